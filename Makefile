@@ -1,0 +1,38 @@
+# Thin wrapper over CMake. `make run` starts the server in the current
+# directory on port 9191; `make test` builds and runs every test.
+BUILD    ?= build
+SANBUILD ?= build-sanitize
+JOBS     ?= $(shell nproc 2>/dev/null || echo 4)
+PORT     ?= 9191
+HERE     := $(CURDIR)
+
+.PHONY: all build run test test-sanitize bench clean
+
+all: build
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	$(HERE)/$(BUILD)/bin/kyreldb_server --port $(PORT)
+
+test: build
+	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure
+
+$(SANBUILD)/CMakeCache.txt:
+	cmake -S . -B $(SANBUILD) -DCMAKE_BUILD_TYPE=Debug -DKYREL_SANITIZE=ON
+
+test-sanitize: $(SANBUILD)/CMakeCache.txt
+	cmake --build $(SANBUILD) -j $(JOBS)
+	cd $(SANBUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest -j $(JOBS) --output-on-failure
+
+bench: build
+	$(HERE)/bench/run_bench.sh $(HERE)/$(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(SANBUILD)

@@ -1,0 +1,484 @@
+// kylang expressions: every expression becomes one C expression of type
+// KYValue built from runtime calls (no C operators on values). Also owns the
+// symbol tables, the function/form/callback tables and the C naming rules.
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "kylang.h"
+
+namespace {
+
+// Deeply nested input must not exhaust the compiler's stack.
+constexpr int kMaxExprDepth = 256;
+
+const char *const kReserved[] = {
+    "var", "set", "screen", "read", "mask", "date", "say", "get", "char", "true",
+    "false", "null", "clear", "if", "else", "elseif", "endif", "then", "while",
+    "endwhile", "do", "foreach", "in", "endforeach", "and", "or", "not", "function",
+    "return", "endfunction", "call", "define", "menu", "add", "item", "prompt",
+    "popup", "as", "choice", "table", "from", "to", "single", "double", "connect",
+    "kyreldb", "router", "server", "database", "on", "port", "user", "password",
+    "host", "recordset",
+};
+
+bool is_punct(const Parser &p, char c) { return p.tok.kind == TOK_PUNCT && p.tok.ch == c; }
+
+bool is_hex_digit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+
+ExprCode parse_or(Parser &p);
+
+// Decimal digits as C wants them: leading zeros would make an octal constant.
+bool int_literal_code(const std::string &digits, std::string &out) {
+    size_t i = 0;
+    while (i + 1 < digits.size() && digits[i] == '0') i++;
+    std::string d = digits.substr(i);
+    const char *max = "9223372036854775807";
+    if (d.size() > std::strlen(max) || (d.size() == std::strlen(max) && d > max)) return false;
+    out = "ky_int(" + d + "LL)";
+    return true;
+}
+
+}  // namespace
+
+ExprCode parse_method_call_expr(Parser &p, const std::string &receiver) {
+    ExprCode r;
+    r.code = "ky_null()";
+    Symbol *s = sym_lookup(p, receiver);
+    std::string recv = "ky_null()";
+    if (!s) parse_error(p, "variable '%s' is not declared", receiver.c_str());
+    else recv = "ky_value_clone(&" + s->cname + ")";
+    // The current token is the "." already.
+    advance(p);
+    if (p.tok.kind == TOK_EOF || p.tok.kind == TOK_NEWLINE || p.tok.text.empty() ||
+        !(std::isalpha(static_cast<unsigned char>(p.tok.text[0])) || p.tok.text[0] == '_')) {
+        parse_error(p, "expected method name after '.'");
+        return r;
+    }
+    std::string method = lower(p.tok.text);
+    std::string shown = p.tok.text;
+    advance(p);
+    if (!is_punct(p, '(')) {
+        parse_error(p, "expected '(' after method name");
+        return r;
+    }
+    advance(p);
+    std::vector<std::string> args = parse_arg_list_after_open(p);
+    struct Method {
+        const char *name;
+        int argc;
+        const char *fn;
+    };
+    static const Method kMethods[] = {
+        {"use", 1, "ky_kyreldb_use"},
+        {"execute", 1, "ky_kyreldb_execute"},
+        {"query", 1, "ky_kyreldb_query"},
+        {"close", 0, "ky_kyreldb_close"},
+    };
+    for (const Method &m : kMethods) {
+        if (method != m.name) continue;
+        if (static_cast<int>(args.size()) != m.argc)
+            parse_error(p, "method '%s' expects %d argument(s), got %d", shown.c_str(), m.argc,
+                        static_cast<int>(args.size()));
+        r.code = std::string(m.fn) + "(" + recv;
+        for (const std::string &a : args) r.code += ", " + a;
+        r.code += ")";
+        return r;
+    }
+    parse_error(p, "unknown KyrelDB method '%s'", shown.c_str());
+    return r;
+}
+
+namespace {
+
+ExprCode parse_factor(Parser &p) {
+    ExprCode r;
+    const Token &t = p.tok;
+    switch (t.kind) {
+    case TOK_INT:
+        if (!int_literal_code(t.text, r.code)) {
+            parse_error(p, "integer literal '%s' is out of range", t.text.c_str());
+            r.code = "ky_null()";
+        }
+        advance(p);
+        return r;
+    case TOK_DECIMAL:
+        r.code = "ky_double(" + t.text + ")";
+        advance(p);
+        return r;
+    case TOK_BOOL:
+        r.code = lower(t.text) == "true" ? "ky_bool(1)" : "ky_bool(0)";
+        advance(p);
+        return r;
+    case TOK_NULL:
+        r.code = "ky_null()";
+        advance(p);
+        return r;
+    case TOK_STRING:
+        r.code = "ky_string(" + make_c_string_literal(t.text) + ")";
+        r.width = static_cast<int>(t.text.size());
+        advance(p);
+        return r;
+    case TOK_IDENT: {
+        std::string name = t.text;
+        std::string low = lower(name);
+        advance(p);
+        if (is_punct(p, '(')) {
+            int line = p.tok.line;
+            advance(p);
+            std::vector<std::string> args = parse_arg_list_after_open(p);
+            if (low == "char" || low == "to_rs") {
+                const char *fn = low == "char" ? "ky_char" : "ky_to_rs";
+                if (args.size() != 1)
+                    parse_error(p, "%s expects exactly 1 argument", low == "char" ? "CHAR" : "TO_RS");
+                r.code = std::string(fn) + "(" + (args.empty() ? "ky_null()" : args[0]) + ")";
+                // Arguments beyond the first are dropped; each is an owned value,
+                // but the program is refused anyway because an error was counted.
+                return r;
+            }
+            FuncEntry *f = func_get_or_create(p, name);
+            if (!f) {
+                r.code = "ky_null()";
+                return r;
+            }
+            func_require_arg_count(p, f, static_cast<int>(args.size()), line);
+            r.code = build_call_code(f->cname, args);
+            return r;
+        }
+        if (is_punct(p, '.')) return parse_method_call_expr(p, name);
+        Symbol *s = sym_lookup(p, name);
+        if (!s) {
+            parse_error(p, "variable '%s' is not declared", name.c_str());
+            r.code = "ky_null()";
+        } else {
+            r.code = "ky_value_clone(&" + s->cname + ")";
+        }
+        while (is_punct(p, '[')) {
+            advance(p);
+            ExprCode key = parse_expression(p);
+            if (p.expr_overflow) break;
+            if (!is_punct(p, ']')) parse_error(p, "expected '%c'", ']');
+            else advance(p);
+            r.code = "ky_index(" + r.code + ", " + key.code + ")";
+        }
+        return r;
+    }
+    case TOK_PUNCT:
+        if (t.ch == '-') {
+            advance(p);
+            ExprCode inner = parse_factor(p);
+            r.code = "ky_sub(ky_int(0), " + inner.code + ")";
+            return r;
+        }
+        if (t.ch == '(') {
+            advance(p);
+            ExprCode inner = parse_expression(p);
+            if (p.expr_overflow) return inner;
+            if (!is_punct(p, ')')) parse_error(p, "expected '%c'", ')');
+            else advance(p);
+            return inner;
+        }
+        break;
+    default:
+        break;
+    }
+    parse_error(p, "expected expression");
+    // The line structure is kept: a newline or the end still ends the statement.
+    if (p.tok.kind != TOK_NEWLINE && p.tok.kind != TOK_EOF) advance(p);
+    r.code = "ky_null()";
+    return r;
+}
+
+ExprCode parse_term(Parser &p) {
+    ExprCode l = parse_factor(p);
+    while (is_punct(p, '*') || is_punct(p, '/')) {
+        const char *fn = p.tok.ch == '*' ? "ky_mul" : "ky_div";
+        advance(p);
+        ExprCode r = parse_factor(p);
+        l = combine_expr(fn, l, r);
+    }
+    return l;
+}
+
+ExprCode parse_additive(Parser &p) {
+    ExprCode l = parse_term(p);
+    while (is_punct(p, '+') || is_punct(p, '-')) {
+        const char *fn = p.tok.ch == '+' ? "ky_add" : "ky_sub";
+        advance(p);
+        ExprCode r = parse_term(p);
+        l = combine_expr(fn, l, r);
+    }
+    return l;
+}
+
+ExprCode parse_comparison(Parser &p) {
+    ExprCode l = parse_additive(p);
+    std::string op;
+    if (p.tok.kind == TOK_OP) op = p.tok.text;
+    else if (is_punct(p, '=')) op = "=";
+    else return l;
+    const char *fn = nullptr;
+    if (op == "=" || op == "==") fn = "ky_cmp_eq";
+    else if (op == "!=" || op == "<>") fn = "ky_cmp_ne";
+    else if (op == "<") fn = "ky_cmp_lt";
+    else if (op == "<=") fn = "ky_cmp_le";
+    else if (op == ">") fn = "ky_cmp_gt";
+    else if (op == ">=") fn = "ky_cmp_ge";
+    if (!fn) {
+        parse_error(p, "unknown comparison operator '%s'", op.c_str());
+        advance(p);
+        return l;
+    }
+    advance(p);
+    ExprCode r = parse_additive(p);
+    return combine_expr(fn, l, r);
+}
+
+ExprCode parse_not(Parser &p) {
+    if (p.tok.kind == TOK_NOT) {
+        advance(p);
+        ExprCode inner = parse_not(p);
+        ExprCode r;
+        r.code = "ky_not(" + inner.code + ")";
+        return r;
+    }
+    return parse_comparison(p);
+}
+
+ExprCode parse_and(Parser &p) {
+    ExprCode l = parse_not(p);
+    while (p.tok.kind == TOK_AND) {
+        advance(p);
+        ExprCode r = parse_not(p);
+        l = combine_expr("ky_and", l, r);
+    }
+    return l;
+}
+
+ExprCode parse_or(Parser &p) {
+    ExprCode l = parse_and(p);
+    while (p.tok.kind == TOK_OR) {
+        advance(p);
+        ExprCode r = parse_and(p);
+        l = combine_expr("ky_or", l, r);
+    }
+    return l;
+}
+
+}  // namespace
+
+std::string lower(const std::string &s) {
+    std::string out = s;
+    for (char &c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+std::string make_cname(const char *prefix, const std::string &name) {
+    std::string out = prefix;
+    for (char c : lower(name)) {
+        unsigned char u = static_cast<unsigned char>(c);
+        out += (std::isalnum(u) || c == '_') ? c : '_';
+    }
+    return out;
+}
+
+std::string make_func_cname(const std::string &name) { return make_cname("ky_func_", name); }
+
+// Escapes a value for use inside a C string literal. "?" is written as "\?"
+// so that no "??x" trigraph can form, and a "\x" escape is closed ("" "")
+// when a hex digit follows, since C would read it as part of the escape.
+std::string c_escape_string(const std::string &value) {
+    std::string out;
+    out.reserve(value.size() + 16);
+    bool after_hex = false;
+    for (char c : value) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (after_hex && is_hex_digit(c)) out += "\"\"";
+        after_hex = false;
+        switch (c) {
+        case '\r': out += "\\r"; continue;
+        case '\t': out += "\\t"; continue;
+        case '\n': out += "\\n"; continue;
+        case '"': out += "\\\""; continue;
+        case '\\': out += "\\\\"; continue;
+        case '?': out += "\\?"; continue;
+        default: break;
+        }
+        if (u < 0x20 || u > 0x7e) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", u);
+            out += buf;
+            after_hex = true;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string make_c_string_literal(const std::string &value) {
+    return "\"" + c_escape_string(value) + "\"";
+}
+
+bool is_reserved_ident(const std::string &name) {
+    std::string low = lower(name);
+    for (const char *w : kReserved)
+        if (low == w) return true;
+    return false;
+}
+
+ExprCode parse_expression(Parser &p) {
+    if (p.expr_depth >= kMaxExprDepth || p.expr_overflow) {
+        // Reported once; the unwinding levels stay silent about their ")".
+        if (!p.expr_overflow) parse_error(p, "expression is nested too deeply");
+        p.expr_overflow = true;
+        while (p.tok.kind != TOK_NEWLINE && p.tok.kind != TOK_EOF) advance(p);
+        return ExprCode{"ky_null()", -1};
+    }
+    p.expr_depth++;
+    ExprCode r = parse_or(p);
+    p.expr_depth--;
+    return r;
+}
+
+std::vector<std::string> parse_arg_list_after_open(Parser &p) {
+    std::vector<std::string> args;
+    if (is_punct(p, ')')) {
+        advance(p);
+        return args;
+    }
+    for (;;) {
+        args.push_back(parse_expression(p).code);
+        if (is_punct(p, ',')) {
+            advance(p);
+            continue;
+        }
+        break;
+    }
+    if (p.expr_overflow) return args;
+    if (!is_punct(p, ')')) parse_error(p, "expected '%c'", ')');
+    else advance(p);
+    return args;
+}
+
+Symbol *sym_find(SymbolTable &t, const std::string &name) {
+    std::string low = lower(name);
+    for (Symbol &s : t.syms)
+        if (s.name == low) return &s;
+    return nullptr;
+}
+
+Symbol *sym_lookup(Parser &p, const std::string &name) {
+    Symbol *s = sym_find(*p.cur_syms, name);
+    if (!s && p.cur_syms != &p.globals) s = sym_find(p.globals, name);
+    return s;
+}
+
+Symbol *sym_add(Parser &p, const std::string &name, int line) {
+    if (is_reserved_ident(name)) {
+        parse_error(p, "'%s' is a reserved keyword", name.c_str());
+        return nullptr;
+    }
+    if (sym_find(*p.cur_syms, name)) {
+        parse_error(p, "variable '%s' is already declared", name.c_str());
+        return nullptr;
+    }
+    Symbol s;
+    s.name = lower(name);
+    s.cname = make_cname("v_", name);
+    s.line = line;
+    p.cur_syms->syms.push_back(s);
+    return &p.cur_syms->syms.back();
+}
+
+FuncEntry *func_get_or_create(Parser &p, const std::string &name) {
+    if (is_reserved_ident(name)) {
+        parse_error(p, "'%s' is a reserved keyword", name.c_str());
+        return nullptr;
+    }
+    std::string low = lower(name);
+    for (auto &f : p.funcs)
+        if (f->name == low) return f.get();
+    auto f = std::make_unique<FuncEntry>();
+    f->name = low;
+    f->cname = make_func_cname(name);
+    p.funcs.push_back(std::move(f));
+    return p.funcs.back().get();
+}
+
+FormEntry *form_get_or_create(Parser &p, const std::string &name) {
+    std::string low = lower(name);
+    for (auto &f : p.forms)
+        if (f->name == low) return f.get();
+    auto f = std::make_unique<FormEntry>();
+    f->name = low;
+    f->cname = make_cname("ky_form_", name);
+    p.forms.push_back(std::move(f));
+    return p.forms.back().get();
+}
+
+void func_require_arg_count(Parser &p, FuncEntry *f, int count, int line) {
+    if (f->expected_arity < 0) {
+        f->expected_arity = count;
+    } else if (f->expected_arity != count) {
+        std::fprintf(stderr,
+                     "%s:%d:1: error: function '%s' called with %d argument(s), previously expected %d\n",
+                     p.path.c_str(), line, f->name.c_str(), count, f->expected_arity);
+        p.errors++;
+    }
+    if (f->defined && static_cast<int>(f->params.size()) != count) {
+        std::fprintf(stderr, "%s:%d:1: error: function '%s' expects %d argument(s), got %d\n",
+                     p.path.c_str(), line, f->name.c_str(), static_cast<int>(f->params.size()), count);
+        p.errors++;
+    }
+}
+
+std::string expr_to_int_code(const std::string &code) { return "ky_value_to_int(" + code + ")"; }
+
+std::string build_call_code(const std::string &cname, const std::vector<std::string> &args) {
+    std::string out = cname + "(";
+    for (size_t i = 0; i < args.size(); i++) {
+        if (i) out += ", ";
+        out += args[i];
+    }
+    return out + ")";
+}
+
+ExprCode combine_expr(const char *fn, const ExprCode &l, const ExprCode &r) {
+    ExprCode out;
+    out.code = std::string(fn) + "(" + l.code + ", " + r.code + ")";
+    return out;
+}
+
+// After the keyword CALL of ADD ITEM or CHOICE: "f()" names a function of no
+// arguments; the result is the C name of its void(void) wrapper, or "0".
+std::string parse_optional_callback(Parser &p) {
+    if (p.tok.kind != TOK_IDENT) {
+        parse_error(p, "expected function name after CALL");
+        return "0";
+    }
+    std::string name = p.tok.text;
+    advance(p);
+    if (!is_punct(p, '(')) {
+        parse_error(p, "expected '(' after menu callback function name");
+        return "0";
+    }
+    int line = p.tok.line;
+    advance(p);
+    std::vector<std::string> args = parse_arg_list_after_open(p);
+    if (!args.empty()) {
+        parse_error(p, "menu and popup callbacks must not take arguments");
+        return "0";
+    }
+    FuncEntry *f = func_get_or_create(p, name);
+    if (!f) return "0";
+    func_require_arg_count(p, f, 0, line);
+    for (const CallbackEntry &c : p.callbacks)
+        if (c.func_name == f->name) return c.wrapper_cname;
+    CallbackEntry c;
+    c.func_name = f->name;
+    c.func_cname = f->cname;
+    c.wrapper_cname = make_cname("ky_cb_", f->name);
+    p.callbacks.push_back(c);
+    return c.wrapper_cname;
+}

@@ -1,0 +1,22 @@
+// Request authorisation: decides, before a Job runs or is queued, whether the
+// connection's Session may run it. Uses the login state, the administrator
+// and localhost flags and the user's role on the database of the request.
+#pragma once
+
+#include <cstddef>
+
+#include "storage/roles.h"
+
+struct Job;
+struct Session;
+
+// The Session user's role on database (administrators FULL). 0, or -1 with
+// "not authenticated" / "role lookup failed"; *out_role is NONE on failure.
+int session_db_role(const Session* session, const char* database, UserRole* out_role, char* msg,
+                    size_t msglen);
+// Target database of a USE request (kind 19): from "sql", else "database".
+// 0 with the name, or -1 with the message.
+int use_target_database(const Job* job, char* out, size_t cap, char* msg, size_t msglen);
+int authorize_use_db(const Session* session, const Job* job, char* msg, size_t msglen);
+// 0 allowed, -1 refused with the message to answer.
+int authorize_job(const Session* session, const Job* job, char* msg, size_t msglen);

@@ -1,0 +1,78 @@
+// Connection loop: one Session per connection, one reply frame per request
+// frame (layout in connection.h). A bad frame length is answered with
+// "invalid request size" and ends the connection; a request that cannot be
+// classified is answered with "invalid request" and the connection stays.
+#include "runtime/connection.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "runtime/classify.h"
+#include "runtime/dispatch.h"
+#include "runtime/job_queue.h"
+#include "runtime/server.h"
+#include "runtime/session.h"
+#include "storage/roles.h"
+#include "storage/stats.h"
+#include "storage/text_util.h"
+
+namespace {
+
+void send_error(int fd, const char* message) {
+    char* reply = make_error_json(message);
+    send_json_response(fd, reply);
+    free(reply);
+}
+
+void session_init(Session* s, int fd) {
+    memset(s, 0, sizeof *s);
+    strcpy(s->current_database, "default");
+    if (peer_ip_string(fd, s->peer_address, sizeof s->peer_address) != 0 || !s->peer_address[0])
+        strcpy(s->peer_address, "unknown");
+    s->from_localhost = is_localhost_ip(s->peer_address) ? 1u : 0u;
+}
+
+}  // namespace
+
+void handle_client(int fd) {
+    Session session;
+    session_init(&session, fd);
+
+    for (;;) {
+        char* body = nullptr;
+        uint32_t len = 0;
+        int rc = read_request_frame(fd, &body, &len);
+        if (rc == FRAME_BAD_SIZE) {
+            send_error(fd, "invalid request size");
+            break;
+        }
+        if (rc != FRAME_OK) break;  // peer closed, socket error or no memory
+
+        mark_activity();
+        Job* job = parse_request(body);
+        free(body);
+        if (!job) {
+            send_error(fd, "invalid request");
+            continue;
+        }
+        job->client_fd = fd;
+        job->session = &session;
+        dispatch_job(job);
+        if (job->response) send_json_response(fd, job->response);
+        job_free(job);
+    }
+    // Session cursors: session_cursors_free_all(&session) releases this
+    // connection's cursors here.
+}
+
+void* connection_worker_thread(void*) {
+    while (g_running) {
+        int fd = conn_queue_pop();
+        if (fd < 0) continue;
+        handle_client(fd);
+        close(fd);
+    }
+    return nullptr;
+}

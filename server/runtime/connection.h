@@ -1,0 +1,15 @@
+// Connection loop: the server side of the framed wire protocol.
+//
+// Frame (both directions): 4-byte unsigned payload length in network byte
+// order, then that many bytes of JSON text, no terminator. Requests of
+// 1..KYREL_MAX_REQUEST_BYTES (8 MiB) bytes are read; any other length is answered with
+// "invalid request size" and the connection is closed. Each request gets
+// exactly one reply frame; requests on a connection are strictly sequential.
+#pragma once
+
+#include "storage/frame_io.h"
+
+// Runs the whole conversation on a connected socket; does not close it.
+void handle_client(int fd);
+// Thread body of a connection worker: pops sockets until shutdown.
+void* connection_worker_thread(void* arg);

@@ -1,0 +1,152 @@
+// Job hand-back and the bounded rings (see job_queue.h for the roles of the
+// four queues). Every ring operation runs under the ring's own mutex; a
+// timed wait computes its CLOCK_REALTIME deadline afresh before each wait.
+#include "runtime/job_queue.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+#include "runtime/server.h"
+#include "storage/text_util.h"
+
+JobQueue g_read_queue = {{}, 0, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER,
+                         PTHREAD_COND_INITIALIZER};
+JobQueue g_write_queue = {{}, 0, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER,
+                          PTHREAD_COND_INITIALIZER};
+JobQueue g_commit = {{}, 0, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER,
+                     PTHREAD_COND_INITIALIZER};
+ConnQueue g_conn_queue = {{}, 0, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER,
+                          PTHREAD_COND_INITIALIZER};
+
+namespace {
+
+class MutexGuard {
+public:
+    explicit MutexGuard(pthread_mutex_t* m) : m_(m) { pthread_mutex_lock(m_); }
+    ~MutexGuard() { pthread_mutex_unlock(m_); }
+    MutexGuard(const MutexGuard&) = delete;
+    MutexGuard& operator=(const MutexGuard&) = delete;
+
+private:
+    pthread_mutex_t* m_;
+};
+
+timespec deadline_after_ms(int ms) {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    ts.tv_sec += ms / 1000;
+    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (ts.tv_nsec > 999999999L) {
+        ts.tv_sec += 1;
+        ts.tv_nsec -= 1000000000L;
+    }
+    return ts;
+}
+
+// Invariant (both ring types): 0 <= count <= kQueueSlots and the entries are
+// slots[head], slots[head+1], ... modulo kQueueSlots.
+template <typename Q, typename T>
+void ring_store(Q* q, T item) {
+    q->slots[q->tail] = item;
+    q->tail = (q->tail + 1) % kQueueSlots;
+    q->count++;
+    pthread_cond_signal(&q->not_empty);
+}
+
+template <typename Q>
+auto ring_take(Q* q) {
+    auto item = q->slots[q->head];
+    q->head = (q->head + 1) % kQueueSlots;
+    q->count--;
+    pthread_cond_signal(&q->not_full);
+    return item;
+}
+
+}  // namespace
+
+void queue_push(JobQueue* q, Job* job) {
+    MutexGuard g(&q->lock);
+    while (q->count >= kQueueSlots && g_running) pthread_cond_wait(&q->not_full, &q->lock);
+    if (g_running) ring_store(q, job);
+}
+
+int queue_try_push(JobQueue* q, Job* job, int timeout_ms) {
+    MutexGuard g(&q->lock);
+    while (q->count >= kQueueSlots && g_running) {
+        timespec dl = deadline_after_ms(timeout_ms < 0 ? 0 : timeout_ms);
+        if (pthread_cond_timedwait(&q->not_full, &q->lock, &dl) == ETIMEDOUT) {
+            // A slot may have freed just as the wait timed out.
+            if (q->count >= kQueueSlots) return -1;
+        }
+    }
+    if (!g_running) return -1;
+    ring_store(q, job);
+    return 0;
+}
+
+int queue_depth(JobQueue* q) {
+    MutexGuard g(&q->lock);
+    return q->count;
+}
+
+Job* queue_pop(JobQueue* q, int timeout_ms) {
+    MutexGuard g(&q->lock);
+    while (q->count == 0 && g_running) {
+        if (timeout_ms < 0) {
+            pthread_cond_wait(&q->not_empty, &q->lock);
+        } else {
+            timespec dl = deadline_after_ms(timeout_ms);
+            if (pthread_cond_timedwait(&q->not_empty, &q->lock, &dl) == ETIMEDOUT) break;
+        }
+    }
+    if (q->count > 0) return ring_take(q);
+    return nullptr;
+}
+
+int conn_queue_try_push(int fd) {
+    MutexGuard g(&g_conn_queue.lock);
+    if (g_conn_queue.count >= kQueueSlots) return -1;
+    ring_store(&g_conn_queue, fd);
+    return 0;
+}
+
+int conn_queue_depth() {
+    MutexGuard g(&g_conn_queue.lock);
+    return g_conn_queue.count;
+}
+
+int conn_queue_pop() {
+    MutexGuard g(&g_conn_queue.lock);
+    while (g_conn_queue.count == 0 && g_running) pthread_cond_wait(&g_conn_queue.not_empty, &g_conn_queue.lock);
+    if (g_conn_queue.count >= 1) return ring_take(&g_conn_queue);
+    return -1;
+}
+
+void job_mark_done(Job* job, char* response) {
+    if (!job) {
+        free(response);
+        return;
+    }
+    if (!response) response = make_error_json("out of memory");
+    MutexGuard g(&job->lock);
+    free(job->response);  // set once; guards against a double mark leaking
+    job->response = response;
+    job->done = 1;
+    pthread_cond_signal(&job->finished);
+}
+
+void job_wait_done(Job* job) {
+    if (!job) return;
+    MutexGuard g(&job->lock);
+    while (!job->done) pthread_cond_wait(&job->finished, &job->lock);
+}
+
+void job_free(Job* job) {
+    if (!job) return;
+    free(job->payload);
+    free(job->response);
+    pthread_mutex_destroy(&job->lock);
+    pthread_cond_destroy(&job->finished);
+    free(job);
+}

@@ -1,0 +1,85 @@
+// Job and the bounded rings that move work between the server's threads.
+//
+//   g_conn_queue   accepted sockets: main thread -> connection workers
+//   g_write_queue  write jobs: connection workers -> write-ingress workers
+//   g_commit       write jobs: write-ingress workers -> the commit thread
+//   g_read_queue   started with its workers; no request path fills it
+//
+// Each ring holds 1024 entries under one mutex with two condition variables
+// (not_empty, not_full). The rings are plain statics whose zero state is a
+// valid empty ring; they are never destroyed, so threads still blocked in a
+// wait when the process exits are harmless.
+//
+// Ownership: the connection worker creates a Job, and frees it after sending
+// its reply. The rings only hold pointers. job_mark_done hands the reply text
+// to the Job; after that call the marking thread must not touch the Job.
+#pragma once
+
+#include <pthread.h>
+#include <cstdint>
+
+struct Session;
+
+inline constexpr int kQueueSlots = 1024;
+
+struct Job {
+    uint32_t kind;        // JobKind (classify.h)
+    uint32_t is_write;    // 1: write queue and commit thread; 0: runs inline
+    int32_t client_fd;    // socket of the requesting connection
+    char table[64];       // "table" member for the actions that carry it, else ""
+    Session* session;     // borrowed from the connection loop
+    char* payload;        // owned copy of the whole request text, or nullptr
+    char* response;       // owned reply text, set once by job_mark_done
+    int32_t done;         // 0 until the reply is set; guarded by lock
+    pthread_mutex_t lock;
+    pthread_cond_t finished;
+};
+
+struct JobQueue {
+    Job* slots[kQueueSlots];
+    int32_t head;   // next slot to take
+    int32_t tail;   // next slot to fill
+    int32_t count;  // 0..kQueueSlots
+    pthread_mutex_t lock;
+    pthread_cond_t not_empty;
+    pthread_cond_t not_full;
+};
+
+struct ConnQueue {
+    int32_t slots[kQueueSlots];
+    int32_t head;
+    int32_t tail;
+    int32_t count;
+    pthread_mutex_t lock;
+    pthread_cond_t not_empty;
+    pthread_cond_t not_full;
+};
+
+extern JobQueue g_read_queue;
+extern JobQueue g_write_queue;
+extern JobQueue g_commit;
+extern ConnQueue g_conn_queue;
+
+// Blocks while the ring is full and the server runs; after shutdown the Job
+// is silently not queued.
+void queue_push(JobQueue* q, Job* job);
+// 0 queued; -1 when no slot freed within timeout_ms or the server stopped.
+int queue_try_push(JobQueue* q, Job* job, int timeout_ms);
+int queue_depth(JobQueue* q);
+// The head Job, or nullptr on time-out or when empty at shutdown.
+// timeout_ms < 0 waits without limit; 0 only polls.
+Job* queue_pop(JobQueue* q, int timeout_ms);
+
+// 0 queued, -1 when kQueueSlots sockets already wait. Never blocks.
+int conn_queue_try_push(int fd);
+int conn_queue_depth();
+// The head socket; waits while empty and the server runs; -1 when empty at
+// shutdown.
+int conn_queue_pop();
+
+// Hands the reply (owned, may be nullptr = "out of memory") to the waiter.
+void job_mark_done(Job* job, char* response);
+// Blocks until job_mark_done has run for this Job.
+void job_wait_done(Job* job);
+// Frees payload and response and the Job itself; nullptr is ignored.
+void job_free(Job* job);

@@ -1,0 +1,23 @@
+// Session: the per-connection state of one client conversation.
+//
+// One Session lives on the connection worker's stack for the whole life of a
+// connection (handle_client). Jobs of that connection borrow it through
+// Job::session. No lock protects it: between requests only the connection
+// worker touches it, and while that worker waits for a write job the commit
+// thread is the only one that may change its login fields.
+#pragma once
+
+#include <cstdint>
+
+struct Session {
+    char current_database[64];   // database of unqualified names; "" reads as "default"
+    uint32_t authenticated;      // 1 after a successful login
+    uint32_t must_change_password;
+    uint32_t is_admin;
+    uint32_t from_localhost;     // peer_address is a loopback address
+    char username[64];
+    char peer_address[64];       // numeric peer address, "unknown" when not known
+    uint64_t next_cursor_id;     // 0 counts as 1
+    // Open cursors (SessionCursor cursors[16]) join this record together with
+    // the session-cursor code.
+};

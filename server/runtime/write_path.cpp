@@ -1,0 +1,742 @@
+// Write path: write-ingress workers move write Jobs in batches from the write
+// queue to the commit queue; the one commit thread takes them in groups and
+// applies them one after another, each answered through job_mark_done.
+//
+// Every job is applied with g_checkpoint_lock held, so no checkpoint from
+// another thread can run between a change reaching memory and its log record
+// (or between the log record and a truncation of the log).
+//
+// Members of a request that do not fit their buffer are refused with
+// "<member> too long", never cut.
+#include "runtime/write_path.h"
+
+#include <strings.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "query/insert_parse.h"
+#include "query/simple_parse.h"
+#include "query/update_delete_parse.h"
+#include "runtime/classify.h"
+#include "runtime/job_queue.h"
+#include "runtime/server.h"
+#include "runtime/session.h"
+#include "storage/catalog.h"
+#include "storage/checkpoint.h"
+#include "storage/config.h"
+#include "storage/db_registry.h"
+#include "storage/ident.h"
+#include "storage/index_file.h"
+#include "storage/roles.h"
+#include "storage/row_changes.h"
+#include "storage/row_version.h"
+#include "storage/stats.h"
+#include "storage/system_tables.h"
+#include "storage/table.h"
+#include "storage/text_util.h"
+#include "storage/wal.h"
+
+namespace {
+
+constexpr size_t kMsgSize = 256;
+constexpr size_t kKeyCap = 2048;  // primary-key text, 2047 bytes at most
+
+struct FreeDeleter {
+    void operator()(void* p) const { free(p); }
+};
+using CStr = std::unique_ptr<char, FreeDeleter>;
+
+struct StringArray {
+    char** items = nullptr;
+    int count = 0;
+    ~StringArray() { free_string_array(items, count); }
+};
+
+void set_msg(char* msg, const char* text) { snprintf(msg, kMsgSize, "%s", text); }
+
+// Reply texts: one heap copy of the text (nullptr answers "out of memory").
+char* reply(const std::string& text) { return xstrdup2(text.c_str()); }
+
+std::string esc(const char* text) {
+    CStr e(json_escape_string(text ? text : ""));
+    return e ? std::string(e.get()) : std::string();
+}
+
+// Reads a string member. 1 present (decoded into *out), 0 absent or not a
+// string, -1 when it does not fit cap bytes ("<key> too long" in msg).
+// ident: canonicalised like every client name.
+int member_text(const char* payload, const char* key, size_t cap, bool ident, std::string* out,
+                char* msg) {
+    char* v = nullptr;
+    if (!payload || json_extract_string_alloc(payload, key, &v) != 0 || !v) return 0;
+    CStr value(v);
+    if (ident) canonicalize_ident(value.get());
+    if (strlen(value.get()) >= cap) {
+        snprintf(msg, kMsgSize, "%s too long", key);
+        return -1;
+    }
+    *out = value.get();
+    return 1;
+}
+
+const char* job_database(const Job* job) {
+    const Session* s = job->session;
+    return (s && s->current_database[0]) ? s->current_database : "default";
+}
+
+// Registered spelling of a database name, or "" when it is not registered.
+std::string registered_database(const char* name) {
+    RwReadGuard g(&g_databases_lock);
+    int i = database_find_index_unlocked(name);
+    return i >= 0 ? std::string(g_databases[i]) : std::string();
+}
+
+// ---- login and users ------------------------------------------------------
+
+char* handle_login(Job* job, char* msg) {
+    std::string user, password;
+    int ru = member_text(job->payload, "username", 64, true, &user, msg);
+    int rp = member_text(job->payload, "password", 256, false, &password, msg);
+    if (ru < 0 || rp < 0) return nullptr;
+    if (ru == 0 || rp == 0) {
+        std::string sql;
+        int rs = member_text(job->payload, "sql", SIMPLE_SQL_MAX, false, &sql, msg);
+        if (rs < 0) return nullptr;
+        if (rs == 0) {
+            set_msg(msg, "missing login payload");
+            return nullptr;
+        }
+        char ubuf[64], pbuf[256];
+        if (parse_login_sql(sql.c_str(), ubuf, sizeof ubuf, pbuf, sizeof pbuf, msg, kMsgSize) !=
+            0)
+            return nullptr;
+        user = ubuf;
+        password = pbuf;
+    }
+    char warning[256];
+    if (system_authenticate(job->session, user.c_str(), password.c_str(), warning, sizeof warning,
+                            msg, kMsgSize) != 0)
+        return nullptr;
+    std::string out = "{\"ok\":true,\"message\":\"login successful\",\"username\":\"" +
+                      esc(user.c_str()) + "\",\"must_change_password\":";
+    if (!warning[0])
+        out += "false}";
+    else
+        out += "true,\"warning\":\"" + esc(warning) + "\"}";
+    return reply(out);
+}
+
+char* handle_change_password(Job* job, char* msg) {
+    std::string password;
+    int r = member_text(job->payload, "new_password", 256, false, &password, msg);
+    if (r == 0) r = member_text(job->payload, "password", 256, false, &password, msg);
+    if (r < 0) return nullptr;
+    if (r == 0) {
+        std::string sql;
+        int rs = member_text(job->payload, "sql", SIMPLE_SQL_MAX, false, &sql, msg);
+        if (rs < 0) return nullptr;
+        if (rs == 0) {
+            set_msg(msg, "missing new_password or sql");
+            return nullptr;
+        }
+        char pbuf[256];
+        if (parse_change_password_sql(sql.c_str(), pbuf, sizeof pbuf, msg, kMsgSize) != 0)
+            return nullptr;
+        password = pbuf;
+    }
+    if (system_change_password(job->session, password.c_str(), msg, kMsgSize) != 0)
+        return nullptr;
+    return reply("{\"ok\":true,\"message\":\"password changed\"}");
+}
+
+// A user name must be usable as a row key, a grant-key part and a Session
+// name: not empty, no '@' (grant keys "a@b"+"c" and "a"+"b@c" would collide),
+// no control bytes, and shorter than the Session's 64-byte field.
+bool valid_user_name(const std::string& name) {
+    if (name.empty() || name.size() >= 64) return false;
+    for (unsigned char c : name)
+        if (c < 0x20 || c == 0x7F || c == '@') return false;
+    return true;
+}
+
+char* handle_create_user(Job* job, char* msg) {
+    std::string user, password;
+    int ru = member_text(job->payload, "username", 64, true, &user, msg);
+    int rp = member_text(job->payload, "password", 256, false, &password, msg);
+    if (ru < 0 || rp < 0) return nullptr;
+    if (ru == 0 || rp == 0) {
+        std::string sql;
+        int rs = member_text(job->payload, "sql", SIMPLE_SQL_MAX, false, &sql, msg);
+        if (rs < 0) return nullptr;
+        if (rs == 0) {
+            set_msg(msg, "missing sql");
+            return nullptr;
+        }
+        char ubuf[64], pbuf[256];
+        if (parse_create_user_sql(sql.c_str(), ubuf, sizeof ubuf, pbuf, sizeof pbuf, msg,
+                                  kMsgSize) != 0)
+            return nullptr;
+        user = ubuf;
+        password = pbuf;
+    }
+    if (!valid_user_name(user)) {
+        set_msg(msg, "invalid username");
+        return nullptr;
+    }
+    if (password.empty()) {
+        set_msg(msg, "missing password");
+        return nullptr;
+    }
+    // Any spelling of the administrator's name logs in as administrator.
+    if (strcasecmp(user.c_str(), DEFAULT_ADMIN_USER) == 0) {
+        set_msg(msg, "user already exists");
+        return nullptr;
+    }
+    if (system_create_user_record(user.c_str(), password.c_str(), 1, 1, msg, kMsgSize) != 0)
+        return nullptr;
+    return reply("{\"ok\":true,\"message\":\"user created\",\"username\":\"" + esc(user.c_str()) +
+                 "\"}");
+}
+
+char* handle_grant_role(Job* job, char* msg) {
+    std::string role, database, user;
+    int rr = member_text(job->payload, "role", 16, true, &role, msg);
+    int rd = rr < 0 ? 0 : member_text(job->payload, "database", 64, true, &database, msg);
+    int ru = (rr < 0 || rd < 0) ? 0 : member_text(job->payload, "username", 64, true, &user, msg);
+    if (rr < 0 || rd < 0 || ru < 0) return nullptr;
+    if (rr == 0 || rd == 0 || ru == 0) {
+        std::string sql;
+        int rs = member_text(job->payload, "sql", SIMPLE_SQL_MAX, false, &sql, msg);
+        if (rs < 0) return nullptr;
+        if (rs == 0) {
+            set_msg(msg, "missing sql");
+            return nullptr;
+        }
+        char rbuf[16], dbuf[64], ubuf[64];
+        if (parse_grant_sql(sql.c_str(), rbuf, sizeof rbuf, dbuf, sizeof dbuf, ubuf, sizeof ubuf,
+                            msg, kMsgSize) != 0)
+            return nullptr;
+        role = rbuf;
+        database = dbuf;
+        user = ubuf;
+    }
+    // Only the words GRANT accepts: anything else would be stored and then
+    // act as no access at all.
+    if (parse_user_role_name(role.c_str()) == ROLE_NONE) {
+        set_msg(msg, "unknown role");
+        return nullptr;
+    }
+    std::string db = registered_database(database.c_str());
+    if (db.empty()) {
+        set_msg(msg, "database not found");
+        return nullptr;
+    }
+    {
+        char* row_p = nullptr;
+        int deleted = 0;
+        char lookup_err[128];
+        int found = user_lookup_row(user.c_str(), &row_p, &deleted, lookup_err,
+                                    sizeof lookup_err) == 0;
+        CStr row(row_p);
+        if (!found || !row || deleted) {
+            set_msg(msg, "user not found");
+            return nullptr;
+        }
+    }
+    if (system_grant_role_record(user.c_str(), db.c_str(), role.c_str(), msg, kMsgSize) != 0)
+        return nullptr;
+    return reply("{\"ok\":true,\"message\":\"role granted\",\"username\":\"" + esc(user.c_str()) +
+                 "\",\"database\":\"" + esc(db.c_str()) + "\",\"role\":\"" + esc(role.c_str()) +
+                 "\"}");
+}
+
+// ---- databases and tables -------------------------------------------------
+
+char* handle_create_database(Job* job, char* msg) {
+    std::string name;
+    int r = member_text(job->payload, "database", 64, true, &name, msg);
+    if (r < 0) return nullptr;
+    if (r == 0) {
+        std::string sql;
+        int rs = member_text(job->payload, "sql", SIMPLE_SQL_MAX, false, &sql, msg);
+        if (rs < 0) return nullptr;
+        if (rs == 0) {
+            set_msg(msg, "missing sql");
+            return nullptr;
+        }
+        char dbuf[64];
+        if (parse_create_database_sql(sql.c_str(), dbuf, sizeof dbuf, msg, kMsgSize) != 0)
+            return nullptr;
+        name = dbuf;
+    }
+    if (database_create(name.c_str(), msg, kMsgSize) != 0) return nullptr;
+    std::string db = registered_database(name.c_str());
+    if (db.empty()) db = name;
+    uint64_t seq = next_seq();
+    if (wal_append_record(WAL_OP_CREATE_DATABASE, seq, db.c_str(), "", "", msg, kMsgSize) != 0)
+        return nullptr;
+    return reply("{\"ok\":true,\"message\":\"database created\",\"database\":\"" +
+                 esc(db.c_str()) + "\"}");
+}
+
+// Reads the "columns" array of a JSON create_table request into schema. Each
+// column's members are read from its own object only.
+int json_columns_to_schema(const char* payload, TableSchema* schema, char* msg) {
+    if (!json_find_key(payload, "columns")) {
+        set_msg(msg, "missing columns");
+        return -1;
+    }
+    StringArray cols;
+    if (json_extract_array_objects_raw(payload, "columns", &cols.items, &cols.count) != 0) {
+        set_msg(msg, "invalid columns");
+        return -1;
+    }
+    if (cols.count < 1) {
+        set_msg(msg, "missing columns");
+        return -1;
+    }
+    if (cols.count > KYREL_MAX_COLUMNS) {
+        set_msg(msg, "too many columns");
+        return -1;
+    }
+    int pk_count = 0;
+    for (int i = 0; i < cols.count; i++) {
+        const char* obj = cols.items[i];
+        std::string name, type, pk;
+        if (member_text(obj, "name", 64, false, &name, msg) < 0) return -1;
+        if (name.empty()) {
+            set_msg(msg, "missing column name");
+            return -1;
+        }
+        if (ident_check_client_name(name.c_str(), "column name", msg, kMsgSize) != 0) return -1;
+        for (int j = 0; j < schema->column_count; j++) {
+            if (name == schema->columns[j].name) {
+                snprintf(msg, kMsgSize, "duplicate column name '%s'", name.c_str());
+                return -1;
+            }
+        }
+        if (member_text(obj, "type", 64, false, &type, msg) < 0) return -1;
+        int t = parse_type_name(type.c_str());
+        if (t == COL_TYPE_UNKNOWN) {
+            set_msg(msg, "unsupported type");
+            return -1;
+        }
+        ColumnDef& c = schema->columns[schema->column_count];
+        snprintf(c.name, sizeof c.name, "%s", name.c_str());
+        c.type = t;
+        c.max_length = t == COL_TYPE_STRING ? 2047 : 0;
+        // Only a string "true" (any case) or "1" marks the key column.
+        if (member_text(obj, "primary_key", 16, false, &pk, msg) < 0) return -1;
+        if (strcasecmp(pk.c_str(), "true") == 0 || pk == "1") {
+            if (++pk_count > 1) {
+                set_msg(msg, "only one primary key column is allowed");
+                return -1;
+            }
+            c.is_primary_key = 1;
+            snprintf(schema->primary_key, sizeof schema->primary_key, "%s", c.name);
+        }
+        schema->column_count++;
+    }
+    if (pk_count == 0) {
+        set_msg(msg, "primary key required");
+        return -1;
+    }
+    return 0;
+}
+
+char* handle_create_table(Job* job, char* msg) {
+    const std::string db = job_database(job);
+    auto schema = std::make_unique<TableSchema>();
+    memset(schema.get(), 0, sizeof *schema);
+    std::string sql;
+    int rs = member_text(job->payload, "sql", 8192, false, &sql, msg);
+    if (rs < 0) return nullptr;
+    std::string wal_text;
+    if (rs == 1) {
+        if (parse_create_table_sql(sql.c_str(), schema.get(), msg, kMsgSize) != 0) return nullptr;
+        wal_text = sql;
+    } else {
+        std::string table;
+        int rt = member_text(job->payload, "table", 130, false, &table, msg);
+        if (rt < 0) return nullptr;
+        if (copy_ident_checked(schema->name, KYREL_IDENT_SIZE, table.c_str(), "table name", msg,
+                               kMsgSize) != 0)
+            return nullptr;
+        if (json_columns_to_schema(job->payload, schema.get(), msg) != 0) return nullptr;
+        wal_text = std::string("CREATE TABLE ") + schema->name + " (";
+        for (int i = 0; i < schema->column_count; i++) {
+            const ColumnDef& c = schema->columns[i];
+            if (i) wal_text += ", ";
+            wal_text += c.name;
+            wal_text += " ";
+            wal_text += type_name(c.type);
+            if (c.is_primary_key) wal_text += " PRIMARY KEY";
+        }
+        wal_text += ")";
+        // Replay parses this text again; a statement it would refuse must
+        // not be logged (the table would vanish at the next start).
+        if (wal_text.size() >= CREATE_TABLE_SQL_MAX) {
+            set_msg(msg, "CREATE TABLE statement too long");
+            return nullptr;
+        }
+    }
+    char internal[KYREL_INTERNAL_NAME_SIZE];
+    make_internal_table_name(db.c_str(), schema->name, internal, sizeof internal);
+    if (table_create(internal, schema.get(), msg, kMsgSize) != 0) return nullptr;
+    {
+        char ignored[kMsgSize];
+        catalog_save(ignored, sizeof ignored);
+    }
+    uint64_t seq = next_seq();
+    if (wal_append_record(WAL_OP_CREATE_TABLE, seq, internal, "", wal_text.c_str(), msg,
+                          kMsgSize) != 0)
+        return nullptr;
+    return reply("{\"ok\":true,\"message\":\"table created\",\"database\":\"" + esc(db.c_str()) +
+                 "\"}");
+}
+
+// ---- row changes ----------------------------------------------------------
+
+// Live table of the job's database: its slot, and its internal name in out.
+Table* job_table(const Job* job, const char* table, char* internal, size_t cap, char* msg) {
+    make_internal_table_name(job_database(job), table, internal, cap);
+    int idx = table_find_index(internal);
+    if (idx < 0) {
+        set_msg(msg, "table not found");
+        return nullptr;
+    }
+    return &g_tables[idx];
+}
+
+// The hard memory stop is decided before a change is applied: once a change
+// is applied and logged it is always answered as success, so a client never
+// retries an acknowledged write into "duplicate primary key".
+int refuse_on_hard_stop(char* msg) {
+    if (!memory_hard_exceeded()) return 0;
+    char cp_msg[kMsgSize] = {0};
+    if (maybe_checkpoint_under_pressure(cp_msg, sizeof cp_msg) != 0 && memory_hard_exceeded()) {
+        set_msg(msg, cp_msg[0] ? cp_msg : "memory limit reached");
+        return -1;
+    }
+    return 0;
+}
+
+// After an applied change: relieve memory when it reached the flush level.
+// The change is already durable in the log, so a failed checkpoint here does
+// not change the answer.
+void relieve_memory_after_change() {
+    char ignored[kMsgSize];
+    maybe_checkpoint_under_pressure(ignored, sizeof ignored);
+}
+
+char* handle_insert(Job* job, char* msg) {
+    CStr sql;
+    {
+        char* raw = nullptr;
+        if (json_extract_string_alloc(job->payload, "sql", &raw) == 0 && raw) {
+            CStr owned(raw);
+            sql.reset(sql_dup_normalized_dynamic(owned.get(), msg, kMsgSize));
+            if (!sql) return nullptr;
+        }
+    }
+    std::string table;
+    int rt = member_text(job->payload, "table", 64, true, &table, msg);
+    if (rt < 0) return nullptr;
+
+    char internal[KYREL_INTERNAL_NAME_SIZE];
+    Table* t = nullptr;
+    StringArray rows;
+    if (rt == 0) {
+        if (!sql) {
+            set_msg(msg, "missing sql");
+            return nullptr;
+        }
+        char tname[KYREL_INTERNAL_NAME_SIZE];
+        if (parse_insert_table_name_sql(sql.get(), tname, sizeof tname, msg, kMsgSize) != 0)
+            return nullptr;
+        t = job_table(job, tname, internal, sizeof internal, msg);
+        if (!t) return nullptr;
+        auto schema = std::make_unique<TableSchema>();
+        {
+            RwReadGuard g(&t->lock);
+            *schema = t->schema;
+        }
+        if (parse_insert_sql_multi(sql.get(), tname, sizeof tname, &rows.items, &rows.count,
+                                   schema.get(), msg, kMsgSize) != 0)
+            return nullptr;
+    } else {
+        t = job_table(job, table.c_str(), internal, sizeof internal, msg);
+        if (!t) return nullptr;
+        if (job->kind == JOB_BATCH_INSERT) {
+            if (json_extract_array_objects_raw(job->payload, "rows", &rows.items, &rows.count) !=
+                    0 ||
+                rows.count < 1) {
+                set_msg(msg, "missing rows");
+                return nullptr;
+            }
+        } else {
+            char* data = nullptr;
+            if (json_extract_object_raw(job->payload, "data", &data) != 0 || !data) {
+                set_msg(msg, "missing data");
+                return nullptr;
+            }
+            rows.items = static_cast<char**>(malloc(sizeof(char*)));
+            if (!rows.items) {
+                free(data);
+                set_msg(msg, "oom");
+                return nullptr;
+            }
+            rows.items[0] = data;
+            rows.count = 1;
+        }
+    }
+    if (rows.count < 1) {
+        set_msg(msg, "insert failed");
+        return nullptr;
+    }
+
+    // Stored rows and their keys come from the canonical form of each row,
+    // so every later lookup sees the key exactly as stored.
+    const int n = rows.count;
+    std::vector<CStr> canon(n);
+    std::vector<std::string> keys(n);
+    std::vector<const char*> row_ptrs(n), key_ptrs(n);
+    std::vector<uint64_t> seqs(n);
+    char key[kKeyCap];
+    for (int i = 0; i < n; i++) {
+        char* c = nullptr;
+        if (schema_canonicalize_row_object(t, rows.items[i], &c, msg, kMsgSize) != 0)
+            return nullptr;
+        canon[i].reset(c);
+        if (schema_get_pk_value(t, c, key, sizeof key, msg, kMsgSize) != 0) return nullptr;
+        keys[i] = key;
+        row_ptrs[i] = canon[i].get();
+        key_ptrs[i] = keys[i].c_str();
+    }
+    if (refuse_on_hard_stop(msg) != 0) return nullptr;
+    uint64_t first = 0;
+    if (next_seq_batch((uint64_t)n, &first) != 0) {
+        set_msg(msg, "sequence overflow");
+        return nullptr;
+    }
+    for (int i = 0; i < n; i++) seqs[i] = first + (uint64_t)i;
+    msg[0] = '\0';
+    if (table_apply_insert_batch_with_wal(internal, row_ptrs.data(), key_ptrs.data(), seqs.data(),
+                                          n, msg, kMsgSize) != 0) {
+        if (!msg[0]) set_msg(msg, "insert failed");
+        return nullptr;
+    }
+    stats_add(&g_stats.rows_inserted, n);
+    stats_add(&g_stats.total_writes, n);
+    relieve_memory_after_change();
+    return reply("{\"ok\":true,\"inserted\":" + std::to_string(n) + "}");
+}
+
+char* handle_update(Job* job, char* msg) {
+    std::string sql;
+    int rs = member_text(job->payload, "sql", 8192, false, &sql, msg);
+    if (rs < 0) return nullptr;
+    if (rs == 0) {
+        set_msg(msg, "missing sql");
+        return nullptr;
+    }
+    char tname[KYREL_INTERNAL_NAME_SIZE], key[kKeyCap], where_col[64];
+    StringArray cols, vals;
+    int count = 0;
+    if (parse_update_sql(sql.c_str(), tname, sizeof tname, key, sizeof key, &cols.items,
+                         &vals.items, &count, where_col, msg, kMsgSize) != 0)
+        return nullptr;
+    cols.count = vals.count = count;
+    char internal[KYREL_INTERNAL_NAME_SIZE];
+    Table* t = job_table(job, tname, internal, sizeof internal, msg);
+    if (!t) return nullptr;
+    if (strcmp(where_col, t->schema.primary_key) != 0) {
+        set_msg(msg, "UPDATE WHERE must be key equality");
+        return nullptr;
+    }
+    if (normalize_update_values_for_schema(&t->schema, cols.items, vals.items, count, msg,
+                                           kMsgSize) != 0)
+        return nullptr;
+    if (refuse_on_hard_stop(msg) != 0) return nullptr;
+    uint64_t seq = next_seq();
+    if (table_apply_update(internal, seq, key, cols.items, vals.items, count, msg, kMsgSize) != 0)
+        return nullptr;
+    CStr row;
+    {
+        RwReadGuard g(&t->lock);
+        char* r = nullptr;
+        int deleted = 0;
+        if (versioned_get_latest_json(t, key, &r, nullptr, &deleted) == 0 && !deleted) row.reset(r);
+        else free(r);
+    }
+    if (!row) {
+        set_msg(msg, "updated row disappeared");
+        return nullptr;
+    }
+    if (wal_append_record(WAL_OP_UPDATE, seq, internal, key, row.get(), msg, kMsgSize) != 0)
+        return nullptr;
+    stats_add(&g_stats.rows_updated, 1);
+    stats_add(&g_stats.total_writes, 1);
+    {
+        RwWriteGuard g(&t->lock);
+        if (index_append_row_events(t, row.get(), key, 'I', msg, kMsgSize) != 0) return nullptr;
+    }
+    relieve_memory_after_change();
+    return reply("{\"ok\":true,\"updated\":1}");
+}
+
+char* handle_delete(Job* job, char* msg) {
+    std::string sql;
+    int rs = member_text(job->payload, "sql", 4096, false, &sql, msg);
+    if (rs < 0) return nullptr;
+    if (rs == 0) {
+        set_msg(msg, "missing sql");
+        return nullptr;
+    }
+    char tname[KYREL_INTERNAL_NAME_SIZE], key[kKeyCap], where_col[64];
+    if (parse_delete_sql(sql.c_str(), tname, sizeof tname, key, sizeof key, where_col,
+                         sizeof where_col, msg, kMsgSize) != 0)
+        return nullptr;
+    char internal[KYREL_INTERNAL_NAME_SIZE];
+    Table* t = job_table(job, tname, internal, sizeof internal, msg);
+    if (!t) return nullptr;
+    if (strcmp(where_col, t->schema.primary_key) != 0) {
+        set_msg(msg, "DELETE supports primary-key equality only");
+        return nullptr;
+    }
+    if (refuse_on_hard_stop(msg) != 0) return nullptr;
+    uint64_t seq = next_seq();
+    if (table_apply_delete(internal, seq, key, msg, kMsgSize) != 0) return nullptr;
+    if (wal_append_record(WAL_OP_DELETE, seq, internal, key, "", msg, kMsgSize) != 0)
+        return nullptr;
+    stats_add(&g_stats.rows_deleted, 1);
+    stats_add(&g_stats.total_writes, 1);
+    {
+        RwWriteGuard g(&t->lock);
+        if (index_append_row_events(t, nullptr, key, 'D', msg, kMsgSize) != 0) return nullptr;
+    }
+    relieve_memory_after_change();
+    return reply("{\"ok\":true,\"deleted\":1}");
+}
+
+// Kinds whose handlers come with the DDL, index and procedure work. When
+// ALTER TABLE and DROP TABLE are built, each applied one must be followed at
+// once by checkpoint_all_tables() (the commit thread already holds
+// g_checkpoint_lock), so the logs never hold records older than the catalog.
+char* handle_not_built(Job* job, char* msg) {
+    const char* what = "this statement";
+    switch (job->kind) {
+    case JOB_ALTER_TABLE: what = "ALTER TABLE"; break;
+    case JOB_DROP_TABLE: what = "DROP TABLE"; break;
+    case JOB_CREATE_INDEX: what = "CREATE INDEX"; break;
+    case JOB_DROP_INDEX: what = "DROP INDEX"; break;
+    case JOB_CREATE_PROCEDURE: what = "CREATE PROCEDURE"; break;
+    case JOB_DROP_PROCEDURE: what = "DROP PROCEDURE"; break;
+    case JOB_CALL_PROCEDURE: what = "CALL"; break;
+    default: break;
+    }
+    snprintf(msg, kMsgSize, "%s is not supported by this server yet", what);
+    return nullptr;
+}
+
+}  // namespace
+
+void apply_write_job(Job* job) {
+    if (!job) return;
+    char msg[kMsgSize] = {0};
+    char* out = nullptr;
+    switch (job->kind) {
+    case JOB_LOGIN: out = handle_login(job, msg); break;
+    case JOB_CHANGE_PASSWORD: out = handle_change_password(job, msg); break;
+    case JOB_CREATE_USER: out = handle_create_user(job, msg); break;
+    case JOB_GRANT_ROLE: out = handle_grant_role(job, msg); break;
+    case JOB_CREATE_DATABASE: out = handle_create_database(job, msg); break;
+    case JOB_CREATE_TABLE: out = handle_create_table(job, msg); break;
+    case JOB_INSERT:
+    case JOB_BATCH_INSERT: out = handle_insert(job, msg); break;
+    case JOB_UPDATE: out = handle_update(job, msg); break;
+    case JOB_DELETE: out = handle_delete(job, msg); break;
+    case JOB_ALTER_TABLE:
+    case JOB_DROP_TABLE:
+    case JOB_CREATE_INDEX:
+    case JOB_DROP_INDEX:
+    case JOB_CREATE_PROCEDURE:
+    case JOB_DROP_PROCEDURE:
+    case JOB_CALL_PROCEDURE: out = handle_not_built(job, msg); break;
+    default: set_msg(msg, "unsupported action"); break;
+    }
+    if (!out) out = make_error_json(msg[0] ? msg : "write failed");
+    job_mark_done(job, out);
+}
+
+int maybe_checkpoint_under_pressure(char* msg, size_t msglen) {
+    const uint64_t limit = g_cfg.memory_limit_bytes;
+    const uint64_t threshold = (uint64_t)g_cfg.memory_flush_percent * limit / 100u;
+    if (mem_current() < threshold) return 0;
+    std::unique_lock<std::recursive_mutex> cp(g_checkpoint_lock, std::try_to_lock);
+    if (!cp.owns_lock()) return 0;
+    return checkpoint_all_tables(msg, msglen) == 0 ? 0 : -1;
+}
+
+int memory_hard_exceeded(void) {
+    const uint64_t limit = g_cfg.memory_limit_bytes;
+    const uint64_t threshold = (uint64_t)g_cfg.memory_hard_stop_percent * limit / 100u;
+    return mem_current() >= threshold ? 1 : 0;
+}
+
+void* write_ingress_worker(void*) {
+    Job* batch[COMMIT_GROUP_MAX];
+    while (g_running) {
+        Job* first = queue_pop(&g_write_queue, -1);
+        if (!first) continue;
+        int n = 0;
+        batch[n++] = first;
+        while (n < COMMIT_GROUP_MAX) {
+            Job* next = queue_pop(&g_write_queue, 0);
+            if (!next) break;
+            batch[n++] = next;
+        }
+        // One addition per counter for the whole batch.
+        stats_add(&g_stats.total_requests, n);
+        stats_add(&g_stats.write_requests, n);
+        for (int i = 0; i < n; i++) queue_push(&g_commit, batch[i]);
+    }
+    return nullptr;
+}
+
+void* commit_thread(void*) {
+    Job* group[COMMIT_GROUP_MAX];
+    while (g_running) {
+        Job* first = queue_pop(&g_commit, COMMIT_POP_WAIT_MS);
+        if (!first) continue;
+        int n = 0;
+        group[n++] = first;
+        auto drain = [&] {
+            while (n < COMMIT_GROUP_MAX) {
+                Job* next = queue_pop(&g_commit, 0);
+                if (!next) break;
+                group[n++] = next;
+            }
+        };
+        drain();
+        const int wait_ms = g_cfg.commit_group_wait_ms;
+        if (n < COMMIT_GROUP_MAX && wait_ms > 0) {
+            Job* more = queue_pop(&g_commit, wait_ms);
+            if (more) {
+                group[n++] = more;
+                drain();
+            }
+        }
+        for (int i = 0; i < n; i++) {
+            std::lock_guard<std::recursive_mutex> cp(g_checkpoint_lock);
+            apply_write_job(group[i]);
+        }
+    }
+    return nullptr;
+}

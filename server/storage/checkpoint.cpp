@@ -1,0 +1,307 @@
+// Checkpoints and compaction.
+//
+// Checkpoint sequence files, text "%llu\n":
+//   bootstrap: g_cfg.bootstrap_checkpoint_path (default
+//              ./kyreldb_data/bootstrap.checkpoint.meta), holds g_checkpoint_seq,
+//              which governs replay of ./kyreldb_data/main.wal;
+//   database:  ./kyreldb_data/databases/<db>/checkpoint.meta, governs replay
+//              of that database's main.wal.
+// Replay skips records whose seq is not above their log's value. Each file is
+// replaced atomically (temp file, fsync, rename, directory fsync).
+//
+// Order of a checkpoint at sequence C, chosen so that a crash at any point
+// leaves every acknowledged change either in the named segment or in a log:
+//   1. per table: segment N written and fsynced; chain compacted in memory
+//      (unless a cursor pins the table); manifest renamed to name N; the
+//      previous segment removed; indexes.meta and index files rewritten;
+//   2. bootstrap checkpoint file, then every database's checkpoint file;
+//   3. every log truncated to 0 (and synced).
+// A crash before 3 replays records that the segments already hold; replaying
+// them again gives the same newest versions.
+// Invariant: no change is applied or logged while this runs (g_checkpoint_lock,
+// see checkpoint.h).
+#include "storage/checkpoint.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+#include <string>
+#include <vector>
+
+#include "storage/config.h"
+#include "storage/cursor_pins.h"
+#include "storage/db_registry.h"
+#include "storage/ident.h"
+#include "storage/index_file.h"
+#include "storage/paths.h"
+#include "storage/pk_map.h"
+#include "storage/row_version.h"
+#include "storage/segment.h"
+#include "storage/stats.h"
+#include "storage/table.h"
+#include "storage/wal.h"
+
+DbCheckpoint g_db_checkpoints[DB_CHECKPOINT_SLOTS];
+int32_t g_db_checkpoint_count = 0;
+std::recursive_mutex g_checkpoint_lock;
+
+namespace {
+
+void canonical_db_name(const char* db, char* out, size_t cap) {
+    path_copy_component(out, cap, db ? db : "default");
+    canonicalize_ident(out);
+}
+
+const char* bootstrap_checkpoint_file() {
+    return g_cfg.bootstrap_checkpoint_path[0] ? g_cfg.bootstrap_checkpoint_path
+                                              : KYREL_DATA_ROOT "/bootstrap.checkpoint.meta";
+}
+
+int write_seq_file(const char* path, uint64_t seq) {
+    char text[32], werr[256];
+    int n = snprintf(text, sizeof text, "%llu\n", (unsigned long long)seq);
+    return meta_file_write_atomic(path, text, (size_t)n, werr, sizeof werr);
+}
+
+// 0 and the number when the file holds exactly one decimal number.
+int read_seq_file(const char* path, uint64_t* out) {
+    FILE* f = fopen(path, "r");
+    if (!f) return -1;
+    unsigned long long v = 0;
+    char extra[2];
+    int n = fscanf(f, "%llu", &v);
+    int more = (n == 1) ? fscanf(f, " %1s", extra) : 0;
+    fclose(f);
+    if (n != 1 || more == 1) return -1;
+    *out = v;
+    return 0;
+}
+
+int truncate_log(const char* path) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    int rc = fsync(fd);
+    if (close(fd) != 0) rc = -1;
+    return rc;
+}
+
+void remove_segment_file(const Table* t, uint64_t segno) {
+    char path[512];
+    table_segment_path(t->schema.name, segno, path, sizeof path);
+    unlink(path);
+}
+
+// Moves the manifest to segment n and removes the old segment once the
+// manifest names the new one. -1 leaves the table's numbers as they were.
+int switch_to_segment(Table* t, uint64_t n, char* err, size_t errlen) {
+    const uint64_t old_active = t->active_segment, old_next = t->next_segment;
+    t->active_segment = n;
+    t->next_segment = n + 1;
+    if (manifest_save(t, err, errlen) != 0) {
+        t->active_segment = old_active;
+        t->next_segment = old_next;
+        return -1;
+    }
+    if (old_active != 0 && old_active != n) remove_segment_file(t, old_active);
+    return 0;
+}
+
+}  // namespace
+
+int db_checkpoint_find_index_unlocked(const char* db) {
+    char name[64];
+    canonical_db_name(db, name, sizeof name);
+    for (int i = 0; i < g_db_checkpoint_count && i < DB_CHECKPOINT_SLOTS; ++i)
+        if (strcasecmp(g_db_checkpoints[i].database, name) == 0) return i;
+    return -1;
+}
+
+uint64_t db_checkpoint_get(const char* db) {
+    int i = db_checkpoint_find_index_unlocked(db);
+    return i < 0 ? 0 : g_db_checkpoints[i].checkpoint_seq;
+}
+
+void db_checkpoint_set(const char* db, uint64_t seq) {
+    int i = db_checkpoint_find_index_unlocked(db);
+    if (i < 0) {
+        if (g_db_checkpoint_count >= DB_CHECKPOINT_SLOTS) return;
+        i = g_db_checkpoint_count++;
+        canonical_db_name(db, g_db_checkpoints[i].database, sizeof g_db_checkpoints[i].database);
+    }
+    g_db_checkpoints[i].checkpoint_seq = seq;
+}
+
+int db_checkpoint_save_one(const char* db, uint64_t seq, char* err, size_t errlen) {
+    char name[64], path[512];
+    canonical_db_name(db, name, sizeof name);
+    ensure_database_storage_dirs(name);
+    db_checkpoint_path(name, path, sizeof path);
+    if (write_seq_file(path, seq) != 0) {
+        snprintf(err, errlen, "cannot write database checkpoint meta");
+        return -1;
+    }
+    return 0;
+}
+
+int db_checkpoint_load_one(const char* db) {
+    char name[64], path[512];
+    canonical_db_name(db, name, sizeof name);
+    db_checkpoint_path(name, path, sizeof path);
+    uint64_t seq = 0;
+    if (read_seq_file(path, &seq) != 0) seq = 0;
+    db_checkpoint_set(name, seq);
+    // New writes must be numbered above the checkpoint: replay skips records
+    // at or below it.
+    if (seq > 0) bump_seq(seq);
+    return 0;
+}
+
+int db_checkpoint_load_all() {
+    memset(g_db_checkpoints, 0, sizeof g_db_checkpoints);
+    g_db_checkpoint_count = 0;
+    std::vector<std::string> names;
+    {
+        RwReadGuard g(&g_databases_lock);
+        for (int i = 0; i < g_database_count && i < KYREL_MAX_DATABASES; ++i)
+            names.emplace_back(g_databases[i]);
+    }
+    for (const auto& n : names) db_checkpoint_load_one(n.c_str());
+    return 0;
+}
+
+int checkpoint_meta_save(char* err, size_t errlen) {
+    if (write_seq_file(bootstrap_checkpoint_file(), g_checkpoint_seq.load()) != 0) {
+        snprintf(err, errlen, "cannot write bootstrap checkpoint meta");
+        return -1;
+    }
+    return 0;
+}
+
+int checkpoint_meta_load() {
+    uint64_t seq = 0;
+    if (read_seq_file(bootstrap_checkpoint_file(), &seq) == 0) {
+        g_checkpoint_seq = seq;
+        if (seq > 0) bump_seq(seq);
+    }
+    return 0;
+}
+
+void free_versioned_rows_chain(VersionedRow* first) {
+    while (first) {
+        VersionedRow* next = first->next;
+        versioned_row_free(first);
+        first = next;
+    }
+}
+
+int table_checkpoint_compact(Table* t, uint64_t checkpoint_seq, char* err, size_t errlen) {
+    uint64_t n = t->next_segment ? t->next_segment : 1;
+    // Never overwrite the segment the manifest names.
+    if (n == t->active_segment) ++n;
+    if (segment_write_latest(t, checkpoint_seq, n, err, errlen) != 0) return -1;
+
+    int pins = 0;
+    uint64_t lowest = 0;
+    if (cursor_table_pin_stats(t->schema.name, &pins, &lowest)) {
+        // Open snapshots still read old versions: keep the chain whole.
+        if (switch_to_segment(t, n, err, errlen) != 0) return -1;
+        return indexes_meta_save(t, err, errlen);
+    }
+
+    VersionedRow* fresh = nullptr;
+    uint64_t fresh_mem = 0;
+    {
+        SeenKeyList seen;
+        for (VersionedRow* v = t->rows; v; v = v->next) {
+            int r = seen_key_list_add(&seen, v->key);
+            if (r == 0) continue;
+            if (r < 0) {
+                free_versioned_rows_chain(fresh);
+                snprintf(err, errlen, "oom");
+                return -1;
+            }
+            if (v->deleted || !v->json) continue;
+            VersionedRow* c = versioned_row_new(checkpoint_seq, v->key, v->json, 0);
+            if (!c) {
+                free_versioned_rows_chain(fresh);
+                snprintf(err, errlen, "oom");
+                return -1;
+            }
+            c->next = fresh;
+            fresh = c;
+            fresh_mem += c->mem_size;
+        }
+    }
+    // The seen-key list borrowed keys of the old chain; it is gone now.
+    free_versioned_rows_chain(t->rows);
+    t->rows = fresh;
+    pk_latest_map_rebuild(t);
+    const uint64_t old_mem = t->row_memory_bytes;
+    t->row_memory_bytes = fresh_mem;
+    mem_add((int64_t)fresh_mem - (int64_t)old_mem);
+
+    if (switch_to_segment(t, n, err, errlen) != 0) return -1;
+    if (indexes_meta_save(t, err, errlen) != 0) return -1;
+    return rebuild_table_indexes(t, err, errlen);
+}
+
+int checkpoint_all_tables(char* err, size_t errlen) {
+    uint64_t c;
+    {
+        std::lock_guard<std::mutex> g(g_seq_lock);
+        c = g_next_seq ? g_next_seq - 1 : 0;
+    }
+    {
+        RwReadGuard g(&g_tables_lock);
+        for (int i = 0; i < g_table_count && i < KYREL_MAX_TABLES; ++i) {
+            Table* t = &g_tables[i];
+            if (t->dropped || !t->schema.name[0]) continue;
+            RwWriteGuard tg(&t->lock);
+            if (table_checkpoint_compact(t, c, err, errlen) != 0) return -1;
+        }
+    }
+    g_checkpoint_seq = c;
+    if (checkpoint_meta_save(err, errlen) != 0) return -1;
+
+    std::vector<std::string> names;
+    {
+        RwReadGuard g(&g_databases_lock);
+        for (int i = 0; i < g_database_count && i < KYREL_MAX_DATABASES; ++i)
+            names.emplace_back(g_databases[i]);
+    }
+    for (const auto& n : names) {
+        db_checkpoint_set(n.c_str(), c);
+        if (db_checkpoint_save_one(n.c_str(), c, err, errlen) != 0) return -1;
+    }
+
+    std::lock_guard<std::mutex> wg(g_wal_lock);
+    if (wal_writer_close_all_locked(err, errlen) != 0) return -1;
+    if (truncate_log(KYREL_DATA_ROOT "/main.wal") != 0) {
+        snprintf(err, errlen, "cannot truncate bootstrap WAL");
+        return -1;
+    }
+    {
+        RwReadGuard g(&g_databases_lock);
+        for (int i = 0; i < g_database_count && i < KYREL_MAX_DATABASES; ++i) {
+            char path[512];
+            ensure_database_storage_dirs(g_databases[i]);
+            db_wal_path(g_databases[i], path, sizeof path);
+            if (truncate_log(path) != 0) {
+                snprintf(err, errlen, "cannot truncate database WAL");
+                return -1;
+            }
+        }
+    }
+    // Every log is empty now: a tail noted by replay no longer applies.
+    wal_forget_valid_ends_locked();
+    return wal_writer_open_locked(WAL_BOOTSTRAP_SCOPE, err, errlen);
+}
+
+int checkpoint_try_all_tables(char* err, size_t errlen) {
+    std::unique_lock<std::recursive_mutex> g(g_checkpoint_lock, std::try_to_lock);
+    if (!g.owns_lock()) return 1;
+    return checkpoint_all_tables(err, errlen);
+}

@@ -1,0 +1,56 @@
+// Checkpoints: every live table's newest rows into a new segment, chain
+// compaction (unless a cursor pins the table), checkpoint sequence files, and
+// truncation of every write-ahead log.
+//
+// Rule (g_checkpoint_lock): no change may be applied or logged while a
+// checkpoint runs, or it could land in neither the segment nor the log.
+//  - The commit thread holds g_checkpoint_lock around every job it applies
+//    (std::lock_guard<std::recursive_mutex>); the batch insert inside a job
+//    takes it again, which a recursive mutex allows.
+//  - A checkpoint is started only with g_checkpoint_lock held:
+//    checkpoint_all_tables() when the caller already holds it (the commit
+//    thread between or inside its jobs), or checkpoint_try_all_tables()
+//    from any other thread (auto-vacuum), which only tries the lock.
+//  - After an applied ALTER TABLE or DROP TABLE (catalog saved, WAL record
+//    written) the commit thread runs checkpoint_all_tables() at once, so the
+//    logs never hold records older than the catalog.
+// Lock order: g_checkpoint_lock -> g_tables_lock -> table lock; then
+// g_databases_lock alone; then g_wal_lock -> g_databases_lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+struct Table;
+struct VersionedRow;
+
+struct DbCheckpoint {
+    char database[64];        // canonical name, compared case-insensitively
+    uint64_t checkpoint_seq;  // replay of the database's log skips seq <= this
+};
+
+constexpr int DB_CHECKPOINT_SLOTS = 64;
+// No lock of their own: filled at start-up, changed only under g_checkpoint_lock.
+extern DbCheckpoint g_db_checkpoints[DB_CHECKPOINT_SLOTS];
+extern int32_t g_db_checkpoint_count;
+
+extern std::recursive_mutex g_checkpoint_lock;
+
+int db_checkpoint_find_index_unlocked(const char* db);
+uint64_t db_checkpoint_get(const char* db);
+void db_checkpoint_set(const char* db, uint64_t seq);
+int db_checkpoint_save_one(const char* db, uint64_t seq, char* err, size_t errlen);
+int db_checkpoint_load_one(const char* db);
+int db_checkpoint_load_all();
+int checkpoint_meta_save(char* err, size_t errlen);
+int checkpoint_meta_load();
+
+void free_versioned_rows_chain(VersionedRow* first);
+// Caller holds the table's write lock.
+int table_checkpoint_compact(Table* t, uint64_t checkpoint_seq, char* err, size_t errlen);
+// Caller holds g_checkpoint_lock. 0 / -1.
+int checkpoint_all_tables(char* err, size_t errlen);
+// Tries g_checkpoint_lock: 1 when it is busy (nothing done), else the result
+// of checkpoint_all_tables.
+int checkpoint_try_all_tables(char* err, size_t errlen);

@@ -1,0 +1,277 @@
+// Database registry, databases.meta and internal table names.
+//
+// databases.meta format: one canonical database name per line, "%s\n", in
+// registry order.  Lines are trimmed on load; empty lines, invalid names and
+// duplicates are skipped; "default" and "config_db" are appended when missing.
+// The file is rewritten whole through a temporary file (see
+// meta_file_write_atomic).  A file that exists but cannot be read stops
+// start-up instead of being replaced by the two default databases.
+#include "storage/db_registry.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "storage/checkpoint.h"
+#include "storage/ident.h"
+#include "storage/paths.h"
+#include "storage/table.h"
+#include "storage/text_util.h"
+
+char g_databases[KYREL_MAX_DATABASES][64];
+int32_t g_database_count = 0;
+pthread_rwlock_t g_databases_lock = PTHREAD_RWLOCK_INITIALIZER;
+
+namespace {
+
+const char kDatabasesMetaPath[] = KYREL_DATA_ROOT "/databases.meta";
+
+void set_err(char *err, size_t errlen, const char *msg) {
+    if (err && errlen) snprintf(err, errlen, "%s", msg);
+}
+
+// Adds a name; client names go through the client name rules.
+int database_add_impl(const char *name, int allow_existing, bool client, char *err,
+                      size_t errlen) {
+    char canon[64];
+    int rc = client ? copy_ident_checked(canon, sizeof canon, name, "database name", err, errlen)
+                    : copy_ident_stored(canon, sizeof canon, name, "database name", err, errlen);
+    if (rc != 0) return -1;
+    if (database_find_index_unlocked(canon) >= 0) {
+        if (allow_existing) return 0;
+        set_err(err, errlen, "database already exists");
+        return -1;
+    }
+    if (g_database_count >= KYREL_MAX_DATABASES) {
+        set_err(err, errlen, "too many databases");
+        return -1;
+    }
+    memcpy(g_databases[g_database_count], canon, sizeof canon);
+    g_database_count++;
+    return 0;
+}
+
+int database_create_impl(const char *name, int allow_existing, bool client, char *err,
+                         size_t errlen) {
+    char canon[64];
+    {
+        RwWriteGuard g(&g_databases_lock);
+        if (database_add_impl(name, allow_existing, client, err, errlen) != 0) return -1;
+        int slot = database_find_index_unlocked(name);
+        snprintf(canon, sizeof canon, "%s", slot >= 0 ? g_databases[slot] : "");
+    }
+    ensure_dir(KYREL_DATA_ROOT);
+    ensure_dir(KYREL_DATABASES_DIR);
+    ensure_database_storage_dirs(canon);
+    // Checkpoint step: reset this database's in-memory checkpoint sequence to 0.
+    // Only a database without an entry gets one: an existing database's
+    // loaded sequence must stay, or replay would apply checkpointed records.
+    if (canon[0] && db_checkpoint_find_index_unlocked(canon) < 0) db_checkpoint_set(canon, 0);
+    return databases_save(err, errlen);
+}
+
+}  // namespace
+
+int database_find_index_unlocked(const char *name) {
+    char canon[64];
+    snprintf(canon, sizeof canon, "%s", name ? name : "");
+    canonicalize_ident(canon);
+    for (int i = 0; i < g_database_count; ++i)
+        if (strcasecmp(g_databases[i], canon) == 0) return i;
+    return -1;
+}
+
+int database_exists(const char *name) {
+    RwReadGuard g(&g_databases_lock);
+    return database_find_index_unlocked(name) >= 0 ? 1 : 0;
+}
+
+int database_add_unlocked(const char *name, int allow_existing, char *err, size_t errlen) {
+    return database_add_impl(name, allow_existing, true, err, errlen);
+}
+
+int database_create(const char *name, char *err, size_t errlen) {
+    return database_create_impl(name, 0, true, err, errlen);
+}
+
+int database_create_if_missing(const char *name, char *err, size_t errlen) {
+    return database_create_impl(name ? name : "default", 1, false, err, errlen);
+}
+
+int meta_file_write_atomic(const char *path, const char *data, size_t len, char *err,
+                           size_t errlen) {
+    if (!path || !*path) {
+        set_err(err, errlen, "cannot write metadata file");
+        return -1;
+    }
+    std::string tmp = std::string(path) + ".tmp";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (err && errlen) snprintf(err, errlen, "cannot write %s", path);
+        return -1;
+    }
+    bool ok = true;
+    size_t off = 0;
+    while (ok && off < len) {
+        ssize_t w = write(fd, data + off, len - off);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) ok = false;
+        else off += (size_t)w;
+    }
+    if (ok && fsync(fd) != 0) ok = false;
+    if (close(fd) != 0) ok = false;
+    if (ok && rename(tmp.c_str(), path) != 0) ok = false;
+    if (!ok) {
+        unlink(tmp.c_str());
+        if (err && errlen) snprintf(err, errlen, "cannot write %s", path);
+        return -1;
+    }
+    // Make the rename itself durable.
+    std::string dir(path);
+    size_t slash = dir.rfind('/');
+    dir = (slash == std::string::npos) ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+    return 0;
+}
+
+int databases_save(char *err, size_t errlen) {
+    std::string text;
+    {
+        RwReadGuard g(&g_databases_lock);
+        for (int i = 0; i < g_database_count; ++i) {
+            text += g_databases[i];
+            text += '\n';
+        }
+    }
+    if (meta_file_write_atomic(kDatabasesMetaPath, text.data(), text.size(), nullptr, 0) != 0) {
+        set_err(err, errlen, "cannot write databases meta");
+        return -1;
+    }
+    return 0;
+}
+
+int databases_load(char *err, size_t errlen) {
+    FILE *f = fopen(kDatabasesMetaPath, "r");
+    if (!f && errno != ENOENT) {
+        if (err && errlen)
+            snprintf(err, errlen, "cannot read %s: %s", kDatabasesMetaPath, strerror(errno));
+        return -1;
+    }
+    std::vector<std::string> names;
+    if (f) {
+        char line[256];
+        while (fgets(line, sizeof line, f)) {
+            size_t n = strlen(line);
+            // A line longer than the buffer: skip its remainder as well.
+            if (n == sizeof line - 1 && line[n - 1] != '\n') {
+                int c;
+                while ((c = fgetc(f)) != EOF && c != '\n') {
+                }
+                continue;
+            }
+            trim_ws(line);
+            if (line[0]) names.emplace_back(line);
+        }
+        bool failed = ferror(f) != 0;
+        int saved_errno = errno;
+        fclose(f);
+        if (failed) {
+            if (err && errlen)
+                snprintf(err, errlen, "cannot read %s: %s", kDatabasesMetaPath,
+                         strerror(saved_errno));
+            return -1;
+        }
+    }
+    {
+        RwWriteGuard g(&g_databases_lock);
+        memset(g_databases, 0, sizeof g_databases);
+        g_database_count = 0;
+        for (const std::string &n : names) {
+            if (g_database_count >= KYREL_MAX_DATABASES) break;
+            database_add_impl(n.c_str(), 1, false, nullptr, 0);  // bad lines skipped
+        }
+        if (g_database_count < KYREL_MAX_DATABASES)
+            database_add_impl("default", 1, false, nullptr, 0);
+        if (g_database_count < KYREL_MAX_DATABASES)
+            database_add_impl("config_db", 1, false, nullptr, 0);
+    }
+    ensure_dir(KYREL_DATA_ROOT);
+    ensure_dir(KYREL_DATABASES_DIR);
+    {
+        std::vector<std::string> dbs;
+        {
+            RwReadGuard g(&g_databases_lock);
+            for (int i = 0; i < g_database_count; ++i) dbs.emplace_back(g_databases[i]);
+        }
+        for (const std::string &d : dbs) ensure_database_storage_dirs(d.c_str());
+    }
+    if (databases_save(err, errlen) != 0) return -1;
+    return 0;
+}
+
+void make_internal_table_name(const char *database, const char *table, char *out,
+                              size_t capacity) {
+    if (!out || capacity == 0) return;
+    char db[64], tb[64];
+    snprintf(db, sizeof db, "%s", database ? database : "default");
+    snprintf(tb, sizeof tb, "%s", table ? table : "");
+    canonicalize_ident(db);
+    canonicalize_ident(tb);
+    if (!db[0] || strcasecmp(db, "default") == 0)
+        snprintf(out, capacity, "%s", tb);
+    else
+        snprintf(out, capacity, "%s__%s", db, tb);
+}
+
+void split_internal_table_name(const char *internal, char *db_out, size_t db_capacity,
+                               char *table_out, size_t table_capacity) {
+    if (db_out && db_capacity) db_out[0] = '\0';
+    if (table_out && table_capacity) table_out[0] = '\0';
+    if (!internal) return;
+    const char *sep = strstr(internal, "__");
+    if (!sep) {
+        if (db_out && db_capacity) snprintf(db_out, db_capacity, "default");
+        if (table_out && table_capacity) {
+            std::string t(internal);
+            std::vector<char> buf(t.begin(), t.end());
+            buf.push_back('\0');
+            canonicalize_ident(buf.data());
+            snprintf(table_out, table_capacity, "%s", buf.data());
+        }
+        return;
+    }
+    if (db_out && db_capacity) {
+        std::string d(internal, (size_t)(sep - internal));
+        std::vector<char> buf(d.begin(), d.end());
+        buf.push_back('\0');
+        trim_ws(buf.data());
+        snprintf(db_out, db_capacity, "%s", buf.data());
+    }
+    if (table_out && table_capacity) {
+        std::string t(sep + 2);
+        std::vector<char> buf(t.begin(), t.end());
+        buf.push_back('\0');
+        trim_ws(buf.data());
+        snprintf(table_out, table_capacity, "%s", buf.data());
+    }
+}
+
+int resolve_table_for_session(const char *session_db, const char *table, char *out,
+                              size_t capacity) {
+    char name[KYREL_INTERNAL_NAME_SIZE];
+    make_internal_table_name((session_db && *session_db) ? session_db : "default", table, name,
+                             sizeof name);
+    if (out && capacity) snprintf(out, capacity, "%s", name);
+    return table_find_index(name) >= 0 ? 0 : -1;
+}

@@ -1,0 +1,123 @@
+// Primary-key map: the newest version of each key of a table.
+#include "storage/pk_map.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+#include <algorithm>
+
+#include "storage/row_version.h"
+#include "storage/table.h"
+#include "storage/text_util.h"
+
+uint64_t pk_hash_string(const char *text) {
+    uint64_t h = 0x14650fb0739d0383ULL;
+    if (!text) return h;
+    for (const unsigned char *p = (const unsigned char *)text; *p; ++p) {
+        h ^= *p;
+        h *= 0x100000001b3ULL;
+    }
+    return h;
+}
+
+int pk_latest_map_init(Table *table) {
+    if (!table) return -1;
+    PkLatestMap &m = table->pk_map;
+    if (m.buckets && m.bucket_count) return 0;
+    m.buckets = (PkLatestEntry **)calloc(PK_MAP_BUCKETS, sizeof(PkLatestEntry *));
+    if (!m.buckets) {
+        m.bucket_count = 0;
+        m.entry_count = 0;
+        return -1;
+    }
+    m.bucket_count = PK_MAP_BUCKETS;
+    m.entry_count = 0;
+    return 0;
+}
+
+void pk_latest_map_clear(Table *table) {
+    if (!table) return;
+    PkLatestMap &m = table->pk_map;
+    if (m.buckets) {
+        for (uint64_t b = 0; b < m.bucket_count; ++b) {
+            PkLatestEntry *e = m.buckets[b];
+            while (e) {
+                PkLatestEntry *next = e->next;
+                free(e->key);
+                free(e);
+                e = next;
+            }
+        }
+        free(m.buckets);
+    }
+    m.buckets = nullptr;
+    m.bucket_count = 0;
+    m.entry_count = 0;
+}
+
+void pk_latest_map_update(Table *table, VersionedRow *row) {
+    if (!table || !row || !row->key) return;
+    if (!table->pk_map.buckets && pk_latest_map_init(table) != 0) return;
+    PkLatestMap &m = table->pk_map;
+    uint64_t b = pk_hash_string(row->key) % m.bucket_count;
+    for (PkLatestEntry *e = m.buckets[b]; e; e = e->next) {
+        if (strcmp(e->key, row->key) != 0) continue;
+        if (!e->row || row->seq >= e->row->seq) e->row = row;
+        return;
+    }
+    PkLatestEntry *e = (PkLatestEntry *)malloc(sizeof(PkLatestEntry));
+    if (!e) return;
+    e->key = xstrdup2(row->key);
+    if (!e->key) {
+        free(e);
+        return;
+    }
+    e->row = row;
+    e->next = m.buckets[b];
+    m.buckets[b] = e;
+    m.entry_count++;
+}
+
+VersionedRow *pk_latest_map_get(Table *table, const char *key) {
+    if (!table || !key || !table->pk_map.buckets || !table->pk_map.bucket_count) return nullptr;
+    const PkLatestMap &m = table->pk_map;
+    uint64_t b = pk_hash_string(key) % m.bucket_count;
+    for (PkLatestEntry *e = m.buckets[b]; e; e = e->next)
+        if (strcmp(e->key, key) == 0) return e->row;
+    return nullptr;
+}
+
+int pk_latest_map_rebuild(Table *table) {
+    if (!table) return -1;
+    pk_latest_map_clear(table);
+    if (pk_latest_map_init(table) != 0) return -1;
+    for (VersionedRow *r = table->rows; r; r = r->next) pk_latest_map_update(table, r);
+    return 0;
+}
+
+int batch_check_duplicate_keys(const char *const *keys, int n, char *err, size_t errlen) {
+    if (n < 2 || !keys) return 0;
+    auto dup = [&]() {
+        if (err && errlen) snprintf(err, errlen, "duplicate primary key in batch");
+        return -1;
+    };
+    if (n <= 128) {
+        for (int i = 1; i < n; ++i)
+            for (int j = 0; j < i; ++j)
+                if (strcmp(keys[i], keys[j]) == 0) return dup();
+        return 0;
+    }
+    const char **sorted = (const char **)malloc(sizeof(const char *) * (size_t)n);
+    if (!sorted) {
+        if (err && errlen) snprintf(err, errlen, "oom");
+        return -1;
+    }
+    memcpy(sorted, keys, sizeof(const char *) * (size_t)n);
+    std::sort(sorted, sorted + n, [](const char *a, const char *b) { return strcmp(a, b) < 0; });
+    int rc = 0;
+    for (int i = 1; i < n && rc == 0; ++i)
+        if (strcmp(sorted[i - 1], sorted[i]) == 0) rc = dup();
+    free(sorted);
+    return rc;
+}

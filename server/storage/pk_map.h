@@ -1,0 +1,41 @@
+// Primary-key map: primary-key text -> newest VersionedRow (tombstones
+// included), 4096 chained buckets allocated on first use, never resized.
+// No lock of its own: callers hold the owning table's lock (write for changes).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct Table;
+struct VersionedRow;
+
+constexpr uint64_t PK_MAP_BUCKETS = 4096;
+
+struct PkLatestEntry {
+    char *key;            // owned copy of the primary-key text
+    VersionedRow *row;    // borrowed: owned by the table's version chain
+    PkLatestEntry *next;  // next entry in the bucket
+};
+
+struct PkLatestMap {
+    PkLatestEntry **buckets;  // NULL before first use
+    uint64_t bucket_count;    // 4096 once initialised, else 0
+    uint64_t entry_count;
+};
+
+// FNV-1a style 64-bit hash, offset basis 0x14650fb0739d0383, prime
+// 0x100000001b3; NULL hashes like "".  Bucket = hash % 4096.
+uint64_t pk_hash_string(const char *text);
+
+int pk_latest_map_init(Table *table);
+void pk_latest_map_clear(Table *table);
+// Records row as newest version of row->key unless its seq is lower than the
+// stored one (equal seq replaces).  Allocation failure leaves the key out.
+void pk_latest_map_update(Table *table, VersionedRow *row);
+VersionedRow *pk_latest_map_get(Table *table, const char *key);
+// clear + init + update for every version of the chain, newest first.
+int pk_latest_map_rebuild(Table *table);
+
+// 0 when the n keys are pairwise distinct, else -1 "duplicate primary key in
+// batch" ("oom" when the sort array cannot be allocated).
+int batch_check_duplicate_keys(const char *const *keys, int n, char *err, size_t errlen);

@@ -1,0 +1,85 @@
+// Index definitions and in-memory secondary-index maps.
+//
+// A SecIndexMap is a two-way hash map (4096 buckets per side, pk_hash_string)
+// between index values and the primary keys of the live rows carrying them.
+// It is a cache of the index file: when it is not enabled, or the table's
+// sec_maps_invalid flag is set, lookups read the index file instead.
+// No locks of their own: guarded by the owning table's rwlock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct Table;
+
+constexpr int KYREL_MAX_INDEX_COLUMNS = 8;
+constexpr uint64_t SEC_INDEX_BUCKETS = 4096;
+
+struct IndexColumn {
+    char name[64];
+    int32_t ascending;    // 1 ASC, 0 DESC
+    int32_t nulls_first;  // 1 NULLS FIRST, 0 NULLS LAST
+};
+
+struct IndexDef {
+    char name[64];
+    char column[64];  // leading column, kept equal to columns[0].name
+    char method[16];  // "btree" by default
+    int32_t column_count;
+    IndexColumn columns[KYREL_MAX_INDEX_COLUMNS];
+    int32_t fillfactor;         // 1..100, 100 by default
+    int32_t deduplicate_items;  // 1 by default
+    int32_t unique;             // 1 unique, else 0
+};
+
+struct SecIndexKeyNode {
+    char *key;
+    SecIndexKeyNode *next;
+};
+
+struct SecIndexValueEntry {
+    char *value;
+    SecIndexKeyNode *keys;
+    SecIndexValueEntry *next;
+};
+
+struct SecIndexKeyEntry {
+    char *key;
+    char *value;  // owned copy of the key's current index value
+    SecIndexKeyEntry *next;
+};
+
+struct SecIndexMap {
+    uint32_t enabled;
+    SecIndexValueEntry **value_buckets;
+    uint64_t value_bucket_count;
+    uint64_t value_count;
+    SecIndexKeyEntry **key_buckets;
+    uint64_t key_bucket_count;
+    uint64_t key_count;
+};
+
+void indexdef_init(IndexDef *def);
+void indexdef_ensure_defaults(IndexDef *def);
+const char *index_direction_name(int flag);  // "ASC" / "DESC"
+const char *index_nulls_name(int flag);      // "FIRST" / "LAST"
+
+int sec_index_map_init(SecIndexMap *map);
+void sec_index_map_clear(SecIndexMap *map);
+void sec_index_maps_clear_all(Table *table);
+SecIndexValueEntry *sec_index_find_value_entry(SecIndexMap *map, const char *value);
+int sec_index_value_add_key(SecIndexMap *map, const char *value, const char *key);
+void sec_index_value_remove_key(SecIndexMap *map, const char *value, const char *key);
+int sec_index_map_set(SecIndexMap *map, const char *key, const char *value);
+void sec_index_map_remove(SecIndexMap *map, const char *key);
+void sec_index_remove_key_all(Table *table, const char *key);
+// The key's current value on the key side, or NULL.
+const char *sec_index_map_get_value(SecIndexMap *map, const char *key);
+
+// The table's maps after a failed addition: clears all maps and sets
+// table->sec_maps_invalid; only a full index rebuild clears the flag
+// (sec_index_maps_mark_valid, after refilling every map from the live rows).
+void sec_index_maps_mark_invalid(Table *table);
+void sec_index_maps_mark_valid(Table *table);
+// 1 when map i of the table may answer lookups: enabled and not invalid.
+int sec_index_map_usable(const Table *table, int index);

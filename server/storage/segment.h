@@ -1,0 +1,36 @@
+// Segment files (the newest live version of every key, written at a
+// checkpoint) and table manifests (which segment is current). Formats are
+// described at the top of segment.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <unordered_set>
+
+struct Table;
+
+// Keys already met while walking a newest-first version chain: the first
+// version met for a key is its newest and the only one that counts. Keys are
+// borrowed from the chain, which must outlive the list.
+struct SeenKeyList {
+    std::unordered_set<std::string_view> keys;
+    size_t limit = 268435455;  // beyond this many keys, adding fails
+};
+// 1 when key is new (now recorded), 0 when already seen, -1 when the list
+// cannot grow (out of memory or past its limit).
+int seen_key_list_add(SeenKeyList* list, const char* key);
+
+// Caller holds the table's write lock. Writes and fsyncs seg_<segno>; on any
+// failure the partial file is removed and the table is unchanged.
+int segment_write_latest(Table* t, uint64_t seq, uint64_t segno, char* err, size_t errlen);
+// Rewrites manifest.meta atomically. 0, or -1 "cannot write manifest".
+int manifest_save(Table* t, char* err, size_t errlen);
+// Start-up: active/next segment of every live table. Always 0.
+int manifests_load();
+// Start-up: loads the active segment into the version chain. Always 0; a
+// corrupt segment is reported on standard error and loaded up to the damage.
+int segment_load_for_table(Table* t);
+int load_segments();
+// Highest record seq met by the segment loader (start-up sequence floor).
+uint64_t segment_max_loaded_seq();

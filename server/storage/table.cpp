@@ -1,0 +1,488 @@
+// Tables: the global slot array, creation, protected names, ALTER TABLE with
+// the rewrite of each key's newest row, DROP TABLE with its directory, DROP
+// INDEX and the search for an index's table.
+#include "storage/table.h"
+
+#include <dirent.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unordered_set>
+
+#include "storage/db_registry.h"
+#include "storage/index_file.h"
+#include "storage/paths.h"
+#include "storage/row_version.h"
+#include "storage/segment.h"
+#include "storage/stats.h"
+#include "storage/text_util.h"
+
+Table g_tables[KYREL_MAX_TABLES];
+int32_t g_table_count = 0;
+pthread_rwlock_t g_tables_lock = PTHREAD_RWLOCK_INITIALIZER;
+
+namespace {
+
+void set_err(char *err, size_t errlen, const char *msg) {
+    if (err && errlen) snprintf(err, errlen, "%s", msg);
+}
+
+// Case-insensitive index lookup by name in a table's definitions.
+int find_indexdef_ci(const Table *t, const char *name) {
+    if (!t || !name) return -1;
+    int n = t->index_count < KYREL_MAX_INDEXES ? t->index_count : KYREL_MAX_INDEXES;
+    for (int i = 0; i < n; ++i)
+        if (strcasecmp(t->indexes[i].name, name) == 0) return i;
+    return -1;
+}
+
+bool column_is_pk(const TableSchema &s, int col) {
+    return s.columns[col].is_primary_key || strcasecmp(s.columns[col].name, s.primary_key) == 0;
+}
+
+}  // namespace
+
+int table_alloc_slot_unlocked(const char *internal_name, const TableSchema *schema, char *err,
+                              size_t errlen) {
+    if (g_table_count >= KYREL_MAX_TABLES) {
+        set_err(err, errlen, "too many tables");
+        return -1;
+    }
+    int slot = g_table_count;
+    Table &t = g_tables[slot];
+    if (schema) t.schema = *schema;
+    else memset(&t.schema, 0, sizeof t.schema);
+    snprintf(t.schema.name, sizeof t.schema.name, "%s", internal_name ? internal_name : "");
+    canonicalize_ident(t.schema.name);
+    if (t.schema.column_count < 0) t.schema.column_count = 0;
+    if (t.schema.column_count > KYREL_MAX_COLUMNS) t.schema.column_count = KYREL_MAX_COLUMNS;
+    t.dropped = 0;
+    t.rows = nullptr;
+    t.row_memory_bytes = 0;
+    t.active_segment = 0;
+    t.next_segment = 1;
+    t.index_count = 0;
+    memset(t.indexes, 0, sizeof t.indexes);
+    memset(t.sec_maps, 0, sizeof t.sec_maps);
+    t.sec_maps_invalid = 0;
+    memset(&t.pk_map, 0, sizeof t.pk_map);
+    pk_latest_map_init(&t);  // a failed init is retried on first update
+    pthread_rwlock_init(&t.lock, nullptr);
+    g_table_count++;
+    return slot;
+}
+
+int table_create(const char *internal_name, const TableSchema *schema, char *err,
+                 size_t errlen) {
+    RwWriteGuard g(&g_tables_lock);
+    if (table_find_index_unlocked(internal_name) >= 0) {
+        set_err(err, errlen, "table already exists");
+        return -1;
+    }
+    char canon[KYREL_INTERNAL_NAME_SIZE];
+    snprintf(canon, sizeof canon, "%s", internal_name ? internal_name : "");
+    canonicalize_ident(canon);
+    if (!canon[0]) {
+        set_err(err, errlen, "invalid table name");
+        return -1;
+    }
+    int slot = table_alloc_slot_unlocked(canon, schema, err, errlen);
+    if (slot < 0) return -1;
+    // Manifest step: manifest_save for the new table (creates its directory); failure ignored.
+    {
+        char merr[256];
+        manifest_save(&g_tables[slot], merr, sizeof merr);
+    }
+    return 0;
+}
+
+int table_is_protected_internal_name(const char *internal_name) {
+    if (!internal_name) return 0;
+    char db[64], tb[KYREL_INTERNAL_NAME_SIZE];
+    split_internal_table_name(internal_name, db, sizeof db, tb, sizeof tb);
+    if (strcasecmp(db, "config_db") == 0) return 1;
+    return (strcasecmp(tb, "kyreldb_users") == 0 || strcasecmp(tb, "kyreldb_user_roles") == 0 ||
+            strcasecmp(tb, "kyreldb_stored_procedures") == 0)
+               ? 1
+               : 0;
+}
+
+int table_index_uses_column(const Table *table, const char *column) {
+    if (!table || !column || !*column) return 0;
+    int n = table->index_count < KYREL_MAX_INDEXES ? table->index_count : KYREL_MAX_INDEXES;
+    for (int i = 0; i < n; ++i) {
+        IndexDef def = table->indexes[i];
+        indexdef_ensure_defaults(&def);
+        int cols = def.column_count < KYREL_MAX_INDEX_COLUMNS ? def.column_count
+                                                             : KYREL_MAX_INDEX_COLUMNS;
+        if (cols < 1 && strcasecmp(def.column, column) == 0) return 1;
+        for (int c = 0; c < cols; ++c)
+            if (strcasecmp(def.columns[c].name, column) == 0) return 1;
+    }
+    return 0;
+}
+
+int remove_path_recursive(const char *path, char *err, size_t errlen) {
+    if (!path || !*path) return 0;
+    struct stat st;
+    if (lstat(path, &st) != 0) {
+        if (errno == ENOENT) return 0;
+        set_err(err, errlen, "cannot stat path for removal");
+        return -1;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        if (unlink(path) == 0 || errno == ENOENT) return 0;
+        set_err(err, errlen, "cannot remove file");
+        return -1;
+    }
+    DIR *d = opendir(path);
+    if (!d) {
+        set_err(err, errlen, "cannot open directory for removal");
+        return -1;
+    }
+    int rc = 0;
+    while (struct dirent *e = readdir(d)) {
+        if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+        std::string child = std::string(path) + "/" + e->d_name;
+        if (child.size() >= 1024) {
+            set_err(err, errlen, "path too long during removal");
+            rc = -1;
+            break;
+        }
+        if (remove_path_recursive(child.c_str(), err, errlen) != 0) {
+            rc = -1;
+            break;
+        }
+    }
+    closedir(d);
+    if (rc != 0) return rc;
+    if (rmdir(path) == 0 || errno == ENOENT) return 0;
+    set_err(err, errlen, "cannot remove directory");
+    return -1;
+}
+
+int row_rewrite_for_altered_schema(const char *row_json, const TableSchema *new_schema,
+                                   const char *rename_from, const char *rename_to,
+                                   const char *added_column, const char *default_text,
+                                   char **out_row, char *err, size_t errlen) {
+    if (out_row) *out_row = nullptr;
+    if (!row_json || !new_schema || !out_row) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    std::string out = "{";
+    out.reserve(4096);
+    bool first = true;
+    for (int i = 0; i < new_schema->column_count && i < KYREL_MAX_COLUMNS; ++i) {
+        const char *col = new_schema->columns[i].name;
+        char *raw = nullptr;
+        if (json_extract_raw(row_json, col, &raw) != 0) raw = nullptr;
+        if (!raw && rename_from && *rename_from && rename_to && strcasecmp(col, rename_to) == 0 &&
+            json_extract_raw(row_json, rename_from, &raw) != 0)
+            raw = nullptr;
+        std::string val;
+        bool have = false;
+        if (raw) {
+            val = raw;
+            have = true;
+            free(raw);
+        } else if (added_column && *added_column && strcasecmp(col, added_column) == 0 &&
+                   default_text && *default_text) {
+            val = default_text;
+            have = true;
+        }
+        if (!have) continue;
+        if (!first) out += ",";
+        first = false;
+        out += "\"";
+        out += col;
+        out += "\":";
+        out += val;
+        if (out.size() > (size_t)LLONG_MAX / 2) {
+            set_err(err, errlen, "row rewrite too large");
+            return -1;
+        }
+    }
+    out += "}";
+    *out_row = xstrdup2(out.c_str());
+    if (!*out_row) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    return 0;
+}
+
+int table_rewrite_latest_rows_for_alter(Table *table, const TableSchema *new_schema,
+                                        const char *rename_from, const char *rename_to,
+                                        const char *added_column, const char *default_text,
+                                        char *err, size_t errlen) {
+    if (!table || !new_schema) {
+        set_err(err, errlen, "table not found");
+        return -1;
+    }
+    std::unordered_set<std::string> seen;
+    int64_t delta = 0;
+    for (VersionedRow *r = table->rows; r; r = r->next) {
+        if (!r->key || !seen.insert(r->key).second) continue;  // only each key's newest version
+        if (r->deleted || !r->json) continue;
+        char *shaped = nullptr;
+        if (row_rewrite_for_altered_schema(r->json, new_schema, rename_from, rename_to,
+                                           added_column, default_text, &shaped, err,
+                                           errlen) != 0)
+            return -1;
+        // The rewritten row is stored, so its typed values (the DEFAULT text
+        // included) are made canonical like any inserted row.
+        char *canon = nullptr;
+        int rc = schema_canonicalize_row_with_schema(new_schema, shaped, &canon, err, errlen);
+        free(shaped);
+        if (rc != 0) return -1;
+        uint64_t old_size = r->mem_size;
+        free(r->json);
+        r->json = canon;
+        r->mem_size = versioned_row_mem_size(r->key, r->json);
+        delta += (int64_t)r->mem_size - (int64_t)old_size;
+    }
+    char name[sizeof table->schema.name];
+    memcpy(name, table->schema.name, sizeof name);
+    table->schema = *new_schema;
+    memcpy(table->schema.name, name, sizeof name);
+    // Until the indexes are rebuilt from the rewritten rows the maps may not
+    // answer lookups.
+    sec_index_maps_mark_invalid(table);
+    table->row_memory_bytes = (uint64_t)((int64_t)table->row_memory_bytes + delta);
+    mem_add(delta);
+    // Index-file step: rebuild_table_indexes(table) (its failure returns -1); a full rebuild clears the flag.
+    if (rebuild_table_indexes(table, err, errlen) != 0) return -1;
+    return 0;
+}
+
+int table_apply_alter(const char *internal_name, int op, const ColumnDef *added,
+                      const char *old_name, const char *new_name, const char *default_text,
+                      int has_default, int replaying, char *err, size_t errlen) {
+    int slot = table_find_index(internal_name);
+    if (slot < 0) {
+        if (replaying) return 0;
+        set_err(err, errlen, "table not found");
+        return -1;
+    }
+    if (table_is_protected_internal_name(internal_name)) {
+        set_err(err, errlen, "cannot alter system table");
+        return -1;
+    }
+    Table *t = &g_tables[slot];
+    RwWriteGuard g(&t->lock);
+    if (t->dropped || !t->schema.name[0]) {  // dropped between lookup and lock
+        if (replaying) return 0;
+        set_err(err, errlen, "table not found");
+        return -1;
+    }
+    TableSchema work = t->schema;
+    const char *rename_from = nullptr, *rename_to = nullptr, *added_name = nullptr;
+    const char *deflt = has_default ? default_text : nullptr;
+    switch (op) {
+        case ALTER_OP_ADD_COLUMN: {
+            if (!added || !added->name[0]) {
+                set_err(err, errlen, "unsupported ALTER TABLE operation");
+                return -1;
+            }
+            int existing = schema_get_col_ci(&work, added->name);
+            if (existing < 0) {
+                if (work.column_count >= KYREL_MAX_COLUMNS) {
+                    set_err(err, errlen, "too many columns");
+                    return -1;
+                }
+                work.columns[work.column_count] = *added;
+                work.columns[work.column_count].name[sizeof added->name - 1] = '\0';
+                work.columns[work.column_count].is_primary_key = 0;
+                work.column_count++;
+            } else if (!replaying) {
+                set_err(err, errlen, "column already exists");
+                return -1;
+            } else if (!has_default) {
+                return 0;  // already applied
+            }
+            added_name = added->name;
+            break;
+        }
+        case ALTER_OP_DROP_COLUMN: {
+            int c = schema_get_col_ci(&work, old_name);
+            if (c < 0) {
+                if (replaying) return 0;
+                set_err(err, errlen, "column not found");
+                return -1;
+            }
+            if (column_is_pk(work, c)) {
+                set_err(err, errlen, "cannot drop primary key column");
+                return -1;
+            }
+            if (table_index_uses_column(t, work.columns[c].name)) {
+                set_err(err, errlen, "cannot drop column used by an index");
+                return -1;
+            }
+            for (int i = c; i + 1 < work.column_count; ++i) work.columns[i] = work.columns[i + 1];
+            work.column_count--;
+            memset(&work.columns[work.column_count], 0, sizeof(ColumnDef));
+            break;
+        }
+        case ALTER_OP_RENAME_COLUMN: {
+            int c = schema_get_col_ci(&work, old_name);
+            int target = schema_get_col_ci(&work, new_name);
+            if (c < 0) {
+                if (replaying && target >= 0) {
+                    rename_from = old_name;
+                    rename_to = new_name;
+                    break;
+                }
+                set_err(err, errlen, "column not found");
+                return -1;
+            }
+            if (target >= 0) {
+                set_err(err, errlen, "target column already exists");
+                return -1;
+            }
+            if (column_is_pk(work, c)) {
+                set_err(err, errlen, "cannot rename primary key column");
+                return -1;
+            }
+            if (table_index_uses_column(t, work.columns[c].name)) {
+                set_err(err, errlen, "cannot rename column used by an index");
+                return -1;
+            }
+            if (!new_name || !*new_name) {
+                set_err(err, errlen, "invalid column name");
+                return -1;
+            }
+            snprintf(work.columns[c].name, sizeof work.columns[c].name, "%s", new_name);
+            rename_from = old_name;
+            rename_to = new_name;
+            break;
+        }
+        default:
+            set_err(err, errlen, "unsupported ALTER TABLE operation");
+            return -1;
+    }
+    return table_rewrite_latest_rows_for_alter(t, &work, rename_from, rename_to, added_name, deflt,
+                                               err, errlen);
+}
+
+int table_drop_internal(const char *internal_name, int if_exists, char *err, size_t errlen) {
+    char dir[512];
+    {
+        RwWriteGuard list(&g_tables_lock);
+        int slot = table_find_index_unlocked(internal_name);
+        if (slot < 0) {
+            if (if_exists) return 1;
+            set_err(err, errlen, "table not found");
+            return -1;
+        }
+        if (table_is_protected_internal_name(g_tables[slot].schema.name)) {
+            set_err(err, errlen, "cannot drop system table");
+            return -1;
+        }
+        Table *t = &g_tables[slot];
+        RwWriteGuard g(&t->lock);
+        table_dir_path(t->schema.name, dir, sizeof dir);
+        t->dropped = 1;
+        t->schema.name[0] = '\0';
+        sec_index_maps_clear_all(t);
+        t->index_count = 0;
+    }
+    char rmerr[256] = "";
+    if (remove_path_recursive(dir, rmerr, sizeof rmerr) != 0 && err && errlen)
+        snprintf(err, errlen, "table dropped from catalog; file cleanup warning: %s", rmerr);
+    return 0;
+}
+
+int table_drop_index_internal(const char *internal_name, const char *index_name, int if_exists,
+                              int *out_skipped, char *err, size_t errlen) {
+    if (out_skipped) *out_skipped = 0;
+    int slot = table_find_index(internal_name);
+    if (slot < 0) {
+        set_err(err, errlen, "table not found");
+        return -1;
+    }
+    Table *t = &g_tables[slot];
+    std::string idx_path;
+    {
+        RwWriteGuard g(&t->lock);
+        int i = t->dropped ? -1 : find_indexdef_ci(t, index_name);
+        if (i < 0) {
+            if (if_exists) {
+                if (out_skipped) *out_skipped = 1;
+                return 0;
+            }
+            set_err(err, errlen, "index not found");
+            return -1;
+        }
+        char dir[512];
+        table_dir_path(t->schema.name, dir, sizeof dir);
+        idx_path = std::string(dir) + "/" + t->indexes[i].name + ".idx";
+        sec_index_map_clear(&t->sec_maps[i]);
+        for (int j = i; j + 1 < t->index_count; ++j) {
+            t->indexes[j] = t->indexes[j + 1];
+            t->sec_maps[j] = t->sec_maps[j + 1];  // moves ownership of the map
+        }
+        t->index_count--;
+        memset(&t->indexes[t->index_count], 0, sizeof(IndexDef));
+        memset(&t->sec_maps[t->index_count], 0, sizeof(SecIndexMap));
+        // Index-file step: indexes_meta_save for this table while locked; return its failure.
+        if (indexes_meta_save(t, err, errlen) != 0) return -1;
+    }
+    if (unlink(idx_path.c_str()) != 0 && errno != ENOENT) {
+        set_err(err, errlen, "index metadata updated; cannot remove old index file");
+        return -1;
+    }
+    return 0;
+}
+
+int resolve_index_target_db(const char *database, const char *index_name, const char *table_name,
+                            char *out, size_t capacity, char *err, size_t errlen) {
+    if (out && capacity) out[0] = '\0';
+    const char *db = database ? database : "default";
+    if (table_name && *table_name) {
+        make_internal_table_name(db, table_name, out, capacity);
+        return 0;
+    }
+    char want_db[64];
+    snprintf(want_db, sizeof want_db, "%s", db);
+    canonicalize_ident(want_db);
+    if (!want_db[0]) snprintf(want_db, sizeof want_db, "default");
+    int found = 0;
+    std::string last;
+    {
+        RwReadGuard list(&g_tables_lock);
+        for (int s = 0; s < g_table_count; ++s) {
+            Table *t = &g_tables[s];
+            RwReadGuard g(&t->lock);
+            if (t->dropped || !t->schema.name[0]) continue;
+            char tdb[64], ttb[KYREL_INTERNAL_NAME_SIZE];
+            split_internal_table_name(t->schema.name, tdb, sizeof tdb, ttb, sizeof ttb);
+            if (strcasecmp(tdb, want_db) != 0) continue;
+            if (find_indexdef_ci(t, index_name) >= 0) {
+                found++;
+                last = t->schema.name;
+            }
+        }
+    }
+    if (found == 0) {
+        set_err(err, errlen, "index not found");
+        return -1;
+    }
+    if (found > 1) {
+        set_err(err, errlen, "index name is ambiguous; use DROP INDEX name ON table");
+        return -1;
+    }
+    if (!out || last.size() >= capacity) {
+        set_err(err, errlen, "table name too long");
+        return -1;
+    }
+    snprintf(out, capacity, "%s", last.c_str());
+    return 0;
+}

@@ -1,0 +1,126 @@
+// Write-ahead log: record format, per-scope writers, sequence numbers and the
+// little-endian byte helpers shared with segment files and replay.
+// The record layout is described at the top of wal.cpp.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+enum WalOp : uint16_t {
+    WAL_OP_CREATE_TABLE = 1,
+    WAL_OP_INSERT = 2,
+    WAL_OP_UPDATE = 3,
+    WAL_OP_DELETE = 4,
+    WAL_OP_CREATE_DATABASE = 5,
+    WAL_OP_ALTER_TABLE = 6,
+    WAL_OP_DROP_TABLE = 7,
+};
+
+constexpr uint32_t WAL_MAGIC = 0x33574154u;  // bytes 'T' 'A' 'W' '3'
+constexpr uint16_t WAL_VERSION = 1;
+constexpr size_t WAL_HEADER_SIZE = 32;
+constexpr size_t WAL_FIELD_MAX = 4194304;  // largest table, key or json text
+constexpr int WAL_MAX_WRITERS = 65;        // bootstrap scope + 64 databases
+constexpr const char* WAL_BOOTSTRAP_SCOPE = "@bootstrap";
+
+struct WalRecordHeader {
+    uint32_t magic;
+    uint16_t version;
+    uint16_t op;
+    uint64_t seq;
+    uint32_t table_len;
+    uint32_t key_len;
+    uint32_t json_len;
+    uint32_t checksum;
+};
+
+struct WalWriterSlot {
+    uint32_t in_use;
+    char scope[64];
+    int32_t fd;
+    int32_t pending;
+    uint64_t bytes;  // file length as known to this writer (set at open)
+};
+
+extern WalWriterSlot g_wal_writers[WAL_MAX_WRITERS];
+extern std::mutex g_wal_lock;  // guards every slot and every log write
+
+extern uint64_t g_next_seq;  // guarded by g_seq_lock; starts at 1
+extern std::mutex g_seq_lock;
+extern std::atomic<uint64_t> g_checkpoint_seq;  // last global checkpoint sequence
+
+// --- byte helpers (little-endian) ---
+void le16_store(unsigned char* p, uint16_t v);
+void le32_store(unsigned char* p, uint32_t v);
+void le64_store(unsigned char* p, uint64_t v);
+uint16_t le16_load(const unsigned char* p);
+uint32_t le32_load(const unsigned char* p);
+uint64_t le64_load(const unsigned char* p);
+int write_u8(FILE* f, uint8_t v);
+int write_u16le(FILE* f, uint16_t v);
+int write_u32le(FILE* f, uint32_t v);
+int write_u64le(FILE* f, uint64_t v);
+int read_u8(FILE* f, uint8_t* out);
+int read_u16le(FILE* f, uint16_t* out);
+int read_u32le(FILE* f, uint32_t* out);
+int read_u64le(FILE* f, uint64_t* out);
+int read_exact_file(FILE* f, void* buf, size_t n);
+int wal_write_full_fd(int fd, const void* buf, size_t n);
+
+uint32_t fnv1a32_update(uint32_t h, const void* data, size_t n);
+constexpr uint32_t FNV1A32_BASIS = 0x811C9DC5u;
+uint32_t wal_checksum_calc(uint16_t op, uint64_t seq, const char* table, size_t table_len,
+                           const char* key, size_t key_len, const char* json, size_t json_len);
+
+// Header encode/decode of the 32 fixed bytes (decode checks nothing).
+void wal_header_encode(const WalRecordHeader& h, unsigned char out[WAL_HEADER_SIZE]);
+void wal_header_decode(const unsigned char in[WAL_HEADER_SIZE], WalRecordHeader* h);
+
+// Appends one whole encoded record to out. 0, or -1 "WAL field too large" /
+// "oom". Lets a caller assemble many records for one write.
+int wal_encode_record(std::string& out, uint16_t op, uint64_t seq, const char* table,
+                      const char* key, const char* json, char* err, size_t errlen);
+
+// Scope of a record: "@bootstrap" for op 5 or an empty table, else the
+// database part of the internal table name, canonicalised.
+void wal_record_scope(uint16_t op, const char* table, char* out, size_t cap);
+void wal_scope_name(const char* scope, char* out, size_t cap);
+void wal_path_for_scope(const char* scope, char* out, size_t cap);
+
+// Writes already encoded records (nrecords of them) to one scope's file in one
+// write, applies the sync rule and the statistics. Takes g_wal_lock.
+int wal_write_encoded(const char* scope, const void* data, size_t len, int nrecords, char* err,
+                      size_t errlen);
+
+int wal_append_record(uint16_t op, uint64_t seq, const char* table, const char* key,
+                      const char* json, char* err, size_t errlen);
+int wal_append_records_batch(uint16_t op, const char* table, const char* const* keys,
+                             const char* const* jsons, const uint64_t* seqs, int n, char* err,
+                             size_t errlen);
+
+int wal_writer_open(char* err, size_t errlen);
+void wal_writer_close(void);
+uint64_t wal_total_file_bytes(void);
+
+// The caller holds g_wal_lock for all of these.
+int wal_writer_find_slot_locked(const char* scope, int create);
+int wal_writer_open_locked(const char* scope, char* err, size_t errlen);
+int wal_writer_sync_locked(const char* scope, char* err, size_t errlen);
+int wal_writer_close_locked(const char* scope, char* err, size_t errlen);
+int wal_writer_close_all_locked(char* err, size_t errlen);
+
+// Torn or damaged tails: replay notes where each log's last good record ends;
+// when the writer first opens that file it cuts it there and fsyncs before
+// any append, so new records never land behind bytes replay would stop at.
+// wal_note_valid_end takes g_wal_lock; the _locked form expects it held (the
+// checkpoint truncates every log to 0 and forgets the notes).
+void wal_note_valid_end(const char* path, uint64_t end);
+void wal_forget_valid_ends_locked(void);
+
+uint64_t next_seq(void);
+int next_seq_batch(uint64_t n, uint64_t* out_first);
+void bump_seq(uint64_t seq);

@@ -1,0 +1,193 @@
+// Frames, JSON helpers and the reply printer of the command-line client.
+#include "client_wire.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace {
+
+struct FreeDeleter {
+    void operator()(char* p) const { free(p); }
+};
+using HeapText = std::unique_ptr<char, FreeDeleter>;
+
+TEST(ClientPrettyPrint, IndentsLikeTheReferenceLayout) {
+    struct Case {
+        const char* name;
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"member holding a two-element array", R"({"a":[1,2]})", "{\n  \"a\": [\n    1,\n    2\n  ]\n}\n"},
+        {"empty object", "{}", "{\n  \n}\n"},
+        {"empty reply", "", "\n"},
+        {"white space outside strings dropped", "{ \"ok\" :\n true }", "{\n  \"ok\": true\n}\n"},
+        {"punctuation inside strings kept", R"({"e":"a, {b}: [c]"})", "{\n  \"e\": \"a, {b}: [c]\"\n}\n"},
+        {"escaped quote does not end a string", R"({"e":"x\"y,z"})", "{\n  \"e\": \"x\\\"y,z\"\n}\n"},
+        {"stray closer never indents below zero", "]}x", "\n]\n}x\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(pretty_format_json(c.in), c.out) << c.name;
+    EXPECT_EQ(pretty_format_json(nullptr), "");
+}
+
+TEST(ClientJson, EscapesAndBuildsRequests) {
+    struct Case {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"plain", "plain"},
+        {"q\"b\\", "q\\\"b\\\\"},
+        {"\b\t\n\f\r", "\\b\\t\\n\\f\\r"},
+        {"\x01\x1f", "\\u0001\\u001f"},
+        {"caf\xc3\xa9", "caf\xc3\xa9"},
+    };
+    for (const auto& c : cases) {
+        HeapText e(json_escape_alloc(c.in));
+        ASSERT_NE(e, nullptr);
+        EXPECT_STREQ(e.get(), c.out) << c.in;
+    }
+    HeapText one(make_json2("sql", "sql", "SELECT \"x\";\n", nullptr, nullptr));
+    EXPECT_STREQ(one.get(), R"({"action":"sql","sql":"SELECT \"x\";\n"})");
+    HeapText two(make_json2("login", "username", "ad\"min", "password", nullptr));
+    EXPECT_STREQ(two.get(), R"({"action":"login","username":"ad\"min","password":""})");
+}
+
+TEST(ClientJson, ProbesBooleanMembers) {
+    struct Case {
+        const char* reply;
+        const char* name;
+        int expect;
+    } cases[] = {
+        {R"({"ok":true})", "ok", 1},
+        {R"({"ok" :  TRUE})", "ok", 1},
+        {R"({"ok":1})", "ok", 1},
+        {R"({"ok":false,"error":"x"})", "ok", 0},
+        {R"({"error":"no"})", "ok", 0},
+        {R"({"ok" "true"})", "ok", 0},
+        {R"({"ok":true,"must_change_password":true})", "must_change_password", 1},
+        {R"({"ok":true})", "must_change_password", 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(json_bool_field(c.reply, c.name), c.expect) << c.reply;
+    EXPECT_EQ(json_bool_field(nullptr, "ok"), 0);
+}
+
+TEST(ClientJson, ReadsStringMembers) {
+    char out[128];
+    EXPECT_EQ(json_string_field(R"({"ok":true,"current_db" : "sa\"les\tx\\y\qz"})", "current_db", out, sizeof out), 1);
+    EXPECT_STREQ(out, "sa\"les\tx\\yqz");
+    EXPECT_EQ(json_string_field(R"({"current_db":5})", "current_db", out, sizeof out), 0);
+    EXPECT_STREQ(out, "");
+    EXPECT_EQ(json_string_field(R"({"current_db":"unterminated)", "current_db", out, sizeof out), 0);
+    char small[4];
+    EXPECT_EQ(json_string_field(R"({"d":"abcdef"})", "d", small, sizeof small), 1);
+    EXPECT_STREQ(small, "abc");
+}
+
+// A connected socket pair: the client end in a ClientState, the other end
+// driven by a thread that writes scripted bytes.
+struct FramePeer {
+    int fds[2] = {-1, -1};
+    ClientState st;
+    std::thread peer;
+    FramePeer() {
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        st.fd = fds[0];
+    }
+    ~FramePeer() {
+        if (st.fd >= 0) shutdown(st.fd, SHUT_RDWR);  // unblocks a peer still writing
+        if (peer.joinable()) peer.join();
+        if (st.fd >= 0) close(st.fd);
+        if (fds[1] >= 0) close(fds[1]);
+    }
+    static std::string frame(const std::string& body, uint32_t announced) {
+        uint32_t be = htonl(announced);
+        return std::string(reinterpret_cast<char*>(&be), 4) + body;
+    }
+    // Reads `requests` request frames and then writes `bytes`; closes when asked.
+    void reply_with(std::string bytes, int requests = 1, bool close_after = false) {
+        peer = std::thread([this, bytes = std::move(bytes), requests, close_after] {
+            for (int i = 0; i < requests; i++) {
+                uint32_t be = 0;
+                if (read_exact(fds[1], &be, 4) != 0) return;
+                std::string body(ntohl(be), '\0');
+                if (read_exact(fds[1], body.data(), body.size()) != 0) return;
+                last_request = body;
+            }
+            for (size_t off = 0; off < bytes.size();) {  // MSG_NOSIGNAL: the client end may be gone
+                ssize_t w = send(fds[1], bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+                if (w <= 0) break;
+                off += static_cast<size_t>(w);
+            }
+            if (close_after) {
+                close(fds[1]);
+                fds[1] = -1;
+            }
+        });
+    }
+    std::string last_request;
+};
+
+TEST(ClientFrames, ExchangesOneRequestAndReply) {
+    FramePeer p;
+    p.reply_with(FramePeer::frame(R"({"ok":true})", 11));
+    char* reply = nullptr;
+    char err[256];
+    ASSERT_EQ(kyrel_request_raw(&p.st, R"({"action":"ping"})", &reply, err, sizeof err), 0);
+    HeapText owned(reply);
+    EXPECT_STREQ(reply, R"({"ok":true})");
+    p.peer.join();
+    EXPECT_EQ(p.last_request, R"({"action":"ping"})");
+}
+
+// An oversized reply is refused, its body taken off the socket, and the next
+// reply is read from the right place.
+TEST(ClientFrames, OversizedReplyIsDiscardedAndStreamStaysInStep) {
+    FramePeer p;
+    std::string big(KC_MAX_FRAME + 1, 'x');
+    p.reply_with(FramePeer::frame(big, static_cast<uint32_t>(big.size())) +
+                 FramePeer::frame(R"({"ok":true,"n":2})", 17));
+    char* reply = nullptr;
+    char err[256] = "";
+    EXPECT_EQ(kyrel_request_raw(&p.st, "{}", &reply, err, sizeof err), -2);
+    EXPECT_EQ(reply, nullptr);
+    EXPECT_NE(strstr(err, "8388609"), nullptr) << err;
+    EXPECT_GE(p.st.fd, 0);
+    ASSERT_EQ(kyrel_request_raw(&p.st, "{}", &reply, err, sizeof err), 0);
+    HeapText owned(reply);
+    EXPECT_STREQ(reply, R"({"ok":true,"n":2})");
+}
+
+TEST(ClientFrames, RefusesBadLengthsAndShortReplies) {
+    char* reply = nullptr;
+    char err[256];
+    {
+        FramePeer p;  // zero-length reply
+        p.reply_with(FramePeer::frame("", 0));
+        EXPECT_EQ(kyrel_request_raw(&p.st, "{}", &reply, err, sizeof err), -2);
+    }
+    {
+        FramePeer p;  // announced body cut short by a close: the connection is given up
+        p.reply_with(FramePeer::frame(std::string(100, 'x'), KC_MAX_FRAME + 5), 1, true);
+        EXPECT_EQ(kyrel_request_raw(&p.st, "{}", &reply, err, sizeof err), -2);
+        EXPECT_EQ(p.st.fd, -1);
+    }
+    {
+        FramePeer p;  // body shorter than announced
+        p.reply_with(FramePeer::frame("{\"ok\"", 50), 1, true);
+        EXPECT_EQ(kyrel_request_raw(&p.st, "{}", &reply, err, sizeof err), -1);
+        EXPECT_EQ(reply, nullptr);
+    }
+    ClientState closed;
+    EXPECT_EQ(kyrel_request_raw(&closed, "{}", &reply, err, sizeof err), -1);
+    FramePeer p;
+    EXPECT_EQ(kyrel_request_raw(&p.st, "", &reply, err, sizeof err), -1);
+}
+
+}  // namespace

@@ -1,0 +1,151 @@
+// Job rings, connection ring, job hand-back and the write road's queueing.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "runtime/classify.h"
+#include "runtime/dispatch.h"
+#include "runtime/job_queue.h"
+#include "runtime/server.h"
+#include "storage/text_util.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long ms_since(Clock::time_point t0) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+}
+
+// A zero-filled ring (a valid empty queue), freed at the end of the test.
+struct QueueFixture : ::testing::Test {
+    JobQueue* q = static_cast<JobQueue*>(calloc(1, sizeof(JobQueue)));
+    Job jobs[kQueueSlots + 1] = {};  // only their addresses are queued
+
+    void fill() {
+        for (int i = 0; i < kQueueSlots; i++) ASSERT_EQ(queue_try_push(q, &jobs[i], 0), 0);
+    }
+    void TearDown() override {
+        g_running = 1;
+        free(q);
+    }
+};
+
+TEST_F(QueueFixture, FifoAcrossWrapAndPollOnEmpty) {
+    auto t0 = Clock::now();
+    EXPECT_EQ(queue_pop(q, 0), nullptr);
+    EXPECT_LT(ms_since(t0), 50);
+    // Push and pop more than a ring's worth so the indexes wrap.
+    for (int round = 0; round < 3; round++) {
+        for (int i = 0; i < 700; i++) queue_push(q, &jobs[i]);
+        EXPECT_EQ(queue_depth(q), 700);
+        for (int i = 0; i < 700; i++) ASSERT_EQ(queue_pop(q, 0), &jobs[i]);
+    }
+    EXPECT_EQ(queue_depth(q), 0);
+}
+
+TEST_F(QueueFixture, TryPushOnFullRingTimesOutOrTakesFreedSlot) {
+    fill();
+    auto t0 = Clock::now();
+    EXPECT_EQ(queue_try_push(q, &jobs[kQueueSlots], 200), -1);
+    long long waited = ms_since(t0);
+    EXPECT_GE(waited, 190);
+    EXPECT_LT(waited, 2000);
+
+    std::thread consumer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the slot frees mid-wait
+        EXPECT_EQ(queue_pop(q, 0), &jobs[0]);
+    });
+    EXPECT_EQ(queue_try_push(q, &jobs[kQueueSlots], 2000), 0);
+    consumer.join();
+    EXPECT_EQ(queue_depth(q), kQueueSlots);
+}
+
+TEST_F(QueueFixture, PopWaitsForAPush) {
+    std::thread producer([&] { queue_push(q, &jobs[7]); });
+    EXPECT_EQ(queue_pop(q, -1), &jobs[7]);
+    producer.join();
+    auto t0 = Clock::now();
+    EXPECT_EQ(queue_pop(q, 100), nullptr);
+    EXPECT_GE(ms_since(t0), 90);
+}
+
+TEST_F(QueueFixture, AfterShutdownNothingIsQueuedButQueuedJobsDrain) {
+    queue_push(q, &jobs[0]);
+    g_running = 0;
+    queue_push(q, &jobs[1]);  // returns, not queued
+    EXPECT_EQ(queue_try_push(q, &jobs[2], 200), -1);
+    EXPECT_EQ(queue_depth(q), 1);
+    EXPECT_EQ(queue_pop(q, -1), &jobs[0]);  // a non-empty queue still yields
+    auto t0 = Clock::now();
+    EXPECT_EQ(queue_pop(q, -1), nullptr);   // empty at shutdown: no wait
+    EXPECT_LT(ms_since(t0), 50);
+    EXPECT_EQ(conn_queue_pop(), -1);
+}
+
+TEST(ConnQueue, BoundedFifoNeverBlocks) {
+    for (int i = 0; i < kQueueSlots; i++) ASSERT_EQ(conn_queue_try_push(1000 + i), 0);
+    auto t0 = Clock::now();
+    EXPECT_EQ(conn_queue_try_push(5), -1);
+    EXPECT_LT(ms_since(t0), 50);
+    EXPECT_EQ(conn_queue_depth(), kQueueSlots);
+    for (int i = 0; i < kQueueSlots; i++) ASSERT_EQ(conn_queue_pop(), 1000 + i);
+    EXPECT_EQ(conn_queue_depth(), 0);
+}
+
+TEST(JobHandBack, ReplyReachesWaiterAndNullBecomesOutOfMemory) {
+    for (const char* reply : {"{\"ok\":true}", static_cast<const char*>(nullptr)}) {
+        Job* job = job_new(JOB_INSERT);
+        ASSERT_NE(job, nullptr);
+        std::thread committer([&] { job_mark_done(job, reply ? xstrdup2(reply) : nullptr); });
+        job_wait_done(job);
+        ASSERT_EQ(job->done, 1);
+        ASSERT_NE(job->response, nullptr);
+        EXPECT_STREQ(job->response, reply ? reply : "{\"ok\":false,\"error\":\"out of memory\"}");
+        committer.join();
+        job_free(job);
+    }
+    job_mark_done(nullptr, xstrdup2("x"));  // only frees the reply
+    job_free(nullptr);
+}
+
+TEST(JobNew, PayloadIsAnOwnedCopy) {
+    std::string req = "{\"action\":\"insert\"}";
+    Job* job = job_new_payload(JOB_INSERT, req.c_str(), 1);
+    ASSERT_NE(job, nullptr);
+    req[2] = 'X';
+    EXPECT_STREQ(job->payload, "{\"action\":\"insert\"}");
+    EXPECT_EQ(job->is_write, 1u);
+    job_free(job);
+}
+
+// The write road: a stand-in commit side pops the write queue and answers.
+TEST(WriteRoad, WaitsForCommitReplyAndReportsBusyQueue) {
+    Job* job = job_new_payload(JOB_INSERT, "{}", 1);
+    std::thread committer([] {
+        Job* j = queue_pop(&g_write_queue, 5000);
+        ASSERT_NE(j, nullptr);
+        job_mark_done(j, xstrdup2("{\"ok\":true,\"message\":\"applied\"}"));
+    });
+    EXPECT_EQ(run_write_job(job), 0);
+    committer.join();
+    EXPECT_STREQ(job->response, "{\"ok\":true,\"message\":\"applied\"}");
+    job_free(job);
+
+    static Job filler[kQueueSlots];
+    for (int i = 0; i < kQueueSlots; i++) ASSERT_EQ(queue_try_push(&g_write_queue, &filler[i], 0), 0);
+    Job* late = job_new_payload(JOB_INSERT, "{}", 1);
+    EXPECT_EQ(run_write_job(late), -1);
+    EXPECT_STREQ(late->response,
+                 "{\"ok\":false,\"error\":\"server busy: write queue full (depth=1024)\"}");
+    job_free(late);
+    while (queue_pop(&g_write_queue, 0)) {
+    }
+}
+
+}  // namespace

@@ -1,0 +1,441 @@
+// Test harness implementation: child-process control for kyreldb_server,
+// a blocking frame client, and a small JSON member reader.
+#include "kyrel_test.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace kyrel_test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string make_temp_dir() {
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kyrel_test_XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) return "";
+    return std::string(buf.data());
+}
+
+int rm_entry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+
+void remove_tree(const std::string& dir) {
+    if (!dir.empty()) nftw(dir.c_str(), rm_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool write_file(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+// Forks and execs the server in dir with its output captured there.
+pid_t spawn_server(const std::string& dir, const std::vector<std::string>& args, int fd_limit) {
+    std::string bin = server_binary();
+    std::vector<std::string> argv_s;
+    argv_s.push_back(bin);
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argv_s) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::string out_path = dir + "/stdout.txt";
+    std::string err_path = dir + "/stderr.txt";
+
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    // Child: only async-signal-safe calls from here on.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (out < 0 || err < 0) _exit(126);
+    dup2(out, 1);
+    dup2(err, 2);
+    int devnull = open("/dev/null", O_RDONLY);
+    if (devnull >= 0) dup2(devnull, 0);
+    if (fd_limit > 0) {
+        rlimit rl{static_cast<rlim_t>(fd_limit), static_cast<rlim_t>(fd_limit)};
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+// Waits for pid until deadline; exit status, or -1 (killed by a signal or
+// still running, *reaped tells which).
+int wait_child(pid_t pid, Clock::time_point deadline, bool* reaped) {
+    *reaped = false;
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) {
+            *reaped = true;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        if (r < 0 && errno != EINTR) {
+            *reaped = true;
+            return -1;
+        }
+        if (Clock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+bool port_accepts(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace
+
+std::string server_binary() {
+    const char* dir = getenv("KYRELDB_BIN_DIR");
+    if (!dir || !*dir) return "";
+    return std::string(dir) + "/kyreldb_server";
+}
+
+int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return 0;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    int port = 0;
+    socklen_t len = sizeof addr;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        port = ntohs(addr.sin_port);
+    ::close(fd);
+    return port;
+}
+
+RunResult run_server_once(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+    RunResult res;
+    std::string dir = make_temp_dir();
+    if (dir.empty()) return res;
+    pid_t pid = spawn_server(dir, args, 0);
+    if (pid > 0) {
+        bool reaped = false;
+        res.exit_status = wait_child(pid, Clock::now() + timeout, &reaped);
+        if (!reaped) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    res.out = read_file(dir + "/stdout.txt");
+    res.err = read_file(dir + "/stderr.txt");
+    remove_tree(dir);
+    return res;
+}
+
+TestServer::TestServer() : dir_(make_temp_dir()) {}
+
+TestServer::~TestServer() {
+    if (pid_ > 0) stop();
+    remove_tree(dir_);
+}
+
+std::string TestServer::stdout_text() const { return read_file(dir_ + "/stdout.txt"); }
+std::string TestServer::stderr_text() const { return read_file(dir_ + "/stderr.txt"); }
+
+bool TestServer::start(std::chrono::milliseconds deadline) {
+    error_.clear();
+    if (dir_.empty()) return error_ = "cannot create temp dir", false;
+    if (server_binary().empty()) return error_ = "KYRELDB_BIN_DIR is not set", false;
+    if (pid_ > 0) return error_ = "already running", false;
+    if (port_ == 0) port_ = free_port();
+    if (port_ == 0) return error_ = "no free port", false;
+    std::string cfg_path = dir_ + "/kyreldb.config";
+    if (!config_.empty()) {
+        if (!write_file(cfg_path, config_)) return error_ = "cannot write config", false;
+    } else {
+        unlink(cfg_path.c_str());
+    }
+    std::vector<std::string> args = args_;
+    if (args.empty()) args = {"--port", std::to_string(port_)};
+    pid_ = spawn_server(dir_, args, fd_limit_);
+    if (pid_ < 0) return error_ = "fork failed", false;
+
+    auto until = Clock::now() + deadline;
+    while (Clock::now() < until) {
+        if (port_accepts(port_)) return true;
+        bool reaped = false;
+        int status = wait_child(pid_, Clock::now(), &reaped);
+        if (reaped) {
+            pid_ = -1;
+            error_ = "server exited with status " + std::to_string(status) + ": " + stderr_text();
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    error_ = "server did not accept connections in time: " + stderr_text();
+    kill9();
+    return false;
+}
+
+int TestServer::wait_exit(std::chrono::milliseconds deadline) {
+    if (pid_ <= 0) return -1;
+    bool reaped = false;
+    int status = wait_child(pid_, Clock::now() + deadline, &reaped);
+    if (reaped) pid_ = -1;
+    return status;
+}
+
+int TestServer::stop(int sig, std::chrono::milliseconds deadline) {
+    if (pid_ <= 0) return -1;
+    kill(pid_, sig);
+    bool reaped = false;
+    int status = wait_child(pid_, Clock::now() + deadline, &reaped);
+    if (!reaped) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        status = -1;
+    }
+    pid_ = -1;
+    return status;
+}
+
+void TestServer::kill9() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
+bool TestServer::restart() {
+    stop();
+    return start();
+}
+
+FrameClient::~FrameClient() { close(); }
+
+bool FrameClient::connect(int port, const std::string& host, std::chrono::milliseconds timeout) {
+    close();
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return false;
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return false;
+    }
+    fd_ = fd;
+    return true;
+}
+
+void FrameClient::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+bool FrameClient::send_raw(const void* data, size_t n) {
+    if (fd_ < 0) return false;
+    const char* p = static_cast<const char*>(data);
+    while (n > 0) {
+        ssize_t w = send(fd_, p, n, MSG_NOSIGNAL);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+bool FrameClient::send_frame(const std::string& json) {
+    uint32_t len = htonl(static_cast<uint32_t>(json.size()));
+    std::string frame(reinterpret_cast<const char*>(&len), 4);
+    frame += json;
+    return send_raw(frame);
+}
+
+static bool recv_all(int fd, char* p, size_t n) {
+    while (n > 0) {
+        ssize_t r = recv(fd, p, n, 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+bool FrameClient::read_frame(std::string* out) {
+    if (fd_ < 0) return false;
+    unsigned char hdr[4];
+    if (!recv_all(fd_, reinterpret_cast<char*>(hdr), 4)) return false;
+    uint32_t len = (uint32_t{hdr[0]} << 24) | (uint32_t{hdr[1]} << 16) | (uint32_t{hdr[2]} << 8) | hdr[3];
+    std::string body(len, '\0');
+    if (len > 0 && !recv_all(fd_, body.data(), len)) return false;
+    if (out) *out = std::move(body);
+    return true;
+}
+
+bool FrameClient::request(const std::string& json, std::string* reply) {
+    return send_frame(json) && read_frame(reply);
+}
+
+bool FrameClient::wait_closed(std::chrono::milliseconds timeout) {
+    if (fd_ < 0) return true;
+    auto until = Clock::now() + timeout;
+    char buf[4096];
+    while (Clock::now() < until) {
+        pollfd pfd{fd_, POLLIN, 0};
+        int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count());
+        int r = poll(&pfd, 1, left > 0 ? left : 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        if (n == 0) return true;
+        if (n < 0 && errno != EINTR && errno != EAGAIN) return true;  // reset also ends it
+    }
+    return false;
+}
+
+namespace {
+
+size_t skip_blanks(const std::string& s, size_t i) {
+    while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r')) i++;
+    return i;
+}
+
+// i at '"': index just past the closing quote, or npos.
+size_t string_end(const std::string& s, size_t i) {
+    for (i++; i < s.size(); i++) {
+        if (s[i] == '\\') i++;
+        else if (s[i] == '"') return i + 1;
+    }
+    return std::string::npos;
+}
+
+size_t value_end(const std::string& s, size_t i) {
+    if (i >= s.size()) return std::string::npos;
+    if (s[i] == '"') return string_end(s, i);
+    if (s[i] == '{' || s[i] == '[') {
+        int depth = 0;
+        while (i < s.size()) {
+            char c = s[i];
+            if (c == '"') {
+                i = string_end(s, i);
+                if (i == std::string::npos) return i;
+                continue;
+            }
+            if (c == '{' || c == '[') depth++;
+            if (c == '}' || c == ']') {
+                if (--depth == 0) return i + 1;
+            }
+            i++;
+        }
+        return std::string::npos;
+    }
+    while (i < s.size() && s[i] != ',' && s[i] != '}' && s[i] != ']') i++;
+    return i;
+}
+
+std::string decode_string(const std::string& raw) {
+    std::string out;
+    for (size_t i = 1; i + 1 < raw.size(); i++) {
+        char c = raw[i];
+        if (c != '\\' || i + 2 >= raw.size()) {
+            out += c;
+            continue;
+        }
+        char e = raw[++i];
+        switch (e) {
+        case 'n': out += '\n'; break;
+        case 't': out += '\t'; break;
+        case 'r': out += '\r'; break;
+        case 'b': out += '\b'; break;
+        case 'f': out += '\f'; break;
+        default: out += e; break;
+        }
+    }
+    return out;
+}
+
+bool find_member(const std::string& json, const std::string& key, std::string* raw) {
+    size_t i = skip_blanks(json, 0);
+    if (i >= json.size() || json[i] != '{') return false;
+    i++;
+    while (true) {
+        i = skip_blanks(json, i);
+        if (i >= json.size() || json[i] != '"') return false;
+        size_t kend = string_end(json, i);
+        if (kend == std::string::npos) return false;
+        std::string name = decode_string(json.substr(i, kend - i));
+        i = skip_blanks(json, kend);
+        if (i >= json.size() || json[i] != ':') return false;
+        i = skip_blanks(json, i + 1);
+        size_t vend = value_end(json, i);
+        if (vend == std::string::npos) return false;
+        if (name == key) {
+            std::string v = json.substr(i, vend - i);
+            while (!v.empty() && (v.back() == ' ' || v.back() == '\n')) v.pop_back();
+            *raw = v;
+            return true;
+        }
+        i = skip_blanks(json, vend);
+        if (i >= json.size() || json[i] != ',') return false;
+        i++;
+    }
+}
+
+}  // namespace
+
+std::string json_get(const std::string& json, const std::string& key) {
+    std::string raw;
+    if (!find_member(json, key, &raw)) return "";
+    if (!raw.empty() && raw[0] == '"') return decode_string(raw);
+    return raw;
+}
+
+bool json_has(const std::string& json, const std::string& key) {
+    std::string raw;
+    return find_member(json, key, &raw);
+}
+
+}  // namespace kyrel_test
