@@ -34,6 +34,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <unistd.h>
 
 /* ======================================================================
@@ -1088,6 +1089,1077 @@ int ky_app_loop(void) {
     return 0;
 }
 
+/* --- tables --- */
+
+void ky_draw_table(int row1, int col1, int row2, int col2, int border) {
+    const char *tl, *tr, *bl, *br, *hz, *vt;
+    int r, c;
+    if (row1 < 0 || row1 >= g_rows || row2 < 0 || row2 >= g_rows || col1 < 0 || col1 >= g_cols || col2 < 0 ||
+        col2 >= g_cols) {
+        ky_error("TABLE coordinate is outside the screen");
+        return;
+    }
+    if (row2 <= row1 || col2 <= col1) {
+        ky_error("TABLE requires bottom/right coordinate greater than top/left coordinate");
+        return;
+    }
+    if (border == KY_BORDER_DOUBLE) {
+        tl = "\xe2\x95\x94"; tr = "\xe2\x95\x97"; bl = "\xe2\x95\x9a"; br = "\xe2\x95\x9d";
+        hz = "\xe2\x95\x90"; vt = "\xe2\x95\x91";
+    } else {
+        tl = "\xe2\x94\x8c"; tr = "\xe2\x94\x90"; bl = "\xe2\x94\x94"; br = "\xe2\x94\x98";
+        hz = "\xe2\x94\x80"; vt = "\xe2\x94\x82";
+    }
+    fputs(g_say_ansi, stdout);
+    ky_move(row1, col1);
+    fputs(tl, stdout);
+    for (c = col1 + 1; c < col2; c++) fputs(hz, stdout);
+    fputs(tr, stdout);
+    for (r = row1 + 1; r < row2; r++) {
+        ky_move(r, col1);
+        fputs(vt, stdout);
+        ky_move(r, col2);
+        fputs(vt, stdout);
+    }
+    ky_move(row2, col1);
+    fputs(bl, stdout);
+    for (c = col1 + 1; c < col2; c++) fputs(hz, stdout);
+    fputs(br, stdout);
+    fputs("\033[0m", stdout);
+}
+
+/* --- input masks --- */
+
+#define KY_GET_LINE_MAX 4095
+
+typedef enum { KY_MASK_NONE, KY_MASK_DATE, KY_MASK_NUMERIC, KY_MASK_CHAR } KYMaskMode;
+
+static KYMaskMode ky_mask_mode(const char *mask) {
+    const char *p;
+    int d = 0, m = 0, y = 0, hash = 0, numeric_only = 1, a = 0, other_alnum = 0;
+    if (!mask || !mask[0]) return KY_MASK_NONE;
+    for (p = mask; *p; p++) {
+        int ch = (unsigned char)*p, lc = tolower(ch);
+        if (lc == 'd') d++;
+        if (lc == 'm') m++;
+        if (lc == 'y') y++;
+        if (ch == '#') hash++;
+        else if (!strchr(".-+, ", ch)) numeric_only = 0;
+        if (lc == 'a') a++;
+        else if (isalnum(ch)) other_alnum = 1;
+    }
+    if (d && m && y) return KY_MASK_DATE;
+    if (numeric_only && hash) return KY_MASK_NUMERIC;
+    if (a && !other_alnum) return KY_MASK_CHAR;
+    return KY_MASK_NONE;
+}
+
+static int ky_mask_is_slot(KYMaskMode mode, int ch) {
+    int lc = tolower(ch);
+    switch (mode) {
+    case KY_MASK_DATE: return lc == 'd' || lc == 'm' || lc == 'y';
+    case KY_MASK_NUMERIC: return ch == '#';
+    case KY_MASK_CHAR: return lc == 'a';
+    default: return 0;
+    }
+}
+
+static int ky_mask_accepts(KYMaskMode mode, int ch) {
+    if (ch < 0 || ch > 255) return 0;
+    if (mode == KY_MASK_CHAR) return ch >= 32 && ch < 127;
+    return ch >= '0' && ch <= '9';
+}
+
+/* The empty field: "_" (date, numeric) or "A" (character) per placeholder,
+ * other mask characters as they are. Same length as the mask. */
+static char *ky_mask_picture(const char *mask, KYMaskMode mode) {
+    size_t i, n = strlen(mask);
+    char *pic = (char *)malloc(n + 1);
+    if (!pic) return NULL;
+    for (i = 0; i < n; i++) {
+        int ch = (unsigned char)mask[i];
+        pic[i] = ky_mask_is_slot(mode, ch) ? (mode == KY_MASK_CHAR ? 'A' : '_') : (char)ch;
+    }
+    pic[n] = '\0';
+    return pic;
+}
+
+static int ky_days_in_month(int month, int year) {
+    static const int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month == 2 && ((year % 4 == 0 && year % 100 != 0) || year % 400 == 0)) return 29;
+    return days[month - 1];
+}
+
+static int ky_check_date(const char *mask, const char *text) {
+    int nd = 0, nm = 0, ny = 0, day = 0, month = 0, year = 0;
+    size_t i;
+    for (i = 0; mask[i] && text[i]; i++) {
+        int lc = tolower((unsigned char)mask[i]), digit = text[i] - '0';
+        if (lc == 'd') { nd++; day = day * 10 + digit; }
+        else if (lc == 'm') { nm++; month = month * 10 + digit; }
+        else if (lc == 'y') { ny++; year = year * 10 + digit; }
+    }
+    if (nd != 2 || nm != 2 || ny != 4) return -1;
+    if (year < 1 || month < 1 || month > 12) return -1;
+    if (day < 1 || day > ky_days_in_month(month, year)) return -1;
+    return 0;
+}
+
+/* Formats typed text through a mask. On success *out is a new text of the
+ * mask's length (the caller frees it); -1 when the text does not fit. */
+static int apply_validator_mask(const char *mask, KYMaskMode mode, const char *input, char **out) {
+    size_t n = strlen(mask), len = strlen(input), i, pos = 0;
+    const char *in = input;
+    char *res;
+    *out = NULL;
+    if (len > KY_GET_LINE_MAX) len = KY_GET_LINE_MAX;
+    if (mode == KY_MASK_DATE || mode == KY_MASK_NUMERIC) {
+        while (len > 0 && (*in == ' ' || *in == '\t')) { in++; len--; }
+        while (len > 0 && (in[len - 1] == ' ' || in[len - 1] == '\t')) len--;
+    }
+    res = (char *)malloc(n + 1);
+    if (!res) return -1;
+    for (i = 0; i < n; i++) {
+        int mc = (unsigned char)mask[i];
+        if (ky_mask_is_slot(mode, mc)) {
+            if (pos >= len || !ky_mask_accepts(mode, (unsigned char)in[pos])) {
+                free(res);
+                return -1;
+            }
+            res[i] = in[pos++];
+        } else {
+            res[i] = (char)mc;
+            if (pos < len && (unsigned char)in[pos] == mc) pos++;
+        }
+    }
+    res[n] = '\0';
+    for (; pos < len; pos++) {
+        if (in[pos] != ' ') {
+            free(res);
+            return -1;
+        }
+    }
+    if (mode == KY_MASK_DATE && ky_check_date(mask, res) != 0) {
+        free(res);
+        return -1;
+    }
+    *out = res;
+    return 0;
+}
+
+/* The number inside a text formatted by a numeric mask: the mask's literal
+ * characters ("," and blanks, signs inside) are dropped so "1,234" converts;
+ * the decimal point and a leading sign stay. */
+static char *ky_numeric_digits(const char *mask, const char *text) {
+    size_t i, n = strlen(text), k = 0;
+    char *out = (char *)malloc(n + 1);
+    if (!out) return NULL;
+    for (i = 0; i < n; i++) {
+        int mc = i < strlen(mask) ? (unsigned char)mask[i] : '#';
+        int ch = (unsigned char)text[i];
+        if (mc == '#' || ch == '.' || ((ch == '-' || ch == '+') && k == 0)) out[k++] = (char)ch;
+    }
+    out[k] = '\0';
+    return out;
+}
+
+static int ky_parse_int_text(const char *s, long long *out) {
+    char *end;
+    const char *p = s;
+    while (*p == ' ' || *p == '\t') p++;
+    if (*p == '+' || *p == '-') p++;
+    if (!isdigit((unsigned char)*p)) return -1;
+    errno = 0;
+    *out = strtoll(s, &end, 10);
+    if (errno == ERANGE) return -1;
+    while (*end == ' ' || *end == '\t') end++;
+    return *end ? -1 : 0;
+}
+
+static int ky_parse_double_text(const char *s, double *out) {
+    char *end;
+    const char *p = s;
+    while (*p == ' ' || *p == '\t') p++;
+    if (*p == '+' || *p == '-') p++;
+    if (!isdigit((unsigned char)*p) && !(*p == '.' && isdigit((unsigned char)p[1]))) return -1;
+    errno = 0;
+    *out = strtod(s, &end);
+    if (end == s || errno == ERANGE || *out != *out) return -1;
+    while (*end == ' ' || *end == '\t') end++;
+    return *end ? -1 : 0;
+}
+
+static int ky_word_is(const char *s, const char *word) {
+    size_t n;
+    while (*s == ' ' || *s == '\t') s++;
+    n = strlen(s);
+    while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\t')) n--;
+    return n == strlen(word) && strncasecmp(s, word, n) == 0;
+}
+
+/* Stores a GET result by the target's current type. For a numeric mask the
+ * number is converted without the mask's literal characters; strings keep
+ * the formatted text. Returns -1 (message shown) when the text does not
+ * convert, and the field is then edited again. */
+static int final_assign_get_value(KYValue *target, const char *text, const char *mask, KYMaskMode mode) {
+    int want_int = target->type == KY_INT, want_double = target->type == KY_DOUBLE;
+    if (target->type == KY_NULL && mode == KY_MASK_NUMERIC) {
+        if (strchr(mask, '.')) want_double = 1;
+        else want_int = 1;
+    }
+    if (want_int || want_double) {
+        char *num = mode == KY_MASK_NUMERIC ? ky_numeric_digits(mask, text) : ky_strdup(text);
+        int rc;
+        if (!num) {
+            ky_error("out of memory");
+            return -1;
+        }
+        if (want_int) {
+            long long i = 0;
+            rc = ky_parse_int_text(num, &i);
+            if (rc == 0) {
+                ky_value_free(target);
+                *target = ky_int(i);
+            } else {
+                ky_error("Invalid integer. Please enter again.");
+            }
+        } else {
+            double d = 0.0;
+            rc = ky_parse_double_text(num, &d);
+            if (rc == 0) {
+                ky_value_free(target);
+                *target = ky_double(d);
+            } else {
+                ky_error("Invalid number. Please enter again.");
+            }
+        }
+        free(num);
+        return rc;
+    }
+    if (target->type == KY_BOOL) {
+        int b;
+        if (ky_word_is(text, "true") || ky_word_is(text, "1") || ky_word_is(text, "yes")) b = 1;
+        else if (ky_word_is(text, "false") || ky_word_is(text, "0") || ky_word_is(text, "no")) b = 0;
+        else {
+            ky_error("Invalid boolean. Enter true or false.");
+            return -1;
+        }
+        ky_value_free(target);
+        *target = ky_bool(b);
+        return 0;
+    }
+    {
+        KYValue s = ky_string(text);
+        if (s.type != KY_STRING) {
+            ky_error("out of memory");
+            return -1;
+        }
+        ky_value_free(target);
+        *target = s;
+    }
+    return 0;
+}
+
+/* --- GET --- */
+
+/* Draws an input field: the text cut to the row, padded with blanks to
+ * `pad` columns, then the cursor at the editing position. */
+static void ky_draw_field(int row, int col, const char *text, size_t cursor, size_t pad) {
+    size_t room = (size_t)(g_cols - col), len = strlen(text), i;
+    int ccol;
+    if (len > room) len = room;
+    if (pad > room) pad = room;
+    ky_move(row, col);
+    fputs(g_read_ansi, stdout);
+    fwrite(text, 1, len, stdout);
+    fputs("\033[0m", stdout);
+    for (i = len; i < pad; i++) putchar(' ');
+    ccol = col + (int)(cursor < room ? cursor : room);
+    if (ccol > g_cols - 1) ccol = g_cols - 1;
+    ky_move(row, ccol);
+}
+
+static const char *const KY_MSG_NO_MATCH = "Input does not match validator mask. Please enter again.";
+
+static int ky_get_line_mode(int row, int col, KYValue *target, const char *mask, KYMaskMode mode) {
+    char line[KY_GET_LINE_MAX + 1];
+    for (;;) {
+        size_t n;
+        char *formatted = NULL;
+        int rc;
+        ky_move(row, col);
+        fputs(g_read_ansi, stdout);
+        fflush(stdout);
+        if (!fgets(line, sizeof line, stdin)) {
+            fputs("\033[0m", stdout);
+            return -1;
+        }
+        fputs("\033[0m", stdout);
+        n = strlen(line);
+        if (n > 0 && line[n - 1] != '\n') {
+            /* A longer line: the rest of it is dropped. */
+            int c;
+            while ((c = getchar()) != EOF && c != '\n') {
+            }
+        }
+        if (line[0] == 24) {
+            ky_app_request_exit();
+            return KY_GET_EXIT;
+        }
+        while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = '\0';
+        if (mode != KY_MASK_NONE) {
+            if (apply_validator_mask(mask, mode, line, &formatted) != 0) {
+                ky_error(KY_MSG_NO_MATCH);
+                continue;
+            }
+        }
+        rc = final_assign_get_value(target, formatted ? formatted : line, mask, mode);
+        free(formatted);
+        if (rc == 0) return 0;
+    }
+}
+
+static int ky_get_free_edit(int row, int col, KYValue *target) {
+    char buf[KY_GET_LINE_MAX + 1];
+    size_t len;
+    char *start = ky_value_to_string_alloc(target);
+    ky_copy_cut(buf, sizeof buf, start ? start : "");
+    free(start);
+    len = strlen(buf);
+    ky_draw_field(row, col, buf, len, 0);
+    for (;;) {
+        int key = read_key_raw();
+        if (key == EOF) return -1;
+        if (key == KY_KEY_CTRL_X) {
+            ky_app_request_exit();
+            return KY_GET_EXIT;
+        }
+        if (key == KY_KEY_UP) return KY_GET_PREV;
+        if (key == KY_KEY_ENTER || key == KY_KEY_DOWN) {
+            if (final_assign_get_value(target, buf, "", KY_MASK_NONE) == 0) return 0;
+            ky_draw_field(row, col, buf, len, 0);
+        } else if (key == KY_KEY_BACKSPACE) {
+            if (len > 0) buf[--len] = '\0';
+            ky_draw_field(row, col, buf, len, (size_t)(g_cols - col));
+        } else if (key >= 32 && key < 127 && len < KY_GET_LINE_MAX) {
+            buf[len++] = (char)key;
+            buf[len] = '\0';
+            ky_draw_field(row, col, buf, len, 0);
+        }
+    }
+}
+
+static size_t ky_next_slot(const char *mask, KYMaskMode mode, size_t from, int wrap) {
+    size_t n = strlen(mask), i;
+    for (i = from; i < n; i++)
+        if (ky_mask_is_slot(mode, (unsigned char)mask[i])) return i;
+    if (!wrap) return n;
+    for (i = 0; i < n; i++)
+        if (ky_mask_is_slot(mode, (unsigned char)mask[i])) return i;
+    return n;
+}
+
+static int ky_get_masked_edit(int row, int col, KYValue *target, const char *mask, KYMaskMode mode) {
+    size_t n = strlen(mask), slots = 0, filled = 0, cur, i;
+    char *pic = ky_mask_picture(mask, mode), *disp = NULL, *formatted = NULL;
+    char *start = ky_value_to_string_alloc(target);
+    int prefilled = 0, result = -1;
+    if (!pic || !start || !(disp = ky_strdup(pic))) goto done;
+    for (i = 0; i < n; i++)
+        if (ky_mask_is_slot(mode, (unsigned char)mask[i])) slots++;
+    cur = ky_next_slot(mask, mode, 0, 0);
+    if (start[0] && apply_validator_mask(mask, mode, start, &formatted) == 0) {
+        memcpy(disp, formatted, n);
+        free(formatted);
+        formatted = NULL;
+        filled = slots;
+        prefilled = 1;
+    }
+    ky_draw_field(row, col, disp, cur, 0);
+    for (;;) {
+        int key = read_key_raw();
+        int check = 0;
+        if (key == EOF) goto done;
+        if (key == KY_KEY_CTRL_X) {
+            ky_app_request_exit();
+            result = KY_GET_EXIT;
+            goto done;
+        }
+        if (key == KY_KEY_UP) {
+            result = KY_GET_PREV;
+            goto done;
+        }
+        if (key == KY_KEY_BACKSPACE) {
+            size_t at = cur < n ? cur : n;
+            prefilled = 0;
+            /* The placeholder under the cursor when it holds a character,
+             * else the nearest placeholder before the cursor. */
+            if (!(at < n && ky_mask_is_slot(mode, (unsigned char)mask[at]) && disp[at] != pic[at])) {
+                size_t j = at;
+                while (j > 0 && !ky_mask_is_slot(mode, (unsigned char)mask[j - 1])) j--;
+                if (j > 0) at = j - 1;
+                else at = ky_next_slot(mask, mode, 0, 0);
+            }
+            if (at < n) {
+                if (disp[at] != pic[at]) filled--;
+                disp[at] = pic[at];
+                cur = at;
+            }
+        } else if (key == KY_KEY_ENTER || key == KY_KEY_DOWN) {
+            check = 1;
+        } else if (key >= 32 && key < 127) {
+            if (prefilled) {
+                memcpy(disp, pic, n);
+                filled = 0;
+                prefilled = 0;
+                cur = ky_next_slot(mask, mode, 0, 0);
+            }
+            if (cur < n && !ky_mask_is_slot(mode, (unsigned char)mask[cur])) {
+                int lit = (unsigned char)mask[cur];
+                cur = ky_next_slot(mask, mode, cur, 1);
+                if (key == lit) {
+                    ky_draw_field(row, col, disp, cur, 0);
+                    continue;
+                }
+            }
+            if (cur >= n) {
+                ky_draw_field(row, col, disp, cur, 0);
+                continue;
+            }
+            if (!ky_mask_accepts(mode, key)) {
+                ky_error("Character is not valid for this input mask.");
+            } else {
+                if (disp[cur] == pic[cur]) filled++;
+                disp[cur] = (char)key;
+                cur = ky_next_slot(mask, mode, cur + 1, 1);
+                if (filled == slots) check = 2;
+            }
+        }
+        if (check) {
+            int ok = filled == slots && apply_validator_mask(mask, mode, disp, &formatted) == 0;
+            if (ok && final_assign_get_value(target, formatted, mask, mode) == 0) {
+                ky_draw_field(row, col, formatted, n, 0);
+                result = 0;
+                goto done;
+            }
+            if (!ok) ky_error(KY_MSG_NO_MATCH);
+            free(formatted);
+            formatted = NULL;
+            if (check == 2) {
+                /* The field filled up but did not pass: start it afresh. */
+                memcpy(disp, pic, n);
+                filled = 0;
+                cur = ky_next_slot(mask, mode, 0, 0);
+            }
+        }
+        ky_draw_field(row, col, disp, cur, 0);
+    }
+done:
+    free(pic);
+    free(disp);
+    free(start);
+    free(formatted);
+    return result;
+}
+
+int ky_get_mask(int row, int col, KYValue *target, const char *mask_text) {
+    const char *mask = mask_text ? mask_text : "";
+    KYMaskMode mode;
+    int rc;
+    if (!target) return -1;
+    if (row < 0 || row >= g_rows || col < 0 || col >= g_cols) {
+        ky_error("GET coordinate is outside the screen");
+        return -1;
+    }
+    if (ky_ascii_casecmp(mask, "date") == 0) mask = g_date_mask;
+    mode = ky_mask_mode(mask);
+    if (mode != KY_MASK_NONE) {
+        char *pic = ky_mask_picture(mask, mode);
+        if (pic) ky_draw_field(row, col, pic, 0, 0);
+        free(pic);
+    }
+    if (!isatty(STDIN_FILENO)) return ky_get_line_mode(row, col, target, mask, mode);
+    if (ky_raw_on() != 0) return ky_get_line_mode(row, col, target, mask, mode);
+    if (mode != KY_MASK_NONE) rc = ky_get_masked_edit(row, col, target, mask, mode);
+    else rc = ky_get_free_edit(row, col, target);
+    ky_raw_off();
+    return rc;
+}
+
+int ky_get(int row, int col, KYValue *target) { return ky_get_mask(row, col, target, NULL); }
+
 /* ======================================================================
  * 4. Database client
  * ====================================================================== */
+
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/types.h>
+
+#define KY_KYRELDB_MAX_FRAME 16777216u
+#define KY_KYRELDB_TIMEOUT_SECONDS 30
+
+static const char KY_REPLY_NOT_CONNECTED[] = "{\"ok\":false,\"error\":\"not connected\"}";
+static const char KY_REPLY_SEND_FAILED[] = "{\"ok\":false,\"error\":\"send failed\"}";
+static const char KY_REPLY_RECV_FAILED[] = "{\"ok\":false,\"error\":\"receive failed\"}";
+static const char KY_REPLY_OOM[] = "{\"ok\":false,\"error\":\"oom\"}";
+
+/* JSON string body for s (no surrounding quotes); NULL without memory. */
+char *ky_json_escape_alloc(const char *s) {
+    size_t n = 0, k = 0;
+    const unsigned char *p;
+    char *out;
+    if (!s) s = "";
+    for (p = (const unsigned char *)s; *p; p++) {
+        if (*p == '"' || *p == '\\' || *p == '\b' || *p == '\f' || *p == '\n' || *p == '\r' || *p == '\t') n += 2;
+        else if (*p < 0x20) n += 6;
+        else n++;
+    }
+    out = (char *)malloc(n + 1);
+    if (!out) return NULL;
+    for (p = (const unsigned char *)s; *p; p++) {
+        switch (*p) {
+        case '"': out[k++] = '\\'; out[k++] = '"'; break;
+        case '\\': out[k++] = '\\'; out[k++] = '\\'; break;
+        case '\b': out[k++] = '\\'; out[k++] = 'b'; break;
+        case '\f': out[k++] = '\\'; out[k++] = 'f'; break;
+        case '\n': out[k++] = '\\'; out[k++] = 'n'; break;
+        case '\r': out[k++] = '\\'; out[k++] = 'r'; break;
+        case '\t': out[k++] = '\\'; out[k++] = 't'; break;
+        default:
+            if (*p < 0x20) {
+                snprintf(out + k, 7, "\\u%04x", (unsigned)*p);
+                k += 6;
+            } else {
+                out[k++] = (char)*p;
+            }
+        }
+    }
+    out[k] = '\0';
+    return out;
+}
+
+/* A reply has failed when it holds "ok":false or "ok" : false, or is missing. */
+int ky_json_is_ok(const char *reply) {
+    if (!reply) return 0;
+    if (strstr(reply, "\"ok\":false") || strstr(reply, "\"ok\" : false")) return 0;
+    return 1;
+}
+
+static void ky_connection_close_socket(KYConnection *c) {
+    if (c && c->fd >= 0) {
+        close(c->fd);
+        c->fd = -1;
+    }
+}
+
+static int ky_write_all(int fd, const unsigned char *buf, size_t len) {
+    int flags = 0;
+#ifdef MSG_NOSIGNAL
+    flags = MSG_NOSIGNAL;
+#endif
+    while (len > 0) {
+        ssize_t n = send(fd, buf, len, flags);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        buf += n;
+        len -= (size_t)n;
+    }
+    return 0;
+}
+
+static int ky_read_all(int fd, unsigned char *buf, size_t len) {
+    while (len > 0) {
+        ssize_t n = recv(fd, buf, len, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1; /* time-out, error or end of stream */
+        buf += n;
+        len -= (size_t)n;
+    }
+    return 0;
+}
+
+/* One frame out: 0 sent, -1 failed. */
+static int ky_kyreldb_send_json(KYConnection *c, const char *json) {
+    size_t len = json ? strlen(json) : 0;
+    unsigned char hdr[4];
+    if (len == 0 || (unsigned long long)len > 0xFFFFFFFFull) return -1;
+    hdr[0] = (unsigned char)((len >> 24) & 0xFF);
+    hdr[1] = (unsigned char)((len >> 16) & 0xFF);
+    hdr[2] = (unsigned char)((len >> 8) & 0xFF);
+    hdr[3] = (unsigned char)(len & 0xFF);
+    if (ky_write_all(c->fd, hdr, 4) != 0) return -1;
+    return ky_write_all(c->fd, (const unsigned char *)json, len);
+}
+
+/* One frame in: 0 with *out (caller frees), -1 failed, -2 no memory. */
+static int ky_kyreldb_recv_json(KYConnection *c, char **out) {
+    unsigned char hdr[4];
+    unsigned long len;
+    char *buf;
+    *out = NULL;
+    if (ky_read_all(c->fd, hdr, 4) != 0) return -1;
+    len = ((unsigned long)hdr[0] << 24) | ((unsigned long)hdr[1] << 16) | ((unsigned long)hdr[2] << 8) |
+          (unsigned long)hdr[3];
+    if (len == 0 || len > KY_KYRELDB_MAX_FRAME) return -1;
+    buf = (char *)malloc(len + 1);
+    if (!buf) return -2;
+    if (ky_read_all(c->fd, (unsigned char *)buf, len) != 0) {
+        free(buf);
+        return -1;
+    }
+    buf[len] = '\0';
+    *out = buf;
+    return 0;
+}
+
+/* One request and its reply text (a new text; NULL only without memory).
+ * Any send or receive failure closes the connection. */
+static char *ky_kyreldb_request(KYConnection *c, const char *json) {
+    char *reply = NULL;
+    int rc;
+    if (!c || c->fd < 0) return ky_strdup(KY_REPLY_NOT_CONNECTED);
+    if (!json) return ky_strdup(KY_REPLY_OOM);
+    if (ky_kyreldb_send_json(c, json) != 0) {
+        ky_connection_close_socket(c);
+        return ky_strdup(KY_REPLY_SEND_FAILED);
+    }
+    rc = ky_kyreldb_recv_json(c, &reply);
+    if (rc != 0) {
+        /* The reply is unread, so the stream is out of step: close it. */
+        ky_connection_close_socket(c);
+        return ky_strdup(rc == -2 ? KY_REPLY_OOM : KY_REPLY_RECV_FAILED);
+    }
+    return reply;
+}
+
+static char *ky_kyreldb_sql_request(KYConnection *c, const char *sql) {
+    char *esc, *req, *reply;
+    size_t n;
+    if (!c || c->fd < 0) return ky_strdup(KY_REPLY_NOT_CONNECTED);
+    esc = ky_json_escape_alloc(sql);
+    if (!esc) return ky_strdup(KY_REPLY_OOM);
+    n = strlen(esc) + sizeof "{\"action\":\"sql\",\"sql\":\"\"}";
+    req = (char *)malloc(n);
+    if (!req) {
+        free(esc);
+        return ky_strdup(KY_REPLY_OOM);
+    }
+    snprintf(req, n, "{\"action\":\"sql\",\"sql\":\"%s\"}", esc);
+    free(esc);
+    reply = ky_kyreldb_request(c, req);
+    free(req);
+    return reply;
+}
+
+static int ky_connect_socket(const char *host, int port) {
+    struct addrinfo hints, *res = NULL, *ai;
+    char portbuf[16];
+    int fd = -1;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    snprintf(portbuf, sizeof portbuf, "%d", port);
+    if (getaddrinfo(host, portbuf, &hints, &res) != 0) return -1;
+    for (ai = res; ai; ai = ai->ai_next) {
+        struct timeval tv;
+        fd = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+        if (fd < 0) continue;
+        tv.tv_sec = KY_KYRELDB_TIMEOUT_SECONDS;
+        tv.tv_usec = 0;
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+#ifdef SO_NOSIGPIPE
+        {
+            int one = 1;
+            setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+        }
+#endif
+        if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) break;
+        close(fd);
+        fd = -1;
+    }
+    freeaddrinfo(res);
+    return fd;
+}
+
+static KYConnection *ky_conn_of(const KYValue *v) {
+    return v && v->type == KY_CONNECTION ? v->as.conn : NULL;
+}
+
+KYValue ky_kyreldb_connect(KYValue host_v, KYValue port_v, KYValue user_v, KYValue pass_v) {
+    char *host = ky_value_to_string_alloc(&host_v);
+    char *user = ky_value_to_string_alloc(&user_v);
+    char *pass = ky_value_to_string_alloc(&pass_v);
+    long long port = ky_numeric_ll(&port_v);
+    char *eu = NULL, *ep = NULL, *req = NULL, *reply = NULL;
+    KYConnection *c = NULL;
+    KYValue result = ky_null();
+    int fd;
+    ky_value_free(&host_v);
+    ky_value_free(&port_v);
+    ky_value_free(&user_v);
+    ky_value_free(&pass_v);
+    if (!host || !user || !pass) {
+        ky_error("out of memory");
+        goto done;
+    }
+    if (!host[0]) {
+        free(host);
+        host = ky_strdup("127.0.0.1");
+        if (!host) goto done;
+    }
+    if (port <= 0) port = 9191;
+    fd = port > 65535 ? -1 : ky_connect_socket(host, (int)port);
+    if (fd < 0) {
+        ky_error("KyrelDB connection failed");
+        goto done;
+    }
+    c = (KYConnection *)malloc(sizeof *c);
+    if (!c) {
+        close(fd);
+        ky_error("out of memory");
+        goto done;
+    }
+    c->refcount = 1;
+    c->fd = fd;
+    ky_copy_cut(c->host, sizeof c->host, host);
+    c->port = (int)port;
+    eu = ky_json_escape_alloc(user);
+    ep = ky_json_escape_alloc(pass);
+    if (eu && ep) {
+        size_t n = strlen(eu) + strlen(ep) + 64;
+        req = (char *)malloc(n);
+        if (req) snprintf(req, n, "{\"action\":\"login\",\"username\":\"%s\",\"password\":\"%s\"}", eu, ep);
+    }
+    reply = ky_kyreldb_request(c, req);
+    if (!ky_json_is_ok(reply)) {
+        ky_error("KyrelDB login failed");
+        ky_connection_release(c);
+        goto done;
+    }
+    result.type = KY_CONNECTION;
+    result.as.conn = c;
+done:
+    free(host);
+    free(user);
+    free(pass);
+    free(eu);
+    free(ep);
+    free(req);
+    free(reply);
+    return result;
+}
+
+KYValue ky_kyreldb_use(KYValue conn, KYValue db) {
+    KYConnection *c = ky_conn_of(&conn);
+    char *name = ky_value_to_string_alloc(&db), *sql = NULL, *reply;
+    if (!c || c->fd < 0) reply = ky_strdup(KY_REPLY_NOT_CONNECTED);
+    else if (!name || !(sql = (char *)malloc(strlen(name) + 6))) reply = ky_strdup(KY_REPLY_OOM);
+    else {
+        snprintf(sql, strlen(name) + 6, "USE %s;", name);
+        reply = ky_kyreldb_sql_request(c, sql);
+    }
+    free(name);
+    free(sql);
+    ky_value_free(&conn);
+    ky_value_free(&db);
+    return ky_string_take(reply);
+}
+
+KYValue ky_kyreldb_execute(KYValue conn, KYValue sql_v) {
+    KYConnection *c = ky_conn_of(&conn);
+    char *sql = ky_value_to_string_alloc(&sql_v), *reply;
+    if (!c || c->fd < 0) reply = ky_strdup(KY_REPLY_NOT_CONNECTED);
+    else if (!sql) reply = ky_strdup(KY_REPLY_OOM);
+    else reply = ky_kyreldb_sql_request(c, sql);
+    free(sql);
+    ky_value_free(&conn);
+    ky_value_free(&sql_v);
+    return ky_string_take(reply);
+}
+
+KYValue ky_kyreldb_query(KYValue conn, KYValue sql) { return ky_kyreldb_execute(conn, sql); }
+
+KYValue ky_kyreldb_close(KYValue conn) {
+    ky_connection_close_socket(ky_conn_of(&conn));
+    ky_value_free(&conn);
+    return ky_string("{\"ok\":true,\"message\":\"closed\"}");
+}
+
+/* --- record sets ---
+ * The reply's "rows" array is read with a small scanner that never looks
+ * past the end of the text, also for a reply cut inside a string. */
+
+typedef struct {
+    const char *p;
+    const char *end;
+} KYScan;
+
+static void ky_scan_blanks(KYScan *s) {
+    while (s->p < s->end && (*s->p == ' ' || *s->p == '\t' || *s->p == '\n' || *s->p == '\r')) s->p++;
+}
+
+/* A JSON string at s->p (on its opening quote). With out, the decoded
+ * text is returned (caller frees); without, it is only skipped. -1 when
+ * the string does not end before the text does. */
+static int ky_scan_string(KYScan *s, char **out) {
+    const char *q = s->p + 1;
+    char *buf = NULL;
+    size_t k = 0;
+    if (out) {
+        *out = NULL;
+        buf = (char *)malloc((size_t)(s->end - s->p) + 1);
+        if (!buf) return -1;
+    }
+    while (q < s->end && *q != '"') {
+        char ch = *q++;
+        if (ch == '\\') {
+            if (q >= s->end) break;
+            ch = *q++;
+            switch (ch) {
+            case 'n': ch = '\n'; break;
+            case 'r': ch = '\r'; break;
+            case 't': ch = '\t'; break;
+            case 'b': ch = '\b'; break;
+            case 'f': ch = '\f'; break;
+            case 'u': {
+                int i;
+                for (i = 0; i < 4 && q < s->end; i++) q++;
+                ch = '?';
+                break;
+            }
+            default: break; /* quote, backslash, slash and others stand for themselves */
+            }
+        }
+        if (buf) buf[k++] = ch;
+    }
+    if (q >= s->end) {
+        free(buf);
+        return -1;
+    }
+    s->p = q + 1;
+    if (buf) {
+        buf[k] = '\0';
+        *out = buf;
+    }
+    return 0;
+}
+
+/* Skips one value of any kind; -1 when it runs past the end of the text. */
+static int ky_scan_skip_value(KYScan *s) {
+    int depth = 0;
+    ky_scan_blanks(s);
+    if (s->p >= s->end) return -1;
+    if (*s->p != '{' && *s->p != '[') {
+        if (*s->p == '"') return ky_scan_string(s, NULL);
+        while (s->p < s->end && !strchr(",]} \t\r\n", *s->p)) s->p++;
+        return 0;
+    }
+    while (s->p < s->end) {
+        char ch = *s->p;
+        if (ch == '"') {
+            if (ky_scan_string(s, NULL) != 0) return -1;
+            continue;
+        }
+        if (ch == '{' || ch == '[') depth++;
+        else if (ch == '}' || ch == ']') {
+            depth--;
+            if (depth == 0) {
+                s->p++;
+                return 0;
+            }
+        }
+        s->p++;
+    }
+    return -1;
+}
+
+static int ky_scan_word(KYScan *s, const char *word) {
+    size_t n = strlen(word);
+    if ((size_t)(s->end - s->p) < n || strncasecmp(s->p, word, n) != 0) return 0;
+    s->p += n;
+    return 1;
+}
+
+static int ky_scan_field_value(KYScan *s, KYValue *out) {
+    *out = ky_null();
+    ky_scan_blanks(s);
+    if (s->p >= s->end) return -1;
+    if (*s->p == '"') {
+        char *text;
+        if (ky_scan_string(s, &text) != 0) return -1;
+        *out = ky_string_take(text);
+        return 0;
+    }
+    if (ky_scan_word(s, "true")) {
+        *out = ky_bool(1);
+        return 0;
+    }
+    if (ky_scan_word(s, "false")) {
+        *out = ky_bool(0);
+        return 0;
+    }
+    if (ky_scan_word(s, "null")) return 0;
+    if (*s->p == '-' || isdigit((unsigned char)*s->p)) {
+        char num[64];
+        size_t n = 0;
+        int is_double = 0;
+        while (s->p < s->end && (isdigit((unsigned char)*s->p) || strchr("+-.eE", *s->p))) {
+            if (*s->p == '.' || *s->p == 'e' || *s->p == 'E') is_double = 1;
+            if (n < sizeof num - 1) num[n++] = *s->p;
+            s->p++;
+        }
+        num[n] = '\0';
+        {
+            double d = strtod(num, NULL);
+            *out = is_double ? ky_double(d) : ky_int(ky_double_to_ll(d));
+        }
+        return 0;
+    }
+    return ky_scan_skip_value(s); /* object or array: the field is null */
+}
+
+static void ky_row_free(KYRow *row) {
+    int f;
+    for (f = 0; f < row->field_count; f++) {
+        free(row->fields[f].name);
+        ky_value_free(&row->fields[f].value);
+    }
+    free(row->fields);
+    row->fields = NULL;
+    row->field_count = 0;
+}
+
+/* A row object at s->p (on its "{"); -1 for a malformed one. */
+static int ky_scan_row(KYScan *s, KYRow *row) {
+    int cap = 0;
+    row->field_count = 0;
+    row->fields = NULL;
+    s->p++;
+    ky_scan_blanks(s);
+    if (s->p < s->end && *s->p == '}') {
+        s->p++;
+        return 0;
+    }
+    for (;;) {
+        char *name;
+        KYValue value;
+        ky_scan_blanks(s);
+        if (s->p >= s->end || *s->p != '"' || ky_scan_string(s, &name) != 0) goto bad;
+        ky_scan_blanks(s);
+        if (s->p >= s->end || *s->p != ':') {
+            free(name);
+            goto bad;
+        }
+        s->p++;
+        if (ky_scan_field_value(s, &value) != 0) {
+            free(name);
+            goto bad;
+        }
+        if (row->field_count == cap) {
+            int ncap = cap ? cap * 2 : 8;
+            KYField *nf = (KYField *)realloc(row->fields, (size_t)ncap * sizeof *nf);
+            if (!nf) {
+                free(name);
+                ky_value_free(&value);
+                goto bad;
+            }
+            row->fields = nf;
+            cap = ncap;
+        }
+        row->fields[row->field_count].name = name;
+        row->fields[row->field_count].value = value;
+        row->field_count++;
+        ky_scan_blanks(s);
+        if (s->p < s->end && *s->p == ',') {
+            s->p++;
+            continue;
+        }
+        if (s->p < s->end && *s->p == '}') {
+            s->p++;
+            return 0;
+        }
+        goto bad;
+    }
+bad:
+    ky_row_free(row);
+    return -1;
+}
+
+static KYRecordSet *ky_parse_rows(const char *text) {
+    KYRecordSet *rs = (KYRecordSet *)calloc(1, sizeof *rs);
+    const char *key, *open;
+    KYScan s;
+    int cap = 0;
+    if (!rs) return NULL;
+    rs->refcount = 1;
+    key = text ? strstr(text, "\"rows\"") : NULL;
+    open = key ? strchr(key + 6, '[') : NULL;
+    if (!open) return rs;
+    s.p = open + 1;
+    s.end = text + strlen(text);
+    for (;;) {
+        ky_scan_blanks(&s);
+        if (s.p >= s.end) break;
+        if (*s.p == '{') {
+            KYRow row;
+            if (ky_scan_row(&s, &row) != 0) break;
+            if (rs->row_count == cap) {
+                int ncap = cap ? cap * 2 : 16;
+                KYRow *nr = (KYRow *)realloc(rs->rows, (size_t)ncap * sizeof *nr);
+                if (!nr) {
+                    ky_row_free(&row);
+                    break;
+                }
+                rs->rows = nr;
+                cap = ncap;
+            }
+            rs->rows[rs->row_count++] = row;
+        } else if (*s.p == ']') {
+            break;
+        } else if (ky_scan_skip_value(&s) != 0) {
+            break;
+        }
+        ky_scan_blanks(&s);
+        if (s.p < s.end && *s.p == ',') {
+            s.p++;
+            continue;
+        }
+        break;
+    }
+    return rs;
+}
+
+KYValue ky_to_rs(KYValue v) {
+    KYValue r = ky_null();
+    char *text;
+    KYRecordSet *rs;
+    if (v.type == KY_RECORDSET) return v;
+    text = ky_value_to_string_alloc(&v);
+    ky_value_free(&v);
+    rs = ky_parse_rows(text ? text : "");
+    free(text);
+    if (!rs) {
+        ky_error("out of memory");
+        return r;
+    }
+    r.type = KY_RECORDSET;
+    r.as.rs = rs;
+    return r;
+}
+
+long long ky_recordset_count(const KYValue *v) {
+    if (!v) return 0;
+    if (v->type == KY_RECORDSET && v->as.rs) return v->as.rs->row_count;
+    if (v->type == KY_ROW) return 1;
+    return 0;
+}
+
+KYValue ky_recordset_row(const KYValue *v, long long index) {
+    if (!v) return ky_null();
+    if (v->type == KY_RECORDSET) return ky_row_value(v->as.rs, index);
+    if (v->type == KY_ROW && index == 0) return ky_value_clone(v);
+    return ky_null();
+}

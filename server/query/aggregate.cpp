@@ -181,10 +181,10 @@ int aggregate_over(const TableSchema* schema, int kind, const char* arg,
 
 int reply_head(JsonBuf* b, uint64_t initial, const TableSchema* schema, const char* table_name,
                char* err, size_t errlen) {
-  CharPtr name(json_escape_string(table_name ? table_name : schema->name), &free);
-  if (!name || json_buf_init(b, initial, err, errlen) != 0 ||
+  const char* name = table_name ? table_name : schema->name;  // escaped by the caller
+  if (json_buf_init(b, initial, err, errlen) != 0 ||
       json_buf_append_str(b, "{\"ok\":true,\"table\":\"", err, errlen) != 0 ||
-      json_buf_append_str(b, name.get(), err, errlen) != 0 ||
+      json_buf_append_str(b, name, err, errlen) != 0 ||
       json_buf_append_str(b, "\",\"rows\":[", err, errlen) != 0) {
     set_err(err, errlen, "oom");
     return -1;

@@ -51,7 +51,8 @@ int make_group_key_and_values(const TableSchema* schema, const SelectQuery* quer
 int group_order_col_index(const TableSchema* schema, const SelectQuery* query,
                           const char* column, int* type);
 
-// Reply of a GROUP BY query (LIMIT counts groups). 0 and *out; -1.
+// Reply of a GROUP BY query (LIMIT counts groups). 0 and *out; -1. In both
+// builders table_name goes into the reply as given (already escaped).
 int build_grouped_rows_json(const TableSchema* schema, const char* table_name,
                             const SelectQuery* query, const SelectRow* rows, int count,
                             char** out, char* err, size_t errlen);

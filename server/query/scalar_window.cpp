@@ -450,10 +450,10 @@ int build_window_rows_json(const TableSchema* schema, const char* table_name,
     JsonBuf& b;
     ~BufGuard() { json_buf_free(&b); }
   } guard{b};
-  CharPtr name(json_escape_string(table_name ? table_name : schema->name), &free);
-  if (!name || json_buf_init(&b, JSON_BUF_INITIAL, err, errlen) != 0 ||
+  const char* name = table_name ? table_name : schema->name;  // escaped by the caller
+  if (json_buf_init(&b, JSON_BUF_INITIAL, err, errlen) != 0 ||
       json_buf_append_str(&b, "{\"ok\":true,\"table\":\"", err, errlen) != 0 ||
-      json_buf_append_str(&b, name.get(), err, errlen) != 0 ||
+      json_buf_append_str(&b, name, err, errlen) != 0 ||
       json_buf_append_str(&b, "\",\"rows\":[", err, errlen) != 0) {
     set_err(err, errlen, "oom");
     return -1;

@@ -40,7 +40,8 @@ int compute_window_expr_raw(const TableSchema* schema, const SelectQuery* query,
                             char* err, size_t errlen);
 
 // Whole reply of a window query over the sorted rows, LIMIT applied to the
-// output only. 0 and *out (heap); -1 and a message.
+// output only. table_name goes into the reply as given (already escaped).
+// 0 and *out (heap); -1 and a message.
 int build_window_rows_json(const TableSchema* schema, const char* table_name,
                            const SelectQuery* query, const SelectRow* rows, int count,
                            char** out, char* err, size_t errlen);

@@ -63,8 +63,7 @@ void handle_client(int fd) {
         if (job->response) send_json_response(fd, job->response);
         job_free(job);
     }
-    // Session cursors: session_cursors_free_all(&session) releases this
-    // connection's cursors here.
+    session_cursors_free_all(&session);  // pins and accounted memory of this connection
 }
 
 void* connection_worker_thread(void*) {

@@ -8,7 +8,9 @@
 #include <ctime>
 #include <memory>
 
+#include "runtime/auto_vacuum.h"
 #include "runtime/connection.h"
+#include "runtime/read_path.h"
 #include "runtime/server.h"
 #include "runtime/wal_replay.h"
 #include "runtime/write_path.h"
@@ -111,6 +113,11 @@ int main(int argc, char** argv) {
         pthread_detach(commit);
     }
     // Read workers: g_cfg.read_workers threads of read_worker_thread.
+    ThreadPool read_pool = start_pool(g_cfg.read_workers, read_worker_thread);
+    if (!read_pool.handles) {
+        fprintf(stderr, "oom while creating worker arrays\n");
+        return 1;
+    }
     // Write-ingress workers: g_cfg.write_workers threads of write_ingress_worker.
     ThreadPool write_pool = start_pool(g_cfg.write_workers, write_ingress_worker);
     if (!write_pool.handles || write_pool.count < 1) {
@@ -126,6 +133,12 @@ int main(int argc, char** argv) {
 
     // Auto-vacuum: when g_cfg.auto_vacuum, start auto_vacuum_thread and join
     // it at shutdown.
+    pthread_t vacuum{};
+    bool vacuum_started = false;
+    if (g_cfg.auto_vacuum) {
+        vacuum_started = pthread_create(&vacuum, nullptr, auto_vacuum_thread, nullptr) == 0;
+        if (!vacuum_started) fprintf(stderr, "cannot start auto-vacuum thread\n");
+    }
 
     int listen_fd = server_listen(g_server_port);
     if (listen_fd < 0) return 1;
@@ -144,6 +157,7 @@ int main(int argc, char** argv) {
 
     close(listen_fd);
     server_unblock_signals();
+    if (vacuum_started) pthread_join(vacuum, nullptr);
     // WAL writers: wal_writer_close.
     wal_writer_close();
     // Worker pools are not joined: they end with the process.

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "query/session_cursor.h"
+
 struct Session {
     char current_database[64];   // database of unqualified names; "" reads as "default"
     uint32_t authenticated;      // 1 after a successful login
@@ -18,6 +20,5 @@ struct Session {
     char username[64];
     char peer_address[64];       // numeric peer address, "unknown" when not known
     uint64_t next_cursor_id;     // 0 counts as 1
-    // Open cursors (SessionCursor cursors[16]) join this record together with
-    // the session-cursor code.
+    SessionCursor cursors[SESSION_CURSOR_SLOTS];  // open cursors; a free slot is all zero
 };

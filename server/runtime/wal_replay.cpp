@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "query/ddl_parse.h"
 #include "query/simple_parse.h"
 #include "storage/catalog.h"
 #include "storage/checkpoint.h"
@@ -36,10 +37,6 @@
 #include "storage/table.h"
 #include "storage/wal.h"
 
-// ALTER TABLE statements are parsed and applied by the DDL code; until it is
-// linked into the server, replay reports such records and leaves them.
-int table_apply_alter_sql(const char* internal_name, const char* sql, int replaying, char* err,
-                          size_t errlen) __attribute__((weak));
 
 namespace {
 
@@ -106,10 +103,6 @@ void apply_record(uint16_t op, uint64_t seq, const char* table, const char* key,
         break;
     }
     case WAL_OP_ALTER_TABLE:
-        if (!table_apply_alter_sql) {
-            fprintf(stderr, "replay: ALTER TABLE record for %s left unapplied\n", table);
-            break;
-        }
         if (table_apply_alter_sql(table, json, 1, e, sizeof e) == 0) {
             save_catalog_of(table);
             g_replay_schema_changed = true;

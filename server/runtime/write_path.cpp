@@ -24,6 +24,7 @@
 #include "query/simple_parse.h"
 #include "query/update_delete_parse.h"
 #include "runtime/classify.h"
+#include "runtime/ddl_apply.h"
 #include "runtime/job_queue.h"
 #include "runtime/server.h"
 #include "runtime/session.h"
@@ -625,17 +626,11 @@ char* handle_delete(Job* job, char* msg) {
     return reply("{\"ok\":true,\"deleted\":1}");
 }
 
-// Kinds whose handlers come with the DDL, index and procedure work. When
-// ALTER TABLE and DROP TABLE are built, each applied one must be followed at
-// once by checkpoint_all_tables() (the commit thread already holds
-// g_checkpoint_lock), so the logs never hold records older than the catalog.
+// Kinds whose handlers come with the procedure work. (ALTER TABLE, DROP
+// TABLE and the index statements are applied in ddl_apply.cpp.)
 char* handle_not_built(Job* job, char* msg) {
     const char* what = "this statement";
     switch (job->kind) {
-    case JOB_ALTER_TABLE: what = "ALTER TABLE"; break;
-    case JOB_DROP_TABLE: what = "DROP TABLE"; break;
-    case JOB_CREATE_INDEX: what = "CREATE INDEX"; break;
-    case JOB_DROP_INDEX: what = "DROP INDEX"; break;
     case JOB_CREATE_PROCEDURE: what = "CREATE PROCEDURE"; break;
     case JOB_DROP_PROCEDURE: what = "DROP PROCEDURE"; break;
     case JOB_CALL_PROCEDURE: what = "CALL"; break;
@@ -662,10 +657,10 @@ void apply_write_job(Job* job) {
     case JOB_BATCH_INSERT: out = handle_insert(job, msg); break;
     case JOB_UPDATE: out = handle_update(job, msg); break;
     case JOB_DELETE: out = handle_delete(job, msg); break;
-    case JOB_ALTER_TABLE:
-    case JOB_DROP_TABLE:
-    case JOB_CREATE_INDEX:
-    case JOB_DROP_INDEX:
+    case JOB_ALTER_TABLE: out = ddl_handle_alter_table(job, msg); break;
+    case JOB_DROP_TABLE: out = ddl_handle_drop_table(job, msg); break;
+    case JOB_CREATE_INDEX: out = ddl_handle_create_index(job, msg); break;
+    case JOB_DROP_INDEX: out = ddl_handle_drop_index(job, msg); break;
     case JOB_CREATE_PROCEDURE:
     case JOB_DROP_PROCEDURE:
     case JOB_CALL_PROCEDURE: out = handle_not_built(job, msg); break;

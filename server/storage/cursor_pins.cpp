@@ -11,6 +11,7 @@
 CursorPin g_cursor_pins[CURSOR_PIN_SLOTS];
 uint64_t g_next_cursor_pin_token = 1;
 std::mutex g_cursor_registry_lock;
+std::atomic<int> g_cursor_pin_count{0};
 
 namespace {
 
@@ -34,6 +35,7 @@ int expire_locked(int64_t now) {
         if (cursor_timeout_check(p.opened_at, p.last_fetch_at, now, reason, sizeof reason, &age,
                                  &idle)) {
             memset(&p, 0, sizeof p);
+            g_cursor_pin_count.fetch_sub(1);
             ++cleared;
         }
     }
@@ -72,6 +74,7 @@ int cursor_registry_register(const char* internal_table, uint64_t snapshot_seq,
         p.memory_bytes = memory_bytes;
         p.opened_at = (int64_t)time(nullptr);
         p.last_fetch_at = 0;
+        g_cursor_pin_count.fetch_add(1);
         *out_token = p.pin_token;
         return 0;
     }
@@ -80,8 +83,12 @@ int cursor_registry_register(const char* internal_table, uint64_t snapshot_seq,
 }
 
 void cursor_registry_unregister(uint64_t token) {
+    if (token == 0 || g_cursor_pin_count.load() <= 0) return;
     std::lock_guard<std::mutex> g(g_cursor_registry_lock);
-    if (CursorPin* p = find_token_locked(token)) memset(p, 0, sizeof *p);
+    if (CursorPin* p = find_token_locked(token)) {
+        memset(p, 0, sizeof *p);
+        g_cursor_pin_count.fetch_sub(1);
+    }
 }
 
 void cursor_registry_update_state(uint64_t token, uint64_t cursor_id, const char* table,
@@ -118,6 +125,7 @@ int cursor_timeout_check(int64_t opened_at, int64_t last_fetch_at, int64_t now, 
 }
 
 int cursor_registry_token_active(uint64_t token) {
+    if (token == 0 || g_cursor_pin_count.load() <= 0) return 0;
     std::lock_guard<std::mutex> g(g_cursor_registry_lock);
     return find_token_locked(token) ? 1 : 0;
 }
@@ -127,17 +135,23 @@ int cursor_registry_kill_token(uint64_t token) {
     CursorPin* p = find_token_locked(token);
     if (!p) return 0;
     memset(p, 0, sizeof *p);
+    g_cursor_pin_count.fetch_sub(1);
     return 1;
 }
 
 int cursor_registry_expire_timed_out() {
-    if (timeouts_off()) return 0;
+    if (timeouts_off() || g_cursor_pin_count.load() <= 0) return 0;
     std::lock_guard<std::mutex> g(g_cursor_registry_lock);
     return expire_locked((int64_t)time(nullptr));
 }
 
 int cursor_table_pin_stats(const char* internal_table, int* out_count, uint64_t* out_lowest) {
     const bool all = !internal_table || !*internal_table;
+    if (g_cursor_pin_count.load() <= 0) {
+        if (out_count) *out_count = 0;
+        if (out_lowest) *out_lowest = 0;
+        return 0;
+    }
     const bool expire = !timeouts_off();
     std::lock_guard<std::mutex> g(g_cursor_registry_lock);
     if (expire) expire_locked((int64_t)time(nullptr));
@@ -156,6 +170,13 @@ int cursor_table_pin_stats(const char* internal_table, int* out_count, uint64_t*
 
 void cursor_registry_stats(int* out_count, uint64_t* out_memory, uint64_t* out_lowest,
                            int64_t* out_oldest_age) {
+    if (g_cursor_pin_count.load() <= 0) {
+        if (out_count) *out_count = 0;
+        if (out_memory) *out_memory = 0;
+        if (out_lowest) *out_lowest = 0;
+        if (out_oldest_age) *out_oldest_age = 0;
+        return;
+    }
     const bool expire = !timeouts_off();
     std::lock_guard<std::mutex> g(g_cursor_registry_lock);
     const int64_t now = (int64_t)time(nullptr);

@@ -4,6 +4,7 @@
 // Every routine takes g_cursor_registry_lock (a leaf lock) for its scan.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -27,6 +28,10 @@ struct CursorPin {
 extern CursorPin g_cursor_pins[CURSOR_PIN_SLOTS];  // guarded by g_cursor_registry_lock
 extern uint64_t g_next_cursor_pin_token;           // guarded by g_cursor_registry_lock
 extern std::mutex g_cursor_registry_lock;
+// Used slots; changed under g_cursor_registry_lock. Lets the scans return at
+// once without the lock while no cursor is open (the common case on every
+// read request and checkpoint).
+extern std::atomic<int> g_cursor_pin_count;
 
 // Caller holds g_cursor_registry_lock. Never returns 0.
 uint64_t cursor_registry_next_token_locked();

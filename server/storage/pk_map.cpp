@@ -33,6 +33,7 @@ int pk_latest_map_init(Table *table) {
     }
     m.bucket_count = PK_MAP_BUCKETS;
     m.entry_count = 0;
+    m.incomplete = 0;
     return 0;
 }
 
@@ -54,11 +55,16 @@ void pk_latest_map_clear(Table *table) {
     m.buckets = nullptr;
     m.bucket_count = 0;
     m.entry_count = 0;
+    m.incomplete = 0;
 }
 
 void pk_latest_map_update(Table *table, VersionedRow *row) {
     if (!table || !row || !row->key) return;
-    if (!table->pk_map.buckets && pk_latest_map_init(table) != 0) return;
+    if (!table->pk_map.buckets) {
+        // Older versions may already be in the chain: index all of them,
+        // then record this row (a no-op when it was linked already).
+        if (pk_latest_map_rebuild(table) != 0) return;
+    }
     PkLatestMap &m = table->pk_map;
     uint64_t b = pk_hash_string(row->key) % m.bucket_count;
     for (PkLatestEntry *e = m.buckets[b]; e; e = e->next) {
@@ -67,10 +73,14 @@ void pk_latest_map_update(Table *table, VersionedRow *row) {
         return;
     }
     PkLatestEntry *e = (PkLatestEntry *)malloc(sizeof(PkLatestEntry));
-    if (!e) return;
+    if (!e) {
+        m.incomplete = 1;
+        return;
+    }
     e->key = xstrdup2(row->key);
     if (!e->key) {
         free(e);
+        m.incomplete = 1;
         return;
     }
     e->row = row;
@@ -86,6 +96,10 @@ VersionedRow *pk_latest_map_get(Table *table, const char *key) {
     for (PkLatestEntry *e = m.buckets[b]; e; e = e->next)
         if (strcmp(e->key, key) == 0) return e->row;
     return nullptr;
+}
+
+int pk_latest_map_complete(const Table *table) {
+    return table && table->pk_map.buckets && table->pk_map.bucket_count && !table->pk_map.incomplete;
 }
 
 int pk_latest_map_rebuild(Table *table) {

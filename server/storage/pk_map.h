@@ -21,6 +21,9 @@ struct PkLatestMap {
     PkLatestEntry **buckets;  // NULL before first use
     uint64_t bucket_count;    // 4096 once initialised, else 0
     uint64_t entry_count;
+    // Set when an allocation failure left a key out; until the next full
+    // rebuild a miss in the map does not prove the key absent.
+    int incomplete;
 };
 
 // FNV-1a style 64-bit hash, offset basis 0x14650fb0739d0383, prime
@@ -30,9 +33,13 @@ uint64_t pk_hash_string(const char *text);
 int pk_latest_map_init(Table *table);
 void pk_latest_map_clear(Table *table);
 // Records row as newest version of row->key unless its seq is lower than the
-// stored one (equal seq replaces).  Allocation failure leaves the key out.
+// stored one (equal seq replaces).  Allocation failure leaves the key out and
+// marks the map incomplete.  A map not yet allocated is first built from the
+// whole chain, so older versions already linked are not lost.
 void pk_latest_map_update(Table *table, VersionedRow *row);
 VersionedRow *pk_latest_map_get(Table *table, const char *key);
+// 1 when the map holds every key of the chain, so a miss means "no version".
+int pk_latest_map_complete(const Table *table);
 // clear + init + update for every version of the chain, newest first.
 int pk_latest_map_rebuild(Table *table);
 

@@ -71,7 +71,7 @@ int versioned_get_latest_json(Table *table, const char *key, char **out_json, ui
     clear_outs(out_json, out_seq, out_deleted);
     if (!table || !key) return -1;
     const VersionedRow *best = pk_latest_map_get(table, key);
-    if (!best) {
+    if (!best && !pk_latest_map_complete(table)) {
         for (const VersionedRow *r = table->rows; r; r = r->next)
             if (r->key && strcmp(r->key, key) == 0 && (!best || r->seq >= best->seq)) best = r;
     }
@@ -84,8 +84,10 @@ int versioned_get_visible_json(Table *table, const char *key, uint64_t snapshot_
     clear_outs(out_json, out_seq, out_deleted);
     if (!table || !key || snapshot_seq == 0) return -1;
     const VersionedRow *best = pk_latest_map_get(table, key);
+    bool in_map = best != nullptr;
     if (best && best->seq > snapshot_seq) best = nullptr;
-    if (!best) {
+    // A key the complete map does not know has no version at all.
+    if (!best && (in_map || !pk_latest_map_complete(table))) {
         for (const VersionedRow *r = table->rows; r; r = r->next) {
             if (!r->key || strcmp(r->key, key) != 0 || r->seq > snapshot_seq) continue;
             if (!best || r->seq >= best->seq) best = r;

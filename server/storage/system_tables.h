@@ -40,7 +40,7 @@ int system_delete_row_with_wal(const char* internal_name, const char* key, char*
 
 int system_create_user_record(const char* user, const char* password, int must_change,
                               int active, char* err, size_t errlen);
-// role is a role word (READ, WRITE or FULL in any case); it is stored upper case.
+// role is a role word (READ, WRITE or FULL in any case), stored as given.
 int system_grant_role_record(const char* user, const char* database, const char* role,
                              char* err, size_t errlen);
 

@@ -219,7 +219,12 @@ void normalize_sql_ws(char *s) {
   char *w = s;
   const char *r = s;
   while (*r) {
-    if (r[0] == '\\' && (r[1] == 'r' || r[1] == 'n' || r[1] == 't')) {
+    if (r[0] == '\\' && r[1] == '\\') {
+      // An escaped backslash is one character of a literal: it must not
+      // pair with a following r, n or t ('C:\\new' keeps its backslash).
+      *w++ = *r++;
+      *w++ = *r++;
+    } else if (r[0] == '\\' && (r[1] == 'r' || r[1] == 'n' || r[1] == 't')) {
       *w++ = ' ';
       r += 2;
     } else if (*r == '\r' || *r == '\n' || *r == '\t') {

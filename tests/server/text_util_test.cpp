@@ -38,6 +38,7 @@ TEST(TextUtil, InPlaceEditing) {
       {normalize_sql_ws, "'a\\tb'", "'a b'"},
       {normalize_sql_ws, "a\r\n\tb", "a   b"},
       {normalize_sql_ws, "a\\", "a\\"},
+      {normalize_sql_ws, "'C:\\\\new'", "'C:\\\\new'"},
   };
   for (const auto &c : cases) EXPECT_EQ(edit(c.fn, c.in), c.want) << c.in;
   trim_ws(nullptr);

@@ -1,0 +1,208 @@
+// kyreldb_router_macos: the router process. Parses the command line, loads
+// the configuration (writing a default file when there is none), starts the
+// health thread, listens, and hands each accepted client to its own thread.
+// SIGINT/SIGTERM stop it, SIGHUP reloads the configuration.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "router_backend.h"
+#include "router_config.h"
+#include "router_reports.h"
+#include "router_request.h"
+#include "router_wire.h"
+
+static void on_stop_signal(int) { g_running.store(0); }
+static void on_hup_signal(int) { g_reload_requested.store(1); }
+
+static void install_handler(int sig, void (*fn)(int)) {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = fn;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: a blocked accept() returns EINTR
+    sigaction(sig, &sa, nullptr);
+}
+
+// Signals are serviced by the main thread only, so that a stop or reload
+// request interrupts its accept(). Other threads start with them blocked.
+template <typename Fn>
+static std::thread start_thread_without_signals(Fn fn) {
+    sigset_t set, old;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &set, &old);
+    struct Restore {
+        sigset_t *old;
+        ~Restore() { pthread_sigmask(SIG_SETMASK, old, nullptr); }
+    } restore{&old};
+    return std::thread(fn);
+}
+
+static void usage(FILE *out, const char *prog) {
+    fprintf(out, "Usage: %s [--config kyreldb_router.config] [--port 9292] [--about]\n", prog);
+}
+
+static long parse_port_arg(const char *s) {
+    const char *p = s;
+    bool neg = false;
+    if (*p == '+' || *p == '-') neg = (*p++ == '-');
+    long v = 0;
+    while (*p >= '0' && *p <= '9') {
+        if (v < 1000000) v = v * 10 + (*p - '0');
+        p++;
+    }
+    return neg ? -v : v;
+}
+
+static void refuse_client(int fd, const char *json) {
+    send_frame(fd, json);
+    close(fd);
+}
+
+int main(int argc, char **argv) {
+    const char *config_path = ROUTER_DEFAULT_CONFIG_PATH;
+    long port_override = 0;
+    bool have_port = false;
+    for (int i = 1; i < argc; i++) {
+        const char *a = argv[i];
+        if (strcmp(a, "--config") == 0) {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "--config requires a file path\n");
+                return 1;
+            }
+            config_path = argv[++i];
+        } else if (strcmp(a, "--port") == 0) {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "--port requires a value\n");
+                return 1;
+            }
+            port_override = parse_port_arg(argv[++i]);
+            if (port_override < 1 || port_override > 65535) {
+                fprintf(stderr, "invalid port\n");
+                return 1;
+            }
+            have_port = true;
+        } else if (strcmp(a, "--about") == 0) {
+            printf("%s\nKyrelDB database router / gateway\n", ROUTER_BANNER);
+            return 0;
+        } else if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
+            usage(stdout, argv[0]);
+            return 0;
+        } else {
+            fprintf(stderr, "unknown option: %s\n", a);
+            usage(stderr, argv[0]);
+            return 1;
+        }
+    }
+
+    install_handler(SIGINT, on_stop_signal);
+    install_handler(SIGTERM, on_stop_signal);
+    install_handler(SIGHUP, on_hup_signal);
+    signal(SIGPIPE, SIG_IGN);
+
+    char err[512];
+    if (router_load_config(config_path, err, sizeof err) != 0) {
+        fprintf(stderr, "config error: %s\n", err);
+        return 1;
+    }
+    char host[128];
+    int port, backends, databases, users;
+    {
+        std::lock_guard<std::mutex> g(g_cfg_lock);
+        if (have_port) g_cfg.listen_port = static_cast<int32_t>(port_override);
+        router_copy_str(host, sizeof host, g_cfg.listen_host);
+        port = g_cfg.listen_port;
+        backends = g_cfg.backend_count;
+        databases = g_cfg.database_count;
+        users = g_cfg.user_count;
+    }
+    backend_pools_init();
+    std::thread health = start_thread_without_signals(health_thread);
+
+    auto server_error = [&](const char *msg) {
+        fprintf(stderr, "server error: %s\n", msg);
+        g_running.store(0);
+        health.join();
+        return 1;
+    };
+    int lfd = socket(AF_INET, SOCK_STREAM, 0);
+    if (lfd < 0) {
+        snprintf(err, sizeof err, "socket failed: %s", strerror(errno));
+        return server_error(err);
+    }
+    int one = 1;
+    setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (strcmp(host, "0.0.0.0") == 0 || strcmp(host, "*") == 0) {
+        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    } else if (inet_pton(AF_INET, host, &addr.sin_addr) != 1) {
+        close(lfd);
+        snprintf(err, sizeof err, "invalid listen host: %s", host);
+        return server_error(err);
+    }
+    if (bind(lfd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
+        snprintf(err, sizeof err, "bind failed: %s", strerror(errno));
+        close(lfd);
+        return server_error(err);
+    }
+    if (listen(lfd, 128) != 0) {
+        snprintf(err, sizeof err, "listen failed: %s", strerror(errno));
+        close(lfd);
+        return server_error(err);
+    }
+    printf("%s listening on %s:%d\n", ROUTER_BANNER, host, port);
+    printf("Backends: %d, Databases: %d, Users: %d\n", backends, databases, users);
+    fflush(stdout);
+
+    while (g_running.load()) {
+        if (g_reload_requested.exchange(0)) {
+            std::string reply = router_reload_config_json();
+            fprintf(stderr, "%s\n", reply.c_str());
+        }
+        int cfd = accept(lfd, nullptr, nullptr);
+        if (cfd < 0) {
+            if (errno == EINTR) continue;
+            if (!g_running.load()) break;
+            perror("accept");
+            continue;
+        }
+        router_apply_socket_options(cfd);
+        int max_clients = router_max_clients_snapshot();
+        {
+            std::lock_guard<std::mutex> g(g_clients_lock);
+            if (g_active_clients >= max_clients) {
+                refuse_client(cfd, "{\"ok\":false,\"error\":\"router is at max client capacity\"}");
+                continue;
+            }
+            g_active_clients++;
+        }
+        stats_add(STAT_ACCEPTED_CONNECTIONS, 1);
+        try {
+            start_thread_without_signals([cfd] { client_thread(cfd); }).detach();
+        } catch (...) {
+            close(cfd);
+            std::lock_guard<std::mutex> g(g_clients_lock);
+            if (g_active_clients > 0) g_active_clients--;
+        }
+    }
+    close(lfd);
+    g_running.store(0);
+    health.join();
+    backend_pool_close_all();
+    return 0;
+}

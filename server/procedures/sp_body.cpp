@@ -1,0 +1,423 @@
+// Procedure bodies: statement splitting, statement kinds, DECLARE / SET
+// parsing, the static structure check and the linear dry run.
+#include "procedures/sp_body.h"
+
+#include <strings.h>
+
+#include "procedures/sp_conditions.h"
+#include "procedures/sp_statements.h"
+#include "procedures/sp_util.h"
+#include "procedures/sp_values.h"
+
+namespace {
+
+constexpr size_t kMaxControlStmt = 4127;
+constexpr size_t kMaxSplitRun = 4128;
+
+// Statement with leading and trailing blanks removed (semicolons kept).
+std::string strip_blanks(const char* s) {
+    if (!s) return std::string();
+    const char* b = s;
+    while (*b && sp_is_ws(*b)) ++b;
+    const char* e = b + strlen(b);
+    while (e > b && sp_is_ws(e[-1])) --e;
+    return std::string(b, static_cast<size_t>(e - b));
+}
+
+bool ends_with_word(const std::string& s, const char* word) {
+    size_t n = strlen(word);
+    if (s.size() <= n) return false;
+    if (strncasecmp(s.c_str() + s.size() - n, word, n) != 0) return false;
+    return sp_is_ws(s[s.size() - n - 1]);
+}
+
+bool starts_and_ends(const char* stmt, const char* prefix, const char* word) {
+    std::string s = strip_blanks(stmt);
+    return sp_ci_starts(s, prefix) && ends_with_word(s, word);
+}
+
+bool is_exact(const char* stmt, const char* word) {
+    return sp_ci_equal(strip_blanks(stmt), word);
+}
+
+struct Block {
+    int kind;  // 1 IF, 2 WHILE
+    int has_else;
+};
+
+}  // namespace
+
+int sp_statement_is_if_stmt(const char* stmt) { return starts_and_ends(stmt, "IF ", "THEN"); }
+int sp_statement_is_elseif_stmt(const char* stmt) {
+    return starts_and_ends(stmt, "ELSEIF ", "THEN");
+}
+int sp_statement_is_else_stmt(const char* stmt) { return is_exact(stmt, "ELSE"); }
+int sp_statement_is_endif_stmt(const char* stmt) { return is_exact(stmt, "ENDIF"); }
+int sp_statement_is_while_stmt(const char* stmt) { return starts_and_ends(stmt, "WHILE ", "DO"); }
+int sp_statement_is_endwhile_stmt(const char* stmt) { return is_exact(stmt, "ENDWHILE"); }
+
+int sp_statement_is_control_stmt(const char* stmt) {
+    return sp_statement_is_if_stmt(stmt) || sp_statement_is_elseif_stmt(stmt) ||
+           sp_statement_is_else_stmt(stmt) || sp_statement_is_endif_stmt(stmt) ||
+           sp_statement_is_while_stmt(stmt) || sp_statement_is_endwhile_stmt(stmt);
+}
+
+int sp_statement_is_executable_sql(const char* stmt) {
+    std::string s = sp_norm_trim(sp_cut(stmt, 127));
+    return sp_ci_starts(s, "SELECT ") || sp_ci_equal(s, "SELECT") ||
+           sp_ci_starts(s, "INSERT INTO ") || sp_ci_starts(s, "UPDATE ") ||
+           sp_ci_starts(s, "DELETE FROM ");
+}
+
+const char* sp_statement_kind_name(const char* stmt) {
+    if (!stmt) return "UNKNOWN";
+    if (sp_statement_is_if_stmt(stmt)) return "IF";
+    if (sp_statement_is_elseif_stmt(stmt)) return "ELSEIF";
+    if (sp_statement_is_else_stmt(stmt)) return "ELSE";
+    if (sp_statement_is_endif_stmt(stmt)) return "ENDIF";
+    if (sp_statement_is_while_stmt(stmt)) return "WHILE";
+    if (sp_statement_is_endwhile_stmt(stmt)) return "ENDWHILE";
+    static const struct {
+        const char* prefix;
+        const char* name;
+    } prefixed[] = {{"DECLARE ", "DECLARE"}, {"SET ", "SET"}};
+    for (const auto& p : prefixed)
+        if (ci_starts(stmt, p.prefix)) return p.name;
+    if (sp_statement_is_executable_sql(stmt)) return "SQL";
+    static const struct {
+        const char* prefix;
+        const char* name;
+    } others[] = {{"CALL ", "CALL"},
+                  {"LOGIN ", "LOGIN"},
+                  {"USE ", "USE"},
+                  {"CHANGE PASSWORD", "CHANGE PASSWORD"},
+                  {"CREATE PROCEDURE ", "CREATE PROCEDURE"},
+                  {"DROP PROCEDURE ", "DROP PROCEDURE"},
+                  {"ALTER TABLE ", "ALTER TABLE"},
+                  {"DROP TABLE ", "DROP TABLE"},
+                  {"DROP INDEX ", "DROP INDEX"}};
+    for (const auto& p : others)
+        if (ci_starts(stmt, p.prefix)) return p.name;
+    return "UNSUPPORTED";
+}
+
+void sp_free_statement_list(char** list, int count) {
+    if (!list) return;
+    for (int i = 0; i < count; ++i) free(list[i]);
+    free(list);
+}
+
+int sp_split_statements(const char* body, char*** out_list, int* out_count, char* err,
+                        size_t errlen) {
+    if (out_list) *out_list = nullptr;
+    if (out_count) *out_count = 0;
+    if (!out_list || !out_count) return sp_fail(err, errlen, "internal procedure split error");
+    if (!body) return sp_fail(err, errlen, "missing procedure body");
+    size_t len = strlen(body);
+    if (len > SP_BODY_MAX) return sp_fail(err, errlen, "procedure body too large");
+    std::vector<std::string> stmts;
+    char quote = 0;
+    size_t start = 0;
+    auto take = [&](size_t end) -> int {
+        std::string s = sp_trim(std::string(body + start, end - start));
+        if (!s.empty()) {
+            if (static_cast<int>(stmts.size()) >= SP_MAX_STATEMENTS)
+                return sp_fail(err, errlen, "too many procedure statements");
+            stmts.push_back(std::move(s));
+        }
+        return 0;
+    };
+    for (size_t i = 0; i < len; ++i) {
+        char c = body[i];
+        if (quote) {
+            if (c == '\\') ++i;
+            else if (c == quote) quote = 0;
+            continue;
+        }
+        if (c == '\'' || c == '"') {
+            quote = c;
+        } else if (c == ';') {
+            if (take(i) != 0) return -1;
+            start = i + 1;
+        } else if (c == '\n' || c == '\r') {
+            if (i - start > kMaxSplitRun)
+                return sp_fail(err, errlen, "procedure control statement too long");
+            std::string so_far = sp_trim(std::string(body + start, i - start));
+            size_t brk_end = (c == '\r' && i + 1 < len && body[i + 1] == '\n') ? i + 1 : i;
+            if (!so_far.empty() && sp_statement_is_control_stmt(so_far.c_str())) {
+                if (take(i) != 0) return -1;
+                start = brk_end + 1;
+            }
+            i = brk_end;
+        }
+    }
+    if (quote) return sp_fail(err, errlen, "unterminated quoted string in procedure body");
+    if (take(len) != 0) return -1;
+    if (stmts.empty()) return sp_fail(err, errlen, "procedure body cannot be empty");
+    char** list = static_cast<char**>(calloc(stmts.size(), sizeof(char*)));
+    if (!list) return sp_fail(err, errlen, "oom");
+    for (size_t i = 0; i < stmts.size(); ++i) {
+        list[i] = sp_dup(stmts[i]);
+        if (!list[i]) {
+            sp_free_statement_list(list, static_cast<int>(i));
+            return sp_fail(err, errlen, "oom");
+        }
+    }
+    *out_list = list;
+    *out_count = static_cast<int>(stmts.size());
+    return 0;
+}
+
+static int extract_condition(const char* stmt, const char* keyword, const char* term, char* out,
+                             size_t cap, char* err, size_t errlen) {
+    sp_clear(out, cap);
+    if (!stmt || !out) return sp_fail(err, errlen, "invalid %s statement", keyword);
+    if (strlen(stmt) > kMaxControlStmt) return sp_fail(err, errlen, "condition statement too long");
+    std::string s = sp_norm_trim(stmt);
+    if (!sp_ci_starts(s, keyword)) return sp_fail(err, errlen, "invalid %s statement", keyword);
+    std::string rest = sp_trim(s.substr(strlen(keyword)));
+    if (rest.size() <= strlen(term))
+        return sp_fail(err, errlen, "%s requires condition %s", keyword, term);
+    if (!ends_with_word(rest, term))
+        return sp_fail(err, errlen, "%s statement must end with %s", keyword, term);
+    std::string cond = sp_trim(rest.substr(0, rest.size() - strlen(term)));
+    if (cond.empty()) return sp_fail(err, errlen, "%s condition cannot be empty", keyword);
+    if (cond.size() >= 4096 || cond.size() >= cap)
+        return sp_fail(err, errlen, "condition expression too long");
+    memcpy(out, cond.c_str(), cond.size() + 1);
+    return 0;
+}
+
+int sp_extract_then_condition(const char* stmt, const char* keyword, char* out, size_t cap,
+                              char* err, size_t errlen) {
+    return extract_condition(stmt, keyword ? keyword : "IF ", "THEN", out, cap, err, errlen);
+}
+
+int sp_extract_do_condition(const char* stmt, char* out, size_t cap, char* err, size_t errlen) {
+    return extract_condition(stmt, "WHILE ", "DO", out, cap, err, errlen);
+}
+
+int sp_parse_declare_stmt(const char* stmt, char* name, int32_t* type, char* default_expr,
+                          char* err, size_t errlen) {
+    sp_clear(name, 64);
+    sp_clear(default_expr, 2048);
+    if (type) *type = 0;
+    if (!name || !type || !default_expr)
+        return sp_fail(err, errlen, "internal procedure DECLARE error");
+    const char* syntax = "DECLARE syntax: DECLARE name TYPE [DEFAULT value]";
+    std::string s = sp_norm_trim(sp_cut(stmt, 4095));
+    if (!sp_ci_starts(s, "DECLARE ")) return sp_fail(err, errlen, "invalid DECLARE statement");
+    size_t p = 8;
+    while (p < s.size() && sp_is_ws(s[p])) ++p;
+    size_t name_end = p;
+    while (name_end < s.size() && !sp_is_ws(s[name_end])) ++name_end;
+    if (name_end >= s.size()) return sp_fail(err, errlen, "%s", syntax);
+    char checked[64];
+    if (copy_sp_ident_checked(checked, sizeof checked, s.substr(p, name_end - p).c_str(),
+                              "variable name", err, errlen) != 0)
+        return -1;
+    p = name_end;
+    while (p < s.size() && sp_is_ws(s[p])) ++p;
+    size_t type_end = p;
+    while (type_end < s.size() && !sp_is_ws(s[type_end]) && s[type_end] != '=') ++type_end;
+    if (type_end == p) return sp_fail(err, errlen, "DECLARE requires a variable type");
+    int32_t t = 0;
+    if (sp_parse_param_type_token(s.substr(p, type_end - p).c_str(), &t, err, errlen) != 0)
+        return -1;
+    std::string rest = sp_trim(s.substr(type_end));
+    std::string expr;
+    if (!rest.empty()) {
+        if (rest[0] == '=') expr = rest.substr(1);
+        else if (sp_ci_starts(rest, "DEFAULT ")) expr = rest.substr(8);
+        else return sp_fail(err, errlen, "%s", syntax);
+        expr = sp_trim(sp_cut(sp_trim(expr).c_str(), 2047));
+        if (expr.empty()) return sp_fail(err, errlen, "DECLARE default expression cannot be empty");
+    }
+    memcpy(name, checked, sizeof checked);
+    *type = t;
+    memcpy(default_expr, expr.c_str(), expr.size() + 1);
+    return 0;
+}
+
+int sp_parse_set_stmt(const char* stmt, char* name, char* expr, char* err, size_t errlen) {
+    sp_clear(name, 64);
+    sp_clear(expr, 2048);
+    if (!name || !expr) return sp_fail(err, errlen, "internal procedure SET error");
+    std::string s = sp_norm_trim(sp_cut(stmt, 4095));
+    if (!sp_ci_starts(s, "SET ")) return sp_fail(err, errlen, "invalid SET statement");
+    size_t eq = s.find('=', 4);
+    if (eq == std::string::npos) return sp_fail(err, errlen, "SET syntax: SET variable = value");
+    char checked[64];
+    if (copy_sp_ident_checked(checked, sizeof checked, sp_trim(s.substr(4, eq - 4)).c_str(),
+                              "variable name", err, errlen) != 0)
+        return -1;
+    std::string e = sp_trim(sp_cut(sp_trim(s.substr(eq + 1)).c_str(), 2047));
+    if (e.empty()) return sp_fail(err, errlen, "SET expression cannot be empty");
+    memcpy(name, checked, sizeof checked);
+    memcpy(expr, e.c_str(), e.size() + 1);
+    return 0;
+}
+
+namespace {
+
+struct StatementList {
+    char** items = nullptr;
+    int count = 0;
+    ~StatementList() { sp_free_statement_list(items, count); }
+};
+
+struct VarTable {
+    ProcRuntimeVar vars[SP_MAX_VARS] = {};
+    int count = 0;
+    ~VarTable() { sp_free_runtime_vars(vars, &count); }
+};
+
+bool is_forbidden_kind(const char* stmt) {
+    static const char* const prefixes[] = {"CALL ",       "LOGIN ",          "USE ",
+                                           "CHANGE PASSWORD", "CREATE PROCEDURE ",
+                                           "DROP PROCEDURE ", "ALTER TABLE ", "DROP TABLE ",
+                                           "DROP INDEX "};
+    for (const char* p : prefixes)
+        if (ci_starts(stmt, p)) return true;
+    return false;
+}
+
+// One walk over the statements with the block stack. dry_run adds the
+// evaluation of conditions, the variable table and placeholder resolution.
+int walk_body(const char* body, const ProcParamDef* params, int param_count, bool dry_run,
+              char* err, size_t errlen) {
+    StatementList list;
+    if (sp_split_statements(body, &list.items, &list.count, err, errlen) != 0) return -1;
+    VarTable vt;
+    if (dry_run) {
+        for (int i = 0; i < param_count; ++i) {
+            if (sp_add_runtime_var(vt.vars, &vt.count, params[i].name, params[i].type, nullptr, 1,
+                                   err, errlen) != 0)
+                return -1;
+        }
+    }
+    Block stack[SP_MAX_BLOCKS];
+    int depth = 0, open_if = 0, open_while = 0;
+    char cond[4096];
+    for (int i = 0; i < list.count; ++i) {
+        const char* st = list.items[i];
+        if (sp_statement_is_if_stmt(st)) {
+            if (open_if > SP_MAX_IF_DEPTH - 1) return sp_fail(err, errlen, "IF nesting too deep");
+            if (depth > SP_MAX_BLOCKS - 1)
+                return sp_fail(err, errlen, "procedure control nesting too deep");
+            if (sp_extract_then_condition(st, "IF ", cond, sizeof cond, err, errlen) != 0)
+                return -1;
+            int truth = 0;
+            if (dry_run && sp_eval_condition(cond, vt.vars, vt.count, &truth, err, errlen) != 0)
+                return -1;
+            stack[depth++] = Block{1, 0};
+            ++open_if;
+        } else if (sp_statement_is_elseif_stmt(st)) {
+            if (depth == 0 || stack[depth - 1].kind != 1)
+                return sp_fail(err, errlen, "ELSEIF without matching IF");
+            if (stack[depth - 1].has_else)
+                return sp_fail(err, errlen, "ELSEIF cannot appear after ELSE");
+            if (sp_extract_then_condition(st, "ELSEIF ", cond, sizeof cond, err, errlen) != 0)
+                return -1;
+            int truth = 0;
+            if (dry_run && sp_eval_condition(cond, vt.vars, vt.count, &truth, err, errlen) != 0)
+                return -1;
+        } else if (sp_statement_is_else_stmt(st)) {
+            if (depth == 0 || stack[depth - 1].kind != 1)
+                return sp_fail(err, errlen, "ELSE without matching IF");
+            if (stack[depth - 1].has_else)
+                return sp_fail(err, errlen, "duplicate ELSE in IF block");
+            stack[depth - 1].has_else = 1;
+        } else if (sp_statement_is_endif_stmt(st)) {
+            if (depth == 0 || stack[depth - 1].kind != 1)
+                return sp_fail(err, errlen, "ENDIF without matching IF");
+            --depth;
+            --open_if;
+        } else if (sp_statement_is_while_stmt(st)) {
+            if (open_while > SP_MAX_WHILE_DEPTH - 1)
+                return sp_fail(err, errlen, "WHILE nesting too deep");
+            if (depth > SP_MAX_BLOCKS - 1)
+                return sp_fail(err, errlen, "procedure control nesting too deep");
+            if (sp_extract_do_condition(st, cond, sizeof cond, err, errlen) != 0) return -1;
+            int truth = 0;
+            if (dry_run && sp_eval_condition(cond, vt.vars, vt.count, &truth, err, errlen) != 0)
+                return -1;
+            stack[depth++] = Block{2, 0};
+            ++open_while;
+        } else if (sp_statement_is_endwhile_stmt(st)) {
+            if (depth == 0 || stack[depth - 1].kind != 2)
+                return sp_fail(err, errlen, "ENDWHILE without matching WHILE");
+            --depth;
+            --open_while;
+        } else if (ci_starts(st, "DECLARE ")) {
+            char name[64], expr[2048];
+            int32_t type = 0;
+            if (sp_parse_declare_stmt(st, name, &type, expr, err, errlen) != 0) return -1;
+            if (dry_run) {
+                char* lit = nullptr;
+                if (sp_expr_to_sql_literal(expr, type, name, vt.vars, vt.count, &lit, err,
+                                           errlen) != 0)
+                    return -1;
+                std::unique_ptr<char, SpFreeDeleter> hold(lit);
+                if (sp_add_runtime_var(vt.vars, &vt.count, name, type, lit, 0, err, errlen) != 0)
+                    return -1;
+            }
+        } else if (ci_starts(st, "SET ")) {
+            char name[64], expr[2048];
+            if (sp_parse_set_stmt(st, name, expr, err, errlen) != 0) return -1;
+            if (dry_run) {
+                int idx = sp_find_runtime_var(vt.vars, vt.count, name);
+                if (idx < 0)
+                    return sp_fail(err, errlen, "SET target variable '%s' is not declared", name);
+                if (vt.vars[idx].is_param)
+                    return sp_fail(err, errlen, "cannot SET input parameter '%s'", name);
+                char* lit = nullptr;
+                if (sp_expr_to_sql_literal(expr, vt.vars[idx].type, name, vt.vars, vt.count, &lit,
+                                           err, errlen) != 0)
+                    return -1;
+                free(lit);
+            }
+        } else if (sp_statement_is_executable_sql(st)) {
+            if (dry_run) {
+                char* sql = nullptr;
+                if (sp_substitute_runtime_placeholders(st, vt.vars, vt.count, &sql, err,
+                                                       errlen) != 0)
+                    return -1;
+                free(sql);
+            }
+        } else if (dry_run) {
+            return sp_fail(err, errlen, "unsupported procedure statement: %s",
+                           sp_statement_kind_name(st));
+        } else if (is_forbidden_kind(st)) {
+            return sp_fail(err, errlen,
+                           "procedure bodies cannot contain %s statements in this phase",
+                           sp_statement_kind_name(st));
+        } else {
+            return sp_fail(err, errlen,
+                           "procedure body statement must be DECLARE, SET, IF, ELSEIF, ELSE, "
+                           "ENDIF, WHILE, ENDWHILE, SELECT, INSERT, UPDATE, or DELETE");
+        }
+    }
+    if (depth > 0) {
+        bool is_if = stack[depth - 1].kind == 1;
+        return sp_fail(err, errlen, "missing %s for %s block", is_if ? "ENDIF" : "ENDWHILE",
+                       is_if ? "IF" : "WHILE");
+    }
+    return 0;
+}
+
+}  // namespace
+
+int sp_validate_body(const char* body, char* err, size_t errlen) {
+    if (!body) return sp_fail(err, errlen, "missing procedure body");
+    if (!body[0]) return sp_fail(err, errlen, "procedure body cannot be empty");
+    if (strlen(body) > SP_BODY_MAX) return sp_fail(err, errlen, "procedure body too large");
+    return walk_body(body, nullptr, 0, false, err, errlen);
+}
+
+int sp_validate_body_placeholders(const char* body, const ProcParamDef* params, int count,
+                                  char* err, size_t errlen) {
+    if (count < 0 || count > SP_MAX_PARAMS || (count > 0 && !params))
+        return sp_fail(err, errlen, "too many procedure parameters");
+    return walk_body(body, params, count, true, err, errlen);
+}

@@ -1,0 +1,328 @@
+// CALL and the procedure interpreter.
+//
+// The interpreter walks the statement list once with a stack of control
+// frames; WHILE loops jump back from ENDWHILE to the statement after their
+// WHILE. Every statement visited (also skipped ones and every loop pass)
+// writes one step object, numbered in execution order. The work of one CALL
+// is bounded by the step limit and the WHILE iteration limit, since it holds
+// up the single writer.
+#include "procedures/sp_interpreter.h"
+
+#include <memory>
+
+#include "procedures/sp_body.h"
+#include "procedures/sp_catalog.h"
+#include "procedures/sp_conditions.h"
+#include "procedures/sp_invoker.h"
+#include "procedures/sp_statements.h"
+#include "procedures/sp_util.h"
+#include "procedures/sp_values.h"
+#include "runtime/session.h"
+
+namespace {
+
+using OwnedText = std::unique_ptr<char, SpFreeDeleter>;
+
+std::string json_esc(const char* s) {
+    OwnedText e(json_escape_string(s ? s : ""));
+    return e ? std::string(e.get()) : std::string();
+}
+
+const char* tf(int v) { return v ? "true" : "false"; }
+
+struct StatementList {
+    char** items = nullptr;
+    int count = 0;
+    ~StatementList() { sp_free_statement_list(items, count); }
+};
+
+struct VarTable {
+    ProcRuntimeVar vars[SP_MAX_VARS] = {};
+    int count = 0;
+    ~VarTable() { sp_free_runtime_vars(vars, &count); }
+};
+
+// State of one CALL.
+struct Run {
+    Session* session;
+    VarTable vt;
+    ProcControlFrame frames[SP_MAX_BLOCKS];
+    int depth = 0, open_if = 0, open_while = 0;
+    std::string out;
+    int steps = 0, executed = 0, sql = 0, loop_iterations = 0;
+    bool has_last = false;
+    std::string last_result;
+};
+
+int sp_append_step_prefix(Run& r, char* err, size_t errlen) {
+    if (r.steps >= SP_MAX_STEPS)
+        return sp_fail(err, errlen, "procedure execution step limit exceeded");
+    if (r.steps > 0) r.out += ',';
+    ++r.steps;
+    return 0;
+}
+
+int count_loop(Run& r, char* err, size_t errlen) {
+    if (++r.loop_iterations > SP_MAX_LOOP_ITERATIONS)
+        return sp_fail(err, errlen, "procedure WHILE iteration limit exceeded");
+    return 0;
+}
+
+std::string idx(const Run& r) { return "{\"index\":" + std::to_string(r.steps); }
+
+// Runs statements; -1 with the unwrapped message on failure.
+int walk(Run& r, const StatementList& list, char* err, size_t errlen) {
+    char cond[4096];
+    for (int i = 0; i < list.count; ++i) {
+        const char* st = list.items[i];
+        const int active = sp_control_current_active(r.frames, r.depth);
+        if (sp_statement_is_if_stmt(st)) {
+            if (r.open_if > SP_MAX_IF_DEPTH - 1) return sp_fail(err, errlen, "IF nesting too deep");
+            if (r.depth > SP_MAX_BLOCKS - 1)
+                return sp_fail(err, errlen, "procedure control nesting too deep");
+            if (sp_extract_then_condition(st, "IF ", cond, sizeof cond, err, errlen) != 0) return -1;
+            int truth = 0;
+            if (active && sp_eval_condition(cond, r.vt.vars, r.vt.count, &truth, err, errlen) != 0)
+                return -1;
+            ProcControlFrame& f = r.frames[r.depth++];
+            memset(&f, 0, sizeof f);
+            f.kind = 1;
+            f.parent_active = active;
+            f.branch_taken = f.active = active && truth;
+            f.loop_start = -1;
+            ++r.open_if;
+            if (sp_append_step_prefix(r, err, errlen) != 0) return -1;
+            r.out += idx(r) + ",\"kind\":\"IF\",\"condition\":\"" + json_esc(cond) +
+                     "\",\"evaluated\":" + tf(active) + ",\"truth\":" + tf(active && truth) +
+                     ",\"active\":" + tf(f.active) + ",\"ok\":true}";
+            ++r.executed;
+        } else if (sp_statement_is_elseif_stmt(st)) {
+            if (r.depth == 0 || r.frames[r.depth - 1].kind != 1)
+                return sp_fail(err, errlen, "ELSEIF without matching IF");
+            ProcControlFrame& f = r.frames[r.depth - 1];
+            if (f.has_else) return sp_fail(err, errlen, "ELSEIF cannot appear after ELSE");
+            if (sp_extract_then_condition(st, "ELSEIF ", cond, sizeof cond, err, errlen) != 0)
+                return -1;
+            int evaluated = f.parent_active && !f.branch_taken;
+            int truth = 0;
+            if (evaluated &&
+                sp_eval_condition(cond, r.vt.vars, r.vt.count, &truth, err, errlen) != 0)
+                return -1;
+            f.active = evaluated && truth;
+            if (f.active) f.branch_taken = 1;
+            if (sp_append_step_prefix(r, err, errlen) != 0) return -1;
+            r.out += idx(r) + ",\"kind\":\"ELSEIF\",\"condition\":\"" + json_esc(cond) +
+                     "\",\"evaluated\":" + tf(evaluated) + ",\"truth\":" + tf(evaluated && truth) +
+                     ",\"active\":" + tf(f.active) + ",\"ok\":true}";
+            ++r.executed;
+        } else if (sp_statement_is_else_stmt(st)) {
+            if (r.depth == 0 || r.frames[r.depth - 1].kind != 1)
+                return sp_fail(err, errlen, "ELSE without matching IF");
+            ProcControlFrame& f = r.frames[r.depth - 1];
+            if (f.has_else) return sp_fail(err, errlen, "duplicate ELSE in IF block");
+            f.has_else = 1;
+            f.active = f.parent_active && !f.branch_taken;
+            f.branch_taken = 1;
+            if (sp_append_step_prefix(r, err, errlen) != 0) return -1;
+            r.out += idx(r) + ",\"kind\":\"ELSE\",\"active\":" + tf(f.active) + ",\"ok\":true}";
+            ++r.executed;
+        } else if (sp_statement_is_endif_stmt(st)) {
+            if (r.depth == 0 || r.frames[r.depth - 1].kind != 1)
+                return sp_fail(err, errlen, "ENDIF without matching IF");
+            --r.depth;
+            --r.open_if;
+            if (sp_append_step_prefix(r, err, errlen) != 0) return -1;
+            r.out += idx(r) + ",\"kind\":\"ENDIF\",\"ok\":true}";
+            ++r.executed;
+        } else if (sp_statement_is_while_stmt(st)) {
+            if (r.open_while > SP_MAX_WHILE_DEPTH - 1)
+                return sp_fail(err, errlen, "WHILE nesting too deep");
+            if (r.depth > SP_MAX_BLOCKS - 1)
+                return sp_fail(err, errlen, "procedure control nesting too deep");
+            if (sp_extract_do_condition(st, cond, sizeof cond, err, errlen) != 0) return -1;
+            int truth = 0;
+            if (active && sp_eval_condition(cond, r.vt.vars, r.vt.count, &truth, err, errlen) != 0)
+                return -1;
+            if (active && truth && count_loop(r, err, errlen) != 0) return -1;
+            ProcControlFrame& f = r.frames[r.depth++];
+            memset(&f, 0, sizeof f);
+            f.kind = 2;
+            f.parent_active = active;
+            f.active = active && truth;
+            f.loop_start = i;
+            snprintf(f.condition, sizeof f.condition, "%s", cond);
+            ++r.open_while;
+            if (sp_append_step_prefix(r, err, errlen) != 0) return -1;
+            r.out += idx(r) + ",\"kind\":\"WHILE\",\"condition\":\"" + json_esc(cond) +
+                     "\",\"evaluated\":" + tf(active) + ",\"truth\":" + tf(active && truth) +
+                     ",\"active\":" + tf(f.active) + ",\"ok\":true}";
+            ++r.executed;
+        } else if (sp_statement_is_endwhile_stmt(st)) {
+            if (r.depth == 0 || r.frames[r.depth - 1].kind != 2)
+                return sp_fail(err, errlen, "ENDWHILE without matching WHILE");
+            ProcControlFrame& f = r.frames[r.depth - 1];
+            int evaluated = f.parent_active && f.active;
+            int truth = 0;
+            if (evaluated &&
+                sp_eval_condition(f.condition, r.vt.vars, r.vt.count, &truth, err, errlen) != 0)
+                return -1;
+            int repeat = evaluated && truth;
+            if (repeat && count_loop(r, err, errlen) != 0) return -1;
+            if (sp_append_step_prefix(r, err, errlen) != 0) return -1;
+            r.out += idx(r) + ",\"kind\":\"ENDWHILE\",\"evaluated\":" + tf(evaluated) +
+                     ",\"truth\":" + tf(evaluated && truth) + ",\"repeat\":" + tf(repeat) +
+                     ",\"ok\":true}";
+            ++r.executed;
+            if (repeat) {
+                i = f.loop_start;  // the loop's next pass starts after the WHILE
+            } else {
+                --r.depth;
+                --r.open_while;
+            }
+        } else if (!active) {
+            if (sp_append_step_prefix(r, err, errlen) != 0) return -1;
+            r.out += idx(r) + ",\"kind\":\"" + sp_statement_kind_name(st) +
+                     "\",\"ok\":true,\"skipped\":true}";
+        } else if (ci_starts(st, "DECLARE ")) {
+            if (sp_append_step_prefix(r, err, errlen) != 0) return -1;
+            char name[64], expr[2048];
+            int32_t type = 0;
+            if (sp_parse_declare_stmt(st, name, &type, expr, err, errlen) != 0) return -1;
+            char* lit = nullptr;
+            if (sp_expr_to_sql_literal(expr, type, name, r.vt.vars, r.vt.count, &lit, err,
+                                       errlen) != 0)
+                return -1;
+            OwnedText hold(lit);
+            if (sp_add_runtime_var(r.vt.vars, &r.vt.count, name, type, lit, 0, err, errlen) != 0)
+                return -1;
+            r.out += idx(r) + ",\"kind\":\"DECLARE\",\"variable\":\"" + json_esc(name) +
+                     "\",\"ok\":true}";
+            ++r.executed;
+        } else if (ci_starts(st, "SET ")) {
+            if (sp_append_step_prefix(r, err, errlen) != 0) return -1;
+            char name[64], expr[2048];
+            if (sp_parse_set_stmt(st, name, expr, err, errlen) != 0) return -1;
+            int v = sp_find_runtime_var(r.vt.vars, r.vt.count, name);
+            if (v < 0) return sp_fail(err, errlen, "SET target variable '%s' is not declared", name);
+            if (r.vt.vars[v].is_param)
+                return sp_fail(err, errlen, "cannot SET input parameter '%s'", name);
+            char* lit = nullptr;
+            if (sp_expr_to_sql_literal(expr, r.vt.vars[v].type, name, r.vt.vars, r.vt.count, &lit,
+                                       err, errlen) != 0)
+                return -1;
+            free(r.vt.vars[v].value);
+            r.vt.vars[v].value = lit;
+            r.out += idx(r) + ",\"kind\":\"SET\",\"variable\":\"" + json_esc(name) +
+                     "\",\"ok\":true}";
+            ++r.executed;
+        } else if (sp_statement_is_executable_sql(st)) {
+            if (sp_append_step_prefix(r, err, errlen) != 0) return -1;
+            char* sql = nullptr;
+            if (sp_substitute_runtime_placeholders(st, r.vt.vars, r.vt.count, &sql, err, errlen) !=
+                0)
+                return -1;
+            OwnedText sql_hold(sql);
+            if (strlen(sql) > SP_MAX_SQL_STATEMENT)
+                return sp_fail(err, errlen, "procedure SQL statement exceeds %d bytes",
+                               static_cast<int>(SP_MAX_SQL_STATEMENT));
+            char* result = nullptr;
+            if (sp_execute_invoker_sql(r.session, sql, &result, err, errlen) != 0) return -1;
+            OwnedText result_hold(result);
+            r.has_last = result != nullptr;
+            r.last_result = result ? result : "";
+            ++r.sql;
+            r.out += idx(r) + ",\"kind\":\"SQL\",\"ok\":true,\"result\":" +
+                     (result ? std::string(result) : std::string("null")) + "}";
+        } else {
+            if (sp_append_step_prefix(r, err, errlen) != 0) return -1;
+            return sp_fail(err, errlen, "unsupported procedure statement: %s",
+                           sp_statement_kind_name(st));
+        }
+    }
+    if (r.depth > 0) {
+        bool is_if = r.frames[r.depth - 1].kind == 1;
+        return sp_fail(err, errlen, "missing %s for %s block", is_if ? "ENDIF" : "ENDWHILE",
+                       is_if ? "IF" : "WHILE");
+    }
+    return 0;
+}
+
+}  // namespace
+
+int sp_control_current_active(const ProcControlFrame* frames, int count) {
+    if (!frames || count <= 0) return 1;
+    return frames[count - 1].active ? 1 : 0;
+}
+
+int sp_bind_params_to_runtime_vars(const ProcParamDef* params, int param_count,
+                                   const ProcCallArgs* args, ProcRuntimeVar* vars, int* var_count,
+                                   char* err, size_t errlen) {
+    if (!vars || !var_count) return sp_fail(err, errlen, "internal procedure binding error");
+    int argc = args ? args->count : 0;
+    if (argc != param_count)
+        return sp_fail(err, errlen, "CALL argument count mismatch: expected %d, got %d",
+                       param_count, argc);
+    for (int i = 0; i < param_count; ++i) {
+        char* lit = nullptr;
+        if (sp_arg_to_sql_literal(&params[i], args->args[i], &lit, err, errlen) != 0 ||
+            sp_add_runtime_var(vars, var_count, params[i].name, params[i].type, lit, 1, err,
+                               errlen) != 0) {
+            free(lit);
+            sp_free_runtime_vars(vars, var_count);
+            return -1;
+        }
+        free(lit);
+    }
+    return 0;
+}
+
+int sp_execute_procedure_script(Session* session, const char* procedure, const char* body,
+                                const ProcParamDef* params, int param_count,
+                                const ProcCallArgs* args, char** out_reply, char* err,
+                                size_t errlen) {
+    if (out_reply) *out_reply = nullptr;
+    if (!out_reply) return sp_fail(err, errlen, "internal procedure error");
+    StatementList list;
+    if (sp_split_statements(body, &list.items, &list.count, err, errlen) != 0) return -1;
+    std::unique_ptr<Run> r(new (std::nothrow) Run());
+    if (!r) return sp_fail(err, errlen, "oom");
+    r->session = session;
+    if (sp_bind_params_to_runtime_vars(params, param_count, args, r->vt.vars, &r->vt.count, err,
+                                       errlen) != 0)
+        return -1;
+    r->out = "{\"ok\":true,\"procedure\":\"" + json_esc(procedure) + "\",\"results\":[";
+    char msg[512] = "";
+    if (walk(*r, list, msg, sizeof msg) != 0) {
+        return sp_fail(err, errlen, "procedure statement %d failed: %.400s",
+                       r->steps < 0 ? 0 : r->steps, msg);
+    }
+    std::string reply;
+    if (r->sql == 1 && r->executed == 0 && r->has_last) {
+        reply = r->last_result;
+    } else {
+        r->out += "],\"statements_executed\":" + std::to_string(r->steps) +
+                  ",\"sql_statements_executed\":" + std::to_string(r->sql) +
+                  ",\"loop_iterations\":" + std::to_string(r->loop_iterations) +
+                  ",\"last_result\":" + (r->has_last ? r->last_result : std::string("null")) + "}";
+        reply.swap(r->out);
+    }
+    char* owned = sp_dup(reply);
+    if (!owned) return sp_fail(err, errlen, "oom");
+    *out_reply = owned;
+    return 0;
+}
+
+int sp_call_procedure(Session* session, const char* procedure, const ProcCallArgs* args,
+                      char** out_reply, char* err, size_t errlen) {
+    if (out_reply) *out_reply = nullptr;
+    char* body = nullptr;
+    char table[64];
+    ProcParamDef params[SP_MAX_PARAMS] = {};
+    int n = 0;
+    if (sp_load_procedure_body_checked(session, procedure, &body, table, params, &n, err,
+                                       errlen) != 0)
+        return -1;
+    OwnedText hold(body);
+    return sp_execute_procedure_script(session, procedure, body, params, n, args, out_reply, err,
+                                       errlen);
+}

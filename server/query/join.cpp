@@ -1,0 +1,670 @@
+// Two-table JOIN: parser for SELECT ... FROM a [alias] [LEFT [OUTER]] JOIN b
+// [alias] ON x = y [WHERE c op v] [ORDER BY c [ASC|DESC]] [LIMIT n], and the
+// nested-loop execution over private copies of both tables.
+#include "query/join.h"
+
+#include <strings.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "storage/ident.h"
+#include "storage/pk_map.h"
+#include "storage/row_version.h"
+#include "storage/table.h"
+#include "storage/text_util.h"
+
+namespace {
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+using CStr = std::unique_ptr<char, FreeDeleter>;
+
+constexpr size_t kJoinSqlMax = 8192;
+
+// Runs of blanks outside quoted strings become one blank, so keywords match
+// however many blanks the client typed between them.
+void collapse_blanks(char* s) {
+    char* w = s;
+    char quote = 0;
+    for (const char* r = s; *r; ++r) {
+        char ch = *r;
+        if (quote) {
+            *w++ = ch;
+            if (ch == '\\' && r[1]) {
+                *w++ = *++r;
+            } else if (ch == quote) {
+                quote = 0;
+            }
+            continue;
+        }
+        if (ch == '\'' || ch == '"') quote = ch;
+        if (ch == ' ' && w > s && w[-1] == ' ') continue;
+        *w++ = ch;
+    }
+    *w = '\0';
+}
+
+void set_err(char* err, size_t errlen, const char* msg) {
+    if (err && errlen) snprintf(err, errlen, "%s", msg);
+}
+
+// Copies [start, end) trimmed, cut to cap - 1 bytes.
+void copy_span_cut(char* dest, size_t cap, const char* start, const char* end) {
+    copy_substr_trim(dest, cap, start, static_cast<size_t>(end - start));
+}
+
+// One enclosing pair of matching quotes removed.
+std::string unquote_word(const std::string& w) {
+    if (w.size() >= 2 && (w[0] == '"' || w[0] == '\'' || w[0] == '`') && w.back() == w[0])
+        return w.substr(1, w.size() - 2);
+    return w;
+}
+
+// "table [AS] [alias]" of one side.
+int parse_join_from_part(const char* text, char* table, size_t table_cap, char* alias,
+                         size_t alias_cap) {
+    std::vector<std::string> words;
+    const char* p = text;
+    while (*p) {
+        while (*p == ' ') ++p;
+        if (!*p) break;
+        const char* s = p;
+        while (*p && *p != ' ') ++p;
+        words.emplace_back(s, static_cast<size_t>(p - s));
+        if (words.size() == 3) break;
+    }
+    if (words.empty() || words[0].size() > 255) return -1;
+    std::string name = unquote_word(words[0]);
+    if (name.empty() || name.size() >= table_cap) return -1;
+    std::string al = name;
+    if (words.size() >= 2) {
+        if (strcasecmp(words[1].c_str(), "AS") == 0) {
+            if (words.size() < 3) return -1;
+            al = unquote_word(words[2]);
+        } else {
+            al = unquote_word(words[1]);
+        }
+    }
+    if (al.empty() || al.size() >= alias_cap) return -1;
+    snprintf(table, table_cap, "%s", name.c_str());
+    snprintf(alias, alias_cap, "%s", al.c_str());
+    return 0;
+}
+
+// Splits a reference at its first "." into qualifier and column.
+void split_token_qual(const char* ref, char* qual, char* col) {
+    qual[0] = col[0] = '\0';
+    const char* dot = strchr(ref, '.');
+    if (!dot) {
+        copy_substr_trim(col, 128, ref, strlen(ref));
+        return;
+    }
+    copy_substr_trim(qual, 128, ref, static_cast<size_t>(dot - ref));
+    copy_substr_trim(col, 128, dot + 1, strlen(dot + 1));
+}
+
+// Which side a reference names: 0 left, 1 right, -1 with the message.
+struct JoinSides {
+    const JoinQuery* q;
+    const TableSchema* left;
+    const TableSchema* right;
+};
+
+int side_of_ref(const JoinSides& s, const char* ref, char* col, const char** msg) {
+    char qual[128];
+    split_token_qual(ref, qual, col);
+    if (!col[0]) {
+        *msg = "bad column";
+        return -1;
+    }
+    if (qual[0]) {
+        if (strcasecmp(qual, s.q->left_alias) == 0 || strcasecmp(qual, s.q->left_table) == 0)
+            return 0;
+        if (strcasecmp(qual, s.q->right_alias) == 0 || strcasecmp(qual, s.q->right_table) == 0)
+            return 1;
+        *msg = "unknown qualifier";
+        return -1;
+    }
+    bool in_left = schema_get_col(s.left, col) >= 0;
+    bool in_right = schema_get_col(s.right, col) >= 0;
+    if (in_left && in_right) {
+        *msg = "ambiguous column";
+        return -1;
+    }
+    if (in_left) return 0;
+    if (in_right) return 1;
+    *msg = "column not found";
+    return -1;
+}
+
+// The raw JSON value of ref in the pair; "null" for a missing right row.
+int extract_join_side_raw(const JoinSides& s, const char* ref, const char* left_json,
+                          const char* right_json, CStr* out, const char** msg) {
+    char col[128];
+    int side = side_of_ref(s, ref, col, msg);
+    if (side < 0) return -1;
+    const char* row = side == 0 ? left_json : right_json;
+    if (!row) {
+        out->reset(xstrdup2("null"));
+        if (!*out) {
+            *msg = "oom";
+            return -1;
+        }
+        return 0;
+    }
+    char* raw = nullptr;
+    if (json_extract_raw(row, col, &raw) != 0 || !raw) {
+        free(raw);
+        *msg = "column not found";
+        return -1;
+    }
+    out->reset(raw);
+    return 0;
+}
+
+// Type of the WHERE column: the schema of the side it belongs to, string
+// when the column is not in that schema.
+int where_column_type(const JoinSides& s) {
+    char qual[128], col[128];
+    split_token_qual(s.q->where_column, qual, col);
+    const TableSchema* schema = s.right;
+    if (qual[0]) {
+        if (strcasecmp(qual, s.q->left_alias) == 0 || strcasecmp(qual, s.q->left_table) == 0)
+            schema = s.left;
+    } else if (schema_get_col(s.left, col) >= 0 && schema_get_col(s.right, col) < 0) {
+        schema = s.left;
+    }
+    int i = schema_get_col(schema, col);
+    return i >= 0 ? schema->columns[i].type : COL_TYPE_STRING;
+}
+
+struct JoinPair {
+    const char* left;   // borrowed from the collected rows
+    const char* right;  // NULL for an unmatched LEFT JOIN row
+};
+
+// Rows and a schema copy taken under one hold of the table's read lock.
+int collect_table(Table* t, SelectRow** rows, int* count, TableSchema* schema, char* err,
+                  size_t errlen);
+
+struct RowsGuard {
+    SelectRow* rows = nullptr;
+    int count = 0;
+    ~RowsGuard() { free_select_rows(rows, count); }
+};
+
+int append_row(SelectRow** rows, int* count, int* cap, const VersionedRow* r) {
+    if (*count == *cap) {
+        int ncap = *cap ? *cap * 2 : 32;
+        if (ncap < *cap) return -1;
+        void* p = realloc(*rows, sizeof(SelectRow) * static_cast<size_t>(ncap));
+        if (!p) return -1;
+        *rows = static_cast<SelectRow*>(p);
+        *cap = ncap;
+    }
+    char* copy = xstrdup2(r->json);
+    if (!copy) return -1;
+    SelectRow& out = (*rows)[*count];
+    snprintf(out.key, sizeof out.key, "%s", r->key ? r->key : "");
+    out.row_json = copy;
+    ++*count;
+    return 0;
+}
+
+int collect_table(Table* t, SelectRow** rows_out, int* count_out, TableSchema* schema, char* err,
+                  size_t errlen) {
+    *rows_out = nullptr;
+    *count_out = 0;
+    SelectRow* rows = nullptr;
+    int count = 0, cap = 0;
+    auto fail = [&](const char* msg) {
+        free_select_rows(rows, count);
+        set_err(err, errlen, msg);
+        return -1;
+    };
+    try {
+        RwReadGuard g(&t->lock);
+        if (t->dropped || !t->schema.name[0]) return fail("table not found");
+        if (schema) *schema = t->schema;
+        const PkLatestMap& map = t->pk_map;
+        if (map.buckets && map.bucket_count > 0) {
+            for (uint64_t b = 0; b < map.bucket_count; ++b)
+                for (const PkLatestEntry* e = map.buckets[b]; e; e = e->next) {
+                    const VersionedRow* r = e->row;
+                    if (!r || r->deleted || !r->json) continue;
+                    if (append_row(&rows, &count, &cap, r) != 0) return fail("oom");
+                }
+        } else {
+            std::unordered_set<std::string> seen;
+            for (const VersionedRow* r = t->rows; r; r = r->next) {
+                std::string key = r->key ? r->key : "";
+                if (!seen.insert(key).second) continue;
+                if (r->deleted || !r->json) continue;
+                if (append_row(&rows, &count, &cap, r) != 0) return fail("oom");
+            }
+        }
+    } catch (...) {
+        return fail("oom");
+    }
+    *rows_out = rows;
+    *count_out = count;
+    return 0;
+}
+
+// Appends "key":raw with the key JSON-escaped.
+bool append_member(std::string* out, bool* first, const char* key, const char* raw) {
+    CStr esc(json_escape_string(key));
+    if (!esc) return false;
+    if (!*first) out->push_back(',');
+    *first = false;
+    out->push_back('"');
+    out->append(esc.get());
+    out->append("\":");
+    out->append(raw ? raw : "null");
+    return true;
+}
+
+int append_side_all(std::string* out, bool* first, const TableSchema* schema, const char* prefix,
+                    const char* row, bool absent_is_null, const char** msg) {
+    for (int i = 0; i < schema->column_count; ++i) {
+        char key[160];
+        snprintf(key, sizeof key, "%s.%s", prefix, schema->columns[i].name);
+        CStr raw;
+        if (row) {
+            char* v = nullptr;
+            if (json_extract_raw(row, schema->columns[i].name, &v) != 0 || !v) {
+                free(v);
+                continue;  // a column missing from the stored row is left out
+            }
+            raw.reset(v);
+        } else if (!absent_is_null) {
+            continue;
+        }
+        if (!append_member(out, first, key, raw ? raw.get() : "null")) {
+            *msg = "oom";
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int append_join_row_json(std::string* out, const JoinSides& s, const JoinPair& pair,
+                         const char** msg) {
+    out->push_back('{');
+    bool first = true;
+    const JoinQuery* q = s.q;
+    if (q->select_all) {
+        const char* lp = q->left_alias[0] ? q->left_alias : q->left_table;
+        const char* rp = q->right_alias[0] ? q->right_alias : q->right_table;
+        if (append_side_all(out, &first, s.left, lp, pair.left, false, msg) != 0) return -1;
+        if (append_side_all(out, &first, s.right, rp, pair.right, true, msg) != 0) return -1;
+    } else {
+        for (int i = 0; i < q->column_count; ++i) {
+            CStr raw;
+            if (extract_join_side_raw(s, q->columns[i], pair.left, pair.right, &raw, msg) != 0)
+                return -1;
+            if (!append_member(out, &first, q->columns[i], raw.get())) {
+                *msg = "oom";
+                return -1;
+            }
+        }
+    }
+    out->push_back('}');
+    return 0;
+}
+
+// 1 keep, 0 drop: the WHERE condition on one pair.
+int pair_passes_where(const JoinSides& s, int where_type, const char* left, const char* right) {
+    if (!s.q->has_where) return 1;
+    CStr v;
+    const char* msg = nullptr;
+    if (extract_join_side_raw(s, s.q->where_column, left, right, &v, &msg) != 0) return 0;
+    return eval_compare(where_type, v.get(), s.q->where_op, s.q->where_value) ? 1 : 0;
+}
+
+}  // namespace
+
+int parse_select_join_sql(const char* sql, JoinQuery* q, char* err, size_t errlen) {
+    if (!q) {
+        set_err(err, errlen, "invalid SELECT");
+        return -1;
+    }
+    memset(q, 0, sizeof *q);
+    q->limit = -1;
+    if (!sql) {
+        set_err(err, errlen, "invalid SELECT");
+        return -1;
+    }
+    // A statement is never cut: a shortened WHERE value or LIMIT would
+    // silently answer a different query.
+    if (strlen(sql) >= kJoinSqlMax) {
+        set_err(err, errlen, "JOIN statement too long");
+        return -1;
+    }
+    char buf[kJoinSqlMax];
+    snprintf(buf, sizeof buf, "%s", sql);
+    normalize_sql_ws(buf);
+    collapse_blanks(buf);
+    trim_ws(buf);
+    if (!ci_starts(buf, "SELECT ")) {
+        set_err(err, errlen, "invalid SELECT");
+        return -1;
+    }
+    char* from = sql_find_top_level_ci(buf, " FROM ");
+    if (!from) {
+        set_err(err, errlen, "missing FROM");
+        return -1;
+    }
+    char* after_from = from + strlen(" FROM ");
+    struct Kw {
+        const char* text;
+        int left;
+    };
+    static const Kw kws[] = {{" LEFT OUTER JOIN ", 1}, {" LEFT JOIN ", 1}, {" JOIN ", 0}};
+    char* kw = nullptr;
+    size_t kw_len = 0;
+    // after_from starts past the blank, so a join word right after FROM is
+    // searched from one byte earlier.
+    for (const Kw& k : kws) {
+        kw = sql_find_top_level_ci(after_from - 1, k.text);
+        if (kw) {
+            kw_len = strlen(k.text);
+            q->left_join = k.left;
+            break;
+        }
+    }
+    if (!kw) {
+        set_err(err, errlen, "bad JOIN syntax");
+        return -1;
+    }
+    char* after_kw = kw + kw_len;
+    char* on = sql_find_top_level_ci(after_kw - 1, " ON ");
+    if (!on) {
+        set_err(err, errlen, "missing ON");
+        return -1;
+    }
+
+    // Select list.
+    const char* list_start = buf + strlen("SELECT ");
+    std::string list(list_start, static_cast<size_t>(from - list_start));
+    {
+        std::unique_ptr<char[]> lb(new (std::nothrow) char[list.size() + 1]);
+        if (!lb) {
+            set_err(err, errlen, "oom");
+            return -1;
+        }
+        memcpy(lb.get(), list.c_str(), list.size() + 1);
+        trim_ws(lb.get());
+        if (strcmp(lb.get(), "*") == 0) {
+            q->select_all = 1;
+        } else {
+            if (strlen(lb.get()) >= 2048) {
+                set_err(err, errlen, "JOIN SELECT list too long");
+                return -1;
+            }
+            char* p = lb.get();
+            for (;;) {
+                char* comma = sql_find_top_level_char(p, ',');
+                char* end = comma ? comma : p + strlen(p);
+                char item[128];
+                copy_span_cut(item, sizeof item, p, end);
+                if (!item[0]) {
+                    set_err(err, errlen, "bad select list");
+                    return -1;
+                }
+                if (q->column_count >= JOIN_MAX_COLUMNS) {
+                    set_err(err, errlen, "too many selected columns");
+                    return -1;
+                }
+                snprintf(q->columns[q->column_count++], sizeof q->columns[0], "%s", item);
+                if (!comma) break;
+                p = comma + 1;
+            }
+        }
+    }
+
+    // Both table parts.
+    if (kw - after_from >= 512 || kw < after_from) {
+        set_err(err, errlen, kw < after_from ? "bad left table" : "left JOIN table too long");
+        return -1;
+    }
+    if (on - after_kw >= 512 || on < after_kw) {
+        set_err(err, errlen, on < after_kw ? "bad right table" : "right JOIN table too long");
+        return -1;
+    }
+    char part[512];
+    copy_span_cut(part, sizeof part, after_from, kw);
+    if (parse_join_from_part(part, q->left_table, sizeof q->left_table, q->left_alias,
+                             sizeof q->left_alias) != 0) {
+        set_err(err, errlen, "bad left table");
+        return -1;
+    }
+    copy_span_cut(part, sizeof part, after_kw, on);
+    if (parse_join_from_part(part, q->right_table, sizeof q->right_table, q->right_alias,
+                             sizeof q->right_alias) != 0) {
+        set_err(err, errlen, "bad right table");
+        return -1;
+    }
+
+    // ON, WHERE, ORDER BY and LIMIT spans.
+    char* on_text = on + strlen(" ON ");
+    char* where = sql_find_top_level_ci(on_text - 1, " WHERE ");
+    char* order = sql_find_top_level_ci(on_text - 1, " ORDER BY ");
+    char* limit = sql_find_top_level_ci(on_text - 1, " LIMIT ");
+    char* end = buf + strlen(buf);
+    char* on_end = end;
+    for (char* m : {where, order, limit})
+        if (m && m < on_end) on_end = m;
+    if (on_end < on_text) on_end = on_text;
+    if (on_end - on_text >= 512) {
+        set_err(err, errlen, "JOIN ON clause too long");
+        return -1;
+    }
+    char on_buf[512];
+    copy_span_cut(on_buf, sizeof on_buf, on_text, on_end);
+    const char* op = nullptr;
+    char* op_pos = sql_find_top_level_operator(on_buf, &op);
+    if (!op_pos || !op || strcmp(op, "=") != 0) {
+        set_err(err, errlen, "JOIN ON must use =");
+        return -1;
+    }
+    copy_span_cut(q->on_left, sizeof q->on_left, on_buf, op_pos);
+    copy_span_cut(q->on_right, sizeof q->on_right, op_pos + 1, on_buf + strlen(on_buf));
+    if (!q->on_left[0] || !q->on_right[0]) {
+        set_err(err, errlen, "bad JOIN ON clause");
+        return -1;
+    }
+
+    if (where) {
+        char* w = where + strlen(" WHERE ");
+        char* w_end = end;
+        for (char* m : {order, limit})
+            if (m && m < w_end) w_end = m;
+        if (w_end < w) {
+            set_err(err, errlen, "bad JOIN WHERE clause");
+            return -1;
+        }
+        if (w_end - w >= 512) {
+            set_err(err, errlen, "JOIN WHERE clause too long");
+            return -1;
+        }
+        char wb[512];
+        copy_span_cut(wb, sizeof wb, w, w_end);
+        const char* wop = nullptr;
+        char* wpos = sql_find_top_level_operator(wb, &wop);
+        if (!wpos || !wop) {
+            set_err(err, errlen, "bad WHERE");
+            return -1;
+        }
+        copy_span_cut(q->where_column, sizeof q->where_column, wb, wpos);
+        snprintf(q->where_op, sizeof q->where_op, "%s", wop);
+        copy_span_cut(q->where_value, sizeof q->where_value, wpos + strlen(wop),
+                      wb + strlen(wb));
+        if (!q->where_column[0] || !q->where_value[0]) {
+            set_err(err, errlen, "bad WHERE");
+            return -1;
+        }
+        q->has_where = 1;
+    }
+
+    if (order) {
+        char* o = order + strlen(" ORDER BY ");
+        char* o_end = limit ? limit : end;
+        if (o_end < o) {
+            set_err(err, errlen, "bad JOIN ORDER BY clause");
+            return -1;
+        }
+        if (o_end - o >= 256) {
+            set_err(err, errlen, "JOIN ORDER BY clause too long");
+            return -1;
+        }
+        char ob[256];
+        copy_span_cut(ob, sizeof ob, o, o_end);
+        char* last = strrchr(ob, ' ');
+        const char* word = last ? last + 1 : ob;
+        if (strcasecmp(word, "DESC") == 0 || strcasecmp(word, "ASC") == 0) {
+            q->order_desc = strcasecmp(word, "DESC") == 0 ? 1 : 0;
+            if (last) {
+                *last = '\0';
+            } else {
+                ob[0] = '\0';
+            }
+            trim_ws(ob);
+        }
+        if (!ob[0]) {
+            set_err(err, errlen, "bad JOIN ORDER BY clause");
+            return -1;
+        }
+        copy_substr_trim(q->order_by, sizeof q->order_by, ob, strlen(ob));
+    }
+
+    if (limit) {
+        const char* l = limit + strlen(" LIMIT ");
+        long long v = strtoll(l, nullptr, 10);
+        if (v > INT_MAX) v = INT_MAX;
+        q->limit = v < 0 ? -1 : static_cast<int>(v);
+    }
+    return 0;
+}
+
+int collect_visible_rows(Table* table, SelectRow** rows_out, int* count_out, char* err,
+                         size_t errlen) {
+    if (!rows_out || !count_out || !table) {
+        set_err(err, errlen, "table not found");
+        return -1;
+    }
+    return collect_table(table, rows_out, count_out, nullptr, err, errlen);
+}
+
+int select_join_rows_json(const JoinQuery* q, char** out, char* err, size_t errlen) {
+    if (out) *out = nullptr;
+    if (!q || !out) {
+        set_err(err, errlen, "invalid SELECT");
+        return -1;
+    }
+    int li = table_find_index(q->left_table);
+    int ri = table_find_index(q->right_table);
+    if (li < 0 || ri < 0) {
+        set_err(err, errlen, "table not found");
+        return -1;
+    }
+    std::unique_ptr<TableSchema> ls(new (std::nothrow) TableSchema);
+    std::unique_ptr<TableSchema> rs(new (std::nothrow) TableSchema);
+    if (!ls || !rs) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    RowsGuard left, right;
+    if (collect_table(&g_tables[li], &left.rows, &left.count, ls.get(), err, errlen) != 0)
+        return -1;
+    if (collect_table(&g_tables[ri], &right.rows, &right.count, rs.get(), err, errlen) != 0)
+        return -1;
+    const JoinSides sides{q, ls.get(), rs.get()};
+    try {
+        const int where_type = q->has_where ? where_column_type(sides) : COL_TYPE_STRING;
+        std::vector<JoinPair> pairs;
+        for (int i = 0; i < left.count; ++i) {
+            const char* lrow = left.rows[i].row_json;
+            bool matched = false;
+            for (int j = 0; j < right.count; ++j) {
+                const char* rrow = right.rows[j].row_json;
+                CStr a, b;
+                const char* msg = nullptr;
+                if (extract_join_side_raw(sides, q->on_left, lrow, rrow, &a, &msg) != 0 ||
+                    extract_join_side_raw(sides, q->on_right, lrow, rrow, &b, &msg) != 0)
+                    continue;
+                if (!eval_compare(COL_TYPE_STRING, a.get(), "=", b.get())) continue;
+                matched = true;
+                if (pair_passes_where(sides, where_type, lrow, rrow))
+                    pairs.push_back(JoinPair{lrow, rrow});
+            }
+            if (q->left_join && !matched && pair_passes_where(sides, where_type, lrow, nullptr))
+                pairs.push_back(JoinPair{lrow, nullptr});
+        }
+
+        if (q->order_by[0] && pairs.size() > 1) {
+            // Each pair's sort value is taken once; the exchange order is the
+            // same as comparing freshly extracted values.
+            struct Keyed {
+                JoinPair pair;
+                CStr value;  // NULL when extraction failed
+            };
+            std::vector<Keyed> keyed(pairs.size());
+            for (size_t i = 0; i < pairs.size(); ++i) {
+                keyed[i].pair = pairs[i];
+                const char* msg = nullptr;
+                CStr v;
+                if (extract_join_side_raw(sides, q->order_by, pairs[i].left, pairs[i].right, &v,
+                                          &msg) == 0)
+                    keyed[i].value = std::move(v);
+            }
+            for (size_t i = 0; i < keyed.size(); ++i)
+                for (size_t j = i + 1; j < keyed.size(); ++j) {
+                    if (!keyed[i].value || !keyed[j].value) continue;
+                    int c = compare_json_values(COL_TYPE_STRING, keyed[i].value.get(),
+                                                keyed[j].value.get());
+                    if (q->order_desc) c = -c;
+                    if (c > 0) std::swap(keyed[i], keyed[j]);
+                }
+            for (size_t i = 0; i < keyed.size(); ++i) pairs[i] = keyed[i].pair;
+        }
+
+        std::string reply;
+        reply.reserve(JSON_BUF_INITIAL);
+        reply.append("{\"ok\":true,\"rows\":[");
+        int written = 0;
+        for (const JoinPair& p : pairs) {
+            if (q->limit >= 0 && written >= q->limit) break;
+            if (written > 0) reply.push_back(',');
+            const char* msg = nullptr;
+            if (append_join_row_json(&reply, sides, p, &msg) != 0) {
+                set_err(err, errlen, msg ? msg : "oom");
+                return -1;
+            }
+            ++written;
+        }
+        reply.append("]}");
+        *out = xstrndup2(reply.data(), reply.size());
+        if (!*out) {
+            set_err(err, errlen, "oom");
+            return -1;
+        }
+        return 0;
+    } catch (const std::length_error&) {
+        set_err(err, errlen, "join result too large");
+        return -1;
+    } catch (...) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+}

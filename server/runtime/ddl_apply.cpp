@@ -1,0 +1,248 @@
+// Schema changes applied by the commit thread.
+//
+// ALTER TABLE and DROP TABLE change memory and the catalog first, then write
+// their log record, then checkpoint every table at once: after that the logs
+// hold no record older than the catalog, so a replay never applies rows of
+// the old shape to the new schema.  CREATE INDEX and DROP INDEX write no log
+// record; the definitions live in indexes.meta and the .idx files.
+#include "runtime/ddl_apply.h"
+
+#include <strings.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "query/ddl_parse.h"
+#include "runtime/job_queue.h"
+#include "runtime/session.h"
+#include "storage/catalog.h"
+#include "storage/checkpoint.h"
+#include "storage/db_registry.h"
+#include "storage/ident.h"
+#include "storage/index_file.h"
+#include "storage/index_values.h"
+#include "storage/sec_index.h"
+#include "storage/stats.h"
+#include "storage/table.h"
+#include "storage/text_util.h"
+#include "storage/wal.h"
+
+namespace {
+
+constexpr size_t kMsgSize = 256;
+
+struct FreeDeleter {
+    void operator()(void* p) const { free(p); }
+};
+using CStr = std::unique_ptr<char, FreeDeleter>;
+
+void set_msg(char* msg, const char* text) { snprintf(msg, kMsgSize, "%s", text); }
+
+char* reply(const std::string& text) { return xstrdup2(text.c_str()); }
+
+std::string esc(const char* text) {
+    CStr e(json_escape_string(text ? text : ""));
+    return e ? std::string(e.get()) : std::string();
+}
+
+const char* job_database(const Job* job) {
+    const Session* s = job->session;
+    return (s && s->current_database[0]) ? s->current_database : "default";
+}
+
+// The "sql" member as an owned string; nullptr when absent or not a string.
+CStr job_sql(const Job* job) {
+    char* v = nullptr;
+    if (!job->payload || json_extract_string_alloc(job->payload, "sql", &v) != 0) return CStr();
+    return CStr(v);
+}
+
+// A name member of a JSON action, checked like the same name in SQL (so a
+// "table" of "other__t" cannot reach another database's table).
+// 1 present, 0 absent, -1 refused (message in msg).
+int json_name_member(const Job* job, const char* key, const char* label, char* out, size_t cap,
+                     char* msg) {
+    char* v = nullptr;
+    if (!job->payload || json_extract_string_alloc(job->payload, key, &v) != 0 || !v) return 0;
+    CStr value(v);
+    if (copy_ident_checked(out, cap, value.get(), label, msg, kMsgSize) != 0) return -1;
+    return 1;
+}
+
+// Checkpoint right after an applied ALTER or DROP TABLE (the caller holds
+// g_checkpoint_lock).  A failure is answered: the change is in memory and in
+// the log, but the client must not take it as settled.
+int checkpoint_after_schema_change(const char* what, char* msg) {
+    char cp[kMsgSize] = {0};
+    if (checkpoint_all_tables(cp, sizeof cp) == 0) return 0;
+    std::string text = std::string(what) + " applied but checkpoint failed: " +
+                       (cp[0] ? cp : "unknown error");
+    snprintf(msg, kMsgSize, "%s", text.c_str());
+    return -1;
+}
+
+}  // namespace
+
+char* ddl_handle_alter_table(Job* job, char* msg) {
+    CStr sql = job_sql(job);
+    if (!sql) {
+        set_msg(msg, "missing sql");
+        return nullptr;
+    }
+    auto cmd = std::make_unique<AlterTableCmd>();
+    if (parse_alter_table_sql(sql.get(), cmd.get(), msg, kMsgSize) != 0) return nullptr;
+    const char* db = job_database(job);
+    char internal[KYREL_INTERNAL_NAME_SIZE];
+    make_internal_table_name(db, cmd->table, internal, sizeof internal);
+    if (table_apply_alter_sql(internal, sql.get(), 0, msg, kMsgSize) != 0) return nullptr;
+    if (catalog_save_db(db, msg, kMsgSize) != 0) return nullptr;
+    uint64_t seq = next_seq();
+    if (wal_append_record(WAL_OP_ALTER_TABLE, seq, internal, "", sql.get(), msg, kMsgSize) != 0)
+        return nullptr;
+    stats_add(&g_stats.total_writes, 1);
+    if (checkpoint_after_schema_change("ALTER TABLE", msg) != 0) return nullptr;
+    return reply("{\"ok\":true,\"message\":\"table altered\",\"database\":\"" + esc(db) +
+                 "\",\"table\":\"" + esc(cmd->table) + "\"}");
+}
+
+char* ddl_handle_drop_table(Job* job, char* msg) {
+    char table[64] = {0};
+    int if_exists = 0;
+    CStr sql = job_sql(job);
+    if (sql) {
+        if (parse_drop_table_sql(sql.get(), table, sizeof table, &if_exists, msg, kMsgSize) != 0)
+            return nullptr;
+    } else {
+        int r = json_name_member(job, "table", "table name", table, sizeof table, msg);
+        if (r < 0) return nullptr;
+        if (r == 0) {
+            set_msg(msg, "missing table or sql");
+            return nullptr;
+        }
+    }
+    const char* db = job_database(job);
+    char internal[KYREL_INTERNAL_NAME_SIZE];
+    make_internal_table_name(db, table, internal, sizeof internal);
+    int rc = table_drop_internal(internal, if_exists, msg, kMsgSize);
+    if (rc < 0) return nullptr;
+    const bool skipped = rc == 1;
+    if (!skipped) {
+        if (catalog_save_db(db, msg, kMsgSize) != 0) return nullptr;
+        uint64_t seq = next_seq();
+        if (wal_append_record(WAL_OP_DROP_TABLE, seq, internal, "", "", msg, kMsgSize) != 0)
+            return nullptr;
+        stats_add(&g_stats.total_writes, 1);
+        if (checkpoint_after_schema_change("DROP TABLE", msg) != 0) return nullptr;
+    }
+    return reply("{\"ok\":true,\"message\":\"table dropped\",\"database\":\"" + esc(db) +
+                 "\",\"table\":\"" + esc(table) + "\",\"skipped\":" +
+                 (skipped ? "true" : "false") + "}");
+}
+
+char* ddl_handle_create_index(Job* job, char* msg) {
+    CStr sql = job_sql(job);
+    if (!sql) {
+        set_msg(msg, "missing sql");
+        return nullptr;
+    }
+    auto def = std::make_unique<IndexDef>();
+    char table[64];
+    int if_not_exists = 0;
+    if (parse_create_index_sql_ex(sql.get(), table, sizeof table, def.get(), &if_not_exists, msg,
+                                  kMsgSize) != 0)
+        return nullptr;
+    char internal[KYREL_INTERNAL_NAME_SIZE];
+    make_internal_table_name(job_database(job), table, internal, sizeof internal);
+    int slot = table_find_index(internal);
+    if (slot < 0) {
+        set_msg(msg, "table not found");
+        return nullptr;
+    }
+    Table* t = &g_tables[slot];
+    RwWriteGuard g(&t->lock);
+    if (t->dropped || !t->schema.name[0]) {
+        set_msg(msg, "table not found");
+        return nullptr;
+    }
+    for (int i = 0; i < def->column_count; i++) {
+        if (schema_get_col(&t->schema, def->columns[i].name) < 0) {
+            snprintf(msg, kMsgSize, "unknown index column '%s'", def->columns[i].name);
+            return nullptr;
+        }
+        for (int j = 0; j < i; j++) {
+            if (strcasecmp(def->columns[i].name, def->columns[j].name) == 0) {
+                set_msg(msg, "duplicate column in index definition");
+                return nullptr;
+            }
+        }
+    }
+    if (table_find_indexdef(t, def->name) >= 0) {
+        if (if_not_exists)
+            return reply("{\"ok\":true,\"message\":\"index already exists\",\"skipped\":true}");
+        set_msg(msg, "index already exists");
+        return nullptr;
+    }
+    if (t->index_count >= KYREL_MAX_INDEXES) {
+        set_msg(msg, "too many indexes");
+        return nullptr;
+    }
+    if (def->unique && unique_index_validate_existing_rows_locked(t, def.get(), msg, kMsgSize) != 0)
+        return nullptr;
+    const int pos = t->index_count;
+    t->indexes[pos] = *def;
+    memset(&t->sec_maps[pos], 0, sizeof t->sec_maps[pos]);
+    t->index_count++;
+    if (indexes_meta_save(t, msg, kMsgSize) == 0 && rebuild_table_indexes(t, msg, kMsgSize) == 0)
+        return reply("{\"ok\":true,\"message\":\"index created\"}");
+    // A failed creation leaves no index behind: neither in memory (where it
+    // would be used until a restart silently lost it) nor in indexes.meta.
+    sec_index_map_clear(&t->sec_maps[pos]);
+    memset(&t->sec_maps[pos], 0, sizeof t->sec_maps[pos]);
+    memset(&t->indexes[pos], 0, sizeof t->indexes[pos]);
+    t->index_count--;
+    char ignored[kMsgSize];
+    if (indexes_meta_save(t, ignored, sizeof ignored) == 0)
+        rebuild_table_indexes(t, ignored, sizeof ignored);
+    char path[512];
+    table_index_file_path(t->schema.name, def->name, path, sizeof path);
+    remove(path);
+    return nullptr;
+}
+
+char* ddl_handle_drop_index(Job* job, char* msg) {
+    char index[64] = {0}, table[64] = {0};
+    int if_exists = 0;
+    CStr sql = job_sql(job);
+    if (sql) {
+        if (parse_drop_index_sql(sql.get(), index, sizeof index, table, sizeof table, &if_exists,
+                                 msg, kMsgSize) != 0)
+            return nullptr;
+    } else {
+        int r = json_name_member(job, "index", "index name", index, sizeof index, msg);
+        if (r < 0) return nullptr;
+        if (r == 0) {
+            set_msg(msg, "missing index or sql");
+            return nullptr;
+        }
+        if (json_name_member(job, "table", "table name", table, sizeof table, msg) < 0)
+            return nullptr;
+    }
+    char internal[KYREL_INTERNAL_NAME_SIZE];
+    int resolved = resolve_index_target_db(job_database(job), index, table, internal,
+                                           sizeof internal, msg, kMsgSize);
+    // IF EXISTS also tolerates a named table that does not exist.
+    if (resolved != 0 || (if_exists && table_find_index(internal) < 0)) {
+        if (if_exists)
+            return reply("{\"ok\":true,\"message\":\"index not found\",\"skipped\":true}");
+        return nullptr;
+    }
+    int skipped = 0;
+    if (table_drop_index_internal(internal, index, if_exists, &skipped, msg, kMsgSize) != 0)
+        return nullptr;
+    if (!skipped) stats_add(&g_stats.total_writes, 1);
+    return reply("{\"ok\":true,\"message\":\"index dropped\",\"index\":\"" + esc(index) +
+                 "\",\"skipped\":" + (skipped ? "true" : "false") + "}");
+}
