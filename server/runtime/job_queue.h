@@ -63,6 +63,9 @@ extern ConnQueue g_conn_queue;
 // Blocks while the ring is full and the server runs; after shutdown the Job
 // is silently not queued.
 void queue_push(JobQueue* q, Job* job);
+// queue_push for n Jobs in order under one hold of the ring's lock (the
+// consumer is woken once rather than fighting the producer for every Job).
+void queue_push_batch(JobQueue* q, Job* const* jobs, int n);
 // 0 queued; -1 when no slot freed within timeout_ms or the server stopped.
 int queue_try_push(JobQueue* q, Job* job, int timeout_ms);
 int queue_depth(JobQueue* q);

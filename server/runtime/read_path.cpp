@@ -20,6 +20,7 @@
 #include "runtime/authorize.h"
 #include "runtime/classify.h"
 #include "runtime/job_queue.h"
+#include "runtime/proc_apply.h"
 #include "runtime/reports.h"
 #include "runtime/server.h"
 #include "runtime/session.h"
@@ -373,8 +374,6 @@ void execute_read_job(Job* job) {
   case JOB_SELECT:
     run_select(job);
     return;
-  // The kinds below come with session cursors, JOIN and stored procedures;
-  // until those exist they answer a clear error rather than a guess.
   case JOB_SHOW_CURSORS: {
     Session* s = job->session;
     done_heap(job, [s](char** out, char* err, size_t errlen) {
@@ -398,7 +397,9 @@ void execute_read_job(Job* job) {
     run_join(job);
     return;
   case JOB_SHOW_PROCEDURES:
-    done_error(job, "stored procedures are not supported by this server yet");
+    done_heap(job, [job](char** out, char* err, size_t errlen) {
+      return proc_show_json(job, out, err, errlen);
+    });
     return;
   default:
     done_error(job, "unsupported action");

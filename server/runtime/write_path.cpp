@@ -26,6 +26,7 @@
 #include "runtime/classify.h"
 #include "runtime/ddl_apply.h"
 #include "runtime/job_queue.h"
+#include "runtime/proc_apply.h"
 #include "runtime/server.h"
 #include "runtime/session.h"
 #include "storage/catalog.h"
@@ -626,20 +627,6 @@ char* handle_delete(Job* job, char* msg) {
     return reply("{\"ok\":true,\"deleted\":1}");
 }
 
-// Kinds whose handlers come with the procedure work. (ALTER TABLE, DROP
-// TABLE and the index statements are applied in ddl_apply.cpp.)
-char* handle_not_built(Job* job, char* msg) {
-    const char* what = "this statement";
-    switch (job->kind) {
-    case JOB_CREATE_PROCEDURE: what = "CREATE PROCEDURE"; break;
-    case JOB_DROP_PROCEDURE: what = "DROP PROCEDURE"; break;
-    case JOB_CALL_PROCEDURE: what = "CALL"; break;
-    default: break;
-    }
-    snprintf(msg, kMsgSize, "%s is not supported by this server yet", what);
-    return nullptr;
-}
-
 }  // namespace
 
 void apply_write_job(Job* job) {
@@ -661,9 +648,9 @@ void apply_write_job(Job* job) {
     case JOB_DROP_TABLE: out = ddl_handle_drop_table(job, msg); break;
     case JOB_CREATE_INDEX: out = ddl_handle_create_index(job, msg); break;
     case JOB_DROP_INDEX: out = ddl_handle_drop_index(job, msg); break;
-    case JOB_CREATE_PROCEDURE:
-    case JOB_DROP_PROCEDURE:
-    case JOB_CALL_PROCEDURE: out = handle_not_built(job, msg); break;
+    case JOB_CREATE_PROCEDURE: out = proc_handle_create(job, msg); break;
+    case JOB_DROP_PROCEDURE: out = proc_handle_drop(job, msg); break;
+    case JOB_CALL_PROCEDURE: out = proc_handle_call(job, msg); break;
     default: set_msg(msg, "unsupported action"); break;
     }
     if (!out) out = make_error_json(msg[0] ? msg : "write failed");
@@ -700,7 +687,7 @@ void* write_ingress_worker(void*) {
         // One addition per counter for the whole batch.
         stats_add(&g_stats.total_requests, n);
         stats_add(&g_stats.write_requests, n);
-        for (int i = 0; i < n; i++) queue_push(&g_commit, batch[i]);
+        queue_push_batch(&g_commit, batch, n);
     }
     return nullptr;
 }

@@ -184,17 +184,43 @@ int keys_to_array(const std::vector<const std::string*>& keys, char*** out_keys,
 
 }  // namespace
 
+namespace {
+
+// Appends text at *len in dest (cap bytes), cutting at the end like snprintf;
+// dest stays terminated.
+void path_append(char* dest, size_t cap, size_t* len, const char* text) {
+    size_t n = strlen(text);
+    if (*len + 1 >= cap) return;
+    size_t room = cap - 1 - *len;
+    if (n > room) n = room;
+    memcpy(dest + *len, text, n);
+    *len += n;
+    dest[*len] = '\0';
+}
+
+}  // namespace
+
 void table_indexes_meta_path(const char* internal, char* dest, size_t cap) {
+    if (!dest || cap == 0) return;
     char dir[512];
     table_dir_path(internal, dir, sizeof dir);
-    snprintf(dest, cap, "%s/indexes.meta", dir);
+    size_t len = 0;
+    dest[0] = '\0';
+    path_append(dest, cap, &len, dir);
+    path_append(dest, cap, &len, "/indexes.meta");
 }
 
 void table_index_file_path(const char* internal, const char* index_name, char* dest, size_t cap) {
+    if (!dest || cap == 0) return;
     char dir[512], name[64];
     table_dir_path(internal, dir, sizeof dir);
     path_copy_component(name, sizeof name, index_name);
-    snprintf(dest, cap, "%s/%s.idx", dir, name);
+    size_t len = 0;
+    dest[0] = '\0';
+    path_append(dest, cap, &len, dir);
+    path_append(dest, cap, &len, "/");
+    path_append(dest, cap, &len, name);
+    path_append(dest, cap, &len, ".idx");
 }
 
 int table_find_indexdef(const Table* t, const char* name) {

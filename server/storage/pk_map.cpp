@@ -45,8 +45,7 @@ void pk_latest_map_clear(Table *table) {
             PkLatestEntry *e = m.buckets[b];
             while (e) {
                 PkLatestEntry *next = e->next;
-                free(e->key);
-                free(e);
+                free(e);  // the key lives in the same block
                 e = next;
             }
         }
@@ -66,23 +65,23 @@ void pk_latest_map_update(Table *table, VersionedRow *row) {
         if (pk_latest_map_rebuild(table) != 0) return;
     }
     PkLatestMap &m = table->pk_map;
-    uint64_t b = pk_hash_string(row->key) % m.bucket_count;
+    const uint64_t h = pk_hash_string(row->key);
+    uint64_t b = h % m.bucket_count;
     for (PkLatestEntry *e = m.buckets[b]; e; e = e->next) {
-        if (strcmp(e->key, row->key) != 0) continue;
+        if (e->hash != h || strcmp(e->key, row->key) != 0) continue;
         if (!e->row || row->seq >= e->row->seq) e->row = row;
         return;
     }
-    PkLatestEntry *e = (PkLatestEntry *)malloc(sizeof(PkLatestEntry));
+    // One block: the entry followed by its key text.
+    const size_t klen = strlen(row->key);
+    PkLatestEntry *e = (PkLatestEntry *)malloc(sizeof(PkLatestEntry) + klen + 1);
     if (!e) {
         m.incomplete = 1;
         return;
     }
-    e->key = xstrdup2(row->key);
-    if (!e->key) {
-        free(e);
-        m.incomplete = 1;
-        return;
-    }
+    e->key = reinterpret_cast<char *>(e + 1);
+    memcpy(e->key, row->key, klen + 1);
+    e->hash = h;
     e->row = row;
     e->next = m.buckets[b];
     m.buckets[b] = e;
@@ -92,9 +91,10 @@ void pk_latest_map_update(Table *table, VersionedRow *row) {
 VersionedRow *pk_latest_map_get(Table *table, const char *key) {
     if (!table || !key || !table->pk_map.buckets || !table->pk_map.bucket_count) return nullptr;
     const PkLatestMap &m = table->pk_map;
-    uint64_t b = pk_hash_string(key) % m.bucket_count;
+    const uint64_t h = pk_hash_string(key);
+    uint64_t b = h % m.bucket_count;
     for (PkLatestEntry *e = m.buckets[b]; e; e = e->next)
-        if (strcmp(e->key, key) == 0) return e->row;
+        if (e->hash == h && strcmp(e->key, key) == 0) return e->row;
     return nullptr;
 }
 

@@ -12,9 +12,10 @@ struct VersionedRow;
 constexpr uint64_t PK_MAP_BUCKETS = 4096;
 
 struct PkLatestEntry {
-    char *key;            // owned copy of the primary-key text
+    char *key;            // copy of the primary-key text, stored in the entry's own block
     VersionedRow *row;    // borrowed: owned by the table's version chain
     PkLatestEntry *next;  // next entry in the bucket
+    uint64_t hash;        // pk_hash_string(key): a chain walk compares texts only on a match
 };
 
 struct PkLatestMap {

@@ -47,8 +47,12 @@ uint64_t mem_current() {
 
 void mark_activity() {
   int64_t now = now_seconds();
+  // Every request of every connection lands here: within one second the
+  // stored value is already now, so the lock is skipped (stores under the
+  // lock are atomic, so this unlocked look is well defined).
+  if (__atomic_load_n(&g_last_activity_ts, __ATOMIC_RELAXED) == now) return;
   std::lock_guard<std::mutex> g(g_activity_lock);
-  g_last_activity_ts = now;
+  __atomic_store_n(&g_last_activity_ts, now, __ATOMIC_RELAXED);
 }
 
 int64_t seconds_since_activity() {

@@ -102,7 +102,9 @@ TEST_F(Reads, UseStoresTheRegisteredSpelling) {
     EXPECT_EQ(error_of(c_.sql("USE nowhere")), "database not found");
     EXPECT_EQ(json_get(c_.sql("SHOW TABLES"), "database"), "Sales");  // unchanged
     r = c_.ask(R"({"action":"use_database","database":"sales"})");
-    if (ok(r)) EXPECT_EQ(json_get(r, "database"), "Sales");
+    if (ok(r)) {
+        EXPECT_EQ(json_get(r, "database"), "Sales");
+    }
 
     // Tables of another database are not reachable unqualified.
     must("USE default");

@@ -2,6 +2,8 @@
 // a blocking frame client, and a small JSON member reader.
 #include "kyrel_test.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -15,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -124,6 +127,19 @@ bool port_accepts(int port) {
 
 }  // namespace
 
+std::string sanitizer_report(const std::string& text) {
+    static const char* const kMarkers[] = {
+        "ERROR: AddressSanitizer", "WARNING: AddressSanitizer", "LeakSanitizer",
+        "ThreadSanitizer",         "UndefinedBehaviorSanitizer", "runtime error:",
+    };
+    size_t first = std::string::npos;
+    for (const char* m : kMarkers) first = std::min(first, text.find(m));
+    if (first == std::string::npos) return "";
+    size_t line = text.rfind('\n', first);
+    line = line == std::string::npos ? 0 : line + 1;
+    return text.substr(line, 4096);
+}
+
 std::string server_binary() {
     const char* dir = getenv("KYRELDB_BIN_DIR");
     if (!dir || !*dir) return "";
@@ -162,6 +178,8 @@ RunResult run_server_once(const std::vector<std::string>& args, std::chrono::mil
     res.out = read_file(dir + "/stdout.txt");
     res.err = read_file(dir + "/stderr.txt");
     remove_tree(dir);
+    std::string report = sanitizer_report(res.err);
+    if (!report.empty()) ADD_FAILURE() << "sanitizer report from kyreldb_server:\n" << report;
     return res;
 }
 
@@ -169,7 +187,18 @@ TestServer::TestServer() : dir_(make_temp_dir()) {}
 
 TestServer::~TestServer() {
     if (pid_ > 0) stop();
+    check_sanitizer_output();
     remove_tree(dir_);
+}
+
+void TestServer::check_sanitizer_output() {
+    if (dir_.empty()) return;
+    std::string text = stderr_text();
+    if (text.size() <= err_checked_) return;
+    std::string report = sanitizer_report(text.substr(err_checked_));
+    err_checked_ = text.size();
+    if (!report.empty())
+        ADD_FAILURE() << "sanitizer report from kyreldb_server (" << dir_ << "):\n" << report;
 }
 
 std::string TestServer::stdout_text() const { return read_file(dir_ + "/stdout.txt"); }
@@ -201,6 +230,7 @@ bool TestServer::start(std::chrono::milliseconds deadline) {
         if (reaped) {
             pid_ = -1;
             error_ = "server exited with status " + std::to_string(status) + ": " + stderr_text();
+            check_sanitizer_output();
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -214,7 +244,10 @@ int TestServer::wait_exit(std::chrono::milliseconds deadline) {
     if (pid_ <= 0) return -1;
     bool reaped = false;
     int status = wait_child(pid_, Clock::now() + deadline, &reaped);
-    if (reaped) pid_ = -1;
+    if (reaped) {
+        pid_ = -1;
+        check_sanitizer_output();
+    }
     return status;
 }
 
@@ -229,6 +262,7 @@ int TestServer::stop(int sig, std::chrono::milliseconds deadline) {
         status = -1;
     }
     pid_ = -1;
+    check_sanitizer_output();
     return status;
 }
 
@@ -237,6 +271,7 @@ void TestServer::kill9() {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
+    check_sanitizer_output();
 }
 
 bool TestServer::restart() {

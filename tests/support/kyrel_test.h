@@ -13,6 +13,11 @@
 // The binary is $KYRELDB_BIN_DIR/kyreldb_server. Its standard output and
 // error go to "stdout.txt" and "stderr.txt" in the temp dir (see
 // stdout_text()). The destructor stops the server and removes the directory.
+//
+// Every time the server process ends (stop, kill9, wait_exit, a failed start,
+// the destructor) the new part of its standard error is scanned for sanitizer
+// reports; one found fails the running test with the report's text, so a
+// sanitizer build of the server fails CI on any report it prints.
 #pragma once
 
 #include <sys/types.h>
@@ -29,6 +34,11 @@ std::string server_binary();
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_port();
 
+// First sanitizer report in text (from its first line, at most about 4 KB),
+// or "" when there is none: AddressSanitizer, LeakSanitizer, ThreadSanitizer,
+// UndefinedBehaviorSanitizer headers and "runtime error:" lines.
+std::string sanitizer_report(const std::string& text);
+
 // Result of running the binary to completion (for command-line tests).
 struct RunResult {
     int exit_status = -1;  // exit code, or -1 when killed / timed out
@@ -36,6 +46,7 @@ struct RunResult {
     std::string err;
 };
 // Runs kyreldb_server with args in a fresh temp dir, waits up to timeout.
+// A sanitizer report in its standard error fails the running test.
 RunResult run_server_once(const std::vector<std::string>& args,
                           std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
@@ -85,6 +96,10 @@ private:
     int port_ = 0;
     pid_t pid_ = -1;
     std::string error_;
+    size_t err_checked_ = 0;  // bytes of stderr.txt already scanned
+
+    // Fails the running test when stderr.txt grew a sanitizer report.
+    void check_sanitizer_output();
 };
 
 class FrameClient {

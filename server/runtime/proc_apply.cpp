@@ -1,0 +1,216 @@
+// Request side of stored procedures: takes the names, parameters, body and
+// arguments from the JSON members or the SQL text and hands them to the
+// procedure units (server/procedures). Members that do not fit their buffer
+// are refused with "<member> too long", never cut.
+#include "runtime/proc_apply.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "procedures/sp_body.h"
+#include "procedures/sp_catalog.h"
+#include "procedures/sp_interpreter.h"
+#include "procedures/sp_statements.h"
+#include "runtime/job_queue.h"
+#include "runtime/session.h"
+#include "storage/ident.h"
+#include "storage/text_util.h"
+
+namespace {
+
+constexpr size_t kMsgSize = 256;
+constexpr size_t kCreateReplySize = 1024 + 4096;  // fixed text, path, digest, escaped metadata
+constexpr size_t kDropReplySize = 512;
+
+struct FreeDeleter {
+    void operator()(void* p) const { free(p); }
+};
+using CStr = std::unique_ptr<char, FreeDeleter>;
+
+void set_msg(char* msg, const char* text) { snprintf(msg, kMsgSize, "%s", text); }
+
+// A string member: 1 present (decoded into *out), 0 absent or not a string,
+// -1 when it does not fit cap bytes (cap 0: any length). ident: canonicalised.
+int member_text(const char* payload, const char* key, size_t cap, bool ident, std::string* out,
+                char* msg) {
+    char* v = nullptr;
+    if (!payload || json_extract_string_alloc(payload, key, &v) != 0 || !v) {
+        free(v);
+        return 0;
+    }
+    CStr value(v);
+    if (ident) canonicalize_ident(value.get());
+    if (cap && strlen(value.get()) >= cap) {
+        snprintf(msg, kMsgSize, "%s too long", key);
+        return -1;
+    }
+    *out = value.get();
+    return 1;
+}
+
+// A procedure or table name member: canonicalised, then the strict check.
+int checked_name(const std::string& text, const char* label, char* out, char* msg) {
+    return copy_sp_ident_checked(out, SP_NAME_SIZE, text.c_str(), label, msg, kMsgSize);
+}
+
+}  // namespace
+
+char* proc_handle_create(Job* job, char* msg) {
+    std::string proc, table, body;
+    int rp = member_text(job->payload, "procedure", 64, true, &proc, msg);
+    if (rp < 0) return nullptr;
+    int rt = member_text(job->payload, "table", 64, true, &table, msg);
+    if (rt < 0) return nullptr;
+    int rb = member_text(job->payload, "body", 1024, false, &body, msg);
+    if (rb < 0) return nullptr;
+
+    char name[SP_NAME_SIZE] = {0}, tname[SP_NAME_SIZE] = {0};
+    ProcParamDef params[SP_MAX_PARAMS] = {};
+    int count = 0;
+    CStr owned_body;
+    if (rp == 1 && rt == 1 && rb == 1) {
+        owned_body.reset(xstrdup2(body.c_str()));
+        if (!owned_body) {
+            set_msg(msg, "oom");
+            return nullptr;
+        }
+        if (checked_name(proc, "procedure name", name, msg) != 0 ||
+            checked_name(table, "table name", tname, msg) != 0 ||
+            sp_validate_body(owned_body.get(), msg, kMsgSize) != 0)
+            return nullptr;
+        std::string defs;
+        int rd = member_text(job->payload, "params", SP_PARAM_DEFS_SIZE, false, &defs, msg);
+        if (rd == 0) rd = member_text(job->payload, "param_defs", SP_PARAM_DEFS_SIZE, false, &defs, msg);
+        if (rd < 0) return nullptr;
+        if (rd == 1 &&
+            sp_parse_param_defs_string(defs.c_str(), params, &count, msg, kMsgSize) != 0)
+            return nullptr;
+        if (sp_validate_body_placeholders(owned_body.get(), params, count, msg, kMsgSize) != 0)
+            return nullptr;
+    } else {
+        std::string sql;
+        int rs = member_text(job->payload, "sql", 8192, false, &sql, msg);
+        if (rs < 0) return nullptr;
+        if (rs == 0) {
+            set_msg(msg, "missing sql");
+            return nullptr;
+        }
+        char* b = nullptr;
+        if (parse_create_procedure_sql(sql.c_str(), name, tname, params, &count, &b, msg,
+                                       kMsgSize) != 0) {
+            free(b);
+            return nullptr;
+        }
+        owned_body.reset(b);
+    }
+    std::unique_ptr<char[]> out(new (std::nothrow) char[kCreateReplySize]);
+    if (!out) {
+        set_msg(msg, "oom");
+        return nullptr;
+    }
+    out[0] = '\0';
+    if (sp_create_procedure(job->session, name, tname, owned_body.get(), params, count, out.get(),
+                            kCreateReplySize, msg, kMsgSize) != 0)
+        return nullptr;
+    return xstrdup2(out.get());
+}
+
+char* proc_handle_drop(Job* job, char* msg) {
+    char name[SP_NAME_SIZE] = {0}, tname[SP_NAME_SIZE] = {0};
+    std::string proc;
+    int rp = member_text(job->payload, "procedure", 64, true, &proc, msg);
+    if (rp < 0) return nullptr;
+    if (rp == 1) {
+        if (checked_name(proc, "procedure name", name, msg) != 0) return nullptr;
+        std::string table;
+        int rt = member_text(job->payload, "table", 64, true, &table, msg);
+        if (rt < 0) return nullptr;
+        if (rt == 1 && !table.empty() && checked_name(table, "table name", tname, msg) != 0)
+            return nullptr;
+    } else {
+        std::string sql;
+        int rs = member_text(job->payload, "sql", 1024, false, &sql, msg);
+        if (rs < 0) return nullptr;
+        if (rs == 0) {
+            set_msg(msg, "missing sql");
+            return nullptr;
+        }
+        if (parse_drop_procedure_sql(sql.c_str(), name, tname, msg, kMsgSize) != 0) return nullptr;
+    }
+    char out[kDropReplySize] = {0};
+    if (sp_drop_procedure(job->session, name, tname[0] ? tname : nullptr, out, sizeof out, msg,
+                          kMsgSize) != 0)
+        return nullptr;
+    return xstrdup2(out);
+}
+
+char* proc_handle_call(Job* job, char* msg) {
+    // 16 arguments of 2048 bytes: kept off the commit thread's stack.
+    std::unique_ptr<ProcCallArgs> args(new (std::nothrow) ProcCallArgs);
+    if (!args) {
+        set_msg(msg, "oom");
+        return nullptr;
+    }
+    memset(args.get(), 0, sizeof *args);
+    char name[SP_NAME_SIZE] = {0};
+    std::string proc;
+    int rp = member_text(job->payload, "procedure", 64, true, &proc, msg);
+    if (rp < 0) return nullptr;
+    if (rp == 1) {
+        if (checked_name(proc, "procedure name", name, msg) != 0) return nullptr;
+        std::string list;
+        int ra = member_text(job->payload, "args", 4096, false, &list, msg);
+        if (ra == 0) ra = member_text(job->payload, "arguments", 4096, false, &list, msg);
+        if (ra < 0) return nullptr;
+        if (ra == 1 && sp_parse_call_args_list(list.c_str(), args.get(), msg, kMsgSize) != 0)
+            return nullptr;
+    } else {
+        std::string sql;
+        int rs = member_text(job->payload, "sql", 1024, false, &sql, msg);
+        if (rs < 0) return nullptr;
+        if (rs == 0) {
+            set_msg(msg, "missing sql");
+            return nullptr;
+        }
+        if (parse_call_procedure_sql(sql.c_str(), name, args.get(), msg, kMsgSize) != 0)
+            return nullptr;
+    }
+    char* out = nullptr;
+    if (sp_call_procedure(job->session, name, args.get(), &out, msg, kMsgSize) != 0) {
+        free(out);
+        return nullptr;
+    }
+    if (!out) set_msg(msg, "oom");
+    return out;
+}
+
+int proc_show_json(const Job* job, char** out, char* err, size_t errlen) {
+    *out = nullptr;
+    char filter[SP_NAME_SIZE] = {0};
+    char msg[kMsgSize] = {0};
+    std::string text;
+    if (job->table[0]) {
+        snprintf(filter, sizeof filter, "%s", job->table);
+        canonicalize_ident(filter);
+    } else {
+        int rt = member_text(job->payload, "table", 64, true, &text, msg);
+        if (rt == 1) {
+            snprintf(filter, sizeof filter, "%s", text.c_str());
+        } else if (rt == 0) {
+            int rs = member_text(job->payload, "sql", 0, false, &text, msg);
+            if (rs == 1 && parse_show_procedures_sql(text.c_str(), filter, msg, sizeof msg) != 0)
+                rt = -1;
+        }
+        if (rt < 0) {
+            snprintf(err, errlen, "%s", msg);
+            return -1;
+        }
+    }
+    const Session* s = job->session;
+    const char* db = (s && s->current_database[0]) ? s->current_database : "default";
+    return build_show_procedures_json(db, filter, out, err, errlen);
+}
