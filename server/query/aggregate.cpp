@@ -12,9 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <unordered_map>
 
+#include "query/row_reply.h"
 #include "storage/ident.h"
 #include "storage/row_version.h"
 #include "storage/table.h"
@@ -22,37 +22,22 @@
 
 namespace {
 
-using CharPtr = std::unique_ptr<char, decltype(&free)>;
-
 void set_err(char* err, size_t errlen, const char* msg) {
   if (err && errlen) snprintf(err, errlen, "%s", msg);
-}
-
-int copy_out(const char* text, char** out, char* err, size_t errlen) {
-  *out = xstrdup2(text);
-  if (!*out) {
-    set_err(err, errlen, "oom");
-    return -1;
-  }
-  return 0;
 }
 
 // "%.15Lg" of v; a value that is not finite has no JSON spelling and is
 // written null.
 int out_real(long double v, char** out, char* err, size_t errlen) {
-  if (!std::isfinite(v)) return copy_out("null", out, err, errlen);
+  if (!std::isfinite(v)) return copy_raw_out("null", out, err, errlen);
   char buf[256];
   snprintf(buf, sizeof buf, "%.15Lg", v);
-  return copy_out(buf, out, err, errlen);
+  return copy_raw_out(buf, out, err, errlen);
 }
 
 // Trimmed raw value of member `name`; false when absent or null.
 bool present_value(const char* row_json, const char* name, CharPtr* value) {
-  char* raw = nullptr;
-  if (json_extract_raw(row_json, name, &raw) != 0) return false;
-  value->reset(raw);
-  trim_ws(raw);
-  return !is_json_null_token(raw);
+  return extract_trimmed(row_json, name, value) && !is_json_null_token(value->get());
 }
 
 long double numeric_of(const char* text, int type) {
@@ -88,7 +73,7 @@ int aggregate_over(const TableSchema* schema, int kind, const char* arg,
     }
     char buf[256];
     snprintf(buf, sizeof buf, "%lld", n);
-    return copy_out(buf, out, err, errlen);
+    return copy_raw_out(buf, out, err, errlen);
   }
   if (!select_expr_is_aggregate(kind)) {
     set_err(err, errlen, "aggregate query contains invalid expression");
@@ -114,7 +99,7 @@ int aggregate_over(const TableSchema* schema, int kind, const char* arg,
       int c = compare_json_values(type, v.get(), held.get());
       if ((kind == EXPR_MIN && c < 0) || (kind == EXPR_MAX && c > 0)) held = std::move(v);
     }
-    return copy_out(held ? held.get() : "null", out, err, errlen);
+    return copy_raw_out(held ? held.get() : "null", out, err, errlen);
   }
 
   if (kind == EXPR_SUM || kind == EXPR_AVG || kind == EXPR_MEAN) {
@@ -132,7 +117,7 @@ int aggregate_over(const TableSchema* schema, int kind, const char* arg,
       sum += numeric_of(v.get(), type);
       ++n;
     }
-    if (n == 0) return copy_out("null", out, err, errlen);
+    if (n == 0) return copy_raw_out("null", out, err, errlen);
     if (kind != EXPR_SUM) return out_real(sum / n, out, err, errlen);
     // An integer sum is written as an integer while it fits in 64 bits;
     // beyond that a truncation would be meaningless, so it takes the
@@ -141,7 +126,7 @@ int aggregate_over(const TableSchema* schema, int kind, const char* arg,
         sum <= 9223372036854775807.0L) {
       char buf[256];
       snprintf(buf, sizeof buf, "%lld", static_cast<long long>(sum));
-      return copy_out(buf, out, err, errlen);
+      return copy_raw_out(buf, out, err, errlen);
     }
     return out_real(sum, out, err, errlen);
   }
@@ -163,7 +148,7 @@ int aggregate_over(const TableSchema* schema, int kind, const char* arg,
     return -1;
   }
   const size_t n = values.size();
-  if (n == 0) return copy_out("null", out, err, errlen);
+  if (n == 0) return copy_raw_out("null", out, err, errlen);
   if (kind == EXPR_MED || kind == EXPR_MEDIAN) {
     qsort(values.data(), n, sizeof(long double), cmp_long_double_for_qsort);
     long double m = (n % 2) ? values[n / 2] : (values[n / 2] + values[n / 2 - 1]) / 2;
@@ -179,29 +164,17 @@ int aggregate_over(const TableSchema* schema, int kind, const char* arg,
   return out_real(kind == EXPR_STDDEV ? sqrtl(var) : var, out, err, errlen);
 }
 
-int reply_head(JsonBuf* b, uint64_t initial, const TableSchema* schema, const char* table_name,
-               char* err, size_t errlen) {
-  const char* name = table_name ? table_name : schema->name;  // escaped by the caller
-  if (json_buf_init(b, initial, err, errlen) != 0 ||
-      json_buf_append_str(b, "{\"ok\":true,\"table\":\"", err, errlen) != 0 ||
-      json_buf_append_str(b, name, err, errlen) != 0 ||
-      json_buf_append_str(b, "\",\"rows\":[", err, errlen) != 0) {
+// The row texts of the collected rows, in order; -1 "oom".
+int row_texts(const SelectRow* rows, int count, std::vector<const char*>* texts, char* err,
+              size_t errlen) {
+  try {
+    texts->reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) texts->push_back(rows[i].row_json);
+  } catch (...) {
     set_err(err, errlen, "oom");
     return -1;
   }
   return 0;
-}
-
-struct BufGuard {
-  JsonBuf& b;
-  ~BufGuard() { json_buf_free(&b); }
-};
-
-int append_member(JsonBuf* b, int* first, const char* label, char* value, char* err,
-                  size_t errlen) {
-  CharPtr hold(value, &free);
-  return append_json_key_raw(&b->data, &b->capacity, &b->length, first, label, value, err,
-                             errlen);
 }
 
 int item_count(const SelectQuery* q) {
@@ -226,13 +199,7 @@ int compute_aggregate_expr_raw(const TableSchema* schema, int kind, const char* 
     return -1;
   }
   std::vector<const char*> texts;
-  try {
-    texts.reserve(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) texts.push_back(rows[i].row_json);
-  } catch (...) {
-    set_err(err, errlen, "oom");
-    return -1;
-  }
+  if (row_texts(rows, count, &texts, err, errlen) != 0) return -1;
   return aggregate_over(schema, kind, arg, texts.data(), count, out, err, errlen);
 }
 
@@ -367,8 +334,9 @@ int build_grouped_rows_json(const TableSchema* schema, const char* table_name,
   }
 
   JsonBuf b;
-  BufGuard guard{b};
-  if (reply_head(&b, JSON_BUF_INITIAL, schema, table_name, err, errlen) != 0) return -1;
+  JsonBufGuard guard{b};
+  const char* name = table_name ? table_name : schema->name;
+  if (open_table_rows_reply(&b, JSON_BUF_INITIAL, name, err, errlen) != 0) return -1;
   const int items = item_count(query);
   int written = 0;
   for (const GroupBucket& bucket : buckets) {
@@ -391,17 +359,14 @@ int build_grouped_rows_json(const TableSchema* schema, const char* table_name,
           set_err(err, errlen, "non-aggregate SELECT columns must appear in GROUP BY");
           return -1;
         }
-        if (copy_out(bucket.values[g].c_str(), &value, err, errlen) != 0) return -1;
+        if (copy_raw_out(bucket.values[g].c_str(), &value, err, errlen) != 0) return -1;
       }
-      if (append_member(&b, &first, query->label[i], value, err, errlen) != 0) return -1;
+      if (append_owned_member(&b, &first, query->label[i], value, err, errlen) != 0) return -1;
     }
     if (json_buf_append_str(&b, "}", err, errlen) != 0) return -1;
     ++written;
   }
-  if (json_buf_append_str(&b, "]}", err, errlen) != 0) return -1;
-  *out = b.data;
-  b = JsonBuf{};
-  return 0;
+  return close_table_rows_reply(&b, out, err, errlen);
 }
 
 int build_aggregate_rows_json(const TableSchema* schema, const char* table_name,
@@ -414,18 +379,12 @@ int build_aggregate_rows_json(const TableSchema* schema, const char* table_name,
     return -1;
   }
   JsonBuf b;
-  BufGuard guard{b};
-  if (reply_head(&b, JSON_BUF_AGGREGATE_INITIAL, schema, table_name, err, errlen) != 0)
-    return -1;
+  JsonBufGuard guard{b};
+  const char* name = table_name ? table_name : schema->name;
+  if (open_table_rows_reply(&b, JSON_BUF_AGGREGATE_INITIAL, name, err, errlen) != 0) return -1;
   if (query->limit != 0) {
     std::vector<const char*> texts;
-    try {
-      texts.reserve(static_cast<size_t>(count));
-      for (int i = 0; i < count; ++i) texts.push_back(rows[i].row_json);
-    } catch (...) {
-      set_err(err, errlen, "oom");
-      return -1;
-    }
+    if (row_texts(rows, count, &texts, err, errlen) != 0) return -1;
     if (json_buf_append_str(&b, "{", err, errlen) != 0) return -1;
     int first = 1;
     for (int i = 0; i < item_count(query); ++i) {
@@ -433,12 +392,9 @@ int build_aggregate_rows_json(const TableSchema* schema, const char* table_name,
       if (aggregate_over(schema, query->kind[i], query->arg[i], texts.data(), count, &value,
                          err, errlen) != 0)
         return -1;
-      if (append_member(&b, &first, query->label[i], value, err, errlen) != 0) return -1;
+      if (append_owned_member(&b, &first, query->label[i], value, err, errlen) != 0) return -1;
     }
     if (json_buf_append_str(&b, "}", err, errlen) != 0) return -1;
   }
-  if (json_buf_append_str(&b, "]}", err, errlen) != 0) return -1;
-  *out = b.data;
-  b = JsonBuf{};
-  return 0;
+  return close_table_rows_reply(&b, out, err, errlen);
 }

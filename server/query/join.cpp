@@ -16,6 +16,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "query/sql_split.h"
 #include "storage/ident.h"
 #include "storage/pk_map.h"
 #include "storage/row_version.h"
@@ -30,29 +31,6 @@ struct FreeDeleter {
 using CStr = std::unique_ptr<char, FreeDeleter>;
 
 constexpr size_t kJoinSqlMax = 8192;
-
-// Runs of blanks outside quoted strings become one blank, so keywords match
-// however many blanks the client typed between them.
-void collapse_blanks(char* s) {
-    char* w = s;
-    char quote = 0;
-    for (const char* r = s; *r; ++r) {
-        char ch = *r;
-        if (quote) {
-            *w++ = ch;
-            if (ch == '\\' && r[1]) {
-                *w++ = *++r;
-            } else if (ch == quote) {
-                quote = 0;
-            }
-            continue;
-        }
-        if (ch == '\'' || ch == '"') quote = ch;
-        if (ch == ' ' && w > s && w[-1] == ' ') continue;
-        *w++ = ch;
-    }
-    *w = '\0';
-}
 
 void set_err(char* err, size_t errlen, const char* msg) {
     if (err && errlen) snprintf(err, errlen, "%s", msg);
@@ -354,7 +332,7 @@ int parse_select_join_sql(const char* sql, JoinQuery* q, char* err, size_t errle
     char buf[kJoinSqlMax];
     snprintf(buf, sizeof buf, "%s", sql);
     normalize_sql_ws(buf);
-    collapse_blanks(buf);
+    sql_collapse_blanks(buf);
     trim_ws(buf);
     if (!ci_starts(buf, "SELECT ")) {
         set_err(err, errlen, "invalid SELECT");

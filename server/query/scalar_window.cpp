@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include "query/row_reply.h"
 #include "storage/ident.h"
 #include "storage/row_version.h"
 #include "storage/table.h"
@@ -22,18 +23,31 @@
 
 namespace {
 
-using CharPtr = std::unique_ptr<char, decltype(&free)>;
-
 void set_err(char* err, size_t errlen, const char* msg) {
   if (err && errlen) snprintf(err, errlen, "%s", msg);
 }
 
-int copy_out(const char* text, char** out, char* err, size_t errlen) {
-  *out = xstrdup2(text);
-  if (!*out) {
-    set_err(err, errlen, "oom");
+// A numeric column of the row: its type in *type and its trimmed raw text in
+// *raw, left empty for a JSON null. 0; -1 "unknown selected column",
+// not_numeric (the caller's message) or "missing selected column value".
+int read_numeric_column(const TableSchema* schema, const char* row_json, const char* column,
+                        const char* not_numeric, int* type, CharPtr* raw, char* err,
+                        size_t errlen) {
+  int col = schema ? schema_get_col_ci(schema, column) : -1;
+  if (col < 0) {
+    set_err(err, errlen, "unknown selected column");
     return -1;
   }
+  *type = schema->columns[col].type;
+  if (!column_type_is_numeric(*type)) {
+    set_err(err, errlen, not_numeric);
+    return -1;
+  }
+  if (!extract_trimmed(row_json, schema->columns[col].name, raw)) {
+    set_err(err, errlen, "missing selected column value");
+    return -1;
+  }
+  if (is_json_null_token(raw->get())) raw->reset();
   return 0;
 }
 
@@ -54,7 +68,7 @@ int make_raw_integral(char** out, char* err, size_t errlen, long double v) {
     snprintf(buf, sizeof buf, "%lld", static_cast<long long>(v));
   else
     snprintf(buf, sizeof buf, "%.15Lg", v);
-  return copy_out(buf, out, err, errlen);
+  return copy_raw_out(buf, out, err, errlen);
 }
 
 // Numeric window input of one row, read lazily and cached per series.
@@ -247,7 +261,7 @@ int window_value(const TableSchema* schema, const SelectQuery* query, int item,
 
 int make_raw_null(char** out, char* err, size_t errlen) {
   if (!out) return -1;
-  return copy_out("null", out, err, errlen);
+  return copy_raw_out("null", out, err, errlen);
 }
 
 int make_raw_number(char** out, char* err, size_t errlen, long double value) {
@@ -255,7 +269,7 @@ int make_raw_number(char** out, char* err, size_t errlen, long double value) {
   if (!finite_as_double(value)) return make_raw_null(out, err, errlen);
   char buf[128];
   snprintf(buf, sizeof buf, "%.15Lg", value);
-  return copy_out(buf, out, err, errlen);
+  return copy_raw_out(buf, out, err, errlen);
 }
 
 int select_expr_value_raw(const TableSchema* schema, const SelectQuery* query, int item,
@@ -296,24 +310,12 @@ int select_expr_value_raw(const TableSchema* schema, const SelectQuery* query, i
     }
     integer_operand = is_int != 0;
   } else {
-    int col = schema_get_col_ci(schema, arg);
-    if (col < 0) {
-      set_err(err, errlen, "unknown selected column");
+    int type = 0;
+    CharPtr raw(nullptr, &free);
+    if (read_numeric_column(schema, row_json, arg, "numeric function supports numeric columns only",
+                            &type, &raw, err, errlen) != 0)
       return -1;
-    }
-    const int type = schema->columns[col].type;
-    if (!column_type_is_numeric(type)) {
-      set_err(err, errlen, "numeric function supports numeric columns only");
-      return -1;
-    }
-    char* raw_text = nullptr;
-    if (json_extract_raw(row_json, schema->columns[col].name, &raw_text) != 0) {
-      set_err(err, errlen, "missing selected column value");
-      return -1;
-    }
-    CharPtr raw(raw_text, &free);
-    trim_ws(raw.get());
-    if (is_json_null_token(raw.get())) return make_raw_null(out, err, errlen);
+    if (!raw) return make_raw_null(out, err, errlen);
     if (type == COL_TYPE_DOUBLE) {
       x = strtold(raw.get(), nullptr);
     } else {
@@ -334,7 +336,7 @@ int select_expr_value_raw(const TableSchema* schema, const SelectQuery* query, i
                                        : static_cast<unsigned long long>(iv);
         char buf[128];
         snprintf(buf, sizeof buf, "%llu", uv);
-        return copy_out(buf, out, err, errlen);
+        return copy_raw_out(buf, out, err, errlen);
       }
       result = fabsl(x);
       break;
@@ -380,24 +382,13 @@ int get_numeric_value_from_row(const TableSchema* schema, const char* row_json,
                                size_t errlen) {
   if (out) *out = 0;
   if (is_null) *is_null = 0;
-  int col = schema ? schema_get_col_ci(schema, column) : -1;
-  if (col < 0) {
-    set_err(err, errlen, "unknown selected column");
+  int type = 0;
+  CharPtr raw(nullptr, &free);
+  if (read_numeric_column(schema, row_json, column,
+                          "numeric functions support numeric columns only", &type, &raw, err,
+                          errlen) != 0)
     return -1;
-  }
-  const int type = schema->columns[col].type;
-  if (!column_type_is_numeric(type)) {
-    set_err(err, errlen, "numeric functions support numeric columns only");
-    return -1;
-  }
-  char* raw_text = nullptr;
-  if (json_extract_raw(row_json, schema->columns[col].name, &raw_text) != 0) {
-    set_err(err, errlen, "missing selected column value");
-    return -1;
-  }
-  CharPtr raw(raw_text, &free);
-  trim_ws(raw.get());
-  if (is_json_null_token(raw.get())) {
+  if (!raw) {
     if (is_null) *is_null = 1;
     return 0;
   }
@@ -446,18 +437,9 @@ int build_window_rows_json(const TableSchema* schema, const char* table_name,
     return -1;
   }
   JsonBuf b;
-  struct BufGuard {
-    JsonBuf& b;
-    ~BufGuard() { json_buf_free(&b); }
-  } guard{b};
-  const char* name = table_name ? table_name : schema->name;  // escaped by the caller
-  if (json_buf_init(&b, JSON_BUF_INITIAL, err, errlen) != 0 ||
-      json_buf_append_str(&b, "{\"ok\":true,\"table\":\"", err, errlen) != 0 ||
-      json_buf_append_str(&b, name, err, errlen) != 0 ||
-      json_buf_append_str(&b, "\",\"rows\":[", err, errlen) != 0) {
-    set_err(err, errlen, "oom");
-    return -1;
-  }
+  JsonBufGuard guard{b};
+  const char* name = table_name ? table_name : schema->name;
+  if (open_table_rows_reply(&b, JSON_BUF_INITIAL, name, err, errlen) != 0) return -1;
   for (int r = 0; r < count; ++r) {
     if (query->limit >= 0 && r >= query->limit) break;
     if (json_buf_append_str(&b, r > 0 ? ",{" : "{", err, errlen) != 0) return -1;
@@ -466,15 +448,9 @@ int build_window_rows_json(const TableSchema* schema, const char* table_name,
       char* value = nullptr;
       if (window_value(schema, query, i, rows, r, *series[i], &value, err, errlen) != 0)
         return -1;
-      CharPtr hold(value, &free);
-      if (append_json_key_raw(&b.data, &b.capacity, &b.length, &first, query->label[i],
-                              value, err, errlen) != 0)
-        return -1;
+      if (append_owned_member(&b, &first, query->label[i], value, err, errlen) != 0) return -1;
     }
     if (json_buf_append_str(&b, "}", err, errlen) != 0) return -1;
   }
-  if (json_buf_append_str(&b, "]}", err, errlen) != 0) return -1;
-  *out = b.data;
-  b = JsonBuf{};
-  return 0;
+  return close_table_rows_reply(&b, out, err, errlen);
 }

@@ -22,6 +22,7 @@
 #include "storage/config.h"
 #include "storage/cursor_pins.h"
 #include "storage/db_registry.h"
+#include "query/sql_split.h"
 #include "storage/ident.h"
 #include "storage/pk_map.h"
 #include "storage/row_version.h"
@@ -38,29 +39,6 @@ using CStr = std::unique_ptr<char, FreeDeleter>;
 
 void set_err(char* err, size_t errlen, const char* msg) {
     if (err && errlen) snprintf(err, errlen, "%s", msg);
-}
-
-// Runs of blanks outside quoted strings become one blank, so keywords match
-// however many blanks the client typed between them.
-void collapse_blanks(char* s) {
-    char* w = s;
-    char quote = 0;
-    for (const char* r = s; *r; ++r) {
-        char ch = *r;
-        if (quote) {
-            *w++ = ch;
-            if (ch == '\\' && r[1]) {
-                *w++ = *++r;
-            } else if (ch == quote) {
-                quote = 0;
-            }
-            continue;
-        }
-        if (ch == '\'' || ch == '"') quote = ch;
-        if (ch == ' ' && w > s && w[-1] == ' ') continue;
-        *w++ = ch;
-    }
-    *w = '\0';
 }
 
 int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
@@ -528,7 +506,7 @@ int parse_kill_cursor_sql(const char* sql, uint64_t* cursor_id_out, uint64_t* pi
     char buf[1024];
     snprintf(buf, sizeof buf, "%s", sql);
     normalize_sql_ws(buf);
-    collapse_blanks(buf);
+    sql_collapse_blanks(buf);
     trim_ws(buf);
     if (!ci_starts(buf, "KILL CURSOR ")) {
         set_err(err, errlen, "invalid KILL CURSOR");

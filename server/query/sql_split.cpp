@@ -16,6 +16,34 @@ const char* skip_quoted_in(const char* p, const char* end) {
   return q;
 }
 
+// Walks [begin, end) outside quotes and parentheses and calls on_sep(p) at
+// every top-level `sep`, stopping there when it returns true. Returns where
+// it stopped, `end` when it walked through, NULL at an unterminated quote;
+// *depth is the parenthesis depth left open.
+template <typename OnSep>
+const char* walk_top_level(const char* begin, const char* end, char sep, int* depth,
+                           OnSep on_sep) {
+  *depth = 0;
+  const char* p = begin;
+  while (p < end) {
+    char c = *p;
+    if (c == '\'' || c == '"') {
+      p = skip_quoted_in(p, end);
+      if (!p) return nullptr;
+      continue;
+    }
+    if (c == '(') {
+      ++*depth;
+    } else if (c == ')') {
+      if (*depth > 0) --*depth;
+    } else if (c == sep && *depth == 0) {
+      if (on_sep(p)) return p;
+    }
+    ++p;
+  }
+  return end;
+}
+
 }  // namespace
 
 void sql_set_err(char* err, size_t errlen, const char* msg) {
@@ -27,48 +55,20 @@ int sql_split_top_level(const char* begin, const char* end, char sep,
   out->clear();
   int depth = 0;
   const char* start = begin;
-  const char* p = begin;
-  while (p < end) {
-    char c = *p;
-    if (c == '\'' || c == '"') {
-      p = skip_quoted_in(p, end);
-      if (!p) return -1;
-      continue;
-    }
-    if (c == '(') {
-      ++depth;
-    } else if (c == ')') {
-      if (depth > 0) --depth;
-    } else if (c == sep && depth == 0) {
-      out->push_back({start, p});
-      start = p + 1;
-    }
-    ++p;
-  }
+  const char* stop = walk_top_level(begin, end, sep, &depth, [&](const char* p) {
+    out->push_back({start, p});
+    start = p + 1;
+    return false;
+  });
+  if (!stop) return -1;
   out->push_back({start, end});
   return depth == 0 ? 0 : -1;
 }
 
 const char* sql_find_top_level_sep(const char* begin, const char* end, char sep) {
   int depth = 0;
-  const char* p = begin;
-  while (p < end) {
-    char c = *p;
-    if (c == '\'' || c == '"') {
-      p = skip_quoted_in(p, end);
-      if (!p) return nullptr;
-      continue;
-    }
-    if (c == '(') {
-      ++depth;
-    } else if (c == ')') {
-      if (depth > 0) --depth;
-    } else if (c == sep && depth == 0) {
-      return p;
-    }
-    ++p;
-  }
-  return nullptr;
+  const char* p = walk_top_level(begin, end, sep, &depth, [](const char*) { return true; });
+  return p == end ? nullptr : p;
 }
 
 const char* sql_find_matching_paren(const char* open, const char* end) {
@@ -109,4 +109,25 @@ int sql_is_single_literal(const std::string& text) {
     if (std::isspace(c) || c == '\'' || c == '"') return 0;
   }
   return 1;
+}
+
+void sql_collapse_blanks(char* s) {
+  char* w = s;
+  char quote = 0;
+  for (const char* r = s; *r; ++r) {
+    char ch = *r;
+    if (quote) {
+      *w++ = ch;
+      if (ch == '\\' && r[1]) {
+        *w++ = *++r;
+      } else if (ch == quote) {
+        quote = 0;
+      }
+      continue;
+    }
+    if (ch == '\'' || ch == '"') quote = ch;
+    if (ch == ' ' && w > s && w[-1] == ' ') continue;
+    *w++ = ch;
+  }
+  *w = '\0';
 }

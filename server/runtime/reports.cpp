@@ -71,6 +71,21 @@ int hand_out(const std::string& text, char** out, char* err, size_t errlen) {
 
 const char* tf(int v) { return v ? "true" : "false"; }
 
+// Runs build(&text) and hands the text out. A build that fails has set its
+// own message; one that runs out of memory ends in "oom".
+template <typename Build>
+int build_report(char** out, char* err, size_t errlen, Build build) {
+  *out = nullptr;
+  try {
+    std::string s;
+    if (build(&s) != 0) return -1;
+    return hand_out(s, out, err, errlen);
+  } catch (...) {
+    set_err(err, errlen, "oom");
+    return -1;
+  }
+}
+
 struct CursorFigures {
   int count = 0;
   uint64_t memory = 0;
@@ -95,6 +110,16 @@ int resolve_slot(const Session* s, const char* table, char* internal, size_t cap
   return table_find_index(internal);
 }
 
+// Slot of a table of the Session's database; -1 "table not found".
+int report_slot(const Session* s, const char* table, char* err, size_t errlen) {
+  char internal[KYREL_INTERNAL_NAME_SIZE];
+  int slot = resolve_slot(s, table, internal, sizeof internal);
+  if (slot < 0) set_err(err, errlen, "table not found");
+  return slot;
+}
+
+bool table_live(const Table& t) { return !t.dropped && t.schema.name[0]; }
+
 // One index object; with_table adds a leading "table" member.
 void append_index_json(std::string& out, const IndexDef& src, const char* table, bool with_table) {
   IndexDef d = src;
@@ -117,7 +142,7 @@ void append_index_json(std::string& out, const IndexDef& src, const char* table,
 }
 
 bool table_in_db(const Table& t, const char* db) {
-  if (t.dropped || !t.schema.name[0]) return false;
+  if (!table_live(t)) return false;
   char tdb[64], tname[64];
   split_internal_table_name(t.schema.name, tdb, sizeof tdb, tname, sizeof tname);
   return strcasecmp(tdb, db) == 0;
@@ -237,29 +262,24 @@ int build_workers_json(char* buf, size_t size) {
 // ---- listings ---------------------------------------------------------------
 
 int build_show_databases_json(char** out, char* err, size_t errlen) {
-  *out = nullptr;
-  try {
-    std::string s = "{\"ok\":true,\"databases\":[";
+  return build_report(out, err, errlen, [&](std::string* s) {
+    *s = "{\"ok\":true,\"databases\":[";
     {
       RwReadGuard g(&g_databases_lock);
       for (int i = 0; i < g_database_count && i < KYREL_MAX_DATABASES; ++i) {
-        if (i) s += ',';
-        s += "{\"name\":\"" + esc(g_databases[i]) + "\"}";
+        if (i) *s += ',';
+        *s += "{\"name\":\"" + esc(g_databases[i]) + "\"}";
       }
     }
-    s += "]}";
-    return hand_out(s, out, err, errlen);
-  } catch (...) {
-    set_err(err, errlen, "oom");
-    return -1;
-  }
+    *s += "]}";
+    return 0;
+  });
 }
 
 int build_show_tables_json_db(const char* database, char** out, char* err, size_t errlen) {
-  *out = nullptr;
   const char* db = database && *database ? database : "default";
-  try {
-    std::string s = "{\"ok\":true,\"database\":\"" + esc(db) + "\",\"tables\":[";
+  return build_report(out, err, errlen, [&](std::string* s) {
+    *s = "{\"ok\":true,\"database\":\"" + esc(db) + "\",\"tables\":[";
     bool first = true;
     {
       RwReadGuard g(&g_tables_lock);
@@ -269,29 +289,22 @@ int build_show_tables_json_db(const char* database, char** out, char* err, size_
         if (!table_in_db(t, db)) continue;
         char tdb[64], tname[64];
         split_internal_table_name(t.schema.name, tdb, sizeof tdb, tname, sizeof tname);
-        if (!first) s += ',';
+        if (!first) *s += ',';
         first = false;
-        s += "{\"name\":\"" + esc(tname) + "\",\"primary_key\":\"" + esc(t.schema.primary_key) +
-             "\",\"columns\":" + std::to_string(t.schema.column_count) + "}";
+        *s += "{\"name\":\"" + esc(tname) + "\",\"primary_key\":\"" + esc(t.schema.primary_key) +
+              "\",\"columns\":" + std::to_string(t.schema.column_count) + "}";
       }
     }
-    s += "]}";
-    return hand_out(s, out, err, errlen);
-  } catch (...) {
-    set_err(err, errlen, "oom");
-    return -1;
-  }
+    *s += "]}";
+    return 0;
+  });
 }
 
 int build_show_table_json_db(const Session* session, const char* table, char** out, char* err,
                              size_t errlen) {
   *out = nullptr;
-  char internal[KYREL_INTERNAL_NAME_SIZE];
-  int slot = resolve_slot(session, table, internal, sizeof internal);
-  if (slot < 0) {
-    set_err(err, errlen, "table not found");
-    return -1;
-  }
+  int slot = report_slot(session, table, err, errlen);
+  if (slot < 0) return -1;
   std::unique_ptr<TableSchema> schema(new (std::nothrow) TableSchema);
   if (!schema) {
     set_err(err, errlen, "oom");
@@ -301,76 +314,61 @@ int build_show_table_json_db(const Session* session, const char* table, char** o
     RwReadGuard g(&g_tables_lock);
     Table& t = g_tables[slot];
     RwReadGuard tg(&t.lock);
-    if (t.dropped || !t.schema.name[0]) {
+    if (!table_live(t)) {
       set_err(err, errlen, "table not found");
       return -1;
     }
     *schema = t.schema;
   }
-  try {
+  return build_report(out, err, errlen, [&](std::string* s) {
     char tdb[64], tname[64];
     split_internal_table_name(schema->name, tdb, sizeof tdb, tname, sizeof tname);
-    std::string s = "{\"ok\":true,\"database\":\"" + esc(tdb) + "\",\"table\":{\"name\":\"" +
-                    esc(tname) + "\",\"primary_key\":\"" + esc(schema->primary_key) +
-                    "\",\"column_count\":" + std::to_string(schema->column_count) +
-                    ",\"columns\":[";
+    *s = "{\"ok\":true,\"database\":\"" + esc(tdb) + "\",\"table\":{\"name\":\"" + esc(tname) +
+         "\",\"primary_key\":\"" + esc(schema->primary_key) +
+         "\",\"column_count\":" + std::to_string(schema->column_count) + ",\"columns\":[";
     for (int i = 0; i < schema->column_count && i < KYREL_MAX_COLUMNS; ++i) {
       const ColumnDef& c = schema->columns[i];
-      if (i) s += ',';
-      s += "{\"name\":\"" + esc(c.name) + "\",\"type\":\"" + type_name(c.type) +
-           "\",\"max_length\":" + std::to_string(c.max_length) +
-           ",\"is_primary_key\":" + tf(c.is_primary_key) + "}";
+      if (i) *s += ',';
+      *s += "{\"name\":\"" + esc(c.name) + "\",\"type\":\"" + type_name(c.type) +
+            "\",\"max_length\":" + std::to_string(c.max_length) +
+            ",\"is_primary_key\":" + tf(c.is_primary_key) + "}";
     }
-    s += "]}}";
-    return hand_out(s, out, err, errlen);
-  } catch (...) {
-    set_err(err, errlen, "oom");
-    return -1;
-  }
+    *s += "]}}";
+    return 0;
+  });
 }
 
 int build_show_indexes_json_db(const Session* session, const char* table, char** out, char* err,
                                size_t errlen) {
   *out = nullptr;
-  char internal[KYREL_INTERNAL_NAME_SIZE];
-  int slot = resolve_slot(session, table, internal, sizeof internal);
-  if (slot < 0) {
-    set_err(err, errlen, "table not found");
-    return -1;
-  }
-  try {
-    std::string s;
-    {
-      RwReadGuard g(&g_tables_lock);
-      Table& t = g_tables[slot];
-      RwReadGuard tg(&t.lock);
-      if (t.dropped || !t.schema.name[0]) {
-        set_err(err, errlen, "table not found");
-        return -1;
-      }
-      char tdb[64], tname[64];
-      split_internal_table_name(t.schema.name, tdb, sizeof tdb, tname, sizeof tname);
-      s = "{\"ok\":true,\"database\":\"" + esc(tdb) + "\",\"table\":\"" + esc(tname) +
-          "\",\"indexes\":[";
-      int n = t.index_count < KYREL_MAX_INDEXES ? t.index_count : KYREL_MAX_INDEXES;
-      for (int i = 0; i < n; ++i) {
-        if (i) s += ',';
-        append_index_json(s, t.indexes[i], tname, false);
-      }
+  int slot = report_slot(session, table, err, errlen);
+  if (slot < 0) return -1;
+  return build_report(out, err, errlen, [&](std::string* s) {
+    RwReadGuard g(&g_tables_lock);
+    Table& t = g_tables[slot];
+    RwReadGuard tg(&t.lock);
+    if (!table_live(t)) {
+      set_err(err, errlen, "table not found");
+      return -1;
     }
-    s += "]}";
-    return hand_out(s, out, err, errlen);
-  } catch (...) {
-    set_err(err, errlen, "oom");
-    return -1;
-  }
+    char tdb[64], tname[64];
+    split_internal_table_name(t.schema.name, tdb, sizeof tdb, tname, sizeof tname);
+    *s = "{\"ok\":true,\"database\":\"" + esc(tdb) + "\",\"table\":\"" + esc(tname) +
+         "\",\"indexes\":[";
+    int n = t.index_count < KYREL_MAX_INDEXES ? t.index_count : KYREL_MAX_INDEXES;
+    for (int i = 0; i < n; ++i) {
+      if (i) *s += ',';
+      append_index_json(*s, t.indexes[i], tname, false);
+    }
+    *s += "]}";
+    return 0;
+  });
 }
 
 int build_show_indexes_all_json(const Session* session, char** out, char* err, size_t errlen) {
-  *out = nullptr;
   const char* db = session_db(session);
-  try {
-    std::string s = "{\"ok\":true,\"database\":\"" + esc(db) + "\",\"indexes\":[";
+  return build_report(out, err, errlen, [&](std::string* s) {
+    *s = "{\"ok\":true,\"database\":\"" + esc(db) + "\",\"indexes\":[";
     bool first = true;
     {
       RwReadGuard g(&g_tables_lock);
@@ -382,16 +380,13 @@ int build_show_indexes_all_json(const Session* session, char** out, char* err, s
         split_internal_table_name(t.schema.name, tdb, sizeof tdb, tname, sizeof tname);
         int n = t.index_count < KYREL_MAX_INDEXES ? t.index_count : KYREL_MAX_INDEXES;
         for (int k = 0; k < n; ++k) {
-          if (!first) s += ',';
+          if (!first) *s += ',';
           first = false;
-          append_index_json(s, t.indexes[k], tname, true);
+          append_index_json(*s, t.indexes[k], tname, true);
         }
       }
     }
-    s += "]}";
-    return hand_out(s, out, err, errlen);
-  } catch (...) {
-    set_err(err, errlen, "oom");
-    return -1;
-  }
+    *s += "]}";
+    return 0;
+  });
 }

@@ -4,38 +4,19 @@
 #include "query/join.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "storage/config.h"
-#include "storage/db_registry.h"
-#include "storage/paths.h"
-#include "storage/row_changes.h"
-#include "storage/table.h"
-#include "storage/wal.h"
+#include "suite_data_dir.h"
 
 namespace {
 
-struct ColSpec {
-    const char* name;
-    int type;
-};
-
-class JoinTables : public ::testing::Test {
+class JoinTables : public SuiteDataDir {
 protected:
     static void SetUpTestSuite() {
-        char tmpl[] = "/tmp/kyrel_join_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = new std::string(tmpl);
-        ASSERT_NE(getcwd(old_cwd_, sizeof old_cwd_), nullptr);
-        ASSERT_EQ(chdir(tmpl), 0);
-        config_reset_defaults();
-        ensure_parent_dirs();
-        char e[256];
-        ASSERT_EQ(databases_load(e, sizeof e), 0) << e;
+        enter_data_dir("/tmp/kyrel_join_XXXXXX");
         make("jorders", {{"id", COL_TYPE_INT},
                          {"customer_id", COL_TYPE_INT},
                          {"amount", COL_TYPE_INT},
@@ -53,27 +34,11 @@ protected:
         make("jnodes", {{"id", COL_TYPE_INT}, {"parent", COL_TYPE_INT}},
              {R"({"id":1})", R"({"id":2,"parent":1})", R"({"id":3,"parent":2})"});
     }
-    static void TearDownTestSuite() {
-        wal_writer_close();
-        if (chdir(old_cwd_) != 0) ADD_FAILURE() << "chdir back failed";
-        char e[256];
-        remove_path_recursive(dir_->c_str(), e, sizeof e);
-        delete dir_;
-    }
-    static void make(const char* name, std::initializer_list<ColSpec> cols,
+    static void TearDownTestSuite() { leave_data_dir(); }
+    static void make(const char* name, std::initializer_list<SuiteColumn> cols,
                      std::initializer_list<const char*> rows) {
-        TableSchema s{};
-        snprintf(s.name, sizeof s.name, "%s", name);
-        for (const ColSpec& c : cols) {
-            ColumnDef& d = s.columns[s.column_count++];
-            snprintf(d.name, sizeof d.name, "%s", c.name);
-            d.type = c.type;
-        }
-        s.columns[0].is_primary_key = 1;
-        snprintf(s.primary_key, sizeof s.primary_key, "%s", s.columns[0].name);
-        char e[256] = "";
-        ASSERT_EQ(table_create(name, &s, e, sizeof e), 0) << e;
-        for (const char* r : rows) ASSERT_EQ(table_apply_insert(name, ++seq_, r, e, sizeof e), 0) << e;
+        create_table(name, cols);
+        for (const char* r : rows) insert_row(name, r);
     }
 
     // Parses, maps the written names to the internal ones (the default
@@ -92,14 +57,7 @@ protected:
         free(out);
         return s;
     }
-
-    static std::string* dir_;
-    static char old_cwd_[1024];
-    static uint64_t seq_;
 };
-std::string* JoinTables::dir_ = nullptr;
-char JoinTables::old_cwd_[1024];
-uint64_t JoinTables::seq_ = 0;
 
 TEST(JoinParse, FieldsOfAFullStatement) {
     JoinQuery q;

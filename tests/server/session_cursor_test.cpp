@@ -4,21 +4,15 @@
 #include "query/session_cursor.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "runtime/session.h"
-#include "storage/config.h"
 #include "storage/cursor_pins.h"
-#include "storage/db_registry.h"
-#include "storage/paths.h"
-#include "storage/row_changes.h"
 #include "storage/stats.h"
-#include "storage/table.h"
-#include "storage/wal.h"
+#include "suite_data_dir.h"
 
 namespace {
 
@@ -38,30 +32,16 @@ int count_rows(const std::string& reply) {
     return n;
 }
 
-class Cursors : public ::testing::Test {
+class Cursors : public SuiteDataDir {
 protected:
     static void SetUpTestSuite() {
-        char tmpl[] = "/tmp/kyrel_cursor_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = new std::string(tmpl);
-        ASSERT_NE(getcwd(old_cwd_, sizeof old_cwd_), nullptr);
-        ASSERT_EQ(chdir(tmpl), 0);
-        config_reset_defaults();
-        ensure_parent_dirs();
-        char e[256];
-        ASSERT_EQ(databases_load(e, sizeof e), 0) << e;
+        enter_data_dir("/tmp/kyrel_cursor_XXXXXX");
         make("big");
         for (int i = 1; i <= 2500; ++i) insert("big", i, i % 2 ? "odd" : "even");
         make("small");
         for (int i = 1; i <= 3; ++i) insert("small", i, "s");
     }
-    static void TearDownTestSuite() {
-        wal_writer_close();
-        if (chdir(old_cwd_) != 0) ADD_FAILURE() << "chdir back failed";
-        char e[256];
-        remove_path_recursive(dir_->c_str(), e, sizeof e);
-        delete dir_;
-    }
+    static void TearDownTestSuite() { leave_data_dir(); }
     void SetUp() override {
         memset(&s_, 0, sizeof s_);
         snprintf(s_.current_database, sizeof s_.current_database, "default");
@@ -76,24 +56,11 @@ protected:
     }
 
     static void make(const char* name) {
-        TableSchema s{};
-        snprintf(s.name, sizeof s.name, "%s", name);
-        const char* cols[] = {"id", "tag"};
-        const int types[] = {COL_TYPE_INT, COL_TYPE_STRING};
-        for (int i = 0; i < 2; ++i) {
-            ColumnDef& d = s.columns[s.column_count++];
-            snprintf(d.name, sizeof d.name, "%s", cols[i]);
-            d.type = types[i];
-        }
-        s.columns[0].is_primary_key = 1;
-        snprintf(s.primary_key, sizeof s.primary_key, "id");
-        char e[256] = "";
-        ASSERT_EQ(table_create(name, &s, e, sizeof e), 0) << e;
+        create_table(name, {{"id", COL_TYPE_INT}, {"tag", COL_TYPE_STRING}});
     }
     static void insert(const char* table, int id, const char* tag) {
         std::string row = "{\"id\":" + std::to_string(id) + ",\"tag\":\"" + tag + "\"}";
-        char e[256] = "";
-        ASSERT_EQ(table_apply_insert(table, ++seq_, row.c_str(), e, sizeof e), 0) << e;
+        insert_row(table, row.c_str());
     }
 
     // Reply text or "ERR:<message>".
@@ -126,13 +93,7 @@ protected:
 
     Session s_;
     uint64_t mem_before_ = 0;
-    static std::string* dir_;
-    static char old_cwd_[1024];
-    static uint64_t seq_;
 };
-std::string* Cursors::dir_ = nullptr;
-char Cursors::old_cwd_[1024];
-uint64_t Cursors::seq_ = 0;
 
 TEST_F(Cursors, BatchesUntilDoneThenTheCursorIsGone) {
     std::string r = open("SELECT * FROM big");
