@@ -203,16 +203,9 @@ std::string router_handle_change_password(RouterSession *s, const char *request,
     if (strpbrk(new_password, "='\"") != nullptr)
         return make_error_json("passwords changed through Router cannot contain quotes or '='");
     const char *db = s->current_database[0] ? s->current_database : "default";
-    {
-        int idx;
-        BackendEntry b;
-        uint64_t gen;
-        if (router_db_route_snapshot(db, &idx, &b, &gen) != 0) {
-            stats_add(STAT_ROUTE_FAILURES, 1);
-            return make_error_json("no backend route for current database");
-        }
-    }
-    if (!session_can_use_db(s, db, 0)) return make_error_json("user is not allowed to use this database");
+    std::string refused = router_check_db_access(s, db, 0, "no backend route for current database",
+                                                 "user is not allowed to use this database");
+    if (!refused.empty()) return refused;
 
     char old_router_pw[256], old_backend_user[64], old_backend_pw[256];
     router_copy_str(old_router_pw, sizeof old_router_pw, s->user.router_password);

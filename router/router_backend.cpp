@@ -61,6 +61,16 @@ void discard_entry(PooledBackendConn &c) {
     router_wipe(c.backend_password, sizeof c.backend_password);
 }
 
+// Closes one idle connection and removes it from its pool; the caller holds
+// the pool's lock. Returns the position after it.
+std::list<PooledBackendConn>::iterator pool_discard(BackendPool &p, std::list<PooledBackendConn>::iterator it) {
+    discard_entry(*it);
+    it = p.conns.erase(it);
+    p.idle_count--;
+    stats_add(STAT_POOL_DISCARDED, 1);
+    return it;
+}
+
 void clear_session_backend_fields(RouterSession *s) {
     s->backend_fd = -1;
     s->backend_idx = -1;
@@ -244,10 +254,7 @@ int backend_pool_take(int backend_idx, const char *user, const char *password) {
     std::lock_guard<std::mutex> g(p.mutex);
     for (auto it = p.conns.begin(); it != p.conns.end();) {
         if (pool_expired(ps, *it, now)) {
-            discard_entry(*it);
-            it = p.conns.erase(it);
-            p.idle_count--;
-            stats_add(STAT_POOL_DISCARDED, 1);
+            it = pool_discard(p, it);
             continue;
         }
         if (strcmp(it->backend_username, user) == 0 && strcmp(it->backend_password, password) == 0) {
@@ -301,10 +308,7 @@ void backend_pool_prune_all() {
         std::lock_guard<std::mutex> g(p.mutex);
         for (auto it = p.conns.begin(); it != p.conns.end();) {
             if (pool_expired(ps, *it, now)) {
-                discard_entry(*it);
-                it = p.conns.erase(it);
-                p.idle_count--;
-                stats_add(STAT_POOL_DISCARDED, 1);
+                it = pool_discard(p, it);
             } else {
                 ++it;
             }
@@ -328,10 +332,7 @@ void backend_pool_close_matching(const char *user, const char *password) {
         std::lock_guard<std::mutex> g(p.mutex);
         for (auto it = p.conns.begin(); it != p.conns.end();) {
             if (strcmp(it->backend_username, user) == 0 && strcmp(it->backend_password, password) == 0) {
-                discard_entry(*it);
-                it = p.conns.erase(it);
-                p.idle_count--;
-                stats_add(STAT_POOL_DISCARDED, 1);
+                it = pool_discard(p, it);
             } else {
                 ++it;
             }

@@ -36,6 +36,16 @@ const char *const kStatNames[STAT_COUNT] = {
 
 const char *tf(int v) { return v ? "true" : "false"; }
 
+// Runs one report builder; running out of memory gives the "oom" reply.
+template <class Build>
+std::string report_or_oom(Build build) {
+    try {
+        return build();
+    } catch (const std::bad_alloc &) {
+        return "{\"ok\":false,\"error\":\"oom\"}";
+    }
+}
+
 }  // namespace
 
 void stats_add(int counter, int64_t delta) {
@@ -192,7 +202,7 @@ static int append_backend_list(std::string &out, const std::vector<BackendEntry>
 }
 
 std::string build_router_stats_json() {
-    try {
+    return report_or_oom([]() -> std::string {
         RouterStats st = stats_snapshot();
         std::unique_ptr<RouterConfig> c(new RouterConfig);
         uint64_t gen;
@@ -224,26 +234,22 @@ std::string build_router_stats_json() {
             return make_error_json("router backend status entry too large");
         out += "]}";
         return out;
-    } catch (const std::bad_alloc &) {
-        return "{\"ok\":false,\"error\":\"oom\"}";
-    }
+    });
 }
 
 std::string build_router_backends_json() {
-    try {
+    return report_or_oom([]() -> std::string {
         std::vector<BackendEntry> backends = backends_snapshot();
         std::string out = "{\"ok\":true,\"backends\":[";
         if (append_backend_list(out, backends) != 0)
             return make_error_json("router backend status entry too large");
         out += "]}";
         return out;
-    } catch (const std::bad_alloc &) {
-        return "{\"ok\":false,\"error\":\"oom\"}";
-    }
+    });
 }
 
 std::string build_router_pools_json() {
-    try {
+    return report_or_oom([]() -> std::string {
         std::vector<BackendEntry> backends;
         int enabled, maxper, idle;
         {
@@ -272,13 +278,11 @@ std::string build_router_pools_json() {
         }
         out += "]}";
         return out;
-    } catch (const std::bad_alloc &) {
-        return "{\"ok\":false,\"error\":\"oom\"}";
-    }
+    });
 }
 
 std::string build_router_clients_json() {
-    try {
+    return report_or_oom([]() -> std::string {
         std::vector<ClientRegistryEntry> clients = router_client_snapshot();
         uint64_t gen;
         int maxc;
@@ -323,13 +327,11 @@ std::string build_router_clients_json() {
         }
         out += "]}";
         return out;
-    } catch (const std::bad_alloc &) {
-        return "{\"ok\":false,\"error\":\"oom\"}";
-    }
+    });
 }
 
 std::string build_databases_json() {
-    try {
+    return report_or_oom([]() -> std::string {
         std::vector<DatabaseRoute> routes;
         std::vector<BackendEntry> backends;
         {
@@ -367,7 +369,5 @@ std::string build_databases_json() {
         }
         out += "]}";
         return out;
-    } catch (const std::bad_alloc &) {
-        return "{\"ok\":false,\"error\":\"oom\"}";
-    }
+    });
 }

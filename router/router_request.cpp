@@ -223,24 +223,32 @@ std::string router_normalize_sql_ws(const std::string &sql) {
     return out;
 }
 
-std::string router_forward_to_current_backend(RouterSession *s, const char *request, int required) {
-    if (!s->authenticated) return make_error_json("not authenticated");
-    const char *db = s->current_database[0] ? s->current_database : "default";
+std::string router_check_db_access(RouterSession *s, const char *database, int required, const char *no_route,
+                                   const char *denied) {
     int idx;
     BackendEntry b;
     uint64_t gen;
-    if (router_db_route_snapshot(db, &idx, &b, &gen) != 0) {
+    if (router_db_route_snapshot(database, &idx, &b, &gen) != 0) {
         stats_add(STAT_ROUTE_FAILURES, 1);
-        return make_error_json("no backend route for current database");
+        return make_error_json(no_route);
     }
-    if (!session_can_use_db(s, db, required)) return make_error_json("permission denied for current database");
+    if (!session_can_use_db(s, database, required)) return make_error_json(denied);
+    return std::string();
+}
+
+std::string router_forward_to_current_backend(RouterSession *s, const char *request, int required) {
+    if (!s->authenticated) return make_error_json("not authenticated");
+    const char *db = s->current_database[0] ? s->current_database : "default";
+    std::string refused = router_check_db_access(s, db, required, "no backend route for current database",
+                                                 "permission denied for current database");
+    if (!refused.empty()) return refused;
     char err[512];
     // Copy: binding may rewrite current_database.
     char dbcopy[64];
     router_copy_str(dbcopy, sizeof dbcopy, db);
     if (backend_login_and_use(s, dbcopy, err, sizeof err) != 0) return make_error_json(err);
     std::string reply;
-    idx = s->backend_idx;
+    int idx = s->backend_idx;
     if (backend_request_raw_fd(s->backend_fd, request, reply, err, sizeof err) != 0) {
         stats_add(STAT_BACKEND_ERRORS, 1);
         router_record_backend_runtime_error(idx, err);
@@ -254,14 +262,9 @@ std::string router_forward_to_current_backend(RouterSession *s, const char *requ
 
 std::string router_handle_use(RouterSession *s, const char *database) {
     if (!s->authenticated) return make_error_json("not authenticated");
-    int idx;
-    BackendEntry b;
-    uint64_t gen;
-    if (router_db_route_snapshot(database, &idx, &b, &gen) != 0) {
-        stats_add(STAT_ROUTE_FAILURES, 1);
-        return make_error_json("unknown database route");
-    }
-    if (!session_can_use_db(s, database, 0)) return make_error_json("user is not allowed to use this database");
+    std::string refused = router_check_db_access(s, database, 0, "unknown database route",
+                                                 "user is not allowed to use this database");
+    if (!refused.empty()) return refused;
     char err[512];
     if (backend_login_and_use(s, database, err, sizeof err) != 0) return make_error_json(err);
     char msg[128];

@@ -17,6 +17,11 @@ int classify_json_action_required_role(const char *action);
 int classify_sql_required_role(const char *sql);
 int router_check_stored_procedure_call_policy(RouterSession *s, const char *database, char *err, size_t errlen);
 int session_can_use_db(RouterSession *s, const char *database, int required);
+// Empty when the database has a backend route and the session may use it with
+// the required role; otherwise the error reply (no_route or denied), a missing
+// route also counting as a route failure.
+std::string router_check_db_access(RouterSession *s, const char *database, int required, const char *no_route,
+                                   const char *denied);
 int session_is_router_admin(RouterSession *s);
 int session_has_full_db_role(RouterSession *s, const char *database);
 std::string router_forward_to_current_backend(RouterSession *s, const char *request, int required);

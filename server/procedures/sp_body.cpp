@@ -128,15 +128,9 @@ int sp_split_statements(const char* body, char*** out_list, int* out_count, char
         return 0;
     };
     for (size_t i = 0; i < len; ++i) {
+        if (sp_skip_quoted(body, i, quote)) continue;
         char c = body[i];
-        if (quote) {
-            if (c == '\\') ++i;
-            else if (c == quote) quote = 0;
-            continue;
-        }
-        if (c == '\'' || c == '"') {
-            quote = c;
-        } else if (c == ';') {
+        if (c == ';') {
             if (take(i) != 0) return -1;
             start = i + 1;
         } else if (c == '\n' || c == '\r') {
@@ -259,18 +253,6 @@ int sp_parse_set_stmt(const char* stmt, char* name, char* expr, char* err, size_
 }
 
 namespace {
-
-struct StatementList {
-    char** items = nullptr;
-    int count = 0;
-    ~StatementList() { sp_free_statement_list(items, count); }
-};
-
-struct VarTable {
-    ProcRuntimeVar vars[SP_MAX_VARS] = {};
-    int count = 0;
-    ~VarTable() { sp_free_runtime_vars(vars, &count); }
-};
 
 bool is_forbidden_kind(const char* stmt) {
     static const char* const prefixes[] = {"CALL ",       "LOGIN ",          "USE ",

@@ -20,6 +20,13 @@ int sp_split_statements(const char* body, char*** out_list, int* out_count, char
                         size_t errlen);
 void sp_free_statement_list(char** list, int count);
 
+// Owns a split statement list and frees it on scope exit.
+struct StatementList {
+    char** items = nullptr;
+    int count = 0;
+    ~StatementList() { sp_free_statement_list(items, count); }
+};
+
 int sp_statement_is_if_stmt(const char* stmt);
 int sp_statement_is_elseif_stmt(const char* stmt);
 int sp_statement_is_else_stmt(const char* stmt);

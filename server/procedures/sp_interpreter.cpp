@@ -30,18 +30,6 @@ std::string json_esc(const char* s) {
 
 const char* tf(int v) { return v ? "true" : "false"; }
 
-struct StatementList {
-    char** items = nullptr;
-    int count = 0;
-    ~StatementList() { sp_free_statement_list(items, count); }
-};
-
-struct VarTable {
-    ProcRuntimeVar vars[SP_MAX_VARS] = {};
-    int count = 0;
-    ~VarTable() { sp_free_runtime_vars(vars, &count); }
-};
-
 // State of one CALL.
 struct Run {
     Session* session;

@@ -25,6 +25,23 @@ __attribute__((format(printf, 3, 4))) inline int sp_fail(char* err, size_t errle
     return -1;
 }
 
+// Steps over quoted text while scanning s at i: true when s[i] opens, lies
+// inside or closes a '...' or "..." literal (a backslash inside one also
+// consumes the byte after it), so the caller skips it as no separator.
+inline bool sp_skip_quoted(const char* s, size_t& i, char& quote) {
+    char c = s[i];
+    if (quote) {
+        if (c == '\\') ++i;
+        else if (c == quote) quote = 0;
+        return true;
+    }
+    if (c == '\'' || c == '"') {
+        quote = c;
+        return true;
+    }
+    return false;
+}
+
 inline void sp_clear(char* buf, size_t cap) {
     if (buf && cap > 0) buf[0] = '\0';
 }

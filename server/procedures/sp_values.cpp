@@ -132,16 +132,8 @@ int sp_expr_find_numeric_binary_op(const char* expr, size_t* out_pos, char* out_
     char quote = 0;
     size_t len = strlen(expr);
     for (size_t i = 0; i < len; ++i) {
+        if (sp_skip_quoted(expr, i, quote)) continue;
         char c = expr[i];
-        if (quote) {
-            if (c == '\\') ++i;
-            else if (c == quote) quote = 0;
-            continue;
-        }
-        if (c == '\'' || c == '"') {
-            quote = c;
-            continue;
-        }
         if (c != '+' && c != '-') continue;
         size_t b = i;
         while (b > 0 && sp_is_ws(expr[b - 1])) --b;

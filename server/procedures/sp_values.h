@@ -25,6 +25,13 @@ int sp_add_runtime_var(ProcRuntimeVar* vars, int* count, const char* name, int32
                        const char* literal, int is_param, char* err, size_t errlen);
 int sp_find_runtime_var(const ProcRuntimeVar* vars, int count, const char* name);
 void sp_free_runtime_vars(ProcRuntimeVar* vars, int* count);
+
+// Owns a variable table and frees its values on scope exit.
+struct VarTable {
+    ProcRuntimeVar vars[SP_MAX_VARS] = {};
+    int count = 0;
+    ~VarTable() { sp_free_runtime_vars(vars, &count); }
+};
 const char* sp_default_sql_literal_for_type(int32_t type);
 int sp_type_assignable(int32_t target, int32_t source);
 // 1 when the whole (trimmed) expression is one placeholder; name copied.

@@ -7,17 +7,10 @@
 #include <limits>
 #include <string>
 
+#include "connector_owners.h"
 #include "kyrelconnect_core.h"
 
 namespace {
-
-// Takes ownership of a heap text from the connector; "<null>" for NULL.
-std::string take(char* text) {
-    if (!text) return "<null>";
-    std::string s(text);
-    std::free(text);
-    return s;
-}
 
 TEST(ConnectorCore, ConnectionDefaultsAndAccessors) {
     struct Case {

@@ -6,20 +6,11 @@
 #include <memory>
 #include <string>
 
+#include "connector_owners.h"
 #include "kyrel_test.h"
 #include "kyreldb_database.h"
 
 namespace {
-
-struct ResultFree {
-    void operator()(kc_result* r) const { kc_result_free(r); }
-};
-using Result = std::unique_ptr<kc_result, ResultFree>;
-
-struct HandleFree {
-    void operator()(kyreldb_handle* h) const { kyreldb_database_free(h); }
-};
-using Handle = std::unique_ptr<kyreldb_handle, HandleFree>;
 
 std::string text(const char* s) { return s ? s : "<null>"; }
 

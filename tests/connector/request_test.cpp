@@ -6,20 +6,11 @@
 #include <memory>
 #include <string>
 
+#include "connector_owners.h"
 #include "fake_frame_server.h"
 #include "kyrelconnect_core.h"
 
 namespace {
-
-struct ResultFree {
-    void operator()(kc_result* r) const { kc_result_free(r); }
-};
-using Result = std::unique_ptr<kc_result, ResultFree>;
-
-struct ConnFree {
-    void operator()(kc_connection* c) const { kc_connection_free(c); }
-};
-using Conn = std::unique_ptr<kc_connection, ConnFree>;
 
 class RequestTest : public ::testing::Test {
 protected:

@@ -7,17 +7,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "connector_owners.h"
 #include "kyrelconnect_core.h"
 #include "query/insert_parse.h"
 
 namespace {
-
-std::string take(char* text) {
-    if (!text) return "<null>";
-    std::string s(text);
-    std::free(text);
-    return s;
-}
 
 TEST(ServerLiteral, ConnectorLiteralsRoundTrip) {
     const char* texts[] = {"",      "plain",      "O'Brien", "end\\",  "a\\'b", "''",
