@@ -127,6 +127,12 @@ int parse_create_table_sql(const char* sql, TableSchema* schema, char* err, size
   char* open = std::strchr(buf, '(');
   char* close = std::strrchr(buf, ')');
   if (!open || !close || close < open) return fail(err, errlen, "missing column list");
+  // The list ends at the last ")": nothing may follow it, and inside it every
+  // quote must close and every "(" pair up, else a cut-off definition such as
+  // varchar(20 or DEFAULT 'x would be read as something else.
+  if (!sql_trimmed(close + 1, buf + std::strlen(buf)).empty())
+    return fail(err, errlen, "unexpected text after CREATE TABLE column list");
+  if (!sql_is_balanced(open + 1, close)) return fail(err, errlen, "bad column definition");
 
   std::string tname(buf + 13, static_cast<size_t>(open - (buf + 13)));
   if (copy_ident_checked(schema->name, KYREL_IDENT_SIZE, tname.c_str(), "table name", err,

@@ -105,10 +105,33 @@ int sql_is_single_literal(const std::string& text) {
     const char* q = sql_skip_quoted_string(p);
     return (q && *q == '\0') ? 1 : 0;
   }
+  // A bare token may hold parentheses, but only balanced ones: "(1" or "1)"
+  // is a broken expression, not a value.
+  int depth = 0;
   for (unsigned char c : text) {
     if (std::isspace(c) || c == '\'' || c == '"') return 0;
+    if (c == '(') ++depth;
+    if (c == ')' && --depth < 0) return 0;
   }
-  return 1;
+  return depth == 0 ? 1 : 0;
+}
+
+int sql_is_balanced(const char* begin, const char* end) {
+  if (!begin || !end || end < begin) return 0;
+  // Quotes are scanned on a bounded copy so a string cannot run past end.
+  std::string text(begin, static_cast<size_t>(end - begin));
+  int depth = 0;
+  for (const char* p = text.c_str(); *p;) {
+    if (*p == '\'' || *p == '"') {
+      p = sql_skip_quoted_string(p);
+      if (!p) return 0;
+      continue;
+    }
+    if (*p == '(') ++depth;
+    if (*p == ')' && --depth < 0) return 0;
+    ++p;
+  }
+  return depth == 0 ? 1 : 0;
 }
 
 void sql_collapse_blanks(char* s) {

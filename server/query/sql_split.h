@@ -31,8 +31,13 @@ std::string sql_trimmed(const char* begin, const char* end);
 inline std::string sql_trimmed(SqlSpan s) { return sql_trimmed(s.begin, s.end); }
 
 // 1 when text is exactly one complete quoted string, or one bare token (no
-// whitespace, no quotes); 0 otherwise (also for empty text).
+// whitespace, no quotes, parentheses balanced); 0 otherwise (also for empty
+// text).
 int sql_is_single_literal(const std::string& text);
+
+// 1 when every quoted string in [begin, end) is terminated and the
+// parentheses outside them pair up (no ")" before its "(", none left open).
+int sql_is_balanced(const char* begin, const char* end);
 
 // Writes msg into (err, errlen) when there is room.
 void sql_set_err(char* err, size_t errlen, const char* msg);

@@ -153,6 +153,7 @@ int parse_update_sql(const char* sql, char* table_out, size_t table_cap, char* k
     std::string c = sql_trimmed(item.c_str(), ipos);
     std::string v = sql_trimmed(ipos + 1, item.c_str() + item.size());
     if (c.empty() || v.empty()) return fail(err, errlen, "bad SET clause");
+    if (!sql_is_balanced(v.c_str(), v.c_str() + v.size())) return fail(err, errlen, "bad SET clause");
     // A second assignment to the same column would be dropped silently.
     for (const auto& prev : cols) {
       if (c == prev.get()) return fail_col(err, errlen, "duplicate SET column '%s'", c.c_str());

@@ -67,6 +67,10 @@ TEST(CreateTableParse, Refusals) {
       {"CREATE TABLE t (" + columns(65) + ")", "too many columns"},
       {"CREATE TABLE t (id)", "bad column definition"},
       {"CREATE TABLE t (id blob primary key)", "unsupported type"},
+      {"CREATE TABLE t (id int primary key, v text DEFAULT 'x)", "bad column definition"},
+      {"CREATE TABLE t (id int primary key, name varchar(20)", "bad column definition"},
+      {"CREATE TABLE t (id int primary key))", "bad column definition"},
+      {"CREATE TABLE t (id int primary key) extra", "unexpected text after CREATE TABLE column list"},
       {"CREATE TABLE t (id int, name text)", "primary key required in v3 stage6"},
       // Column names land unescaped in every row object.
       {"CREATE TABLE t (\"id\" int primary key)", "invalid column name"},

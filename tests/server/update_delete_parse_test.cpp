@@ -141,6 +141,12 @@ TEST(UpdateParse, Refusals) {
       {"UPDATE t SET a = 1 WHERE id = 10 OR id = 20", "UPDATE WHERE value must be a single literal"},
       {"UPDATE t SET a = 1 WHERE id = 'a' 'b'", "UPDATE WHERE value must be a single literal"},
       {"UPDATE t SET a = 1 WHERE id =", "UPDATE WHERE value must be a single literal"},
+      {"UPDATE t SET a = 1 WHERE id = (1", "UPDATE WHERE value must be a single literal"},
+      {"UPDATE t SET a = 1 WHERE id = 1)", "UPDATE WHERE value must be a single literal"},
+      {"UPDATE t SET a = 1) WHERE id = 1", "bad SET clause"},
+      {"UPDATE t SET a = 1, b = 2) WHERE id = 1", "bad SET clause"},
+      {"UPDATE t SET a = (1 WHERE id = 1", "UPDATE requires SET and WHERE"},
+      {"UPDATE t SET a = 'x WHERE id = 1", "UPDATE requires SET and WHERE"},
   };
   for (const auto& c : cases) {
     Update u = update(c.sql);
@@ -213,6 +219,9 @@ TEST(DeleteParse, Refusals) {
       {"DELETE FROM t WHERE '' = 5", "invalid column name", 2048},
       {"DELETE FROM t WHERE " + std::string(64, 'c') + " = 5", "column name too long", 2048},
       {"DELETE FROM t WHERE id = 10 OR id = 20", "DELETE WHERE value must be a single literal", 2048},
+      {"DELETE FROM t WHERE id = (1", "DELETE WHERE value must be a single literal", 2048},
+      {"DELETE FROM t WHERE id = 1)", "DELETE WHERE value must be a single literal", 2048},
+      {"DELETE FROM t WHERE id = 'x", "DELETE WHERE value must be a single literal", 2048},
       {"DELETE FROM t WHERE id = 12345", "DELETE key too long", 4},
   };
   for (const auto& c : cases) {
