@@ -127,7 +127,14 @@ int queue_depth(JobQueue* q) {
 }
 
 Job* queue_pop(JobQueue* q, int timeout_ms) {
-    if (timeout_ms != 0) spin_briefly([q] { return __atomic_load_n(&q->count, __ATOMIC_ACQUIRE) > 0; });
+    if (timeout_ms == 0) {
+        // A poll: its deadline is already past, so an empty ring answers
+        // NULL at once, without the lock or a trip through the wait.
+        if (__atomic_load_n(&q->count, __ATOMIC_ACQUIRE) == 0) return nullptr;
+        MutexGuard g(&q->lock);
+        return q->count > 0 ? ring_take(q) : nullptr;
+    }
+    spin_briefly([q] { return __atomic_load_n(&q->count, __ATOMIC_ACQUIRE) > 0; });
     MutexGuard g(&q->lock);
     while (q->count == 0 && g_running) {
         if (timeout_ms < 0) {
