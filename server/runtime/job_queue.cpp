@@ -49,10 +49,15 @@ timespec deadline_after_ms(int ms) {
 // count is stored atomically (always under the lock) so that a waiter may
 // look at it without the lock while it spins.
 template <typename Q, typename T>
-void ring_store(Q* q, T item) {
+void ring_store_quiet(Q* q, T item) {
     q->slots[q->tail] = item;
     q->tail = (q->tail + 1) % kQueueSlots;
     __atomic_store_n(&q->count, q->count + 1, __ATOMIC_RELEASE);
+}
+
+template <typename Q, typename T>
+void ring_store(Q* q, T item) {
+    ring_store_quiet(q, item);
     pthread_cond_signal(&q->not_empty);
 }
 
@@ -108,16 +113,21 @@ void queue_push(JobQueue* q, Job* job) {
 }
 
 int queue_try_push(JobQueue* q, Job* job, int timeout_ms) {
-    MutexGuard g(&q->lock);
-    while (q->count >= kQueueSlots && g_running) {
-        timespec dl = deadline_after_ms(timeout_ms < 0 ? 0 : timeout_ms);
-        if (pthread_cond_timedwait(&q->not_full, &q->lock, &dl) == ETIMEDOUT) {
-            // A slot may have freed just as the wait timed out.
-            if (q->count >= kQueueSlots) return -1;
+    {
+        MutexGuard g(&q->lock);
+        while (q->count >= kQueueSlots && g_running) {
+            timespec dl = deadline_after_ms(timeout_ms < 0 ? 0 : timeout_ms);
+            if (pthread_cond_timedwait(&q->not_full, &q->lock, &dl) == ETIMEDOUT) {
+                // A slot may have freed just as the wait timed out.
+                if (q->count >= kQueueSlots) return -1;
+            }
         }
+        if (!g_running) return -1;
+        ring_store_quiet(q, job);
     }
-    if (!g_running) return -1;
-    ring_store(q, job);
+    // Signalled once the lock is free, so the woken consumer does not
+    // block again on the ring's mutex (the rings live as long as the process).
+    pthread_cond_signal(&q->not_empty);
     return 0;
 }
 
@@ -150,12 +160,23 @@ Job* queue_pop(JobQueue* q, int timeout_ms) {
 
 void queue_push_batch(JobQueue* q, Job* const* jobs, int n) {
     if (n < 1) return;
-    MutexGuard g(&q->lock);
-    for (int i = 0; i < n; i++) {
-        while (q->count >= kQueueSlots && g_running) pthread_cond_wait(&q->not_full, &q->lock);
-        if (!g_running) return;
-        ring_store(q, jobs[i]);
+    int stored = 0;
+    {
+        MutexGuard g(&q->lock);
+        for (int i = 0; i < n; i++) {
+            if (q->count >= kQueueSlots) {
+                // Wake the consumer for what is already in before waiting.
+                for (; stored > 0; stored--) pthread_cond_signal(&q->not_empty);
+                while (q->count >= kQueueSlots && g_running)
+                    pthread_cond_wait(&q->not_full, &q->lock);
+            }
+            if (!g_running) break;
+            ring_store_quiet(q, jobs[i]);
+            stored++;
+        }
     }
+    // One signal per Job pushed, after the lock is released.
+    for (; stored > 0; stored--) pthread_cond_signal(&q->not_empty);
 }
 
 int conn_queue_try_push(int fd) {

@@ -57,6 +57,28 @@ void pk_latest_map_clear(Table *table) {
     m.incomplete = 0;
 }
 
+namespace {
+
+// New entry for a key not in bucket b: one block, the entry followed by its
+// key text, linked at the head of the chain.
+void insert_at_head(PkLatestMap &m, uint64_t b, uint64_t h, VersionedRow *row) {
+    const size_t klen = strlen(row->key);
+    PkLatestEntry *e = (PkLatestEntry *)malloc(sizeof(PkLatestEntry) + klen + 1);
+    if (!e) {
+        m.incomplete = 1;
+        return;
+    }
+    e->key = reinterpret_cast<char *>(e + 1);
+    memcpy(e->key, row->key, klen + 1);
+    e->hash = h;
+    e->row = row;
+    e->next = m.buckets[b];
+    m.buckets[b] = e;
+    m.entry_count++;
+}
+
+}  // namespace
+
 void pk_latest_map_update(Table *table, VersionedRow *row) {
     if (!table || !row || !row->key) return;
     if (!table->pk_map.buckets) {
@@ -72,20 +94,18 @@ void pk_latest_map_update(Table *table, VersionedRow *row) {
         if (!e->row || row->seq >= e->row->seq) e->row = row;
         return;
     }
-    // One block: the entry followed by its key text.
-    const size_t klen = strlen(row->key);
-    PkLatestEntry *e = (PkLatestEntry *)malloc(sizeof(PkLatestEntry) + klen + 1);
-    if (!e) {
-        m.incomplete = 1;
+    insert_at_head(m, b, h, row);
+}
+
+void pk_latest_map_insert_absent(Table *table, VersionedRow *row) {
+    if (!table || !row || !row->key) return;
+    PkLatestMap &m = table->pk_map;
+    if (!m.buckets || !m.bucket_count) {
+        pk_latest_map_update(table, row);
         return;
     }
-    e->key = reinterpret_cast<char *>(e + 1);
-    memcpy(e->key, row->key, klen + 1);
-    e->hash = h;
-    e->row = row;
-    e->next = m.buckets[b];
-    m.buckets[b] = e;
-    m.entry_count++;
+    const uint64_t h = pk_hash_string(row->key);
+    insert_at_head(m, h % m.bucket_count, h, row);
 }
 
 VersionedRow *pk_latest_map_get(Table *table, const char *key) {

@@ -39,6 +39,11 @@ void pk_latest_map_clear(Table *table);
 // whole chain, so older versions already linked are not lost.
 void pk_latest_map_update(Table *table, VersionedRow *row);
 VersionedRow *pk_latest_map_get(Table *table, const char *key);
+// pk_latest_map_update for a key the caller has just found absent from the
+// initialised map (no change to the map since): puts the entry at the head of
+// its bucket without walking the chain, exactly where the update would.
+// Falls back to pk_latest_map_update when the map is not initialised.
+void pk_latest_map_insert_absent(Table *table, VersionedRow *row);
 // 1 when the map holds every key of the chain, so a miss means "no version".
 int pk_latest_map_complete(const Table *table);
 // clear + init + update for every version of the chain, newest first.

@@ -153,16 +153,32 @@ int table_apply_insert_batch_with_wal(const char* table_name, const char* const*
     // Held from the checks to the linking so that no checkpoint truncates the
     // log between the WAL write and the rows reaching memory.
     std::lock_guard<std::recursive_mutex> cp(g_checkpoint_lock);
+    // absent[i]: the complete map proved keys[i] new, so linking it needs no
+    // second chain walk, provided the map is unchanged by then.
+    std::vector<char> absent((size_t)n, 0);
+    const PkLatestEntry* const* map_buckets = nullptr;
+    uint64_t map_entries = 0;
     {
         RwWriteGuard g(&t->lock);
+        const bool complete = pk_latest_map_complete(t) != 0;
         for (int i = 0; i < n; i++) {
+            const VersionedRow* cur = pk_latest_map_get(t, keys[i]);
             int deleted = 0;
-            if (versioned_get_latest_json(t, keys[i], nullptr, nullptr, &deleted) == 0 &&
-                !deleted) {
+            if (cur) {
+                deleted = cur->deleted ? 1 : 0;
+            } else if (complete) {
+                absent[(size_t)i] = 1;
+                continue;
+            } else if (versioned_get_latest_json(t, keys[i], nullptr, nullptr, &deleted) != 0) {
+                continue;
+            }
+            if (!deleted) {
                 set_err(err, errlen, "duplicate primary key");
                 return -1;
             }
         }
+        map_buckets = t->pk_map.buckets;
+        map_entries = t->pk_map.entry_count;
         if (table_check_unique_batch_constraints_locked(t, rows, keys, n, err, errlen) != 0)
             return -1;
     }
@@ -176,9 +192,19 @@ int table_apply_insert_batch_with_wal(const char* table_name, const char* const*
         // Index-file step: append one 'I' event per row to each index file
         // (index_append_rows_batch_events); a failure there returns its message.
         if (index_append_rows_batch_events(t, rows, keys, n, err, errlen) != 0) return -1;
-        for (auto& v : versions) {
-            VersionedRow* row = v.release();
-            link_version_locked(t, row);
+        const bool map_unchanged = map_buckets && t->pk_map.buckets == map_buckets &&
+                                   t->pk_map.entry_count == map_entries &&
+                                   pk_latest_map_complete(t);
+        for (int i = 0; i < n; i++) {
+            VersionedRow* row = versions[(size_t)i].release();
+            if (map_unchanged && absent[(size_t)i]) {
+                row->next = t->rows;
+                t->rows = row;
+                pk_latest_map_insert_absent(t, row);
+                t->row_memory_bytes += row->mem_size;
+            } else {
+                link_version_locked(t, row);
+            }
             if (!t->sec_maps_invalid && sec_index_add_row(t, row) != 0)
                 sec_index_maps_mark_invalid(t);
         }
