@@ -19,6 +19,7 @@
 #include "runtime/session.h"
 #include "storage/ident.h"
 #include "storage/text_util.h"
+#include "runtime/request_members.h"
 
 namespace {
 
@@ -33,24 +34,6 @@ using CStr = std::unique_ptr<char, FreeDeleter>;
 
 void set_msg(char* msg, const char* text) { snprintf(msg, kMsgSize, "%s", text); }
 
-// A string member: 1 present (decoded into *out), 0 absent or not a string,
-// -1 when it does not fit cap bytes (cap 0: any length). ident: canonicalised.
-int member_text(const char* payload, const char* key, size_t cap, bool ident, std::string* out,
-                char* msg) {
-    char* v = nullptr;
-    if (!payload || json_extract_string_alloc(payload, key, &v) != 0 || !v) {
-        free(v);
-        return 0;
-    }
-    CStr value(v);
-    if (ident) canonicalize_ident(value.get());
-    if (cap && strlen(value.get()) >= cap) {
-        snprintf(msg, kMsgSize, "%s too long", key);
-        return -1;
-    }
-    *out = value.get();
-    return 1;
-}
 
 // A procedure or table name member: canonicalised, then the strict check.
 int checked_name(const std::string& text, const char* label, char* out, char* msg) {
@@ -93,12 +76,7 @@ char* proc_handle_create(Job* job, char* msg) {
             return nullptr;
     } else {
         std::string sql;
-        int rs = member_text(job->payload, "sql", 8192, false, &sql, msg);
-        if (rs < 0) return nullptr;
-        if (rs == 0) {
-            set_msg(msg, "missing sql");
-            return nullptr;
-        }
+        if (member_sql(job->payload, 8192, &sql, msg) != 0) return nullptr;
         char* b = nullptr;
         if (parse_create_procedure_sql(sql.c_str(), name, tname, params, &count, &b, msg,
                                        kMsgSize) != 0) {
@@ -133,12 +111,7 @@ char* proc_handle_drop(Job* job, char* msg) {
             return nullptr;
     } else {
         std::string sql;
-        int rs = member_text(job->payload, "sql", 1024, false, &sql, msg);
-        if (rs < 0) return nullptr;
-        if (rs == 0) {
-            set_msg(msg, "missing sql");
-            return nullptr;
-        }
+        if (member_sql(job->payload, 1024, &sql, msg) != 0) return nullptr;
         if (parse_drop_procedure_sql(sql.c_str(), name, tname, msg, kMsgSize) != 0) return nullptr;
     }
     char out[kDropReplySize] = {0};
@@ -170,12 +143,7 @@ char* proc_handle_call(Job* job, char* msg) {
             return nullptr;
     } else {
         std::string sql;
-        int rs = member_text(job->payload, "sql", 1024, false, &sql, msg);
-        if (rs < 0) return nullptr;
-        if (rs == 0) {
-            set_msg(msg, "missing sql");
-            return nullptr;
-        }
+        if (member_sql(job->payload, 1024, &sql, msg) != 0) return nullptr;
         if (parse_call_procedure_sql(sql.c_str(), name, args.get(), msg, kMsgSize) != 0)
             return nullptr;
     }

@@ -42,6 +42,7 @@
 #include "storage/system_tables.h"
 #include "storage/table.h"
 #include "storage/text_util.h"
+#include "runtime/request_members.h"
 #include "storage/wal.h"
 
 namespace {
@@ -70,22 +71,6 @@ std::string esc(const char* text) {
     return e ? std::string(e.get()) : std::string();
 }
 
-// Reads a string member. 1 present (decoded into *out), 0 absent or not a
-// string, -1 when it does not fit cap bytes ("<key> too long" in msg).
-// ident: canonicalised like every client name.
-int member_text(const char* payload, const char* key, size_t cap, bool ident, std::string* out,
-                char* msg) {
-    char* v = nullptr;
-    if (!payload || json_extract_string_alloc(payload, key, &v) != 0 || !v) return 0;
-    CStr value(v);
-    if (ident) canonicalize_ident(value.get());
-    if (strlen(value.get()) >= cap) {
-        snprintf(msg, kMsgSize, "%s too long", key);
-        return -1;
-    }
-    *out = value.get();
-    return 1;
-}
 
 const char* job_database(const Job* job) {
     const Session* s = job->session;
@@ -174,12 +159,7 @@ char* handle_create_user(Job* job, char* msg) {
     if (ru < 0 || rp < 0) return nullptr;
     if (ru == 0 || rp == 0) {
         std::string sql;
-        int rs = member_text(job->payload, "sql", SIMPLE_SQL_MAX, false, &sql, msg);
-        if (rs < 0) return nullptr;
-        if (rs == 0) {
-            set_msg(msg, "missing sql");
-            return nullptr;
-        }
+        if (member_sql(job->payload, SIMPLE_SQL_MAX, &sql, msg) != 0) return nullptr;
         char ubuf[64], pbuf[256];
         if (parse_create_user_sql(sql.c_str(), ubuf, sizeof ubuf, pbuf, sizeof pbuf, msg,
                                   kMsgSize) != 0)
@@ -214,12 +194,7 @@ char* handle_grant_role(Job* job, char* msg) {
     if (rr < 0 || rd < 0 || ru < 0) return nullptr;
     if (rr == 0 || rd == 0 || ru == 0) {
         std::string sql;
-        int rs = member_text(job->payload, "sql", SIMPLE_SQL_MAX, false, &sql, msg);
-        if (rs < 0) return nullptr;
-        if (rs == 0) {
-            set_msg(msg, "missing sql");
-            return nullptr;
-        }
+        if (member_sql(job->payload, SIMPLE_SQL_MAX, &sql, msg) != 0) return nullptr;
         char rbuf[16], dbuf[64], ubuf[64];
         if (parse_grant_sql(sql.c_str(), rbuf, sizeof rbuf, dbuf, sizeof dbuf, ubuf, sizeof ubuf,
                             msg, kMsgSize) != 0)
@@ -266,12 +241,7 @@ char* handle_create_database(Job* job, char* msg) {
     if (r < 0) return nullptr;
     if (r == 0) {
         std::string sql;
-        int rs = member_text(job->payload, "sql", SIMPLE_SQL_MAX, false, &sql, msg);
-        if (rs < 0) return nullptr;
-        if (rs == 0) {
-            set_msg(msg, "missing sql");
-            return nullptr;
-        }
+        if (member_sql(job->payload, SIMPLE_SQL_MAX, &sql, msg) != 0) return nullptr;
         char dbuf[64];
         if (parse_create_database_sql(sql.c_str(), dbuf, sizeof dbuf, msg, kMsgSize) != 0)
             return nullptr;
@@ -542,12 +512,7 @@ char* handle_insert(Job* job, char* msg) {
 
 char* handle_update(Job* job, char* msg) {
     std::string sql;
-    int rs = member_text(job->payload, "sql", 8192, false, &sql, msg);
-    if (rs < 0) return nullptr;
-    if (rs == 0) {
-        set_msg(msg, "missing sql");
-        return nullptr;
-    }
+    if (member_sql(job->payload, 8192, &sql, msg) != 0) return nullptr;
     char tname[KYREL_INTERNAL_NAME_SIZE], key[kKeyCap], where_col[64];
     StringArray cols, vals;
     int count = 0;
@@ -595,12 +560,7 @@ char* handle_update(Job* job, char* msg) {
 
 char* handle_delete(Job* job, char* msg) {
     std::string sql;
-    int rs = member_text(job->payload, "sql", 4096, false, &sql, msg);
-    if (rs < 0) return nullptr;
-    if (rs == 0) {
-        set_msg(msg, "missing sql");
-        return nullptr;
-    }
+    if (member_sql(job->payload, 4096, &sql, msg) != 0) return nullptr;
     char tname[KYREL_INTERNAL_NAME_SIZE], key[kKeyCap], where_col[64];
     if (parse_delete_sql(sql.c_str(), tname, sizeof tname, key, sizeof key, where_col,
                          sizeof where_col, msg, kMsgSize) != 0)

@@ -1,0 +1,43 @@
+// Reading string members of a request for the write-side handlers (writes,
+// DDL, procedures): one rule for length limits and the "missing sql" reply.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "storage/ident.h"
+#include "storage/text_util.h"
+
+// Messages written here fit the handlers' 256-byte message buffers.
+constexpr size_t kRequestMsgSize = 256;
+
+// A string member: 1 present (decoded into *out), 0 absent or not a string,
+// -1 when it does not fit cap bytes ("<key> too long" in msg; cap 0: any
+// length). ident: canonicalised like every client name.
+inline int member_text(const char* payload, const char* key, size_t cap, bool ident,
+                       std::string* out, char* msg) {
+    char* v = nullptr;
+    if (!payload || json_extract_string_alloc(payload, key, &v) != 0 || !v) {
+        free(v);
+        return 0;
+    }
+    if (ident) canonicalize_ident(v);
+    if (cap && strlen(v) >= cap) {
+        free(v);
+        snprintf(msg, kRequestMsgSize, "%s too long", key);
+        return -1;
+    }
+    *out = v;
+    free(v);
+    return 1;
+}
+
+// The request's "sql" member, required: 0 and the text, or -1 with
+// "missing sql" or "sql too long" in msg.
+inline int member_sql(const char* payload, size_t cap, std::string* out, char* msg) {
+    int r = member_text(payload, "sql", cap, false, out, msg);
+    if (r == 0) snprintf(msg, kRequestMsgSize, "%s", "missing sql");
+    return r == 1 ? 0 : -1;
+}
