@@ -25,14 +25,7 @@ constexpr const char* kConfig =
 constexpr const char* kPassword = "ddl pass 1";
 
 // Logs in as the administrator, making the first forced password change.
-void login_admin(Client& c) {
-    std::string r = c.login("admin", kPassword);
-    if (ok(r)) return;
-    r = c.login("admin", "lumen406");
-    ASSERT_TRUE(ok(r)) << r;
-    r = c.ask(R"({"action":"change_password","new_password":)" + jstr(kPassword) + "}");
-    ASSERT_TRUE(ok(r)) << r;
-}
+void login_admin(Client& c) { login_admin_as(c, kPassword); }
 
 class Ddl : public ::testing::Test {
 protected:
@@ -48,13 +41,7 @@ protected:
         c_ = std::make_unique<Client>();
         ASSERT_TRUE(c_->connect(srv_.port()));
         ASSERT_NO_FATAL_FAILURE(login_admin(*c_));
-        std::string r = c_->sql("USE d");
-        if (!ok(r)) {
-            r = c_->sql("CREATE DATABASE d");
-            ASSERT_TRUE(ok(r)) << r;
-            r = c_->sql("USE d");
-        }
-        ASSERT_TRUE(ok(r)) << r;
+        ASSERT_NO_FATAL_FAILURE(use_or_create_database(*c_, "d"));
     }
     std::string sql(const std::string& s) { return c_->sql(s); }
     void expect_ok(const std::string& s) {

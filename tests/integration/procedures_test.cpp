@@ -40,14 +40,7 @@ constexpr const char* kFillBody =
     "ENDWHILE\n"
     "SELECT * FROM items WHERE id = 2;";
 
-void login_admin(Client& c) {
-    std::string r = c.login("admin", kPassword);
-    if (ok(r)) return;
-    r = c.login("admin", "lumen406");
-    ASSERT_TRUE(ok(r)) << r;
-    r = c.ask(R"({"action":"change_password","new_password":)" + jstr(kPassword) + "}");
-    ASSERT_TRUE(ok(r)) << r;
-}
+void login_admin(Client& c) { login_admin_as(c, kPassword); }
 
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -80,12 +73,7 @@ protected:
         c_ = std::make_unique<Client>();
         ASSERT_TRUE(c_->connect(srv_.port()));
         ASSERT_NO_FATAL_FAILURE(login_admin(*c_));
-        std::string r = c_->sql("USE d");
-        if (!ok(r)) {
-            ASSERT_TRUE(ok(c_->sql("CREATE DATABASE d")));
-            r = c_->sql("USE d");
-        }
-        ASSERT_TRUE(ok(r)) << r;
+        ASSERT_NO_FATAL_FAILURE(use_or_create_database(*c_, "d"));
     }
     std::string sql(const std::string& s) { return c_->sql(s); }
     void expect_ok(const std::string& s) {

@@ -119,6 +119,28 @@ private:
 inline std::string error_of(const std::string& reply) { return kyrel_test::json_get(reply, "error"); }
 inline bool ok(const std::string& reply) { return kyrel_test::json_get(reply, "ok") == "true"; }
 
+// Logs in as the administrator with `password`, making the first forced
+// change from the default password when the server is new.
+inline void login_admin_as(Client& c, const std::string& password) {
+    std::string r = c.login("admin", password);
+    if (ok(r)) return;
+    r = c.login("admin", "lumen406");
+    ASSERT_TRUE(ok(r)) << r;
+    r = c.ask(R"({"action":"change_password","new_password":)" + jstr(password) + "}");
+    ASSERT_TRUE(ok(r)) << r;
+}
+
+// USE db, creating the database first when it does not exist yet.
+inline void use_or_create_database(Client& c, const std::string& db) {
+    std::string r = c.sql("USE " + db);
+    if (!ok(r)) {
+        r = c.sql("CREATE DATABASE " + db);
+        ASSERT_TRUE(ok(r)) << r;
+        r = c.sql("USE " + db);
+    }
+    ASSERT_TRUE(ok(r)) << r;
+}
+
 struct WalRecord {
     uint16_t op;
     uint64_t seq;
