@@ -141,11 +141,20 @@ void append_index_json(std::string& out, const IndexDef& src, const char* table,
          ",\"deduplicate_items\":" + tf(d.deduplicate_items) + "}}";
 }
 
-bool table_in_db(const Table& t, const char* db) {
-  if (!table_live(t)) return false;
-  char tdb[64], tname[64];
-  split_internal_table_name(t.schema.name, tdb, sizeof tdb, tname, sizeof tname);
-  return strcasecmp(tdb, db) == 0;
+// Calls visit(table, table name) for every live table of database db, in
+// slot order, under the table-list lock and each table's read lock.
+template <typename Visit>
+void for_each_table_in_db(const char* db, Visit visit) {
+  RwReadGuard g(&g_tables_lock);
+  for (int i = 0; i < g_table_count && i < KYREL_MAX_TABLES; ++i) {
+    Table& t = g_tables[i];
+    RwReadGuard tg(&t.lock);
+    if (!table_live(t)) continue;
+    char tdb[64], tname[64];
+    split_internal_table_name(t.schema.name, tdb, sizeof tdb, tname, sizeof tname);
+    if (strcasecmp(tdb, db) != 0) continue;
+    visit(t, tname);
+  }
 }
 
 }  // namespace
@@ -281,20 +290,12 @@ int build_show_tables_json_db(const char* database, char** out, char* err, size_
   return build_report(out, err, errlen, [&](std::string* s) {
     *s = "{\"ok\":true,\"database\":\"" + esc(db) + "\",\"tables\":[";
     bool first = true;
-    {
-      RwReadGuard g(&g_tables_lock);
-      for (int i = 0; i < g_table_count && i < KYREL_MAX_TABLES; ++i) {
-        Table& t = g_tables[i];
-        RwReadGuard tg(&t.lock);
-        if (!table_in_db(t, db)) continue;
-        char tdb[64], tname[64];
-        split_internal_table_name(t.schema.name, tdb, sizeof tdb, tname, sizeof tname);
-        if (!first) *s += ',';
-        first = false;
-        *s += "{\"name\":\"" + esc(tname) + "\",\"primary_key\":\"" + esc(t.schema.primary_key) +
-              "\",\"columns\":" + std::to_string(t.schema.column_count) + "}";
-      }
-    }
+    for_each_table_in_db(db, [&](Table& t, const char* tname) {
+      if (!first) *s += ',';
+      first = false;
+      *s += "{\"name\":\"" + esc(tname) + "\",\"primary_key\":\"" + esc(t.schema.primary_key) +
+            "\",\"columns\":" + std::to_string(t.schema.column_count) + "}";
+    });
     *s += "]}";
     return 0;
   });
@@ -370,22 +371,14 @@ int build_show_indexes_all_json(const Session* session, char** out, char* err, s
   return build_report(out, err, errlen, [&](std::string* s) {
     *s = "{\"ok\":true,\"database\":\"" + esc(db) + "\",\"indexes\":[";
     bool first = true;
-    {
-      RwReadGuard g(&g_tables_lock);
-      for (int i = 0; i < g_table_count && i < KYREL_MAX_TABLES; ++i) {
-        Table& t = g_tables[i];
-        RwReadGuard tg(&t.lock);
-        if (!table_in_db(t, db)) continue;
-        char tdb[64], tname[64];
-        split_internal_table_name(t.schema.name, tdb, sizeof tdb, tname, sizeof tname);
-        int n = t.index_count < KYREL_MAX_INDEXES ? t.index_count : KYREL_MAX_INDEXES;
-        for (int k = 0; k < n; ++k) {
-          if (!first) *s += ',';
-          first = false;
-          append_index_json(*s, t.indexes[k], tname, true);
-        }
+    for_each_table_in_db(db, [&](Table& t, const char* tname) {
+      int n = t.index_count < KYREL_MAX_INDEXES ? t.index_count : KYREL_MAX_INDEXES;
+      for (int k = 0; k < n; ++k) {
+        if (!first) *s += ',';
+        first = false;
+        append_index_json(*s, t.indexes[k], tname, true);
       }
-    }
+    });
     *s += "]}";
     return 0;
   });
