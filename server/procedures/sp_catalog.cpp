@@ -18,16 +18,17 @@
 #include <unistd.h>
 #include <unordered_set>
 
+#include "base/json_text.h"
+#include "base/sha256.h"
 #include "procedures/sp_body.h"
 #include "procedures/sp_statements.h"
 #include "procedures/sp_util.h"
-#include "runtime/session.h"
+#include "query/session.h"
 #include "storage/db_registry.h"
 #include "storage/ident.h"
 #include "storage/paths.h"
 #include "storage/roles.h"
 #include "storage/row_version.h"
-#include "storage/sha256.h"
 #include "storage/system_tables.h"
 #include "storage/table.h"
 

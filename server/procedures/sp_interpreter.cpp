@@ -10,6 +10,7 @@
 
 #include <memory>
 
+#include "base/json_text.h"
 #include "procedures/sp_body.h"
 #include "procedures/sp_catalog.h"
 #include "procedures/sp_conditions.h"
@@ -17,7 +18,7 @@
 #include "procedures/sp_statements.h"
 #include "procedures/sp_util.h"
 #include "procedures/sp_values.h"
-#include "runtime/session.h"
+#include "query/session.h"
 
 namespace {
 

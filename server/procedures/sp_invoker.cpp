@@ -12,21 +12,21 @@
 #include <new>
 #include <strings.h>
 
+#include "base/stats.h"
 #include "procedures/sp_util.h"
 #include "query/insert_parse.h"
 #include "query/join.h"
 #include "query/select_exec.h"
 #include "query/select_parse.h"
+#include "query/session.h"
 #include "query/update_delete_parse.h"
 #include "runtime/authorize.h"
-#include "runtime/session.h"
 #include "runtime/write_path.h"
 #include "storage/db_registry.h"
 #include "storage/ident.h"
 #include "storage/index_file.h"
 #include "storage/row_changes.h"
 #include "storage/row_version.h"
-#include "storage/stats.h"
 #include "storage/table.h"
 #include "storage/wal.h"
 

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "storage/text_util.h"
+#include "base/sql_scan.h"
+#include "base/text_util.h"
 
 // Writes a formatted message into (err, errlen); always returns -1.
 __attribute__((format(printf, 3, 4))) inline int sp_fail(char* err, size_t errlen,

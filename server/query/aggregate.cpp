@@ -14,17 +14,15 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "base/err.h"
+#include "base/json_text.h"
+#include "base/text_util.h"
 #include "query/row_reply.h"
 #include "storage/ident.h"
 #include "storage/row_version.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 namespace {
-
-void set_err(char* err, size_t errlen, const char* msg) {
-  if (err && errlen) snprintf(err, errlen, "%s", msg);
-}
 
 // "%.15Lg" of v; a value that is not finite has no JSON spelling and is
 // written null.

@@ -14,21 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "base/err.h"
+#include "base/owned.h"
+#include "base/sql_scan.h"
 #include "query/insert_parse.h"
 #include "storage/ident.h"
 #include "storage/row_version.h"
-#include "storage/text_util.h"
 
 namespace {
-
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
-};
-using CStr = std::unique_ptr<char, FreeDeleter>;
-
-void set_err(char *err, size_t errlen, const char *text) {
-    if (err && errlen) snprintf(err, errlen, "%s", text);
-}
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 

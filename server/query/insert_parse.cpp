@@ -17,10 +17,13 @@
 #include <string>
 #include <vector>
 
+#include "base/json_text.h"
+#include "base/owned.h"
+#include "base/sql_scan.h"
+#include "base/text_util.h"
 #include "query/sql_split.h"
 #include "storage/ident.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 namespace {
 
@@ -41,10 +44,7 @@ int fail_col(char* err, size_t errlen, const char* fmt, const std::string& col) 
 bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 bool is_quote(char c) { return c == '\'' || c == '"'; }
 
-struct FreeDeleter {
-  void operator()(char* p) const { std::free(p); }
-};
-using CBuf = std::unique_ptr<char, FreeDeleter>;
+using CBuf = CStr;
 
 // Owns the rows built so far until they are handed to the caller.
 struct RowList {

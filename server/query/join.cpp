@@ -16,25 +16,20 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/err.h"
+#include "base/json_text.h"
+#include "base/owned.h"
+#include "base/sql_scan.h"
+#include "base/text_util.h"
 #include "query/sql_split.h"
 #include "storage/ident.h"
 #include "storage/pk_map.h"
 #include "storage/row_version.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-using CStr = std::unique_ptr<char, FreeDeleter>;
-
 constexpr size_t kJoinSqlMax = 8192;
-
-void set_err(char* err, size_t errlen, const char* msg) {
-    if (err && errlen) snprintf(err, errlen, "%s", msg);
-}
 
 // Copies [start, end) trimmed, cut to cap - 1 bytes.
 void copy_span_cut(char* dest, size_t cap, const char* start, const char* end) {

@@ -6,13 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "storage/text_util.h"
+#include "base/err.h"
+#include "base/json_text.h"
 
 namespace {
-
-void set_err(char* err, size_t errlen, const char* msg) {
-  if (err && errlen > 0) std::snprintf(err, errlen, "%s", msg);
-}
 
 }  // namespace
 

@@ -9,16 +9,14 @@
 #include <cstring>
 #include <vector>
 
+#include "base/err.h"
+#include "base/json_text.h"
+#include "base/text_util.h"
 #include "storage/ident.h"
 #include "storage/row_version.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 namespace {
-
-void set_err(char* err, size_t errlen, const char* msg) {
-  if (err && errlen) snprintf(err, errlen, "%s", msg);
-}
 
 void free_items(std::vector<SortItem>& items) {
   for (SortItem& it : items) select_sort_key_free(&it.key);

@@ -9,8 +9,9 @@
 #include <cstdlib>
 #include <memory>
 
+#include "base/json_text.h"
+#include "base/text_util.h"
 #include "query/json_buf.h"
-#include "storage/text_util.h"
 
 using CharPtr = std::unique_ptr<char, decltype(&free)>;
 

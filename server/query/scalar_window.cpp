@@ -15,17 +15,14 @@
 #include <memory>
 #include <vector>
 
+#include "base/err.h"
+#include "base/json_text.h"
 #include "query/row_reply.h"
 #include "storage/ident.h"
 #include "storage/row_version.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 namespace {
-
-void set_err(char* err, size_t errlen, const char* msg) {
-  if (err && errlen) snprintf(err, errlen, "%s", msg);
-}
 
 // A numeric column of the row: its type in *type and its trimmed raw text in
 // *raw, left empty for a JSON null. 0; -1 "unknown selected column",

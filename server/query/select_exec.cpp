@@ -22,6 +22,10 @@
 
 #include <strings.h>
 
+#include "base/err.h"
+#include "base/json_text.h"
+#include "base/owned.h"
+#include "base/text_util.h"
 #include "query/aggregate.h"
 #include "query/order_by.h"
 #include "query/scalar_window.h"
@@ -32,18 +36,8 @@
 #include "storage/row_version.h"
 #include "storage/sec_index.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 namespace {
-
-void set_err(char* err, size_t errlen, const char* msg) {
-  if (err && errlen) snprintf(err, errlen, "%s", msg);
-}
-
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-using CStr = std::unique_ptr<char, FreeDeleter>;
 
 // Candidate key list owned by one SELECT.
 struct KeyList {

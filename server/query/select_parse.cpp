@@ -15,9 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "base/sql_scan.h"
+#include "base/text_util.h"
 #include "query/sql_split.h"
 #include "storage/ident.h"
-#include "storage/text_util.h"
 
 namespace {
 

@@ -16,30 +16,25 @@
 #include <string>
 #include <vector>
 
+#include "base/config.h"
+#include "base/err.h"
+#include "base/json_text.h"
+#include "base/owned.h"
+#include "base/sql_scan.h"
+#include "base/stats.h"
+#include "base/text_util.h"
 #include "query/select_exec.h"
 #include "query/select_parse.h"
-#include "runtime/session.h"
-#include "storage/config.h"
+#include "query/session.h"
+#include "query/sql_split.h"
 #include "storage/cursor_pins.h"
 #include "storage/db_registry.h"
-#include "query/sql_split.h"
 #include "storage/ident.h"
 #include "storage/pk_map.h"
 #include "storage/row_version.h"
-#include "storage/stats.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 namespace {
-
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-using CStr = std::unique_ptr<char, FreeDeleter>;
-
-void set_err(char* err, size_t errlen, const char* msg) {
-    if (err && errlen) snprintf(err, errlen, "%s", msg);
-}
 
 int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
 

@@ -11,11 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "base/sql_scan.h"
+#include "base/text_util.h"
 #include "query/sql_split.h"
 #include "storage/ident.h"
 #include "storage/roles.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 namespace {
 

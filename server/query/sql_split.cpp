@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "storage/text_util.h"
+#include "base/sql_scan.h"
+#include "base/text_util.h"
 
 namespace {
 

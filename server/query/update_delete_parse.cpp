@@ -12,12 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "base/json_text.h"
+#include "base/owned.h"
+#include "base/sql_scan.h"
+#include "base/text_util.h"
 #include "query/insert_parse.h"
 #include "query/sql_split.h"
 #include "storage/ident.h"
 #include "storage/row_version.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 namespace {
 
@@ -94,10 +97,6 @@ bool is_plain_value_token(const std::string& v) {
   }
   return true;
 }
-
-struct FreeDeleter {
-  void operator()(char* p) const { std::free(p); }
-};
 
 }  // namespace
 

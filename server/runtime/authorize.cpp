@@ -8,24 +8,20 @@
 #include <initializer_list>
 #include <memory>
 
+#include "base/json_text.h"
+#include "base/owned.h"
+#include "query/session.h"
 #include "query/simple_parse.h"
 #include "runtime/classify.h"
 #include "runtime/job_queue.h"
-#include "runtime/session.h"
 #include "storage/db_registry.h"
 #include "storage/ident.h"
-#include "storage/text_util.h"
 
 namespace {
 
 void set_msg(char* msg, size_t msglen, const char* text) {
     if (msg && msglen) snprintf(msg, msglen, "%s", text);
 }
-
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
-using CStr = std::unique_ptr<char, FreeDeleter>;
 
 bool role_in(UserRole role, std::initializer_list<UserRole> allowed) {
     for (UserRole r : allowed)

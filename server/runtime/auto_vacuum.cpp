@@ -10,11 +10,11 @@
 #include <cstdio>
 #include <mutex>
 
+#include "base/config.h"
+#include "base/stats.h"
 #include "runtime/job_queue.h"
 #include "runtime/server.h"
 #include "storage/checkpoint.h"
-#include "storage/config.h"
-#include "storage/stats.h"
 #include "storage/wal.h"
 
 namespace {

@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/json_text.h"
+#include "base/sql_scan.h"
+#include "base/stats.h"
+#include "base/text_util.h"
 #include "runtime/job_queue.h"
-#include "storage/stats.h"
-#include "storage/text_util.h"
 
 namespace {
 

@@ -9,14 +9,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/json_text.h"
+#include "base/stats.h"
+#include "query/session.h"
 #include "runtime/classify.h"
 #include "runtime/dispatch.h"
 #include "runtime/job_queue.h"
+#include "runtime/peer_address.h"
 #include "runtime/server.h"
-#include "runtime/session.h"
 #include "storage/roles.h"
-#include "storage/stats.h"
-#include "storage/text_util.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 // exactly one reply frame; requests on a connection are strictly sequential.
 #pragma once
 
-#include "storage/frame_io.h"
+#include "base/frame_io.h"
 
 // Runs the whole conversation on a connected socket; does not close it.
 void handle_client(int fd);

@@ -15,9 +15,13 @@
 #include <memory>
 #include <string>
 
+#include "base/json_text.h"
+#include "base/owned.h"
+#include "base/stats.h"
+#include "base/text_util.h"
 #include "query/ddl_parse.h"
+#include "query/session.h"
 #include "runtime/job_queue.h"
-#include "runtime/session.h"
 #include "storage/catalog.h"
 #include "storage/checkpoint.h"
 #include "storage/db_registry.h"
@@ -25,19 +29,12 @@
 #include "storage/index_file.h"
 #include "storage/index_values.h"
 #include "storage/sec_index.h"
-#include "storage/stats.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 #include "storage/wal.h"
 
 namespace {
 
 constexpr size_t kMsgSize = 256;
-
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
-using CStr = std::unique_ptr<char, FreeDeleter>;
 
 void set_msg(char* msg, const char* text) { snprintf(msg, kMsgSize, "%s", text); }
 

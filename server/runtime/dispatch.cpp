@@ -8,14 +8,14 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/json_text.h"
+#include "query/session.h"
 #include "runtime/authorize.h"
 #include "runtime/classify.h"
 #include "runtime/job_queue.h"
 #include "runtime/read_path.h"
-#include "runtime/session.h"
 #include "storage/db_registry.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "base/json_text.h"
 #include "runtime/server.h"
-#include "storage/text_util.h"
 
 JobQueue g_read_queue = {{}, 0, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER,
                          PTHREAD_COND_INITIALIZER};

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <memory>
 
+#include "base/config.h"
 #include "runtime/auto_vacuum.h"
 #include "runtime/connection.h"
 #include "runtime/read_path.h"
@@ -16,7 +17,6 @@
 #include "runtime/write_path.h"
 #include "storage/catalog.h"
 #include "storage/checkpoint.h"
-#include "storage/config.h"
 #include "storage/db_registry.h"
 #include "storage/index_file.h"
 #include "storage/paths.h"
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     server_install_signals();
     ensure_parent_dirs();
     load_config_file();
-    detect_runtime_resources();
+    detect_runtime_resources(KYREL_DATA_ROOT);
     if (g_cfg.auto_tune) auto_tune_runtime_config();
 
     // Storage loaders, in this order: databases_load, checkpoint_meta_load,

@@ -11,26 +11,22 @@
 #include <new>
 #include <string>
 
+#include "base/owned.h"
+#include "base/text_util.h"
 #include "procedures/sp_body.h"
 #include "procedures/sp_catalog.h"
 #include "procedures/sp_interpreter.h"
 #include "procedures/sp_statements.h"
+#include "query/session.h"
 #include "runtime/job_queue.h"
-#include "runtime/session.h"
-#include "storage/ident.h"
-#include "storage/text_util.h"
 #include "runtime/request_members.h"
+#include "storage/ident.h"
 
 namespace {
 
 constexpr size_t kMsgSize = 256;
 constexpr size_t kCreateReplySize = 1024 + 4096;  // fixed text, path, digest, escaped metadata
 constexpr size_t kDropReplySize = 512;
-
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
-using CStr = std::unique_ptr<char, FreeDeleter>;
 
 void set_msg(char* msg, const char* text) { snprintf(msg, kMsgSize, "%s", text); }
 

@@ -13,9 +13,15 @@
 #include <new>
 #include <string>
 
+#include "base/json_text.h"
+#include "base/owned.h"
+#include "base/sql_scan.h"
+#include "base/stats.h"
+#include "base/text_util.h"
 #include "query/join.h"
 #include "query/select_exec.h"
 #include "query/select_parse.h"
+#include "query/session.h"
 #include "query/session_cursor.h"
 #include "runtime/authorize.h"
 #include "runtime/classify.h"
@@ -23,20 +29,12 @@
 #include "runtime/proc_apply.h"
 #include "runtime/reports.h"
 #include "runtime/server.h"
-#include "runtime/session.h"
 #include "storage/cursor_pins.h"
 #include "storage/db_registry.h"
 #include "storage/ident.h"
-#include "storage/stats.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 namespace {
-
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-using CStr = std::unique_ptr<char, FreeDeleter>;
 
 constexpr size_t kMsgSize = 256;
 

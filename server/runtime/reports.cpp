@@ -18,27 +18,25 @@
 
 #include <strings.h>
 
+#include "base/config.h"
+#include "base/err.h"
+#include "base/json_text.h"
+#include "base/stats.h"
+#include "base/text_util.h"
+#include "query/session.h"
 #include "runtime/job_queue.h"
 #include "runtime/server.h"
-#include "runtime/session.h"
-#include "storage/config.h"
 #include "storage/cursor_pins.h"
 #include "storage/db_registry.h"
 #include "storage/ident.h"
 #include "storage/sec_index.h"
-#include "storage/stats.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 #include "storage/wal.h"
 
 namespace {
 
 using ull = unsigned long long;
 using ll = long long;
-
-void set_err(char* err, size_t errlen, const char* msg) {
-  if (err && errlen) snprintf(err, errlen, "%s", msg);
-}
 
 // snprintf into buf; -1 when it failed or did not fit.
 int format_into(char* buf, size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));

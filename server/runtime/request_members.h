@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "base/json_text.h"
 #include "storage/ident.h"
-#include "storage/text_util.h"
 
 // Messages written here fit the handlers' 256-byte message buffers.
 constexpr size_t kRequestMsgSize = 256;

@@ -16,9 +16,9 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/frame_io.h"
+#include "base/stats.h"
 #include "runtime/job_queue.h"
-#include "storage/frame_io.h"
-#include "storage/stats.h"
 
 std::atomic<int> g_running{1};
 int g_server_port = 9191;

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "base/stats.h"
 #include "query/ddl_parse.h"
 #include "query/simple_parse.h"
 #include "storage/catalog.h"
@@ -33,7 +34,6 @@
 #include "storage/row_changes.h"
 #include "storage/row_version.h"
 #include "storage/segment.h"
-#include "storage/stats.h"
 #include "storage/table.h"
 #include "storage/wal.h"
 

@@ -20,40 +20,38 @@
 #include <string>
 #include <vector>
 
+#include "base/config.h"
+#include "base/json_text.h"
+#include "base/owned.h"
+#include "base/stats.h"
+#include "base/text_util.h"
 #include "query/insert_parse.h"
+#include "query/session.h"
 #include "query/simple_parse.h"
 #include "query/update_delete_parse.h"
 #include "runtime/classify.h"
 #include "runtime/ddl_apply.h"
 #include "runtime/job_queue.h"
+#include "runtime/login.h"
 #include "runtime/proc_apply.h"
+#include "runtime/request_members.h"
 #include "runtime/server.h"
-#include "runtime/session.h"
 #include "storage/catalog.h"
 #include "storage/checkpoint.h"
-#include "storage/config.h"
 #include "storage/db_registry.h"
 #include "storage/ident.h"
 #include "storage/index_file.h"
 #include "storage/roles.h"
 #include "storage/row_changes.h"
 #include "storage/row_version.h"
-#include "storage/stats.h"
 #include "storage/system_tables.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
-#include "runtime/request_members.h"
 #include "storage/wal.h"
 
 namespace {
 
 constexpr size_t kMsgSize = 256;
 constexpr size_t kKeyCap = 2048;  // primary-key text, 2047 bytes at most
-
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
-using CStr = std::unique_ptr<char, FreeDeleter>;
 
 struct StringArray {
     char** items = nullptr;

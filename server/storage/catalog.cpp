@@ -24,11 +24,11 @@
 #include <string>
 #include <vector>
 
+#include "base/text_util.h"
 #include "storage/db_registry.h"
 #include "storage/ident.h"
 #include "storage/paths.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 namespace {
 

@@ -31,7 +31,8 @@
 #include <string>
 #include <vector>
 
-#include "storage/config.h"
+#include "base/config.h"
+#include "base/stats.h"
 #include "storage/cursor_pins.h"
 #include "storage/db_registry.h"
 #include "storage/ident.h"
@@ -40,7 +41,6 @@
 #include "storage/pk_map.h"
 #include "storage/row_version.h"
 #include "storage/segment.h"
-#include "storage/stats.h"
 #include "storage/table.h"
 #include "storage/wal.h"
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "storage/config.h"
+#include "base/config.h"
 
 CursorPin g_cursor_pins[CURSOR_PIN_SLOTS];
 uint64_t g_next_cursor_pin_token = 1;

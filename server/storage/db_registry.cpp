@@ -19,11 +19,12 @@
 #include <string>
 #include <vector>
 
+#include "base/err.h"
+#include "base/text_util.h"
 #include "storage/checkpoint.h"
 #include "storage/ident.h"
 #include "storage/paths.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 char g_databases[KYREL_MAX_DATABASES][64];
 int32_t g_database_count = 0;
@@ -32,10 +33,6 @@ pthread_rwlock_t g_databases_lock = PTHREAD_RWLOCK_INITIALIZER;
 namespace {
 
 const char kDatabasesMetaPath[] = KYREL_DATA_ROOT "/databases.meta";
-
-void set_err(char *err, size_t errlen, const char *msg) {
-    if (err && errlen) snprintf(err, errlen, "%s", msg);
-}
 
 // Adds a name; client names go through the client name rules.
 int database_add_impl(const char *name, int allow_existing, bool client, char *err,

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "base/text_util.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 void canonicalize_ident(char *text) {
     if (!text) return;

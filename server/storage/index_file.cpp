@@ -27,7 +27,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "storage/config.h"
+#include "base/config.h"
+#include "base/json_text.h"
+#include "base/owned.h"
+#include "base/text_util.h"
 #include "storage/db_registry.h"
 #include "storage/ident.h"
 #include "storage/index_values.h"
@@ -36,7 +39,6 @@
 #include "storage/sec_index.h"
 #include "storage/segment.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 namespace {
 
@@ -46,11 +48,6 @@ struct FileCloser {
     }
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
-struct FreeDeleter {
-    void operator()(char* p) const { free(p); }
-};
-using CStr = std::unique_ptr<char, FreeDeleter>;
 
 std::vector<std::string> split_blanks(const char* line) {
     std::vector<std::string> out;

@@ -27,24 +27,17 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/err.h"
+#include "base/json_text.h"
+#include "base/owned.h"
+#include "base/text_util.h"
 #include "storage/ident.h"
 #include "storage/pk_map.h"
 #include "storage/row_version.h"
 #include "storage/sec_index.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 namespace {
-
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
-using CStr = std::unique_ptr<char, FreeDeleter>;
-
-void set_err(char* err, size_t errlen, const char* fmt, const char* a = nullptr,
-             const char* b = nullptr, const char* c = nullptr) {
-    if (err && errlen > 0) snprintf(err, errlen, fmt, a, b, c);
-}
 
 char* dup_std(const std::string& s) { return xstrndup2(s.data(), s.size()); }
 
@@ -405,7 +398,7 @@ int table_check_unique_constraints_for_row_locked(Table* t, const char* row_json
                                errlen);
         if (rc < 0) return -1;
         if (rc == 1) {
-            set_err(err, errlen, "unique index '%s' violation", def.name);
+            set_errf(err, errlen, "unique index '%s' violation", def.name);
             return -1;
         }
     }
@@ -440,7 +433,7 @@ int table_check_unique_batch_constraints_locked(Table* t, const char* const* row
                 CStr value(v);
                 if (skip) continue;
                 if (!taken[d].insert(value.get()).second) {
-                    set_err(err, errlen, "unique index '%s' violation in batch",
+                    set_errf(err, errlen, "unique index '%s' violation in batch",
                             defs[d].second.name);
                     return -1;
                 }
@@ -477,7 +470,7 @@ int unique_index_validate_existing_rows_locked(Table* t, const IndexDef* def, ch
                 if (skip) continue;
                 auto [it, fresh] = seen.emplace(value.get(), e->row->key);
                 if (!fresh) {
-                    set_err(err, errlen, "unique index '%s' violation between keys '%s' and '%s'",
+                    set_errf(err, errlen, "unique index '%s' violation between keys '%s' and '%s'",
                             d.name, it->second.c_str(), e->row->key);
                     return -1;
                 }

@@ -7,9 +7,9 @@
 #include <vector>
 #include <algorithm>
 
+#include "base/text_util.h"
 #include "storage/row_version.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 uint64_t pk_hash_string(const char *text) {
     uint64_t h = 0x14650fb0739d0383ULL;

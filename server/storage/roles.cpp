@@ -7,9 +7,6 @@
 // byte for byte: it must never change.
 #include "storage/roles.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <cctype>
 #include <cstdio>
@@ -20,22 +17,16 @@
 #include <string>
 #include <strings.h>
 
+#include "base/err.h"
+#include "base/json_text.h"
+#include "base/owned.h"
+#include "base/text_util.h"
 #include "storage/db_registry.h"
 #include "storage/ident.h"
 #include "storage/row_version.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 namespace {
-
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
-using CStr = std::unique_ptr<char, FreeDeleter>;
-
-void set_err(char* err, size_t errlen, const char* msg) {
-    if (err && errlen > 0) snprintf(err, errlen, "%s", msg);
-}
 
 }  // namespace
 
@@ -48,33 +39,6 @@ UserRole parse_user_role_name(const char* text) {
 }
 
 uint64_t now_unix_ts(void) { return (uint64_t)time(nullptr); }
-
-int is_localhost_ip(const char* addr) {
-    if (!addr) return 0;
-    return strcmp(addr, "127.0.0.1") == 0 || strcmp(addr, "::1") == 0 ||
-           strcmp(addr, "::ffff:127.0.0.1") == 0;
-}
-
-int peer_ip_string(int sock, char* out, size_t cap) {
-    if (!out || cap == 0) return -1;
-    out[0] = '\0';
-    sockaddr_storage ss{};
-    socklen_t len = sizeof ss;
-    if (getpeername(sock, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return -1;
-    char buf[INET6_ADDRSTRLEN];
-    if (ss.ss_family == AF_INET) {
-        auto* a = reinterpret_cast<sockaddr_in*>(&ss);
-        if (!inet_ntop(AF_INET, &a->sin_addr, buf, sizeof buf)) return -1;
-    } else if (ss.ss_family == AF_INET6) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
-        if (!inet_ntop(AF_INET6, &a->sin6_addr, buf, sizeof buf)) return -1;
-    } else {
-        snprintf(out, cap, "unknown");
-        return 0;
-    }
-    snprintf(out, cap, "%s", buf);
-    return 0;
-}
 
 void hash_password_string(const char* user, const char* password, char* out, size_t cap) {
     const uint64_t P = 0x100000001b3ULL;

@@ -1,4 +1,4 @@
-// Roles, peer addresses, the password hash, system-table names, grant keys and
+// Roles, the password hash, system-table names, grant keys and
 // the lookups of a user's row and of a user's role on a database.
 #pragma once
 
@@ -20,8 +20,6 @@ constexpr const char* PASSWORD_SALT = "Quillon-Basin-8305";
 
 UserRole parse_user_role_name(const char* text);
 uint64_t now_unix_ts(void);
-int is_localhost_ip(const char* addr);
-int peer_ip_string(int sock, char* out, size_t cap);
 void hash_password_string(const char* user, const char* password, char* out, size_t cap);
 
 void make_users_internal_table(char* out, size_t cap);

@@ -15,6 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "base/err.h"
+#include "base/owned.h"
+#include "base/stats.h"
+#include "base/text_util.h"
 #include "storage/checkpoint.h"
 #include "storage/ident.h"
 #include "storage/index_file.h"
@@ -22,28 +26,17 @@
 #include "storage/pk_map.h"
 #include "storage/row_version.h"
 #include "storage/sec_index.h"
-#include "storage/stats.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 #include "storage/wal.h"
 
 namespace {
 
 constexpr size_t PK_KEY_MAX = 2047;  // longest primary-key text the server handles
 
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
-using CStr = std::unique_ptr<char, FreeDeleter>;
-
 struct RowDeleter {
     void operator()(VersionedRow* r) const { versioned_row_free(r); }
 };
 using RowPtr = std::unique_ptr<VersionedRow, RowDeleter>;
-
-void set_err(char* err, size_t errlen, const char* msg) {
-    if (err && errlen > 0) snprintf(err, errlen, "%s", msg);
-}
 
 Table* find_live_table(const char* name, char* err, size_t errlen) {
     int idx = name ? table_find_index(name) : -1;

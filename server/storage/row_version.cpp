@@ -15,10 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "base/json_text.h"
+#include "base/text_util.h"
 #include "storage/ident.h"
 #include "storage/pk_map.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 uint64_t versioned_row_mem_size(const char *key, const char *json) {
     return 48 + (key ? strlen(key) : 0) + 1 + (json ? strlen(json) + 1 : 0);

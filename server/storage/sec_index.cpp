@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/text_util.h"
 #include "storage/pk_map.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 void indexdef_init(IndexDef *def) {
     if (!def) return;

@@ -34,13 +34,13 @@
 #include <new>
 #include <string>
 
+#include "base/stats.h"
+#include "base/text_util.h"
 #include "storage/db_registry.h"
 #include "storage/paths.h"
 #include "storage/pk_map.h"
 #include "storage/row_version.h"
-#include "storage/stats.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 #include "storage/wal.h"
 
 namespace {

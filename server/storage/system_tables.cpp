@@ -1,5 +1,5 @@
 // Users, grants and the procedure catalog as tables of "config_db": schemas,
-// row texts, the logged write layer, bootstrap, login and password change.
+// row texts, the logged write layer, and bootstrap.
 #include "storage/system_tables.h"
 
 #include <strings.h>
@@ -10,7 +10,9 @@
 #include <memory>
 #include <string>
 
-#include "runtime/session.h"
+#include "base/err.h"
+#include "base/json_text.h"
+#include "base/owned.h"
 #include "storage/catalog.h"
 #include "storage/db_registry.h"
 #include "storage/ident.h"
@@ -18,19 +20,9 @@
 #include "storage/row_changes.h"
 #include "storage/row_version.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 #include "storage/wal.h"
 
 namespace {
-
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
-using CStr = std::unique_ptr<char, FreeDeleter>;
-
-void set_err(char* err, size_t errlen, const char* msg) {
-    if (err && errlen) snprintf(err, errlen, "%s", msg);
-}
 
 struct SysColumn {
     const char* name;
@@ -296,89 +288,4 @@ int system_bootstrap_security(char* err, size_t errlen) {
     if (found && row && !deleted) return 0;
     return system_create_user_record(DEFAULT_ADMIN_USER, DEFAULT_ADMIN_PASSWORD, 1, 1, err,
                                      errlen);
-}
-
-int system_authenticate(Session* session, const char* user, const char* password, char* warning,
-                        size_t warning_cap, char* err, size_t errlen) {
-    if (warning && warning_cap) warning[0] = '\0';
-    if (!user || !password) {
-        set_err(err, errlen, "invalid username or password");
-        return -1;
-    }
-    char* row_p = nullptr;
-    int deleted = 0;
-    char lookup_err[128];
-    int found = user_lookup_row(user, &row_p, &deleted, lookup_err, sizeof lookup_err) == 0;
-    CStr row(row_p);
-    if (!found || !row || deleted) {
-        set_err(err, errlen, "invalid username or password");
-        return -1;
-    }
-    char stored_hash[128];
-    if (json_row_string_field(row.get(), "password_hash", stored_hash, sizeof stored_hash) != 0) {
-        set_err(err, errlen, "corrupt user record");
-        return -1;
-    }
-    int active = 0;
-    int must_change = 0;
-    if (json_row_bool_field(row.get(), "active", &active) != 0) active = 0;
-    if (json_row_bool_field(row.get(), "must_change_password", &must_change) != 0)
-        must_change = 0;
-    if (!active) {
-        set_err(err, errlen, "user is inactive");
-        return -1;
-    }
-    char hash[64];
-    hash_password_string(user, password, hash, sizeof hash);
-    if (strcmp(hash, stored_hash) != 0) {
-        set_err(err, errlen, "invalid username or password");
-        return -1;
-    }
-
-    // Recording the login time never fails the login.
-    {
-        char ts[32];
-        snprintf(ts, sizeof ts, "%llu", (unsigned long long)now_unix_ts());
-        const char* names[1] = {"last_login_at"};
-        const char* values[1] = {ts};
-        char ignored[256];
-        system_update_row_with_wal(users_table().c_str(), user, names, values, 1, ignored,
-                                   sizeof ignored);
-    }
-
-    if (session) {
-        session->authenticated = 1;
-        session->must_change_password = must_change ? 1u : 0u;
-        session->is_admin = strcasecmp(user, DEFAULT_ADMIN_USER) == 0 ? 1u : 0u;
-        snprintf(session->username, sizeof session->username, "%s", user);
-    }
-    if (warning && warning_cap && must_change)
-        snprintf(warning, warning_cap, "%s", PASSWORD_CHANGE_WARNING);
-    return 0;
-}
-
-int system_change_password(Session* session, const char* new_password, char* err,
-                           size_t errlen) {
-    if (!session || !session->authenticated || !session->username[0]) {
-        set_err(err, errlen, "not authenticated");
-        return -1;
-    }
-    if (!new_password || !*new_password) {
-        set_err(err, errlen, "new password cannot be empty");
-        return -1;
-    }
-    char hash[64];
-    hash_password_string(session->username, new_password, hash, sizeof hash);
-    CStr quoted(json_quote_token(hash));
-    if (!quoted) {
-        set_err(err, errlen, "oom");
-        return -1;
-    }
-    const char* names[2] = {"password_hash", "must_change_password"};
-    const char* values[2] = {quoted.get(), "false"};
-    if (system_update_row_with_wal(users_table().c_str(), session->username, names, values, 2,
-                                   err, errlen) != 0)
-        return -1;
-    session->must_change_password = 0;
-    return 0;
 }

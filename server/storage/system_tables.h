@@ -1,7 +1,7 @@
 // System tables of "config_db": users, role grants and the procedure catalog,
 // the write layer that changes their rows (one sequence number and one WAL
-// record per change), the start-up bootstrap with the default administrator,
-// login and password change.
+// record per change) and the start-up bootstrap with the default
+// administrator.
 //
 // Every operation runs on the commit thread or during start-up. All return 0
 // on success, -1 with a message in (err, errlen).
@@ -9,8 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-
-struct Session;
 
 constexpr const char* DEFAULT_ADMIN_USER = "admin";
 constexpr const char* DEFAULT_ADMIN_PASSWORD = "lumen406";
@@ -45,9 +43,3 @@ int system_grant_role_record(const char* user, const char* database, const char*
                              char* err, size_t errlen);
 
 int system_bootstrap_security(char* err, size_t errlen);
-
-// session and warning may be NULL.
-int system_authenticate(Session* session, const char* user, const char* password, char* warning,
-                        size_t warning_cap, char* err, size_t errlen);
-int system_change_password(Session* session, const char* new_password, char* err,
-                           size_t errlen);

@@ -16,23 +16,21 @@
 #include <string>
 #include <unordered_set>
 
+#include "base/err.h"
+#include "base/json_text.h"
+#include "base/stats.h"
+#include "base/text_util.h"
 #include "storage/db_registry.h"
 #include "storage/index_file.h"
 #include "storage/paths.h"
 #include "storage/row_version.h"
 #include "storage/segment.h"
-#include "storage/stats.h"
-#include "storage/text_util.h"
 
 Table g_tables[KYREL_MAX_TABLES];
 int32_t g_table_count = 0;
 pthread_rwlock_t g_tables_lock = PTHREAD_RWLOCK_INITIALIZER;
 
 namespace {
-
-void set_err(char *err, size_t errlen, const char *msg) {
-    if (err && errlen) snprintf(err, errlen, "%s", msg);
-}
 
 // Case-insensitive index lookup by name in a table's definitions.
 int find_indexdef_ci(const Table *t, const char *name) {

@@ -45,11 +45,12 @@
 #include <unistd.h>
 #include <vector>
 
-#include "storage/config.h"
+#include "base/config.h"
+#include "base/err.h"
+#include "base/stats.h"
 #include "storage/db_registry.h"
 #include "storage/ident.h"
 #include "storage/paths.h"
-#include "storage/stats.h"
 
 WalWriterSlot g_wal_writers[WAL_MAX_WRITERS] = {};
 std::mutex g_wal_lock;
@@ -58,10 +59,6 @@ std::mutex g_seq_lock;
 std::atomic<uint64_t> g_checkpoint_seq{0};
 
 namespace {
-
-void set_err(char* err, size_t errlen, const char* msg) {
-    if (err && errlen > 0) snprintf(err, errlen, "%s", msg);
-}
 
 bool err_empty(const char* err, size_t errlen) { return !err || errlen == 0 || err[0] == '\0'; }
 

@@ -4,10 +4,10 @@
 
 #include <string>
 
+#include "query/session.h"
 #include "runtime/authorize.h"
 #include "runtime/classify.h"
 #include "runtime/job_queue.h"
-#include "runtime/session.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <memory>
 #include <string>
 
+#include "base/stats.h"
 #include "runtime/classify.h"
 #include "runtime/job_queue.h"
-#include "storage/stats.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "storage/config.h"
+#include "base/config.h"
 #include "storage/paths.h"
 
 namespace fs = std::filesystem;
@@ -240,14 +240,14 @@ TEST_F(ConfigTest, FileSettingsAreNotTuned) {
 
 TEST_F(ConfigTest, ProbeWithoutDataDirectoryClassifiesMedium) {
   // No ./kyreldb_data here: the probe file cannot be created.
-  EXPECT_EQ(probe_wal_fsync_us(), -1);
-  detect_runtime_resources();
+  EXPECT_EQ(probe_wal_fsync_us(KYREL_DATA_ROOT), -1);
+  detect_runtime_resources(KYREL_DATA_ROOT);
   EXPECT_EQ(g_runtime.wal_fsync_us, -1);
   EXPECT_EQ(g_runtime.disk_class, DISK_MEDIUM);
   EXPECT_GE(g_runtime.cpu_count, 1);
 
   ensure_parent_dirs();
-  EXPECT_GE(probe_wal_fsync_us(), 0);
+  EXPECT_GE(probe_wal_fsync_us(KYREL_DATA_ROOT), 0);
   EXPECT_FALSE(fs::exists("./kyreldb_data/.wal_probe.tmp"));
 }
 

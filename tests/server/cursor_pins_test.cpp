@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "storage/config.h"
+#include "base/config.h"
 #include "storage/cursor_pins.h"
 
 namespace {

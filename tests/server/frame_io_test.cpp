@@ -12,7 +12,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "storage/frame_io.h"
+#include "base/frame_io.h"
 
 namespace {
 

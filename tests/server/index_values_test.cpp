@@ -5,12 +5,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/text_util.h"
 #include "storage/index_values.h"
 #include "storage/row_changes.h"
 #include "storage/row_version.h"
 #include "storage/sec_index.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 #include "table_fixture.h"
 
 namespace {

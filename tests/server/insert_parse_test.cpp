@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "base/text_util.h"
 #include "query/insert_parse.h"
 #include "query/simple_parse.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 namespace {
 

@@ -8,11 +8,11 @@
 #include <string>
 #include <thread>
 
+#include "base/text_util.h"
 #include "runtime/classify.h"
 #include "runtime/dispatch.h"
 #include "runtime/job_queue.h"
 #include "runtime/server.h"
-#include "storage/text_util.h"
 
 namespace {
 

@@ -10,11 +10,11 @@
 #include <utility>
 #include <vector>
 
+#include "base/text_util.h"
 #include "query/json_buf.h"
 #include "query/select_parse.h"
 #include "storage/ident.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 inline TableSchema make_schema(const std::vector<std::pair<const char*, int>>& cols) {
   TableSchema s{};

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "runtime/peer_address.h"
 #include "storage/roles.h"
 #include "storage/row_changes.h"
 #include "table_fixture.h"

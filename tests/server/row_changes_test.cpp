@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "base/stats.h"
 #include "storage/paths.h"
 #include "storage/row_changes.h"
 #include "storage/row_version.h"
-#include "storage/stats.h"
 #include "storage/table.h"
 #include "table_fixture.h"
 

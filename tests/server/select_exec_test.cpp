@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "base/text_util.h"
 #include "query/select_exec.h"
 #include "query/select_parse.h"
 #include "storage/index_file.h"
 #include "storage/index_values.h"
 #include "storage/row_changes.h"
-#include "storage/text_util.h"
 #include "table_fixture.h"
 
 namespace {

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <string>
 
-#include "runtime/session.h"
+#include "base/stats.h"
+#include "query/session.h"
 #include "storage/cursor_pins.h"
-#include "storage/stats.h"
 #include "suite_data_dir.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "storage/sha256.h"
+#include "base/sha256.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "procedures/sp_catalog.h"
 #include "procedures/sp_interpreter.h"
 #include "procedures/sp_statements.h"
-#include "runtime/session.h"
+#include "query/session.h"
 #include "storage/system_tables.h"
 #include "storage_fixture.h"
 

@@ -6,7 +6,7 @@
 #include <ctime>
 #include <thread>
 
-#include "storage/stats.h"
+#include "base/stats.h"
 
 namespace {
 

@@ -16,11 +16,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/config.h"
+#include "base/stats.h"
+#include "base/text_util.h"
 #include "query/simple_parse.h"
 #include "runtime/wal_replay.h"
 #include "storage/catalog.h"
 #include "storage/checkpoint.h"
-#include "storage/config.h"
 #include "storage/cursor_pins.h"
 #include "storage/db_registry.h"
 #include "storage/index_file.h"
@@ -30,9 +32,7 @@
 #include "storage/row_version.h"
 #include "storage/sec_index.h"
 #include "storage/segment.h"
-#include "storage/stats.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 #include "storage/wal.h"
 
 namespace kt {

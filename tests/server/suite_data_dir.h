@@ -12,7 +12,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "storage/config.h"
+#include "base/config.h"
 #include "storage/db_registry.h"
 #include "storage/paths.h"
 #include "storage/row_changes.h"

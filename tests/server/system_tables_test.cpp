@@ -4,7 +4,8 @@
 
 #include <string>
 
-#include "runtime/session.h"
+#include "query/session.h"
+#include "runtime/login.h"
 #include "storage/roles.h"
 #include "storage/system_tables.h"
 #include "storage_fixture.h"

@@ -11,7 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "storage/config.h"
+#include "base/config.h"
 #include "storage/db_registry.h"
 #include "storage/index_values.h"
 #include "storage/paths.h"

@@ -6,7 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "storage/text_util.h"
+#include "base/json_text.h"
+#include "base/sql_scan.h"
+#include "base/text_util.h"
 
 namespace {
 

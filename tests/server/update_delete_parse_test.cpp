@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "base/text_util.h"
 #include "query/simple_parse.h"
 #include "query/update_delete_parse.h"
 #include "storage/table.h"
-#include "storage/text_util.h"
 
 namespace {
 

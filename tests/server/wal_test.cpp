@@ -14,10 +14,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "storage/config.h"
+#include "base/config.h"
+#include "base/stats.h"
 #include "storage/db_registry.h"
 #include "storage/paths.h"
-#include "storage/stats.h"
 #include "storage/table.h"
 #include "storage/wal.h"
 

@@ -52,8 +52,9 @@ void config_reset_defaults();
 
 // Reads g_cfg.config_path into g_cfg; always 0 (a missing file keeps defaults).
 int load_config_file();
-// Fills g_runtime from this machine.
-void detect_runtime_resources();
+// Fills g_runtime from this machine; the disk-sync time is measured with a
+// scratch file in probe_dir (the data directory).
+void detect_runtime_resources(const char *probe_dir);
 // Fills unset fields of g_cfg from g_runtime.
 void auto_tune_runtime_config();
 // Fills unset fields of g_cfg from the given figures (used by the above).
@@ -73,4 +74,4 @@ int clamp_int(int v, int lo, int hi);
 int64_t detect_cpu_count();
 uint64_t detect_ram_bytes();
 int64_t monotonic_us();
-int64_t probe_wal_fsync_us();
+int64_t probe_wal_fsync_us(const char *dir);

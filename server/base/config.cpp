@@ -12,7 +12,7 @@
 //   - later lines override earlier ones.
 // After loading, and again after auto-tuning, a hard-stop percentage below
 // the flush percentage becomes flush + 5, capped at 100.
-#include "storage/config.h"
+#include "base/config.h"
 
 #include <cctype>
 #include <cerrno>
@@ -25,8 +25,7 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include "storage/paths.h"
-#include "storage/text_util.h"
+#include "base/text_util.h"
 
 namespace {
 
@@ -210,8 +209,9 @@ int64_t monotonic_us() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-int64_t probe_wal_fsync_us() {
-  const char *path = KYREL_DATA_ROOT "/.wal_probe.tmp";
+int64_t probe_wal_fsync_us(const char *dir) {
+  char path[512];
+  snprintf(path, sizeof path, "%s/.wal_probe.tmp", dir ? dir : ".");
   int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0) return -1;
   char buf[4096];
@@ -240,10 +240,10 @@ int32_t disk_class_for_fsync_us(int64_t us) {
   return DISK_MEDIUM;
 }
 
-void detect_runtime_resources() {
+void detect_runtime_resources(const char *probe_dir) {
   g_runtime.cpu_count = detect_cpu_count();
   g_runtime.ram_bytes = detect_ram_bytes();
-  g_runtime.wal_fsync_us = probe_wal_fsync_us();
+  g_runtime.wal_fsync_us = probe_wal_fsync_us(probe_dir);
   g_runtime.disk_class = disk_class_for_fsync_us(g_runtime.wal_fsync_us);
 }
 

@@ -8,7 +8,7 @@
 // and the connection is closed by the caller. A reply whose length does not
 // fit the 32-bit field is replaced by the "response too large" error reply, so
 // the client always gets exactly one frame per request.
-#include "storage/frame_io.h"
+#include "base/frame_io.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

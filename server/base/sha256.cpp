@@ -1,6 +1,6 @@
 // SHA-256 as published in FIPS 180-4: 64-byte blocks read big-endian, 64
 // rounds, padding 0x80 + zeros + the 64-bit big-endian bit length.
-#include "storage/sha256.h"
+#include "base/sha256.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // Statistics counters, row-memory account and activity clock. Each account
 // has its own mutex and each mutex is a leaf: nothing else is locked or called
 // while it is held.
-#include "storage/stats.h"
+#include "base/stats.h"
 
 #include <ctime>
 
