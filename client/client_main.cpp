@@ -90,8 +90,10 @@ int read_line_limited(char* buf, size_t cap, int* too_long) {
     int c = EOF;
     *too_long = 0;
     while ((c = getc(stdin)) != EOF && c != '\n') {
-        if (n + 1 < cap) buf[n++] = static_cast<char>(c);
-        else *too_long = 1;
+        if (n + 1 < cap)
+            buf[n++] = static_cast<char>(c);
+        else
+            *too_long = 1;
     }
     buf[n] = '\0';
     if (c == EOF && n == 0 && !*too_long) return -1;
@@ -151,52 +153,54 @@ int prompt_password(const char* message, char* buf) {
 
 void print_usage(const char* prog) {
     fprintf(stderr, "%s\n\nUsage:\n  %s [options]\n\nOptions:\n", kClientName, prog);
-    fputs("  --host HOST        KyrelDB host, default 127.0.0.1\n"
-          "  --port PORT        KyrelDB port, default 9191\n"
-          "  --user USER        Username. If omitted, the client prompts.\n"
-          "  --database DB      USE database after login.\n"
-          "  --execute SQL      Execute one SQL command and exit.\n"
-          "  --json-only        Print raw JSON without pretty formatting.\n"
-          "  --no-password-prompt\n"
-          "                     Do not prompt for password; read KYRELDB_PASSWORD.\n"
-          "  --timeout SEC      Socket timeout hint, default 30.\n"
-          "  --help             Show this help.\n"
-          "\n"
-          "Environment:\n"
-          "  KYRELDB_PASSWORD   Password source when --no-password-prompt is used.\n"
-          "\n"
-          "Interactive commands:\n"
-          "  \\help             Show client help.\n"
-          "  \\password         Change password for the logged-in user.\n"
-          "  \\use DB           Switch database.\n"
-          "  \\ping             Send protocol ping.\n"
-          "  \\g                Execute the current SQL buffer.\n"
-          "  \\clear            Clear the current SQL buffer.\n"
-          "  \\q                Quit.\n"
-          "\n"
-          "SQL commands are sent when a semicolon is reached outside an AS $$ ... $$ body.\n",
-          stderr);
+    fputs(
+        "  --host HOST        KyrelDB host, default 127.0.0.1\n"
+        "  --port PORT        KyrelDB port, default 9191\n"
+        "  --user USER        Username. If omitted, the client prompts.\n"
+        "  --database DB      USE database after login.\n"
+        "  --execute SQL      Execute one SQL command and exit.\n"
+        "  --json-only        Print raw JSON without pretty formatting.\n"
+        "  --no-password-prompt\n"
+        "                     Do not prompt for password; read KYRELDB_PASSWORD.\n"
+        "  --timeout SEC      Socket timeout hint, default 30.\n"
+        "  --help             Show this help.\n"
+        "\n"
+        "Environment:\n"
+        "  KYRELDB_PASSWORD   Password source when --no-password-prompt is used.\n"
+        "\n"
+        "Interactive commands:\n"
+        "  \\help             Show client help.\n"
+        "  \\password         Change password for the logged-in user.\n"
+        "  \\use DB           Switch database.\n"
+        "  \\ping             Send protocol ping.\n"
+        "  \\g                Execute the current SQL buffer.\n"
+        "  \\clear            Clear the current SQL buffer.\n"
+        "  \\q                Quit.\n"
+        "\n"
+        "SQL commands are sent when a semicolon is reached outside an AS $$ ... $$ body.\n",
+        stderr);
 }
 
 void print_client_help() {
-    puts("\n"
-         "KyrelDB client commands:\n"
-         "  \\help               Show this help.\n"
-         "  \\q                  Quit.\n"
-         "  \\password           Change password for current user.\n"
-         "  \\use DB             Switch database.\n"
-         "  \\ping               Send ping.\n"
-         "  \\g                  Execute SQL buffer now.\n"
-         "  \\clear              Clear SQL buffer.\n"
-         "\n"
-         "Regular SQL examples:\n"
-         "  SHOW DATABASES;\n"
-         "  CREATE DATABASE sales;\n"
-         "  USE sales;\n"
-         "  SHOW TABLES;\n"
-         "  CHANGE PASSWORD TO 'new_password';\n"
-         "\n"
-         "CREATE PROCEDURE bodies using AS $$ ... $$ are kept as one command.\n");
+    puts(
+        "\n"
+        "KyrelDB client commands:\n"
+        "  \\help               Show this help.\n"
+        "  \\q                  Quit.\n"
+        "  \\password           Change password for current user.\n"
+        "  \\use DB             Switch database.\n"
+        "  \\ping               Send ping.\n"
+        "  \\g                  Execute SQL buffer now.\n"
+        "  \\clear              Clear SQL buffer.\n"
+        "\n"
+        "Regular SQL examples:\n"
+        "  SHOW DATABASES;\n"
+        "  CREATE DATABASE sales;\n"
+        "  USE sales;\n"
+        "  SHOW TABLES;\n"
+        "  CHANGE PASSWORD TO 'new_password';\n"
+        "\n"
+        "CREATE PROCEDURE bodies using AS $$ ... $$ are kept as one command.\n");
 }
 
 void copy_cut(char* dst, size_t dstsz, const char* src) {
@@ -286,8 +290,10 @@ int connect_client(ClientState* st) {
 }
 
 void print_reply(const ClientState* st, const char* reply) {
-    if (st->json_only) puts(reply);
-    else pretty_print_json(reply);
+    if (st->json_only)
+        puts(reply);
+    else
+        pretty_print_json(reply);
     fflush(stdout);
 }
 
@@ -330,7 +336,8 @@ int send_sql(ClientState* st, const char* text) {
         copy_cut(name, sizeof name, p + 4);
         trim_ws(name);
         size_t n = strlen(name);
-        while (n > 0 && (name[n - 1] == ';' || strchr(" \t\r\n\f\v", name[n - 1]))) name[--n] = '\0';
+        while (n > 0 && (name[n - 1] == ';' || strchr(" \t\r\n\f\v", name[n - 1])))
+            name[--n] = '\0';
         trim_ws(name);
         if (name[0]) copy_cut(st->current_database, sizeof st->current_database, name);
     }

@@ -37,21 +37,21 @@ static void escape_into(std::string& out, const char* s) {
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p; ++p) {
         unsigned char c = *p;
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\f': out += "\\f"; break;
-            case '\r': out += "\\r"; break;
-            default:
-                if (c < 0x20) {
-                    char hex[8];
-                    snprintf(hex, sizeof hex, "\\u%04x", c);
-                    out += hex;
-                } else {
-                    out += static_cast<char>(c);
-                }
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\t': out += "\\t"; break;
+        case '\n': out += "\\n"; break;
+        case '\f': out += "\\f"; break;
+        case '\r': out += "\\r"; break;
+        default:
+            if (c < 0x20) {
+                char hex[8];
+                snprintf(hex, sizeof hex, "\\u%04x", c);
+                out += hex;
+            } else {
+                out += static_cast<char>(c);
+            }
         }
     }
 }
@@ -74,8 +74,8 @@ char* json_escape_alloc(const char* s) {
     }
 }
 
-char* make_json2(const char* action, const char* k1, const char* v1,
-                 const char* k2, const char* v2) {
+char* make_json2(const char* action, const char* k1, const char* v1, const char* k2,
+                 const char* v2) {
     try {
         std::string out = "{\"action\":\"";
         escape_into(out, action);
@@ -137,12 +137,12 @@ int json_string_field(const char* reply, const char* name, char* out, size_t out
         if (c == '\\' && *p) {
             char e = *p++;
             switch (e) {
-                case 'b': c = '\b'; break;
-                case 'f': c = '\f'; break;
-                case 'n': c = '\n'; break;
-                case 'r': c = '\r'; break;
-                case 't': c = '\t'; break;
-                default: c = e; break;  // \" \\ \/ and anything else: the second character
+            case 'b': c = '\b'; break;
+            case 'f': c = '\f'; break;
+            case 'n': c = '\n'; break;
+            case 'r': c = '\r'; break;
+            case 't': c = '\t'; break;
+            default: c = e; break;  // \" \\ \/ and anything else: the second character
             }
         }
         if (n + 1 < outsz) out[n++] = c;
@@ -206,8 +206,7 @@ static void drop_body(ClientState* st, uint32_t len) {
     }
 }
 
-int kyrel_request_raw(ClientState* st, const char* request, char** out,
-                      char* err, size_t errsz) {
+int kyrel_request_raw(ClientState* st, const char* request, char** out, char* err, size_t errsz) {
     if (out) *out = nullptr;
     if (!st || st->fd < 0 || !request || !out) {
         set_err(err, errsz, "not connected");
@@ -229,8 +228,7 @@ int kyrel_request_raw(ClientState* st, const char* request, char** out,
     }
     uint32_t rlen = ntohl(be);
     if (rlen == 0 || rlen > KC_MAX_FRAME) {
-        if (err && errsz)
-            snprintf(err, errsz, "reply of %u bytes refused (limit 8388608)", rlen);
+        if (err && errsz) snprintf(err, errsz, "reply of %u bytes refused (limit 8388608)", rlen);
         drop_body(st, rlen);
         return -2;
     }
@@ -267,34 +265,32 @@ std::string pretty_format_json(const char* reply) {
             continue;
         }
         switch (c) {
-            case '"':
-                out += c;
-                in_str = true;
-                break;
-            case '{':
-            case '[':
-                out += c;
-                out += '\n';
-                indent += 2;
-                out.append(static_cast<size_t>(indent), ' ');
-                break;
-            case '}':
-            case ']':
-                indent = indent >= 2 ? indent - 2 : 0;
-                out += '\n';
-                out.append(static_cast<size_t>(indent), ' ');
-                out += c;
-                break;
-            case ',':
-                out += c;
-                out += '\n';
-                out.append(static_cast<size_t>(indent), ' ');
-                break;
-            case ':':
-                out += ": ";
-                break;
-            default:
-                if (!isspace(static_cast<unsigned char>(c))) out += c;
+        case '"':
+            out += c;
+            in_str = true;
+            break;
+        case '{':
+        case '[':
+            out += c;
+            out += '\n';
+            indent += 2;
+            out.append(static_cast<size_t>(indent), ' ');
+            break;
+        case '}':
+        case ']':
+            indent = indent >= 2 ? indent - 2 : 0;
+            out += '\n';
+            out.append(static_cast<size_t>(indent), ' ');
+            out += c;
+            break;
+        case ',':
+            out += c;
+            out += '\n';
+            out.append(static_cast<size_t>(indent), ' ');
+            break;
+        case ':': out += ": "; break;
+        default:
+            if (!isspace(static_cast<unsigned char>(c))) out += c;
         }
     }
     out += '\n';

@@ -18,14 +18,14 @@ constexpr size_t KC_MAX_FRAME = 8388608;  // 8 MiB, request and reply limit
 
 // One per run; fixed fields cut silently at their size minus one.
 struct ClientState {
-    int fd = -1;                               // connected socket
-    char host[256] = "127.0.0.1";              // server host (--host)
-    int port = 9191;                           // server port (--port)
-    char username[128] = "";                   // user name after a successful login
-    char current_database[128] = "default";    // shown in the prompt
-    int logged_in = 0;                         // 1 after a successful login
-    int must_change_password = 0;              // from the login reply
-    int json_only = 0;                         // 1: print replies raw (--json-only)
+    int fd = -1;                             // connected socket
+    char host[256] = "127.0.0.1";            // server host (--host)
+    int port = 9191;                         // server port (--port)
+    char username[128] = "";                 // user name after a successful login
+    char current_database[128] = "default";  // shown in the prompt
+    int logged_in = 0;                       // 1 after a successful login
+    int must_change_password = 0;            // from the login reply
+    int json_only = 0;                       // 1: print replies raw (--json-only)
 };
 
 // Trims isspace() characters at both ends in place; ';' is kept.
@@ -38,8 +38,8 @@ char* json_escape_alloc(const char* s);
 // {"action":"A","k1":"v1"[,"k2":"v2"]} with the action and values escaped (a NULL
 // value counts as empty) and the member names taken as they are. Pass k2 = NULL
 // for the one-pair form. Heap text or NULL on allocation failure.
-char* make_json2(const char* action, const char* k1, const char* v1,
-                 const char* k2, const char* v2);
+char* make_json2(const char* action, const char* k1, const char* v1, const char* k2,
+                 const char* v2);
 
 // True when the first quoted occurrence of `name` is followed by ':' and a value
 // starting with "true" (any case) or '1'. NULL reply or missing member: false.
@@ -59,8 +59,7 @@ int read_exact(int fd, void* buf, size_t n);
 // failure; -2: announced reply length 0 or above KC_MAX_FRAME (its body has been
 // read and discarded; when that fails the socket is closed and fd set to -1);
 // -3: allocation failure (body discarded likewise). `err` receives a message.
-int kyrel_request_raw(ClientState* st, const char* request, char** out,
-                      char* err, size_t errsz);
+int kyrel_request_raw(ClientState* st, const char* request, char** out, char* err, size_t errsz);
 
 // The indented form of a reply: two blanks per nesting level, one member or
 // element per line, ": " after member names, white space outside strings dropped,

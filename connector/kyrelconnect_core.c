@@ -51,13 +51,13 @@
 /* Growable heap text; on any allocation failure `failed` is set and the
  * buffer stops growing, so callers check once at the end. */
 typedef struct kc_buf {
-    char *p;
+    char* p;
     size_t len;
     size_t cap;
     int failed;
 } kc_buf;
 
-static int kc_buf_reserve(kc_buf *b, size_t extra) {
+static int kc_buf_reserve(kc_buf* b, size_t extra) {
     if (b->failed) return -1;
     if (extra > SIZE_MAX - b->len - 1) {
         b->failed = 1;
@@ -73,7 +73,7 @@ static int kc_buf_reserve(kc_buf *b, size_t extra) {
         }
         cap *= 2;
     }
-    char *np = (char *)realloc(b->p, cap);
+    char* np = (char*)realloc(b->p, cap);
     if (!np) {
         b->failed = 1;
         return -1;
@@ -84,32 +84,32 @@ static int kc_buf_reserve(kc_buf *b, size_t extra) {
     return 0;
 }
 
-static void kc_buf_add(kc_buf *b, const char *s, size_t n) {
+static void kc_buf_add(kc_buf* b, const char* s, size_t n) {
     if (kc_buf_reserve(b, n) != 0) return;
     if (n) memcpy(b->p + b->len, s, n);
     b->len += n;
     b->p[b->len] = '\0';
 }
 
-static void kc_buf_str(kc_buf *b, const char *s) { kc_buf_add(b, s, strlen(s)); }
+static void kc_buf_str(kc_buf* b, const char* s) { kc_buf_add(b, s, strlen(s)); }
 
-static void kc_buf_ch(kc_buf *b, char c) { kc_buf_add(b, &c, 1); }
+static void kc_buf_ch(kc_buf* b, char c) { kc_buf_add(b, &c, 1); }
 
 /* Hands the text to the caller, or frees it and gives NULL after a failure. */
-static char *kc_buf_take(kc_buf *b) {
+static char* kc_buf_take(kc_buf* b) {
     if (b->failed || kc_buf_reserve(b, 0) != 0) {
         free(b->p);
         b->p = NULL;
         return NULL;
     }
-    char *p = b->p;
+    char* p = b->p;
     b->p = NULL;
     return p;
 }
 
-static char *kc_strdup(const char *s) {
+static char* kc_strdup(const char* s) {
     size_t n = strlen(s);
-    char *p = (char *)malloc(n + 1);
+    char* p = (char*)malloc(n + 1);
     if (p) memcpy(p, s, n + 1);
     return p;
 }
@@ -144,14 +144,14 @@ kc_arg kc_arg_bool(int flag) {
     return a;
 }
 
-kc_arg kc_arg_string(const char *text) {
+kc_arg kc_arg_string(const char* text) {
     kc_arg a = kc_arg_null();
     a.type = KC_ARG_STRING;
     a.text = text;
     return a;
 }
 
-kc_arg kc_arg_sql(const char *text) {
+kc_arg kc_arg_sql(const char* text) {
     kc_arg a = kc_arg_null();
     a.type = KC_ARG_SQL;
     a.text = text;
@@ -160,8 +160,8 @@ kc_arg kc_arg_sql(const char *text) {
 
 /* ---------------------------------------------------------------- connection */
 
-kc_connection *kc_connection_new(const char *host, int port, int timeout_seconds, int mode) {
-    kc_connection *c = (kc_connection *)calloc(1, sizeof *c);
+kc_connection* kc_connection_new(const char* host, int port, int timeout_seconds, int mode) {
+    kc_connection* c = (kc_connection*)calloc(1, sizeof *c);
     if (!c) return NULL;
     c->host = kc_strdup((host && host[0]) ? host : KC_DEFAULT_HOST);
     if (!c->host) {
@@ -169,7 +169,8 @@ kc_connection *kc_connection_new(const char *host, int port, int timeout_seconds
         return NULL;
     }
     c->fd = -1;
-    c->port = port > 0 ? port : (mode == KC_MODE_ROUTER ? KC_DEFAULT_ROUTER_PORT : KC_DEFAULT_DB_PORT);
+    c->port =
+        port > 0 ? port : (mode == KC_MODE_ROUTER ? KC_DEFAULT_ROUTER_PORT : KC_DEFAULT_DB_PORT);
     c->timeout_seconds = timeout_seconds > 0 ? timeout_seconds : KC_DEFAULT_TIMEOUT;
     c->mode = mode;
     return c;
@@ -187,7 +188,7 @@ static void kc_apply_timeouts(int fd, int seconds) {
     (void)setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
 }
 
-int kc_connection_connect(kc_connection *c) {
+int kc_connection_connect(kc_connection* c) {
     if (!c || !c->host || !c->host[0]) return -1;
     if (c->fd >= 0) return 0;
     if (c->port <= 0 || c->port > 65535) return -1;
@@ -198,11 +199,11 @@ int kc_connection_connect(kc_connection *c) {
     memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo *list = NULL;
+    struct addrinfo* list = NULL;
     if (getaddrinfo(c->host, port_text, &hints, &list) != 0 || !list) return -1;
 
     int fd = -1;
-    for (struct addrinfo *ai = list; ai; ai = ai->ai_next) {
+    for (struct addrinfo* ai = list; ai; ai = ai->ai_next) {
         int type = ai->ai_socktype;
 #ifdef SOCK_CLOEXEC
         type |= SOCK_CLOEXEC; /* do not leak the socket into child programs */
@@ -226,13 +227,13 @@ int kc_connection_connect(kc_connection *c) {
     return 0;
 }
 
-void kc_connection_close(kc_connection *c) {
+void kc_connection_close(kc_connection* c) {
     if (!c) return;
     if (c->fd >= 0) close(c->fd);
     c->fd = -1;
 }
 
-void kc_connection_free(kc_connection *c) {
+void kc_connection_free(kc_connection* c) {
     if (!c) return;
     kc_connection_close(c);
     free(c->host);
@@ -240,17 +241,17 @@ void kc_connection_free(kc_connection *c) {
     free(c);
 }
 
-int kc_connection_is_connected(const kc_connection *c) { return (c && c->fd >= 0) ? 1 : 0; }
+int kc_connection_is_connected(const kc_connection* c) { return (c && c->fd >= 0) ? 1 : 0; }
 
-const char *kc_connection_host(const kc_connection *c) { return (c && c->host) ? c->host : ""; }
+const char* kc_connection_host(const kc_connection* c) { return (c && c->host) ? c->host : ""; }
 
-int kc_connection_port(const kc_connection *c) { return c ? c->port : 0; }
+int kc_connection_port(const kc_connection* c) { return c ? c->port : 0; }
 
-int kc_connection_mode(const kc_connection *c) { return c ? c->mode : KC_MODE_DATABASE; }
+int kc_connection_mode(const kc_connection* c) { return c ? c->mode : KC_MODE_DATABASE; }
 
-int kc_connection_timeout(const kc_connection *c) { return c ? c->timeout_seconds : 0; }
+int kc_connection_timeout(const kc_connection* c) { return c ? c->timeout_seconds : 0; }
 
-void kc_connection_set_timeout(kc_connection *c, int seconds) {
+void kc_connection_set_timeout(kc_connection* c, int seconds) {
     if (!c || seconds <= 0) return;
     c->timeout_seconds = seconds;
     if (c->fd >= 0) kc_apply_timeouts(c->fd, seconds);
@@ -258,10 +259,10 @@ void kc_connection_set_timeout(kc_connection *c, int seconds) {
 
 /* ---------------------------------------------------------------- quoting */
 
-char *kc_json_escape(const char *text) {
+char* kc_json_escape(const char* text) {
     kc_buf b = {0};
     kc_buf_reserve(&b, text ? strlen(text) : 0);
-    for (const unsigned char *p = (const unsigned char *)(text ? text : ""); *p; p++) {
+    for (const unsigned char* p = (const unsigned char*)(text ? text : ""); *p; p++) {
         switch (*p) {
         case '\b': kc_buf_str(&b, "\\b"); break;
         case '\t': kc_buf_str(&b, "\\t"); break;
@@ -283,8 +284,8 @@ char *kc_json_escape(const char *text) {
     return kc_buf_take(&b);
 }
 
-char *kc_json_quote(const char *text) {
-    char *esc = kc_json_escape(text);
+char* kc_json_quote(const char* text) {
+    char* esc = kc_json_escape(text);
     if (!esc) return NULL;
     kc_buf b = {0};
     kc_buf_ch(&b, '"');
@@ -299,10 +300,10 @@ char *kc_json_quote(const char *text) {
  * the quote and the backslash are written with a backslash in front. A
  * bare trailing backslash could otherwise escape the closing quote and let
  * the rest of the statement run on inside or outside the literal. */
-char *kc_sql_literal_string(const char *text) {
+char* kc_sql_literal_string(const char* text) {
     kc_buf b = {0};
     kc_buf_ch(&b, '\'');
-    for (const char *p = text ? text : ""; *p; p++) {
+    for (const char* p = text ? text : ""; *p; p++) {
         if (*p == '\'' || *p == '\\') kc_buf_ch(&b, '\\');
         kc_buf_ch(&b, *p);
     }
@@ -314,9 +315,9 @@ static int kc_is_alpha(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >=
 
 static int kc_is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
-int kc_identifier_is_safe(const char *text) {
+int kc_identifier_is_safe(const char* text) {
     if (!text || !text[0]) return 0;
-    const unsigned char *p = (const unsigned char *)text;
+    const unsigned char* p = (const unsigned char*)text;
     if (!kc_is_alpha(*p) && *p != '_') return 0;
     for (p++; *p; p++) {
         if (!kc_is_alpha(*p) && !kc_is_digit(*p) && *p != '_') return 0;
@@ -325,16 +326,14 @@ int kc_identifier_is_safe(const char *text) {
 }
 
 /* Appends one CALL argument; -1 for an argument that has no SQL form. */
-static int kc_append_arg(kc_buf *b, const kc_arg *a) {
+static int kc_append_arg(kc_buf* b, const kc_arg* a) {
     char num[64];
     if (!a) {
         kc_buf_str(b, "NULL");
         return 0;
     }
     switch (a->type) {
-    case KC_ARG_NULL:
-        kc_buf_str(b, "NULL");
-        return 0;
+    case KC_ARG_NULL: kc_buf_str(b, "NULL"); return 0;
     case KC_ARG_INT:
         snprintf(num, sizeof num, "%lld", a->int_value);
         kc_buf_str(b, num);
@@ -345,11 +344,9 @@ static int kc_append_arg(kc_buf *b, const kc_arg *a) {
         snprintf(num, sizeof num, "%.17g", a->double_value);
         kc_buf_str(b, num);
         return 0;
-    case KC_ARG_BOOL:
-        kc_buf_str(b, a->bool_value ? "true" : "false");
-        return 0;
+    case KC_ARG_BOOL: kc_buf_str(b, a->bool_value ? "true" : "false"); return 0;
     case KC_ARG_STRING: {
-        char *lit = kc_sql_literal_string(a->text ? a->text : "");
+        char* lit = kc_sql_literal_string(a->text ? a->text : "");
         if (!lit) {
             b->failed = 1;
             return 0;
@@ -358,15 +355,12 @@ static int kc_append_arg(kc_buf *b, const kc_arg *a) {
         free(lit);
         return 0;
     }
-    case KC_ARG_SQL:
-        kc_buf_str(b, a->text ? a->text : "NULL");
-        return 0;
-    default:
-        return -1;
+    case KC_ARG_SQL: kc_buf_str(b, a->text ? a->text : "NULL"); return 0;
+    default: return -1;
     }
 }
 
-char *kc_build_call_sql(const char *name, int count, const kc_arg *args) {
+char* kc_build_call_sql(const char* name, int count, const kc_arg* args) {
     if (!kc_identifier_is_safe(name) || count < 0) return NULL;
     kc_buf b = {0};
     kc_buf_str(&b, "CALL ");
@@ -383,8 +377,8 @@ char *kc_build_call_sql(const char *name, int count, const kc_arg *args) {
     return kc_buf_take(&b);
 }
 
-char *kc_build_create_procedure_sql(const char *name, const char *table,
-                                    const char *parameters, const char *body) {
+char* kc_build_create_procedure_sql(const char* name, const char* table, const char* parameters,
+                                    const char* body) {
     if (!kc_identifier_is_safe(name) || !kc_identifier_is_safe(table)) return NULL;
     kc_buf b = {0};
     kc_buf_str(&b, "CREATE PROCEDURE ");
@@ -407,7 +401,7 @@ char *kc_build_create_procedure_sql(const char *name, const char *table,
 /* Finds the first textual occurrence of "key" and returns the position of
  * its value (after blanks, ':' and blanks), or NULL when the key is absent,
  * too long, or that occurrence is not followed by ':'. */
-static const char *kc_find_value(const char *json, const char *key) {
+static const char* kc_find_value(const char* json, const char* key) {
     char pattern[128];
     size_t klen = strlen(key);
     if (klen > 125) return NULL;
@@ -415,7 +409,7 @@ static const char *kc_find_value(const char *json, const char *key) {
     memcpy(pattern + 1, key, klen);
     pattern[klen + 1] = '"';
     pattern[klen + 2] = '\0';
-    const char *p = strstr(json, pattern);
+    const char* p = strstr(json, pattern);
     if (!p) return NULL;
     p += klen + 2;
     while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') p++;
@@ -426,8 +420,8 @@ static const char *kc_find_value(const char *json, const char *key) {
 }
 
 /* 1 or 0 for a boolean value, -1 when absent or not a boolean. */
-static int kc_read_bool(const char *json, const char *key) {
-    const char *v = kc_find_value(json, key);
+static int kc_read_bool(const char* json, const char* key) {
+    const char* v = kc_find_value(json, key);
     if (!v) return -1;
     if (strncmp(v, "true", 4) == 0) return 1;
     if (strncmp(v, "false", 5) == 0) return 0;
@@ -439,12 +433,12 @@ static int kc_read_bool(const char *json, const char *key) {
 /* Decoded heap copy of a string value. *found is 0 when the key is absent,
  * the value is not a string or it is unterminated; NULL with *found 1 means
  * out of memory. */
-static char *kc_read_string(const char *json, const char *key, int *found) {
+static char* kc_read_string(const char* json, const char* key, int* found) {
     *found = 0;
-    const char *v = kc_find_value(json, key);
+    const char* v = kc_find_value(json, key);
     if (!v || *v != '"') return NULL;
-    const char *start = v + 1;
-    const char *end = start;
+    const char* start = v + 1;
+    const char* end = start;
     while (*end && *end != '"') {
         if (*end == '\\') {
             if (!end[1]) return NULL; /* unterminated */
@@ -457,10 +451,10 @@ static char *kc_read_string(const char *json, const char *key, int *found) {
     *found = 1;
 
     size_t n = (size_t)(end - start);
-    char *out = (char *)malloc(n + 1);
+    char* out = (char*)malloc(n + 1);
     if (!out) return NULL;
     size_t o = 0;
-    for (const char *p = start; p < end; p++) {
+    for (const char* p = start; p < end; p++) {
         if (*p != '\\') {
             out[o++] = *p;
             continue;
@@ -495,9 +489,9 @@ static char *kc_read_string(const char *json, const char *key, int *found) {
 
 /* ---------------------------------------------------------------- results */
 
-kc_result *kc_result_from_json(const char *reply) {
-    const char *text = reply ? reply : "{}";
-    kc_result *r = (kc_result *)calloc(1, sizeof *r);
+kc_result* kc_result_from_json(const char* reply) {
+    const char* text = reply ? reply : "{}";
+    kc_result* r = (kc_result*)calloc(1, sizeof *r);
     if (!r) return NULL;
     r->json = kc_strdup(text);
     if (!r->json) goto oom;
@@ -516,7 +510,7 @@ oom:
     return NULL;
 }
 
-void kc_result_free(kc_result *r) {
+void kc_result_free(kc_result* r) {
     if (!r) return;
     free(r->json);
     free(r->error);
@@ -525,20 +519,20 @@ void kc_result_free(kc_result *r) {
     free(r);
 }
 
-const char *kc_result_json(const kc_result *r) { return (r && r->json) ? r->json : ""; }
+const char* kc_result_json(const kc_result* r) { return (r && r->json) ? r->json : ""; }
 
-const char *kc_result_error(const kc_result *r) { return (r && r->error) ? r->error : ""; }
+const char* kc_result_error(const kc_result* r) { return (r && r->error) ? r->error : ""; }
 
-const char *kc_result_message(const kc_result *r) { return (r && r->message) ? r->message : ""; }
+const char* kc_result_message(const kc_result* r) { return (r && r->message) ? r->message : ""; }
 
-int kc_result_ok(const kc_result *r) { return r ? r->ok : 0; }
+int kc_result_ok(const kc_result* r) { return r ? r->ok : 0; }
 
-int kc_result_must_change_password(const kc_result *r) { return r ? r->must_change_password : 0; }
+int kc_result_must_change_password(const kc_result* r) { return r ? r->must_change_password : 0; }
 
 /* ---------------------------------------------------------------- requests */
 
 /* Sends all of the header and the payload; -1 on any failure. */
-static int kc_send_frame(int fd, const char *text, size_t len) {
+static int kc_send_frame(int fd, const char* text, size_t len) {
     unsigned char header[4];
     header[0] = (unsigned char)((len >> 24) & 0xFF);
     header[1] = (unsigned char)((len >> 16) & 0xFF);
@@ -548,9 +542,9 @@ static int kc_send_frame(int fd, const char *text, size_t len) {
     struct iovec iov[2];
     iov[0].iov_base = header;
     iov[0].iov_len = sizeof header;
-    iov[1].iov_base = (void *)text;
+    iov[1].iov_base = (void*)text;
     iov[1].iov_len = len;
-    struct iovec *cur = iov;
+    struct iovec* cur = iov;
     int left = len ? 2 : 1;
     while (left > 0) {
         struct msghdr msg;
@@ -567,15 +561,15 @@ static int kc_send_frame(int fd, const char *text, size_t len) {
             left--;
         }
         if (left > 0) {
-            cur->iov_base = (char *)cur->iov_base + done;
+            cur->iov_base = (char*)cur->iov_base + done;
             cur->iov_len -= done;
         }
     }
     return 0;
 }
 
-static int kc_recv_all(int fd, void *buf, size_t len) {
-    char *p = (char *)buf;
+static int kc_recv_all(int fd, void* buf, size_t len) {
+    char* p = (char*)buf;
     while (len > 0) {
         ssize_t n = recv(fd, p, len, 0);
         if (n < 0 && errno == EINTR) continue;
@@ -587,13 +581,13 @@ static int kc_recv_all(int fd, void *buf, size_t len) {
 }
 
 /* Heap reply text, or NULL on any receive failure. */
-static char *kc_recv_frame(int fd) {
+static char* kc_recv_frame(int fd) {
     unsigned char header[4];
     if (kc_recv_all(fd, header, sizeof header) != 0) return NULL;
     uint32_t len = ((uint32_t)header[0] << 24) | ((uint32_t)header[1] << 16) |
                    ((uint32_t)header[2] << 8) | (uint32_t)header[3];
     if (len < 1 || len > KC_MAX_FRAME_BYTES) return NULL;
-    char *reply = (char *)malloc((size_t)len + 1);
+    char* reply = (char*)malloc((size_t)len + 1);
     if (!reply) return NULL;
     if (kc_recv_all(fd, reply, len) != 0) {
         free(reply);
@@ -603,7 +597,7 @@ static char *kc_recv_frame(int fd) {
     return reply;
 }
 
-kc_result *kc_request_json(kc_connection *c, const char *json) {
+kc_result* kc_request_json(kc_connection* c, const char* json) {
     if (!c || !json) return kc_result_from_json(KC_ERR_INVALID);
     if (c->fd < 0 && kc_connection_connect(c) != 0) return kc_result_from_json(KC_ERR_CONNECT);
     size_t len = strlen(json);
@@ -612,37 +606,37 @@ kc_result *kc_request_json(kc_connection *c, const char *json) {
         kc_connection_close(c);
         return kc_result_from_json(KC_ERR_SEND);
     }
-    char *reply = kc_recv_frame(c->fd);
+    char* reply = kc_recv_frame(c->fd);
     if (!reply) {
         kc_connection_close(c);
         return kc_result_from_json(KC_ERR_RECV);
     }
-    kc_result *r = kc_result_from_json(reply);
+    kc_result* r = kc_result_from_json(reply);
     free(reply);
     return r ? r : kc_result_from_json(KC_ERR_OOM);
 }
 
 /* Sends prefix + escaped(value) + suffix as one request. */
-static kc_result *kc_request_wrapped(kc_connection *c, const char *prefix, const char *value,
-                                     const char *suffix) {
-    char *esc = kc_json_escape(value);
+static kc_result* kc_request_wrapped(kc_connection* c, const char* prefix, const char* value,
+                                     const char* suffix) {
+    char* esc = kc_json_escape(value);
     if (!esc) return kc_result_from_json(KC_ERR_OOM);
     kc_buf b = {0};
     kc_buf_str(&b, prefix);
     kc_buf_str(&b, esc);
     kc_buf_str(&b, suffix);
     free(esc);
-    char *req = kc_buf_take(&b);
+    char* req = kc_buf_take(&b);
     if (!req) return kc_result_from_json(KC_ERR_OOM);
-    kc_result *r = kc_request_json(c, req);
+    kc_result* r = kc_request_json(c, req);
     free(req);
     return r;
 }
 
-kc_result *kc_request_action(kc_connection *c, const char *action) {
+kc_result* kc_request_action(kc_connection* c, const char* action) {
     return kc_request_wrapped(c, "{\"action\":\"", action, "\"}");
 }
 
-kc_result *kc_request_sql(kc_connection *c, const char *sql) {
+kc_result* kc_request_sql(kc_connection* c, const char* sql) {
     return kc_request_wrapped(c, "{\"action\":\"sql\",\"sql\":\"", sql, "\"}");
 }

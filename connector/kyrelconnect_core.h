@@ -33,18 +33,18 @@ extern "C" {
 
 typedef struct kc_connection {
     int fd;              /* socket, -1 when not connected */
-    char *host;          /* host name or address (owned) */
+    char* host;          /* host name or address (owned) */
     int port;            /* TCP port */
     int timeout_seconds; /* receive and send time-out */
     int mode;            /* 1 database server, 2 router */
 } kc_connection;
 
 typedef struct kc_result {
-    char *json;               /* the complete reply JSON (owned) */
+    char* json;               /* the complete reply JSON (owned) */
     int ok;                   /* reply "ok"; 1 when the reply has none */
     int must_change_password; /* reply flag of that name, 0 when absent */
-    char *error;              /* reply "error" string or NULL (owned) */
-    char *message;            /* reply "message" string or NULL (owned) */
+    char* error;              /* reply "error" string or NULL (owned) */
+    char* message;            /* reply "message" string or NULL (owned) */
 } kc_result;
 
 /* Argument kinds of kc_arg (the connector's own codes). */
@@ -60,7 +60,7 @@ typedef struct kc_arg {
     long long int_value; /* KC_ARG_INT */
     double double_value; /* KC_ARG_DOUBLE */
     int bool_value;      /* KC_ARG_BOOL, 0 or 1 */
-    const char *text;    /* KC_ARG_STRING and KC_ARG_SQL (borrowed) */
+    const char* text;    /* KC_ARG_STRING and KC_ARG_SQL (borrowed) */
 } kc_arg;
 
 /* Arguments. */
@@ -68,47 +68,47 @@ kc_arg kc_arg_null(void);
 kc_arg kc_arg_int(long long value);
 kc_arg kc_arg_double(double value);
 kc_arg kc_arg_bool(int flag);
-kc_arg kc_arg_string(const char *text);
-kc_arg kc_arg_sql(const char *text); /* inserted into SQL unquoted */
+kc_arg kc_arg_string(const char* text);
+kc_arg kc_arg_sql(const char* text); /* inserted into SQL unquoted */
 
 /* Connection. kc_connection_new does no network activity: the socket is
  * opened by kc_connection_connect or lazily by the first request. */
-kc_connection *kc_connection_new(const char *host, int port, int timeout_seconds, int mode);
-int kc_connection_connect(kc_connection *c); /* 0 or -1 */
-void kc_connection_close(kc_connection *c);
-void kc_connection_free(kc_connection *c);
-int kc_connection_is_connected(const kc_connection *c);
-const char *kc_connection_host(const kc_connection *c);
-int kc_connection_port(const kc_connection *c);
-int kc_connection_mode(const kc_connection *c);
-int kc_connection_timeout(const kc_connection *c);
-void kc_connection_set_timeout(kc_connection *c, int seconds);
+kc_connection* kc_connection_new(const char* host, int port, int timeout_seconds, int mode);
+int kc_connection_connect(kc_connection* c); /* 0 or -1 */
+void kc_connection_close(kc_connection* c);
+void kc_connection_free(kc_connection* c);
+int kc_connection_is_connected(const kc_connection* c);
+const char* kc_connection_host(const kc_connection* c);
+int kc_connection_port(const kc_connection* c);
+int kc_connection_mode(const kc_connection* c);
+int kc_connection_timeout(const kc_connection* c);
+void kc_connection_set_timeout(kc_connection* c, int seconds);
 
 /* Quoting and builders: heap texts, NULL when memory runs out (builders
  * also return NULL for unsafe names and bad arguments). */
-char *kc_json_escape(const char *text);
-char *kc_json_quote(const char *text);
-char *kc_sql_literal_string(const char *text);
-int kc_identifier_is_safe(const char *text);
-char *kc_build_call_sql(const char *name, int count, const kc_arg *args);
-char *kc_build_create_procedure_sql(const char *name, const char *table,
-                                    const char *parameters, const char *body);
+char* kc_json_escape(const char* text);
+char* kc_json_quote(const char* text);
+char* kc_sql_literal_string(const char* text);
+int kc_identifier_is_safe(const char* text);
+char* kc_build_call_sql(const char* name, int count, const kc_arg* args);
+char* kc_build_create_procedure_sql(const char* name, const char* table, const char* parameters,
+                                    const char* body);
 
 /* Results. */
-kc_result *kc_result_from_json(const char *reply);
-void kc_result_free(kc_result *r);
-const char *kc_result_json(const kc_result *r);
-const char *kc_result_error(const kc_result *r);
-const char *kc_result_message(const kc_result *r);
-int kc_result_ok(const kc_result *r);
-int kc_result_must_change_password(const kc_result *r);
+kc_result* kc_result_from_json(const char* reply);
+void kc_result_free(kc_result* r);
+const char* kc_result_json(const kc_result* r);
+const char* kc_result_error(const kc_result* r);
+const char* kc_result_message(const kc_result* r);
+int kc_result_ok(const kc_result* r);
+int kc_result_must_change_password(const kc_result* r);
 
 /* Requests: each returns a new result (a local failure gives ok 0 and one
  * of the errors "invalid request", "connect failed", "request too large",
  * "send failed", "receive failed", "out of memory"). */
-kc_result *kc_request_json(kc_connection *c, const char *json);
-kc_result *kc_request_action(kc_connection *c, const char *action);
-kc_result *kc_request_sql(kc_connection *c, const char *sql);
+kc_result* kc_request_json(kc_connection* c, const char* json);
+kc_result* kc_request_action(kc_connection* c, const char* action);
+kc_result* kc_request_sql(kc_connection* c, const char* sql);
 
 #ifdef __cplusplus
 }

@@ -36,13 +36,13 @@ void usage() {
 }
 
 struct FileCloser {
-    void operator()(FILE *f) const {
+    void operator()(FILE* f) const {
         if (f) std::fclose(f);
     }
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
-std::string read_source(const std::string &path) {
+std::string read_source(const std::string& path) {
     FilePtr f(std::fopen(path.c_str(), "rb"));
     if (!f) {
         std::fprintf(stderr, "cannot open %s: %s\n", path.c_str(), std::strerror(errno));
@@ -70,8 +70,8 @@ std::string read_source(const std::string &path) {
 }
 
 // Returns false after printing the reason.
-bool write_file(const std::string &path, const std::string &text) {
-    FILE *raw = std::fopen(path.c_str(), "wb");
+bool write_file(const std::string& path, const std::string& text) {
+    FILE* raw = std::fopen(path.c_str(), "wb");
     if (!raw) {
         std::fprintf(stderr, "cannot write %s: %s\n", path.c_str(), std::strerror(errno));
         return false;
@@ -88,7 +88,7 @@ bool write_file(const std::string &path, const std::string &text) {
     return true;
 }
 
-int run(int argc, char **argv) {
+int run(int argc, char** argv) {
     std::string input, output, cc = "cc";
     bool have_input = false, have_output = false, emit_c = false, check = false, keep_c = false;
     if (argc < 2) {
@@ -133,18 +133,19 @@ int run(int argc, char **argv) {
     while (p.tok.kind != TOK_EOF) parse_statement(p);
 
     if (!p.blocks.empty())
-        std::fprintf(stderr, "%s:%d:%d: error: unclosed IF, WHILE, or FOREACH block\n", p.path.c_str(), p.tok.line,
-                     p.tok.col),
+        std::fprintf(stderr, "%s:%d:%d: error: unclosed IF, WHILE, or FOREACH block\n",
+                     p.path.c_str(), p.tok.line, p.tok.col),
             p.errors++;
-    for (auto &f : p.funcs) {
+    for (auto& f : p.funcs) {
         if (f->defined) continue;
-        std::fprintf(stderr, "%s: error: function '%s' was called but not defined\n", p.path.c_str(),
-                     f->name.c_str());
+        std::fprintf(stderr, "%s: error: function '%s' was called but not defined\n",
+                     p.path.c_str(), f->name.c_str());
         p.errors++;
     }
-    for (auto &f : p.forms) {
+    for (auto& f : p.forms) {
         if (f->defined) continue;
-        std::fprintf(stderr, "%s: error: form '%s' was read but not defined\n", p.path.c_str(), f->name.c_str());
+        std::fprintf(stderr, "%s: error: form '%s' was read but not defined\n", p.path.c_str(),
+                     f->name.c_str());
         p.errors++;
     }
     if (p.errors > 0) return 1;
@@ -174,12 +175,12 @@ int run(int argc, char **argv) {
 
 }  // namespace
 
-void die(const char *msg) {
+void die(const char* msg) {
     std::fprintf(stderr, "%s\n", msg);
     std::exit(1);
 }
 
-void sb_printf(std::string &sb, const char *fmt, ...) {
+void sb_printf(std::string& sb, const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     va_list ap2;
@@ -197,7 +198,7 @@ void sb_printf(std::string &sb, const char *fmt, ...) {
     sb.resize(old + static_cast<size_t>(n));
 }
 
-void parse_error(Parser &p, const char *fmt, ...) {
+void parse_error(Parser& p, const char* fmt, ...) {
     std::fprintf(stderr, "%s:%d:%d: error: ", p.path.c_str(), p.tok.line, p.tok.col);
     va_list ap;
     va_start(ap, fmt);
@@ -207,35 +208,37 @@ void parse_error(Parser &p, const char *fmt, ...) {
     p.errors++;
 }
 
-std::string quote_shell(const std::string &word) {
+std::string quote_shell(const std::string& word) {
     std::string out = "'";
     for (char c : word) {
-        if (c == '\'') out += "'\\''";
-        else out += c;
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
     }
     return out + "'";
 }
 
-std::string build_c_file(Parser &p) {
+std::string build_c_file(Parser& p) {
     std::string out(kylang_runtime_text, kylang_runtime_text_len);
     out += "\n";
     if (!p.funcs.empty()) out += "static int _ky_call_depth = 0;\n\n";
-    for (const Symbol &s : p.globals.syms) out += "static KYValue " + s.cname + ";\n";
+    for (const Symbol& s : p.globals.syms) out += "static KYValue " + s.cname + ";\n";
     if (!p.globals.syms.empty()) out += "\n";
-    for (auto &f : p.funcs)
+    for (auto& f : p.funcs)
         if (f->defined) out += function_signature(*f) + ";\n";
-    for (auto &f : p.forms)
+    for (auto& f : p.forms)
         if (f->defined) out += "static void " + f->cname + "(void);\n";
     if (!p.funcs.empty() || !p.forms.empty()) out += "\n";
-    for (auto &f : p.funcs)
+    for (auto& f : p.funcs)
         if (f->defined) out += function_definition(*f);
-    for (auto &f : p.forms) {
+    for (auto& f : p.forms) {
         if (!f->defined) continue;
         out += "static void " + f->cname + "(void) {\n";
         out += f->body;
         out += "_ky_form_exit:\n    return;\n}\n\n";
     }
-    for (const CallbackEntry &c : p.callbacks) {
+    for (const CallbackEntry& c : p.callbacks) {
         out += "static void " + c.wrapper_cname + "(void) {\n";
         out += "    KYValue _ky_cb_ret = " + c.func_cname + "();\n";
         out += "    ky_value_free(&_ky_cb_ret);\n}\n\n";
@@ -244,17 +247,17 @@ std::string build_c_file(Parser &p) {
     out += p.top_code;
     out += "    if (0) goto _ky_app_exit;\n_ky_app_exit:\n";
     out += "    if (!ky_app_should_exit()) ky_app_loop();\n";
-    for (const Symbol &s : p.globals.syms) out += "    ky_value_free(&" + s.cname + ");\n";
+    for (const Symbol& s : p.globals.syms) out += "    ky_value_free(&" + s.cname + ");\n";
     out += "    ky_shutdown();\n    return 0;\n}\n";
     return out;
 }
 
-int kylang_main(int argc, char **argv) {
+int kylang_main(int argc, char** argv) {
     try {
         return run(argc, argv);
-    } catch (const std::bad_alloc &) {
+    } catch (const std::bad_alloc&) {
         die("out of memory");
-    } catch (const std::length_error &) {
+    } catch (const std::length_error&) {
         die("string too large");
     } catch (...) {
         die("out of memory");

@@ -12,28 +12,28 @@ namespace {
 // Deeply nested input must not exhaust the compiler's stack.
 constexpr int kMaxExprDepth = 256;
 
-const char *const kReserved[] = {
-    "var", "set", "screen", "read", "mask", "date", "say", "get", "char", "true",
-    "false", "null", "clear", "if", "else", "elseif", "endif", "then", "while",
-    "endwhile", "do", "foreach", "in", "endforeach", "and", "or", "not", "function",
-    "return", "endfunction", "call", "define", "menu", "add", "item", "prompt",
-    "popup", "as", "choice", "table", "from", "to", "single", "double", "connect",
-    "kyreldb", "router", "server", "database", "on", "port", "user", "password",
-    "host", "recordset",
+const char* const kReserved[] = {
+    "var",      "set",  "screen", "read",     "mask",     "date",        "say",       "get",
+    "char",     "true", "false",  "null",     "clear",    "if",          "else",      "elseif",
+    "endif",    "then", "while",  "endwhile", "do",       "foreach",     "in",        "endforeach",
+    "and",      "or",   "not",    "function", "return",   "endfunction", "call",      "define",
+    "menu",     "add",  "item",   "prompt",   "popup",    "as",          "choice",    "table",
+    "from",     "to",   "single", "double",   "connect",  "kyreldb",     "router",    "server",
+    "database", "on",   "port",   "user",     "password", "host",        "recordset",
 };
 
-bool is_punct(const Parser &p, char c) { return p.tok.kind == TOK_PUNCT && p.tok.ch == c; }
+bool is_punct(const Parser& p, char c) { return p.tok.kind == TOK_PUNCT && p.tok.ch == c; }
 
 bool is_hex_digit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
 
-ExprCode parse_or(Parser &p);
+ExprCode parse_or(Parser& p);
 
 // Decimal digits as C wants them: leading zeros would make an octal constant.
-bool int_literal_code(const std::string &digits, std::string &out) {
+bool int_literal_code(const std::string& digits, std::string& out) {
     size_t i = 0;
     while (i + 1 < digits.size() && digits[i] == '0') i++;
     std::string d = digits.substr(i);
-    const char *max = "9223372036854775807";
+    const char* max = "9223372036854775807";
     if (d.size() > std::strlen(max) || (d.size() == std::strlen(max) && d > max)) return false;
     out = "ky_int(" + d + "LL)";
     return true;
@@ -41,13 +41,15 @@ bool int_literal_code(const std::string &digits, std::string &out) {
 
 }  // namespace
 
-ExprCode parse_method_call_expr(Parser &p, const std::string &receiver) {
+ExprCode parse_method_call_expr(Parser& p, const std::string& receiver) {
     ExprCode r;
     r.code = "ky_null()";
-    Symbol *s = sym_lookup(p, receiver);
+    Symbol* s = sym_lookup(p, receiver);
     std::string recv = "ky_null()";
-    if (!s) parse_error(p, "variable '%s' is not declared", receiver.c_str());
-    else recv = "ky_value_clone(&" + s->cname + ")";
+    if (!s)
+        parse_error(p, "variable '%s' is not declared", receiver.c_str());
+    else
+        recv = "ky_value_clone(&" + s->cname + ")";
     // The current token is the "." already.
     advance(p);
     if (p.tok.kind == TOK_EOF || p.tok.kind == TOK_NEWLINE || p.tok.text.empty() ||
@@ -65,9 +67,9 @@ ExprCode parse_method_call_expr(Parser &p, const std::string &receiver) {
     advance(p);
     std::vector<std::string> args = parse_arg_list_after_open(p);
     struct Method {
-        const char *name;
+        const char* name;
         int argc;
-        const char *fn;
+        const char* fn;
     };
     static const Method kMethods[] = {
         {"use", 1, "ky_kyreldb_use"},
@@ -75,13 +77,13 @@ ExprCode parse_method_call_expr(Parser &p, const std::string &receiver) {
         {"query", 1, "ky_kyreldb_query"},
         {"close", 0, "ky_kyreldb_close"},
     };
-    for (const Method &m : kMethods) {
+    for (const Method& m : kMethods) {
         if (method != m.name) continue;
         if (static_cast<int>(args.size()) != m.argc)
             parse_error(p, "method '%s' expects %d argument(s), got %d", shown.c_str(), m.argc,
                         static_cast<int>(args.size()));
         r.code = std::string(m.fn) + "(" + recv;
-        for (const std::string &a : args) r.code += ", " + a;
+        for (const std::string& a : args) r.code += ", " + a;
         r.code += ")";
         return r;
     }
@@ -91,9 +93,9 @@ ExprCode parse_method_call_expr(Parser &p, const std::string &receiver) {
 
 namespace {
 
-ExprCode parse_factor(Parser &p) {
+ExprCode parse_factor(Parser& p) {
     ExprCode r;
-    const Token &t = p.tok;
+    const Token& t = p.tok;
     switch (t.kind) {
     case TOK_INT:
         if (!int_literal_code(t.text, r.code)) {
@@ -128,15 +130,16 @@ ExprCode parse_factor(Parser &p) {
             advance(p);
             std::vector<std::string> args = parse_arg_list_after_open(p);
             if (low == "char" || low == "to_rs") {
-                const char *fn = low == "char" ? "ky_char" : "ky_to_rs";
+                const char* fn = low == "char" ? "ky_char" : "ky_to_rs";
                 if (args.size() != 1)
-                    parse_error(p, "%s expects exactly 1 argument", low == "char" ? "CHAR" : "TO_RS");
+                    parse_error(p, "%s expects exactly 1 argument",
+                                low == "char" ? "CHAR" : "TO_RS");
                 r.code = std::string(fn) + "(" + (args.empty() ? "ky_null()" : args[0]) + ")";
                 // Arguments beyond the first are dropped; each is an owned value,
                 // but the program is refused anyway because an error was counted.
                 return r;
             }
-            FuncEntry *f = func_get_or_create(p, name);
+            FuncEntry* f = func_get_or_create(p, name);
             if (!f) {
                 r.code = "ky_null()";
                 return r;
@@ -146,7 +149,7 @@ ExprCode parse_factor(Parser &p) {
             return r;
         }
         if (is_punct(p, '.')) return parse_method_call_expr(p, name);
-        Symbol *s = sym_lookup(p, name);
+        Symbol* s = sym_lookup(p, name);
         if (!s) {
             parse_error(p, "variable '%s' is not declared", name.c_str());
             r.code = "ky_null()";
@@ -157,8 +160,10 @@ ExprCode parse_factor(Parser &p) {
             advance(p);
             ExprCode key = parse_expression(p);
             if (p.expr_overflow) break;
-            if (!is_punct(p, ']')) parse_error(p, "expected '%c'", ']');
-            else advance(p);
+            if (!is_punct(p, ']'))
+                parse_error(p, "expected '%c'", ']');
+            else
+                advance(p);
             r.code = "ky_index(" + r.code + ", " + key.code + ")";
         }
         return r;
@@ -174,13 +179,14 @@ ExprCode parse_factor(Parser &p) {
             advance(p);
             ExprCode inner = parse_expression(p);
             if (p.expr_overflow) return inner;
-            if (!is_punct(p, ')')) parse_error(p, "expected '%c'", ')');
-            else advance(p);
+            if (!is_punct(p, ')'))
+                parse_error(p, "expected '%c'", ')');
+            else
+                advance(p);
             return inner;
         }
         break;
-    default:
-        break;
+    default: break;
     }
     parse_error(p, "expected expression");
     // The line structure is kept: a newline or the end still ends the statement.
@@ -189,10 +195,10 @@ ExprCode parse_factor(Parser &p) {
     return r;
 }
 
-ExprCode parse_term(Parser &p) {
+ExprCode parse_term(Parser& p) {
     ExprCode l = parse_factor(p);
     while (is_punct(p, '*') || is_punct(p, '/')) {
-        const char *fn = p.tok.ch == '*' ? "ky_mul" : "ky_div";
+        const char* fn = p.tok.ch == '*' ? "ky_mul" : "ky_div";
         advance(p);
         ExprCode r = parse_factor(p);
         l = combine_expr(fn, l, r);
@@ -200,10 +206,10 @@ ExprCode parse_term(Parser &p) {
     return l;
 }
 
-ExprCode parse_additive(Parser &p) {
+ExprCode parse_additive(Parser& p) {
     ExprCode l = parse_term(p);
     while (is_punct(p, '+') || is_punct(p, '-')) {
-        const char *fn = p.tok.ch == '+' ? "ky_add" : "ky_sub";
+        const char* fn = p.tok.ch == '+' ? "ky_add" : "ky_sub";
         advance(p);
         ExprCode r = parse_term(p);
         l = combine_expr(fn, l, r);
@@ -211,19 +217,28 @@ ExprCode parse_additive(Parser &p) {
     return l;
 }
 
-ExprCode parse_comparison(Parser &p) {
+ExprCode parse_comparison(Parser& p) {
     ExprCode l = parse_additive(p);
     std::string op;
-    if (p.tok.kind == TOK_OP) op = p.tok.text;
-    else if (is_punct(p, '=')) op = "=";
-    else return l;
-    const char *fn = nullptr;
-    if (op == "=" || op == "==") fn = "ky_cmp_eq";
-    else if (op == "!=" || op == "<>") fn = "ky_cmp_ne";
-    else if (op == "<") fn = "ky_cmp_lt";
-    else if (op == "<=") fn = "ky_cmp_le";
-    else if (op == ">") fn = "ky_cmp_gt";
-    else if (op == ">=") fn = "ky_cmp_ge";
+    if (p.tok.kind == TOK_OP)
+        op = p.tok.text;
+    else if (is_punct(p, '='))
+        op = "=";
+    else
+        return l;
+    const char* fn = nullptr;
+    if (op == "=" || op == "==")
+        fn = "ky_cmp_eq";
+    else if (op == "!=" || op == "<>")
+        fn = "ky_cmp_ne";
+    else if (op == "<")
+        fn = "ky_cmp_lt";
+    else if (op == "<=")
+        fn = "ky_cmp_le";
+    else if (op == ">")
+        fn = "ky_cmp_gt";
+    else if (op == ">=")
+        fn = "ky_cmp_ge";
     if (!fn) {
         parse_error(p, "unknown comparison operator '%s'", op.c_str());
         advance(p);
@@ -234,7 +249,7 @@ ExprCode parse_comparison(Parser &p) {
     return combine_expr(fn, l, r);
 }
 
-ExprCode parse_not(Parser &p) {
+ExprCode parse_not(Parser& p) {
     if (p.tok.kind == TOK_NOT) {
         advance(p);
         ExprCode inner = parse_not(p);
@@ -245,7 +260,7 @@ ExprCode parse_not(Parser &p) {
     return parse_comparison(p);
 }
 
-ExprCode parse_and(Parser &p) {
+ExprCode parse_and(Parser& p) {
     ExprCode l = parse_not(p);
     while (p.tok.kind == TOK_AND) {
         advance(p);
@@ -255,7 +270,7 @@ ExprCode parse_and(Parser &p) {
     return l;
 }
 
-ExprCode parse_or(Parser &p) {
+ExprCode parse_or(Parser& p) {
     ExprCode l = parse_and(p);
     while (p.tok.kind == TOK_OR) {
         advance(p);
@@ -267,13 +282,13 @@ ExprCode parse_or(Parser &p) {
 
 }  // namespace
 
-std::string lower(const std::string &s) {
+std::string lower(const std::string& s) {
     std::string out = s;
-    for (char &c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return out;
 }
 
-std::string make_cname(const char *prefix, const std::string &name) {
+std::string make_cname(const char* prefix, const std::string& name) {
     std::string out = prefix;
     for (char c : lower(name)) {
         unsigned char u = static_cast<unsigned char>(c);
@@ -282,12 +297,12 @@ std::string make_cname(const char *prefix, const std::string &name) {
     return out;
 }
 
-std::string make_func_cname(const std::string &name) { return make_cname("ky_func_", name); }
+std::string make_func_cname(const std::string& name) { return make_cname("ky_func_", name); }
 
 // Escapes a value for use inside a C string literal. "?" is written as "\?"
 // so that no "??x" trigraph can form, and a "\x" escape is closed ("" "")
 // when a hex digit follows, since C would read it as part of the escape.
-std::string c_escape_string(const std::string &value) {
+std::string c_escape_string(const std::string& value) {
     std::string out;
     out.reserve(value.size() + 16);
     bool after_hex = false;
@@ -316,18 +331,18 @@ std::string c_escape_string(const std::string &value) {
     return out;
 }
 
-std::string make_c_string_literal(const std::string &value) {
+std::string make_c_string_literal(const std::string& value) {
     return "\"" + c_escape_string(value) + "\"";
 }
 
-bool is_reserved_ident(const std::string &name) {
+bool is_reserved_ident(const std::string& name) {
     std::string low = lower(name);
-    for (const char *w : kReserved)
+    for (const char* w : kReserved)
         if (low == w) return true;
     return false;
 }
 
-ExprCode parse_expression(Parser &p) {
+ExprCode parse_expression(Parser& p) {
     if (p.expr_depth >= kMaxExprDepth || p.expr_overflow) {
         // Reported once; the unwinding levels stay silent about their ")".
         if (!p.expr_overflow) parse_error(p, "expression is nested too deeply");
@@ -341,7 +356,7 @@ ExprCode parse_expression(Parser &p) {
     return r;
 }
 
-std::vector<std::string> parse_arg_list_after_open(Parser &p) {
+std::vector<std::string> parse_arg_list_after_open(Parser& p) {
     std::vector<std::string> args;
     if (is_punct(p, ')')) {
         advance(p);
@@ -356,25 +371,27 @@ std::vector<std::string> parse_arg_list_after_open(Parser &p) {
         break;
     }
     if (p.expr_overflow) return args;
-    if (!is_punct(p, ')')) parse_error(p, "expected '%c'", ')');
-    else advance(p);
+    if (!is_punct(p, ')'))
+        parse_error(p, "expected '%c'", ')');
+    else
+        advance(p);
     return args;
 }
 
-Symbol *sym_find(SymbolTable &t, const std::string &name) {
+Symbol* sym_find(SymbolTable& t, const std::string& name) {
     std::string low = lower(name);
-    for (Symbol &s : t.syms)
+    for (Symbol& s : t.syms)
         if (s.name == low) return &s;
     return nullptr;
 }
 
-Symbol *sym_lookup(Parser &p, const std::string &name) {
-    Symbol *s = sym_find(*p.cur_syms, name);
+Symbol* sym_lookup(Parser& p, const std::string& name) {
+    Symbol* s = sym_find(*p.cur_syms, name);
     if (!s && p.cur_syms != &p.globals) s = sym_find(p.globals, name);
     return s;
 }
 
-Symbol *sym_add(Parser &p, const std::string &name, int line) {
+Symbol* sym_add(Parser& p, const std::string& name, int line) {
     if (is_reserved_ident(name)) {
         parse_error(p, "'%s' is a reserved keyword", name.c_str());
         return nullptr;
@@ -391,13 +408,13 @@ Symbol *sym_add(Parser &p, const std::string &name, int line) {
     return &p.cur_syms->syms.back();
 }
 
-FuncEntry *func_get_or_create(Parser &p, const std::string &name) {
+FuncEntry* func_get_or_create(Parser& p, const std::string& name) {
     if (is_reserved_ident(name)) {
         parse_error(p, "'%s' is a reserved keyword", name.c_str());
         return nullptr;
     }
     std::string low = lower(name);
-    for (auto &f : p.funcs)
+    for (auto& f : p.funcs)
         if (f->name == low) return f.get();
     auto f = std::make_unique<FuncEntry>();
     f->name = low;
@@ -406,9 +423,9 @@ FuncEntry *func_get_or_create(Parser &p, const std::string &name) {
     return p.funcs.back().get();
 }
 
-FormEntry *form_get_or_create(Parser &p, const std::string &name) {
+FormEntry* form_get_or_create(Parser& p, const std::string& name) {
     std::string low = lower(name);
-    for (auto &f : p.forms)
+    for (auto& f : p.forms)
         if (f->name == low) return f.get();
     auto f = std::make_unique<FormEntry>();
     f->name = low;
@@ -417,25 +434,27 @@ FormEntry *form_get_or_create(Parser &p, const std::string &name) {
     return p.forms.back().get();
 }
 
-void func_require_arg_count(Parser &p, FuncEntry *f, int count, int line) {
+void func_require_arg_count(Parser& p, FuncEntry* f, int count, int line) {
     if (f->expected_arity < 0) {
         f->expected_arity = count;
     } else if (f->expected_arity != count) {
-        std::fprintf(stderr,
-                     "%s:%d:1: error: function '%s' called with %d argument(s), previously expected %d\n",
-                     p.path.c_str(), line, f->name.c_str(), count, f->expected_arity);
+        std::fprintf(
+            stderr,
+            "%s:%d:1: error: function '%s' called with %d argument(s), previously expected %d\n",
+            p.path.c_str(), line, f->name.c_str(), count, f->expected_arity);
         p.errors++;
     }
     if (f->defined && static_cast<int>(f->params.size()) != count) {
         std::fprintf(stderr, "%s:%d:1: error: function '%s' expects %d argument(s), got %d\n",
-                     p.path.c_str(), line, f->name.c_str(), static_cast<int>(f->params.size()), count);
+                     p.path.c_str(), line, f->name.c_str(), static_cast<int>(f->params.size()),
+                     count);
         p.errors++;
     }
 }
 
-std::string expr_to_int_code(const std::string &code) { return "ky_value_to_int(" + code + ")"; }
+std::string expr_to_int_code(const std::string& code) { return "ky_value_to_int(" + code + ")"; }
 
-std::string build_call_code(const std::string &cname, const std::vector<std::string> &args) {
+std::string build_call_code(const std::string& cname, const std::vector<std::string>& args) {
     std::string out = cname + "(";
     for (size_t i = 0; i < args.size(); i++) {
         if (i) out += ", ";
@@ -444,7 +463,7 @@ std::string build_call_code(const std::string &cname, const std::vector<std::str
     return out + ")";
 }
 
-ExprCode combine_expr(const char *fn, const ExprCode &l, const ExprCode &r) {
+ExprCode combine_expr(const char* fn, const ExprCode& l, const ExprCode& r) {
     ExprCode out;
     out.code = std::string(fn) + "(" + l.code + ", " + r.code + ")";
     return out;
@@ -452,7 +471,7 @@ ExprCode combine_expr(const char *fn, const ExprCode &l, const ExprCode &r) {
 
 // After the keyword CALL of ADD ITEM or CHOICE: "f()" names a function of no
 // arguments; the result is the C name of its void(void) wrapper, or "0".
-std::string parse_optional_callback(Parser &p) {
+std::string parse_optional_callback(Parser& p) {
     if (p.tok.kind != TOK_IDENT) {
         parse_error(p, "expected function name after CALL");
         return "0";
@@ -470,10 +489,10 @@ std::string parse_optional_callback(Parser &p) {
         parse_error(p, "menu and popup callbacks must not take arguments");
         return "0";
     }
-    FuncEntry *f = func_get_or_create(p, name);
+    FuncEntry* f = func_get_or_create(p, name);
     if (!f) return "0";
     func_require_arg_count(p, f, 0, line);
-    for (const CallbackEntry &c : p.callbacks)
+    for (const CallbackEntry& c : p.callbacks)
         if (c.func_name == f->name) return c.wrapper_cname;
     CallbackEntry c;
     c.func_name = f->name;

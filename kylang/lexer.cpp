@@ -10,37 +10,75 @@
 namespace {
 
 struct Keyword {
-    const char *word;
+    const char* word;
     TokenKind kind;
 };
 
 const Keyword kKeywords[] = {
-    {"var", TOK_VAR}, {"set", TOK_SET}, {"screen", TOK_SCREEN}, {"read", TOK_READ},
-    {"date", TOK_DATE}, {"mask", TOK_MASK}, {"say", TOK_SAY}, {"get", TOK_GET},
-    {"clear", TOK_CLEAR}, {"if", TOK_IF}, {"else", TOK_ELSE}, {"elseif", TOK_ELSEIF},
-    {"endif", TOK_ENDIF}, {"then", TOK_THEN}, {"while", TOK_WHILE},
-    {"endwhile", TOK_ENDWHILE}, {"do", TOK_DO}, {"foreach", TOK_FOREACH}, {"in", TOK_IN},
-    {"endforeach", TOK_ENDFOREACH}, {"and", TOK_AND}, {"or", TOK_OR}, {"not", TOK_NOT},
-    {"function", TOK_FUNCTION}, {"endfunction", TOK_ENDFUNCTION}, {"return", TOK_RETURN},
-    {"call", TOK_CALL}, {"define", TOK_DEFINE}, {"menu", TOK_MENU}, {"add", TOK_ADD},
-    {"item", TOK_ITEM}, {"prompt", TOK_PROMPT}, {"popup", TOK_POPUP}, {"form", TOK_FORM},
-    {"endform", TOK_ENDFORM}, {"as", TOK_AS}, {"choice", TOK_CHOICE}, {"table", TOK_TABLE},
-    {"from", TOK_FROM}, {"to", TOK_TO}, {"single", TOK_SINGLE}, {"double", TOK_DOUBLE},
-    {"connect", TOK_CONNECT}, {"kyreldb", TOK_KYRELDB}, {"router", TOK_ROUTER},
-    {"server", TOK_SERVER}, {"database", TOK_DATABASE}, {"on", TOK_ON}, {"port", TOK_PORT},
-    {"user", TOK_USER}, {"password", TOK_PASSWORD}, {"host", TOK_HOST},
+    {"var", TOK_VAR},
+    {"set", TOK_SET},
+    {"screen", TOK_SCREEN},
+    {"read", TOK_READ},
+    {"date", TOK_DATE},
+    {"mask", TOK_MASK},
+    {"say", TOK_SAY},
+    {"get", TOK_GET},
+    {"clear", TOK_CLEAR},
+    {"if", TOK_IF},
+    {"else", TOK_ELSE},
+    {"elseif", TOK_ELSEIF},
+    {"endif", TOK_ENDIF},
+    {"then", TOK_THEN},
+    {"while", TOK_WHILE},
+    {"endwhile", TOK_ENDWHILE},
+    {"do", TOK_DO},
+    {"foreach", TOK_FOREACH},
+    {"in", TOK_IN},
+    {"endforeach", TOK_ENDFOREACH},
+    {"and", TOK_AND},
+    {"or", TOK_OR},
+    {"not", TOK_NOT},
+    {"function", TOK_FUNCTION},
+    {"endfunction", TOK_ENDFUNCTION},
+    {"return", TOK_RETURN},
+    {"call", TOK_CALL},
+    {"define", TOK_DEFINE},
+    {"menu", TOK_MENU},
+    {"add", TOK_ADD},
+    {"item", TOK_ITEM},
+    {"prompt", TOK_PROMPT},
+    {"popup", TOK_POPUP},
+    {"form", TOK_FORM},
+    {"endform", TOK_ENDFORM},
+    {"as", TOK_AS},
+    {"choice", TOK_CHOICE},
+    {"table", TOK_TABLE},
+    {"from", TOK_FROM},
+    {"to", TOK_TO},
+    {"single", TOK_SINGLE},
+    {"double", TOK_DOUBLE},
+    {"connect", TOK_CONNECT},
+    {"kyreldb", TOK_KYRELDB},
+    {"router", TOK_ROUTER},
+    {"server", TOK_SERVER},
+    {"database", TOK_DATABASE},
+    {"on", TOK_ON},
+    {"port", TOK_PORT},
+    {"user", TOK_USER},
+    {"password", TOK_PASSWORD},
+    {"host", TOK_HOST},
     {"recordset", TOK_RECORDSET},
 };
 
-char peek(const Parser &p, size_t ahead = 0) {
+char peek(const Parser& p, size_t ahead = 0) {
     size_t i = p.pos + ahead;
     return i < p.src.size() ? p.src[i] : '\0';
 }
 
-bool at_end(const Parser &p) { return p.pos >= p.src.size(); }
+bool at_end(const Parser& p) { return p.pos >= p.src.size(); }
 
 // Consumes one byte, keeping line and column up to date.
-char take(Parser &p) {
+char take(Parser& p) {
     char c = p.src[p.pos++];
     if (c == '\n') {
         p.line++;
@@ -51,13 +89,13 @@ char take(Parser &p) {
     return c;
 }
 
-void lex_error(Parser &p, int line, int col, const char *msg) {
+void lex_error(Parser& p, int line, int col, const char* msg) {
     std::fprintf(stderr, "%s:%d:%d: error: %s\n", p.path.c_str(), line, col, msg);
     // A truncated literal must never be built into a program, so this counts.
     p.errors++;
 }
 
-Token lex_string(Parser &p, Token t) {
+Token lex_string(Parser& p, Token t) {
     char quote = take(p);
     t.kind = TOK_STRING;
     t.text.reserve(1024);
@@ -88,7 +126,7 @@ Token lex_string(Parser &p, Token t) {
 
 }  // namespace
 
-Token lexer_next_token(Parser &p) {
+Token lexer_next_token(Parser& p) {
     for (;;) {
         char c = peek(p);
         if (c == ' ' || c == '\t' || c == '\r') {
@@ -134,18 +172,21 @@ Token lexer_next_token(Parser &p) {
         }
         std::string low = lower(t.text);
         t.kind = TOK_IDENT;
-        for (const Keyword &k : kKeywords) {
+        for (const Keyword& k : kKeywords) {
             if (low == k.word) {
                 t.kind = k.kind;
                 return t;
             }
         }
-        if (low == "true" || low == "false") t.kind = TOK_BOOL;
-        else if (low == "null") t.kind = TOK_NULL;
+        if (low == "true" || low == "false")
+            t.kind = TOK_BOOL;
+        else if (low == "null")
+            t.kind = TOK_NULL;
         return t;
     }
     char n = peek(p, 1);
-    if (((c == '<' || c == '>') && n == '=') || (c == '<' && n == '>') || ((c == '=' || c == '!') && n == '=')) {
+    if (((c == '<' || c == '>') && n == '=') || (c == '<' && n == '>') ||
+        ((c == '=' || c == '!') && n == '=')) {
         t.text += take(p);
         t.text += take(p);
         t.kind = TOK_OP;
@@ -161,9 +202,9 @@ Token lexer_next_token(Parser &p) {
     return t;
 }
 
-void advance(Parser &p) { p.tok = lexer_next_token(p); }
+void advance(Parser& p) { p.tok = lexer_next_token(p); }
 
-void skip_to_eol(Parser &p) {
+void skip_to_eol(Parser& p) {
     while (p.tok.kind != TOK_NEWLINE && p.tok.kind != TOK_EOF) advance(p);
     if (p.tok.kind == TOK_NEWLINE) advance(p);
 }

@@ -2,4 +2,4 @@
 // and, unless asked not to, builds it with the system C compiler.
 #include "kylang.h"
 
-int main(int argc, char **argv) { return kylang_main(argc, argv); }
+int main(int argc, char** argv) { return kylang_main(argc, argv); }

@@ -13,25 +13,25 @@
 
 namespace {
 
-bool is_punct(const Parser &p, char c) { return p.tok.kind == TOK_PUNCT && p.tok.ch == c; }
+bool is_punct(const Parser& p, char c) { return p.tok.kind == TOK_PUNCT && p.tok.ch == c; }
 
-bool at_stmt_end(const Parser &p) {
+bool at_stmt_end(const Parser& p) {
     return p.tok.kind == TOK_NEWLINE || p.tok.kind == TOK_EOF || is_punct(p, ';');
 }
 
-void emit(Parser &p, const std::string &line) {
+void emit(Parser& p, const std::string& line) {
     *p.code += "    ";
     *p.code += line;
     *p.code += "\n";
 }
 
 // Reports and tells the caller to drop the rest of the line.
-bool fail(Parser &p, const char *msg) {
+bool fail(Parser& p, const char* msg) {
     parse_error(p, "%s", msg);
     return false;
 }
 
-bool expect_punct(Parser &p, char c) {
+bool expect_punct(Parser& p, char c) {
     if (!is_punct(p, c)) {
         parse_error(p, "expected '%c'", c);
         return false;
@@ -40,7 +40,7 @@ bool expect_punct(Parser &p, char c) {
     return true;
 }
 
-bool expect_kw(Parser &p, TokenKind k, const char *word) {
+bool expect_kw(Parser& p, TokenKind k, const char* word) {
     if (p.tok.kind != k) {
         parse_error(p, "expected %s", word);
         return false;
@@ -49,13 +49,13 @@ bool expect_kw(Parser &p, TokenKind k, const char *word) {
     return true;
 }
 
-std::string value_assign(const std::string &expr, const std::string &cname) {
+std::string value_assign(const std::string& expr, const std::string& cname) {
     return "{ KYValue _ky_tmp = " + expr + "; ky_value_move_assign(&" + cname + ", &_ky_tmp); }";
 }
 
-int new_block_id(Parser &p) { return ++p.block_id_counter; }
+int new_block_id(Parser& p) { return ++p.block_id_counter; }
 
-bool push_block(Parser &p, BlockKind kind, int loop_no) {
+bool push_block(Parser& p, BlockKind kind, int loop_no) {
     if (static_cast<int>(p.blocks.size()) >= KY_MAX_BLOCKS) {
         parse_error(p, "too many nested blocks");
         return false;
@@ -64,28 +64,28 @@ bool push_block(Parser &p, BlockKind kind, int loop_no) {
     return true;
 }
 
-std::vector<int> current_block_path(const Parser &p) {
+std::vector<int> current_block_path(const Parser& p) {
     std::vector<int> ids;
-    for (const Block &b : p.blocks) ids.push_back(b.id);
+    for (const Block& b : p.blocks) ids.push_back(b.id);
     return ids;
 }
 
 // True when every block around `prev` also surrounds the current position.
-bool path_encloses(const std::vector<int> &prev, const std::vector<int> &cur) {
+bool path_encloses(const std::vector<int>& prev, const std::vector<int>& cur) {
     if (prev.size() > cur.size()) return false;
     for (size_t i = 0; i < prev.size(); i++)
         if (prev[i] != cur[i]) return false;
     return true;
 }
 
-const char *exit_label(const Parser &p) {
+const char* exit_label(const Parser& p) {
     if (p.ctx == CTX_FUNCTION) return "_ky_return_label";
     if (p.ctx == CTX_FORM) return "_ky_form_exit";
     return "_ky_app_exit";
 }
 
 // Optional MASK clause; returns false after reporting an error.
-bool parse_mask(Parser &p, std::string &mask) {
+bool parse_mask(Parser& p, std::string& mask) {
     mask = "0";
     if (p.tok.kind != TOK_MASK) return true;
     advance(p);
@@ -103,7 +103,7 @@ bool parse_mask(Parser &p, std::string &mask) {
         advance(p);
         if (!expect_punct(p, '(')) return false;
         if (p.tok.kind != TOK_INT) return fail(p, "SPACE() mask expects an integer length");
-        const std::string &digits = p.tok.text;
+        const std::string& digits = p.tok.text;
         if (digits.size() > 5 || std::atoi(digits.c_str()) > 1024)
             return fail(p, "SPACE() mask length must be between 0 and 1024");
         int n = std::atoi(digits.c_str());
@@ -115,7 +115,7 @@ bool parse_mask(Parser &p, std::string &mask) {
     return fail(p, "expected validator mask after MASK");
 }
 
-bool emit_get(Parser &p, const std::string &row, const std::string &col, const Symbol &target) {
+bool emit_get(Parser& p, const std::string& row, const std::string& col, const Symbol& target) {
     std::string cname = target.cname;  // copy: the symbol table may grow
     std::string mask;
     if (!parse_mask(p, mask)) return false;
@@ -123,21 +123,22 @@ bool emit_get(Parser &p, const std::string &row, const std::string &col, const S
     std::snprintf(label, sizeof label, "_ky_get_field_%d", p.get_counter++);
     std::vector<int> path = current_block_path(p);
     std::string prev = label;
-    if (!p.prev_get_label.empty() && path_encloses(p.prev_get_blocks, path)) prev = p.prev_get_label;
+    if (!p.prev_get_label.empty() && path_encloses(p.prev_get_blocks, path))
+        prev = p.prev_get_label;
     emit(p, std::string("if (0) goto ") + label + ";");
     *p.code += std::string(label) + ":\n";
     std::string exit_code = std::string("{ ky_app_request_exit(); goto ") + exit_label(p) + "; }";
-    emit(p, "{ int _ky_get_rc = ky_get_mask((int)(" + row + "), (int)(" + col + "), &" + cname + ", " +
-                mask + "); if (_ky_get_rc == KY_GET_EXIT) " + exit_code +
+    emit(p, "{ int _ky_get_rc = ky_get_mask((int)(" + row + "), (int)(" + col + "), &" + cname +
+                ", " + mask + "); if (_ky_get_rc == KY_GET_EXIT) " + exit_code +
                 " if (_ky_get_rc == KY_GET_PREV) goto " + prev + "; }");
     p.prev_get_label = label;
     p.prev_get_blocks = path;
     return true;
 }
 
-bool parse_get_target(Parser &p, const std::string &row, const std::string &col) {
+bool parse_get_target(Parser& p, const std::string& row, const std::string& col) {
     if (p.tok.kind != TOK_IDENT) return fail(p, "expected variable after GET");
-    Symbol *s = sym_lookup(p, p.tok.text);
+    Symbol* s = sym_lookup(p, p.tok.text);
     if (!s) {
         parse_error(p, "variable '%s' is not declared", p.tok.text.c_str());
         return false;
@@ -147,12 +148,12 @@ bool parse_get_target(Parser &p, const std::string &row, const std::string &col)
     return emit_get(p, row, col, target);
 }
 
-bool parse_var(Parser &p, bool recordset) {
+bool parse_var(Parser& p, bool recordset) {
     advance(p);
     if (p.tok.kind != TOK_IDENT)
         return fail(p, recordset ? "expected RecordSet variable name" : "expected variable name");
     std::string name = p.tok.text;
-    Symbol *s = sym_add(p, name, p.tok.line);
+    Symbol* s = sym_add(p, name, p.tok.line);
     if (!s) return false;
     std::string cname = s->cname;
     advance(p);
@@ -164,7 +165,7 @@ bool parse_var(Parser &p, bool recordset) {
     return true;
 }
 
-bool parse_at(Parser &p) {
+bool parse_at(Parser& p) {
     advance(p);
     ExprCode r = parse_expression(p);
     if (!expect_punct(p, ',')) return false;
@@ -190,7 +191,7 @@ bool parse_at(Parser &p) {
     return fail(p, "expected SAY or GET after coordinates");
 }
 
-bool parse_set(Parser &p) {
+bool parse_set(Parser& p) {
     advance(p);
     if (p.tok.kind == TOK_SCREEN) {
         advance(p);
@@ -209,10 +210,12 @@ bool parse_set(Parser &p) {
         emit(p, buf);
         return true;
     }
-    const char *fn = nullptr;
-    const char *what = "expected mask string";
-    if (p.tok.kind == TOK_READ) fn = "ky_set_read_mask";
-    else if (p.tok.kind == TOK_SAY) fn = "ky_set_say_mask";
+    const char* fn = nullptr;
+    const char* what = "expected mask string";
+    if (p.tok.kind == TOK_READ)
+        fn = "ky_set_read_mask";
+    else if (p.tok.kind == TOK_SAY)
+        fn = "ky_set_say_mask";
     else if (p.tok.kind == TOK_DATE) {
         fn = "ky_set_date_mask";
         what = "expected date mask string";
@@ -227,40 +230,46 @@ bool parse_set(Parser &p) {
     return true;
 }
 
-bool parse_read(Parser &p) {
+bool parse_read(Parser& p) {
     advance(p);
     if (p.tok.kind == TOK_MASK)
         return fail(p, "READ MASK is only valid after SET; use READ formName to read a form");
     if (p.tok.kind != TOK_IDENT) return fail(p, "expected form name after READ");
-    FormEntry *f = form_get_or_create(p, p.tok.text);
+    FormEntry* f = form_get_or_create(p, p.tok.text);
     advance(p);
     emit(p, f->cname + "();");
     return true;
 }
 
-bool parse_if(Parser &p) {
+bool parse_if(Parser& p) {
     advance(p);
     ExprCode e = parse_expression(p);
-    if (p.tok.kind == TOK_THEN) advance(p);
-    else parse_error(p, "expected THEN after IF condition");
+    if (p.tok.kind == TOK_THEN)
+        advance(p);
+    else
+        parse_error(p, "expected THEN after IF condition");
     emit(p, "if (ky_truth_value(" + e.code + ")) {");
     push_block(p, BLOCK_IF, -1);
     return true;
 }
 
-bool parse_elseif(Parser &p) {
-    if (p.blocks.empty() || p.blocks.back().kind != BLOCK_IF) return fail(p, "ELSEIF without matching IF");
+bool parse_elseif(Parser& p) {
+    if (p.blocks.empty() || p.blocks.back().kind != BLOCK_IF)
+        return fail(p, "ELSEIF without matching IF");
     advance(p);
     ExprCode e = parse_expression(p);
-    if (p.tok.kind == TOK_THEN) advance(p);
-    else parse_error(p, "expected THEN after ELSEIF condition");
+    if (p.tok.kind == TOK_THEN)
+        advance(p);
+    else
+        parse_error(p, "expected THEN after ELSEIF condition");
     emit(p, "} else if (ky_truth_value(" + e.code + ")) {");
     p.blocks.back().id = new_block_id(p);  // a new branch is a new block
     return true;
 }
 
-bool parse_else(Parser &p) {
-    if (p.blocks.empty() || p.blocks.back().kind != BLOCK_IF) return fail(p, "ELSE without matching IF");
+bool parse_else(Parser& p) {
+    if (p.blocks.empty() || p.blocks.back().kind != BLOCK_IF)
+        return fail(p, "ELSE without matching IF");
     advance(p);
     emit(p, "} else {");
     p.blocks.back().id = new_block_id(p);
@@ -268,7 +277,7 @@ bool parse_else(Parser &p) {
 }
 
 // ENDIF, ENDWHILE, ENDFOREACH: an unmatched one is reported and consumed.
-bool parse_block_end(Parser &p, BlockKind kind, const char *word) {
+bool parse_block_end(Parser& p, BlockKind kind, const char* word) {
     advance(p);
     if (p.blocks.empty() || p.blocks.back().kind != kind) {
         parse_error(p, "%s without matching block", word);
@@ -276,26 +285,29 @@ bool parse_block_end(Parser &p, BlockKind kind, const char *word) {
     }
     Block b = p.blocks.back();
     p.blocks.pop_back();
-    if (kind == BLOCK_IF) emit(p, "}");
-    else if (kind == BLOCK_WHILE) emit(p, "} }");
-    else emit(p, "} ky_value_free(&_ky_foreach_rs_" + std::to_string(b.loop_no) + "); }");
+    if (kind == BLOCK_IF)
+        emit(p, "}");
+    else if (kind == BLOCK_WHILE)
+        emit(p, "} }");
+    else
+        emit(p, "} ky_value_free(&_ky_foreach_rs_" + std::to_string(b.loop_no) + "); }");
     return true;
 }
 
-bool parse_while(Parser &p) {
+bool parse_while(Parser& p) {
     advance(p);
     ExprCode e = parse_expression(p);
     if (p.tok.kind == TOK_DO) advance(p);
     int n = p.loop_counter++;
     std::string ns = std::to_string(n);
-    emit(p, "{ int _ky_loop_" + ns + " = 0; while (ky_truth_value(" + e.code + ")) { if (++_ky_loop_" + ns +
-                " > 1000000) { ky_error(" + make_c_string_literal("WHILE loop safety limit reached") +
-                "); break; }");
+    emit(p, "{ int _ky_loop_" + ns + " = 0; while (ky_truth_value(" + e.code +
+                ")) { if (++_ky_loop_" + ns + " > 1000000) { ky_error(" +
+                make_c_string_literal("WHILE loop safety limit reached") + "); break; }");
     push_block(p, BLOCK_WHILE, n);
     return true;
 }
 
-bool parse_foreach(Parser &p) {
+bool parse_foreach(Parser& p) {
     advance(p);
     if (p.tok.kind != TOK_IDENT) return fail(p, "expected iterator variable after FOREACH");
     std::string name = p.tok.text;
@@ -303,7 +315,7 @@ bool parse_foreach(Parser &p) {
     advance(p);
     if (p.tok.kind != TOK_IN) return fail(p, "expected IN after FOREACH iterator variable");
     advance(p);
-    Symbol *s = sym_lookup(p, name);
+    Symbol* s = sym_lookup(p, name);
     if (!s) s = sym_add(p, name, line);
     if (!s) return false;
     std::string cname = s->cname;
@@ -311,17 +323,18 @@ bool parse_foreach(Parser &p) {
     if (p.tok.kind == TOK_DO) advance(p);
     int n = p.loop_counter++;
     std::string ns = std::to_string(n);
-    emit(p, "{ KYValue _ky_foreach_rs_" + ns + " = ky_to_rs(" + e.code + "); long long _ky_foreach_len_" + ns +
-                " = ky_recordset_count(&_ky_foreach_rs_" + ns + "); for (long long _ky_foreach_i_" + ns +
-                " = 0; _ky_foreach_i_" + ns + " < _ky_foreach_len_" + ns +
-                " && !ky_app_should_exit(); _ky_foreach_i_" + ns + "++) { KYValue _ky_foreach_row_" + ns +
-                " = ky_recordset_row(&_ky_foreach_rs_" + ns + ", _ky_foreach_i_" + ns +
-                "); ky_value_move_assign(&" + cname + ", &_ky_foreach_row_" + ns + ");");
+    emit(p, "{ KYValue _ky_foreach_rs_" + ns + " = ky_to_rs(" + e.code +
+                "); long long _ky_foreach_len_" + ns + " = ky_recordset_count(&_ky_foreach_rs_" +
+                ns + "); for (long long _ky_foreach_i_" + ns + " = 0; _ky_foreach_i_" + ns +
+                " < _ky_foreach_len_" + ns + " && !ky_app_should_exit(); _ky_foreach_i_" + ns +
+                "++) { KYValue _ky_foreach_row_" + ns + " = ky_recordset_row(&_ky_foreach_rs_" +
+                ns + ", _ky_foreach_i_" + ns + "); ky_value_move_assign(&" + cname +
+                ", &_ky_foreach_row_" + ns + ");");
     push_block(p, BLOCK_FOREACH, n);
     return true;
 }
 
-bool parse_call(Parser &p) {
+bool parse_call(Parser& p) {
     advance(p);
     if (p.tok.kind != TOK_IDENT) return fail(p, "expected function name after CALL");
     std::string name = p.tok.text;
@@ -330,7 +343,7 @@ bool parse_call(Parser &p) {
     int line = p.tok.line;
     advance(p);
     std::vector<std::string> args = parse_arg_list_after_open(p);
-    FuncEntry *f = func_get_or_create(p, name);
+    FuncEntry* f = func_get_or_create(p, name);
     if (!f) return false;
     func_require_arg_count(p, f, static_cast<int>(args.size()), line);
     emit(p, "{ KYValue _ky_call_tmp = " + build_call_code(f->cname, args) +
@@ -338,7 +351,7 @@ bool parse_call(Parser &p) {
     return true;
 }
 
-bool parse_return(Parser &p) {
+bool parse_return(Parser& p) {
     if (p.ctx != CTX_FUNCTION) return fail(p, "RETURN outside FUNCTION");
     advance(p);
     std::string code = "ky_null()";
@@ -348,9 +361,9 @@ bool parse_return(Parser &p) {
     return true;
 }
 
-bool parse_define_table(Parser &p) {
+bool parse_define_table(Parser& p) {
     advance(p);
-    const char *border = "KY_BORDER_SINGLE";
+    const char* border = "KY_BORDER_SINGLE";
     if (p.tok.kind == TOK_SINGLE || p.tok.kind == TOK_DOUBLE) {
         border = p.tok.kind == TOK_DOUBLE ? "KY_BORDER_DOUBLE" : "KY_BORDER_SINGLE";
         advance(p);
@@ -369,21 +382,21 @@ bool parse_define_table(Parser &p) {
         border = p.tok.kind == TOK_DOUBLE ? "KY_BORDER_DOUBLE" : "KY_BORDER_SINGLE";
         advance(p);
     }
-    emit(p, "ky_draw_table((int)(" + expr_to_int_code(r1.code) + "), (int)(" + expr_to_int_code(c1.code) +
-                "), (int)(" + expr_to_int_code(r2.code) + "), (int)(" + expr_to_int_code(c2.code) + "), " +
-                border + ");");
+    emit(p, "ky_draw_table((int)(" + expr_to_int_code(r1.code) + "), (int)(" +
+                expr_to_int_code(c1.code) + "), (int)(" + expr_to_int_code(r2.code) + "), (int)(" +
+                expr_to_int_code(c2.code) + "), " + border + ");");
     return true;
 }
 
 // A name or a string literal (menu item ids and pop-up item names).
-bool parse_name_or_string(Parser &p, std::string &out) {
+bool parse_name_or_string(Parser& p, std::string& out) {
     if (p.tok.kind != TOK_IDENT && p.tok.kind != TOK_STRING) return false;
     out = p.tok.text;
     advance(p);
     return true;
 }
 
-bool parse_add_item(Parser &p) {
+bool parse_add_item(Parser& p) {
     advance(p);
     if (!expect_kw(p, TOK_ITEM, "ITEM")) {
         return false;
@@ -405,16 +418,16 @@ bool parse_add_item(Parser &p) {
         cb = parse_optional_callback(p);
     }
     if (item.empty() || menu.empty()) return true;
-    emit(p, "ky_menu_add_item(" + make_c_string_literal(menu) + ", " + make_c_string_literal(item) + ", " +
-                make_c_string_literal(prompt) + ", " + cb + ");");
+    emit(p, "ky_menu_add_item(" + make_c_string_literal(menu) + ", " + make_c_string_literal(item) +
+                ", " + make_c_string_literal(prompt) + ", " + cb + ");");
     return true;
 }
 
-void skip_blank_lines(Parser &p) {
+void skip_blank_lines(Parser& p) {
     while (p.tok.kind == TOK_NEWLINE || is_punct(p, ';')) advance(p);
 }
 
-bool parse_define_popup(Parser &p) {
+bool parse_define_popup(Parser& p) {
     advance(p);
     if (p.tok.kind != TOK_IDENT) return fail(p, "expected popup name");
     std::string name = p.tok.text;
@@ -455,18 +468,19 @@ bool parse_define_popup(Parser &p) {
             advance(p);
             cb = parse_optional_callback(p);
         }
-        emit(p, "ky_popup_add_choice(" + name_lit + ", " + make_c_string_literal(prompt) + ", " + cb + ");");
+        emit(p, "ky_popup_add_choice(" + name_lit + ", " + make_c_string_literal(prompt) + ", " +
+                    cb + ");");
     }
 }
 
 // Drops tokens up to and including the given end word (a duplicate body).
-void skip_body(Parser &p, TokenKind end) {
+void skip_body(Parser& p, TokenKind end) {
     while (p.tok.kind != TOK_EOF && p.tok.kind != end) advance(p);
     if (p.tok.kind == end) advance(p);
 }
 
 // Parses statements until `end` or the end of input; true when `end` was seen.
-bool parse_body(Parser &p, TokenKind end) {
+bool parse_body(Parser& p, TokenKind end) {
     for (;;) {
         skip_blank_lines(p);
         if (p.tok.kind == TOK_EOF) return false;
@@ -479,19 +493,21 @@ bool parse_body(Parser &p, TokenKind end) {
 }
 
 struct SavedContext {
-    std::string *code;
-    SymbolTable *syms;
+    std::string* code;
+    SymbolTable* syms;
     std::vector<Block> blocks;
     Context ctx;
-    FuncEntry *func;
+    FuncEntry* func;
     int get_counter;
     std::string prev_label;
     std::vector<int> prev_blocks;
 };
 
-SavedContext enter_context(Parser &p, Context ctx, std::string *code, SymbolTable *syms, FuncEntry *f) {
-    SavedContext s{p.code, p.cur_syms, std::move(p.blocks), p.ctx, p.cur_func,
-                   p.get_counter, std::move(p.prev_get_label), std::move(p.prev_get_blocks)};
+SavedContext enter_context(Parser& p, Context ctx, std::string* code, SymbolTable* syms,
+                           FuncEntry* f) {
+    SavedContext s{
+        p.code,     p.cur_syms,    std::move(p.blocks),         p.ctx,
+        p.cur_func, p.get_counter, std::move(p.prev_get_label), std::move(p.prev_get_blocks)};
     p.code = code;
     p.cur_syms = syms;
     p.blocks.clear();
@@ -503,7 +519,7 @@ SavedContext enter_context(Parser &p, Context ctx, std::string *code, SymbolTabl
     return s;
 }
 
-void leave_context(Parser &p, SavedContext &s) {
+void leave_context(Parser& p, SavedContext& s) {
     p.code = s.code;
     p.cur_syms = s.syms;
     p.blocks = std::move(s.blocks);
@@ -514,9 +530,10 @@ void leave_context(Parser &p, SavedContext &s) {
     p.prev_get_blocks = std::move(s.prev_blocks);
 }
 
-bool parse_function(Parser &p) {
+bool parse_function(Parser& p) {
     if (p.ctx == CTX_FUNCTION) return fail(p, "nested FUNCTION definitions are not allowed");
-    if (p.ctx != CTX_TOP || !p.blocks.empty()) return fail(p, "FUNCTION must be defined at top level");
+    if (p.ctx != CTX_TOP || !p.blocks.empty())
+        return fail(p, "FUNCTION must be defined at top level");
     advance(p);
     if (p.tok.kind != TOK_IDENT) return fail(p, "expected function name");
     std::string name = p.tok.text;
@@ -538,7 +555,7 @@ bool parse_function(Parser &p) {
         }
     }
     if (!expect_punct(p, ')')) return false;
-    FuncEntry *f = func_get_or_create(p, name);
+    FuncEntry* f = func_get_or_create(p, name);
     if (!f) return false;
     if (f->defined) {
         parse_error(p, "function '%s' is already defined", f->name.c_str());
@@ -547,14 +564,14 @@ bool parse_function(Parser &p) {
     }
     int nparams = static_cast<int>(params.size());
     if (f->expected_arity >= 0 && f->expected_arity != nparams)
-        parse_error(p, "function '%s' was called with %d argument(s) but definition has %d", f->name.c_str(),
-                    f->expected_arity, nparams);
+        parse_error(p, "function '%s' was called with %d argument(s) but definition has %d",
+                    f->name.c_str(), f->expected_arity, nparams);
     f->defined = true;
     f->expected_arity = nparams;
     f->def_line = line;
     SavedContext saved = enter_context(p, CTX_FUNCTION, &f->body, &f->locals, f);
-    for (const std::string &prm : params) {
-        Symbol *s = sym_add(p, prm, line);
+    for (const std::string& prm : params) {
+        Symbol* s = sym_add(p, prm, line);
         if (s) {
             s->is_param = true;
             f->params.push_back(s->cname);
@@ -564,17 +581,18 @@ bool parse_function(Parser &p) {
     }
     bool closed = parse_body(p, TOK_ENDFUNCTION);
     if (!p.blocks.empty())
-        parse_error(p, "unclosed IF, WHILE, or FOREACH block inside function '%s'", f->name.c_str());
+        parse_error(p, "unclosed IF, WHILE, or FOREACH block inside function '%s'",
+                    f->name.c_str());
     if (!closed) parse_error(p, "missing ENDFUNCTION for function '%s'", f->name.c_str());
     leave_context(p, saved);
     return true;
 }
 
-bool parse_define_form(Parser &p) {
+bool parse_define_form(Parser& p) {
     if (p.ctx != CTX_TOP || !p.blocks.empty()) return fail(p, "DEFINE FORM must be at top level");
     advance(p);
     if (p.tok.kind != TOK_IDENT) return fail(p, "expected form name");
-    FormEntry *f = form_get_or_create(p, p.tok.text);
+    FormEntry* f = form_get_or_create(p, p.tok.text);
     advance(p);
     if (f->defined) {
         parse_error(p, "form '%s' is already defined", f->name.c_str());
@@ -591,7 +609,7 @@ bool parse_define_form(Parser &p) {
     return true;
 }
 
-bool parse_define(Parser &p) {
+bool parse_define(Parser& p) {
     advance(p);
     switch (p.tok.kind) {
     case TOK_TABLE: return parse_define_table(p);
@@ -607,7 +625,7 @@ bool parse_define(Parser &p) {
     }
 }
 
-bool parse_connect(Parser &p) {
+bool parse_connect(Parser& p) {
     advance(p);
     if (!expect_kw(p, TOK_TO, "TO")) return false;
     if (!expect_kw(p, TOK_KYRELDB, "KYRELDB")) return false;
@@ -644,28 +662,28 @@ bool parse_connect(Parser &p) {
     }
     if (!expect_kw(p, TOK_AS, "AS")) return false;
     if (p.tok.kind != TOK_IDENT) return fail(p, "expected connection alias after AS");
-    Symbol *s = sym_add(p, p.tok.text, p.tok.line);
+    Symbol* s = sym_add(p, p.tok.text, p.tok.line);
     if (!s) return false;
     std::string cname = s->cname;
     advance(p);
-    emit(p, "{ KYValue _ky_tmp = ky_kyreldb_connect(" + host + ", " + port + ", " + user + ", " + password +
-                "); ky_value_move_assign(&" + cname + ", &_ky_tmp); }");
+    emit(p, "{ KYValue _ky_tmp = ky_kyreldb_connect(" + host + ", " + port + ", " + user + ", " +
+                password + "); ky_value_move_assign(&" + cname + ", &_ky_tmp); }");
     if (has_db)
         emit(p, "{ KYValue _ky_dbuse = ky_kyreldb_use(ky_value_clone(&" + cname + "), " + db +
                     "); ky_value_free(&_ky_dbuse); }");
     return true;
 }
 
-bool dispatch(Parser &p) {
+bool dispatch(Parser& p) {
     switch (p.tok.kind) {
     case TOK_VAR: return parse_var(p, false);
     case TOK_RECORDSET: return parse_var(p, true);
     case TOK_IDENT: {
-        Parser &q = p;
+        Parser& q = p;
         std::string name = q.tok.text;
         advance(q);
         if (is_punct(q, '=')) {
-            Symbol *s = sym_lookup(q, name);
+            Symbol* s = sym_lookup(q, name);
             if (!s) {
                 parse_error(q, "variable '%s' is not declared", name.c_str());
                 return false;
@@ -685,9 +703,7 @@ bool dispatch(Parser &p) {
     case TOK_PUNCT:
         if (p.tok.ch == '@') return parse_at(p);
         break;
-    case TOK_GET:
-        advance(p);
-        return parse_get_target(p, "0", "0");
+    case TOK_GET: advance(p); return parse_get_target(p, "0", "0");
     case TOK_SET: return parse_set(p);
     case TOK_READ: return parse_read(p);
     case TOK_CLEAR:
@@ -718,7 +734,7 @@ bool dispatch(Parser &p) {
 
 }  // namespace
 
-void parse_statement(Parser &p) {
+void parse_statement(Parser& p) {
     skip_blank_lines(p);
     if (p.tok.kind == TOK_EOF) return;
     p.expr_overflow = false;
@@ -730,7 +746,7 @@ void parse_statement(Parser &p) {
     if (p.tok.kind == TOK_NEWLINE) advance(p);
 }
 
-std::string function_signature(const FuncEntry &f) {
+std::string function_signature(const FuncEntry& f) {
     std::string s = "static KYValue " + f.cname + "(";
     if (f.params.empty()) s += "void";
     for (size_t i = 0; i < f.params.size(); i++) {
@@ -740,20 +756,21 @@ std::string function_signature(const FuncEntry &f) {
     return s + ")";
 }
 
-std::string function_definition(const FuncEntry &f) {
+std::string function_definition(const FuncEntry& f) {
     std::string out = function_signature(f) + " {\n";
     out += "    if (++_ky_call_depth > 1024) {\n";
     out += "        _ky_call_depth--;\n";
-    out += "        ky_error(" + make_c_string_literal("function call depth limit reached") + ");\n";
-    for (const std::string &prm : f.params) out += "        ky_value_free(&" + prm + ");\n";
+    out +=
+        "        ky_error(" + make_c_string_literal("function call depth limit reached") + ");\n";
+    for (const std::string& prm : f.params) out += "        ky_value_free(&" + prm + ");\n";
     out += "        return ky_null();\n";
     out += "    }\n";
     out += "    KYValue _ky_return = ky_null();\n";
-    for (const Symbol &s : f.locals.syms)
+    for (const Symbol& s : f.locals.syms)
         if (!s.is_param) out += "    KYValue " + s.cname + " = ky_null();\n";
     out += f.body;
     out += "_ky_return_label:\n";
-    for (const Symbol &s : f.locals.syms) out += "    ky_value_free(&" + s.cname + ");\n";
+    for (const Symbol& s : f.locals.syms) out += "    ky_value_free(&" + s.cname + ");\n";
     out += "    _ky_call_depth--;\n";
     out += "    return _ky_return;\n";
     out += "}\n";

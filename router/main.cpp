@@ -44,18 +44,18 @@ static std::thread start_thread_without_signals(Fn fn) {
     sigaddset(&set, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &set, &old);
     struct Restore {
-        sigset_t *old;
+        sigset_t* old;
         ~Restore() { pthread_sigmask(SIG_SETMASK, old, nullptr); }
     } restore{&old};
     return std::thread(fn);
 }
 
-static void usage(FILE *out, const char *prog) {
+static void usage(FILE* out, const char* prog) {
     fprintf(out, "Usage: %s [--config kyreldb_router.config] [--port 9292] [--about]\n", prog);
 }
 
-static long parse_port_arg(const char *s) {
-    const char *p = s;
+static long parse_port_arg(const char* s) {
+    const char* p = s;
     bool neg = false;
     if (*p == '+' || *p == '-') neg = (*p++ == '-');
     long v = 0;
@@ -66,17 +66,17 @@ static long parse_port_arg(const char *s) {
     return neg ? -v : v;
 }
 
-static void refuse_client(int fd, const char *json) {
+static void refuse_client(int fd, const char* json) {
     send_frame(fd, json);
     close(fd);
 }
 
-int main(int argc, char **argv) {
-    const char *config_path = ROUTER_DEFAULT_CONFIG_PATH;
+int main(int argc, char** argv) {
+    const char* config_path = ROUTER_DEFAULT_CONFIG_PATH;
     long port_override = 0;
     bool have_port = false;
     for (int i = 1; i < argc; i++) {
-        const char *a = argv[i];
+        const char* a = argv[i];
         if (strcmp(a, "--config") == 0) {
             if (i + 1 >= argc) {
                 fprintf(stderr, "--config requires a file path\n");
@@ -131,7 +131,7 @@ int main(int argc, char **argv) {
     backend_pools_init();
     std::thread health = start_thread_without_signals(health_thread);
 
-    auto server_error = [&](const char *msg) {
+    auto server_error = [&](const char* msg) {
         fprintf(stderr, "server error: %s\n", msg);
         g_running.store(0);
         health.join();
@@ -155,7 +155,7 @@ int main(int argc, char **argv) {
         snprintf(err, sizeof err, "invalid listen host: %s", host);
         return server_error(err);
     }
-    if (bind(lfd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
+    if (bind(lfd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
         snprintf(err, sizeof err, "bind failed: %s", strerror(errno));
         close(lfd);
         return server_error(err);

@@ -33,35 +33,40 @@ struct ThrottleSettings {
 
 ThrottleSettings throttle_settings_snapshot() {
     std::lock_guard<std::mutex> g(g_cfg_lock);
-    return ThrottleSettings{g_cfg.auth_throttle_enabled, g_cfg.auth_fail_window_seconds, g_cfg.auth_fail_threshold,
-                            g_cfg.auth_throttle_seconds, g_cfg.auth_max_failures_per_session};
+    return ThrottleSettings{g_cfg.auth_throttle_enabled, g_cfg.auth_fail_window_seconds,
+                            g_cfg.auth_fail_threshold, g_cfg.auth_throttle_seconds,
+                            g_cfg.auth_max_failures_per_session};
 }
 
 }  // namespace
 
-std::string auth_throttle_key_for_session(const RouterSession *s) {
+std::string auth_throttle_key_for_session(const RouterSession* s) {
     struct sockaddr_storage ss;
     socklen_t len = sizeof ss;
     char addr[INET6_ADDRSTRLEN] = "";
-    if (s->client_fd >= 0 && getpeername(s->client_fd, reinterpret_cast<struct sockaddr *>(&ss), &len) == 0) {
+    if (s->client_fd >= 0 &&
+        getpeername(s->client_fd, reinterpret_cast<struct sockaddr*>(&ss), &len) == 0) {
         if (ss.ss_family == AF_INET &&
-            inet_ntop(AF_INET, &reinterpret_cast<struct sockaddr_in *>(&ss)->sin_addr, addr, sizeof addr))
+            inet_ntop(AF_INET, &reinterpret_cast<struct sockaddr_in*>(&ss)->sin_addr, addr,
+                      sizeof addr))
             return addr;
         if (ss.ss_family == AF_INET6 &&
-            inet_ntop(AF_INET6, &reinterpret_cast<struct sockaddr_in6 *>(&ss)->sin6_addr, addr, sizeof addr))
+            inet_ntop(AF_INET6, &reinterpret_cast<struct sockaddr_in6*>(&ss)->sin6_addr, addr,
+                      sizeof addr))
             return addr;
     }
     std::string peer = s->peer;
     if (peer.empty()) return "unknown";
     size_t colon = peer.find(':');
-    if (colon != std::string::npos && peer.find(':', colon + 1) == std::string::npos) peer.resize(colon);
+    if (colon != std::string::npos && peer.find(':', colon + 1) == std::string::npos)
+        peer.resize(colon);
     if (peer.size() > 95) peer.resize(95);
     return peer.empty() ? "unknown" : peer;
 }
 
-AuthThrottleEntry *auth_throttle_find_entry_locked(const char *key, int create, int64_t now) {
+AuthThrottleEntry* auth_throttle_find_entry_locked(const char* key, int create, int64_t now) {
     AuthThrottleEntry *free_slot = nullptr, *oldest = nullptr;
-    for (auto &e : g_auth_throttle) {
+    for (auto& e : g_auth_throttle) {
         if (e.in_use) {
             if (strcmp(e.key, key) == 0) return &e;
             if (oldest == nullptr || e.last_failure < oldest->last_failure) oldest = &e;
@@ -70,7 +75,7 @@ AuthThrottleEntry *auth_throttle_find_entry_locked(const char *key, int create, 
         }
     }
     if (!create) return nullptr;
-    AuthThrottleEntry *e = free_slot ? free_slot : oldest;
+    AuthThrottleEntry* e = free_slot ? free_slot : oldest;
     memset(e, 0, sizeof *e);
     e->in_use = 1;
     router_copy_str(e->key, sizeof e->key, key);
@@ -79,12 +84,12 @@ AuthThrottleEntry *auth_throttle_find_entry_locked(const char *key, int create, 
     return e;
 }
 
-int auth_throttle_check(RouterSession *s, int *seconds_left) {
+int auth_throttle_check(RouterSession* s, int* seconds_left) {
     *seconds_left = 0;
     std::string key = auth_throttle_key_for_session(s);
     int64_t now = router_now_seconds();
     std::lock_guard<std::mutex> g(g_auth_throttle_lock);
-    AuthThrottleEntry *e = auth_throttle_find_entry_locked(key.c_str(), 0, now);
+    AuthThrottleEntry* e = auth_throttle_find_entry_locked(key.c_str(), 0, now);
     if (e != nullptr && e->blocked_until > now) {
         int64_t left = e->blocked_until - now;
         *seconds_left = left < 0 ? 0 : static_cast<int>(left);
@@ -93,7 +98,7 @@ int auth_throttle_check(RouterSession *s, int *seconds_left) {
     return 0;
 }
 
-void auth_throttle_record_failure(RouterSession *s) {
+void auth_throttle_record_failure(RouterSession* s) {
     ThrottleSettings ts = throttle_settings_snapshot();
     s->auth_failures_in_session++;
     if (ts.max_per_session >= 1 && s->auth_failures_in_session >= ts.max_per_session) {
@@ -107,7 +112,7 @@ void auth_throttle_record_failure(RouterSession *s) {
     std::string key = auth_throttle_key_for_session(s);
     int64_t now = router_now_seconds();
     std::lock_guard<std::mutex> g(g_auth_throttle_lock);
-    AuthThrottleEntry *e = auth_throttle_find_entry_locked(key.c_str(), 1, now);
+    AuthThrottleEntry* e = auth_throttle_find_entry_locked(key.c_str(), 1, now);
     if (e->window_start < 1 || now - e->window_start > window) {
         e->failures_in_window = 0;
         e->window_start = now;
@@ -119,34 +124,38 @@ void auth_throttle_record_failure(RouterSession *s) {
     if (e->failures_in_window >= threshold && block >= 1) e->blocked_until = now + block;
 }
 
-void auth_throttle_record_success(RouterSession *s) {
+void auth_throttle_record_success(RouterSession* s) {
     std::string key = auth_throttle_key_for_session(s);
     std::lock_guard<std::mutex> g(g_auth_throttle_lock);
-    AuthThrottleEntry *e = auth_throttle_find_entry_locked(key.c_str(), 0, router_now_seconds());
+    AuthThrottleEntry* e = auth_throttle_find_entry_locked(key.c_str(), 0, router_now_seconds());
     if (e != nullptr) memset(e, 0, sizeof *e);
 }
 
 std::string make_auth_throttle_json(int seconds) {
     if (seconds < 0) seconds = 0;
     std::string out;
-    router_appendf(out, "{\"ok\":false,\"error\":\"authentication temporarily throttled\",\"retry_after_seconds\":%d}",
+    router_appendf(out,
+                   "{\"ok\":false,\"error\":\"authentication temporarily "
+                   "throttled\",\"retry_after_seconds\":%d}",
                    seconds);
     return out;
 }
 
-std::string build_login_response(const RouterSession *s) {
+std::string build_login_response(const RouterSession* s) {
     try {
         std::string out;
-        router_appendf(out, "{\"ok\":true,\"router\":\"%s\",\"username\":\"%s\",\"current_db\":\"%s\","
-                            "\"must_change_password\":false}",
-                       ROUTER_BANNER, json_escape(s->username).c_str(), json_escape(s->current_database).c_str());
+        router_appendf(out,
+                       "{\"ok\":true,\"router\":\"%s\",\"username\":\"%s\",\"current_db\":\"%s\","
+                       "\"must_change_password\":false}",
+                       ROUTER_BANNER, json_escape(s->username).c_str(),
+                       json_escape(s->current_database).c_str());
         return out;
     } catch (...) {
         return "{\"ok\":true}";
     }
 }
 
-std::string router_handle_login(RouterSession *s, const char *username, const char *password) {
+std::string router_handle_login(RouterSession* s, const char* username, const char* password) {
     int throttle_on;
     {
         std::lock_guard<std::mutex> g(g_cfg_lock);
@@ -178,12 +187,15 @@ std::string router_handle_login(RouterSession *s, const char *username, const ch
     return make_error_json("invalid username or password");
 }
 
-std::string router_make_password_changed_json(int password_updated, int config_saved, const char *warning) {
+std::string router_make_password_changed_json(int password_updated, int config_saved,
+                                              const char* warning) {
     try {
         std::string out;
-        router_appendf(out, "{\"ok\":true,\"message\":\"password changed\",\"router_password_updated\":%s,"
-                            "\"router_config_saved\":%s",
-                       password_updated ? "true" : "false", config_saved ? "true" : "false");
+        router_appendf(
+            out,
+            "{\"ok\":true,\"message\":\"password changed\",\"router_password_updated\":%s,"
+            "\"router_config_saved\":%s",
+            password_updated ? "true" : "false", config_saved ? "true" : "false");
         if (warning != nullptr && *warning) out += ",\"warning\":\"" + json_escape(warning) + "\"";
         out += "}";
         return out;
@@ -192,17 +204,21 @@ std::string router_make_password_changed_json(int password_updated, int config_s
     }
 }
 
-std::string router_handle_change_password(RouterSession *s, const char *request, const char *new_password) {
-    if (!s->authenticated || router_session_refresh_user(s) != 0) return make_error_json("not authenticated");
-    if (new_password == nullptr || *new_password == '\0') return make_error_json("new password required");
+std::string router_handle_change_password(RouterSession* s, const char* request,
+                                          const char* new_password) {
+    if (!s->authenticated || router_session_refresh_user(s) != 0)
+        return make_error_json("not authenticated");
+    if (new_password == nullptr || *new_password == '\0')
+        return make_error_json("new password required");
     if (!router_config_token_is_safe(new_password))
-        return make_error_json("passwords changed through Router cannot be empty or contain whitespace");
+        return make_error_json(
+            "passwords changed through Router cannot be empty or contain whitespace");
     // A saved USER line containing '=' would read back as a setting, and a
     // quote would be read differently by the router and the backend; refuse
     // both so the stored password always matches the backend's.
     if (strpbrk(new_password, "='\"") != nullptr)
         return make_error_json("passwords changed through Router cannot contain quotes or '='");
-    const char *db = s->current_database[0] ? s->current_database : "default";
+    const char* db = s->current_database[0] ? s->current_database : "default";
     std::string refused = router_check_db_access(s, db, 0, "no backend route for current database",
                                                  "user is not allowed to use this database");
     if (!refused.empty()) return refused;
@@ -236,7 +252,7 @@ std::string router_handle_change_password(RouterSession *s, const char *request,
     std::string warning;
     {
         std::lock_guard<std::mutex> g(g_cfg_lock);
-        RouterUser *u = nullptr;
+        RouterUser* u = nullptr;
         for (int i = 0; i < g_cfg.user_count; i++) {
             if (strcasecmp(g_cfg.users[i].username, s->username) == 0) {
                 u = &g_cfg.users[i];
@@ -245,7 +261,8 @@ std::string router_handle_change_password(RouterSession *s, const char *request,
         }
         if (u != nullptr) {
             router_copy_str(u->backend_password, sizeof u->backend_password, new_password);
-            if (strcmp(old_router_pw, old_backend_pw) == 0 || strcasecmp(u->username, old_backend_user) == 0) {
+            if (strcmp(old_router_pw, old_backend_pw) == 0 ||
+                strcasecmp(u->username, old_backend_user) == 0) {
                 router_copy_str(u->router_password, sizeof u->router_password, new_password);
                 updated = 1;
             }
@@ -256,7 +273,8 @@ std::string router_handle_change_password(RouterSession *s, const char *request,
             } else {
                 char w[600];
                 snprintf(w, sizeof w,
-                         "backend password changed and Router memory updated, but Router config was not saved: %.400s",
+                         "backend password changed and Router memory updated, but Router config "
+                         "was not saved: %.400s",
                          serr);
                 warning = w;
             }

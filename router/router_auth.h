@@ -20,15 +20,17 @@ struct AuthThrottleEntry {
 
 constexpr int ROUTER_AUTH_THROTTLE_SLOTS = 2048;
 
-std::string router_handle_login(RouterSession *s, const char *username, const char *password);
+std::string router_handle_login(RouterSession* s, const char* username, const char* password);
 // 0 allowed, -1 blocked with *seconds_left set.
-int auth_throttle_check(RouterSession *s, int *seconds_left);
-void auth_throttle_record_failure(RouterSession *s);
-void auth_throttle_record_success(RouterSession *s);
-std::string auth_throttle_key_for_session(const RouterSession *s);
+int auth_throttle_check(RouterSession* s, int* seconds_left);
+void auth_throttle_record_failure(RouterSession* s);
+void auth_throttle_record_success(RouterSession* s);
+std::string auth_throttle_key_for_session(const RouterSession* s);
 // Caller holds the throttle lock. NULL when absent and create is 0.
-AuthThrottleEntry *auth_throttle_find_entry_locked(const char *key, int create, int64_t now);
+AuthThrottleEntry* auth_throttle_find_entry_locked(const char* key, int create, int64_t now);
 std::string make_auth_throttle_json(int seconds);
-std::string build_login_response(const RouterSession *s);
-std::string router_handle_change_password(RouterSession *s, const char *request, const char *new_password);
-std::string router_make_password_changed_json(int password_updated, int config_saved, const char *warning);
+std::string build_login_response(const RouterSession* s);
+std::string router_handle_change_password(RouterSession* s, const char* request,
+                                          const char* new_password);
+std::string router_make_password_changed_json(int password_updated, int config_saved,
+                                              const char* warning);

@@ -52,18 +52,19 @@ PoolSettings pool_settings_snapshot() {
                         g_cfg.backend_pool_idle_seconds, g_cfg.backend_count};
 }
 
-bool pool_expired(const PoolSettings &ps, const PooledBackendConn &c, int64_t now) {
+bool pool_expired(const PoolSettings& ps, const PooledBackendConn& c, int64_t now) {
     return ps.idle_seconds > 0 && now - c.last_used > ps.idle_seconds;
 }
 
-void discard_entry(PooledBackendConn &c) {
+void discard_entry(PooledBackendConn& c) {
     close(c.fd);
     router_wipe(c.backend_password, sizeof c.backend_password);
 }
 
 // Closes one idle connection and removes it from its pool; the caller holds
 // the pool's lock. Returns the position after it.
-std::list<PooledBackendConn>::iterator pool_discard(BackendPool &p, std::list<PooledBackendConn>::iterator it) {
+std::list<PooledBackendConn>::iterator pool_discard(BackendPool& p,
+                                                    std::list<PooledBackendConn>::iterator it) {
     discard_entry(*it);
     it = p.conns.erase(it);
     p.idle_count--;
@@ -71,7 +72,7 @@ std::list<PooledBackendConn>::iterator pool_discard(BackendPool &p, std::list<Po
     return it;
 }
 
-void clear_session_backend_fields(RouterSession *s) {
+void clear_session_backend_fields(RouterSession* s) {
     s->backend_fd = -1;
     s->backend_idx = -1;
     s->backend_generation = 0;
@@ -80,7 +81,7 @@ void clear_session_backend_fields(RouterSession *s) {
 }
 
 // Message of a failed login/USE reply: "<prefix>: <error>" or "<prefix>".
-void reply_failure_message(const std::string &reply, const char *prefix, char *err, size_t errlen) {
+void reply_failure_message(const std::string& reply, const char* prefix, char* err, size_t errlen) {
     char e[256];
     if (json_extract_string(reply.c_str(), "error", e, sizeof e) != -1)
         snprintf(err, errlen, "%s: %s", prefix, e);
@@ -88,7 +89,7 @@ void reply_failure_message(const std::string &reply, const char *prefix, char *e
         snprintf(err, errlen, "%s", prefix);
 }
 
-int backend_connect_count_error(int idx, const BackendEntry &b, char *err, size_t errlen) {
+int backend_connect_count_error(int idx, const BackendEntry& b, char* err, size_t errlen) {
     int fd = connect_tcp(b.host, b.port, err, errlen);
     if (fd < 0) {
         stats_add(STAT_BACKEND_ERRORS, 1);
@@ -98,7 +99,7 @@ int backend_connect_count_error(int idx, const BackendEntry &b, char *err, size_
 }
 
 // Steps shared by both bindings: hand back, take or connect, log in.
-int bind_and_login(RouterSession *s, const char *database, bool *reused, char *err, size_t errlen) {
+int bind_and_login(RouterSession* s, const char* database, bool* reused, char* err, size_t errlen) {
     *reused = false;
     if (router_session_refresh_user(s) != 0) {
         snprintf(err, errlen, "not authenticated");
@@ -127,8 +128,9 @@ int bind_and_login(RouterSession *s, const char *database, bool *reused, char *e
     s->backend_generation = gen;
     router_copy_str(s->backend_username, sizeof s->backend_username, s->user.backend_username);
     router_copy_str(s->backend_password, sizeof s->backend_password, s->user.backend_password);
-    std::string req = "{\"action\":\"login\",\"username\":\"" + json_escape(s->user.backend_username) +
-                      "\",\"password\":\"" + json_escape(s->user.backend_password) + "\"}";
+    std::string req = "{\"action\":\"login\",\"username\":\"" +
+                      json_escape(s->user.backend_username) + "\",\"password\":\"" +
+                      json_escape(s->user.backend_password) + "\"}";
     std::string reply;
     char terr[128];
     int rc = backend_request_raw_fd(fd, req.c_str(), reply, terr, sizeof terr);
@@ -148,21 +150,21 @@ int bind_and_login(RouterSession *s, const char *database, bool *reused, char *e
 
 }  // namespace
 
-int connect_tcp(const char *host, int port, char *err, size_t errlen) {
+int connect_tcp(const char* host, int port, char* err, size_t errlen) {
     char portbuf[16];
     snprintf(portbuf, sizeof portbuf, "%d", port);
     struct addrinfo hints;
     memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo *res = nullptr;
+    struct addrinfo* res = nullptr;
     int rc = getaddrinfo(host, portbuf, &hints, &res);
     if (rc != 0) {
         snprintf(err, errlen, "%s", gai_strerror(rc));
         return -1;
     }
     int fd = -1;
-    for (struct addrinfo *ai = res; ai != nullptr; ai = ai->ai_next) {
+    for (struct addrinfo* ai = res; ai != nullptr; ai = ai->ai_next) {
         fd = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
         if (fd < 0) continue;
         router_apply_socket_options(fd);
@@ -178,7 +180,8 @@ int connect_tcp(const char *host, int port, char *err, size_t errlen) {
     return fd;
 }
 
-int backend_request_raw_fd(int fd, const char *request, std::string &reply, char *err, size_t errlen) {
+int backend_request_raw_fd(int fd, const char* request, std::string& reply, char* err,
+                           size_t errlen) {
     if (send_frame(fd, request) != 0) {
         snprintf(err, errlen, "backend send failed");
         return -1;
@@ -190,29 +193,33 @@ int backend_request_raw_fd(int fd, const char *request, std::string &reply, char
     return 0;
 }
 
-int json_ok_true(const char *text) { return text != nullptr && strstr(text, "\"ok\":true") != nullptr; }
-int json_ok_false(const char *text) { return text != nullptr && strstr(text, "\"ok\":false") != nullptr; }
+int json_ok_true(const char* text) {
+    return text != nullptr && strstr(text, "\"ok\":true") != nullptr;
+}
+int json_ok_false(const char* text) {
+    return text != nullptr && strstr(text, "\"ok\":false") != nullptr;
+}
 
-int session_backend_matches_current_user(const RouterSession *s, int backend_idx) {
+int session_backend_matches_current_user(const RouterSession* s, int backend_idx) {
     return s->backend_fd >= 0 && s->backend_idx == backend_idx &&
            s->backend_generation == router_config_generation_snapshot() &&
            strcmp(s->backend_username, s->user.backend_username) == 0 &&
            strcmp(s->backend_password, s->user.backend_password) == 0;
 }
 
-void session_close_current_backend(RouterSession *s) {
+void session_close_current_backend(RouterSession* s) {
     if (s->backend_fd >= 0) close(s->backend_fd);
     clear_session_backend_fields(s);
 }
 
-void session_return_current_backend(RouterSession *s) {
+void session_return_current_backend(RouterSession* s) {
     if (s->backend_fd >= 0)
         backend_pool_return(s->backend_idx, s->backend_username, s->backend_password, s->backend_fd,
                             s->backend_generation);
     clear_session_backend_fields(s);
 }
 
-int backend_login_and_use(RouterSession *s, const char *database, char *err, size_t errlen) {
+int backend_login_and_use(RouterSession* s, const char* database, char* err, size_t errlen) {
     bool reused;
     if (bind_and_login(s, database, &reused, err, errlen) != 0) return -1;
     if (reused && strcasecmp(s->current_database, database) == 0) return 0;
@@ -232,32 +239,34 @@ int backend_login_and_use(RouterSession *s, const char *database, char *err, siz
     return 0;
 }
 
-int backend_login_without_use(RouterSession *s, const char *database, char *err, size_t errlen) {
+int backend_login_without_use(RouterSession* s, const char* database, char* err, size_t errlen) {
     bool reused;
     return bind_and_login(s, database, &reused, err, errlen);
 }
 
 void backend_pools_init() {
-    for (auto &p : g_backend_pools) {
+    for (auto& p : g_backend_pools) {
         std::lock_guard<std::mutex> g(p.mutex);
         p.conns.clear();
         p.idle_count = 0;
     }
 }
 
-int backend_pool_take(int backend_idx, const char *user, const char *password) {
+int backend_pool_take(int backend_idx, const char* user, const char* password) {
     PoolSettings ps = pool_settings_snapshot();
-    if (!ps.enabled || backend_idx < 0 || backend_idx >= ps.backend_count || backend_idx >= ROUTER_MAX_BACKENDS)
+    if (!ps.enabled || backend_idx < 0 || backend_idx >= ps.backend_count ||
+        backend_idx >= ROUTER_MAX_BACKENDS)
         return -1;
     int64_t now = router_now_seconds();
-    BackendPool &p = g_backend_pools[backend_idx];
+    BackendPool& p = g_backend_pools[backend_idx];
     std::lock_guard<std::mutex> g(p.mutex);
     for (auto it = p.conns.begin(); it != p.conns.end();) {
         if (pool_expired(ps, *it, now)) {
             it = pool_discard(p, it);
             continue;
         }
-        if (strcmp(it->backend_username, user) == 0 && strcmp(it->backend_password, password) == 0) {
+        if (strcmp(it->backend_username, user) == 0 &&
+            strcmp(it->backend_password, password) == 0) {
             int fd = it->fd;
             router_wipe(it->backend_password, sizeof it->backend_password);
             p.conns.erase(it);
@@ -270,14 +279,16 @@ int backend_pool_take(int backend_idx, const char *user, const char *password) {
     return -1;
 }
 
-void backend_pool_return(int backend_idx, const char *user, const char *password, int fd, uint64_t generation) {
+void backend_pool_return(int backend_idx, const char* user, const char* password, int fd,
+                         uint64_t generation) {
     if (fd < 0) return;
     PoolSettings ps = pool_settings_snapshot();
     uint64_t gen = router_config_generation_snapshot();
-    bool valid = ps.enabled && ps.max_per_backend >= 1 && backend_idx >= 0 && backend_idx < ps.backend_count &&
-                 backend_idx < ROUTER_MAX_BACKENDS && generation == gen;
+    bool valid = ps.enabled && ps.max_per_backend >= 1 && backend_idx >= 0 &&
+                 backend_idx < ps.backend_count && backend_idx < ROUTER_MAX_BACKENDS &&
+                 generation == gen;
     if (valid) {
-        BackendPool &p = g_backend_pools[backend_idx];
+        BackendPool& p = g_backend_pools[backend_idx];
         std::lock_guard<std::mutex> g(p.mutex);
         if (p.idle_count < ps.max_per_backend) {
             try {
@@ -304,7 +315,7 @@ void backend_pool_prune_all() {
     PoolSettings ps = pool_settings_snapshot();
     int64_t now = router_now_seconds();
     for (int i = 0; i < ps.backend_count && i < ROUTER_MAX_BACKENDS; i++) {
-        BackendPool &p = g_backend_pools[i];
+        BackendPool& p = g_backend_pools[i];
         std::lock_guard<std::mutex> g(p.mutex);
         for (auto it = p.conns.begin(); it != p.conns.end();) {
             if (pool_expired(ps, *it, now)) {
@@ -317,21 +328,22 @@ void backend_pool_prune_all() {
 }
 
 void backend_pool_close_all() {
-    for (auto &p : g_backend_pools) {
+    for (auto& p : g_backend_pools) {
         std::lock_guard<std::mutex> g(p.mutex);
-        for (auto &c : p.conns) discard_entry(c);
+        for (auto& c : p.conns) discard_entry(c);
         p.conns.clear();
         p.idle_count = 0;
     }
 }
 
-void backend_pool_close_matching(const char *user, const char *password) {
+void backend_pool_close_matching(const char* user, const char* password) {
     PoolSettings ps = pool_settings_snapshot();
     for (int i = 0; i < ps.backend_count && i < ROUTER_MAX_BACKENDS; i++) {
-        BackendPool &p = g_backend_pools[i];
+        BackendPool& p = g_backend_pools[i];
         std::lock_guard<std::mutex> g(p.mutex);
         for (auto it = p.conns.begin(); it != p.conns.end();) {
-            if (strcmp(it->backend_username, user) == 0 && strcmp(it->backend_password, password) == 0) {
+            if (strcmp(it->backend_username, user) == 0 &&
+                strcmp(it->backend_password, password) == 0) {
                 it = pool_discard(p, it);
             } else {
                 ++it;
@@ -342,16 +354,17 @@ void backend_pool_close_matching(const char *user, const char *password) {
 
 int backend_pool_idle_count(int backend_idx) {
     if (backend_idx < 0 || backend_idx >= ROUTER_MAX_BACKENDS) return 0;
-    BackendPool &p = g_backend_pools[backend_idx];
+    BackendPool& p = g_backend_pools[backend_idx];
     std::lock_guard<std::mutex> g(p.mutex);
     return p.idle_count;
 }
 
-int router_db_route_snapshot(const char *database, int *backend_idx, BackendEntry *backend, uint64_t *generation) {
+int router_db_route_snapshot(const char* database, int* backend_idx, BackendEntry* backend,
+                             uint64_t* generation) {
     if (database == nullptr || *database == '\0') database = "default";
     std::lock_guard<std::mutex> g(g_cfg_lock);
     for (int i = 0; i < g_cfg.database_count; i++) {
-        const DatabaseRoute &r = g_cfg.databases[i];
+        const DatabaseRoute& r = g_cfg.databases[i];
         if (strcasecmp(r.name, database) != 0) continue;
         if (r.backend_idx < 0 || r.backend_idx >= g_cfg.backend_count) return -2;
         *backend_idx = r.backend_idx;
@@ -362,7 +375,7 @@ int router_db_route_snapshot(const char *database, int *backend_idx, BackendEntr
     return -1;
 }
 
-int backend_ping_probe(const BackendEntry &b, int64_t *latency_us, char *err, size_t errlen) {
+int backend_ping_probe(const BackendEntry& b, int64_t* latency_us, char* err, size_t errlen) {
     *latency_us = -1;
     if (errlen) err[0] = '\0';
     int64_t start = router_now_micros();
@@ -383,12 +396,13 @@ int backend_ping_probe(const BackendEntry &b, int64_t *latency_us, char *err, si
     return ok;
 }
 
-void router_record_backend_health_result(int idx, const BackendEntry &probed, int ok, int64_t latency_us,
-                                         const char *err) {
+void router_record_backend_health_result(int idx, const BackendEntry& probed, int ok,
+                                         int64_t latency_us, const char* err) {
     std::lock_guard<std::mutex> g(g_cfg_lock);
     if (idx < 0 || idx >= g_cfg.backend_count) return;
-    BackendEntry &b = g_cfg.backends[idx];
-    if (strcasecmp(b.name, probed.name) != 0 || strcasecmp(b.host, probed.host) != 0 || b.port != probed.port)
+    BackendEntry& b = g_cfg.backends[idx];
+    if (strcasecmp(b.name, probed.name) != 0 || strcasecmp(b.host, probed.host) != 0 ||
+        b.port != probed.port)
         return;
     int64_t now = router_now_seconds();
     b.healthy = ok ? 1 : 0;
@@ -401,20 +415,23 @@ void router_record_backend_health_result(int idx, const BackendEntry &probed, in
         b.consecutive_failures = 0;
         b.last_error[0] = '\0';
         if (latency_us >= 0) {
-            if (b.best_latency_us < 0 || latency_us < b.best_latency_us) b.best_latency_us = latency_us;
-            if (b.worst_latency_us < 0 || latency_us > b.worst_latency_us) b.worst_latency_us = latency_us;
+            if (b.best_latency_us < 0 || latency_us < b.best_latency_us)
+                b.best_latency_us = latency_us;
+            if (b.worst_latency_us < 0 || latency_us > b.worst_latency_us)
+                b.worst_latency_us = latency_us;
         }
     } else {
         b.failed_checks++;
         b.consecutive_failures++;
-        router_copy_str(b.last_error, sizeof b.last_error, (err && *err) ? err : "health check failed");
+        router_copy_str(b.last_error, sizeof b.last_error,
+                        (err && *err) ? err : "health check failed");
     }
 }
 
-void router_record_backend_runtime_error(int idx, const char *text) {
+void router_record_backend_runtime_error(int idx, const char* text) {
     std::lock_guard<std::mutex> g(g_cfg_lock);
     if (idx < 0 || idx >= g_cfg.backend_count) return;
-    BackendEntry &b = g_cfg.backends[idx];
+    BackendEntry& b = g_cfg.backends[idx];
     b.runtime_failures++;
     b.last_runtime_failure_at = router_now_seconds();
     router_copy_str(b.last_runtime_error, sizeof b.last_runtime_error,
@@ -445,7 +462,8 @@ void health_thread() {
     while (g_running.load()) {
         probe_all_backends();
         backend_pool_prune_all();
-        for (int i = 0; i < 5 && g_running.load(); i++) std::this_thread::sleep_for(std::chrono::seconds(1));
+        for (int i = 0; i < 5 && g_running.load(); i++)
+            std::this_thread::sleep_for(std::chrono::seconds(1));
     }
 }
 

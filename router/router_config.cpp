@@ -37,7 +37,7 @@ std::atomic<int> g_reload_requested{0};
 int g_active_clients = 0;
 std::mutex g_clients_lock;
 
-static void backend_health_reset(BackendEntry *b) {
+static void backend_health_reset(BackendEntry* b) {
     b->healthy = 0;
     b->last_check_at = 0;
     b->last_success_at = 0;
@@ -54,7 +54,7 @@ static void backend_health_reset(BackendEntry *b) {
     b->last_runtime_error[0] = '\0';
 }
 
-void router_config_set_defaults(RouterConfig *cfg) {
+void router_config_set_defaults(RouterConfig* cfg) {
     memset(cfg, 0, sizeof *cfg);
     router_copy_str(cfg->listen_host, sizeof cfg->listen_host, "0.0.0.0");
     cfg->listen_port = 9292;
@@ -71,15 +71,15 @@ void router_config_set_defaults(RouterConfig *cfg) {
     cfg->auth_max_failures_per_session = 10;
 }
 
-int router_config_token_is_safe(const char *text) {
+int router_config_token_is_safe(const char* text) {
     if (text == nullptr || *text == '\0') return 0;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; p++) {
         if (*p < 0x20 || *p == 0x7F || isspace(*p)) return 0;
     }
     return 1;
 }
 
-int router_role_from_string(const char *text) {
+int router_role_from_string(const char* text) {
     if (text == nullptr) return ROUTER_ROLE_NONE;
     if (strcasecmp(text, "READ") == 0) return ROUTER_ROLE_READ;
     if (strcasecmp(text, "WRITE") == 0) return ROUTER_ROLE_WRITE;
@@ -87,27 +87,27 @@ int router_role_from_string(const char *text) {
     return ROUTER_ROLE_NONE;
 }
 
-const char *router_role_to_string(int role) {
+const char* router_role_to_string(int role) {
     switch (role) {
-        case ROUTER_ROLE_READ: return "READ";
-        case ROUTER_ROLE_WRITE: return "WRITE";
-        case ROUTER_ROLE_FULL: return "FULL";
-        default: return "NONE";
+    case ROUTER_ROLE_READ: return "READ";
+    case ROUTER_ROLE_WRITE: return "WRITE";
+    case ROUTER_ROLE_FULL: return "FULL";
+    default: return "NONE";
     }
 }
 
-int router_parse_onoff(const char *text, int current) {
+int router_parse_onoff(const char* text, int current) {
     if (text == nullptr) return current;
-    if (strcasecmp(text, "ON") == 0 || strcasecmp(text, "YES") == 0 || strcasecmp(text, "TRUE") == 0 ||
-        strcmp(text, "1") == 0)
+    if (strcasecmp(text, "ON") == 0 || strcasecmp(text, "YES") == 0 ||
+        strcasecmp(text, "TRUE") == 0 || strcmp(text, "1") == 0)
         return 1;
-    if (strcasecmp(text, "OFF") == 0 || strcasecmp(text, "NO") == 0 || strcasecmp(text, "FALSE") == 0 ||
-        strcmp(text, "0") == 0)
+    if (strcasecmp(text, "OFF") == 0 || strcasecmp(text, "NO") == 0 ||
+        strcasecmp(text, "FALSE") == 0 || strcmp(text, "0") == 0)
         return 0;
     return current;
 }
 
-int router_find_backend_idx_in_config(const RouterConfig *cfg, const char *name) {
+int router_find_backend_idx_in_config(const RouterConfig* cfg, const char* name) {
     for (int i = 0; i < cfg->backend_count; i++) {
         if (strcasecmp(cfg->backends[i].name, name) == 0) return i;
     }
@@ -126,8 +126,8 @@ uint64_t router_config_generation_snapshot() {
 
 // Leading, optionally signed decimal integer; no digits reads 0. Saturates
 // instead of overflowing, so a huge value simply falls outside every range.
-static long long parse_leading_int(const char *s) {
-    const char *p = s;
+static long long parse_leading_int(const char* s) {
+    const char* p = s;
     bool neg = false;
     if (*p == '+' || *p == '-') {
         neg = (*p == '-');
@@ -141,12 +141,12 @@ static long long parse_leading_int(const char *s) {
     return neg ? -v : v;
 }
 
-static void set_ranged(int32_t *field, const char *value, long long lo, long long hi) {
+static void set_ranged(int32_t* field, const char* value, long long lo, long long hi) {
     long long v = parse_leading_int(value);
     if (v >= lo && v <= hi) *field = static_cast<int32_t>(v);
 }
 
-static char *trim_in_place(char *s) {
+static char* trim_in_place(char* s) {
     while (*s && isspace(static_cast<unsigned char>(*s))) s++;
     size_t n = strlen(s);
     while (n > 0 && isspace(static_cast<unsigned char>(s[n - 1]))) s[--n] = '\0';
@@ -154,7 +154,8 @@ static char *trim_in_place(char *s) {
 }
 
 // Copies a token into a fixed field: "empty %s"/"%s too long" at line %d.
-static int copy_token(char *dst, size_t cap, const char *tok, const char *label, int line, char *err, size_t errlen) {
+static int copy_token(char* dst, size_t cap, const char* tok, const char* label, int line,
+                      char* err, size_t errlen) {
     if (tok == nullptr || *tok == '\0') {
         snprintf(err, errlen, "empty %s at line %d", label, line);
         return -1;
@@ -167,10 +168,11 @@ static int copy_token(char *dst, size_t cap, const char *tok, const char *label,
     return 0;
 }
 
-static int apply_setting(RouterConfig *cfg, const char *path, int line, char *key, char *value, char *err,
-                         size_t errlen) {
+static int apply_setting(RouterConfig* cfg, const char* path, int line, char* key, char* value,
+                         char* err, size_t errlen) {
     if (strcasecmp(key, "LISTEN_HOST") == 0) {
-        return copy_token(cfg->listen_host, sizeof cfg->listen_host, value, "LISTEN_HOST", line, err, errlen);
+        return copy_token(cfg->listen_host, sizeof cfg->listen_host, value, "LISTEN_HOST", line,
+                          err, errlen);
     } else if (strcasecmp(key, "LISTEN_PORT") == 0) {
         set_ranged(&cfg->listen_port, value, 1, 65535);
     } else if (strcasecmp(key, "MAX_CLIENTS") == 0) {
@@ -181,16 +183,20 @@ static int apply_setting(RouterConfig *cfg, const char *path, int line, char *ke
         set_ranged(&cfg->backend_pool_max_per_backend, value, 0, 10000);
     } else if (strcasecmp(key, "BACKEND_POOL_IDLE_SECONDS") == 0) {
         set_ranged(&cfg->backend_pool_idle_seconds, value, 1, 86400);
-    } else if (strcasecmp(key, "STORED_PROCEDURE_CALL_ROLE") == 0 || strcasecmp(key, "SP_CALL_ROLE") == 0) {
+    } else if (strcasecmp(key, "STORED_PROCEDURE_CALL_ROLE") == 0 ||
+               strcasecmp(key, "SP_CALL_ROLE") == 0) {
         int role = router_role_from_string(value);
         if (role == ROUTER_ROLE_NONE)
-            fprintf(stderr, "warning: invalid stored procedure CALL role at %s:%d: %s\n", path, line, value);
+            fprintf(stderr, "warning: invalid stored procedure CALL role at %s:%d: %s\n", path,
+                    line, value);
         else
             cfg->sp_call_role = role;
     } else if (strcasecmp(key, "STORED_PROCEDURE_CALL_REQUIRE_SAME_BACKEND_USER") == 0 ||
                strcasecmp(key, "SP_CALL_REQUIRE_SAME_BACKEND_USER") == 0) {
-        cfg->sp_call_require_same_backend_user = router_parse_onoff(value, cfg->sp_call_require_same_backend_user);
-    } else if (strcasecmp(key, "AUTH_THROTTLE") == 0 || strcasecmp(key, "AUTH_THROTTLE_ENABLED") == 0) {
+        cfg->sp_call_require_same_backend_user =
+            router_parse_onoff(value, cfg->sp_call_require_same_backend_user);
+    } else if (strcasecmp(key, "AUTH_THROTTLE") == 0 ||
+               strcasecmp(key, "AUTH_THROTTLE_ENABLED") == 0) {
         cfg->auth_throttle_enabled = router_parse_onoff(value, cfg->auth_throttle_enabled);
     } else if (strcasecmp(key, "AUTH_FAIL_WINDOW_SECONDS") == 0) {
         set_ranged(&cfg->auth_fail_window_seconds, value, 1, 86400);
@@ -206,12 +212,14 @@ static int apply_setting(RouterConfig *cfg, const char *path, int line, char *ke
     return 0;
 }
 
-static int apply_directive(RouterConfig *cfg, const char *path, int line, char *text, char *err, size_t errlen) {
-    std::vector<char *> tok;
-    for (char *save = nullptr, *t = strtok_r(text, " \t", &save); t; t = strtok_r(nullptr, " \t", &save))
+static int apply_directive(RouterConfig* cfg, const char* path, int line, char* text, char* err,
+                           size_t errlen) {
+    std::vector<char*> tok;
+    for (char *save = nullptr, *t = strtok_r(text, " \t", &save); t;
+         t = strtok_r(nullptr, " \t", &save))
         tok.push_back(t);
     if (tok.empty()) return 0;
-    const char *name = tok[0];
+    const char* name = tok[0];
     size_t args = tok.size() - 1;
     if (strcasecmp(name, "BACKEND") == 0) {
         if (args < 3) {
@@ -222,7 +230,7 @@ static int apply_directive(RouterConfig *cfg, const char *path, int line, char *
             snprintf(err, errlen, "too many backends");
             return -1;
         }
-        BackendEntry *b = &cfg->backends[cfg->backend_count];
+        BackendEntry* b = &cfg->backends[cfg->backend_count];
         memset(b, 0, sizeof *b);
         if (copy_token(b->name, sizeof b->name, tok[1], "backend name", line, err, errlen) != 0 ||
             copy_token(b->host, sizeof b->host, tok[2], "backend host", line, err, errlen) != 0)
@@ -240,10 +248,11 @@ static int apply_directive(RouterConfig *cfg, const char *path, int line, char *
             snprintf(err, errlen, "too many databases");
             return -1;
         }
-        DatabaseRoute *r = &cfg->databases[cfg->database_count];
+        DatabaseRoute* r = &cfg->databases[cfg->database_count];
         memset(r, 0, sizeof *r);
         if (copy_token(r->name, sizeof r->name, tok[1], "database name", line, err, errlen) != 0 ||
-            copy_token(r->backend_name, sizeof r->backend_name, tok[2], "database backend", line, err, errlen) != 0)
+            copy_token(r->backend_name, sizeof r->backend_name, tok[2], "database backend", line,
+                       err, errlen) != 0)
             return -1;
         r->backend_idx = -1;
         cfg->database_count++;
@@ -256,16 +265,18 @@ static int apply_directive(RouterConfig *cfg, const char *path, int line, char *
             snprintf(err, errlen, "too many users");
             return -1;
         }
-        RouterUser *u = &cfg->users[cfg->user_count];
+        RouterUser* u = &cfg->users[cfg->user_count];
         memset(u, 0, sizeof *u);
-        const char *bu = args >= 3 ? tok[3] : tok[1];
-        const char *bp = args >= 4 ? tok[4] : tok[2];
-        if (copy_token(u->username, sizeof u->username, tok[1], "username", line, err, errlen) != 0 ||
-            copy_token(u->router_password, sizeof u->router_password, tok[2], "router password", line, err, errlen) !=
+        const char* bu = args >= 3 ? tok[3] : tok[1];
+        const char* bp = args >= 4 ? tok[4] : tok[2];
+        if (copy_token(u->username, sizeof u->username, tok[1], "username", line, err, errlen) !=
                 0 ||
-            copy_token(u->backend_username, sizeof u->backend_username, bu, "backend username", line, err, errlen) !=
-                0 ||
-            copy_token(u->backend_password, sizeof u->backend_password, bp, "backend password", line, err, errlen) != 0)
+            copy_token(u->router_password, sizeof u->router_password, tok[2], "router password",
+                       line, err, errlen) != 0 ||
+            copy_token(u->backend_username, sizeof u->backend_username, bu, "backend username",
+                       line, err, errlen) != 0 ||
+            copy_token(u->backend_password, sizeof u->backend_password, bp, "backend password",
+                       line, err, errlen) != 0)
             return -1;
         u->is_admin = strcasecmp(name, "ADMIN") == 0 ? 1 : 0;
         cfg->user_count++;
@@ -278,10 +289,12 @@ static int apply_directive(RouterConfig *cfg, const char *path, int line, char *
             snprintf(err, errlen, "too many grants");
             return -1;
         }
-        RouterGrant *g = &cfg->grants[cfg->grant_count];
+        RouterGrant* g = &cfg->grants[cfg->grant_count];
         memset(g, 0, sizeof *g);
-        if (copy_token(g->username, sizeof g->username, tok[1], "grant username", line, err, errlen) != 0 ||
-            copy_token(g->database, sizeof g->database, tok[2], "grant database", line, err, errlen) != 0)
+        if (copy_token(g->username, sizeof g->username, tok[1], "grant username", line, err,
+                       errlen) != 0 ||
+            copy_token(g->database, sizeof g->database, tok[2], "grant database", line, err,
+                       errlen) != 0)
             return -1;
         g->role = router_role_from_string(tok[3]);
         cfg->grant_count++;
@@ -291,7 +304,7 @@ static int apply_directive(RouterConfig *cfg, const char *path, int line, char *
     return 0;
 }
 
-static const char *const kDefaultConfigLines[] = {
+static const char* const kDefaultConfigLines[] = {
     "# KyrelDB Router configuration",
     "# The router accepts KyrelDB client connections and routes by database.",
     "",
@@ -328,17 +341,17 @@ static const char *const kDefaultConfigLines[] = {
     "GRANT admin * FULL",
 };
 
-int router_write_default_config(const char *path) {
+int router_write_default_config(const char* path) {
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, 0600);
     if (fd < 0) return -1;
-    FILE *f = fdopen(fd, "w");
+    FILE* f = fdopen(fd, "w");
     if (f == nullptr) {
         close(fd);
         unlink(path);
         return -1;
     }
     bool ok = true;
-    for (const char *line : kDefaultConfigLines) {
+    for (const char* line : kDefaultConfigLines) {
         if (fprintf(f, "%s\n", line) < 0) ok = false;
     }
     if (ferror(f)) ok = false;
@@ -351,7 +364,8 @@ int router_write_default_config(const char *path) {
     return 0;
 }
 
-int router_load_config_into(RouterConfig *cfg, const char *path, int allow_default_file, char *err, size_t errlen) {
+int router_load_config_into(RouterConfig* cfg, const char* path, int allow_default_file, char* err,
+                            size_t errlen) {
     router_config_set_defaults(cfg);
     if (path == nullptr || *path == '\0') path = ROUTER_DEFAULT_CONFIG_PATH;
     if (strlen(path) >= sizeof cfg->config_path) {
@@ -360,9 +374,10 @@ int router_load_config_into(RouterConfig *cfg, const char *path, int allow_defau
     }
     router_copy_str(cfg->config_path, sizeof cfg->config_path, path);
     struct stat st;
-    if (allow_default_file && stat(path, &st) != 0 && errno == ENOENT) router_write_default_config(path);
+    if (allow_default_file && stat(path, &st) != 0 && errno == ENOENT)
+        router_write_default_config(path);
 
-    std::unique_ptr<FILE, int (*)(FILE *)> f(fopen(path, "r"), fclose);
+    std::unique_ptr<FILE, int (*)(FILE*)> f(fopen(path, "r"), fclose);
     if (!f) {
         snprintf(err, errlen, "cannot open config file: %s", path);
         return -1;
@@ -375,28 +390,29 @@ int router_load_config_into(RouterConfig *cfg, const char *path, int allow_defau
         bool has_nl = n > 0 && buf[n - 1] == '\n';
         if (!has_nl && n == sizeof buf - 1 && !feof(f.get())) {
             int c;
-            while ((c = fgetc(f.get())) != EOF && c != '\n') {
-            }
+            while ((c = fgetc(f.get())) != EOF && c != '\n') {}
             snprintf(err, errlen, "router config line too long at line %d", line);
             return -1;
         }
-        char *text = trim_in_place(buf);
+        char* text = trim_in_place(buf);
         if (*text == '\0' || *text == '#') continue;
-        char *eq = strchr(text, '=');
+        char* eq = strchr(text, '=');
         int rc;
         if (eq != nullptr) {
             *eq = '\0';
-            rc = apply_setting(cfg, path, line, trim_in_place(text), trim_in_place(eq + 1), err, errlen);
+            rc = apply_setting(cfg, path, line, trim_in_place(text), trim_in_place(eq + 1), err,
+                               errlen);
         } else {
             rc = apply_directive(cfg, path, line, text, err, errlen);
         }
         if (rc != 0) return -1;
     }
     for (int i = 0; i < cfg->database_count; i++) {
-        DatabaseRoute *r = &cfg->databases[i];
+        DatabaseRoute* r = &cfg->databases[i];
         r->backend_idx = router_find_backend_idx_in_config(cfg, r->backend_name);
         if (r->backend_idx < 0) {
-            snprintf(err, errlen, "database '%s' references unknown backend '%s'", r->name, r->backend_name);
+            snprintf(err, errlen, "database '%s' references unknown backend '%s'", r->name,
+                     r->backend_name);
             return -1;
         }
     }
@@ -411,7 +427,7 @@ int router_load_config_into(RouterConfig *cfg, const char *path, int allow_defau
     return 0;
 }
 
-int router_load_config(const char *path, char *err, size_t errlen) {
+int router_load_config(const char* path, char* err, size_t errlen) {
     std::unique_ptr<RouterConfig> fresh(new (std::nothrow) RouterConfig);
     if (!fresh) {
         snprintf(err, errlen, "out of memory");
@@ -454,9 +470,9 @@ std::string router_reload_config_json() {
             fresh->listen_port = g_cfg.listen_port;
         }
         for (int i = 0; i < fresh->backend_count; i++) {
-            BackendEntry *nb = &fresh->backends[i];
+            BackendEntry* nb = &fresh->backends[i];
             for (int j = 0; j < g_cfg.backend_count; j++) {
-                const BackendEntry *ob = &g_cfg.backends[j];
+                const BackendEntry* ob = &g_cfg.backends[j];
                 if (strcasecmp(nb->name, ob->name) == 0 && strcasecmp(nb->host, ob->host) == 0 &&
                     nb->port == ob->port) {
                     *nb = *ob;  // same identity: keep the whole health record
@@ -475,29 +491,35 @@ std::string router_reload_config_json() {
     }
     backend_pool_close_all();
     std::string out;
-    router_appendf(out,
-                   "{\"ok\":true,\"message\":\"router config reloaded\",\"config_generation\":%llu,"
-                   "\"pools_flushed\":true,\"old\":{\"backends\":%d,\"databases\":%d,\"users\":%d,\"grants\":%d},"
-                   "\"new\":{\"backends\":%d,\"databases\":%d,\"users\":%d,\"grants\":%d},"
-                   "\"listen_change_ignored\":%s,\"ignored_listen_host\":\"%s\",\"ignored_listen_port\":%d}",
-                   static_cast<unsigned long long>(generation), old_counts[0], old_counts[1], old_counts[2],
-                   old_counts[3], new_counts[0], new_counts[1], new_counts[2], new_counts[3],
-                   (host_ignored || port_ignored) ? "true" : "false", json_escape(ignored_host).c_str(),
-                   ignored_port);
+    router_appendf(
+        out,
+        "{\"ok\":true,\"message\":\"router config reloaded\",\"config_generation\":%llu,"
+        "\"pools_flushed\":true,\"old\":{\"backends\":%d,\"databases\":%d,\"users\":%d,\"grants\":%"
+        "d},"
+        "\"new\":{\"backends\":%d,\"databases\":%d,\"users\":%d,\"grants\":%d},"
+        "\"listen_change_ignored\":%s,\"ignored_listen_host\":\"%s\",\"ignored_listen_port\":%d}",
+        static_cast<unsigned long long>(generation), old_counts[0], old_counts[1], old_counts[2],
+        old_counts[3], new_counts[0], new_counts[1], new_counts[2], new_counts[3],
+        (host_ignored || port_ignored) ? "true" : "false", json_escape(ignored_host).c_str(),
+        ignored_port);
     return out;
 }
 
-int router_save_config_file(char *err, size_t errlen) {
-    const RouterConfig &c = g_cfg;
+int router_save_config_file(char* err, size_t errlen) {
+    const RouterConfig& c = g_cfg;
     if (c.config_path[0] == '\0') {
         snprintf(err, errlen, "router config path is empty");
         return -1;
     }
     for (int i = 0; i < c.user_count; i++) {
-        const RouterUser &u = c.users[i];
-        if (!router_config_token_is_safe(u.username) || !router_config_token_is_safe(u.router_password) ||
-            !router_config_token_is_safe(u.backend_username) || !router_config_token_is_safe(u.backend_password)) {
-            snprintf(err, errlen, "router config cannot persist empty passwords or passwords containing whitespace");
+        const RouterUser& u = c.users[i];
+        if (!router_config_token_is_safe(u.username) ||
+            !router_config_token_is_safe(u.router_password) ||
+            !router_config_token_is_safe(u.backend_username) ||
+            !router_config_token_is_safe(u.backend_password)) {
+            snprintf(
+                err, errlen,
+                "router config cannot persist empty passwords or passwords containing whitespace");
             return -1;
         }
     }
@@ -512,7 +534,7 @@ int router_save_config_file(char *err, size_t errlen) {
         snprintf(err, errlen, "cannot write router config: %s", c.config_path);
         return -1;
     }
-    FILE *f = fdopen(fd, "w");
+    FILE* f = fdopen(fd, "w");
     if (f == nullptr) {
         close(fd);
         unlink(tmp);
@@ -529,20 +551,22 @@ int router_save_config_file(char *err, size_t errlen) {
     fprintf(f, "BACKEND_POOL_MAX_PER_BACKEND=%d\n", c.backend_pool_max_per_backend);
     fprintf(f, "BACKEND_POOL_IDLE_SECONDS=%d\n", c.backend_pool_idle_seconds);
     fprintf(f, "STORED_PROCEDURE_CALL_ROLE=%s\n", router_role_to_string(c.sp_call_role));
-    fprintf(f, "STORED_PROCEDURE_CALL_REQUIRE_SAME_BACKEND_USER=%s\n", onoff(c.sp_call_require_same_backend_user));
+    fprintf(f, "STORED_PROCEDURE_CALL_REQUIRE_SAME_BACKEND_USER=%s\n",
+            onoff(c.sp_call_require_same_backend_user));
     fprintf(f, "AUTH_THROTTLE=%s\n", onoff(c.auth_throttle_enabled));
     fprintf(f, "AUTH_FAIL_WINDOW_SECONDS=%d\n", c.auth_fail_window_seconds);
     fprintf(f, "AUTH_FAIL_THRESHOLD=%d\n", c.auth_fail_threshold);
     fprintf(f, "AUTH_THROTTLE_SECONDS=%d\n", c.auth_throttle_seconds);
     fprintf(f, "AUTH_MAX_FAILURES_PER_SESSION=%d\n\n", c.auth_max_failures_per_session);
     for (int i = 0; i < c.backend_count; i++)
-        fprintf(f, "BACKEND %s %s %d\n", c.backends[i].name, c.backends[i].host, c.backends[i].port);
+        fprintf(f, "BACKEND %s %s %d\n", c.backends[i].name, c.backends[i].host,
+                c.backends[i].port);
     fprintf(f, "\n");
     for (int i = 0; i < c.database_count; i++)
         fprintf(f, "DATABASE %s %s\n", c.databases[i].name, c.databases[i].backend_name);
     fprintf(f, "\n");
     for (int i = 0; i < c.user_count; i++) {
-        const RouterUser &u = c.users[i];
+        const RouterUser& u = c.users[i];
         fprintf(f, "%s %s %s %s %s\n", u.is_admin ? "ADMIN" : "USER", u.username, u.router_password,
                 u.backend_username, u.backend_password);
     }

@@ -58,9 +58,9 @@ constexpr int ROUTER_CLIENT_REGISTRY_SLOTS = 4096;
 void stats_add(int counter, int64_t delta);
 RouterStats stats_snapshot();
 
-void router_client_register(RouterSession *s);
-void router_client_registry_update_from_session(RouterSession *s);
-void router_client_unregister(RouterSession *s);
+void router_client_register(RouterSession* s);
+void router_client_registry_update_from_session(RouterSession* s);
+void router_client_unregister(RouterSession* s);
 std::vector<ClientRegistryEntry> router_client_snapshot();
 std::string router_client_peer_string(int fd);
 
@@ -70,5 +70,6 @@ std::string build_router_pools_json();
 std::string build_router_clients_json();
 std::string build_databases_json();
 // Appends one backend entry; -1 when the entry would reach 4096 bytes.
-int router_backend_status_part(std::string &out, const BackendEntry &b, int not_first, int idle_count);
+int router_backend_status_part(std::string& out, const BackendEntry& b, int not_first,
+                               int idle_count);
 std::string router_latency_json(int64_t us);

@@ -29,7 +29,7 @@
 #include "router_reports.h"
 #include "router_wire.h"
 
-int router_lookup_user(const char *name, RouterUser *out) {
+int router_lookup_user(const char* name, RouterUser* out) {
     std::lock_guard<std::mutex> g(g_cfg_lock);
     for (int i = 0; i < g_cfg.user_count; i++) {
         if (strcasecmp(g_cfg.users[i].username, name) == 0) {
@@ -40,12 +40,12 @@ int router_lookup_user(const char *name, RouterUser *out) {
     return -1;
 }
 
-int router_session_refresh_user(RouterSession *s) {
+int router_session_refresh_user(RouterSession* s) {
     if (!s->authenticated) return -1;
     return router_lookup_user(s->username, &s->user);
 }
 
-void router_session_logout(RouterSession *s) {
+void router_session_logout(RouterSession* s) {
     session_close_current_backend(s);
     router_wipe(&s->user, sizeof s->user);
     s->authenticated = 0;
@@ -53,11 +53,11 @@ void router_session_logout(RouterSession *s) {
 }
 
 // Highest role of the user's grants on the database ("*" counts for all).
-static int grant_role_locked(const char *user, const char *database) {
+static int grant_role_locked(const char* user, const char* database) {
     if (database == nullptr || *database == '\0') database = "default";
     int best = ROUTER_ROLE_NONE;
     for (int i = 0; i < g_cfg.grant_count; i++) {
-        const RouterGrant &gr = g_cfg.grants[i];
+        const RouterGrant& gr = g_cfg.grants[i];
         if (strcasecmp(gr.username, user) != 0) continue;
         if (strcmp(gr.database, "*") != 0 && strcasecmp(gr.database, database) != 0) continue;
         if (gr.role > best) best = gr.role;
@@ -65,12 +65,12 @@ static int grant_role_locked(const char *user, const char *database) {
     return best;
 }
 
-static bool user_is_admin_locked(const char *name) {
+static bool user_is_admin_locked(const char* name) {
     for (int i = 0; i < g_cfg.user_count; i++) {
         if (strcasecmp(g_cfg.users[i].username, name) == 0) {
             if (g_cfg.users[i].is_admin) return true;
             for (int j = 0; j < g_cfg.grant_count; j++) {
-                const RouterGrant &gr = g_cfg.grants[j];
+                const RouterGrant& gr = g_cfg.grants[j];
                 if (strcasecmp(gr.username, name) == 0 && strcmp(gr.database, "*") == 0 &&
                     gr.role == ROUTER_ROLE_FULL)
                     return true;
@@ -81,22 +81,22 @@ static bool user_is_admin_locked(const char *name) {
     return false;
 }
 
-int session_is_router_admin(RouterSession *s) {
+int session_is_router_admin(RouterSession* s) {
     if (!s->authenticated) return 0;
     std::lock_guard<std::mutex> g(g_cfg_lock);
     return user_is_admin_locked(s->username) ? 1 : 0;
 }
 
-int session_has_full_db_role(RouterSession *s, const char *database) {
+int session_has_full_db_role(RouterSession* s, const char* database) {
     if (!s->authenticated) return 0;
     std::lock_guard<std::mutex> g(g_cfg_lock);
     return grant_role_locked(s->username, database) == ROUTER_ROLE_FULL ? 1 : 0;
 }
 
-int session_can_use_db(RouterSession *s, const char *database, int required) {
+int session_can_use_db(RouterSession* s, const char* database, int required) {
     if (!s->authenticated) return 0;
     std::lock_guard<std::mutex> g(g_cfg_lock);
-    const RouterUser *u = nullptr;
+    const RouterUser* u = nullptr;
     for (int i = 0; i < g_cfg.user_count; i++) {
         if (strcasecmp(g_cfg.users[i].username, s->username) == 0) {
             u = &g_cfg.users[i];
@@ -107,14 +107,15 @@ int session_can_use_db(RouterSession *s, const char *database, int required) {
     if (u->is_admin) return 1;
     int role = grant_role_locked(s->username, database);
     switch (required) {
-        case 0: return role > ROUTER_ROLE_NONE;
-        case ROUTER_ROLE_READ: return role == ROUTER_ROLE_READ || role == ROUTER_ROLE_FULL;
-        case ROUTER_ROLE_WRITE: return role == ROUTER_ROLE_WRITE || role == ROUTER_ROLE_FULL;
-        default: return role == ROUTER_ROLE_FULL;
+    case 0: return role > ROUTER_ROLE_NONE;
+    case ROUTER_ROLE_READ: return role == ROUTER_ROLE_READ || role == ROUTER_ROLE_FULL;
+    case ROUTER_ROLE_WRITE: return role == ROUTER_ROLE_WRITE || role == ROUTER_ROLE_FULL;
+    default: return role == ROUTER_ROLE_FULL;
     }
 }
 
-int router_check_stored_procedure_call_policy(RouterSession *s, const char *database, char *err, size_t errlen) {
+int router_check_stored_procedure_call_policy(RouterSession* s, const char* database, char* err,
+                                              size_t errlen) {
     int role, require;
     {
         std::lock_guard<std::mutex> g(g_cfg_lock);
@@ -129,7 +130,8 @@ int router_check_stored_procedure_call_policy(RouterSession *s, const char *data
     if (session_has_full_db_role(s, database) || session_is_router_admin(s)) return 0;
     if (strcasecmp(s->user.backend_username, s->username) == 0) return 0;
     snprintf(err, errlen,
-             "stored procedure CALL denied by Router policy: non-FULL users require one-to-one backend username "
+             "stored procedure CALL denied by Router policy: non-FULL users require one-to-one "
+             "backend username "
              "mapping");
     return -1;
 }
@@ -141,8 +143,8 @@ static int sp_call_role_snapshot() {
 
 // Keyword test: skip white space, compare case-insensitively, and require
 // the keyword to end at end of text, ';', white space or '('.
-static bool keyword_at(const char *&p, const char *kw) {
-    const char *q = p;
+static bool keyword_at(const char*& p, const char* kw) {
+    const char* q = p;
     while (*q && isspace(static_cast<unsigned char>(*q))) q++;
     size_t n = strlen(kw);
     if (strncasecmp(q, kw, n) != 0) return false;
@@ -152,51 +154,62 @@ static bool keyword_at(const char *&p, const char *kw) {
     return true;
 }
 
-static bool keywords(const char *text, std::initializer_list<const char *> kws) {
-    const char *p = text;
-    for (const char *k : kws)
+static bool keywords(const char* text, std::initializer_list<const char*> kws) {
+    const char* p = text;
+    for (const char* k : kws)
         if (!keyword_at(p, k)) return false;
     return true;
 }
 
-static bool sql_is_call(const char *sql) { return keywords(sql, {"CALL"}); }
+static bool sql_is_call(const char* sql) { return keywords(sql, {"CALL"}); }
 
-int classify_sql_required_role(const char *sql) {
+int classify_sql_required_role(const char* sql) {
     std::string head = router_trim(std::string(sql, strnlen(sql, 511)));
-    const char *t = head.c_str();
-    if (keywords(t, {"SHOW", "PROCEDURES"}) || keywords(t, {"SHOW", "PROCEDURE"})) return ROUTER_ROLE_READ;
-    if (keywords(t, {"CREATE", "PROCEDURE"}) || keywords(t, {"CREATE", "OR", "REPLACE", "PROCEDURE"}) ||
-        keywords(t, {"DROP", "PROCEDURE"}))
+    const char* t = head.c_str();
+    if (keywords(t, {"SHOW", "PROCEDURES"}) || keywords(t, {"SHOW", "PROCEDURE"}))
+        return ROUTER_ROLE_READ;
+    if (keywords(t, {"CREATE", "PROCEDURE"}) ||
+        keywords(t, {"CREATE", "OR", "REPLACE", "PROCEDURE"}) || keywords(t, {"DROP", "PROCEDURE"}))
         return ROUTER_ROLE_FULL;
     if (keywords(t, {"CALL"})) return sp_call_role_snapshot();
     // Prefixes keep their single blank (a newline after SELECT is FULL), but
     // compare without regard to case, as the backend does.
     if (router_ci_starts(t, "SELECT ") || router_ci_starts(t, "SHOW ")) return ROUTER_ROLE_READ;
-    if (router_ci_starts(t, "INSERT ") || router_ci_starts(t, "UPDATE ") || router_ci_starts(t, "DELETE "))
+    if (router_ci_starts(t, "INSERT ") || router_ci_starts(t, "UPDATE ") ||
+        router_ci_starts(t, "DELETE "))
         return ROUTER_ROLE_WRITE;
-    if (router_ci_starts(t, "USE ") || router_ci_starts(t, "LOGIN ") || router_ci_starts(t, "CHANGE PASSWORD "))
+    if (router_ci_starts(t, "USE ") || router_ci_starts(t, "LOGIN ") ||
+        router_ci_starts(t, "CHANGE PASSWORD "))
         return 0;
     return ROUTER_ROLE_FULL;
 }
 
-int classify_json_action_required_role(const char *action) {
-    static const char *const kRead[] = {"show_procedures", "show_stored_procedures", "show_tables", "show_table",
-                                        "show_indexes",    "show_index",             "select",      "query",
+int classify_json_action_required_role(const char* action) {
+    static const char* const kRead[] = {"show_procedures",
+                                        "show_stored_procedures",
+                                        "show_tables",
+                                        "show_table",
+                                        "show_indexes",
+                                        "show_index",
+                                        "select",
+                                        "query",
                                         "read"};
-    static const char *const kWrite[] = {"insert", "batch_insert", "update", "delete"};
+    static const char* const kWrite[] = {"insert", "batch_insert", "update", "delete"};
     if (action == nullptr || *action == '\0') return ROUTER_ROLE_FULL;
-    for (const char *a : kRead)
+    for (const char* a : kRead)
         if (strcasecmp(action, a) == 0) return ROUTER_ROLE_READ;
-    for (const char *a : kWrite)
+    for (const char* a : kWrite)
         if (strcasecmp(action, a) == 0) return ROUTER_ROLE_WRITE;
-    if (strcasecmp(action, "call_procedure") == 0 || strcasecmp(action, "call_stored_procedure") == 0)
+    if (strcasecmp(action, "call_procedure") == 0 ||
+        strcasecmp(action, "call_stored_procedure") == 0)
         return sp_call_role_snapshot();
     return ROUTER_ROLE_FULL;
 }
 
-std::string router_canonical_value(const std::string &v) {
-    auto strip_tail = [](std::string &s) {
-        while (!s.empty() && (s.back() == ';' || isspace(static_cast<unsigned char>(s.back())))) s.pop_back();
+std::string router_canonical_value(const std::string& v) {
+    auto strip_tail = [](std::string& s) {
+        while (!s.empty() && (s.back() == ';' || isspace(static_cast<unsigned char>(s.back()))))
+            s.pop_back();
     };
     std::string s = v;
     strip_tail(s);
@@ -206,14 +219,15 @@ std::string router_canonical_value(const std::string &v) {
     return s;
 }
 
-std::string router_normalize_sql_ws(const std::string &sql) {
+std::string router_normalize_sql_ws(const std::string& sql) {
     std::string out;
     out.reserve(sql.size());
     for (size_t i = 0; i < sql.size(); i++) {
         char c = sql[i];
         if (c == '\r' || c == '\n' || c == '\t') {
             out.push_back(' ');
-        } else if (c == '\\' && i + 1 < sql.size() && (sql[i + 1] == 'r' || sql[i + 1] == 'n' || sql[i + 1] == 't')) {
+        } else if (c == '\\' && i + 1 < sql.size() &&
+                   (sql[i + 1] == 'r' || sql[i + 1] == 'n' || sql[i + 1] == 't')) {
             out.push_back(' ');
             i++;
         } else {
@@ -223,8 +237,8 @@ std::string router_normalize_sql_ws(const std::string &sql) {
     return out;
 }
 
-std::string router_check_db_access(RouterSession *s, const char *database, int required, const char *no_route,
-                                   const char *denied) {
+std::string router_check_db_access(RouterSession* s, const char* database, int required,
+                                   const char* no_route, const char* denied) {
     int idx;
     BackendEntry b;
     uint64_t gen;
@@ -236,11 +250,12 @@ std::string router_check_db_access(RouterSession *s, const char *database, int r
     return std::string();
 }
 
-std::string router_forward_to_current_backend(RouterSession *s, const char *request, int required) {
+std::string router_forward_to_current_backend(RouterSession* s, const char* request, int required) {
     if (!s->authenticated) return make_error_json("not authenticated");
-    const char *db = s->current_database[0] ? s->current_database : "default";
-    std::string refused = router_check_db_access(s, db, required, "no backend route for current database",
-                                                 "permission denied for current database");
+    const char* db = s->current_database[0] ? s->current_database : "default";
+    std::string refused =
+        router_check_db_access(s, db, required, "no backend route for current database",
+                               "permission denied for current database");
     if (!refused.empty()) return refused;
     char err[512];
     // Copy: binding may rewrite current_database.
@@ -260,7 +275,7 @@ std::string router_forward_to_current_backend(RouterSession *s, const char *requ
     return reply;
 }
 
-std::string router_handle_use(RouterSession *s, const char *database) {
+std::string router_handle_use(RouterSession* s, const char* database) {
     if (!s->authenticated) return make_error_json("not authenticated");
     std::string refused = router_check_db_access(s, database, 0, "unknown database route",
                                                  "user is not allowed to use this database");
@@ -274,30 +289,30 @@ std::string router_handle_use(RouterSession *s, const char *database) {
 }
 
 // Exactly the statement, or the statement directly followed by one ';'.
-static bool router_stmt_is(const std::string &head, const char *stmt) {
+static bool router_stmt_is(const std::string& head, const char* stmt) {
     size_t n = strlen(stmt);
     if (head.size() < n || strncasecmp(head.c_str(), stmt, n) != 0) return false;
     return head.size() == n || (head.size() == n + 1 && head[n] == ';');
 }
 
-static std::string cut(const std::string &s, size_t n) { return s.size() > n ? s.substr(0, n) : s; }
+static std::string cut(const std::string& s, size_t n) { return s.size() > n ? s.substr(0, n) : s; }
 
-static size_t ci_find(const std::string &hay, const char *needle) {
+static size_t ci_find(const std::string& hay, const char* needle) {
     size_t n = strlen(needle);
     for (size_t i = 0; i + n <= hay.size(); i++)
         if (strncasecmp(hay.c_str() + i, needle, n) == 0) return i;
     return std::string::npos;
 }
 
-static std::string admin_only(RouterSession *s, std::string (*build)()) {
+static std::string admin_only(RouterSession* s, std::string (*build)()) {
     if (!session_is_router_admin(s)) return make_error_json("router admin permission required");
     return build();
 }
 
-std::string router_handle_sql(RouterSession *s, const char *request, const char *sql) {
+std::string router_handle_sql(RouterSession* s, const char* request, const char* sql) {
     std::string head = router_trim(std::string(sql, strnlen(sql, 255)));
     struct RouterStatement {
-        const char *text;
+        const char* text;
         std::string (*build)();
     };
     static const RouterStatement kStatements[] = {
@@ -311,7 +326,7 @@ std::string router_handle_sql(RouterSession *s, const char *request, const char 
         {"ROUTER HEALTH STATUS", build_router_backends_json},
         {"ROUTER RELOAD", router_reload_config_json},
     };
-    for (const auto &st : kStatements)
+    for (const auto& st : kStatements)
         if (router_stmt_is(head, st.text)) return admin_only(s, st.build);
 
     std::string norm = router_trim(router_normalize_sql_ws(sql));
@@ -358,31 +373,36 @@ std::string router_handle_sql(RouterSession *s, const char *request, const char 
             "kyreldb_router.config");
 
     int required = classify_sql_required_role(sql);
-    const char *db = s->current_database[0] ? s->current_database : "default";
+    const char* db = s->current_database[0] ? s->current_database : "default";
     if (sql_is_call(sql)) {
         char err[256];
-        if (router_check_stored_procedure_call_policy(s, db, err, sizeof err) != 0) return make_error_json(err);
+        if (router_check_stored_procedure_call_policy(s, db, err, sizeof err) != 0)
+            return make_error_json(err);
     }
     return router_forward_to_current_backend(s, request, required);
 }
 
-std::string router_handle_request(RouterSession *s, const char *request) {
+std::string router_handle_request(RouterSession* s, const char* request) {
     stats_add(STAT_TOTAL_REQUESTS, 1);
     char action[128];
-    if (json_extract_string(request, "action", action, sizeof action) != 0) return make_error_json("missing action");
+    if (json_extract_string(request, "action", action, sizeof action) != 0)
+        return make_error_json("missing action");
     router_copy_str(s->last_action, sizeof s->last_action, action);
-    auto is = [&](const char *name) { return strcasecmp(action, name) == 0; };
+    auto is = [&](const char* name) { return strcasecmp(action, name) == 0; };
     if (is("ping")) return "{\"ok\":true,\"router\":\"KyrelDB Router\",\"pong\":true}";
 
     if (s->authenticated && router_session_refresh_user(s) != 0) {
         router_session_logout(s);
         return make_error_json("router user no longer exists after config reload");
     }
-    if (is("router_stats") || is("show_stats") || is("router_status")) return admin_only(s, build_router_stats_json);
+    if (is("router_stats") || is("show_stats") || is("router_status"))
+        return admin_only(s, build_router_stats_json);
     if (is("router_backends")) return admin_only(s, build_router_backends_json);
     if (is("router_pools")) return admin_only(s, build_router_pools_json);
-    if (is("router_clients") || is("router_sessions")) return admin_only(s, build_router_clients_json);
-    if (is("router_health") || is("router_backend_status")) return admin_only(s, build_router_backends_json);
+    if (is("router_clients") || is("router_sessions"))
+        return admin_only(s, build_router_clients_json);
+    if (is("router_health") || is("router_backend_status"))
+        return admin_only(s, build_router_backends_json);
     if (is("router_health_check")) return admin_only(s, router_force_health_check_json);
     if (is("router_reload") || is("reload_config")) return admin_only(s, router_reload_config_json);
     if (is("router_databases")) return admin_only(s, build_databases_json);
@@ -421,13 +441,14 @@ std::string router_handle_request(RouterSession *s, const char *request) {
     int required = classify_json_action_required_role(action);
     if (is("call_procedure") || is("call_stored_procedure")) {
         char err[256];
-        const char *db = s->current_database[0] ? s->current_database : "default";
-        if (router_check_stored_procedure_call_policy(s, db, err, sizeof err) != 0) return make_error_json(err);
+        const char* db = s->current_database[0] ? s->current_database : "default";
+        if (router_check_stored_procedure_call_policy(s, db, err, sizeof err) != 0)
+            return make_error_json(err);
     }
     return router_forward_to_current_backend(s, request, required);
 }
 
-void router_session_init(RouterSession *s, int fd) {
+void router_session_init(RouterSession* s, int fd) {
     memset(s, 0, sizeof *s);
     s->client_fd = fd;
     s->backend_fd = -1;

@@ -9,32 +9,33 @@
 #include "router_types.h"
 
 void client_thread(int fd);
-void router_session_init(RouterSession *s, int fd);
-std::string router_handle_request(RouterSession *s, const char *request);
-std::string router_handle_sql(RouterSession *s, const char *request, const char *sql);
-std::string router_handle_use(RouterSession *s, const char *database);
-int classify_json_action_required_role(const char *action);
-int classify_sql_required_role(const char *sql);
-int router_check_stored_procedure_call_policy(RouterSession *s, const char *database, char *err, size_t errlen);
-int session_can_use_db(RouterSession *s, const char *database, int required);
+void router_session_init(RouterSession* s, int fd);
+std::string router_handle_request(RouterSession* s, const char* request);
+std::string router_handle_sql(RouterSession* s, const char* request, const char* sql);
+std::string router_handle_use(RouterSession* s, const char* database);
+int classify_json_action_required_role(const char* action);
+int classify_sql_required_role(const char* sql);
+int router_check_stored_procedure_call_policy(RouterSession* s, const char* database, char* err,
+                                              size_t errlen);
+int session_can_use_db(RouterSession* s, const char* database, int required);
 // Empty when the database has a backend route and the session may use it with
 // the required role; otherwise the error reply (no_route or denied), a missing
 // route also counting as a route failure.
-std::string router_check_db_access(RouterSession *s, const char *database, int required, const char *no_route,
-                                   const char *denied);
-int session_is_router_admin(RouterSession *s);
-int session_has_full_db_role(RouterSession *s, const char *database);
-std::string router_forward_to_current_backend(RouterSession *s, const char *request, int required);
+std::string router_check_db_access(RouterSession* s, const char* database, int required,
+                                   const char* no_route, const char* denied);
+int session_is_router_admin(RouterSession* s);
+int session_has_full_db_role(RouterSession* s, const char* database);
+std::string router_forward_to_current_backend(RouterSession* s, const char* request, int required);
 
 // Copies the configured user of that name (case-insensitive, first match); -1 absent.
-int router_lookup_user(const char *name, RouterUser *out);
+int router_lookup_user(const char* name, RouterUser* out);
 // Refreshes s->user from the configuration; -1 when not logged in or the user is gone.
-int router_session_refresh_user(RouterSession *s);
+int router_session_refresh_user(RouterSession* s);
 // Drops the login of a session whose user disappeared.
-void router_session_logout(RouterSession *s);
+void router_session_logout(RouterSession* s);
 // Value form used by LOGIN, USE and CHANGE PASSWORD: trailing ';' and blanks
 // removed, then one pair of matching quotes, then trailing ';' and blanks.
-std::string router_canonical_value(const std::string &v);
+std::string router_canonical_value(const std::string& v);
 // CR, LF, TAB and the two-character texts \r \n \t become blanks, as the
 // server reads statements.
-std::string router_normalize_sql_ws(const std::string &sql);
+std::string router_normalize_sql_ws(const std::string& sql);

@@ -16,7 +16,12 @@ constexpr int ROUTER_MAX_USERS = 512;
 constexpr int ROUTER_MAX_GRANTS = 2048;
 
 // Roles of grants and classes of requests (0 = any grant on the database).
-enum RouterRole { ROUTER_ROLE_NONE = 0, ROUTER_ROLE_READ = 1, ROUTER_ROLE_WRITE = 2, ROUTER_ROLE_FULL = 3 };
+enum RouterRole {
+    ROUTER_ROLE_NONE = 0,
+    ROUTER_ROLE_READ = 1,
+    ROUTER_ROLE_WRITE = 2,
+    ROUTER_ROLE_FULL = 3
+};
 
 struct BackendEntry {
     char name[64];
@@ -87,7 +92,7 @@ struct RouterConfig {
 // One per client connection, private to its thread.
 struct RouterSession {
     int32_t client_fd;
-    int32_t backend_fd;  // -1 none
+    int32_t backend_fd;   // -1 none
     int32_t backend_idx;  // -1 none
     uint64_t backend_generation;
     char backend_username[64];

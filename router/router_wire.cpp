@@ -38,8 +38,8 @@ void router_apply_socket_options(int fd) {
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-int router_send_all(int fd, const void *data, size_t len) {
-    const char *p = static_cast<const char *>(data);
+int router_send_all(int fd, const void* data, size_t len) {
+    const char* p = static_cast<const char*>(data);
     while (len > 0) {
         ssize_t n = send(fd, p, len, MSG_NOSIGNAL);
         if (n < 0) {
@@ -53,7 +53,7 @@ int router_send_all(int fd, const void *data, size_t len) {
     return 0;
 }
 
-static int recv_all(int fd, char *buf, size_t len) {
+static int recv_all(int fd, char* buf, size_t len) {
     while (len > 0) {
         ssize_t n = recv(fd, buf, len, 0);
         if (n < 0) {
@@ -67,33 +67,35 @@ static int recv_all(int fd, char *buf, size_t len) {
     return 0;
 }
 
-int read_frame(int fd, std::string &out) {
+int read_frame(int fd, std::string& out) {
     unsigned char hdr[4];
-    if (recv_all(fd, reinterpret_cast<char *>(hdr), 4) != 0) return FRAME_CLOSED;
-    uint32_t len = (uint32_t(hdr[0]) << 24) | (uint32_t(hdr[1]) << 16) | (uint32_t(hdr[2]) << 8) | uint32_t(hdr[3]);
+    if (recv_all(fd, reinterpret_cast<char*>(hdr), 4) != 0) return FRAME_CLOSED;
+    uint32_t len = (uint32_t(hdr[0]) << 24) | (uint32_t(hdr[1]) << 16) | (uint32_t(hdr[2]) << 8) |
+                   uint32_t(hdr[3]);
     if (len < 1 || len > ROUTER_MAX_FRAME) return FRAME_BAD_SIZE;
     try {
         out.assign(len, '\0');
-    } catch (const std::bad_alloc &) {
+    } catch (const std::bad_alloc&) {
         return FRAME_NO_MEMORY;
     }
     if (recv_all(fd, out.data(), len) != 0) return FRAME_CLOSED;
     return FRAME_OK;
 }
 
-int send_frame(int fd, const char *text) {
+int send_frame(int fd, const char* text) {
     if (text == nullptr) text = "{\"ok\":false,\"error\":\"null response\"}";
     size_t len = strlen(text);
     if (len < 1 || len > 0xFFFFFFFFu) return -1;
-    unsigned char hdr[4] = {static_cast<unsigned char>(len >> 24), static_cast<unsigned char>(len >> 16),
+    unsigned char hdr[4] = {static_cast<unsigned char>(len >> 24),
+                            static_cast<unsigned char>(len >> 16),
                             static_cast<unsigned char>(len >> 8), static_cast<unsigned char>(len)};
     if (router_send_all(fd, hdr, 4) != 0) return -1;
     return router_send_all(fd, text, len);
 }
 
-int send_frame(int fd, const std::string &text) { return send_frame(fd, text.c_str()); }
+int send_frame(int fd, const std::string& text) { return send_frame(fd, text.c_str()); }
 
-const char *json_find_key(const char *json, const char *key) {
+const char* json_find_key(const char* json, const char* key) {
     if (json == nullptr || key == nullptr) return nullptr;
     size_t klen = strlen(key);
     if (klen == 0 || klen > 125) return nullptr;
@@ -106,16 +108,17 @@ const char *json_find_key(const char *json, const char *key) {
 }
 
 // Finds the raw (still escaped) string value after the key: [*begin, *end).
-static int find_string_value(const char *json, const char *key, const char **begin, const char **end) {
-    const char *k = json_find_key(json, key);
+static int find_string_value(const char* json, const char* key, const char** begin,
+                             const char** end) {
+    const char* k = json_find_key(json, key);
     if (k == nullptr) return -1;
-    const char *p = strchr(k + strlen(key) + 2, ':');
+    const char* p = strchr(k + strlen(key) + 2, ':');
     if (p == nullptr) return -1;
     p++;
     while (*p && isspace(static_cast<unsigned char>(*p))) p++;
     if (*p != '"') return -1;
     p++;
-    const char *q = p;
+    const char* q = p;
     while (*q) {
         if (*q == '\\') {
             if (q[1] == '\0') return -1;
@@ -131,23 +134,23 @@ static int find_string_value(const char *json, const char *key, const char **beg
     return 0;
 }
 
-static void decode_into(const char *p, const char *end, std::string &out) {
+static void decode_into(const char* p, const char* end, std::string& out) {
     while (p < end) {
         char c = *p++;
         if (c == '\\' && p < end) {
             char e = *p++;
             switch (e) {
-                case 'n': c = '\n'; break;
-                case 'r': c = '\r'; break;
-                case 't': c = '\t'; break;
-                default: c = e; break;  // \" \/ \\ and any other pair: the character itself
+            case 'n': c = '\n'; break;
+            case 'r': c = '\r'; break;
+            case 't': c = '\t'; break;
+            default: c = e; break;  // \" \/ \\ and any other pair: the character itself
             }
         }
         out.push_back(c);
     }
 }
 
-int json_extract_string(const char *json, const char *key, char *out, size_t cap) {
+int json_extract_string(const char* json, const char* key, char* out, size_t cap) {
     if (out == nullptr || cap == 0) return -1;
     out[0] = '\0';
     const char *b, *e;
@@ -164,7 +167,7 @@ int json_extract_string(const char *json, const char *key, char *out, size_t cap
     return 0;
 }
 
-int json_extract_string_alloc(const char *json, const char *key, size_t limit, std::string &out) {
+int json_extract_string_alloc(const char* json, const char* key, size_t limit, std::string& out) {
     if (limit == 0 || limit > ROUTER_MAX_FRAME) limit = ROUTER_MAX_FRAME;
     const char *b, *e;
     if (find_string_value(json, key, &b, &e) != 0) return -1;
@@ -173,53 +176,53 @@ int json_extract_string_alloc(const char *json, const char *key, size_t limit, s
         out.clear();
         out.reserve(static_cast<size_t>(e - b));
         decode_into(b, e, out);
-    } catch (const std::bad_alloc &) {
+    } catch (const std::bad_alloc&) {
         return -3;
     }
     return 0;
 }
 
-std::string json_escape(const char *text) {
+std::string json_escape(const char* text) {
     std::string out;
     if (text == nullptr) return out;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; p++) {
         unsigned char c = *p;
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    char tmp[8];
-                    snprintf(tmp, sizeof tmp, "\\u%04x", c);
-                    out += tmp;
-                } else {
-                    out.push_back(static_cast<char>(c));
-                }
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char tmp[8];
+                snprintf(tmp, sizeof tmp, "\\u%04x", c);
+                out += tmp;
+            } else {
+                out.push_back(static_cast<char>(c));
+            }
         }
     }
     return out;
 }
 
-std::string make_error_json(const char *text) {
+std::string make_error_json(const char* text) {
     try {
         return "{\"ok\":false,\"error\":\"" + json_escape(text ? text : "error") + "\"}";
-    } catch (const std::bad_alloc &) {
+    } catch (const std::bad_alloc&) {
         return "{\"ok\":false,\"error\":\"oom\"}";
     }
 }
 
-std::string make_ok_message_json(const char *text) {
+std::string make_ok_message_json(const char* text) {
     try {
         return "{\"ok\":true,\"message\":\"" + json_escape(text ? text : "") + "\"}";
-    } catch (const std::bad_alloc &) {
+    } catch (const std::bad_alloc&) {
         return "{\"ok\":true}";
     }
 }
 
-void router_copy_str(char *dst, size_t cap, const char *src) {
+void router_copy_str(char* dst, size_t cap, const char* src) {
     if (cap == 0) return;
     if (src == nullptr) src = "";
     size_t n = strnlen(src, cap - 1);
@@ -227,27 +230,25 @@ void router_copy_str(char *dst, size_t cap, const char *src) {
     dst[n] = '\0';
 }
 
-bool router_ci_equal(const char *a, const char *b) { return strcasecmp(a, b) == 0; }
+bool router_ci_equal(const char* a, const char* b) { return strcasecmp(a, b) == 0; }
 
-bool router_ci_starts(const char *text, const char *prefix) {
+bool router_ci_starts(const char* text, const char* prefix) {
     return strncasecmp(text, prefix, strlen(prefix)) == 0;
 }
 
-void router_wipe(void *p, size_t n) {
-    volatile unsigned char *v = static_cast<volatile unsigned char *>(p);
+void router_wipe(void* p, size_t n) {
+    volatile unsigned char* v = static_cast<volatile unsigned char*>(p);
     while (n--) *v++ = 0;
 }
 
-int64_t router_now_seconds() {
-    return static_cast<int64_t>(time(nullptr));
-}
+int64_t router_now_seconds() { return static_cast<int64_t>(time(nullptr)); }
 
 int64_t router_now_micros() {
     using namespace std::chrono;
     return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-void router_appendf(std::string &out, const char *fmt, ...) {
+void router_appendf(std::string& out, const char* fmt, ...) {
     char small[512];
     va_list ap;
     va_start(ap, fmt);
@@ -266,7 +267,7 @@ void router_appendf(std::string &out, const char *fmt, ...) {
     out += big;
 }
 
-std::string router_trim(const std::string &s) {
+std::string router_trim(const std::string& s) {
     size_t b = 0, e = s.size();
     while (b < e && isspace(static_cast<unsigned char>(s[b]))) b++;
     while (e > b && isspace(static_cast<unsigned char>(s[e - 1]))) e--;

@@ -14,32 +14,32 @@ constexpr size_t ROUTER_MAX_FRAME = 8u * 1024u * 1024u;
 enum FrameReadResult { FRAME_OK = 0, FRAME_CLOSED = -1, FRAME_BAD_SIZE = -2, FRAME_NO_MEMORY = -3 };
 
 // Reads one frame body into out; FRAME_OK or one of the failures above.
-int read_frame(int fd, std::string &out);
+int read_frame(int fd, std::string& out);
 // Sends text as one frame; NULL sends {"ok":false,"error":"null response"}. 0 or -1.
-int send_frame(int fd, const char *text);
-int send_frame(int fd, const std::string &text);
+int send_frame(int fd, const char* text);
+int send_frame(int fd, const std::string& text);
 
 // Keep-alive, no SIGPIPE on write, 120-second send and receive time-outs.
 void router_apply_socket_options(int fd);
 // Writes all bytes; never raises SIGPIPE. 0 or -1.
-int router_send_all(int fd, const void *data, size_t len);
+int router_send_all(int fd, const void* data, size_t len);
 
 // JSON readers: search the raw text for the first quoted key.
-const char *json_find_key(const char *json, const char *key);
+const char* json_find_key(const char* json, const char* key);
 // 0 found, -1 absent/not a string/unterminated, -2 too long (truncated copy).
-int json_extract_string(const char *json, const char *key, char *out, size_t cap);
+int json_extract_string(const char* json, const char* key, char* out, size_t cap);
 // 0 found, -1 absent, -2 raw value longer than limit (0 = 8 MiB), -3 no memory.
-int json_extract_string_alloc(const char *json, const char *key, size_t limit, std::string &out);
-std::string json_escape(const char *text);
-std::string make_error_json(const char *text);
-std::string make_ok_message_json(const char *text);
+int json_extract_string_alloc(const char* json, const char* key, size_t limit, std::string& out);
+std::string json_escape(const char* text);
+std::string make_error_json(const char* text);
+std::string make_ok_message_json(const char* text);
 
 // Small text helpers.
-void router_copy_str(char *dst, size_t cap, const char *src);
-bool router_ci_equal(const char *a, const char *b);
-bool router_ci_starts(const char *text, const char *prefix);
-void router_wipe(void *p, size_t n);
+void router_copy_str(char* dst, size_t cap, const char* src);
+bool router_ci_equal(const char* a, const char* b);
+bool router_ci_starts(const char* text, const char* prefix);
+void router_wipe(void* p, size_t n);
 int64_t router_now_seconds();
 int64_t router_now_micros();
-void router_appendf(std::string &out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-std::string router_trim(const std::string &s);
+void router_appendf(std::string& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+std::string router_trim(const std::string& s);

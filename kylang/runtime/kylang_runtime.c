@@ -62,10 +62,10 @@ typedef struct {
         long long i;
         double d;
         int b;
-        char *s;
-        KYConnection *conn;
-        KYRecordSet *rs;
-        KYRowRef *row;
+        char* s;
+        KYConnection* conn;
+        KYRecordSet* rs;
+        KYRowRef* row;
     } as;
 } KYValue;
 
@@ -88,25 +88,25 @@ struct KYConnection {
 };
 
 typedef struct {
-    char *name;
+    char* name;
     KYValue value;
 } KYField;
 
 typedef struct {
     int field_count;
-    KYField *fields;
+    KYField* fields;
 } KYRow;
 
 struct KYRecordSet {
     int refcount;
     int row_count;
-    KYRow *rows;
+    KYRow* rows;
 };
 
 /* A row value: a reference into a record set that it keeps alive. */
 struct KYRowRef {
     int refcount;
-    KYRecordSet *rs;
+    KYRecordSet* rs;
     int row_index;
 };
 
@@ -118,7 +118,7 @@ static int g_cols = 80;
  * 2. Values
  * ====================================================================== */
 
-void ky_value_free(KYValue *v);
+void ky_value_free(KYValue* v);
 
 KYValue ky_null(void) {
     KYValue v;
@@ -148,15 +148,15 @@ KYValue ky_bool(int b) {
     return v;
 }
 
-static char *ky_strdup(const char *s) {
+static char* ky_strdup(const char* s) {
     size_t n = strlen(s);
-    char *out = (char *)malloc(n + 1);
+    char* out = (char*)malloc(n + 1);
     if (out) memcpy(out, s, n + 1);
     return out;
 }
 
 /* Takes ownership of an allocated text; NULL (no memory) gives null. */
-static KYValue ky_string_take(char *s) {
+static KYValue ky_string_take(char* s) {
     KYValue v = ky_null();
     if (!s) return v;
     v.type = KY_STRING;
@@ -164,27 +164,27 @@ static KYValue ky_string_take(char *s) {
     return v;
 }
 
-KYValue ky_string(const char *s) { return ky_string_take(ky_strdup(s ? s : "")); }
+KYValue ky_string(const char* s) { return ky_string_take(ky_strdup(s ? s : "")); }
 
-void ky_connection_retain(KYConnection *c) {
+void ky_connection_retain(KYConnection* c) {
     if (c) c->refcount++;
 }
 
-void ky_connection_release(KYConnection *c) {
+void ky_connection_release(KYConnection* c) {
     if (!c || --c->refcount > 0) return;
     if (c->fd >= 0) close(c->fd);
     free(c);
 }
 
-void ky_recordset_retain(KYRecordSet *rs) {
+void ky_recordset_retain(KYRecordSet* rs) {
     if (rs) rs->refcount++;
 }
 
-void ky_recordset_release(KYRecordSet *rs) {
+void ky_recordset_release(KYRecordSet* rs) {
     int r, f;
     if (!rs || --rs->refcount > 0) return;
     for (r = 0; r < rs->row_count; r++) {
-        KYRow *row = &rs->rows[r];
+        KYRow* row = &rs->rows[r];
         for (f = 0; f < row->field_count; f++) {
             free(row->fields[f].name);
             ky_value_free(&row->fields[f].value);
@@ -195,22 +195,22 @@ void ky_recordset_release(KYRecordSet *rs) {
     free(rs);
 }
 
-void ky_rowref_retain(KYRowRef *r) {
+void ky_rowref_retain(KYRowRef* r) {
     if (r) r->refcount++;
 }
 
-void ky_rowref_release(KYRowRef *r) {
+void ky_rowref_release(KYRowRef* r) {
     if (!r || --r->refcount > 0) return;
     ky_recordset_release(r->rs);
     free(r);
 }
 
 /* A row value for row i of rs (retains rs); null when out of range. */
-KYValue ky_row_value(KYRecordSet *rs, long long i) {
+KYValue ky_row_value(KYRecordSet* rs, long long i) {
     KYValue v = ky_null();
-    KYRowRef *r;
+    KYRowRef* r;
     if (!rs || i < 0 || i >= rs->row_count) return v;
-    r = (KYRowRef *)malloc(sizeof *r);
+    r = (KYRowRef*)malloc(sizeof *r);
     if (!r) return v;
     r->refcount = 1;
     r->rs = rs;
@@ -221,27 +221,19 @@ KYValue ky_row_value(KYRecordSet *rs, long long i) {
     return v;
 }
 
-KYValue ky_value_clone(const KYValue *v) {
+KYValue ky_value_clone(const KYValue* v) {
     KYValue out = ky_null();
     if (!v) return out;
     switch (v->type) {
-    case KY_STRING:
-        return ky_string(v->as.s);
-    case KY_CONNECTION:
-        ky_connection_retain(v->as.conn);
-        return *v;
-    case KY_RECORDSET:
-        ky_recordset_retain(v->as.rs);
-        return *v;
-    case KY_ROW:
-        ky_rowref_retain(v->as.row);
-        return *v;
-    default:
-        return *v;
+    case KY_STRING: return ky_string(v->as.s);
+    case KY_CONNECTION: ky_connection_retain(v->as.conn); return *v;
+    case KY_RECORDSET: ky_recordset_retain(v->as.rs); return *v;
+    case KY_ROW: ky_rowref_retain(v->as.row); return *v;
+    default: return *v;
     }
 }
 
-void ky_value_free(KYValue *v) {
+void ky_value_free(KYValue* v) {
     if (!v) return;
     switch (v->type) {
     case KY_STRING: free(v->as.s); break;
@@ -253,7 +245,7 @@ void ky_value_free(KYValue *v) {
     *v = ky_null();
 }
 
-void ky_value_move_assign(KYValue *dst, KYValue *src) {
+void ky_value_move_assign(KYValue* dst, KYValue* src) {
     KYValue moved;
     if (!dst || !src || dst == src) return;
     moved = *src;
@@ -262,7 +254,7 @@ void ky_value_move_assign(KYValue *dst, KYValue *src) {
     *dst = moved;
 }
 
-static char *ky_format_alloc(const char *fmt, ...) {
+static char* ky_format_alloc(const char* fmt, ...) {
     char buf[64];
     va_list ap;
     va_start(ap, fmt);
@@ -273,7 +265,7 @@ static char *ky_format_alloc(const char *fmt, ...) {
 
 /* Text form of a value: a new text that the caller frees (NULL only when
  * memory is exhausted). */
-char *ky_value_to_string_alloc(const KYValue *v) {
+char* ky_value_to_string_alloc(const KYValue* v) {
     if (!v) return ky_strdup("");
     switch (v->type) {
     case KY_INT: return ky_format_alloc("%lld", v->as.i);
@@ -283,7 +275,8 @@ char *ky_value_to_string_alloc(const KYValue *v) {
     case KY_CONNECTION:
         return ky_strdup(v->as.conn && v->as.conn->fd >= 0 ? "[KyrelDB Connection]"
                                                            : "[KyrelDB Connection closed]");
-    case KY_RECORDSET: return ky_format_alloc("[RecordSet rows=%d]", v->as.rs ? v->as.rs->row_count : 0);
+    case KY_RECORDSET:
+        return ky_format_alloc("[RecordSet rows=%d]", v->as.rs ? v->as.rs->row_count : 0);
     case KY_ROW: return ky_strdup("[RecordSet Row]");
     default: return ky_strdup("");
     }
@@ -298,7 +291,7 @@ static long long ky_double_to_ll(double d) {
     return (long long)d;
 }
 
-static long long ky_numeric_ll(const KYValue *v) {
+static long long ky_numeric_ll(const KYValue* v) {
     switch (v->type) {
     case KY_INT: return v->as.i;
     case KY_DOUBLE: return ky_double_to_ll(v->as.d);
@@ -313,7 +306,7 @@ static long long ky_numeric_ll(const KYValue *v) {
     }
 }
 
-static double ky_numeric_double(const KYValue *v) {
+static double ky_numeric_double(const KYValue* v) {
     switch (v->type) {
     case KY_INT: return (double)v->as.i;
     case KY_DOUBLE: return v->as.d;
@@ -335,8 +328,9 @@ double ky_value_to_double(KYValue v) {
     return r;
 }
 
-void ky_error(const char *msg) {
-    printf("\033[%d;1H\033[97;41mKyrel Language runtime error: %s\033[0m", g_rows, msg ? msg : "error");
+void ky_error(const char* msg) {
+    printf("\033[%d;1H\033[97;41mKyrel Language runtime error: %s\033[0m", g_rows,
+           msg ? msg : "error");
     fflush(stdout);
 }
 
@@ -354,12 +348,12 @@ static long long ky_wrap_mul(long long a, long long b) {
 KYValue ky_add(KYValue a, KYValue b) {
     KYValue r;
     if (a.type == KY_STRING || b.type == KY_STRING) {
-        char *ta = ky_value_to_string_alloc(&a);
-        char *tb = ky_value_to_string_alloc(&b);
-        char *joined = NULL;
+        char* ta = ky_value_to_string_alloc(&a);
+        char* tb = ky_value_to_string_alloc(&b);
+        char* joined = NULL;
         if (ta && tb) {
             size_t la = strlen(ta), lb = strlen(tb);
-            joined = (char *)malloc(la + lb + 1);
+            joined = (char*)malloc(la + lb + 1);
             if (joined) {
                 memcpy(joined, ta, la);
                 memcpy(joined + la, tb, lb + 1);
@@ -380,8 +374,10 @@ KYValue ky_add(KYValue a, KYValue b) {
 
 KYValue ky_sub(KYValue a, KYValue b) {
     KYValue r;
-    if (a.type == KY_DOUBLE || b.type == KY_DOUBLE) r = ky_double(ky_numeric_double(&a) - ky_numeric_double(&b));
-    else r = ky_int(ky_wrap_sub(ky_numeric_ll(&a), ky_numeric_ll(&b)));
+    if (a.type == KY_DOUBLE || b.type == KY_DOUBLE)
+        r = ky_double(ky_numeric_double(&a) - ky_numeric_double(&b));
+    else
+        r = ky_int(ky_wrap_sub(ky_numeric_ll(&a), ky_numeric_ll(&b)));
     ky_value_free(&a);
     ky_value_free(&b);
     return r;
@@ -389,8 +385,10 @@ KYValue ky_sub(KYValue a, KYValue b) {
 
 KYValue ky_mul(KYValue a, KYValue b) {
     KYValue r;
-    if (a.type == KY_DOUBLE || b.type == KY_DOUBLE) r = ky_double(ky_numeric_double(&a) * ky_numeric_double(&b));
-    else r = ky_int(ky_wrap_mul(ky_numeric_ll(&a), ky_numeric_ll(&b)));
+    if (a.type == KY_DOUBLE || b.type == KY_DOUBLE)
+        r = ky_double(ky_numeric_double(&a) * ky_numeric_double(&b));
+    else
+        r = ky_int(ky_wrap_mul(ky_numeric_ll(&a), ky_numeric_ll(&b)));
     ky_value_free(&a);
     ky_value_free(&b);
     return r;
@@ -419,7 +417,7 @@ KYValue ky_char(KYValue v) {
     return ky_string(buf);
 }
 
-static int ky_truth_of(const KYValue *v) {
+static int ky_truth_of(const KYValue* v) {
     switch (v->type) {
     case KY_BOOL: return v->as.b != 0;
     case KY_INT: return v->as.i != 0;
@@ -439,14 +437,14 @@ static int ky_is_number_like(KYType t) { return t == KY_INT || t == KY_DOUBLE ||
 
 /* Three-way comparison: both null are equal; numbers (and booleans) compare
  * as doubles; everything else compares by text form, bytewise. */
-static int ky_compare(const KYValue *a, const KYValue *b) {
+static int ky_compare(const KYValue* a, const KYValue* b) {
     if (a->type == KY_NULL && b->type == KY_NULL) return 0;
     if (ky_is_number_like(a->type) && ky_is_number_like(b->type)) {
         double x = ky_numeric_double(a), y = ky_numeric_double(b);
         return x < y ? -1 : (x > y ? 1 : 0);
     } else {
-        char *ta = ky_value_to_string_alloc(a);
-        char *tb = ky_value_to_string_alloc(b);
+        char* ta = ky_value_to_string_alloc(a);
+        char* tb = ky_value_to_string_alloc(b);
         int c = strcmp(ta ? ta : "", tb ? tb : "");
         free(ta);
         free(tb);
@@ -454,7 +452,7 @@ static int ky_compare(const KYValue *a, const KYValue *b) {
     }
 }
 
-static KYValue ky_cmp_result(KYValue *a, KYValue *b, int want_lt, int want_eq, int want_gt) {
+static KYValue ky_cmp_result(KYValue* a, KYValue* b, int want_lt, int want_eq, int want_gt) {
     int c = ky_compare(a, b);
     ky_value_free(a);
     ky_value_free(b);
@@ -480,7 +478,7 @@ KYValue ky_or(KYValue a, KYValue b) {
 
 KYValue ky_not(KYValue a) { return ky_bool(!ky_truth_value(a)); }
 
-static int ky_ascii_casecmp(const char *a, const char *b) {
+static int ky_ascii_casecmp(const char* a, const char* b) {
     for (;; a++, b++) {
         int ca = tolower((unsigned char)*a), cb = tolower((unsigned char)*b);
         if (ca != cb || ca == 0) return ca - cb;
@@ -492,10 +490,10 @@ KYValue ky_index(KYValue base, KYValue key) {
     if (base.type == KY_RECORDSET) {
         r = ky_row_value(base.as.rs, ky_numeric_ll(&key));
     } else if (base.type == KY_ROW && base.as.row && base.as.row->rs) {
-        KYRowRef *ref = base.as.row;
-        char *name = ky_value_to_string_alloc(&key);
+        KYRowRef* ref = base.as.row;
+        char* name = ky_value_to_string_alloc(&key);
         if (name && ref->row_index >= 0 && ref->row_index < ref->rs->row_count) {
-            const KYRow *row = &ref->rs->rows[ref->row_index];
+            const KYRow* row = &ref->rs->rows[ref->row_index];
             int f;
             for (f = 0; f < row->field_count; f++) {
                 if (row->fields[f].name && ky_ascii_casecmp(row->fields[f].name, name) == 0) {
@@ -587,7 +585,7 @@ static KYPopupDef g_popups[KY_MAX_POPUPS];
 static int g_popup_count = 0;
 
 /* Copies src into a fixed buffer of size n, cutting it if needed. */
-static void ky_copy_cut(char *dst, size_t n, const char *src) {
+static void ky_copy_cut(char* dst, size_t n, const char* src) {
     size_t len = src ? strlen(src) : 0;
     if (len >= n) len = n - 1;
     if (len) memcpy(dst, src, len);
@@ -608,9 +606,9 @@ static int ky_colour_code(int letter) {
 }
 
 /* Colour spec "f[+][/b]" to an escape sequence; an empty spec resets. */
-static void mask_to_ansi(const char *spec, char *out, size_t n) {
+static void mask_to_ansi(const char* spec, char* out, size_t n) {
     int fg = 30 + 7, bg = 40 + 0;
-    const char *slash;
+    const char* slash;
     if (!spec || !spec[0]) {
         snprintf(out, n, "\033[0m");
         return;
@@ -631,17 +629,19 @@ void ky_set_screen(int rows, int cols) {
     ky_error("supported screen sizes are 24,80 and 36,128");
 }
 
-void ky_set_read_mask(const char *spec) {
+void ky_set_read_mask(const char* spec) {
     ky_copy_cut(g_read_mask, sizeof g_read_mask, spec);
     mask_to_ansi(g_read_mask, g_read_ansi, sizeof g_read_ansi);
 }
 
-void ky_set_say_mask(const char *spec) {
+void ky_set_say_mask(const char* spec) {
     ky_copy_cut(g_say_mask, sizeof g_say_mask, spec);
     mask_to_ansi(g_say_mask, g_say_ansi, sizeof g_say_ansi);
 }
 
-void ky_set_date_mask(const char *pattern) { ky_copy_cut(g_date_mask, sizeof g_date_mask, pattern); }
+void ky_set_date_mask(const char* pattern) {
+    ky_copy_cut(g_date_mask, sizeof g_date_mask, pattern);
+}
 
 int ky_init(int rows, int cols) {
     ky_set_screen(rows, cols);
@@ -662,8 +662,8 @@ void ky_refresh(void) { fflush(stdout); }
 
 static void ky_move(int row, int col) { printf("\033[%d;%dH", row + 1, col + 1); }
 
-void ky_say(int row, int col, const KYValue *v) {
-    char *text;
+void ky_say(int row, int col, const KYValue* v) {
+    char* text;
     size_t len, room;
     if (row < 0 || row >= g_rows || col < 0 || col >= g_cols) {
         ky_error("SAY coordinate is outside the screen");
@@ -686,30 +686,31 @@ int ky_app_should_exit(void) { return g_app_exit_requested; }
 
 /* --- menu tables --- */
 
-static int ky_find_menu(const char *name) {
+static int ky_find_menu(const char* name) {
     int i;
     for (i = 0; i < g_menu_count; i++)
         if (ky_ascii_casecmp(g_menus[i].name, name) == 0) return i;
     return -1;
 }
 
-static int ky_find_popup(const char *name) {
+static int ky_find_popup(const char* name) {
     int i;
     for (i = 0; i < g_popup_count; i++)
         if (ky_ascii_casecmp(g_popups[i].name, name) == 0) return i;
     return -1;
 }
 
-static int ky_popup_for_item(const char *item) {
+static int ky_popup_for_item(const char* item) {
     int i;
     for (i = 0; i < g_popup_count; i++)
-        if (g_popups[i].attach_item[0] && ky_ascii_casecmp(g_popups[i].attach_item, item) == 0) return i;
+        if (g_popups[i].attach_item[0] && ky_ascii_casecmp(g_popups[i].attach_item, item) == 0)
+            return i;
     return -1;
 }
 
-void ky_menu_define(const char *name) {
+void ky_menu_define(const char* name) {
     char cut[KY_UI_NAME_MAX];
-    KYMenuDef *m;
+    KYMenuDef* m;
     if (!name || !name[0]) return;
     ky_copy_cut(cut, sizeof cut, name);
     if (ky_find_menu(cut) >= 0) return;
@@ -722,11 +723,12 @@ void ky_menu_define(const char *name) {
     ky_copy_cut(m->name, sizeof m->name, cut);
 }
 
-void ky_menu_add_item(const char *menu, const char *item, const char *prompt, KYMenuCallback callback) {
+void ky_menu_add_item(const char* menu, const char* item, const char* prompt,
+                      KYMenuCallback callback) {
     char cut[KY_UI_NAME_MAX];
     int mi;
-    KYMenuDef *m;
-    KYMenuItemDef *it;
+    KYMenuDef* m;
+    KYMenuItemDef* it;
     if (!menu || !menu[0]) return;
     ky_menu_define(menu);
     ky_copy_cut(cut, sizeof cut, menu);
@@ -745,7 +747,7 @@ void ky_menu_add_item(const char *menu, const char *item, const char *prompt, KY
     it->popup_index = ky_popup_for_item(it->name);
 }
 
-void ky_popup_define(const char *popup, const char *attach_item) {
+void ky_popup_define(const char* popup, const char* attach_item) {
     char cut[KY_UI_NAME_MAX];
     int pi, m, i;
     if (!popup || !popup[0]) return;
@@ -769,10 +771,10 @@ void ky_popup_define(const char *popup, const char *attach_item) {
     }
 }
 
-void ky_popup_add_choice(const char *popup, const char *prompt, KYMenuCallback callback) {
+void ky_popup_add_choice(const char* popup, const char* prompt, KYMenuCallback callback) {
     char cut[KY_UI_NAME_MAX];
     int pi;
-    KYPopupDef *p;
+    KYPopupDef* p;
     if (!popup || !popup[0]) return;
     ky_copy_cut(cut, sizeof cut, popup);
     pi = ky_find_popup(cut);
@@ -930,7 +932,7 @@ static int read_key_raw(void) {
 /* --- menu bar and pop-ups --- */
 
 static void render_menu_bar(int selected) {
-    KYMenuDef *m;
+    KYMenuDef* m;
     int i, col = 1;
     ky_move(0, 0);
     printf("\033[44;97m");
@@ -938,7 +940,7 @@ static void render_menu_bar(int selected) {
     if (g_menu_count > 0) {
         m = &g_menus[0];
         for (i = 0; i < m->item_count; i++) {
-            KYMenuItemDef *it = &m->items[i];
+            KYMenuItemDef* it = &m->items[i];
             int len = (int)strlen(it->prompt);
             if (col >= g_cols - 1) break;
             it->col = col;
@@ -946,7 +948,8 @@ static void render_menu_bar(int selected) {
             ky_move(0, col);
             if (i == selected) printf("\033[30;47m");
             /* A prompt too long for the row is cut at its end. */
-            printf(" %.*s ", len + 3 <= g_cols - col ? len : (g_cols - col - 2 > 0 ? g_cols - col - 2 : 0),
+            printf(" %.*s ",
+                   len + 3 <= g_cols - col ? len : (g_cols - col - 2 > 0 ? g_cols - col - 2 : 0),
                    it->prompt);
             if (i == selected) printf("\033[44;97m");
             col += len + 3;
@@ -963,7 +966,7 @@ typedef struct {
     int row, col, w, h;
 } KYPopupBox;
 
-static KYPopupBox ky_popup_geometry(const KYPopupDef *p, int col) {
+static KYPopupBox ky_popup_geometry(const KYPopupDef* p, int col) {
     KYPopupBox b;
     int i, maxlen = 0;
     for (i = 0; i < p->choice_count; i++) {
@@ -991,7 +994,7 @@ static void ky_hline(int n) {
     for (i = 0; i < n; i++) fputs("\xe2\x94\x80", stdout);
 }
 
-static void ky_draw_popup(const KYPopupDef *p, const KYPopupBox *b, int selected) {
+static void ky_draw_popup(const KYPopupDef* p, const KYPopupBox* b, int selected) {
     int i, shown = b->h - 2;
     printf("\033[37;40m");
     ky_move(b->row, b->col);
@@ -1013,7 +1016,7 @@ static void ky_draw_popup(const KYPopupDef *p, const KYPopupBox *b, int selected
     printf("\033[0m");
 }
 
-static void ky_blank_popup(const KYPopupBox *b) {
+static void ky_blank_popup(const KYPopupBox* b) {
     int r, c;
     printf("\033[0m");
     for (r = 0; r < b->h; r++) {
@@ -1023,7 +1026,7 @@ static void ky_blank_popup(const KYPopupBox *b) {
 }
 
 /* Runs one open pop-up until it closes; returns EOF at end of input. */
-static int ky_run_popup(const KYPopupDef *p, int col) {
+static int ky_run_popup(const KYPopupDef* p, int col) {
     KYPopupBox b = ky_popup_geometry(p, col);
     int sel = 0, key;
     ky_draw_popup(p, &b, sel);
@@ -1033,9 +1036,12 @@ static int ky_run_popup(const KYPopupDef *p, int col) {
             ky_blank_popup(&b);
             return EOF;
         }
-        if (key == KY_KEY_UP) sel = sel > 0 ? sel - 1 : p->choice_count - 1;
-        else if (key == KY_KEY_DOWN) sel = sel + 1 < p->choice_count ? sel + 1 : 0;
-        else if (key == KY_KEY_ESC) break;
+        if (key == KY_KEY_UP)
+            sel = sel > 0 ? sel - 1 : p->choice_count - 1;
+        else if (key == KY_KEY_DOWN)
+            sel = sel + 1 < p->choice_count ? sel + 1 : 0;
+        else if (key == KY_KEY_ESC)
+            break;
         else if (key == KY_KEY_CTRL_X) {
             ky_app_request_exit();
             break;
@@ -1058,7 +1064,7 @@ int ky_app_loop(void) {
     if (g_app_exit_requested || !isatty(STDIN_FILENO) || ky_raw_on() != 0) return 0;
     if (g_menu_count > 0 && g_menus[0].item_count > 0) render_menu_bar(sel);
     while (!g_app_exit_requested) {
-        KYMenuDef *m = g_menu_count > 0 ? &g_menus[0] : NULL;
+        KYMenuDef* m = g_menu_count > 0 ? &g_menus[0] : NULL;
         key = read_key_raw();
         if (key == EOF) break;
         if (key == KY_KEY_CTRL_X) {
@@ -1068,11 +1074,13 @@ int ky_app_loop(void) {
         if (!m || m->item_count == 0) continue;
         if (sel >= m->item_count) sel = 0;
         if (key == KY_KEY_LEFT || key == KY_KEY_RIGHT) {
-            if (key == KY_KEY_LEFT) sel = sel > 0 ? sel - 1 : m->item_count - 1;
-            else sel = sel + 1 < m->item_count ? sel + 1 : 0;
+            if (key == KY_KEY_LEFT)
+                sel = sel > 0 ? sel - 1 : m->item_count - 1;
+            else
+                sel = sel + 1 < m->item_count ? sel + 1 : 0;
             render_menu_bar(sel);
         } else if (key == KY_KEY_DOWN || key == KY_KEY_ENTER) {
-            KYMenuItemDef *it = &m->items[sel];
+            KYMenuItemDef* it = &m->items[sel];
             int pi = it->popup_index;
             if (pi < 0 || pi >= g_popup_count) {
                 if (it->callback) it->callback();
@@ -1094,8 +1102,8 @@ int ky_app_loop(void) {
 void ky_draw_table(int row1, int col1, int row2, int col2, int border) {
     const char *tl, *tr, *bl, *br, *hz, *vt;
     int r, c;
-    if (row1 < 0 || row1 >= g_rows || row2 < 0 || row2 >= g_rows || col1 < 0 || col1 >= g_cols || col2 < 0 ||
-        col2 >= g_cols) {
+    if (row1 < 0 || row1 >= g_rows || row2 < 0 || row2 >= g_rows || col1 < 0 || col1 >= g_cols ||
+        col2 < 0 || col2 >= g_cols) {
         ky_error("TABLE coordinate is outside the screen");
         return;
     }
@@ -1104,11 +1112,19 @@ void ky_draw_table(int row1, int col1, int row2, int col2, int border) {
         return;
     }
     if (border == KY_BORDER_DOUBLE) {
-        tl = "\xe2\x95\x94"; tr = "\xe2\x95\x97"; bl = "\xe2\x95\x9a"; br = "\xe2\x95\x9d";
-        hz = "\xe2\x95\x90"; vt = "\xe2\x95\x91";
+        tl = "\xe2\x95\x94";
+        tr = "\xe2\x95\x97";
+        bl = "\xe2\x95\x9a";
+        br = "\xe2\x95\x9d";
+        hz = "\xe2\x95\x90";
+        vt = "\xe2\x95\x91";
     } else {
-        tl = "\xe2\x94\x8c"; tr = "\xe2\x94\x90"; bl = "\xe2\x94\x94"; br = "\xe2\x94\x98";
-        hz = "\xe2\x94\x80"; vt = "\xe2\x94\x82";
+        tl = "\xe2\x94\x8c";
+        tr = "\xe2\x94\x90";
+        bl = "\xe2\x94\x94";
+        br = "\xe2\x94\x98";
+        hz = "\xe2\x94\x80";
+        vt = "\xe2\x94\x82";
     }
     fputs(g_say_ansi, stdout);
     ky_move(row1, col1);
@@ -1134,8 +1150,8 @@ void ky_draw_table(int row1, int col1, int row2, int col2, int border) {
 
 typedef enum { KY_MASK_NONE, KY_MASK_DATE, KY_MASK_NUMERIC, KY_MASK_CHAR } KYMaskMode;
 
-static KYMaskMode ky_mask_mode(const char *mask) {
-    const char *p;
+static KYMaskMode ky_mask_mode(const char* mask) {
+    const char* p;
     int d = 0, m = 0, y = 0, hash = 0, numeric_only = 1, a = 0, other_alnum = 0;
     if (!mask || !mask[0]) return KY_MASK_NONE;
     for (p = mask; *p; p++) {
@@ -1143,10 +1159,14 @@ static KYMaskMode ky_mask_mode(const char *mask) {
         if (lc == 'd') d++;
         if (lc == 'm') m++;
         if (lc == 'y') y++;
-        if (ch == '#') hash++;
-        else if (!strchr(".-+, ", ch)) numeric_only = 0;
-        if (lc == 'a') a++;
-        else if (isalnum(ch)) other_alnum = 1;
+        if (ch == '#')
+            hash++;
+        else if (!strchr(".-+, ", ch))
+            numeric_only = 0;
+        if (lc == 'a')
+            a++;
+        else if (isalnum(ch))
+            other_alnum = 1;
     }
     if (d && m && y) return KY_MASK_DATE;
     if (numeric_only && hash) return KY_MASK_NUMERIC;
@@ -1172,9 +1192,9 @@ static int ky_mask_accepts(KYMaskMode mode, int ch) {
 
 /* The empty field: "_" (date, numeric) or "A" (character) per placeholder,
  * other mask characters as they are. Same length as the mask. */
-static char *ky_mask_picture(const char *mask, KYMaskMode mode) {
+static char* ky_mask_picture(const char* mask, KYMaskMode mode) {
     size_t i, n = strlen(mask);
-    char *pic = (char *)malloc(n + 1);
+    char* pic = (char*)malloc(n + 1);
     if (!pic) return NULL;
     for (i = 0; i < n; i++) {
         int ch = (unsigned char)mask[i];
@@ -1190,14 +1210,21 @@ static int ky_days_in_month(int month, int year) {
     return days[month - 1];
 }
 
-static int ky_check_date(const char *mask, const char *text) {
+static int ky_check_date(const char* mask, const char* text) {
     int nd = 0, nm = 0, ny = 0, day = 0, month = 0, year = 0;
     size_t i;
     for (i = 0; mask[i] && text[i]; i++) {
         int lc = tolower((unsigned char)mask[i]), digit = text[i] - '0';
-        if (lc == 'd') { nd++; day = day * 10 + digit; }
-        else if (lc == 'm') { nm++; month = month * 10 + digit; }
-        else if (lc == 'y') { ny++; year = year * 10 + digit; }
+        if (lc == 'd') {
+            nd++;
+            day = day * 10 + digit;
+        } else if (lc == 'm') {
+            nm++;
+            month = month * 10 + digit;
+        } else if (lc == 'y') {
+            ny++;
+            year = year * 10 + digit;
+        }
     }
     if (nd != 2 || nm != 2 || ny != 4) return -1;
     if (year < 1 || month < 1 || month > 12) return -1;
@@ -1207,17 +1234,20 @@ static int ky_check_date(const char *mask, const char *text) {
 
 /* Formats typed text through a mask. On success *out is a new text of the
  * mask's length (the caller frees it); -1 when the text does not fit. */
-static int apply_validator_mask(const char *mask, KYMaskMode mode, const char *input, char **out) {
+static int apply_validator_mask(const char* mask, KYMaskMode mode, const char* input, char** out) {
     size_t n = strlen(mask), len = strlen(input), i, pos = 0;
-    const char *in = input;
-    char *res;
+    const char* in = input;
+    char* res;
     *out = NULL;
     if (len > KY_GET_LINE_MAX) len = KY_GET_LINE_MAX;
     if (mode == KY_MASK_DATE || mode == KY_MASK_NUMERIC) {
-        while (len > 0 && (*in == ' ' || *in == '\t')) { in++; len--; }
+        while (len > 0 && (*in == ' ' || *in == '\t')) {
+            in++;
+            len--;
+        }
         while (len > 0 && (in[len - 1] == ' ' || in[len - 1] == '\t')) len--;
     }
-    res = (char *)malloc(n + 1);
+    res = (char*)malloc(n + 1);
     if (!res) return -1;
     for (i = 0; i < n; i++) {
         int mc = (unsigned char)mask[i];
@@ -1250,9 +1280,9 @@ static int apply_validator_mask(const char *mask, KYMaskMode mode, const char *i
 /* The number inside a text formatted by a numeric mask: the mask's literal
  * characters ("," and blanks, signs inside) are dropped so "1,234" converts;
  * the decimal point and a leading sign stay. */
-static char *ky_numeric_digits(const char *mask, const char *text) {
+static char* ky_numeric_digits(const char* mask, const char* text) {
     size_t i, n = strlen(text), k = 0;
-    char *out = (char *)malloc(n + 1);
+    char* out = (char*)malloc(n + 1);
     if (!out) return NULL;
     for (i = 0; i < n; i++) {
         int mc = i < strlen(mask) ? (unsigned char)mask[i] : '#';
@@ -1263,9 +1293,9 @@ static char *ky_numeric_digits(const char *mask, const char *text) {
     return out;
 }
 
-static int ky_parse_int_text(const char *s, long long *out) {
-    char *end;
-    const char *p = s;
+static int ky_parse_int_text(const char* s, long long* out) {
+    char* end;
+    const char* p = s;
     while (*p == ' ' || *p == '\t') p++;
     if (*p == '+' || *p == '-') p++;
     if (!isdigit((unsigned char)*p)) return -1;
@@ -1276,9 +1306,9 @@ static int ky_parse_int_text(const char *s, long long *out) {
     return *end ? -1 : 0;
 }
 
-static int ky_parse_double_text(const char *s, double *out) {
-    char *end;
-    const char *p = s;
+static int ky_parse_double_text(const char* s, double* out) {
+    char* end;
+    const char* p = s;
     while (*p == ' ' || *p == '\t') p++;
     if (*p == '+' || *p == '-') p++;
     if (!isdigit((unsigned char)*p) && !(*p == '.' && isdigit((unsigned char)p[1]))) return -1;
@@ -1289,7 +1319,7 @@ static int ky_parse_double_text(const char *s, double *out) {
     return *end ? -1 : 0;
 }
 
-static int ky_word_is(const char *s, const char *word) {
+static int ky_word_is(const char* s, const char* word) {
     size_t n;
     while (*s == ' ' || *s == '\t') s++;
     n = strlen(s);
@@ -1301,14 +1331,17 @@ static int ky_word_is(const char *s, const char *word) {
  * number is converted without the mask's literal characters; strings keep
  * the formatted text. Returns -1 (message shown) when the text does not
  * convert, and the field is then edited again. */
-static int final_assign_get_value(KYValue *target, const char *text, const char *mask, KYMaskMode mode) {
+static int final_assign_get_value(KYValue* target, const char* text, const char* mask,
+                                  KYMaskMode mode) {
     int want_int = target->type == KY_INT, want_double = target->type == KY_DOUBLE;
     if (target->type == KY_NULL && mode == KY_MASK_NUMERIC) {
-        if (strchr(mask, '.')) want_double = 1;
-        else want_int = 1;
+        if (strchr(mask, '.'))
+            want_double = 1;
+        else
+            want_int = 1;
     }
     if (want_int || want_double) {
-        char *num = mode == KY_MASK_NUMERIC ? ky_numeric_digits(mask, text) : ky_strdup(text);
+        char* num = mode == KY_MASK_NUMERIC ? ky_numeric_digits(mask, text) : ky_strdup(text);
         int rc;
         if (!num) {
             ky_error("out of memory");
@@ -1338,8 +1371,10 @@ static int final_assign_get_value(KYValue *target, const char *text, const char 
     }
     if (target->type == KY_BOOL) {
         int b;
-        if (ky_word_is(text, "true") || ky_word_is(text, "1") || ky_word_is(text, "yes")) b = 1;
-        else if (ky_word_is(text, "false") || ky_word_is(text, "0") || ky_word_is(text, "no")) b = 0;
+        if (ky_word_is(text, "true") || ky_word_is(text, "1") || ky_word_is(text, "yes"))
+            b = 1;
+        else if (ky_word_is(text, "false") || ky_word_is(text, "0") || ky_word_is(text, "no"))
+            b = 0;
         else {
             ky_error("Invalid boolean. Enter true or false.");
             return -1;
@@ -1364,7 +1399,7 @@ static int final_assign_get_value(KYValue *target, const char *text, const char 
 
 /* Draws an input field: the text cut to the row, padded with blanks to
  * `pad` columns, then the cursor at the editing position. */
-static void ky_draw_field(int row, int col, const char *text, size_t cursor, size_t pad) {
+static void ky_draw_field(int row, int col, const char* text, size_t cursor, size_t pad) {
     size_t room = (size_t)(g_cols - col), len = strlen(text), i;
     int ccol;
     if (len > room) len = room;
@@ -1379,13 +1414,14 @@ static void ky_draw_field(int row, int col, const char *text, size_t cursor, siz
     ky_move(row, ccol);
 }
 
-static const char *const KY_MSG_NO_MATCH = "Input does not match validator mask. Please enter again.";
+static const char* const KY_MSG_NO_MATCH =
+    "Input does not match validator mask. Please enter again.";
 
-static int ky_get_line_mode(int row, int col, KYValue *target, const char *mask, KYMaskMode mode) {
+static int ky_get_line_mode(int row, int col, KYValue* target, const char* mask, KYMaskMode mode) {
     char line[KY_GET_LINE_MAX + 1];
     for (;;) {
         size_t n;
-        char *formatted = NULL;
+        char* formatted = NULL;
         int rc;
         ky_move(row, col);
         fputs(g_read_ansi, stdout);
@@ -1399,8 +1435,7 @@ static int ky_get_line_mode(int row, int col, KYValue *target, const char *mask,
         if (n > 0 && line[n - 1] != '\n') {
             /* A longer line: the rest of it is dropped. */
             int c;
-            while ((c = getchar()) != EOF && c != '\n') {
-            }
+            while ((c = getchar()) != EOF && c != '\n') {}
         }
         if (line[0] == 24) {
             ky_app_request_exit();
@@ -1419,10 +1454,10 @@ static int ky_get_line_mode(int row, int col, KYValue *target, const char *mask,
     }
 }
 
-static int ky_get_free_edit(int row, int col, KYValue *target) {
+static int ky_get_free_edit(int row, int col, KYValue* target) {
     char buf[KY_GET_LINE_MAX + 1];
     size_t len;
-    char *start = ky_value_to_string_alloc(target);
+    char* start = ky_value_to_string_alloc(target);
     ky_copy_cut(buf, sizeof buf, start ? start : "");
     free(start);
     len = strlen(buf);
@@ -1449,7 +1484,7 @@ static int ky_get_free_edit(int row, int col, KYValue *target) {
     }
 }
 
-static size_t ky_next_slot(const char *mask, KYMaskMode mode, size_t from, int wrap) {
+static size_t ky_next_slot(const char* mask, KYMaskMode mode, size_t from, int wrap) {
     size_t n = strlen(mask), i;
     for (i = from; i < n; i++)
         if (ky_mask_is_slot(mode, (unsigned char)mask[i])) return i;
@@ -1459,10 +1494,11 @@ static size_t ky_next_slot(const char *mask, KYMaskMode mode, size_t from, int w
     return n;
 }
 
-static int ky_get_masked_edit(int row, int col, KYValue *target, const char *mask, KYMaskMode mode) {
+static int ky_get_masked_edit(int row, int col, KYValue* target, const char* mask,
+                              KYMaskMode mode) {
     size_t n = strlen(mask), slots = 0, filled = 0, cur, i;
     char *pic = ky_mask_picture(mask, mode), *disp = NULL, *formatted = NULL;
-    char *start = ky_value_to_string_alloc(target);
+    char* start = ky_value_to_string_alloc(target);
     int prefilled = 0, result = -1;
     if (!pic || !start || !(disp = ky_strdup(pic))) goto done;
     for (i = 0; i < n; i++)
@@ -1494,11 +1530,14 @@ static int ky_get_masked_edit(int row, int col, KYValue *target, const char *mas
             prefilled = 0;
             /* The placeholder under the cursor when it holds a character,
              * else the nearest placeholder before the cursor. */
-            if (!(at < n && ky_mask_is_slot(mode, (unsigned char)mask[at]) && disp[at] != pic[at])) {
+            if (!(at < n && ky_mask_is_slot(mode, (unsigned char)mask[at]) &&
+                  disp[at] != pic[at])) {
                 size_t j = at;
                 while (j > 0 && !ky_mask_is_slot(mode, (unsigned char)mask[j - 1])) j--;
-                if (j > 0) at = j - 1;
-                else at = ky_next_slot(mask, mode, 0, 0);
+                if (j > 0)
+                    at = j - 1;
+                else
+                    at = ky_next_slot(mask, mode, 0, 0);
             }
             if (at < n) {
                 if (disp[at] != pic[at]) filled--;
@@ -1562,8 +1601,8 @@ done:
     return result;
 }
 
-int ky_get_mask(int row, int col, KYValue *target, const char *mask_text) {
-    const char *mask = mask_text ? mask_text : "";
+int ky_get_mask(int row, int col, KYValue* target, const char* mask_text) {
+    const char* mask = mask_text ? mask_text : "";
     KYMaskMode mode;
     int rc;
     if (!target) return -1;
@@ -1574,19 +1613,21 @@ int ky_get_mask(int row, int col, KYValue *target, const char *mask_text) {
     if (ky_ascii_casecmp(mask, "date") == 0) mask = g_date_mask;
     mode = ky_mask_mode(mask);
     if (mode != KY_MASK_NONE) {
-        char *pic = ky_mask_picture(mask, mode);
+        char* pic = ky_mask_picture(mask, mode);
         if (pic) ky_draw_field(row, col, pic, 0, 0);
         free(pic);
     }
     if (!isatty(STDIN_FILENO)) return ky_get_line_mode(row, col, target, mask, mode);
     if (ky_raw_on() != 0) return ky_get_line_mode(row, col, target, mask, mode);
-    if (mode != KY_MASK_NONE) rc = ky_get_masked_edit(row, col, target, mask, mode);
-    else rc = ky_get_free_edit(row, col, target);
+    if (mode != KY_MASK_NONE)
+        rc = ky_get_masked_edit(row, col, target, mask, mode);
+    else
+        rc = ky_get_free_edit(row, col, target);
     ky_raw_off();
     return rc;
 }
 
-int ky_get(int row, int col, KYValue *target) { return ky_get_mask(row, col, target, NULL); }
+int ky_get(int row, int col, KYValue* target) { return ky_get_mask(row, col, target, NULL); }
 
 /* ======================================================================
  * 4. Database client
@@ -1606,27 +1647,52 @@ static const char KY_REPLY_RECV_FAILED[] = "{\"ok\":false,\"error\":\"receive fa
 static const char KY_REPLY_OOM[] = "{\"ok\":false,\"error\":\"oom\"}";
 
 /* JSON string body for s (no surrounding quotes); NULL without memory. */
-char *ky_json_escape_alloc(const char *s) {
+char* ky_json_escape_alloc(const char* s) {
     size_t n = 0, k = 0;
-    const unsigned char *p;
-    char *out;
+    const unsigned char* p;
+    char* out;
     if (!s) s = "";
-    for (p = (const unsigned char *)s; *p; p++) {
-        if (*p == '"' || *p == '\\' || *p == '\b' || *p == '\f' || *p == '\n' || *p == '\r' || *p == '\t') n += 2;
-        else if (*p < 0x20) n += 6;
-        else n++;
+    for (p = (const unsigned char*)s; *p; p++) {
+        if (*p == '"' || *p == '\\' || *p == '\b' || *p == '\f' || *p == '\n' || *p == '\r' ||
+            *p == '\t')
+            n += 2;
+        else if (*p < 0x20)
+            n += 6;
+        else
+            n++;
     }
-    out = (char *)malloc(n + 1);
+    out = (char*)malloc(n + 1);
     if (!out) return NULL;
-    for (p = (const unsigned char *)s; *p; p++) {
+    for (p = (const unsigned char*)s; *p; p++) {
         switch (*p) {
-        case '"': out[k++] = '\\'; out[k++] = '"'; break;
-        case '\\': out[k++] = '\\'; out[k++] = '\\'; break;
-        case '\b': out[k++] = '\\'; out[k++] = 'b'; break;
-        case '\f': out[k++] = '\\'; out[k++] = 'f'; break;
-        case '\n': out[k++] = '\\'; out[k++] = 'n'; break;
-        case '\r': out[k++] = '\\'; out[k++] = 'r'; break;
-        case '\t': out[k++] = '\\'; out[k++] = 't'; break;
+        case '"':
+            out[k++] = '\\';
+            out[k++] = '"';
+            break;
+        case '\\':
+            out[k++] = '\\';
+            out[k++] = '\\';
+            break;
+        case '\b':
+            out[k++] = '\\';
+            out[k++] = 'b';
+            break;
+        case '\f':
+            out[k++] = '\\';
+            out[k++] = 'f';
+            break;
+        case '\n':
+            out[k++] = '\\';
+            out[k++] = 'n';
+            break;
+        case '\r':
+            out[k++] = '\\';
+            out[k++] = 'r';
+            break;
+        case '\t':
+            out[k++] = '\\';
+            out[k++] = 't';
+            break;
         default:
             if (*p < 0x20) {
                 snprintf(out + k, 7, "\\u%04x", (unsigned)*p);
@@ -1641,20 +1707,20 @@ char *ky_json_escape_alloc(const char *s) {
 }
 
 /* A reply has failed when it holds "ok":false or "ok" : false, or is missing. */
-int ky_json_is_ok(const char *reply) {
+int ky_json_is_ok(const char* reply) {
     if (!reply) return 0;
     if (strstr(reply, "\"ok\":false") || strstr(reply, "\"ok\" : false")) return 0;
     return 1;
 }
 
-static void ky_connection_close_socket(KYConnection *c) {
+static void ky_connection_close_socket(KYConnection* c) {
     if (c && c->fd >= 0) {
         close(c->fd);
         c->fd = -1;
     }
 }
 
-static int ky_write_all(int fd, const unsigned char *buf, size_t len) {
+static int ky_write_all(int fd, const unsigned char* buf, size_t len) {
     int flags = 0;
 #ifdef MSG_NOSIGNAL
     flags = MSG_NOSIGNAL;
@@ -1669,7 +1735,7 @@ static int ky_write_all(int fd, const unsigned char *buf, size_t len) {
     return 0;
 }
 
-static int ky_read_all(int fd, unsigned char *buf, size_t len) {
+static int ky_read_all(int fd, unsigned char* buf, size_t len) {
     while (len > 0) {
         ssize_t n = recv(fd, buf, len, 0);
         if (n < 0 && errno == EINTR) continue;
@@ -1681,7 +1747,7 @@ static int ky_read_all(int fd, unsigned char *buf, size_t len) {
 }
 
 /* One frame out: 0 sent, -1 failed. */
-static int ky_kyreldb_send_json(KYConnection *c, const char *json) {
+static int ky_kyreldb_send_json(KYConnection* c, const char* json) {
     size_t len = json ? strlen(json) : 0;
     unsigned char hdr[4];
     if (len == 0 || (unsigned long long)len > 0xFFFFFFFFull) return -1;
@@ -1690,22 +1756,22 @@ static int ky_kyreldb_send_json(KYConnection *c, const char *json) {
     hdr[2] = (unsigned char)((len >> 8) & 0xFF);
     hdr[3] = (unsigned char)(len & 0xFF);
     if (ky_write_all(c->fd, hdr, 4) != 0) return -1;
-    return ky_write_all(c->fd, (const unsigned char *)json, len);
+    return ky_write_all(c->fd, (const unsigned char*)json, len);
 }
 
 /* One frame in: 0 with *out (caller frees), -1 failed, -2 no memory. */
-static int ky_kyreldb_recv_json(KYConnection *c, char **out) {
+static int ky_kyreldb_recv_json(KYConnection* c, char** out) {
     unsigned char hdr[4];
     unsigned long len;
-    char *buf;
+    char* buf;
     *out = NULL;
     if (ky_read_all(c->fd, hdr, 4) != 0) return -1;
-    len = ((unsigned long)hdr[0] << 24) | ((unsigned long)hdr[1] << 16) | ((unsigned long)hdr[2] << 8) |
-          (unsigned long)hdr[3];
+    len = ((unsigned long)hdr[0] << 24) | ((unsigned long)hdr[1] << 16) |
+          ((unsigned long)hdr[2] << 8) | (unsigned long)hdr[3];
     if (len == 0 || len > KY_KYRELDB_MAX_FRAME) return -1;
-    buf = (char *)malloc(len + 1);
+    buf = (char*)malloc(len + 1);
     if (!buf) return -2;
-    if (ky_read_all(c->fd, (unsigned char *)buf, len) != 0) {
+    if (ky_read_all(c->fd, (unsigned char*)buf, len) != 0) {
         free(buf);
         return -1;
     }
@@ -1716,8 +1782,8 @@ static int ky_kyreldb_recv_json(KYConnection *c, char **out) {
 
 /* One request and its reply text (a new text; NULL only without memory).
  * Any send or receive failure closes the connection. */
-static char *ky_kyreldb_request(KYConnection *c, const char *json) {
-    char *reply = NULL;
+static char* ky_kyreldb_request(KYConnection* c, const char* json) {
+    char* reply = NULL;
     int rc;
     if (!c || c->fd < 0) return ky_strdup(KY_REPLY_NOT_CONNECTED);
     if (!json) return ky_strdup(KY_REPLY_OOM);
@@ -1734,14 +1800,14 @@ static char *ky_kyreldb_request(KYConnection *c, const char *json) {
     return reply;
 }
 
-static char *ky_kyreldb_sql_request(KYConnection *c, const char *sql) {
+static char* ky_kyreldb_sql_request(KYConnection* c, const char* sql) {
     char *esc, *req, *reply;
     size_t n;
     if (!c || c->fd < 0) return ky_strdup(KY_REPLY_NOT_CONNECTED);
     esc = ky_json_escape_alloc(sql);
     if (!esc) return ky_strdup(KY_REPLY_OOM);
     n = strlen(esc) + sizeof "{\"action\":\"sql\",\"sql\":\"\"}";
-    req = (char *)malloc(n);
+    req = (char*)malloc(n);
     if (!req) {
         free(esc);
         return ky_strdup(KY_REPLY_OOM);
@@ -1753,7 +1819,7 @@ static char *ky_kyreldb_sql_request(KYConnection *c, const char *sql) {
     return reply;
 }
 
-static int ky_connect_socket(const char *host, int port) {
+static int ky_connect_socket(const char* host, int port) {
     struct addrinfo hints, *res = NULL, *ai;
     char portbuf[16];
     int fd = -1;
@@ -1784,17 +1850,17 @@ static int ky_connect_socket(const char *host, int port) {
     return fd;
 }
 
-static KYConnection *ky_conn_of(const KYValue *v) {
+static KYConnection* ky_conn_of(const KYValue* v) {
     return v && v->type == KY_CONNECTION ? v->as.conn : NULL;
 }
 
 KYValue ky_kyreldb_connect(KYValue host_v, KYValue port_v, KYValue user_v, KYValue pass_v) {
-    char *host = ky_value_to_string_alloc(&host_v);
-    char *user = ky_value_to_string_alloc(&user_v);
-    char *pass = ky_value_to_string_alloc(&pass_v);
+    char* host = ky_value_to_string_alloc(&host_v);
+    char* user = ky_value_to_string_alloc(&user_v);
+    char* pass = ky_value_to_string_alloc(&pass_v);
     long long port = ky_numeric_ll(&port_v);
     char *eu = NULL, *ep = NULL, *req = NULL, *reply = NULL;
-    KYConnection *c = NULL;
+    KYConnection* c = NULL;
     KYValue result = ky_null();
     int fd;
     ky_value_free(&host_v);
@@ -1816,7 +1882,7 @@ KYValue ky_kyreldb_connect(KYValue host_v, KYValue port_v, KYValue user_v, KYVal
         ky_error("KyrelDB connection failed");
         goto done;
     }
-    c = (KYConnection *)malloc(sizeof *c);
+    c = (KYConnection*)malloc(sizeof *c);
     if (!c) {
         close(fd);
         ky_error("out of memory");
@@ -1830,8 +1896,10 @@ KYValue ky_kyreldb_connect(KYValue host_v, KYValue port_v, KYValue user_v, KYVal
     ep = ky_json_escape_alloc(pass);
     if (eu && ep) {
         size_t n = strlen(eu) + strlen(ep) + 64;
-        req = (char *)malloc(n);
-        if (req) snprintf(req, n, "{\"action\":\"login\",\"username\":\"%s\",\"password\":\"%s\"}", eu, ep);
+        req = (char*)malloc(n);
+        if (req)
+            snprintf(req, n, "{\"action\":\"login\",\"username\":\"%s\",\"password\":\"%s\"}", eu,
+                     ep);
     }
     reply = ky_kyreldb_request(c, req);
     if (!ky_json_is_ok(reply)) {
@@ -1853,10 +1921,12 @@ done:
 }
 
 KYValue ky_kyreldb_use(KYValue conn, KYValue db) {
-    KYConnection *c = ky_conn_of(&conn);
+    KYConnection* c = ky_conn_of(&conn);
     char *name = ky_value_to_string_alloc(&db), *sql = NULL, *reply;
-    if (!c || c->fd < 0) reply = ky_strdup(KY_REPLY_NOT_CONNECTED);
-    else if (!name || !(sql = (char *)malloc(strlen(name) + 6))) reply = ky_strdup(KY_REPLY_OOM);
+    if (!c || c->fd < 0)
+        reply = ky_strdup(KY_REPLY_NOT_CONNECTED);
+    else if (!name || !(sql = (char*)malloc(strlen(name) + 6)))
+        reply = ky_strdup(KY_REPLY_OOM);
     else {
         snprintf(sql, strlen(name) + 6, "USE %s;", name);
         reply = ky_kyreldb_sql_request(c, sql);
@@ -1869,11 +1939,14 @@ KYValue ky_kyreldb_use(KYValue conn, KYValue db) {
 }
 
 KYValue ky_kyreldb_execute(KYValue conn, KYValue sql_v) {
-    KYConnection *c = ky_conn_of(&conn);
+    KYConnection* c = ky_conn_of(&conn);
     char *sql = ky_value_to_string_alloc(&sql_v), *reply;
-    if (!c || c->fd < 0) reply = ky_strdup(KY_REPLY_NOT_CONNECTED);
-    else if (!sql) reply = ky_strdup(KY_REPLY_OOM);
-    else reply = ky_kyreldb_sql_request(c, sql);
+    if (!c || c->fd < 0)
+        reply = ky_strdup(KY_REPLY_NOT_CONNECTED);
+    else if (!sql)
+        reply = ky_strdup(KY_REPLY_OOM);
+    else
+        reply = ky_kyreldb_sql_request(c, sql);
     free(sql);
     ky_value_free(&conn);
     ky_value_free(&sql_v);
@@ -1893,24 +1966,25 @@ KYValue ky_kyreldb_close(KYValue conn) {
  * past the end of the text, also for a reply cut inside a string. */
 
 typedef struct {
-    const char *p;
-    const char *end;
+    const char* p;
+    const char* end;
 } KYScan;
 
-static void ky_scan_blanks(KYScan *s) {
-    while (s->p < s->end && (*s->p == ' ' || *s->p == '\t' || *s->p == '\n' || *s->p == '\r')) s->p++;
+static void ky_scan_blanks(KYScan* s) {
+    while (s->p < s->end && (*s->p == ' ' || *s->p == '\t' || *s->p == '\n' || *s->p == '\r'))
+        s->p++;
 }
 
 /* A JSON string at s->p (on its opening quote). With out, the decoded
  * text is returned (caller frees); without, it is only skipped. -1 when
  * the string does not end before the text does. */
-static int ky_scan_string(KYScan *s, char **out) {
-    const char *q = s->p + 1;
-    char *buf = NULL;
+static int ky_scan_string(KYScan* s, char** out) {
+    const char* q = s->p + 1;
+    char* buf = NULL;
     size_t k = 0;
     if (out) {
         *out = NULL;
-        buf = (char *)malloc((size_t)(s->end - s->p) + 1);
+        buf = (char*)malloc((size_t)(s->end - s->p) + 1);
         if (!buf) return -1;
     }
     while (q < s->end && *q != '"') {
@@ -1948,7 +2022,7 @@ static int ky_scan_string(KYScan *s, char **out) {
 }
 
 /* Skips one value of any kind; -1 when it runs past the end of the text. */
-static int ky_scan_skip_value(KYScan *s) {
+static int ky_scan_skip_value(KYScan* s) {
     int depth = 0;
     ky_scan_blanks(s);
     if (s->p >= s->end) return -1;
@@ -1963,7 +2037,8 @@ static int ky_scan_skip_value(KYScan *s) {
             if (ky_scan_string(s, NULL) != 0) return -1;
             continue;
         }
-        if (ch == '{' || ch == '[') depth++;
+        if (ch == '{' || ch == '[')
+            depth++;
         else if (ch == '}' || ch == ']') {
             depth--;
             if (depth == 0) {
@@ -1976,19 +2051,19 @@ static int ky_scan_skip_value(KYScan *s) {
     return -1;
 }
 
-static int ky_scan_word(KYScan *s, const char *word) {
+static int ky_scan_word(KYScan* s, const char* word) {
     size_t n = strlen(word);
     if ((size_t)(s->end - s->p) < n || strncasecmp(s->p, word, n) != 0) return 0;
     s->p += n;
     return 1;
 }
 
-static int ky_scan_field_value(KYScan *s, KYValue *out) {
+static int ky_scan_field_value(KYScan* s, KYValue* out) {
     *out = ky_null();
     ky_scan_blanks(s);
     if (s->p >= s->end) return -1;
     if (*s->p == '"') {
-        char *text;
+        char* text;
         if (ky_scan_string(s, &text) != 0) return -1;
         *out = ky_string_take(text);
         return 0;
@@ -2021,7 +2096,7 @@ static int ky_scan_field_value(KYScan *s, KYValue *out) {
     return ky_scan_skip_value(s); /* object or array: the field is null */
 }
 
-static void ky_row_free(KYRow *row) {
+static void ky_row_free(KYRow* row) {
     int f;
     for (f = 0; f < row->field_count; f++) {
         free(row->fields[f].name);
@@ -2033,7 +2108,7 @@ static void ky_row_free(KYRow *row) {
 }
 
 /* A row object at s->p (on its "{"); -1 for a malformed one. */
-static int ky_scan_row(KYScan *s, KYRow *row) {
+static int ky_scan_row(KYScan* s, KYRow* row) {
     int cap = 0;
     row->field_count = 0;
     row->fields = NULL;
@@ -2044,7 +2119,7 @@ static int ky_scan_row(KYScan *s, KYRow *row) {
         return 0;
     }
     for (;;) {
-        char *name;
+        char* name;
         KYValue value;
         ky_scan_blanks(s);
         if (s->p >= s->end || *s->p != '"' || ky_scan_string(s, &name) != 0) goto bad;
@@ -2060,7 +2135,7 @@ static int ky_scan_row(KYScan *s, KYRow *row) {
         }
         if (row->field_count == cap) {
             int ncap = cap ? cap * 2 : 8;
-            KYField *nf = (KYField *)realloc(row->fields, (size_t)ncap * sizeof *nf);
+            KYField* nf = (KYField*)realloc(row->fields, (size_t)ncap * sizeof *nf);
             if (!nf) {
                 free(name);
                 ky_value_free(&value);
@@ -2088,8 +2163,8 @@ bad:
     return -1;
 }
 
-static KYRecordSet *ky_parse_rows(const char *text) {
-    KYRecordSet *rs = (KYRecordSet *)calloc(1, sizeof *rs);
+static KYRecordSet* ky_parse_rows(const char* text) {
+    KYRecordSet* rs = (KYRecordSet*)calloc(1, sizeof *rs);
     const char *key, *open;
     KYScan s;
     int cap = 0;
@@ -2108,7 +2183,7 @@ static KYRecordSet *ky_parse_rows(const char *text) {
             if (ky_scan_row(&s, &row) != 0) break;
             if (rs->row_count == cap) {
                 int ncap = cap ? cap * 2 : 16;
-                KYRow *nr = (KYRow *)realloc(rs->rows, (size_t)ncap * sizeof *nr);
+                KYRow* nr = (KYRow*)realloc(rs->rows, (size_t)ncap * sizeof *nr);
                 if (!nr) {
                     ky_row_free(&row);
                     break;
@@ -2134,8 +2209,8 @@ static KYRecordSet *ky_parse_rows(const char *text) {
 
 KYValue ky_to_rs(KYValue v) {
     KYValue r = ky_null();
-    char *text;
-    KYRecordSet *rs;
+    char* text;
+    KYRecordSet* rs;
     if (v.type == KY_RECORDSET) return v;
     text = ky_value_to_string_alloc(&v);
     ky_value_free(&v);
@@ -2150,14 +2225,14 @@ KYValue ky_to_rs(KYValue v) {
     return r;
 }
 
-long long ky_recordset_count(const KYValue *v) {
+long long ky_recordset_count(const KYValue* v) {
     if (!v) return 0;
     if (v->type == KY_RECORDSET && v->as.rs) return v->as.rs->row_count;
     if (v->type == KY_ROW) return 1;
     return 0;
 }
 
-KYValue ky_recordset_row(const KYValue *v, long long index) {
+KYValue ky_recordset_row(const KYValue* v, long long index) {
     if (!v) return ky_null();
     if (v->type == KY_RECORDSET) return ky_row_value(v->as.rs, index);
     if (v->type == KY_ROW && index == 0) return ky_value_clone(v);

@@ -30,80 +30,80 @@ constexpr uint64_t kMaxFrameLen = 0xFFFFFFFFull;
 
 }  // namespace
 
-int read_exact(int fd, void *dst, size_t n) {
-  char *p = static_cast<char *>(dst);
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r = recv(fd, p + got, n - got, 0);
-    if (r == 0) return -1;
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return -1;
+int read_exact(int fd, void* dst, size_t n) {
+    char* p = static_cast<char*>(dst);
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = recv(fd, p + got, n - got, 0);
+        if (r == 0) return -1;
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        got += static_cast<size_t>(r);
     }
-    got += static_cast<size_t>(r);
-  }
-  return 0;
+    return 0;
 }
 
-int write_exact(int fd, const void *src, size_t n) {
-  const char *p = static_cast<const char *>(src);
-  size_t sent = 0;
-  while (sent < n) {
-    ssize_t r = send(fd, p + sent, n - sent, 0);
-    if (r == 0) return -1;
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return -1;
+int write_exact(int fd, const void* src, size_t n) {
+    const char* p = static_cast<const char*>(src);
+    size_t sent = 0;
+    while (sent < n) {
+        ssize_t r = send(fd, p + sent, n - sent, 0);
+        if (r == 0) return -1;
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        sent += static_cast<size_t>(r);
     }
-    sent += static_cast<size_t>(r);
-  }
-  return 0;
+    return 0;
 }
 
-int send_json_response_len(int fd, const char *json, size_t len) {
-  if (!json) {
-    json = kNullReply;
-    len = sizeof(kNullReply) - 1;
-  }
-  if (len == 0) return -1;
-  if (static_cast<uint64_t>(len) > kMaxFrameLen) {
-    json = kTooLargeReply;
-    len = sizeof(kTooLargeReply) - 1;
-  }
-  uint32_t be = htonl(static_cast<uint32_t>(len));
-  if (len <= kOnePieceLimit) {
-    char *frame = static_cast<char *>(malloc(len + 4));
-    if (frame) {
-      memcpy(frame, &be, 4);
-      memcpy(frame + 4, json, len);
-      int rc = write_exact(fd, frame, len + 4);
-      free(frame);
-      return rc;
+int send_json_response_len(int fd, const char* json, size_t len) {
+    if (!json) {
+        json = kNullReply;
+        len = sizeof(kNullReply) - 1;
     }
-  }
-  if (write_exact(fd, &be, 4) != 0) return -1;
-  return write_exact(fd, json, len);
+    if (len == 0) return -1;
+    if (static_cast<uint64_t>(len) > kMaxFrameLen) {
+        json = kTooLargeReply;
+        len = sizeof(kTooLargeReply) - 1;
+    }
+    uint32_t be = htonl(static_cast<uint32_t>(len));
+    if (len <= kOnePieceLimit) {
+        char* frame = static_cast<char*>(malloc(len + 4));
+        if (frame) {
+            memcpy(frame, &be, 4);
+            memcpy(frame + 4, json, len);
+            int rc = write_exact(fd, frame, len + 4);
+            free(frame);
+            return rc;
+        }
+    }
+    if (write_exact(fd, &be, 4) != 0) return -1;
+    return write_exact(fd, json, len);
 }
 
-int send_json_response(int fd, const char *json) {
-  return send_json_response_len(fd, json, json ? strlen(json) : 0);
+int send_json_response(int fd, const char* json) {
+    return send_json_response_len(fd, json, json ? strlen(json) : 0);
 }
 
-int read_request_frame(int fd, char **out, uint32_t *len) {
-  if (out) *out = nullptr;
-  if (len) *len = 0;
-  if (!out || !len) return FRAME_CLOSED;
-  uint32_t be = 0;
-  if (read_exact(fd, &be, 4) != 0) return FRAME_CLOSED;
-  uint32_t n = ntohl(be);
-  if (n == 0 || n > KYREL_MAX_REQUEST_BYTES) return FRAME_BAD_SIZE;
-  char *body = static_cast<char *>(calloc(static_cast<size_t>(n) + 1, 1));
-  if (!body) return FRAME_NO_MEMORY;
-  if (read_exact(fd, body, n) != 0) {
-    free(body);
-    return FRAME_CLOSED;
-  }
-  *out = body;
-  *len = n;
-  return FRAME_OK;
+int read_request_frame(int fd, char** out, uint32_t* len) {
+    if (out) *out = nullptr;
+    if (len) *len = 0;
+    if (!out || !len) return FRAME_CLOSED;
+    uint32_t be = 0;
+    if (read_exact(fd, &be, 4) != 0) return FRAME_CLOSED;
+    uint32_t n = ntohl(be);
+    if (n == 0 || n > KYREL_MAX_REQUEST_BYTES) return FRAME_BAD_SIZE;
+    char* body = static_cast<char*>(calloc(static_cast<size_t>(n) + 1, 1));
+    if (!body) return FRAME_NO_MEMORY;
+    if (read_exact(fd, body, n) != 0) {
+        free(body);
+        return FRAME_CLOSED;
+    }
+    *out = body;
+    *len = n;
+    return FRAME_OK;
 }

@@ -9,27 +9,27 @@
 constexpr uint32_t KYREL_MAX_REQUEST_BYTES = 8u * 1024u * 1024u;
 
 // 0 when exactly n bytes arrived; -1 on peer close or error (EINTR retried).
-int read_exact(int fd, void *dst, size_t n);
+int read_exact(int fd, void* dst, size_t n);
 // 0 when all n bytes left; -1 on error or a send of 0 (EINTR retried).
-int write_exact(int fd, const void *src, size_t n);
+int write_exact(int fd, const void* src, size_t n);
 
 // Frames and sends a JSON reply (NULL -> the "null response" error). A reply
 // too long for a 32-bit length is replaced by the error reply
 // {"ok":false,"error":"response too large"}. 0 when a frame was sent, -1 on an
 // empty reply or a socket failure. Never frees the text.
-int send_json_response(int fd, const char *json);
+int send_json_response(int fd, const char* json);
 // The same with the length given by the caller (the text is only read when the
 // length fits a frame).
-int send_json_response_len(int fd, const char *json, size_t len);
+int send_json_response_len(int fd, const char* json, size_t len);
 
 // Results of read_request_frame.
 enum FrameReadResult {
-  FRAME_OK = 0,
-  FRAME_CLOSED = -1,    // peer closed or socket error: no reply
-  FRAME_BAD_SIZE = -2,  // length 0 or above KYREL_MAX_REQUEST_BYTES
-  FRAME_NO_MEMORY = -3, // body buffer could not be allocated: no reply
+    FRAME_OK = 0,
+    FRAME_CLOSED = -1,     // peer closed or socket error: no reply
+    FRAME_BAD_SIZE = -2,   // length 0 or above KYREL_MAX_REQUEST_BYTES
+    FRAME_NO_MEMORY = -3,  // body buffer could not be allocated: no reply
 };
 // Reads one request frame: *out receives a heap, NUL-terminated body of *len
 // bytes (caller frees with free()). On FRAME_BAD_SIZE nothing after the header
 // is read and the caller answers "invalid request size" and closes.
-int read_request_frame(int fd, char **out, uint32_t *len);
+int read_request_frame(int fd, char** out, uint32_t* len);

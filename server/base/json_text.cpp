@@ -15,45 +15,45 @@ namespace {
 const char kOomReply[] = "{\"ok\":false,\"error\":\"oom\"}";
 
 int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
 }
 
 // Four hex digits at s (within n bytes); -1 when malformed.
-long read_hex4(const char *s, size_t n) {
-  if (n < 4) return -1;
-  long v = 0;
-  for (int i = 0; i < 4; i++) {
-    int h = hex_value(s[i]);
-    if (h < 0) return -1;
-    v = v * 16 + h;
-  }
-  return v;
+long read_hex4(const char* s, size_t n) {
+    if (n < 4) return -1;
+    long v = 0;
+    for (int i = 0; i < 4; i++) {
+        int h = hex_value(s[i]);
+        if (h < 0) return -1;
+        v = v * 16 + h;
+    }
+    return v;
 }
 
-size_t utf8_encode(unsigned long cp, char *out) {
-  if (cp < 0x80) {
-    out[0] = static_cast<char>(cp);
-    return 1;
-  }
-  if (cp < 0x800) {
-    out[0] = static_cast<char>(0xC0 | (cp >> 6));
-    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 2;
-  }
-  if (cp < 0x10000) {
-    out[0] = static_cast<char>(0xE0 | (cp >> 12));
-    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 3;
-  }
-  out[0] = static_cast<char>(0xF0 | (cp >> 18));
-  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
-  return 4;
+size_t utf8_encode(unsigned long cp, char* out) {
+    if (cp < 0x80) {
+        out[0] = static_cast<char>(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (cp >> 6));
+        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (cp >> 12));
+        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (cp >> 18));
+    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 4;
 }
 
 // Decodes the n-byte body of a JSON string. At most `limit` bytes are written
@@ -61,361 +61,378 @@ size_t utf8_encode(unsigned long cp, char *out) {
 // *cut whether output was dropped. Returns -1 for \u0000, a malformed \u
 // escape or an unpaired surrogate. A decoded unit never exceeds the source
 // bytes it came from, so limit = n always suffices for the whole text.
-int decode_json_string(const char *s, size_t n, char *out, size_t limit, size_t *written,
-                       bool *cut) {
-  size_t w = 0;
-  bool dropped = false;
-  auto put = [&](const char *bytes, size_t len) {
-    if (dropped || w + len > limit) {
-      dropped = true;
-      return;
-    }
-    memcpy(out + w, bytes, len);
-    w += len;
-  };
-  size_t i = 0;
-  while (i < n) {
-    char c = s[i];
-    if (c != '\\' || i + 1 >= n) {
-      put(&c, 1);
-      i++;
-      continue;
-    }
-    char e = s[i + 1];
-    char one = e;
-    switch (e) {
-      case 'b': one = '\b'; break;
-      case 'f': one = '\f'; break;
-      case 'n': one = '\n'; break;
-      case 'r': one = '\r'; break;
-      case 't': one = '\t'; break;
-      case 'u': {
-        long hi = read_hex4(s + i + 2, n - (i + 2));
-        if (hi <= 0) return -1;  // malformed, or \u0000
-        unsigned long cp = static_cast<unsigned long>(hi);
-        size_t used = 6;
-        if (cp >= 0xDC00 && cp <= 0xDFFF) return -1;  // low half alone
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-          if (i + 12 > n || s[i + 6] != '\\' || s[i + 7] != 'u') return -1;
-          long lo = read_hex4(s + i + 8, n - (i + 8));
-          if (lo < 0xDC00 || lo > 0xDFFF) return -1;
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<unsigned long>(lo) - 0xDC00);
-          used = 12;
+int decode_json_string(const char* s, size_t n, char* out, size_t limit, size_t* written,
+                       bool* cut) {
+    size_t w = 0;
+    bool dropped = false;
+    auto put = [&](const char* bytes, size_t len) {
+        if (dropped || w + len > limit) {
+            dropped = true;
+            return;
         }
-        char buf[4];
-        size_t len = utf8_encode(cp, buf);
-        put(buf, len);
-        i += used;
-        continue;
-      }
-      default: break;  // \" \\ \/ and any other character stand for themselves
+        memcpy(out + w, bytes, len);
+        w += len;
+    };
+    size_t i = 0;
+    while (i < n) {
+        char c = s[i];
+        if (c != '\\' || i + 1 >= n) {
+            put(&c, 1);
+            i++;
+            continue;
+        }
+        char e = s[i + 1];
+        char one = e;
+        switch (e) {
+        case 'b': one = '\b'; break;
+        case 'f': one = '\f'; break;
+        case 'n': one = '\n'; break;
+        case 'r': one = '\r'; break;
+        case 't': one = '\t'; break;
+        case 'u': {
+            long hi = read_hex4(s + i + 2, n - (i + 2));
+            if (hi <= 0) return -1;  // malformed, or \u0000
+            unsigned long cp = static_cast<unsigned long>(hi);
+            size_t used = 6;
+            if (cp >= 0xDC00 && cp <= 0xDFFF) return -1;  // low half alone
+            if (cp >= 0xD800 && cp <= 0xDBFF) {
+                if (i + 12 > n || s[i + 6] != '\\' || s[i + 7] != 'u') return -1;
+                long lo = read_hex4(s + i + 8, n - (i + 8));
+                if (lo < 0xDC00 || lo > 0xDFFF) return -1;
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<unsigned long>(lo) - 0xDC00);
+                used = 12;
+            }
+            char buf[4];
+            size_t len = utf8_encode(cp, buf);
+            put(buf, len);
+            i += used;
+            continue;
+        }
+        default: break;  // \" \\ \/ and any other character stand for themselves
+        }
+        put(&one, 1);
+        i += 2;
     }
-    put(&one, 1);
-    i += 2;
-  }
-  *written = w;
-  if (cut) *cut = dropped;
-  return 0;
+    *written = w;
+    if (cut) *cut = dropped;
+    return 0;
 }
 
 // Drops a trailing multi-byte UTF-8 sequence left incomplete by a cut.
-size_t utf8_safe_cut(const char *s, size_t len) {
-  size_t back = 0;
-  while (back < len && back < 4) {
-    unsigned char c = static_cast<unsigned char>(s[len - 1 - back]);
-    if ((c & 0xC0) != 0x80) {
-      if (c < 0x80) return len;  // ASCII ends the text cleanly
-      size_t need = (c >= 0xF0) ? 4 : (c >= 0xE0) ? 3 : (c >= 0xC0) ? 2 : 1;
-      return (back + 1 >= need) ? len : len - 1 - back;
+size_t utf8_safe_cut(const char* s, size_t len) {
+    size_t back = 0;
+    while (back < len && back < 4) {
+        unsigned char c = static_cast<unsigned char>(s[len - 1 - back]);
+        if ((c & 0xC0) != 0x80) {
+            if (c < 0x80) return len;  // ASCII ends the text cleanly
+            size_t need = (c >= 0xF0) ? 4 : (c >= 0xE0) ? 3 : (c >= 0xC0) ? 2 : 1;
+            return (back + 1 >= need) ? len : len - 1 - back;
+        }
+        back++;
     }
-    back++;
-  }
-  return len;
+    return len;
 }
 
 // Start of the value of member key (after ':' and blanks), or NULL.
-const char *member_value(const char *json, const char *key) {
-  const char *k = json_find_key(json, key);
-  if (!k) return nullptr;
-  const char *e = scan_json_string_end(k);
-  if (!e) return nullptr;
-  e = skip_ws(e);
-  if (*e != ':') return nullptr;
-  return skip_ws(e + 1);
+const char* member_value(const char* json, const char* key) {
+    const char* k = json_find_key(json, key);
+    if (!k) return nullptr;
+    const char* e = scan_json_string_end(k);
+    if (!e) return nullptr;
+    e = skip_ws(e);
+    if (*e != ':') return nullptr;
+    return skip_ws(e + 1);
 }
 
 }  // namespace
 
 // ---- JSON writing ---------------------------------------------------------
 
-char *json_escape_string(const char *s) {
-  if (!s) s = "";
-  size_t in_len = strlen(s);
-  if (in_len > (SIZE_MAX - 1) / 6) return nullptr;
-  size_t out_len = 0;
-  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; p++) {
-    unsigned char c = *p;
-    if (c == '"' || c == '\\' || c == '\t' || c == '\n' || c == '\r') out_len += 2;
-    else if (c < 0x20) out_len += 6;
-    else out_len += 1;
-  }
-  char *out = static_cast<char *>(malloc(out_len + 1));
-  if (!out) return nullptr;
-  char *w = out;
-  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; p++) {
-    unsigned char c = *p;
-    switch (c) {
-      case '"': *w++ = '\\'; *w++ = '"'; break;
-      case '\\': *w++ = '\\'; *w++ = '\\'; break;
-      case '\t': *w++ = '\\'; *w++ = 't'; break;
-      case '\n': *w++ = '\\'; *w++ = 'n'; break;
-      case '\r': *w++ = '\\'; *w++ = 'r'; break;
-      default:
-        if (c < 0x20) {
-          snprintf(w, 7, "\\u%04x", c);
-          w += 6;
-        } else {
-          *w++ = static_cast<char>(c);
+char* json_escape_string(const char* s) {
+    if (!s) s = "";
+    size_t in_len = strlen(s);
+    if (in_len > (SIZE_MAX - 1) / 6) return nullptr;
+    size_t out_len = 0;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p; p++) {
+        unsigned char c = *p;
+        if (c == '"' || c == '\\' || c == '\t' || c == '\n' || c == '\r')
+            out_len += 2;
+        else if (c < 0x20)
+            out_len += 6;
+        else
+            out_len += 1;
+    }
+    char* out = static_cast<char*>(malloc(out_len + 1));
+    if (!out) return nullptr;
+    char* w = out;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p; p++) {
+        unsigned char c = *p;
+        switch (c) {
+        case '"':
+            *w++ = '\\';
+            *w++ = '"';
+            break;
+        case '\\':
+            *w++ = '\\';
+            *w++ = '\\';
+            break;
+        case '\t':
+            *w++ = '\\';
+            *w++ = 't';
+            break;
+        case '\n':
+            *w++ = '\\';
+            *w++ = 'n';
+            break;
+        case '\r':
+            *w++ = '\\';
+            *w++ = 'r';
+            break;
+        default:
+            if (c < 0x20) {
+                snprintf(w, 7, "\\u%04x", c);
+                w += 6;
+            } else {
+                *w++ = static_cast<char>(c);
+            }
         }
     }
-  }
-  *w = '\0';
-  return out;
+    *w = '\0';
+    return out;
 }
 
-char *json_quote_token(const char *s) {
-  if (!s) return xstrdup2("\"\"");
-  char *esc = json_escape_string(s);
-  if (!esc) return nullptr;
-  size_t len = strlen(esc);
-  char *out = static_cast<char *>(malloc(len + 3));
-  if (out) {
-    out[0] = '"';
-    memcpy(out + 1, esc, len);
-    out[len + 1] = '"';
-    out[len + 2] = '\0';
-  }
-  free(esc);
-  return out;
-}
-
-char *make_error_json(const char *message) {
-  char *esc = json_escape_string(message ? message : "error");
-  if (!esc) return xstrdup2(kOomReply);
-  size_t need = strlen(esc) + sizeof("{\"ok\":false,\"error\":\"\"}");
-  char *out = static_cast<char *>(malloc(need));
-  if (!out) {
+char* json_quote_token(const char* s) {
+    if (!s) return xstrdup2("\"\"");
+    char* esc = json_escape_string(s);
+    if (!esc) return nullptr;
+    size_t len = strlen(esc);
+    char* out = static_cast<char*>(malloc(len + 3));
+    if (out) {
+        out[0] = '"';
+        memcpy(out + 1, esc, len);
+        out[len + 1] = '"';
+        out[len + 2] = '\0';
+    }
     free(esc);
-    return xstrdup2(kOomReply);
-  }
-  snprintf(out, need, "{\"ok\":false,\"error\":\"%s\"}", esc);
-  free(esc);
-  return out;
+    return out;
+}
+
+char* make_error_json(const char* message) {
+    char* esc = json_escape_string(message ? message : "error");
+    if (!esc) return xstrdup2(kOomReply);
+    size_t need = strlen(esc) + sizeof("{\"ok\":false,\"error\":\"\"}");
+    char* out = static_cast<char*>(malloc(need));
+    if (!out) {
+        free(esc);
+        return xstrdup2(kOomReply);
+    }
+    snprintf(out, need, "{\"ok\":false,\"error\":\"%s\"}", esc);
+    free(esc);
+    return out;
 }
 
 // ---- JSON reading ---------------------------------------------------------
 
-const char *json_find_key(const char *json, const char *key) {
-  if (!json || !key) return nullptr;
-  size_t klen = strlen(key);
-  if (klen > 124) return nullptr;
-  const char *p = json;
-  while (*p) {
-    if (*p != '"') {
-      p++;
-      continue;
-    }
-    const char *end = scan_json_string_end(p);
-    if (!end) return nullptr;
-    size_t body = static_cast<size_t>(end - p) - 2;
-    if (body == klen && memcmp(p + 1, key, klen) == 0 && *skip_ws(end) == ':') return p;
-    p = end;  // a value or a different name: skip it whole
-  }
-  return nullptr;
-}
-
-char *json_find_key(char *json, const char *key) {
-  return const_cast<char *>(json_find_key(static_cast<const char *>(json), key));
-}
-
-const char *scan_json_string_end(const char *p) {
-  if (!p || *p != '"') return nullptr;
-  const char *s = p + 1;
-  while (*s) {
-    if (s[0] == '\\' && s[1]) {
-      s += 2;
-      continue;
-    }
-    if (*s == '"') return s + 1;
-    s++;
-  }
-  return nullptr;
-}
-
-const char *scan_json_value_end(const char *p) {
-  if (!p) return nullptr;
-  p = skip_ws(p);
-  if (!*p) return nullptr;
-  if (*p == '"') return scan_json_string_end(p);
-  if (*p == '{' || *p == '[') {
-    char open = *p;
-    char close = open == '{' ? '}' : ']';
-    long depth = 0;
+const char* json_find_key(const char* json, const char* key) {
+    if (!json || !key) return nullptr;
+    size_t klen = strlen(key);
+    if (klen > 124) return nullptr;
+    const char* p = json;
     while (*p) {
-      char c = *p;
-      if (c == '"' || c == '\'') {
-        p++;
-        while (*p && *p != c) {
-          if (p[0] == '\\' && p[1]) p++;
-          p++;
+        if (*p != '"') {
+            p++;
+            continue;
         }
-        if (!*p) return nullptr;
-        p++;
-        continue;
-      }
-      if (c == open) {
-        depth++;
-      } else if (c == close) {
-        if (--depth == 0) return p + 1;
-      }
-      p++;
+        const char* end = scan_json_string_end(p);
+        if (!end) return nullptr;
+        size_t body = static_cast<size_t>(end - p) - 2;
+        if (body == klen && memcmp(p + 1, key, klen) == 0 && *skip_ws(end) == ':') return p;
+        p = end;  // a value or a different name: skip it whole
     }
     return nullptr;
-  }
-  while (*p && *p != ',' && *p != '}' && *p != ']' && *p != '\r' && *p != '\n') p++;
-  return p;
 }
 
-char *json_unescape_fragment(const char *text) {
-  if (!text) text = "";
-  size_t n = strlen(text);
-  char *out = static_cast<char *>(malloc(n + 1));
-  if (!out) return nullptr;
-  size_t w = 0;
-  if (decode_json_string(text, n, out, n, &w, nullptr) != 0) {
-    free(out);
+char* json_find_key(char* json, const char* key) {
+    return const_cast<char*>(json_find_key(static_cast<const char*>(json), key));
+}
+
+const char* scan_json_string_end(const char* p) {
+    if (!p || *p != '"') return nullptr;
+    const char* s = p + 1;
+    while (*s) {
+        if (s[0] == '\\' && s[1]) {
+            s += 2;
+            continue;
+        }
+        if (*s == '"') return s + 1;
+        s++;
+    }
     return nullptr;
-  }
-  out[w] = '\0';
-  return out;
 }
 
-int json_extract_string(const char *json, const char *key, char *dest, size_t cap) {
-  if (!dest || cap == 0) return -1;
-  const char *v = member_value(json, key);
-  if (!v || *v != '"') return -1;
-  const char *end = scan_json_string_end(v);
-  if (!end) return -1;
-  size_t w = 0;
-  bool cut = false;
-  if (decode_json_string(v + 1, static_cast<size_t>(end - v) - 2, dest, cap - 1, &w, &cut) != 0) {
-    dest[0] = '\0';
-    return -1;
-  }
-  if (cut) w = utf8_safe_cut(dest, w);
-  dest[w] = '\0';
-  return 0;
-}
-
-int json_extract_string_alloc(const char *json, const char *key, char **out) {
-  if (!out) return -1;
-  *out = nullptr;
-  if (!json || !key) return -1;
-  const char *v = member_value(json, key);
-  if (!v || *v != '"') return -1;
-  const char *end = scan_json_string_end(v);
-  if (!end) return -1;
-  size_t n = static_cast<size_t>(end - v) - 2;
-  char *buf = static_cast<char *>(malloc((n < 32 ? 32 : n) + 1));
-  if (!buf) return -1;
-  size_t w = 0;
-  if (decode_json_string(v + 1, n, buf, n, &w, nullptr) != 0) {
-    free(buf);
-    return -1;
-  }
-  buf[w] = '\0';
-  *out = buf;
-  return 0;
-}
-
-int json_extract_raw(const char *json, const char *key, char **out) {
-  if (!out) return -1;
-  *out = nullptr;
-  const char *v = member_value(json, key);
-  if (!v) return -1;
-  const char *end = scan_json_value_end(v);
-  if (!end) return -1;
-  *out = xstrndup2(v, static_cast<size_t>(end - v));
-  return *out ? 0 : -1;
-}
-
-int json_extract_object_raw(const char *json, const char *key, char **out) {
-  if (json_extract_raw(json, key, out) != 0) return -1;
-  trim_ws(*out);
-  if ((*out)[0] != '{') {
-    free(*out);
-    *out = nullptr;
-    return -1;
-  }
-  return 0;
-}
-
-int json_extract_array_objects_raw(const char *json, const char *key, char ***out,
-                                   int *count) {
-  if (!out || !count) return -1;
-  *out = nullptr;
-  *count = 0;
-  char *raw = nullptr;
-  if (json_extract_raw(json, key, &raw) != 0) return -1;
-  trim_ws(raw);
-  char **arr = nullptr;
-  int n = 0;
-  bool ok = raw[0] == '[';
-  const char *p = raw + 1;
-  while (ok) {
+const char* scan_json_value_end(const char* p) {
+    if (!p) return nullptr;
     p = skip_ws(p);
-    if (*p == ']' || *p == '\0') break;
-    if (*p != '{' || n == INT_MAX) {
-      ok = false;
-      break;
+    if (!*p) return nullptr;
+    if (*p == '"') return scan_json_string_end(p);
+    if (*p == '{' || *p == '[') {
+        char open = *p;
+        char close = open == '{' ? '}' : ']';
+        long depth = 0;
+        while (*p) {
+            char c = *p;
+            if (c == '"' || c == '\'') {
+                p++;
+                while (*p && *p != c) {
+                    if (p[0] == '\\' && p[1]) p++;
+                    p++;
+                }
+                if (!*p) return nullptr;
+                p++;
+                continue;
+            }
+            if (c == open) {
+                depth++;
+            } else if (c == close) {
+                if (--depth == 0) return p + 1;
+            }
+            p++;
+        }
+        return nullptr;
     }
-    const char *end = scan_json_value_end(p);
-    char *elem = end ? xstrndup2(p, static_cast<size_t>(end - p)) : nullptr;
-    char **grown = elem ? static_cast<char **>(realloc(arr, sizeof(char *) * (n + 1))) : nullptr;
-    if (!grown) {
-      free(elem);
-      ok = false;
-      break;
-    }
-    arr = grown;
-    arr[n++] = elem;
-    p = skip_ws(end);
-    if (*p == ',') p++;
-  }
-  free(raw);
-  if (!ok) {
-    free_string_array(arr, n);
-    return -1;
-  }
-  *out = arr;
-  *count = n;
-  return 0;
+    while (*p && *p != ',' && *p != '}' && *p != ']' && *p != '\r' && *p != '\n') p++;
+    return p;
 }
 
-int json_extract_ll(const char *json, const char *key, long long *out) {
-  if (!out) return -1;
-  const char *v = member_value(json, key);
-  if (!v) return -1;
-  char *end = nullptr;
-  long long val = strtoll(v, &end, 10);
-  if (end == v) return -1;
-  *out = val;
-  return 0;
+char* json_unescape_fragment(const char* text) {
+    if (!text) text = "";
+    size_t n = strlen(text);
+    char* out = static_cast<char*>(malloc(n + 1));
+    if (!out) return nullptr;
+    size_t w = 0;
+    if (decode_json_string(text, n, out, n, &w, nullptr) != 0) {
+        free(out);
+        return nullptr;
+    }
+    out[w] = '\0';
+    return out;
 }
 
-int json_extract_int2(const char *json, const char *key, int *out) {
-  long long v = 0;
-  if (!out || json_extract_ll(json, key, &v) != 0) return -1;
-  *out = static_cast<int>(static_cast<uint32_t>(static_cast<unsigned long long>(v)));
-  return 0;
+int json_extract_string(const char* json, const char* key, char* dest, size_t cap) {
+    if (!dest || cap == 0) return -1;
+    const char* v = member_value(json, key);
+    if (!v || *v != '"') return -1;
+    const char* end = scan_json_string_end(v);
+    if (!end) return -1;
+    size_t w = 0;
+    bool cut = false;
+    if (decode_json_string(v + 1, static_cast<size_t>(end - v) - 2, dest, cap - 1, &w, &cut) != 0) {
+        dest[0] = '\0';
+        return -1;
+    }
+    if (cut) w = utf8_safe_cut(dest, w);
+    dest[w] = '\0';
+    return 0;
+}
+
+int json_extract_string_alloc(const char* json, const char* key, char** out) {
+    if (!out) return -1;
+    *out = nullptr;
+    if (!json || !key) return -1;
+    const char* v = member_value(json, key);
+    if (!v || *v != '"') return -1;
+    const char* end = scan_json_string_end(v);
+    if (!end) return -1;
+    size_t n = static_cast<size_t>(end - v) - 2;
+    char* buf = static_cast<char*>(malloc((n < 32 ? 32 : n) + 1));
+    if (!buf) return -1;
+    size_t w = 0;
+    if (decode_json_string(v + 1, n, buf, n, &w, nullptr) != 0) {
+        free(buf);
+        return -1;
+    }
+    buf[w] = '\0';
+    *out = buf;
+    return 0;
+}
+
+int json_extract_raw(const char* json, const char* key, char** out) {
+    if (!out) return -1;
+    *out = nullptr;
+    const char* v = member_value(json, key);
+    if (!v) return -1;
+    const char* end = scan_json_value_end(v);
+    if (!end) return -1;
+    *out = xstrndup2(v, static_cast<size_t>(end - v));
+    return *out ? 0 : -1;
+}
+
+int json_extract_object_raw(const char* json, const char* key, char** out) {
+    if (json_extract_raw(json, key, out) != 0) return -1;
+    trim_ws(*out);
+    if ((*out)[0] != '{') {
+        free(*out);
+        *out = nullptr;
+        return -1;
+    }
+    return 0;
+}
+
+int json_extract_array_objects_raw(const char* json, const char* key, char*** out, int* count) {
+    if (!out || !count) return -1;
+    *out = nullptr;
+    *count = 0;
+    char* raw = nullptr;
+    if (json_extract_raw(json, key, &raw) != 0) return -1;
+    trim_ws(raw);
+    char** arr = nullptr;
+    int n = 0;
+    bool ok = raw[0] == '[';
+    const char* p = raw + 1;
+    while (ok) {
+        p = skip_ws(p);
+        if (*p == ']' || *p == '\0') break;
+        if (*p != '{' || n == INT_MAX) {
+            ok = false;
+            break;
+        }
+        const char* end = scan_json_value_end(p);
+        char* elem = end ? xstrndup2(p, static_cast<size_t>(end - p)) : nullptr;
+        char** grown = elem ? static_cast<char**>(realloc(arr, sizeof(char*) * (n + 1))) : nullptr;
+        if (!grown) {
+            free(elem);
+            ok = false;
+            break;
+        }
+        arr = grown;
+        arr[n++] = elem;
+        p = skip_ws(end);
+        if (*p == ',') p++;
+    }
+    free(raw);
+    if (!ok) {
+        free_string_array(arr, n);
+        return -1;
+    }
+    *out = arr;
+    *count = n;
+    return 0;
+}
+
+int json_extract_ll(const char* json, const char* key, long long* out) {
+    if (!out) return -1;
+    const char* v = member_value(json, key);
+    if (!v) return -1;
+    char* end = nullptr;
+    long long val = strtoll(v, &end, 10);
+    if (end == v) return -1;
+    *out = val;
+    return 0;
+}
+
+int json_extract_int2(const char* json, const char* key, int* out) {
+    long long v = 0;
+    if (!out || json_extract_ll(json, key, &v) != 0) return -1;
+    *out = static_cast<int>(static_cast<uint32_t>(static_cast<unsigned long long>(v)));
+    return 0;
 }

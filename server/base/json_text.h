@@ -14,39 +14,38 @@
 #include <cstddef>
 
 // ---- JSON writing ----------------------------------------------------------
-char *json_escape_string(const char *s);  // NULL input reads as ""
-char *json_quote_token(const char *s);    // "\"" + escaped + "\""
+char* json_escape_string(const char* s);  // NULL input reads as ""
+char* json_quote_token(const char* s);    // "\"" + escaped + "\""
 // {"ok":false,"error":"<escaped message>"}; NULL message -> "error"; falls
 // back to {"ok":false,"error":"oom"} when memory runs out.
-char *make_error_json(const char *message);
+char* make_error_json(const char* message);
 
 // ---- JSON reading ----------------------------------------------------------
 // Opening quote of the first member NAME equal to key (a quoted string outside
 // any string value, followed by optional blanks and ':'), at any depth; NULL
 // when absent. Text inside string values never matches.
-const char *json_find_key(const char *json, const char *key);
-char *json_find_key(char *json, const char *key);
+const char* json_find_key(const char* json, const char* key);
+char* json_find_key(char* json, const char* key);
 // p at a double quote: just past the closing quote; NULL otherwise.
-const char *scan_json_string_end(const char *p);
+const char* scan_json_string_end(const char* p);
 // End of the value that starts at p (after blanks); NULL when unterminated.
-const char *scan_json_value_end(const char *p);
+const char* scan_json_value_end(const char* p);
 // Decodes the escapes of a JSON string body (\" \\ \/ \b \f \n \r \t and
 // \uXXXX with surrogate pairs, written as UTF-8). NULL gives "". Returns NULL
 // when memory runs out or the text holds \u0000, a malformed \u escape or an
 // unpaired surrogate.
-char *json_unescape_fragment(const char *text);
+char* json_unescape_fragment(const char* text);
 // Decoded string value of member key into dest (cut at cap - 1). 0 / -1.
-int json_extract_string(const char *json, const char *key, char *dest, size_t cap);
-int json_extract_string_alloc(const char *json, const char *key, char **out);
+int json_extract_string(const char* json, const char* key, char* dest, size_t cap);
+int json_extract_string_alloc(const char* json, const char* key, char** out);
 // Raw value text (strings keep quotes and escapes).
-int json_extract_raw(const char *json, const char *key, char **out);
-int json_extract_object_raw(const char *json, const char *key, char **out);
+int json_extract_raw(const char* json, const char* key, char** out);
+int json_extract_object_raw(const char* json, const char* key, char** out);
 // Each element of an array of objects as raw text; empty array -> 0, NULL, 0.
-int json_extract_array_objects_raw(const char *json, const char *key, char ***out,
-                                   int *count);
+int json_extract_array_objects_raw(const char* json, const char* key, char*** out, int* count);
 // Integer value (strtol base 10 semantics, saturating); 0 if a digit was read.
-int json_extract_ll(const char *json, const char *key, long long *out);
-int json_extract_int2(const char *json, const char *key, int *out);
+int json_extract_ll(const char* json, const char* key, long long* out);
+int json_extract_int2(const char* json, const char* key, int* out);
 
 // A literal nullptr picks neither the const nor the mutable overload above.
-inline const char *json_find_key(std::nullptr_t, const char *) { return nullptr; }
+inline const char* json_find_key(std::nullptr_t, const char*) { return nullptr; }

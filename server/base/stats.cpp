@@ -17,63 +17,63 @@ namespace {
 int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
 }  // namespace
 
-void stats_add(int64_t *counter, int64_t delta) {
-  if (!counter) return;
-  std::lock_guard<std::mutex> g(g_stats_lock);
-  *counter += delta;
+void stats_add(int64_t* counter, int64_t delta) {
+    if (!counter) return;
+    std::lock_guard<std::mutex> g(g_stats_lock);
+    *counter += delta;
 }
 
-void stats_snapshot(ServerStats *out) {
-  if (!out) return;
-  std::lock_guard<std::mutex> g(g_stats_lock);
-  *out = g_stats;
+void stats_snapshot(ServerStats* out) {
+    if (!out) return;
+    std::lock_guard<std::mutex> g(g_stats_lock);
+    *out = g_stats;
 }
 
 void mem_add(int64_t delta) {
-  std::lock_guard<std::mutex> g(g_mem_lock);
-  if (delta >= 0) {
-    g_mem_bytes += static_cast<uint64_t>(delta);
-  } else {
-    // Negate in unsigned arithmetic so INT64_MIN cannot overflow.
-    uint64_t dec = 0 - static_cast<uint64_t>(delta);
-    g_mem_bytes = dec > g_mem_bytes ? 0 : g_mem_bytes - dec;
-  }
+    std::lock_guard<std::mutex> g(g_mem_lock);
+    if (delta >= 0) {
+        g_mem_bytes += static_cast<uint64_t>(delta);
+    } else {
+        // Negate in unsigned arithmetic so INT64_MIN cannot overflow.
+        uint64_t dec = 0 - static_cast<uint64_t>(delta);
+        g_mem_bytes = dec > g_mem_bytes ? 0 : g_mem_bytes - dec;
+    }
 }
 
 uint64_t mem_current() {
-  std::lock_guard<std::mutex> g(g_mem_lock);
-  return g_mem_bytes;
+    std::lock_guard<std::mutex> g(g_mem_lock);
+    return g_mem_bytes;
 }
 
 void mark_activity() {
-  int64_t now = now_seconds();
-  // Every request of every connection lands here: within one second the
-  // stored value is already now, so the lock is skipped (stores under the
-  // lock are atomic, so this unlocked look is well defined).
-  if (__atomic_load_n(&g_last_activity_ts, __ATOMIC_RELAXED) == now) return;
-  std::lock_guard<std::mutex> g(g_activity_lock);
-  __atomic_store_n(&g_last_activity_ts, now, __ATOMIC_RELAXED);
+    int64_t now = now_seconds();
+    // Every request of every connection lands here: within one second the
+    // stored value is already now, so the lock is skipped (stores under the
+    // lock are atomic, so this unlocked look is well defined).
+    if (__atomic_load_n(&g_last_activity_ts, __ATOMIC_RELAXED) == now) return;
+    std::lock_guard<std::mutex> g(g_activity_lock);
+    __atomic_store_n(&g_last_activity_ts, now, __ATOMIC_RELAXED);
 }
 
 int64_t seconds_since_activity() {
-  int64_t now = now_seconds();
-  int64_t last;
-  {
-    std::lock_guard<std::mutex> g(g_activity_lock);
-    last = g_last_activity_ts;
-  }
-  if (last < 1) return 999999999;
-  if (now <= last) return 0;
-  return now - last;
+    int64_t now = now_seconds();
+    int64_t last;
+    {
+        std::lock_guard<std::mutex> g(g_activity_lock);
+        last = g_last_activity_ts;
+    }
+    if (last < 1) return 999999999;
+    if (now <= last) return 0;
+    return now - last;
 }
 
 void mark_auto_vacuum_run() {
-  int64_t now = now_seconds();
-  std::lock_guard<std::mutex> g(g_activity_lock);
-  g_last_auto_vacuum_ts = now;
+    int64_t now = now_seconds();
+    std::lock_guard<std::mutex> g(g_activity_lock);
+    g_last_auto_vacuum_ts = now;
 }
 
 int64_t auto_vacuum_last_run_ts() {
-  std::lock_guard<std::mutex> g(g_activity_lock);
-  return g_last_auto_vacuum_ts;
+    std::lock_guard<std::mutex> g(g_activity_lock);
+    return g_last_auto_vacuum_ts;
 }

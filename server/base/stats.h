@@ -8,34 +8,34 @@
 // Fifteen counters in report order; changed only through stats_add and read
 // only through stats_snapshot.
 struct ServerStats {
-  int64_t total_requests;
-  int64_t total_connections;
-  int64_t wal_appends;
-  int64_t wal_bytes;
-  int64_t total_writes;
-  int64_t rows_inserted;
-  int64_t rows_updated;
-  int64_t rows_deleted;
-  int64_t recovery_records;
-  int64_t sql_requests;
-  int64_t read_requests;
-  int64_t write_requests;
-  int64_t auto_vacuum_runs;
-  int64_t auto_vacuum_skips;
-  int64_t auto_vacuum_errors;
+    int64_t total_requests;
+    int64_t total_connections;
+    int64_t wal_appends;
+    int64_t wal_bytes;
+    int64_t total_writes;
+    int64_t rows_inserted;
+    int64_t rows_updated;
+    int64_t rows_deleted;
+    int64_t recovery_records;
+    int64_t sql_requests;
+    int64_t read_requests;
+    int64_t write_requests;
+    int64_t auto_vacuum_runs;
+    int64_t auto_vacuum_skips;
+    int64_t auto_vacuum_errors;
 };
 
-extern ServerStats g_stats;        // guarded by g_stats_lock
+extern ServerStats g_stats;  // guarded by g_stats_lock
 extern std::mutex g_stats_lock;
-extern uint64_t g_mem_bytes;       // guarded by g_mem_lock
+extern uint64_t g_mem_bytes;  // guarded by g_mem_lock
 extern std::mutex g_mem_lock;
-extern int64_t g_last_activity_ts; // unix seconds; guarded by g_activity_lock
+extern int64_t g_last_activity_ts;  // unix seconds; guarded by g_activity_lock
 extern int64_t g_last_auto_vacuum_ts;
 extern std::mutex g_activity_lock;
 
 // counter is the address of one field of g_stats, e.g. &g_stats.rows_inserted.
-void stats_add(int64_t *counter, int64_t delta);
-void stats_snapshot(ServerStats *out);
+void stats_add(int64_t* counter, int64_t delta);
+void stats_snapshot(ServerStats* out);
 
 // Adds a signed delta; a decrease below zero leaves 0.
 void mem_add(int64_t delta);

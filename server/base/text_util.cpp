@@ -16,83 +16,83 @@ char up(char c) { return static_cast<char>(std::toupper(static_cast<unsigned cha
 
 // ---- owned copies ---------------------------------------------------------
 
-char *xstrdup2(const char *s) {
-  if (!s) return nullptr;
-  return xstrndup2(s, strlen(s));
+char* xstrdup2(const char* s) {
+    if (!s) return nullptr;
+    return xstrndup2(s, strlen(s));
 }
 
-char *xstrndup2(const char *s, size_t n) {
-  if (!s || n == SIZE_MAX) return nullptr;
-  char *r = static_cast<char *>(malloc(n + 1));
-  if (!r) return nullptr;
-  memcpy(r, s, n);
-  r[n] = '\0';
-  return r;
+char* xstrndup2(const char* s, size_t n) {
+    if (!s || n == SIZE_MAX) return nullptr;
+    char* r = static_cast<char*>(malloc(n + 1));
+    if (!r) return nullptr;
+    memcpy(r, s, n);
+    r[n] = '\0';
+    return r;
 }
 
-void free_string_array(char **arr, int count) {
-  if (!arr) return;
-  for (int i = 0; i < count; i++) free(arr[i]);
-  free(arr);
+void free_string_array(char** arr, int count) {
+    if (!arr) return;
+    for (int i = 0; i < count; i++) free(arr[i]);
+    free(arr);
 }
 
 // ---- in-place editing -----------------------------------------------------
 
-void trim_ws(char *s) {
-  if (!s) return;
-  size_t len = strlen(s);
-  while (len > 0 && (is_ws(s[len - 1]) || s[len - 1] == ';')) len--;
-  s[len] = '\0';
-  size_t lead = 0;
-  while (lead < len && is_ws(s[lead])) lead++;
-  if (lead > 0) memmove(s, s + lead, len - lead + 1);
+void trim_ws(char* s) {
+    if (!s) return;
+    size_t len = strlen(s);
+    while (len > 0 && (is_ws(s[len - 1]) || s[len - 1] == ';')) len--;
+    s[len] = '\0';
+    size_t lead = 0;
+    while (lead < len && is_ws(s[lead])) lead++;
+    if (lead > 0) memmove(s, s + lead, len - lead + 1);
 }
 
-void strtoupper(char *s) {
-  if (!s) return;
-  for (; *s; s++) *s = up(*s);
+void strtoupper(char* s) {
+    if (!s) return;
+    for (; *s; s++) *s = up(*s);
 }
 
-void copy_substr_trim(char *dest, size_t cap, const char *src, size_t n) {
-  if (!dest || cap == 0) return;
-  if (!src) {
-    dest[0] = '\0';
-    return;
-  }
-  size_t len = n < cap - 1 ? n : cap - 1;
-  len = strnlen(src, len);  // never read past the source's end
-  memcpy(dest, src, len);
-  dest[len] = '\0';
-  trim_ws(dest);
+void copy_substr_trim(char* dest, size_t cap, const char* src, size_t n) {
+    if (!dest || cap == 0) return;
+    if (!src) {
+        dest[0] = '\0';
+        return;
+    }
+    size_t len = n < cap - 1 ? n : cap - 1;
+    len = strnlen(src, len);  // never read past the source's end
+    memcpy(dest, src, len);
+    dest[len] = '\0';
+    trim_ws(dest);
 }
 
 // ---- prefix and substring tests -------------------------------------------
 
-const char *skip_ws(const char *p) {
-  if (!p) return nullptr;
-  while (is_ws(*p)) p++;
-  return p;
+const char* skip_ws(const char* p) {
+    if (!p) return nullptr;
+    while (is_ws(*p)) p++;
+    return p;
 }
 
-char *skip_ws(char *p) { return const_cast<char *>(skip_ws(static_cast<const char *>(p))); }
+char* skip_ws(char* p) { return const_cast<char*>(skip_ws(static_cast<const char*>(p))); }
 
-int ci_starts(const char *text, const char *prefix) {
-  if (!text || !prefix) return 0;
-  for (; *prefix; prefix++, text++) {
-    if (*text == '\0' || up(*text) != up(*prefix)) return 0;
-  }
-  return 1;
+int ci_starts(const char* text, const char* prefix) {
+    if (!text || !prefix) return 0;
+    for (; *prefix; prefix++, text++) {
+        if (*text == '\0' || up(*text) != up(*prefix)) return 0;
+    }
+    return 1;
 }
 
-const char *ci_find(const char *haystack, const char *needle) {
-  if (!haystack || !needle) return nullptr;
-  if (!*needle) return haystack;
-  for (const char *h = haystack; *h; h++) {
-    if (ci_starts(h, needle)) return h;
-  }
-  return nullptr;
+const char* ci_find(const char* haystack, const char* needle) {
+    if (!haystack || !needle) return nullptr;
+    if (!*needle) return haystack;
+    for (const char* h = haystack; *h; h++) {
+        if (ci_starts(h, needle)) return h;
+    }
+    return nullptr;
 }
 
-char *ci_find(char *haystack, const char *needle) {
-  return const_cast<char *>(ci_find(static_cast<const char *>(haystack), needle));
+char* ci_find(char* haystack, const char* needle) {
+    return const_cast<char*>(ci_find(static_cast<const char*>(haystack), needle));
 }

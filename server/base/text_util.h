@@ -10,24 +10,24 @@
 #include <cstddef>
 
 // ---- owned copies ---------------------------------------------------------
-char *xstrdup2(const char *s);                 // NULL for NULL or out of memory
-char *xstrndup2(const char *s, size_t n);      // first n bytes + NUL
-void free_string_array(char **arr, int count); // frees entries, then the array
+char* xstrdup2(const char* s);                  // NULL for NULL or out of memory
+char* xstrndup2(const char* s, size_t n);       // first n bytes + NUL
+void free_string_array(char** arr, int count);  // frees entries, then the array
 
 // ---- in-place editing (NULL is a no-op) -----------------------------------
 // Strips trailing whitespace and semicolons, then leading whitespace.
-void trim_ws(char *s);
-void strtoupper(char *s);
+void trim_ws(char* s);
+void strtoupper(char* s);
 // Copies min(n, cap - 1) bytes of src into dest, then trims dest.
-void copy_substr_trim(char *dest, size_t cap, const char *src, size_t n);
+void copy_substr_trim(char* dest, size_t cap, const char* src, size_t n);
 
 // ---- prefix and substring tests -------------------------------------------
-const char *skip_ws(const char *p);
-char *skip_ws(char *p);
-int ci_starts(const char *text, const char *prefix);
-const char *ci_find(const char *haystack, const char *needle);
-char *ci_find(char *haystack, const char *needle);
+const char* skip_ws(const char* p);
+char* skip_ws(char* p);
+int ci_starts(const char* text, const char* prefix);
+const char* ci_find(const char* haystack, const char* needle);
+char* ci_find(char* haystack, const char* needle);
 
 // A literal nullptr picks neither the const nor the mutable overload above.
-inline const char *skip_ws(std::nullptr_t) { return nullptr; }
-inline const char *ci_find(std::nullptr_t, const char *) { return nullptr; }
+inline const char* skip_ws(std::nullptr_t) { return nullptr; }
+inline const char* ci_find(std::nullptr_t, const char*) { return nullptr; }

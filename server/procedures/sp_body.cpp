@@ -36,9 +36,7 @@ bool starts_and_ends(const char* stmt, const char* prefix, const char* word) {
     return sp_ci_starts(s, prefix) && ends_with_word(s, word);
 }
 
-bool is_exact(const char* stmt, const char* word) {
-    return sp_ci_equal(strip_blanks(stmt), word);
-}
+bool is_exact(const char* stmt, const char* word) { return sp_ci_equal(strip_blanks(stmt), word); }
 
 struct Block {
     int kind;  // 1 IF, 2 WHILE
@@ -221,9 +219,12 @@ int sp_parse_declare_stmt(const char* stmt, char* name, int32_t* type, char* def
     std::string rest = sp_trim(s.substr(type_end));
     std::string expr;
     if (!rest.empty()) {
-        if (rest[0] == '=') expr = rest.substr(1);
-        else if (sp_ci_starts(rest, "DEFAULT ")) expr = rest.substr(8);
-        else return sp_fail(err, errlen, "%s", syntax);
+        if (rest[0] == '=')
+            expr = rest.substr(1);
+        else if (sp_ci_starts(rest, "DEFAULT "))
+            expr = rest.substr(8);
+        else
+            return sp_fail(err, errlen, "%s", syntax);
         expr = sp_trim(sp_cut(sp_trim(expr).c_str(), 2047));
         if (expr.empty()) return sp_fail(err, errlen, "DECLARE default expression cannot be empty");
     }
@@ -255,10 +256,9 @@ int sp_parse_set_stmt(const char* stmt, char* name, char* expr, char* err, size_
 namespace {
 
 bool is_forbidden_kind(const char* stmt) {
-    static const char* const prefixes[] = {"CALL ",       "LOGIN ",          "USE ",
-                                           "CHANGE PASSWORD", "CREATE PROCEDURE ",
-                                           "DROP PROCEDURE ", "ALTER TABLE ", "DROP TABLE ",
-                                           "DROP INDEX "};
+    static const char* const prefixes[] = {
+        "CALL ",           "LOGIN ",       "USE ",        "CHANGE PASSWORD", "CREATE PROCEDURE ",
+        "DROP PROCEDURE ", "ALTER TABLE ", "DROP TABLE ", "DROP INDEX "};
     for (const char* p : prefixes)
         if (ci_starts(stmt, p)) return true;
     return false;
@@ -362,8 +362,8 @@ int walk_body(const char* body, const ProcParamDef* params, int param_count, boo
         } else if (sp_statement_is_executable_sql(st)) {
             if (dry_run) {
                 char* sql = nullptr;
-                if (sp_substitute_runtime_placeholders(st, vt.vars, vt.count, &sql, err,
-                                                       errlen) != 0)
+                if (sp_substitute_runtime_placeholders(st, vt.vars, vt.count, &sql, err, errlen) !=
+                    0)
                     return -1;
                 free(sql);
             }

@@ -131,8 +131,8 @@ void sp_sha256_hex_buf(const void* data, size_t len, char* out_hex) {
     out_hex[64] = '\0';
 }
 
-int sp_make_proc_key(const char* database, const char* procedure, char* out, size_t cap,
-                     char* err, size_t errlen) {
+int sp_make_proc_key(const char* database, const char* procedure, char* out, size_t cap, char* err,
+                     size_t errlen) {
     sp_clear(out, cap);
     if (!database || !procedure || !database[0] || !procedure[0])
         return sp_fail(err, errlen, "invalid procedure key");
@@ -158,8 +158,8 @@ int sp_make_file_path(const char* owner, const char* database, const char* table
     db_procedures_dir_path(cut[1].c_str(), dir, sizeof dir);
     ensure_database_storage_dirs(cut[1].c_str());
     ensure_dir(dir);
-    std::string path = std::string(dir) + "/" + cut[0] + "." + cut[1] + "." + cut[2] + "." +
-                       cut[3] + ".sp";
+    std::string path =
+        std::string(dir) + "/" + cut[0] + "." + cut[1] + "." + cut[2] + "." + cut[3] + ".sp";
     if (path.size() >= SP_PATH_SIZE || !out || path.size() >= cap)
         return sp_fail(err, errlen, "procedure path too long");
     memcpy(out, path.c_str(), path.size() + 1);
@@ -260,8 +260,10 @@ int sp_read_file_body_checked(const char* path, char** out_body, char* out_hex, 
     char* owned = sp_dup(data);
     if (!owned) return sp_fail(err, errlen, "oom");
     if (out_hex) sp_sha256_hex_buf(data.data(), data.size(), out_hex);
-    if (out_body) *out_body = owned;
-    else free(owned);
+    if (out_body)
+        *out_body = owned;
+    else
+        free(owned);
     return 0;
 }
 
@@ -319,12 +321,12 @@ char* sp_build_row_json(const char* proc_key, const char* owner, const char* dat
     snprintf(times, sizeof times, "\"created_at\":%llu,\"updated_at\":%llu",
              static_cast<unsigned long long>(created_at),
              static_cast<unsigned long long>(updated_at));
-    std::string row = "{\"proc_key\":" + json_tok(proc_key) + ",\"owner_user\":" +
-                      json_tok(owner) + ",\"database_name\":" + json_tok(database) +
-                      ",\"table_name\":" + json_tok(table) + ",\"procedure_name\":" +
-                      json_tok(procedure) + ",\"file_path\":" + json_tok(file_path) +
-                      ",\"body_sha256\":" + json_tok(sha256_hex) + ",\"enabled\":true," + times +
-                      ",\"param_defs\":" + json_tok(param_defs ? param_defs : "") + "}";
+    std::string row =
+        "{\"proc_key\":" + json_tok(proc_key) + ",\"owner_user\":" + json_tok(owner) +
+        ",\"database_name\":" + json_tok(database) + ",\"table_name\":" + json_tok(table) +
+        ",\"procedure_name\":" + json_tok(procedure) + ",\"file_path\":" + json_tok(file_path) +
+        ",\"body_sha256\":" + json_tok(sha256_hex) + ",\"enabled\":true," + times +
+        ",\"param_defs\":" + json_tok(param_defs ? param_defs : "") + "}";
     return sp_dup(row);
 }
 
@@ -351,8 +353,8 @@ int sp_validate_catalog_row_file(const char* row_json, char* status, size_t cap)
 }
 
 int sp_create_procedure(const Session* session, const char* procedure, const char* table,
-                        const char* body, const ProcParamDef* params, int param_count,
-                        char* reply, size_t reply_cap, char* err, size_t errlen) {
+                        const char* body, const ProcParamDef* params, int param_count, char* reply,
+                        size_t reply_cap, char* err, size_t errlen) {
     sp_clear(reply, reply_cap);
     if (check_session(session, err, errlen) != 0) return -1;
     std::string db_text = session_database(session);
@@ -388,10 +390,11 @@ int sp_create_procedure(const Session* session, const char* procedure, const cha
 
     // The reply is built before anything is written, so a reply that does not
     // fit never follows a stored procedure.
-    std::string out = std::string("{\"ok\":true,\"message\":\"procedure created\",\"database\":\"") +
-                      json_esc(db) + "\",\"table\":\"" + json_esc(tbl) + "\",\"procedure\":\"" +
-                      json_esc(proc) + "\",\"params\":\"" + json_esc(defs) +
-                      "\",\"file_path\":\"" + json_esc(path) + "\",\"sha256\":\"" + hex + "\"}";
+    std::string out =
+        std::string("{\"ok\":true,\"message\":\"procedure created\",\"database\":\"") +
+        json_esc(db) + "\",\"table\":\"" + json_esc(tbl) + "\",\"procedure\":\"" + json_esc(proc) +
+        "\",\"params\":\"" + json_esc(defs) + "\",\"file_path\":\"" + json_esc(path) +
+        "\",\"sha256\":\"" + hex + "\"}";
     if (!reply || out.size() >= reply_cap) return sp_fail(err, errlen, "response too large");
 
     if (sp_write_file_atomic(path, body, err, errlen) != 0) return -1;
@@ -409,8 +412,8 @@ int sp_create_procedure(const Session* session, const char* procedure, const cha
     return 0;
 }
 
-int sp_drop_procedure(const Session* session, const char* procedure, const char* table,
-                      char* reply, size_t reply_cap, char* err, size_t errlen) {
+int sp_drop_procedure(const Session* session, const char* procedure, const char* table, char* reply,
+                      size_t reply_cap, char* err, size_t errlen) {
     sp_clear(reply, reply_cap);
     if (check_session(session, err, errlen) != 0) return -1;
     std::string db_text = session_database(session);
@@ -438,11 +441,10 @@ int sp_drop_procedure(const Session* session, const char* procedure, const char*
     if (system_delete_row_with_wal(procedures_table().c_str(), found_key.c_str(), err, errlen) != 0)
         return -1;
     bool removed = unlink(path) == 0 || errno == ENOENT;
-    std::string out = std::string("{\"ok\":true,\"message\":\"") +
-                      (removed ? "procedure dropped"
-                               : "procedure dropped; procedure file could not be removed") +
-                      "\",\"database\":\"" + json_esc(db) + "\",\"procedure\":\"" +
-                      json_esc(proc) + "\"}";
+    std::string out =
+        std::string("{\"ok\":true,\"message\":\"") +
+        (removed ? "procedure dropped" : "procedure dropped; procedure file could not be removed") +
+        "\",\"database\":\"" + json_esc(db) + "\",\"procedure\":\"" + json_esc(proc) + "\"}";
     if (reply && reply_cap > 0) snprintf(reply, reply_cap, "%s", out.c_str());
     return 0;
 }
@@ -505,9 +507,9 @@ int build_show_procedures_json(const char* database, const char* table_filter, c
     return 0;
 }
 
-int sp_load_procedure_body_checked(const Session* session, const char* procedure,
-                                   char** out_body, char* table_name, ProcParamDef* params,
-                                   int* param_count, char* err, size_t errlen) {
+int sp_load_procedure_body_checked(const Session* session, const char* procedure, char** out_body,
+                                   char* table_name, ProcParamDef* params, int* param_count,
+                                   char* err, size_t errlen) {
     if (out_body) *out_body = nullptr;
     sp_clear(table_name, 64);
     if (param_count) *param_count = 0;

@@ -22,17 +22,17 @@ constexpr size_t SP_FILE_MAX = 262144;
 constexpr size_t SP_PATH_SIZE = 512;
 
 int sp_create_procedure(const Session* session, const char* procedure, const char* table,
-                        const char* body, const ProcParamDef* params, int param_count,
-                        char* reply, size_t reply_cap, char* err, size_t errlen);
-int sp_drop_procedure(const Session* session, const char* procedure, const char* table,
-                      char* reply, size_t reply_cap, char* err, size_t errlen);
+                        const char* body, const ProcParamDef* params, int param_count, char* reply,
+                        size_t reply_cap, char* err, size_t errlen);
+int sp_drop_procedure(const Session* session, const char* procedure, const char* table, char* reply,
+                      size_t reply_cap, char* err, size_t errlen);
 // database NULL or "" = "default"; filter NULL or "" = none.
 int build_show_procedures_json(const char* database, const char* table_filter, char** out_json,
                                char* err, size_t errlen);
 // table_name holds 64 bytes; params (SP_MAX_PARAMS) and param_count may be NULL.
-int sp_load_procedure_body_checked(const Session* session, const char* procedure,
-                                   char** out_body, char* table_name, ProcParamDef* params,
-                                   int* param_count, char* err, size_t errlen);
+int sp_load_procedure_body_checked(const Session* session, const char* procedure, char** out_body,
+                                   char* table_name, ProcParamDef* params, int* param_count,
+                                   char* err, size_t errlen);
 
 int sp_make_file_path(const char* owner, const char* database, const char* table,
                       const char* procedure, char* out, size_t cap, char* err, size_t errlen);
@@ -43,8 +43,8 @@ int sp_read_file_body_checked(const char* path, char** out_body, char* out_hex, 
                               size_t errlen);
 void sp_sha256_hex_buf(const void* data, size_t len, char* out_hex);
 int sp_sha256_hex_file(const char* path, char* out_hex, char* err, size_t errlen);
-int sp_make_proc_key(const char* database, const char* procedure, char* out, size_t cap,
-                     char* err, size_t errlen);
+int sp_make_proc_key(const char* database, const char* procedure, char* out, size_t cap, char* err,
+                     size_t errlen);
 char* sp_build_row_json(const char* proc_key, const char* owner, const char* database,
                         const char* table, const char* procedure, const char* file_path,
                         const char* sha256_hex, uint64_t created_at, uint64_t updated_at,

@@ -50,18 +50,17 @@ static int sp_cond_match_keyword(CondParser& cp, const char* kw) {
 int sp_cond_value_to_bool(const CondValue* v) {
     if (!v) return 0;
     switch (v->type) {
-        case 4: return v->truth ? 1 : 0;
-        case 1:
-        case 2: return v->number != 0 ? 1 : 0;
-        default: return v->text[0] ? 1 : 0;
+    case 4: return v->truth ? 1 : 0;
+    case 1:
+    case 2: return v->number != 0 ? 1 : 0;
+    default: return v->text[0] ? 1 : 0;
     }
 }
 
 int sp_cond_unquote_to_buf(const char* text, size_t len, char* out, size_t cap, char* err,
                            size_t errlen) {
     sp_clear(out, cap);
-    if (!text || !out || len < 2 || (text[0] != '\'' && text[0] != '"') ||
-        text[len - 1] != text[0])
+    if (!text || !out || len < 2 || (text[0] != '\'' && text[0] != '"') || text[len - 1] != text[0])
         return sp_fail(err, errlen, "bad condition string literal");
     const char quote = text[0];
     const char* inner = text + 1;
@@ -119,51 +118,55 @@ int sp_cond_value_from_sql_lit(const char* literal, int32_t declared_type, CondV
     if (t.size() >= 2048) return sp_fail(err, errlen, "condition value too long");
     bool quoted = t.size() >= 2 && (t[0] == '\'' || t[0] == '"') && t.back() == t[0];
     switch (declared_type) {
-        case 3:
+    case 3:
+        out->type = 3;
+        if (quoted)
+            return sp_cond_unquote_to_buf(t.c_str(), t.size(), out->text, sizeof out->text, err,
+                                          errlen);
+        if (t.size() > 2047) return sp_fail(err, errlen, "condition string literal too long");
+        memcpy(out->text, t.c_str(), t.size() + 1);
+        return 0;
+    case 4:
+        out->type = 4;
+        if (sp_ci_equal(t, "true") || t == "1")
+            out->truth = 1;
+        else if (sp_ci_equal(t, "false") || t == "0")
+            out->truth = 0;
+        else
+            return sp_fail(err, errlen, "bad BOOL condition value");
+        out->number = out->truth;
+        return 0;
+    case 1:
+    case 2: {
+        size_t n = 0;
+        if (sp_cond_numeric_literal(t.c_str(), out, &n, err, errlen) != 0) return -1;
+        if (!only_blanks_after(t.c_str() + n))
+            return sp_fail(err, errlen, "bad numeric condition value");
+        out->type = declared_type;
+        return 0;
+    }
+    default:
+        if (quoted) {
             out->type = 3;
-            if (quoted) return sp_cond_unquote_to_buf(t.c_str(), t.size(), out->text,
-                                                      sizeof out->text, err, errlen);
-            if (t.size() > 2047) return sp_fail(err, errlen, "condition string literal too long");
-            memcpy(out->text, t.c_str(), t.size() + 1);
-            return 0;
-        case 4:
+            return sp_cond_unquote_to_buf(t.c_str(), t.size(), out->text, sizeof out->text, err,
+                                          errlen);
+        }
+        if (sp_ci_equal(t, "true") || sp_ci_equal(t, "false")) {
             out->type = 4;
-            if (sp_ci_equal(t, "true") || t == "1") out->truth = 1;
-            else if (sp_ci_equal(t, "false") || t == "0") out->truth = 0;
-            else return sp_fail(err, errlen, "bad BOOL condition value");
+            out->truth = sp_ci_equal(t, "true") ? 1 : 0;
             out->number = out->truth;
             return 0;
-        case 1:
-        case 2: {
-            size_t n = 0;
-            if (sp_cond_numeric_literal(t.c_str(), out, &n, err, errlen) != 0) return -1;
-            if (!only_blanks_after(t.c_str() + n))
-                return sp_fail(err, errlen, "bad numeric condition value");
-            out->type = declared_type;
-            return 0;
         }
-        default:
-            if (quoted) {
-                out->type = 3;
-                return sp_cond_unquote_to_buf(t.c_str(), t.size(), out->text, sizeof out->text,
-                                              err, errlen);
-            }
-            if (sp_ci_equal(t, "true") || sp_ci_equal(t, "false")) {
-                out->type = 4;
-                out->truth = sp_ci_equal(t, "true") ? 1 : 0;
-                out->number = out->truth;
+        {
+            size_t n = 0;
+            char scratch[8];
+            if (!t.empty() &&
+                sp_cond_numeric_literal(t.c_str(), out, &n, scratch, sizeof scratch) == 0 &&
+                only_blanks_after(t.c_str() + n))
                 return 0;
-            }
-            {
-                size_t n = 0;
-                char scratch[8];
-                if (!t.empty() && sp_cond_numeric_literal(t.c_str(), out, &n, scratch,
-                                                          sizeof scratch) == 0 &&
-                    only_blanks_after(t.c_str() + n))
-                    return 0;
-            }
-            memset(out, 0, sizeof *out);
-            return sp_fail(err, errlen, "bad condition literal");
+        }
+        memset(out, 0, sizeof *out);
+        return sp_fail(err, errlen, "bad condition literal");
     }
 }
 
@@ -254,12 +257,18 @@ static int sp_cond_compare_values(const CondValue& a, const CondValue& b, const 
         return sp_fail(err, errlen, "condition type mismatch between %s and %s",
                        sp_param_type_name(a.type), sp_param_type_name(b.type));
     }
-    if (!strcmp(op, "=") || !strcmp(op, "==")) *truth = cmp == 0;
-    else if (!strcmp(op, "!=") || !strcmp(op, "<>")) *truth = cmp != 0;
-    else if (!strcmp(op, "<")) *truth = cmp < 0;
-    else if (!strcmp(op, "<=")) *truth = cmp <= 0;
-    else if (!strcmp(op, ">")) *truth = cmp > 0;
-    else *truth = cmp >= 0;
+    if (!strcmp(op, "=") || !strcmp(op, "=="))
+        *truth = cmp == 0;
+    else if (!strcmp(op, "!=") || !strcmp(op, "<>"))
+        *truth = cmp != 0;
+    else if (!strcmp(op, "<"))
+        *truth = cmp < 0;
+    else if (!strcmp(op, "<="))
+        *truth = cmp <= 0;
+    else if (!strcmp(op, ">"))
+        *truth = cmp > 0;
+    else
+        *truth = cmp >= 0;
     return 0;
 }
 

@@ -12,7 +12,7 @@ struct CondValue {
     int32_t type;        // ColumnType 1..4
     long double number;  // INT/DOUBLE value, 1/0 for BOOL
     int32_t truth;
-    char text[2048];     // unquoted STRING value
+    char text[2048];  // unquoted STRING value
 };
 
 // 0 with *out_truth, or -1 with a message.

@@ -69,7 +69,8 @@ int walk(Run& r, const StatementList& list, char* err, size_t errlen) {
             if (r.open_if > SP_MAX_IF_DEPTH - 1) return sp_fail(err, errlen, "IF nesting too deep");
             if (r.depth > SP_MAX_BLOCKS - 1)
                 return sp_fail(err, errlen, "procedure control nesting too deep");
-            if (sp_extract_then_condition(st, "IF ", cond, sizeof cond, err, errlen) != 0) return -1;
+            if (sp_extract_then_condition(st, "IF ", cond, sizeof cond, err, errlen) != 0)
+                return -1;
             int truth = 0;
             if (active && sp_eval_condition(cond, r.vt.vars, r.vt.count, &truth, err, errlen) != 0)
                 return -1;
@@ -192,7 +193,8 @@ int walk(Run& r, const StatementList& list, char* err, size_t errlen) {
             char name[64], expr[2048];
             if (sp_parse_set_stmt(st, name, expr, err, errlen) != 0) return -1;
             int v = sp_find_runtime_var(r.vt.vars, r.vt.count, name);
-            if (v < 0) return sp_fail(err, errlen, "SET target variable '%s' is not declared", name);
+            if (v < 0)
+                return sp_fail(err, errlen, "SET target variable '%s' is not declared", name);
             if (r.vt.vars[v].is_param)
                 return sp_fail(err, errlen, "cannot SET input parameter '%s'", name);
             char* lit = nullptr;
@@ -201,8 +203,8 @@ int walk(Run& r, const StatementList& list, char* err, size_t errlen) {
                 return -1;
             free(r.vt.vars[v].value);
             r.vt.vars[v].value = lit;
-            r.out += idx(r) + ",\"kind\":\"SET\",\"variable\":\"" + json_esc(name) +
-                     "\",\"ok\":true}";
+            r.out +=
+                idx(r) + ",\"kind\":\"SET\",\"variable\":\"" + json_esc(name) + "\",\"ok\":true}";
             ++r.executed;
         } else if (sp_statement_is_executable_sql(st)) {
             if (sp_append_step_prefix(r, err, errlen) != 0) return -1;
@@ -308,8 +310,8 @@ int sp_call_procedure(Session* session, const char* procedure, const ProcCallArg
     char table[64];
     ProcParamDef params[SP_MAX_PARAMS] = {};
     int n = 0;
-    if (sp_load_procedure_body_checked(session, procedure, &body, table, params, &n, err,
-                                       errlen) != 0)
+    if (sp_load_procedure_body_checked(session, procedure, &body, table, params, &n, err, errlen) !=
+        0)
         return -1;
     OwnedText hold(body);
     return sp_execute_procedure_script(session, procedure, body, params, n, args, out_reply, err,

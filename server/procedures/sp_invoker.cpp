@@ -56,8 +56,8 @@ struct StringArray {
 // Table named by a statement, resolved in the caller's database only. The name
 // is checked as a client table name first, so an internal name such as
 // other__t cannot reach another database.
-Table* session_table(const Session* s, const char* written, char* internal, size_t cap,
-                     char* err, size_t errlen) {
+Table* session_table(const Session* s, const char* written, char* internal, size_t cap, char* err,
+                     size_t errlen) {
     char checked[64];
     if (copy_ident_checked(checked, sizeof checked, written, "table name", err, errlen) != 0)
         return nullptr;
@@ -109,8 +109,7 @@ int run_select(const Session* s, const std::string& sql, char** out, char* err, 
 
 int run_insert(const Session* s, const std::string& sql, char** out, char* err, size_t errlen) {
     char tname[KYREL_INTERNAL_NAME_SIZE];
-    if (parse_insert_table_name_sql(sql.c_str(), tname, sizeof tname, err, errlen) != 0)
-        return -1;
+    if (parse_insert_table_name_sql(sql.c_str(), tname, sizeof tname, err, errlen) != 0) return -1;
     char internal[KYREL_INTERNAL_NAME_SIZE];
     Table* t = session_table(s, tname, internal, sizeof internal, err, errlen);
     if (!t) return -1;
@@ -184,8 +183,10 @@ int run_update(const Session* s, const std::string& sql, char** out, char* err, 
         RwReadGuard g(&t->lock);
         char* r = nullptr;
         int deleted = 0;
-        if (versioned_get_latest_json(t, key, &r, nullptr, &deleted) == 0 && !deleted) row.reset(r);
-        else free(r);
+        if (versioned_get_latest_json(t, key, &r, nullptr, &deleted) == 0 && !deleted)
+            row.reset(r);
+        else
+            free(r);
     }
     if (!row) return sp_fail(err, errlen, "updated row disappeared");
     if (wal_append_record(WAL_OP_UPDATE, seq, internal, key, row.get(), err, errlen) != 0)
@@ -229,8 +230,7 @@ int run_delete(const Session* s, const std::string& sql, char** out, char* err, 
 }  // namespace
 
 int sp_authorize_invoker_sql(const Session* session, const char* sql, char* err, size_t errlen) {
-    if (!session || !session->authenticated)
-        return sp_fail(err, errlen, "authentication required");
+    if (!session || !session->authenticated) return sp_fail(err, errlen, "authentication required");
     if (session->is_admin) return 0;
     if (!sql || strlen(sql) > 8191) return sp_fail(err, errlen, "procedure SQL too long");
     std::string s = sp_norm_trim(sql);
@@ -262,16 +262,22 @@ int sp_execute_invoker_sql(Session* session, const char* sql, char** out_reply, 
     if (!sql) return sp_fail(err, errlen, "missing procedure body");
     if (!sql[0]) return sp_fail(err, errlen, "procedure body cannot be empty");
     if (strlen(sql) >= 8192)
-        return sp_fail(err, errlen, "phase SP2 CALL supports executable SQL bodies up to 8191 bytes");
+        return sp_fail(err, errlen,
+                       "phase SP2 CALL supports executable SQL bodies up to 8191 bytes");
     std::string s = sp_norm_trim(sql);
     if (sp_authorize_invoker_sql(session, s.c_str(), err, errlen) != 0) return -1;
     char* out = nullptr;
     int rc;
-    if (is_select(s)) rc = run_select(session, s, &out, err, errlen);
-    else if (sp_ci_starts(s, "INSERT INTO ")) rc = run_insert(session, s, &out, err, errlen);
-    else if (sp_ci_starts(s, "UPDATE ")) rc = run_update(session, s, &out, err, errlen);
-    else if (sp_ci_starts(s, "DELETE FROM ")) rc = run_delete(session, s, &out, err, errlen);
-    else return sp_fail(err, errlen, "unsupported procedure statement");
+    if (is_select(s))
+        rc = run_select(session, s, &out, err, errlen);
+    else if (sp_ci_starts(s, "INSERT INTO "))
+        rc = run_insert(session, s, &out, err, errlen);
+    else if (sp_ci_starts(s, "UPDATE "))
+        rc = run_update(session, s, &out, err, errlen);
+    else if (sp_ci_starts(s, "DELETE FROM "))
+        rc = run_delete(session, s, &out, err, errlen);
+    else
+        return sp_fail(err, errlen, "unsupported procedure statement");
     if (rc != 0) {
         free(out);
         return -1;

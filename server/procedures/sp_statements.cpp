@@ -18,8 +18,8 @@ int sp_ident_is_strict(const char* text) {
     return 1;
 }
 
-int copy_sp_ident_checked(char* dest, size_t cap, const char* source, const char* label,
-                          char* err, size_t errlen) {
+int copy_sp_ident_checked(char* dest, size_t cap, const char* source, const char* label, char* err,
+                          size_t errlen) {
     const char* what = (label && label[0]) ? label : "identifier";
     sp_clear(dest, cap);
     if (copy_ident_checked(dest, cap, source, what, err, errlen) != 0) {
@@ -41,10 +41,14 @@ int sp_parse_param_type_token(const char* token, int32_t* out_type, char* err, s
     std::string t = sp_trim(sp_cut(token, 63));
     for (char& c : t) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
     int32_t type = 0;
-    if (t == "INT" || t == "INTEGER") type = 1;
-    else if (t == "DOUBLE" || t == "FLOAT" || t == "REAL") type = 2;
-    else if (t == "STRING" || t == "TEXT" || t == "VARCHAR") type = 3;
-    else if (t == "BOOL" || t == "BOOLEAN") type = 4;
+    if (t == "INT" || t == "INTEGER")
+        type = 1;
+    else if (t == "DOUBLE" || t == "FLOAT" || t == "REAL")
+        type = 2;
+    else if (t == "STRING" || t == "TEXT" || t == "VARCHAR")
+        type = 3;
+    else if (t == "BOOL" || t == "BOOLEAN")
+        type = 4;
     if (type == 0) {
         return sp_fail(err, errlen, "unsupported procedure parameter type '%s'",
                        token ? token : "");
@@ -55,11 +59,11 @@ int sp_parse_param_type_token(const char* token, int32_t* out_type, char* err, s
 
 const char* sp_param_type_name(int32_t type) {
     switch (type) {
-        case 1: return "INT";
-        case 2: return "DOUBLE";
-        case 4: return "BOOL";
-        case 5: return "TIMESTAMP";
-        default: return "STRING";
+    case 1: return "INT";
+    case 2: return "DOUBLE";
+    case 4: return "BOOL";
+    case 5: return "TIMESTAMP";
+    default: return "STRING";
     }
 }
 
@@ -95,8 +99,8 @@ void clear_params(ProcParamDef* params, int* count) {
 
 }  // namespace
 
-int sp_parse_param_declaration_list(const char* text, ProcParamDef* params, int* count,
-                                    char* err, size_t errlen) {
+int sp_parse_param_declaration_list(const char* text, ProcParamDef* params, int* count, char* err,
+                                    size_t errlen) {
     clear_params(params, count);
     if (!params || !count) return sp_fail(err, errlen, "internal procedure parameter error");
     if (!text) return 0;
@@ -169,8 +173,8 @@ int sp_parse_param_defs_string(const char* text, ProcParamDef* params, int* coun
     return 0;
 }
 
-int sp_param_defs_to_string(const ProcParamDef* params, int count, char* out, size_t cap,
-                            char* err, size_t errlen) {
+int sp_param_defs_to_string(const ProcParamDef* params, int count, char* out, size_t cap, char* err,
+                            size_t errlen) {
     sp_clear(out, cap);
     if (!out || cap == 0) return sp_fail(err, errlen, "procedure parameter definition too long");
     if (count < 0 || count > SP_MAX_PARAMS || (count > 0 && !params))
@@ -212,8 +216,8 @@ int split_param_section(std::string& section, std::string& list, bool& has_list,
 }  // namespace
 
 int parse_create_procedure_sql(const char* sql, char* proc_name, char* table_name,
-                               ProcParamDef* params, int* param_count, char** out_body,
-                               char* err, size_t errlen) {
+                               ProcParamDef* params, int* param_count, char** out_body, char* err,
+                               size_t errlen) {
     sp_clear(proc_name, SP_NAME_SIZE);
     sp_clear(table_name, SP_NAME_SIZE);
     clear_params(params, param_count);
@@ -263,11 +267,11 @@ int parse_create_procedure_sql(const char* sql, char* proc_name, char* table_nam
     const std::string& list = name_list_used ? name_list : table_list;
 
     char name[SP_NAME_SIZE], table[SP_NAME_SIZE];
-    if (copy_sp_ident_checked(name, sizeof name, name_sec.c_str(), "procedure name", err,
-                              errlen) != 0)
+    if (copy_sp_ident_checked(name, sizeof name, name_sec.c_str(), "procedure name", err, errlen) !=
+        0)
         return -1;
-    if (copy_sp_ident_checked(table, sizeof table, table_sec.c_str(), "table name", err,
-                              errlen) != 0)
+    if (copy_sp_ident_checked(table, sizeof table, table_sec.c_str(), "table name", err, errlen) !=
+        0)
         return -1;
     ProcParamDef parsed[SP_MAX_PARAMS] = {};
     int n = 0;
@@ -296,8 +300,8 @@ int parse_show_procedures_sql(const char* sql, char* table_filter, char* err, si
     if (rest.empty()) return 0;
     if (!sp_ci_starts(rest, "ON "))
         return sp_fail(err, errlen, "SHOW PROCEDURES syntax: SHOW PROCEDURES [ON table]");
-    return copy_sp_ident_checked(table_filter, SP_NAME_SIZE, rest.substr(3).c_str(),
-                                 "table name", err, errlen);
+    return copy_sp_ident_checked(table_filter, SP_NAME_SIZE, rest.substr(3).c_str(), "table name",
+                                 err, errlen);
 }
 
 int parse_drop_procedure_sql(const char* sql, char* proc_name, char* table_name, char* err,
@@ -306,7 +310,8 @@ int parse_drop_procedure_sql(const char* sql, char* proc_name, char* table_name,
     sp_clear(table_name, SP_NAME_SIZE);
     if (!proc_name || !table_name) return sp_fail(err, errlen, "internal procedure parser error");
     std::string text = sp_norm_trim(sp_cut(sql, 1023));
-    if (!sp_ci_starts(text, "DROP PROCEDURE ")) return sp_fail(err, errlen, "invalid DROP PROCEDURE");
+    if (!sp_ci_starts(text, "DROP PROCEDURE "))
+        return sp_fail(err, errlen, "invalid DROP PROCEDURE");
     std::string rest = text.substr(15);
     std::string proc = rest;
     size_t on = sp_ci_find(rest, " ON ");
@@ -337,8 +342,10 @@ int sp_parse_call_args_list(const char* text, ProcCallArgs* args, char* err, siz
     for (size_t i = 0; i < all.size(); ++i) {
         char c = all[i];
         if (quote) {
-            if (c == '\\') ++i;
-            else if (c == quote) quote = 0;
+            if (c == '\\')
+                ++i;
+            else if (c == quote)
+                quote = 0;
         } else if ((c == '\'' || c == '"') && !(i > 0 && all[i - 1] == '\\')) {
             quote = c;
         } else if (c == ',') {
@@ -382,8 +389,8 @@ int parse_call_procedure_sql(const char* sql, char* proc_name, ProcCallArgs* arg
             return sp_fail(err, errlen, "CALL syntax: CALL procedure_name([args...])");
         if (!sp_trim(rest.substr(close + 1)).empty())
             return sp_fail(err, errlen, "unexpected text after CALL");
-        if (sp_parse_call_args_list(rest.substr(open + 1, close - open - 1).c_str(), &parsed,
-                                    err, errlen) != 0)
+        if (sp_parse_call_args_list(rest.substr(open + 1, close - open - 1).c_str(), &parsed, err,
+                                    errlen) != 0)
             return -1;
         name = rest.substr(0, open);
     }
@@ -410,10 +417,10 @@ int sp_sql_string_arg_to_plain(const char* arg, char** out_plain, char* err, siz
         if (c == '\\' && i + 1 < n) {
             char e = inner[++i];
             switch (e) {
-                case 'n': plain += '\n'; break;
-                case 'r': plain += '\r'; break;
-                case 't': plain += '\t'; break;
-                default: plain += e; break;
+            case 'n': plain += '\n'; break;
+            case 'r': plain += '\r'; break;
+            case 't': plain += '\t'; break;
+            default: plain += e; break;
             }
         } else if (c == quote) {
             return sp_fail(err, errlen, "unescaped quote inside STRING argument");
@@ -432,19 +439,19 @@ char* sp_plain_string_to_sql_literal(const char* plain) {
     for (const char* p = plain ? plain : ""; *p; ++p) {
         unsigned char c = static_cast<unsigned char>(*p);
         switch (c) {
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            default:
-                if (c < 0x20) {
-                    char hex[8];
-                    snprintf(hex, sizeof hex, "\\x%02x", c);
-                    out += hex;
-                } else {
-                    out += static_cast<char>(c);
-                }
+        case '\t': out += "\\t"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        default:
+            if (c < 0x20) {
+                char hex[8];
+                snprintf(hex, sizeof hex, "\\x%02x", c);
+                out += hex;
+            } else {
+                out += static_cast<char>(c);
+            }
         }
     }
     out += '"';
@@ -460,53 +467,54 @@ bool only_blanks(const char* p) {
 
 }  // namespace
 
-int sp_arg_to_sql_literal(const ProcParamDef* param, const char* arg, char** out_literal,
-                          char* err, size_t errlen) {
+int sp_arg_to_sql_literal(const ProcParamDef* param, const char* arg, char** out_literal, char* err,
+                          size_t errlen) {
     if (out_literal) *out_literal = nullptr;
     if (!param || !out_literal) return sp_fail(err, errlen, "internal procedure argument error");
     std::string text = sp_trim(sp_cut(arg, 2047));
     std::string lit;
     switch (param->type) {
-        case 1: {
-            const char* s = text.c_str();
-            char* end = nullptr;
-            errno = 0;
-            long long v = strtoll(s, &end, 10);
-            if (end == s || !only_blanks(end))
-                return sp_fail(err, errlen, "bad INT argument for parameter '%s'", param->name);
-            char buf[32];
-            snprintf(buf, sizeof buf, "%lld", v);  // strtoll saturates at the bounds
-            lit = buf;
-            break;
-        }
-        case 2: {
-            const char* s = text.c_str();
-            char* end = nullptr;
-            long double v = strtold(s, &end);
-            if (end == s || !only_blanks(end) || !std::isfinite(static_cast<double>(v)))
-                return sp_fail(err, errlen, "bad DOUBLE argument for parameter '%s'",
-                               param->name);
-            char buf[64];
-            snprintf(buf, sizeof buf, "%.17Lg", v);
-            lit = buf;
-            break;
-        }
-        case 4:
-            if (sp_ci_equal(text, "true") || text == "1") lit = "true";
-            else if (sp_ci_equal(text, "false") || text == "0") lit = "false";
-            else return sp_fail(err, errlen, "bad BOOL argument for parameter '%s'", param->name);
-            break;
-        case 3: {
-            char* plain = nullptr;
-            if (sp_sql_string_arg_to_plain(text.c_str(), &plain, err, errlen) != 0) return -1;
-            char* quoted = sp_plain_string_to_sql_literal(plain);
-            free(plain);
-            if (!quoted) return sp_fail(err, errlen, "oom");
-            *out_literal = quoted;
-            return 0;
-        }
-        default:
-            return sp_fail(err, errlen, "unsupported parameter type for '%s'", param->name);
+    case 1: {
+        const char* s = text.c_str();
+        char* end = nullptr;
+        errno = 0;
+        long long v = strtoll(s, &end, 10);
+        if (end == s || !only_blanks(end))
+            return sp_fail(err, errlen, "bad INT argument for parameter '%s'", param->name);
+        char buf[32];
+        snprintf(buf, sizeof buf, "%lld", v);  // strtoll saturates at the bounds
+        lit = buf;
+        break;
+    }
+    case 2: {
+        const char* s = text.c_str();
+        char* end = nullptr;
+        long double v = strtold(s, &end);
+        if (end == s || !only_blanks(end) || !std::isfinite(static_cast<double>(v)))
+            return sp_fail(err, errlen, "bad DOUBLE argument for parameter '%s'", param->name);
+        char buf[64];
+        snprintf(buf, sizeof buf, "%.17Lg", v);
+        lit = buf;
+        break;
+    }
+    case 4:
+        if (sp_ci_equal(text, "true") || text == "1")
+            lit = "true";
+        else if (sp_ci_equal(text, "false") || text == "0")
+            lit = "false";
+        else
+            return sp_fail(err, errlen, "bad BOOL argument for parameter '%s'", param->name);
+        break;
+    case 3: {
+        char* plain = nullptr;
+        if (sp_sql_string_arg_to_plain(text.c_str(), &plain, err, errlen) != 0) return -1;
+        char* quoted = sp_plain_string_to_sql_literal(plain);
+        free(plain);
+        if (!quoted) return sp_fail(err, errlen, "oom");
+        *out_literal = quoted;
+        return 0;
+    }
+    default: return sp_fail(err, errlen, "unsupported parameter type for '%s'", param->name);
     }
     char* owned = sp_dup(lit);
     if (!owned) return sp_fail(err, errlen, "oom");

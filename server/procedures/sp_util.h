@@ -15,8 +15,8 @@
 #include "base/text_util.h"
 
 // Writes a formatted message into (err, errlen); always returns -1.
-__attribute__((format(printf, 3, 4))) inline int sp_fail(char* err, size_t errlen,
-                                                          const char* fmt, ...) {
+__attribute__((format(printf, 3, 4))) inline int sp_fail(char* err, size_t errlen, const char* fmt,
+                                                         ...) {
     if (err && errlen > 0) {
         va_list ap;
         va_start(ap, fmt);
@@ -32,8 +32,10 @@ __attribute__((format(printf, 3, 4))) inline int sp_fail(char* err, size_t errle
 inline bool sp_skip_quoted(const char* s, size_t& i, char& quote) {
     char c = s[i];
     if (quote) {
-        if (c == '\\') ++i;
-        else if (c == quote) quote = 0;
+        if (c == '\\')
+            ++i;
+        else if (c == quote)
+            quote = 0;
         return true;
     }
     if (c == '\'' || c == '"') {

@@ -50,10 +50,10 @@ void sp_free_runtime_vars(ProcRuntimeVar* vars, int* count) {
 
 const char* sp_default_sql_literal_for_type(int32_t type) {
     switch (type) {
-        case 1:
-        case 2: return "0";
-        case 4: return "false";
-        default: return "\"\"";
+    case 1:
+    case 2: return "0";
+    case 4: return "false";
+    default: return "\"\"";
     }
 }
 
@@ -150,8 +150,7 @@ int sp_expr_find_numeric_binary_op(const char* expr, size_t* out_pos, char* out_
     return 0;
 }
 
-int sp_sql_numeric_literal_to_ld(const char* literal, long double* out, char* err,
-                                 size_t errlen) {
+int sp_sql_numeric_literal_to_ld(const char* literal, long double* out, char* err, size_t errlen) {
     if (out) *out = 0;
     if (!literal) return sp_fail(err, errlen, "empty numeric expression operand");
     if (strlen(literal) >= 2048) return sp_fail(err, errlen, "numeric expression operand too long");
@@ -197,8 +196,8 @@ int sp_expr_operand_to_number(const char* operand, const ProcRuntimeVar* vars, i
 }
 
 int sp_expr_numeric_binary_to_sql_literal(const char* expr, int32_t target_type,
-                                          const ProcRuntimeVar* vars, int count,
-                                          char** out_literal, char* err, size_t errlen) {
+                                          const ProcRuntimeVar* vars, int count, char** out_literal,
+                                          char* err, size_t errlen) {
     if (out_literal) *out_literal = nullptr;
     if (!expr || !out_literal || (target_type != 1 && target_type != 2)) return 0;
     size_t pos = 0;

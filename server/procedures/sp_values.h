@@ -16,8 +16,8 @@ constexpr int SP_MAX_VARS = 64;
 
 struct ProcRuntimeVar {
     char name[64];
-    int32_t type;   // ColumnType 1..4
-    char* value;    // owned literal text; NULL reads as the type default
+    int32_t type;  // ColumnType 1..4
+    char* value;   // owned literal text; NULL reads as the type default
     int32_t is_param;
 };
 
@@ -44,10 +44,9 @@ int sp_expr_to_sql_literal(const char* expr, int32_t target_type, const char* ta
                            size_t errlen);
 // 1 with a literal, 0 when expr is not a binary + / -, -1 on error.
 int sp_expr_numeric_binary_to_sql_literal(const char* expr, int32_t target_type,
-                                          const ProcRuntimeVar* vars, int count,
-                                          char** out_literal, char* err, size_t errlen);
+                                          const ProcRuntimeVar* vars, int count, char** out_literal,
+                                          char* err, size_t errlen);
 int sp_expr_find_numeric_binary_op(const char* expr, size_t* out_pos, char* out_op);
 int sp_expr_operand_to_number(const char* operand, const ProcRuntimeVar* vars, int count,
                               long double* out, char* err, size_t errlen);
-int sp_sql_numeric_literal_to_ld(const char* literal, long double* out, char* err,
-                                 size_t errlen);
+int sp_sql_numeric_literal_to_ld(const char* literal, long double* out, char* err, size_t errlen);

@@ -27,372 +27,373 @@ namespace {
 // "%.15Lg" of v; a value that is not finite has no JSON spelling and is
 // written null.
 int out_real(long double v, char** out, char* err, size_t errlen) {
-  if (!std::isfinite(v)) return copy_raw_out("null", out, err, errlen);
-  char buf[256];
-  snprintf(buf, sizeof buf, "%.15Lg", v);
-  return copy_raw_out(buf, out, err, errlen);
+    if (!std::isfinite(v)) return copy_raw_out("null", out, err, errlen);
+    char buf[256];
+    snprintf(buf, sizeof buf, "%.15Lg", v);
+    return copy_raw_out(buf, out, err, errlen);
 }
 
 // Trimmed raw value of member `name`; false when absent or null.
 bool present_value(const char* row_json, const char* name, CharPtr* value) {
-  return extract_trimmed(row_json, name, value) && !is_json_null_token(value->get());
+    return extract_trimmed(row_json, name, value) && !is_json_null_token(value->get());
 }
 
 long double numeric_of(const char* text, int type) {
-  if (type == COL_TYPE_DOUBLE) return strtold(text, nullptr);
-  return static_cast<long double>(strtoimax(text, nullptr, 10));
+    if (type == COL_TYPE_DOUBLE) return strtold(text, nullptr);
+    return static_cast<long double>(strtoimax(text, nullptr, 10));
 }
 
 const char* kind_name(int kind) {
-  switch (kind) {
+    switch (kind) {
     case EXPR_SUM: return "SUM";
     case EXPR_AVG: return "AVG";
     case EXPR_MEAN: return "MEAN";
     default: return "function";
-  }
+    }
 }
 
 // Aggregate over row texts (the shared core of the table and group forms).
-int aggregate_over(const TableSchema* schema, int kind, const char* arg,
-                   const char* const* rows, int count, char** out, char* err, size_t errlen) {
-  *out = nullptr;
-  if (!arg) arg = "";
-  if (kind == EXPR_COUNT) {
-    long long n = 0;
-    if (strcmp(arg, "*") == 0) {
-      n = count;
-    } else {
-      int col = schema_get_col_ci(schema, arg);
-      const char* name = col >= 0 ? schema->columns[col].name : arg;
-      for (int i = 0; i < count; ++i) {
-        CharPtr v(nullptr, &free);
-        if (present_value(rows[i], name, &v)) ++n;
-      }
+int aggregate_over(const TableSchema* schema, int kind, const char* arg, const char* const* rows,
+                   int count, char** out, char* err, size_t errlen) {
+    *out = nullptr;
+    if (!arg) arg = "";
+    if (kind == EXPR_COUNT) {
+        long long n = 0;
+        if (strcmp(arg, "*") == 0) {
+            n = count;
+        } else {
+            int col = schema_get_col_ci(schema, arg);
+            const char* name = col >= 0 ? schema->columns[col].name : arg;
+            for (int i = 0; i < count; ++i) {
+                CharPtr v(nullptr, &free);
+                if (present_value(rows[i], name, &v)) ++n;
+            }
+        }
+        char buf[256];
+        snprintf(buf, sizeof buf, "%lld", n);
+        return copy_raw_out(buf, out, err, errlen);
     }
-    char buf[256];
-    snprintf(buf, sizeof buf, "%lld", n);
-    return copy_raw_out(buf, out, err, errlen);
-  }
-  if (!select_expr_is_aggregate(kind)) {
-    set_err(err, errlen, "aggregate query contains invalid expression");
-    return -1;
-  }
-  int col = schema_get_col_ci(schema, arg);
-  if (col < 0) {
-    set_err(err, errlen, "unknown selected column");
-    return -1;
-  }
-  const int type = schema->columns[col].type;
-  const char* name = schema->columns[col].name;
-
-  if (kind == EXPR_MIN || kind == EXPR_MAX) {
-    CharPtr held(nullptr, &free);
-    for (int i = 0; i < count; ++i) {
-      CharPtr v(nullptr, &free);
-      if (!present_value(rows[i], name, &v)) continue;
-      if (!held) {
-        held = std::move(v);
-        continue;
-      }
-      int c = compare_json_values(type, v.get(), held.get());
-      if ((kind == EXPR_MIN && c < 0) || (kind == EXPR_MAX && c > 0)) held = std::move(v);
+    if (!select_expr_is_aggregate(kind)) {
+        set_err(err, errlen, "aggregate query contains invalid expression");
+        return -1;
     }
-    return copy_raw_out(held ? held.get() : "null", out, err, errlen);
-  }
+    int col = schema_get_col_ci(schema, arg);
+    if (col < 0) {
+        set_err(err, errlen, "unknown selected column");
+        return -1;
+    }
+    const int type = schema->columns[col].type;
+    const char* name = schema->columns[col].name;
 
-  if (kind == EXPR_SUM || kind == EXPR_AVG || kind == EXPR_MEAN) {
+    if (kind == EXPR_MIN || kind == EXPR_MAX) {
+        CharPtr held(nullptr, &free);
+        for (int i = 0; i < count; ++i) {
+            CharPtr v(nullptr, &free);
+            if (!present_value(rows[i], name, &v)) continue;
+            if (!held) {
+                held = std::move(v);
+                continue;
+            }
+            int c = compare_json_values(type, v.get(), held.get());
+            if ((kind == EXPR_MIN && c < 0) || (kind == EXPR_MAX && c > 0)) held = std::move(v);
+        }
+        return copy_raw_out(held ? held.get() : "null", out, err, errlen);
+    }
+
+    if (kind == EXPR_SUM || kind == EXPR_AVG || kind == EXPR_MEAN) {
+        if (!column_type_is_numeric(type)) {
+            char msg[96];
+            snprintf(msg, sizeof msg, "%s supports numeric columns only", kind_name(kind));
+            set_err(err, errlen, msg);
+            return -1;
+        }
+        long double sum = 0;
+        long long n = 0;
+        for (int i = 0; i < count; ++i) {
+            CharPtr v(nullptr, &free);
+            if (!present_value(rows[i], name, &v)) continue;
+            sum += numeric_of(v.get(), type);
+            ++n;
+        }
+        if (n == 0) return copy_raw_out("null", out, err, errlen);
+        if (kind != EXPR_SUM) return out_real(sum / n, out, err, errlen);
+        // An integer sum is written as an integer while it fits in 64 bits;
+        // beyond that a truncation would be meaningless, so it takes the
+        // floating form.
+        if (type != COL_TYPE_DOUBLE && sum >= -9223372036854775808.0L &&
+            sum <= 9223372036854775807.0L) {
+            char buf[256];
+            snprintf(buf, sizeof buf, "%lld", static_cast<long long>(sum));
+            return copy_raw_out(buf, out, err, errlen);
+        }
+        return out_real(sum, out, err, errlen);
+    }
+
+    // MED, MEDIAN, VAR, STDDEV over the collected numeric values.
     if (!column_type_is_numeric(type)) {
-      char msg[96];
-      snprintf(msg, sizeof msg, "%s supports numeric columns only", kind_name(kind));
-      set_err(err, errlen, msg);
-      return -1;
+        set_err(err, errlen, "function supports numeric columns only");
+        return -1;
+    }
+    std::vector<long double> values;
+    try {
+        values.reserve(static_cast<size_t>(count > 0 ? count : 1));
+        for (int i = 0; i < count; ++i) {
+            CharPtr v(nullptr, &free);
+            if (present_value(rows[i], name, &v)) values.push_back(numeric_of(v.get(), type));
+        }
+    } catch (...) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    const size_t n = values.size();
+    if (n == 0) return copy_raw_out("null", out, err, errlen);
+    if (kind == EXPR_MED || kind == EXPR_MEDIAN) {
+        qsort(values.data(), n, sizeof(long double), cmp_long_double_for_qsort);
+        long double m = (n % 2) ? values[n / 2] : (values[n / 2] + values[n / 2 - 1]) / 2;
+        return out_real(m, out, err, errlen);
     }
     long double sum = 0;
-    long long n = 0;
-    for (int i = 0; i < count; ++i) {
-      CharPtr v(nullptr, &free);
-      if (!present_value(rows[i], name, &v)) continue;
-      sum += numeric_of(v.get(), type);
-      ++n;
-    }
-    if (n == 0) return copy_raw_out("null", out, err, errlen);
-    if (kind != EXPR_SUM) return out_real(sum / n, out, err, errlen);
-    // An integer sum is written as an integer while it fits in 64 bits;
-    // beyond that a truncation would be meaningless, so it takes the
-    // floating form.
-    if (type != COL_TYPE_DOUBLE && sum >= -9223372036854775808.0L &&
-        sum <= 9223372036854775807.0L) {
-      char buf[256];
-      snprintf(buf, sizeof buf, "%lld", static_cast<long long>(sum));
-      return copy_raw_out(buf, out, err, errlen);
-    }
-    return out_real(sum, out, err, errlen);
-  }
-
-  // MED, MEDIAN, VAR, STDDEV over the collected numeric values.
-  if (!column_type_is_numeric(type)) {
-    set_err(err, errlen, "function supports numeric columns only");
-    return -1;
-  }
-  std::vector<long double> values;
-  try {
-    values.reserve(static_cast<size_t>(count > 0 ? count : 1));
-    for (int i = 0; i < count; ++i) {
-      CharPtr v(nullptr, &free);
-      if (present_value(rows[i], name, &v)) values.push_back(numeric_of(v.get(), type));
-    }
-  } catch (...) {
-    set_err(err, errlen, "oom");
-    return -1;
-  }
-  const size_t n = values.size();
-  if (n == 0) return copy_raw_out("null", out, err, errlen);
-  if (kind == EXPR_MED || kind == EXPR_MEDIAN) {
-    qsort(values.data(), n, sizeof(long double), cmp_long_double_for_qsort);
-    long double m = (n % 2) ? values[n / 2] : (values[n / 2] + values[n / 2 - 1]) / 2;
-    return out_real(m, out, err, errlen);
-  }
-  long double sum = 0;
-  for (long double v : values) sum += v;
-  const long double mean = sum / static_cast<long double>(n);
-  long double sq = 0;
-  for (long double v : values) sq += (v - mean) * (v - mean);
-  long double var = sq / static_cast<long double>(n);
-  if (var < 0 && var > -1e-18L) var = 0;
-  return out_real(kind == EXPR_STDDEV ? sqrtl(var) : var, out, err, errlen);
+    for (long double v : values) sum += v;
+    const long double mean = sum / static_cast<long double>(n);
+    long double sq = 0;
+    for (long double v : values) sq += (v - mean) * (v - mean);
+    long double var = sq / static_cast<long double>(n);
+    if (var < 0 && var > -1e-18L) var = 0;
+    return out_real(kind == EXPR_STDDEV ? sqrtl(var) : var, out, err, errlen);
 }
 
 // The row texts of the collected rows, in order; -1 "oom".
 int row_texts(const SelectRow* rows, int count, std::vector<const char*>* texts, char* err,
               size_t errlen) {
-  try {
-    texts->reserve(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) texts->push_back(rows[i].row_json);
-  } catch (...) {
-    set_err(err, errlen, "oom");
-    return -1;
-  }
-  return 0;
+    try {
+        texts->reserve(static_cast<size_t>(count));
+        for (int i = 0; i < count; ++i) texts->push_back(rows[i].row_json);
+    } catch (...) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    return 0;
 }
 
 int item_count(const SelectQuery* q) {
-  return q->column_count < SELECT_MAX_ITEMS ? q->column_count : SELECT_MAX_ITEMS;
+    return q->column_count < SELECT_MAX_ITEMS ? q->column_count : SELECT_MAX_ITEMS;
 }
 
 }  // namespace
 
 int cmp_long_double_for_qsort(const void* a, const void* b) {
-  long double x = *static_cast<const long double*>(a);
-  long double y = *static_cast<const long double*>(b);
-  return (x > y) - (y > x);
+    long double x = *static_cast<const long double*>(a);
+    long double y = *static_cast<const long double*>(b);
+    return (x > y) - (y > x);
 }
 
 int compute_aggregate_expr_raw(const TableSchema* schema, int kind, const char* arg,
                                const SelectRow* rows, int count, char** out, char* err,
                                size_t errlen) {
-  if (!out) return -1;
-  *out = nullptr;
-  if (!schema || count < 0 || (count > 0 && !rows)) {
-    set_err(err, errlen, "aggregate query contains invalid expression");
-    return -1;
-  }
-  std::vector<const char*> texts;
-  if (row_texts(rows, count, &texts, err, errlen) != 0) return -1;
-  return aggregate_over(schema, kind, arg, texts.data(), count, out, err, errlen);
+    if (!out) return -1;
+    *out = nullptr;
+    if (!schema || count < 0 || (count > 0 && !rows)) {
+        set_err(err, errlen, "aggregate query contains invalid expression");
+        return -1;
+    }
+    std::vector<const char*> texts;
+    if (row_texts(rows, count, &texts, err, errlen) != 0) return -1;
+    return aggregate_over(schema, kind, arg, texts.data(), count, out, err, errlen);
 }
 
-int collect_numeric_values(const TableSchema* schema, const char* column,
-                           const SelectRow* rows, int count, long double** out,
-                           int* out_count, char* err, size_t errlen) {
-  if (!out || !out_count) return -1;
-  *out = nullptr;
-  *out_count = 0;
-  int col = schema ? schema_get_col_ci(schema, column) : -1;
-  if (col < 0) {
-    set_err(err, errlen, "unknown selected column");
-    return -1;
-  }
-  const int type = schema->columns[col].type;
-  if (!column_type_is_numeric(type)) {
-    set_err(err, errlen, "function supports numeric columns only");
-    return -1;
-  }
-  size_t slots = count > 1 ? static_cast<size_t>(count) : 1;
-  long double* values = static_cast<long double*>(malloc(slots * sizeof(long double)));
-  if (!values) {
-    set_err(err, errlen, "oom");
-    return -1;
-  }
-  int n = 0;
-  for (int i = 0; i < count; ++i) {
-    CharPtr v(nullptr, &free);
-    if (present_value(rows[i].row_json, schema->columns[col].name, &v))
-      values[n++] = numeric_of(v.get(), type);
-  }
-  *out = values;
-  *out_count = n;
-  return 0;
+int collect_numeric_values(const TableSchema* schema, const char* column, const SelectRow* rows,
+                           int count, long double** out, int* out_count, char* err, size_t errlen) {
+    if (!out || !out_count) return -1;
+    *out = nullptr;
+    *out_count = 0;
+    int col = schema ? schema_get_col_ci(schema, column) : -1;
+    if (col < 0) {
+        set_err(err, errlen, "unknown selected column");
+        return -1;
+    }
+    const int type = schema->columns[col].type;
+    if (!column_type_is_numeric(type)) {
+        set_err(err, errlen, "function supports numeric columns only");
+        return -1;
+    }
+    size_t slots = count > 1 ? static_cast<size_t>(count) : 1;
+    long double* values = static_cast<long double*>(malloc(slots * sizeof(long double)));
+    if (!values) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    int n = 0;
+    for (int i = 0; i < count; ++i) {
+        CharPtr v(nullptr, &free);
+        if (present_value(rows[i].row_json, schema->columns[col].name, &v))
+            values[n++] = numeric_of(v.get(), type);
+    }
+    *out = values;
+    *out_count = n;
+    return 0;
 }
 
 int make_group_key_and_values(const TableSchema* schema, const SelectQuery* query,
                               const char* row_json, std::string* key,
                               std::vector<std::string>* values, char* err, size_t errlen) {
-  if (!schema || !query || !key || !values) return -1;
-  key->clear();
-  values->clear();
-  try {
-    for (int g = 0; g < query->group_count && g < SELECT_MAX_GROUP; ++g) {
-      int col = schema_get_col_ci(schema, query->group_col[g]);
-      if (col < 0) {
-        set_err(err, errlen, "unknown GROUP BY column");
+    if (!schema || !query || !key || !values) return -1;
+    key->clear();
+    values->clear();
+    try {
+        for (int g = 0; g < query->group_count && g < SELECT_MAX_GROUP; ++g) {
+            int col = schema_get_col_ci(schema, query->group_col[g]);
+            if (col < 0) {
+                set_err(err, errlen, "unknown GROUP BY column");
+                return -1;
+            }
+            char* raw = nullptr;
+            if (json_extract_raw(row_json, schema->columns[col].name, &raw) != 0) {
+                set_err(err, errlen, "missing GROUP BY column value");
+                return -1;
+            }
+            CharPtr hold(raw, &free);
+            trim_ws(raw);
+            size_t len = strlen(raw);
+            *key += std::to_string(len);
+            *key += ':';
+            key->append(raw, len);
+            *key += '|';
+            values->emplace_back(raw, len);
+        }
+    } catch (...) {
+        set_err(err, errlen, "oom");
         return -1;
-      }
-      char* raw = nullptr;
-      if (json_extract_raw(row_json, schema->columns[col].name, &raw) != 0) {
-        set_err(err, errlen, "missing GROUP BY column value");
-        return -1;
-      }
-      CharPtr hold(raw, &free);
-      trim_ws(raw);
-      size_t len = strlen(raw);
-      *key += std::to_string(len);
-      *key += ':';
-      key->append(raw, len);
-      *key += '|';
-      values->emplace_back(raw, len);
     }
-  } catch (...) {
-    set_err(err, errlen, "oom");
-    return -1;
-  }
-  return 0;
+    return 0;
 }
 
-int group_order_col_index(const TableSchema* schema, const SelectQuery* query,
-                          const char* column, int* type) {
-  if (!schema || !query || !column) return -1;
-  int g = group_col_index(query, column);
-  if (g < 0) return -1;
-  int col = schema_get_col_ci(schema, column);
-  if (col < 0) return -1;
-  if (type) *type = schema->columns[col].type;
-  return g;
+int group_order_col_index(const TableSchema* schema, const SelectQuery* query, const char* column,
+                          int* type) {
+    if (!schema || !query || !column) return -1;
+    int g = group_col_index(query, column);
+    if (g < 0) return -1;
+    int col = schema_get_col_ci(schema, column);
+    if (col < 0) return -1;
+    if (type) *type = schema->columns[col].type;
+    return g;
 }
 
 int build_grouped_rows_json(const TableSchema* schema, const char* table_name,
-                            const SelectQuery* query, const SelectRow* rows, int count,
-                            char** out, char* err, size_t errlen) {
-  if (!out) return -1;
-  *out = nullptr;
-  if (!schema || !query || count < 0 || (count > 0 && !rows)) {
-    set_err(err, errlen, "unsupported expression with GROUP BY");
-    return -1;
-  }
-  std::vector<GroupBucket> buckets;
-  try {
-    // Groups keep the order of their first row; the map only speeds up the
-    // search for an existing key.
-    std::unordered_map<std::string, size_t> index;
-    std::string key;
-    std::vector<std::string> values;
-    for (int i = 0; i < count; ++i) {
-      if (make_group_key_and_values(schema, query, rows[i].row_json, &key, &values, err,
-                                    errlen) != 0)
-        return -1;
-      auto found = index.find(key);
-      if (found != index.end()) {
-        buckets[found->second].rows.push_back(rows[i].row_json);
-        continue;
-      }
-      index.emplace(key, buckets.size());
-      buckets.push_back(GroupBucket{key, values, {rows[i].row_json}});
-    }
-  } catch (...) {
-    set_err(err, errlen, "oom");
-    return -1;
-  }
-
-  if (query->order_by[0] != '\0') {
-    int type = COL_TYPE_STRING;
-    int g = group_order_col_index(schema, query, query->order_by, &type);
-    if (g < 0) {
-      set_err(err, errlen, "unknown ORDER BY column");
-      return -1;
-    }
-    // Exchange sort: each position takes the first strictly smaller group met
-    // after it, as the groups stand at that moment.
-    for (size_t i = 0; i < buckets.size(); ++i) {
-      for (size_t j = i + 1; j < buckets.size(); ++j) {
-        int c = compare_json_values(type, buckets[i].values[g].c_str(),
-                                    buckets[j].values[g].c_str());
-        if (query->order_desc) c = -c;
-        if (c > 0) std::swap(buckets[i], buckets[j]);
-      }
-    }
-  }
-
-  JsonBuf b;
-  JsonBufGuard guard{b};
-  const char* name = table_name ? table_name : schema->name;
-  if (open_table_rows_reply(&b, JSON_BUF_INITIAL, name, err, errlen) != 0) return -1;
-  const int items = item_count(query);
-  int written = 0;
-  for (const GroupBucket& bucket : buckets) {
-    if (query->limit >= 0 && written >= query->limit) break;
-    if (json_buf_append_str(&b, written > 0 ? ",{" : "{", err, errlen) != 0) return -1;
-    int first = 1;
-    for (int i = 0; i < items; ++i) {
-      const int kind = query->kind[i];
-      char* value = nullptr;
-      if (select_expr_is_aggregate(kind)) {
-        if (aggregate_over(schema, kind, query->arg[i], bucket.rows.data(),
-                           static_cast<int>(bucket.rows.size()), &value, err, errlen) != 0)
-          return -1;
-      } else if (kind != EXPR_COLUMN) {
+                            const SelectQuery* query, const SelectRow* rows, int count, char** out,
+                            char* err, size_t errlen) {
+    if (!out) return -1;
+    *out = nullptr;
+    if (!schema || !query || count < 0 || (count > 0 && !rows)) {
         set_err(err, errlen, "unsupported expression with GROUP BY");
         return -1;
-      } else {
-        int g = group_col_index(query, query->arg[i]);
-        if (g < 0) {
-          set_err(err, errlen, "non-aggregate SELECT columns must appear in GROUP BY");
-          return -1;
-        }
-        if (copy_raw_out(bucket.values[g].c_str(), &value, err, errlen) != 0) return -1;
-      }
-      if (append_owned_member(&b, &first, query->label[i], value, err, errlen) != 0) return -1;
     }
-    if (json_buf_append_str(&b, "}", err, errlen) != 0) return -1;
-    ++written;
-  }
-  return close_table_rows_reply(&b, out, err, errlen);
+    std::vector<GroupBucket> buckets;
+    try {
+        // Groups keep the order of their first row; the map only speeds up the
+        // search for an existing key.
+        std::unordered_map<std::string, size_t> index;
+        std::string key;
+        std::vector<std::string> values;
+        for (int i = 0; i < count; ++i) {
+            if (make_group_key_and_values(schema, query, rows[i].row_json, &key, &values, err,
+                                          errlen) != 0)
+                return -1;
+            auto found = index.find(key);
+            if (found != index.end()) {
+                buckets[found->second].rows.push_back(rows[i].row_json);
+                continue;
+            }
+            index.emplace(key, buckets.size());
+            buckets.push_back(GroupBucket{key, values, {rows[i].row_json}});
+        }
+    } catch (...) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+
+    if (query->order_by[0] != '\0') {
+        int type = COL_TYPE_STRING;
+        int g = group_order_col_index(schema, query, query->order_by, &type);
+        if (g < 0) {
+            set_err(err, errlen, "unknown ORDER BY column");
+            return -1;
+        }
+        // Exchange sort: each position takes the first strictly smaller group met
+        // after it, as the groups stand at that moment.
+        for (size_t i = 0; i < buckets.size(); ++i) {
+            for (size_t j = i + 1; j < buckets.size(); ++j) {
+                int c = compare_json_values(type, buckets[i].values[g].c_str(),
+                                            buckets[j].values[g].c_str());
+                if (query->order_desc) c = -c;
+                if (c > 0) std::swap(buckets[i], buckets[j]);
+            }
+        }
+    }
+
+    JsonBuf b;
+    JsonBufGuard guard{b};
+    const char* name = table_name ? table_name : schema->name;
+    if (open_table_rows_reply(&b, JSON_BUF_INITIAL, name, err, errlen) != 0) return -1;
+    const int items = item_count(query);
+    int written = 0;
+    for (const GroupBucket& bucket : buckets) {
+        if (query->limit >= 0 && written >= query->limit) break;
+        if (json_buf_append_str(&b, written > 0 ? ",{" : "{", err, errlen) != 0) return -1;
+        int first = 1;
+        for (int i = 0; i < items; ++i) {
+            const int kind = query->kind[i];
+            char* value = nullptr;
+            if (select_expr_is_aggregate(kind)) {
+                if (aggregate_over(schema, kind, query->arg[i], bucket.rows.data(),
+                                   static_cast<int>(bucket.rows.size()), &value, err, errlen) != 0)
+                    return -1;
+            } else if (kind != EXPR_COLUMN) {
+                set_err(err, errlen, "unsupported expression with GROUP BY");
+                return -1;
+            } else {
+                int g = group_col_index(query, query->arg[i]);
+                if (g < 0) {
+                    set_err(err, errlen, "non-aggregate SELECT columns must appear in GROUP BY");
+                    return -1;
+                }
+                if (copy_raw_out(bucket.values[g].c_str(), &value, err, errlen) != 0) return -1;
+            }
+            if (append_owned_member(&b, &first, query->label[i], value, err, errlen) != 0)
+                return -1;
+        }
+        if (json_buf_append_str(&b, "}", err, errlen) != 0) return -1;
+        ++written;
+    }
+    return close_table_rows_reply(&b, out, err, errlen);
 }
 
 int build_aggregate_rows_json(const TableSchema* schema, const char* table_name,
                               const SelectQuery* query, const SelectRow* rows, int count,
                               char** out, char* err, size_t errlen) {
-  if (!out) return -1;
-  *out = nullptr;
-  if (!schema || !query || count < 0 || (count > 0 && !rows)) {
-    set_err(err, errlen, "aggregate query contains invalid expression");
-    return -1;
-  }
-  JsonBuf b;
-  JsonBufGuard guard{b};
-  const char* name = table_name ? table_name : schema->name;
-  if (open_table_rows_reply(&b, JSON_BUF_AGGREGATE_INITIAL, name, err, errlen) != 0) return -1;
-  if (query->limit != 0) {
-    std::vector<const char*> texts;
-    if (row_texts(rows, count, &texts, err, errlen) != 0) return -1;
-    if (json_buf_append_str(&b, "{", err, errlen) != 0) return -1;
-    int first = 1;
-    for (int i = 0; i < item_count(query); ++i) {
-      char* value = nullptr;
-      if (aggregate_over(schema, query->kind[i], query->arg[i], texts.data(), count, &value,
-                         err, errlen) != 0)
+    if (!out) return -1;
+    *out = nullptr;
+    if (!schema || !query || count < 0 || (count > 0 && !rows)) {
+        set_err(err, errlen, "aggregate query contains invalid expression");
         return -1;
-      if (append_owned_member(&b, &first, query->label[i], value, err, errlen) != 0) return -1;
     }
-    if (json_buf_append_str(&b, "}", err, errlen) != 0) return -1;
-  }
-  return close_table_rows_reply(&b, out, err, errlen);
+    JsonBuf b;
+    JsonBufGuard guard{b};
+    const char* name = table_name ? table_name : schema->name;
+    if (open_table_rows_reply(&b, JSON_BUF_AGGREGATE_INITIAL, name, err, errlen) != 0) return -1;
+    if (query->limit != 0) {
+        std::vector<const char*> texts;
+        if (row_texts(rows, count, &texts, err, errlen) != 0) return -1;
+        if (json_buf_append_str(&b, "{", err, errlen) != 0) return -1;
+        int first = 1;
+        for (int i = 0; i < item_count(query); ++i) {
+            char* value = nullptr;
+            if (aggregate_over(schema, query->kind[i], query->arg[i], texts.data(), count, &value,
+                               err, errlen) != 0)
+                return -1;
+            if (append_owned_member(&b, &first, query->label[i], value, err, errlen) != 0)
+                return -1;
+        }
+        if (json_buf_append_str(&b, "}", err, errlen) != 0) return -1;
+    }
+    return close_table_rows_reply(&b, out, err, errlen);
 }

@@ -26,25 +26,25 @@ namespace {
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // Normalised, trimmed owned copy of a statement.
-CStr normalized_copy(const char *sql, char *err, size_t errlen) {
+CStr normalized_copy(const char* sql, char* err, size_t errlen) {
     return CStr(sql_dup_normalized_dynamic(sql ? sql : "", err, errlen));
 }
 
 // True when only blanks remain.
-bool at_end(char *cur) {
+bool at_end(char* cur) {
     sql_skip_ws_mut(&cur);
     return *cur == '\0';
 }
 
 // Splits text at commas outside quotes and parentheses; pieces are trimmed.
-std::vector<std::string> split_top_level(const std::string &text) {
+std::vector<std::string> split_top_level(const std::string& text) {
     std::vector<std::string> pieces;
     std::string cur;
     int depth = 0;
-    const char *p = text.c_str();
+    const char* p = text.c_str();
     while (*p) {
         if (*p == '\'' || *p == '"') {
-            const char *end = sql_skip_quoted_string(p);
+            const char* end = sql_skip_quoted_string(p);
             if (!end) end = p + strlen(p);
             cur.append(p, static_cast<size_t>(end - p));
             p = end;
@@ -61,7 +61,7 @@ std::vector<std::string> split_top_level(const std::string &text) {
         p++;
     }
     pieces.push_back(cur);
-    for (auto &s : pieces) {
+    for (auto& s : pieces) {
         size_t b = 0, e = s.size();
         while (b < e && is_blank(s[b])) b++;
         while (e > b && is_blank(s[e - 1])) e--;
@@ -71,28 +71,24 @@ std::vector<std::string> split_top_level(const std::string &text) {
 }
 
 // 1 true-like, 0 false-like, -1 neither.
-int index_parse_bool_option(const char *v) {
-    if (!strcasecmp(v, "true") || !strcasecmp(v, "on") || !strcasecmp(v, "yes") ||
-        !strcmp(v, "1"))
+int index_parse_bool_option(const char* v) {
+    if (!strcasecmp(v, "true") || !strcasecmp(v, "on") || !strcasecmp(v, "yes") || !strcmp(v, "1"))
         return 1;
-    if (!strcasecmp(v, "false") || !strcasecmp(v, "off") || !strcasecmp(v, "no") ||
-        !strcmp(v, "0"))
+    if (!strcasecmp(v, "false") || !strcasecmp(v, "off") || !strcasecmp(v, "no") || !strcmp(v, "0"))
         return 0;
     return -1;
 }
 
-bool is_order_word(const char *t) {
+bool is_order_word(const char* t) {
     return !strcasecmp(t, "ASC") || !strcasecmp(t, "DESC") || !strcasecmp(t, "NULLS") ||
            !strcasecmp(t, "FIRST") || !strcasecmp(t, "LAST");
 }
 
-int parse_index_column_item(const std::string &piece, IndexColumn *col, char *err,
-                            size_t errlen) {
+int parse_index_column_item(const std::string& piece, IndexColumn* col, char* err, size_t errlen) {
     std::string buf = piece;
-    char *cur = buf.data();
+    char* cur = buf.data();
     char name[64];
-    if (sql_read_simple_token(&cur, name, sizeof name, "index column", err, errlen) != 0)
-        return -1;
+    if (sql_read_simple_token(&cur, name, sizeof name, "index column", err, errlen) != 0) return -1;
     if (is_order_word(name)) {
         set_err(err, errlen, "missing column name in index column definition");
         return -1;
@@ -103,8 +99,7 @@ int parse_index_column_item(const std::string &piece, IndexColumn *col, char *er
     col->nulls_first = 0;
     while (!at_end(cur)) {
         char opt[64];
-        if (sql_read_simple_token(&cur, opt, sizeof opt, "index column option", err, errlen) !=
-            0)
+        if (sql_read_simple_token(&cur, opt, sizeof opt, "index column option", err, errlen) != 0)
             return -1;
         if (!strcasecmp(opt, "ASC")) {
             col->ascending = 1;
@@ -112,8 +107,7 @@ int parse_index_column_item(const std::string &piece, IndexColumn *col, char *er
             col->ascending = 0;
         } else if (!strcasecmp(opt, "NULLS")) {
             char which[64];
-            if (sql_read_simple_token(&cur, which, sizeof which, "NULLS option", err, errlen) !=
-                0)
+            if (sql_read_simple_token(&cur, which, sizeof which, "NULLS option", err, errlen) != 0)
                 return -1;
             if (!strcasecmp(which, "FIRST")) {
                 col->nulls_first = 1;
@@ -131,14 +125,14 @@ int parse_index_column_item(const std::string &piece, IndexColumn *col, char *er
     return 0;
 }
 
-int parse_index_column_list(const std::string &list, IndexDef *def, char *err, size_t errlen) {
+int parse_index_column_list(const std::string& list, IndexDef* def, char* err, size_t errlen) {
     std::vector<std::string> pieces = split_top_level(list);
     if (pieces.size() == 1 && pieces[0].empty()) {
         set_err(err, errlen, "missing index column");
         return -1;
     }
     int n = 0;
-    for (const auto &piece : pieces) {
+    for (const auto& piece : pieces) {
         if (piece.empty()) {
             set_err(err, errlen, "empty index column definition");
             return -1;
@@ -155,13 +149,13 @@ int parse_index_column_list(const std::string &list, IndexDef *def, char *err, s
     return 0;
 }
 
-int parse_index_with_options(const std::string &text, IndexDef *def, char *err, size_t errlen) {
-    for (const auto &piece : split_top_level(text)) {
+int parse_index_with_options(const std::string& text, IndexDef* def, char* err, size_t errlen) {
+    for (const auto& piece : split_top_level(text)) {
         if (piece.empty()) {
             set_err(err, errlen, "empty index option");
             return -1;
         }
-        const char *eq = sql_find_top_level_char(piece.c_str(), '=');
+        const char* eq = sql_find_top_level_char(piece.c_str(), '=');
         if (!eq) {
             set_err(err, errlen, "index option requires =");
             return -1;
@@ -176,7 +170,7 @@ int parse_index_with_options(const std::string &text, IndexDef *def, char *err, 
         strip_sql_or_json_quotes(value);
         if (!strcasecmp(name, "fillfactor")) {
             errno = 0;
-            char *end = nullptr;
+            char* end = nullptr;
             long v = strtol(value, &end, 10);
             if (!value[0] || *end != '\0' || errno == ERANGE || v < 1 || v > 100) {
                 set_err(err, errlen, "fillfactor must be between 1 and 100");
@@ -199,7 +193,7 @@ int parse_index_with_options(const std::string &text, IndexDef *def, char *err, 
 }
 
 // Reads IF EXISTS after DROP ... when present.
-int read_if_exists(char **cur, int *if_exists, char *err, size_t errlen) {
+int read_if_exists(char** cur, int* if_exists, char* err, size_t errlen) {
     if (!sql_consume_keyword_mut(cur, "IF")) return 0;
     if (!sql_consume_keyword_mut(cur, "EXISTS")) {
         set_err(err, errlen, "expected IF EXISTS");
@@ -210,7 +204,7 @@ int read_if_exists(char **cur, int *if_exists, char *err, size_t errlen) {
 }
 
 // Text after trimming, without trailing blanks.
-std::string trimmed(const char *s) {
+std::string trimmed(const char* s) {
     std::string t = s ? s : "";
     size_t b = 0, e = t.size();
     while (b < e && is_blank(t[b])) b++;
@@ -219,7 +213,7 @@ std::string trimmed(const char *s) {
 }
 
 // Whole text is one base-10 integer (blanks allowed after it) within range.
-bool is_integer_text(const char *s) {
+bool is_integer_text(const char* s) {
     std::string t = trimmed(s);
     if (t.empty()) return false;
     size_t i = (t[0] == '-' || t[0] == '+') ? 1 : 0;
@@ -233,18 +227,17 @@ bool is_integer_text(const char *s) {
 
 // A finite decimal number: digits with an optional fraction and exponent (no
 // hexadecimal, infinities or NaN, which a stored row could not hold).
-bool is_decimal_text(const char *s) {
+bool is_decimal_text(const char* s) {
     std::string t = trimmed(s);
     if (t.empty()) return false;
     for (char c : t)
-        if (!((c >= '0' && c <= '9') || c == '.' || c == 'e' || c == 'E' || c == '+' ||
-              c == '-'))
+        if (!((c >= '0' && c <= '9') || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-'))
             return false;
     bool digit = false;
     for (char c : t) digit = digit || (c >= '0' && c <= '9');
     if (!digit) return false;
     errno = 0;
-    char *end = nullptr;
+    char* end = nullptr;
     double v = strtod(t.c_str(), &end);
     return end && *end == '\0' && std::isfinite(v);
 }
@@ -253,7 +246,7 @@ bool is_decimal_text(const char *s) {
 
 // ---- keyword scanner ------------------------------------------------------
 
-void sql_skip_ws_mut(char **cursor) {
+void sql_skip_ws_mut(char** cursor) {
     if (!cursor || !*cursor) return;
     while (is_blank(**cursor)) (*cursor)++;
 }
@@ -262,9 +255,9 @@ int sql_keyword_delim(char c) {
     return c == '\0' || is_blank(c) || c == '(' || c == ')' || c == ',' || c == '=';
 }
 
-int sql_consume_keyword_mut(char **cursor, const char *keyword) {
+int sql_consume_keyword_mut(char** cursor, const char* keyword) {
     if (!cursor || !*cursor || !keyword) return 0;
-    char *p = *cursor;
+    char* p = *cursor;
     sql_skip_ws_mut(&p);
     size_t n = strlen(keyword);
     if (strncasecmp(p, keyword, n) != 0 || !sql_keyword_delim(p[n])) return 0;
@@ -272,19 +265,18 @@ int sql_consume_keyword_mut(char **cursor, const char *keyword) {
     return 1;
 }
 
-int sql_read_simple_token(char **cursor, char *out, size_t cap, const char *label, char *err,
+int sql_read_simple_token(char** cursor, char* out, size_t cap, const char* label, char* err,
                           size_t errlen) {
-    const char *lab = (label && *label) ? label : "token";
+    const char* lab = (label && *label) ? label : "token";
     if (out && cap) out[0] = '\0';
     if (!cursor || !*cursor || !out || cap == 0) {
         if (err && errlen) snprintf(err, errlen, "missing %s", lab);
         return -1;
     }
     sql_skip_ws_mut(cursor);
-    char *p = *cursor;
+    char* p = *cursor;
     size_t n = 0;
-    while (p[n] && !is_blank(p[n]) && p[n] != '(' && p[n] != ')' && p[n] != ',' && p[n] != '=')
-        n++;
+    while (p[n] && !is_blank(p[n]) && p[n] != '(' && p[n] != ')' && p[n] != ',' && p[n] != '=') n++;
     if (n == 0) {
         if (err && errlen) snprintf(err, errlen, "missing %s", lab);
         return -1;
@@ -299,10 +291,10 @@ int sql_read_simple_token(char **cursor, char *out, size_t cap, const char *labe
     return 0;
 }
 
-const char *sql_find_matching_rparen(const char *open) {
+const char* sql_find_matching_rparen(const char* open) {
     if (!open || *open != '(') return nullptr;
     int depth = 0;
-    const char *p = open;
+    const char* p = open;
     while (*p) {
         if (*p == '\'' || *p == '"') {
             p = sql_skip_quoted_string(p);
@@ -318,8 +310,8 @@ const char *sql_find_matching_rparen(const char *open) {
 
 // ---- CREATE INDEX ---------------------------------------------------------
 
-int parse_create_index_sql_ex(const char *sql, char *table_out, size_t table_cap,
-                              IndexDef *index_def, int *if_not_exists_out, char *err,
+int parse_create_index_sql_ex(const char* sql, char* table_out, size_t table_cap,
+                              IndexDef* index_def, int* if_not_exists_out, char* err,
                               size_t errlen) {
     if (!index_def || !table_out || table_cap == 0) {
         set_err(err, errlen, "internal CREATE INDEX parser error");
@@ -334,7 +326,7 @@ int parse_create_index_sql_ex(const char *sql, char *table_out, size_t table_cap
     }
     CStr copy = normalized_copy(sql, err, errlen);
     if (!copy) return -1;
-    char *cur = copy.get();
+    char* cur = copy.get();
     if (!sql_consume_keyword_mut(&cur, "CREATE")) {
         set_err(err, errlen, "invalid CREATE INDEX");
         return -1;
@@ -373,7 +365,7 @@ int parse_create_index_sql_ex(const char *sql, char *table_out, size_t table_cap
         snprintf(index_def->method, sizeof index_def->method, "btree");
     }
     sql_skip_ws_mut(&cur);
-    const char *close = (*cur == '(') ? sql_find_matching_rparen(cur) : nullptr;
+    const char* close = (*cur == '(') ? sql_find_matching_rparen(cur) : nullptr;
     if (!close) {
         set_err(err, errlen, "missing index column list");
         return -1;
@@ -385,7 +377,7 @@ int parse_create_index_sql_ex(const char *sql, char *table_out, size_t table_cap
     }
     if (parse_index_column_list(std::string(cur + 1, list_len), index_def, err, errlen) != 0)
         return -1;
-    cur = const_cast<char *>(close) + 1;
+    cur = const_cast<char*>(close) + 1;
     if (!at_end(cur)) {
         if (!sql_consume_keyword_mut(&cur, "WITH")) {
             set_err(err, errlen, "unexpected text after CREATE INDEX");
@@ -396,7 +388,7 @@ int parse_create_index_sql_ex(const char *sql, char *table_out, size_t table_cap
             set_err(err, errlen, "WITH requires option list");
             return -1;
         }
-        const char *wclose = sql_find_matching_rparen(cur);
+        const char* wclose = sql_find_matching_rparen(cur);
         if (!wclose) {
             set_err(err, errlen, "unterminated WITH option list");
             return -1;
@@ -406,10 +398,9 @@ int parse_create_index_sql_ex(const char *sql, char *table_out, size_t table_cap
             set_err(err, errlen, "index options too long");
             return -1;
         }
-        if (parse_index_with_options(std::string(cur + 1, opt_len), index_def, err, errlen) !=
-            0)
+        if (parse_index_with_options(std::string(cur + 1, opt_len), index_def, err, errlen) != 0)
             return -1;
-        cur = const_cast<char *>(wclose) + 1;
+        cur = const_cast<char*>(wclose) + 1;
         if (!at_end(cur)) {
             set_err(err, errlen, "unexpected text after CREATE INDEX");
             return -1;
@@ -419,8 +410,8 @@ int parse_create_index_sql_ex(const char *sql, char *table_out, size_t table_cap
     return 0;
 }
 
-int parse_create_index_sql(const char *sql, char *index_out, size_t index_cap, char *table_out,
-                           size_t table_cap, char *column_out, size_t column_cap, char *err,
+int parse_create_index_sql(const char* sql, char* index_out, size_t index_cap, char* table_out,
+                           size_t table_cap, char* column_out, size_t column_cap, char* err,
                            size_t errlen) {
     auto def = std::make_unique<IndexDef>();
     char table[64];
@@ -436,14 +427,14 @@ int parse_create_index_sql(const char *sql, char *index_out, size_t index_cap, c
 
 // ---- DROP TABLE / DROP INDEX ----------------------------------------------
 
-int parse_drop_table_sql(const char *sql, char *table_out, size_t table_cap, int *if_exists_out,
-                         char *err, size_t errlen) {
+int parse_drop_table_sql(const char* sql, char* table_out, size_t table_cap, int* if_exists_out,
+                         char* err, size_t errlen) {
     int if_exists = 0;
     if (if_exists_out) *if_exists_out = 0;
     if (table_out && table_cap) table_out[0] = '\0';
     CStr copy = normalized_copy(sql, err, errlen);
     if (!copy) return -1;
-    char *cur = copy.get();
+    char* cur = copy.get();
     if (!sql_consume_keyword_mut(&cur, "DROP") || !sql_consume_keyword_mut(&cur, "TABLE")) {
         set_err(err, errlen, "invalid DROP TABLE");
         return -1;
@@ -460,15 +451,15 @@ int parse_drop_table_sql(const char *sql, char *table_out, size_t table_cap, int
     return 0;
 }
 
-int parse_drop_index_sql(const char *sql, char *index_out, size_t index_cap, char *table_out,
-                         size_t table_cap, int *if_exists_out, char *err, size_t errlen) {
+int parse_drop_index_sql(const char* sql, char* index_out, size_t index_cap, char* table_out,
+                         size_t table_cap, int* if_exists_out, char* err, size_t errlen) {
     int if_exists = 0;
     if (if_exists_out) *if_exists_out = 0;
     if (table_out && table_cap) table_out[0] = '\0';
     if (index_out && index_cap) index_out[0] = '\0';
     CStr copy = normalized_copy(sql, err, errlen);
     if (!copy) return -1;
-    char *cur = copy.get();
+    char* cur = copy.get();
     if (!sql_consume_keyword_mut(&cur, "DROP") || !sql_consume_keyword_mut(&cur, "INDEX")) {
         set_err(err, errlen, "invalid DROP INDEX");
         return -1;
@@ -478,8 +469,7 @@ int parse_drop_index_sql(const char *sql, char *index_out, size_t index_cap, cha
     if (sql_read_simple_token(&cur, tok, sizeof tok, "index name", err, errlen) != 0) return -1;
     if (sql_consume_keyword_mut(&cur, "ON")) {
         char tab[64];
-        if (sql_read_simple_token(&cur, tab, sizeof tab, "table name", err, errlen) != 0)
-            return -1;
+        if (sql_read_simple_token(&cur, tab, sizeof tab, "table name", err, errlen) != 0) return -1;
         if (copy_ident_checked(table_out, table_cap, tab, "table name", err, errlen) != 0)
             return -1;
     }
@@ -497,11 +487,10 @@ int parse_drop_index_sql(const char *sql, char *index_out, size_t index_cap, cha
 
 namespace {
 
-int parse_alter_add(char *cur, AlterTableCmd *cmd, char *err, size_t errlen) {
+int parse_alter_add(char* cur, AlterTableCmd* cmd, char* err, size_t errlen) {
     sql_consume_keyword_mut(&cur, "COLUMN");
     char name[64];
-    if (sql_read_simple_token(&cur, name, sizeof name, "column name", err, errlen) != 0)
-        return -1;
+    if (sql_read_simple_token(&cur, name, sizeof name, "column name", err, errlen) != 0) return -1;
     char type_word[128];
     if (sql_read_simple_token(&cur, type_word, sizeof type_word, "column type", err, errlen) != 0)
         return -1;
@@ -509,7 +498,7 @@ int parse_alter_add(char *cur, AlterTableCmd *cmd, char *err, size_t errlen) {
     bool has_len = false;
     std::string len_text;
     if (*cur == '(') {
-        const char *close = sql_find_matching_rparen(cur);
+        const char* close = sql_find_matching_rparen(cur);
         if (!close) {
             set_err(err, errlen, "unsupported type");
             return -1;
@@ -522,7 +511,7 @@ int parse_alter_add(char *cur, AlterTableCmd *cmd, char *err, size_t errlen) {
         len_text.assign(cur + 1, static_cast<size_t>(close - cur - 1));
         has_len = true;
         strncat(type_word, cur, add);
-        cur = const_cast<char *>(close) + 1;
+        cur = const_cast<char*>(close) + 1;
     }
     cmd->op = ALTER_OP_ADD_COLUMN;
     if (copy_ident_checked(cmd->column.name, sizeof cmd->column.name, name, "column name", err,
@@ -559,11 +548,10 @@ int parse_alter_add(char *cur, AlterTableCmd *cmd, char *err, size_t errlen) {
     return 0;
 }
 
-int parse_alter_drop(char *cur, AlterTableCmd *cmd, char *err, size_t errlen) {
+int parse_alter_drop(char* cur, AlterTableCmd* cmd, char* err, size_t errlen) {
     sql_consume_keyword_mut(&cur, "COLUMN");
     char name[64];
-    if (sql_read_simple_token(&cur, name, sizeof name, "column name", err, errlen) != 0)
-        return -1;
+    if (sql_read_simple_token(&cur, name, sizeof name, "column name", err, errlen) != 0) return -1;
     if (!at_end(cur)) {
         set_err(err, errlen, "unexpected text after ALTER TABLE DROP COLUMN");
         return -1;
@@ -573,21 +561,19 @@ int parse_alter_drop(char *cur, AlterTableCmd *cmd, char *err, size_t errlen) {
                               errlen);
 }
 
-int parse_alter_rename(char *cur, AlterTableCmd *cmd, char *err, size_t errlen) {
+int parse_alter_rename(char* cur, AlterTableCmd* cmd, char* err, size_t errlen) {
     if (!sql_consume_keyword_mut(&cur, "COLUMN")) {
         set_err(err, errlen, "expected COLUMN after RENAME");
         return -1;
     }
     char old_name[64], new_name[64];
-    if (sql_read_simple_token(&cur, old_name, sizeof old_name, "old column name", err, errlen) !=
-        0)
+    if (sql_read_simple_token(&cur, old_name, sizeof old_name, "old column name", err, errlen) != 0)
         return -1;
     if (!sql_consume_keyword_mut(&cur, "TO")) {
         set_err(err, errlen, "expected TO in RENAME COLUMN");
         return -1;
     }
-    if (sql_read_simple_token(&cur, new_name, sizeof new_name, "new column name", err, errlen) !=
-        0)
+    if (sql_read_simple_token(&cur, new_name, sizeof new_name, "new column name", err, errlen) != 0)
         return -1;
     if (!at_end(cur)) {
         set_err(err, errlen, "unexpected text after ALTER TABLE RENAME COLUMN");
@@ -597,13 +583,13 @@ int parse_alter_rename(char *cur, AlterTableCmd *cmd, char *err, size_t errlen) 
     if (copy_ident_checked(cmd->old_name, sizeof cmd->old_name, old_name, "old column name", err,
                            errlen) != 0)
         return -1;
-    return copy_ident_checked(cmd->new_name, sizeof cmd->new_name, new_name, "new column name",
-                              err, errlen);
+    return copy_ident_checked(cmd->new_name, sizeof cmd->new_name, new_name, "new column name", err,
+                              errlen);
 }
 
 }  // namespace
 
-int parse_alter_table_sql(const char *sql, AlterTableCmd *cmd, char *err, size_t errlen) {
+int parse_alter_table_sql(const char* sql, AlterTableCmd* cmd, char* err, size_t errlen) {
     if (!cmd) {
         set_err(err, errlen, "internal ALTER TABLE parser error");
         return -1;
@@ -611,7 +597,7 @@ int parse_alter_table_sql(const char *sql, AlterTableCmd *cmd, char *err, size_t
     memset(cmd, 0, sizeof *cmd);
     CStr copy = normalized_copy(sql, err, errlen);
     if (!copy) return -1;
-    char *cur = copy.get();
+    char* cur = copy.get();
     if (!sql_consume_keyword_mut(&cur, "ALTER") || !sql_consume_keyword_mut(&cur, "TABLE")) {
         set_err(err, errlen, "invalid ALTER TABLE");
         return -1;
@@ -643,7 +629,7 @@ int parse_alter_table_sql(const char *sql, AlterTableCmd *cmd, char *err, size_t
 
 // ---- DEFAULT values -------------------------------------------------------
 
-int ddl_sql_value_to_json(int type, const char *sql_value, char *out, size_t out_cap, char *err,
+int ddl_sql_value_to_json(int type, const char* sql_value, char* out, size_t out_cap, char* err,
                           size_t errlen) {
     if (!sql_value) {
         set_err(err, errlen, "missing value");
@@ -673,7 +659,7 @@ int ddl_sql_value_to_json(int type, const char *sql_value, char *out, size_t out
     return ddl_validate_raw_for_type(type, out, err, errlen);
 }
 
-int ddl_validate_raw_for_type(int type, const char *value, char *err, size_t errlen) {
+int ddl_validate_raw_for_type(int type, const char* value, char* err, size_t errlen) {
     if (!value) {
         set_err(err, errlen, "missing value");
         return -1;
@@ -707,15 +693,13 @@ int ddl_validate_raw_for_type(int type, const char *value, char *err, size_t err
             return -1;
         }
         return 0;
-    default:
-        set_err(err, errlen, "unsupported default type");
-        return -1;
+    default: set_err(err, errlen, "unsupported default type"); return -1;
     }
 }
 
 // ---- applying ALTER TABLE -------------------------------------------------
 
-int table_apply_alter_sql(const char *internal_name, const char *sql, int replaying, char *err,
+int table_apply_alter_sql(const char* internal_name, const char* sql, int replaying, char* err,
                           size_t errlen) {
     auto cmd = std::make_unique<AlterTableCmd>();
     if (parse_alter_table_sql(sql, cmd.get(), err, errlen) != 0) return -1;

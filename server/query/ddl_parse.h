@@ -15,51 +15,51 @@
 #include "storage/table.h"
 
 struct AlterTableCmd {
-    int32_t op;              // AlterOp (table.h): 1 ADD, 2 DROP, 3 RENAME COLUMN
-    char table[64];          // table name as written, canonicalised
-    ColumnDef column;        // ADD only; is_primary_key always 0
-    char old_name[64];       // DROP: the column; RENAME: its current name
-    char new_name[64];       // RENAME: the new name
-    char default_json[2048]; // ADD ... DEFAULT: the default as JSON value text
-    int32_t has_default;     // 1 when DEFAULT was given
+    int32_t op;               // AlterOp (table.h): 1 ADD, 2 DROP, 3 RENAME COLUMN
+    char table[64];           // table name as written, canonicalised
+    ColumnDef column;         // ADD only; is_primary_key always 0
+    char old_name[64];        // DROP: the column; RENAME: its current name
+    char new_name[64];        // RENAME: the new name
+    char default_json[2048];  // ADD ... DEFAULT: the default as JSON value text
+    int32_t has_default;      // 1 when DEFAULT was given
 };
 
 // ---- keyword scanner (cursor into a mutable normalised copy) ----
-void sql_skip_ws_mut(char **cursor);
+void sql_skip_ws_mut(char** cursor);
 // 1 when c ends a keyword: end of text, whitespace, '(', ')', ',' or '='.
 int sql_keyword_delim(char c);
 // Skips blanks; when the keyword (any case) follows with a delimiter after it,
 // advances past it and returns 1; else leaves the cursor and returns 0.
-int sql_consume_keyword_mut(char **cursor, const char *keyword);
+int sql_consume_keyword_mut(char** cursor, const char* keyword);
 // Skips blanks and reads up to whitespace, '(', ')', ',' or '='.  Messages:
 // "missing %s", "%s too long" (label defaults to "token").
-int sql_read_simple_token(char **cursor, char *out, size_t cap, const char *label, char *err,
+int sql_read_simple_token(char** cursor, char* out, size_t cap, const char* label, char* err,
                           size_t errlen);
 // From a '(' the matching ')', skipping quoted strings; nullptr if unbalanced.
-const char *sql_find_matching_rparen(const char *open);
+const char* sql_find_matching_rparen(const char* open);
 
 // ---- parsers ----
-int parse_create_index_sql_ex(const char *sql, char *table_out, size_t table_cap,
-                              IndexDef *index_def, int *if_not_exists_out, char *err,
+int parse_create_index_sql_ex(const char* sql, char* table_out, size_t table_cap,
+                              IndexDef* index_def, int* if_not_exists_out, char* err,
                               size_t errlen);
-int parse_create_index_sql(const char *sql, char *index_out, size_t index_cap, char *table_out,
-                           size_t table_cap, char *column_out, size_t column_cap, char *err,
+int parse_create_index_sql(const char* sql, char* index_out, size_t index_cap, char* table_out,
+                           size_t table_cap, char* column_out, size_t column_cap, char* err,
                            size_t errlen);
-int parse_drop_table_sql(const char *sql, char *table_out, size_t table_cap, int *if_exists_out,
-                         char *err, size_t errlen);
+int parse_drop_table_sql(const char* sql, char* table_out, size_t table_cap, int* if_exists_out,
+                         char* err, size_t errlen);
 // table_out is left empty when the statement has no ON part.
-int parse_drop_index_sql(const char *sql, char *index_out, size_t index_cap, char *table_out,
-                         size_t table_cap, int *if_exists_out, char *err, size_t errlen);
-int parse_alter_table_sql(const char *sql, AlterTableCmd *cmd, char *err, size_t errlen);
+int parse_drop_index_sql(const char* sql, char* index_out, size_t index_cap, char* table_out,
+                         size_t table_cap, int* if_exists_out, char* err, size_t errlen);
+int parse_alter_table_sql(const char* sql, AlterTableCmd* cmd, char* err, size_t errlen);
 
 // DEFAULT value: SQL text to a JSON value text for a column type, then its
 // check by type.
-int ddl_sql_value_to_json(int type, const char *sql_value, char *out, size_t out_cap, char *err,
+int ddl_sql_value_to_json(int type, const char* sql_value, char* out, size_t out_cap, char* err,
                           size_t errlen);
-int ddl_validate_raw_for_type(int type, const char *value, char *err, size_t errlen);
+int ddl_validate_raw_for_type(int type, const char* value, char* err, size_t errlen);
 
 // Parses one ALTER TABLE statement and applies it to the table of that
 // internal name (the statement's own table name is not used for lookup).
 // replaying 1: during WAL replay, changes already present are tolerated.
-int table_apply_alter_sql(const char *internal_name, const char *sql, int replaying, char *err,
+int table_apply_alter_sql(const char* internal_name, const char* sql, int replaying, char* err,
                           size_t errlen);

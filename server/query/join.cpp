@@ -481,8 +481,7 @@ int parse_select_join_sql(const char* sql, JoinQuery* q, char* err, size_t errle
         }
         copy_span_cut(q->where_column, sizeof q->where_column, wb, wpos);
         snprintf(q->where_op, sizeof q->where_op, "%s", wop);
-        copy_span_cut(q->where_value, sizeof q->where_value, wpos + strlen(wop),
-                      wb + strlen(wb));
+        copy_span_cut(q->where_value, sizeof q->where_value, wpos + strlen(wop), wb + strlen(wb));
         if (!q->where_column[0] || !q->where_value[0]) {
             set_err(err, errlen, "bad WHERE");
             return -1;

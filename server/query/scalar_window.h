@@ -25,9 +25,8 @@ int select_expr_value_raw(const TableSchema* schema, const SelectQuery* query, i
 // Numeric value of `column` in the row: 0 with *out, or *is_null = 1 and
 // *out = 0 for JSON null; -1 "unknown selected column", "numeric functions
 // support numeric columns only", "missing selected column value".
-int get_numeric_value_from_row(const TableSchema* schema, const char* row_json,
-                               const char* column, double* out, int* is_null,
-                               char* err, size_t errlen);
+int get_numeric_value_from_row(const TableSchema* schema, const char* row_json, const char* column,
+                               double* out, int* is_null, char* err, size_t errlen);
 
 // "%.15Lg" of value, or null when the value is not finite as a double.
 int make_raw_number(char** out, char* err, size_t errlen, long double value);
@@ -36,12 +35,12 @@ int make_raw_null(char** out, char* err, size_t errlen);
 // Value of item `item` at sorted position `pos` of rows[0..count). Window
 // items look only at positions 0..pos; other items are evaluated on row pos.
 int compute_window_expr_raw(const TableSchema* schema, const SelectQuery* query, int item,
-                            const SelectRow* rows, int count, int pos, char** out,
-                            char* err, size_t errlen);
+                            const SelectRow* rows, int count, int pos, char** out, char* err,
+                            size_t errlen);
 
 // Whole reply of a window query over the sorted rows, LIMIT applied to the
 // output only. table_name goes into the reply as given (already escaped).
 // 0 and *out (heap); -1 and a message.
 int build_window_rows_json(const TableSchema* schema, const char* table_name,
-                           const SelectQuery* query, const SelectRow* rows, int count,
-                           char** out, char* err, size_t errlen);
+                           const SelectQuery* query, const SelectRow* rows, int count, char** out,
+                           char* err, size_t errlen);

@@ -41,121 +41,120 @@ namespace {
 
 // Candidate key list owned by one SELECT.
 struct KeyList {
-  char** keys = nullptr;
-  int count = 0;
-  bool present = false;  // an index produced a list (possibly empty)
-  KeyList() = default;
-  KeyList(const KeyList&) = delete;
-  KeyList& operator=(const KeyList&) = delete;
-  ~KeyList() { reset(); }
-  void reset() {
-    free_string_array(keys, count);
-    keys = nullptr;
-    count = 0;
-    present = false;
-  }
+    char** keys = nullptr;
+    int count = 0;
+    bool present = false;  // an index produced a list (possibly empty)
+    KeyList() = default;
+    KeyList(const KeyList&) = delete;
+    KeyList& operator=(const KeyList&) = delete;
+    ~KeyList() { reset(); }
+    void reset() {
+        free_string_array(keys, count);
+        keys = nullptr;
+        count = 0;
+        present = false;
+    }
 };
 
 // Working rows owned by one SELECT.
 struct RowSet {
-  SelectRow* rows = nullptr;
-  int count = 0;
-  int capacity = 0;
-  RowSet() = default;
-  RowSet(const RowSet&) = delete;
-  RowSet& operator=(const RowSet&) = delete;
-  ~RowSet() { free_select_rows(rows, count); }
+    SelectRow* rows = nullptr;
+    int count = 0;
+    int capacity = 0;
+    RowSet() = default;
+    RowSet(const RowSet&) = delete;
+    RowSet& operator=(const RowSet&) = delete;
+    ~RowSet() { free_select_rows(rows, count); }
 };
 
 bool is_plain_star(const SelectQuery* q) {
-  return q->select_star && !q->has_group_by && !q->has_aggregate && !q->has_window &&
-         !q->order_by[0];
+    return q->select_star && !q->has_group_by && !q->has_aggregate && !q->has_window &&
+           !q->order_by[0];
 }
 
 bool version_live(const VersionedRow* v) { return v && !v->deleted && v->json; }
 
 // The reply head with the table name escaped.
 std::string reply_head(const std::string& escaped_name) {
-  std::string h;
-  h.reserve(escaped_name.size() + 32);
-  h += "{\"ok\":true,\"table\":\"";
-  h += escaped_name;
-  h += "\",\"rows\":[";
-  return h;
+    std::string h;
+    h.reserve(escaped_name.size() + 32);
+    h += "{\"ok\":true,\"table\":\"";
+    h += escaped_name;
+    h += "\",\"rows\":[";
+    return h;
 }
 
 // Raw value of item i for one row: plain columns here, everything else
 // through the scalar evaluator.
 int item_value_raw(const TableSchema* schema, const SelectQuery* q, int i, const char* row_json,
                    char** out, char* err, size_t errlen) {
-  return select_expr_value_raw(schema, q, i, row_json, out, err, errlen);
+    return select_expr_value_raw(schema, q, i, row_json, out, err, errlen);
 }
 
 // Visits the newest version of every key of the primary-key map, bucket by
 // bucket from 0, each chain in order. fn returns 0 to go on, 1 to stop, -1.
 template <typename Fn>
 int visit_pk_map(Table* t, Fn&& fn) {
-  PkLatestMap* m = &t->pk_map;
-  for (uint64_t b = 0; b < m->bucket_count; ++b) {
-    for (PkLatestEntry* e = m->buckets[b]; e; e = e->next) {
-      int r = fn(e->row);
-      if (r != 0) return r < 0 ? -1 : 1;
+    PkLatestMap* m = &t->pk_map;
+    for (uint64_t b = 0; b < m->bucket_count; ++b) {
+        for (PkLatestEntry* e = m->buckets[b]; e; e = e->next) {
+            int r = fn(e->row);
+            if (r != 0) return r < 0 ? -1 : 1;
+        }
     }
-  }
-  return 0;
+    return 0;
 }
 
 // One index-file line: "<letter>\t<escaped value>\t<escaped key>".
 struct FileEntry {
-  std::string key;
-  std::string value;
-  bool deleted = false;
+    std::string key;
+    std::string value;
+    bool deleted = false;
 };
 
 // Reads an index file into its last state per key, in first-appearance order.
 // 1 when the file cannot be opened; 0; -1 "oom".
 int read_index_file(const char* path, std::vector<FileEntry>* out, char* err, size_t errlen) {
-  FILE* f = fopen(path, "r");
-  if (!f) return 1;
-  std::unique_ptr<FILE, int (*)(FILE*)> guard(f, fclose);
-  std::unordered_map<std::string, size_t> pos;
-  std::vector<char> line(8192);
-  while (fgets(line.data(), static_cast<int>(line.size()), f)) {
-    size_t n = strlen(line.data());
-    if (n == 0) continue;
-    if (line[n - 1] != '\n') {
-      // Longer than a line may be, or an append still in progress: skip the
-      // rest of it.
-      int c;
-      while ((c = fgetc(f)) != EOF && c != '\n') {
-      }
-      if (c == EOF) break;
-      continue;
+    FILE* f = fopen(path, "r");
+    if (!f) return 1;
+    std::unique_ptr<FILE, int (*)(FILE*)> guard(f, fclose);
+    std::unordered_map<std::string, size_t> pos;
+    std::vector<char> line(8192);
+    while (fgets(line.data(), static_cast<int>(line.size()), f)) {
+        size_t n = strlen(line.data());
+        if (n == 0) continue;
+        if (line[n - 1] != '\n') {
+            // Longer than a line may be, or an append still in progress: skip the
+            // rest of it.
+            int c;
+            while ((c = fgetc(f)) != EOF && c != '\n') {}
+            if (c == EOF) break;
+            continue;
+        }
+        trim_ws(line.data());
+        if (!line[0]) continue;
+        char* t1 = strchr(line.data(), '\t');
+        char* t2 = t1 ? strchr(t1 + 1, '\t') : nullptr;
+        if (!t1 || !t2) continue;
+        *t1 = '\0';
+        *t2 = '\0';
+        CStr value(json_unescape_fragment(t1 + 1));
+        CStr key(json_unescape_fragment(t2 + 1));
+        if (!value || !key) {
+            set_err(err, errlen, "oom");
+            return -1;
+        }
+        bool del = line[0] == 'D';
+        auto it = pos.find(key.get());
+        if (it != pos.end()) {
+            (*out)[it->second].value = value.get();
+            (*out)[it->second].deleted = del;
+        } else {
+            pos.emplace(key.get(), out->size());
+            out->push_back(FileEntry{key.get(), value.get(), del});
+        }
     }
-    trim_ws(line.data());
-    if (!line[0]) continue;
-    char* t1 = strchr(line.data(), '\t');
-    char* t2 = t1 ? strchr(t1 + 1, '\t') : nullptr;
-    if (!t1 || !t2) continue;
-    *t1 = '\0';
-    *t2 = '\0';
-    CStr value(json_unescape_fragment(t1 + 1));
-    CStr key(json_unescape_fragment(t2 + 1));
-    if (!value || !key) {
-      set_err(err, errlen, "oom");
-      return -1;
-    }
-    bool del = line[0] == 'D';
-    auto it = pos.find(key.get());
-    if (it != pos.end()) {
-      (*out)[it->second].value = value.get();
-      (*out)[it->second].deleted = del;
-    } else {
-      pos.emplace(key.get(), out->size());
-      out->push_back(FileEntry{key.get(), value.get(), del});
-    }
-  }
-  return 0;
+    return 0;
 }
 
 }  // namespace
@@ -164,326 +163,333 @@ int read_index_file(const char* path, std::vector<FileEntry>* out, char* err, si
 
 int select_row_matches_where(const TableSchema* schema, const SelectQuery* query,
                              const char* row_json, char* err, size_t errlen) {
-  if (!query || !query->has_where) return 1;
-  int n = query->pred_count > 0 ? query->pred_count : 1;
-  if (n > SELECT_MAX_PREDICATES) n = SELECT_MAX_PREDICATES;
-  for (int k = 0; k < n; ++k) {
-    const char* col = query->pred_count > 0 ? query->pred_col[k] : query->where_col;
-    const char* op = query->pred_count > 0 ? query->pred_op[k] : query->where_op;
-    const char* val = query->pred_count > 0 ? query->pred_value[k] : query->where_value;
-    int c = schema ? schema_get_col(schema, col) : -1;
-    if (c < 0) {
-      set_err(err, errlen, "unknown WHERE column");
-      return -1;
+    if (!query || !query->has_where) return 1;
+    int n = query->pred_count > 0 ? query->pred_count : 1;
+    if (n > SELECT_MAX_PREDICATES) n = SELECT_MAX_PREDICATES;
+    for (int k = 0; k < n; ++k) {
+        const char* col = query->pred_count > 0 ? query->pred_col[k] : query->where_col;
+        const char* op = query->pred_count > 0 ? query->pred_op[k] : query->where_op;
+        const char* val = query->pred_count > 0 ? query->pred_value[k] : query->where_value;
+        int c = schema ? schema_get_col(schema, col) : -1;
+        if (c < 0) {
+            set_err(err, errlen, "unknown WHERE column");
+            return -1;
+        }
+        char* raw = nullptr;
+        if (!row_json || json_extract_raw(row_json, col, &raw) != 0 || !raw) {
+            std::free(raw);
+            return 0;
+        }
+        CStr hold(raw);
+        if (!eval_compare(schema->columns[c].type, raw, op, val)) return 0;
     }
-    char* raw = nullptr;
-    if (!row_json || json_extract_raw(row_json, col, &raw) != 0 || !raw) {
-      std::free(raw);
-      return 0;
-    }
-    CStr hold(raw);
-    if (!eval_compare(schema->columns[c].type, raw, op, val)) return 0;
-  }
-  return 1;
+    return 1;
 }
 
 int select_find_eq_predicate(const SelectQuery* query, const char* column) {
-  if (!query || !column || !query->has_where) return -1;
-  for (int k = 0; k < query->pred_count && k < SELECT_MAX_PREDICATES; ++k) {
-    if (strcmp(query->pred_op[k], "=") == 0 && strcasecmp(query->pred_col[k], column) == 0)
-      return k;
-  }
-  return -1;
+    if (!query || !column || !query->has_where) return -1;
+    for (int k = 0; k < query->pred_count && k < SELECT_MAX_PREDICATES; ++k) {
+        if (strcmp(query->pred_op[k], "=") == 0 && strcasecmp(query->pred_col[k], column) == 0)
+            return k;
+    }
+    return -1;
 }
 
 // ---- composite indexes ------------------------------------------------------
 
 int composite_index_prefix_count(const IndexDef* def, const SelectQuery* query) {
-  if (!def || !query || def->column_count < 2 || !query->has_where) return 0;
-  int n = def->column_count < KYREL_MAX_INDEX_COLUMNS ? def->column_count : KYREL_MAX_INDEX_COLUMNS;
-  int count = 0;
-  for (int i = 0; i < n; ++i) {
-    if (select_find_eq_predicate(query, def->columns[i].name) < 0) break;
-    ++count;
-  }
-  return count;
+    if (!def || !query || def->column_count < 2 || !query->has_where) return 0;
+    int n =
+        def->column_count < KYREL_MAX_INDEX_COLUMNS ? def->column_count : KYREL_MAX_INDEX_COLUMNS;
+    int count = 0;
+    for (int i = 0; i < n; ++i) {
+        if (select_find_eq_predicate(query, def->columns[i].name) < 0) break;
+        ++count;
+    }
+    return count;
 }
 
 int composite_index_value_matches(const TableSchema* schema, const IndexDef* def,
                                   const SelectQuery* query, const char* value, int n, char* err,
                                   size_t errlen) {
-  if (!schema || !def || !query || !value || n < 1) return 0;
-  if (n > KYREL_MAX_INDEX_COLUMNS) n = KYREL_MAX_INDEX_COLUMNS;
-  for (int k = 0; k < n; ++k) {
-    int p = select_find_eq_predicate(query, def->columns[k].name);
-    if (p < 0) return 0;
-    const char* start = nullptr;
-    size_t len = 0;
-    if (index_value_component_span(value, k, &start, &len) != 0 || !start) return 0;
-    int c = schema_get_col(schema, def->columns[k].name);
-    if (c < 0) {
-      set_err(err, errlen, "unknown index column");
-      return -1;
+    if (!schema || !def || !query || !value || n < 1) return 0;
+    if (n > KYREL_MAX_INDEX_COLUMNS) n = KYREL_MAX_INDEX_COLUMNS;
+    for (int k = 0; k < n; ++k) {
+        int p = select_find_eq_predicate(query, def->columns[k].name);
+        if (p < 0) return 0;
+        const char* start = nullptr;
+        size_t len = 0;
+        if (index_value_component_span(value, k, &start, &len) != 0 || !start) return 0;
+        int c = schema_get_col(schema, def->columns[k].name);
+        if (c < 0) {
+            set_err(err, errlen, "unknown index column");
+            return -1;
+        }
+        std::string component(start, len);
+        if (!eval_compare(schema->columns[c].type, component.c_str(), "=", query->pred_value[p]))
+            return 0;
     }
-    std::string component(start, len);
-    if (!eval_compare(schema->columns[c].type, component.c_str(), "=", query->pred_value[p]))
-      return 0;
-  }
-  return 1;
+    return 1;
 }
 
 char* index_sql_predicate_value_to_index_raw(int type, const char* value, char* err,
                                              size_t errlen) {
-  return index_canonical_raw_value(type, value, err, errlen);
+    return index_canonical_raw_value(type, value, err, errlen);
 }
 
 int composite_index_build_exact_value(const TableSchema* schema, const IndexDef* def,
                                       const SelectQuery* query, char** out, char* err,
                                       size_t errlen) {
-  if (out) *out = nullptr;
-  if (!schema || !def || !query || !out || def->column_count < 2) return 1;
-  int n = def->column_count < KYREL_MAX_INDEX_COLUMNS ? def->column_count : KYREL_MAX_INDEX_COLUMNS;
-  std::vector<CStr> parts;
-  std::vector<const char*> ptrs;
-  parts.reserve(n);
-  for (int k = 0; k < n; ++k) {
-    int p = select_find_eq_predicate(query, def->columns[k].name);
-    if (p < 0) return 1;
-    int c = schema_get_col(schema, def->columns[k].name);
-    if (c < 0) {
-      set_err(err, errlen, "unknown index column");
-      return -1;
+    if (out) *out = nullptr;
+    if (!schema || !def || !query || !out || def->column_count < 2) return 1;
+    int n =
+        def->column_count < KYREL_MAX_INDEX_COLUMNS ? def->column_count : KYREL_MAX_INDEX_COLUMNS;
+    std::vector<CStr> parts;
+    std::vector<const char*> ptrs;
+    parts.reserve(n);
+    for (int k = 0; k < n; ++k) {
+        int p = select_find_eq_predicate(query, def->columns[k].name);
+        if (p < 0) return 1;
+        int c = schema_get_col(schema, def->columns[k].name);
+        if (c < 0) {
+            set_err(err, errlen, "unknown index column");
+            return -1;
+        }
+        char msg[256] = {0};
+        CStr raw(index_sql_predicate_value_to_index_raw(schema->columns[c].type,
+                                                        query->pred_value[p], msg, sizeof msg));
+        // A value that has no index form of this type (a word compared with an
+        // int column, say) cannot be looked up in the index; the scan decides.
+        if (!raw) return 1;
+        ptrs.push_back(raw.get());
+        parts.push_back(std::move(raw));
     }
-    char msg[256] = {0};
-    CStr raw(index_sql_predicate_value_to_index_raw(schema->columns[c].type, query->pred_value[p],
-                                                    msg, sizeof msg));
-    // A value that has no index form of this type (a word compared with an
-    // int column, say) cannot be looked up in the index; the scan decides.
-    if (!raw) return 1;
-    ptrs.push_back(raw.get());
-    parts.push_back(std::move(raw));
-  }
-  char* encoded = nullptr;
-  if (index_encode_components(ptrs.data(), n, &encoded, err, errlen) != 0) {
-    if (err && errlen && !err[0]) set_err(err, errlen, "oom");
-    return -1;
-  }
-  *out = encoded;
-  return 0;
+    char* encoded = nullptr;
+    if (index_encode_components(ptrs.data(), n, &encoded, err, errlen) != 0) {
+        if (err && errlen && !err[0]) set_err(err, errlen, "oom");
+        return -1;
+    }
+    *out = encoded;
+    return 0;
 }
 
 int append_lookup_key(char*** keys, int* count, const char* key, char* err, size_t errlen) {
-  if (!keys || !count) return -1;
-  int n = *count;
-  // The list grows by doubling; its capacity is the power of two at or above n.
-  if (n == 0 || (n & (n - 1)) == 0) {
-    size_t cap = n == 0 ? 8 : static_cast<size_t>(n) * 2;
-    if (n != 0 && n < 8) cap = 8;
-    char** grown = static_cast<char**>(std::realloc(*keys, cap * sizeof(char*)));
-    if (!grown) {
-      free_string_array(*keys, *count);
-      *keys = nullptr;
-      *count = 0;
-      set_err(err, errlen, "oom");
-      return -1;
+    if (!keys || !count) return -1;
+    int n = *count;
+    // The list grows by doubling; its capacity is the power of two at or above n.
+    if (n == 0 || (n & (n - 1)) == 0) {
+        size_t cap = n == 0 ? 8 : static_cast<size_t>(n) * 2;
+        if (n != 0 && n < 8) cap = 8;
+        char** grown = static_cast<char**>(std::realloc(*keys, cap * sizeof(char*)));
+        if (!grown) {
+            free_string_array(*keys, *count);
+            *keys = nullptr;
+            *count = 0;
+            set_err(err, errlen, "oom");
+            return -1;
+        }
+        *keys = grown;
     }
-    *keys = grown;
-  }
-  char* copy = xstrdup2(key ? key : "");
-  if (!copy) {
-    free_string_array(*keys, *count);
-    *keys = nullptr;
-    *count = 0;
-    set_err(err, errlen, "oom");
-    return -1;
-  }
-  (*keys)[n] = copy;
-  *count = n + 1;
-  return 0;
+    char* copy = xstrdup2(key ? key : "");
+    if (!copy) {
+        free_string_array(*keys, *count);
+        *keys = nullptr;
+        *count = 0;
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    (*keys)[n] = copy;
+    *count = n + 1;
+    return 0;
 }
 
 int lookup_keys_from_composite_index(Table* table, const SelectQuery* query, char*** out_keys,
                                      int* out_count, char* err, size_t errlen) {
-  if (out_keys) *out_keys = nullptr;
-  if (out_count) *out_count = 0;
-  if (!table || !query || !out_keys || !out_count) return 1;
-  if (!query->has_where || query->pred_count < 1) return 1;
+    if (out_keys) *out_keys = nullptr;
+    if (out_count) *out_count = 0;
+    if (!table || !query || !out_keys || !out_count) return 1;
+    if (!query->has_where || query->pred_count < 1) return 1;
 
-  IndexDef def;
-  int best = -1, best_count = 0;
-  std::unique_ptr<TableSchema> schema(new (std::nothrow) TableSchema);
-  if (!schema) {
-    set_err(err, errlen, "oom");
-    return -1;
-  }
-  {
-    RwReadGuard g(&table->lock);
-    int n = table->index_count < KYREL_MAX_INDEXES ? table->index_count : KYREL_MAX_INDEXES;
-    for (int i = 0; i < n; ++i) {
-      int c = composite_index_prefix_count(&table->indexes[i], query);
-      if (c > best_count) {
-        best_count = c;
-        best = i;
-      }
+    IndexDef def;
+    int best = -1, best_count = 0;
+    std::unique_ptr<TableSchema> schema(new (std::nothrow) TableSchema);
+    if (!schema) {
+        set_err(err, errlen, "oom");
+        return -1;
     }
-    if (best < 0 || best_count < 1) return 1;
-    def = table->indexes[best];
-    *schema = table->schema;
-  }
-  indexdef_ensure_defaults(&def);
-
-  if (best_count >= def.column_count && def.column_count > 1) {
-    char* exact = nullptr;
-    int r = composite_index_build_exact_value(schema.get(), &def, query, &exact, err, errlen);
-    if (r < 0) return -1;
-    if (r == 0) {
-      CStr hold(exact);
-      return lookup_keys_from_index_exact(table, best, exact, out_keys, out_count, err, errlen);
+    {
+        RwReadGuard g(&table->lock);
+        int n = table->index_count < KYREL_MAX_INDEXES ? table->index_count : KYREL_MAX_INDEXES;
+        for (int i = 0; i < n; ++i) {
+            int c = composite_index_prefix_count(&table->indexes[i], query);
+            if (c > best_count) {
+                best_count = c;
+                best = i;
+            }
+        }
+        if (best < 0 || best_count < 1) return 1;
+        def = table->indexes[best];
+        *schema = table->schema;
     }
-  }
+    indexdef_ensure_defaults(&def);
 
-  {
-    RwReadGuard g(&table->lock);
-    if (best < table->index_count && sec_index_map_usable(table, best) &&
-        table->sec_maps[best].value_buckets) {
-      SecIndexMap* m = &table->sec_maps[best];
-      for (uint64_t b = 0; b < m->value_bucket_count; ++b) {
-        for (SecIndexValueEntry* e = m->value_buckets[b]; e; e = e->next) {
-          int r = composite_index_value_matches(schema.get(), &def, query, e->value, best_count,
-                                                err, errlen);
-          if (r < 0) {
+    if (best_count >= def.column_count && def.column_count > 1) {
+        char* exact = nullptr;
+        int r = composite_index_build_exact_value(schema.get(), &def, query, &exact, err, errlen);
+        if (r < 0) return -1;
+        if (r == 0) {
+            CStr hold(exact);
+            return lookup_keys_from_index_exact(table, best, exact, out_keys, out_count, err,
+                                                errlen);
+        }
+    }
+
+    {
+        RwReadGuard g(&table->lock);
+        if (best < table->index_count && sec_index_map_usable(table, best) &&
+            table->sec_maps[best].value_buckets) {
+            SecIndexMap* m = &table->sec_maps[best];
+            for (uint64_t b = 0; b < m->value_bucket_count; ++b) {
+                for (SecIndexValueEntry* e = m->value_buckets[b]; e; e = e->next) {
+                    int r = composite_index_value_matches(schema.get(), &def, query, e->value,
+                                                          best_count, err, errlen);
+                    if (r < 0) {
+                        free_string_array(*out_keys, *out_count);
+                        *out_keys = nullptr;
+                        *out_count = 0;
+                        return -1;
+                    }
+                    if (r == 0) continue;
+                    for (SecIndexKeyNode* k = e->keys; k; k = k->next)
+                        if (append_lookup_key(out_keys, out_count, k->key, err, errlen) != 0)
+                            return -1;
+                }
+            }
+            return 0;
+        }
+    }
+
+    char path[512];
+    table_index_file_path(schema->name, def.name, path, sizeof path);
+    std::vector<FileEntry> entries;
+    int r = read_index_file(path, &entries, err, errlen);
+    if (r != 0) return r;
+    for (const FileEntry& e : entries) {
+        if (e.deleted) continue;
+        int m = composite_index_value_matches(schema.get(), &def, query, e.value.c_str(),
+                                              best_count, err, errlen);
+        if (m < 0) {
             free_string_array(*out_keys, *out_count);
             *out_keys = nullptr;
             *out_count = 0;
             return -1;
-          }
-          if (r == 0) continue;
-          for (SecIndexKeyNode* k = e->keys; k; k = k->next)
-            if (append_lookup_key(out_keys, out_count, k->key, err, errlen) != 0) return -1;
         }
-      }
-      return 0;
+        if (m == 1 && append_lookup_key(out_keys, out_count, e.key.c_str(), err, errlen) != 0)
+            return -1;
     }
-  }
-
-  char path[512];
-  table_index_file_path(schema->name, def.name, path, sizeof path);
-  std::vector<FileEntry> entries;
-  int r = read_index_file(path, &entries, err, errlen);
-  if (r != 0) return r;
-  for (const FileEntry& e : entries) {
-    if (e.deleted) continue;
-    int m = composite_index_value_matches(schema.get(), &def, query, e.value.c_str(), best_count,
-                                          err, errlen);
-    if (m < 0) {
-      free_string_array(*out_keys, *out_count);
-      *out_keys = nullptr;
-      *out_count = 0;
-      return -1;
-    }
-    if (m == 1 && append_lookup_key(out_keys, out_count, e.key.c_str(), err, errlen) != 0)
-      return -1;
-  }
-  return 0;
+    return 0;
 }
 
 // ---- rows -------------------------------------------------------------------
 
 int append_select_row_from_version(SelectRow** rows, int* count, int* capacity,
                                    const VersionedRow* version, char* err, size_t errlen) {
-  if (!version_live(version)) return 0;
-  if (!rows || !count || !capacity) return -1;
-  if (*count >= *capacity) {
-    int cap = *capacity == 0 ? 32 : *capacity * 2;
-    if (cap <= *capacity) {
-      set_err(err, errlen, "oom");
-      return -1;
+    if (!version_live(version)) return 0;
+    if (!rows || !count || !capacity) return -1;
+    if (*count >= *capacity) {
+        int cap = *capacity == 0 ? 32 : *capacity * 2;
+        if (cap <= *capacity) {
+            set_err(err, errlen, "oom");
+            return -1;
+        }
+        SelectRow* grown = static_cast<SelectRow*>(std::realloc(*rows, sizeof(SelectRow) * cap));
+        if (!grown) {
+            set_err(err, errlen, "oom");
+            return -1;
+        }
+        *rows = grown;
+        *capacity = cap;
     }
-    SelectRow* grown = static_cast<SelectRow*>(std::realloc(*rows, sizeof(SelectRow) * cap));
-    if (!grown) {
-      set_err(err, errlen, "oom");
-      return -1;
+    char* json = xstrdup2(version->json);
+    if (!json) {
+        set_err(err, errlen, "oom");
+        return -1;
     }
-    *rows = grown;
-    *capacity = cap;
-  }
-  char* json = xstrdup2(version->json);
-  if (!json) {
-    set_err(err, errlen, "oom");
-    return -1;
-  }
-  SelectRow* r = &(*rows)[*count];
-  snprintf(r->key, sizeof r->key, "%s", version->key ? version->key : "");
-  r->row_json = json;
-  *count += 1;
-  return 0;
+    SelectRow* r = &(*rows)[*count];
+    snprintf(r->key, sizeof r->key, "%s", version->key ? version->key : "");
+    r->row_json = json;
+    *count += 1;
+    return 0;
 }
 
 int append_projected_row_json(char** data, uint64_t* capacity, uint64_t* length,
                               const TableSchema* schema, const SelectQuery* query,
                               const char* row_json, char* err, size_t errlen) {
-  if (!query) return -1;
-  if (query->select_star)
-    return json_buf_append_str(data, capacity, length, row_json ? row_json : "null", err, errlen);
-  if (json_buf_append(data, capacity, length, "{", 1, err, errlen) != 0) return -1;
-  int first = 1;
-  for (int i = 0; i < query->column_count && i < SELECT_MAX_ITEMS; ++i) {
-    char* raw = nullptr;
-    if (item_value_raw(schema, query, i, row_json, &raw, err, errlen) != 0) {
-      std::free(raw);
-      return -1;
+    if (!query) return -1;
+    if (query->select_star)
+        return json_buf_append_str(data, capacity, length, row_json ? row_json : "null", err,
+                                   errlen);
+    if (json_buf_append(data, capacity, length, "{", 1, err, errlen) != 0) return -1;
+    int first = 1;
+    for (int i = 0; i < query->column_count && i < SELECT_MAX_ITEMS; ++i) {
+        char* raw = nullptr;
+        if (item_value_raw(schema, query, i, row_json, &raw, err, errlen) != 0) {
+            std::free(raw);
+            return -1;
+        }
+        CStr hold(raw);
+        if (append_json_key_raw(data, capacity, length, &first, query->label[i], raw, err,
+                                errlen) != 0)
+            return -1;
     }
-    CStr hold(raw);
-    if (append_json_key_raw(data, capacity, length, &first, query->label[i], raw, err, errlen) != 0)
-      return -1;
-  }
-  return json_buf_append(data, capacity, length, "}", 1, err, errlen);
+    return json_buf_append(data, capacity, length, "}", 1, err, errlen);
 }
 
 int select_pk_lookup_key(const Table* table, const char* value, char* out, size_t cap) {
-  if (!out || cap == 0) return -1;
-  out[0] = '\0';
-  if (!table || !value) return -1;
-  std::string text(value);
-  strip_sql_or_json_quotes(text.data());
-  text.resize(strlen(text.c_str()));
-  int c = schema_get_col(&table->schema, table->schema.primary_key);
-  int type = c >= 0 ? table->schema.columns[c].type : COL_TYPE_STRING;
-  if (type == COL_TYPE_INT || type == COL_TYPE_TIMESTAMP) {
-    // Integer keys are stored in canonical decimal form: 042 and +42 address 42.
-    errno = 0;
-    char* end = nullptr;
-    long long v = strtoll(text.c_str(), &end, 10);
-    if (end != text.c_str() && *skip_ws(end) == '\0' && errno != ERANGE) {
-      snprintf(out, cap, "%lld", v);
-      return 0;
+    if (!out || cap == 0) return -1;
+    out[0] = '\0';
+    if (!table || !value) return -1;
+    std::string text(value);
+    strip_sql_or_json_quotes(text.data());
+    text.resize(strlen(text.c_str()));
+    int c = schema_get_col(&table->schema, table->schema.primary_key);
+    int type = c >= 0 ? table->schema.columns[c].type : COL_TYPE_STRING;
+    if (type == COL_TYPE_INT || type == COL_TYPE_TIMESTAMP) {
+        // Integer keys are stored in canonical decimal form: 042 and +42 address 42.
+        errno = 0;
+        char* end = nullptr;
+        long long v = strtoll(text.c_str(), &end, 10);
+        if (end != text.c_str() && *skip_ws(end) == '\0' && errno != ERANGE) {
+            snprintf(out, cap, "%lld", v);
+            return 0;
+        }
+    } else if (type == COL_TYPE_STRING) {
+        bool plain = true;
+        for (unsigned char ch : text)
+            if (ch == '"' || ch == '\\' || ch < 0x20) plain = false;
+        if (!plain) {
+            // Derive the key exactly as the write path derives it from a stored
+            // row holding this string, so both sides use one key form.
+            CStr quoted(json_quote_token(text.c_str()));
+            if (!quoted) return -1;
+            std::string row = "{\"";
+            row += table->schema.primary_key;
+            row += "\":";
+            row += quoted.get();
+            row += "}";
+            std::vector<char> key(row.size() + 2);
+            char msg[64];
+            if (schema_get_pk_value(table, row.c_str(), key.data(), key.size(), msg, sizeof msg) !=
+                0)
+                return -1;
+            if (strlen(key.data()) >= cap) return -1;
+            snprintf(out, cap, "%s", key.data());
+            return 0;
+        }
     }
-  } else if (type == COL_TYPE_STRING) {
-    bool plain = true;
-    for (unsigned char ch : text)
-      if (ch == '"' || ch == '\\' || ch < 0x20) plain = false;
-    if (!plain) {
-      // Derive the key exactly as the write path derives it from a stored
-      // row holding this string, so both sides use one key form.
-      CStr quoted(json_quote_token(text.c_str()));
-      if (!quoted) return -1;
-      std::string row = "{\"";
-      row += table->schema.primary_key;
-      row += "\":";
-      row += quoted.get();
-      row += "}";
-      std::vector<char> key(row.size() + 2);
-      char msg[64];
-      if (schema_get_pk_value(table, row.c_str(), key.data(), key.size(), msg, sizeof msg) != 0)
-        return -1;
-      if (strlen(key.data()) >= cap) return -1;
-      snprintf(out, cap, "%s", key.data());
-      return 0;
-    }
-  }
-  if (text.size() >= cap) return -1;
-  memcpy(out, text.c_str(), text.size() + 1);
-  return 0;
+    if (text.size() >= cap) return -1;
+    memcpy(out, text.c_str(), text.size() + 1);
+    return 0;
 }
 
 // ---- streaming --------------------------------------------------------------
@@ -494,246 +500,251 @@ namespace {
 template <typename Visit>
 int stream_rows(Table* t, const TableSchema* schema, const char* table_name,
                 const SelectQuery* query, Visit&& visit, char** out, char* err, size_t errlen) {
-  JsonBuf b;
-  if (json_buf_init(&b, JSON_BUF_INITIAL, err, errlen) != 0) return -1;
-  CStr esc(json_escape_string(table_name ? table_name : ""));
-  if (!esc || json_buf_append_str(&b, reply_head(esc.get()).c_str(), err, errlen) != 0) {
-    if (!esc) set_err(err, errlen, "oom");
-    json_buf_free(&b);
-    return -1;
-  }
-  int written = 0;
-  int rc;
-  {
-    RwReadGuard g(&t->lock);
-    rc = visit([&](const VersionedRow* v) -> int {
-      if (query->limit >= 0 && written >= query->limit) return 1;
-      if (!version_live(v)) return 0;
-      if (query->has_where) {
-        int m = select_row_matches_where(schema, query, v->json, err, errlen);
-        if (m < 0) return -1;
-        if (m == 0) return 0;
-      }
-      return append_raw_row_json_to_result(&b.data, &b.capacity, &b.length, &written, v->json,
-                                           err, errlen) == 0
-                 ? 0
-                 : -1;
-    });
-  }
-  if (rc < 0 || json_buf_append_str(&b, "]}", err, errlen) != 0) {
-    json_buf_free(&b);
-    return -1;
-  }
-  *out = b.data;
-  return 0;
+    JsonBuf b;
+    if (json_buf_init(&b, JSON_BUF_INITIAL, err, errlen) != 0) return -1;
+    CStr esc(json_escape_string(table_name ? table_name : ""));
+    if (!esc || json_buf_append_str(&b, reply_head(esc.get()).c_str(), err, errlen) != 0) {
+        if (!esc) set_err(err, errlen, "oom");
+        json_buf_free(&b);
+        return -1;
+    }
+    int written = 0;
+    int rc;
+    {
+        RwReadGuard g(&t->lock);
+        rc = visit([&](const VersionedRow* v) -> int {
+            if (query->limit >= 0 && written >= query->limit) return 1;
+            if (!version_live(v)) return 0;
+            if (query->has_where) {
+                int m = select_row_matches_where(schema, query, v->json, err, errlen);
+                if (m < 0) return -1;
+                if (m == 0) return 0;
+            }
+            return append_raw_row_json_to_result(&b.data, &b.capacity, &b.length, &written, v->json,
+                                                 err, errlen) == 0
+                       ? 0
+                       : -1;
+        });
+    }
+    if (rc < 0 || json_buf_append_str(&b, "]}", err, errlen) != 0) {
+        json_buf_free(&b);
+        return -1;
+    }
+    *out = b.data;
+    return 0;
 }
 
 }  // namespace
 
 int select_all_stream_pk_map_json(Table* table, const TableSchema* schema, const char* table_name,
                                   const SelectQuery* query, char** out, char* err, size_t errlen) {
-  if (out) *out = nullptr;
-  if (!table || !query || !out) return -1;
-  if (!table->pk_map.buckets) return 1;
-  return stream_rows(
-      table, schema, table_name, query,
-      [&](auto&& fn) {
-        if (!table->pk_map.buckets) return 0;
-        return visit_pk_map(table, [&](const VersionedRow* v) { return fn(v); });
-      },
-      out, err, errlen);
+    if (out) *out = nullptr;
+    if (!table || !query || !out) return -1;
+    if (!table->pk_map.buckets) return 1;
+    return stream_rows(
+        table, schema, table_name, query,
+        [&](auto&& fn) {
+            if (!table->pk_map.buckets) return 0;
+            return visit_pk_map(table, [&](const VersionedRow* v) { return fn(v); });
+        },
+        out, err, errlen);
 }
 
 int select_all_stream_index_keys_json(Table* table, const TableSchema* schema,
                                       const char* table_name, const SelectQuery* query,
                                       char* const* keys, int count, char** out, char* err,
                                       size_t errlen) {
-  if (out) *out = nullptr;
-  if (!table || !query || !out) return -1;
-  if (!table->pk_map.buckets || (!keys && count > 0) || count < 0) return 1;
-  return stream_rows(
-      table, schema, table_name, query,
-      [&](auto&& fn) {
-        if (!table->pk_map.buckets) return 0;
-        for (int i = 0; i < count; ++i) {
-          int r = fn(pk_latest_map_get(table, keys[i]));
-          if (r != 0) return r < 0 ? -1 : 1;
-        }
-        return 0;
-      },
-      out, err, errlen);
+    if (out) *out = nullptr;
+    if (!table || !query || !out) return -1;
+    if (!table->pk_map.buckets || (!keys && count > 0) || count < 0) return 1;
+    return stream_rows(
+        table, schema, table_name, query,
+        [&](auto&& fn) {
+            if (!table->pk_map.buckets) return 0;
+            for (int i = 0; i < count; ++i) {
+                int r = fn(pk_latest_map_get(table, keys[i]));
+                if (r != 0) return r < 0 ? -1 : 1;
+            }
+            return 0;
+        },
+        out, err, errlen);
 }
 
 // ---- the statement ----------------------------------------------------------
 
 int select_rows_json(const char* internal_name, const char* table_name, const SelectQuery* query,
                      char** out, char* err, size_t errlen) {
-  if (out) *out = nullptr;
-  if (!out) return -1;
-  if (!query || !internal_name) {
-    set_err(err, errlen, "table not found");
-    return -1;
-  }
-  int idx = table_find_index(internal_name);
-  if (idx < 0) {
-    set_err(err, errlen, "table not found");
-    return -1;
-  }
-  Table* t = &g_tables[idx];
-  const char* shown = table_name && *table_name ? table_name : internal_name;
-  CStr esc(json_escape_string(shown));
-  if (!esc) {
-    set_err(err, errlen, "oom");
-    return -1;
-  }
-  const bool plain = is_plain_star(query);
-
-  bool pk_lookup = false;
-  bool key_ok = false;
-  char key[SELECT_ROW_KEY_MAX];
-  key[0] = '\0';
-  std::unique_ptr<TableSchema> schema(new (std::nothrow) TableSchema);
-  if (!schema) {
-    set_err(err, errlen, "oom");
-    return -1;
-  }
-  {
-    RwReadGuard g(&t->lock);
-    if (t->dropped || !t->schema.name[0]) {
-      set_err(err, errlen, "table not found");
-      return -1;
+    if (out) *out = nullptr;
+    if (!out) return -1;
+    if (!query || !internal_name) {
+        set_err(err, errlen, "table not found");
+        return -1;
     }
-    pk_lookup = query->has_where && query->pred_count == 1 && strcmp(query->pred_op[0], "=") == 0 &&
-                t->schema.primary_key[0] &&
-                strcasecmp(query->pred_col[0], t->schema.primary_key) == 0;
-    if (pk_lookup) key_ok = select_pk_lookup_key(t, query->pred_value[0], key, sizeof key) == 0;
-
-    if (pk_lookup && plain && t->pk_map.buckets) {
-      // One map look-up; the WHERE re-check decides with the typed compare.
-      std::string row;
-      VersionedRow* v = key_ok && query->limit != 0 ? pk_latest_map_get(t, key) : nullptr;
-      if (version_live(v)) {
-        int m = select_row_matches_where(&t->schema, query, v->json, err, errlen);
-        if (m < 0) return -1;
-        if (m == 1) row = v->json;
-      }
-      g.unlock();
-      size_t nesc = strlen(esc.get());
-      size_t need = nesc + row.size() + 64;
-      char* reply = static_cast<char*>(std::malloc(need));
-      if (!reply) {
+    int idx = table_find_index(internal_name);
+    if (idx < 0) {
+        set_err(err, errlen, "table not found");
+        return -1;
+    }
+    Table* t = &g_tables[idx];
+    const char* shown = table_name && *table_name ? table_name : internal_name;
+    CStr esc(json_escape_string(shown));
+    if (!esc) {
         set_err(err, errlen, "oom");
         return -1;
-      }
-      snprintf(reply, need, "{\"ok\":true,\"table\":\"%s\",\"rows\":[%s]}", esc.get(), row.c_str());
-      *out = reply;
-      return 0;
     }
-    *schema = t->schema;
-  }
+    const bool plain = is_plain_star(query);
 
-  // Candidate keys from an index. An index never changes the answer: when
-  // it cannot serve the predicate (or its look-up fails) the scan decides.
-  KeyList list;
-  if (!pk_lookup && query->has_where && query->pred_count >= 1) {
-    char msg[256] = {0};
-    int r = lookup_keys_from_composite_index(t, query, &list.keys, &list.count, msg, sizeof msg);
-    if (r == 0) {
-      list.present = true;
-    } else {
-      list.reset();
-      if (query->pred_count == 1 && strcmp(query->pred_op[0], "=") == 0) {
-        r = lookup_keys_from_index(t, query->pred_col[0], "=", query->pred_value[0], &list.keys,
-                                   &list.count, msg, sizeof msg);
-        if (r == 0)
-          list.present = true;
-        else
-          list.reset();
-      }
+    bool pk_lookup = false;
+    bool key_ok = false;
+    char key[SELECT_ROW_KEY_MAX];
+    key[0] = '\0';
+    std::unique_ptr<TableSchema> schema(new (std::nothrow) TableSchema);
+    if (!schema) {
+        set_err(err, errlen, "oom");
+        return -1;
     }
-  }
+    {
+        RwReadGuard g(&t->lock);
+        if (t->dropped || !t->schema.name[0]) {
+            set_err(err, errlen, "table not found");
+            return -1;
+        }
+        pk_lookup = query->has_where && query->pred_count == 1 &&
+                    strcmp(query->pred_op[0], "=") == 0 && t->schema.primary_key[0] &&
+                    strcasecmp(query->pred_col[0], t->schema.primary_key) == 0;
+        if (pk_lookup) key_ok = select_pk_lookup_key(t, query->pred_value[0], key, sizeof key) == 0;
 
-  if (plain) {
-    int r = list.present
+        if (pk_lookup && plain && t->pk_map.buckets) {
+            // One map look-up; the WHERE re-check decides with the typed compare.
+            std::string row;
+            VersionedRow* v = key_ok && query->limit != 0 ? pk_latest_map_get(t, key) : nullptr;
+            if (version_live(v)) {
+                int m = select_row_matches_where(&t->schema, query, v->json, err, errlen);
+                if (m < 0) return -1;
+                if (m == 1) row = v->json;
+            }
+            g.unlock();
+            size_t nesc = strlen(esc.get());
+            size_t need = nesc + row.size() + 64;
+            char* reply = static_cast<char*>(std::malloc(need));
+            if (!reply) {
+                set_err(err, errlen, "oom");
+                return -1;
+            }
+            snprintf(reply, need, "{\"ok\":true,\"table\":\"%s\",\"rows\":[%s]}", esc.get(),
+                     row.c_str());
+            *out = reply;
+            return 0;
+        }
+        *schema = t->schema;
+    }
+
+    // Candidate keys from an index. An index never changes the answer: when
+    // it cannot serve the predicate (or its look-up fails) the scan decides.
+    KeyList list;
+    if (!pk_lookup && query->has_where && query->pred_count >= 1) {
+        char msg[256] = {0};
+        int r =
+            lookup_keys_from_composite_index(t, query, &list.keys, &list.count, msg, sizeof msg);
+        if (r == 0) {
+            list.present = true;
+        } else {
+            list.reset();
+            if (query->pred_count == 1 && strcmp(query->pred_op[0], "=") == 0) {
+                r = lookup_keys_from_index(t, query->pred_col[0], "=", query->pred_value[0],
+                                           &list.keys, &list.count, msg, sizeof msg);
+                if (r == 0)
+                    list.present = true;
+                else
+                    list.reset();
+            }
+        }
+    }
+
+    if (plain) {
+        int r =
+            list.present
                 ? select_all_stream_index_keys_json(t, schema.get(), shown, query, list.keys,
                                                     list.count, out, err, errlen)
                 : select_all_stream_pk_map_json(t, schema.get(), shown, query, out, err, errlen);
-    if (r <= 0) return r;
-  }
+        if (r <= 0) return r;
+    }
 
-  // Row collection.
-  RowSet rs;
-  {
-    RwReadGuard g(&t->lock);
-    auto take = [&](const VersionedRow* v, bool check) -> int {
-      if (!version_live(v)) return 0;
-      if (check) {
-        int m = select_row_matches_where(schema.get(), query, v->json, err, errlen);
-        if (m <= 0) return m;
-      }
-      return append_select_row_from_version(&rs.rows, &rs.count, &rs.capacity, v, err, errlen);
-    };
-    if (t->pk_map.buckets && (pk_lookup || list.present)) {
-      if (pk_lookup) {
-        if (key_ok && take(pk_latest_map_get(t, key), true) < 0) return -1;
-      } else {
-        for (int i = 0; i < list.count; ++i)
-          if (take(pk_latest_map_get(t, list.keys[i]), query->has_where != 0) < 0) return -1;
-      }
-    } else if (t->pk_map.buckets) {
-      if (visit_pk_map(t, [&](const VersionedRow* v) {
-            return take(v, query->has_where != 0) < 0 ? -1 : 0;
-          }) < 0)
+    // Row collection.
+    RowSet rs;
+    {
+        RwReadGuard g(&t->lock);
+        auto take = [&](const VersionedRow* v, bool check) -> int {
+            if (!version_live(v)) return 0;
+            if (check) {
+                int m = select_row_matches_where(schema.get(), query, v->json, err, errlen);
+                if (m <= 0) return m;
+            }
+            return append_select_row_from_version(&rs.rows, &rs.count, &rs.capacity, v, err,
+                                                  errlen);
+        };
+        if (t->pk_map.buckets && (pk_lookup || list.present)) {
+            if (pk_lookup) {
+                if (key_ok && take(pk_latest_map_get(t, key), true) < 0) return -1;
+            } else {
+                for (int i = 0; i < list.count; ++i)
+                    if (take(pk_latest_map_get(t, list.keys[i]), query->has_where != 0) < 0)
+                        return -1;
+            }
+        } else if (t->pk_map.buckets) {
+            if (visit_pk_map(t, [&](const VersionedRow* v) {
+                    return take(v, query->has_where != 0) < 0 ? -1 : 0;
+                }) < 0)
+                return -1;
+        } else {
+            std::unordered_set<std::string> seen;
+            std::unordered_set<std::string> wanted;
+            if (list.present)
+                for (int i = 0; i < list.count; ++i) wanted.insert(list.keys[i]);
+            for (const VersionedRow* v = t->rows; v; v = v->next) {
+                const char* k = v->key ? v->key : "";
+                if (pk_lookup && !(key_ok && strcmp(k, key) == 0)) continue;
+                if (list.present && !wanted.count(k)) continue;
+                if (!seen.insert(k).second) continue;
+                if (v->deleted) continue;
+                if (take(v, query->has_where != 0) < 0) return -1;
+            }
+        }
+    }
+
+    // Grouping, aggregates, sorting and windows work on the private copies.
+    if (query->has_group_by)
+        return build_grouped_rows_json(schema.get(), esc.get(), query, rs.rows, rs.count, out, err,
+                                       errlen);
+    if (query->has_aggregate)
+        return build_aggregate_rows_json(schema.get(), esc.get(), query, rs.rows, rs.count, out,
+                                         err, errlen);
+    if (query->order_by[0] &&
+        select_sort_rows_by_order(schema.get(), query, rs.rows, rs.count, err, errlen) != 0)
         return -1;
-    } else {
-      std::unordered_set<std::string> seen;
-      std::unordered_set<std::string> wanted;
-      if (list.present)
-        for (int i = 0; i < list.count; ++i) wanted.insert(list.keys[i]);
-      for (const VersionedRow* v = t->rows; v; v = v->next) {
-        const char* k = v->key ? v->key : "";
-        if (pk_lookup && !(key_ok && strcmp(k, key) == 0)) continue;
-        if (list.present && !wanted.count(k)) continue;
-        if (!seen.insert(k).second) continue;
-        if (v->deleted) continue;
-        if (take(v, query->has_where != 0) < 0) return -1;
-      }
-    }
-  }
+    if (query->has_window)
+        return build_window_rows_json(schema.get(), esc.get(), query, rs.rows, rs.count, out, err,
+                                      errlen);
 
-  // Grouping, aggregates, sorting and windows work on the private copies.
-  if (query->has_group_by)
-    return build_grouped_rows_json(schema.get(), esc.get(), query, rs.rows, rs.count, out, err,
-                                   errlen);
-  if (query->has_aggregate)
-    return build_aggregate_rows_json(schema.get(), esc.get(), query, rs.rows, rs.count, out, err,
-                                     errlen);
-  if (query->order_by[0] &&
-      select_sort_rows_by_order(schema.get(), query, rs.rows, rs.count, err, errlen) != 0)
-    return -1;
-  if (query->has_window)
-    return build_window_rows_json(schema.get(), esc.get(), query, rs.rows, rs.count, out, err,
-                                  errlen);
-
-  JsonBuf b;
-  if (json_buf_init(&b, JSON_BUF_INITIAL, err, errlen) != 0) return -1;
-  if (json_buf_append_str(&b, reply_head(esc.get()).c_str(), err, errlen) != 0) {
-    json_buf_free(&b);
-    return -1;
-  }
-  for (int i = 0; i < rs.count; ++i) {
-    if (query->limit >= 0 && i >= query->limit) break;
-    if ((i > 0 && json_buf_append(&b.data, &b.capacity, &b.length, ",", 1, err, errlen) != 0) ||
-        append_projected_row_json(&b.data, &b.capacity, &b.length, schema.get(), query,
-                                  rs.rows[i].row_json, err, errlen) != 0) {
-      json_buf_free(&b);
-      return -1;
+    JsonBuf b;
+    if (json_buf_init(&b, JSON_BUF_INITIAL, err, errlen) != 0) return -1;
+    if (json_buf_append_str(&b, reply_head(esc.get()).c_str(), err, errlen) != 0) {
+        json_buf_free(&b);
+        return -1;
     }
-  }
-  if (json_buf_append_str(&b, "]}", err, errlen) != 0) {
-    json_buf_free(&b);
-    return -1;
-  }
-  *out = b.data;
-  return 0;
+    for (int i = 0; i < rs.count; ++i) {
+        if (query->limit >= 0 && i >= query->limit) break;
+        if ((i > 0 && json_buf_append(&b.data, &b.capacity, &b.length, ",", 1, err, errlen) != 0) ||
+            append_projected_row_json(&b.data, &b.capacity, &b.length, schema.get(), query,
+                                      rs.rows[i].row_json, err, errlen) != 0) {
+            json_buf_free(&b);
+            return -1;
+        }
+    }
+    if (json_buf_append_str(&b, "]}", err, errlen) != 0) {
+        json_buf_free(&b);
+        return -1;
+    }
+    *out = b.data;
+    return 0;
 }

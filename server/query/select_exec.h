@@ -48,8 +48,7 @@ int composite_index_value_matches(const TableSchema* schema, const IndexDef* def
 
 // Canonical index text of a predicate value for the column type; NULL with a
 // message when the value cannot be an index value of that type.
-char* index_sql_predicate_value_to_index_raw(int type, const char* value, char* err,
-                                             size_t errlen);
+char* index_sql_predicate_value_to_index_raw(int type, const char* value, char* err, size_t errlen);
 
 // 0 built (*out heap); 1 not applicable (also when a predicate value has no
 // index form: the caller falls back); -1 error.

@@ -13,65 +13,65 @@ constexpr size_t SELECT_SQL_MAX = 4096;  // work buffer: longer statements are r
 
 // Kind of one select item. Codes are in-memory only.
 enum ExprKind : int32_t {
-  EXPR_COLUMN = 0,
-  EXPR_ABS = 1,
-  EXPR_COUNT = 2,
-  EXPR_SUM = 3,
-  EXPR_AVG = 4,
-  EXPR_MIN = 5,
-  EXPR_MAX = 6,
-  EXPR_SMA = 7,
-  EXPR_EMA = 8,
-  EXPR_MEAN = 9,
-  EXPR_MED = 10,
-  EXPR_MEDIAN = 11,
-  EXPR_VAR = 12,
-  EXPR_STDDEV = 13,
-  EXPR_ROUND = 14,
-  EXPR_SQRT = 15,
-  EXPR_LOG = 16,
-  EXPR_LN = 17,
-  EXPR_LOG10 = 18,
-  EXPR_EXP = 19,
-  EXPR_POW = 20,
-  EXPR_FLOOR = 21,
-  EXPR_CEIL = 22,
-  EXPR_SIGN = 23,
-  EXPR_WMA = 24,
-  EXPR_ROC = 25,
-  EXPR_MOMENTUM = 26,
-  EXPR_LOGRET = 27,
-  EXPR_VOLATILITY = 28,
-  EXPR_RSI = 29,
+    EXPR_COLUMN = 0,
+    EXPR_ABS = 1,
+    EXPR_COUNT = 2,
+    EXPR_SUM = 3,
+    EXPR_AVG = 4,
+    EXPR_MIN = 5,
+    EXPR_MAX = 6,
+    EXPR_SMA = 7,
+    EXPR_EMA = 8,
+    EXPR_MEAN = 9,
+    EXPR_MED = 10,
+    EXPR_MEDIAN = 11,
+    EXPR_VAR = 12,
+    EXPR_STDDEV = 13,
+    EXPR_ROUND = 14,
+    EXPR_SQRT = 15,
+    EXPR_LOG = 16,
+    EXPR_LN = 17,
+    EXPR_LOG10 = 18,
+    EXPR_EXP = 19,
+    EXPR_POW = 20,
+    EXPR_FLOOR = 21,
+    EXPR_CEIL = 22,
+    EXPR_SIGN = 23,
+    EXPR_WMA = 24,
+    EXPR_ROC = 25,
+    EXPR_MOMENTUM = 26,
+    EXPR_LOGRET = 27,
+    EXPR_VOLATILITY = 28,
+    EXPR_RSI = 29,
 };
 
 // One parsed SELECT. Zeroed by parse_select_sql, which alone fills it.
 // Predicate k of the WHERE list is (pred_col[k], pred_op[k], pred_value[k]).
 struct SelectQuery {
-  int32_t select_star;
-  int32_t column_count;
-  char label[SELECT_MAX_ITEMS][128];
-  int32_t kind[SELECT_MAX_ITEMS];
-  char arg[SELECT_MAX_ITEMS][64];
-  int32_t arg_is_literal[SELECT_MAX_ITEMS];
-  char second_arg[SELECT_MAX_ITEMS][64];
-  int32_t period[SELECT_MAX_ITEMS];
-  int32_t has_aggregate;
-  int32_t has_window;
-  int32_t has_group_by;
-  int32_t group_count;
-  char group_col[SELECT_MAX_GROUP][64];
-  char where_col[64];
-  char where_op[4];
-  char where_value[2048];
-  int32_t has_where;
-  int32_t pred_count;
-  char pred_col[SELECT_MAX_PREDICATES][64];
-  char pred_op[SELECT_MAX_PREDICATES][4];
-  char pred_value[SELECT_MAX_PREDICATES][2048];
-  char order_by[64];
-  int32_t order_desc;
-  int32_t limit;  // -1: no limit
+    int32_t select_star;
+    int32_t column_count;
+    char label[SELECT_MAX_ITEMS][128];
+    int32_t kind[SELECT_MAX_ITEMS];
+    char arg[SELECT_MAX_ITEMS][64];
+    int32_t arg_is_literal[SELECT_MAX_ITEMS];
+    char second_arg[SELECT_MAX_ITEMS][64];
+    int32_t period[SELECT_MAX_ITEMS];
+    int32_t has_aggregate;
+    int32_t has_window;
+    int32_t has_group_by;
+    int32_t group_count;
+    char group_col[SELECT_MAX_GROUP][64];
+    char where_col[64];
+    char where_op[4];
+    char where_value[2048];
+    int32_t has_where;
+    int32_t pred_count;
+    char pred_col[SELECT_MAX_PREDICATES][64];
+    char pred_op[SELECT_MAX_PREDICATES][4];
+    char pred_value[SELECT_MAX_PREDICATES][2048];
+    char order_by[64];
+    int32_t order_desc;
+    int32_t limit;  // -1: no limit
 };
 
 // Parses one SELECT. 0 with query and table_out filled; -1 with a message.

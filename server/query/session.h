@@ -12,13 +12,13 @@
 #include "query/session_cursor.h"
 
 struct Session {
-    char current_database[64];   // database of unqualified names; "" reads as "default"
-    uint32_t authenticated;      // 1 after a successful login
+    char current_database[64];  // database of unqualified names; "" reads as "default"
+    uint32_t authenticated;     // 1 after a successful login
     uint32_t must_change_password;
     uint32_t is_admin;
-    uint32_t from_localhost;     // peer_address is a loopback address
+    uint32_t from_localhost;  // peer_address is a loopback address
     char username[64];
-    char peer_address[64];       // numeric peer address, "unknown" when not known
-    uint64_t next_cursor_id;     // 0 counts as 1
+    char peer_address[64];                        // numeric peer address, "unknown" when not known
+    uint64_t next_cursor_id;                      // 0 counts as 1
     SessionCursor cursors[SESSION_CURSOR_SLOTS];  // open cursors; a free slot is all zero
 };

@@ -230,8 +230,8 @@ int session_cursor_fetch_internal(SessionCursor* c, int batch, char** out, char*
                 ++c->offset;
                 char* json = nullptr;
                 int deleted = 0;
-                if (versioned_get_visible_json(t, key, c->snapshot_seq, &json, nullptr,
-                                               &deleted) != 0) {
+                if (versioned_get_visible_json(t, key, c->snapshot_seq, &json, nullptr, &deleted) !=
+                    0) {
                     free(json);
                     continue;
                 }
@@ -375,8 +375,8 @@ int cursor_fetch_limit_from_payload(const char* payload, int def) {
 
 // ---- actions -----------------------------------------------------------------
 
-int session_cursor_open_select(Session* session, const char* sql, int batch, char** out,
-                               char* err, size_t errlen) {
+int session_cursor_open_select(Session* session, const char* sql, int batch, char** out, char* err,
+                               size_t errlen) {
     if (out) *out = nullptr;
     if (!out) {
         set_err(err, errlen, "oom");
@@ -400,8 +400,7 @@ int session_cursor_open_select(Session* session, const char* sql, int batch, cha
         if (err && errlen && !err[0]) set_err(err, errlen, "invalid SELECT");
         return -1;
     }
-    if (!q->select_star || q->order_by[0] || q->has_group_by || q->has_aggregate ||
-        q->has_window) {
+    if (!q->select_star || q->order_by[0] || q->has_group_by || q->has_aggregate || q->has_window) {
         set_err(err, errlen,
                 "cursor_open currently supports SELECT * without ORDER BY, GROUP BY, aggregates "
                 "or window functions");

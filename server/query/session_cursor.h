@@ -23,24 +23,24 @@ constexpr int CURSOR_FETCH_MAX = 10000;
 // One open cursor; a free slot has in_use 0 and every field zero.
 struct SessionCursor {
     uint32_t in_use;
-    uint64_t cursor_id;        // per-session id, from 1
+    uint64_t cursor_id;  // per-session id, from 1
     char internal_table[130];
-    char table[64];            // table name as the statement wrote it
-    char** keys;               // owned primary-key snapshot
-    int32_t total;             // number of keys
-    int32_t offset;            // index of the next key to read
+    char table[64];  // table name as the statement wrote it
+    char** keys;     // owned primary-key snapshot
+    int32_t total;   // number of keys
+    int32_t offset;  // index of the next key to read
     uint64_t snapshot_seq;
     uint64_t pin_token;
-    uint64_t memory_bytes;     // also counted in the global row-memory figure
-    int64_t opened_at;         // unix seconds
+    uint64_t memory_bytes;  // also counted in the global row-memory figure
+    int64_t opened_at;      // unix seconds
     int64_t last_fetch_at;
     uint64_t fetch_calls;
     uint64_t rows_fetched;
 };
 
 // 0 with *out the first batch; -1 with a message.
-int session_cursor_open_select(Session* session, const char* sql, int batch, char** out,
-                               char* err, size_t errlen);
+int session_cursor_open_select(Session* session, const char* sql, int batch, char** out, char* err,
+                               size_t errlen);
 int session_cursor_fetch(Session* session, uint64_t cursor_id, int batch, char** out, char* err,
                          size_t errlen);
 int session_cursor_close(Session* session, uint64_t cursor_id, char** out, char* err,

@@ -18,9 +18,9 @@ int parse_use_database_sql(const char* sql, char* name_out, size_t name_cap, cha
                            size_t errlen);
 int parse_login_sql(const char* sql, char* user_out, size_t user_cap, char* password_out,
                     size_t password_cap, char* err, size_t errlen);
-int parse_change_password_sql(const char* sql, char* password_out, size_t password_cap,
-                              char* err, size_t errlen);
+int parse_change_password_sql(const char* sql, char* password_out, size_t password_cap, char* err,
+                              size_t errlen);
 int parse_create_user_sql(const char* sql, char* user_out, size_t user_cap, char* password_out,
                           size_t password_cap, char* err, size_t errlen);
-int parse_grant_sql(const char* sql, char* role_out, size_t role_cap, char* db_out,
-                    size_t db_cap, char* user_out, size_t user_cap, char* err, size_t errlen);
+int parse_grant_sql(const char* sql, char* role_out, size_t role_cap, char* db_out, size_t db_cap,
+                    char* user_out, size_t user_cap, char* err, size_t errlen);

@@ -9,14 +9,13 @@
 #include <vector>
 
 struct SqlSpan {
-  const char* begin;
-  const char* end;  // one past the last byte
+    const char* begin;
+    const char* end;  // one past the last byte
 };
 
 // Splits [begin, end) at every `sep` outside quotes and parentheses.
 // 0 on success; -1 when a quoted string is unterminated or a "(" unclosed.
-int sql_split_top_level(const char* begin, const char* end, char sep,
-                        std::vector<SqlSpan>* out);
+int sql_split_top_level(const char* begin, const char* end, char sep, std::vector<SqlSpan>* out);
 
 // First `sep` outside quotes and parentheses in [begin, end), or NULL (also
 // when a quote is unterminated).

@@ -28,74 +28,74 @@ constexpr size_t kSetMax = 2048;
 constexpr size_t kWhereMax = 512;
 
 int fail(char* err, size_t errlen, const char* msg) {
-  sql_set_err(err, errlen, msg);
-  return -1;
+    sql_set_err(err, errlen, msg);
+    return -1;
 }
 
 int fail_col(char* err, size_t errlen, const char* fmt, const char* col) {
-  if (err && errlen > 0) std::snprintf(err, errlen, fmt, col);
-  return -1;
+    if (err && errlen > 0) std::snprintf(err, errlen, fmt, col);
+    return -1;
 }
 
 bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
 int load_statement(const char* sql, char* buf, size_t cap, const char* too_long, char* err,
                    size_t errlen) {
-  if (!sql) sql = "";
-  size_t len = std::strlen(sql);
-  while (len > 0 && (is_blank(sql[len - 1]) || sql[len - 1] == ';')) --len;
-  if (len >= cap) return fail(err, errlen, too_long);
-  std::memcpy(buf, sql, len);
-  buf[len] = '\0';
-  normalize_sql_ws(buf);
-  trim_ws(buf);
-  return 0;
+    if (!sql) sql = "";
+    size_t len = std::strlen(sql);
+    while (len > 0 && (is_blank(sql[len - 1]) || sql[len - 1] == ';')) --len;
+    if (len >= cap) return fail(err, errlen, too_long);
+    std::memcpy(buf, sql, len);
+    buf[len] = '\0';
+    normalize_sql_ws(buf);
+    trim_ws(buf);
+    return 0;
 }
 
 // The key after "=": one literal, unquoted and unescaped, fitting key_cap.
 int read_key_literal(const char* begin, const char* end, char* key_out, size_t key_cap,
                      const char* not_literal, const char* too_long, char* err, size_t errlen) {
-  std::string key = sql_trimmed(begin, end);
-  if (!sql_is_single_literal(key)) return fail(err, errlen, not_literal);
-  strip_sql_or_json_quotes(key.data());
-  key.resize(std::strlen(key.c_str()));
-  if (!key_out || key.size() >= key_cap) return fail(err, errlen, too_long);
-  std::memcpy(key_out, key.c_str(), key.size() + 1);
-  return 0;
+    std::string key = sql_trimmed(begin, end);
+    if (!sql_is_single_literal(key)) return fail(err, errlen, not_literal);
+    strip_sql_or_json_quotes(key.data());
+    key.resize(std::strlen(key.c_str()));
+    if (!key_out || key.size() >= key_cap) return fail(err, errlen, too_long);
+    std::memcpy(key_out, key.c_str(), key.size() + 1);
+    return 0;
 }
 
 // A JSON string literal that spans the whole text, with valid escapes and no
 // raw control bytes.
 bool is_one_json_string(const std::string& v) {
-  if (v.size() < 2 || v[0] != '"') return false;
-  const char* end = scan_json_string_end(v.c_str());
-  if (!end || *end != '\0') return false;
-  for (size_t i = 1; i + 1 < v.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(v[i]);
-    if (c < 0x20) return false;
-    if (c != '\\') continue;
-    char n = v[++i];
-    if (n == 'u') {
-      if (i + 4 >= v.size() - 1) return false;
-      for (int k = 1; k <= 4; ++k) {
-        if (!std::isxdigit(static_cast<unsigned char>(v[i + k]))) return false;
-      }
-      i += 4;
-    } else if (!std::strchr("\"\\/bfnrt", n) || n == '\0') {
-      return false;
+    if (v.size() < 2 || v[0] != '"') return false;
+    const char* end = scan_json_string_end(v.c_str());
+    if (!end || *end != '\0') return false;
+    for (size_t i = 1; i + 1 < v.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(v[i]);
+        if (c < 0x20) return false;
+        if (c != '\\') continue;
+        char n = v[++i];
+        if (n == 'u') {
+            if (i + 4 >= v.size() - 1) return false;
+            for (int k = 1; k <= 4; ++k) {
+                if (!std::isxdigit(static_cast<unsigned char>(v[i + k]))) return false;
+            }
+            i += 4;
+        } else if (!std::strchr("\"\\/bfnrt", n) || n == '\0') {
+            return false;
+        }
     }
-  }
-  return true;
+    return true;
 }
 
 // Same rule as INSERT: a non-string value is one bare token without JSON
 // structure characters.
 bool is_plain_value_token(const std::string& v) {
-  if (v.empty()) return false;
-  for (unsigned char c : v) {
-    if (std::isspace(c) || std::strchr("{}[]:,\"'", c)) return false;
-  }
-  return true;
+    if (v.empty()) return false;
+    for (unsigned char c : v) {
+        if (std::isspace(c) || std::strchr("{}[]:,\"'", c)) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -103,140 +103,142 @@ bool is_plain_value_token(const std::string& v) {
 int parse_update_sql(const char* sql, char* table_out, size_t table_cap, char* key_out,
                      size_t key_cap, char*** columns_out, char*** values_out, int* count_out,
                      char* where_column_out, char* err, size_t errlen) {
-  if (columns_out) *columns_out = nullptr;
-  if (values_out) *values_out = nullptr;
-  if (count_out) *count_out = 0;
-  if (!columns_out || !values_out || !count_out) return fail(err, errlen, "invalid UPDATE");
-  char buf[UPDATE_SQL_MAX];
-  if (load_statement(sql, buf, sizeof buf, "UPDATE statement too long", err, errlen) != 0)
-    return -1;
-  if (!ci_starts(buf, "UPDATE ")) return fail(err, errlen, "invalid UPDATE");
-  const char* set = sql_find_top_level_ci(buf + 6, " SET ");
-  const char* where = sql_find_top_level_ci(buf + 6, " WHERE ");
-  if (!set || !where || where < set) return fail(err, errlen, "UPDATE requires SET and WHERE");
+    if (columns_out) *columns_out = nullptr;
+    if (values_out) *values_out = nullptr;
+    if (count_out) *count_out = 0;
+    if (!columns_out || !values_out || !count_out) return fail(err, errlen, "invalid UPDATE");
+    char buf[UPDATE_SQL_MAX];
+    if (load_statement(sql, buf, sizeof buf, "UPDATE statement too long", err, errlen) != 0)
+        return -1;
+    if (!ci_starts(buf, "UPDATE ")) return fail(err, errlen, "invalid UPDATE");
+    const char* set = sql_find_top_level_ci(buf + 6, " SET ");
+    const char* where = sql_find_top_level_ci(buf + 6, " WHERE ");
+    if (!set || !where || where < set) return fail(err, errlen, "UPDATE requires SET and WHERE");
 
-  std::string tname = buf + 7 <= set ? std::string(buf + 7, static_cast<size_t>(set - (buf + 7)))
-                                     : std::string();
-  if (copy_ident_checked(table_out, table_cap, tname.c_str(), "table name", err, errlen) != 0)
-    return -1;
+    std::string tname =
+        buf + 7 <= set ? std::string(buf + 7, static_cast<size_t>(set - (buf + 7))) : std::string();
+    if (copy_ident_checked(table_out, table_cap, tname.c_str(), "table name", err, errlen) != 0)
+        return -1;
 
-  const char* set_begin = set + 5;
-  std::string set_text = set_begin < where ? sql_trimmed(set_begin, where) : std::string();
-  if (set_text.size() >= kSetMax) return fail(err, errlen, "UPDATE SET clause too long");
-  const char* end = buf + std::strlen(buf);
-  std::string where_text = sql_trimmed(where + 7, end);
-  if (where_text.size() >= kWhereMax) return fail(err, errlen, "UPDATE WHERE clause too long");
+    const char* set_begin = set + 5;
+    std::string set_text = set_begin < where ? sql_trimmed(set_begin, where) : std::string();
+    if (set_text.size() >= kSetMax) return fail(err, errlen, "UPDATE SET clause too long");
+    const char* end = buf + std::strlen(buf);
+    std::string where_text = sql_trimmed(where + 7, end);
+    if (where_text.size() >= kWhereMax) return fail(err, errlen, "UPDATE WHERE clause too long");
 
-  const char* op = nullptr;
-  const char* pos = sql_find_top_level_operator(where_text.c_str(), &op);
-  if (!pos || !op || std::strcmp(op, "=") != 0)
-    return fail(err, errlen, "UPDATE WHERE must be key equality");
-  std::string wcol = sql_trimmed(where_text.c_str(), pos);
-  if (wcol.size() >= 64) return fail(err, errlen, "column name too long");
-  if (read_key_literal(pos + 1, where_text.c_str() + where_text.size(), key_out, key_cap,
-                       "UPDATE WHERE value must be a single literal", "UPDATE key too long", err,
-                       errlen) != 0)
-    return -1;
-  if (where_column_out) std::memcpy(where_column_out, wcol.c_str(), wcol.size() + 1);
+    const char* op = nullptr;
+    const char* pos = sql_find_top_level_operator(where_text.c_str(), &op);
+    if (!pos || !op || std::strcmp(op, "=") != 0)
+        return fail(err, errlen, "UPDATE WHERE must be key equality");
+    std::string wcol = sql_trimmed(where_text.c_str(), pos);
+    if (wcol.size() >= 64) return fail(err, errlen, "column name too long");
+    if (read_key_literal(pos + 1, where_text.c_str() + where_text.size(), key_out, key_cap,
+                         "UPDATE WHERE value must be a single literal", "UPDATE key too long", err,
+                         errlen) != 0)
+        return -1;
+    if (where_column_out) std::memcpy(where_column_out, wcol.c_str(), wcol.size() + 1);
 
-  if (set_text.empty()) return fail(err, errlen, "missing SET clause");
-  std::vector<SqlSpan> items;
-  if (sql_split_top_level(set_text.data(), set_text.data() + set_text.size(), ',', &items) != 0)
-    return fail(err, errlen, "bad SET clause");
-  std::vector<std::unique_ptr<char, FreeDeleter>> cols, vals;
-  for (const SqlSpan& s : items) {
-    std::string item = sql_trimmed(s);
-    const char* iop = nullptr;
-    const char* ipos = sql_find_top_level_operator(item.c_str(), &iop);
-    if (!ipos || !iop || std::strcmp(iop, "=") != 0) return fail(err, errlen, "bad SET clause");
-    std::string c = sql_trimmed(item.c_str(), ipos);
-    std::string v = sql_trimmed(ipos + 1, item.c_str() + item.size());
-    if (c.empty() || v.empty()) return fail(err, errlen, "bad SET clause");
-    if (!sql_is_balanced(v.c_str(), v.c_str() + v.size())) return fail(err, errlen, "bad SET clause");
-    // A second assignment to the same column would be dropped silently.
-    for (const auto& prev : cols) {
-      if (c == prev.get()) return fail_col(err, errlen, "duplicate SET column '%s'", c.c_str());
+    if (set_text.empty()) return fail(err, errlen, "missing SET clause");
+    std::vector<SqlSpan> items;
+    if (sql_split_top_level(set_text.data(), set_text.data() + set_text.size(), ',', &items) != 0)
+        return fail(err, errlen, "bad SET clause");
+    std::vector<std::unique_ptr<char, FreeDeleter>> cols, vals;
+    for (const SqlSpan& s : items) {
+        std::string item = sql_trimmed(s);
+        const char* iop = nullptr;
+        const char* ipos = sql_find_top_level_operator(item.c_str(), &iop);
+        if (!ipos || !iop || std::strcmp(iop, "=") != 0) return fail(err, errlen, "bad SET clause");
+        std::string c = sql_trimmed(item.c_str(), ipos);
+        std::string v = sql_trimmed(ipos + 1, item.c_str() + item.size());
+        if (c.empty() || v.empty()) return fail(err, errlen, "bad SET clause");
+        if (!sql_is_balanced(v.c_str(), v.c_str() + v.size()))
+            return fail(err, errlen, "bad SET clause");
+        // A second assignment to the same column would be dropped silently.
+        for (const auto& prev : cols) {
+            if (c == prev.get())
+                return fail_col(err, errlen, "duplicate SET column '%s'", c.c_str());
+        }
+        cols.emplace_back(xstrdup2(c.c_str()));
+        vals.emplace_back(xstrdup2(v.c_str()));
+        if (!cols.back() || !vals.back()) return fail(err, errlen, "oom");
     }
-    cols.emplace_back(xstrdup2(c.c_str()));
-    vals.emplace_back(xstrdup2(v.c_str()));
-    if (!cols.back() || !vals.back()) return fail(err, errlen, "oom");
-  }
-  size_t n = cols.size();
-  char** ca = static_cast<char**>(std::calloc(n, sizeof(char*)));
-  char** va = static_cast<char**>(std::calloc(n, sizeof(char*)));
-  if (!ca || !va) {
-    std::free(ca);
-    std::free(va);
-    return fail(err, errlen, "oom");
-  }
-  for (size_t i = 0; i < n; ++i) {
-    ca[i] = cols[i].release();
-    va[i] = vals[i].release();
-  }
-  *columns_out = ca;
-  *values_out = va;
-  *count_out = static_cast<int>(n);
-  return 0;
+    size_t n = cols.size();
+    char** ca = static_cast<char**>(std::calloc(n, sizeof(char*)));
+    char** va = static_cast<char**>(std::calloc(n, sizeof(char*)));
+    if (!ca || !va) {
+        std::free(ca);
+        std::free(va);
+        return fail(err, errlen, "oom");
+    }
+    for (size_t i = 0; i < n; ++i) {
+        ca[i] = cols[i].release();
+        va[i] = vals[i].release();
+    }
+    *columns_out = ca;
+    *values_out = va;
+    *count_out = static_cast<int>(n);
+    return 0;
 }
 
 int normalize_update_values_for_schema(const TableSchema* schema, char** columns, char** values,
                                        int count, char* err, size_t errlen) {
-  if (!schema || (count > 0 && (!columns || !values))) return fail(err, errlen, "bad SET clause");
-  for (int i = 0; i < count; ++i) {
-    int c = schema_get_col(schema, columns[i]);
-    if (c < 0) return fail_col(err, errlen, "unknown column '%s'", columns[i]);
-    std::string v = values[i] ? sql_trimmed(values[i], values[i] + std::strlen(values[i]))
-                              : std::string();
-    const ColumnDef& col = schema->columns[c];
-    if (col.type == COL_TYPE_STRING) {
-      // A value in double quotes is taken as a JSON string only when it is
-      // exactly one well-formed string; "x" "role":"FULL" must not plant a
-      // second member. Otherwise it is read as a SQL literal.
-      if (is_one_json_string(v)) {
-        if (v != values[i]) {
-          char* copy = xstrdup2(v.c_str());
-          if (!copy) return fail(err, errlen, "oom");
-          std::free(values[i]);
-          values[i] = copy;
+    if (!schema || (count > 0 && (!columns || !values))) return fail(err, errlen, "bad SET clause");
+    for (int i = 0; i < count; ++i) {
+        int c = schema_get_col(schema, columns[i]);
+        if (c < 0) return fail_col(err, errlen, "unknown column '%s'", columns[i]);
+        std::string v =
+            values[i] ? sql_trimmed(values[i], values[i] + std::strlen(values[i])) : std::string();
+        const ColumnDef& col = schema->columns[c];
+        if (col.type == COL_TYPE_STRING) {
+            // A value in double quotes is taken as a JSON string only when it is
+            // exactly one well-formed string; "x" "role":"FULL" must not plant a
+            // second member. Otherwise it is read as a SQL literal.
+            if (is_one_json_string(v)) {
+                if (v != values[i]) {
+                    char* copy = xstrdup2(v.c_str());
+                    if (!copy) return fail(err, errlen, "oom");
+                    std::free(values[i]);
+                    values[i] = copy;
+                }
+                continue;
+            }
+            char* js = sql_string_literal_to_json(v.c_str());
+            if (!js) return fail_col(err, errlen, "bad string literal for column '%s'", columns[i]);
+            std::free(values[i]);
+            values[i] = js;
+        } else if (!is_plain_value_token(v)) {
+            return fail_col(err, errlen, "bad value for column '%s'", columns[i]);
         }
-        continue;
-      }
-      char* js = sql_string_literal_to_json(v.c_str());
-      if (!js) return fail_col(err, errlen, "bad string literal for column '%s'", columns[i]);
-      std::free(values[i]);
-      values[i] = js;
-    } else if (!is_plain_value_token(v)) {
-      return fail_col(err, errlen, "bad value for column '%s'", columns[i]);
     }
-  }
-  return 0;
+    return 0;
 }
 
 int parse_delete_sql(const char* sql, char* table_out, size_t table_cap, char* key_out,
                      size_t key_cap, char* column_out, size_t column_cap, char* err,
                      size_t errlen) {
-  char buf[DELETE_SQL_MAX];
-  if (load_statement(sql, buf, sizeof buf, "DELETE statement too long", err, errlen) != 0)
-    return -1;
-  if (!ci_starts(buf, "DELETE FROM ")) return fail(err, errlen, "invalid DELETE");
-  const char* where = sql_find_top_level_ci(buf + 11, " WHERE ");
-  if (!where) return fail(err, errlen, "DELETE requires WHERE");
-  std::string tname = buf + 12 <= where
-                          ? std::string(buf + 12, static_cast<size_t>(where - (buf + 12)))
-                          : std::string();
-  if (copy_ident_checked(table_out, table_cap, tname.c_str(), "table name", err, errlen) != 0)
-    return -1;
-  const char* end = buf + std::strlen(buf);
-  std::string where_text = sql_trimmed(where + 7, end);
-  if (where_text.size() >= kWhereMax) return fail(err, errlen, "DELETE WHERE clause too long");
-  const char* op = nullptr;
-  const char* pos = sql_find_top_level_operator(where_text.c_str(), &op);
-  if (!pos || !op || std::strcmp(op, "=") != 0)
-    return fail(err, errlen, "DELETE WHERE must be key equality");
-  std::string col(where_text.c_str(), static_cast<size_t>(pos - where_text.c_str()));
-  if (copy_ident_checked(column_out, column_cap, col.c_str(), "column name", err, errlen) != 0)
-    return -1;
-  return read_key_literal(pos + 1, where_text.c_str() + where_text.size(), key_out, key_cap,
-                          "DELETE WHERE value must be a single literal", "DELETE key too long",
-                          err, errlen);
+    char buf[DELETE_SQL_MAX];
+    if (load_statement(sql, buf, sizeof buf, "DELETE statement too long", err, errlen) != 0)
+        return -1;
+    if (!ci_starts(buf, "DELETE FROM ")) return fail(err, errlen, "invalid DELETE");
+    const char* where = sql_find_top_level_ci(buf + 11, " WHERE ");
+    if (!where) return fail(err, errlen, "DELETE requires WHERE");
+    std::string tname = buf + 12 <= where
+                            ? std::string(buf + 12, static_cast<size_t>(where - (buf + 12)))
+                            : std::string();
+    if (copy_ident_checked(table_out, table_cap, tname.c_str(), "table name", err, errlen) != 0)
+        return -1;
+    const char* end = buf + std::strlen(buf);
+    std::string where_text = sql_trimmed(where + 7, end);
+    if (where_text.size() >= kWhereMax) return fail(err, errlen, "DELETE WHERE clause too long");
+    const char* op = nullptr;
+    const char* pos = sql_find_top_level_operator(where_text.c_str(), &op);
+    if (!pos || !op || std::strcmp(op, "=") != 0)
+        return fail(err, errlen, "DELETE WHERE must be key equality");
+    std::string col(where_text.c_str(), static_cast<size_t>(pos - where_text.c_str()));
+    if (copy_ident_checked(column_out, column_cap, col.c_str(), "column name", err, errlen) != 0)
+        return -1;
+    return read_key_literal(pos + 1, where_text.c_str() + where_text.size(), key_out, key_cap,
+                            "DELETE WHERE value must be a single literal", "DELETE key too long",
+                            err, errlen);
 }

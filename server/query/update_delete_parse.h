@@ -20,5 +20,4 @@ int normalize_update_values_for_schema(const TableSchema* schema, char** columns
                                        int count, char* err, size_t errlen);
 
 int parse_delete_sql(const char* sql, char* table_out, size_t table_cap, char* key_out,
-                     size_t key_cap, char* column_out, size_t column_cap, char* err,
-                     size_t errlen);
+                     size_t key_cap, char* column_out, size_t column_cap, char* err, size_t errlen);

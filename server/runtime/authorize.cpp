@@ -133,11 +133,8 @@ int authorize_job(const Session* session, const Job* job, char* msg, size_t msgl
     case JOB_SHOW_WAL:
     case JOB_SHOW_WORKERS:
     case JOB_SHOW_CURSORS:
-    case JOB_CREATE_DATABASE:
-        set_msg(msg, msglen, "permission denied");
-        return -1;
-    default:
-        break;
+    case JOB_CREATE_DATABASE: set_msg(msg, msglen, "permission denied"); return -1;
+    default: break;
     }
     UserRole role = ROLE_NONE;
     const char* db = session->current_database[0] ? session->current_database : "default";
@@ -154,30 +151,20 @@ int authorize_job(const Session* session, const Job* job, char* msg, size_t msgl
     case JOB_CURSOR_OPEN:
     case JOB_CURSOR_FETCH:
     case JOB_CURSOR_CLOSE:
-    case JOB_CURSOR_KILL:
-        allowed = role_in(role, {ROLE_READ, ROLE_FULL});
-        break;
+    case JOB_CURSOR_KILL: allowed = role_in(role, {ROLE_READ, ROLE_FULL}); break;
     case JOB_CREATE_TABLE:
     case JOB_ALTER_TABLE:
     case JOB_DROP_TABLE:
     case JOB_CREATE_INDEX:
     case JOB_DROP_INDEX:
     case JOB_CREATE_PROCEDURE:
-    case JOB_DROP_PROCEDURE:
-        allowed = role == ROLE_FULL;
-        break;
-    case JOB_CALL_PROCEDURE:
-        allowed = role_in(role, {ROLE_READ, ROLE_WRITE, ROLE_FULL});
-        break;
+    case JOB_DROP_PROCEDURE: allowed = role == ROLE_FULL; break;
+    case JOB_CALL_PROCEDURE: allowed = role_in(role, {ROLE_READ, ROLE_WRITE, ROLE_FULL}); break;
     case JOB_INSERT:
     case JOB_BATCH_INSERT:
     case JOB_UPDATE:
-    case JOB_DELETE:
-        allowed = role_in(role, {ROLE_WRITE, ROLE_FULL});
-        break;
-    default:
-        allowed = false;
-        break;
+    case JOB_DELETE: allowed = role_in(role, {ROLE_WRITE, ROLE_FULL}); break;
+    default: allowed = false; break;
     }
     if (!allowed) {
         set_msg(msg, msglen, "permission denied");

@@ -172,18 +172,15 @@ Job* parse_request(const char* json) {
     if (!rule) return nullptr;
 
     switch (rule->carry) {
-    case Carry::None:
-        return job_new(rule->kind);
-    case Carry::Copy:
-        return job_new_payload(rule->kind, json, rule->is_write);
+    case Carry::None: return job_new(rule->kind);
+    case Carry::Copy: return job_new_payload(rule->kind, json, rule->is_write);
     case Carry::CopyTable: {
         Job* job = job_new_payload(rule->kind, json, rule->is_write);
         if (job && json_extract_string(json, "table", job->table, sizeof job->table) != 0)
             job->table[0] = '\0';
         return job;
     }
-    case Carry::BySql:
-        break;
+    case Carry::BySql: break;
     }
 
     char* sql = nullptr;

@@ -75,8 +75,8 @@ int json_name_member(const Job* job, const char* key, const char* label, char* o
 int checkpoint_after_schema_change(const char* what, char* msg) {
     char cp[kMsgSize] = {0};
     if (checkpoint_all_tables(cp, sizeof cp) == 0) return 0;
-    std::string text = std::string(what) + " applied but checkpoint failed: " +
-                       (cp[0] ? cp : "unknown error");
+    std::string text =
+        std::string(what) + " applied but checkpoint failed: " + (cp[0] ? cp : "unknown error");
     snprintf(msg, kMsgSize, "%s", text.c_str());
     return -1;
 }
@@ -135,8 +135,8 @@ char* ddl_handle_drop_table(Job* job, char* msg) {
         if (checkpoint_after_schema_change("DROP TABLE", msg) != 0) return nullptr;
     }
     return reply("{\"ok\":true,\"message\":\"table dropped\",\"database\":\"" + esc(db) +
-                 "\",\"table\":\"" + esc(table) + "\",\"skipped\":" +
-                 (skipped ? "true" : "false") + "}");
+                 "\",\"table\":\"" + esc(table) + "\",\"skipped\":" + (skipped ? "true" : "false") +
+                 "}");
 }
 
 char* ddl_handle_create_index(Job* job, char* msg) {

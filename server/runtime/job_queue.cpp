@@ -10,25 +10,25 @@
 #include "base/json_text.h"
 #include "runtime/server.h"
 
-JobQueue g_read_queue = {{}, 0, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER,
-                         PTHREAD_COND_INITIALIZER};
-JobQueue g_write_queue = {{}, 0, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER,
-                          PTHREAD_COND_INITIALIZER};
-JobQueue g_commit = {{}, 0, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER,
-                     PTHREAD_COND_INITIALIZER};
-ConnQueue g_conn_queue = {{}, 0, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER,
-                          PTHREAD_COND_INITIALIZER};
+JobQueue g_read_queue = {
+    {}, 0, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, PTHREAD_COND_INITIALIZER};
+JobQueue g_write_queue = {
+    {}, 0, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, PTHREAD_COND_INITIALIZER};
+JobQueue g_commit = {
+    {}, 0, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, PTHREAD_COND_INITIALIZER};
+ConnQueue g_conn_queue = {
+    {}, 0, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, PTHREAD_COND_INITIALIZER};
 
 namespace {
 
 class MutexGuard {
-public:
+  public:
     explicit MutexGuard(pthread_mutex_t* m) : m_(m) { pthread_mutex_lock(m_); }
     ~MutexGuard() { pthread_mutex_unlock(m_); }
     MutexGuard(const MutexGuard&) = delete;
     MutexGuard& operator=(const MutexGuard&) = delete;
 
-private:
+  private:
     pthread_mutex_t* m_;
 };
 
@@ -193,7 +193,8 @@ int conn_queue_depth() {
 
 int conn_queue_pop() {
     MutexGuard g(&g_conn_queue.lock);
-    while (g_conn_queue.count == 0 && g_running) pthread_cond_wait(&g_conn_queue.not_empty, &g_conn_queue.lock);
+    while (g_conn_queue.count == 0 && g_running)
+        pthread_cond_wait(&g_conn_queue.not_empty, &g_conn_queue.lock);
     if (g_conn_queue.count >= 1) return ring_take(&g_conn_queue);
     return -1;
 }

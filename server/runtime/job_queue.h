@@ -23,14 +23,14 @@ struct Session;
 inline constexpr int kQueueSlots = 1024;
 
 struct Job {
-    uint32_t kind;        // JobKind (classify.h)
-    uint32_t is_write;    // 1: write queue and commit thread; 0: runs inline
-    int32_t client_fd;    // socket of the requesting connection
-    char table[64];       // "table" member for the actions that carry it, else ""
-    Session* session;     // borrowed from the connection loop
-    char* payload;        // owned copy of the whole request text, or nullptr
-    char* response;       // owned reply text, set once by job_mark_done
-    int32_t done;         // 0 until the reply is set; guarded by lock
+    uint32_t kind;      // JobKind (classify.h)
+    uint32_t is_write;  // 1: write queue and commit thread; 0: runs inline
+    int32_t client_fd;  // socket of the requesting connection
+    char table[64];     // "table" member for the actions that carry it, else ""
+    Session* session;   // borrowed from the connection loop
+    char* payload;      // owned copy of the whole request text, or nullptr
+    char* response;     // owned reply text, set once by job_mark_done
+    int32_t done;       // 0 until the reply is set; guarded by lock
     pthread_mutex_t lock;
     pthread_cond_t finished;
 };

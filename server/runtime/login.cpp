@@ -50,8 +50,7 @@ int system_authenticate(Session* session, const char* user, const char* password
     int active = 0;
     int must_change = 0;
     if (json_row_bool_field(row.get(), "active", &active) != 0) active = 0;
-    if (json_row_bool_field(row.get(), "must_change_password", &must_change) != 0)
-        must_change = 0;
+    if (json_row_bool_field(row.get(), "must_change_password", &must_change) != 0) must_change = 0;
     if (!active) {
         set_err(err, errlen, "user is inactive");
         return -1;
@@ -85,8 +84,7 @@ int system_authenticate(Session* session, const char* user, const char* password
     return 0;
 }
 
-int system_change_password(Session* session, const char* new_password, char* err,
-                           size_t errlen) {
+int system_change_password(Session* session, const char* new_password, char* err, size_t errlen) {
     if (!session || !session->authenticated || !session->username[0]) {
         set_err(err, errlen, "not authenticated");
         return -1;
@@ -104,8 +102,8 @@ int system_change_password(Session* session, const char* new_password, char* err
     }
     const char* names[2] = {"password_hash", "must_change_password"};
     const char* values[2] = {quoted.get(), "false"};
-    if (system_update_row_with_wal(users_table().c_str(), session->username, names, values, 2,
-                                   err, errlen) != 0)
+    if (system_update_row_with_wal(users_table().c_str(), session->username, names, values, 2, err,
+                                   errlen) != 0)
         return -1;
     session->must_change_password = 0;
     return 0;

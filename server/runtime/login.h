@@ -10,5 +10,4 @@ struct Session;
 // session and warning may be NULL.
 int system_authenticate(Session* session, const char* user, const char* password, char* warning,
                         size_t warning_cap, char* err, size_t errlen);
-int system_change_password(Session* session, const char* new_password, char* err,
-                           size_t errlen);
+int system_change_password(Session* session, const char* new_password, char* err, size_t errlen);

@@ -143,14 +143,15 @@ int main(int argc, char** argv) {
     int listen_fd = server_listen(g_server_port);
     if (listen_fd < 0) return 1;
 
-    printf("KyrelDB v5 tuned listening on %s:%d read_workers=%d write_workers=%d conn_workers=%d "
-           "mem_limit=%llu bytes auto_vacuum=%s auto_tune=%s wal_sync_every=%d "
-           "commit_group_wait_ms=%d cpus=%ld ram=%llu\n",
-           "0.0.0.0", g_server_port, g_cfg.read_workers, g_cfg.write_workers,
-           g_cfg.connection_workers, static_cast<unsigned long long>(g_cfg.memory_limit_bytes),
-           g_cfg.auto_vacuum ? "on" : "off", g_cfg.auto_tune ? "on" : "off", g_cfg.wal_sync_every,
-           g_cfg.commit_group_wait_ms, static_cast<long>(g_runtime.cpu_count),
-           static_cast<unsigned long long>(g_runtime.ram_bytes));
+    printf(
+        "KyrelDB v5 tuned listening on %s:%d read_workers=%d write_workers=%d conn_workers=%d "
+        "mem_limit=%llu bytes auto_vacuum=%s auto_tune=%s wal_sync_every=%d "
+        "commit_group_wait_ms=%d cpus=%ld ram=%llu\n",
+        "0.0.0.0", g_server_port, g_cfg.read_workers, g_cfg.write_workers, g_cfg.connection_workers,
+        static_cast<unsigned long long>(g_cfg.memory_limit_bytes), g_cfg.auto_vacuum ? "on" : "off",
+        g_cfg.auto_tune ? "on" : "off", g_cfg.wal_sync_every, g_cfg.commit_group_wait_ms,
+        static_cast<long>(g_runtime.cpu_count),
+        static_cast<unsigned long long>(g_runtime.ram_bytes));
     fflush(stdout);
 
     server_accept_loop(listen_fd);

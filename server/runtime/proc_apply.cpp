@@ -30,7 +30,6 @@ constexpr size_t kDropReplySize = 512;
 
 void set_msg(char* msg, const char* text) { snprintf(msg, kMsgSize, "%s", text); }
 
-
 // A procedure or table name member: canonicalised, then the strict check.
 int checked_name(const std::string& text, const char* label, char* out, char* msg) {
     return copy_sp_ident_checked(out, SP_NAME_SIZE, text.c_str(), label, msg, kMsgSize);
@@ -63,10 +62,10 @@ char* proc_handle_create(Job* job, char* msg) {
             return nullptr;
         std::string defs;
         int rd = member_text(job->payload, "params", SP_PARAM_DEFS_SIZE, false, &defs, msg);
-        if (rd == 0) rd = member_text(job->payload, "param_defs", SP_PARAM_DEFS_SIZE, false, &defs, msg);
+        if (rd == 0)
+            rd = member_text(job->payload, "param_defs", SP_PARAM_DEFS_SIZE, false, &defs, msg);
         if (rd < 0) return nullptr;
-        if (rd == 1 &&
-            sp_parse_param_defs_string(defs.c_str(), params, &count, msg, kMsgSize) != 0)
+        if (rd == 1 && sp_parse_param_defs_string(defs.c_str(), params, &count, msg, kMsgSize) != 0)
             return nullptr;
         if (sp_validate_body_placeholders(owned_body.get(), params, count, msg, kMsgSize) != 0)
             return nullptr;

@@ -43,381 +43,357 @@ void done_error(Job* job, const char* msg) { job_mark_done(job, make_error_json(
 // A fixed-size report: the builder's text, or the named error.
 template <typename Build>
 void done_fixed(Job* job, size_t size, Build build, const char* too_large) {
-  std::unique_ptr<char[]> buf(new (std::nothrow) char[size]);
-  if (!buf) {
-    done_error(job, "oom");
-    return;
-  }
-  buf[0] = '\0';
-  if (build(buf.get(), size) != 0 && too_large) {
-    done_error(job, too_large);
-    return;
-  }
-  job_mark_done(job, xstrdup2(buf.get()));
+    std::unique_ptr<char[]> buf(new (std::nothrow) char[size]);
+    if (!buf) {
+        done_error(job, "oom");
+        return;
+    }
+    buf[0] = '\0';
+    if (build(buf.get(), size) != 0 && too_large) {
+        done_error(job, too_large);
+        return;
+    }
+    job_mark_done(job, xstrdup2(buf.get()));
 }
 
 // A heap-text builder: its reply, or its message.
 template <typename Build>
 void done_heap(Job* job, Build build) {
-  char* out = nullptr;
-  char msg[kMsgSize] = {0};
-  if (build(&out, msg, sizeof msg) != 0) {
-    free(out);
-    done_error(job, msg[0] ? msg : "error");
-    return;
-  }
-  job_mark_done(job, out);
+    char* out = nullptr;
+    char msg[kMsgSize] = {0};
+    if (build(&out, msg, sizeof msg) != 0) {
+        free(out);
+        done_error(job, msg[0] ? msg : "error");
+        return;
+    }
+    job_mark_done(job, out);
 }
 
 const char* job_database(const Job* job) {
-  const Session* s = job->session;
-  return s && s->current_database[0] ? s->current_database : "default";
+    const Session* s = job->session;
+    return s && s->current_database[0] ? s->current_database : "default";
 }
 
 // The request's "sql" string (any length), or nullptr.
 CStr request_sql(const Job* job) {
-  char* p = nullptr;
-  if (!job->payload || json_extract_string_alloc(job->payload, "sql", &p) != 0) {
-    free(p);
-    return CStr();
-  }
-  return CStr(p);
+    char* p = nullptr;
+    if (!job->payload || json_extract_string_alloc(job->payload, "sql", &p) != 0) {
+        free(p);
+        return CStr();
+    }
+    return CStr(p);
 }
 
 // Expired cursor pins are dropped at most once per second: pins expire with
 // one-second resolution, and the scan covers every slot under the registry
 // lock, which every read request would otherwise contend on.
 void expire_cursor_pins() {
-  static std::atomic<int64_t> last_second{0};
-  int64_t now = static_cast<int64_t>(time(nullptr));
-  int64_t prev = last_second.load(std::memory_order_relaxed);
-  if (prev == now) return;
-  if (!last_second.compare_exchange_strong(prev, now, std::memory_order_relaxed)) return;
-  cursor_registry_expire_timed_out();
+    static std::atomic<int64_t> last_second{0};
+    int64_t now = static_cast<int64_t>(time(nullptr));
+    int64_t prev = last_second.load(std::memory_order_relaxed);
+    if (prev == now) return;
+    if (!last_second.compare_exchange_strong(prev, now, std::memory_order_relaxed)) return;
+    cursor_registry_expire_timed_out();
 }
 
 void run_use(Job* job) {
-  char db[64] = {0};
-  char msg[kMsgSize] = {0};
-  if (use_target_database(job, db, sizeof db, msg, sizeof msg) != 0) {
-    done_error(job, msg[0] ? msg : "missing sql");
-    return;
-  }
-  {
-    // Databases compare case-insensitively; the Session keeps the spelling
-    // under which the database is registered, since paths, WAL scopes and
-    // grant keys are built from it.
-    RwReadGuard g(&g_databases_lock);
-    int i = database_find_index_unlocked(db);
-    if (i < 0) {
-      g.unlock();
-      done_error(job, "database not found");
-      return;
+    char db[64] = {0};
+    char msg[kMsgSize] = {0};
+    if (use_target_database(job, db, sizeof db, msg, sizeof msg) != 0) {
+        done_error(job, msg[0] ? msg : "missing sql");
+        return;
     }
-    snprintf(db, sizeof db, "%s", g_databases[i]);
-  }
-  if (job->session)
-    snprintf(job->session->current_database, sizeof job->session->current_database, "%s", db);
-  CStr esc(json_escape_string(db));
-  if (!esc) {
-    done_error(job, "oom");
-    return;
-  }
-  std::string reply = std::string("{\"ok\":true,\"database\":\"") + esc.get() + "\"}";
-  job_mark_done(job, xstrdup2(reply.c_str()));
+    {
+        // Databases compare case-insensitively; the Session keeps the spelling
+        // under which the database is registered, since paths, WAL scopes and
+        // grant keys are built from it.
+        RwReadGuard g(&g_databases_lock);
+        int i = database_find_index_unlocked(db);
+        if (i < 0) {
+            g.unlock();
+            done_error(job, "database not found");
+            return;
+        }
+        snprintf(db, sizeof db, "%s", g_databases[i]);
+    }
+    if (job->session)
+        snprintf(job->session->current_database, sizeof job->session->current_database, "%s", db);
+    CStr esc(json_escape_string(db));
+    if (!esc) {
+        done_error(job, "oom");
+        return;
+    }
+    std::string reply = std::string("{\"ok\":true,\"database\":\"") + esc.get() + "\"}";
+    job_mark_done(job, xstrdup2(reply.c_str()));
 }
 
 // Table name of SHOW TABLE / SHOW INDEXES from the Job or the statement.
 // 0 with the name (may be empty for SHOW INDEXES), -1 with the message.
 int show_target_table(Job* job, bool indexes, char* table, size_t cap, char* msg, size_t msglen) {
-  table[0] = '\0';
-  if (job->table[0]) {
-    snprintf(table, cap, "%s", job->table);
-    canonicalize_ident(table);
-    return 0;
-  }
-  CStr sql = request_sql(job);
-  if (!sql) {
-    snprintf(msg, msglen, "missing sql");
-    return -1;
-  }
-  char* s = sql.get();
-  trim_ws(s);
-  const char* prefix = indexes ? "SHOW INDEXES" : "SHOW TABLE ";
-  if (!ci_starts(s, prefix)) {
-    snprintf(msg, msglen, "%s", indexes ? "invalid SHOW INDEXES" : "invalid SHOW TABLE");
-    return -1;
-  }
-  char* rest = s + strlen(prefix);
-  trim_ws(rest);
-  if (indexes) {
-    if (ci_starts(rest, "ON ")) {
-      rest += 3;
-      trim_ws(rest);
+    table[0] = '\0';
+    if (job->table[0]) {
+        snprintf(table, cap, "%s", job->table);
+        canonicalize_ident(table);
+        return 0;
     }
-    if (!rest[0]) return 0;
-  }
-  return copy_ident_checked(table, cap, rest, "table name", msg, msglen) == 0 ? 0 : -1;
+    CStr sql = request_sql(job);
+    if (!sql) {
+        snprintf(msg, msglen, "missing sql");
+        return -1;
+    }
+    char* s = sql.get();
+    trim_ws(s);
+    const char* prefix = indexes ? "SHOW INDEXES" : "SHOW TABLE ";
+    if (!ci_starts(s, prefix)) {
+        snprintf(msg, msglen, "%s", indexes ? "invalid SHOW INDEXES" : "invalid SHOW TABLE");
+        return -1;
+    }
+    char* rest = s + strlen(prefix);
+    trim_ws(rest);
+    if (indexes) {
+        if (ci_starts(rest, "ON ")) {
+            rest += 3;
+            trim_ws(rest);
+        }
+        if (!rest[0]) return 0;
+    }
+    return copy_ident_checked(table, cap, rest, "table name", msg, msglen) == 0 ? 0 : -1;
 }
 
 void run_select(Job* job) {
-  CStr sql = request_sql(job);
-  if (!sql) {
-    done_error(job, "missing sql");
-    return;
-  }
-  std::unique_ptr<SelectQuery> q(new (std::nothrow) SelectQuery);
-  if (!q) {
-    done_error(job, "oom");
-    return;
-  }
-  char table[64] = {0};
-  char msg[kMsgSize] = {0};
-  if (parse_select_sql(sql.get(), table, sizeof table, q.get(), msg, sizeof msg) != 0) {
-    done_error(job, msg[0] ? msg : "invalid SELECT");
-    return;
-  }
-  char internal[KYREL_INTERNAL_NAME_SIZE];
-  if (resolve_table_for_session(job_database(job), table, internal, sizeof internal) != 0) {
-    done_error(job, "table not found");
-    return;
-  }
-  char* reply = nullptr;
-  if (select_rows_json(internal, table, q.get(), &reply, msg, sizeof msg) != 0) {
-    free(reply);
-    done_error(job, msg[0] ? msg : "select failed");
-    return;
-  }
-  job_mark_done(job, reply);
+    CStr sql = request_sql(job);
+    if (!sql) {
+        done_error(job, "missing sql");
+        return;
+    }
+    std::unique_ptr<SelectQuery> q(new (std::nothrow) SelectQuery);
+    if (!q) {
+        done_error(job, "oom");
+        return;
+    }
+    char table[64] = {0};
+    char msg[kMsgSize] = {0};
+    if (parse_select_sql(sql.get(), table, sizeof table, q.get(), msg, sizeof msg) != 0) {
+        done_error(job, msg[0] ? msg : "invalid SELECT");
+        return;
+    }
+    char internal[KYREL_INTERNAL_NAME_SIZE];
+    if (resolve_table_for_session(job_database(job), table, internal, sizeof internal) != 0) {
+        done_error(job, "table not found");
+        return;
+    }
+    char* reply = nullptr;
+    if (select_rows_json(internal, table, q.get(), &reply, msg, sizeof msg) != 0) {
+        free(reply);
+        done_error(job, msg[0] ? msg : "select failed");
+        return;
+    }
+    job_mark_done(job, reply);
 }
 
 // The request's "cursor_id" as a positive id, else 0.
 uint64_t request_cursor_id(const Job* job) {
-  long long v = 0;
-  if (!job->payload || json_extract_ll(job->payload, "cursor_id", &v) != 0 || v < 1) return 0;
-  return static_cast<uint64_t>(v);
+    long long v = 0;
+    if (!job->payload || json_extract_ll(job->payload, "cursor_id", &v) != 0 || v < 1) return 0;
+    return static_cast<uint64_t>(v);
 }
 
 void run_cursor_open(Job* job) {
-  const int batch = cursor_fetch_limit_from_payload(job->payload, CURSOR_FETCH_DEFAULT);
-  CStr sql = request_sql(job);
-  if (!sql) {
-    done_error(job, "missing sql");
-    return;
-  }
-  normalize_sql_ws(sql.get());
-  trim_ws(sql.get());
-  Session* s = job->session;
-  done_heap(job, [s, &sql, batch](char** out, char* err, size_t errlen) {
-    return session_cursor_open_select(s, sql.get(), batch, out, err, errlen);
-  });
+    const int batch = cursor_fetch_limit_from_payload(job->payload, CURSOR_FETCH_DEFAULT);
+    CStr sql = request_sql(job);
+    if (!sql) {
+        done_error(job, "missing sql");
+        return;
+    }
+    normalize_sql_ws(sql.get());
+    trim_ws(sql.get());
+    Session* s = job->session;
+    done_heap(job, [s, &sql, batch](char** out, char* err, size_t errlen) {
+        return session_cursor_open_select(s, sql.get(), batch, out, err, errlen);
+    });
 }
 
 void run_cursor_fetch_close(Job* job, bool close) {
-  const uint64_t id = request_cursor_id(job);
-  if (id == 0) {
-    done_error(job, "missing cursor_id");
-    return;
-  }
-  Session* s = job->session;
-  if (close) {
-    done_heap(job, [s, id](char** out, char* err, size_t errlen) {
-      return session_cursor_close(s, id, out, err, errlen);
+    const uint64_t id = request_cursor_id(job);
+    if (id == 0) {
+        done_error(job, "missing cursor_id");
+        return;
+    }
+    Session* s = job->session;
+    if (close) {
+        done_heap(job, [s, id](char** out, char* err, size_t errlen) {
+            return session_cursor_close(s, id, out, err, errlen);
+        });
+        return;
+    }
+    const int batch = cursor_fetch_limit_from_payload(job->payload, CURSOR_FETCH_DEFAULT);
+    done_heap(job, [s, id, batch](char** out, char* err, size_t errlen) {
+        return session_cursor_fetch(s, id, batch, out, err, errlen);
     });
-    return;
-  }
-  const int batch = cursor_fetch_limit_from_payload(job->payload, CURSOR_FETCH_DEFAULT);
-  done_heap(job, [s, id, batch](char** out, char* err, size_t errlen) {
-    return session_cursor_fetch(s, id, batch, out, err, errlen);
-  });
 }
 
 void run_cursor_kill(Job* job) {
-  uint64_t id = 0, token = 0;
-  CStr sql = request_sql(job);
-  if (sql) {
-    char msg[kMsgSize] = {0};
-    if (parse_kill_cursor_sql(sql.get(), &id, &token, msg, sizeof msg) != 0) {
-      done_error(job, msg[0] ? msg : "invalid KILL CURSOR");
-      return;
+    uint64_t id = 0, token = 0;
+    CStr sql = request_sql(job);
+    if (sql) {
+        char msg[kMsgSize] = {0};
+        if (parse_kill_cursor_sql(sql.get(), &id, &token, msg, sizeof msg) != 0) {
+            done_error(job, msg[0] ? msg : "invalid KILL CURSOR");
+            return;
+        }
+    } else if (job->payload) {
+        long long v = 0;
+        if (json_extract_ll(job->payload, "cursor_id", &v) == 0 && v > 0)
+            id = static_cast<uint64_t>(v);
+        v = 0;
+        if ((json_extract_ll(job->payload, "pin_token", &v) == 0 ||
+             json_extract_ll(job->payload, "token", &v) == 0) &&
+            v > 0)
+            token = static_cast<uint64_t>(v);
     }
-  } else if (job->payload) {
-    long long v = 0;
-    if (json_extract_ll(job->payload, "cursor_id", &v) == 0 && v > 0)
-      id = static_cast<uint64_t>(v);
-    v = 0;
-    if ((json_extract_ll(job->payload, "pin_token", &v) == 0 ||
-         json_extract_ll(job->payload, "token", &v) == 0) &&
-        v > 0)
-      token = static_cast<uint64_t>(v);
-  }
-  if (id == 0 && token == 0) {
-    done_error(job, "missing cursor_id or pin_token");
-    return;
-  }
-  Session* s = job->session;
-  done_heap(job, [s, id, token](char** out, char* err, size_t errlen) {
-    return session_cursor_kill_request(s, id, token, out, err, errlen);
-  });
+    if (id == 0 && token == 0) {
+        done_error(job, "missing cursor_id or pin_token");
+        return;
+    }
+    Session* s = job->session;
+    done_heap(job, [s, id, token](char** out, char* err, size_t errlen) {
+        return session_cursor_kill_request(s, id, token, out, err, errlen);
+    });
 }
 
 void run_join(Job* job) {
-  CStr sql = request_sql(job);
-  if (!sql) {
-    done_error(job, "missing sql");
-    return;
-  }
-  std::unique_ptr<JoinQuery> q(new (std::nothrow) JoinQuery);
-  if (!q) {
-    done_error(job, "oom");
-    return;
-  }
-  char msg[kMsgSize] = {0};
-  if (parse_select_join_sql(sql.get(), q.get(), msg, sizeof msg) != 0) {
-    done_error(job, msg[0] ? msg : "invalid SELECT");
-    return;
-  }
-  for (char* side : {q->left_table, q->right_table}) {
-    char name[64];
-    if (copy_ident_checked(name, sizeof name, side, "table name", msg, sizeof msg) != 0) {
-      done_error(job, msg[0] ? msg : "invalid table name");
-      return;
+    CStr sql = request_sql(job);
+    if (!sql) {
+        done_error(job, "missing sql");
+        return;
     }
-    char internal[KYREL_INTERNAL_NAME_SIZE];
-    if (resolve_table_for_session(job_database(job), name, internal, sizeof internal) != 0) {
-      done_error(job, "table not found");
-      return;
+    std::unique_ptr<JoinQuery> q(new (std::nothrow) JoinQuery);
+    if (!q) {
+        done_error(job, "oom");
+        return;
     }
-    snprintf(side, sizeof q->left_table, "%s", internal);
-  }
-  const JoinQuery* query = q.get();
-  done_heap(job, [query](char** out, char* err, size_t errlen) {
-    return select_join_rows_json(query, out, err, errlen);
-  });
+    char msg[kMsgSize] = {0};
+    if (parse_select_join_sql(sql.get(), q.get(), msg, sizeof msg) != 0) {
+        done_error(job, msg[0] ? msg : "invalid SELECT");
+        return;
+    }
+    for (char* side : {q->left_table, q->right_table}) {
+        char name[64];
+        if (copy_ident_checked(name, sizeof name, side, "table name", msg, sizeof msg) != 0) {
+            done_error(job, msg[0] ? msg : "invalid table name");
+            return;
+        }
+        char internal[KYREL_INTERNAL_NAME_SIZE];
+        if (resolve_table_for_session(job_database(job), name, internal, sizeof internal) != 0) {
+            done_error(job, "table not found");
+            return;
+        }
+        snprintf(side, sizeof q->left_table, "%s", internal);
+    }
+    const JoinQuery* query = q.get();
+    done_heap(job, [query](char** out, char* err, size_t errlen) {
+        return select_join_rows_json(query, out, err, errlen);
+    });
 }
 
 }  // namespace
 
 void execute_read_job(Job* job) {
-  if (!job) return;
-  stats_add(&g_stats.total_requests, 1);
-  stats_add(&g_stats.read_requests, 1);
-  expire_cursor_pins();
-  // Fetch, close and kill report an expired cursor themselves.
-  if (job->kind != JOB_CURSOR_FETCH && job->kind != JOB_CURSOR_CLOSE &&
-      job->kind != JOB_CURSOR_KILL)
-    session_cursors_expire_timed_out(job->session);
+    if (!job) return;
+    stats_add(&g_stats.total_requests, 1);
+    stats_add(&g_stats.read_requests, 1);
+    expire_cursor_pins();
+    // Fetch, close and kill report an expired cursor themselves.
+    if (job->kind != JOB_CURSOR_FETCH && job->kind != JOB_CURSOR_CLOSE &&
+        job->kind != JOB_CURSOR_KILL)
+        session_cursors_expire_timed_out(job->session);
 
-  switch (job->kind) {
-  case JOB_PING:
-    job_mark_done(job, xstrdup2("{\"ok\":true,\"pong\":true}"));
-    return;
-  case JOB_SHOW_STATS:
-    done_fixed(job, 4096, build_stats_json, nullptr);
-    return;
-  case JOB_SHOW_PERFORMANCE:
-    done_fixed(job, 4096, build_performance_json, "performance response too large");
-    return;
-  case JOB_SHOW_MEMORY:
-    done_fixed(job, 2048, build_memory_json, "memory response too large");
-    return;
-  case JOB_SHOW_WAL:
-    done_fixed(job, 2048, build_wal_json, "wal response too large");
-    return;
-  case JOB_SHOW_WORKERS:
-    done_fixed(job, 2048, build_workers_json, "workers response too large");
-    return;
-  case JOB_SHOW_DATABASES:
-    done_heap(job, build_show_databases_json);
-    return;
-  case JOB_SHOW_TABLES: {
-    const char* db = job_database(job);
-    done_heap(job, [db](char** out, char* err, size_t errlen) {
-      return build_show_tables_json_db(db, out, err, errlen);
-    });
-    return;
-  }
-  case JOB_USE_DATABASE:
-    run_use(job);
-    return;
-  case JOB_SHOW_TABLE:
-  case JOB_SHOW_INDEXES: {
-    const bool indexes = job->kind == JOB_SHOW_INDEXES;
-    char table[64];
-    char msg[kMsgSize] = {0};
-    if (show_target_table(job, indexes, table, sizeof table, msg, sizeof msg) != 0) {
-      done_error(job, msg[0] ? msg : "missing table");
-      return;
-    }
-    const Session* s = job->session;
-    if (!indexes) {
-      if (!table[0]) {
-        done_error(job, "missing table");
+    switch (job->kind) {
+    case JOB_PING: job_mark_done(job, xstrdup2("{\"ok\":true,\"pong\":true}")); return;
+    case JOB_SHOW_STATS: done_fixed(job, 4096, build_stats_json, nullptr); return;
+    case JOB_SHOW_PERFORMANCE:
+        done_fixed(job, 4096, build_performance_json, "performance response too large");
         return;
-      }
-      done_heap(job, [s, &table](char** out, char* err, size_t errlen) {
-        return build_show_table_json_db(s, table, out, err, errlen);
-      });
-    } else if (table[0]) {
-      done_heap(job, [s, &table](char** out, char* err, size_t errlen) {
-        return build_show_indexes_json_db(s, table, out, err, errlen);
-      });
-    } else {
-      done_heap(job, [s](char** out, char* err, size_t errlen) {
-        return build_show_indexes_all_json(s, out, err, errlen);
-      });
+    case JOB_SHOW_MEMORY:
+        done_fixed(job, 2048, build_memory_json, "memory response too large");
+        return;
+    case JOB_SHOW_WAL: done_fixed(job, 2048, build_wal_json, "wal response too large"); return;
+    case JOB_SHOW_WORKERS:
+        done_fixed(job, 2048, build_workers_json, "workers response too large");
+        return;
+    case JOB_SHOW_DATABASES: done_heap(job, build_show_databases_json); return;
+    case JOB_SHOW_TABLES: {
+        const char* db = job_database(job);
+        done_heap(job, [db](char** out, char* err, size_t errlen) {
+            return build_show_tables_json_db(db, out, err, errlen);
+        });
+        return;
     }
-    return;
-  }
-  case JOB_SELECT:
-    run_select(job);
-    return;
-  case JOB_SHOW_CURSORS: {
-    Session* s = job->session;
-    done_heap(job, [s](char** out, char* err, size_t errlen) {
-      return build_show_cursors_json(s, out, err, errlen);
-    });
-    return;
-  }
-  case JOB_CURSOR_OPEN:
-    run_cursor_open(job);
-    return;
-  case JOB_CURSOR_FETCH:
-    run_cursor_fetch_close(job, false);
-    return;
-  case JOB_CURSOR_CLOSE:
-    run_cursor_fetch_close(job, true);
-    return;
-  case JOB_CURSOR_KILL:
-    run_cursor_kill(job);
-    return;
-  case JOB_SELECT_JOIN:
-    run_join(job);
-    return;
-  case JOB_SHOW_PROCEDURES:
-    done_heap(job, [job](char** out, char* err, size_t errlen) {
-      return proc_show_json(job, out, err, errlen);
-    });
-    return;
-  default:
-    done_error(job, "unsupported action");
-    return;
-  }
+    case JOB_USE_DATABASE: run_use(job); return;
+    case JOB_SHOW_TABLE:
+    case JOB_SHOW_INDEXES: {
+        const bool indexes = job->kind == JOB_SHOW_INDEXES;
+        char table[64];
+        char msg[kMsgSize] = {0};
+        if (show_target_table(job, indexes, table, sizeof table, msg, sizeof msg) != 0) {
+            done_error(job, msg[0] ? msg : "missing table");
+            return;
+        }
+        const Session* s = job->session;
+        if (!indexes) {
+            if (!table[0]) {
+                done_error(job, "missing table");
+                return;
+            }
+            done_heap(job, [s, &table](char** out, char* err, size_t errlen) {
+                return build_show_table_json_db(s, table, out, err, errlen);
+            });
+        } else if (table[0]) {
+            done_heap(job, [s, &table](char** out, char* err, size_t errlen) {
+                return build_show_indexes_json_db(s, table, out, err, errlen);
+            });
+        } else {
+            done_heap(job, [s](char** out, char* err, size_t errlen) {
+                return build_show_indexes_all_json(s, out, err, errlen);
+            });
+        }
+        return;
+    }
+    case JOB_SELECT: run_select(job); return;
+    case JOB_SHOW_CURSORS: {
+        Session* s = job->session;
+        done_heap(job, [s](char** out, char* err, size_t errlen) {
+            return build_show_cursors_json(s, out, err, errlen);
+        });
+        return;
+    }
+    case JOB_CURSOR_OPEN: run_cursor_open(job); return;
+    case JOB_CURSOR_FETCH: run_cursor_fetch_close(job, false); return;
+    case JOB_CURSOR_CLOSE: run_cursor_fetch_close(job, true); return;
+    case JOB_CURSOR_KILL: run_cursor_kill(job); return;
+    case JOB_SELECT_JOIN: run_join(job); return;
+    case JOB_SHOW_PROCEDURES:
+        done_heap(job, [job](char** out, char* err, size_t errlen) {
+            return proc_show_json(job, out, err, errlen);
+        });
+        return;
+    default: done_error(job, "unsupported action"); return;
+    }
 }
 
 void* read_worker_thread(void*) {
-  Job* batch[128];
-  while (g_running.load()) {
-    Job* first = queue_pop(&g_read_queue, -1);
-    if (!first) continue;
-    int n = 0;
-    batch[n++] = first;
-    while (n < 128) {
-      Job* j = queue_pop(&g_read_queue, 0);
-      if (!j) break;
-      batch[n++] = j;
+    Job* batch[128];
+    while (g_running.load()) {
+        Job* first = queue_pop(&g_read_queue, -1);
+        if (!first) continue;
+        int n = 0;
+        batch[n++] = first;
+        while (n < 128) {
+            Job* j = queue_pop(&g_read_queue, 0);
+            if (!j) break;
+            batch[n++] = j;
+        }
+        for (int i = 0; i < n; ++i) execute_read_job(batch[i]);
     }
-    for (int i = 0; i < n; ++i) execute_read_job(batch[i]);
-  }
-  return nullptr;
+    return nullptr;
 }

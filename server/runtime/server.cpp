@@ -38,8 +38,7 @@ sigset_t termination_signals() {
 
 void sleep_ms(long ms) {
     timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR && g_running) {
-    }
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR && g_running) {}
 }
 
 }  // namespace
@@ -152,7 +151,8 @@ void server_accept_loop(int listen_fd) {
         int fd = accept(listen_fd, nullptr, nullptr);
         if (fd < 0) {
             int err = errno;
-            if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK || err == ECONNABORTED) continue;
+            if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK || err == ECONNABORTED)
+                continue;
             if (err == EMFILE || err == ENFILE) {
                 // Out of descriptors: the pending connection stays ready, so
                 // retrying at once would spin. Report once per shortage.

@@ -37,7 +37,6 @@
 #include "storage/table.h"
 #include "storage/wal.h"
 
-
 namespace {
 
 struct FileCloser {
@@ -84,8 +83,7 @@ void save_catalog_of(const char* internal) {
         fprintf(stderr, "replay: cannot save catalog of %s: %s\n", db, err);
 }
 
-void apply_record(uint16_t op, uint64_t seq, const char* table, const char* key,
-                  const char* json) {
+void apply_record(uint16_t op, uint64_t seq, const char* table, const char* key, const char* json) {
     char e[256] = {0};
     switch (op) {
     case WAL_OP_CREATE_DATABASE:
@@ -115,14 +113,9 @@ void apply_record(uint16_t op, uint64_t seq, const char* table, const char* key,
         }
         break;
     case WAL_OP_INSERT:
-    case WAL_OP_UPDATE:
-        replay_put(table, seq, json, e, sizeof e);
-        break;
-    case WAL_OP_DELETE:
-        table_apply_delete(table, seq, key, e, sizeof e);
-        break;
-    default:
-        break;
+    case WAL_OP_UPDATE: replay_put(table, seq, json, e, sizeof e); break;
+    case WAL_OP_DELETE: table_apply_delete(table, seq, key, e, sizeof e); break;
+    default: break;
     }
 }
 

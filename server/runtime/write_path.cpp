@@ -69,7 +69,6 @@ std::string esc(const char* text) {
     return e ? std::string(e.get()) : std::string();
 }
 
-
 const char* job_database(const Job* job) {
     const Session* s = job->session;
     return (s && s->current_database[0]) ? s->current_database : "default";
@@ -98,8 +97,7 @@ char* handle_login(Job* job, char* msg) {
             return nullptr;
         }
         char ubuf[64], pbuf[256];
-        if (parse_login_sql(sql.c_str(), ubuf, sizeof ubuf, pbuf, sizeof pbuf, msg, kMsgSize) !=
-            0)
+        if (parse_login_sql(sql.c_str(), ubuf, sizeof ubuf, pbuf, sizeof pbuf, msg, kMsgSize) != 0)
             return nullptr;
         user = ubuf;
         password = pbuf;
@@ -135,8 +133,7 @@ char* handle_change_password(Job* job, char* msg) {
             return nullptr;
         password = pbuf;
     }
-    if (system_change_password(job->session, password.c_str(), msg, kMsgSize) != 0)
-        return nullptr;
+    if (system_change_password(job->session, password.c_str(), msg, kMsgSize) != 0) return nullptr;
     return reply("{\"ok\":true,\"message\":\"password changed\"}");
 }
 
@@ -216,8 +213,8 @@ char* handle_grant_role(Job* job, char* msg) {
         char* row_p = nullptr;
         int deleted = 0;
         char lookup_err[128];
-        int found = user_lookup_row(user.c_str(), &row_p, &deleted, lookup_err,
-                                    sizeof lookup_err) == 0;
+        int found =
+            user_lookup_row(user.c_str(), &row_p, &deleted, lookup_err, sizeof lookup_err) == 0;
         CStr row(row_p);
         if (!found || !row || deleted) {
             set_msg(msg, "user not found");
@@ -251,8 +248,8 @@ char* handle_create_database(Job* job, char* msg) {
     uint64_t seq = next_seq();
     if (wal_append_record(WAL_OP_CREATE_DATABASE, seq, db.c_str(), "", "", msg, kMsgSize) != 0)
         return nullptr;
-    return reply("{\"ok\":true,\"message\":\"database created\",\"database\":\"" +
-                 esc(db.c_str()) + "\"}");
+    return reply("{\"ok\":true,\"message\":\"database created\",\"database\":\"" + esc(db.c_str()) +
+                 "\"}");
 }
 
 // Reads the "columns" array of a JSON create_table request into schema. Each
@@ -537,8 +534,10 @@ char* handle_update(Job* job, char* msg) {
         RwReadGuard g(&t->lock);
         char* r = nullptr;
         int deleted = 0;
-        if (versioned_get_latest_json(t, key, &r, nullptr, &deleted) == 0 && !deleted) row.reset(r);
-        else free(r);
+        if (versioned_get_latest_json(t, key, &r, nullptr, &deleted) == 0 && !deleted)
+            row.reset(r);
+        else
+            free(r);
     }
     if (!row) {
         set_msg(msg, "updated row disappeared");

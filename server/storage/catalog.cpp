@@ -95,8 +95,7 @@ int catalog_load_single(const char* path, const char* db, int legacy) {
         // A line longer than the buffer is cut; drop the rest of it.
         if (!strchr(line, '\n') && !feof(f)) {
             int ch;
-            while ((ch = fgetc(f)) != EOF && ch != '\n') {
-            }
+            while ((ch = fgetc(f)) != EOF && ch != '\n') {}
         }
         trim_ws(line);
         if (!line[0]) continue;
@@ -106,7 +105,8 @@ int catalog_load_single(const char* path, const char* db, int legacy) {
             char tname[64] = {0}, pk[64] = "-";
             if (sscanf(line + 6, "%63s PK %63s", tname, pk) >= 1) {
                 snprintf(schema.name, sizeof schema.name, "%s", tname);
-                if (strcmp(pk, "-") != 0) snprintf(schema.primary_key, sizeof schema.primary_key, "%s", pk);
+                if (strcmp(pk, "-") != 0)
+                    snprintf(schema.primary_key, sizeof schema.primary_key, "%s", pk);
                 open = true;
             }
         } else if (ci_starts(line, "COL ")) {

@@ -56,8 +56,7 @@ uint64_t cursor_registry_next_token_locked() {
 }
 
 int cursor_registry_register(const char* internal_table, uint64_t snapshot_seq,
-                             uint64_t memory_bytes, uint64_t* out_token, char* err,
-                             size_t errlen) {
+                             uint64_t memory_bytes, uint64_t* out_token, char* err, size_t errlen) {
     if (out_token) *out_token = 0;
     if (!internal_table || !*internal_table || !out_token) {
         snprintf(err, errlen, "invalid cursor pin");

@@ -12,17 +12,17 @@
 constexpr int CURSOR_PIN_SLOTS = 4096;
 
 struct CursorPin {
-    uint32_t in_use;          // 1 when the slot holds a pin; a free slot is all zero
-    uint64_t pin_token;       // unique, non-zero
-    uint64_t cursor_id;       // the session's cursor id (0 until set)
+    uint32_t in_use;     // 1 when the slot holds a pin; a free slot is all zero
+    uint64_t pin_token;  // unique, non-zero
+    uint64_t cursor_id;  // the session's cursor id (0 until set)
     char internal_table[130];
-    char table[64];           // table name as the client wrote it (reports)
+    char table[64];  // table name as the client wrote it (reports)
     uint64_t snapshot_seq;
-    int32_t total;            // rows in the key snapshot
-    int32_t offset;           // rows already fetched
+    int32_t total;   // rows in the key snapshot
+    int32_t offset;  // rows already fetched
     uint64_t memory_bytes;
-    int64_t opened_at;        // unix seconds
-    int64_t last_fetch_at;    // unix seconds; 0 before the first update
+    int64_t opened_at;      // unix seconds
+    int64_t last_fetch_at;  // unix seconds; 0 before the first update
 };
 
 extern CursorPin g_cursor_pins[CURSOR_PIN_SLOTS];  // guarded by g_cursor_registry_lock
@@ -37,8 +37,7 @@ extern std::atomic<int> g_cursor_pin_count;
 uint64_t cursor_registry_next_token_locked();
 // 0 with *out_token set; -1 "invalid cursor pin" / "too many active cursor snapshots".
 int cursor_registry_register(const char* internal_table, uint64_t snapshot_seq,
-                             uint64_t memory_bytes, uint64_t* out_token, char* err,
-                             size_t errlen);
+                             uint64_t memory_bytes, uint64_t* out_token, char* err, size_t errlen);
 void cursor_registry_unregister(uint64_t token);
 // cursor_id set when non-zero, table when non-empty, total/offset when >= 0;
 // last_fetch_at always becomes now.

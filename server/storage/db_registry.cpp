@@ -35,8 +35,7 @@ namespace {
 const char kDatabasesMetaPath[] = KYREL_DATA_ROOT "/databases.meta";
 
 // Adds a name; client names go through the client name rules.
-int database_add_impl(const char *name, int allow_existing, bool client, char *err,
-                      size_t errlen) {
+int database_add_impl(const char* name, int allow_existing, bool client, char* err, size_t errlen) {
     char canon[64];
     int rc = client ? copy_ident_checked(canon, sizeof canon, name, "database name", err, errlen)
                     : copy_ident_stored(canon, sizeof canon, name, "database name", err, errlen);
@@ -55,7 +54,7 @@ int database_add_impl(const char *name, int allow_existing, bool client, char *e
     return 0;
 }
 
-int database_create_impl(const char *name, int allow_existing, bool client, char *err,
+int database_create_impl(const char* name, int allow_existing, bool client, char* err,
                          size_t errlen) {
     char canon[64];
     {
@@ -76,7 +75,7 @@ int database_create_impl(const char *name, int allow_existing, bool client, char
 
 }  // namespace
 
-int database_find_index_unlocked(const char *name) {
+int database_find_index_unlocked(const char* name) {
     char canon[64];
     snprintf(canon, sizeof canon, "%s", name ? name : "");
     canonicalize_ident(canon);
@@ -85,24 +84,24 @@ int database_find_index_unlocked(const char *name) {
     return -1;
 }
 
-int database_exists(const char *name) {
+int database_exists(const char* name) {
     RwReadGuard g(&g_databases_lock);
     return database_find_index_unlocked(name) >= 0 ? 1 : 0;
 }
 
-int database_add_unlocked(const char *name, int allow_existing, char *err, size_t errlen) {
+int database_add_unlocked(const char* name, int allow_existing, char* err, size_t errlen) {
     return database_add_impl(name, allow_existing, true, err, errlen);
 }
 
-int database_create(const char *name, char *err, size_t errlen) {
+int database_create(const char* name, char* err, size_t errlen) {
     return database_create_impl(name, 0, true, err, errlen);
 }
 
-int database_create_if_missing(const char *name, char *err, size_t errlen) {
+int database_create_if_missing(const char* name, char* err, size_t errlen) {
     return database_create_impl(name ? name : "default", 1, false, err, errlen);
 }
 
-int meta_file_write_atomic(const char *path, const char *data, size_t len, char *err,
+int meta_file_write_atomic(const char* path, const char* data, size_t len, char* err,
                            size_t errlen) {
     if (!path || !*path) {
         set_err(err, errlen, "cannot write metadata file");
@@ -119,8 +118,10 @@ int meta_file_write_atomic(const char *path, const char *data, size_t len, char 
     while (ok && off < len) {
         ssize_t w = write(fd, data + off, len - off);
         if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) ok = false;
-        else off += (size_t)w;
+        if (w <= 0)
+            ok = false;
+        else
+            off += (size_t)w;
     }
     if (ok && fsync(fd) != 0) ok = false;
     if (close(fd) != 0) ok = false;
@@ -142,7 +143,7 @@ int meta_file_write_atomic(const char *path, const char *data, size_t len, char 
     return 0;
 }
 
-int databases_save(char *err, size_t errlen) {
+int databases_save(char* err, size_t errlen) {
     std::string text;
     {
         RwReadGuard g(&g_databases_lock);
@@ -158,8 +159,8 @@ int databases_save(char *err, size_t errlen) {
     return 0;
 }
 
-int databases_load(char *err, size_t errlen) {
-    FILE *f = fopen(kDatabasesMetaPath, "r");
+int databases_load(char* err, size_t errlen) {
+    FILE* f = fopen(kDatabasesMetaPath, "r");
     if (!f && errno != ENOENT) {
         if (err && errlen)
             snprintf(err, errlen, "cannot read %s: %s", kDatabasesMetaPath, strerror(errno));
@@ -173,8 +174,7 @@ int databases_load(char *err, size_t errlen) {
             // A line longer than the buffer: skip its remainder as well.
             if (n == sizeof line - 1 && line[n - 1] != '\n') {
                 int c;
-                while ((c = fgetc(f)) != EOF && c != '\n') {
-                }
+                while ((c = fgetc(f)) != EOF && c != '\n') {}
                 continue;
             }
             trim_ws(line);
@@ -194,7 +194,7 @@ int databases_load(char *err, size_t errlen) {
         RwWriteGuard g(&g_databases_lock);
         memset(g_databases, 0, sizeof g_databases);
         g_database_count = 0;
-        for (const std::string &n : names) {
+        for (const std::string& n : names) {
             if (g_database_count >= KYREL_MAX_DATABASES) break;
             database_add_impl(n.c_str(), 1, false, nullptr, 0);  // bad lines skipped
         }
@@ -211,14 +211,13 @@ int databases_load(char *err, size_t errlen) {
             RwReadGuard g(&g_databases_lock);
             for (int i = 0; i < g_database_count; ++i) dbs.emplace_back(g_databases[i]);
         }
-        for (const std::string &d : dbs) ensure_database_storage_dirs(d.c_str());
+        for (const std::string& d : dbs) ensure_database_storage_dirs(d.c_str());
     }
     if (databases_save(err, errlen) != 0) return -1;
     return 0;
 }
 
-void make_internal_table_name(const char *database, const char *table, char *out,
-                              size_t capacity) {
+void make_internal_table_name(const char* database, const char* table, char* out, size_t capacity) {
     if (!out || capacity == 0) return;
     char db[64], tb[64];
     snprintf(db, sizeof db, "%s", database ? database : "default");
@@ -231,12 +230,12 @@ void make_internal_table_name(const char *database, const char *table, char *out
         snprintf(out, capacity, "%s__%s", db, tb);
 }
 
-void split_internal_table_name(const char *internal, char *db_out, size_t db_capacity,
-                               char *table_out, size_t table_capacity) {
+void split_internal_table_name(const char* internal, char* db_out, size_t db_capacity,
+                               char* table_out, size_t table_capacity) {
     if (db_out && db_capacity) db_out[0] = '\0';
     if (table_out && table_capacity) table_out[0] = '\0';
     if (!internal) return;
-    const char *sep = strstr(internal, "__");
+    const char* sep = strstr(internal, "__");
     if (!sep) {
         if (db_out && db_capacity) snprintf(db_out, db_capacity, "default");
         if (table_out && table_capacity) {
@@ -264,7 +263,7 @@ void split_internal_table_name(const char *internal, char *db_out, size_t db_cap
     }
 }
 
-int resolve_table_for_session(const char *session_db, const char *table, char *out,
+int resolve_table_for_session(const char* session_db, const char* table, char* out,
                               size_t capacity) {
     char name[KYREL_INTERNAL_NAME_SIZE];
     make_internal_table_name((session_db && *session_db) ? session_db : "default", table, name,

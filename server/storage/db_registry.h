@@ -23,33 +23,35 @@ extern pthread_rwlock_t g_databases_lock;
 
 // Slot of the database (canonicalised, case-insensitive), or -1.  Caller holds
 // g_databases_lock.
-int database_find_index_unlocked(const char *name);
+int database_find_index_unlocked(const char* name);
 // 1 when registered, else 0 (takes the read lock).
-int database_exists(const char *name);
+int database_exists(const char* name);
 // Adds a client-supplied name (copy_ident_checked, label "database name").
 // Existing: 0 when allow_existing, else "database already exists".  Full:
 // "too many databases".  Caller holds the write lock.
-int database_add_unlocked(const char *name, int allow_existing, char *err, size_t errlen);
+int database_add_unlocked(const char* name, int allow_existing, char* err, size_t errlen);
 // CREATE DATABASE from a client: add, create directories, save databases.meta.
-int database_create(const char *name, char *err, size_t errlen);
+int database_create(const char* name, char* err, size_t errlen);
 // Start-up bootstrap and WAL replay (names not held to the client rules);
 // NULL means "default".
-int database_create_if_missing(const char *name, char *err, size_t errlen);
+int database_create_if_missing(const char* name, char* err, size_t errlen);
 // Rewrites databases.meta atomically; -1 "cannot write databases meta".
-int databases_save(char *err, size_t errlen);
+int databases_save(char* err, size_t errlen);
 // Start-up: rebuilds the registry from databases.meta (or "default",
 // "config_db" when the file does not exist) and rewrites it.  A file that
 // exists but cannot be read is an error (-1 with a message); start-up prints it
 // and exits 1 rather than replace the list.
-int databases_load(char *err, size_t errlen);
+int databases_load(char* err, size_t errlen);
 
-void make_internal_table_name(const char *database, const char *table, char *out, size_t capacity);
-void split_internal_table_name(const char *internal, char *db_out, size_t db_capacity,
-                               char *table_out, size_t table_capacity);
+void make_internal_table_name(const char* database, const char* table, char* out, size_t capacity);
+void split_internal_table_name(const char* internal, char* db_out, size_t db_capacity,
+                               char* table_out, size_t table_capacity);
 // 0 when the table exists in the session's database (NULL/empty = "default"),
 // else -1; out holds the built internal name in both cases.
-int resolve_table_for_session(const char *session_db, const char *table, char *out, size_t capacity);
+int resolve_table_for_session(const char* session_db, const char* table, char* out,
+                              size_t capacity);
 
 // Writes a whole metadata file through "<path>.tmp", fsync, rename and a
 // directory fsync.  -1 with "cannot write <path>" style message on failure.
-int meta_file_write_atomic(const char *path, const char *data, size_t len, char *err, size_t errlen);
+int meta_file_write_atomic(const char* path, const char* data, size_t len, char* err,
+                           size_t errlen);

@@ -10,7 +10,7 @@
 #include "base/text_util.h"
 #include "storage/table.h"
 
-void canonicalize_ident(char *text) {
+void canonicalize_ident(char* text) {
     if (!text) return;
     trim_ws(text);
     size_t n = strlen(text);
@@ -23,14 +23,12 @@ void canonicalize_ident(char *text) {
 
 namespace {
 
-const char *label_or_default(const char *label) {
-    return (label && *label) ? label : "identifier";
-}
+const char* label_or_default(const char* label) { return (label && *label) ? label : "identifier"; }
 
 // Shared body of copy_ident_checked / copy_ident_stored.
-int copy_ident_impl(char *dest, size_t capacity, const char *source, const char *label,
-                    bool client, char *err, size_t errlen) {
-    const char *lab = label_or_default(label);
+int copy_ident_impl(char* dest, size_t capacity, const char* source, const char* label, bool client,
+                    char* err, size_t errlen) {
+    const char* lab = label_or_default(label);
     if (!dest || capacity == 0) {
         if (err && errlen) snprintf(err, errlen, "internal identifier error");
         return -1;
@@ -62,25 +60,25 @@ int copy_ident_impl(char *dest, size_t capacity, const char *source, const char 
     return 0;
 }
 
-bool label_has(const char *label, const char *word) {
+bool label_has(const char* label, const char* word) {
     return label && strstr(label, word) != nullptr;
 }
 
 }  // namespace
 
-int ident_check_client_name(const char *name, const char *label, char *err, size_t errlen) {
-    const char *lab = label_or_default(label);
+int ident_check_client_name(const char* name, const char* label, char* err, size_t errlen) {
+    const char* lab = label_or_default(label);
     const bool is_db = label_has(label, "database");
     const bool is_table = !is_db && label_has(label, "table");
-    const bool is_path_name = is_db || is_table || label_has(label, "column") ||
-                              label_has(label, "index");
+    const bool is_path_name =
+        is_db || is_table || label_has(label, "column") || label_has(label, "index");
     if (!is_path_name) return 0;
     bool bad = !name || !*name;
     if (!bad) {
         // These names become directory and file names and whole lines of the
         // metadata files, so anything that could escape a path component or
         // split a line is refused.
-        for (const unsigned char *p = (const unsigned char *)name; *p && !bad; ++p) {
+        for (const unsigned char* p = (const unsigned char*)name; *p && !bad; ++p) {
             unsigned char c = *p;
             if (c <= 0x20 || c == 0x7F || c == '/' || c == '\\' || c == '"' || c == '\'' ||
                 c == '`' || c == '@')
@@ -97,47 +95,47 @@ int ident_check_client_name(const char *name, const char *label, char *err, size
     return 0;
 }
 
-int copy_ident_checked(char *dest, size_t capacity, const char *source, const char *label,
-                       char *err, size_t errlen) {
+int copy_ident_checked(char* dest, size_t capacity, const char* source, const char* label,
+                       char* err, size_t errlen) {
     return copy_ident_impl(dest, capacity, source, label, true, err, errlen);
 }
 
-int copy_ident_stored(char *dest, size_t capacity, const char *source, const char *label,
-                      char *err, size_t errlen) {
+int copy_ident_stored(char* dest, size_t capacity, const char* source, const char* label, char* err,
+                      size_t errlen) {
     return copy_ident_impl(dest, capacity, source, label, false, err, errlen);
 }
 
-int table_find_index_unlocked(const char *internal_name) {
+int table_find_index_unlocked(const char* internal_name) {
     if (!internal_name) return -1;
     char want[130];
     snprintf(want, sizeof want, "%s", internal_name);
     canonicalize_ident(want);
     if (!want[0]) return -1;
     for (int i = 0; i < g_table_count && i < KYREL_MAX_TABLES; ++i) {
-        const Table &t = g_tables[i];
+        const Table& t = g_tables[i];
         if (t.dropped || !t.schema.name[0]) continue;
         if (strcasecmp(t.schema.name, want) == 0) return i;
     }
     return -1;
 }
 
-int table_find_index(const char *internal_name) {
+int table_find_index(const char* internal_name) {
     RwReadGuard g(&g_tables_lock);
     return table_find_index_unlocked(internal_name);
 }
 
-const char *type_name(int type) {
+const char* type_name(int type) {
     switch (type) {
-        case COL_TYPE_INT: return "int";
-        case COL_TYPE_DOUBLE: return "double";
-        case COL_TYPE_STRING: return "string";
-        case COL_TYPE_BOOL: return "bool";
-        case COL_TYPE_TIMESTAMP: return "timestamp";
-        default: return "unknown";
+    case COL_TYPE_INT: return "int";
+    case COL_TYPE_DOUBLE: return "double";
+    case COL_TYPE_STRING: return "string";
+    case COL_TYPE_BOOL: return "bool";
+    case COL_TYPE_TIMESTAMP: return "timestamp";
+    default: return "unknown";
     }
 }
 
-int parse_type_name(const char *word) {
+int parse_type_name(const char* word) {
     if (!word) return COL_TYPE_UNKNOWN;
     if (!strcasecmp(word, "int") || !strcasecmp(word, "long") || !strcasecmp(word, "bigint"))
         return COL_TYPE_INT;
@@ -150,14 +148,14 @@ int parse_type_name(const char *word) {
     return COL_TYPE_UNKNOWN;
 }
 
-int schema_get_col(const TableSchema *schema, const char *name) {
+int schema_get_col(const TableSchema* schema, const char* name) {
     if (!schema || !name) return -1;
     for (int i = 0; i < schema->column_count && i < KYREL_MAX_COLUMNS; ++i)
         if (strcmp(schema->columns[i].name, name) == 0) return i;
     return -1;
 }
 
-int schema_get_col_ci(const TableSchema *schema, const char *name) {
+int schema_get_col_ci(const TableSchema* schema, const char* name) {
     if (!schema || !name) return -1;
     for (int i = 0; i < schema->column_count && i < KYREL_MAX_COLUMNS; ++i)
         if (strcasecmp(schema->columns[i].name, name) == 0) return i;

@@ -21,24 +21,24 @@ enum ColumnType : int32_t {
     COL_TYPE_TIMESTAMP = 5,
 };
 
-constexpr size_t KYREL_IDENT_SIZE = 64;       // identifier buffers, terminator included
-constexpr size_t KYREL_IDENT_RAW_MAX = 511;   // longest raw identifier text accepted
+constexpr size_t KYREL_IDENT_SIZE = 64;      // identifier buffers, terminator included
+constexpr size_t KYREL_IDENT_RAW_MAX = 511;  // longest raw identifier text accepted
 
 // Trims (trailing blanks and semicolons, leading blanks), then removes one pair
 // of enclosing quotes (both " or both ') and trims again.  Case is kept.
-void canonicalize_ident(char *text);
+void canonicalize_ident(char* text);
 
 // Canonicalises a copy of source into dest.  Messages (label defaults to
 // "identifier"): "internal identifier error", "missing %s", "%s too long",
 // "invalid %s".  For client names the label also selects the name rules of
 // ident_check_client_name.  Returns 0 or -1.
-int copy_ident_checked(char *dest, size_t capacity, const char *source, const char *label,
-                       char *err, size_t errlen);
+int copy_ident_checked(char* dest, size_t capacity, const char* source, const char* label,
+                       char* err, size_t errlen);
 
 // Same as copy_ident_checked without the client name rules: for names read
 // back from the server's own files and for the system bootstrap.
-int copy_ident_stored(char *dest, size_t capacity, const char *source, const char *label,
-                      char *err, size_t errlen);
+int copy_ident_stored(char* dest, size_t capacity, const char* source, const char* label, char* err,
+                      size_t errlen);
 
 // Rules for a canonical name a client supplies, chosen by the label:
 //  - labels naming a database, table, column or index refuse any byte <= 0x20
@@ -48,20 +48,20 @@ int copy_ident_stored(char *dest, size_t capacity, const char *source, const cha
 //    table through the internal name).
 // Other labels (users, procedures, plain "identifier") are not restricted.
 // Returns 0, or -1 with "invalid %s".
-int ident_check_client_name(const char *canonical, const char *label, char *err, size_t errlen);
+int ident_check_client_name(const char* canonical, const char* label, char* err, size_t errlen);
 
 // Slot of the live table whose internal name equals the canonicalised argument
 // case-insensitively, or -1.  The _unlocked form expects g_tables_lock held.
-int table_find_index_unlocked(const char *internal_name);
-int table_find_index(const char *internal_name);
+int table_find_index_unlocked(const char* internal_name);
+int table_find_index(const char* internal_name);
 
 // "unknown", "int", "double", "string", "bool", "timestamp".
-const char *type_name(int type);
+const char* type_name(int type);
 // int/long/bigint, double/float, string/text/varchar*, bool/boolean,
 // timestamp/date (any case); anything else and NULL give 0.
-int parse_type_name(const char *word);
+int parse_type_name(const char* word);
 
 struct TableSchema;
 // Column index by exact name / case-insensitive name, or -1.
-int schema_get_col(const TableSchema *schema, const char *name);
-int schema_get_col_ci(const TableSchema *schema, const char *name);
+int schema_get_col(const TableSchema* schema, const char* name);
+int schema_get_col_ci(const TableSchema* schema, const char* name);

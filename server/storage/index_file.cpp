@@ -346,8 +346,8 @@ int index_append_record(Table* t, int index_pos, char event, const char* value, 
     return 0;
 }
 
-int index_append_row_events(Table* t, const char* row_json, const char* key, char event,
-                            char* err, size_t errlen) {
+int index_append_row_events(Table* t, const char* row_json, const char* key, char event, char* err,
+                            size_t errlen) {
     for (int i = 0; i < t->index_count && i < KYREL_MAX_INDEXES; ++i) {
         if (event == 'D') {
             if (index_append_record(t, i, 'D', "", key, err, errlen) != 0) return -1;

@@ -11,8 +11,7 @@
 struct Table;
 
 void table_indexes_meta_path(const char* internal, char* dest, size_t cap);
-void table_index_file_path(const char* internal, const char* index_name, char* dest,
-                           size_t cap);
+void table_index_file_path(const char* internal, const char* index_name, char* dest, size_t cap);
 // Position of the index (case-insensitive name), -1 if none.
 int table_find_indexdef(const Table* t, const char* name);
 // Position of the first index led by that column (case-insensitive), -1 if none.
@@ -21,13 +20,13 @@ int table_find_indexdef_by_column(const Table* t, const char* column);
 int indexes_meta_save(Table* t, char* err, size_t errlen);
 int load_indexes_meta();
 
-int index_append_record(Table* t, int index_pos, char event, const char* value,
-                        const char* key, char* err, size_t errlen);
+int index_append_record(Table* t, int index_pos, char event, const char* value, const char* key,
+                        char* err, size_t errlen);
 int index_append_record_fp(FILE* fp, char event, const char* value, const char* key, char* err,
                            size_t errlen);
 // One line per index for this row; event 'I' or 'D'.
-int index_append_row_events(Table* t, const char* row_json, const char* key, char event,
-                            char* err, size_t errlen);
+int index_append_row_events(Table* t, const char* row_json, const char* key, char event, char* err,
+                            size_t errlen);
 int index_append_rows_batch_events(Table* t, const char* const* rows, const char* const* keys,
                                    int n, char* err, size_t errlen);
 

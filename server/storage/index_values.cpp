@@ -43,8 +43,7 @@ char* dup_std(const std::string& s) { return xstrndup2(s.data(), s.size()); }
 
 // Position of def inside t->indexes, or -1 when def is a copy.
 int index_pos_of(const Table* t, const IndexDef* def) {
-    if (def >= t->indexes && def < t->indexes + KYREL_MAX_INDEXES)
-        return (int)(def - t->indexes);
+    if (def >= t->indexes && def < t->indexes + KYREL_MAX_INDEXES) return (int)(def - t->indexes);
     return -1;
 }
 
@@ -237,8 +236,7 @@ int index_encode_components(const char* const* components, int n, char** out, ch
     return 0;
 }
 
-int index_value_component_span(const char* value, int k, const char** out_start,
-                               size_t* out_len) {
+int index_value_component_span(const char* value, int k, const char** out_start, size_t* out_len) {
     if (out_start) *out_start = nullptr;
     if (out_len) *out_len = 0;
     if (!value || k < 0) return -1;
@@ -333,8 +331,7 @@ char* index_canonical_raw_value(int type, const char* raw, char* err, size_t err
         }
         break;
     }
-    default:
-        return text.release();
+    default: return text.release();
     }
     char* out = xstrdup2(buf);
     if (!out) set_err(err, errlen, "oom");
@@ -351,8 +348,8 @@ int index_raw_component_for_row(const Table* t, const char* column, const char* 
     return row_component(t, column, row_json, false, out, err, errlen);
 }
 
-int index_build_value_for_row(const Table* t, const IndexDef* def, const char* row_json,
-                              char** out, char* err, size_t errlen) {
+int index_build_value_for_row(const Table* t, const IndexDef* def, const char* row_json, char** out,
+                              char* err, size_t errlen) {
     if (out) *out = nullptr;
     if (!t || !def || !row_json || !out) return 1;
     return build_value(t, def, row_json, false, out, err, errlen);
@@ -375,8 +372,8 @@ int index_unique_value_for_row(const Table* t, const IndexDef* def, const char* 
 }
 
 int unique_index_conflict_locked(Table* t, const IndexDef* def, const char* row_json,
-                                 const char* exclude_key, char* conflict_key,
-                                 size_t conflict_cap, char* err, size_t errlen) {
+                                 const char* exclude_key, char* conflict_key, size_t conflict_cap,
+                                 char* err, size_t errlen) {
     if (!t || !def || !row_json) {
         set_err(err, errlen, "internal unique index check error");
         return -1;
@@ -394,8 +391,8 @@ int table_check_unique_constraints_for_row_locked(Table* t, const char* row_json
     }
     for (auto& [pos, def] : unique_defs(t)) {
         char other[64];
-        int rc = conflict_impl(t, pos, &def, row_json, exclude_key, other, sizeof other, err,
-                               errlen);
+        int rc =
+            conflict_impl(t, pos, &def, row_json, exclude_key, other, sizeof other, err, errlen);
         if (rc < 0) return -1;
         if (rc == 1) {
             set_errf(err, errlen, "unique index '%s' violation", def.name);
@@ -421,20 +418,20 @@ int table_check_unique_batch_constraints_locked(Table* t, const char* const* row
         for (int i = 0; i < n; i++) {
             const char* row = rows[i];
             if (!row) continue;
-            if (table_check_unique_constraints_for_row_locked(t, row, keys ? keys[i] : nullptr,
-                                                              err, errlen) != 0)
+            if (table_check_unique_constraints_for_row_locked(t, row, keys ? keys[i] : nullptr, err,
+                                                              errlen) != 0)
                 return -1;
             for (size_t d = 0; d < defs.size(); d++) {
                 char* v = nullptr;
                 int skip = 0;
-                if (index_unique_value_for_row(t, &defs[d].second, row, &v, &skip, err,
-                                               errlen) != 0)
+                if (index_unique_value_for_row(t, &defs[d].second, row, &v, &skip, err, errlen) !=
+                    0)
                     return -1;
                 CStr value(v);
                 if (skip) continue;
                 if (!taken[d].insert(value.get()).second) {
                     set_errf(err, errlen, "unique index '%s' violation in batch",
-                            defs[d].second.name);
+                             defs[d].second.name);
                     return -1;
                 }
             }
@@ -471,7 +468,7 @@ int unique_index_validate_existing_rows_locked(Table* t, const IndexDef* def, ch
                 auto [it, fresh] = seen.emplace(value.get(), e->row->key);
                 if (!fresh) {
                     set_errf(err, errlen, "unique index '%s' violation between keys '%s' and '%s'",
-                            d.name, it->second.c_str(), e->row->key);
+                             d.name, it->second.c_str(), e->row->key);
                     return -1;
                 }
             }

@@ -11,20 +11,19 @@ struct VersionedRow;
 
 int index_encode_components(const char* const* components, int n, char** out, char* err,
                             size_t errlen);
-int index_value_component_span(const char* value, int k, const char** out_start,
-                               size_t* out_len);
+int index_value_component_span(const char* value, int k, const char** out_start, size_t* out_len);
 // Heap canonical text of one raw value for a column type; NULL with err set.
 char* index_canonical_raw_value(int type, const char* raw, char* err, size_t errlen);
 int index_raw_component_for_row(const Table* t, const char* column, const char* row_json,
                                 char** out, char* err, size_t errlen);
-int index_build_value_for_row(const Table* t, const IndexDef* def, const char* row_json,
-                              char** out, char* err, size_t errlen);
+int index_build_value_for_row(const Table* t, const IndexDef* def, const char* row_json, char** out,
+                              char* err, size_t errlen);
 int index_unique_value_for_row(const Table* t, const IndexDef* def, const char* row_json,
                                char** out_value, int* out_skip, char* err, size_t errlen);
 
 int unique_index_conflict_locked(Table* t, const IndexDef* def, const char* row_json,
-                                 const char* exclude_key, char* conflict_key,
-                                 size_t conflict_cap, char* err, size_t errlen);
+                                 const char* exclude_key, char* conflict_key, size_t conflict_cap,
+                                 char* err, size_t errlen);
 int table_check_unique_constraints_for_row_locked(Table* t, const char* row_json,
                                                   const char* exclude_key, char* err,
                                                   size_t errlen);

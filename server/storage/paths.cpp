@@ -21,49 +21,49 @@
 
 namespace {
 
-constexpr size_t kNameCap = 64;      // database, table, index: 63 bytes + NUL
-constexpr size_t kInternalCap = 130; // internal table name: 129 bytes + NUL
+constexpr size_t kNameCap = 64;       // database, table, index: 63 bytes + NUL
+constexpr size_t kInternalCap = 130;  // internal table name: 129 bytes + NUL
 
-void db_component(const char *db, char out[kNameCap]) {
-  path_copy_component(out, kNameCap, db ? db : "default");
+void db_component(const char* db, char out[kNameCap]) {
+    path_copy_component(out, kNameCap, db ? db : "default");
 }
 
 }  // namespace
 
-void path_copy_component(char *dest, size_t size, const char *src) {
-  if (!dest || size == 0) return;
-  if (!src) src = "";
-  size_t len = strnlen(src, size - 1);
-  memcpy(dest, src, len);
-  dest[len] = '\0';
+void path_copy_component(char* dest, size_t size, const char* src) {
+    if (!dest || size == 0) return;
+    if (!src) src = "";
+    size_t len = strnlen(src, size - 1);
+    memcpy(dest, src, len);
+    dest[len] = '\0';
 }
 
-void split_internal_for_path(const char *internal, char *db, size_t dbcap, char *table,
+void split_internal_for_path(const char* internal, char* db, size_t dbcap, char* table,
                              size_t tablecap) {
-  char name[kInternalCap];
-  path_copy_component(name, sizeof name, internal);
-  char *sep = strstr(name, "__");
-  char dbbuf[kNameCap];
-  char tbuf[kNameCap];
-  if (sep) {
-    *sep = '\0';
-    path_copy_component(dbbuf, sizeof dbbuf, name);
-    path_copy_component(tbuf, sizeof tbuf, sep + 2);
-  } else {
-    path_copy_component(dbbuf, sizeof dbbuf, "default");
-    path_copy_component(tbuf, sizeof tbuf, name);
-  }
-  path_copy_component(db, dbcap, dbbuf);
-  path_copy_component(table, tablecap, tbuf);
+    char name[kInternalCap];
+    path_copy_component(name, sizeof name, internal);
+    char* sep = strstr(name, "__");
+    char dbbuf[kNameCap];
+    char tbuf[kNameCap];
+    if (sep) {
+        *sep = '\0';
+        path_copy_component(dbbuf, sizeof dbbuf, name);
+        path_copy_component(tbuf, sizeof tbuf, sep + 2);
+    } else {
+        path_copy_component(dbbuf, sizeof dbbuf, "default");
+        path_copy_component(tbuf, sizeof tbuf, name);
+    }
+    path_copy_component(db, dbcap, dbbuf);
+    path_copy_component(table, tablecap, tbuf);
 }
 
-#define KYREL_DB_PATH(fn, fmt_tail)                                      \
-  void fn(const char *db, char *dest, size_t cap) {                      \
-    if (!dest || cap == 0) return;                                       \
-    char d[kNameCap];                                                    \
-    db_component(db, d);                                                 \
-    snprintf(dest, cap, "%s/%s" fmt_tail, KYREL_DATABASES_DIR, d);       \
-  }
+#define KYREL_DB_PATH(fn, fmt_tail)                                    \
+    void fn(const char* db, char* dest, size_t cap) {                  \
+        if (!dest || cap == 0) return;                                 \
+        char d[kNameCap];                                              \
+        db_component(db, d);                                           \
+        snprintf(dest, cap, "%s/%s" fmt_tail, KYREL_DATABASES_DIR, d); \
+    }
 
 KYREL_DB_PATH(db_dir_path, "")
 KYREL_DB_PATH(db_tables_dir_path, "/tables")
@@ -73,73 +73,73 @@ KYREL_DB_PATH(db_checkpoint_path, "/checkpoint.meta")
 KYREL_DB_PATH(db_procedures_dir_path, "/procedures")
 #undef KYREL_DB_PATH
 
-#define KYREL_TABLE_PATH(fn, fmt_tail)                                          \
-  void fn(const char *internal, char *dest, size_t cap) {                       \
-    if (!dest || cap == 0) return;                                              \
-    char d[kNameCap], t[kNameCap];                                              \
-    split_internal_for_path(internal, d, sizeof d, t, sizeof t);                \
-    snprintf(dest, cap, "%s/%s/tables/%s" fmt_tail, KYREL_DATABASES_DIR, d, t); \
-  }
+#define KYREL_TABLE_PATH(fn, fmt_tail)                                              \
+    void fn(const char* internal, char* dest, size_t cap) {                         \
+        if (!dest || cap == 0) return;                                              \
+        char d[kNameCap], t[kNameCap];                                              \
+        split_internal_for_path(internal, d, sizeof d, t, sizeof t);                \
+        snprintf(dest, cap, "%s/%s/tables/%s" fmt_tail, KYREL_DATABASES_DIR, d, t); \
+    }
 
 KYREL_TABLE_PATH(table_dir_path, "")
 KYREL_TABLE_PATH(table_segments_dir_path, "/segments")
 KYREL_TABLE_PATH(table_manifest_path, "/manifest.meta")
 #undef KYREL_TABLE_PATH
 
-void table_segment_path(const char *internal, uint64_t seg, char *dest, size_t cap) {
-  if (!dest || cap == 0) return;
-  char d[kNameCap], t[kNameCap];
-  split_internal_for_path(internal, d, sizeof d, t, sizeof t);
-  snprintf(dest, cap, "%s/%s/tables/%s/segments/seg_%06llu.dat", KYREL_DATABASES_DIR, d, t,
-           static_cast<unsigned long long>(seg));
+void table_segment_path(const char* internal, uint64_t seg, char* dest, size_t cap) {
+    if (!dest || cap == 0) return;
+    char d[kNameCap], t[kNameCap];
+    split_internal_for_path(internal, d, sizeof d, t, sizeof t);
+    snprintf(dest, cap, "%s/%s/tables/%s/segments/seg_%06llu.dat", KYREL_DATABASES_DIR, d, t,
+             static_cast<unsigned long long>(seg));
 }
 
-void legacy_table_manifest_path(const char *internal, char *dest, size_t cap) {
-  if (!dest || cap == 0) return;
-  char n[kInternalCap];
-  path_copy_component(n, sizeof n, internal);
-  snprintf(dest, cap, "%s/tables/%s/manifest.meta", KYREL_DATA_ROOT, n);
+void legacy_table_manifest_path(const char* internal, char* dest, size_t cap) {
+    if (!dest || cap == 0) return;
+    char n[kInternalCap];
+    path_copy_component(n, sizeof n, internal);
+    snprintf(dest, cap, "%s/tables/%s/manifest.meta", KYREL_DATA_ROOT, n);
 }
 
-void legacy_table_segment_path(const char *internal, uint64_t seg, char *dest, size_t cap) {
-  if (!dest || cap == 0) return;
-  char n[kInternalCap];
-  path_copy_component(n, sizeof n, internal);
-  snprintf(dest, cap, "%s/tables/%s/segments/seg_%06llu.dat", KYREL_DATA_ROOT, n,
-           static_cast<unsigned long long>(seg));
+void legacy_table_segment_path(const char* internal, uint64_t seg, char* dest, size_t cap) {
+    if (!dest || cap == 0) return;
+    char n[kInternalCap];
+    path_copy_component(n, sizeof n, internal);
+    snprintf(dest, cap, "%s/tables/%s/segments/seg_%06llu.dat", KYREL_DATA_ROOT, n,
+             static_cast<unsigned long long>(seg));
 }
 
-void legacy_table_indexes_meta_path(const char *internal, char *dest, size_t cap) {
-  if (!dest || cap == 0) return;
-  char n[kInternalCap];
-  path_copy_component(n, sizeof n, internal);
-  snprintf(dest, cap, "%s/tables/%s/indexes.meta", KYREL_DATA_ROOT, n);
+void legacy_table_indexes_meta_path(const char* internal, char* dest, size_t cap) {
+    if (!dest || cap == 0) return;
+    char n[kInternalCap];
+    path_copy_component(n, sizeof n, internal);
+    snprintf(dest, cap, "%s/tables/%s/indexes.meta", KYREL_DATA_ROOT, n);
 }
 
-void ensure_dir(const char *path) {
-  if (!path) return;
-  struct stat st;
-  if (stat(path, &st) != 0) (void)mkdir(path, 0755);
+void ensure_dir(const char* path) {
+    if (!path) return;
+    struct stat st;
+    if (stat(path, &st) != 0) (void)mkdir(path, 0755);
 }
 
-void ensure_database_storage_dirs(const char *db) {
-  char path[512];
-  db_dir_path(db, path, sizeof path);
-  ensure_dir(path);
-  db_tables_dir_path(db, path, sizeof path);
-  ensure_dir(path);
+void ensure_database_storage_dirs(const char* db) {
+    char path[512];
+    db_dir_path(db, path, sizeof path);
+    ensure_dir(path);
+    db_tables_dir_path(db, path, sizeof path);
+    ensure_dir(path);
 }
 
 void ensure_parent_dirs() {
-  ensure_dir(KYREL_DATA_ROOT);
-  ensure_dir(KYREL_DATABASES_DIR);
-  ensure_database_storage_dirs("default");
-  ensure_database_storage_dirs("config_db");
+    ensure_dir(KYREL_DATA_ROOT);
+    ensure_dir(KYREL_DATABASES_DIR);
+    ensure_database_storage_dirs("default");
+    ensure_database_storage_dirs("config_db");
 }
 
-uint64_t file_size_bytes(const char *path) {
-  if (!path) return 0;
-  struct stat st;
-  if (stat(path, &st) != 0) return 0;
-  return st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+uint64_t file_size_bytes(const char* path) {
+    if (!path) return 0;
+    struct stat st;
+    if (stat(path, &st) != 0) return 0;
+    return st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }

@@ -11,21 +11,21 @@
 #include "storage/row_version.h"
 #include "storage/table.h"
 
-uint64_t pk_hash_string(const char *text) {
+uint64_t pk_hash_string(const char* text) {
     uint64_t h = 0x14650fb0739d0383ULL;
     if (!text) return h;
-    for (const unsigned char *p = (const unsigned char *)text; *p; ++p) {
+    for (const unsigned char* p = (const unsigned char*)text; *p; ++p) {
         h ^= *p;
         h *= 0x100000001b3ULL;
     }
     return h;
 }
 
-int pk_latest_map_init(Table *table) {
+int pk_latest_map_init(Table* table) {
     if (!table) return -1;
-    PkLatestMap &m = table->pk_map;
+    PkLatestMap& m = table->pk_map;
     if (m.buckets && m.bucket_count) return 0;
-    m.buckets = (PkLatestEntry **)calloc(PK_MAP_BUCKETS, sizeof(PkLatestEntry *));
+    m.buckets = (PkLatestEntry**)calloc(PK_MAP_BUCKETS, sizeof(PkLatestEntry*));
     if (!m.buckets) {
         m.bucket_count = 0;
         m.entry_count = 0;
@@ -37,14 +37,14 @@ int pk_latest_map_init(Table *table) {
     return 0;
 }
 
-void pk_latest_map_clear(Table *table) {
+void pk_latest_map_clear(Table* table) {
     if (!table) return;
-    PkLatestMap &m = table->pk_map;
+    PkLatestMap& m = table->pk_map;
     if (m.buckets) {
         for (uint64_t b = 0; b < m.bucket_count; ++b) {
-            PkLatestEntry *e = m.buckets[b];
+            PkLatestEntry* e = m.buckets[b];
             while (e) {
-                PkLatestEntry *next = e->next;
+                PkLatestEntry* next = e->next;
                 free(e);  // the key lives in the same block
                 e = next;
             }
@@ -61,14 +61,14 @@ namespace {
 
 // New entry for a key not in bucket b: one block, the entry followed by its
 // key text, linked at the head of the chain.
-void insert_at_head(PkLatestMap &m, uint64_t b, uint64_t h, VersionedRow *row) {
+void insert_at_head(PkLatestMap& m, uint64_t b, uint64_t h, VersionedRow* row) {
     const size_t klen = strlen(row->key);
-    PkLatestEntry *e = (PkLatestEntry *)malloc(sizeof(PkLatestEntry) + klen + 1);
+    PkLatestEntry* e = (PkLatestEntry*)malloc(sizeof(PkLatestEntry) + klen + 1);
     if (!e) {
         m.incomplete = 1;
         return;
     }
-    e->key = reinterpret_cast<char *>(e + 1);
+    e->key = reinterpret_cast<char*>(e + 1);
     memcpy(e->key, row->key, klen + 1);
     e->hash = h;
     e->row = row;
@@ -79,17 +79,17 @@ void insert_at_head(PkLatestMap &m, uint64_t b, uint64_t h, VersionedRow *row) {
 
 }  // namespace
 
-void pk_latest_map_update(Table *table, VersionedRow *row) {
+void pk_latest_map_update(Table* table, VersionedRow* row) {
     if (!table || !row || !row->key) return;
     if (!table->pk_map.buckets) {
         // Older versions may already be in the chain: index all of them,
         // then record this row (a no-op when it was linked already).
         if (pk_latest_map_rebuild(table) != 0) return;
     }
-    PkLatestMap &m = table->pk_map;
+    PkLatestMap& m = table->pk_map;
     const uint64_t h = pk_hash_string(row->key);
     uint64_t b = h % m.bucket_count;
-    for (PkLatestEntry *e = m.buckets[b]; e; e = e->next) {
+    for (PkLatestEntry* e = m.buckets[b]; e; e = e->next) {
         if (e->hash != h || strcmp(e->key, row->key) != 0) continue;
         if (!e->row || row->seq >= e->row->seq) e->row = row;
         return;
@@ -97,9 +97,9 @@ void pk_latest_map_update(Table *table, VersionedRow *row) {
     insert_at_head(m, b, h, row);
 }
 
-void pk_latest_map_insert_absent(Table *table, VersionedRow *row) {
+void pk_latest_map_insert_absent(Table* table, VersionedRow* row) {
     if (!table || !row || !row->key) return;
-    PkLatestMap &m = table->pk_map;
+    PkLatestMap& m = table->pk_map;
     if (!m.buckets || !m.bucket_count) {
         pk_latest_map_update(table, row);
         return;
@@ -108,29 +108,30 @@ void pk_latest_map_insert_absent(Table *table, VersionedRow *row) {
     insert_at_head(m, h % m.bucket_count, h, row);
 }
 
-VersionedRow *pk_latest_map_get(Table *table, const char *key) {
+VersionedRow* pk_latest_map_get(Table* table, const char* key) {
     if (!table || !key || !table->pk_map.buckets || !table->pk_map.bucket_count) return nullptr;
-    const PkLatestMap &m = table->pk_map;
+    const PkLatestMap& m = table->pk_map;
     const uint64_t h = pk_hash_string(key);
     uint64_t b = h % m.bucket_count;
-    for (PkLatestEntry *e = m.buckets[b]; e; e = e->next)
+    for (PkLatestEntry* e = m.buckets[b]; e; e = e->next)
         if (e->hash == h && strcmp(e->key, key) == 0) return e->row;
     return nullptr;
 }
 
-int pk_latest_map_complete(const Table *table) {
-    return table && table->pk_map.buckets && table->pk_map.bucket_count && !table->pk_map.incomplete;
+int pk_latest_map_complete(const Table* table) {
+    return table && table->pk_map.buckets && table->pk_map.bucket_count &&
+           !table->pk_map.incomplete;
 }
 
-int pk_latest_map_rebuild(Table *table) {
+int pk_latest_map_rebuild(Table* table) {
     if (!table) return -1;
     pk_latest_map_clear(table);
     if (pk_latest_map_init(table) != 0) return -1;
-    for (VersionedRow *r = table->rows; r; r = r->next) pk_latest_map_update(table, r);
+    for (VersionedRow* r = table->rows; r; r = r->next) pk_latest_map_update(table, r);
     return 0;
 }
 
-int batch_check_duplicate_keys(const char *const *keys, int n, char *err, size_t errlen) {
+int batch_check_duplicate_keys(const char* const* keys, int n, char* err, size_t errlen) {
     if (n < 2 || !keys) return 0;
     auto dup = [&]() {
         if (err && errlen) snprintf(err, errlen, "duplicate primary key in batch");
@@ -142,13 +143,13 @@ int batch_check_duplicate_keys(const char *const *keys, int n, char *err, size_t
                 if (strcmp(keys[i], keys[j]) == 0) return dup();
         return 0;
     }
-    const char **sorted = (const char **)malloc(sizeof(const char *) * (size_t)n);
+    const char** sorted = (const char**)malloc(sizeof(const char*) * (size_t)n);
     if (!sorted) {
         if (err && errlen) snprintf(err, errlen, "oom");
         return -1;
     }
-    memcpy(sorted, keys, sizeof(const char *) * (size_t)n);
-    std::sort(sorted, sorted + n, [](const char *a, const char *b) { return strcmp(a, b) < 0; });
+    memcpy(sorted, keys, sizeof(const char*) * (size_t)n);
+    std::sort(sorted, sorted + n, [](const char* a, const char* b) { return strcmp(a, b) < 0; });
     int rc = 0;
     for (int i = 1; i < n && rc == 0; ++i)
         if (strcmp(sorted[i - 1], sorted[i]) == 0) rc = dup();

@@ -12,14 +12,14 @@ struct VersionedRow;
 constexpr uint64_t PK_MAP_BUCKETS = 4096;
 
 struct PkLatestEntry {
-    char *key;            // copy of the primary-key text, stored in the entry's own block
-    VersionedRow *row;    // borrowed: owned by the table's version chain
-    PkLatestEntry *next;  // next entry in the bucket
+    char* key;            // copy of the primary-key text, stored in the entry's own block
+    VersionedRow* row;    // borrowed: owned by the table's version chain
+    PkLatestEntry* next;  // next entry in the bucket
     uint64_t hash;        // pk_hash_string(key): a chain walk compares texts only on a match
 };
 
 struct PkLatestMap {
-    PkLatestEntry **buckets;  // NULL before first use
+    PkLatestEntry** buckets;  // NULL before first use
     uint64_t bucket_count;    // 4096 once initialised, else 0
     uint64_t entry_count;
     // Set when an allocation failure left a key out; until the next full
@@ -29,26 +29,26 @@ struct PkLatestMap {
 
 // FNV-1a style 64-bit hash, offset basis 0x14650fb0739d0383, prime
 // 0x100000001b3; NULL hashes like "".  Bucket = hash % 4096.
-uint64_t pk_hash_string(const char *text);
+uint64_t pk_hash_string(const char* text);
 
-int pk_latest_map_init(Table *table);
-void pk_latest_map_clear(Table *table);
+int pk_latest_map_init(Table* table);
+void pk_latest_map_clear(Table* table);
 // Records row as newest version of row->key unless its seq is lower than the
 // stored one (equal seq replaces).  Allocation failure leaves the key out and
 // marks the map incomplete.  A map not yet allocated is first built from the
 // whole chain, so older versions already linked are not lost.
-void pk_latest_map_update(Table *table, VersionedRow *row);
-VersionedRow *pk_latest_map_get(Table *table, const char *key);
+void pk_latest_map_update(Table* table, VersionedRow* row);
+VersionedRow* pk_latest_map_get(Table* table, const char* key);
 // pk_latest_map_update for a key the caller has just found absent from the
 // initialised map (no change to the map since): puts the entry at the head of
 // its bucket without walking the chain, exactly where the update would.
 // Falls back to pk_latest_map_update when the map is not initialised.
-void pk_latest_map_insert_absent(Table *table, VersionedRow *row);
+void pk_latest_map_insert_absent(Table* table, VersionedRow* row);
 // 1 when the map holds every key of the chain, so a miss means "no version".
-int pk_latest_map_complete(const Table *table);
+int pk_latest_map_complete(const Table* table);
 // clear + init + update for every version of the chain, newest first.
-int pk_latest_map_rebuild(Table *table);
+int pk_latest_map_rebuild(Table* table);
 
 // 0 when the n keys are pairwise distinct, else -1 "duplicate primary key in
 // batch" ("oom" when the sort array cannot be allocated).
-int batch_check_duplicate_keys(const char *const *keys, int n, char *err, size_t errlen);
+int batch_check_duplicate_keys(const char* const* keys, int n, char* err, size_t errlen);

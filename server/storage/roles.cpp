@@ -7,7 +7,6 @@
 // byte for byte: it must never change.
 #include "storage/roles.h"
 
-
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -26,9 +25,7 @@
 #include "storage/row_version.h"
 #include "storage/table.h"
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 UserRole parse_user_role_name(const char* text) {
     if (!text) return ROLE_NONE;
@@ -154,8 +151,7 @@ int json_row_bool_field(const char* row_json, const char* key, int* out_flag) {
     return 0;
 }
 
-int user_lookup_row(const char* user, char** out_json, int* out_deleted, char* err,
-                    size_t errlen) {
+int user_lookup_row(const char* user, char** out_json, int* out_deleted, char* err, size_t errlen) {
     char table[KYREL_INTERNAL_NAME_SIZE];
     make_users_internal_table(table, sizeof table);
     return table_get_latest_row_by_key(table, user, out_json, out_deleted, err, errlen);

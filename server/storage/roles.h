@@ -36,6 +36,5 @@ int table_get_latest_row_by_key(const char* table_name, const char* key, char** 
 int json_raw_is_true(const char* raw);
 int json_row_string_field(const char* row_json, const char* key, char* out, size_t cap);
 int json_row_bool_field(const char* row_json, const char* key, int* out_flag);
-int user_lookup_row(const char* user, char** out_json, int* out_deleted, char* err,
-                    size_t errlen);
+int user_lookup_row(const char* user, char** out_json, int* out_deleted, char* err, size_t errlen);
 int role_lookup(UserRole* out_role, const char* user, const char* database);

@@ -176,8 +176,8 @@ int table_apply_insert_batch_with_wal(const char* table_name, const char* const*
             return -1;
     }
 
-    if (wal_append_records_batch(WAL_OP_INSERT, t->schema.name, keys, rows, seqs, n, err,
-                                 errlen) != 0)
+    if (wal_append_records_batch(WAL_OP_INSERT, t->schema.name, keys, rows, seqs, n, err, errlen) !=
+        0)
         return -1;
 
     {
@@ -231,8 +231,8 @@ int table_apply_delete(const char* table_name, uint64_t seq, const char* key, ch
 }
 
 int table_apply_update(const char* table_name, uint64_t seq, const char* key,
-                       const char* const* names, const char* const* values, int count,
-                       char* err, size_t errlen) {
+                       const char* const* names, const char* const* values, int count, char* err,
+                       size_t errlen) {
     Table* t = find_live_table(table_name, err, errlen);
     if (!t) return -1;
     if (!key) {

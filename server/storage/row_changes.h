@@ -13,5 +13,5 @@ int table_apply_insert_batch_with_wal(const char* table_name, const char* const*
 int table_apply_delete(const char* table_name, uint64_t seq, const char* key, char* err,
                        size_t errlen);
 int table_apply_update(const char* table_name, uint64_t seq, const char* key,
-                       const char* const* names, const char* const* values, int count,
-                       char* err, size_t errlen);
+                       const char* const* names, const char* const* values, int count, char* err,
+                       size_t errlen);

@@ -21,12 +21,12 @@
 #include "storage/pk_map.h"
 #include "storage/table.h"
 
-uint64_t versioned_row_mem_size(const char *key, const char *json) {
+uint64_t versioned_row_mem_size(const char* key, const char* json) {
     return 48 + (key ? strlen(key) : 0) + 1 + (json ? strlen(json) + 1 : 0);
 }
 
-VersionedRow *versioned_row_new(uint64_t seq, const char *key, const char *json, int deleted) {
-    VersionedRow *r = (VersionedRow *)calloc(1, sizeof *r);
+VersionedRow* versioned_row_new(uint64_t seq, const char* key, const char* json, int deleted) {
+    VersionedRow* r = (VersionedRow*)calloc(1, sizeof *r);
     if (!r) return nullptr;
     r->key = xstrdup2(key ? key : "");
     r->json = json ? xstrdup2(json) : nullptr;
@@ -40,7 +40,7 @@ VersionedRow *versioned_row_new(uint64_t seq, const char *key, const char *json,
     return r;
 }
 
-void versioned_row_free(VersionedRow *row) {
+void versioned_row_free(VersionedRow* row) {
     if (!row) return;
     free(row->key);
     free(row->json);
@@ -49,13 +49,13 @@ void versioned_row_free(VersionedRow *row) {
 
 namespace {
 
-void clear_outs(char **out_json, uint64_t *out_seq, int *out_deleted) {
+void clear_outs(char** out_json, uint64_t* out_seq, int* out_deleted) {
     if (out_json) *out_json = nullptr;
     if (out_seq) *out_seq = 0;
     if (out_deleted) *out_deleted = 0;
 }
 
-int copy_out(const VersionedRow *v, char **out_json, uint64_t *out_seq, int *out_deleted) {
+int copy_out(const VersionedRow* v, char** out_json, uint64_t* out_seq, int* out_deleted) {
     if (out_json && v->json) {
         *out_json = xstrdup2(v->json);
         if (!*out_json) return -1;
@@ -67,29 +67,29 @@ int copy_out(const VersionedRow *v, char **out_json, uint64_t *out_seq, int *out
 
 }  // namespace
 
-int versioned_get_latest_json(Table *table, const char *key, char **out_json, uint64_t *out_seq,
-                              int *out_deleted) {
+int versioned_get_latest_json(Table* table, const char* key, char** out_json, uint64_t* out_seq,
+                              int* out_deleted) {
     clear_outs(out_json, out_seq, out_deleted);
     if (!table || !key) return -1;
-    const VersionedRow *best = pk_latest_map_get(table, key);
+    const VersionedRow* best = pk_latest_map_get(table, key);
     if (!best && !pk_latest_map_complete(table)) {
-        for (const VersionedRow *r = table->rows; r; r = r->next)
+        for (const VersionedRow* r = table->rows; r; r = r->next)
             if (r->key && strcmp(r->key, key) == 0 && (!best || r->seq >= best->seq)) best = r;
     }
     if (!best) return -1;
     return copy_out(best, out_json, out_seq, out_deleted);
 }
 
-int versioned_get_visible_json(Table *table, const char *key, uint64_t snapshot_seq,
-                               char **out_json, uint64_t *out_seq, int *out_deleted) {
+int versioned_get_visible_json(Table* table, const char* key, uint64_t snapshot_seq,
+                               char** out_json, uint64_t* out_seq, int* out_deleted) {
     clear_outs(out_json, out_seq, out_deleted);
     if (!table || !key || snapshot_seq == 0) return -1;
-    const VersionedRow *best = pk_latest_map_get(table, key);
+    const VersionedRow* best = pk_latest_map_get(table, key);
     bool in_map = best != nullptr;
     if (best && best->seq > snapshot_seq) best = nullptr;
     // A key the complete map does not know has no version at all.
     if (!best && (in_map || !pk_latest_map_complete(table))) {
-        for (const VersionedRow *r = table->rows; r; r = r->next) {
+        for (const VersionedRow* r = table->rows; r; r = r->next) {
             if (!r->key || strcmp(r->key, key) != 0 || r->seq > snapshot_seq) continue;
             if (!best || r->seq >= best->seq) best = r;
         }
@@ -98,12 +98,12 @@ int versioned_get_visible_json(Table *table, const char *key, uint64_t snapshot_
     return copy_out(best, out_json, out_seq, out_deleted);
 }
 
-int table_key_exists_live(const char *internal_name, const char *key) {
+int table_key_exists_live(const char* internal_name, const char* key) {
     if (!key) return 0;
     RwReadGuard list(&g_tables_lock);
     int slot = table_find_index_unlocked(internal_name);
     if (slot < 0) return 0;
-    Table *t = &g_tables[slot];
+    Table* t = &g_tables[slot];
     RwReadGuard g(&t->lock);
     int deleted = 0;
     if (versioned_get_latest_json(t, key, nullptr, nullptr, &deleted) != 0) return 0;
@@ -116,16 +116,15 @@ namespace {
 
 // Where a member's raw value lies in the row text: the same first occurrence
 // json_extract_raw reads.
-bool find_member_value(const char *json, const char *name, const char **start,
-                       const char **end) {
-    const char *k = json_find_key(json, name);
+bool find_member_value(const char* json, const char* name, const char** start, const char** end) {
+    const char* k = json_find_key(json, name);
     if (!k) return false;
-    const char *p = k + 1 + strlen(name) + 1;  // past the quoted name
+    const char* p = k + 1 + strlen(name) + 1;  // past the quoted name
     while (*p && isspace((unsigned char)*p)) ++p;
     if (*p != ':') return false;
     ++p;
     while (*p && isspace((unsigned char)*p)) ++p;
-    const char *e = scan_json_value_end(p);
+    const char* e = scan_json_value_end(p);
     if (!e) return false;
     while (e > p && isspace((unsigned char)e[-1])) --e;  // a scalar keeps trailing blanks
     *start = p;
@@ -135,10 +134,10 @@ bool find_member_value(const char *json, const char *name, const char **start,
 
 // Canonical integer text (plain decimal, no sign for zero, no leading zeros);
 // accepts what strtol base 10 reads in full.  Out-of-range values are refused.
-bool canonical_int(const std::string &v, std::string &out) {
+bool canonical_int(const std::string& v, std::string& out) {
     if (v.empty()) return false;
-    const char *s = v.c_str();
-    char *end = nullptr;
+    const char* s = v.c_str();
+    char* end = nullptr;
     errno = 0;
     long long n = strtoll(s, &end, 10);
     if (end == s || errno == ERANGE) return false;
@@ -151,7 +150,7 @@ bool canonical_int(const std::string &v, std::string &out) {
 // Canonical JSON number for a double column: decimal mantissa with optional
 // fraction and exponent; '+', leading zeros, a bare '.' edge are normalised.
 // Hex, inf, nan and values that overflow to infinity are refused.
-bool canonical_double(const std::string &v, std::string &out) {
+bool canonical_double(const std::string& v, std::string& out) {
     size_t i = 0, n = v.size();
     std::string sign;
     if (i < n && (v[i] == '+' || v[i] == '-')) {
@@ -199,15 +198,15 @@ struct Splice {
 
 // Shared by validation and canonicalisation: checks every column and collects
 // the replacements that make typed values canonical.
-int check_row(const TableSchema *schema, const char *row, std::vector<Splice> *splices,
-              char *err, size_t errlen) {
+int check_row(const TableSchema* schema, const char* row, std::vector<Splice>* splices, char* err,
+              size_t errlen) {
     if (!schema || !row) {
         if (err && errlen) snprintf(err, errlen, "missing primary key");
         return -1;
     }
-    const TableSchema &s = *schema;
+    const TableSchema& s = *schema;
     for (int i = 0; i < s.column_count && i < KYREL_MAX_COLUMNS; ++i) {
-        const ColumnDef &c = s.columns[i];
+        const ColumnDef& c = s.columns[i];
         const char *vs = nullptr, *ve = nullptr;
         if (!find_member_value(row, c.name, &vs, &ve)) {
             if (c.is_primary_key) {
@@ -220,27 +219,24 @@ int check_row(const TableSchema *schema, const char *row, std::vector<Splice> *s
         std::string canon;
         bool ok;
         switch (c.type) {
-            case COL_TYPE_STRING:
-                ok = !v.empty() && v[0] == '"' && scan_json_string_end(v.c_str()) == v.c_str() + v.size();
-                canon = v;
-                break;
-            case COL_TYPE_BOOL:
-                if (!strcasecmp(v.c_str(), "true") || v == "1") {
-                    ok = true;
-                    canon = "true";
-                } else if (!strcasecmp(v.c_str(), "false") || v == "0") {
-                    ok = true;
-                    canon = "false";
-                } else {
-                    ok = false;
-                }
-                break;
-            case COL_TYPE_DOUBLE:
-                ok = canonical_double(v, canon);
-                break;
-            default:
-                ok = canonical_int(v, canon);
-                break;
+        case COL_TYPE_STRING:
+            ok = !v.empty() && v[0] == '"' &&
+                 scan_json_string_end(v.c_str()) == v.c_str() + v.size();
+            canon = v;
+            break;
+        case COL_TYPE_BOOL:
+            if (!strcasecmp(v.c_str(), "true") || v == "1") {
+                ok = true;
+                canon = "true";
+            } else if (!strcasecmp(v.c_str(), "false") || v == "0") {
+                ok = true;
+                canon = "false";
+            } else {
+                ok = false;
+            }
+            break;
+        case COL_TYPE_DOUBLE: ok = canonical_double(v, canon); break;
+        default: ok = canonical_int(v, canon); break;
         }
         if (!ok) {
             if (err && errlen) snprintf(err, errlen, "bad value type for column '%s'", c.name);
@@ -254,27 +250,26 @@ int check_row(const TableSchema *schema, const char *row, std::vector<Splice> *s
 
 }  // namespace
 
-int schema_validate_row_object(const Table *table, const char *row_json, char *err,
-                               size_t errlen) {
+int schema_validate_row_object(const Table* table, const char* row_json, char* err, size_t errlen) {
     return check_row(table ? &table->schema : nullptr, row_json, nullptr, err, errlen);
 }
 
-int schema_canonicalize_row_object(const Table *table, const char *row_json, char **out_row,
-                                   char *err, size_t errlen) {
-    return schema_canonicalize_row_with_schema(table ? &table->schema : nullptr, row_json,
-                                               out_row, err, errlen);
+int schema_canonicalize_row_object(const Table* table, const char* row_json, char** out_row,
+                                   char* err, size_t errlen) {
+    return schema_canonicalize_row_with_schema(table ? &table->schema : nullptr, row_json, out_row,
+                                               err, errlen);
 }
 
-int schema_canonicalize_row_with_schema(const TableSchema *schema, const char *row_json,
-                                        char **out_row, char *err, size_t errlen) {
+int schema_canonicalize_row_with_schema(const TableSchema* schema, const char* row_json,
+                                        char** out_row, char* err, size_t errlen) {
     if (out_row) *out_row = nullptr;
     std::vector<Splice> splices;
     if (check_row(schema, row_json, &splices, err, errlen) != 0) return -1;
     std::sort(splices.begin(), splices.end(),
-              [](const Splice &a, const Splice &b) { return a.start < b.start; });
+              [](const Splice& a, const Splice& b) { return a.start < b.start; });
     std::string out;
     size_t pos = 0, len = strlen(row_json);
-    for (const Splice &sp : splices) {
+    for (const Splice& sp : splices) {
         if (sp.start < pos) continue;  // spans of scalars never overlap; be safe
         out.append(row_json + pos, sp.start - pos);
         out += sp.text;
@@ -290,21 +285,21 @@ int schema_canonicalize_row_with_schema(const TableSchema *schema, const char *r
     return 0;
 }
 
-int schema_get_pk_value(const Table *table, const char *row_json, char *out, size_t capacity,
-                        char *err, size_t errlen) {
+int schema_get_pk_value(const Table* table, const char* row_json, char* out, size_t capacity,
+                        char* err, size_t errlen) {
     if (out && capacity) out[0] = '\0';
     if (!table || !table->schema.primary_key[0]) {
         if (err && errlen) snprintf(err, errlen, "table has no primary key");
         return -1;
     }
-    char *raw = nullptr;
+    char* raw = nullptr;
     if (!row_json || json_extract_raw(row_json, table->schema.primary_key, &raw) != 0 || !raw) {
         if (err && errlen) snprintf(err, errlen, "missing primary key value");
         return -1;
     }
     trim_ws(raw);
     size_t n = strlen(raw);
-    const char *p = raw;
+    const char* p = raw;
     if (n >= 2 && raw[0] == '"' && raw[n - 1] == '"') {
         p = raw + 1;
         n -= 2;
@@ -318,15 +313,15 @@ int schema_get_pk_value(const Table *table, const char *row_json, char *out, siz
     return 0;
 }
 
-int json_object_upsert(const TableSchema *schema, const char *row_json, const char *const *names,
-                       const char *const *values, int count, char **out_row) {
+int json_object_upsert(const TableSchema* schema, const char* row_json, const char* const* names,
+                       const char* const* values, int count, char** out_row) {
     if (out_row) *out_row = nullptr;
     if (!schema || !out_row) return -1;
     std::string out = "{";
     out.reserve(4096);
     bool first = true;
     for (int i = 0; i < schema->column_count && i < KYREL_MAX_COLUMNS; ++i) {
-        const char *col = schema->columns[i].name;
+        const char* col = schema->columns[i].name;
         std::string val;
         bool have = false;
         for (int j = 0; j < count && names && values; ++j) {
@@ -337,7 +332,7 @@ int json_object_upsert(const TableSchema *schema, const char *row_json, const ch
             }
         }
         if (!have && row_json) {
-            char *raw = nullptr;
+            char* raw = nullptr;
             if (json_extract_raw(row_json, col, &raw) == 0 && raw) {
                 val = raw;
                 have = true;
@@ -359,17 +354,17 @@ int json_object_upsert(const TableSchema *schema, const char *row_json, const ch
 
 // ---- escapes and comparison -------------------------------------------------
 
-void sql_unescape_inplace(char *text) {
+void sql_unescape_inplace(char* text) {
     if (!text) return;
-    char *w = text;
-    for (const char *r = text; *r; ++r) {
+    char* w = text;
+    for (const char* r = text; *r; ++r) {
         if (*r == '\\' && r[1]) {
             ++r;
             switch (*r) {
-                case 'n': *w++ = '\n'; break;
-                case 'r': *w++ = '\r'; break;
-                case 't': *w++ = '\t'; break;
-                default: *w++ = *r; break;  // \" \' \\ and any other character
+            case 'n': *w++ = '\n'; break;
+            case 'r': *w++ = '\r'; break;
+            case 't': *w++ = '\t'; break;
+            default: *w++ = *r; break;  // \" \' \\ and any other character
             }
         } else {
             *w++ = *r;
@@ -378,7 +373,7 @@ void sql_unescape_inplace(char *text) {
     *w = '\0';
 }
 
-void strip_sql_or_json_quotes(char *text) {
+void strip_sql_or_json_quotes(char* text) {
     if (!text) return;
     trim_ws(text);
     size_t n = strlen(text);
@@ -389,16 +384,16 @@ void strip_sql_or_json_quotes(char *text) {
     }
 }
 
-int is_json_null_token(const char *value) {
+int is_json_null_token(const char* value) {
     if (!value) return 1;
-    const char *p = value;
+    const char* p = value;
     while (*p && isspace((unsigned char)*p)) ++p;
     if (strncasecmp(p, "null", 4) != 0) return 0;
     char c = p[4];
     return (c == '\0' || isspace((unsigned char)c) || c == ',' || c == '}' || c == ']') ? 1 : 0;
 }
 
-int compare_json_values(int type, const char *a, const char *b) {
+int compare_json_values(int type, const char* a, const char* b) {
     bool an = is_json_null_token(a), bn = is_json_null_token(b);
     if (an && bn) return 0;
     if (an) return 1;
@@ -408,26 +403,25 @@ int compare_json_values(int type, const char *a, const char *b) {
     strip_sql_or_json_quotes(sb.data());
     const char *x = sa.c_str(), *y = sb.c_str();
     switch (type) {
-        case COL_TYPE_STRING:
-            return strcmp(x, y);
-        case COL_TYPE_BOOL: {
-            int tx = (!strcasecmp(x, "true") || !strcmp(x, "1")) ? 1 : 0;
-            int ty = (!strcasecmp(y, "true") || !strcmp(y, "1")) ? 1 : 0;
-            return tx < ty ? -1 : (tx > ty ? 1 : 0);
-        }
-        case COL_TYPE_DOUBLE: {
-            double dx = strtod(x, nullptr), dy = strtod(y, nullptr);
-            if (std::isnan(dx) || std::isnan(dy)) return 0;
-            return dx < dy ? -1 : (dx > dy ? 1 : 0);
-        }
-        default: {
-            long lx = strtol(x, nullptr, 10), ly = strtol(y, nullptr, 10);
-            return lx < ly ? -1 : (lx > ly ? 1 : 0);
-        }
+    case COL_TYPE_STRING: return strcmp(x, y);
+    case COL_TYPE_BOOL: {
+        int tx = (!strcasecmp(x, "true") || !strcmp(x, "1")) ? 1 : 0;
+        int ty = (!strcasecmp(y, "true") || !strcmp(y, "1")) ? 1 : 0;
+        return tx < ty ? -1 : (tx > ty ? 1 : 0);
+    }
+    case COL_TYPE_DOUBLE: {
+        double dx = strtod(x, nullptr), dy = strtod(y, nullptr);
+        if (std::isnan(dx) || std::isnan(dy)) return 0;
+        return dx < dy ? -1 : (dx > dy ? 1 : 0);
+    }
+    default: {
+        long lx = strtol(x, nullptr, 10), ly = strtol(y, nullptr, 10);
+        return lx < ly ? -1 : (lx > ly ? 1 : 0);
+    }
     }
 }
 
-int eval_compare(int type, const char *a, const char *op, const char *b) {
+int eval_compare(int type, const char* a, const char* op, const char* b) {
     if (!op || is_json_null_token(a) || is_json_null_token(b)) return 0;
     int c = compare_json_values(type, a, b);
     if (!strcmp(op, "=")) return c == 0;

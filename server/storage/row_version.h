@@ -14,51 +14,51 @@ struct TableSchema;
 
 struct VersionedRow {
     uint64_t seq;
-    char *key;         // primary-key text without quotes (owned)
-    char *json;        // whole row (owned); NULL in a tombstone
-    uint32_t deleted;  // 1 in a tombstone
-    uint64_t mem_size; // 48 + strlen(key)+1 + (json ? strlen(json)+1 : 0)
-    VersionedRow *next;
+    char* key;          // primary-key text without quotes (owned)
+    char* json;         // whole row (owned); NULL in a tombstone
+    uint32_t deleted;   // 1 in a tombstone
+    uint64_t mem_size;  // 48 + strlen(key)+1 + (json ? strlen(json)+1 : 0)
+    VersionedRow* next;
 };
 
 // 48 + (strlen(key) + 1) + (json ? strlen(json) + 1 : 0).
-uint64_t versioned_row_mem_size(const char *key, const char *json);
+uint64_t versioned_row_mem_size(const char* key, const char* json);
 // A new unlinked version with copies of key and json (json NULL for a
 // tombstone) and its mem_size; NULL when memory runs out.
-VersionedRow *versioned_row_new(uint64_t seq, const char *key, const char *json, int deleted);
+VersionedRow* versioned_row_new(uint64_t seq, const char* key, const char* json, int deleted);
 // Frees one version (not its successors).
-void versioned_row_free(VersionedRow *row);
+void versioned_row_free(VersionedRow* row);
 
 // Caller holds the table's lock.  Out parameters may be NULL.
-int versioned_get_latest_json(Table *table, const char *key, char **out_json, uint64_t *out_seq,
-                              int *out_deleted);
-int versioned_get_visible_json(Table *table, const char *key, uint64_t snapshot_seq,
-                               char **out_json, uint64_t *out_seq, int *out_deleted);
+int versioned_get_latest_json(Table* table, const char* key, char** out_json, uint64_t* out_seq,
+                              int* out_deleted);
+int versioned_get_visible_json(Table* table, const char* key, uint64_t snapshot_seq,
+                               char** out_json, uint64_t* out_seq, int* out_deleted);
 // Takes g_tables_lock and the table's read lock itself.
-int table_key_exists_live(const char *internal_name, const char *key);
+int table_key_exists_live(const char* internal_name, const char* key);
 
 // 0, or -1 "bad value type for column '%s'" / "missing primary key".
-int schema_validate_row_object(const Table *table, const char *row_json, char *err, size_t errlen);
+int schema_validate_row_object(const Table* table, const char* row_json, char* err, size_t errlen);
 // Validates like schema_validate_row_object and returns in *out_row a heap copy
 // of the row whose typed values are canonical JSON: bool true/false, int and
 // timestamp plain decimal integers, double JSON numbers.  Non-finite and hex
 // doubles and out-of-range integers are refused.
-int schema_canonicalize_row_object(const Table *table, const char *row_json, char **out_row,
-                                   char *err, size_t errlen);
+int schema_canonicalize_row_object(const Table* table, const char* row_json, char** out_row,
+                                   char* err, size_t errlen);
 // The same checks and output against a schema value (for callers that hold a
 // copy of the schema, and for rows rewritten by ALTER TABLE).
-int schema_canonicalize_row_with_schema(const TableSchema *schema, const char *row_json,
-                                        char **out_row, char *err, size_t errlen);
+int schema_canonicalize_row_with_schema(const TableSchema* schema, const char* row_json,
+                                        char** out_row, char* err, size_t errlen);
 // 0 and the key text (string quotes removed, escapes kept), or -1 "table has
 // no primary key" / "missing primary key value".
-int schema_get_pk_value(const Table *table, const char *row_json, char *out, size_t capacity,
-                        char *err, size_t errlen);
+int schema_get_pk_value(const Table* table, const char* row_json, char* out, size_t capacity,
+                        char* err, size_t errlen);
 // New heap row in schema order with the given raw values replacing the row's.
-int json_object_upsert(const TableSchema *schema, const char *row_json, const char *const *names,
-                       const char *const *values, int count, char **out_row);
+int json_object_upsert(const TableSchema* schema, const char* row_json, const char* const* names,
+                       const char* const* values, int count, char** out_row);
 
-void sql_unescape_inplace(char *text);
-void strip_sql_or_json_quotes(char *text);
-int is_json_null_token(const char *value);
-int compare_json_values(int type, const char *a, const char *b);
-int eval_compare(int type, const char *a, const char *op, const char *b);
+void sql_unescape_inplace(char* text);
+void strip_sql_or_json_quotes(char* text);
+int is_json_null_token(const char* value);
+int compare_json_values(int type, const char* a, const char* b);
+int eval_compare(int type, const char* a, const char* op, const char* b);

@@ -33,53 +33,53 @@ struct IndexDef {
 };
 
 struct SecIndexKeyNode {
-    char *key;
-    SecIndexKeyNode *next;
+    char* key;
+    SecIndexKeyNode* next;
 };
 
 struct SecIndexValueEntry {
-    char *value;
-    SecIndexKeyNode *keys;
-    SecIndexValueEntry *next;
+    char* value;
+    SecIndexKeyNode* keys;
+    SecIndexValueEntry* next;
 };
 
 struct SecIndexKeyEntry {
-    char *key;
-    char *value;  // owned copy of the key's current index value
-    SecIndexKeyEntry *next;
+    char* key;
+    char* value;  // owned copy of the key's current index value
+    SecIndexKeyEntry* next;
 };
 
 struct SecIndexMap {
     uint32_t enabled;
-    SecIndexValueEntry **value_buckets;
+    SecIndexValueEntry** value_buckets;
     uint64_t value_bucket_count;
     uint64_t value_count;
-    SecIndexKeyEntry **key_buckets;
+    SecIndexKeyEntry** key_buckets;
     uint64_t key_bucket_count;
     uint64_t key_count;
 };
 
-void indexdef_init(IndexDef *def);
-void indexdef_ensure_defaults(IndexDef *def);
-const char *index_direction_name(int flag);  // "ASC" / "DESC"
-const char *index_nulls_name(int flag);      // "FIRST" / "LAST"
+void indexdef_init(IndexDef* def);
+void indexdef_ensure_defaults(IndexDef* def);
+const char* index_direction_name(int flag);  // "ASC" / "DESC"
+const char* index_nulls_name(int flag);      // "FIRST" / "LAST"
 
-int sec_index_map_init(SecIndexMap *map);
-void sec_index_map_clear(SecIndexMap *map);
-void sec_index_maps_clear_all(Table *table);
-SecIndexValueEntry *sec_index_find_value_entry(SecIndexMap *map, const char *value);
-int sec_index_value_add_key(SecIndexMap *map, const char *value, const char *key);
-void sec_index_value_remove_key(SecIndexMap *map, const char *value, const char *key);
-int sec_index_map_set(SecIndexMap *map, const char *key, const char *value);
-void sec_index_map_remove(SecIndexMap *map, const char *key);
-void sec_index_remove_key_all(Table *table, const char *key);
+int sec_index_map_init(SecIndexMap* map);
+void sec_index_map_clear(SecIndexMap* map);
+void sec_index_maps_clear_all(Table* table);
+SecIndexValueEntry* sec_index_find_value_entry(SecIndexMap* map, const char* value);
+int sec_index_value_add_key(SecIndexMap* map, const char* value, const char* key);
+void sec_index_value_remove_key(SecIndexMap* map, const char* value, const char* key);
+int sec_index_map_set(SecIndexMap* map, const char* key, const char* value);
+void sec_index_map_remove(SecIndexMap* map, const char* key);
+void sec_index_remove_key_all(Table* table, const char* key);
 // The key's current value on the key side, or NULL.
-const char *sec_index_map_get_value(SecIndexMap *map, const char *key);
+const char* sec_index_map_get_value(SecIndexMap* map, const char* key);
 
 // The table's maps after a failed addition: clears all maps and sets
 // table->sec_maps_invalid; only a full index rebuild clears the flag
 // (sec_index_maps_mark_valid, after refilling every map from the live rows).
-void sec_index_maps_mark_invalid(Table *table);
-void sec_index_maps_mark_valid(Table *table);
+void sec_index_maps_mark_invalid(Table* table);
+void sec_index_maps_mark_valid(Table* table);
 // 1 when map i of the table may answer lookups: enabled and not invalid.
-int sec_index_map_usable(const Table *table, int index);
+int sec_index_map_usable(const Table* table, int index);

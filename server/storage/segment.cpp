@@ -137,11 +137,11 @@ int manifest_save(Table* t, char* err, size_t errlen) {
     char path[512];
     table_manifest_path(t->schema.name, path, sizeof path);
     char text[512];
-    int n = snprintf(text, sizeof text,
-                     "TABLE=%s\nACTIVE_SEGMENT=%llu\nNEXT_SEGMENT=%llu\nCHECKPOINT_SEQ=%llu\n",
-                     t->schema.name, (unsigned long long)t->active_segment,
-                     (unsigned long long)t->next_segment,
-                     (unsigned long long)g_checkpoint_seq.load());
+    int n =
+        snprintf(text, sizeof text,
+                 "TABLE=%s\nACTIVE_SEGMENT=%llu\nNEXT_SEGMENT=%llu\nCHECKPOINT_SEQ=%llu\n",
+                 t->schema.name, (unsigned long long)t->active_segment,
+                 (unsigned long long)t->next_segment, (unsigned long long)g_checkpoint_seq.load());
     char werr[256];
     if (n < 0 || (size_t)n >= sizeof text ||
         meta_file_write_atomic(path, text, (size_t)n, werr, sizeof werr) != 0) {
@@ -219,8 +219,8 @@ int segment_load_for_table(Table* t) {
                     json[jlen] = '\0';
                     // A tombstone (never written, but readable) carries no row text.
                     const bool deleted = head[8] != 0;
-                    VersionedRow* v = versioned_row_new(seq, key.get(),
-                                                        deleted ? nullptr : json.get(), deleted);
+                    VersionedRow* v =
+                        versioned_row_new(seq, key.get(), deleted ? nullptr : json.get(), deleted);
                     if (!v) {
                         problem = "out of memory";
                     } else {
@@ -236,8 +236,8 @@ int segment_load_for_table(Table* t) {
             }
         }
         if (problem) {
-            fprintf(stderr, "corrupt segment %s at offset %llu: %s; later records ignored\n",
-                    path, (unsigned long long)pos, problem);
+            fprintf(stderr, "corrupt segment %s at offset %llu: %s; later records ignored\n", path,
+                    (unsigned long long)pos, problem);
             break;
         }
     }

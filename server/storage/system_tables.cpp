@@ -31,9 +31,9 @@ struct SysColumn {
 };
 
 const SysColumn kUserColumns[] = {
-    {"username", COL_TYPE_STRING, 128},       {"password_hash", COL_TYPE_STRING, 256},
+    {"username", COL_TYPE_STRING, 128},         {"password_hash", COL_TYPE_STRING, 256},
     {"must_change_password", COL_TYPE_BOOL, 0}, {"active", COL_TYPE_BOOL, 0},
-    {"created_at", COL_TYPE_TIMESTAMP, 0},     {"last_login_at", COL_TYPE_TIMESTAMP, 0},
+    {"created_at", COL_TYPE_TIMESTAMP, 0},      {"last_login_at", COL_TYPE_TIMESTAMP, 0},
 };
 const SysColumn kRoleColumns[] = {
     {"grant_key", COL_TYPE_STRING, 192},
@@ -42,11 +42,11 @@ const SysColumn kRoleColumns[] = {
     {"role", COL_TYPE_STRING, 16},
 };
 const SysColumn kProcColumns[] = {
-    {"proc_key", COL_TYPE_STRING, 256},      {"owner_user", COL_TYPE_STRING, 128},
-    {"database_name", COL_TYPE_STRING, 128}, {"table_name", COL_TYPE_STRING, 128},
+    {"proc_key", COL_TYPE_STRING, 256},       {"owner_user", COL_TYPE_STRING, 128},
+    {"database_name", COL_TYPE_STRING, 128},  {"table_name", COL_TYPE_STRING, 128},
     {"procedure_name", COL_TYPE_STRING, 128}, {"file_path", COL_TYPE_STRING, 1024},
-    {"body_sha256", COL_TYPE_STRING, 128},   {"enabled", COL_TYPE_BOOL, 0},
-    {"created_at", COL_TYPE_TIMESTAMP, 0},   {"updated_at", COL_TYPE_TIMESTAMP, 0},
+    {"body_sha256", COL_TYPE_STRING, 128},    {"enabled", COL_TYPE_BOOL, 0},
+    {"created_at", COL_TYPE_TIMESTAMP, 0},    {"updated_at", COL_TYPE_TIMESTAMP, 0},
     {"param_defs", COL_TYPE_STRING, 2048},
 };
 
@@ -105,9 +105,9 @@ std::string roles_table() {
 
 }  // namespace
 
-int build_user_row_json(const char* user, const char* password_hash, int must_change,
-                        int active, uint64_t created_at, uint64_t last_login_at, char** out_row,
-                        char* err, size_t errlen) {
+int build_user_row_json(const char* user, const char* password_hash, int must_change, int active,
+                        uint64_t created_at, uint64_t last_login_at, char** out_row, char* err,
+                        size_t errlen) {
     if (!out_row) return -1;
     *out_row = nullptr;
     CStr u(json_quote_token(user ? user : ""));
@@ -166,19 +166,18 @@ int system_table_create_if_missing(const char* internal_name, int users_flag, ch
     }
     if (users_flag)
         return create_system_table(internal_name, kUserColumns,
-                                   (int)(sizeof kUserColumns / sizeof kUserColumns[0]),
-                                   kUsersSql, err, errlen);
+                                   (int)(sizeof kUserColumns / sizeof kUserColumns[0]), kUsersSql,
+                                   err, errlen);
     return create_system_table(internal_name, kRoleColumns,
-                               (int)(sizeof kRoleColumns / sizeof kRoleColumns[0]), kRolesSql,
-                               err, errlen);
+                               (int)(sizeof kRoleColumns / sizeof kRoleColumns[0]), kRolesSql, err,
+                               errlen);
 }
 
 int system_procedure_table_create_if_missing(char* err, size_t errlen) {
     char t[KYREL_INTERNAL_NAME_SIZE];
     make_procedures_internal_table(t, sizeof t);
-    return create_system_table(t, kProcColumns,
-                               (int)(sizeof kProcColumns / sizeof kProcColumns[0]), kProcsSql,
-                               err, errlen);
+    return create_system_table(t, kProcColumns, (int)(sizeof kProcColumns / sizeof kProcColumns[0]),
+                               kProcsSql, err, errlen);
 }
 
 int system_insert_row_with_wal(const char* internal_name, const char* key, const char* row_json,
@@ -189,9 +188,8 @@ int system_insert_row_with_wal(const char* internal_name, const char* key, const
     return table_apply_insert(internal_name, seq, row_json, err, errlen);
 }
 
-int system_update_row_with_wal(const char* internal_name, const char* key,
-                               const char* const* names, const char* const* values, int count,
-                               char* err, size_t errlen) {
+int system_update_row_with_wal(const char* internal_name, const char* key, const char* const* names,
+                               const char* const* values, int count, char* err, size_t errlen) {
     int idx = table_find_index(internal_name);
     if (idx < 0) {
         set_err(err, errlen, "table not found");
@@ -222,8 +220,8 @@ int system_delete_row_with_wal(const char* internal_name, const char* key, char*
     return wal_append_record(WAL_OP_DELETE, seq, internal_name, key, "", err, errlen);
 }
 
-int system_create_user_record(const char* user, const char* password, int must_change,
-                              int active, char* err, size_t errlen) {
+int system_create_user_record(const char* user, const char* password, int must_change, int active,
+                              char* err, size_t errlen) {
     if (!user || !password) {
         set_err(err, errlen, "invalid username");
         return -1;
@@ -243,8 +241,8 @@ int system_create_user_record(const char* user, const char* password, int must_c
     return system_insert_row_with_wal(table.c_str(), user, row.get(), err, errlen);
 }
 
-int system_grant_role_record(const char* user, const char* database, const char* role,
-                             char* err, size_t errlen) {
+int system_grant_role_record(const char* user, const char* database, const char* role, char* err,
+                             size_t errlen) {
     if (!user || !database || !role || !*user || !*database) {
         set_err(err, errlen, "invalid grant");
         return -1;
@@ -282,10 +280,9 @@ int system_bootstrap_security(char* err, size_t errlen) {
     char* row_p = nullptr;
     int deleted = 0;
     char lookup_err[128];
-    int found = user_lookup_row(DEFAULT_ADMIN_USER, &row_p, &deleted, lookup_err,
-                                sizeof lookup_err) == 0;
+    int found =
+        user_lookup_row(DEFAULT_ADMIN_USER, &row_p, &deleted, lookup_err, sizeof lookup_err) == 0;
     CStr row(row_p);
     if (found && row && !deleted) return 0;
-    return system_create_user_record(DEFAULT_ADMIN_USER, DEFAULT_ADMIN_PASSWORD, 1, 1, err,
-                                     errlen);
+    return system_create_user_record(DEFAULT_ADMIN_USER, DEFAULT_ADMIN_PASSWORD, 1, 1, err, errlen);
 }

@@ -16,9 +16,9 @@ constexpr const char* PASSWORD_CHANGE_WARNING =
     "Default or temporary password in use. Change it immediately.";
 
 // Heap row texts in the stored formats (free with free()).
-int build_user_row_json(const char* user, const char* password_hash, int must_change,
-                        int active, uint64_t created_at, uint64_t last_login_at, char** out_row,
-                        char* err, size_t errlen);
+int build_user_row_json(const char* user, const char* password_hash, int must_change, int active,
+                        uint64_t created_at, uint64_t last_login_at, char** out_row, char* err,
+                        size_t errlen);
 int build_role_row_json(const char* grant_key, const char* user, const char* database,
                         const char* role, char** out_row, char* err, size_t errlen);
 
@@ -30,16 +30,15 @@ int system_procedure_table_create_if_missing(char* err, size_t errlen);
 int system_insert_row_with_wal(const char* internal_name, const char* key, const char* row_json,
                                char* err, size_t errlen);
 // values are raw JSON values (strings with their quotes).
-int system_update_row_with_wal(const char* internal_name, const char* key,
-                               const char* const* names, const char* const* values, int count,
-                               char* err, size_t errlen);
+int system_update_row_with_wal(const char* internal_name, const char* key, const char* const* names,
+                               const char* const* values, int count, char* err, size_t errlen);
 int system_delete_row_with_wal(const char* internal_name, const char* key, char* err,
                                size_t errlen);
 
-int system_create_user_record(const char* user, const char* password, int must_change,
-                              int active, char* err, size_t errlen);
+int system_create_user_record(const char* user, const char* password, int must_change, int active,
+                              char* err, size_t errlen);
 // role is a role word (READ, WRITE or FULL in any case), stored as given.
-int system_grant_role_record(const char* user, const char* database, const char* role,
-                             char* err, size_t errlen);
+int system_grant_role_record(const char* user, const char* database, const char* role, char* err,
+                             size_t errlen);
 
 int system_bootstrap_security(char* err, size_t errlen);

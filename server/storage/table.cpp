@@ -33,7 +33,7 @@ pthread_rwlock_t g_tables_lock = PTHREAD_RWLOCK_INITIALIZER;
 namespace {
 
 // Case-insensitive index lookup by name in a table's definitions.
-int find_indexdef_ci(const Table *t, const char *name) {
+int find_indexdef_ci(const Table* t, const char* name) {
     if (!t || !name) return -1;
     int n = t->index_count < KYREL_MAX_INDEXES ? t->index_count : KYREL_MAX_INDEXES;
     for (int i = 0; i < n; ++i)
@@ -41,22 +41,24 @@ int find_indexdef_ci(const Table *t, const char *name) {
     return -1;
 }
 
-bool column_is_pk(const TableSchema &s, int col) {
+bool column_is_pk(const TableSchema& s, int col) {
     return s.columns[col].is_primary_key || strcasecmp(s.columns[col].name, s.primary_key) == 0;
 }
 
 }  // namespace
 
-int table_alloc_slot_unlocked(const char *internal_name, const TableSchema *schema, char *err,
+int table_alloc_slot_unlocked(const char* internal_name, const TableSchema* schema, char* err,
                               size_t errlen) {
     if (g_table_count >= KYREL_MAX_TABLES) {
         set_err(err, errlen, "too many tables");
         return -1;
     }
     int slot = g_table_count;
-    Table &t = g_tables[slot];
-    if (schema) t.schema = *schema;
-    else memset(&t.schema, 0, sizeof t.schema);
+    Table& t = g_tables[slot];
+    if (schema)
+        t.schema = *schema;
+    else
+        memset(&t.schema, 0, sizeof t.schema);
     snprintf(t.schema.name, sizeof t.schema.name, "%s", internal_name ? internal_name : "");
     canonicalize_ident(t.schema.name);
     if (t.schema.column_count < 0) t.schema.column_count = 0;
@@ -77,8 +79,7 @@ int table_alloc_slot_unlocked(const char *internal_name, const TableSchema *sche
     return slot;
 }
 
-int table_create(const char *internal_name, const TableSchema *schema, char *err,
-                 size_t errlen) {
+int table_create(const char* internal_name, const TableSchema* schema, char* err, size_t errlen) {
     RwWriteGuard g(&g_tables_lock);
     if (table_find_index_unlocked(internal_name) >= 0) {
         set_err(err, errlen, "table already exists");
@@ -101,7 +102,7 @@ int table_create(const char *internal_name, const TableSchema *schema, char *err
     return 0;
 }
 
-int table_is_protected_internal_name(const char *internal_name) {
+int table_is_protected_internal_name(const char* internal_name) {
     if (!internal_name) return 0;
     char db[64], tb[KYREL_INTERNAL_NAME_SIZE];
     split_internal_table_name(internal_name, db, sizeof db, tb, sizeof tb);
@@ -112,14 +113,14 @@ int table_is_protected_internal_name(const char *internal_name) {
                : 0;
 }
 
-int table_index_uses_column(const Table *table, const char *column) {
+int table_index_uses_column(const Table* table, const char* column) {
     if (!table || !column || !*column) return 0;
     int n = table->index_count < KYREL_MAX_INDEXES ? table->index_count : KYREL_MAX_INDEXES;
     for (int i = 0; i < n; ++i) {
         IndexDef def = table->indexes[i];
         indexdef_ensure_defaults(&def);
-        int cols = def.column_count < KYREL_MAX_INDEX_COLUMNS ? def.column_count
-                                                             : KYREL_MAX_INDEX_COLUMNS;
+        int cols =
+            def.column_count < KYREL_MAX_INDEX_COLUMNS ? def.column_count : KYREL_MAX_INDEX_COLUMNS;
         if (cols < 1 && strcasecmp(def.column, column) == 0) return 1;
         for (int c = 0; c < cols; ++c)
             if (strcasecmp(def.columns[c].name, column) == 0) return 1;
@@ -127,7 +128,7 @@ int table_index_uses_column(const Table *table, const char *column) {
     return 0;
 }
 
-int remove_path_recursive(const char *path, char *err, size_t errlen) {
+int remove_path_recursive(const char* path, char* err, size_t errlen) {
     if (!path || !*path) return 0;
     struct stat st;
     if (lstat(path, &st) != 0) {
@@ -140,13 +141,13 @@ int remove_path_recursive(const char *path, char *err, size_t errlen) {
         set_err(err, errlen, "cannot remove file");
         return -1;
     }
-    DIR *d = opendir(path);
+    DIR* d = opendir(path);
     if (!d) {
         set_err(err, errlen, "cannot open directory for removal");
         return -1;
     }
     int rc = 0;
-    while (struct dirent *e = readdir(d)) {
+    while (struct dirent* e = readdir(d)) {
         if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
         std::string child = std::string(path) + "/" + e->d_name;
         if (child.size() >= 1024) {
@@ -166,10 +167,10 @@ int remove_path_recursive(const char *path, char *err, size_t errlen) {
     return -1;
 }
 
-int row_rewrite_for_altered_schema(const char *row_json, const TableSchema *new_schema,
-                                   const char *rename_from, const char *rename_to,
-                                   const char *added_column, const char *default_text,
-                                   char **out_row, char *err, size_t errlen) {
+int row_rewrite_for_altered_schema(const char* row_json, const TableSchema* new_schema,
+                                   const char* rename_from, const char* rename_to,
+                                   const char* added_column, const char* default_text,
+                                   char** out_row, char* err, size_t errlen) {
     if (out_row) *out_row = nullptr;
     if (!row_json || !new_schema || !out_row) {
         set_err(err, errlen, "oom");
@@ -179,8 +180,8 @@ int row_rewrite_for_altered_schema(const char *row_json, const TableSchema *new_
     out.reserve(4096);
     bool first = true;
     for (int i = 0; i < new_schema->column_count && i < KYREL_MAX_COLUMNS; ++i) {
-        const char *col = new_schema->columns[i].name;
-        char *raw = nullptr;
+        const char* col = new_schema->columns[i].name;
+        char* raw = nullptr;
         if (json_extract_raw(row_json, col, &raw) != 0) raw = nullptr;
         if (!raw && rename_from && *rename_from && rename_to && strcasecmp(col, rename_to) == 0 &&
             json_extract_raw(row_json, rename_from, &raw) != 0)
@@ -217,27 +218,26 @@ int row_rewrite_for_altered_schema(const char *row_json, const TableSchema *new_
     return 0;
 }
 
-int table_rewrite_latest_rows_for_alter(Table *table, const TableSchema *new_schema,
-                                        const char *rename_from, const char *rename_to,
-                                        const char *added_column, const char *default_text,
-                                        char *err, size_t errlen) {
+int table_rewrite_latest_rows_for_alter(Table* table, const TableSchema* new_schema,
+                                        const char* rename_from, const char* rename_to,
+                                        const char* added_column, const char* default_text,
+                                        char* err, size_t errlen) {
     if (!table || !new_schema) {
         set_err(err, errlen, "table not found");
         return -1;
     }
     std::unordered_set<std::string> seen;
     int64_t delta = 0;
-    for (VersionedRow *r = table->rows; r; r = r->next) {
+    for (VersionedRow* r = table->rows; r; r = r->next) {
         if (!r->key || !seen.insert(r->key).second) continue;  // only each key's newest version
         if (r->deleted || !r->json) continue;
-        char *shaped = nullptr;
+        char* shaped = nullptr;
         if (row_rewrite_for_altered_schema(r->json, new_schema, rename_from, rename_to,
-                                           added_column, default_text, &shaped, err,
-                                           errlen) != 0)
+                                           added_column, default_text, &shaped, err, errlen) != 0)
             return -1;
         // The rewritten row is stored, so its typed values (the DEFAULT text
         // included) are made canonical like any inserted row.
-        char *canon = nullptr;
+        char* canon = nullptr;
         int rc = schema_canonicalize_row_with_schema(new_schema, shaped, &canon, err, errlen);
         free(shaped);
         if (rc != 0) return -1;
@@ -261,9 +261,9 @@ int table_rewrite_latest_rows_for_alter(Table *table, const TableSchema *new_sch
     return 0;
 }
 
-int table_apply_alter(const char *internal_name, int op, const ColumnDef *added,
-                      const char *old_name, const char *new_name, const char *default_text,
-                      int has_default, int replaying, char *err, size_t errlen) {
+int table_apply_alter(const char* internal_name, int op, const ColumnDef* added,
+                      const char* old_name, const char* new_name, const char* default_text,
+                      int has_default, int replaying, char* err, size_t errlen) {
     int slot = table_find_index(internal_name);
     if (slot < 0) {
         if (replaying) return 0;
@@ -274,7 +274,7 @@ int table_apply_alter(const char *internal_name, int op, const ColumnDef *added,
         set_err(err, errlen, "cannot alter system table");
         return -1;
     }
-    Table *t = &g_tables[slot];
+    Table* t = &g_tables[slot];
     RwWriteGuard g(&t->lock);
     if (t->dropped || !t->schema.name[0]) {  // dropped between lookup and lock
         if (replaying) return 0;
@@ -283,94 +283,92 @@ int table_apply_alter(const char *internal_name, int op, const ColumnDef *added,
     }
     TableSchema work = t->schema;
     const char *rename_from = nullptr, *rename_to = nullptr, *added_name = nullptr;
-    const char *deflt = has_default ? default_text : nullptr;
+    const char* deflt = has_default ? default_text : nullptr;
     switch (op) {
-        case ALTER_OP_ADD_COLUMN: {
-            if (!added || !added->name[0]) {
-                set_err(err, errlen, "unsupported ALTER TABLE operation");
-                return -1;
-            }
-            int existing = schema_get_col_ci(&work, added->name);
-            if (existing < 0) {
-                if (work.column_count >= KYREL_MAX_COLUMNS) {
-                    set_err(err, errlen, "too many columns");
-                    return -1;
-                }
-                work.columns[work.column_count] = *added;
-                work.columns[work.column_count].name[sizeof added->name - 1] = '\0';
-                work.columns[work.column_count].is_primary_key = 0;
-                work.column_count++;
-            } else if (!replaying) {
-                set_err(err, errlen, "column already exists");
-                return -1;
-            } else if (!has_default) {
-                return 0;  // already applied
-            }
-            added_name = added->name;
-            break;
-        }
-        case ALTER_OP_DROP_COLUMN: {
-            int c = schema_get_col_ci(&work, old_name);
-            if (c < 0) {
-                if (replaying) return 0;
-                set_err(err, errlen, "column not found");
-                return -1;
-            }
-            if (column_is_pk(work, c)) {
-                set_err(err, errlen, "cannot drop primary key column");
-                return -1;
-            }
-            if (table_index_uses_column(t, work.columns[c].name)) {
-                set_err(err, errlen, "cannot drop column used by an index");
-                return -1;
-            }
-            for (int i = c; i + 1 < work.column_count; ++i) work.columns[i] = work.columns[i + 1];
-            work.column_count--;
-            memset(&work.columns[work.column_count], 0, sizeof(ColumnDef));
-            break;
-        }
-        case ALTER_OP_RENAME_COLUMN: {
-            int c = schema_get_col_ci(&work, old_name);
-            int target = schema_get_col_ci(&work, new_name);
-            if (c < 0) {
-                if (replaying && target >= 0) {
-                    rename_from = old_name;
-                    rename_to = new_name;
-                    break;
-                }
-                set_err(err, errlen, "column not found");
-                return -1;
-            }
-            if (target >= 0) {
-                set_err(err, errlen, "target column already exists");
-                return -1;
-            }
-            if (column_is_pk(work, c)) {
-                set_err(err, errlen, "cannot rename primary key column");
-                return -1;
-            }
-            if (table_index_uses_column(t, work.columns[c].name)) {
-                set_err(err, errlen, "cannot rename column used by an index");
-                return -1;
-            }
-            if (!new_name || !*new_name) {
-                set_err(err, errlen, "invalid column name");
-                return -1;
-            }
-            snprintf(work.columns[c].name, sizeof work.columns[c].name, "%s", new_name);
-            rename_from = old_name;
-            rename_to = new_name;
-            break;
-        }
-        default:
+    case ALTER_OP_ADD_COLUMN: {
+        if (!added || !added->name[0]) {
             set_err(err, errlen, "unsupported ALTER TABLE operation");
             return -1;
+        }
+        int existing = schema_get_col_ci(&work, added->name);
+        if (existing < 0) {
+            if (work.column_count >= KYREL_MAX_COLUMNS) {
+                set_err(err, errlen, "too many columns");
+                return -1;
+            }
+            work.columns[work.column_count] = *added;
+            work.columns[work.column_count].name[sizeof added->name - 1] = '\0';
+            work.columns[work.column_count].is_primary_key = 0;
+            work.column_count++;
+        } else if (!replaying) {
+            set_err(err, errlen, "column already exists");
+            return -1;
+        } else if (!has_default) {
+            return 0;  // already applied
+        }
+        added_name = added->name;
+        break;
+    }
+    case ALTER_OP_DROP_COLUMN: {
+        int c = schema_get_col_ci(&work, old_name);
+        if (c < 0) {
+            if (replaying) return 0;
+            set_err(err, errlen, "column not found");
+            return -1;
+        }
+        if (column_is_pk(work, c)) {
+            set_err(err, errlen, "cannot drop primary key column");
+            return -1;
+        }
+        if (table_index_uses_column(t, work.columns[c].name)) {
+            set_err(err, errlen, "cannot drop column used by an index");
+            return -1;
+        }
+        for (int i = c; i + 1 < work.column_count; ++i) work.columns[i] = work.columns[i + 1];
+        work.column_count--;
+        memset(&work.columns[work.column_count], 0, sizeof(ColumnDef));
+        break;
+    }
+    case ALTER_OP_RENAME_COLUMN: {
+        int c = schema_get_col_ci(&work, old_name);
+        int target = schema_get_col_ci(&work, new_name);
+        if (c < 0) {
+            if (replaying && target >= 0) {
+                rename_from = old_name;
+                rename_to = new_name;
+                break;
+            }
+            set_err(err, errlen, "column not found");
+            return -1;
+        }
+        if (target >= 0) {
+            set_err(err, errlen, "target column already exists");
+            return -1;
+        }
+        if (column_is_pk(work, c)) {
+            set_err(err, errlen, "cannot rename primary key column");
+            return -1;
+        }
+        if (table_index_uses_column(t, work.columns[c].name)) {
+            set_err(err, errlen, "cannot rename column used by an index");
+            return -1;
+        }
+        if (!new_name || !*new_name) {
+            set_err(err, errlen, "invalid column name");
+            return -1;
+        }
+        snprintf(work.columns[c].name, sizeof work.columns[c].name, "%s", new_name);
+        rename_from = old_name;
+        rename_to = new_name;
+        break;
+    }
+    default: set_err(err, errlen, "unsupported ALTER TABLE operation"); return -1;
     }
     return table_rewrite_latest_rows_for_alter(t, &work, rename_from, rename_to, added_name, deflt,
                                                err, errlen);
 }
 
-int table_drop_internal(const char *internal_name, int if_exists, char *err, size_t errlen) {
+int table_drop_internal(const char* internal_name, int if_exists, char* err, size_t errlen) {
     char dir[512];
     {
         RwWriteGuard list(&g_tables_lock);
@@ -384,7 +382,7 @@ int table_drop_internal(const char *internal_name, int if_exists, char *err, siz
             set_err(err, errlen, "cannot drop system table");
             return -1;
         }
-        Table *t = &g_tables[slot];
+        Table* t = &g_tables[slot];
         RwWriteGuard g(&t->lock);
         table_dir_path(t->schema.name, dir, sizeof dir);
         t->dropped = 1;
@@ -398,15 +396,15 @@ int table_drop_internal(const char *internal_name, int if_exists, char *err, siz
     return 0;
 }
 
-int table_drop_index_internal(const char *internal_name, const char *index_name, int if_exists,
-                              int *out_skipped, char *err, size_t errlen) {
+int table_drop_index_internal(const char* internal_name, const char* index_name, int if_exists,
+                              int* out_skipped, char* err, size_t errlen) {
     if (out_skipped) *out_skipped = 0;
     int slot = table_find_index(internal_name);
     if (slot < 0) {
         set_err(err, errlen, "table not found");
         return -1;
     }
-    Table *t = &g_tables[slot];
+    Table* t = &g_tables[slot];
     std::string idx_path;
     {
         RwWriteGuard g(&t->lock);
@@ -440,10 +438,10 @@ int table_drop_index_internal(const char *internal_name, const char *index_name,
     return 0;
 }
 
-int resolve_index_target_db(const char *database, const char *index_name, const char *table_name,
-                            char *out, size_t capacity, char *err, size_t errlen) {
+int resolve_index_target_db(const char* database, const char* index_name, const char* table_name,
+                            char* out, size_t capacity, char* err, size_t errlen) {
     if (out && capacity) out[0] = '\0';
-    const char *db = database ? database : "default";
+    const char* db = database ? database : "default";
     if (table_name && *table_name) {
         make_internal_table_name(db, table_name, out, capacity);
         return 0;
@@ -457,7 +455,7 @@ int resolve_index_target_db(const char *database, const char *index_name, const 
     {
         RwReadGuard list(&g_tables_lock);
         for (int s = 0; s < g_table_count; ++s) {
-            Table *t = &g_tables[s];
+            Table* t = &g_tables[s];
             RwReadGuard g(&t->lock);
             if (t->dropped || !t->schema.name[0]) continue;
             char tdb[64], ttb[KYREL_INTERNAL_NAME_SIZE];

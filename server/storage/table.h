@@ -38,7 +38,7 @@ struct TableSchema {
 struct Table {
     TableSchema schema;
     uint32_t dropped;
-    VersionedRow *rows;  // newest first, all keys in one chain
+    VersionedRow* rows;  // newest first, all keys in one chain
     PkLatestMap pk_map;
     uint64_t row_memory_bytes;
     uint64_t active_segment;  // 0 = none yet
@@ -58,65 +58,88 @@ extern pthread_rwlock_t g_tables_lock;
 
 // RAII guards over a pthread rwlock.  A NULL lock is ignored.
 class RwReadGuard {
-public:
-    explicit RwReadGuard(pthread_rwlock_t *l) : l_(l) { if (l_) pthread_rwlock_rdlock(l_); }
-    ~RwReadGuard() { if (l_) pthread_rwlock_unlock(l_); }
-    void unlock() { if (l_) { pthread_rwlock_unlock(l_); l_ = nullptr; } }
-    RwReadGuard(const RwReadGuard &) = delete;
-    RwReadGuard &operator=(const RwReadGuard &) = delete;
-private:
-    pthread_rwlock_t *l_;
+  public:
+    explicit RwReadGuard(pthread_rwlock_t* l) : l_(l) {
+        if (l_) pthread_rwlock_rdlock(l_);
+    }
+    ~RwReadGuard() {
+        if (l_) pthread_rwlock_unlock(l_);
+    }
+    void unlock() {
+        if (l_) {
+            pthread_rwlock_unlock(l_);
+            l_ = nullptr;
+        }
+    }
+    RwReadGuard(const RwReadGuard&) = delete;
+    RwReadGuard& operator=(const RwReadGuard&) = delete;
+
+  private:
+    pthread_rwlock_t* l_;
 };
 
 class RwWriteGuard {
-public:
-    explicit RwWriteGuard(pthread_rwlock_t *l) : l_(l) { if (l_) pthread_rwlock_wrlock(l_); }
-    ~RwWriteGuard() { if (l_) pthread_rwlock_unlock(l_); }
-    void unlock() { if (l_) { pthread_rwlock_unlock(l_); l_ = nullptr; } }
-    RwWriteGuard(const RwWriteGuard &) = delete;
-    RwWriteGuard &operator=(const RwWriteGuard &) = delete;
-private:
-    pthread_rwlock_t *l_;
+  public:
+    explicit RwWriteGuard(pthread_rwlock_t* l) : l_(l) {
+        if (l_) pthread_rwlock_wrlock(l_);
+    }
+    ~RwWriteGuard() {
+        if (l_) pthread_rwlock_unlock(l_);
+    }
+    void unlock() {
+        if (l_) {
+            pthread_rwlock_unlock(l_);
+            l_ = nullptr;
+        }
+    }
+    RwWriteGuard(const RwWriteGuard&) = delete;
+    RwWriteGuard& operator=(const RwWriteGuard&) = delete;
+
+  private:
+    pthread_rwlock_t* l_;
 };
 
 // Hands out slot g_table_count for a new live table (schema copied, name set
 // to the canonicalised internal name, empty chain, maps zeroed, pk map and lock
 // initialised).  Returns the slot or -1 "too many tables".  Caller holds
 // g_tables_lock for writing.  Used by table_create and the catalog loader.
-int table_alloc_slot_unlocked(const char *internal_name, const TableSchema *schema,
-                              char *err, size_t errlen);
+int table_alloc_slot_unlocked(const char* internal_name, const TableSchema* schema, char* err,
+                              size_t errlen);
 
-int table_create(const char *internal_name, const TableSchema *schema, char *err, size_t errlen);
-int table_is_protected_internal_name(const char *internal_name);
-int table_index_uses_column(const Table *table, const char *column);
-int remove_path_recursive(const char *path, char *err, size_t errlen);
+int table_create(const char* internal_name, const TableSchema* schema, char* err, size_t errlen);
+int table_is_protected_internal_name(const char* internal_name);
+int table_index_uses_column(const Table* table, const char* column);
+int remove_path_recursive(const char* path, char* err, size_t errlen);
 
 // Builds the row in the new schema's shape (heap text in *out_row).
-int row_rewrite_for_altered_schema(const char *row_json, const TableSchema *new_schema,
-                                   const char *rename_from, const char *rename_to,
-                                   const char *added_column, const char *default_text,
-                                   char **out_row, char *err, size_t errlen);
+int row_rewrite_for_altered_schema(const char* row_json, const TableSchema* new_schema,
+                                   const char* rename_from, const char* rename_to,
+                                   const char* added_column, const char* default_text,
+                                   char** out_row, char* err, size_t errlen);
 // Caller holds the table's write lock.
-int table_rewrite_latest_rows_for_alter(Table *table, const TableSchema *new_schema,
-                                        const char *rename_from, const char *rename_to,
-                                        const char *added_column, const char *default_text,
-                                        char *err, size_t errlen);
+int table_rewrite_latest_rows_for_alter(Table* table, const TableSchema* new_schema,
+                                        const char* rename_from, const char* rename_to,
+                                        const char* added_column, const char* default_text,
+                                        char* err, size_t errlen);
 
 // ALTER TABLE operation codes.
-enum AlterOp : int32_t { ALTER_OP_ADD_COLUMN = 1, ALTER_OP_DROP_COLUMN = 2, ALTER_OP_RENAME_COLUMN = 3 };
+enum AlterOp : int32_t {
+    ALTER_OP_ADD_COLUMN = 1,
+    ALTER_OP_DROP_COLUMN = 2,
+    ALTER_OP_RENAME_COLUMN = 3
+};
 
 // Applies one parsed ALTER TABLE: op, the added column (ADD), old and new
 // names (DROP uses old_name; RENAME both), the DEFAULT text when has_default.
 // table_apply_alter_sql (internal name, statement, replaying, err) is this
 // after parse_alter_table_sql; it lives with the DDL parser.
-int table_apply_alter(const char *internal_name, int op, const ColumnDef *added,
-                      const char *old_name, const char *new_name,
-                      const char *default_text, int has_default, int replaying,
-                      char *err, size_t errlen);
+int table_apply_alter(const char* internal_name, int op, const ColumnDef* added,
+                      const char* old_name, const char* new_name, const char* default_text,
+                      int has_default, int replaying, char* err, size_t errlen);
 
 // 0 dropped, 1 missing with if_exists, -1 error.  The caller saves the catalog.
-int table_drop_internal(const char *internal_name, int if_exists, char *err, size_t errlen);
-int table_drop_index_internal(const char *internal_name, const char *index_name, int if_exists,
-                              int *out_skipped, char *err, size_t errlen);
-int resolve_index_target_db(const char *database, const char *index_name, const char *table_name,
-                            char *out, size_t capacity, char *err, size_t errlen);
+int table_drop_internal(const char* internal_name, int if_exists, char* err, size_t errlen);
+int table_drop_index_internal(const char* internal_name, const char* index_name, int if_exists,
+                              int* out_skipped, char* err, size_t errlen);
+int resolve_index_target_db(const char* database, const char* index_name, const char* table_name,
+                            char* out, size_t capacity, char* err, size_t errlen);

@@ -212,8 +212,10 @@ namespace {
 // Writes the record into dst, which has room for 32 + the three lengths.
 void encode_into(unsigned char* dst, uint16_t op, uint64_t seq, const char* table, size_t tl,
                  const char* key, size_t kl, const char* json, size_t jl) {
-    WalRecordHeader h{WAL_MAGIC, WAL_VERSION, op, seq, (uint32_t)tl, (uint32_t)kl, (uint32_t)jl,
-                      wal_checksum_calc(op, seq, table, tl, key, kl, json, jl)};
+    WalRecordHeader h{WAL_MAGIC,    WAL_VERSION,
+                      op,           seq,
+                      (uint32_t)tl, (uint32_t)kl,
+                      (uint32_t)jl, wal_checksum_calc(op, seq, table, tl, key, kl, json, jl)};
     wal_header_encode(h, dst);
     unsigned char* p = dst + WAL_HEADER_SIZE;
     if (tl) memcpy(p, table, tl);
@@ -337,8 +339,7 @@ void wal_note_valid_end(const char* path, uint64_t end) {
     }
     try {
         g_wal_valid_ends.push_back({st.st_dev, st.st_ino, end});
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 void wal_forget_valid_ends_locked(void) { g_wal_valid_ends.clear(); }

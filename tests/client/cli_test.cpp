@@ -54,7 +54,10 @@ TEST(ClientOptions, CommandLineErrorsAndHelp) {
         {"option missing its value", {"--port"}, 2, "Unknown or incomplete option: --port\n"},
         {"error before help wins", {"-x", "--help"}, 2, "Unknown or incomplete option: -x\n"},
         {"help", {"--help"}, 0, "KyrelDB Simple Client 0.1.0\n\nUsage:\n"},
-        {"short help", {"-h", "--frobnicate"}, 0, "  KYRELDB_PASSWORD   Password source when --no-password-prompt is used.\n"},
+        {"short help",
+         {"-h", "--frobnicate"},
+         0,
+         "  KYRELDB_PASSWORD   Password source when --no-password-prompt is used.\n"},
     };
     for (const auto& c : cases) {
         RunResult r = run_client(c.args, "");
@@ -75,12 +78,14 @@ TEST(ClientOptions, ConnectionFailuresExitOne) {
     r = run_client({"--host", "no-such-host.invalid"}, "");
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(contains(r.err, "DNS/addr error for no-such-host.invalid:9191: ")) << r.err;
-    EXPECT_TRUE(contains(r.err, "Could not connect to KyrelDB at no-such-host.invalid:9191\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "Could not connect to KyrelDB at no-such-host.invalid:9191\n"))
+        << r.err;
 }
 
 TEST(ClientExecute, JsonOnlyPrintsTheRawReply) {
     FakeServer srv;
-    RunResult r = run_client(login_args(srv, {"--json-only", "--execute", "SELECT * FROM t;"}), "", kPasswordEnv);
+    RunResult r = run_client(login_args(srv, {"--json-only", "--execute", "SELECT * FROM t;"}), "",
+                             kPasswordEnv);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(contains(r.out, "KyrelDB Simple Client 0.1.0\nConnected to 127.0.0.1:")) << r.out;
     EXPECT_TRUE(contains(r.out, "\n{\"ok\":true,\"message\":\"sql ok\"}\n")) << r.out;
@@ -103,8 +108,9 @@ TEST(ClientExecute, PrettyPrintsByDefaultAndSendsLongStatementsWhole) {
     std::string sql = "SELECT * FROM t WHERE name = '" + std::string(9000, 'n') + "';";
     RunResult r = run_client(login_args(srv, {"--execute", sql}), "", kPasswordEnv);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(contains(r.out, "{\n  \"ok\": true,\n  \"rows\": [\n    {\n      \"id\": 1\n    },\n"
-                                "    {\n      \"id\": 2\n    }\n  ]\n}\n"))
+    EXPECT_TRUE(contains(r.out,
+                         "{\n  \"ok\": true,\n  \"rows\": [\n    {\n      \"id\": 1\n    },\n"
+                         "    {\n      \"id\": 2\n    }\n  ]\n}\n"))
         << r.out;
     auto sent = srv.requests_with_action("sql");
     ASSERT_EQ(sent.size(), 1u);
@@ -122,17 +128,32 @@ TEST(ClientExecute, FailuresExitOneAndStopTheRun) {
     } cases[] = {
         {"statement refused", "sql", {"--execute", "DROP TABLE t;"}, kPasswordEnv, 2, ""},
         {"login refused", "login", {"--execute", "SELECT 1;"}, kPasswordEnv, 1, ""},
-        {"database switch refused", "USE", {"--database", "nope", "--execute", "SELECT 1;"}, kPasswordEnv, 2, ""},
-        {"password variable unset", "", {"--execute", "SELECT 1;"}, {}, 0, "KYRELDB_PASSWORD is not set.\n"},
-        {"password variable too long", "", {"--execute", "SELECT 1;"},
-         {"KYRELDB_PASSWORD=" + std::string(256, 'p')}, 0, "KYRELDB_PASSWORD is longer than 255 characters.\n"},
+        {"database switch refused",
+         "USE",
+         {"--database", "nope", "--execute", "SELECT 1;"},
+         kPasswordEnv,
+         2,
+         ""},
+        {"password variable unset",
+         "",
+         {"--execute", "SELECT 1;"},
+         {},
+         0,
+         "KYRELDB_PASSWORD is not set.\n"},
+        {"password variable too long",
+         "",
+         {"--execute", "SELECT 1;"},
+         {"KYRELDB_PASSWORD=" + std::string(256, 'p')},
+         0,
+         "KYRELDB_PASSWORD is longer than 255 characters.\n"},
     };
     for (const auto& c : cases) {
         std::string failing = c.failing;
         FakeServer srv([failing](const std::string& req) -> std::string {
             std::string action = json_member(req, "action");
             bool is_use = json_member(req, "sql").rfind("USE ", 0) == 0;
-            if (action == failing || (failing == "USE" && is_use)) return R"({"ok":false,"error":"refused"})";
+            if (action == failing || (failing == "USE" && is_use))
+                return R"({"ok":false,"error":"refused"})";
             return FakeServer::default_reply(req);
         });
         RunResult r = run_client(login_args(srv, c.extra), "", c.env);
@@ -147,7 +168,8 @@ TEST(ClientExecute, FailuresExitOneAndStopTheRun) {
 
 TEST(ClientExecute, DatabaseOptionSwitchesFirst) {
     FakeServer srv;
-    RunResult r = run_client(login_args(srv, {"--database", "sales", "--execute", "SHOW TABLES;"}), "", kPasswordEnv);
+    RunResult r = run_client(login_args(srv, {"--database", "sales", "--execute", "SHOW TABLES;"}),
+                             "", kPasswordEnv);
     EXPECT_EQ(r.status, 0) << r.err;
     auto sql = srv.requests_with_action("sql");
     ASSERT_EQ(sql.size(), 2u);
@@ -160,7 +182,8 @@ TEST(ClientPipedInput, PromptsForUserAndPasswordAndTakesRouterDatabase) {
         if (json_member(req, "action") == "login") return R"({"ok":true,"current_db":"sa\"les"})";
         return FakeServer::default_reply(req);
     });
-    RunResult r = run_client({"--port", std::to_string(srv.port())}, "  admin  \n secret \nSELECT 1;\n");
+    RunResult r =
+        run_client({"--port", std::to_string(srv.port())}, "  admin  \n secret \nSELECT 1;\n");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(contains(r.out, "Username: Password: ")) << r.out;
     EXPECT_TRUE(contains(r.out, "kyreldb:sa\"les> ")) << r.out;

@@ -24,7 +24,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 int ms_left(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
@@ -68,16 +69,16 @@ std::string json_member(const std::string& json, const std::string& name) {
         if (c == '\\' && p + 1 < json.size()) {
             char e = json[++p];
             switch (e) {
-                case 'n': c = '\n'; break;
-                case 't': c = '\t'; break;
-                case 'r': c = '\r'; break;
-                case 'b': c = '\b'; break;
-                case 'f': c = '\f'; break;
-                case 'u':
-                    c = static_cast<char>(strtol(json.substr(p + 1, 4).c_str(), nullptr, 16));
-                    p += 4;
-                    break;
-                default: c = e;
+            case 'n': c = '\n'; break;
+            case 't': c = '\t'; break;
+            case 'r': c = '\r'; break;
+            case 'b': c = '\b'; break;
+            case 'f': c = '\f'; break;
+            case 'u':
+                c = static_cast<char>(strtol(json.substr(p + 1, 4).c_str(), nullptr, 16));
+                p += 4;
+                break;
+            default: c = e;
             }
         }
         out += c;
@@ -114,7 +115,8 @@ FakeServer::~FakeServer() {
 
 std::string FakeServer::default_reply(const std::string& request) {
     std::string action = json_member(request, "action");
-    if (action == "login") return R"({"ok":true,"message":"login ok","must_change_password":false})";
+    if (action == "login")
+        return R"({"ok":true,"message":"login ok","must_change_password":false})";
     if (action == "ping") return R"({"ok":true,"message":"pong"})";
     return R"({"ok":true,"message":")" + action + R"( ok"})";
 }
@@ -133,7 +135,8 @@ std::vector<std::string> FakeServer::requests_with_action(const std::string& act
 
 bool FakeServer::wait_for_requests(size_t n, int timeout_ms) {
     std::unique_lock<std::mutex> lk(mu_);
-    return cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return requests_.size() >= n; });
+    return cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms),
+                        [&] { return requests_.size() >= n; });
 }
 
 bool FakeServer::read_full(int fd, void* buf, size_t n) {
@@ -335,8 +338,7 @@ int PtySession::wait_exit(int timeout_ms) {
         int st = 0;
         if (waitpid(pid_, &st, WNOHANG) == pid_) {
             status_ = decode_status(st);
-            while (read_some(0)) {
-            }
+            while (read_some(0)) {}
             return status_;
         }
         if (ms_left(deadline) == 0) return -1000;

@@ -22,7 +22,7 @@ std::string json_member(const std::string& json, const std::string& name);
 // Accepts connections one after another on 127.0.0.1 and answers every request
 // frame with the responder's text, recording each request.
 class FakeServer {
-public:
+  public:
     using Responder = std::function<std::string(const std::string& request)>;
     explicit FakeServer(Responder responder = nullptr);
     ~FakeServer();
@@ -39,7 +39,7 @@ public:
     // every other action ok with a message naming it.
     static std::string default_reply(const std::string& request);
 
-private:
+  private:
     void run();
     void serve(int fd);
     bool read_full(int fd, void* buf, size_t n);
@@ -69,8 +69,9 @@ RunResult run_client(const std::vector<std::string>& args, const std::string& in
 // The client on a pseudo-terminal. The parent keeps the slave side open so the
 // terminal's settings can be read after the client has ended.
 class PtySession {
-public:
-    explicit PtySession(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+  public:
+    explicit PtySession(const std::vector<std::string>& args,
+                        const std::vector<std::string>& env = {});
     ~PtySession();
     PtySession(const PtySession&) = delete;
     PtySession& operator=(const PtySession&) = delete;
@@ -89,7 +90,7 @@ public:
     std::string pending() const { return out_.substr(cursor_); }
     bool echo_enabled() const;
 
-private:
+  private:
     bool read_some(int timeout_ms);
 
     int master_ = -1;

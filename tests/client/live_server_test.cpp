@@ -35,7 +35,8 @@ TEST(ClientLiveServer, FirstSessionThenScriptedSelect) {
         ASSERT_TRUE(s.expect("Confirm new password: ")) << s.transcript();
         s.send(std::string(kNewPassword) + "\n");
         ASSERT_TRUE(s.expect("\"message\": \"password changed\"")) << s.transcript();
-        ASSERT_TRUE(s.expect("Connected. Type \\help for help. End SQL with semicolon or use \\g.\n"))
+        ASSERT_TRUE(
+            s.expect("Connected. Type \\help for help. End SQL with semicolon or use \\g.\n"))
             << s.transcript();
         ASSERT_TRUE(s.expect(kMain)) << s.transcript();
 
@@ -83,15 +84,15 @@ TEST(ClientLiveServer, FirstSessionThenScriptedSelect) {
     }
 
     // The new password took effect on the server: the default one is refused.
-    RunResult old_pw = run_client({"--port", port, "--user", "admin", "--no-password-prompt",
-                                   "--execute", "SHOW TABLES;"},
-                                  "", {"KYRELDB_PASSWORD=lumen406"});
+    RunResult old_pw = run_client(
+        {"--port", port, "--user", "admin", "--no-password-prompt", "--execute", "SHOW TABLES;"},
+        "", {"KYRELDB_PASSWORD=lumen406"});
     EXPECT_EQ(old_pw.status, 1) << old_pw.out << old_pw.err;
     EXPECT_NE(old_pw.out.find("\"ok\": false"), std::string::npos) << old_pw.out;
 
     // For scripts: the raw reply on its own line, exit 0.
-    RunResult raw = run_client({"--port", port, "--user", "admin", "--no-password-prompt", "--json-only",
-                                "--execute", "SELECT * FROM items ORDER BY id DESC"},
+    RunResult raw = run_client({"--port", port, "--user", "admin", "--no-password-prompt",
+                                "--json-only", "--execute", "SELECT * FROM items ORDER BY id DESC"},
                                "", {std::string("KYRELDB_PASSWORD=") + kNewPassword});
     EXPECT_EQ(raw.status, 0) << raw.out << raw.err;
     EXPECT_NE(raw.out.find("\n{\"ok\":true,\"message\":\"login successful\",\"username\":\"admin\","
@@ -105,9 +106,10 @@ TEST(ClientLiveServer, FirstSessionThenScriptedSelect) {
     EXPECT_EQ(raw.out.substr(raw.out.size() - want_rows.size()), want_rows) << raw.out;
 
     // A failed statement from the command line exits 1 with the reply shown.
-    RunResult bad = run_client({"--port", port, "--user", "admin", "--no-password-prompt", "--json-only",
-                                "--execute", "INSERT INTO items (id, name) VALUES (1, 'dup')"},
-                               "", {std::string("KYRELDB_PASSWORD=") + kNewPassword});
+    RunResult bad =
+        run_client({"--port", port, "--user", "admin", "--no-password-prompt", "--json-only",
+                    "--execute", "INSERT INTO items (id, name) VALUES (1, 'dup')"},
+                   "", {std::string("KYRELDB_PASSWORD=") + kNewPassword});
     EXPECT_EQ(bad.status, 1) << bad.out << bad.err;
     EXPECT_NE(bad.out.find("{\"ok\":false,"), std::string::npos) << bad.out;
     EXPECT_EQ(srv.stop(), 0) << srv.stderr_text();

@@ -28,7 +28,8 @@ std::vector<std::string> args_for(const FakeServer& srv, bool with_user = true) 
 void log_in(PtySession& s, const std::string& password) {
     ASSERT_TRUE(s.expect("Password: ")) << s.transcript();
     s.send(password + "\n");
-    ASSERT_TRUE(s.expect("Connected. Type \\help for help. End SQL with semicolon or use \\g.\n")) << s.transcript();
+    ASSERT_TRUE(s.expect("Connected. Type \\help for help. End SQL with semicolon or use \\g.\n"))
+        << s.transcript();
     ASSERT_TRUE(s.expect(kMain)) << s.transcript();
 }
 
@@ -59,12 +60,16 @@ TEST(ClientPty, LoginHidesPasswordAndCollectsStatements) {
         std::vector<std::string> lines;
         std::string sent;
     } cases[] = {
-        {"statement over three lines", {"SELECT a,", "  b FROM t", "WHERE a = 1;"},
+        {"statement over three lines",
+         {"SELECT a,", "  b FROM t", "WHERE a = 1;"},
          "SELECT a,\n\n  b FROM t\n\nWHERE a = 1;\n\n"},
-        {"$$ body keeps its semicolons and blank lines", {"CREATE PROCEDURE p() AS $$", "SET x = 1;", "", "$$;"},
+        {"$$ body keeps its semicolons and blank lines",
+         {"CREATE PROCEDURE p() AS $$", "SET x = 1;", "", "$$;"},
          "CREATE PROCEDURE p() AS $$\n\nSET x = 1;\n\n$$;\n\n"},
         {"blank line sends without a semicolon", {"SHOW TABLES", ""}, "SHOW TABLES\n\n"},
-        {"backslash line inside a statement is SQL", {"SELECT 1", "\\g", ""}, "SELECT 1\n\n\\g\n\n"},
+        {"backslash line inside a statement is SQL",
+         {"SELECT 1", "\\g", ""},
+         "SELECT 1\n\n\\g\n\n"},
     };
     size_t before = 0;
     for (const auto& c : cases) {
@@ -78,7 +83,8 @@ TEST(ClientPty, LoginHidesPasswordAndCollectsStatements) {
         EXPECT_EQ(sent.back(), c.sent) << c.name;
         before = sent.size();
     }
-    EXPECT_NE(s.transcript().find("\"message\": \"sql ok\""), std::string::npos) << "replies pretty-printed";
+    EXPECT_NE(s.transcript().find("\"message\": \"sql ok\""), std::string::npos)
+        << "replies pretty-printed";
 
     s.send("USE sales;\n");
     ASSERT_TRUE(s.expect("kyreldb:sales> ")) << s.transcript();
@@ -131,13 +137,15 @@ TEST(ClientPty, BackslashCommands) {
 
 TEST(ClientPty, ForcedPasswordChangeAndPasswordCommand) {
     FakeServer srv([](const std::string& req) -> std::string {
-        if (json_member(req, "action") == "login") return R"({"ok":true,"must_change_password":true})";
+        if (json_member(req, "action") == "login")
+            return R"({"ok":true,"must_change_password":true})";
         return FakeServer::default_reply(req);
     });
     PtySession s(args_for(srv));
     ASSERT_TRUE(s.expect("Password: "));
     s.send("initial\n");
-    ASSERT_TRUE(s.expect("KyrelDB requires this user to change password before continuing.\n")) << s.transcript();
+    ASSERT_TRUE(s.expect("KyrelDB requires this user to change password before continuing.\n"))
+        << s.transcript();
     ASSERT_TRUE(s.expect("New password: ")) << s.transcript();
     s.send("n3w-secret\n");
     ASSERT_TRUE(s.expect("Confirm new password: ")) << s.transcript();
@@ -213,8 +221,10 @@ TEST(ClientPty, SignalAtPasswordPromptRestoresEcho) {
         PtySession s(args_for(srv));
         ASSERT_TRUE(s.expect("Password: ")) << c.name;
         EXPECT_FALSE(s.echo_enabled()) << c.name << ": echo off while prompting";
-        if (c.keyboard) s.send("\x03");
-        else s.signal(c.sig);
+        if (c.keyboard)
+            s.send("\x03");
+        else
+            s.signal(c.sig);
         EXPECT_EQ(s.wait_exit(), -c.sig) << c.name;
         EXPECT_TRUE(s.echo_enabled()) << c.name;
         EXPECT_TRUE(srv.requests().empty()) << c.name;

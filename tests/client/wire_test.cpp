@@ -25,12 +25,15 @@ TEST(ClientPrettyPrint, IndentsLikeTheReferenceLayout) {
         const char* in;
         const char* out;
     } cases[] = {
-        {"member holding a two-element array", R"({"a":[1,2]})", "{\n  \"a\": [\n    1,\n    2\n  ]\n}\n"},
+        {"member holding a two-element array", R"({"a":[1,2]})",
+         "{\n  \"a\": [\n    1,\n    2\n  ]\n}\n"},
         {"empty object", "{}", "{\n  \n}\n"},
         {"empty reply", "", "\n"},
         {"white space outside strings dropped", "{ \"ok\" :\n true }", "{\n  \"ok\": true\n}\n"},
-        {"punctuation inside strings kept", R"({"e":"a, {b}: [c]"})", "{\n  \"e\": \"a, {b}: [c]\"\n}\n"},
-        {"escaped quote does not end a string", R"({"e":"x\"y,z"})", "{\n  \"e\": \"x\\\"y,z\"\n}\n"},
+        {"punctuation inside strings kept", R"({"e":"a, {b}: [c]"})",
+         "{\n  \"e\": \"a, {b}: [c]\"\n}\n"},
+        {"escaped quote does not end a string", R"({"e":"x\"y,z"})",
+         "{\n  \"e\": \"x\\\"y,z\"\n}\n"},
         {"stray closer never indents below zero", "]}x", "\n]\n}x\n"},
     };
     for (const auto& c : cases) EXPECT_EQ(pretty_format_json(c.in), c.out) << c.name;
@@ -80,11 +83,14 @@ TEST(ClientJson, ProbesBooleanMembers) {
 
 TEST(ClientJson, ReadsStringMembers) {
     char out[128];
-    EXPECT_EQ(json_string_field(R"({"ok":true,"current_db" : "sa\"les\tx\\y\qz"})", "current_db", out, sizeof out), 1);
+    EXPECT_EQ(json_string_field(R"({"ok":true,"current_db" : "sa\"les\tx\\y\qz"})", "current_db",
+                                out, sizeof out),
+              1);
     EXPECT_STREQ(out, "sa\"les\tx\\yqz");
     EXPECT_EQ(json_string_field(R"({"current_db":5})", "current_db", out, sizeof out), 0);
     EXPECT_STREQ(out, "");
-    EXPECT_EQ(json_string_field(R"({"current_db":"unterminated)", "current_db", out, sizeof out), 0);
+    EXPECT_EQ(json_string_field(R"({"current_db":"unterminated)", "current_db", out, sizeof out),
+              0);
     char small[4];
     EXPECT_EQ(json_string_field(R"({"d":"abcdef"})", "d", small, sizeof small), 1);
     EXPECT_STREQ(small, "abc");

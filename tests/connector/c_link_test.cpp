@@ -59,7 +59,7 @@ int run(const std::string& cmd, std::string* out) {
 }
 
 class CLinkTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/kyrel_connector_cXXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -75,9 +75,10 @@ protected:
 
 TEST_F(CLinkTest, CompilesWithCcAloneAndTalksToServer) {
     std::string lib = KYREL_CONNECTOR_LIB_DIR;
-    std::string cmd = "cc -std=c11 -Wall -Wextra -Werror " + std::string(KYREL_CONNECTOR_EXTRA_CFLAGS) +
-                      " " + dir + "/prog.c -I" + KYREL_CONNECTOR_INCLUDE_DIR + " " + lib +
-                      "/libkyreldb_database.a " + lib + "/libkyrelconnect_core.a -o " + dir + "/prog";
+    std::string cmd = "cc -std=c11 -Wall -Wextra -Werror " +
+                      std::string(KYREL_CONNECTOR_EXTRA_CFLAGS) + " " + dir + "/prog.c -I" +
+                      KYREL_CONNECTOR_INCLUDE_DIR + " " + lib + "/libkyreldb_database.a " + lib +
+                      "/libkyrelconnect_core.a -o " + dir + "/prog";
     std::string out;
     ASSERT_EQ(run(cmd, &out), 0) << cmd << "\n" << out;
 

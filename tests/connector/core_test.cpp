@@ -103,8 +103,8 @@ TEST(ConnectorCore, IdentifierSafety) {
         const char* in;
         int want;
     } cases[] = {
-        {"users", 1}, {"_x9", 1},    {"A_b_C", 1},   {nullptr, 0},  {"", 0},
-        {"9abc", 0},  {"a-b", 0},    {"a b", 0},     {"a;", 0},     {"a'b", 0},
+        {"users", 1}, {"_x9", 1},      {"A_b_C", 1},   {nullptr, 0}, {"", 0},
+        {"9abc", 0},  {"a-b", 0},      {"a b", 0},     {"a;", 0},    {"a'b", 0},
         {"t.c", 0},   {"\xc3\xa9", 0}, {"users--", 0}, {"x\n", 0},
     };
     for (const auto& c : cases)
@@ -112,9 +112,11 @@ TEST(ConnectorCore, IdentifierSafety) {
 }
 
 TEST(ConnectorCore, BuildCallSql) {
-    kc_arg args[] = {kc_arg_int(5), kc_arg_string("it's"), kc_arg_null(), kc_arg_bool(1),
-                     kc_arg_sql("NOW()"), kc_arg_double(0.1), kc_arg_bool(0),
-                     kc_arg_string(nullptr), kc_arg_sql(nullptr), kc_arg_int(-9223372036854775807LL - 1)};
+    kc_arg args[] = {kc_arg_int(5),       kc_arg_string("it's"),
+                     kc_arg_null(),       kc_arg_bool(1),
+                     kc_arg_sql("NOW()"), kc_arg_double(0.1),
+                     kc_arg_bool(0),      kc_arg_string(nullptr),
+                     kc_arg_sql(nullptr), kc_arg_int(-9223372036854775807LL - 1)};
     EXPECT_EQ(take(kc_build_call_sql("p", 10, args)),
               "CALL p(5,'it\\'s',NULL,true,NOW(),0.10000000000000001,false,'',NULL,"
               "-9223372036854775808);");
@@ -165,8 +167,8 @@ TEST(ConnectorCore, ResultFromReply) {
          nullptr, "login successful"},
         {R"({"ok":0,"must_change_password":1})", 0, 1, nullptr, nullptr},
         {R"({"ok":1})", 1, 0, nullptr, nullptr},
-        {R"({"ok":"no"})", 1, 0, nullptr, nullptr},     // not a boolean
-        {R"({"ok":False})", 1, 0, nullptr, nullptr},    // case matters
+        {R"({"ok":"no"})", 1, 0, nullptr, nullptr},                       // not a boolean
+        {R"({"ok":False})", 1, 0, nullptr, nullptr},                      // case matters
         {R"({"inner":{"ok":false},"ok":true})", 0, 0, nullptr, nullptr},  // first occurrence
         {R"({"ok":false,"error":"caf\u00e9!"})", 0, 0, "caf?!", nullptr},
         {R"({"error":"a\"b\\c\/d\n\tx\q"})", 1, 0, "a\"b\\c/d\n\txq", nullptr},

@@ -18,7 +18,7 @@ std::string sql_request(const std::string& escaped_sql) {
 }
 
 class DatabaseTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         h.reset(kyreldb_database_open("127.0.0.1", srv.port()));
         ASSERT_NE(h, nullptr);
@@ -53,8 +53,7 @@ TEST_F(DatabaseTest, LoginRemembersOnlySuccess) {
         R"({"ok":true,"message":"login successful","username":"admin","must_change_password":true})"));
     Result ok(kyreldb_database_login(h.get(), "admin", "pa\"ss\\"));
     EXPECT_EQ(kc_result_ok(ok.get()), 1);
-    EXPECT_EQ(srv.last_request(),
-              R"({"action":"login","username":"admin","password":"pa\"ss\\"})");
+    EXPECT_EQ(srv.last_request(), R"({"action":"login","username":"admin","password":"pa\"ss\\"})");
     EXPECT_STREQ(h->username, "admin");
     EXPECT_EQ(h->must_change_password, 1);
 
@@ -98,8 +97,8 @@ TEST_F(DatabaseTest, UseDatabase) {
     EXPECT_STREQ(h->current_database, "sales");
 
     size_t sent = srv.request_count();
-    for (const char* name : {"a b", "x;DROP DATABASE y", "q'", "", "1st",
-                             static_cast<const char*>(nullptr)}) {
+    for (const char* name :
+         {"a b", "x;DROP DATABASE y", "q'", "", "1st", static_cast<const char*>(nullptr)}) {
         Result r(kyreldb_database_use_database(h.get(), name));
         EXPECT_STREQ(kc_result_error(r.get()), "unsafe identifier") << (name ? name : "NULL");
     }
@@ -142,8 +141,7 @@ TEST_F(DatabaseTest, StatementsSent) {
         {"show_indexes on",
          [](kyreldb_handle* x) { return kyreldb_database_show_indexes(x, "users"); },
          "SHOW INDEXES ON users;"},
-        {"create_database",
-         [](kyreldb_handle* x) { return kyreldb_create_database(x, "shop"); },
+        {"create_database", [](kyreldb_handle* x) { return kyreldb_create_database(x, "shop"); },
          "CREATE DATABASE shop;"},
         {"create_index",
          [](kyreldb_handle* x) { return kyreldb_create_index(x, "ix_email", "users", "email"); },
@@ -168,15 +166,15 @@ TEST_F(DatabaseTest, StatementsSent) {
         {"drop_procedure NULL table",
          [](kyreldb_handle* x) { return kyreldb_database_drop_procedure(x, "p", nullptr); },
          "DROP PROCEDURE p;"},
-        {"call",
-         [&args](kyreldb_handle* x) { return kyreldb_database_call(x, "p", 2, args); },
+        {"call", [&args](kyreldb_handle* x) { return kyreldb_database_call(x, "p", 2, args); },
          "CALL p(5,'it\\\\'s \\\"q\\\"\\\\\\\\');"},
         {"ping", kyreldb_database_ping, ""},
     };
     for (auto& c : cases) {
         Result r(c.fn(h.get()));
         EXPECT_EQ(kc_result_ok(r.get()), 1) << c.name;
-        std::string want = std::string(c.name) == "ping" ? R"({"action":"ping"})" : sql_request(c.want);
+        std::string want =
+            std::string(c.name) == "ping" ? R"({"action":"ping"})" : sql_request(c.want);
         EXPECT_EQ(srv.last_request(), want) << c.name;
     }
     EXPECT_EQ(srv.request_count(), sizeof cases / sizeof cases[0]);

@@ -29,7 +29,7 @@
 #include <vector>
 
 class FakeFrameServer {
-public:
+  public:
     struct Step {
         enum Kind { kReply, kRaw, kRawClose, kClose, kSilent } kind;
         std::string data;
@@ -112,7 +112,7 @@ public:
         return cv_.wait_for(lk, timeout, [this] { return !in_connection_; });
     }
 
-private:
+  private:
     // Waits until fd is readable; false when the server is stopping.
     bool wait_readable(int fd) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
@@ -183,15 +183,11 @@ private:
             case Step::kRaw:
                 if (!send_all(fd, step.data)) return;
                 break;
-            case Step::kRawClose:
-                send_all(fd, step.data);
-                return;
-            case Step::kClose:
-                return;
+            case Step::kRawClose: send_all(fd, step.data); return;
+            case Step::kClose: return;
             case Step::kSilent: {
                 char sink[256];
-                while (wait_readable(fd) && recv(fd, sink, sizeof sink, 0) > 0) {
-                }
+                while (wait_readable(fd) && recv(fd, sink, sizeof sink, 0) > 0) {}
                 return;
             }
             }
@@ -228,7 +224,7 @@ private:
 // A loopback port that is bound but not listening while this object lives,
 // so connecting to it is refused.
 class RefusingPort {
-public:
+  public:
     RefusingPort() {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in addr{};
@@ -245,7 +241,7 @@ public:
     }
     int port() const { return port_; }
 
-private:
+  private:
     int fd_ = -1;
     int port_ = 0;
 };

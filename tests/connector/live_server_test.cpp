@@ -51,11 +51,11 @@ TEST(ConnectorLiveServer, LoginChangePasswordUseExecuteQuery) {
     EXPECT_EQ(kc_result_ok(missing.get()), 0) << kc_result_json(missing.get());
     EXPECT_STREQ(h->current_database, "shop");
 
-    for (const char* sql : {"CREATE TABLE orders (id int PRIMARY KEY, item string, qty int);",
-                            "INSERT INTO orders (id, item, qty) VALUES (1, 'bolt', 10), (2, 'nut', 5);",
-                            "INSERT INTO orders (id, item, qty) VALUES (3, 'washer', 7);",
-                            "UPDATE orders SET qty = 6 WHERE id = 2;",
-                            "DELETE FROM orders WHERE id = 3;"}) {
+    for (const char* sql :
+         {"CREATE TABLE orders (id int PRIMARY KEY, item string, qty int);",
+          "INSERT INTO orders (id, item, qty) VALUES (1, 'bolt', 10), (2, 'nut', 5);",
+          "INSERT INTO orders (id, item, qty) VALUES (3, 'washer', 7);",
+          "UPDATE orders SET qty = 6 WHERE id = 2;", "DELETE FROM orders WHERE id = 3;"}) {
         Result r(kyreldb_execute(h.get(), sql));
         ASSERT_EQ(kc_result_ok(r.get()), 1) << sql << "\n" << kc_result_json(r.get());
     }
@@ -84,7 +84,8 @@ TEST(ConnectorLiveServer, LoginChangePasswordUseExecuteQuery) {
     EXPECT_EQ(g->must_change_password, 0);
     Result used2(kyreldb_database_use_database(g.get(), "shop"));
     ASSERT_EQ(kc_result_ok(used2.get()), 1) << kc_result_json(used2.get());
-    Result count(kyreldb_database_query_result(g.get(), "SELECT item FROM orders WHERE qty > 5 ORDER BY id"));
+    Result count(kyreldb_database_query_result(
+        g.get(), "SELECT item FROM orders WHERE qty > 5 ORDER BY id"));
     ASSERT_EQ(kc_result_ok(count.get()), 1) << kc_result_json(count.get());
     EXPECT_EQ(text(kc_result_json(count.get())),
               R"({"ok":true,"table":"orders","rows":[{"item":"bolt"},{"item":"nut"}]})");

@@ -13,7 +13,7 @@
 namespace {
 
 class RequestTest : public ::testing::Test {
-protected:
+  protected:
     FakeFrameServer srv;
     Conn conn{kc_connection_new("127.0.0.1", srv.port(), 5, 1)};
 };

@@ -14,8 +14,8 @@
 namespace {
 
 TEST(ServerLiteral, ConnectorLiteralsRoundTrip) {
-    const char* texts[] = {"",      "plain",      "O'Brien", "end\\",  "a\\'b", "''",
-                           "\\\\",  "x\"y",       "tab\there", "a,b);--", "\\",    "'"};
+    const char* texts[] = {"",     "plain", "O'Brien",   "end\\",   "a\\'b", "''",
+                           "\\\\", "x\"y",  "tab\there", "a,b);--", "\\",    "'"};
     for (const char* t : texts) {
         std::string lit = take(kc_sql_literal_string(t));
         EXPECT_EQ(take(sql_string_literal_to_json(lit.c_str())), take(kc_json_quote(t)))

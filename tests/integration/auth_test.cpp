@@ -18,7 +18,7 @@ namespace {
 constexpr const char* kPassword = "pw-ok";
 
 class Auth : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         srv_ = new TestServer();
         srv_->set_config("AUTO_TUNE=OFF\nAUTO_VACUUM=OFF\nCONNECTION_WORKERS=8\n");
@@ -27,15 +27,15 @@ protected:
         ASSERT_TRUE(a.connect(srv_->port()));
         ASSERT_TRUE(ok(a.login("admin", "lumen406")));
         ASSERT_TRUE(ok(a.sql(std::string("CHANGE PASSWORD '") + kPassword + "'")));
-        for (const char* s : {"CREATE DATABASE shop", "CREATE DATABASE other", "USE shop",
-                              "CREATE TABLE t (id int PRIMARY KEY, v int)",
-                              "INSERT INTO t VALUES (1, 1)"}) {
+        for (const char* s :
+             {"CREATE DATABASE shop", "CREATE DATABASE other", "USE shop",
+              "CREATE TABLE t (id int PRIMARY KEY, v int)", "INSERT INTO t VALUES (1, 1)"}) {
             std::string r = a.sql(s);
             ASSERT_TRUE(ok(r)) << s << " -> " << r;
         }
         for (const char* u : {"nora", "rita", "walt", "fred"}) {
-            ASSERT_TRUE(ok(a.sql(std::string("CREATE USER ") + u + " IDENTIFIED BY '" +
-                                 kPassword + "'")));
+            ASSERT_TRUE(
+                ok(a.sql(std::string("CREATE USER ") + u + " IDENTIFIED BY '" + kPassword + "'")));
         }
         for (const char* g : {"GRANT READ ON other TO nora", "GRANT READ ON shop TO rita",
                               "GRANT WRITE ON shop TO walt", "GRANT FULL ON shop TO fred"}) {
@@ -57,8 +57,8 @@ const char* const kNames[kWho] = {"nora", "rita", "walt", "fred", "admin"};
 
 struct Row {
     const char* label;
-    std::string request;        // %u is replaced by the user's name
-    bool allowed[kWho];         // NONE, READ, WRITE, FULL, admin
+    std::string request;  // %u is replaced by the user's name
+    bool allowed[kWho];   // NONE, READ, WRITE, FULL, admin
 };
 
 std::string fill(std::string text, const std::string& user) {
@@ -76,7 +76,8 @@ TEST_F(Auth, MatrixOfUsersAndRequestKinds) {
         {"select", sql_req("SELECT * FROM t"), {0, 1, 0, 1, 1}},
         {"cursor", R"J({"action":"cursor_fetch","cursor_id":1})J", {0, 1, 0, 1, 1}},
         {"insert", sql_req("INSERT INTO t VALUES (%u_1, 1)"), {0, 0, 1, 1, 1}},
-        {"insert action", R"J({"action":"insert","table":"t","data":{"id":5,"v":1}})J",
+        {"insert action",
+         R"J({"action":"insert","table":"t","data":{"id":5,"v":1}})J",
          {0, 0, 1, 1, 1}},
         {"update", sql_req("UPDATE t SET v = 2 WHERE id = 1"), {0, 0, 1, 1, 1}},
         {"delete", sql_req("DELETE FROM t WHERE id = 777"), {0, 0, 1, 1, 1}},
@@ -148,9 +149,10 @@ TEST_F(Auth, UserManagementOnlyFromLocalhost) {
     remote_admin.login_ready("admin", kPassword);
     EXPECT_EQ(error_of(remote_admin.sql("CREATE USER remote IDENTIFIED BY 'p'")),
               "user management is allowed only from localhost");
-    EXPECT_EQ(error_of(remote_admin.ask(
-                  R"J({"action":"grant_role","username":"nora","database":"shop","role":"FULL"})J")),
-              "user management is allowed only from localhost");
+    EXPECT_EQ(
+        error_of(remote_admin.ask(
+            R"J({"action":"grant_role","username":"nora","database":"shop","role":"FULL"})J")),
+        "user management is allowed only from localhost");
     ASSERT_TRUE(ok(remote_admin.sql("USE shop")));
     std::string r = remote_admin.sql("CREATE TABLE remote_t (id int PRIMARY KEY)");
     EXPECT_TRUE(ok(r)) << r;

@@ -93,13 +93,13 @@ struct User {
 
 // What the server has acknowledged.
 struct Model {
-    std::map<int, std::pair<std::string, int>> items;             // id -> name, qty
-    std::map<std::string, std::map<std::string, int>> tables;     // extra table -> k -> v
+    std::map<int, std::pair<std::string, int>> items;          // id -> name, qty
+    std::map<std::string, std::map<std::string, int>> tables;  // extra table -> k -> v
     std::vector<User> users;
 };
 
 class Crash : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         srv_.set_config(kConfig);
         ASSERT_TRUE(srv_.start()) << srv_.last_error();
@@ -192,7 +192,8 @@ protected:
 
         const std::string t = "t" + std::to_string(n);
         if (write("CREATE TABLE " + t + " (k string PRIMARY KEY, v int)")) m_.tables[t];
-        if (write("INSERT INTO " + t + " VALUES ('a', 1), ('b', 2)")) m_.tables[t] = {{"a", 1}, {"b", 2}};
+        if (write("INSERT INTO " + t + " VALUES ('a', 1), ('b', 2)"))
+            m_.tables[t] = {{"a", 1}, {"b", 2}};
         if (write("UPDATE " + t + " SET v = 20 WHERE k = 'b'")) m_.tables[t]["b"] = 20;
 
         // A user per round, alternately read and write on shop, who has made
@@ -405,9 +406,9 @@ TEST_F(Crash, DISABLED_StartupWith64MiBLog) {
     srv_.kill9();
     const auto t0 = std::chrono::steady_clock::now();
     ASSERT_TRUE(srv_.start(std::chrono::seconds(600))) << srv_.last_error();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - t0)
-                        .count();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
     printf("start-up with a %lld-byte log of %d rows (%zu-byte pad): %lld ms\n",
            (long long)st.st_size, id, pad_bytes, (long long)ms);
     ASSERT_NO_FATAL_FAILURE(reconnect());

@@ -43,11 +43,12 @@ bool wait_for(Cond cond, std::chrono::milliseconds deadline = std::chrono::secon
 }
 
 class CursorsJoin : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         // A short idle time-out only where the test waits for it.
-        const bool short_idle = strstr(::testing::UnitTest::GetInstance()->current_test_info()->name(),
-                                       "IdleTimeout") != nullptr;
+        const bool short_idle =
+            strstr(::testing::UnitTest::GetInstance()->current_test_info()->name(),
+                   "IdleTimeout") != nullptr;
         srv_.set_config(std::string(kConfig) +
                         (short_idle ? "CURSOR_IDLE_TIMEOUT_SECONDS=2\n" : ""));
         ASSERT_TRUE(srv_.start()) << srv_.last_error();
@@ -93,8 +94,8 @@ TEST_F(CursorsJoin, SnapshotSurvivesWritesAndCheckpoints) {
     must(c_, "DELETE FROM big WHERE id = 1500");
     must(c_, "INSERT INTO big VALUES (3000, 'new', 'x')");
     ASSERT_GE(wal_size(), 1024 * 1024);
-    ASSERT_TRUE(wait_for([&] { return wal_size() >= 0 && wal_size() < 1024; },
-                         std::chrono::seconds(30)))
+    ASSERT_TRUE(
+        wait_for([&] { return wal_size() >= 0 && wal_size() < 1024; }, std::chrono::seconds(30)))
         << "log was not checkpointed";
 
     r = c_.ask(R"({"action":"cursor_fetch","cursor_id":1,"fetch":1000})");

@@ -28,7 +28,7 @@ constexpr const char* kPassword = "ddl pass 1";
 void login_admin(Client& c) { login_admin_as(c, kPassword); }
 
 class Ddl : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { start_with(kConfig); }
 
     void start_with(const std::string& config) {

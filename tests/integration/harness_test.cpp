@@ -45,7 +45,7 @@ TEST(SanitizerReport, FindsEachKindAndIgnoresOrdinaryErrors) {
 // Points KYRELDB_BIN_DIR at a directory whose "kyreldb_server" is a script,
 // and puts everything back afterwards.
 class FakeServer : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const char* old = getenv("KYRELDB_BIN_DIR");
         had_old_ = old != nullptr;

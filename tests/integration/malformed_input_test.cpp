@@ -29,33 +29,79 @@ constexpr const char* kRows =
     R"([{"id":1,"name":"a","n":10},{"id":2,"name":"b","n":20},{"id":3,"name":"c","n":30}])";
 
 // Every action name the server knows, plus near misses.
-const char* const kActions[] = {
-    "ping", "show_stats", "show_performance", "show_memory", "show_cursors", "show_wal",
-    "show_workers", "show_databases", "show_tables", "show_table", "show_indexes",
-    "show_procedures", "create_procedure", "drop_procedure", "call_procedure", "login", "auth",
-    "change_password", "create_user", "grant_role", "create_database", "create_table",
-    "alter_table", "drop_table", "drop_index", "insert", "batch_insert", "cursor_open",
-    "select_cursor", "cursor_fetch", "cursor_close", "cursor_kill", "kill_cursor", "sql",
-    "execute", "query", "", "Ping", "ping ", "sql "};
+const char* const kActions[] = {"ping",
+                                "show_stats",
+                                "show_performance",
+                                "show_memory",
+                                "show_cursors",
+                                "show_wal",
+                                "show_workers",
+                                "show_databases",
+                                "show_tables",
+                                "show_table",
+                                "show_indexes",
+                                "show_procedures",
+                                "create_procedure",
+                                "drop_procedure",
+                                "call_procedure",
+                                "login",
+                                "auth",
+                                "change_password",
+                                "create_user",
+                                "grant_role",
+                                "create_database",
+                                "create_table",
+                                "alter_table",
+                                "drop_table",
+                                "drop_index",
+                                "insert",
+                                "batch_insert",
+                                "cursor_open",
+                                "select_cursor",
+                                "cursor_fetch",
+                                "cursor_close",
+                                "cursor_kill",
+                                "kill_cursor",
+                                "sql",
+                                "execute",
+                                "query",
+                                "",
+                                "Ping",
+                                "ping ",
+                                "sql "};
 
 // Every request member any action reads.
-const char* const kMembers[] = {
-    "sql", "table", "database", "username", "password", "new_password", "role", "columns",
-    "data", "rows", "index", "procedure", "args", "arguments", "params", "body", "cursor_id",
-    "fetch", "fetch_size", "token", "pin_token", "name", "type", "primary_key"};
+const char* const kMembers[] = {"sql",          "table",     "database", "username",   "password",
+                                "new_password", "role",      "columns",  "data",       "rows",
+                                "index",        "procedure", "args",     "arguments",  "params",
+                                "body",         "cursor_id", "fetch",    "fetch_size", "token",
+                                "pin_token",    "name",      "type",     "primary_key"};
 
 // Odd member values: empty, wrong types, 64-bit edges, escapes.
-const char* const kValues[] = {
-    R"("")", "0", "-1", "null", "true", "[]", "{}", R"([1,"x",null])", R"({"a":{"b":[]}})",
-    "18446744073709551616", "-9223372036854775809", "1e400", R"("\u0000")", R"("\ud800")",
-    R"("a\"b\\")"};
+const char* const kValues[] = {R"("")",
+                               "0",
+                               "-1",
+                               "null",
+                               "true",
+                               "[]",
+                               "{}",
+                               R"([1,"x",null])",
+                               R"({"a":{"b":[]}})",
+                               "18446744073709551616",
+                               "-9223372036854775809",
+                               "1e400",
+                               R"("\u0000")",
+                               R"("\ud800")",
+                               R"("a\"b\\")"};
 
 // True when text is exactly one JSON value (structure only: byte values of
 // 0x80 and up inside strings are taken as they are).
 bool json_well_formed(const std::string& text) {
     size_t i = 0;
     auto ws = [&] {
-        while (i < text.size() && (text[i] == ' ' || text[i] == '\n' || text[i] == '\t' || text[i] == '\r')) ++i;
+        while (i < text.size() &&
+               (text[i] == ' ' || text[i] == '\n' || text[i] == '\t' || text[i] == '\r'))
+            ++i;
     };
     std::vector<char> stack;
     bool need_value = true;
@@ -88,7 +134,9 @@ bool json_well_formed(const std::string& text) {
                         if (++i >= text.size()) return false;
                         if (text[i] == 'u') {
                             for (int k = 0; k < 4; ++k)
-                                if (++i >= text.size() || !isxdigit(static_cast<unsigned char>(text[i]))) return false;
+                                if (++i >= text.size() ||
+                                    !isxdigit(static_cast<unsigned char>(text[i])))
+                                    return false;
                         } else if (!strchr("\"\\/bfnrt", text[i])) {
                             return false;
                         }
@@ -108,14 +156,16 @@ bool json_well_formed(const std::string& text) {
                 while (i < text.size() && strchr("+-.0123456789eEtrufalsn", text[i])) ++i;
                 std::string word = text.substr(start, i - start);
                 if (word.empty()) return false;
-                if (isalpha(static_cast<unsigned char>(word[0])) && word != "true" && word != "false" &&
-                    word != "null")
+                if (isalpha(static_cast<unsigned char>(word[0])) && word != "true" &&
+                    word != "false" && word != "null")
                     return false;
             }
             need_value = false;
             if (stack.empty()) break;
-            if (stack.back() == ':') stack.back() = '{';
-            else if (stack.back() == '{') return false;  // a name without ':'
+            if (stack.back() == ':')
+                stack.back() = '{';
+            else if (stack.back() == '{')
+                return false;  // a name without ':'
             continue;
         }
         if (stack.empty()) return false;
@@ -138,19 +188,19 @@ bool json_well_formed(const std::string& text) {
 }
 
 class Malformed : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         srv_.set_config(kConfig);
         ASSERT_TRUE(srv_.start()) << srv_.last_error();
         ASSERT_NO_FATAL_FAILURE(reconnect());
-        for (const char* s :
-             {"CREATE TABLE t (id int PRIMARY KEY, name string, n int)", "CREATE INDEX t_n ON t (n)",
-              "CREATE TABLE s (id int PRIMARY KEY, v string, w int)"}) {
+        for (const char* s : {"CREATE TABLE t (id int PRIMARY KEY, name string, n int)",
+                              "CREATE INDEX t_n ON t (n)",
+                              "CREATE TABLE s (id int PRIMARY KEY, v string, w int)"}) {
             std::string r = c_->sql(s);
             ASSERT_TRUE(ok(r)) << s << " -> " << r;
         }
-        std::string r = c_->ask(std::string(R"({"action":"batch_insert","table":"t","rows":)") +
-                                kRows + "}");
+        std::string r =
+            c_->ask(std::string(R"({"action":"batch_insert","table":"t","rows":)") + kRows + "}");
         ASSERT_TRUE(ok(r)) << r;
         r = c_->sql("INSERT INTO s VALUES (1, 'x', 1), (2, 'y', 2)");
         ASSERT_TRUE(ok(r)) << r;
@@ -261,12 +311,28 @@ TEST_F(Malformed, BrokenJsonTruncatedDeepAndBadlyEncoded) {
     for (int i = 0; i < 20000; ++i) deep_obj += R"({"a":)";
     std::string deep_closed = std::string(5000, '[') + std::string(5000, ']');
     const std::vector<std::string> cases = {
-        " ", "{", "}", "[]", "null", "0", R"("action")", "{{}}", R"({"action"})",
-        R"({"action":})", R"({"action":"ping",})", R"({"action":"ping""x":1})",
-        R"({"action":'ping'})", R"({action:"ping"})", R"({"action":"ping"}{"action":"ping"})",
-        R"({"action":"ping"} trailing)", R"({"action":"sql","sql":"SELECT 1"})" + std::string(1, '\0'),
-        std::string("{\"action\":\"ping\0\"}", sizeof("{\"action\":\"ping\0\"}") - 1), R"({"action":"sql","sql":)" + deep_arr,
-        deep_arr, deep_obj, R"({"action":"sql","x":)" + deep_closed + R"(,"sql":"SELECT * FROM t"})",
+        " ",
+        "{",
+        "}",
+        "[]",
+        "null",
+        "0",
+        R"("action")",
+        "{{}}",
+        R"({"action"})",
+        R"({"action":})",
+        R"({"action":"ping",})",
+        R"({"action":"ping""x":1})",
+        R"({"action":'ping'})",
+        R"({action:"ping"})",
+        R"({"action":"ping"}{"action":"ping"})",
+        R"({"action":"ping"} trailing)",
+        R"({"action":"sql","sql":"SELECT 1"})" + std::string(1, '\0'),
+        std::string("{\"action\":\"ping\0\"}", sizeof("{\"action\":\"ping\0\"}") - 1),
+        R"({"action":"sql","sql":)" + deep_arr,
+        deep_arr,
+        deep_obj,
+        R"({"action":"sql","x":)" + deep_closed + R"(,"sql":"SELECT * FROM t"})",
         R"({"action":"sql","sql":"SELECT * FROM t WHERE name = '\u0000'"})",
         R"({"action":"sql","sql":"SELECT * FROM t WHERE name = '\ud800'"})",
         R"({"action":"sql","sql":"SELECT * FROM t WHERE name = '\udc00\ud800'"})",
@@ -275,7 +341,8 @@ TEST_F(Malformed, BrokenJsonTruncatedDeepAndBadlyEncoded) {
         R"({"action":"sql","sql":"SELECT * FROM t WHERE name = '\"})",
         R"({"action":"sql","sql":"\u0053ELECT * FROM t"})",
         R"({"action":"sql","sql":"SELECT * FROM t\u0000; DROP TABLE s"})",
-        R"({"action":"\u0070ing"})", R"({"action":"ping","action":"sql"})",
+        R"({"action":"\u0070ing"})",
+        R"({"action":"ping","action":"sql"})",
         R"({"action":"sql","sql":"SELECT * FROM t","sql":"DROP TABLE s"})",
         "{\"action\":\"sql\",\"sql\":\"SELECT * FROM t WHERE name = '\xff\xfe\xc3'\"}",
         "{\"action\":\"sql\",\"sql\":\"SELECT * FROM \xc0\xaft\"}",
@@ -450,8 +517,8 @@ TEST_F(Malformed, AbsurdDdlCallCursorAndNumericArguments) {
         for (int i = 0; i < 3000; ++i) s += ", 1";
         return s + ")";
     }();
-    const std::string deep_parens = "SELECT * FROM t WHERE " + std::string(20000, '(') + "id = 1" +
-                                    std::string(20000, ')');
+    const std::string deep_parens =
+        "SELECT * FROM t WHERE " + std::string(20000, '(') + "id = 1" + std::string(20000, ')');
     const std::string long_in = [] {
         std::string s = "SELECT * FROM t WHERE id IN (";
         for (int i = 0; i < 20000; ++i) s += i ? ",1" : "1";
@@ -462,8 +529,8 @@ TEST_F(Malformed, AbsurdDdlCallCursorAndNumericArguments) {
         for (int i = 0; i < 5000; ++i) s += " AND n = 10";
         return s;
     }();
-    ASSERT_TRUE(ok(c_->sql(
-        "CREATE PROCEDURE q(IN k INT) ON s AS $$ SELECT * FROM s WHERE id = :k; $$")));
+    ASSERT_TRUE(
+        ok(c_->sql("CREATE PROCEDURE q(IN k INT) ON s AS $$ SELECT * FROM s WHERE id = :k; $$")));
     const std::vector<std::string> sql = {
         // LIMIT, OFFSET and literals at the 64-bit edges.
         "SELECT * FROM t LIMIT 9223372036854775807",
@@ -635,9 +702,9 @@ TEST_F(Malformed, NamesAtTheLengthLimitAndWithForbiddenBytes) {
     std::vector<std::string> names;
     for (size_t n : {63u, 64u, 65u, 511u, 512u, 4000u}) names.push_back(std::string(n, 'n'));
     for (const char* bad :
-         {"a b", "a/b", "..", "../x", "a\\b", "a\x01", "\xc3\xa4", "\xff", "a\"b", "a'b", "a;b",
-          "a__b", "_", "9lead", "a-b", "a.b", "a*", "a,b", "a)b", "a$$b", "a\tb", "config_db",
-          "kyreldb_users", "select", "null"}) {
+         {"a b", "a/b",  "..",   "../x",      "a\\b",          "a\x01",  "\xc3\xa4", "\xff", "a\"b",
+          "a'b", "a;b",  "a__b", "_",         "9lead",         "a-b",    "a.b",      "a*",   "a,b",
+          "a)b", "a$$b", "a\tb", "config_db", "kyreldb_users", "select", "null"}) {
         names.push_back(bad);
     }
     for (const std::string& n : names) {

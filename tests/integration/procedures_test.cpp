@@ -62,7 +62,7 @@ bool is_hex64(const std::string& s) {
 }
 
 class Procedures : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         srv_.set_config(kConfig);
         ASSERT_TRUE(srv_.start()) << srv_.last_error();
@@ -105,13 +105,15 @@ protected:
 
 TEST_F(Procedures, CallRunsLoopAndBranchesWithExactSteps) {
     create_items();
-    std::string r = sql(std::string("CREATE PROCEDURE fill(IN n INT, IN tag STRING) ON items AS $$\n") +
-                        kFillBody + "\n$$");
+    std::string r =
+        sql(std::string("CREATE PROCEDURE fill(IN n INT, IN tag STRING) ON items AS $$\n") +
+            kFillBody + "\n$$");
     ASSERT_TRUE(ok(r)) << r;
     EXPECT_EQ(json_get(r, "message"), "procedure created");
     EXPECT_EQ(json_get(r, "procedure"), "fill");
     EXPECT_EQ(json_get(r, "params"), "n:INT,tag:STRING");
-    EXPECT_EQ(json_get(r, "file_path"), "./kyreldb_data/databases/d/procedures/admin.d.items.fill.sp");
+    EXPECT_EQ(json_get(r, "file_path"),
+              "./kyreldb_data/databases/d/procedures/admin.d.items.fill.sp");
     EXPECT_TRUE(is_hex64(json_get(r, "sha256"))) << r;
     // The file holds exactly the body between the $$ markers, trimmed (the
     // trailing ";" included).
@@ -129,9 +131,10 @@ TEST_F(Procedures, CallRunsLoopAndBranchesWithExactSteps) {
     // One pass of the loop body; `second` is the pass where the IF holds.
     auto pass = [&](bool second, bool again) {
         steps.push_back(R"({"kind":"SET","variable":"i","ok":true})");
-        steps.push_back(std::string(R"({"kind":"IF","condition":":i = 2","evaluated":true,"truth":)") +
-                        (second ? "true" : "false") + ",\"active\":" + (second ? "true" : "false") +
-                        ",\"ok\":true}");
+        steps.push_back(
+            std::string(R"({"kind":"IF","condition":":i = 2","evaluated":true,"truth":)") +
+            (second ? "true" : "false") + ",\"active\":" + (second ? "true" : "false") +
+            ",\"ok\":true}");
         steps.push_back(second ? R"({"kind":"SQL","ok":true,"result":)" + ins + "}"
                                : R"({"kind":"SQL","ok":true,"skipped":true})");
         steps.push_back(std::string(R"({"kind":"ELSE","active":)") + (second ? "false" : "true") +
@@ -155,7 +158,8 @@ TEST_F(Procedures, CallRunsLoopAndBranchesWithExactSteps) {
         expected += "{\"index\":" + std::to_string(i + 1) + "," + steps[i].substr(1);
     }
     expected += "],\"statements_executed\":" + std::to_string(steps.size()) +
-                ",\"sql_statements_executed\":4,\"loop_iterations\":3,\"last_result\":" + row2 + "}";
+                ",\"sql_statements_executed\":4,\"loop_iterations\":3,\"last_result\":" + row2 +
+                "}";
     EXPECT_EQ(r, expected);
 
     // The rows stand, with the labels the branches chose.
@@ -230,7 +234,8 @@ TEST_F(Procedures, ShowListsAndDropRemovesRowAndFile) {
     EXPECT_EQ(error_of(sql("SHOW PROCEDURES FOR x")),
               "SHOW PROCEDURES syntax: SHOW PROCEDURES [ON table]");
 
-    EXPECT_EQ(error_of(sql("DROP PROCEDURE fill ON other")), "procedure exists on a different table");
+    EXPECT_EQ(error_of(sql("DROP PROCEDURE fill ON other")),
+              "procedure exists on a different table");
     r = sql("DROP PROCEDURE fill ON items");
     EXPECT_EQ(r, R"({"ok":true,"message":"procedure dropped","database":"d","procedure":"fill"})");
     EXPECT_FALSE(exists(proc_file("items", "fill")));
@@ -331,7 +336,8 @@ TEST_F(Procedures, FileChangedOnDiskIsRefused) {
     const Case cases[] = {
         {"edited",
          [](const std::string& p) {
-             std::ofstream(p, std::ios::binary | std::ios::trunc) << "DELETE FROM items WHERE id = 1";
+             std::ofstream(p, std::ios::binary | std::ios::trunc)
+                 << "DELETE FROM items WHERE id = 1";
          },
          "HASH_MISMATCH", "procedure file hash mismatch"},
         {"symlink",

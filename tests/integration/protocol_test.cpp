@@ -21,7 +21,7 @@ namespace {
 constexpr uint32_t kMaxRequest = 8u * 1024u * 1024u;
 
 class Protocol : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         srv_ = new TestServer();
         srv_->set_config("CONNECTION_WORKERS=4\n");
@@ -59,7 +59,8 @@ TestServer* Protocol::srv_ = nullptr;
 TEST_F(Protocol, PingAndCaseSensitiveActions) {
     EXPECT_EQ(ask(R"({"action":"ping"})"), R"({"ok":true,"pong":true})");
     EXPECT_EQ(ask(R"({"action":"PING"})"), R"({"ok":false,"error":"invalid request"})");
-    EXPECT_EQ(ask(R"({"action":"sql","sql":"SELECT"})"), R"({"ok":false,"error":"invalid request"})");
+    EXPECT_EQ(ask(R"({"action":"sql","sql":"SELECT"})"),
+              R"({"ok":false,"error":"invalid request"})");
     EXPECT_EQ(ask(R"({"action":"ping"})"), R"({"ok":true,"pong":true})");
 }
 

@@ -19,7 +19,7 @@ constexpr const char* kConfig =
     "AUTO_TUNE=OFF\nAUTO_VACUUM=OFF\nCONNECTION_WORKERS=4\nCOMMIT_GROUP_WAIT_MS=0\n";
 
 class Reads : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         srv_.set_config(kConfig);
         ASSERT_TRUE(srv_.start()) << srv_.last_error();
@@ -53,13 +53,15 @@ TEST_F(Reads, SelectFormsReturnExactReplies) {
         {"SELECT * FROM items WHERE id = 'say \"hi\"'", Q},
         {"SELECT * FROM items WHERE id = 'zz'", ""},
         {"SELECT * FROM items WHERE id = 'a' LIMIT 0", ""},
-        {"SELECT name FROM items WHERE qty > 4 ORDER BY qty", R"({"name":"bean"},{"name":"quote"})"},
+        {"SELECT name FROM items WHERE qty > 4 ORDER BY qty",
+         R"({"name":"bean"},{"name":"quote"})"},
         {"SELECT id, qty FROM items WHERE price <= 1.5 ORDER BY id",
          R"({"id":"a","qty":1},{"id":"b","qty":5})"},
         {"SELECT name FROM items WHERE ok = false", R"({"name":"bean"})"},
         {"SELECT name FROM items WHERE name != 'apple' AND qty < 9", R"({"name":"bean"})"},
         {"SELECT qty FROM items WHERE name >= 'b' ORDER BY qty DESC LIMIT 1", R"({"qty":9})"},
-        {"SELECT qty FROM items ORDER BY qty LIMIT 99999999999", R"({"qty":1},{"qty":5},{"qty":9})"},
+        {"SELECT qty FROM items ORDER BY qty LIMIT 99999999999",
+         R"({"qty":1},{"qty":5},{"qty":9})"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c_.sql(c.sql), "{\"ok\":true,\"table\":\"items\",\"rows\":[" + c.rows + "]}")
@@ -142,10 +144,11 @@ TEST_F(Reads, ShowTableAndIndexes) {
     EXPECT_EQ(c_.sql("SHOW TABLES"), R"({"ok":true,"database":"cat","tables":[]})");
     must("CREATE TABLE t (id int PRIMARY KEY, name string)");
     must("CREATE TABLE u (k string PRIMARY KEY)");
-    EXPECT_EQ(c_.sql("SHOW TABLE t"),
-              R"({"ok":true,"database":"cat","table":{"name":"t","primary_key":"id","column_count":2,"columns":[)"
-              R"({"name":"id","type":"int","max_length":0,"is_primary_key":true},)"
-              R"({"name":"name","type":"string","max_length":2047,"is_primary_key":false}]}})");
+    EXPECT_EQ(
+        c_.sql("SHOW TABLE t"),
+        R"({"ok":true,"database":"cat","table":{"name":"t","primary_key":"id","column_count":2,"columns":[)"
+        R"({"name":"id","type":"int","max_length":0,"is_primary_key":true},)"
+        R"({"name":"name","type":"string","max_length":2047,"is_primary_key":false}]}})");
     EXPECT_EQ(error_of(c_.sql("SHOW TABLE nope")), "table not found");
     EXPECT_FALSE(error_of(c_.ask(R"({"action":"sql","sql":"SHOW TABLE    "})")).empty());
     EXPECT_EQ(c_.sql("SHOW INDEXES ON t"),
@@ -154,10 +157,11 @@ TEST_F(Reads, ShowTableAndIndexes) {
     EXPECT_EQ(c_.sql("SHOW INDEXES"), R"({"ok":true,"database":"cat","indexes":[]})");
     // Where the server builds indexes, an index without options reports the defaults.
     if (ok(c_.sql("CREATE INDEX ix_name ON t (name)"))) {
-        EXPECT_EQ(c_.sql("SHOW INDEXES ON t"),
-                  R"({"ok":true,"database":"cat","table":"t","indexes":[{"name":"ix_name","column":"name",)"
-                  R"("method":"btree","unique":false,"columns":[{"name":"name","direction":"ASC","nulls":"LAST"}],)"
-                  R"("options":{"fillfactor":100,"deduplicate_items":true}}]})");
+        EXPECT_EQ(
+            c_.sql("SHOW INDEXES ON t"),
+            R"({"ok":true,"database":"cat","table":"t","indexes":[{"name":"ix_name","column":"name",)"
+            R"("method":"btree","unique":false,"columns":[{"name":"name","direction":"ASC","nulls":"LAST"}],)"
+            R"("options":{"fillfactor":100,"deduplicate_items":true}}]})");
     }
 }
 

@@ -54,9 +54,10 @@ TEST(ServerProcess, BannerIsFlushedAndTrailingGarbageInPortIsIgnored) {
     ASSERT_TRUE(srv.start()) << srv.last_error();
     // Standard output is a file here: the banner must not sit in a buffer.
     std::string out = srv.stdout_text();
-    std::string prefix = "KyrelDB v5 tuned listening on 0.0.0.0:" + std::to_string(port) +
-                         " read_workers=2 write_workers=2 conn_workers=3 mem_limit=1073741824 bytes"
-                         " auto_vacuum=on auto_tune=off wal_sync_every=7 commit_group_wait_ms=2 cpus=";
+    std::string prefix =
+        "KyrelDB v5 tuned listening on 0.0.0.0:" + std::to_string(port) +
+        " read_workers=2 write_workers=2 conn_workers=3 mem_limit=1073741824 bytes"
+        " auto_vacuum=on auto_tune=off wal_sync_every=7 commit_group_wait_ms=2 cpus=";
     EXPECT_EQ(out.rfind(prefix, 0), 0u) << out;
     EXPECT_EQ(out.find('\n'), out.size() - 1) << "one banner line";
     EXPECT_EQ(srv.stop(), 0);
@@ -65,8 +66,9 @@ TEST(ServerProcess, BannerIsFlushedAndTrailingGarbageInPortIsIgnored) {
 TEST(ServerProcess, CreatesDataDirectoryTree) {
     TestServer srv;
     ASSERT_TRUE(srv.start()) << srv.last_error();
-    for (const char* d : {"/kyreldb_data/databases/default/tables", "/kyreldb_data/databases/config_db/tables"}) {
-        struct stat st{};
+    for (const char* d :
+         {"/kyreldb_data/databases/default/tables", "/kyreldb_data/databases/config_db/tables"}) {
+        struct stat st {};
         EXPECT_EQ(stat((srv.dir() + d).c_str(), &st), 0) << d;
     }
 }

@@ -39,7 +39,7 @@ inline std::string jstr(const std::string& text) {
 }
 
 class Client {
-public:
+  public:
     bool connect(int port, const std::string& host = "127.0.0.1") {
         return fc_.connect(port, host);
     }
@@ -89,7 +89,7 @@ public:
         }
     }
 
-private:
+  private:
     bool io(bool sending, char* p, size_t n) {
         while (n > 0) {
             ssize_t k = sending ? ::send(fd_, p, n, MSG_NOSIGNAL) : ::recv(fd_, p, n, 0);
@@ -116,7 +116,9 @@ private:
     int fd_ = -1;
 };
 
-inline std::string error_of(const std::string& reply) { return kyrel_test::json_get(reply, "error"); }
+inline std::string error_of(const std::string& reply) {
+    return kyrel_test::json_get(reply, "error");
+}
 inline bool ok(const std::string& reply) { return kyrel_test::json_get(reply, "ok") == "true"; }
 
 // Logs in as the administrator with `password`, making the first forced

@@ -44,12 +44,12 @@ TEST(FirstLogin, DefaultAdministratorMustChangePasswordFirst) {
     EXPECT_EQ(json_get(r, "warning"),
               "Default or temporary password in use. Change it immediately.");
 
-    for (const char* req : {R"J({"action":"sql","sql":"SHOW DATABASES"})J",
-                            R"J({"action":"show_stats"})J",
-                            R"J({"action":"create_database","database":"x"})J",
-                            R"J({"action":"sql","sql":"USE default"})J",
-                            R"J({"action":"sql","sql":"CREATE TABLE t (id int PRIMARY KEY)"})J",
-                            R"J({"action":"create_user","username":"u","password":"p"})J"}) {
+    for (const char* req :
+         {R"J({"action":"sql","sql":"SHOW DATABASES"})J", R"J({"action":"show_stats"})J",
+          R"J({"action":"create_database","database":"x"})J",
+          R"J({"action":"sql","sql":"USE default"})J",
+          R"J({"action":"sql","sql":"CREATE TABLE t (id int PRIMARY KEY)"})J",
+          R"J({"action":"create_user","username":"u","password":"p"})J"}) {
         EXPECT_EQ(error_of(c.ask(req)), "password must be changed before using KyrelDB") << req;
     }
     EXPECT_TRUE(ok(c.ask(R"J({"action":"ping"})J")));
@@ -76,7 +76,7 @@ TEST(FirstLogin, DefaultAdministratorMustChangePasswordFirst) {
 }
 
 class Writes : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         srv_ = new TestServer();
         srv_->set_config(kConfig);
@@ -162,7 +162,8 @@ TEST_F(Writes, RowChangesBySqlAndActionsWithOneLogRecordEach) {
     for (const auto& [req, msg] : refusals) EXPECT_EQ(error_of(c_.ask(req)), msg) << req;
 
     // A batch whose second row lacks the key inserts nothing: 7 and 8 are free.
-    r = c_.ask(R"J({"action":"batch_insert","table":"items","rows":[{"id":7,"name":"a","qty":1},{"name":"b","qty":2},{"id":8,"name":"c","qty":3}]})J");
+    r = c_.ask(
+        R"J({"action":"batch_insert","table":"items","rows":[{"id":7,"name":"a","qty":1},{"name":"b","qty":2},{"id":8,"name":"c","qty":3}]})J");
     EXPECT_FALSE(ok(r)) << r;
     EXPECT_TRUE(ok(c_.sql("INSERT INTO items VALUES (7, 'a', 1), (8, 'c', 3)")));
 
@@ -202,7 +203,8 @@ TEST_F(Writes, JsonCreateTableReadsEachColumnFromItsOwnObject) {
     EXPECT_EQ(json_get(r, "message"), "table created");
     r = c_.ask(R"J({"action":"insert","table":"people","data":{"id":1,"name":"Ann","age":3}})J");
     EXPECT_TRUE(ok(r)) << r;
-    EXPECT_EQ(error_of(c_.ask(R"J({"action":"insert","table":"people","data":{"id":1,"name":"B","age":4}})J")),
+    EXPECT_EQ(error_of(c_.ask(
+                  R"J({"action":"insert","table":"people","data":{"id":1,"name":"B","age":4}})J")),
               "duplicate primary key");
     bool found = false;
     for (const WalRecord& w : wal_of("jdb"))
@@ -267,7 +269,8 @@ TEST_F(Writes, UserManagementRules) {
     ASSERT_TRUE(ok(carol.sql("USE SALES")));
     EXPECT_TRUE(ok(carol.sql("INSERT INTO t VALUES (1)")));
     // Downgrade through yet another spelling: the same grant row changes.
-    ASSERT_TRUE(ok(c_.ask(R"J({"action":"grant_role","username":"carol","database":"SaLeS","role":"READ"})J")));
+    ASSERT_TRUE(ok(c_.ask(
+        R"J({"action":"grant_role","username":"carol","database":"SaLeS","role":"READ"})J")));
     EXPECT_EQ(error_of(carol.sql("INSERT INTO t VALUES (2)")), "permission denied");
 }
 
@@ -291,10 +294,11 @@ TEST_F(Writes, ConcurrentWritersLoseNothingAndAcceptEachKeyOnce) {
                 return;
             }
             for (int i = 0; i < kPerClient; i++) {
-                std::string key = i < kContested ? "c" + std::to_string(i)
-                                                 : "w" + std::to_string(w) + "_" + std::to_string(i);
-                std::string r = c.sql("INSERT INTO ev VALUES ('" + key + "', " +
-                                      std::to_string(w) + ")");
+                std::string key = i < kContested
+                                      ? "c" + std::to_string(i)
+                                      : "w" + std::to_string(w) + "_" + std::to_string(i);
+                std::string r =
+                    c.sql("INSERT INTO ev VALUES ('" + key + "', " + std::to_string(w) + ")");
                 if (ok(r))
                     acked[w].push_back(key);
                 else if (error_of(r) != "duplicate primary key" || i >= kContested)

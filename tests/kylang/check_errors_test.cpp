@@ -6,7 +6,10 @@ namespace {
 TEST_F(KylangTest, CommandLineUsageAndStatuses) {
     RunResult none = run({KYLANG_BIN});
     EXPECT_EQ(none.status, 2);
-    EXPECT_EQ(none.err.rfind("Kyrel Language Phase 4.3 Compiler 0.4.3 Foreach RecordSet Iterator\nusage:\n", 0), 0u);
+    EXPECT_EQ(
+        none.err.rfind(
+            "Kyrel Language Phase 4.3 Compiler 0.4.3 Foreach RecordSet Iterator\nusage:\n", 0),
+        0u);
     EXPECT_EQ(run({KYLANG_BIN, "--check", "--keep-c"}).status, 2);  // options only
     EXPECT_EQ(run({KYLANG_BIN, "-h"}).status, 0);
     EXPECT_EQ(run({KYLANG_BIN, "--help"}).status, 0);
@@ -27,9 +30,9 @@ TEST_F(KylangTest, CommandLineUsageAndStatuses) {
 }
 
 struct BadProgram {
-    const char *what;
+    const char* what;
     std::string source;
-    const char *messages;  // expected standard error, every line
+    const char* messages;  // expected standard error, every line
 };
 
 const BadProgram kBadPrograms[] = {
@@ -59,8 +62,7 @@ const BadProgram kBadPrograms[] = {
      "p.prg: error: function 'g' was called but not defined\n"},
     {"arity mismatch between calls", "CALL f(1)\nCALL F(1, 2)\nFUNCTION f(a)\nENDFUNCTION\n",
      "p.prg:2:1: error: function 'f' called with 2 argument(s), previously expected 1\n"},
-    {"call after definition with other count",
-     "FUNCTION f(a)\nENDFUNCTION\nCALL f()\n",
+    {"call after definition with other count", "FUNCTION f(a)\nENDFUNCTION\nCALL f()\n",
      "p.prg:3:1: error: function 'f' called with 0 argument(s), previously expected 1\n"
      "p.prg:3:1: error: function 'f' expects 1 argument(s), got 0\n"},
     {"definition differs from calls", "CALL f(1)\nFUNCTION f()\nENDFUNCTION\n",
@@ -76,7 +78,8 @@ const BadProgram kBadPrograms[] = {
      "p.prg:3:1: error: unclosed IF, WHILE, or FOREACH block inside function 'f'\n"
      "p.prg:3:1: error: missing ENDFUNCTION for function 'f'\n"},
     {"RETURN at top level", "RETURN 1\n", "p.prg:1:1: error: RETURN outside FUNCTION\n"},
-    {"ELSE after WHILE", "WHILE 0\nELSE\nENDWHILE\n", "p.prg:2:1: error: ELSE without matching IF\n"},
+    {"ELSE after WHILE", "WHILE 0\nELSE\nENDWHILE\n",
+     "p.prg:2:1: error: ELSE without matching IF\n"},
     {"unmatched end words", "ENDIF\nENDWHILE\nENDFOREACH\n",
      "p.prg:1:6: error: ENDIF without matching block\n"
      "p.prg:2:9: error: ENDWHILE without matching block\n"
@@ -89,12 +92,14 @@ const BadProgram kBadPrograms[] = {
     {"unknown SET", "SET COLOR 1\n", "p.prg:1:5: error: unknown SET statement\n"},
     {"READ MASK", "READ MASK\n",
      "p.prg:1:6: error: READ MASK is only valid after SET; use READ formName to read a form\n"},
-    {"form read but not defined", "READ entry\n", "p.prg: error: form 'entry' was read but not defined\n"},
+    {"form read but not defined", "READ entry\n",
+     "p.prg: error: form 'entry' was read but not defined\n"},
     {"form defined inside a function", "FUNCTION f()\nDEFINE FORM x\nENDFUNCTION\n",
      "p.prg:2:8: error: DEFINE FORM must be at top level\n"},
     {"MASK SPACE out of range", "VAR a\nGET a MASK SPACE(2000)\n",
      "p.prg:2:18: error: SPACE() mask length must be between 0 and 1024\n"},
-    {"unknown method", "VAR c\nc.fetch(1)\n", "p.prg:2:11: error: unknown KyrelDB method 'fetch'\n"},
+    {"unknown method", "VAR c\nc.fetch(1)\n",
+     "p.prg:2:11: error: unknown KyrelDB method 'fetch'\n"},
     {"method arity", "VAR c\nVAR r = c.execute()\n",
      "p.prg:2:20: error: method 'execute' expects 1 argument(s), got 0\n"},
     {"callback with arguments", "ADD ITEM a TO MENU m PROMPT \"A\" CALL f(1)\n",
@@ -108,7 +113,7 @@ const BadProgram kBadPrograms[] = {
 };
 
 TEST_F(KylangTest, BadProgramsReportEveryLocatedError) {
-    for (const BadProgram &b : kBadPrograms) {
+    for (const BadProgram& b : kBadPrograms) {
         RunResult r = kylang(b.source, {"--check"});
         EXPECT_EQ(r.status, 1) << b.what;
         EXPECT_EQ(r.err, b.messages) << b.what;

@@ -19,7 +19,7 @@ struct Reply {
     std::string body;
 };
 
-bool read_n(int fd, char *buf, size_t n) {
+bool read_n(int fd, char* buf, size_t n) {
     while (n > 0) {
         ssize_t r = recv(fd, buf, n, 0);
         if (r <= 0) return false;
@@ -29,7 +29,7 @@ bool read_n(int fd, char *buf, size_t n) {
     return true;
 }
 
-bool write_n(int fd, const char *buf, size_t n) {
+bool write_n(int fd, const char* buf, size_t n) {
     while (n > 0) {
         ssize_t w = send(fd, buf, n, MSG_NOSIGNAL);
         if (w <= 0) return false;
@@ -42,15 +42,15 @@ bool write_n(int fd, const char *buf, size_t n) {
 // Accepts connections one after another on 127.0.0.1; each request frame
 // takes the next reply of the script. The destructor stops the thread.
 class FakeFrameServer {
-public:
+  public:
     explicit FakeFrameServer(std::vector<Reply> script) : script_(std::move(script)) {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof a;
-        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd_, 4) != 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            listen(fd_, 4) != 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
             return;
         port_ = ntohs(a.sin_port);
         thread_ = std::thread([this] { serve(); });
@@ -66,7 +66,7 @@ public:
         return requests_;
     }
 
-private:
+  private:
     void serve() {
         size_t next = 0;
         while (!stop_) {
@@ -80,8 +80,9 @@ private:
                 if (stop_) break;
                 if (rc <= 0) continue;
                 unsigned char hdr[4];
-                if (!read_n(c, reinterpret_cast<char *>(hdr), 4)) break;
-                uint32_t n = (uint32_t(hdr[0]) << 24) | (uint32_t(hdr[1]) << 16) | (uint32_t(hdr[2]) << 8) | hdr[3];
+                if (!read_n(c, reinterpret_cast<char*>(hdr), 4)) break;
+                uint32_t n = (uint32_t(hdr[0]) << 24) | (uint32_t(hdr[1]) << 16) |
+                             (uint32_t(hdr[2]) << 8) | hdr[3];
                 std::string body(n, '\0');
                 if (!read_n(c, body.data(), n)) break;
                 {
@@ -89,12 +90,15 @@ private:
                     requests_.push_back(body);
                 }
                 if (next >= script_.size()) break;
-                const Reply &r = script_[next++];
+                const Reply& r = script_[next++];
                 if (r.kind == Reply::kClose) break;
-                uint32_t len = r.kind == Reply::kOversize ? 16777217u : static_cast<uint32_t>(r.body.size());
-                unsigned char out[4] = {static_cast<unsigned char>(len >> 24), static_cast<unsigned char>(len >> 16),
-                                        static_cast<unsigned char>(len >> 8), static_cast<unsigned char>(len)};
-                if (!write_n(c, reinterpret_cast<char *>(out), 4) || !write_n(c, r.body.data(), r.body.size()))
+                uint32_t len =
+                    r.kind == Reply::kOversize ? 16777217u : static_cast<uint32_t>(r.body.size());
+                unsigned char out[4] = {
+                    static_cast<unsigned char>(len >> 24), static_cast<unsigned char>(len >> 16),
+                    static_cast<unsigned char>(len >> 8), static_cast<unsigned char>(len)};
+                if (!write_n(c, reinterpret_cast<char*>(out), 4) ||
+                    !write_n(c, r.body.data(), r.body.size()))
                     break;
             }
             close(c);
@@ -109,10 +113,10 @@ private:
     Texts requests_;
 };
 
-Reply frame(const std::string &body) { return Reply{Reply::kFrame, body}; }
+Reply frame(const std::string& body) { return Reply{Reply::kFrame, body}; }
 
 class DbClientTest : public ProgramRunTest {
-protected:
+  protected:
     // Builds and runs source with "PORT" replaced by port; returns what it said.
     Texts run_program(std::string source, int port) {
         for (size_t at; (at = source.find("PORT_NO")) != std::string::npos;)
@@ -131,14 +135,16 @@ TEST_F(DbClientTest, ConnectUseExecuteQueryAndClose) {
         frame(kLoginOk),
         frame(R"({"ok":false,"error":"unknown database"})"),
         frame(R"({"ok" : false,"error":"boom"})"),
-        frame(R"({"ok":true, "rows" : [ {"id":1,"name":"a\"b\\c\n\u00e9\/","big":9007199254740993,)"
-              R"("f":-1.5e0,"t":TRUE,"n":null,"o":{"x":[1,"]"]}} , 7, "s", [1,[2]], {"id":2, "id":3},)"
-              R"({"id":4,"name" 5}, {"id":5}]})"),
+        frame(
+            R"({"ok":true, "rows" : [ {"id":1,"name":"a\"b\\c\n\u00e9\/","big":9007199254740993,)"
+            R"("f":-1.5e0,"t":TRUE,"n":null,"o":{"x":[1,"]"]}} , 7, "s", [1,[2]], {"id":2, "id":3},)"
+            R"({"id":4,"name" 5}, {"id":5}]})"),
         frame(R"({"ok":true,"rows":[]})"),
         frame(R"({"ok"  :false})"),
     });
     ASSERT_GT(srv.port(), 0);
-    Texts got = run_program(R"P(CONNECT TO KYRELDB SERVER HOST "127.0.0.1" ON PORT PORT_NO USER "u\"1" PASSWORD "p" DATABASE "my shop" AS db
+    Texts got = run_program(
+        R"P(CONNECT TO KYRELDB SERVER HOST "127.0.0.1" ON PORT PORT_NO USER "u\"1" PASSWORD "p" DATABASE "my shop" AS db
 @ 1, 0 SAY "" + db
 @ 2, 0 SAY db.execute("INSERT INTO t VALUES ('x', " + CHAR(9) + ")")
 VAR rs = TO_RS(db.query("SELECT * FROM t"))
@@ -158,27 +164,29 @@ ENDFOREACH
 @ 11, 0 SAY db.execute("after close")
 @ 12, 0 SAY TO_RS(TO_RS("no rows here"))
 )P",
-                            srv.port());
-    EXPECT_EQ(got, (Texts{"[KyrelDB Connection]", R"({"ok" : false,"error":"boom"})", "[RecordSet rows=2]",
-                          "1|a\"b\\c\n?/|9007199254740992|-1.5|true|true|true", "2|||||true|true",
-                          R"({"ok"  :false})", R"({"ok":true,"message":"closed"})", "[KyrelDB Connection closed]",
-                          R"({"ok":false,"error":"not connected"})", "[RecordSet rows=0]"}));
-    EXPECT_EQ(srv.requests(),
-              (Texts{R"({"action":"login","username":"u\"1","password":"p"})",
-                     R"({"action":"sql","sql":"USE my shop;"})",
-                     R"P({"action":"sql","sql":"INSERT INTO t VALUES ('x', \t)"})P",
-                     R"({"action":"sql","sql":"SELECT * FROM t"})",
-                     R"({"action":"sql","sql":"SELECT * FROM t WHERE id = 0"})", R"({"action":"sql","sql":"x"})"}));
+        srv.port());
+    EXPECT_EQ(got,
+              (Texts{"[KyrelDB Connection]", R"({"ok" : false,"error":"boom"})",
+                     "[RecordSet rows=2]", "1|a\"b\\c\n?/|9007199254740992|-1.5|true|true|true",
+                     "2|||||true|true", R"({"ok"  :false})", R"({"ok":true,"message":"closed"})",
+                     "[KyrelDB Connection closed]", R"({"ok":false,"error":"not connected"})",
+                     "[RecordSet rows=0]"}));
+    EXPECT_EQ(srv.requests(), (Texts{R"({"action":"login","username":"u\"1","password":"p"})",
+                                     R"({"action":"sql","sql":"USE my shop;"})",
+                                     R"P({"action":"sql","sql":"INSERT INTO t VALUES ('x', \t)"})P",
+                                     R"({"action":"sql","sql":"SELECT * FROM t"})",
+                                     R"({"action":"sql","sql":"SELECT * FROM t WHERE id = 0"})",
+                                     R"({"action":"sql","sql":"x"})"}));
 }
 
 // Replies cut short inside a string, after a backslash or inside an escape
 // keep the rows read before them; nothing is read past the reply's end.
 TEST_F(DbClientTest, RepliesEndingInsideAValue) {
-    const char *cut[] = {R"({"rows":[{"id":1},{"name":"abc)", R"({"rows":[{"id":1},{"name":"abc\)",
+    const char* cut[] = {R"({"rows":[{"id":1},{"name":"abc)",  R"({"rows":[{"id":1},{"name":"abc\)",
                          R"({"rows":[{"id":1},{"name":"\u00)", R"({"rows":[{"id":1},{"o":{"a":"x)",
-                         R"({"rows":[{"id":1},{"id")", R"({"rows":[{"id":1},)"};
+                         R"({"rows":[{"id":1},{"id")",         R"({"rows":[{"id":1},)"};
     std::vector<Reply> script{frame(kLoginOk)};
-    for (const char *c : cut) script.push_back(frame(c));
+    for (const char* c : cut) script.push_back(frame(c));
     FakeFrameServer srv(script);
     std::string src = "CONNECT TO KYRELDB ON PORT PORT_NO USER \"u\" PASSWORD \"p\" AS db\n";
     Texts want;
@@ -190,7 +198,8 @@ TEST_F(DbClientTest, RepliesEndingInsideAValue) {
 }
 
 TEST_F(DbClientTest, FailuresCloseTheConnection) {
-    FakeFrameServer srv({frame(kLoginOk), Reply{Reply::kOversize, ""}, frame(kLoginOk), Reply{Reply::kClose, ""},
+    FakeFrameServer srv({frame(kLoginOk), Reply{Reply::kOversize, ""}, frame(kLoginOk),
+                         Reply{Reply::kClose, ""},
                          frame(R"({"ok":false,"error":"invalid credentials"})")});
     Texts got = run_program(R"(CONNECT TO KYRELDB ON PORT PORT_NO USER "u" PASSWORD "p" AS a
 @ 1, 0 SAY a.execute("big")
@@ -204,7 +213,8 @@ CONNECT TO KYRELDB ON PORT PORT_NO USER "u" PASSWORD "wrong" AS c
 )",
                             srv.port());
     EXPECT_EQ(got, (Texts{R"({"ok":false,"error":"receive failed"})", "[KyrelDB Connection closed]",
-                          R"({"ok":false,"error":"not connected"})", R"({"ok":false,"error":"receive failed"})",
+                          R"({"ok":false,"error":"not connected"})",
+                          R"({"ok":false,"error":"receive failed"})",
                           "Kyrel Language runtime error: KyrelDB login failed", "[]",
                           R"({"ok":false,"error":"not connected"})"}));
 }

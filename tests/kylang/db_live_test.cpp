@@ -10,7 +10,8 @@ class DbLiveTest : public ProgramRunTest {};
 TEST_F(DbLiveTest, CreateFillAndListATable) {
     kyrel_test::TestServer srv;
     ASSERT_TRUE(srv.start()) << srv.last_error();
-    std::string src = R"P(CONNECT TO KYRELDB HOST "localhost" ON PORT PORT_NO USER "admin" PASSWORD "lumen406" AS db
+    std::string src =
+        R"P(CONNECT TO KYRELDB HOST "localhost" ON PORT PORT_NO USER "admin" PASSWORD "lumen406" AS db
 VAR r = db.execute("CHANGE PASSWORD TO 'n3w pass'")
 r = db.execute("CREATE TABLE items (id int PRIMARY KEY, name string)")
 @ 1, 0 SAY "create " + r

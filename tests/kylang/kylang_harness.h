@@ -20,25 +20,25 @@ struct RunResult {
     std::string err;
 };
 
-inline std::string read_file(const std::string &path) {
+inline std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();
 }
 
-inline void write_file(const std::string &path, const std::string &text) {
+inline void write_file(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary);
     out << text;
 }
 
 class KylangTest : public ::testing::Test {
-protected:
+  protected:
     std::string dir;
 
     void SetUp() override {
         char tmpl[] = "/tmp/kylang_test_XXXXXX";
-        char *d = mkdtemp(tmpl);
+        char* d = mkdtemp(tmpl);
         ASSERT_NE(d, nullptr);
         dir = d;
     }
@@ -47,10 +47,10 @@ protected:
         std::filesystem::remove_all(dir, ec);
     }
 
-    std::string path(const std::string &name) const { return dir + "/" + name; }
+    std::string path(const std::string& name) const { return dir + "/" + name; }
 
     // Runs argv in the test directory; standard input comes from /dev/null.
-    RunResult run(const std::vector<std::string> &argv) const {
+    RunResult run(const std::vector<std::string>& argv) const {
         RunResult r;
         std::string out_path = path(".stdout"), err_path = path(".stderr");
         pid_t pid = fork();
@@ -62,8 +62,8 @@ protected:
             dup2(in, 0);
             dup2(out, 1);
             dup2(err, 2);
-            std::vector<char *> args;
-            for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+            std::vector<char*> args;
+            for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
             args.push_back(nullptr);
             execvp(args[0], args.data());
             _exit(127);
@@ -75,7 +75,8 @@ protected:
         return r;
     }
 
-    RunResult kylang(const std::string &source, std::vector<std::string> args, const std::string &name = "p.prg") {
+    RunResult kylang(const std::string& source, std::vector<std::string> args,
+                     const std::string& name = "p.prg") {
         write_file(path(name), source);
         args.insert(args.begin(), name);
         args.insert(args.begin(), KYLANG_BIN);
@@ -83,7 +84,7 @@ protected:
     }
 
     // Emits the C file for source and returns its text ("" on failure).
-    std::string emit_c(const std::string &source) {
+    std::string emit_c(const std::string& source) {
         RunResult r = kylang(source, {"--emit-c", "-o", "p.c"});
         EXPECT_EQ(r.status, 0) << r.err;
         return r.status == 0 ? read_file(path("p.c")) : std::string();
@@ -93,7 +94,7 @@ protected:
 // What a generated program showed: one entry per cursor move ("\033[r;cH"),
 // holding the text printed there with colour sequences removed. Entries
 // that hold nothing (the shutdown's final move) are dropped.
-inline std::vector<std::string> screen_texts(const std::string &out) {
+inline std::vector<std::string> screen_texts(const std::string& out) {
     std::vector<std::string> items;
     std::string cur;
     bool have = false;

@@ -7,9 +7,9 @@ namespace {
 using Texts = std::vector<std::string>;
 
 class ProgramTest : public KylangTest {
-protected:
+  protected:
     // Builds source into ./prog and returns what it showed.
-    Texts build_and_run(const std::string &source) {
+    Texts build_and_run(const std::string& source) {
         RunResult b = kylang(source, {"-o", "prog"});
         EXPECT_EQ(b.status, 0) << b.err;
         if (b.status != 0) return {};
@@ -21,40 +21,26 @@ protected:
 };
 
 struct ValueCase {
-    const char *expr;
-    const char *shown;
+    const char* expr;
+    const char* shown;
 };
 
 // Values, arithmetic, comparisons and built-ins, each printed by SAY.
 const ValueCase kValues[] = {
-    {"1 + 2 * 3", "7"},
-    {"(1 + 2) * 3", "9"},
-    {"7 / 2", "3.5"},
-    {"6 / 3", "2"},
-    {"0.1 + 0.2", "0.3"},
-    {"-5 + 2", "-3"},
-    {"\"abc\" * 2", "0"},
-    {"\"12abc\" + 1", "12abc1"},
-    {"\"12abc\" - 1", "11"},
-    {"1 + \"a\"", "1a"},
-    {"NULL + \"x\"", "x"},
-    {"TRUE + 1", "2"},
-    {"TRUE = 1", "true"},
-    {"NULL = \"\"", "true"},
-    {"NULL = 0", "false"},
-    {"\"10\" < \"9\"", "true"},
-    {"10 == \"10\"", "true"},
-    {"3 <> 3", "false"},
-    {"2 != 3", "true"},
-    {"NOT NOT 0", "false"},
-    {"NOT 1 = 2", "true"},
-    {"1 < 2 AND 2 < 1", "false"},
-    {"0 OR \"x\"", "true"},
-    {"CHAR(65) + CHAR(66)", "AB"},
-    {"\"x\" + 1.5", "x1.5"},
-    {"9223372036854775807 + 1", "-9223372036854775808"},
-    {"007 + 1", "8"},
-    {"5.", "5"},
+    {"1 + 2 * 3", "7"},       {"(1 + 2) * 3", "9"},
+    {"7 / 2", "3.5"},         {"6 / 3", "2"},
+    {"0.1 + 0.2", "0.3"},     {"-5 + 2", "-3"},
+    {"\"abc\" * 2", "0"},     {"\"12abc\" + 1", "12abc1"},
+    {"\"12abc\" - 1", "11"},  {"1 + \"a\"", "1a"},
+    {"NULL + \"x\"", "x"},    {"TRUE + 1", "2"},
+    {"TRUE = 1", "true"},     {"NULL = \"\"", "true"},
+    {"NULL = 0", "false"},    {"\"10\" < \"9\"", "true"},
+    {"10 == \"10\"", "true"}, {"3 <> 3", "false"},
+    {"2 != 3", "true"},       {"NOT NOT 0", "false"},
+    {"NOT 1 = 2", "true"},    {"1 < 2 AND 2 < 1", "false"},
+    {"0 OR \"x\"", "true"},   {"CHAR(65) + CHAR(66)", "AB"},
+    {"\"x\" + 1.5", "x1.5"},  {"9223372036854775807 + 1", "-9223372036854775808"},
+    {"007 + 1", "8"},         {"5.", "5"},
     {"1.5 * 2", "3"},
 };
 
@@ -62,7 +48,7 @@ TEST_F(ProgramTest, ValuesAndOperators) {
     std::string src;
     Texts want;
     int row = 1;
-    for (const ValueCase &c : kValues) {
+    for (const ValueCase& c : kValues) {
         src += "@ " + std::to_string(row++ % 20 + 1) + ", 0 SAY " + c.expr + "\n";
         want.push_back(c.shown);
     }
@@ -75,7 +61,8 @@ TEST_F(ProgramTest, RuntimeErrorsGoOnWithNull) {
         "VAR c = CHAR(256)\n@ 2, 0 SAY \"[\" + c + \"]\"\n"
         "VAR s = \"ab\"\n@ 3, 0 SAY \"[\" + s[5] + \"]\" + s[1]\n");
     EXPECT_EQ(got, (Texts{"Kyrel Language runtime error: division by zero", "[]",
-                          "Kyrel Language runtime error: CHAR value must be between 0 and 255", "[]", "[]b"}));
+                          "Kyrel Language runtime error: CHAR value must be between 0 and 255",
+                          "[]", "[]b"}));
 }
 
 TEST_F(ProgramTest, ControlFlowFunctionsAndForms) {
@@ -132,11 +119,12 @@ DEFINE POPUP fp AS file {
 }
 )");
     // The menu callbacks never run: standard input is not a terminal.
-    EXPECT_EQ(got, (Texts{"122", "2432902008176640000", "<hi>", "<again>", "[]", "form 5",
-                          "Kyrel Language runtime error: WHILE loop safety limit reached", "1000000",
-                          "Kyrel Language runtime error: function call depth limit reached",
-                          "Kyrel Language runtime error: supported screen sizes are 24,80 and 36,128",
-                          "trunc"}));
+    EXPECT_EQ(got,
+              (Texts{"122", "2432902008176640000", "<hi>", "<again>", "[]", "form 5",
+                     "Kyrel Language runtime error: WHILE loop safety limit reached", "1000000",
+                     "Kyrel Language runtime error: function call depth limit reached",
+                     "Kyrel Language runtime error: supported screen sizes are 24,80 and 36,128",
+                     "trunc"}));
 }
 
 TEST_F(ProgramTest, FailingCompilerLeavesNoGeneratedFile) {

@@ -18,10 +18,10 @@
 // the last parameters seen) and UTF-8 text. Bytes past the right edge are
 // dropped.
 class ScreenModel {
-public:
+  public:
     explicit ScreenModel(int rows = 24, int cols = 80) : rows_(rows), cols_(cols) { clear(); }
 
-    void feed(const std::string &out) {
+    void feed(const std::string& out) {
         for (size_t i = 0; i < out.size();) {
             unsigned char ch = static_cast<unsigned char>(out[i]);
             if (ch == 0x1b && i + 1 < out.size() && out[i + 1] == '[') {
@@ -50,7 +50,7 @@ public:
 
     std::string row(int r) const {
         std::string s;
-        for (const std::string &c : text_[r]) s += c;
+        for (const std::string& c : text_[r]) s += c;
         size_t end = s.find_last_not_of(' ');
         return end == std::string::npos ? "" : s.substr(0, end + 1);
     }
@@ -60,16 +60,16 @@ public:
         for (int i = c; i < c + n && i < cols_; i++) s += text_[r][i];
         return s;
     }
-    const std::string &attr(int r, int c) const { return attr_[r][c]; }
+    const std::string& attr(int r, int c) const { return attr_[r][c]; }
     int cursor_row() const { return row_; }
     int cursor_col() const { return col_; }
 
-private:
+  private:
     void clear() {
         text_.assign(rows_, std::vector<std::string>(cols_, " "));
         attr_.assign(rows_, std::vector<std::string>(cols_, "0"));
     }
-    void escape(const std::string &params, char final) {
+    void escape(const std::string& params, char final) {
         if (final == 'H') {
             int r = 1, c = 1;
             if (!params.empty()) std::sscanf(params.c_str(), "%d;%d", &r, &c);
@@ -90,15 +90,15 @@ private:
 // Runs a program on a pseudo-terminal of 24 by 80. The destructor kills the
 // program if it still runs and reaps it.
 class PtyRun {
-public:
-    PtyRun(const std::string &program, const std::string &dir) {
+  public:
+    PtyRun(const std::string& program, const std::string& dir) {
         struct winsize ws {};
         ws.ws_row = 24;
         ws.ws_col = 80;
         pid_ = forkpty(&master_, nullptr, nullptr, &ws);
         if (pid_ == 0) {
             if (chdir(dir.c_str()) != 0) _exit(127);
-            execl(program.c_str(), program.c_str(), static_cast<char *>(nullptr));
+            execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
     }
@@ -109,15 +109,15 @@ public:
         }
         if (master_ >= 0) close(master_);
     }
-    PtyRun(const PtyRun &) = delete;
-    PtyRun &operator=(const PtyRun &) = delete;
+    PtyRun(const PtyRun&) = delete;
+    PtyRun& operator=(const PtyRun&) = delete;
 
     bool started() const { return pid_ > 0 && master_ >= 0; }
     pid_t pid() const { return pid_; }
 
     // Waits until the output after the last match holds `what`; the next
     // wait then searches only after it.
-    bool wait_for(const std::string &what, int timeout_ms = 10000) {
+    bool wait_for(const std::string& what, int timeout_ms = 10000) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         for (;;) {
             size_t at = out_.find(what, pos_);
@@ -132,7 +132,7 @@ public:
         }
     }
 
-    void send(const std::string &keys) {
+    void send(const std::string& keys) {
         size_t off = 0;
         while (off < keys.size()) {
             ssize_t n = write(master_, keys.data() + off, keys.size() - off);
@@ -168,17 +168,18 @@ public:
     bool terminal_is_cooked() const {
         struct termios t {};
         if (tcgetattr(master_, &t) != 0) return false;
-        return (t.c_lflag & ICANON) && (t.c_lflag & ECHO) && (t.c_iflag & ICRNL) && (t.c_oflag & OPOST);
+        return (t.c_lflag & ICANON) && (t.c_lflag & ECHO) && (t.c_iflag & ICRNL) &&
+               (t.c_oflag & OPOST);
     }
 
-    const std::string &output() const { return out_; }
+    const std::string& output() const { return out_; }
     ScreenModel screen() const {
         ScreenModel s;
         s.feed(out_);
         return s;
     }
 
-private:
+  private:
     // One read of what is available; false at end of output or time-out.
     bool read_some(int timeout_ms) {
         struct pollfd p {};
@@ -200,16 +201,16 @@ private:
 };
 
 class ProgramRunTest : public KylangTest {
-protected:
+  protected:
     // Builds source into ./prog.
-    bool build(const std::string &source) {
+    bool build(const std::string& source) {
         RunResult b = kylang(source, {"-o", "prog"});
         EXPECT_EQ(b.status, 0) << b.err;
         return b.status == 0;
     }
 
     // Runs ./prog with `input` as its standard input (a file, not a terminal).
-    RunResult run_with_input(const std::string &input) {
+    RunResult run_with_input(const std::string& input) {
         write_file(path(".stdin"), input);
         RunResult r;
         std::string out_path = path(".stdout");
@@ -221,7 +222,7 @@ protected:
             dup2(in, 0);
             dup2(out, 1);
             std::string prog = path("prog");
-            execl(prog.c_str(), prog.c_str(), static_cast<char *>(nullptr));
+            execl(prog.c_str(), prog.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         int st = 0;

@@ -13,7 +13,7 @@ const char kCtrlX[] = "\x18";
 const char kBackspace[] = "\x7f";
 
 class TerminalTest : public ProgramRunTest {
-protected:
+  protected:
     std::unique_ptr<PtyRun> start() {
         auto run = std::make_unique<PtyRun>(path("prog"), dir);
         EXPECT_TRUE(run->started());
@@ -113,12 +113,15 @@ TEST_F(TerminalTest, MenuBarPopupsAndCallbacks) {
     run->send(kDown);
     ASSERT_TRUE(run->wait_for("┘\033[0m"));
     s = run->screen();
-    EXPECT_EQ(s.text(1, 0, 80), "┌" + [] {
-        std::string h;
-        for (int i = 0; i < 78; i++) h += "─";
-        return h;
-    }() + "┐");
-    EXPECT_EQ(s.text(2, 0, 80), "│ " + std::string(kMenuProgram).substr(std::string(kMenuProgram).find("0123"), 76) + " │");
+    EXPECT_EQ(
+        s.text(1, 0, 80), "┌" + [] {
+            std::string h;
+            for (int i = 0; i < 78; i++) h += "─";
+            return h;
+        }() + "┐");
+    EXPECT_EQ(
+        s.text(2, 0, 80),
+        "│ " + std::string(kMenuProgram).substr(std::string(kMenuProgram).find("0123"), 76) + " │");
 
     // Ctrl-X in the pop-up ends the program with the terminal restored.
     run->send(kCtrlX);
@@ -175,8 +178,9 @@ VAR day = NULL
 }
 
 TEST_F(TerminalTest, CtrlXInAFieldSkipsTheRestAndTheMenuLoop) {
-    ASSERT_TRUE(build("VAR a = \"\"\nDEFINE MENU m\nADD ITEM x TO MENU m PROMPT \"X\"\n"
-                      "@ 2, 0 GET a\n@ 3, 0 SAY \"never\"\n"));
+    ASSERT_TRUE(
+        build("VAR a = \"\"\nDEFINE MENU m\nADD ITEM x TO MENU m PROMPT \"X\"\n"
+              "@ 2, 0 GET a\n@ 3, 0 SAY \"never\"\n"));
     auto run = start();
     ASSERT_TRUE(run->wait_for("\033[3;1H\033[97;44m\033[0m"));
     run->send(kCtrlX);
@@ -196,8 +200,10 @@ TEST_F(TerminalTest, SignalsRestoreTheTerminal) {
         ASSERT_TRUE(run->wait_for(" Menu "));
         ASSERT_TRUE(run->wait_for("\033[0m"));
         EXPECT_FALSE(run->terminal_is_cooked());
-        if (sig == SIGINT) run->send("\x03");
-        else kill(run->pid(), SIGTERM);
+        if (sig == SIGINT)
+            run->send("\x03");
+        else
+            kill(run->pid(), SIGTERM);
         int st = run->finish();
         ASSERT_TRUE(WIFSIGNALED(st)) << st;
         EXPECT_EQ(WTERMSIG(st), sig);

@@ -13,7 +13,7 @@ using namespace router_test;
 
 namespace {
 
-const char *kBase = "BACKEND main 127.0.0.1 9191\nDATABASE default main\n";
+const char* kBase = "BACKEND main 127.0.0.1 9191\nDATABASE default main\n";
 
 struct Loaded {
     std::unique_ptr<RouterConfig> cfg{new RouterConfig};
@@ -21,7 +21,7 @@ struct Loaded {
     char err[512] = "";
 };
 
-Loaded load_text(const TempDir &dir, const std::string &text) {
+Loaded load_text(const TempDir& dir, const std::string& text) {
     std::string path = dir.file("r.config");
     write_file(path, text);
     Loaded l;
@@ -34,14 +34,14 @@ Loaded load_text(const TempDir &dir, const std::string &text) {
 TEST(RouterConfigGrammar, SettingsKeepRangesAndOnOff) {
     TempDir dir;
     struct Case {
-        const char *line;
+        const char* line;
         int RouterConfig::*field;
         int expected;
     };
     const Case cases[] = {
-        {"LISTEN_PORT=70000", &RouterConfig::listen_port, 9292},        // out of range keeps default
-        {"listen_port = 9400", &RouterConfig::listen_port, 9400},       // key any case, blanks trimmed
-        {"MAX_CLIENTS=abc", &RouterConfig::max_clients, 256},           // no digits reads 0: out of range
+        {"LISTEN_PORT=70000", &RouterConfig::listen_port, 9292},   // out of range keeps default
+        {"listen_port = 9400", &RouterConfig::listen_port, 9400},  // key any case, blanks trimmed
+        {"MAX_CLIENTS=abc", &RouterConfig::max_clients, 256},  // no digits reads 0: out of range
         {"MAX_CLIENTS=99999999999999999999", &RouterConfig::max_clients, 256},  // huge: no overflow
         {"BACKEND_POOL_MAX_PER_BACKEND=abc", &RouterConfig::backend_pool_max_per_backend, 0},
         {"BACKEND_POOL=off", &RouterConfig::backend_pool_enabled, 0},
@@ -52,7 +52,7 @@ TEST(RouterConfigGrammar, SettingsKeepRangesAndOnOff) {
         {"AUTH_THROTTLE_SECONDS=-1", &RouterConfig::auth_throttle_seconds, 5},
         {"AUTH_MAX_FAILURES_PER_SESSION=0", &RouterConfig::auth_max_failures_per_session, 0},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         Loaded l = load_text(dir, std::string(kBase) + c.line + "\n");
         ASSERT_EQ(l.rc, 0) << c.line << ": " << l.err;
         EXPECT_EQ((*l.cfg).*(c.field), c.expected) << c.line;
@@ -68,7 +68,7 @@ TEST(RouterConfigGrammar, DirectivesFillRecords) {
                          "USER bob secret\nADMIN root pw rootb rootpw\n"
                          "GRANT bob sales READ\nGRANT bob * superuser\n");
     ASSERT_EQ(l.rc, 0) << l.err;
-    const RouterConfig &c = *l.cfg;
+    const RouterConfig& c = *l.cfg;
     ASSERT_EQ(c.backend_count, 2);
     EXPECT_EQ(c.backends[0].port, 9191);  // port outside 1..65535
     EXPECT_EQ(c.backends[0].last_latency_us, -1);
@@ -98,7 +98,7 @@ TEST(RouterConfigGrammar, ErrorsStopTheLoad) {
     std::string long64(64, 'n');
     struct Case {
         std::string text;
-        const char *error;
+        const char* error;
     };
     const Case cases[] = {
         {"BACKEND main 127.0.0.1\nDATABASE default main\n", "bad BACKEND at line 1"},
@@ -107,13 +107,15 @@ TEST(RouterConfigGrammar, ErrorsStopTheLoad) {
         {std::string(kBase) + "GRANT bob *\n", "bad GRANT at line 3"},
         {"BACKEND " + long64 + " h 1\nDATABASE default main\n", "backend name too long at line 1"},
         {std::string(kBase) + "LISTEN_HOST=\n", "empty LISTEN_HOST at line 3"},
-        {"BACKEND main h 1\nDATABASE default nowhere\n", "database 'default' references unknown backend 'nowhere'"},
+        {"BACKEND main h 1\nDATABASE default nowhere\n",
+         "database 'default' references unknown backend 'nowhere'"},
         {"DATABASE default main\n", "database 'default' references unknown backend 'main'"},
         {"USER a b\n", "no BACKEND entries configured"},
         {"BACKEND main h 1\n", "no DATABASE entries configured"},
-        {std::string(kBase) + std::string(1023, 'x') + "\n", "router config line too long at line 3"},
+        {std::string(kBase) + std::string(1023, 'x') + "\n",
+         "router config line too long at line 3"},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         Loaded l = load_text(dir, c.text);
         EXPECT_EQ(l.rc, -1) << c.error;
         EXPECT_STREQ(l.err, c.error);
@@ -151,8 +153,10 @@ TEST(RouterConfigFile, DefaultFileIsWrittenWhenMissing) {
 TEST(RouterConfigFile, SaveWritesGeneratedLinesAndReloads) {
     TempDir dir;
     std::string path = dir.file("r.config");
-    write_file(path, "# hand comment\nLISTEN_PORT=9400\nSP_CALL_ROLE=WRITE\nBACKEND main 127.0.0.1 9191\n"
-                     "DATABASE default main\nADMIN root pw\nUSER bob pw2 bb bp\nGRANT bob default READ\n");
+    write_file(
+        path,
+        "# hand comment\nLISTEN_PORT=9400\nSP_CALL_ROLE=WRITE\nBACKEND main 127.0.0.1 9191\n"
+        "DATABASE default main\nADMIN root pw\nUSER bob pw2 bb bp\nGRANT bob default READ\n");
     char err[256];
     ASSERT_EQ(router_load_config(path.c_str(), err, sizeof err), 0) << err;
     {
@@ -162,16 +166,18 @@ TEST(RouterConfigFile, SaveWritesGeneratedLinesAndReloads) {
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(read_file(path),
-              "# KyrelDB Router configuration\n"
-              "# Auto-saved by KyrelDB Router after an in-band password change.\n\n"
-              "LISTEN_HOST=0.0.0.0\nLISTEN_PORT=9400\nMAX_CLIENTS=256\nBACKEND_POOL=ON\n"
-              "BACKEND_POOL_MAX_PER_BACKEND=16\nBACKEND_POOL_IDLE_SECONDS=300\n"
-              "STORED_PROCEDURE_CALL_ROLE=WRITE\nSTORED_PROCEDURE_CALL_REQUIRE_SAME_BACKEND_USER=ON\n"
-              "AUTH_THROTTLE=ON\nAUTH_FAIL_WINDOW_SECONDS=60\nAUTH_FAIL_THRESHOLD=5\nAUTH_THROTTLE_SECONDS=5\n"
-              "AUTH_MAX_FAILURES_PER_SESSION=10\n\n"
-              "BACKEND main 127.0.0.1 9191\n\nDATABASE default main\n\n"
-              "ADMIN root pw root pw\nUSER bob pw2 bb bp\n\nGRANT bob default READ\n");
+    EXPECT_EQ(
+        read_file(path),
+        "# KyrelDB Router configuration\n"
+        "# Auto-saved by KyrelDB Router after an in-band password change.\n\n"
+        "LISTEN_HOST=0.0.0.0\nLISTEN_PORT=9400\nMAX_CLIENTS=256\nBACKEND_POOL=ON\n"
+        "BACKEND_POOL_MAX_PER_BACKEND=16\nBACKEND_POOL_IDLE_SECONDS=300\n"
+        "STORED_PROCEDURE_CALL_ROLE=WRITE\nSTORED_PROCEDURE_CALL_REQUIRE_SAME_BACKEND_USER=ON\n"
+        "AUTH_THROTTLE=ON\nAUTH_FAIL_WINDOW_SECONDS=60\nAUTH_FAIL_THRESHOLD=5\nAUTH_THROTTLE_"
+        "SECONDS=5\n"
+        "AUTH_MAX_FAILURES_PER_SESSION=10\n\n"
+        "BACKEND main 127.0.0.1 9191\n\nDATABASE default main\n\n"
+        "ADMIN root pw root pw\nUSER bob pw2 bb bp\n\nGRANT bob default READ\n");
 
     // Reload: the file re-read, the listen port change reported and ignored.
     write_file(path, read_file(path) + "LISTEN_PORT=9500\nUSER carol pw\n");
@@ -179,7 +185,8 @@ TEST(RouterConfigFile, SaveWritesGeneratedLinesAndReloads) {
     EXPECT_EQ(json_get(reply, "ok"), "true") << reply;
     EXPECT_EQ(json_get(reply, "listen_change_ignored"), "true");
     EXPECT_EQ(json_get(reply, "ignored_listen_port"), "9500");
-    EXPECT_NE(reply.find("\"new\":{\"backends\":1,\"databases\":1,\"users\":3,\"grants\":1}"), std::string::npos);
+    EXPECT_NE(reply.find("\"new\":{\"backends\":1,\"databases\":1,\"users\":3,\"grants\":1}"),
+              std::string::npos);
     {
         std::lock_guard<std::mutex> g(g_cfg_lock);
         EXPECT_EQ(g_cfg.listen_port, 9400);
@@ -187,7 +194,8 @@ TEST(RouterConfigFile, SaveWritesGeneratedLinesAndReloads) {
     }
     write_file(path, "BACKEND main h 1\n");
     reply = router_reload_config_json();
-    EXPECT_EQ(json_get(reply, "error"), "router config reload failed: no DATABASE entries configured");
+    EXPECT_EQ(json_get(reply, "error"),
+              "router config reload failed: no DATABASE entries configured");
     std::lock_guard<std::mutex> g(g_cfg_lock);
     EXPECT_EQ(g_cfg.user_count, 3);  // the running configuration stays
 }
@@ -202,7 +210,8 @@ TEST(RouterConfigFile, SaveRefusesUnsafeTokens) {
     std::lock_guard<std::mutex> g(g_cfg_lock);
     strcpy(g_cfg.users[0].backend_password, "has space");
     EXPECT_EQ(router_save_config_file(err, sizeof err), -1);
-    EXPECT_STREQ(err, "router config cannot persist empty passwords or passwords containing whitespace");
+    EXPECT_STREQ(err,
+                 "router config cannot persist empty passwords or passwords containing whitespace");
     EXPECT_EQ(read_file(path), before);
 }
 

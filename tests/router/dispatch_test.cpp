@@ -15,14 +15,14 @@ namespace {
 
 // Loads a configuration into g_cfg and returns a logged-in session for user.
 class RouterConfigFixture : public ::testing::Test {
-protected:
-    void load(const std::string &text) {
+  protected:
+    void load(const std::string& text) {
         std::string path = dir_.file("r.config");
         write_file(path, text);
         char err[256];
         ASSERT_EQ(router_load_config(path.c_str(), err, sizeof err), 0) << err;
     }
-    RouterSession session_for(const char *user) {
+    RouterSession session_for(const char* user) {
         RouterSession s;
         router_session_init(&s, -1);
         s.authenticated = 1;
@@ -43,7 +43,7 @@ void use_default_settings() {
 TEST(RouterClasses, SqlStatements) {
     use_default_settings();
     struct Case {
-        const char *sql;
+        const char* sql;
         int role;
     };
     const Case cases[] = {
@@ -67,24 +67,25 @@ TEST(RouterClasses, SqlStatements) {
         {"CREATE TABLE t (id INT)", ROUTER_ROLE_FULL},
         {"", ROUTER_ROLE_FULL},
     };
-    for (const Case &c : cases) EXPECT_EQ(classify_sql_required_role(c.sql), c.role) << c.sql;
+    for (const Case& c : cases) EXPECT_EQ(classify_sql_required_role(c.sql), c.role) << c.sql;
 }
 
 TEST(RouterClasses, JsonActions) {
     use_default_settings();
     struct Case {
-        const char *action;
+        const char* action;
         int role;
     };
     const Case cases[] = {
-        {"select", ROUTER_ROLE_READ},         {"SHOW_TABLES", ROUTER_ROLE_READ},
-        {"show_index", ROUTER_ROLE_READ},     {"insert", ROUTER_ROLE_WRITE},
-        {"batch_insert", ROUTER_ROLE_WRITE},  {"delete", ROUTER_ROLE_WRITE},
+        {"select", ROUTER_ROLE_READ},          {"SHOW_TABLES", ROUTER_ROLE_READ},
+        {"show_index", ROUTER_ROLE_READ},      {"insert", ROUTER_ROLE_WRITE},
+        {"batch_insert", ROUTER_ROLE_WRITE},   {"delete", ROUTER_ROLE_WRITE},
         {"create_database", ROUTER_ROLE_FULL}, {"vacuum", ROUTER_ROLE_FULL},
-        {"anything", ROUTER_ROLE_FULL},       {"", ROUTER_ROLE_FULL},
+        {"anything", ROUTER_ROLE_FULL},        {"", ROUTER_ROLE_FULL},
         {"call_procedure", ROUTER_ROLE_FULL},
     };
-    for (const Case &c : cases) EXPECT_EQ(classify_json_action_required_role(c.action), c.role) << c.action;
+    for (const Case& c : cases)
+        EXPECT_EQ(classify_json_action_required_role(c.action), c.role) << c.action;
 }
 
 TEST(RouterStatementValues, CanonicalFormAndWhitespace) {
@@ -92,35 +93,46 @@ TEST(RouterStatementValues, CanonicalFormAndWhitespace) {
         const char *in, *out;
     };
     const Case cases[] = {
-        {"sales;", "sales"}, {"'sales' ; ", "sales"}, {"\"pw\";", "pw"}, {"'pw\"", "'pw\""}, {"''", ""}, {"'", "'"},
+        {"sales;", "sales"}, {"'sales' ; ", "sales"},
+        {"\"pw\";", "pw"},   {"'pw\"", "'pw\""},
+        {"''", ""},          {"'", "'"},
     };
-    for (const Case &c : cases) EXPECT_EQ(router_canonical_value(c.in), c.out) << c.in;
+    for (const Case& c : cases) EXPECT_EQ(router_canonical_value(c.in), c.out) << c.in;
     EXPECT_EQ(router_normalize_sql_ws("USE\tx\r\n"), "USE x  ");
     EXPECT_EQ(router_normalize_sql_ws("USE\\nx"), "USE x");
 }
 
 TEST_F(RouterConfigFixture, PermissionTestUsesHighestGrant) {
-    load("BACKEND main 127.0.0.1 9191\nDATABASE default main\nDATABASE sales main\n"
-         "ADMIN root pw\nUSER reader pw\nUSER writer pw\nUSER full pw\nUSER nobody pw\n"
-         "GRANT reader default READ\nGRANT writer SALES WRITE\nGRANT full * FULL\nGRANT nobody default bogus\n");
+    load(
+        "BACKEND main 127.0.0.1 9191\nDATABASE default main\nDATABASE sales main\n"
+        "ADMIN root pw\nUSER reader pw\nUSER writer pw\nUSER full pw\nUSER nobody pw\n"
+        "GRANT reader default READ\nGRANT writer SALES WRITE\nGRANT full * FULL\nGRANT nobody "
+        "default bogus\n");
     struct Case {
         const char *user, *db;
         int cls, allowed;
     };
     const Case cases[] = {
-        {"reader", "default", ROUTER_ROLE_READ, 1}, {"reader", "", ROUTER_ROLE_READ, 1},
-        {"reader", "default", ROUTER_ROLE_WRITE, 0}, {"reader", "sales", 0, 0},
-        {"writer", "sales", ROUTER_ROLE_WRITE, 1},  {"writer", "sales", ROUTER_ROLE_READ, 0},
-        {"writer", "sales", 0, 1},                  {"full", "anything", ROUTER_ROLE_FULL, 1},
-        {"root", "sales", ROUTER_ROLE_FULL, 1},     {"nobody", "default", 0, 0},
+        {"reader", "default", ROUTER_ROLE_READ, 1},
+        {"reader", "", ROUTER_ROLE_READ, 1},
+        {"reader", "default", ROUTER_ROLE_WRITE, 0},
+        {"reader", "sales", 0, 0},
+        {"writer", "sales", ROUTER_ROLE_WRITE, 1},
+        {"writer", "sales", ROUTER_ROLE_READ, 0},
+        {"writer", "sales", 0, 1},
+        {"full", "anything", ROUTER_ROLE_FULL, 1},
+        {"root", "sales", ROUTER_ROLE_FULL, 1},
+        {"nobody", "default", 0, 0},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         RouterSession s = session_for(c.user);
-        EXPECT_EQ(session_can_use_db(&s, c.db, c.cls), c.allowed) << c.user << " " << c.db << " " << c.cls;
+        EXPECT_EQ(session_can_use_db(&s, c.db, c.cls), c.allowed)
+            << c.user << " " << c.db << " " << c.cls;
     }
     RouterSession ghost = session_for("ghost");
     EXPECT_EQ(session_can_use_db(&ghost, "default", 0), 0);
-    RouterSession full = session_for("full"), reader = session_for("reader"), root = session_for("root");
+    RouterSession full = session_for("full"), reader = session_for("reader"),
+                  root = session_for("root");
     EXPECT_EQ(session_is_router_admin(&full), 1);
     EXPECT_EQ(session_is_router_admin(&root), 1);
     EXPECT_EQ(session_is_router_admin(&reader), 0);
@@ -130,18 +142,22 @@ TEST_F(RouterConfigFixture, PermissionTestUsesHighestGrant) {
 }
 
 TEST_F(RouterConfigFixture, CallPolicyNeedsOneToOneMappingBelowFull) {
-    const std::string users = "BACKEND main 127.0.0.1 9191\nDATABASE default main\n"
-                              "USER same pw\nUSER mapped pw shared spw\nUSER boss pw other opw\n"
-                              "GRANT same default READ\nGRANT mapped default READ\nGRANT boss default FULL\n";
+    const std::string users =
+        "BACKEND main 127.0.0.1 9191\nDATABASE default main\n"
+        "USER same pw\nUSER mapped pw shared spw\nUSER boss pw other opw\n"
+        "GRANT same default READ\nGRANT mapped default READ\nGRANT boss default FULL\n";
     char err[256];
     load(users + "SP_CALL_ROLE=READ\n");
     EXPECT_EQ(classify_sql_required_role("CALL p()"), ROUTER_ROLE_READ);
-    RouterSession same = session_for("same"), mapped = session_for("mapped"), boss = session_for("boss");
+    RouterSession same = session_for("same"), mapped = session_for("mapped"),
+                  boss = session_for("boss");
     EXPECT_EQ(router_check_stored_procedure_call_policy(&same, "default", err, sizeof err), 0);
     EXPECT_EQ(router_check_stored_procedure_call_policy(&boss, "default", err, sizeof err), 0);
     EXPECT_EQ(router_check_stored_procedure_call_policy(&mapped, "default", err, sizeof err), -1);
-    EXPECT_STREQ(err, "stored procedure CALL denied by Router policy: non-FULL users require one-to-one backend "
-                      "username mapping");
+    EXPECT_STREQ(
+        err,
+        "stored procedure CALL denied by Router policy: non-FULL users require one-to-one backend "
+        "username mapping");
     load(users + "SP_CALL_ROLE=READ\nSP_CALL_REQUIRE_SAME_BACKEND_USER=OFF\n");
     mapped = session_for("mapped");
     EXPECT_EQ(router_check_stored_procedure_call_policy(&mapped, "default", err, sizeof err), 0);

@@ -14,7 +14,9 @@ namespace {
 std::string login_json(const std::string& user, const std::string& pw) {
     return R"({"action":"login","username":")" + user + R"(","password":")" + pw + R"("})";
 }
-std::string sql_json(const std::string& sql) { return R"({"action":"sql","sql":")" + sql + R"("})"; }
+std::string sql_json(const std::string& sql) {
+    return R"({"action":"sql","sql":")" + sql + R"("})";
+}
 
 const char kBackendPassword[] = "backend-pw";
 
@@ -47,18 +49,21 @@ TEST(RouterLiveBackend, RoutesLoginsQueriesAndGrants) {
     const std::string backend_login = std::string(" admin ") + kBackendPassword + "\n";
     router_test::write_file(dir.file("kyreldb_router.config"),
                             "LISTEN_HOST=127.0.0.1\n"
-                            "BACKEND main 127.0.0.1 " + std::to_string(srv.port()) + "\n"
-                            "DATABASE default main\n"
-                            "DATABASE shop main\n"
-                            "ADMIN boss boss-pw" + backend_login +
-                            "USER clerk clerk-pw" + backend_login +
-                            "GRANT clerk shop READ\n");
+                            "BACKEND main 127.0.0.1 " +
+                                std::to_string(srv.port()) +
+                                "\n"
+                                "DATABASE default main\n"
+                                "DATABASE shop main\n"
+                                "ADMIN boss boss-pw" +
+                                backend_login + "USER clerk clerk-pw" + backend_login +
+                                "GRANT clerk shop READ\n");
     router_test::RouterProcess router(dir, router_test::free_port());
     ASSERT_TRUE(router.start()) << router.stderr_text();
 
     router_test::FrameClient clerk;
     ASSERT_TRUE(clerk.connect(router.port()));
-    EXPECT_EQ(router_test::json_get(clerk.req(login_json("clerk", kBackendPassword)), "ok"), "false")
+    EXPECT_EQ(router_test::json_get(clerk.req(login_json("clerk", kBackendPassword)), "ok"),
+              "false")
         << "the backend password is not the router password";
     std::string r = clerk.req(login_json("clerk", "clerk-pw"));
     ASSERT_EQ(router_test::json_get(r, "ok"), "true") << r;
@@ -72,12 +77,14 @@ TEST(RouterLiveBackend, RoutesLoginsQueriesAndGrants) {
     EXPECT_EQ(r, R"({"ok":true,"table":"stock","rows":[{"id":1,"item":"bolt"}]})");
 
     // READ refuses every kind of write, and none reaches the server.
-    for (const char* sql : {"INSERT INTO stock (id, item) VALUES (2, 'nut')",
-                            "UPDATE stock SET item = 'gone' WHERE id = 1", "DELETE FROM stock WHERE id = 1",
-                            "CREATE TABLE extra (id int PRIMARY KEY)"}) {
+    for (const char* sql :
+         {"INSERT INTO stock (id, item) VALUES (2, 'nut')",
+          "UPDATE stock SET item = 'gone' WHERE id = 1", "DELETE FROM stock WHERE id = 1",
+          "CREATE TABLE extra (id int PRIMARY KEY)"}) {
         r = clerk.req(sql_json(sql));
         EXPECT_EQ(router_test::json_get(r, "ok"), "false") << sql << "\n" << r;
-        EXPECT_EQ(router_test::json_get(r, "error"), "permission denied for current database") << sql;
+        EXPECT_EQ(router_test::json_get(r, "error"), "permission denied for current database")
+            << sql;
     }
     r = clerk.req(sql_json("SELECT id, item FROM stock ORDER BY id"));
     EXPECT_EQ(r, R"({"ok":true,"table":"stock","rows":[{"id":1,"item":"bolt"}]})");
@@ -89,7 +96,8 @@ TEST(RouterLiveBackend, RoutesLoginsQueriesAndGrants) {
     ASSERT_TRUE(boss.connect(router.port()));
     ASSERT_EQ(router_test::json_get(boss.req(login_json("boss", "boss-pw")), "ok"), "true");
     EXPECT_TRUE(router_test::wait_for([&] {
-        return boss.req(R"({"action":"router_pools"})").find("\"idle_connections\":1") != std::string::npos;
+        return boss.req(R"({"action":"router_pools"})").find("\"idle_connections\":1") !=
+               std::string::npos;
     })) << "the clerk's backend connection is pooled";
     r = boss.req(sql_json("SELECT body FROM notes"));
     EXPECT_EQ(r, R"({"ok":true,"table":"notes","rows":[{"body":"default only"}]})");

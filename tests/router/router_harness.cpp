@@ -26,27 +26,27 @@ int free_port() {
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = 0;
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
     int port = ntohs(a.sin_port);
     ::close(fd);
     return port;
 }
 
-std::string read_file(const std::string &path) {
+std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
 }
 
-void write_file(const std::string &path, const std::string &text) {
+void write_file(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
 }
 
-std::string json_get(const std::string &json, const std::string &key) {
+std::string json_get(const std::string& json, const std::string& key) {
     std::string pat = "\"" + key + "\":";
     size_t p = json.find(pat);
     if (p == std::string::npos) return "";
@@ -67,7 +67,7 @@ std::string json_get(const std::string &json, const std::string &key) {
     return json.substr(p, e == std::string::npos ? std::string::npos : e - p);
 }
 
-bool wait_for(const std::function<bool()> &cond, std::chrono::milliseconds timeout) {
+bool wait_for(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
         if (cond()) return true;
@@ -78,7 +78,7 @@ bool wait_for(const std::function<bool()> &cond, std::chrono::milliseconds timeo
 
 TempDir::TempDir() {
     char tmpl[] = "/tmp/kyrel_router_test_XXXXXX";
-    char *d = mkdtemp(tmpl);
+    char* d = mkdtemp(tmpl);
     path_ = d ? d : "/tmp";
 }
 
@@ -87,7 +87,7 @@ TempDir::~TempDir() {
     if (path_ != "/tmp") std::filesystem::remove_all(path_, ec);
 }
 
-static bool send_all(int fd, const char *p, size_t n) {
+static bool send_all(int fd, const char* p, size_t n) {
     while (n > 0) {
         ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
         if (w <= 0) return false;
@@ -97,7 +97,7 @@ static bool send_all(int fd, const char *p, size_t n) {
     return true;
 }
 
-static bool recv_all(int fd, char *p, size_t n) {
+static bool recv_all(int fd, char* p, size_t n) {
     while (n > 0) {
         ssize_t r = ::recv(fd, p, n, 0);
         if (r <= 0) return false;
@@ -107,31 +107,32 @@ static bool recv_all(int fd, char *p, size_t n) {
     return true;
 }
 
-static bool send_frame(int fd, const std::string &body) {
+static bool send_frame(int fd, const std::string& body) {
     uint32_t len = htonl(static_cast<uint32_t>(body.size()));
-    return send_all(fd, reinterpret_cast<const char *>(&len), 4) && send_all(fd, body.data(), body.size());
+    return send_all(fd, reinterpret_cast<const char*>(&len), 4) &&
+           send_all(fd, body.data(), body.size());
 }
 
-static bool read_frame(int fd, std::string *body) {
+static bool read_frame(int fd, std::string* body) {
     uint32_t len;
-    if (!recv_all(fd, reinterpret_cast<char *>(&len), 4)) return false;
+    if (!recv_all(fd, reinterpret_cast<char*>(&len), 4)) return false;
     len = ntohl(len);
     if (len > 64u * 1024u * 1024u) return false;
     body->assign(len, '\0');
     return recv_all(fd, body->data(), len);
 }
 
-FakeBackend::FakeBackend(const std::string &name) : name_(name) {
+FakeBackend::FakeBackend(const std::string& name) : name_(name) {
     listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
     setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listen_fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
     listen(listen_fd_, 64);
     socklen_t len = sizeof a;
-    getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&a), &len);
+    getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);
     port_ = ntohs(a.sin_port);
     acceptor_ = std::thread([this] { accept_loop(); });
 }
@@ -147,13 +148,13 @@ void FakeBackend::stop() {
         std::lock_guard<std::mutex> g(mu_);
         for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
     }
-    for (auto &t : threads_) t.join();
+    for (auto& t : threads_) t.join();
     for (int fd : fds_) ::close(fd);
 }
 
-void FakeBackend::set_password(const std::string &user, const std::string &pw) {
+void FakeBackend::set_password(const std::string& user, const std::string& pw) {
     std::lock_guard<std::mutex> g(mu_);
-    for (auto &p : passwords_)
+    for (auto& p : passwords_)
         if (p.first == user) {
             p.second = pw;
             return;
@@ -180,15 +181,16 @@ void FakeBackend::accept_loop() {
     }
 }
 
-std::string FakeBackend::reply_for(const std::string &req) {
+std::string FakeBackend::reply_for(const std::string& req) {
     std::lock_guard<std::mutex> g(mu_);
     requests_.push_back(req);
     std::string action = json_get(req, "action");
     if (action == "ping") return R"({"ok":true,"pong":true})";
     if (action == "login") {
         std::string user = json_get(req, "username"), pw = json_get(req, "password");
-        for (auto &p : passwords_)
-            if (p.first == user && p.second != pw) return R"({"ok":false,"error":"invalid username or password"})";
+        for (auto& p : passwords_)
+            if (p.first == user && p.second != pw)
+                return R"({"ok":false,"error":"invalid username or password"})";
         return R"({"ok":true,"message":"login ok"})";
     }
     if (action == "change_password") return R"({"ok":true,"message":"password changed"})";
@@ -215,7 +217,7 @@ bool FrameClient::connect(int port) {
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(static_cast<uint16_t>(port));
-    if (::connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         close();
         return false;
     }
@@ -224,25 +226,27 @@ bool FrameClient::connect(int port) {
     return true;
 }
 
-bool FrameClient::send_raw(const std::string &bytes) { return fd_ >= 0 && send_all(fd_, bytes.data(), bytes.size()); }
+bool FrameClient::send_raw(const std::string& bytes) {
+    return fd_ >= 0 && send_all(fd_, bytes.data(), bytes.size());
+}
 
-bool FrameClient::request(const std::string &json, std::string *reply) {
+bool FrameClient::request(const std::string& json, std::string* reply) {
     return fd_ >= 0 && send_frame(fd_, json) && read_frame(fd_, reply);
 }
 
-std::string FrameClient::req(const std::string &json) {
+std::string FrameClient::req(const std::string& json) {
     std::string r;
     return request(json, &r) ? r : "<transport failure>";
 }
 
-bool FrameClient::read_reply(std::string *reply) { return fd_ >= 0 && read_frame(fd_, reply); }
+bool FrameClient::read_reply(std::string* reply) { return fd_ >= 0 && read_frame(fd_, reply); }
 
 void FrameClient::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }
 
-static pid_t spawn(const TempDir &dir, const std::vector<std::string> &args) {
+static pid_t spawn(const TempDir& dir, const std::vector<std::string>& args) {
     pid_t pid = fork();
     if (pid == 0) {
         if (chdir(dir.path().c_str()) != 0) _exit(127);
@@ -250,11 +254,11 @@ static pid_t spawn(const TempDir &dir, const std::vector<std::string> &args) {
         int err = open("router.err", O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
         dup2(err, 2);
-        std::vector<char *> argv;
+        std::vector<char*> argv;
         std::string bin = router_binary();
         argv.push_back(bin.data());
         std::vector<std::string> copy = args;
-        for (auto &a : copy) argv.push_back(a.data());
+        for (auto& a : copy) argv.push_back(a.data());
         argv.push_back(nullptr);
         execv(bin.c_str(), argv.data());
         _exit(127);
@@ -283,20 +287,21 @@ RouterProcess::~RouterProcess() {
     }
 }
 
-bool RouterProcess::start(const std::vector<std::string> &extra_args) {
+bool RouterProcess::start(const std::vector<std::string>& extra_args) {
     std::vector<std::string> args = {"--config", config_path(), "--port", std::to_string(port_)};
     args.insert(args.end(), extra_args.begin(), extra_args.end());
     pid_ = spawn(dir_, args);
     if (pid_ < 0) return false;
     return wait_for([&] {
-        int st;
-        if (waitpid(pid_, &st, WNOHANG) == pid_) {
-            pid_ = -1;
-            return true;
-        }
-        FrameClient c;
-        return c.connect(port_);
-    }) && pid_ > 0;
+               int st;
+               if (waitpid(pid_, &st, WNOHANG) == pid_) {
+                   pid_ = -1;
+                   return true;
+               }
+               FrameClient c;
+               return c.connect(port_);
+           }) &&
+           pid_ > 0;
 }
 
 int RouterProcess::stop() {
@@ -311,7 +316,7 @@ void RouterProcess::signal(int sig) {
     if (pid_ > 0) kill(pid_, sig);
 }
 
-RunResult run_router_once(const TempDir &dir, const std::vector<std::string> &args) {
+RunResult run_router_once(const TempDir& dir, const std::vector<std::string>& args) {
     RunResult r;
     pid_t pid = spawn(dir, args);
     r.exit_status = wait_exit(pid, std::chrono::seconds(10));

@@ -17,22 +17,23 @@ namespace router_test {
 
 std::string router_binary();
 int free_port();
-std::string read_file(const std::string &path);
-void write_file(const std::string &path, const std::string &text);
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& text);
 // Value of a top-level-ish member found by key search: a string's text, or
 // the raw token of a number/true/false/null. "" when absent.
-std::string json_get(const std::string &json, const std::string &key);
+std::string json_get(const std::string& json, const std::string& key);
 // Polls cond every 20 ms until it holds or the timeout passes.
-bool wait_for(const std::function<bool()> &cond, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+bool wait_for(const std::function<bool()>& cond,
+              std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
-    const std::string &path() const { return path_; }
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -41,19 +42,19 @@ private:
 // answers ok; "SELECT fail" answers an error; every other request is echoed
 // in {"ok":true,"backend":NAME,"n":K}.
 class FakeBackend {
-public:
-    explicit FakeBackend(const std::string &name);
+  public:
+    explicit FakeBackend(const std::string& name);
     ~FakeBackend();
     int port() const { return port_; }
-    void set_password(const std::string &user, const std::string &pw);
+    void set_password(const std::string& user, const std::string& pw);
     std::vector<std::string> requests();  // every frame received, in order
     int connections() const { return connections_.load(); }
     void stop();
 
-private:
+  private:
     void accept_loop();
     void serve(int fd);
-    std::string reply_for(const std::string &req);
+    std::string reply_for(const std::string& req);
 
     std::string name_;
     int listen_fd_ = -1;
@@ -70,27 +71,27 @@ private:
 };
 
 class FrameClient {
-public:
+  public:
     FrameClient() = default;
     ~FrameClient();
     bool connect(int port);
-    bool send_raw(const std::string &bytes);
-    bool request(const std::string &json, std::string *reply);
+    bool send_raw(const std::string& bytes);
+    bool request(const std::string& json, std::string* reply);
     // Convenience: the reply, or "<transport failure>".
-    std::string req(const std::string &json);
-    bool read_reply(std::string *reply);
+    std::string req(const std::string& json);
+    bool read_reply(std::string* reply);
     void close();
 
-private:
+  private:
     int fd_ = -1;
 };
 
 // Runs the router binary in dir with --config dir/kyreldb_router.config.
 class RouterProcess {
-public:
-    RouterProcess(const TempDir &dir, int port) : dir_(dir), port_(port) {}
+  public:
+    RouterProcess(const TempDir& dir, int port) : dir_(dir), port_(port) {}
     ~RouterProcess();
-    bool start(const std::vector<std::string> &extra_args = {});
+    bool start(const std::vector<std::string>& extra_args = {});
     // Sends SIGTERM and waits; returns the exit status (-1 when it did not exit).
     int stop();
     void signal(int sig);
@@ -99,8 +100,8 @@ public:
     std::string stdout_text() const { return read_file(dir_.file("router.out")); }
     std::string config_path() const { return dir_.file("kyreldb_router.config"); }
 
-private:
-    const TempDir &dir_;
+  private:
+    const TempDir& dir_;
     int port_;
     pid_t pid_ = -1;
 };
@@ -110,6 +111,6 @@ struct RunResult {
     std::string out, err;
 };
 // Runs the router binary to completion in dir with args.
-RunResult run_router_once(const TempDir &dir, const std::vector<std::string> &args);
+RunResult run_router_once(const TempDir& dir, const std::vector<std::string>& args);
 
 }  // namespace router_test

@@ -10,7 +10,7 @@ using namespace router_test;
 namespace {
 
 class RoutingTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dead_port_ = free_port();
         b1_.set_password("admin", "bpw");
@@ -25,10 +25,10 @@ protected:
     }
     virtual std::string extra_settings() { return ""; }
     std::string config_text() {
-        return "LISTEN_HOST=127.0.0.1\n" + extra_settings() +
-               "BACKEND b1 127.0.0.1 " + std::to_string(b1_.port()) + "\n" +
-               "BACKEND b2 127.0.0.1 " + std::to_string(b2_.port()) + "\n" +
-               "BACKEND dead 127.0.0.1 " + std::to_string(dead_port_) + "\n" +
+        return "LISTEN_HOST=127.0.0.1\n" + extra_settings() + "BACKEND b1 127.0.0.1 " +
+               std::to_string(b1_.port()) + "\n" + "BACKEND b2 127.0.0.1 " +
+               std::to_string(b2_.port()) + "\n" + "BACKEND dead 127.0.0.1 " +
+               std::to_string(dead_port_) + "\n" +
                "DATABASE default b1\nDATABASE sales b1\nDATABASE hr b2\nDATABASE lost dead\n"
                "ADMIN admin apw admin bpw\nUSER reader rpw\nUSER writer wpw\nUSER owner opw\n"
                "USER twin1 t1 shared spw\nUSER twin2 t2 shared spw\n"
@@ -36,14 +36,17 @@ protected:
                "GRANT twin1 * READ\nGRANT twin2 * READ\n";
     }
     // A connected client logged in as user with password pw.
-    std::unique_ptr<FrameClient> login(const std::string &user, const std::string &pw) {
+    std::unique_ptr<FrameClient> login(const std::string& user, const std::string& pw) {
         std::unique_ptr<FrameClient> c(new FrameClient);
         EXPECT_TRUE(c->connect(router_->port()));
-        std::string r = c->req(R"({"action":"login","username":")" + user + R"(","password":")" + pw + R"("})");
+        std::string r =
+            c->req(R"({"action":"login","username":")" + user + R"(","password":")" + pw + R"("})");
         EXPECT_EQ(json_get(r, "ok"), "true") << r;
         return c;
     }
-    static std::string sql(const std::string &text) { return R"({"action":"sql","sql":")" + text + R"("})"; }
+    static std::string sql(const std::string& text) {
+        return R"({"action":"sql","sql":")" + text + R"("})";
+    }
 
     TempDir dir_;
     FakeBackend b1_{"b1"}, b2_{"b2"};
@@ -54,7 +57,8 @@ protected:
 TEST_F(RoutingTest, RoutesByDatabaseAndPoolsConnections) {
     FrameClient anon;
     ASSERT_TRUE(anon.connect(router_->port()));
-    EXPECT_EQ(anon.req(R"({"action":"PING"})"), R"({"ok":true,"router":"KyrelDB Router","pong":true})");
+    EXPECT_EQ(anon.req(R"({"action":"PING"})"),
+              R"({"ok":true,"router":"KyrelDB Router","pong":true})");
     EXPECT_EQ(json_get(anon.req(sql("SELECT 1")), "error"), "not authenticated");
     std::string action128 = R"({"action":")" + std::string(128, 'a') + R"("})";
     EXPECT_EQ(json_get(anon.req(action128), "error"), "missing action");
@@ -65,7 +69,7 @@ TEST_F(RoutingTest, RoutesByDatabaseAndPoolsConnections) {
     ASSERT_GE(seen.size(), 3u);
     // The health thread may have pinged in between; look at the session's requests.
     std::vector<std::string> session;
-    for (auto &r : seen)
+    for (auto& r : seen)
         if (json_get(r, "action") != "ping") session.push_back(r);
     ASSERT_EQ(session.size(), 3u);
     EXPECT_EQ(session[0], R"({"action":"login","username":"admin","password":"bpw"})");
@@ -94,9 +98,8 @@ TEST_F(RoutingTest, RoutesByDatabaseAndPoolsConnections) {
     EXPECT_EQ(json_get(t1->req(sql("SELECT 4")), "backend"), "b1");
     t1->close();
     auto t2 = login("twin2", "t2");
-    EXPECT_TRUE(wait_for([&] {
-        return json_get(c2->req(R"({"action":"router_pools"})"), "returned") == "2";
-    }));
+    EXPECT_TRUE(wait_for(
+        [&] { return json_get(c2->req(R"({"action":"router_pools"})"), "returned") == "2"; }));
     EXPECT_EQ(json_get(t2->req(sql("SELECT 5")), "backend"), "b1");
     pools = c2->req(R"({"action":"router_pools"})");
     EXPECT_EQ(json_get(pools, "reused"), "2") << "twin2 shares twin1's backend user: " << pools;
@@ -109,29 +112,39 @@ TEST_F(RoutingTest, PermissionsFollowGrantsAndClasses) {
     const Case cases[] = {
         {"reader", "rpw", R"({"action":"sql","sql":"SELECT * FROM t"})", ""},
         {"reader", "rpw", R"({"action":"sql","sql":"show tables"})", ""},
-        {"reader", "rpw", R"j({"action":"sql","sql":"INSERT INTO t VALUES (1)"})j", "permission denied for current database"},
-        {"reader", "rpw", R"({"action":"insert","table":"t"})", "permission denied for current database"},
+        {"reader", "rpw", R"j({"action":"sql","sql":"INSERT INTO t VALUES (1)"})j",
+         "permission denied for current database"},
+        {"reader", "rpw", R"({"action":"insert","table":"t"})",
+         "permission denied for current database"},
         // The backend runs "query" and "execute" as statements: classed by the statement.
-        {"reader", "rpw", R"({"action":"query","sql":"DELETE FROM t"})", "permission denied for current database"},
+        {"reader", "rpw", R"({"action":"query","sql":"DELETE FROM t"})",
+         "permission denied for current database"},
         {"reader", "rpw", R"({"action":"query","sql":"SELECT 1"})", ""},
-        {"reader", "rpw", R"({"action":"sql","sql":"USE hr"})", "user is not allowed to use this database"},
+        {"reader", "rpw", R"({"action":"sql","sql":"USE hr"})",
+         "user is not allowed to use this database"},
         {"reader", "rpw", R"({"action":"sql","sql":"USE nowhere"})", "unknown database route"},
         {"reader", "rpw", R"({"action":"router_stats"})", "router admin permission required"},
-        {"reader", "rpw", R"({"action":"sql","sql":"ROUTER STATUS"})", "router admin permission required"},
-        {"writer", "wpw", R"({"action":"sql","sql":"SELECT * FROM t"})", "permission denied for current database"},
+        {"reader", "rpw", R"({"action":"sql","sql":"ROUTER STATUS"})",
+         "router admin permission required"},
+        {"writer", "wpw", R"({"action":"sql","sql":"SELECT * FROM t"})",
+         "permission denied for current database"},
         {"writer", "wpw", R"({"action":"sql","sql":"UPDATE t SET a=1"})", ""},
         {"owner", "opw", R"({"action":"sql","sql":"DROP TABLE t"})", ""},
         // A USE spelled with a tab must not reach the backend as a FULL statement.
-        {"owner", "opw", R"({"action":"sql","sql":"USE\thr"})", "user is not allowed to use this database"},
-        {"owner", "opw", R"({"action":"execute","sql":"use hr"})", "user is not allowed to use this database"},
+        {"owner", "opw", R"({"action":"sql","sql":"USE\thr"})",
+         "user is not allowed to use this database"},
+        {"owner", "opw", R"({"action":"execute","sql":"use hr"})",
+         "user is not allowed to use this database"},
         {"owner", "opw", R"({"action":"sql","sql":"CREATE DATABASE x"})",
-         "CREATE DATABASE through router is not supported in phase 1; add the database route to kyreldb_router.config"},
+         "CREATE DATABASE through router is not supported in phase 1; add the database route to "
+         "kyreldb_router.config"},
         {"owner", "opw", R"({"action":"create_database","database":"x"})", ""},
         {"owner", "opw", R"({"action":"sql","sql":"LOGIN x"})", "invalid LOGIN syntax"},
         {"owner", "opw", R"({"action":"sql"})", "missing sql"},
-        {"twin1", "t1", R"j({"action":"sql","sql":"CALL p()"})j", "permission denied for current database"},
+        {"twin1", "t1", R"j({"action":"sql","sql":"CALL p()"})j",
+         "permission denied for current database"},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         auto cl = login(c.user, c.pw);
         std::string r = cl->req(c.request);
         if (*c.error)
@@ -149,11 +162,13 @@ TEST_F(RoutingTest, ReportsShowHealthAndClients) {
     ASSERT_NE(dead, std::string::npos) << health;
     std::string dead_part = health.substr(dead);
     EXPECT_EQ(json_get(dead_part, "healthy"), "false");
-    EXPECT_EQ(json_get(dead_part, "last_error"), "could not connect to 127.0.0.1:" + std::to_string(dead_port_));
+    EXPECT_EQ(json_get(dead_part, "last_error"),
+              "could not connect to 127.0.0.1:" + std::to_string(dead_port_));
     EXPECT_EQ(json_get(health.substr(health.find(R"("name":"b1")")), "healthy"), "true");
 
     // A request routed to the dead backend fails with the connect message.
-    EXPECT_EQ(json_get(c->req(sql("USE lost")), "error"), "could not connect to 127.0.0.1:" + std::to_string(dead_port_));
+    EXPECT_EQ(json_get(c->req(sql("USE lost")), "error"),
+              "could not connect to 127.0.0.1:" + std::to_string(dead_port_));
     std::string dbs = c->req(sql("SHOW DATABASES;"));
     std::string lost = dbs.substr(dbs.find(R"("name":"lost")"));
     EXPECT_EQ(json_get(lost, "route_status"), "backend_unhealthy");
@@ -175,7 +190,8 @@ TEST_F(RoutingTest, ReportsShowHealthAndClients) {
     auto r = login("reader", "rpw");
     std::string dbs2 = r->req(R"({"action":"show_databases"})");
     EXPECT_NE(dbs2.find(R"("name":"hr")"), std::string::npos) << dbs2;
-    EXPECT_EQ(json_get(r->req(R"({"action":"router_databases"})"), "error"), "router admin permission required");
+    EXPECT_EQ(json_get(r->req(R"({"action":"router_databases"})"), "error"),
+              "router admin permission required");
 }
 
 TEST_F(RoutingTest, PasswordChangeUpdatesBackendAndConfigFile) {
@@ -186,7 +202,9 @@ TEST_F(RoutingTest, PasswordChangeUpdatesBackendAndConfigFile) {
               "passwords changed through Router cannot contain quotes or '='");
     std::string req = sql("CHANGE PASSWORD TO newpw;");
     std::string r = c->req(req);
-    EXPECT_EQ(r, R"({"ok":true,"message":"password changed","router_password_updated":true,"router_config_saved":true})");
+    EXPECT_EQ(
+        r,
+        R"({"ok":true,"message":"password changed","router_password_updated":true,"router_config_saved":true})");
     std::vector<std::string> seen = b1_.requests();
     EXPECT_EQ(seen.back(), req) << "the client's request is forwarded unchanged";
 
@@ -200,8 +218,9 @@ TEST_F(RoutingTest, PasswordChangeUpdatesBackendAndConfigFile) {
     b1_.set_password("admin", "newpw");
     FrameClient old;
     ASSERT_TRUE(old.connect(router_->port()));
-    EXPECT_EQ(json_get(old.req(R"({"action":"login","username":"admin","password":"apw"})"), "error"),
-              "invalid username or password");
+    EXPECT_EQ(
+        json_get(old.req(R"({"action":"login","username":"admin","password":"apw"})"), "error"),
+        "invalid username or password");
     auto fresh = login("admin", "newpw");
     EXPECT_EQ(json_get(fresh->req(sql("SELECT 1")), "backend"), "b1");
 
@@ -209,18 +228,20 @@ TEST_F(RoutingTest, PasswordChangeUpdatesBackendAndConfigFile) {
     // other's next backend login carries the stale password and fails.
     b1_.set_password("shared", "spw");
     auto t1 = login("twin1", "t1");
-    EXPECT_EQ(t1->req(R"({"action":"change_password","new_password":"s2"})"),
-              R"({"ok":true,"message":"password changed","router_password_updated":false,"router_config_saved":true})");
+    EXPECT_EQ(
+        t1->req(R"({"action":"change_password","new_password":"s2"})"),
+        R"({"ok":true,"message":"password changed","router_password_updated":false,"router_config_saved":true})");
     b1_.set_password("shared", "s2");
     auto t2 = login("twin2", "t2");
-    EXPECT_EQ(json_get(t2->req(sql("SELECT 1")), "error"), "backend login failed: invalid username or password");
+    EXPECT_EQ(json_get(t2->req(sql("SELECT 1")), "error"),
+              "backend login failed: invalid username or password");
 }
 
 TEST_F(RoutingTest, OversizedFrameIsRefusedAndClosed) {
     FrameClient c;
     ASSERT_TRUE(c.connect(router_->port()));
     const unsigned char hdr[4] = {0x00, 0x80, 0x00, 0x01};  // 8 MiB + 1
-    ASSERT_TRUE(c.send_raw(std::string(reinterpret_cast<const char *>(hdr), 4)));
+    ASSERT_TRUE(c.send_raw(std::string(reinterpret_cast<const char*>(hdr), 4)));
     std::string reply;
     ASSERT_TRUE(c.read_reply(&reply));
     EXPECT_EQ(reply, R"({"ok":false,"error":"invalid request size"})");
@@ -228,7 +249,7 @@ TEST_F(RoutingTest, OversizedFrameIsRefusedAndClosed) {
 }
 
 class NoPoolRoutingTest : public RoutingTest {
-protected:
+  protected:
     std::string extra_settings() override { return "BACKEND_POOL_MAX_PER_BACKEND=0\n"; }
 };
 
@@ -238,7 +259,8 @@ TEST_F(NoPoolRoutingTest, EveryBindingOpensANewConnection) {
         EXPECT_EQ(json_get(c->req(sql("SELECT 1")), "backend"), "b1");
     }
     auto c = login("admin", "apw");
-    EXPECT_TRUE(wait_for([&] { return json_get(c->req(R"({"action":"router_pools"})"), "closed") == "2"; }));
+    EXPECT_TRUE(wait_for(
+        [&] { return json_get(c->req(R"({"action":"router_pools"})"), "closed") == "2"; }));
     std::string pools = c->req(R"({"action":"router_pools"})");
     EXPECT_EQ(json_get(pools, "reused"), "0");
     EXPECT_EQ(json_get(pools, "returned"), "0");

@@ -11,249 +11,267 @@
 namespace {
 
 TableSchema agg_schema() {
-  return make_schema({{"id", COL_TYPE_STRING},
-                      {"i", COL_TYPE_INT},
-                      {"d", COL_TYPE_DOUBLE},
-                      {"s", COL_TYPE_STRING},
-                      {"g", COL_TYPE_INT},
-                      {"b", COL_TYPE_BOOL}});
+    return make_schema({{"id", COL_TYPE_STRING},
+                        {"i", COL_TYPE_INT},
+                        {"d", COL_TYPE_DOUBLE},
+                        {"s", COL_TYPE_STRING},
+                        {"g", COL_TYPE_INT},
+                        {"b", COL_TYPE_BOOL}});
 }
 
 // Reply of `sql` over the rows through the builder the executor would pick.
 std::string run(const TableSchema& s, const char* sql, RowSet& rows) {
-  SelectQuery q = parse_query(sql);
-  char* out = nullptr;
-  char err[128] = {0};
-  int rc = q.has_group_by
-               ? build_grouped_rows_json(&s, "t", &q, rows.data(), rows.size(), &out, err, sizeof err)
-               : build_aggregate_rows_json(&s, "t", &q, rows.data(), rows.size(), &out, err,
-                                           sizeof err);
-  if (rc != 0) {
-    EXPECT_EQ(out, nullptr);
-    return std::string("ERR:") + err;
-  }
-  return take(out);
+    SelectQuery q = parse_query(sql);
+    char* out = nullptr;
+    char err[128] = {0};
+    int rc = q.has_group_by ? build_grouped_rows_json(&s, "t", &q, rows.data(), rows.size(), &out,
+                                                      err, sizeof err)
+                            : build_aggregate_rows_json(&s, "t", &q, rows.data(), rows.size(), &out,
+                                                        err, sizeof err);
+    if (rc != 0) {
+        EXPECT_EQ(out, nullptr);
+        return std::string("ERR:") + err;
+    }
+    return take(out);
 }
 
 std::string one_row(const std::string& members) {
-  return "{\"ok\":true,\"table\":\"t\",\"rows\":[{" + members + "}]}";
+    return "{\"ok\":true,\"table\":\"t\",\"rows\":[{" + members + "}]}";
 }
 
 struct AggCase {
-  const char* item;
-  const char* expected;  // raw value, or ERR:message
+    const char* item;
+    const char* expected;  // raw value, or ERR:message
 };
 
 TEST(Aggregate, EveryFunctionOverTheTable) {
-  TableSchema s = agg_schema();
-  RowSet rows({R"js({"id":"a","i":4,"d":0.1,"s":"b","g":1})js",
-               R"js({"id":"b","i":1,"d":0.2,"s":"B","g":1})js",
-               R"js({"id":"c","i":null,"d":null,"s":"c","g":2})js",
-               R"js({"id":"d","i":3,"s":"a","g":2})js",
-               R"js({"id":"e","i":2,"d":1.0,"s":null,"g":1})js"});
-  const std::vector<AggCase> cases = {
-      {"COUNT(*)", "5"},
-      {"COUNT(i)", "4"},
-      {"COUNT(d)", "3"},
-      {"COUNT(nope)", "0"},
-      {"SUM(i)", "10"},
-      {"SUM(d)", "1.3"},
-      {"AVG(i)", "2.5"},
-      {"MEAN(i)", "2.5"},
-      {"AVG(d)", "0.433333333333333"},
-      {"MIN(i)", "1"},
-      {"MAX(i)", "4"},
-      {"MIN(s)", "\"B\""},
-      {"MAX(s)", "\"c\""},
-      {"MAX(d)", "1.0"},
-      {"MED(i)", "2.5"},
-      {"MEDIAN(i)", "2.5"},
-      {"MEDIAN(d)", "0.2"},
-      {"VAR(i)", "1.25"},
-      {"STDDEV(i)", "1.11803398874989"},
-      {"SUM(s)", "ERR:SUM supports numeric columns only"},
-      {"AVG(s)", "ERR:AVG supports numeric columns only"},
-      {"MEAN(b)", "ERR:MEAN supports numeric columns only"},
-      {"MEDIAN(s)", "ERR:function supports numeric columns only"},
-      {"STDDEV(s)", "ERR:function supports numeric columns only"},
-      {"SUM(nope)", "ERR:unknown selected column"},
-      {"MIN(nope)", "ERR:unknown selected column"},
-  };
-  for (const AggCase& c : cases) {
-    std::string sql = std::string("SELECT ") + c.item + " FROM t";
-    std::string expected = c.expected[0] == 'E' && c.expected[1] == 'R'
-                               ? c.expected
-                               : one_row("\"" + std::string(c.item) + "\":" + c.expected);
-    EXPECT_EQ(run(s, sql.c_str(), rows), expected) << c.item;
-  }
+    TableSchema s = agg_schema();
+    RowSet rows({R"js({"id":"a","i":4,"d":0.1,"s":"b","g":1})js",
+                 R"js({"id":"b","i":1,"d":0.2,"s":"B","g":1})js",
+                 R"js({"id":"c","i":null,"d":null,"s":"c","g":2})js",
+                 R"js({"id":"d","i":3,"s":"a","g":2})js",
+                 R"js({"id":"e","i":2,"d":1.0,"s":null,"g":1})js"});
+    const std::vector<AggCase> cases = {
+        {"COUNT(*)", "5"},
+        {"COUNT(i)", "4"},
+        {"COUNT(d)", "3"},
+        {"COUNT(nope)", "0"},
+        {"SUM(i)", "10"},
+        {"SUM(d)", "1.3"},
+        {"AVG(i)", "2.5"},
+        {"MEAN(i)", "2.5"},
+        {"AVG(d)", "0.433333333333333"},
+        {"MIN(i)", "1"},
+        {"MAX(i)", "4"},
+        {"MIN(s)", "\"B\""},
+        {"MAX(s)", "\"c\""},
+        {"MAX(d)", "1.0"},
+        {"MED(i)", "2.5"},
+        {"MEDIAN(i)", "2.5"},
+        {"MEDIAN(d)", "0.2"},
+        {"VAR(i)", "1.25"},
+        {"STDDEV(i)", "1.11803398874989"},
+        {"SUM(s)", "ERR:SUM supports numeric columns only"},
+        {"AVG(s)", "ERR:AVG supports numeric columns only"},
+        {"MEAN(b)", "ERR:MEAN supports numeric columns only"},
+        {"MEDIAN(s)", "ERR:function supports numeric columns only"},
+        {"STDDEV(s)", "ERR:function supports numeric columns only"},
+        {"SUM(nope)", "ERR:unknown selected column"},
+        {"MIN(nope)", "ERR:unknown selected column"},
+    };
+    for (const AggCase& c : cases) {
+        std::string sql = std::string("SELECT ") + c.item + " FROM t";
+        std::string expected = c.expected[0] == 'E' && c.expected[1] == 'R'
+                                   ? c.expected
+                                   : one_row("\"" + std::string(c.item) + "\":" + c.expected);
+        EXPECT_EQ(run(s, sql.c_str(), rows), expected) << c.item;
+    }
 }
 
 TEST(Aggregate, SmallSeriesByHand) {
-  TableSchema s = agg_schema();
-  const struct {
-    std::vector<const char*> values;
-    const char* item;
-    const char* expected;
-  } cases[] = {
-      {{"4", "1", "3", "2"}, "MEDIAN(i)", "2.5"},
-      {{"5", "1", "3"}, "MEDIAN(i)", "3"},
-      {{"1", "2", "3", "4"}, "VAR(i)", "1.25"},
-      {{"7", "7", "7"}, "STDDEV(i)", "0"},
-      {{"1", "2", "null"}, "SUM(i)", "3"},
-      {{"1", "2", "null"}, "AVG(i)", "1.5"},
-      {{"9223372036854775807", "9223372036854775807"}, "SUM(i)", "1.84467440737096e+19"},
-  };
-  for (const auto& c : cases) {
-    std::vector<std::string> jsons;
-    for (const char* v : c.values) jsons.push_back(std::string("{\"i\":") + v + "}");
-    RowSet rows(jsons);
-    std::string sql = std::string("SELECT ") + c.item + " FROM t";
-    EXPECT_EQ(run(s, sql.c_str(), rows), one_row("\"" + std::string(c.item) + "\":" + c.expected))
-        << c.item;
-  }
-  RowSet doubles({R"js({"d":0.1})js", R"js({"d":0.2})js"});
-  EXPECT_EQ(run(s, "SELECT SUM(d) FROM t", doubles), one_row("\"SUM(d)\":0.3"));
-  // A result that is not finite has no JSON number: null, never "inf".
-  RowSet huge({R"js({"d":1e5000})js", R"js({"d":1})js"});
-  EXPECT_EQ(run(s, "SELECT SUM(d), MAX(d) FROM t", huge), one_row("\"SUM(d)\":null,\"MAX(d)\":1e5000"));
+    TableSchema s = agg_schema();
+    const struct {
+        std::vector<const char*> values;
+        const char* item;
+        const char* expected;
+    } cases[] = {
+        {{"4", "1", "3", "2"}, "MEDIAN(i)", "2.5"},
+        {{"5", "1", "3"}, "MEDIAN(i)", "3"},
+        {{"1", "2", "3", "4"}, "VAR(i)", "1.25"},
+        {{"7", "7", "7"}, "STDDEV(i)", "0"},
+        {{"1", "2", "null"}, "SUM(i)", "3"},
+        {{"1", "2", "null"}, "AVG(i)", "1.5"},
+        {{"9223372036854775807", "9223372036854775807"}, "SUM(i)", "1.84467440737096e+19"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> jsons;
+        for (const char* v : c.values) jsons.push_back(std::string("{\"i\":") + v + "}");
+        RowSet rows(jsons);
+        std::string sql = std::string("SELECT ") + c.item + " FROM t";
+        EXPECT_EQ(run(s, sql.c_str(), rows),
+                  one_row("\"" + std::string(c.item) + "\":" + c.expected))
+            << c.item;
+    }
+    RowSet doubles({R"js({"d":0.1})js", R"js({"d":0.2})js"});
+    EXPECT_EQ(run(s, "SELECT SUM(d) FROM t", doubles), one_row("\"SUM(d)\":0.3"));
+    // A result that is not finite has no JSON number: null, never "inf".
+    RowSet huge({R"js({"d":1e5000})js", R"js({"d":1})js"});
+    EXPECT_EQ(run(s, "SELECT SUM(d), MAX(d) FROM t", huge),
+              one_row("\"SUM(d)\":null,\"MAX(d)\":1e5000"));
 }
 
 TEST(Aggregate, EmptyTableAndLimit) {
-  TableSchema s = agg_schema();
-  RowSet none({});
-  EXPECT_EQ(run(s, "SELECT COUNT(*), SUM(i), AVG(i), MIN(i) FROM t", none),
-            one_row("\"COUNT(*)\":0,\"SUM(i)\":null,\"AVG(i)\":null,\"MIN(i)\":null"));
-  EXPECT_EQ(run(s, "SELECT COUNT(*) FROM t LIMIT 0", none), R"js({"ok":true,"table":"t","rows":[]})js");
-  EXPECT_EQ(run(s, "SELECT SUM(s) FROM t", none), "ERR:SUM supports numeric columns only");
-  RowSet rows({R"js({"i":1})js", R"js({"i":2})js"});
-  EXPECT_EQ(run(s, "SELECT COUNT(*) FROM t LIMIT 5", rows), one_row("\"COUNT(*)\":2"));
-  EXPECT_EQ(run(s, "SELECT COUNT(*) FROM t LIMIT 0", rows), R"js({"ok":true,"table":"t","rows":[]})js");
-  // A plain column among aggregates has no single value.
-  SelectQuery q = parse_query("SELECT COUNT(*) FROM t");
-  q.column_count = 2;
-  q.kind[1] = EXPR_COLUMN;
-  snprintf(q.arg[1], sizeof q.arg[1], "i");
-  snprintf(q.label[1], sizeof q.label[1], "i");
-  char* out = nullptr;
-  char err[128] = {0};
-  EXPECT_EQ(build_aggregate_rows_json(&s, "t", &q, rows.data(), rows.size(), &out, err, sizeof err), -1);
-  EXPECT_STREQ(err, "aggregate query contains invalid expression");
+    TableSchema s = agg_schema();
+    RowSet none({});
+    EXPECT_EQ(run(s, "SELECT COUNT(*), SUM(i), AVG(i), MIN(i) FROM t", none),
+              one_row("\"COUNT(*)\":0,\"SUM(i)\":null,\"AVG(i)\":null,\"MIN(i)\":null"));
+    EXPECT_EQ(run(s, "SELECT COUNT(*) FROM t LIMIT 0", none),
+              R"js({"ok":true,"table":"t","rows":[]})js");
+    EXPECT_EQ(run(s, "SELECT SUM(s) FROM t", none), "ERR:SUM supports numeric columns only");
+    RowSet rows({R"js({"i":1})js", R"js({"i":2})js"});
+    EXPECT_EQ(run(s, "SELECT COUNT(*) FROM t LIMIT 5", rows), one_row("\"COUNT(*)\":2"));
+    EXPECT_EQ(run(s, "SELECT COUNT(*) FROM t LIMIT 0", rows),
+              R"js({"ok":true,"table":"t","rows":[]})js");
+    // A plain column among aggregates has no single value.
+    SelectQuery q = parse_query("SELECT COUNT(*) FROM t");
+    q.column_count = 2;
+    q.kind[1] = EXPR_COLUMN;
+    snprintf(q.arg[1], sizeof q.arg[1], "i");
+    snprintf(q.label[1], sizeof q.label[1], "i");
+    char* out = nullptr;
+    char err[128] = {0};
+    EXPECT_EQ(
+        build_aggregate_rows_json(&s, "t", &q, rows.data(), rows.size(), &out, err, sizeof err),
+        -1);
+    EXPECT_STREQ(err, "aggregate query contains invalid expression");
 }
 
 TEST(GroupBy, GroupsKeysAndOrder) {
-  TableSchema s = make_schema({{"a", COL_TYPE_DOUBLE}, {"c", COL_TYPE_STRING}, {"v", COL_TYPE_INT}});
-  RowSet rows({R"js({"a":1,"c":"x","v":1})js", R"js({"a":null,"c":"y","v":2})js",
-               R"js({"a":1.0,"c":"x","v":3})js", R"js({"a":1,"c":"y","v":4})js",
-               R"js({"a":2,"c":"x","v":5})js", R"js({"a":null,"c":"x","v":6})js"});
-  const struct {
-    const char* sql;
-    const char* expected_rows;
-  } cases[] = {
-      {"SELECT a, COUNT(*), SUM(v) FROM t GROUP BY a",
-       R"js({"a":1,"COUNT(*)":2,"SUM(v)":5},{"a":null,"COUNT(*)":2,"SUM(v)":8},)js"
-       R"js({"a":1.0,"COUNT(*)":1,"SUM(v)":3},{"a":2,"COUNT(*)":1,"SUM(v)":5})js"},
-      {"SELECT a, MIN(v) FROM t GROUP BY a ORDER BY a DESC",
-       R"js({"a":null,"MIN(v)":2},{"a":2,"MIN(v)":5},{"a":1.0,"MIN(v)":3},{"a":1,"MIN(v)":1})js"},
-      {"SELECT a FROM t GROUP BY a ORDER BY A LIMIT 2", R"js({"a":1},{"a":1.0})js"},
-      {"SELECT c, a, COUNT(*) FROM t GROUP BY c, a",
-       R"js({"c":"x","a":1,"COUNT(*)":1},{"c":"y","a":null,"COUNT(*)":1},)js"
-       R"js({"c":"x","a":1.0,"COUNT(*)":1},{"c":"y","a":1,"COUNT(*)":1},)js"
-       R"js({"c":"x","a":2,"COUNT(*)":1},{"c":"x","a":null,"COUNT(*)":1})js"},
-      {"SELECT c, MEDIAN(v), MAX(a) FROM t GROUP BY C ORDER BY c",
-       R"js({"c":"x","MEDIAN(v)":4,"MAX(a)":2},{"c":"y","MEDIAN(v)":3,"MAX(a)":1})js"},
-      {"SELECT COUNT(*) FROM t GROUP BY c LIMIT 0", ""},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(run(s, c.sql, rows),
-              std::string(R"js({"ok":true,"table":"t","rows":[)js") + c.expected_rows + "]}")
-        << c.sql;
-  }
+    TableSchema s =
+        make_schema({{"a", COL_TYPE_DOUBLE}, {"c", COL_TYPE_STRING}, {"v", COL_TYPE_INT}});
+    RowSet rows({R"js({"a":1,"c":"x","v":1})js", R"js({"a":null,"c":"y","v":2})js",
+                 R"js({"a":1.0,"c":"x","v":3})js", R"js({"a":1,"c":"y","v":4})js",
+                 R"js({"a":2,"c":"x","v":5})js", R"js({"a":null,"c":"x","v":6})js"});
+    const struct {
+        const char* sql;
+        const char* expected_rows;
+    } cases[] = {
+        {"SELECT a, COUNT(*), SUM(v) FROM t GROUP BY a",
+         R"js({"a":1,"COUNT(*)":2,"SUM(v)":5},{"a":null,"COUNT(*)":2,"SUM(v)":8},)js"
+         R"js({"a":1.0,"COUNT(*)":1,"SUM(v)":3},{"a":2,"COUNT(*)":1,"SUM(v)":5})js"},
+        {"SELECT a, MIN(v) FROM t GROUP BY a ORDER BY a DESC",
+         R"js({"a":null,"MIN(v)":2},{"a":2,"MIN(v)":5},{"a":1.0,"MIN(v)":3},{"a":1,"MIN(v)":1})js"},
+        {"SELECT a FROM t GROUP BY a ORDER BY A LIMIT 2", R"js({"a":1},{"a":1.0})js"},
+        {"SELECT c, a, COUNT(*) FROM t GROUP BY c, a",
+         R"js({"c":"x","a":1,"COUNT(*)":1},{"c":"y","a":null,"COUNT(*)":1},)js"
+         R"js({"c":"x","a":1.0,"COUNT(*)":1},{"c":"y","a":1,"COUNT(*)":1},)js"
+         R"js({"c":"x","a":2,"COUNT(*)":1},{"c":"x","a":null,"COUNT(*)":1})js"},
+        {"SELECT c, MEDIAN(v), MAX(a) FROM t GROUP BY C ORDER BY c",
+         R"js({"c":"x","MEDIAN(v)":4,"MAX(a)":2},{"c":"y","MEDIAN(v)":3,"MAX(a)":1})js"},
+        {"SELECT COUNT(*) FROM t GROUP BY c LIMIT 0", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(run(s, c.sql, rows),
+                  std::string(R"js({"ok":true,"table":"t","rows":[)js") + c.expected_rows + "]}")
+            << c.sql;
+    }
 }
 
 TEST(GroupBy, KeyEncoding) {
-  TableSchema s = make_schema({{"a", COL_TYPE_INT}, {"b", COL_TYPE_STRING}});
-  SelectQuery q = parse_query("SELECT a, b FROM t GROUP BY a, b");
-  std::string key;
-  std::vector<std::string> values;
-  char err[128] = {0};
-  ASSERT_EQ(make_group_key_and_values(&s, &q, R"js({"a": 1 ,"b":"x"})js", &key, &values, err, sizeof err), 0);
-  EXPECT_EQ(key, "1:1|3:\"x\"|");
-  EXPECT_EQ(values, (std::vector<std::string>{"1", "\"x\""}));
-  // Lengths keep texts with a | inside apart from column boundaries.
-  ASSERT_EQ(make_group_key_and_values(&s, &q, R"js({"a":null,"b":"1|"})js", &key, &values, err, sizeof err), 0);
-  EXPECT_EQ(key, "4:null|4:\"1|\"|");
-  int type = -1;
-  EXPECT_EQ(group_order_col_index(&s, &q, "B", &type), 1);
-  EXPECT_EQ(type, COL_TYPE_STRING);
-  EXPECT_EQ(group_order_col_index(&s, &q, "c", &type), -1);
+    TableSchema s = make_schema({{"a", COL_TYPE_INT}, {"b", COL_TYPE_STRING}});
+    SelectQuery q = parse_query("SELECT a, b FROM t GROUP BY a, b");
+    std::string key;
+    std::vector<std::string> values;
+    char err[128] = {0};
+    ASSERT_EQ(make_group_key_and_values(&s, &q, R"js({"a": 1 ,"b":"x"})js", &key, &values, err,
+                                        sizeof err),
+              0);
+    EXPECT_EQ(key, "1:1|3:\"x\"|");
+    EXPECT_EQ(values, (std::vector<std::string>{"1", "\"x\""}));
+    // Lengths keep texts with a | inside apart from column boundaries.
+    ASSERT_EQ(make_group_key_and_values(&s, &q, R"js({"a":null,"b":"1|"})js", &key, &values, err,
+                                        sizeof err),
+              0);
+    EXPECT_EQ(key, "4:null|4:\"1|\"|");
+    int type = -1;
+    EXPECT_EQ(group_order_col_index(&s, &q, "B", &type), 1);
+    EXPECT_EQ(type, COL_TYPE_STRING);
+    EXPECT_EQ(group_order_col_index(&s, &q, "c", &type), -1);
 }
 
 // Reply of a grouped query that the parser would refuse, built by editing a
 // parsed one: the builder must still refuse it cleanly.
 std::string run_edited(const TableSchema& s, const char* sql, RowSet& rows,
                        void (*edit)(SelectQuery*)) {
-  SelectQuery q = parse_query(sql);
-  edit(&q);
-  char* out = nullptr;
-  char err[128] = {0};
-  if (build_grouped_rows_json(&s, "t", &q, rows.data(), rows.size(), &out, err, sizeof err) != 0) {
-    EXPECT_EQ(out, nullptr);
-    return std::string("ERR:") + err;
-  }
-  return take(out);
+    SelectQuery q = parse_query(sql);
+    edit(&q);
+    char* out = nullptr;
+    char err[128] = {0};
+    if (build_grouped_rows_json(&s, "t", &q, rows.data(), rows.size(), &out, err, sizeof err) !=
+        0) {
+        EXPECT_EQ(out, nullptr);
+        return std::string("ERR:") + err;
+    }
+    return take(out);
 }
 
 void add_item(SelectQuery* q, int kind, const char* arg) {
-  int i = q->column_count++;
-  q->kind[i] = kind;
-  snprintf(q->arg[i], sizeof q->arg[i], "%s", arg);
-  snprintf(q->label[i], sizeof q->label[i], "%s", arg);
+    int i = q->column_count++;
+    q->kind[i] = kind;
+    snprintf(q->arg[i], sizeof q->arg[i], "%s", arg);
+    snprintf(q->label[i], sizeof q->label[i], "%s", arg);
 }
 
 TEST(GroupBy, Errors) {
-  TableSchema s = make_schema({{"a", COL_TYPE_INT}, {"v", COL_TYPE_INT}});
-  RowSet rows({R"js({"a":1,"v":1})js", R"js({"v":2})js"});
-  RowSet good({R"js({"a":1,"v":1})js"});
-  RowSet none({});
-  EXPECT_EQ(run(s, "SELECT a FROM t GROUP BY a", rows), "ERR:missing GROUP BY column value");
-  EXPECT_EQ(run(s, "SELECT COUNT(*) FROM t GROUP BY nope", good), "ERR:unknown GROUP BY column");
-  auto order_by_v = [](SelectQuery* q) { snprintf(q->order_by, sizeof q->order_by, "v"); };
-  auto order_by_ghost = [](SelectQuery* q) {
-    snprintf(q->order_by, sizeof q->order_by, "ghost");
-    snprintf(q->group_col[q->group_count++], sizeof q->group_col[0], "ghost");
-  };
-  EXPECT_EQ(run_edited(s, "SELECT a FROM t GROUP BY a", good, order_by_v), "ERR:unknown ORDER BY column");
-  EXPECT_EQ(run_edited(s, "SELECT a FROM t GROUP BY a", none, order_by_v), "ERR:unknown ORDER BY column");
-  // A grouped name missing from the schema is no ORDER BY column either.
-  EXPECT_EQ(run_edited(s, "SELECT a FROM t GROUP BY a", none, order_by_ghost), "ERR:unknown ORDER BY column");
-  auto plain_v = [](SelectQuery* q) { add_item(q, EXPR_COLUMN, "v"); };
-  auto scalar_v = [](SelectQuery* q) { add_item(q, EXPR_ABS, "v"); };
-  EXPECT_EQ(run_edited(s, "SELECT a FROM t GROUP BY a", good, plain_v),
-            "ERR:non-aggregate SELECT columns must appear in GROUP BY");
-  EXPECT_EQ(run_edited(s, "SELECT a FROM t GROUP BY a", good, scalar_v),
-            "ERR:unsupported expression with GROUP BY");
-  EXPECT_EQ(run(s, "SELECT a, SUM(nope) FROM t GROUP BY a", good), "ERR:unknown selected column");
-  // With no rows there is no group, so item errors never arise.
-  EXPECT_EQ(run_edited(s, "SELECT a, SUM(nope) FROM t GROUP BY a", none, plain_v),
-            R"js({"ok":true,"table":"t","rows":[]})js");
+    TableSchema s = make_schema({{"a", COL_TYPE_INT}, {"v", COL_TYPE_INT}});
+    RowSet rows({R"js({"a":1,"v":1})js", R"js({"v":2})js"});
+    RowSet good({R"js({"a":1,"v":1})js"});
+    RowSet none({});
+    EXPECT_EQ(run(s, "SELECT a FROM t GROUP BY a", rows), "ERR:missing GROUP BY column value");
+    EXPECT_EQ(run(s, "SELECT COUNT(*) FROM t GROUP BY nope", good), "ERR:unknown GROUP BY column");
+    auto order_by_v = [](SelectQuery* q) { snprintf(q->order_by, sizeof q->order_by, "v"); };
+    auto order_by_ghost = [](SelectQuery* q) {
+        snprintf(q->order_by, sizeof q->order_by, "ghost");
+        snprintf(q->group_col[q->group_count++], sizeof q->group_col[0], "ghost");
+    };
+    EXPECT_EQ(run_edited(s, "SELECT a FROM t GROUP BY a", good, order_by_v),
+              "ERR:unknown ORDER BY column");
+    EXPECT_EQ(run_edited(s, "SELECT a FROM t GROUP BY a", none, order_by_v),
+              "ERR:unknown ORDER BY column");
+    // A grouped name missing from the schema is no ORDER BY column either.
+    EXPECT_EQ(run_edited(s, "SELECT a FROM t GROUP BY a", none, order_by_ghost),
+              "ERR:unknown ORDER BY column");
+    auto plain_v = [](SelectQuery* q) { add_item(q, EXPR_COLUMN, "v"); };
+    auto scalar_v = [](SelectQuery* q) { add_item(q, EXPR_ABS, "v"); };
+    EXPECT_EQ(run_edited(s, "SELECT a FROM t GROUP BY a", good, plain_v),
+              "ERR:non-aggregate SELECT columns must appear in GROUP BY");
+    EXPECT_EQ(run_edited(s, "SELECT a FROM t GROUP BY a", good, scalar_v),
+              "ERR:unsupported expression with GROUP BY");
+    EXPECT_EQ(run(s, "SELECT a, SUM(nope) FROM t GROUP BY a", good), "ERR:unknown selected column");
+    // With no rows there is no group, so item errors never arise.
+    EXPECT_EQ(run_edited(s, "SELECT a, SUM(nope) FROM t GROUP BY a", none, plain_v),
+              R"js({"ok":true,"table":"t","rows":[]})js");
 }
 
 TEST(Aggregate, CollectNumericValues) {
-  TableSchema s = agg_schema();
-  RowSet rows({R"js({"i":3})js", R"js({"i":null})js", R"js({"d":1})js", R"js({"i":-1})js"});
-  long double* values = nullptr;
-  int n = -1;
-  char err[128] = {0};
-  ASSERT_EQ(collect_numeric_values(&s, "I", rows.data(), rows.size(), &values, &n, err, sizeof err), 0);
-  ASSERT_EQ(n, 2);
-  EXPECT_EQ(values[0], 3.0L);
-  EXPECT_EQ(values[1], -1.0L);
-  free(values);
-  ASSERT_EQ(collect_numeric_values(&s, "i", nullptr, 0, &values, &n, err, sizeof err), 0);
-  EXPECT_EQ(n, 0);
-  free(values);
-  EXPECT_EQ(collect_numeric_values(&s, "s", rows.data(), rows.size(), &values, &n, err, sizeof err), -1);
-  EXPECT_STREQ(err, "function supports numeric columns only");
+    TableSchema s = agg_schema();
+    RowSet rows({R"js({"i":3})js", R"js({"i":null})js", R"js({"d":1})js", R"js({"i":-1})js"});
+    long double* values = nullptr;
+    int n = -1;
+    char err[128] = {0};
+    ASSERT_EQ(
+        collect_numeric_values(&s, "I", rows.data(), rows.size(), &values, &n, err, sizeof err), 0);
+    ASSERT_EQ(n, 2);
+    EXPECT_EQ(values[0], 3.0L);
+    EXPECT_EQ(values[1], -1.0L);
+    free(values);
+    ASSERT_EQ(collect_numeric_values(&s, "i", nullptr, 0, &values, &n, err, sizeof err), 0);
+    EXPECT_EQ(n, 0);
+    free(values);
+    EXPECT_EQ(
+        collect_numeric_values(&s, "s", rows.data(), rows.size(), &values, &n, err, sizeof err),
+        -1);
+    EXPECT_STREQ(err, "function supports numeric columns only");
 }
 
 // Whole SELECTs through the executor over a live table: the collected rows
@@ -261,47 +279,50 @@ TEST(Aggregate, CollectNumericValues) {
 class SelectEndToEnd : public TableFixture {};
 
 TEST_F(SelectEndToEnd, OrderGroupAggregateAndWindow) {
-  std::string name;
-  ASSERT_NE(make_table({{"id", COL_TYPE_INT, true}, {"g", COL_TYPE_STRING, false},
-                        {"x", COL_TYPE_DOUBLE, false}},
-                       &name),
-            nullptr);
-  const char* inserts[] = {R"js({"id":1,"g":"a","x":1})js", R"js({"id":2,"g":"b","x":2})js",
-                           R"js({"id":3,"g":"a","x":3})js", R"js({"id":4,"g":"b"})js",
-                           R"js({"id":5,"g":"a","x":4})js"};
-  uint64_t seq = 1;
-  for (const char* row : inserts) ASSERT_EQ(table_apply_insert(name.c_str(), seq++, row, err_, sizeof err_), 0) << err_;
-  const struct {
-    const char* sql;
-    const char* rows;  // expected contents of "rows":[...], or ERR:message
-  } cases[] = {
-      {"SELECT id, g FROM t ORDER BY x DESC LIMIT 3",
-       R"js({"id":4,"g":"b"},{"id":5,"g":"a"},{"id":3,"g":"a"})js"},
-      {"SELECT g, COUNT(*), SUM(x), AVG(x) FROM t GROUP BY g ORDER BY g",
-       R"js({"g":"a","COUNT(*)":3,"SUM(x)":8,"AVG(x)":2.66666666666667},)js"
-       R"js({"g":"b","COUNT(*)":2,"SUM(x)":2,"AVG(x)":2})js"},
-      {"SELECT COUNT(x), MEDIAN(x), VAR(x), MIN(g) FROM t",
-       R"js({"COUNT(x)":4,"MEDIAN(x)":2.5,"VAR(x)":1.25,"MIN(g)":"a"})js"},
-      {"SELECT COUNT(*) FROM t WHERE g = 'b'", R"js({"COUNT(*)":2})js"},
-      {"SELECT id, SMA(x,2), MOMENTUM(x,1) FROM t WHERE g = 'a' ORDER BY id",
-       R"js({"id":1,"SMA(x,2)":null,"MOMENTUM(x,1)":null},{"id":3,"SMA(x,2)":2,"MOMENTUM(x,1)":2},)js"
-       R"js({"id":5,"SMA(x,2)":3.5,"MOMENTUM(x,1)":1})js"},
-      {"SELECT id, ROUND(x) FROM t WHERE id = 3", R"js({"id":3,"ROUND(x)":3})js"},
-      {"SELECT id, ROUND(x) FROM t WHERE id = 4", "ERR:missing selected column value"},
-      {"SELECT id FROM t ORDER BY nope", "ERR:unknown ORDER BY column"},
-      {"SELECT SUM(g) FROM t", "ERR:SUM supports numeric columns only"},
-  };
-  for (const auto& c : cases) {
-    SelectQuery q = parse_query(c.sql);
-    char* out = nullptr;
-    char err[256] = {0};
-    int rc = select_rows_json(name.c_str(), "t", &q, &out, err, sizeof err);
-    std::string got = rc == 0 ? take(out) : std::string("ERR:") + err;
-    std::string want = strncmp(c.rows, "ERR:", 4) == 0
-                           ? std::string(c.rows)
-                           : std::string(R"js({"ok":true,"table":"t","rows":[)js") + c.rows + "]}";
-    EXPECT_EQ(got, want) << c.sql;
-  }
+    std::string name;
+    ASSERT_NE(make_table({{"id", COL_TYPE_INT, true},
+                          {"g", COL_TYPE_STRING, false},
+                          {"x", COL_TYPE_DOUBLE, false}},
+                         &name),
+              nullptr);
+    const char* inserts[] = {R"js({"id":1,"g":"a","x":1})js", R"js({"id":2,"g":"b","x":2})js",
+                             R"js({"id":3,"g":"a","x":3})js", R"js({"id":4,"g":"b"})js",
+                             R"js({"id":5,"g":"a","x":4})js"};
+    uint64_t seq = 1;
+    for (const char* row : inserts)
+        ASSERT_EQ(table_apply_insert(name.c_str(), seq++, row, err_, sizeof err_), 0) << err_;
+    const struct {
+        const char* sql;
+        const char* rows;  // expected contents of "rows":[...], or ERR:message
+    } cases[] = {
+        {"SELECT id, g FROM t ORDER BY x DESC LIMIT 3",
+         R"js({"id":4,"g":"b"},{"id":5,"g":"a"},{"id":3,"g":"a"})js"},
+        {"SELECT g, COUNT(*), SUM(x), AVG(x) FROM t GROUP BY g ORDER BY g",
+         R"js({"g":"a","COUNT(*)":3,"SUM(x)":8,"AVG(x)":2.66666666666667},)js"
+         R"js({"g":"b","COUNT(*)":2,"SUM(x)":2,"AVG(x)":2})js"},
+        {"SELECT COUNT(x), MEDIAN(x), VAR(x), MIN(g) FROM t",
+         R"js({"COUNT(x)":4,"MEDIAN(x)":2.5,"VAR(x)":1.25,"MIN(g)":"a"})js"},
+        {"SELECT COUNT(*) FROM t WHERE g = 'b'", R"js({"COUNT(*)":2})js"},
+        {"SELECT id, SMA(x,2), MOMENTUM(x,1) FROM t WHERE g = 'a' ORDER BY id",
+         R"js({"id":1,"SMA(x,2)":null,"MOMENTUM(x,1)":null},{"id":3,"SMA(x,2)":2,"MOMENTUM(x,1)":2},)js"
+         R"js({"id":5,"SMA(x,2)":3.5,"MOMENTUM(x,1)":1})js"},
+        {"SELECT id, ROUND(x) FROM t WHERE id = 3", R"js({"id":3,"ROUND(x)":3})js"},
+        {"SELECT id, ROUND(x) FROM t WHERE id = 4", "ERR:missing selected column value"},
+        {"SELECT id FROM t ORDER BY nope", "ERR:unknown ORDER BY column"},
+        {"SELECT SUM(g) FROM t", "ERR:SUM supports numeric columns only"},
+    };
+    for (const auto& c : cases) {
+        SelectQuery q = parse_query(c.sql);
+        char* out = nullptr;
+        char err[256] = {0};
+        int rc = select_rows_json(name.c_str(), "t", &q, &out, err, sizeof err);
+        std::string got = rc == 0 ? take(out) : std::string("ERR:") + err;
+        std::string want =
+            strncmp(c.rows, "ERR:", 4) == 0
+                ? std::string(c.rows)
+                : std::string(R"js({"ok":true,"table":"t","rows":[)js") + c.rows + "]}";
+        EXPECT_EQ(got, want) << c.sql;
+    }
 }
 
 }  // namespace

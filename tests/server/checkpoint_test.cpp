@@ -9,7 +9,7 @@ using kt::read_file;
 const char* kSegDir = "kyreldb_data/databases/default/tables/t/segments/";
 
 class Checkpoint : public kt::StorageTest {
-protected:
+  protected:
     void SetUp() override {
         kt::StorageTest::SetUp();
         create_table("t", "CREATE TABLE t (id string PRIMARY KEY, v int)");

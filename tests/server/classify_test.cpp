@@ -77,19 +77,19 @@ TEST(ParseRequest, EveryActionName) {
         } else {
             EXPECT_EQ(job->payload, nullptr) << c.action;
         }
-        bool carries_table = c.kind == JOB_SHOW_TABLE || c.kind == JOB_SHOW_INDEXES ||
-                             c.kind == JOB_SHOW_PROCEDURES;
+        bool carries_table =
+            c.kind == JOB_SHOW_TABLE || c.kind == JOB_SHOW_INDEXES || c.kind == JOB_SHOW_PROCEDURES;
         EXPECT_EQ(std::string(job->table), carries_table ? "t1" : "") << c.action;
     }
 }
 
 TEST(ParseRequest, RejectedRequests) {
     const char* cases[] = {
-        "{\"action\":\"PING\"}",              // action names are case-sensitive
+        "{\"action\":\"PING\"}",  // action names are case-sensitive
         "{\"action\":\"nope\"}",
-        "{\"action\":1}",                     // not a string
-        "{\"sql\":\"SELECT * FROM t\"}",      // no action
-        "{\"action\":\"sql\"}",               // sql action without sql
+        "{\"action\":1}",                 // not a string
+        "{\"sql\":\"SELECT * FROM t\"}",  // no action
+        "{\"action\":\"sql\"}",           // sql action without sql
         "{\"action\":\"sql\",\"sql\":5}",
         "not json at all",
         "",
@@ -147,8 +147,8 @@ TEST(ParseRequest, EverySqlPrefix) {
         {"SHOW PROCEDURES", JOB_SHOW_PROCEDURES, 0},
         {"UPDATE t SET a = 1", JOB_UPDATE, 1},
         {"DELETE FROM t WHERE id = 1", JOB_DELETE, 1},
-        {"   SELECT 1 ;  ; ", JOB_SELECT, 0},     // trimmed
-        {"SELECT\\n* FROM t", JOB_SELECT, 0},    // escaped newline becomes a blank
+        {"   SELECT 1 ;  ; ", JOB_SELECT, 0},  // trimmed
+        {"SELECT\\n* FROM t", JOB_SELECT, 0},  // escaped newline becomes a blank
         {"SELECT\\t* FROM t", JOB_SELECT, 0},
         {"EXPLAIN SELECT 1", 0, 0},
         {"", 0, 0},
@@ -195,7 +195,7 @@ TEST(SqlKeywords, MatchStartRules) {
     EXPECT_EQ(sql_keyword_match_start(&p, "DROP"), 1);
     EXPECT_STREQ(p, "index_x");
     EXPECT_EQ(sql_keyword_match_start(&p, "INDEX"), 0);  // '_' follows: no boundary
-    EXPECT_STREQ(p, "index_x");                           // cursor unchanged
+    EXPECT_STREQ(p, "index_x");                          // cursor unchanged
 
     const char* end = "TABLE";
     EXPECT_EQ(sql_keyword_match_start(&end, "table"), 1);  // end of text is a boundary

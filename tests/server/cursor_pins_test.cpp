@@ -10,7 +10,7 @@
 namespace {
 
 class CursorPins : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         config_reset_defaults();
         g_cfg.cursor_idle_timeout_seconds = 0;
@@ -101,8 +101,10 @@ TEST_F(CursorPins, TimeoutRules) {
         g_cfg.cursor_idle_timeout_seconds = c.idle;
         char reason[32] = "x";
         int64_t age = -1, idle = -1;
-        EXPECT_EQ(cursor_timeout_check(c.opened, c.fetched, c.now, reason, sizeof reason, &age,
-                                       &idle), c.expired) << c.name;
+        EXPECT_EQ(
+            cursor_timeout_check(c.opened, c.fetched, c.now, reason, sizeof reason, &age, &idle),
+            c.expired)
+            << c.name;
         EXPECT_STREQ(reason, c.reason) << c.name;
     }
 }

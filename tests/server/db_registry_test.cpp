@@ -40,7 +40,7 @@ struct RegistryTest : ::testing::Test {
         ss << f.rdbuf();
         return ss.str();
     }
-    static void write_meta(const std::string &text) {
+    static void write_meta(const std::string& text) {
         std::ofstream f(KYREL_DATA_ROOT "/databases.meta");
         f << text;
     }
@@ -88,11 +88,16 @@ TEST_F(RegistryTest, CreateRules) {
 }
 
 TEST(InternalNames, MakeSplitResolve) {
-    struct Case { const char *db, *table, *internal; } cases[] = {
-        {"Default", "orders", "orders"}, {nullptr, "orders", "orders"}, {"", "t", "t"},
-        {"sales", "orders", "sales__orders"}, {" 'Sales' ", "\"orders\"", "Sales__orders"},
+    struct Case {
+        const char *db, *table, *internal;
+    } cases[] = {
+        {"Default", "orders", "orders"},
+        {nullptr, "orders", "orders"},
+        {"", "t", "t"},
+        {"sales", "orders", "sales__orders"},
+        {" 'Sales' ", "\"orders\"", "Sales__orders"},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         char out[KYREL_INTERNAL_NAME_SIZE];
         make_internal_table_name(c.db, c.table, out, sizeof out);
         EXPECT_STREQ(out, c.internal);

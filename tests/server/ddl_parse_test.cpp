@@ -73,8 +73,8 @@ TEST(CreateIndexParse, DefaultsAndAcceptedForms) {
     }
 
     char ix[64], tb[64], col[64], err[256] = {0};
-    ASSERT_EQ(parse_create_index_sql("CREATE INDEX byname ON people (surname, given)", ix, sizeof ix,
-                                     tb, sizeof tb, col, sizeof col, err, sizeof err),
+    ASSERT_EQ(parse_create_index_sql("CREATE INDEX byname ON people (surname, given)", ix,
+                                     sizeof ix, tb, sizeof tb, col, sizeof col, err, sizeof err),
               0)
         << err;
     EXPECT_STREQ(ix, "byname");
@@ -84,7 +84,8 @@ TEST(CreateIndexParse, DefaultsAndAcceptedForms) {
 
 TEST(CreateIndexParse, RefusalsCarryTheirMessage) {
     const Fail cases[] = {
-        {"CREATE INDEX ix ON t USING hash (a)", "unsupported index method; only btree is supported"},
+        {"CREATE INDEX ix ON t USING hash (a)",
+         "unsupported index method; only btree is supported"},
         {"CREATE INDEX ix ON t (a) WITH (fillfactor = 0)", "fillfactor must be between 1 and 100"},
         {"CREATE INDEX ix ON t (a) WITH (fillfactor = 101)",
          "fillfactor must be between 1 and 100"},
@@ -143,24 +144,24 @@ TEST(CreateIndexParse, SizeLimits) {
     char table[64], err[256] = {0};
     int ine = 0;
     std::string big = "CREATE INDEX ix ON t (a)" + std::string(4100, ' ');
-    EXPECT_EQ(parse_create_index_sql_ex(big.c_str(), table, sizeof table, &d, &ine, err, sizeof err),
-              -1);
+    EXPECT_EQ(
+        parse_create_index_sql_ex(big.c_str(), table, sizeof table, &d, &ine, err, sizeof err), -1);
     EXPECT_STREQ(err, "CREATE INDEX statement too long");
 
     std::string name(64, 'x');
     std::string sql = "CREATE INDEX " + name + " ON t (a)";
-    EXPECT_EQ(parse_create_index_sql_ex(sql.c_str(), table, sizeof table, &d, &ine, err, sizeof err),
-              -1);
+    EXPECT_EQ(
+        parse_create_index_sql_ex(sql.c_str(), table, sizeof table, &d, &ine, err, sizeof err), -1);
     EXPECT_STREQ(err, "index name too long");
 
     sql = "CREATE INDEX ix ON t (a" + std::string(2100, ' ') + ")";
-    EXPECT_EQ(parse_create_index_sql_ex(sql.c_str(), table, sizeof table, &d, &ine, err, sizeof err),
-              -1);
+    EXPECT_EQ(
+        parse_create_index_sql_ex(sql.c_str(), table, sizeof table, &d, &ine, err, sizeof err), -1);
     EXPECT_STREQ(err, "index column list too long");
 
     sql = "CREATE INDEX ix ON t (a) WITH (fillfactor = 5" + std::string(1100, ' ') + ")";
-    EXPECT_EQ(parse_create_index_sql_ex(sql.c_str(), table, sizeof table, &d, &ine, err, sizeof err),
-              -1);
+    EXPECT_EQ(
+        parse_create_index_sql_ex(sql.c_str(), table, sizeof table, &d, &ine, err, sizeof err), -1);
     EXPECT_STREQ(err, "index options too long");
 }
 
@@ -261,7 +262,8 @@ TEST(AlterParse, AddDropRenameRecords) {
         EXPECT_EQ(cmd.op, ALTER_OP_DROP_COLUMN);
         EXPECT_STREQ(cmd.old_name, "age");
     }
-    ASSERT_EQ(parse_alter_table_sql("ALTER TABLE t RENAME COLUMN a TO b", &cmd, err, sizeof err), 0);
+    ASSERT_EQ(parse_alter_table_sql("ALTER TABLE t RENAME COLUMN a TO b", &cmd, err, sizeof err),
+              0);
     EXPECT_EQ(cmd.op, ALTER_OP_RENAME_COLUMN);
     EXPECT_STREQ(cmd.old_name, "a");
     EXPECT_STREQ(cmd.new_name, "b");

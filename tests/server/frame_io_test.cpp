@@ -17,150 +17,153 @@
 namespace {
 
 class SocketPair : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd_), 0); }
-  void TearDown() override {
-    for (int &f : fd_)
-      if (f >= 0) close(f);
-  }
-  void close_end(int i) {
-    close(fd_[i]);
-    fd_[i] = -1;
-  }
-  // Reads one frame from fd_[1] as the client would.
-  std::string recv_frame() {
-    uint32_t be = 0;
-    if (read_exact(fd_[1], &be, 4) != 0) return "<closed>";
-    std::string body(ntohl(be), '\0');
-    if (!body.empty() && read_exact(fd_[1], body.data(), body.size()) != 0) return "<short>";
-    return body;
-  }
-  void send_header(uint32_t n) {
-    uint32_t be = htonl(n);
-    ASSERT_EQ(write_exact(fd_[1], &be, 4), 0);
-  }
-  int fd_[2] = {-1, -1};
+  protected:
+    void SetUp() override { ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd_), 0); }
+    void TearDown() override {
+        for (int& f : fd_)
+            if (f >= 0) close(f);
+    }
+    void close_end(int i) {
+        close(fd_[i]);
+        fd_[i] = -1;
+    }
+    // Reads one frame from fd_[1] as the client would.
+    std::string recv_frame() {
+        uint32_t be = 0;
+        if (read_exact(fd_[1], &be, 4) != 0) return "<closed>";
+        std::string body(ntohl(be), '\0');
+        if (!body.empty() && read_exact(fd_[1], body.data(), body.size()) != 0) return "<short>";
+        return body;
+    }
+    void send_header(uint32_t n) {
+        uint32_t be = htonl(n);
+        ASSERT_EQ(write_exact(fd_[1], &be, 4), 0);
+    }
+    int fd_[2] = {-1, -1};
 };
 
 TEST_F(SocketPair, RequestSizeLimits) {
-  struct Case {
-    uint32_t len;
-    int rc;
-  } cases[] = {{1, FRAME_OK}, {KYREL_MAX_REQUEST_BYTES, FRAME_OK}, {0, FRAME_BAD_SIZE},
-               {KYREL_MAX_REQUEST_BYTES + 1, FRAME_BAD_SIZE}, {0xFFFFFFFFu, FRAME_BAD_SIZE}};
-  for (const auto &c : cases) {
-    std::thread writer([&] {
-      send_header(c.len);
-      if (c.rc == FRAME_OK) {
-        std::string body(c.len, 'j');
-        EXPECT_EQ(write_exact(fd_[1], body.data(), body.size()), 0);
-      }
-    });
-    char *body = nullptr;
-    uint32_t len = 7;
-    EXPECT_EQ(read_request_frame(fd_[0], &body, &len), c.rc) << c.len;
-    writer.join();
-    if (c.rc == FRAME_OK) {
-      ASSERT_NE(body, nullptr);
-      EXPECT_EQ(len, c.len);
-      EXPECT_EQ(body[len], '\0');
-      EXPECT_EQ(body[0], 'j');
-      EXPECT_EQ(body[len - 1], 'j');
-    } else {
-      EXPECT_EQ(body, nullptr);
-      EXPECT_EQ(len, 0u);
+    struct Case {
+        uint32_t len;
+        int rc;
+    } cases[] = {{1, FRAME_OK},
+                 {KYREL_MAX_REQUEST_BYTES, FRAME_OK},
+                 {0, FRAME_BAD_SIZE},
+                 {KYREL_MAX_REQUEST_BYTES + 1, FRAME_BAD_SIZE},
+                 {0xFFFFFFFFu, FRAME_BAD_SIZE}};
+    for (const auto& c : cases) {
+        std::thread writer([&] {
+            send_header(c.len);
+            if (c.rc == FRAME_OK) {
+                std::string body(c.len, 'j');
+                EXPECT_EQ(write_exact(fd_[1], body.data(), body.size()), 0);
+            }
+        });
+        char* body = nullptr;
+        uint32_t len = 7;
+        EXPECT_EQ(read_request_frame(fd_[0], &body, &len), c.rc) << c.len;
+        writer.join();
+        if (c.rc == FRAME_OK) {
+            ASSERT_NE(body, nullptr);
+            EXPECT_EQ(len, c.len);
+            EXPECT_EQ(body[len], '\0');
+            EXPECT_EQ(body[0], 'j');
+            EXPECT_EQ(body[len - 1], 'j');
+        } else {
+            EXPECT_EQ(body, nullptr);
+            EXPECT_EQ(len, 0u);
+        }
+        free(body);
     }
-    free(body);
-  }
 }
 
 TEST_F(SocketPair, PeerClosingMidFrame) {
-  ASSERT_EQ(write_exact(fd_[1], "\0\0", 2), 0);
-  close_end(1);
-  char buf[4];
-  EXPECT_EQ(read_exact(fd_[0], buf, 4), -1);
+    ASSERT_EQ(write_exact(fd_[1], "\0\0", 2), 0);
+    close_end(1);
+    char buf[4];
+    EXPECT_EQ(read_exact(fd_[0], buf, 4), -1);
 }
 
 TEST_F(SocketPair, PeerClosingMidBody) {
-  send_header(10);
-  ASSERT_EQ(write_exact(fd_[1], "abc", 3), 0);
-  close_end(1);
-  char *body = nullptr;
-  uint32_t len = 0;
-  EXPECT_EQ(read_request_frame(fd_[0], &body, &len), FRAME_CLOSED);
-  EXPECT_EQ(body, nullptr);
+    send_header(10);
+    ASSERT_EQ(write_exact(fd_[1], "abc", 3), 0);
+    close_end(1);
+    char* body = nullptr;
+    uint32_t len = 0;
+    EXPECT_EQ(read_request_frame(fd_[0], &body, &len), FRAME_CLOSED);
+    EXPECT_EQ(body, nullptr);
 }
 
 TEST_F(SocketPair, RepliesRoundTrip) {
-  // One-piece (up to 1 MiB) and two-piece replies both arrive whole.
-  for (size_t n : {size_t(2), size_t(1048576), size_t(1048577), size_t(3000000)}) {
-    std::string reply(n, 'r');
-    reply.front() = '{';
-    reply.back() = '}';
-    std::string got;
-    std::thread reader([&] { got = recv_frame(); });
-    EXPECT_EQ(send_json_response(fd_[0], reply.c_str()), 0) << n;
-    reader.join();
-    EXPECT_EQ(got, reply) << n;
-  }
+    // One-piece (up to 1 MiB) and two-piece replies both arrive whole.
+    for (size_t n : {size_t(2), size_t(1048576), size_t(1048577), size_t(3000000)}) {
+        std::string reply(n, 'r');
+        reply.front() = '{';
+        reply.back() = '}';
+        std::string got;
+        std::thread reader([&] { got = recv_frame(); });
+        EXPECT_EQ(send_json_response(fd_[0], reply.c_str()), 0) << n;
+        reader.join();
+        EXPECT_EQ(got, reply) << n;
+    }
 }
 
 TEST_F(SocketPair, SpecialReplies) {
-  EXPECT_EQ(send_json_response(fd_[0], nullptr), 0);
-  std::string got = recv_frame();
-  EXPECT_EQ(got, "{\"ok\":false,\"error\":\"null response\"}");
-  EXPECT_EQ(got.size(), 36u);
+    EXPECT_EQ(send_json_response(fd_[0], nullptr), 0);
+    std::string got = recv_frame();
+    EXPECT_EQ(got, "{\"ok\":false,\"error\":\"null response\"}");
+    EXPECT_EQ(got.size(), 36u);
 
-  // An empty reply sends nothing.
-  EXPECT_EQ(send_json_response(fd_[0], ""), -1);
-  // A reply too long for the length field becomes an error reply; the text
-  // itself is never read, so a short buffer stands in for it here.
-  EXPECT_EQ(send_json_response_len(fd_[0], "x", size_t(1) << 32), 0);
-  EXPECT_EQ(recv_frame(), "{\"ok\":false,\"error\":\"response too large\"}");
-  EXPECT_EQ(send_json_response_len(fd_[0], "x", 0xFFFFFFFFull + 7), 0);
-  EXPECT_EQ(recv_frame(), "{\"ok\":false,\"error\":\"response too large\"}");
+    // An empty reply sends nothing.
+    EXPECT_EQ(send_json_response(fd_[0], ""), -1);
+    // A reply too long for the length field becomes an error reply; the text
+    // itself is never read, so a short buffer stands in for it here.
+    EXPECT_EQ(send_json_response_len(fd_[0], "x", size_t(1) << 32), 0);
+    EXPECT_EQ(recv_frame(), "{\"ok\":false,\"error\":\"response too large\"}");
+    EXPECT_EQ(send_json_response_len(fd_[0], "x", 0xFFFFFFFFull + 7), 0);
+    EXPECT_EQ(recv_frame(), "{\"ok\":false,\"error\":\"response too large\"}");
 
-  // Nothing further is queued: the empty reply left no frame behind.
-  close_end(0);
-  EXPECT_EQ(recv_frame(), "<closed>");
+    // Nothing further is queued: the empty reply left no frame behind.
+    close_end(0);
+    EXPECT_EQ(recv_frame(), "<closed>");
 }
 
 TEST_F(SocketPair, SendToClosedPeerFails) {
-  signal(SIGPIPE, SIG_IGN);
-  close_end(1);
-  EXPECT_EQ(send_json_response(fd_[0], "{\"ok\":true}"), -1);
+    signal(SIGPIPE, SIG_IGN);
+    close_end(1);
+    EXPECT_EQ(send_json_response(fd_[0], "{\"ok\":true}"), -1);
 }
 
 std::atomic<int> g_signals{0};
 void count_signal(int) { g_signals++; }
 
 TEST_F(SocketPair, InterruptedReceiveIsRetried) {
-  struct sigaction sa = {};
-  struct sigaction old = {};
-  sa.sa_handler = count_signal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = 0;  // no SA_RESTART: recv returns EINTR
-  ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
-  g_signals = 0;
-  std::atomic<int> rc{99};
-  char buf[4] = {};
-  std::thread reader([&] { rc = read_exact(fd_[0], buf, 4); });
-  pthread_t tid = reader.native_handle();
-  // Interrupt the blocked reader a few times before any data arrives.
-  for (int sent = 0; g_signals < 3;) {
-    if (sent <= g_signals) {
-      pthread_kill(tid, SIGUSR1);
-      sent++;
+    struct sigaction sa = {};
+    struct sigaction old = {};
+    sa.sa_handler = count_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: recv returns EINTR
+    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+    g_signals = 0;
+    std::atomic<int> rc{99};
+    char buf[4] = {};
+    std::thread reader([&] { rc = read_exact(fd_[0], buf, 4); });
+    pthread_t tid = reader.native_handle();
+    // Interrupt the blocked reader a few times before any data arrives.
+    for (int sent = 0; g_signals < 3;) {
+        if (sent <= g_signals) {
+            pthread_kill(tid, SIGUSR1);
+            sent++;
+        }
+        std::this_thread::yield();
     }
-    std::this_thread::yield();
-  }
-  EXPECT_EQ(rc.load(), 99);
-  ASSERT_EQ(write_exact(fd_[1], "ab", 2), 0);
-  ASSERT_EQ(write_exact(fd_[1], "cd", 2), 0);
-  reader.join();
-  EXPECT_EQ(rc.load(), 0);
-  EXPECT_EQ(std::string(buf, 4), "abcd");
-  sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_EQ(rc.load(), 99);
+    ASSERT_EQ(write_exact(fd_[1], "ab", 2), 0);
+    ASSERT_EQ(write_exact(fd_[1], "cd", 2), 0);
+    reader.join();
+    EXPECT_EQ(rc.load(), 0);
+    EXPECT_EQ(std::string(buf, 4), "abcd");
+    sigaction(SIGUSR1, &old, nullptr);
 }
 
 }  // namespace

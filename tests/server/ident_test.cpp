@@ -9,7 +9,7 @@
 
 namespace {
 
-std::string canon(const char *in) {
+std::string canon(const char* in) {
     char buf[600];
     snprintf(buf, sizeof buf, "%s", in);
     canonicalize_ident(buf);
@@ -17,15 +17,17 @@ std::string canon(const char *in) {
 }
 
 TEST(Ident, Canonicalize) {
-    struct Case { const char *in, *out; } cases[] = {
-        {"  \"orders\" ;", "orders"},        // quotes, blanks and semicolon go
-        {"'Sales'", "Sales"},                // case kept
-        {"\"mixed'", "\"mixed'"},            // unmatched quote pair stays
+    struct Case {
+        const char *in, *out;
+    } cases[] = {
+        {"  \"orders\" ;", "orders"},  // quotes, blanks and semicolon go
+        {"'Sales'", "Sales"},          // case kept
+        {"\"mixed'", "\"mixed'"},      // unmatched quote pair stays
         {"\"\"", ""},
-        {"\" padded \"", "padded"},          // trimmed again after unquoting
-        {"\"a\"b\"", "a\"b"},                // one pair only, nothing unescaped
+        {"\" padded \"", "padded"},  // trimmed again after unquoting
+        {"\"a\"b\"", "a\"b"},        // one pair only, nothing unescaped
     };
-    for (const auto &c : cases) EXPECT_EQ(canon(c.in), c.out) << c.in;
+    for (const auto& c : cases) EXPECT_EQ(canon(c.in), c.out) << c.in;
 }
 
 TEST(Ident, CopyCheckedErrorsAndLengths) {
@@ -40,20 +42,25 @@ TEST(Ident, CopyCheckedErrorsAndLengths) {
     std::string n63(63, 'a'), n64(64, 'a'), n512(512, 'a');
     EXPECT_EQ(copy_ident_checked(dest, sizeof dest, n63.c_str(), "table name", err, sizeof err), 0);
     EXPECT_EQ(std::string(dest), n63);
-    EXPECT_EQ(copy_ident_checked(dest, sizeof dest, n64.c_str(), "table name", err, sizeof err), -1);
+    EXPECT_EQ(copy_ident_checked(dest, sizeof dest, n64.c_str(), "table name", err, sizeof err),
+              -1);
     EXPECT_STREQ(err, "table name too long");
     char big[600];
-    EXPECT_EQ(copy_ident_checked(big, sizeof big, n512.c_str(), "column name", err, sizeof err), -1);
+    EXPECT_EQ(copy_ident_checked(big, sizeof big, n512.c_str(), "column name", err, sizeof err),
+              -1);
     EXPECT_STREQ(err, "column name too long");
 }
 
 TEST(Ident, ClientNameRefusals) {
-    struct Case { const char *name, *label; bool ok; } cases[] = {
+    struct Case {
+        const char *name, *label;
+        bool ok;
+    } cases[] = {
         {"orders", "table name", true},
-        {"config_db__kyreldb_users", "table name", false},   // reaches another database
+        {"config_db__kyreldb_users", "table name", false},  // reaches another database
         {"a__b", "database name", false},
         {"sales_", "database name", false},
-        {"sales_", "table name", true},                      // only databases end-checked
+        {"sales_", "table name", true},  // only databases end-checked
         {"..", "table name", false},
         {".", "database name", false},
         {"../../x", "table name", false},
@@ -64,11 +71,11 @@ TEST(Ident, ClientNameRefusals) {
         {"a`b", "table name", false},
         {"a@b", "database name", false},
         {"a'b", "index name", false},
-        {"caf\xc3\xa9", "table name", true},                 // UTF-8 bytes are fine
-        {"x__y", "column name", true},                       // "__" only matters for db/table
-        {"bob@host", "user name", true},                     // other labels unrestricted
+        {"caf\xc3\xa9", "table name", true},  // UTF-8 bytes are fine
+        {"x__y", "column name", true},        // "__" only matters for db/table
+        {"bob@host", "user name", true},      // other labels unrestricted
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         char dest[64], err[256] = "";
         int rc = copy_ident_checked(dest, sizeof dest, c.name, c.label, err, sizeof err);
         EXPECT_EQ(rc, c.ok ? 0 : -1) << c.name << " / " << c.label;
@@ -82,12 +89,15 @@ TEST(Ident, ClientNameRefusals) {
 }
 
 TEST(Ident, TypeNames) {
-    struct Case { const char *word; int type; } cases[] = {
-        {"BIGINT", 1}, {"long", 1}, {"int", 1}, {"integer", 0}, {"Float", 2},
-        {"VarChar(255)", 3}, {"VARCHARX", 3}, {"text", 3}, {"boolean", 4},
-        {"DATE", 5}, {"timestamp", 5}, {"blob", 0},
+    struct Case {
+        const char* word;
+        int type;
+    } cases[] = {
+        {"BIGINT", 1},  {"long", 1},         {"int", 1},       {"integer", 0},
+        {"Float", 2},   {"VarChar(255)", 3}, {"VARCHARX", 3},  {"text", 3},
+        {"boolean", 4}, {"DATE", 5},         {"timestamp", 5}, {"blob", 0},
     };
-    for (const auto &c : cases) EXPECT_EQ(parse_type_name(c.word), c.type) << c.word;
+    for (const auto& c : cases) EXPECT_EQ(parse_type_name(c.word), c.type) << c.word;
     EXPECT_EQ(parse_type_name(nullptr), 0);
     EXPECT_STREQ(type_name(3), "string");
     EXPECT_STREQ(type_name(99), "unknown");

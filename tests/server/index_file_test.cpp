@@ -7,7 +7,7 @@ using kt::read_file;
 using kt::write_file;
 
 class IndexFile : public kt::StorageTest {
-protected:
+  protected:
     void SetUp() override {
         kt::StorageTest::SetUp();
         create_table("t", "CREATE TABLE t (id string PRIMARY KEY, email string, n int)");
@@ -29,8 +29,9 @@ TEST_F(IndexFile, MetaLineFormatsAndLegacyForms) {
     EXPECT_EQ(read_file("kyreldb_data/databases/default/tables/t/indexes.meta"),
               "INDEX3 u btree 1 90 1 1 email 1 0\n");
 
-    std::string meta = "INDEX by_name name\nINDEX2 two btree 80 off 2 email 0 1 n 1 0\n"
-                       "INDEX3 bad btree 1 90 1 9 email 1 0\n";
+    std::string meta =
+        "INDEX by_name name\nINDEX2 two btree 80 off 2 email 0 1 n 1 0\n"
+        "INDEX3 bad btree 1 90 1 9 email 1 0\n";
     for (int i = 0; i < 33; ++i) meta += "INDEX i" + std::to_string(i) + " n\n";
     write_file("kyreldb_data/databases/default/tables/t/indexes.meta", meta);
     t_->index_count = 0;

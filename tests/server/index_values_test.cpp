@@ -93,11 +93,12 @@ TEST(IndexComposite, EncodeAndSpan) {
     EXPECT_EQ(v, nullptr);
 
     const char* malformed[] = {"5:abc", "x:abc", "3abc", "", "99999999999999999999999:a"};
-    for (const char* m : malformed) EXPECT_EQ(index_value_component_span(m, 0, &start, &len), -1) << m;
+    for (const char* m : malformed)
+        EXPECT_EQ(index_value_component_span(m, 0, &start, &len), -1) << m;
 }
 
 class IndexValuesTest : public TableFixture {
-protected:
+  protected:
     void SetUp() override {
         TableFixture::SetUp();
         t_ = make_table({{"id", COL_TYPE_INT, true},
@@ -129,9 +130,9 @@ TEST_F(IndexValuesTest, RowValuesAndNotIndexedRows) {
               0);
     EXPECT_STREQ(v, "3:\"x\"1:7");
     free(v);
-    EXPECT_EQ(index_build_value_for_row(t_, &comp, "{\"id\":1,\"email\":\"x\"}", &v, err_,
-                                        sizeof err_),
-              1);
+    EXPECT_EQ(
+        index_build_value_for_row(t_, &comp, "{\"id\":1,\"email\":\"x\"}", &v, err_, sizeof err_),
+        1);
     snprintf(comp.columns[1].name, 64, "nope");
     EXPECT_EQ(index_build_value_for_row(t_, &comp, "{\"id\":1,\"email\":\"x\",\"nope\":1}", &v,
                                         err_, sizeof err_),
@@ -140,9 +141,9 @@ TEST_F(IndexValuesTest, RowValuesAndNotIndexedRows) {
 
     int skip = 0;
     for (const char* row : {"{\"id\":1}", "{\"id\":1,\"email\":null}"}) {
-        EXPECT_EQ(index_unique_value_for_row(t_, &t_->indexes[ux_], row, &v, &skip, err_,
-                                             sizeof err_),
-                  0);
+        EXPECT_EQ(
+            index_unique_value_for_row(t_, &t_->indexes[ux_], row, &v, &skip, err_, sizeof err_),
+            0);
         EXPECT_EQ(skip, 1) << row;
     }
     EXPECT_EQ(index_unique_value_for_row(t_, nullptr, "{}", &v, &skip, err_, sizeof err_), -1);
@@ -179,12 +180,10 @@ TEST_F(IndexValuesTest, BatchChecksAndExistingRowValidation) {
     const char* keys[] = {"1", "2", "3"};
     {
         RwWriteGuard g(&t_->lock);
-        EXPECT_EQ(table_check_unique_batch_constraints_locked(t_, rows, keys, 3, err_,
-                                                              sizeof err_),
+        EXPECT_EQ(table_check_unique_batch_constraints_locked(t_, rows, keys, 3, err_, sizeof err_),
                   -1);
         EXPECT_STREQ(err_, "unique index 'ux_email' violation in batch");
-        EXPECT_EQ(table_check_unique_batch_constraints_locked(t_, rows, keys, 2, err_,
-                                                              sizeof err_),
+        EXPECT_EQ(table_check_unique_batch_constraints_locked(t_, rows, keys, 2, err_, sizeof err_),
                   0);
     }
     // Rows that predate the unique index: creating it must name both keys.
@@ -203,8 +202,7 @@ TEST_F(IndexValuesTest, BatchChecksAndExistingRowValidation) {
     EXPECT_TRUE(msg == "unique index 'ux_age' violation between keys '2' and '3'" ||
                 msg == "unique index 'ux_age' violation between keys '3' and '2'")
         << msg;
-    EXPECT_EQ(unique_index_validate_existing_rows_locked(t_, &t_->indexes[ux_], err_,
-                                                         sizeof err_),
+    EXPECT_EQ(unique_index_validate_existing_rows_locked(t_, &t_->indexes[ux_], err_, sizeof err_),
               0);
 }
 
@@ -248,8 +246,7 @@ TEST_F(IndexValuesTest, InvalidMapsAreBypassedUntilRebuild) {
 TEST_F(IndexValuesTest, FailedMapAdditionMarksMapsInvalid) {
     Table* t = make_table({{"id", COL_TYPE_INT, true}, {"v", COL_TYPE_STRING, false}});
     int pos = add_index(t, "ix_v", {"v"}, false);
-    ASSERT_EQ(table_apply_insert(t->schema.name, 1, "{\"id\":1,\"v\":\"text\"}", err_,
-                                 sizeof err_),
+    ASSERT_EQ(table_apply_insert(t->schema.name, 1, "{\"id\":1,\"v\":\"text\"}", err_, sizeof err_),
               0);
     RwWriteGuard g(&t->lock);
     EXPECT_TRUE(sec_index_map_usable(t, pos));
@@ -272,8 +269,7 @@ TEST_F(IndexValuesTest, BulkInsertWithUniqueIndexIsNearLinear) {
                  i % 90);
         ASSERT_EQ(insert((uint64_t)i, row), 0) << err_;
     }
-    double secs =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     printf("[ timing ] %d inserts into a table with a unique index: %.2f s\n", n, secs);
     EXPECT_EQ(insert(n + 1, "{\"id\":0,\"email\":\"user77@example.com\"}"), -1);
     EXPECT_STREQ(err_, "unique index 'ux_email' violation");

@@ -83,7 +83,7 @@ TEST_F(QueueFixture, AfterShutdownNothingIsQueuedButQueuedJobsDrain) {
     EXPECT_EQ(queue_depth(q), 1);
     EXPECT_EQ(queue_pop(q, -1), &jobs[0]);  // a non-empty queue still yields
     auto t0 = Clock::now();
-    EXPECT_EQ(queue_pop(q, -1), nullptr);   // empty at shutdown: no wait
+    EXPECT_EQ(queue_pop(q, -1), nullptr);  // empty at shutdown: no wait
     EXPECT_LT(ms_since(t0), 50);
     EXPECT_EQ(conn_queue_pop(), -1);
 }
@@ -138,14 +138,14 @@ TEST(WriteRoad, WaitsForCommitReplyAndReportsBusyQueue) {
     job_free(job);
 
     static Job filler[kQueueSlots];
-    for (int i = 0; i < kQueueSlots; i++) ASSERT_EQ(queue_try_push(&g_write_queue, &filler[i], 0), 0);
+    for (int i = 0; i < kQueueSlots; i++)
+        ASSERT_EQ(queue_try_push(&g_write_queue, &filler[i], 0), 0);
     Job* late = job_new_payload(JOB_INSERT, "{}", 1);
     EXPECT_EQ(run_write_job(late), -1);
     EXPECT_STREQ(late->response,
                  "{\"ok\":false,\"error\":\"server busy: write queue full (depth=1024)\"}");
     job_free(late);
-    while (queue_pop(&g_write_queue, 0)) {
-    }
+    while (queue_pop(&g_write_queue, 0)) {}
 }
 
 }  // namespace

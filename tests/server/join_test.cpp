@@ -14,19 +14,21 @@
 namespace {
 
 class JoinTables : public SuiteDataDir {
-protected:
+  protected:
     static void SetUpTestSuite() {
         enter_data_dir("/tmp/kyrel_join_XXXXXX");
-        make("jorders", {{"id", COL_TYPE_INT},
-                         {"customer_id", COL_TYPE_INT},
-                         {"amount", COL_TYPE_INT},
-                         {"name", COL_TYPE_STRING}},
+        make("jorders",
+             {{"id", COL_TYPE_INT},
+              {"customer_id", COL_TYPE_INT},
+              {"amount", COL_TYPE_INT},
+              {"name", COL_TYPE_STRING}},
              {R"({"id":1,"customer_id":1,"amount":9,"name":"o1"})",
               R"({"id":2,"customer_id":1,"amount":10,"name":"o2"})",
               R"({"id":3,"customer_id":2,"amount":150,"name":"o3"})",
               R"({"id":4,"customer_id":99,"amount":5,"name":"o4"})",
               R"({"id":5,"customer_id":7,"amount":1,"name":"o5"})"});
-        make("jcustomers", {{"id", COL_TYPE_INT}, {"name", COL_TYPE_STRING}, {"city", COL_TYPE_STRING}},
+        make("jcustomers",
+             {{"id", COL_TYPE_INT}, {"name", COL_TYPE_STRING}, {"city", COL_TYPE_STRING}},
              {R"({"id":1,"name":"ann","city":"x"})", R"({"id":2,"name":"bob","city":"y"})"});
         // Keys stored as strings: "7" must meet the number 7.
         make("jtags", {{"code", COL_TYPE_STRING}, {"label", COL_TYPE_STRING}},
@@ -87,9 +89,10 @@ TEST(JoinParse, FieldsOfAFullStatement) {
     EXPECT_EQ(q.order_desc, 1);
     EXPECT_EQ(q.limit, 3);
 
-    ASSERT_EQ(parse_select_join_sql("SELECT * FROM a JOIN b ON a.x = b.y WHERE a.v >= 1 AND a.v < 9",
-                                    &q, err, sizeof err),
-              0);
+    ASSERT_EQ(
+        parse_select_join_sql("SELECT * FROM a JOIN b ON a.x = b.y WHERE a.v >= 1 AND a.v < 9", &q,
+                              err, sizeof err),
+        0);
     EXPECT_EQ(q.select_all, 1);
     EXPECT_EQ(q.left_join, 0);
     EXPECT_STREQ(q.left_alias, "a");  // no alias: the table name
@@ -99,9 +102,10 @@ TEST(JoinParse, FieldsOfAFullStatement) {
     EXPECT_STREQ(q.order_by, "");
 
     // Extra blanks between keywords do not change the statement.
-    ASSERT_EQ(parse_select_join_sql("SELECT * FROM a  LEFT   JOIN b  ON a.x = b.y WHERE a.v = 'p  q'",
-                                    &q, err, sizeof err),
-              0)
+    ASSERT_EQ(
+        parse_select_join_sql("SELECT * FROM a  LEFT   JOIN b  ON a.x = b.y WHERE a.v = 'p  q'", &q,
+                              err, sizeof err),
+        0)
         << err;
     EXPECT_EQ(q.left_join, 1);
     EXPECT_STREQ(q.left_alias, "a");
@@ -110,12 +114,13 @@ TEST(JoinParse, FieldsOfAFullStatement) {
 }
 
 TEST(JoinParse, Errors) {
-    const std::string long_list = "SELECT " + std::string(2100, 'a') + " FROM a JOIN b ON a.x = b.y";
+    const std::string long_list =
+        "SELECT " + std::string(2100, 'a') + " FROM a JOIN b ON a.x = b.y";
     std::string many = "SELECT ";
     for (int i = 0; i < 65; ++i) many += (i ? ",c" : "c") + std::to_string(i);
     many += " FROM a JOIN b ON a.x = b.y";
-    const std::string huge = "SELECT * FROM a JOIN b ON a.x = b.y WHERE a.v = '" +
-                             std::string(9000, 'x') + "'";
+    const std::string huge =
+        "SELECT * FROM a JOIN b ON a.x = b.y WHERE a.v = '" + std::string(9000, 'x') + "'";
     struct Case {
         std::string sql;
         const char* msg;
@@ -140,7 +145,8 @@ TEST(JoinParse, Errors) {
     for (const Case& c : cases) {
         JoinQuery q;
         char err[256] = "";
-        EXPECT_EQ(parse_select_join_sql(c.sql.c_str(), &q, err, sizeof err), -1) << c.sql.substr(0, 80);
+        EXPECT_EQ(parse_select_join_sql(c.sql.c_str(), &q, err, sizeof err), -1)
+            << c.sql.substr(0, 80);
         EXPECT_STREQ(err, c.msg) << c.sql.substr(0, 80);
     }
 }
@@ -148,15 +154,17 @@ TEST(JoinParse, Errors) {
 TEST_F(JoinTables, SelectAllKeysUseAliasesOrTableNames) {
     const std::string row3 =
         R"({"o.id":3,"o.customer_id":2,"o.amount":150,"o.name":"o3","c.id":2,"c.name":"bob","c.city":"y"})";
-    EXPECT_EQ(run("SELECT * FROM jorders o JOIN jcustomers c ON o.customer_id = c.id WHERE o.id = 3"),
-              "{\"ok\":true,\"rows\":[" + row3 + "]}");
+    EXPECT_EQ(
+        run("SELECT * FROM jorders o JOIN jcustomers c ON o.customer_id = c.id WHERE o.id = 3"),
+        "{\"ok\":true,\"rows\":[" + row3 + "]}");
     EXPECT_EQ(run("SELECT * FROM jorders AS o JOIN jcustomers AS c ON o.customer_id = c.id "
                   "WHERE o.id = 3"),
               "{\"ok\":true,\"rows\":[" + row3 + "]}");
-    EXPECT_EQ(run("SELECT * FROM jorders JOIN jcustomers ON jorders.customer_id = jcustomers.id "
-                  "WHERE jorders.id = 3"),
-              R"({"ok":true,"rows":[{"jorders.id":3,"jorders.customer_id":2,"jorders.amount":150,)"
-              R"("jorders.name":"o3","jcustomers.id":2,"jcustomers.name":"bob","jcustomers.city":"y"}]})");
+    EXPECT_EQ(
+        run("SELECT * FROM jorders JOIN jcustomers ON jorders.customer_id = jcustomers.id "
+            "WHERE jorders.id = 3"),
+        R"({"ok":true,"rows":[{"jorders.id":3,"jorders.customer_id":2,"jorders.amount":150,)"
+        R"("jorders.name":"o3","jcustomers.id":2,"jcustomers.name":"bob","jcustomers.city":"y"}]})");
 }
 
 TEST_F(JoinTables, ProjectionOrderLimitAndLeftJoin) {
@@ -173,11 +181,13 @@ TEST_F(JoinTables, ProjectionOrderLimitAndLeftJoin) {
         {"SELECT o.amount FROM jorders o JOIN jcustomers c ON o.customer_id = c.id "
          "WHERE c.id = 1 ORDER BY o.amount DESC",
          R"({"ok":true,"rows":[{"o.amount":9},{"o.amount":10}]})"},
-        {"SELECT o.id FROM jorders o JOIN jcustomers c ON o.customer_id = c.id ORDER BY o.id LIMIT 2",
+        {"SELECT o.id FROM jorders o JOIN jcustomers c ON o.customer_id = c.id ORDER BY o.id LIMIT "
+         "2",
          R"({"ok":true,"rows":[{"o.id":1},{"o.id":2}]})"},
         {"SELECT o.id FROM jorders o JOIN jcustomers c ON o.customer_id = c.id LIMIT 0",
          R"({"ok":true,"rows":[]})"},
-        {"SELECT o.id FROM jorders o JOIN jcustomers c ON o.customer_id = c.id ORDER BY o.id LIMIT -1",
+        {"SELECT o.id FROM jorders o JOIN jcustomers c ON o.customer_id = c.id ORDER BY o.id LIMIT "
+         "-1",
          R"({"ok":true,"rows":[{"o.id":1},{"o.id":2},{"o.id":3}]})"},
         // An unmatched order appears once with null customer columns...
         {"SELECT o.id, c.name FROM jorders o LEFT JOIN jcustomers c ON o.customer_id = c.id "
@@ -192,7 +202,8 @@ TEST_F(JoinTables, ProjectionOrderLimitAndLeftJoin) {
          "WHERE o.amount = 5",
          R"({"ok":true,"rows":[{"o.id":4}]})"},
         // The WHERE column compares under its type: 150 > 100 as numbers.
-        {"SELECT o.name FROM jorders o JOIN jcustomers c ON o.customer_id = c.id WHERE o.amount > 100",
+        {"SELECT o.name FROM jorders o JOIN jcustomers c ON o.customer_id = c.id WHERE o.amount > "
+         "100",
          R"({"ok":true,"rows":[{"o.name":"o3"}]})"},
     };
     for (const Case& c : cases) EXPECT_EQ(run(c.sql), c.reply) << c.sql;

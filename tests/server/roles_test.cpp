@@ -38,20 +38,21 @@ TEST(Roles, WordsAddressesAndRawFlags) {
         UserRole role;
     } words[] = {{"READ", ROLE_READ}, {"write", ROLE_WRITE}, {"Full", ROLE_FULL},
                  {"NONE", ROLE_NONE}, {"ADMIN", ROLE_NONE},  {nullptr, ROLE_NONE}};
-    for (auto& w : words) EXPECT_EQ(parse_user_role_name(w.word), w.role) << (w.word ? w.word : "NULL");
+    for (auto& w : words)
+        EXPECT_EQ(parse_user_role_name(w.word), w.role) << (w.word ? w.word : "NULL");
 
     struct {
         const char* addr;
         int local;
-    } addrs[] = {{"127.0.0.1", 1},        {"::1", 1},          {"::ffff:127.0.0.1", 1},
-                 {"127.0.0.2", 0},        {"localhost", 0},    {"::ffff:127.0.0.1 ", 0},
+    } addrs[] = {{"127.0.0.1", 1}, {"::1", 1},       {"::ffff:127.0.0.1", 1},
+                 {"127.0.0.2", 0}, {"localhost", 0}, {"::ffff:127.0.0.1 ", 0},
                  {nullptr, 0}};
     for (auto& a : addrs) EXPECT_EQ(is_localhost_ip(a.addr), a.local) << (a.addr ? a.addr : "NULL");
 
     struct {
         const char* raw;
         int truth;
-    } flags[] = {{"TRUE", 1}, {"true", 1}, {" 1", 1}, {"1}", 1},   {"1,", 1},
+    } flags[] = {{"TRUE", 1}, {"true", 1},     {" 1", 1},    {"1}", 1},   {"1,", 1},
                  {"10", 0},   {"\"true\"", 0}, {"false", 0}, {nullptr, 0}};
     for (auto& f : flags) EXPECT_EQ(json_raw_is_true(f.raw), f.truth) << (f.raw ? f.raw : "NULL");
 }
@@ -103,7 +104,7 @@ TEST(Roles, PeerAddressOfSockets) {
 }
 
 class RoleLookupTest : public TableFixture {
-protected:
+  protected:
     void SetUp() override {
         TableFixture::SetUp();
         ASSERT_EQ(database_create_if_missing("Sales", err_, sizeof err_), 0) << err_;

@@ -15,7 +15,7 @@
 namespace {
 
 class RowChangesTest : public TableFixture {
-protected:
+  protected:
     void SetUp() override {
         TableFixture::SetUp();
         t_ = make_table({{"id", COL_TYPE_STRING, true},
@@ -44,8 +44,7 @@ protected:
         std::vector<uint64_t> seqs;
         for (size_t i = 0; i < rows.size(); i++) seqs.push_back(first_seq + i);
         return table_apply_insert_batch_with_wal(name_.c_str(), rows.data(), keys.data(),
-                                                 seqs.data(), (int)rows.size(), err_,
-                                                 sizeof err_);
+                                                 seqs.data(), (int)rows.size(), err_, sizeof err_);
     }
     uint64_t wal_size() { return file_size_bytes("kyreldb_data/databases/default/main.wal"); }
     Table* t_ = nullptr;
@@ -100,7 +99,8 @@ TEST_F(RowChangesTest, UpdateMergesAndGuardsThePrimaryKey) {
         {"id", "\"b\"", -1, "primary key update not supported",
          "{\"id\":\"a\",\"name\":\"y\",\"n\":1}"},
         {"nosuch", "1", 0, "", "{\"id\":\"a\",\"name\":\"y\",\"n\":1}"},
-        {"n", "\"x\"", -1, "bad value type for column 'n'", "{\"id\":\"a\",\"name\":\"y\",\"n\":1}"},
+        {"n", "\"x\"", -1, "bad value type for column 'n'",
+         "{\"id\":\"a\",\"name\":\"y\",\"n\":1}"},
     };
     uint64_t seq = 10;
     for (const Case& c : cases) {
@@ -178,16 +178,16 @@ TEST_F(RowChangesTest, BatchUniqueViolationWritesNothing) {
     uint64_t wal = wal_size();
     EXPECT_EQ(batch({"{\"id\":\"b\",\"name\":\"x\"}"}, {"b"}, 2), -1);
     EXPECT_STREQ(err_, "unique index 'ux_name' violation");
-    EXPECT_EQ(batch({"{\"id\":\"c\",\"name\":\"y\"}", "{\"id\":\"d\",\"name\":\"y\"}"}, {"c", "d"},
-                    3),
-              -1);
+    EXPECT_EQ(
+        batch({"{\"id\":\"c\",\"name\":\"y\"}", "{\"id\":\"d\",\"name\":\"y\"}"}, {"c", "d"}, 3),
+        -1);
     EXPECT_STREQ(err_, "unique index 'ux_name' violation in batch");
     EXPECT_EQ(wal_size(), wal);
     // The batch's rows reach the index maps.
     ASSERT_EQ(batch({"{\"id\":\"e\",\"name\":\"z\"}"}, {"e"}, 5), 0);
-    EXPECT_EQ(table_apply_insert(name_.c_str(), 6, "{\"id\":\"f\",\"name\":\"z\"}", err_,
-                                 sizeof err_),
-              -1);
+    EXPECT_EQ(
+        table_apply_insert(name_.c_str(), 6, "{\"id\":\"f\",\"name\":\"z\"}", err_, sizeof err_),
+        -1);
     EXPECT_STREQ(err_, "unique index 'ux_name' violation");
 }
 

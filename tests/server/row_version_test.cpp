@@ -15,9 +15,9 @@ namespace {
 // A table with columns id int (pk), name string, score double, ok bool, ts timestamp.
 std::unique_ptr<Table> make_table() {
     std::unique_ptr<Table> t(new Table());
-    TableSchema &s = t->schema;
+    TableSchema& s = t->schema;
     snprintf(s.name, sizeof s.name, "t");
-    const char *names[] = {"id", "name", "score", "ok", "ts"};
+    const char* names[] = {"id", "name", "score", "ok", "ts"};
     int types[] = {1, 3, 2, 4, 5};
     for (int i = 0; i < 5; ++i) {
         snprintf(s.columns[i].name, 64, "%s", names[i]);
@@ -30,9 +30,9 @@ std::unique_ptr<Table> make_table() {
 }
 
 struct Chain {
-    Table *t;
-    void push(uint64_t seq, const char *key, const char *json) {
-        VersionedRow *r = versioned_row_new(seq, key, json, json == nullptr);
+    Table* t;
+    void push(uint64_t seq, const char* key, const char* json) {
+        VersionedRow* r = versioned_row_new(seq, key, json, json == nullptr);
         r->next = t->rows;
         t->rows = r;
         pk_latest_map_update(t, r);
@@ -40,7 +40,7 @@ struct Chain {
     ~Chain() {
         pk_latest_map_clear(t);
         while (t->rows) {
-            VersionedRow *n = t->rows->next;
+            VersionedRow* n = t->rows->next;
             versioned_row_free(t->rows);
             t->rows = n;
         }
@@ -60,7 +60,7 @@ TEST(RowVersion, LatestAndSnapshotReads) {
     c.push(8, "1", "{\"id\":1,\"name\":\"b\"}");
     c.push(9, "2", nullptr);
 
-    char *json = nullptr;
+    char* json = nullptr;
     uint64_t seq = 0;
     int deleted = 0;
     ASSERT_EQ(versioned_get_latest_json(t.get(), "1", &json, &seq, &deleted), 0);
@@ -72,14 +72,18 @@ TEST(RowVersion, LatestAndSnapshotReads) {
     EXPECT_EQ(deleted, 1);
     EXPECT_EQ(versioned_get_latest_json(t.get(), "3", &json, &seq, &deleted), -1);
 
-    struct Case { uint64_t snap; int rc; uint64_t seq; int deleted; } cases[] = {
+    struct Case {
+        uint64_t snap;
+        int rc;
+        uint64_t seq;
+        int deleted;
+    } cases[] = {
         {1, -1, 0, 0},  // before the insert
-        {2, 0, 2, 0}, {4, 0, 2, 0},
-        {5, 0, 5, 1}, {7, 0, 5, 1},  // between delete and re-insert: the tombstone
-        {100, 0, 8, 0},
-        {0, -1, 0, 0},  // snapshot 0 never reads
+        {2, 0, 2, 0},   {4, 0, 2, 0},
+        {5, 0, 5, 1},   {7, 0, 5, 1},   // between delete and re-insert: the tombstone
+        {100, 0, 8, 0}, {0, -1, 0, 0},  // snapshot 0 never reads
     };
-    for (const auto &k : cases) {
+    for (const auto& k : cases) {
         json = nullptr;
         int rc = versioned_get_visible_json(t.get(), "1", k.snap, &json, &seq, &deleted);
         EXPECT_EQ(rc, k.rc) << k.snap;
@@ -100,7 +104,11 @@ TEST(RowVersion, LatestAndSnapshotReads) {
 
 TEST(RowVersion, ValidateAndCanonicalize) {
     auto t = make_table();
-    struct Case { const char *row; const char *expect; const char *error; } cases[] = {
+    struct Case {
+        const char* row;
+        const char* expect;
+        const char* error;
+    } cases[] = {
         {"{\"id\":1,\"name\":\"x\"}", "{\"id\":1,\"name\":\"x\"}", nullptr},
         {"{\"name\":\"x\"}", nullptr, "missing primary key"},
         {"{\"id\":1,\"name\":null}", nullptr, "bad value type for column 'name'"},
@@ -132,9 +140,9 @@ TEST(RowVersion, ValidateAndCanonicalize) {
         // Members outside the schema are kept unchecked; canonical values are untouched.
         {"{\"id\": 3 ,\"extra\":TRUE}", "{\"id\": 3 ,\"extra\":TRUE}", nullptr},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         char err[256] = "";
-        char *out = nullptr;
+        char* out = nullptr;
         int vrc = schema_validate_row_object(t.get(), c.row, err, sizeof err);
         int crc = schema_canonicalize_row_object(t.get(), c.row, &out, err, sizeof err);
         EXPECT_EQ(vrc, crc) << c.row;
@@ -155,7 +163,8 @@ TEST(RowVersion, PrimaryKeyValue) {
     char key[2048], err[256];
     ASSERT_EQ(schema_get_pk_value(t.get(), "{\"id\": 42 }", key, sizeof key, err, sizeof err), 0);
     EXPECT_STREQ(key, "42");
-    ASSERT_EQ(schema_get_pk_value(t.get(), "{\"id\":\"a\\\"b\"}", key, sizeof key, err, sizeof err), 0);
+    ASSERT_EQ(schema_get_pk_value(t.get(), "{\"id\":\"a\\\"b\"}", key, sizeof key, err, sizeof err),
+              0);
     EXPECT_STREQ(key, "a\\\"b");  // escapes are kept
     EXPECT_EQ(schema_get_pk_value(t.get(), "{\"name\":1}", key, sizeof key, err, sizeof err), -1);
     EXPECT_STREQ(err, "missing primary key value");
@@ -169,9 +178,9 @@ TEST(RowVersion, UpsertKeepsSchemaOrder) {
     s.column_count = 2;
     snprintf(s.columns[0].name, 64, "a");
     snprintf(s.columns[1].name, 64, "b");
-    const char *names[] = {"b", "zz"};
-    const char *vals[] = {"\"new\"", "1"};
-    char *out = nullptr;
+    const char* names[] = {"b", "zz"};
+    const char* vals[] = {"\"new\"", "1"};
+    char* out = nullptr;
     ASSERT_EQ(json_object_upsert(&s, "{\"b\":\"old\",\"a\":1,\"x\":2}", names, vals, 2, &out), 0);
     EXPECT_STREQ(out, "{\"a\":1,\"b\":\"new\"}");
     free(out);
@@ -181,26 +190,35 @@ TEST(RowVersion, UpsertKeepsSchemaOrder) {
 }
 
 TEST(RowVersion, EscapesAndNull) {
-    struct Case { const char *in, *out; } strip[] = {
-        {" 'it\\'s' ", "it's"}, {"\"a\\/b\"", "a/b"}, {"\"x\\n\"", "x\n"},
+    struct Case {
+        const char *in, *out;
+    } strip[] = {
+        {" 'it\\'s' ", "it's"},   {"\"a\\/b\"", "a/b"},   {"\"x\\n\"", "x\n"},
         {"'mixed\"", "'mixed\""}, {"trail\\", "trail\\"},
     };
-    for (const auto &c : strip) {
+    for (const auto& c : strip) {
         std::string s = c.in;
         strip_sql_or_json_quotes(s.data());
         EXPECT_STREQ(s.c_str(), c.out) << c.in;
     }
-    struct N { const char *v; int null; } nulls[] = {
-        {"null", 1}, {" NULL", 1}, {"Null}", 1}, {"null,", 1}, {"nullx", 0},
-        {"\"null\"", 0}, {nullptr, 1}, {"0", 0},
+    struct N {
+        const char* v;
+        int null;
+    } nulls[] = {
+        {"null", 1},  {" NULL", 1},    {"Null}", 1}, {"null,", 1},
+        {"nullx", 0}, {"\"null\"", 0}, {nullptr, 1}, {"0", 0},
     };
-    for (const auto &n : nulls) EXPECT_EQ(is_json_null_token(n.v), n.null) << (n.v ? n.v : "NULL");
+    for (const auto& n : nulls) EXPECT_EQ(is_json_null_token(n.v), n.null) << (n.v ? n.v : "NULL");
 }
 
 TEST(RowVersion, CompareByType) {
-    struct Case { int type; const char *a, *b; int sign; } cases[] = {
+    struct Case {
+        int type;
+        const char *a, *b;
+        int sign;
+    } cases[] = {
         {1, "9", "10", -1},
-        {1, "\"abc\"", "1", -1},   // non-numeric reads 0
+        {1, "\"abc\"", "1", -1},  // non-numeric reads 0
         {3, "\"10\"", "\"9\"", -1},
         {3, "'abc'", "\"abc\"", 0},  // SQL literal equals JSON string
         {3, "\"a\\/b\"", "\"a/b\"", 0},
@@ -209,11 +227,11 @@ TEST(RowVersion, CompareByType) {
         {2, "1e3", "999.5", 1},
         {2, "2.5", "2.50", 0},
         {5, "100", "100", 0},
-        {1, "null", "5", 1},         // null sorts last
+        {1, "null", "5", 1},  // null sorts last
         {1, "5", "null", -1},
         {3, "null", "NULL", 0},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         int r = compare_json_values(c.type, c.a, c.b);
         int sign = r < 0 ? -1 : (r > 0 ? 1 : 0);
         EXPECT_EQ(sign, c.sign) << c.type << " " << c.a << " " << c.b;
@@ -221,12 +239,15 @@ TEST(RowVersion, CompareByType) {
 }
 
 TEST(RowVersion, EvalCompare) {
-    struct Case { const char *a, *op, *b; int r; } cases[] = {
-        {"1", "=", "1", 1}, {"1", "<>", "2", 1}, {"1", "!=", "1", 0}, {"1", "<", "2", 1},
-        {"2", "<=", "2", 1}, {"3", ">", "2", 1}, {"2", ">=", "3", 0}, {"1", "~", "1", 0},
+    struct Case {
+        const char *a, *op, *b;
+        int r;
+    } cases[] = {
+        {"1", "=", "1", 1},       {"1", "<>", "2", 1},    {"1", "!=", "1", 0},   {"1", "<", "2", 1},
+        {"2", "<=", "2", 1},      {"3", ">", "2", 1},     {"2", ">=", "3", 0},   {"1", "~", "1", 0},
         {"null", "=", "null", 0}, {"1", "!=", "null", 0}, {"null", "<", "1", 0},
     };
-    for (const auto &c : cases)
+    for (const auto& c : cases)
         EXPECT_EQ(eval_compare(1, c.a, c.op, c.b), c.r) << c.a << c.op << c.b;
 }
 
@@ -234,7 +255,7 @@ TEST(RowVersion, KeyExistsLive) {
     TableSchema s{};
     char err[256];
     ASSERT_EQ(table_create("live_t", &s, err, sizeof err), 0);
-    Table *t = &g_tables[table_find_index("live_t")];
+    Table* t = &g_tables[table_find_index("live_t")];
     Chain c{t};
     c.push(1, "a", "{}");
     c.push(2, "b", "{}");

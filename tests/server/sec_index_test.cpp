@@ -11,10 +11,10 @@
 
 namespace {
 
-std::set<std::string> keys_of(SecIndexMap *m, const char *value) {
+std::set<std::string> keys_of(SecIndexMap* m, const char* value) {
     std::set<std::string> out;
-    SecIndexValueEntry *v = sec_index_find_value_entry(m, value);
-    for (SecIndexKeyNode *k = v ? v->keys : nullptr; k; k = k->next) out.insert(k->key);
+    SecIndexValueEntry* v = sec_index_find_value_entry(m, value);
+    for (SecIndexKeyNode* k = v ? v->keys : nullptr; k; k = k->next) out.insert(k->key);
     return out;
 }
 
@@ -55,7 +55,7 @@ struct SecMapTest : ::testing::Test {
 
 TEST_F(SecMapTest, SetMovesKeysBetweenValues) {
     EXPECT_EQ(sec_index_find_value_entry(&m, "x"), nullptr);  // absent map
-    ASSERT_EQ(sec_index_map_set(&m, "k1", "red"), 0);  // creates the map lazily
+    ASSERT_EQ(sec_index_map_set(&m, "k1", "red"), 0);         // creates the map lazily
     EXPECT_EQ(m.enabled, 1u);
     ASSERT_EQ(sec_index_map_set(&m, "k2", "red"), 0);
     ASSERT_EQ(sec_index_map_set(&m, "k1", "red"), 0);  // same key and value twice

@@ -22,7 +22,7 @@ std::string record(uint64_t seq, const std::string& key, const std::string& json
 }
 
 class Segment : public kt::StorageTest {
-protected:
+  protected:
     void SetUp() override {
         kt::StorageTest::SetUp();
         create_table("t", "CREATE TABLE t (id string PRIMARY KEY, v int)");
@@ -89,10 +89,10 @@ TEST_F(Segment, LoadStopsAtDamageAndKeepsEarlierRecords) {
     } cases[] = {
         {"cut in the third record", r1 + r2 + r3.substr(0, r3.size() - 4)},
         // A length of 4 GiB - 1 must not be allocated: it runs past the file.
-        {"huge key length", r1 + r2 + le64(9) + std::string(1, '\0') + le32(0xFFFFFFFFu) +
-                                le32(2) + "xx"},
-        {"huge json length", r1 + r2 + le64(9) + std::string(1, '\0') + le32(1) +
-                                 le32(0xFFFFFFF0u) + "k"},
+        {"huge key length",
+         r1 + r2 + le64(9) + std::string(1, '\0') + le32(0xFFFFFFFFu) + le32(2) + "xx"},
+        {"huge json length",
+         r1 + r2 + le64(9) + std::string(1, '\0') + le32(1) + le32(0xFFFFFFF0u) + "k"},
     };
     for (const Case& c : cases) {
         load_segment_bytes(c.bytes);

@@ -19,7 +19,7 @@
 namespace {
 
 class SelectExec : public TableFixture {
-protected:
+  protected:
     void insert(const std::string& table, const std::string& row) {
         char e[256] = "";
         ASSERT_EQ(table_apply_insert(table.c_str(), ++seq_, row.c_str(), e, sizeof e), 0)
@@ -108,16 +108,28 @@ TEST_F(SelectExec, WhereComparesByColumnType) {
         const char* where;
         const char* ids;  // ids in key order
     } cases[] = {
-        {"n = 2", "a"},        {"n != 2", "b,c"},     {"n <> 2", "b,c"},
-        {"n < 2", "c"},        {"n <= 2", "a,c"},     {"n > 2", "b"},
-        {"n >= 2", "a,b"},     {"n > 9", "b"},        // numeric, not text order
-        {"d > 1.5", "c"},      {"d <= -3", "b"},      {"d = 1.50", "a"},
-        {"s = 'banana'", "b"}, {"s > 'b'", "b,c,e"},    {"s < \"b\"", "a"},
-        {"b = true", "a,c"},   {"b = false", "b"},    {"n > 0 AND b = true", "a"},
+        {"n = 2", "a"},
+        {"n != 2", "b,c"},
+        {"n <> 2", "b,c"},
+        {"n < 2", "c"},
+        {"n <= 2", "a,c"},
+        {"n > 2", "b"},
+        {"n >= 2", "a,b"},
+        {"n > 9", "b"},  // numeric, not text order
+        {"d > 1.5", "c"},
+        {"d <= -3", "b"},
+        {"d = 1.50", "a"},
+        {"s = 'banana'", "b"},
+        {"s > 'b'", "b,c,e"},
+        {"s < \"b\"", "a"},
+        {"b = true", "a,c"},
+        {"b = false", "b"},
+        {"n > 0 AND b = true", "a"},
         {"n >= -1 AND d < 10 AND s != 'apple'", "b"},
     };
     for (const Case& c : cases) {
-        std::string got = rows(t, std::string("SELECT id FROM $T WHERE ") + c.where + " ORDER BY id");
+        std::string got =
+            rows(t, std::string("SELECT id FROM $T WHERE ") + c.where + " ORDER BY id");
         std::string want;
         for (const char* p = c.ids; *p; ++p) {
             if (*p == ',') {
@@ -159,8 +171,7 @@ TEST_F(SelectExec, LimitCountsOutputRowsOfStreamsAndProjections) {
     EXPECT_EQ(count(rows(t, "SELECT * FROM $T WHERE n = 1 LIMIT 2")), 2u);
     EXPECT_EQ(count(rows(t, "SELECT id FROM $T WHERE n = 1")), 3u);
     EXPECT_EQ(count(rows(t, "SELECT id FROM $T LIMIT 99999999999")), 5u);
-    EXPECT_EQ(rows(t, "SELECT n, id FROM $T WHERE n = 0 ORDER BY id LIMIT 1"),
-              R"({"n":0,"id":2})");
+    EXPECT_EQ(rows(t, "SELECT n, id FROM $T WHERE n = 0 ORDER BY id LIMIT 1"), R"({"n":0,"id":2})");
 }
 
 // An index narrows the candidates but never changes the answer.
@@ -176,12 +187,11 @@ TEST_F(SelectExec, CompositeIndexGivesTheSameRowsAsTheScan) {
     insert(t, R"({"id":"r3","a":1,"b":"y","c":1})");
     insert(t, R"({"id":"r4","a":2,"b":"x","c":1})");
     const char* wheres[] = {
-        "a = 1 AND b = 'x'",           // two-column prefix
-        "a = 1 AND b = 'x' AND c = 2", // exact composite key
-        "b = 'x' AND a = 1 AND c > 1", // prefix plus a range
-        "a = 1.0 AND b = 'x'",         // 1.0 has no integer index form
-        "a = 'one' AND b = 'x'",
-        "a = 1",
+        "a = 1 AND b = 'x'",            // two-column prefix
+        "a = 1 AND b = 'x' AND c = 2",  // exact composite key
+        "b = 'x' AND a = 1 AND c > 1",  // prefix plus a range
+        "a = 1.0 AND b = 'x'",          // 1.0 has no integer index form
+        "a = 'one' AND b = 'x'",       "a = 1",
     };
     std::vector<std::string> before;
     for (const char* w : wheres)
@@ -204,7 +214,8 @@ TEST_F(SelectExec, CompositeIndexGivesTheSameRowsAsTheScan) {
 TEST_F(SelectExec, CompositeCandidatesFromIndexFileUseLastLinePerKey) {
     std::string t;
     Table* tab = make_table(
-        {{"id", COL_TYPE_STRING, true}, {"a", COL_TYPE_INT, false}, {"b", COL_TYPE_INT, false}}, &t);
+        {{"id", COL_TYPE_STRING, true}, {"a", COL_TYPE_INT, false}, {"b", COL_TYPE_INT, false}},
+        &t);
     insert(t, R"({"id":"k1","a":1,"b":1})");
     insert(t, R"({"id":"k2","a":1,"b":1})");
     insert(t, R"({"id":"k3","a":1,"b":1})");

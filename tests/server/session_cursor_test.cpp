@@ -27,13 +27,14 @@ std::string member(const std::string& json, const std::string& key) {
 
 int count_rows(const std::string& reply) {
     int n = 0;
-    for (size_t p = reply.find("{\"id\":"); p != std::string::npos; p = reply.find("{\"id\":", p + 1))
+    for (size_t p = reply.find("{\"id\":"); p != std::string::npos;
+         p = reply.find("{\"id\":", p + 1))
         ++n;
     return n;
 }
 
 class Cursors : public SuiteDataDir {
-protected:
+  protected:
     static void SetUpTestSuite() {
         enter_data_dir("/tmp/kyrel_cursor_XXXXXX");
         make("big");
@@ -133,7 +134,8 @@ TEST_F(Cursors, SnapshotIgnoresLaterWrites) {
     mem_before_ = mem_current();
     std::string r = open("SELECT * FROM snap", 1);
     ASSERT_EQ(member(r, "fetched"), "1") << r;
-    std::string first = r.substr(r.find("\"rows\":["), r.find("],\"fetched\"") - r.find("\"rows\":["));
+    std::string first =
+        r.substr(r.find("\"rows\":["), r.find("],\"fetched\"") - r.find("\"rows\":["));
     // Change every row after the open: delete one, update the others, add one.
     char e[256] = "";
     const char* names[] = {"tag"};
@@ -144,7 +146,8 @@ TEST_F(Cursors, SnapshotIgnoresLaterWrites) {
         if (i % 2) {
             ASSERT_EQ(table_apply_delete("snap", ++seq_, key.c_str(), e, sizeof e), 0) << e;
         } else {
-            ASSERT_EQ(table_apply_update("snap", ++seq_, key.c_str(), names, vals, 1, e, sizeof e), 0)
+            ASSERT_EQ(table_apply_update("snap", ++seq_, key.c_str(), names, vals, 1, e, sizeof e),
+                      0)
                 << e;
         }
     }
@@ -194,7 +197,8 @@ TEST_F(Cursors, RefusedStatements) {
     EXPECT_EQ(open(""), "ERR:missing sql");
     char* out = nullptr;
     char err[64] = "";
-    EXPECT_EQ(session_cursor_open_select(nullptr, "SELECT * FROM big", 5, &out, err, sizeof err), -1);
+    EXPECT_EQ(session_cursor_open_select(nullptr, "SELECT * FROM big", 5, &out, err, sizeof err),
+              -1);
     EXPECT_STREQ(err, "session required");
     EXPECT_EQ(g_cursor_pin_count.load(), 0);  // failed opens register nothing
 }
@@ -246,7 +250,8 @@ TEST_F(Cursors, ParseKillCursor) {
     }
     uint64_t id, token;
     char err[128] = "";
-    EXPECT_EQ(parse_kill_cursor_sql(std::string(1100, ' ').c_str(), &id, &token, err, sizeof err), -1);
+    EXPECT_EQ(parse_kill_cursor_sql(std::string(1100, ' ').c_str(), &id, &token, err, sizeof err),
+              -1);
     EXPECT_STREQ(err, "KILL CURSOR statement too long");
 }
 
@@ -271,8 +276,9 @@ TEST_F(Cursors, KillOwnOtherAndRegistryPins) {
     ASSERT_EQ(member(open("SELECT * FROM big", 1), "ok"), "true");
     const uint64_t t2 = s_.cursors[0].pin_token;
     const uint64_t t3 = s_.cursors[1].pin_token;
-    EXPECT_EQ(kill(&s_, 2, 99999), "{\"ok\":true,\"cursor_id\":2,\"pin_token\":" +
-                                       std::to_string(t2) + ",\"killed\":true,\"scope\":\"session\"}");
+    EXPECT_EQ(kill(&s_, 2, 99999),
+              "{\"ok\":true,\"cursor_id\":2,\"pin_token\":" + std::to_string(t2) +
+                  ",\"killed\":true,\"scope\":\"session\"}");
     EXPECT_EQ(kill(&s_, 0, t3), "{\"ok\":true,\"cursor_id\":3,\"pin_token\":" + std::to_string(t3) +
                                     ",\"killed\":true,\"scope\":\"session\"}");
     EXPECT_EQ(g_cursor_pin_count.load(), 0);
@@ -334,8 +340,11 @@ TEST_F(Cursors, ShowCursorsListsSessionAndRegistry) {
     const SessionCursor& c = s_.cursors[0];
     const std::string tok = std::to_string(c.pin_token);
     EXPECT_EQ(r.rfind("{\"ok\":true,\"cursors\":{\"scope\":\"session\",\"items\":[{\"cursor_id\":1,"
-                      "\"pin_token\":" + tok + ",\"table\":\"small\",\"internal_table\":\"small\","
-                      "\"snapshot_seq\":" + std::to_string(c.snapshot_seq) +
+                      "\"pin_token\":" +
+                          tok +
+                          ",\"table\":\"small\",\"internal_table\":\"small\","
+                          "\"snapshot_seq\":" +
+                          std::to_string(c.snapshot_seq) +
                           ",\"offset\":1,\"total\":3,\"remaining\":2,\"memory_bytes\":30,",
                       0),
               0u)
@@ -346,7 +355,8 @@ TEST_F(Cursors, ShowCursorsListsSessionAndRegistry) {
               std::string::npos)
         << r;
     EXPECT_NE(r.find("\"cursor_idle_timeout_seconds\":300,\"cursor_max_lifetime_seconds\":0,"
-                     "\"registry_items\":[{\"pin_token\":" + tok + ",\"cursor_id\":1,\"table\":\"small\""),
+                     "\"registry_items\":[{\"pin_token\":" +
+                     tok + ",\"cursor_id\":1,\"table\":\"small\""),
               std::string::npos)
         << r;
     EXPECT_EQ(r.substr(r.size() - 4), "}]}}");

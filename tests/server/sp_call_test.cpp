@@ -15,7 +15,7 @@
 namespace {
 
 class SpCall : public kt::StorageTest {
-protected:
+  protected:
     void SetUp() override {
         kt::StorageTest::SetUp();
         char err[256] = "";
@@ -32,7 +32,9 @@ protected:
         char reply[4096], err[256] = "";
         ASSERT_EQ(sp_parse_param_defs_string(defs, params, &n, err, sizeof err), 0);
         ASSERT_EQ(sp_create_procedure(&s_, proc, "t", body, params, n, reply, sizeof reply, err,
-                                      sizeof err), 0) << err;
+                                      sizeof err),
+                  0)
+            << err;
     }
     std::string call(const char* sql) {
         char name[64], err[256] = "";
@@ -73,8 +75,8 @@ TEST_F(SpCall, LoopsBranchesAndCounters) {
            "SET i = 0;\n"
            "ENDIF");
     std::string r = call("CALL loop");
-    const char* kinds[] = {"DECLARE", "WHILE", "SET", "ENDWHILE", "SET", "ENDWHILE", "SET",
-                           "ENDWHILE", "IF", "SQL", "ELSE", "SET", "ENDIF"};
+    const char* kinds[] = {"DECLARE",  "WHILE", "SET", "ENDWHILE", "SET", "ENDWHILE", "SET",
+                           "ENDWHILE", "IF",    "SQL", "ELSE",     "SET", "ENDIF"};
     size_t pos = 0;
     for (int i = 0; i < 13; ++i) {
         std::string want = "{\"index\":" + std::to_string(i + 1) + ",\"kind\":\"" + kinds[i] + "\"";
@@ -84,10 +86,12 @@ TEST_F(SpCall, LoopsBranchesAndCounters) {
     }
     EXPECT_NE(r.find("\"repeat\":false"), std::string::npos);
     EXPECT_NE(r.find("{\"index\":12,\"kind\":\"SET\",\"ok\":true,\"skipped\":true}"),
-              std::string::npos) << r;
+              std::string::npos)
+        << r;
     EXPECT_NE(r.find("],\"statements_executed\":13,\"sql_statements_executed\":1,"
                      "\"loop_iterations\":3,\"last_result\":{\"ok\":true,\"inserted\":1}}"),
-              std::string::npos) << r;
+              std::string::npos)
+        << r;
     EXPECT_NE(latest("t", "3"), "");
 }
 

@@ -17,7 +17,7 @@
 namespace {
 
 class SpCatalog : public kt::StorageTest {
-protected:
+  protected:
     void SetUp() override {
         kt::StorageTest::SetUp();
         char err[256] = "";
@@ -33,8 +33,8 @@ protected:
         int n = 0;
         EXPECT_EQ(sp_parse_param_defs_string(defs, params, &n, err_, sizeof err_), 0);
         err_[0] = '\0';
-        return sp_create_procedure(&s_, proc, table, body, params, n, reply_, sizeof reply_,
-                                   err_, sizeof err_);
+        return sp_create_procedure(&s_, proc, table, body, params, n, reply_, sizeof reply_, err_,
+                                   sizeof err_);
     }
     std::string show(const char* filter = "") {
         char* out = nullptr;
@@ -73,10 +73,11 @@ TEST_F(SpCatalog, CreateWritesFileAndRowThenDropRemovesBoth) {
     EXPECT_EQ(kt::read_file(path_), body);
     char hex[65];
     sp_sha256_hex_buf(body, strlen(body), hex);
-    EXPECT_EQ(std::string(reply_),
-              std::string("{\"ok\":true,\"message\":\"procedure created\",\"database\":\"default\","
-                          "\"table\":\"t\",\"procedure\":\"p\",\"params\":\"a:INT\",\"file_path\":\"") +
-                  path_ + "\",\"sha256\":\"" + hex + "\"}");
+    EXPECT_EQ(
+        std::string(reply_),
+        std::string("{\"ok\":true,\"message\":\"procedure created\",\"database\":\"default\","
+                    "\"table\":\"t\",\"procedure\":\"p\",\"params\":\"a:INT\",\"file_path\":\"") +
+            path_ + "\",\"sha256\":\"" + hex + "\"}");
     std::string row = latest(procs().c_str(), "default.p");
     EXPECT_NE(row.find("\"owner_user\":\"alice\""), std::string::npos) << row;
     EXPECT_NE(row.find("\"param_defs\":\"a:INT\""), std::string::npos) << row;
@@ -150,9 +151,10 @@ TEST_F(SpCatalog, TamperedFilesAreReportedAndRefused) {
     ASSERT_EQ(create("p", "t", "SELECT * FROM t"), 0) << err_;
     std::string listing = show();
     EXPECT_NE(listing.find("\"name\":\"p\",\"table\":\"t\",\"owner\":\"alice\",\"params\":\"\""),
-              std::string::npos) << listing;
-    EXPECT_NE(listing.find("\"enabled\":true,\"valid\":true,\"status\":\"OK\""),
-              std::string::npos) << listing;
+              std::string::npos)
+        << listing;
+    EXPECT_NE(listing.find("\"enabled\":true,\"valid\":true,\"status\":\"OK\""), std::string::npos)
+        << listing;
     EXPECT_EQ(show("u"), "{\"ok\":true,\"database\":\"default\",\"procedures\":[]}");
 
     // Edited body: the digest no longer matches.
@@ -184,17 +186,20 @@ TEST_F(SpCatalog, HandWrittenRowsGetTheirStatus) {
                   "{\"proc_key\":\"default.h\",\"owner_user\":\"alice\",\"database_name\":"
                   "\"default\",\"table_name\":\"t\",\"procedure_name\":\"h\",\"file_path\":"
                   "\"x\",\"body_sha256\":\"00\",\"created_at\":5}",
-                  err, sizeof err), 0) << err;
+                  err, sizeof err),
+              0)
+        << err;
     // Stored path that does not match the rule.
-    char* row = sp_build_row_json("default.m", "alice", "default", "t", "m", "/etc/passwd",
-                                  "00", 1, 1, "");
+    char* row =
+        sp_build_row_json("default.m", "alice", "default", "t", "m", "/etc/passwd", "00", 1, 1, "");
     ASSERT_EQ(system_insert_row_with_wal(procs().c_str(), "default.m", row, err, sizeof err), 0);
     free(row);
     std::string listing = show();
     EXPECT_NE(listing.find("\"name\":\"h\",\"table\":\"t\",\"owner\":\"alice\",\"params\":\"\","
                            "\"file_path\":\"x\",\"sha256\":\"00\",\"enabled\":false,\"valid\":"
                            "false,\"status\":\"DISABLED\",\"created_at\":5,\"updated_at\":0}"),
-              std::string::npos) << listing;
+              std::string::npos)
+        << listing;
     EXPECT_NE(listing.find("\"status\":\"PATH_MISMATCH\""), std::string::npos);
     EXPECT_EQ(load("h"), "ERR: procedure catalog row is corrupt");
     EXPECT_EQ(load("m"), "ERR: procedure catalog path mismatch");
@@ -206,8 +211,9 @@ TEST_F(SpCatalog, FileHelpers) {
     EXPECT_STREQ(err, "procedure metadata contains unsafe identifier");
     EXPECT_EQ(sp_make_proc_key("", "p", out, sizeof out, err, sizeof err), -1);
     EXPECT_STREQ(err, "invalid procedure key");
-    EXPECT_EQ(sp_write_file_atomic("./f.sp", std::string(SP_FILE_MAX + 1, 'x').c_str(), err,
-                                   sizeof err), -1);
+    EXPECT_EQ(
+        sp_write_file_atomic("./f.sp", std::string(SP_FILE_MAX + 1, 'x').c_str(), err, sizeof err),
+        -1);
     EXPECT_STREQ(err, "procedure body too large");
 
     ASSERT_EQ(sp_write_file_atomic("./f.sp", "abc", err, sizeof err), 0) << err;

@@ -106,8 +106,10 @@ TEST(SpValues, PlaceholderSubstitution) {
         const char* want;
     } rows[] = {
         {"SELECT * FROM t WHERE name = :n", "SELECT * FROM t WHERE name = \"bob\""},
-        {"SELECT * FROM t WHERE name = ':n' AND id = :K", "SELECT * FROM t WHERE name = ':n' AND id = 7"},
-        {"SELECT * FROM t WHERE at = '10:30' OR x = 10:30", "SELECT * FROM t WHERE at = '10:30' OR x = 10:30"},
+        {"SELECT * FROM t WHERE name = ':n' AND id = :K",
+         "SELECT * FROM t WHERE name = ':n' AND id = 7"},
+        {"SELECT * FROM t WHERE at = '10:30' OR x = 10:30",
+         "SELECT * FROM t WHERE at = '10:30' OR x = 10:30"},
         {"SELECT 'a\\':n' , :k", "SELECT 'a\\':n' , 7"},
         {"SELECT :1", "SELECT :1"},
         {"SELECT :missing", "ERR: unknown procedure variable or parameter :missing"},
@@ -160,7 +162,8 @@ TEST(SpConditions, Evaluation) {
         {":q = \"a\\\"b\"", "true"},
         {":n = '1'", "ERR: condition type mismatch between INT and STRING"},
         {"true = 1", "ERR: condition type mismatch between BOOL and INT"},
-        {":a = 1 OR :missing = 2", "ERR: unknown procedure variable or parameter :missing in condition"},
+        {":a = 1 OR :missing = 2",
+         "ERR: unknown procedure variable or parameter :missing in condition"},
         {":a = 1 :b", "ERR: unexpected token in condition near ':b'"},
         {":a =< 1", "ERR: condition operands must be literals or :placeholders"},
         {"(:a = 1", "ERR: missing ')' in condition"},
@@ -233,11 +236,19 @@ TEST(SpBody, StatementKinds) {
         const char* stmt;
         const char* kind;
     } rows[] = {
-        {"if :a then", "IF"},          {"ELSEIF :a THEN", "ELSEIF"}, {"else", "ELSE"},
-        {"endif", "ENDIF"},            {"END IF", "UNSUPPORTED"},    {"WHILE :a DO", "WHILE"},
-        {"EndWhile", "ENDWHILE"},      {"DECLARE x INT", "DECLARE"}, {"SET x = 1", "SET"},
-        {"select", "SQL"},             {"DELETE FROM t WHERE id=1", "SQL"},
-        {"CALL p()", "CALL"},          {"DROP TABLE t", "DROP TABLE"},
+        {"if :a then", "IF"},
+        {"ELSEIF :a THEN", "ELSEIF"},
+        {"else", "ELSE"},
+        {"endif", "ENDIF"},
+        {"END IF", "UNSUPPORTED"},
+        {"WHILE :a DO", "WHILE"},
+        {"EndWhile", "ENDWHILE"},
+        {"DECLARE x INT", "DECLARE"},
+        {"SET x = 1", "SET"},
+        {"select", "SQL"},
+        {"DELETE FROM t WHERE id=1", "SQL"},
+        {"CALL p()", "CALL"},
+        {"DROP TABLE t", "DROP TABLE"},
         {"GRANT READ ON d TO u", "UNSUPPORTED"},
     };
     for (const Row& r : rows) EXPECT_STREQ(sp_statement_kind_name(r.stmt), r.kind) << r.stmt;
@@ -248,7 +259,8 @@ TEST(SpBody, DeclareAndSetParsing) {
     int32_t type = 0;
     ASSERT_EQ(sp_parse_declare_stmt("DECLARE x INT = 5", name, &type, expr, err, sizeof err), 0);
     EXPECT_STREQ(expr, "5");
-    ASSERT_EQ(sp_parse_declare_stmt("declare x int default 5", name, &type, expr, err, sizeof err), 0);
+    ASSERT_EQ(sp_parse_declare_stmt("declare x int default 5", name, &type, expr, err, sizeof err),
+              0);
     EXPECT_STREQ(name, "x");
     EXPECT_EQ(type, 1);
     EXPECT_STREQ(expr, "5");
@@ -298,7 +310,8 @@ TEST(SpBody, StaticCheck) {
         std::string body;
         std::string want;
     } rows[] = {
-        {"IF :n > 0 THEN\nSELECT * FROM t;\nELSEIF :n < 0 THEN\nSELECT * FROM t;\nELSE\nENDIF", "OK"},
+        {"IF :n > 0 THEN\nSELECT * FROM t;\nELSEIF :n < 0 THEN\nSELECT * FROM t;\nELSE\nENDIF",
+         "OK"},
         {"if :n > 0 then\nselect * from t;\nendif", "OK"},
         {"IF :n > 0 THEN SELECT * FROM t; ENDIF", must},
         {"IF :n > 0 THEN\nEND IF", must},
@@ -318,7 +331,8 @@ TEST(SpBody, StaticCheck) {
         {nest("IF :a THEN", "ENDIF", 17, "SELECT * FROM t"), "IF nesting too deep"},
         {nest("WHILE :a DO", "ENDWHILE", 8, "SELECT * FROM t"), "OK"},
         {nest("WHILE :a DO", "ENDWHILE", 9, "SELECT * FROM t"), "WHILE nesting too deep"},
-        {nest("IF :a THEN", "ENDIF", 16, nest("WHILE :a DO", "ENDWHILE", 8, "SELECT 1").c_str()), "OK"},
+        {nest("IF :a THEN", "ENDIF", 16, nest("WHILE :a DO", "ENDWHILE", 8, "SELECT 1").c_str()),
+         "OK"},
         {"", "procedure body cannot be empty"},
     };
     for (const Row& r : rows) EXPECT_EQ(check(r.body), r.want) << r.body;
@@ -339,8 +353,10 @@ TEST(SpBody, DryRun) {
         const char* want;
     } rows[] = {
         {"DECLARE c INT = :n + 1;\nWHILE :c > 0 DO\nSET c = :c - 1;\nENDWHILE\n"
-         "SELECT * FROM t WHERE id = :c", "n:INT", "OK"},
-        {"SELECT * FROM t WHERE id = :undeclared", "", "unknown procedure variable or parameter :undeclared"},
+         "SELECT * FROM t WHERE id = :c",
+         "n:INT", "OK"},
+        {"SELECT * FROM t WHERE id = :undeclared", "",
+         "unknown procedure variable or parameter :undeclared"},
         {"SET n = 1", "n:INT", "cannot SET input parameter 'n'"},
         {"SET x = 1", "", "SET target variable 'x' is not declared"},
         {"DECLARE N BOOL", "n:INT", "duplicate procedure variable or parameter 'N'"},

@@ -20,8 +20,7 @@ Create parse_create(const std::string& sql) {
     ProcParamDef params[16];
     int n = 0;
     char* body = nullptr;
-    c.rc = parse_create_procedure_sql(sql.c_str(), name, table, params, &n, &body, err,
-                                      sizeof err);
+    c.rc = parse_create_procedure_sql(sql.c_str(), name, table, params, &n, &body, err, sizeof err);
     c.name = name;
     c.table = table;
     c.err = err;
@@ -47,8 +46,7 @@ TEST(SpStatements, CreateProcedureForms) {
          "a:INT,b:STRING", "SELECT * FROM t"},
         {"create procedure p() on t(a bool) as $$ select * from t; $$;", "p", "t", "a:BOOL",
          "select * from t"},
-        {"CREATE PROCEDURE p\nON\tt AS $$\nSELECT * FROM t\n$$", "p", "t", "",
-         "SELECT * FROM t"},
+        {"CREATE PROCEDURE p\nON\tt AS $$\nSELECT * FROM t\n$$", "p", "t", "", "SELECT * FROM t"},
     };
     for (const Row& r : ok) {
         Create c = parse_create(r.sql);
@@ -68,7 +66,8 @@ TEST(SpStatements, CreateProcedureErrors) {
         {"", "missing sql"},
         {"CREATE PROC p ON t AS $$ SELECT 1 $$", "invalid CREATE PROCEDURE"},
         {"CREATE PROCEDURE p ON t AS SELECT", "CREATE PROCEDURE requires AS $$ body $$"},
-        {"CREATE PROCEDURE p ON t AS $$ SELECT * FROM t", "procedure body terminator $$ is missing"},
+        {"CREATE PROCEDURE p ON t AS $$ SELECT * FROM t",
+         "procedure body terminator $$ is missing"},
         {"CREATE PROCEDURE p ON t AS $$ SELECT * FROM t $$ junk",
          "unexpected text after procedure body"},
         {"CREATE PROCEDURE p ON assets AS $$ SELECT * FROM t $$",
@@ -215,8 +214,8 @@ TEST(SpStatements, CallStatementsAndArgumentLists) {
     }
     char name[64], err[256];
     ProcCallArgs args;
-    EXPECT_EQ(parse_call_procedure_sql(std::string(5000, 'x').c_str(), name, &args, err,
-                                       sizeof err), -1);
+    EXPECT_EQ(
+        parse_call_procedure_sql(std::string(5000, 'x').c_str(), name, &args, err, sizeof err), -1);
     EXPECT_STREQ(err, "CALL statement too long");
 }
 

@@ -90,7 +90,7 @@ inline void restart() {
 }
 
 class StorageTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/kyrel_storage_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -136,16 +136,19 @@ protected:
         char db[64], tn[130];
         split_internal_table_name(internal, db, sizeof db, tn, sizeof tn);
         ASSERT_EQ(catalog_save_db(db, err, sizeof err), 0) << err;
-        ASSERT_EQ(wal_append_record(WAL_OP_CREATE_TABLE, next_seq(), internal, "", sql, err,
-                                    sizeof err), 0) << err;
+        ASSERT_EQ(
+            wal_append_record(WAL_OP_CREATE_TABLE, next_seq(), internal, "", sql, err, sizeof err),
+            0)
+            << err;
     }
     void insert(const char* internal, const char* key, const char* row) {
         uint64_t seq = next_seq();
         const char* rows[] = {row};
         const char* keys[] = {key};
         char err[256] = {0};
-        ASSERT_EQ(table_apply_insert_batch_with_wal(internal, rows, keys, &seq, 1, err,
-                                                    sizeof err), 0) << err;
+        ASSERT_EQ(table_apply_insert_batch_with_wal(internal, rows, keys, &seq, 1, err, sizeof err),
+                  0)
+            << err;
     }
     // UPDATE and DELETE: apply, then log.
     void put(const char* internal, const char* key, const char* row) {

@@ -25,7 +25,7 @@ struct SuiteColumn {
 };
 
 class SuiteDataDir : public ::testing::Test {
-protected:
+  protected:
     // pattern is a mkdtemp template such as "/tmp/kyrel_x_XXXXXX".
     static void enter_data_dir(const char* pattern) {
         std::string tmpl = pattern;

@@ -13,7 +13,7 @@
 namespace {
 
 class SystemTables : public kt::StorageTest {
-protected:
+  protected:
     void SetUp() override {
         kt::StorageTest::SetUp();
         char err[256] = {0};
@@ -38,8 +38,8 @@ TEST_F(SystemTables, BootstrapCreatesTablesAndDefaultAdministrator) {
     EXPECT_GE(table_find_index(roles().c_str()), 0);
     EXPECT_GE(table_find_index(procs), 0);
     std::string row = latest(users().c_str(), "admin");
-    EXPECT_NE(row.find("\"password_hash\":\"0074672ada74c383194b6d771dd9d5b2\""),
-              std::string::npos) << row;
+    EXPECT_NE(row.find("\"password_hash\":\"0074672ada74c383194b6d771dd9d5b2\""), std::string::npos)
+        << row;
     EXPECT_NE(row.find("\"must_change_password\":true,\"active\":true"), std::string::npos);
 
     // A second bootstrap (the next start) adds nothing.

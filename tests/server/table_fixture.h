@@ -26,7 +26,7 @@ struct ColSpec {
 };
 
 class TableFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/kyrel_tables_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);

@@ -12,13 +12,14 @@ using kt::write_file;
 const char* kDefaultWal = "kyreldb_data/databases/default/main.wal";
 
 class Replay : public kt::StorageTest {
-protected:
+  protected:
     void SetUp() override {
         kt::StorageTest::SetUp();
         char err[256];
         ASSERT_EQ(database_create("sales", err, sizeof err), 0) << err;
-        ASSERT_EQ(wal_append_record(WAL_OP_CREATE_DATABASE, next_seq(), "sales", "", "", err,
-                                    sizeof err), 0);
+        ASSERT_EQ(
+            wal_append_record(WAL_OP_CREATE_DATABASE, next_seq(), "sales", "", "", err, sizeof err),
+            0);
         create_table("t", "CREATE TABLE t (id string PRIMARY KEY, v int)");
         create_table("sales__s", "CREATE TABLE s (id string PRIMARY KEY, v int)");
     }

@@ -87,7 +87,7 @@ std::vector<Rec> decode_file(const std::string& path) {
 }
 
 class WalTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/kyrel_wal_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -193,13 +193,13 @@ TEST_F(WalTest, FieldLimitAndBadBatches) {
     EXPECT_STREQ(err_, "WAL field too large");
     const char* jsons[] = {"{}", json.c_str()};
     const uint64_t seqs[] = {3, 4};
-    EXPECT_EQ(wal_append_records_batch(WAL_OP_INSERT, "t", nullptr, jsons, seqs, 2, err_,
-                                       sizeof err_),
-              -1);
+    EXPECT_EQ(
+        wal_append_records_batch(WAL_OP_INSERT, "t", nullptr, jsons, seqs, 2, err_, sizeof err_),
+        -1);
     EXPECT_STREQ(err_, "WAL field too large");
-    EXPECT_EQ(wal_append_records_batch(WAL_OP_INSERT, "t", nullptr, nullptr, seqs, 2, err_,
-                                       sizeof err_),
-              -1);
+    EXPECT_EQ(
+        wal_append_records_batch(WAL_OP_INSERT, "t", nullptr, nullptr, seqs, 2, err_, sizeof err_),
+        -1);
     EXPECT_STREQ(err_, "invalid WAL batch");
     EXPECT_EQ(wal_append_records_batch(WAL_OP_INSERT, "t", nullptr, nullptr, nullptr, 0, err_,
                                        sizeof err_),
@@ -237,9 +237,9 @@ int pending_of(const char* scope) {
 TEST_F(WalTest, SyncEveryNthRecordAndOncePerBatch) {
     g_cfg.wal_sync_every = 16;
     for (int i = 1; i <= 15; i++)
-        ASSERT_EQ(wal_append_record(WAL_OP_INSERT, (uint64_t)i, "sales__o", "k", "{}", err_,
-                                    sizeof err_),
-                  0);
+        ASSERT_EQ(
+            wal_append_record(WAL_OP_INSERT, (uint64_t)i, "sales__o", "k", "{}", err_, sizeof err_),
+            0);
     EXPECT_EQ(pending_of("sales"), 15);
     ASSERT_EQ(wal_append_record(WAL_OP_INSERT, 16, "sales__o", "k", "{}", err_, sizeof err_), 0);
     EXPECT_EQ(pending_of("SALES"), 0);  // scopes compare case-insensitively

@@ -129,7 +129,7 @@ bool port_accepts(int port) {
 
 std::string sanitizer_report(const std::string& text) {
     static const char* const kMarkers[] = {
-        "ERROR: AddressSanitizer", "WARNING: AddressSanitizer", "LeakSanitizer",
+        "ERROR: AddressSanitizer", "WARNING: AddressSanitizer",  "LeakSanitizer",
         "ThreadSanitizer",         "UndefinedBehaviorSanitizer", "runtime error:",
     };
     size_t first = std::string::npos;
@@ -342,7 +342,8 @@ bool FrameClient::read_frame(std::string* out) {
     if (fd_ < 0) return false;
     unsigned char hdr[4];
     if (!recv_all(fd_, reinterpret_cast<char*>(hdr), 4)) return false;
-    uint32_t len = (uint32_t{hdr[0]} << 24) | (uint32_t{hdr[1]} << 16) | (uint32_t{hdr[2]} << 8) | hdr[3];
+    uint32_t len =
+        (uint32_t{hdr[0]} << 24) | (uint32_t{hdr[1]} << 16) | (uint32_t{hdr[2]} << 8) | hdr[3];
     std::string body(len, '\0');
     if (len > 0 && !recv_all(fd_, body.data(), len)) return false;
     if (out) *out = std::move(body);
@@ -381,8 +382,10 @@ size_t skip_blanks(const std::string& s, size_t i) {
 // i at '"': index just past the closing quote, or npos.
 size_t string_end(const std::string& s, size_t i) {
     for (i++; i < s.size(); i++) {
-        if (s[i] == '\\') i++;
-        else if (s[i] == '"') return i + 1;
+        if (s[i] == '\\')
+            i++;
+        else if (s[i] == '"')
+            return i + 1;
     }
     return std::string::npos;
 }

@@ -51,7 +51,7 @@ RunResult run_server_once(const std::vector<std::string>& args,
                           std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 class TestServer {
-public:
+  public:
     TestServer();  // creates the temp dir
     ~TestServer();
     TestServer(const TestServer&) = delete;
@@ -88,7 +88,7 @@ public:
     std::string stderr_text() const;
     const std::string& last_error() const { return error_; }
 
-private:
+  private:
     std::string dir_;
     std::string config_;
     std::vector<std::string> args_;
@@ -103,7 +103,7 @@ private:
 };
 
 class FrameClient {
-public:
+  public:
     FrameClient() = default;
     ~FrameClient();
     FrameClient(const FrameClient&) = delete;
@@ -129,7 +129,7 @@ public:
     // True when the server has closed the connection (EOF within timeout).
     bool wait_closed(std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
-private:
+  private:
     int fd_ = -1;
 };
 
