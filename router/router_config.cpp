@@ -15,6 +15,7 @@
 
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "router_backend.h"
@@ -36,6 +38,29 @@ std::atomic<int> g_running{1};
 std::atomic<int> g_reload_requested{0};
 int g_active_clients = 0;
 std::mutex g_clients_lock;
+
+// Random bits for a temporary file name; the clock and process id stand in
+// when the system has no entropy to give.
+static uint64_t random_name_bits() {
+    uint64_t v = 0;
+    if (getentropy(&v, sizeof v) == 0) return v;
+    static std::atomic<uint64_t> counter{0};
+    return static_cast<uint64_t>(router_now_micros()) ^ (static_cast<uint64_t>(getpid()) << 32) ^
+           (++counter * 0x9E3779B97F4A7C15ull);
+}
+
+// fsync of the directory holding path, so a rename into it is durable.
+static int sync_parent_directory(const char* path) {
+    const char* slash = strrchr(path, '/');
+    std::string dir =
+        slash == nullptr ? std::string(".")
+                         : std::string(path, slash == path ? 1 : static_cast<size_t>(slash - path));
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int rc = fsync(fd);
+    close(fd);
+    return rc;
+}
 
 static void backend_health_reset(BackendEntry* b) {
     b->healthy = 0;
@@ -341,8 +366,22 @@ static const char* const kDefaultConfigLines[] = {
     "GRANT admin * FULL",
 };
 
+int router_create_private_file(const char* path) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    // The mode is exact whatever the umask.
+    if (fchmod(fd, 0600) != 0) {
+        int e = errno;
+        close(fd);
+        unlink(path);
+        errno = e;
+        return -1;
+    }
+    return fd;
+}
+
 int router_write_default_config(const char* path) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, 0600);
+    int fd = router_create_private_file(path);
     if (fd < 0) return -1;
     FILE* f = fdopen(fd, "w");
     if (f == nullptr) {
@@ -360,7 +399,6 @@ int router_write_default_config(const char* path) {
         unlink(path);
         return -1;
     }
-    chmod(path, 0600);
     return 0;
 }
 
@@ -523,13 +561,21 @@ int router_save_config_file(char* err, size_t errlen) {
             return -1;
         }
     }
+    // The temporary file gets a fresh random name and is created exclusively
+    // without following links, so nothing planted beside the configuration
+    // can receive its text (passwords included) or take its place.
     char tmp[512];
-    int n = snprintf(tmp, sizeof tmp, "%s.tmp.%ld", c.config_path, static_cast<long>(getpid()));
-    if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) {
-        snprintf(err, errlen, "router config temp path is too long");
-        return -1;
+    int fd = -1;
+    for (int attempt = 0; attempt < 16 && fd < 0; attempt++) {
+        int n = snprintf(tmp, sizeof tmp, "%s.tmp.%016llx", c.config_path,
+                         static_cast<unsigned long long>(random_name_bits()));
+        if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) {
+            snprintf(err, errlen, "router config temp path is too long");
+            return -1;
+        }
+        fd = router_create_private_file(tmp);
+        if (fd < 0 && errno != EEXIST) break;
     }
-    int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (fd < 0) {
         snprintf(err, errlen, "cannot write router config: %s", c.config_path);
         return -1;
@@ -574,19 +620,24 @@ int router_save_config_file(char* err, size_t errlen) {
     for (int i = 0; i < c.grant_count; i++)
         fprintf(f, "GRANT %s %s %s\n", c.grants[i].username, c.grants[i].database,
                 router_role_to_string(c.grants[i].role));
-    bool bad = ferror(f) != 0;
+    // On disk before it replaces the old file, and the replacement itself on
+    // disk before the change is reported saved.
+    bool bad = fflush(f) != 0 || ferror(f) != 0 || fsync(fileno(f)) != 0;
     if (fclose(f) != 0) bad = true;
     if (bad) {
         unlink(tmp);
         snprintf(err, errlen, "cannot flush router config: %s", c.config_path);
         return -1;
     }
-    chmod(tmp, 0600);
     if (rename(tmp, c.config_path) != 0) {
         unlink(tmp);
         snprintf(err, errlen, "cannot replace router config: %s", c.config_path);
         return -1;
     }
-    chmod(c.config_path, 0600);
+    if (sync_parent_directory(c.config_path) != 0) {
+        snprintf(err, errlen, "router config replaced but its directory could not be synced: %s",
+                 c.config_path);
+        return -1;
+    }
     return 0;
 }

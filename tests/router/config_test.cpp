@@ -2,9 +2,15 @@
 // and the rewrite after a password change.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "router_config.h"
 #include "router_harness.h"
@@ -225,4 +231,70 @@ TEST(RouterConfigTokens, SafeTokenAndRoleNames) {
     EXPECT_STREQ(router_role_to_string(7), "NONE");
     EXPECT_EQ(router_parse_onoff("Yes", 0), 1);
     EXPECT_EQ(router_parse_onoff("2", 0), 0);
+}
+
+TEST(RouterConfigFile, PrivateFileIsNeverCreatedThroughALink) {
+    TempDir dir;
+    const std::string target = dir.file("target"), missing = dir.file("missing");
+    write_file(target, "keep");
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> plant;
+    };
+    const Case cases[] = {
+        {"link to a file",
+         [&](const std::string& p) { ASSERT_EQ(symlink(target.c_str(), p.c_str()), 0); }},
+        {"dangling link",
+         [&](const std::string& p) { ASSERT_EQ(symlink(missing.c_str(), p.c_str()), 0); }},
+        {"regular file", [&](const std::string& p) { write_file(p, "old"); }},
+    };
+    for (const Case& c : cases) {
+        std::string path = dir.file(std::string("planted ") + c.name);
+        c.plant(path);
+        errno = 0;
+        EXPECT_EQ(router_create_private_file(path.c_str()), -1) << c.name;
+        EXPECT_EQ(errno, EEXIST) << c.name;
+    }
+    EXPECT_EQ(read_file(target), "keep");
+    struct stat st;
+    EXPECT_NE(lstat(missing.c_str(), &st), 0) << "the dangling link was followed";
+
+    // A fresh name gets a regular file of mode 0600 whatever the umask.
+    mode_t old = umask(0277);
+    int fd = router_create_private_file(dir.file("fresh").c_str());
+    umask(old);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(fstat(fd, &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    close(fd);
+}
+
+TEST(RouterConfigFile, SaveIgnoresLinksPlantedBesideTheFile) {
+    TempDir dir;
+    std::string path = dir.file("r.config");
+    write_file(path, std::string(kBase) + "USER bob secret-pw\n");
+    chmod(path.c_str(), 0644);
+    char err[256];
+    ASSERT_EQ(router_load_config(path.c_str(), err, sizeof err), 0) << err;
+    // A link at the fixed name an older router wrote its temporary file to.
+    const std::string stolen = dir.file("stolen");
+    ASSERT_EQ(symlink(stolen.c_str(), (path + ".tmp." + std::to_string(getpid())).c_str()), 0);
+    {
+        std::lock_guard<std::mutex> g(g_cfg_lock);
+        ASSERT_EQ(router_save_config_file(err, sizeof err), 0) << err;
+    }
+    struct stat st;
+    EXPECT_NE(lstat(stolen.c_str(), &st), 0) << "the configuration went through the link";
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_NE(read_file(path).find("\nUSER bob secret-pw bob secret-pw\n"), std::string::npos);
+    // Nothing is left behind but the planted link.
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"r.config", "r.config.tmp." + std::to_string(getpid())}));
 }
