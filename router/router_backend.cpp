@@ -20,6 +20,7 @@
 #include "router_config.h"
 #include "router_reports.h"
 #include "router_request.h"
+#include "router_json.h"
 #include "router_wire.h"
 
 namespace {

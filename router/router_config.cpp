@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "router_backend.h"
+#include "router_json.h"
 #include "router_wire.h"
 
 RouterConfig g_cfg;

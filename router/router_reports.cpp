@@ -17,6 +17,7 @@
 #include "router_backend.h"
 #include "router_config.h"
 #include "router_request.h"
+#include "router_json.h"
 #include "router_wire.h"
 
 namespace {

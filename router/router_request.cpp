@@ -27,6 +27,7 @@
 #include "router_backend.h"
 #include "router_config.h"
 #include "router_reports.h"
+#include "router_json.h"
 #include "router_wire.h"
 
 int router_lookup_user(const char* name, RouterUser* out) {
@@ -382,8 +383,16 @@ std::string router_handle_sql(RouterSession* s, const char* request, const char*
     return router_forward_to_current_backend(s, request, required);
 }
 
+static std::string make_ambiguous_reply() {
+    return make_error_json("ambiguous request: repeated or nested action or sql member");
+}
+
 std::string router_handle_request(RouterSession* s, const char* request) {
     stats_add(STAT_TOTAL_REQUESTS, 1);
+    // The router must act on the same action and statement as the backend; a
+    // second or nested member of that name could be read differently by
+    // another reader, so such a request is not passed on at all.
+    if (!json_member_is_unambiguous(request, "action")) return make_ambiguous_reply();
     char action[128];
     if (json_extract_string(request, "action", action, sizeof action) != 0)
         return make_error_json("missing action");
@@ -422,6 +431,7 @@ std::string router_handle_request(RouterSession* s, const char* request) {
     // "execute" and "query" carry a statement just like "sql" on the backend,
     // so they get the same statement handling and classes.
     if (is("sql") || is("execute") || is("query")) {
+        if (!json_member_is_unambiguous(request, "sql")) return make_ambiguous_reply();
         std::string sql;
         int rc = json_extract_string_alloc(request, "sql", 0, sql);
         if (rc == -2) return make_error_json("sql field too large");
@@ -430,10 +440,15 @@ std::string router_handle_request(RouterSession* s, const char* request) {
         return router_handle_sql(s, request, router_trim(sql).c_str());
     }
     if (is("change_password")) {
+        // "password" stands in only for an absent "new_password", as on the
+        // backend; a "new_password" too long to keep is refused, not skipped.
         char pw[256];
-        if (json_extract_string(request, "new_password", pw, sizeof pw) != 0 &&
-            json_extract_string(request, "password", pw, sizeof pw) != 0)
+        int rc = json_extract_string(request, "new_password", pw, sizeof pw);
+        if (rc == -1) rc = json_extract_string(request, "password", pw, sizeof pw);
+        if (rc != 0) {
+            router_wipe(pw, sizeof pw);
             return make_error_json("new_password required");
+        }
         std::string reply = router_handle_change_password(s, request, pw);
         router_wipe(pw, sizeof pw);
         return reply;

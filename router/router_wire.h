@@ -1,5 +1,5 @@
-// The router's own framing, socket and JSON text helpers, used on both the
-// client side and the backend side of the router.
+// The router's framing, socket and small text helpers, used on both the
+// client side and the backend side of the router (JSON text: router_json.h).
 //
 // Frame: a 4-byte unsigned length in network byte order, then that many
 // bytes of JSON text (no terminator). A valid length is 1..8 MiB.
@@ -23,16 +23,6 @@ int send_frame(int fd, const std::string& text);
 void router_apply_socket_options(int fd);
 // Writes all bytes; never raises SIGPIPE. 0 or -1.
 int router_send_all(int fd, const void* data, size_t len);
-
-// JSON readers: search the raw text for the first quoted key.
-const char* json_find_key(const char* json, const char* key);
-// 0 found, -1 absent/not a string/unterminated, -2 too long (truncated copy).
-int json_extract_string(const char* json, const char* key, char* out, size_t cap);
-// 0 found, -1 absent, -2 raw value longer than limit (0 = 8 MiB), -3 no memory.
-int json_extract_string_alloc(const char* json, const char* key, size_t limit, std::string& out);
-std::string json_escape(const char* text);
-std::string make_error_json(const char* text);
-std::string make_ok_message_json(const char* text);
 
 // Small text helpers.
 void router_copy_str(char* dst, size_t cap, const char* src);

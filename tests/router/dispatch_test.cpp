@@ -7,6 +7,7 @@
 #include "router_config.h"
 #include "router_harness.h"
 #include "router_request.h"
+#include "router_json.h"
 #include "router_wire.h"
 
 using namespace router_test;
@@ -180,4 +181,63 @@ TEST(RouterJson, ExtractAndEscape) {
     EXPECT_EQ(json_escape("q\"b\\\n\x01\xc3\xa9"), "q\\\"b\\\\\\n\\u0001\xc3\xa9");
     EXPECT_EQ(make_error_json("bad \"x\""), R"({"ok":false,"error":"bad \"x\""})");
     EXPECT_EQ(make_error_json(nullptr), R"({"ok":false,"error":"error"})");
+}
+
+TEST(RouterJson, MembersAreFoundByNameAndDecodedLikeTheBackend) {
+    struct Case {
+        const char *json, *key;
+        int rc;
+        const char* value;
+    };
+    const Case cases[] = {
+        // Text inside a string value never counts as a member name.
+        {R"({"action":"sql","a":"SELECT 1","sql":"DELETE"})", "sql", 0, "DELETE"},
+        {R"({"note":"action","action":"x"})", "action", 0, "x"},
+        {R"({"a":"\"action\":\"y\"","action":"x"})", "action", 0, "x"},
+        {R"({"note":"action"})", "action", -1, ""},
+        // The first name at any depth, as the backend reads it.
+        {R"({"o":{"action":"in"},"action":"out"})", "action", 0, "in"},
+        {R"({"k"  :  "v"})", "k", 0, "v"},
+        {R"({"k" "v"})", "k", -1, ""},
+        {R"({"k":"v})", "k", -1, ""},
+        // Escapes, \u forms included; undecodable values are absent.
+        {R"({"k":"\u0041\u00e9\ud83d\ude00"})", "k", 0, "A\xc3\xa9\xf0\x9f\x98\x80"},
+        {R"({"k":"a\bb\fc\/d\qe"})", "k", 0, "a\bb\fc/dqe"},
+        {R"({"k":"x\u0000"})", "k", -1, ""},
+        {R"({"k":"\u12g4"})", "k", -1, ""},
+        {R"({"k":"\udc00"})", "k", -1, ""},
+        {R"({"k":"\ud800x"})", "k", -1, ""},
+    };
+    for (const Case& c : cases) {
+        char buf[64];
+        EXPECT_EQ(json_extract_string(c.json, c.key, buf, sizeof buf), c.rc) << c.json;
+        EXPECT_STREQ(buf, c.value) << c.json;
+        std::string big;
+        EXPECT_EQ(json_extract_string_alloc(c.json, c.key, 0, big), c.rc) << c.json;
+        if (c.rc == 0) {
+            EXPECT_EQ(big, c.value) << c.json;
+        }
+    }
+}
+
+TEST(RouterJson, AmbiguousMembersAreDetected) {
+    struct Case {
+        const char* json;
+        int unambiguous;
+    };
+    const Case cases[] = {
+        {R"({"action":"a"})", 1},
+        {R"({"sql":"a"})", 1},  // no action at all
+        {R"({"note":"action","a":"\"action\":1"})", 1},
+        {R"({"action":"a","o":{"action":"x"},"l":[{"action":"y"}]})", 1},
+        {R"({"action":"a","action":"b"})", 0},
+        {R"({"action" : "a", "x":1, "action":"b"})", 0},
+        {R"({"o":{"action":"x"},"action":"a"})", 0},
+        {R"({"l":[{"action":"x"}],"action":"a"})", 0},
+        {R"({"o":{"action":"x"}})", 0},
+        {R"({"a":1} {"action":"x"})", 0},
+        {R"(["action",{"action":"x"}])", 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(json_member_is_unambiguous(c.json, "action"), c.unambiguous) << c.json;
 }

@@ -4,6 +4,10 @@
 // serve each session's own database.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
 #include <string>
 
 #include "kyrel_test.h"
@@ -119,6 +123,146 @@ TEST(RouterLiveBackend, RoutesLoginsQueriesAndGrants) {
     boss.close();
     EXPECT_EQ(router.stop(), 0) << router.stderr_text();
     EXPECT_EQ(srv.stop(), 0) << srv.stderr_text();
+}
+
+}  // namespace
+
+namespace {
+
+// A server with a database "shop" (three rows in stock), a table of about
+// 9.5 MiB in "default", and the ready server users frank (one-to-one with a
+// router user) and shared (behind two router users); a router in front.
+class LiveRouter : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(srv_.start()) << srv_.last_error();
+        ASSERT_NO_FATAL_FAILURE(prepare());
+        router_test::write_file(
+            dir_.file("kyreldb_router.config"),
+            "LISTEN_HOST=127.0.0.1\nBACKEND main 127.0.0.1 " + std::to_string(srv_.port()) +
+                "\nDATABASE default main\nDATABASE shop main\n"
+                "ADMIN boss boss-pw admin " +
+                kBackendPassword + "\nUSER owner owner-pw admin " + kBackendPassword +
+                "\nUSER clerk clerk-pw admin " + kBackendPassword +
+                "\nUSER frank frankpw\n"
+                "USER twin1 t1 shared sharedpw\nUSER twin2 t2 shared sharedpw\n"
+                "GRANT owner shop FULL\nGRANT clerk shop READ\nGRANT frank shop READ\n"
+                "GRANT twin1 shop READ\nGRANT twin2 shop READ\n");
+        router_.reset(new router_test::RouterProcess(dir_, router_test::free_port()));
+        ASSERT_TRUE(router_->start()) << router_->stderr_text();
+    }
+    void TearDown() override {
+        if (router_) {
+            EXPECT_EQ(router_->stop(), 0) << router_->stderr_text();
+        }
+        EXPECT_EQ(srv_.stop(), 0) << srv_.stderr_text();
+    }
+
+    void prepare() {
+        kyrel_test::FrameClient c;
+        ASSERT_TRUE(c.connect(srv_.port()));
+        std::string r;
+        auto ask = [&](const std::string& json) {
+            ASSERT_TRUE(c.request(json, &r)) << json.substr(0, 200);
+            ASSERT_EQ(kyrel_test::json_get(r, "ok"), "true") << json.substr(0, 200) << "\n" << r;
+        };
+        ask(login_json("admin", "lumen406"));
+        ask(std::string(R"({"action":"change_password","new_password":")") + kBackendPassword +
+            "\"}");
+        ask(sql_json("CREATE TABLE big (id int PRIMARY KEY, body string)"));
+        for (int i = 1; i <= 9; i++)
+            ask(R"({"action":"insert","table":"big","data":{"id":)" + std::to_string(i) +
+                R"(,"body":")" + std::string(1100 * 1024, static_cast<char>('a' + i)) + "\"}}");
+        ask(sql_json("CREATE DATABASE shop"));
+        ask(sql_json("USE shop"));
+        ask(sql_json("CREATE TABLE stock (id int PRIMARY KEY, item string)"));
+        ask(sql_json("INSERT INTO stock (id, item) VALUES (1, 'bolt'), (2, 'nut'), (3, 'pin')"));
+        ask(sql_json("CREATE TABLE log (id int PRIMARY KEY, action string, sql string)"));
+        for (const char* user : {"frank", "shared"}) {
+            ask(sql_json(std::string("CREATE USER ") + user + " IDENTIFIED BY 'first-pw'"));
+            ask(sql_json(std::string("GRANT READ ON shop TO ") + user));
+            kyrel_test::FrameClient u;
+            ASSERT_TRUE(u.connect(srv_.port()));
+            ASSERT_TRUE(u.request(login_json(user, "first-pw"), &r));
+            std::string pw = std::string(user) == "frank" ? "frankpw" : "sharedpw";
+            ASSERT_TRUE(
+                u.request(R"({"action":"change_password","new_password":")" + pw + "\"}", &r));
+            ASSERT_EQ(kyrel_test::json_get(r, "ok"), "true") << r;
+        }
+    }
+
+    // A router connection logged in as user; fails the test when refused.
+    std::unique_ptr<router_test::FrameClient> login(const std::string& user,
+                                                    const std::string& pw) {
+        std::unique_ptr<router_test::FrameClient> c(new router_test::FrameClient);
+        EXPECT_TRUE(c->connect(router_->port()));
+        std::string r = c->req(login_json(user, pw));
+        EXPECT_EQ(router_test::json_get(r, "ok"), "true") << user << ": " << r;
+        return c;
+    }
+
+    // The reply of one request sent straight to the server as user.
+    std::string direct(const std::string& user, const std::string& pw, const std::string& db,
+                       const std::string& json) {
+        kyrel_test::FrameClient c;
+        std::string r;
+        if (!c.connect(srv_.port()) || !c.request(login_json(user, pw), &r)) return "<no server>";
+        if (kyrel_test::json_get(r, "ok") != "true") return r;
+        if (!c.request(sql_json("USE " + db), &r)) return "<no server>";
+        return c.request(json, &r) ? r : "<no reply>";
+    }
+
+    kyrel_test::TestServer srv_;
+    router_test::TempDir dir_;
+    std::unique_ptr<router_test::RouterProcess> router_;
+};
+
+const char kStock[] =
+    R"({"ok":true,"table":"stock","rows":[{"id":1,"item":"bolt"},{"id":2,"item":"nut"},{"id":3,"item":"pin"}]})";
+
+TEST_F(LiveRouter, ReadUserCannotHideWritesOrUseBehindDecoyMembers) {
+    auto clerk = login("clerk", "clerk-pw");
+    ASSERT_EQ(router_test::json_get(clerk->req(sql_json("USE shop")), "ok"), "true");
+    const char kDenied[] = "permission denied for current database";
+    const char kNotAllowed[] = "user is not allowed to use this database";
+    const char kAmbiguous[] = "ambiguous request: repeated or nested action or sql member";
+    struct Case {
+        const char *request, *error;
+    };
+    const Case cases[] = {
+        // A string value that spells a member name is not that member.
+        {R"({"action":"sql","a":"SELECT 1","sql":"DELETE FROM stock WHERE id = 1"})", kDenied},
+        {R"({"note":"action","x":"show_tables","action":"drop_table","table":"stock"})", kDenied},
+        {R"({"action":"sql","a":"SELECT 1","sql":"USE default"})", kNotAllowed},
+        // Escapes are decoded as the server decodes them.
+        {R"({"action":"sql","sql":"\u0044ELETE FROM stock WHERE id = 2"})", kDenied},
+        {R"({"action":"sq\u006c","sql":"\u0055SE default"})", kNotAllowed},
+        {R"({"action":"\u0064rop_table","table":"stock"})", kDenied},
+        // Members that two readers could take differently are refused.
+        {R"({"action":"show_tables","action":"drop_table","table":"stock"})", kAmbiguous},
+        {R"({"action":"sql","sql":"SELECT 1","sql":"DELETE FROM stock WHERE id = 3"})", kAmbiguous},
+        {R"({"opts":{"action":"drop_table"},"action":"show_tables","table":"stock"})", kAmbiguous},
+        {R"({"opts":{"sql":"USE default"},"action":"sql","sql":"SELECT 1"})", kAmbiguous},
+        {R"({"action":"sql","sql":"SELECT 1\u0000"})", "missing sql"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(router_test::json_get(clerk->req(c.request), "error"), c.error) << c.request;
+
+    // Nothing changed, the session is still on shop, and default stays unread.
+    EXPECT_EQ(clerk->req(sql_json("SELECT id, item FROM stock ORDER BY id")), kStock);
+    std::string r = clerk->req(sql_json("SELECT body FROM big WHERE id = 1"));
+    EXPECT_EQ(router_test::json_get(r, "ok"), "false") << r.substr(0, 200);
+    EXPECT_EQ(direct("admin", kBackendPassword, "shop",
+                     sql_json("SELECT id, item FROM stock ORDER BY id")),
+              kStock);
+    // Columns named like request members, after the real action, are data.
+    auto owner = login("owner", "owner-pw");
+    ASSERT_EQ(router_test::json_get(owner->req(sql_json("USE shop")), "ok"), "true");
+    r = owner->req(
+        R"({"action":"insert","table":"log","data":{"id":1,"action":"drop_table","sql":"x"}})");
+    EXPECT_EQ(router_test::json_get(r, "ok"), "true") << r;
+    EXPECT_EQ(owner->req(sql_json("SELECT action, sql FROM log")),
+              R"({"ok":true,"table":"log","rows":[{"action":"drop_table","sql":"x"}]})");
 }
 
 }  // namespace
