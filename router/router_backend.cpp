@@ -194,6 +194,37 @@ int backend_request_raw_fd(int fd, const char* request, std::string& reply, char
     return 0;
 }
 
+int backend_forward_raw_fd(int fd, int client_fd, const char* request, std::string& reply,
+                           char* err, size_t errlen) {
+    if (send_frame(fd, request) != 0) {
+        snprintf(err, errlen, "backend send failed");
+        return BACKEND_FAILED;
+    }
+    uint32_t len;
+    if (read_frame_length(fd, &len) != 0 || len < 1) {
+        snprintf(err, errlen, "backend response failed");
+        return BACKEND_FAILED;
+    }
+    if (len <= ROUTER_MAX_FRAME) {
+        if (read_frame_body(fd, len, reply) == FRAME_OK) return BACKEND_REPLY;
+        snprintf(err, errlen, "backend response failed");
+        return BACKEND_FAILED;
+    }
+    // Too large to hold: the client gets the same frame, header first, then
+    // the body as it arrives.
+    unsigned char hdr[4] = {static_cast<unsigned char>(len >> 24),
+                            static_cast<unsigned char>(len >> 16),
+                            static_cast<unsigned char>(len >> 8), static_cast<unsigned char>(len)};
+    if (router_send_all(client_fd, hdr, sizeof hdr) != 0) return BACKEND_CLIENT_LOST;
+    int rc = relay_frame_body(fd, client_fd, len);
+    if (rc == -2) return BACKEND_CLIENT_LOST;
+    if (rc != 0) {
+        snprintf(err, errlen, "backend response failed");
+        return BACKEND_RELAY_BROKEN;
+    }
+    return BACKEND_REPLY_RELAYED;
+}
+
 int json_ok_true(const char* text) {
     return text != nullptr && strstr(text, "\"ok\":true") != nullptr;
 }

@@ -14,6 +14,20 @@ int connect_tcp(const char* host, int port, char* err, size_t errlen);
 // "backend response failed".
 int backend_request_raw_fd(int fd, const char* request, std::string& reply, char* err,
                            size_t errlen);
+// Results of backend_forward_raw_fd.
+enum BackendForwardResult {
+    BACKEND_REPLY = 0,          // the whole reply is in `reply`
+    BACKEND_REPLY_RELAYED = 1,  // a reply above 8 MiB went to the client as it arrived
+    BACKEND_FAILED = -1,        // nothing reached the client; err holds the message
+    BACKEND_RELAY_BROKEN = -2,  // the backend failed part-way through a relayed reply
+    BACKEND_CLIENT_LOST = -3,   // the client stopped taking a relayed reply
+};
+// Sends the request and passes the backend's reply on: up to 8 MiB it is
+// returned in reply; a larger one is relayed to client_fd unchanged, so no
+// reply the backend can frame is ever cut. After a broken relay neither
+// connection can carry another frame.
+int backend_forward_raw_fd(int fd, int client_fd, const char* request, std::string& reply,
+                           char* err, size_t errlen);
 int json_ok_true(const char* text);
 int json_ok_false(const char* text);
 

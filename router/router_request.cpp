@@ -265,15 +265,26 @@ std::string router_forward_to_current_backend(RouterSession* s, const char* requ
     if (backend_login_and_use(s, dbcopy, err, sizeof err) != 0) return make_error_json(err);
     std::string reply;
     int idx = s->backend_idx;
-    if (backend_request_raw_fd(s->backend_fd, request, reply, err, sizeof err) != 0) {
+    int rc = backend_forward_raw_fd(s->backend_fd, s->client_fd, request, reply, err, sizeof err);
+    if (rc == BACKEND_REPLY || rc == BACKEND_REPLY_RELAYED) {
+        stats_add(STAT_ROUTED_REQUESTS, 1);
+        s->routed_requests++;
+        if (rc == BACKEND_REPLY_RELAYED) s->reply_sent = 1;
+        return reply;
+    }
+    if (rc == BACKEND_CLIENT_LOST) {
+        // The rest of the reply is still on the backend connection.
+        session_close_current_backend(s);
+    } else {
         stats_add(STAT_BACKEND_ERRORS, 1);
         router_record_backend_runtime_error(idx, err);
         session_close_current_backend(s);
-        return make_error_json(err);
+        if (rc == BACKEND_FAILED) return make_error_json(err);
     }
-    stats_add(STAT_ROUTED_REQUESTS, 1);
-    s->routed_requests++;
-    return reply;
+    // The client holds part of a frame: nothing more can be said on it.
+    s->reply_sent = 1;
+    s->close_after_reply = 1;
+    return std::string();
 }
 
 std::string router_handle_use(RouterSession* s, const char* database) {
@@ -493,14 +504,17 @@ void client_thread(int fd) {
             s->last_request_at = router_now_seconds();
             s->requests_served++;
             std::string reply;
+            s->reply_sent = 0;
             try {
                 reply = router_handle_request(s.get(), request.c_str());
             } catch (...) {
                 reply = make_error_json("router internal error");
             }
             router_wipe(request.data(), request.size());
-            if (reply.empty()) reply = make_error_json("router internal error");
-            if (send_frame(fd, reply) != 0) break;
+            if (!s->reply_sent) {
+                if (reply.empty()) reply = make_error_json("router internal error");
+                if (send_frame(fd, reply) != 0) break;
+            }
             s->last_response_at = router_now_seconds();
             router_client_registry_update_from_session(s.get());
             if (s->close_after_reply) break;

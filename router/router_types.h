@@ -111,6 +111,9 @@ struct RouterSession {
     char last_action[128];
     int32_t auth_failures_in_session;
     int32_t close_after_reply;
+    // The reply to the current request has already reached the client (a
+    // large backend reply relayed as it arrived).
+    int32_t reply_sent;
 };
 
 // Process globals. g_cfg and g_config_generation are guarded by g_cfg_lock;

@@ -53,7 +53,8 @@ int router_send_all(int fd, const void* data, size_t len) {
     return 0;
 }
 
-static int recv_all(int fd, char* buf, size_t len) {
+int router_recv_all(int fd, void* data, size_t len) {
+    char* buf = static_cast<char*>(data);
     while (len > 0) {
         ssize_t n = recv(fd, buf, len, 0);
         if (n < 0) {
@@ -67,19 +68,42 @@ static int recv_all(int fd, char* buf, size_t len) {
     return 0;
 }
 
-int read_frame(int fd, std::string& out) {
+int read_frame_length(int fd, uint32_t* len) {
     unsigned char hdr[4];
-    if (recv_all(fd, reinterpret_cast<char*>(hdr), 4) != 0) return FRAME_CLOSED;
-    uint32_t len = (uint32_t(hdr[0]) << 24) | (uint32_t(hdr[1]) << 16) | (uint32_t(hdr[2]) << 8) |
-                   uint32_t(hdr[3]);
+    if (router_recv_all(fd, hdr, 4) != 0) return -1;
+    *len = (uint32_t(hdr[0]) << 24) | (uint32_t(hdr[1]) << 16) | (uint32_t(hdr[2]) << 8) |
+           uint32_t(hdr[3]);
+    return 0;
+}
+
+int read_frame(int fd, std::string& out) {
+    uint32_t len;
+    if (read_frame_length(fd, &len) != 0) return FRAME_CLOSED;
     if (len < 1 || len > ROUTER_MAX_FRAME) return FRAME_BAD_SIZE;
+    return read_frame_body(fd, len, out);
+}
+
+int read_frame_body(int fd, uint32_t len, std::string& out) {
     try {
         out.assign(len, '\0');
     } catch (const std::bad_alloc&) {
         return FRAME_NO_MEMORY;
     }
-    if (recv_all(fd, out.data(), len) != 0) return FRAME_CLOSED;
+    if (router_recv_all(fd, out.data(), len) != 0) return FRAME_CLOSED;
     return FRAME_OK;
+}
+
+int relay_frame_body(int from, int to, uint64_t len) {
+    char buf[64 * 1024];
+    while (len > 0) {
+        size_t want = len < sizeof buf ? static_cast<size_t>(len) : sizeof buf;
+        ssize_t n = recv(from, buf, want, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        if (router_send_all(to, buf, static_cast<size_t>(n)) != 0) return -2;
+        len -= static_cast<uint64_t>(n);
+    }
+    return 0;
 }
 
 int send_frame(int fd, const char* text) {

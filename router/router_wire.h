@@ -2,7 +2,9 @@
 // client side and the backend side of the router (JSON text: router_json.h).
 //
 // Frame: a 4-byte unsigned length in network byte order, then that many
-// bytes of JSON text (no terminator). A valid length is 1..8 MiB.
+// bytes of JSON text (no terminator). A request is 1..8 MiB; a reply may be
+// as long as the 4-byte length allows, and the router relays a reply longer
+// than 8 MiB piece by piece instead of holding it whole.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +20,15 @@ int read_frame(int fd, std::string& out);
 // Sends text as one frame; NULL sends {"ok":false,"error":"null response"}. 0 or -1.
 int send_frame(int fd, const char* text);
 int send_frame(int fd, const std::string& text);
+// Reads a 4-byte frame length: 0, or -1 when the stream closed or failed.
+int read_frame_length(int fd, uint32_t* len);
+// Reads a body of len bytes into out: FRAME_OK, FRAME_CLOSED or FRAME_NO_MEMORY.
+int read_frame_body(int fd, uint32_t len, std::string& out);
+// Receives exactly len bytes: 0, or -1 when the stream closed or failed.
+int router_recv_all(int fd, void* buf, size_t len);
+// Passes the next len bytes of `from` on to `to` as they arrive: 0, -1 when
+// `from` closed or failed, -2 when `to` did.
+int relay_frame_body(int from, int to, uint64_t len);
 
 // Keep-alive, no SIGPIPE on write, 120-second send and receive time-outs.
 void router_apply_socket_options(int fd);

@@ -265,4 +265,22 @@ TEST_F(LiveRouter, ReadUserCannotHideWritesOrUseBehindDecoyMembers) {
               R"({"ok":true,"table":"log","rows":[{"action":"drop_table","sql":"x"}]})");
 }
 
+TEST_F(LiveRouter, RepliesAboveEightMebibytesPassWhole) {
+    const std::string select = sql_json("SELECT id, body FROM big ORDER BY id");
+    std::string expected = direct("admin", kBackendPassword, "default", select);
+    ASSERT_GT(expected.size(), 9u * 1024u * 1024u);
+    ASSERT_EQ(kyrel_test::json_get(expected.substr(0, 100), "ok"), "true");
+    auto boss = login("boss", "boss-pw");
+    for (int round = 0; round < 2; round++) {
+        std::string r = boss->req(select);
+        EXPECT_EQ(r.size(), expected.size()) << r.substr(0, 200);
+        EXPECT_TRUE(r == expected) << "round " << round;
+    }
+    // The connection is still in step afterwards.
+    EXPECT_EQ(router_test::json_get(boss->req(sql_json("SELECT id FROM big WHERE id = 2")), "ok"),
+              "true");
+    std::string stats = boss->req(R"({"action":"router_stats"})");
+    EXPECT_EQ(router_test::json_get(stats, "backend_errors"), "0") << stats;
+}
+
 }  // namespace
