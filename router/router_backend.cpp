@@ -79,6 +79,7 @@ void clear_session_backend_fields(RouterSession* s) {
     s->backend_generation = 0;
     s->backend_username[0] = '\0';
     router_wipe(s->backend_password, sizeof s->backend_password);
+    s->backend_private = 0;
 }
 
 // Message of a failed login/USE reply: "<prefix>: <error>" or "<prefix>".
@@ -245,9 +246,13 @@ void session_close_current_backend(RouterSession* s) {
 }
 
 void session_return_current_backend(RouterSession* s) {
-    if (s->backend_fd >= 0)
+    if (s->backend_fd >= 0 && s->backend_private) {
+        close(s->backend_fd);
+        stats_add(STAT_POOL_CLOSED, 1);
+    } else if (s->backend_fd >= 0) {
         backend_pool_return(s->backend_idx, s->backend_username, s->backend_password, s->backend_fd,
                             s->backend_generation);
+    }
     clear_session_backend_fields(s);
 }
 

@@ -35,7 +35,8 @@ int session_backend_matches_current_user(const RouterSession* s, int backend_idx
 int backend_login_and_use(RouterSession* s, const char* database, char* err, size_t errlen);
 int backend_login_without_use(RouterSession* s, const char* database, char* err, size_t errlen);
 void session_close_current_backend(RouterSession* s);
-// Hands the session's connection to its pool (or closes it) and clears it.
+// Hands the session's connection to its pool (or closes it: pooling off or
+// full, or a connection private to the session) and clears it.
 void session_return_current_backend(RouterSession* s);
 
 void backend_pools_init();

@@ -251,7 +251,8 @@ std::string router_check_db_access(RouterSession* s, const char* database, int r
     return std::string();
 }
 
-std::string router_forward_to_current_backend(RouterSession* s, const char* request, int required) {
+std::string router_forward_to_current_backend(RouterSession* s, const char* request, int required,
+                                              bool keeps_session_state) {
     if (!s->authenticated) return make_error_json("not authenticated");
     const char* db = s->current_database[0] ? s->current_database : "default";
     std::string refused =
@@ -263,6 +264,8 @@ std::string router_forward_to_current_backend(RouterSession* s, const char* requ
     char dbcopy[64];
     router_copy_str(dbcopy, sizeof dbcopy, db);
     if (backend_login_and_use(s, dbcopy, err, sizeof err) != 0) return make_error_json(err);
+    // Marked before sending: even a failed cursor request may leave state.
+    if (keeps_session_state) s->backend_private = 1;
     std::string reply;
     int idx = s->backend_idx;
     int rc = backend_forward_raw_fd(s->backend_fd, s->client_fd, request, reply, err, sizeof err);
@@ -391,11 +394,22 @@ std::string router_handle_sql(RouterSession* s, const char* request, const char*
         if (router_check_stored_procedure_call_policy(s, db, err, sizeof err) != 0)
             return make_error_json(err);
     }
-    return router_forward_to_current_backend(s, request, required);
+    return router_forward_to_current_backend(s, request, required,
+                                             router_ci_starts(norm.c_str(), "KILL CURSOR "));
 }
 
 static std::string make_ambiguous_reply() {
     return make_error_json("ambiguous request: repeated or nested action or sql member");
+}
+
+// Actions that open, read or end a cursor, which lives in the backend
+// connection's session.
+static bool action_uses_cursor(const char* action) {
+    static const char* const kCursorActions[] = {"cursor_open",  "select_cursor", "cursor_fetch",
+                                                 "cursor_close", "cursor_kill",   "kill_cursor"};
+    for (const char* a : kCursorActions)
+        if (strcasecmp(action, a) == 0) return true;
+    return false;
 }
 
 std::string router_handle_request(RouterSession* s, const char* request) {
@@ -471,7 +485,7 @@ std::string router_handle_request(RouterSession* s, const char* request) {
         if (router_check_stored_procedure_call_policy(s, db, err, sizeof err) != 0)
             return make_error_json(err);
     }
-    return router_forward_to_current_backend(s, request, required);
+    return router_forward_to_current_backend(s, request, required, action_uses_cursor(action));
 }
 
 void router_session_init(RouterSession* s, int fd) {

@@ -25,10 +25,13 @@ std::string router_check_db_access(RouterSession* s, const char* database, int r
                                    const char* no_route, const char* denied);
 int session_is_router_admin(RouterSession* s);
 int session_has_full_db_role(RouterSession* s, const char* database);
-// Forwards the request text unchanged. A reply above 8 MiB is relayed to the
-// client here: the result is then empty and s->reply_sent set (with
-// close_after_reply when the relay broke off).
-std::string router_forward_to_current_backend(RouterSession* s, const char* request, int required);
+// Forwards the request text unchanged. keeps_session_state: the request may
+// leave state on the backend connection (cursors), which then never serves
+// another session. A reply above 8 MiB is relayed to the client here: the
+// result is then empty and s->reply_sent set (with close_after_reply when
+// the relay broke off).
+std::string router_forward_to_current_backend(RouterSession* s, const char* request, int required,
+                                              bool keeps_session_state = false);
 
 // Copies the configured user of that name (case-insensitive, first match); -1 absent.
 int router_lookup_user(const char* name, RouterUser* out);

@@ -111,6 +111,9 @@ struct RouterSession {
     char last_action[128];
     int32_t auth_failures_in_session;
     int32_t close_after_reply;
+    // The backend connection holds state of this session (cursors), so it is
+    // closed when the session lets go of it, never handed to another one.
+    int32_t backend_private;
     // The reply to the current request has already reached the client (a
     // large backend reply relayed as it arrived).
     int32_t reply_sent;

@@ -283,4 +283,45 @@ TEST_F(LiveRouter, RepliesAboveEightMebibytesPassWhole) {
     EXPECT_EQ(router_test::json_get(stats, "backend_errors"), "0") << stats;
 }
 
+TEST_F(LiveRouter, CursorsNeverReachAnotherSession) {
+    auto boss = login("boss", "boss-pw");
+    const char* const openers[] = {
+        R"({"action":"cursor_open","sql":"SELECT * FROM stock","fetch":1})",
+        R"({"action":"select_cursor","sql":"SELECT * FROM stock","fetch":1})",
+    };
+    auto closed = [&] {
+        return std::stoi(
+            router_test::json_get(boss->req(R"({"action":"router_pools"})"), "closed"));
+    };
+    for (const char* open : openers) {
+        // owner and boss log in to the backend as the same user, so an idle
+        // connection of one would serve the other.
+        auto owner = login("owner", "owner-pw");
+        ASSERT_EQ(router_test::json_get(owner->req(sql_json("USE shop")), "ok"), "true");
+        std::string r = owner->req(open);
+        ASSERT_EQ(router_test::json_get(r, "done"), "false") << r;
+        std::string id = router_test::json_get(r, "cursor_id");
+        int before = closed();
+        owner->close();
+        ASSERT_TRUE(router_test::wait_for([&] { return closed() == before + 1; }))
+            << "the cursor's connection is closed, not pooled: "
+            << boss->req(R"({"action":"router_pools"})");
+
+        ASSERT_EQ(router_test::json_get(boss->req(sql_json("USE shop")), "ok"), "true");
+        EXPECT_EQ(router_test::json_get(
+                      boss->req(R"({"action":"cursor_fetch","cursor_id":)" + id + "}"), "error"),
+                  "cursor not found")
+            << open;
+        boss->close();
+        boss = login("boss", "boss-pw");
+    }
+    // Connections without cursors are still pooled and reused.
+    auto clerk = login("clerk", "clerk-pw");
+    EXPECT_EQ(clerk->req(sql_json("USE shop")).find("\"ok\":true"), 1u);
+    clerk->close();
+    EXPECT_TRUE(router_test::wait_for([&] {
+        return router_test::json_get(boss->req(R"({"action":"router_pools"})"), "returned") != "0";
+    }));
+}
+
 }  // namespace
