@@ -205,8 +205,42 @@ std::string router_make_password_changed_json(int password_updated, int config_s
     }
 }
 
-std::string router_handle_change_password(RouterSession* s, const char* request,
-                                          const char* new_password) {
+namespace {
+
+// The user may reach a database routed to backend idx: an ADMIN line, a
+// grant on "*", or a grant on such a database (first route of that name).
+bool user_reaches_backend_locked(const RouterUser& u, int idx) {
+    if (u.is_admin) return true;
+    for (int i = 0; i < g_cfg.grant_count; i++) {
+        const RouterGrant& gr = g_cfg.grants[i];
+        if (gr.role == ROUTER_ROLE_NONE || strcasecmp(gr.username, u.username) != 0) continue;
+        if (strcmp(gr.database, "*") == 0) return true;
+        for (int j = 0; j < g_cfg.database_count; j++) {
+            if (strcasecmp(g_cfg.databases[j].name, gr.database) != 0) continue;
+            if (g_cfg.databases[j].backend_idx == idx) return true;
+            break;
+        }
+    }
+    return false;
+}
+
+// Another router user logs in to backend idx as the same backend user: a
+// new password for that account would lock the other user out.
+bool backend_user_shared(const char* username, const char* backend_username, int idx) {
+    std::lock_guard<std::mutex> g(g_cfg_lock);
+    for (int i = 0; i < g_cfg.user_count; i++) {
+        const RouterUser& u = g_cfg.users[i];
+        if (strcasecmp(u.username, username) == 0)
+            continue;  // the user itself (or a shadowed copy)
+        if (strcasecmp(u.backend_username, backend_username) != 0) continue;
+        if (user_reaches_backend_locked(u, idx)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string router_handle_change_password(RouterSession* s, const char* new_password) {
     if (!s->authenticated || router_session_refresh_user(s) != 0)
         return make_error_json("not authenticated");
     if (new_password == nullptr || *new_password == '\0')
@@ -214,15 +248,26 @@ std::string router_handle_change_password(RouterSession* s, const char* request,
     if (!router_config_token_is_safe(new_password))
         return make_error_json(
             "passwords changed through Router cannot be empty or contain whitespace");
-    // A saved USER line containing '=' would read back as a setting, and a
-    // quote would be read differently by the router and the backend; refuse
-    // both so the stored password always matches the backend's.
+    // A saved USER line containing '=' would read back as a setting. Quotes
+    // are stripped from LOGIN and CHANGE PASSWORD values, so a password with
+    // quotes would not log in the same way in every request form.
     if (strpbrk(new_password, "='\"") != nullptr)
         return make_error_json("passwords changed through Router cannot contain quotes or '='");
     const char* db = s->current_database[0] ? s->current_database : "default";
     std::string refused = router_check_db_access(s, db, 0, "no backend route for current database",
                                                  "user is not allowed to use this database");
     if (!refused.empty()) return refused;
+    int backend_idx;
+    BackendEntry backend;
+    uint64_t generation;
+    if (router_db_route_snapshot(db, &backend_idx, &backend, &generation) != 0) {
+        stats_add(STAT_ROUTE_FAILURES, 1);
+        return make_error_json("no backend route for current database");
+    }
+    if (backend_user_shared(s->username, s->user.backend_username, backend_idx))
+        return make_error_json(
+            "password change refused: the backend user is shared with other Router users; change "
+            "it on the backend and in the Router config");
 
     char old_router_pw[256], old_backend_user[64], old_backend_pw[256];
     router_copy_str(old_router_pw, sizeof old_router_pw, s->user.router_password);
@@ -238,9 +283,15 @@ std::string router_handle_change_password(RouterSession* s, const char* request,
 
     char err[512];
     if (backend_login_without_use(s, db, err, sizeof err) != 0) return make_error_json(err);
+    // The backend gets the password exactly as read here, in a request of the
+    // router's own making, so what it stores is what the router saves.
+    std::string req =
+        "{\"action\":\"change_password\",\"new_password\":\"" + json_escape(new_password) + "\"}";
     std::string reply;
     int idx = s->backend_idx;
-    if (backend_request_raw_fd(s->backend_fd, request, reply, err, sizeof err) != 0) {
+    int rc = backend_request_raw_fd(s->backend_fd, req.c_str(), reply, err, sizeof err);
+    router_wipe(req.data(), req.size());
+    if (rc != 0) {
         stats_add(STAT_BACKEND_ERRORS, 1);
         router_record_backend_runtime_error(idx, err);
         session_close_current_backend(s);

@@ -30,7 +30,10 @@ std::string auth_throttle_key_for_session(const RouterSession* s);
 AuthThrottleEntry* auth_throttle_find_entry_locked(const char* key, int create, int64_t now);
 std::string make_auth_throttle_json(int seconds);
 std::string build_login_response(const RouterSession* s);
-std::string router_handle_change_password(RouterSession* s, const char* request,
-                                          const char* new_password);
+// Changes the password of the session's backend user on the backend of its
+// current database, with a request the router builds from new_password, then
+// stores exactly that password. Refused when another router user logs in to
+// that backend as the same backend user.
+std::string router_handle_change_password(RouterSession* s, const char* new_password);
 std::string router_make_password_changed_json(int password_updated, int config_saved,
                                               const char* warning);

@@ -374,7 +374,7 @@ std::string router_handle_sql(RouterSession* s, const char* request, const char*
                 while (p < norm.size() && isspace(static_cast<unsigned char>(norm[p]))) p++;
             }
             std::string pw = router_canonical_value(cut(norm.substr(p), 255));
-            if (!pw.empty()) return router_handle_change_password(s, request, pw.c_str());
+            if (!pw.empty()) return router_handle_change_password(s, pw.c_str());
         }
         return make_error_json("invalid CHANGE PASSWORD syntax or password too long");
     }
@@ -474,7 +474,7 @@ std::string router_handle_request(RouterSession* s, const char* request) {
             router_wipe(pw, sizeof pw);
             return make_error_json("new_password required");
         }
-        std::string reply = router_handle_change_password(s, request, pw);
+        std::string reply = router_handle_change_password(s, pw);
         router_wipe(pw, sizeof pw);
         return reply;
     }

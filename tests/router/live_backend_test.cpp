@@ -324,4 +324,60 @@ TEST_F(LiveRouter, CursorsNeverReachAnotherSession) {
     }));
 }
 
+TEST_F(LiveRouter, PasswordChangeSavesWhatTheServerStores) {
+    // Links planted at the temporary name an older router used point at a
+    // file that must never receive the configuration.
+    const std::string config = router_->config_path();
+    const std::string target = dir_.file("stolen");
+    ASSERT_EQ(symlink(target.c_str(), (config + ".tmp." + std::to_string(router_->pid())).c_str()),
+              0);
+
+    struct Case {
+        const char* request;
+        const char* stored;
+    };
+    const Case cases[] = {
+        {R"({"action":"change_password","new_password":"fr\u0041nk2"})", "frAnk2"},
+        {R"({"action":"sql","sql":"CHANGE PASSWORD 'frank3;'"})", "frank3"},
+        {R"({"action":"sql","sql":"CHANGE PASSWORD TO fr\u00e9nk4;"})", "fr\xc3\xa9nk4"},
+    };
+    std::string pw = "frankpw";
+    for (const Case& c : cases) {
+        auto frank = login("frank", pw);
+        ASSERT_EQ(router_test::json_get(frank->req(sql_json("USE shop")), "ok"), "true");
+        EXPECT_EQ(
+            frank->req(c.request),
+            R"({"ok":true,"message":"password changed","router_password_updated":true,"router_config_saved":true})")
+            << c.request;
+        pw = c.stored;
+        std::string text = router_test::read_file(config);
+        EXPECT_NE(text.find("\nUSER frank " + pw + " frank " + pw + "\n"), std::string::npos)
+            << text;
+        // The next login through the router reaches the server with it.
+        auto again = login("frank", pw);
+        ASSERT_EQ(router_test::json_get(again->req(sql_json("USE shop")), "ok"), "true");
+        EXPECT_EQ(again->req(sql_json("SELECT id, item FROM stock ORDER BY id")), kStock);
+        EXPECT_EQ(direct("frank", pw, "shop", sql_json("SELECT id FROM stock WHERE id = 1")),
+                  R"({"ok":true,"table":"stock","rows":[{"id":1}]})");
+    }
+    struct stat st;
+    ASSERT_EQ(lstat(config.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_NE(lstat(target.c_str(), &st), 0) << "the planted link was followed";
+
+    // twin1 and twin2 share the server user: neither may change it in band.
+    const std::string before = router_test::read_file(config);
+    auto twin1 = login("twin1", "t1");
+    ASSERT_EQ(router_test::json_get(twin1->req(sql_json("USE shop")), "ok"), "true");
+    EXPECT_EQ(router_test::json_get(
+                  twin1->req(R"({"action":"change_password","new_password":"other1"})"), "error"),
+              "password change refused: the backend user is shared with other Router users; "
+              "change it on the backend and in the Router config");
+    EXPECT_EQ(router_test::read_file(config), before);
+    auto twin2 = login("twin2", "t2");
+    ASSERT_EQ(router_test::json_get(twin2->req(sql_json("USE shop")), "ok"), "true");
+    EXPECT_EQ(twin2->req(sql_json("SELECT id, item FROM stock ORDER BY id")), kStock);
+}
+
 }  // namespace

@@ -96,6 +96,7 @@ class RouterProcess {
     int stop();
     void signal(int sig);
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
     std::string stderr_text() const { return read_file(dir_.file("router.err")); }
     std::string stdout_text() const { return read_file(dir_.file("router.out")); }
     std::string config_path() const { return dir_.file("kyreldb_router.config"); }

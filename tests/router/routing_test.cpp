@@ -206,7 +206,8 @@ TEST_F(RoutingTest, PasswordChangeUpdatesBackendAndConfigFile) {
         r,
         R"({"ok":true,"message":"password changed","router_password_updated":true,"router_config_saved":true})");
     std::vector<std::string> seen = b1_.requests();
-    EXPECT_EQ(seen.back(), req) << "the client's request is forwarded unchanged";
+    EXPECT_EQ(seen.back(), R"({"action":"change_password","new_password":"newpw"})")
+        << "the backend gets the password the router read and saves";
 
     std::string text = read_file(router_->config_path());
     EXPECT_NE(text.find("\nADMIN admin newpw admin newpw\n"), std::string::npos) << text;
@@ -224,17 +225,20 @@ TEST_F(RoutingTest, PasswordChangeUpdatesBackendAndConfigFile) {
     auto fresh = login("admin", "newpw");
     EXPECT_EQ(json_get(fresh->req(sql("SELECT 1")), "backend"), "b1");
 
-    // Twins share one backend user: only the changer's entry changes, so the
-    // other's next backend login carries the stale password and fails.
+    // Twins share one backend user: a change by one would lock the other
+    // out, so it is refused before the backend hears of it.
     b1_.set_password("shared", "spw");
     auto t1 = login("twin1", "t1");
-    EXPECT_EQ(
-        t1->req(R"({"action":"change_password","new_password":"s2"})"),
-        R"({"ok":true,"message":"password changed","router_password_updated":false,"router_config_saved":true})");
-    b1_.set_password("shared", "s2");
+    size_t before = b1_.requests().size();
+    std::string saved = read_file(router_->config_path());
+    EXPECT_EQ(json_get(t1->req(R"({"action":"change_password","new_password":"s2"})"), "error"),
+              "password change refused: the backend user is shared with other Router users; "
+              "change it on the backend and in the Router config");
+    for (size_t i = before; i < b1_.requests().size(); i++)
+        EXPECT_EQ(json_get(b1_.requests()[i], "action"), "ping") << b1_.requests()[i];
+    EXPECT_EQ(read_file(router_->config_path()), saved);
     auto t2 = login("twin2", "t2");
-    EXPECT_EQ(json_get(t2->req(sql("SELECT 1")), "error"),
-              "backend login failed: invalid username or password");
+    EXPECT_EQ(json_get(t2->req(sql("SELECT 1")), "backend"), "b1");
 }
 
 TEST_F(RoutingTest, OversizedFrameIsRefusedAndClosed) {
