@@ -3,6 +3,7 @@
 // into std::string buffers and assembled by the driver.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -171,6 +172,13 @@ void sb_printf(std::string& sb, const char* fmt, ...) __attribute__((format(prin
 void parse_error(Parser& p, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 std::string quote_shell(const std::string& word);
 int kylang_main(int argc, char** argv);
+// Parses the program in p.src (named p.path in messages) and runs the
+// whole-program checks; every located error goes to standard error. Returns
+// the error count. Reads and writes no file.
+int check_program(Parser& p);
+// What --check does, for a program held in memory: the error count (0 for a
+// valid program). Messages name the program `name`; nothing is written.
+int kylang_check_source(const std::string& name, const char* data, size_t size);
 std::string build_c_file(Parser& p);
 extern const char kylang_runtime_text[];
 extern const unsigned long kylang_runtime_text_len;
