@@ -442,10 +442,8 @@ std::vector<std::string> parse_arg_list_after_open(Parser& p) {
 }
 
 Symbol* sym_find(SymbolTable& t, const std::string& name) {
-    std::string low = lower(name);
-    for (Symbol& s : t.syms)
-        if (s.name == low) return &s;
-    return nullptr;
+    auto it = t.index.find(lower(name));
+    return it == t.index.end() ? nullptr : &t.syms[it->second];
 }
 
 Symbol* sym_lookup(Parser& p, const std::string& name) {
@@ -467,6 +465,7 @@ Symbol* sym_add(Parser& p, const std::string& name, int line) {
     s.name = lower(name);
     s.cname = make_cname("v_", name);
     s.line = line;
+    p.cur_syms->index.emplace(s.name, p.cur_syms->syms.size());
     p.cur_syms->syms.push_back(s);
     return &p.cur_syms->syms.back();
 }
@@ -477,23 +476,25 @@ FuncEntry* func_get_or_create(Parser& p, const std::string& name) {
         return nullptr;
     }
     std::string low = lower(name);
-    for (auto& f : p.funcs)
-        if (f->name == low) return f.get();
+    auto it = p.func_index.find(low);
+    if (it != p.func_index.end()) return it->second;
     auto f = std::make_unique<FuncEntry>();
     f->name = low;
     f->cname = make_func_cname(name);
     p.funcs.push_back(std::move(f));
+    p.func_index.emplace(low, p.funcs.back().get());
     return p.funcs.back().get();
 }
 
 FormEntry* form_get_or_create(Parser& p, const std::string& name) {
     std::string low = lower(name);
-    for (auto& f : p.forms)
-        if (f->name == low) return f.get();
+    auto it = p.form_index.find(low);
+    if (it != p.form_index.end()) return it->second;
     auto f = std::make_unique<FormEntry>();
     f->name = low;
     f->cname = make_cname("ky_form_", name);
     p.forms.push_back(std::move(f));
+    p.form_index.emplace(low, p.forms.back().get());
     return p.forms.back().get();
 }
 
@@ -555,12 +556,13 @@ std::string parse_optional_callback(Parser& p) {
     FuncEntry* f = func_get_or_create(p, name);
     if (!f) return "0";
     func_require_arg_count(p, f, 0, line);
-    for (const CallbackEntry& c : p.callbacks)
-        if (c.func_name == f->name) return c.wrapper_cname;
+    auto it = p.callback_index.find(f->name);
+    if (it != p.callback_index.end()) return p.callbacks[it->second].wrapper_cname;
     CallbackEntry c;
     c.func_name = f->name;
     c.func_cname = f->cname;
     c.wrapper_cname = make_cname("ky_cb_", f->name);
+    p.callback_index.emplace(c.func_name, p.callbacks.size());
     p.callbacks.push_back(c);
     return c.wrapper_cname;
 }

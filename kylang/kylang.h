@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 enum TokenKind : int {
@@ -95,7 +96,8 @@ struct Symbol {
 };
 
 struct SymbolTable {
-    std::vector<Symbol> syms;
+    std::vector<Symbol> syms;                       // in declaration order
+    std::unordered_map<std::string, size_t> index;  // lower-cased name -> position in syms
 };
 
 struct FuncEntry {
@@ -148,6 +150,11 @@ struct Parser {
     std::vector<std::unique_ptr<FuncEntry>> funcs;
     std::vector<std::unique_ptr<FormEntry>> forms;
     std::vector<CallbackEntry> callbacks;
+    // Lookups by lower-cased name, so that programs with many names are
+    // checked in linear time.
+    std::unordered_map<std::string, FuncEntry*> func_index;
+    std::unordered_map<std::string, FormEntry*> form_index;
+    std::unordered_map<std::string, size_t> callback_index;  // function name -> callbacks[i]
 
     std::string top_code;
     std::string* code = &top_code;

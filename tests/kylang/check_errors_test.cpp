@@ -152,6 +152,17 @@ TEST_F(KylangTest, LongOperatorChainsAreChecked) {
     EXPECT_EQ(r.err, "p.prg: ok\n");
 }
 
+// 1,200,000 variables: searching the declared names one by one at every
+// declaration would take far longer than the whole test run. The last name,
+// declared again in another case, is still found.
+TEST_F(KylangTest, ProgramsWithManyNamesAreChecked) {
+    std::string src;
+    for (int i = 0; i < 1200000; i++) src += "VAR v" + std::to_string(i) + "\n";
+    RunResult r = kylang(src + "VAR V1199999\n", {"--check"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "p.prg:1200001:5: error: variable 'V1199999' is already declared\n");
+}
+
 TEST_F(KylangTest, NothingIsWrittenAfterAnError) {
     RunResult r = kylang("VAR s = \"unclosed\n", {"--emit-c", "-o", "out.c"});
     EXPECT_EQ(r.status, 1);
