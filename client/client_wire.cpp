@@ -155,9 +155,9 @@ int find_top_member(const char* reply, const char* name, const char** value, siz
                 if (c != '"') return -1;
                 const char* end = skip_string(p);
                 if (!end) return -1;
-                reading_target = open.size() == 1 && !found &&
-                                 static_cast<size_t>(end - p) == name_len + 2 &&
-                                 memcmp(p + 1, name, name_len) == 0;
+                if (open.size() == 1)
+                    reading_target = !found && static_cast<size_t>(end - p) == name_len + 2 &&
+                                     memcmp(p + 1, name, name_len) == 0;
                 p = end;
                 want = kColon;
                 continue;

@@ -474,8 +474,8 @@ static int kc_reply_members(const char* json, const char* const* names, size_t c
                 if (c != '"') goto done;
                 const char* end = kc_skip_string(p);
                 if (!end) goto done;
-                target = count;
                 if (depth == 1) {
+                    target = count;
                     size_t klen = (size_t)(end - p) - 2;
                     for (size_t i = 0; i < count; i++) {
                         if (!out[i].p && strlen(names[i]) == klen &&

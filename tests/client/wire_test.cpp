@@ -153,6 +153,13 @@ TEST(ClientJson, StatusIsTheReplyObjectsOwnOk) {
     deep.erase(deep.size() - 12, 1);  // one bracket short
     EXPECT_EQ(json_reply_ok(deep.c_str()), -1);
 
+    // A member's value may itself be nested.
+    const char* v = nullptr;
+    size_t n = 0;
+    EXPECT_EQ(json_top_member(R"({"x" : {"a":[1,{"b":2}]} ,"ok":true})", "x", &v, &n), 1);
+    EXPECT_EQ(std::string(v, n), R"({"a":[1,{"b":2}]})");
+    EXPECT_EQ(json_top_member(R"({"a":{"x":1}})", "x", &v, &n), 0);
+
     // The other members the client reads are top-level ones too.
     const char* nested = R"({"ok":true,"x":{"must_change_password":true,"current_db":"evil"}})";
     EXPECT_EQ(json_bool_field(nested, "must_change_password"), 0);

@@ -184,6 +184,7 @@ TEST(ConnectorCore, ResultFromReply) {
         {R"({"ok":true,"rows":[{"error":"e","message":"m","must_change_password":true}]})", 1, 0,
          nullptr, nullptr},
         {R"({"ok":true,"note":"\"error\":\"x\""})", 1, 0, nullptr, nullptr},
+        {R"({"error":{"message":"inner"},"message":"outer","ok":false})", 0, 0, nullptr, "outer"},
         {R"({"ok":false,"error":"caf\u00e9!"})", 0, 0, "caf?!", nullptr},
         {R"({"error":"a\"b\\c\/d\n\tx\q"})", 0, 0, "a\"b\\c/d\n\txq", nullptr},
         {R"({"error":"\u12"})", 0, 0, "?", nullptr},  // short \u escape at the end
