@@ -297,6 +297,14 @@ void print_reply(const ClientState* st, const char* reply) {
     fflush(stdout);
 }
 
+// The reply's own top-level "ok"; a reply that has none, or is not a JSON
+// object at all, counts as failed and is named so on stderr.
+bool reply_succeeded(const char* reply) {
+    int ok = json_reply_ok(reply);
+    if (ok < 0) fputs("invalid reply: not a JSON object with a boolean \"ok\"\n", stderr);
+    return ok == 1;
+}
+
 // One exchange; on failure prints the reason and then `what` on stderr.
 int exchange(ClientState* st, const char* request, char** reply, const char* what) {
     char err[256] = "";
@@ -326,7 +334,7 @@ int send_sql(ClientState* st, const char* text) {
     free(req);
     if (r != 0) return -1;
     print_reply(st, reply);
-    int ok = json_bool_field(reply, "ok");
+    bool ok = reply_succeeded(reply);
     free(reply);
     if (!ok) return -1;
     const char* p = text;
@@ -394,7 +402,7 @@ int change_password_interactive(ClientState* st) {
     free_secret(req);
     if (r != 0) return -1;
     print_reply(st, reply);
-    int ok = json_bool_field(reply, "ok");
+    bool ok = reply_succeeded(reply);
     free(reply);
     if (!ok) return -1;
     st->must_change_password = 0;
@@ -445,7 +453,7 @@ int login(ClientState* st, const ClientOptions* opt) {
     free_secret(req);
     if (r != 0) return 1;
     print_reply(st, reply);
-    int ok = json_bool_field(reply, "ok");
+    bool ok = reply_succeeded(reply);
     if (ok) {
         st->logged_in = 1;
         st->must_change_password = json_bool_field(reply, "must_change_password");

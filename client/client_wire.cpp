@@ -9,8 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <utility>
+#include <vector>
 
 void trim_ws(char* s) {
     if (!s) return;
@@ -98,43 +102,161 @@ char* make_json2(const char* action, const char* k1, const char* v1, const char*
     }
 }
 
-// Position just after `"name"` followed by optional white space, ':' and
-// optional white space; NULL when the member is missing or has no ':'.
-static const char* member_value(const char* reply, const char* name) {
-    if (!reply || !name) return nullptr;
-    std::string key;
-    try {
-        key = std::string("\"") + name + "\"";
-    } catch (const std::bad_alloc&) {
-        return nullptr;
+namespace {
+
+bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Characters that end a bare scalar (number, true, false, null).
+bool ends_scalar(char c) { return is_json_space(c) || c == '\0' || strchr(",:{}[]\"", c); }
+
+// `p` on an opening quote: the position just after the closing quote, or
+// NULL when the string does not end (a backslash takes the next byte along).
+const char* skip_string(const char* p) {
+    for (p++; *p; p++) {
+        if (*p == '\\') {
+            if (!p[1]) return nullptr;
+            p++;
+        } else if (*p == '"') {
+            return p + 1;
+        }
     }
-    const char* p = strstr(reply, key.c_str());
-    if (!p) return nullptr;
-    p += key.size();
-    while (*p && isspace(static_cast<unsigned char>(*p))) p++;
-    if (*p != ':') return nullptr;
+    return nullptr;
+}
+
+// Walks a reply that must be one JSON object and finds the value of its own
+// member `name` (the first one, if the name repeats). Strings must end,
+// brackets must match, members and elements must be separated by ',' and
+// ':' as JSON wants, and only white space may follow the closing brace.
+// Bare scalars are taken up to the next delimiter; their readers judge
+// them. Open brackets are kept on the heap, so no nesting depth can exhaust
+// the stack. -1: not such an object; 0: no such member; 1: found.
+int find_top_member(const char* reply, const char* name, const char** value, size_t* len) {
+    const size_t name_len = strlen(name);
+    std::vector<char> open;  // '{' or '[' per open bracket
+    enum Want { kKeyOrEnd, kKey, kColon, kValueOrEnd, kValue, kAfterValue };
+    Want want = kKeyOrEnd;
+    bool reading_target = false;  // the top-level member being read is `name`
+    const char* start = nullptr;  // where that member's value starts
+    int found = 0;
+    const char* p = reply;
+    while (is_json_space(*p)) p++;
+    if (*p != '{') return -1;
+    open.push_back('{');
     p++;
-    while (*p && isspace(static_cast<unsigned char>(*p))) p++;
-    return p;
+    for (;;) {
+        while (is_json_space(*p)) p++;
+        const char c = *p;
+        if (!c) return -1;
+        bool closes = false;
+        if (want == kKeyOrEnd || want == kKey) {
+            if (c == '}' && want == kKeyOrEnd) {
+                closes = true;
+            } else {
+                if (c != '"') return -1;
+                const char* end = skip_string(p);
+                if (!end) return -1;
+                if (open.size() == 1)
+                    reading_target = !found && static_cast<size_t>(end - p) == name_len + 2 &&
+                                     memcmp(p + 1, name, name_len) == 0;
+                p = end;
+                want = kColon;
+                continue;
+            }
+        } else if (want == kColon) {
+            if (c != ':') return -1;
+            p++;
+            want = kValue;
+            continue;
+        } else if (want == kValueOrEnd || want == kValue) {
+            if (c == ']' && want == kValueOrEnd) {
+                closes = true;
+            } else {
+                if (open.size() == 1) start = p;
+                if (c == '{' || c == '[') {
+                    open.push_back(c);
+                    p++;
+                    want = c == '{' ? kKeyOrEnd : kValueOrEnd;
+                    continue;
+                }
+                if (c == '"') {
+                    p = skip_string(p);
+                    if (!p) return -1;
+                } else {
+                    if (ends_scalar(c)) return -1;
+                    while (!ends_scalar(*p)) p++;
+                }
+            }
+        } else {  // kAfterValue
+            if (c == ',') {
+                p++;
+                want = open.back() == '{' ? kKey : kValue;
+                continue;
+            }
+            if (c != (open.back() == '{' ? '}' : ']')) return -1;
+            closes = true;
+        }
+        if (closes) {
+            open.pop_back();
+            p++;
+            if (open.empty()) {
+                while (is_json_space(*p)) p++;
+                return *p ? -1 : found;
+            }
+        }
+        // A value has ended; at the top level it may be the member sought.
+        if (open.size() == 1 && reading_target) {
+            *value = start;
+            *len = static_cast<size_t>(p - start);
+            found = 1;
+            reading_target = false;
+        }
+        want = kAfterValue;
+    }
+}
+
+// The boolean a member's value stands for: 1 true, 0 false, -1 neither.
+int bool_value(const char* v, size_t n) {
+    if ((n == 4 && strncasecmp(v, "true", 4) == 0) || (n == 1 && *v == '1')) return 1;
+    if ((n == 5 && strncasecmp(v, "false", 5) == 0) || (n == 1 && *v == '0')) return 0;
+    return -1;
+}
+
+}  // namespace
+
+int json_top_member(const char* reply, const char* name, const char** value, size_t* len) {
+    if (!reply || !name || !value || !len) return -1;
+    try {
+        return find_top_member(reply, name, value, len);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
 }
 
 int json_bool_field(const char* reply, const char* name) {
-    const char* p = member_value(reply, name);
-    if (!p) return 0;
-    if (*p == '1') return 1;
-    return ci_starts(p, "true");
+    const char* v = nullptr;
+    size_t n = 0;
+    return json_top_member(reply, name, &v, &n) == 1 && bool_value(v, n) == 1;
+}
+
+int json_reply_ok(const char* reply) {
+    const char* v = nullptr;
+    size_t n = 0;
+    if (json_top_member(reply, "ok", &v, &n) != 1) return -1;
+    return bool_value(v, n);
 }
 
 int json_string_field(const char* reply, const char* name, char* out, size_t outsz) {
     if (!out || outsz == 0) return 0;
     out[0] = '\0';
-    const char* p = member_value(reply, name);
-    if (!p || *p != '"') return 0;
-    p++;
+    const char* v = nullptr;
+    size_t len = 0;
+    if (json_top_member(reply, name, &v, &len) != 1 || *v != '"') return 0;
+    const char* p = v + 1;
+    const char* end = v + len - 1;  // the closing quote
     size_t n = 0;
-    while (*p && *p != '"') {
+    while (p < end) {
         char c = *p++;
-        if (c == '\\' && *p) {
+        if (c == '\\' && p < end) {
             char e = *p++;
             switch (e) {
             case 'b': c = '\b'; break;
@@ -148,7 +270,7 @@ int json_string_field(const char* reply, const char* name, char* out, size_t out
         if (n + 1 < outsz) out[n++] = c;
     }
     out[n] = '\0';
-    return *p == '"' ? 1 : (out[0] = '\0', 0);
+    return 1;
 }
 
 int write_exact(int fd, const void* buf, size_t n) {
@@ -244,64 +366,119 @@ int kyrel_request_raw(ClientState* st, const char* request, char** out, char* er
         return -1;
     }
     body[rlen] = '\0';
+    if (memchr(body, '\0', rlen)) {
+        // Printed, the text would stop at the NUL and show only part of it.
+        free(body);
+        set_err(err, errsz, "invalid reply: it holds a NUL byte");
+        return -4;
+    }
     *out = body;
     return 0;
 }
 
-std::string pretty_format_json(const char* reply) {
-    std::string out;
-    if (!reply) return out;
+namespace {
+
+// Indented output of pretty_format_json, handed to `out` in pieces when
+// there is one so that a large reply never sits in memory twice.
+class PrettyWriter {
+  public:
+    explicit PrettyWriter(FILE* out) : out_(out) {}
+    void put(char c) {
+        text += c;
+        if (out_ && text.size() >= 65536) flush();
+    }
+    void newline(int indent) {
+        text += '\n';
+        text.append(static_cast<size_t>(indent), ' ');
+        if (out_ && text.size() >= 65536) flush();
+    }
+    void flush() {
+        if (out_) fwrite(text.data(), 1, text.size(), out_);
+        text.clear();
+    }
+    std::string text;
+
+  private:
+    FILE* out_;
+};
+
+// Nesting levels shown indented. A value that opens deeper than this is
+// printed compact (no line breaks, no blanks outside strings), which keeps
+// the output within a fixed multiple of the reply's size.
+constexpr int kPrettyLevels = 16;
+
+void pretty_write(const char* reply, PrettyWriter& w) {
     int indent = 0;
+    int compact = 0;  // open brackets of the value being printed compact
     bool in_str = false;
     for (const char* p = reply; *p; ++p) {
         char c = *p;
         if (in_str) {
-            out += c;
+            w.put(c);
             if (c == '\\') {
-                if (p[1]) out += *++p;
+                if (p[1]) w.put(*++p);
             } else if (c == '"') {
                 in_str = false;
             }
             continue;
         }
+        if (compact > 0) {
+            if (c == '"') in_str = true;
+            if (c == '{' || c == '[') compact++;
+            if (c == '}' || c == ']') compact--;
+            if (!isspace(static_cast<unsigned char>(c))) w.put(c);
+            continue;
+        }
         switch (c) {
         case '"':
-            out += c;
+            w.put(c);
             in_str = true;
             break;
         case '{':
         case '[':
-            out += c;
-            out += '\n';
+            w.put(c);
+            if (indent >= 2 * kPrettyLevels) {
+                compact = 1;
+                break;
+            }
             indent += 2;
-            out.append(static_cast<size_t>(indent), ' ');
+            w.newline(indent);
             break;
         case '}':
         case ']':
             indent = indent >= 2 ? indent - 2 : 0;
-            out += '\n';
-            out.append(static_cast<size_t>(indent), ' ');
-            out += c;
+            w.newline(indent);
+            w.put(c);
             break;
         case ',':
-            out += c;
-            out += '\n';
-            out.append(static_cast<size_t>(indent), ' ');
+            w.put(c);
+            w.newline(indent);
             break;
-        case ':': out += ": "; break;
+        case ':':
+            w.put(':');
+            w.put(' ');
+            break;
         default:
-            if (!isspace(static_cast<unsigned char>(c))) out += c;
+            if (!isspace(static_cast<unsigned char>(c))) w.put(c);
         }
     }
-    out += '\n';
-    return out;
+    w.put('\n');
+}
+
+}  // namespace
+
+std::string pretty_format_json(const char* reply) {
+    PrettyWriter w(nullptr);
+    if (reply) pretty_write(reply, w);
+    return std::move(w.text);
 }
 
 void pretty_print_json(const char* reply, FILE* out) {
     if (!reply || !out) return;
     try {
-        std::string text = pretty_format_json(reply);
-        fwrite(text.data(), 1, text.size(), out);
+        PrettyWriter w(out);
+        pretty_write(reply, w);
+        w.flush();
     } catch (const std::bad_alloc&) {
         fputs("out of memory\n", stderr);
     }

@@ -41,12 +41,23 @@ char* json_escape_alloc(const char* s);
 char* make_json2(const char* action, const char* k1, const char* v1, const char* k2,
                  const char* v2);
 
-// True when the first quoted occurrence of `name` is followed by ':' and a value
-// starting with "true" (any case) or '1'. NULL reply or missing member: false.
+// Replies are read as one JSON object, and only its own (top-level) members
+// count: a member of a nested object or text inside a string is never taken
+// for the reply's status. A reply that is not one well-formed JSON object has
+// no members at all.
+//
+// json_top_member: -1 when the reply is not one JSON object (or is NULL); 0
+// when it has no member `name`; 1 with [*value, *value + *len) holding the
+// text of the first such member's value.
+int json_top_member(const char* reply, const char* name, const char** value, size_t* len);
+// True when the top-level member `name` is "true" (any case) or 1.
 int json_bool_field(const char* reply, const char* name);
-// Copies the string value of the first quoted occurrence of `name` into `out`
-// (cut to outsz - 1), decoding \" \b \f \n \r \t and taking the second character
-// of any other backslash pair. 1 when found as a string, else 0 (out emptied).
+// The reply's status: 1 when its "ok" is true, 0 when false ("false" in any
+// case, or 0), -1 when the reply is not a JSON object with a boolean "ok".
+int json_reply_ok(const char* reply);
+// Copies the string value of the top-level member `name` into `out` (cut to
+// outsz - 1), decoding \" \b \f \n \r \t and taking the second character of
+// any other backslash pair. 1 when found as a string, else 0 (out emptied).
 int json_string_field(const char* reply, const char* name, char* out, size_t outsz);
 
 // Send or receive exactly n bytes (flags 0, EINTR retried). 0, or -1 on error
@@ -58,12 +69,16 @@ int read_exact(int fd, void* buf, size_t n);
 // (malloc) reply, owned by the caller. -1: bad arguments or a send/receive
 // failure; -2: announced reply length 0 or above KC_MAX_FRAME (its body has been
 // read and discarded; when that fails the socket is closed and fd set to -1);
-// -3: allocation failure (body discarded likewise). `err` receives a message.
+// -3: allocation failure (body discarded likewise); -4: the reply holds a NUL
+// byte and is refused as invalid (the stream stays in step). `err` receives a
+// message.
 int kyrel_request_raw(ClientState* st, const char* request, char** out, char* err, size_t errsz);
 
 // The indented form of a reply: two blanks per nesting level, one member or
 // element per line, ": " after member names, white space outside strings dropped,
-// a final newline. NULL gives an empty text.
+// a final newline. A value opening deeper than 16 levels prints compact, so the
+// output stays within a fixed multiple of the reply's size. NULL gives an empty
+// text.
 std::string pretty_format_json(const char* reply);
 // Writes pretty_format_json(reply) to `out`; NULL prints nothing.
 void pretty_print_json(const char* reply, FILE* out = stdout);

@@ -41,6 +41,7 @@
 #define KC_ERR_SEND "{\"ok\":false,\"error\":\"send failed\"}"
 #define KC_ERR_RECV "{\"ok\":false,\"error\":\"receive failed\"}"
 #define KC_ERR_OOM "{\"ok\":false,\"error\":\"out of memory\"}"
+#define KC_ERR_INVALID_REPLY "{\"ok\":false,\"error\":\"invalid reply\"}"
 
 #ifndef MSG_NOSIGNAL
 #define MSG_NOSIGNAL 0 /* SO_NOSIGPIPE is set on the socket instead */
@@ -396,60 +397,180 @@ char* kc_build_create_procedure_sql(const char* name, const char* table, const c
     return kc_buf_take(&b);
 }
 
-/* ---------------------------------------------------------------- reply fields */
+/* ---------------------------------------------------------------- reply members */
 
-/* Finds the first textual occurrence of "key" and returns the position of
- * its value (after blanks, ':' and blanks), or NULL when the key is absent,
- * too long, or that occurrence is not followed by ':'. */
-static const char* kc_find_value(const char* json, const char* key) {
-    char pattern[128];
-    size_t klen = strlen(key);
-    if (klen > 125) return NULL;
-    pattern[0] = '"';
-    memcpy(pattern + 1, key, klen);
-    pattern[klen + 1] = '"';
-    pattern[klen + 2] = '\0';
-    const char* p = strstr(json, pattern);
-    if (!p) return NULL;
-    p += klen + 2;
-    while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') p++;
-    if (*p != ':') return NULL;
-    p++;
-    while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') p++;
-    return p;
+/* A reply is read as one JSON object, and only its own (top-level) members
+ * count: a member of a nested object, such as a row's column, or text
+ * inside a string is never taken for one of the reply's fields. */
+
+/* Where one top-level member's value sits in the reply text. */
+typedef struct kc_span {
+    const char* p; /* NULL when the member is absent */
+    size_t len;
+} kc_span;
+
+static int kc_is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+/* Characters that end a bare scalar (number, true, false, null). */
+static int kc_ends_scalar(char c) {
+    return kc_is_space(c) || c == '\0' || strchr(",:{}[]\"", c) != NULL;
 }
 
-/* 1 or 0 for a boolean value, -1 when absent or not a boolean. */
-static int kc_read_bool(const char* json, const char* key) {
-    const char* v = kc_find_value(json, key);
-    if (!v) return -1;
-    if (strncmp(v, "true", 4) == 0) return 1;
-    if (strncmp(v, "false", 5) == 0) return 0;
-    if (*v == '1') return 1;
-    if (*v == '0') return 0;
+/* p on an opening quote: the position just after the closing quote, or NULL
+ * when the string does not end (a backslash takes the next byte along). */
+static const char* kc_skip_string(const char* p) {
+    for (p++; *p; p++) {
+        if (*p == '\\') {
+            if (!p[1]) return NULL;
+            p++;
+        } else if (*p == '"') {
+            return p + 1;
+        }
+    }
+    return NULL;
+}
+
+enum {
+    KC_WANT_KEY_OR_END,
+    KC_WANT_KEY,
+    KC_WANT_COLON,
+    KC_WANT_VALUE_OR_END,
+    KC_WANT_VALUE,
+    KC_WANT_AFTER_VALUE
+};
+
+/* Walks a reply that must be one JSON object and finds the values of its own
+ * members names[0..count-1] (the first member of a repeated name). Strings
+ * must end, brackets must match, members and elements must be separated by
+ * ',' and ':' as JSON wants, and only white space may follow the closing
+ * brace. Bare scalars are taken up to the next delimiter; the member readers
+ * judge them. Open brackets are kept on the heap, so no nesting depth can
+ * exhaust the stack. 0 when the reply is such an object (out[i].p NULL for
+ * an absent member), -1 when it is not, -2 when memory runs out. */
+static int kc_reply_members(const char* json, const char* const* names, size_t count,
+                            kc_span* out) {
+    memset(out, 0, count * sizeof *out);
+    size_t cap = 64, depth = 0;
+    char* open = (char*)malloc(cap); /* '{' or '[' per open bracket */
+    if (!open) return -2;
+    int rc = -1;
+    int want = KC_WANT_KEY_OR_END;
+    size_t target = count; /* the top-level member being read, count for none */
+    const char* start = NULL;
+    const char* p = json;
+    while (kc_is_space(*p)) p++;
+    if (*p != '{') goto done;
+    open[depth++] = '{';
+    p++;
+    for (;;) {
+        while (kc_is_space(*p)) p++;
+        const char c = *p;
+        int closes = 0;
+        if (!c) goto done;
+        if (want == KC_WANT_KEY_OR_END || want == KC_WANT_KEY) {
+            if (c == '}' && want == KC_WANT_KEY_OR_END) {
+                closes = 1;
+            } else {
+                if (c != '"') goto done;
+                const char* end = kc_skip_string(p);
+                if (!end) goto done;
+                if (depth == 1) {
+                    target = count;
+                    size_t klen = (size_t)(end - p) - 2;
+                    for (size_t i = 0; i < count; i++) {
+                        if (!out[i].p && strlen(names[i]) == klen &&
+                            memcmp(p + 1, names[i], klen) == 0) {
+                            target = i;
+                            break;
+                        }
+                    }
+                }
+                p = end;
+                want = KC_WANT_COLON;
+                continue;
+            }
+        } else if (want == KC_WANT_COLON) {
+            if (c != ':') goto done;
+            p++;
+            want = KC_WANT_VALUE;
+            continue;
+        } else if (want == KC_WANT_VALUE_OR_END || want == KC_WANT_VALUE) {
+            if (c == ']' && want == KC_WANT_VALUE_OR_END) {
+                closes = 1;
+            } else {
+                if (depth == 1) start = p;
+                if (c == '{' || c == '[') {
+                    if (depth == cap) {
+                        char* grown = (char*)realloc(open, cap * 2);
+                        if (!grown) {
+                            rc = -2;
+                            goto done;
+                        }
+                        open = grown;
+                        cap *= 2;
+                    }
+                    open[depth++] = c;
+                    p++;
+                    want = c == '{' ? KC_WANT_KEY_OR_END : KC_WANT_VALUE_OR_END;
+                    continue;
+                }
+                if (c == '"') {
+                    p = kc_skip_string(p);
+                    if (!p) goto done;
+                } else {
+                    if (kc_ends_scalar(c)) goto done;
+                    while (!kc_ends_scalar(*p)) p++;
+                }
+            }
+        } else { /* after a value */
+            if (c == ',') {
+                p++;
+                want = open[depth - 1] == '{' ? KC_WANT_KEY : KC_WANT_VALUE;
+                continue;
+            }
+            if (c != (open[depth - 1] == '{' ? '}' : ']')) goto done;
+            closes = 1;
+        }
+        if (closes) {
+            depth--;
+            p++;
+            if (depth == 0) {
+                while (kc_is_space(*p)) p++;
+                rc = *p ? -1 : 0;
+                goto done;
+            }
+        }
+        /* A value has ended; at the top level it may be a member sought. */
+        if (depth == 1 && target < count) {
+            out[target].p = start;
+            out[target].len = (size_t)(p - start);
+            target = count;
+        }
+        want = KC_WANT_AFTER_VALUE;
+    }
+done:
+    free(open);
+    if (rc != 0) memset(out, 0, count * sizeof *out);
+    return rc;
+}
+
+/* 1 or 0 for a boolean value (true, false, or the digits 1 and 0), -1 when
+ * the member is absent or holds anything else. */
+static int kc_span_bool(kc_span v) {
+    if (!v.p) return -1;
+    if ((v.len == 4 && memcmp(v.p, "true", 4) == 0) || (v.len == 1 && *v.p == '1')) return 1;
+    if ((v.len == 5 && memcmp(v.p, "false", 5) == 0) || (v.len == 1 && *v.p == '0')) return 0;
     return -1;
 }
 
-/* Decoded heap copy of a string value. *found is 0 when the key is absent,
- * the value is not a string or it is unterminated; NULL with *found 1 means
- * out of memory. */
-static char* kc_read_string(const char* json, const char* key, int* found) {
+/* Decoded heap copy of a string value. *found is 0 when the member is absent
+ * or not a string; NULL with *found 1 means out of memory. */
+static char* kc_span_string(kc_span v, int* found) {
     *found = 0;
-    const char* v = kc_find_value(json, key);
-    if (!v || *v != '"') return NULL;
-    const char* start = v + 1;
-    const char* end = start;
-    while (*end && *end != '"') {
-        if (*end == '\\') {
-            if (!end[1]) return NULL; /* unterminated */
-            end += 2;
-        } else {
-            end++;
-        }
-    }
-    if (*end != '"') return NULL;
+    if (!v.p || *v.p != '"') return NULL;
     *found = 1;
-
+    const char* start = v.p + 1;
+    const char* end = v.p + v.len - 1; /* the closing quote */
     size_t n = (size_t)(end - start);
     char* out = (char*)malloc(n + 1);
     if (!out) return NULL;
@@ -458,10 +579,6 @@ static char* kc_read_string(const char* json, const char* key, int* found) {
         if (*p != '\\') {
             out[o++] = *p;
             continue;
-        }
-        if (p + 1 >= end) { /* lone backslash at the very end stays */
-            out[o++] = '\\';
-            break;
         }
         p++;
         switch (*p) {
@@ -489,21 +606,33 @@ static char* kc_read_string(const char* json, const char* key, int* found) {
 
 /* ---------------------------------------------------------------- results */
 
+/* Error of a reply that is not a JSON object with a boolean "ok" and names
+ * no error of its own. */
+#define KC_INVALID_REPLY "invalid reply"
+
 kc_result* kc_result_from_json(const char* reply) {
+    static const char* const names[] = {"ok", "must_change_password", "error", "message"};
+    kc_span v[4];
     const char* text = reply ? reply : "{}";
     kc_result* r = (kc_result*)calloc(1, sizeof *r);
     if (!r) return NULL;
     r->json = kc_strdup(text);
     if (!r->json) goto oom;
-    int flag = kc_read_bool(text, "ok");
-    r->ok = flag < 0 ? 1 : flag;
-    flag = kc_read_bool(text, "must_change_password");
+    int rc = kc_reply_members(text, names, 4, v);
+    if (rc == -2) goto oom;
+    int flag = kc_span_bool(v[0]);
+    r->ok = flag == 1;
+    flag = kc_span_bool(v[1]);
     r->must_change_password = flag < 0 ? 0 : flag;
     int found = 0;
-    r->error = kc_read_string(text, "error", &found);
+    r->error = kc_span_string(v[2], &found);
     if (found && !r->error) goto oom;
-    r->message = kc_read_string(text, "message", &found);
+    r->message = kc_span_string(v[3], &found);
     if (found && !r->message) goto oom;
+    if (kc_span_bool(v[0]) < 0 && !r->error) {
+        r->error = kc_strdup(KC_INVALID_REPLY);
+        if (!r->error) goto oom;
+    }
     return r;
 oom:
     kc_result_free(r);
@@ -580,8 +709,8 @@ static int kc_recv_all(int fd, void* buf, size_t len) {
     return 0;
 }
 
-/* Heap reply text, or NULL on any receive failure. */
-static char* kc_recv_frame(int fd) {
+/* Heap reply text and its length, or NULL on any receive failure. */
+static char* kc_recv_frame(int fd, size_t* out_len) {
     unsigned char header[4];
     if (kc_recv_all(fd, header, sizeof header) != 0) return NULL;
     uint32_t len = ((uint32_t)header[0] << 24) | ((uint32_t)header[1] << 16) |
@@ -594,6 +723,7 @@ static char* kc_recv_frame(int fd) {
         return NULL;
     }
     reply[len] = '\0';
+    *out_len = len;
     return reply;
 }
 
@@ -606,10 +736,17 @@ kc_result* kc_request_json(kc_connection* c, const char* json) {
         kc_connection_close(c);
         return kc_result_from_json(KC_ERR_SEND);
     }
-    char* reply = kc_recv_frame(c->fd);
+    size_t reply_len = 0;
+    char* reply = kc_recv_frame(c->fd, &reply_len);
     if (!reply) {
         kc_connection_close(c);
         return kc_result_from_json(KC_ERR_RECV);
+    }
+    if (memchr(reply, '\0', reply_len)) {
+        /* Read as text, the reply would end early at the NUL byte. The whole
+         * frame was read, so the connection stays in step. */
+        free(reply);
+        return kc_result_from_json(KC_ERR_INVALID_REPLY);
     }
     kc_result* r = kc_result_from_json(reply);
     free(reply);

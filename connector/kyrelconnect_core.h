@@ -39,9 +39,13 @@ typedef struct kc_connection {
     int mode;            /* 1 database server, 2 router */
 } kc_connection;
 
+/* The fields are the reply object's own (top-level) members; nested objects
+ * and string contents are never read for them. A reply that is not one JSON
+ * object with a boolean "ok" (true, false, 1 or 0) has failed: ok is 0, and
+ * error is "invalid reply" unless the reply names an "error" string. */
 typedef struct kc_result {
     char* json;               /* the complete reply JSON (owned) */
-    int ok;                   /* reply "ok"; 1 when the reply has none */
+    int ok;                   /* reply "ok"; 0 when the reply has none */
     int must_change_password; /* reply flag of that name, 0 when absent */
     char* error;              /* reply "error" string or NULL (owned) */
     char* message;            /* reply "message" string or NULL (owned) */
@@ -105,7 +109,8 @@ int kc_result_must_change_password(const kc_result* r);
 
 /* Requests: each returns a new result (a local failure gives ok 0 and one
  * of the errors "invalid request", "connect failed", "request too large",
- * "send failed", "receive failed", "out of memory"). */
+ * "send failed", "receive failed", "out of memory"; a reply holding a NUL
+ * byte gives "invalid reply" and leaves the connection open). */
 kc_result* kc_request_json(kc_connection* c, const char* json);
 kc_result* kc_request_action(kc_connection* c, const char* action);
 kc_result* kc_request_sql(kc_connection* c, const char* sql);

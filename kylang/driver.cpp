@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -129,26 +130,7 @@ int run(int argc, char** argv) {
     Parser p;
     p.path = input;
     p.src = read_source(input);
-    advance(p);
-    while (p.tok.kind != TOK_EOF) parse_statement(p);
-
-    if (!p.blocks.empty())
-        std::fprintf(stderr, "%s:%d:%d: error: unclosed IF, WHILE, or FOREACH block\n",
-                     p.path.c_str(), p.tok.line, p.tok.col),
-            p.errors++;
-    for (auto& f : p.funcs) {
-        if (f->defined) continue;
-        std::fprintf(stderr, "%s: error: function '%s' was called but not defined\n",
-                     p.path.c_str(), f->name.c_str());
-        p.errors++;
-    }
-    for (auto& f : p.forms) {
-        if (f->defined) continue;
-        std::fprintf(stderr, "%s: error: form '%s' was read but not defined\n", p.path.c_str(),
-                     f->name.c_str());
-        p.errors++;
-    }
-    if (p.errors > 0) return 1;
+    if (check_program(p) > 0) return 1;
     if (check) {
         std::fprintf(stderr, "%s: ok\n", input.c_str());
         return 0;
@@ -174,6 +156,43 @@ int run(int argc, char** argv) {
 }
 
 }  // namespace
+
+int check_program(Parser& p) {
+    advance(p);
+    while (p.tok.kind != TOK_EOF) parse_statement(p);
+
+    if (!p.blocks.empty()) {
+        std::fprintf(stderr, "%s:%d:%d: error: unclosed IF, WHILE, or FOREACH block\n",
+                     p.path.c_str(), p.tok.line, p.tok.col);
+        p.errors++;
+    }
+    for (auto& f : p.funcs) {
+        if (f->defined) continue;
+        std::fprintf(stderr, "%s: error: function '%s' was called but not defined\n",
+                     p.path.c_str(), f->name.c_str());
+        p.errors++;
+    }
+    for (auto& f : p.forms) {
+        if (f->defined) continue;
+        std::fprintf(stderr, "%s: error: form '%s' was read but not defined\n", p.path.c_str(),
+                     f->name.c_str());
+        p.errors++;
+    }
+    return p.errors;
+}
+
+int kylang_check_source(const std::string& name, const char* data, size_t size) {
+    try {
+        Parser p;
+        p.path = name;
+        p.src.assign(data ? data : "", data ? size : 0);
+        return check_program(p);
+    } catch (const std::length_error&) {
+        die("string too large");
+    } catch (...) {
+        die("out of memory");
+    }
+}
 
 void die(const char* msg) {
     std::fprintf(stderr, "%s\n", msg);

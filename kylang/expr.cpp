@@ -4,12 +4,15 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "kylang.h"
 
 namespace {
 
-// Deeply nested input must not exhaust the compiler's stack.
+// Deeply nested input must not exhaust the compiler's stack: every
+// recursive step of the expression parsers (a parenthesis, an argument list,
+// an index, a NOT, a unary minus) counts toward this one limit.
 constexpr int kMaxExprDepth = 256;
 
 const char* const kReserved[] = {
@@ -27,6 +30,73 @@ bool is_punct(const Parser& p, char c) { return p.tok.kind == TOK_PUNCT && p.tok
 bool is_hex_digit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
 
 ExprCode parse_or(Parser& p);
+
+// One level of expression nesting, held while a recursive parser runs. When
+// the limit is reached the error is reported once, the rest of the line is
+// dropped, and `entered` stays false: the caller then yields "ky_null()".
+class NestingLevel {
+  public:
+    explicit NestingLevel(Parser& p) : p_(p) {
+        if (p.expr_depth >= kMaxExprDepth || p.expr_overflow) {
+            // The unwinding levels stay silent about their ")" or "]".
+            if (!p.expr_overflow) parse_error(p, "expression is nested too deeply");
+            p.expr_overflow = true;
+            while (p.tok.kind != TOK_NEWLINE && p.tok.kind != TOK_EOF) advance(p);
+            return;
+        }
+        p.expr_depth++;
+        entered = true;
+    }
+    ~NestingLevel() {
+        if (entered) p_.expr_depth--;
+    }
+    NestingLevel(const NestingLevel&) = delete;
+    NestingLevel& operator=(const NestingLevel&) = delete;
+
+    bool entered = false;
+
+  private:
+    Parser& p_;
+};
+
+ExprCode null_code() { return ExprCode{"ky_null()", -1}; }
+
+// A left-associative chain "a op b op c ..." becomes nested runtime calls
+// fn3(fn2(fn1(a, b), c), d). The text is assembled once, at the end, so a
+// chain of any length costs time linear in its size.
+class CallChain {
+  public:
+    explicit CallChain(ExprCode first) : first_(std::move(first)) {}
+    void add(const char* fn, std::string operand) {
+        links_.push_back(Link{fn, std::move(operand)});
+    }
+    ExprCode finish() {
+        if (links_.empty()) return std::move(first_);
+        size_t size = first_.code.size();
+        for (const Link& l : links_) size += std::strlen(l.fn) + l.operand.size() + 4;
+        ExprCode out;
+        out.code.reserve(size);
+        for (auto it = links_.rbegin(); it != links_.rend(); ++it) {
+            out.code += it->fn;
+            out.code += '(';
+        }
+        out.code += first_.code;
+        for (const Link& l : links_) {
+            out.code += ", ";
+            out.code += l.operand;
+            out.code += ')';
+        }
+        return out;
+    }
+
+  private:
+    struct Link {
+        const char* fn;
+        std::string operand;
+    };
+    ExprCode first_;
+    std::vector<Link> links_;
+};
 
 // Decimal digits as C wants them: leading zeros would make an octal constant.
 bool int_literal_code(const std::string& digits, std::string& out) {
@@ -156,6 +226,7 @@ ExprCode parse_factor(Parser& p) {
         } else {
             r.code = "ky_value_clone(&" + s->cname + ")";
         }
+        CallChain indexed(std::move(r));
         while (is_punct(p, '[')) {
             advance(p);
             ExprCode key = parse_expression(p);
@@ -164,12 +235,14 @@ ExprCode parse_factor(Parser& p) {
                 parse_error(p, "expected '%c'", ']');
             else
                 advance(p);
-            r.code = "ky_index(" + r.code + ", " + key.code + ")";
+            indexed.add("ky_index", std::move(key.code));
         }
-        return r;
+        return indexed.finish();
     }
     case TOK_PUNCT:
         if (t.ch == '-') {
+            NestingLevel level(p);
+            if (!level.entered) return null_code();
             advance(p);
             ExprCode inner = parse_factor(p);
             r.code = "ky_sub(ky_int(0), " + inner.code + ")";
@@ -196,25 +269,23 @@ ExprCode parse_factor(Parser& p) {
 }
 
 ExprCode parse_term(Parser& p) {
-    ExprCode l = parse_factor(p);
+    CallChain chain(parse_factor(p));
     while (is_punct(p, '*') || is_punct(p, '/')) {
         const char* fn = p.tok.ch == '*' ? "ky_mul" : "ky_div";
         advance(p);
-        ExprCode r = parse_factor(p);
-        l = combine_expr(fn, l, r);
+        chain.add(fn, parse_factor(p).code);
     }
-    return l;
+    return chain.finish();
 }
 
 ExprCode parse_additive(Parser& p) {
-    ExprCode l = parse_term(p);
+    CallChain chain(parse_term(p));
     while (is_punct(p, '+') || is_punct(p, '-')) {
         const char* fn = p.tok.ch == '+' ? "ky_add" : "ky_sub";
         advance(p);
-        ExprCode r = parse_term(p);
-        l = combine_expr(fn, l, r);
+        chain.add(fn, parse_term(p).code);
     }
-    return l;
+    return chain.finish();
 }
 
 ExprCode parse_comparison(Parser& p) {
@@ -251,6 +322,8 @@ ExprCode parse_comparison(Parser& p) {
 
 ExprCode parse_not(Parser& p) {
     if (p.tok.kind == TOK_NOT) {
+        NestingLevel level(p);
+        if (!level.entered) return null_code();
         advance(p);
         ExprCode inner = parse_not(p);
         ExprCode r;
@@ -261,23 +334,21 @@ ExprCode parse_not(Parser& p) {
 }
 
 ExprCode parse_and(Parser& p) {
-    ExprCode l = parse_not(p);
+    CallChain chain(parse_not(p));
     while (p.tok.kind == TOK_AND) {
         advance(p);
-        ExprCode r = parse_not(p);
-        l = combine_expr("ky_and", l, r);
+        chain.add("ky_and", parse_not(p).code);
     }
-    return l;
+    return chain.finish();
 }
 
 ExprCode parse_or(Parser& p) {
-    ExprCode l = parse_and(p);
+    CallChain chain(parse_and(p));
     while (p.tok.kind == TOK_OR) {
         advance(p);
-        ExprCode r = parse_and(p);
-        l = combine_expr("ky_or", l, r);
+        chain.add("ky_or", parse_and(p).code);
     }
-    return l;
+    return chain.finish();
 }
 
 }  // namespace
@@ -343,17 +414,9 @@ bool is_reserved_ident(const std::string& name) {
 }
 
 ExprCode parse_expression(Parser& p) {
-    if (p.expr_depth >= kMaxExprDepth || p.expr_overflow) {
-        // Reported once; the unwinding levels stay silent about their ")".
-        if (!p.expr_overflow) parse_error(p, "expression is nested too deeply");
-        p.expr_overflow = true;
-        while (p.tok.kind != TOK_NEWLINE && p.tok.kind != TOK_EOF) advance(p);
-        return ExprCode{"ky_null()", -1};
-    }
-    p.expr_depth++;
-    ExprCode r = parse_or(p);
-    p.expr_depth--;
-    return r;
+    NestingLevel level(p);
+    if (!level.entered) return null_code();
+    return parse_or(p);
 }
 
 std::vector<std::string> parse_arg_list_after_open(Parser& p) {
@@ -379,10 +442,8 @@ std::vector<std::string> parse_arg_list_after_open(Parser& p) {
 }
 
 Symbol* sym_find(SymbolTable& t, const std::string& name) {
-    std::string low = lower(name);
-    for (Symbol& s : t.syms)
-        if (s.name == low) return &s;
-    return nullptr;
+    auto it = t.index.find(lower(name));
+    return it == t.index.end() ? nullptr : &t.syms[it->second];
 }
 
 Symbol* sym_lookup(Parser& p, const std::string& name) {
@@ -404,6 +465,7 @@ Symbol* sym_add(Parser& p, const std::string& name, int line) {
     s.name = lower(name);
     s.cname = make_cname("v_", name);
     s.line = line;
+    p.cur_syms->index.emplace(s.name, p.cur_syms->syms.size());
     p.cur_syms->syms.push_back(s);
     return &p.cur_syms->syms.back();
 }
@@ -414,23 +476,25 @@ FuncEntry* func_get_or_create(Parser& p, const std::string& name) {
         return nullptr;
     }
     std::string low = lower(name);
-    for (auto& f : p.funcs)
-        if (f->name == low) return f.get();
+    auto it = p.func_index.find(low);
+    if (it != p.func_index.end()) return it->second;
     auto f = std::make_unique<FuncEntry>();
     f->name = low;
     f->cname = make_func_cname(name);
     p.funcs.push_back(std::move(f));
+    p.func_index.emplace(low, p.funcs.back().get());
     return p.funcs.back().get();
 }
 
 FormEntry* form_get_or_create(Parser& p, const std::string& name) {
     std::string low = lower(name);
-    for (auto& f : p.forms)
-        if (f->name == low) return f.get();
+    auto it = p.form_index.find(low);
+    if (it != p.form_index.end()) return it->second;
     auto f = std::make_unique<FormEntry>();
     f->name = low;
     f->cname = make_cname("ky_form_", name);
     p.forms.push_back(std::move(f));
+    p.form_index.emplace(low, p.forms.back().get());
     return p.forms.back().get();
 }
 
@@ -492,12 +556,13 @@ std::string parse_optional_callback(Parser& p) {
     FuncEntry* f = func_get_or_create(p, name);
     if (!f) return "0";
     func_require_arg_count(p, f, 0, line);
-    for (const CallbackEntry& c : p.callbacks)
-        if (c.func_name == f->name) return c.wrapper_cname;
+    auto it = p.callback_index.find(f->name);
+    if (it != p.callback_index.end()) return p.callbacks[it->second].wrapper_cname;
     CallbackEntry c;
     c.func_name = f->name;
     c.func_cname = f->cname;
     c.wrapper_cname = make_cname("ky_cb_", f->name);
+    p.callback_index.emplace(c.func_name, p.callbacks.size());
     p.callbacks.push_back(c);
     return c.wrapper_cname;
 }

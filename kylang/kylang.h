@@ -3,8 +3,10 @@
 // into std::string buffers and assembled by the driver.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 enum TokenKind : int {
@@ -94,7 +96,8 @@ struct Symbol {
 };
 
 struct SymbolTable {
-    std::vector<Symbol> syms;
+    std::vector<Symbol> syms;                       // in declaration order
+    std::unordered_map<std::string, size_t> index;  // lower-cased name -> position in syms
 };
 
 struct FuncEntry {
@@ -147,6 +150,11 @@ struct Parser {
     std::vector<std::unique_ptr<FuncEntry>> funcs;
     std::vector<std::unique_ptr<FormEntry>> forms;
     std::vector<CallbackEntry> callbacks;
+    // Lookups by lower-cased name, so that programs with many names are
+    // checked in linear time.
+    std::unordered_map<std::string, FuncEntry*> func_index;
+    std::unordered_map<std::string, FormEntry*> form_index;
+    std::unordered_map<std::string, size_t> callback_index;  // function name -> callbacks[i]
 
     std::string top_code;
     std::string* code = &top_code;
@@ -171,6 +179,13 @@ void sb_printf(std::string& sb, const char* fmt, ...) __attribute__((format(prin
 void parse_error(Parser& p, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 std::string quote_shell(const std::string& word);
 int kylang_main(int argc, char** argv);
+// Parses the program in p.src (named p.path in messages) and runs the
+// whole-program checks; every located error goes to standard error. Returns
+// the error count. Reads and writes no file.
+int check_program(Parser& p);
+// What --check does, for a program held in memory: the error count (0 for a
+// valid program). Messages name the program `name`; nothing is written.
+int kylang_check_source(const std::string& name, const char* data, size_t size);
 std::string build_c_file(Parser& p);
 extern const char kylang_runtime_text[];
 extern const unsigned long kylang_runtime_text_len;

@@ -166,6 +166,96 @@ TEST(ClientExecute, FailuresExitOneAndStopTheRun) {
     }
 }
 
+// The status of a reply is its own top-level boolean "ok", in both output
+// modes: a nested "ok", a truncated or non-object reply, or one without a
+// boolean "ok" is a failed statement.
+TEST(ClientReplies, StatusIsTheReplyObjectsOwnOk) {
+    struct Case {
+        const char* reply;
+        int status;
+        bool invalid;  // named on stderr as not a JSON object with a boolean "ok"
+    } cases[] = {
+        {R"({"rows":[{"ok":true}],"ok":false,"error":"boom"})", 1, false},
+        {R"({"rows":[{"ok":false}],"ok":true})", 0, false},
+        {R"({"ok":tru)", 1, true},
+        {R"({"ok":"true"})", 1, true},
+        {R"({"message":"no status at all"})", 1, true},
+        {R"({"ok":true}{"ok":true})", 1, true},
+        {R"([{"ok":true}])", 1, true},
+    };
+    for (const auto& c : cases) {
+        for (bool json_only : {false, true}) {
+            std::string reply = c.reply;
+            FakeServer srv([reply](const std::string& req) -> std::string {
+                if (json_member(req, "action") == "login") return FakeServer::default_reply(req);
+                return reply;
+            });
+            std::vector<std::string> extra{"--execute", "SELECT 1;"};
+            if (json_only) extra.push_back("--json-only");
+            RunResult r = run_client(login_args(srv, extra), "", kPasswordEnv);
+            std::string label = std::string(c.reply) + (json_only ? " (json-only)" : "");
+            EXPECT_EQ(r.status, c.status) << label << ": " << r.err;
+            EXPECT_EQ(contains(r.err, "invalid reply: not a JSON object with a boolean \"ok\"\n"),
+                      c.invalid)
+                << label << ": " << r.err;
+        }
+    }
+}
+
+// Login reads only the reply's own members: a nested "ok" logs nobody in, and
+// a nested "must_change_password" forces no change.
+TEST(ClientReplies, LoginReadsTopLevelMembers) {
+    FakeServer refused([](const std::string& req) -> std::string {
+        if (json_member(req, "action") == "login")
+            return R"({"user":{"ok":true},"ok":false,"error":"invalid credentials"})";
+        return FakeServer::default_reply(req);
+    });
+    RunResult r = run_client(login_args(refused, {"--execute", "SELECT 1;"}), "", kPasswordEnv);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_TRUE(refused.requests_with_action("sql").empty());
+
+    FakeServer nested([](const std::string& req) -> std::string {
+        if (json_member(req, "action") == "login")
+            return R"({"ok":true,"info":{"must_change_password":true,"current_db":"x"}})";
+        return FakeServer::default_reply(req);
+    });
+    r = run_client(login_args(nested), "SELECT 1;\n", kPasswordEnv);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(contains(r.out, "requires this user to change password")) << r.out;
+    EXPECT_TRUE(contains(r.out, "kyreldb:default> ")) << r.out;
+    EXPECT_EQ(nested.requests_with_action("sql").size(), 1u);
+}
+
+// A reply nested 100,000 deep, the login reply included, prints promptly
+// (indented all the way down it would be some 10 GB of blanks).
+TEST(ClientReplies, DeeplyNestedRepliesPrintPromptly) {
+    std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    FakeServer srv(
+        [deep](const std::string&) -> std::string { return R"({"ok":true,"rows":)" + deep + "}"; });
+    RunResult r = run_client(login_args(srv, {"--execute", "SELECT 1;"}), "", kPasswordEnv);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(srv.requests().size(), 2u);
+    EXPECT_LT(r.out.size(), 2 * (deep.size() + 1000));
+}
+
+// A raw NUL byte would cut the printed reply short, so such a reply is
+// refused as invalid and none of it is printed, in either output mode.
+TEST(ClientReplies, ReplyWithNulByteIsRefused) {
+    for (bool json_only : {false, true}) {
+        FakeServer srv([](const std::string& req) -> std::string {
+            if (json_member(req, "action") == "login") return FakeServer::default_reply(req);
+            return std::string(R"({"ok":true,"message":"shown)") + '\0' + R"(hidden"})";
+        });
+        std::vector<std::string> extra{"--execute", "SELECT 1;"};
+        if (json_only) extra.push_back("--json-only");
+        RunResult r = run_client(login_args(srv, extra), "", kPasswordEnv);
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_TRUE(contains(r.err, "invalid reply: it holds a NUL byte\nSQL request failed\n"))
+            << r.err;
+        EXPECT_FALSE(contains(r.out, "shown")) << r.out;
+    }
+}
+
 TEST(ClientExecute, DatabaseOptionSwitchesFirst) {
     FakeServer srv;
     RunResult r = run_client(login_args(srv, {"--database", "sales", "--execute", "SHOW TABLES;"}),

@@ -40,6 +40,34 @@ TEST(ClientPrettyPrint, IndentsLikeTheReferenceLayout) {
     EXPECT_EQ(pretty_format_json(nullptr), "");
 }
 
+// Nesting deeper than 16 levels prints compact; the output of any reply stays
+// within a fixed multiple of its size.
+TEST(ClientPrettyPrint, DeepValuesPrintCompact) {
+    std::string in = std::string(20, '[') + "1, {\"a\": 2}" + std::string(20, ']');
+    std::string want;
+    for (int level = 1; level <= 16; level++) want += "[\n" + std::string(2 * level, ' ');
+    want += "[[[[1,{\"a\":2}]]]]";
+    for (int level = 16; level >= 1; level--)
+        want += "\n" + std::string(2 * (level - 1), ' ') + "]";
+    want += "\n";
+    EXPECT_EQ(pretty_format_json(in.c_str()), want);
+
+    // A sibling after the compact value is laid out as usual again.
+    std::string fifteen(15, '[');
+    std::string after =
+        pretty_format_json(("[" + fifteen + "[1]" + std::string(15, ']') + ",2]").c_str());
+    EXPECT_NE(after.find(std::string(32, ' ') + "[1]\n"), std::string::npos) << after;
+    EXPECT_NE(after.find(",\n  2\n]\n"), std::string::npos) << after;
+
+    // 100,000 levels at two blanks each would print some 10 GB.
+    std::string deep =
+        R"({"ok":true,"x":)" + std::string(100000, '[') + std::string(100000, ']') + "}";
+    std::string out = pretty_format_json(deep.c_str());
+    EXPECT_LT(out.size(), deep.size() + 1000);
+    EXPECT_NE(out.find(std::string(100000 - 15, '[') + std::string(100000 - 15, ']')),
+              std::string::npos);
+}
+
 TEST(ClientJson, EscapesAndBuildsRequests) {
     struct Case {
         const char* in;
@@ -79,6 +107,66 @@ TEST(ClientJson, ProbesBooleanMembers) {
     };
     for (const auto& c : cases) EXPECT_EQ(json_bool_field(c.reply, c.name), c.expect) << c.reply;
     EXPECT_EQ(json_bool_field(nullptr, "ok"), 0);
+}
+
+// Only the reply object's own "ok" is its status; anything that is not one
+// JSON object with a boolean "ok" counts as a failure.
+TEST(ClientJson, StatusIsTheReplyObjectsOwnOk) {
+    struct Case {
+        const char* reply;
+        int ok;  // json_reply_ok
+    } cases[] = {
+        {R"({"ok":true})", 1},
+        {R"(  {"ok" : 1 ,"rows":[]}  )", 1},
+        {R"({"ok":false})", 0},
+        {R"({"ok":0})", 0},
+        {R"({"rows":[{"ok":true}],"ok":false,"error":"boom"})", 0},
+        {R"({"rows":[{"ok":false}],"info":{"ok":false},"ok":true})", 1},
+        {R"({"error":"\"ok\":true","ok":false})", 0},
+        {R"({"ok":false,"ok":true})", 0},  // the first member of a name counts
+        {R"({"ok":tru)", -1},
+        {R"({"ok":true)", -1},
+        {R"({"ok":"true"})", -1},
+        {R"({"ok":truex})", -1},
+        {R"({"ok":null})", -1},
+        {R"({"message":"no status"})", -1},
+        {R"({"inner":{"ok":true}})", -1},
+        {R"({"ok":true}{"ok":false})", -1},
+        {R"({"ok":true} x)", -1},
+        {R"([{"ok":true}])", -1},
+        {R"("ok":true)", -1},
+        {R"({"ok":true,})", -1},
+        {R"({"a":[1,],"ok":true})", -1},
+        {R"({"a":{"b":1],"ok":true})", -1},
+        {R"({"a":"unterminated,"ok":true})", -1},
+        {R"({"ok" "true"})", -1},
+        {R"({"ok":true,"a"})", -1},
+        {"", -1},
+    };
+    for (const auto& c : cases) EXPECT_EQ(json_reply_ok(c.reply), c.ok) << c.reply;
+    EXPECT_EQ(json_reply_ok(nullptr), -1);
+
+    // Nesting of any depth is walked without recursion.
+    std::string deep =
+        R"({"x":)" + std::string(1000000, '[') + std::string(1000000, ']') + R"(,"ok":true})";
+    EXPECT_EQ(json_reply_ok(deep.c_str()), 1);
+    deep.erase(deep.size() - 12, 1);  // one bracket short
+    EXPECT_EQ(json_reply_ok(deep.c_str()), -1);
+
+    // A member's value may itself be nested.
+    const char* v = nullptr;
+    size_t n = 0;
+    EXPECT_EQ(json_top_member(R"({"x" : {"a":[1,{"b":2}]} ,"ok":true})", "x", &v, &n), 1);
+    EXPECT_EQ(std::string(v, n), R"({"a":[1,{"b":2}]})");
+    EXPECT_EQ(json_top_member(R"({"a":{"x":1}})", "x", &v, &n), 0);
+
+    // The other members the client reads are top-level ones too.
+    const char* nested = R"({"ok":true,"x":{"must_change_password":true,"current_db":"evil"}})";
+    EXPECT_EQ(json_bool_field(nested, "must_change_password"), 0);
+    char db[32];
+    EXPECT_EQ(json_string_field(nested, "current_db", db, sizeof db), 0);
+    EXPECT_EQ(json_string_field(R"({"current_db":"sales","ok":tru)", "current_db", db, sizeof db),
+              0);
 }
 
 TEST(ClientJson, ReadsStringMembers) {
@@ -168,6 +256,22 @@ TEST(ClientFrames, OversizedReplyIsDiscardedAndStreamStaysInStep) {
     ASSERT_EQ(kyrel_request_raw(&p.st, "{}", &reply, err, sizeof err), 0);
     HeapText owned(reply);
     EXPECT_STREQ(reply, R"({"ok":true,"n":2})");
+}
+
+// A NUL byte would cut the printed reply short: the reply is refused whole,
+// and the next one is read from the right place.
+TEST(ClientFrames, ReplyWithNulByteIsRefused) {
+    FramePeer p;
+    std::string with_nul("{\"ok\":true,\"m\":\"a\0b\"}", 20);
+    p.reply_with(FramePeer::frame(with_nul, 20) + FramePeer::frame(R"({"ok":true})", 11));
+    char* reply = nullptr;
+    char err[256] = "";
+    EXPECT_EQ(kyrel_request_raw(&p.st, "{}", &reply, err, sizeof err), -4);
+    EXPECT_EQ(reply, nullptr);
+    EXPECT_STREQ(err, "invalid reply: it holds a NUL byte");
+    ASSERT_EQ(kyrel_request_raw(&p.st, "{}", &reply, err, sizeof err), 0);
+    HeapText owned(reply);
+    EXPECT_STREQ(reply, R"({"ok":true})");
 }
 
 TEST(ClientFrames, RefusesBadLengthsAndShortReplies) {

@@ -46,6 +46,31 @@ int main(int argc, char **argv) {
 }
 )C";
 
+// Logs in, then runs one query per remaining scripted reply and prints what
+// the result object read from each.
+const char* kReplyProbe = R"C(
+#include <stdio.h>
+#include <stdlib.h>
+#include "kyreldb_database.h"
+
+int main(int argc, char **argv) {
+    if (argc < 3) return 2;
+    kyreldb_handle *h = kyreldb_connect("127.0.0.1", atoi(argv[1]));
+    if (!h) { printf("open failed\n"); return 2; }
+    kc_result *r = kyreldb_login(h, "admin", "secret");
+    printf("login ok=%d must_change=%d\n", kc_result_ok(r), h->must_change_password);
+    kc_result_free(r);
+    for (int i = 0; i < atoi(argv[2]); i++) {
+        r = kyreldb_query(h, "SELECT error, message FROM notes;");
+        printf("ok=%d error=[%s] message=[%s]\n", kc_result_ok(r), kc_result_error(r),
+               kc_result_message(r));
+        kc_result_free(r);
+    }
+    kyreldb_free(h);
+    return 0;
+}
+)C";
+
 // Runs a shell command; returns its exit status and fills out with stdout+stderr.
 int run(const std::string& cmd, std::string* out) {
     out->clear();
@@ -66,6 +91,16 @@ class CLinkTest : public ::testing::Test {
         dir = tmpl;
         std::ofstream(dir + "/prog.c") << kProgram;
     }
+    // Builds dir/<name>.c into dir/<name> with the C compiler alone.
+    void build(const std::string& name) {
+        std::string lib = KYREL_CONNECTOR_LIB_DIR;
+        std::string cmd =
+            "cc -std=c11 -Wall -Wextra -Werror " + std::string(KYREL_CONNECTOR_EXTRA_CFLAGS) + " " +
+            dir + "/" + name + ".c -I" + KYREL_CONNECTOR_INCLUDE_DIR + " " + lib +
+            "/libkyreldb_database.a " + lib + "/libkyrelconnect_core.a -o " + dir + "/" + name;
+        std::string out;
+        ASSERT_EQ(run(cmd, &out), 0) << cmd << "\n" << out;
+    }
     void TearDown() override {
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
@@ -74,14 +109,8 @@ class CLinkTest : public ::testing::Test {
 };
 
 TEST_F(CLinkTest, CompilesWithCcAloneAndTalksToServer) {
-    std::string lib = KYREL_CONNECTOR_LIB_DIR;
-    std::string cmd = "cc -std=c11 -Wall -Wextra -Werror " +
-                      std::string(KYREL_CONNECTOR_EXTRA_CFLAGS) + " " + dir + "/prog.c -I" +
-                      KYREL_CONNECTOR_INCLUDE_DIR + " " + lib + "/libkyreldb_database.a " + lib +
-                      "/libkyrelconnect_core.a -o " + dir + "/prog";
+    ASSERT_NO_FATAL_FAILURE(build("prog"));
     std::string out;
-    ASSERT_EQ(run(cmd, &out), 0) << cmd << "\n" << out;
-
     ASSERT_EQ(run(dir + "/prog", &out), 0) << out;
     EXPECT_EQ(out, "'O\\'Brien' CALL p(7,'x');\n");
 
@@ -97,6 +126,40 @@ TEST_F(CLinkTest, CompilesWithCcAloneAndTalksToServer) {
     auto reqs = srv.requests();
     ASSERT_EQ(reqs.size(), 2u);
     EXPECT_EQ(reqs[1], R"({"action":"sql","sql":"CALL p(7,'x');"})");
+}
+
+// Row data never stands in for the reply's own members, and a reply that is
+// not one JSON object with a boolean "ok" is a failure, over the wire from a
+// C program.
+TEST_F(CLinkTest, ResultsReadOnlyTheReplysOwnMembers) {
+    std::ofstream(dir + "/probe.c") << kReplyProbe;
+    ASSERT_NO_FATAL_FAILURE(build("probe"));
+    FakeFrameServer srv;
+    srv.push(FakeFrameServer::reply(R"({"ok":true,"info":{"must_change_password":true}})"));
+    const char* replies[] = {
+        R"({"ok":true,"table":"notes","rows":[{"error":"disk on fire","message":"call me"}]})",
+        R"({"rows":[{"ok":true}],"ok":false,"error":"boom"})",
+        R"({"ok":tru)",
+        R"({"ok":"true"})",
+        "rows follow",
+    };
+    for (const char* r : replies) srv.push(FakeFrameServer::reply(r));
+    std::string with_nul("{\"ok\":true}\0{\"ok\":false}", 24);
+    srv.push(FakeFrameServer::raw(FakeFrameServer::frame(with_nul, 24)));
+    srv.push(FakeFrameServer::reply(R"({"ok":true,"message":"still in step"})"));
+
+    std::string out;
+    ASSERT_EQ(run(dir + "/probe " + std::to_string(srv.port()) + " 7", &out), 0) << out;
+    EXPECT_EQ(out,
+              "login ok=1 must_change=0\n"
+              "ok=1 error=[] message=[]\n"
+              "ok=0 error=[boom] message=[]\n"
+              "ok=0 error=[invalid reply] message=[]\n"
+              "ok=0 error=[invalid reply] message=[]\n"
+              "ok=0 error=[invalid reply] message=[]\n"
+              "ok=0 error=[invalid reply] message=[]\n"
+              "ok=1 error=[] message=[still in step]\n");
+    EXPECT_EQ(srv.accepted(), 1) << "the NUL reply was read whole; the connection stayed open";
 }
 
 }  // namespace

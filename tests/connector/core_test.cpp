@@ -153,6 +153,9 @@ TEST(ConnectorCore, BuildCreateProcedureSql) {
     EXPECT_EQ(take(kc_build_create_procedure_sql("p", nullptr, nullptr, "x")), "<null>");
 }
 
+// The fields are the reply object's own members; a reply that is not one JSON
+// object with a boolean "ok" has failed, with "invalid reply" unless it names
+// an error of its own.
 TEST(ConnectorCore, ResultFromReply) {
     struct Case {
         const char* reply;
@@ -160,23 +163,35 @@ TEST(ConnectorCore, ResultFromReply) {
         const char* error;    // nullptr when absent
         const char* message;  // nullptr when absent
     } cases[] = {
-        {nullptr, 1, 0, nullptr, nullptr},
-        {"{}", 1, 0, nullptr, nullptr},
+        {nullptr, 0, 0, "invalid reply", nullptr},
+        {"{}", 0, 0, "invalid reply", nullptr},
         {R"({"ok":false,"error":"no such table"})", 0, 0, "no such table", nullptr},
         {R"({"ok" : true , "message" : "login successful", "must_change_password":true})", 1, 1,
          nullptr, "login successful"},
         {R"({"ok":0,"must_change_password":1})", 0, 1, nullptr, nullptr},
         {R"({"ok":1})", 1, 0, nullptr, nullptr},
-        {R"({"ok":"no"})", 1, 0, nullptr, nullptr},                       // not a boolean
-        {R"({"ok":False})", 1, 0, nullptr, nullptr},                      // case matters
-        {R"({"inner":{"ok":false},"ok":true})", 0, 0, nullptr, nullptr},  // first occurrence
+        {R"({"ok":"no"})", 0, 0, "invalid reply", nullptr},    // not a boolean
+        {R"({"ok":"true"})", 0, 0, "invalid reply", nullptr},  // nor is this
+        {R"({"ok":False})", 0, 0, "invalid reply", nullptr},   // case matters
+        {R"({"ok":truex})", 0, 0, "invalid reply", nullptr},
+        {R"({"ok":tru)", 0, 0, "invalid reply", nullptr},  // cut short
+        {R"({"ok":true)", 0, 0, "invalid reply", nullptr},
+        {R"({"ok":true} {"ok":true})", 0, 0, "invalid reply", nullptr},
+        {R"([{"ok":true}])", 0, 0, "invalid reply", nullptr},
+        {"success", 0, 0, "invalid reply", nullptr},
+        {R"({"inner":{"ok":false},"ok":true})", 1, 0, nullptr, nullptr},  // own member only
+        {R"({"ok":false,"ok":true})", 0, 0, nullptr, nullptr},  // the first of a name counts
+        {R"({"ok":true,"rows":[{"error":"e","message":"m","must_change_password":true}]})", 1, 0,
+         nullptr, nullptr},
+        {R"({"ok":true,"note":"\"error\":\"x\""})", 1, 0, nullptr, nullptr},
+        {R"({"error":{"message":"inner"},"message":"outer","ok":false})", 0, 0, nullptr, "outer"},
         {R"({"ok":false,"error":"caf\u00e9!"})", 0, 0, "caf?!", nullptr},
-        {R"({"error":"a\"b\\c\/d\n\tx\q"})", 1, 0, "a\"b\\c/d\n\txq", nullptr},
-        {R"({"error":"\u12"})", 1, 0, "?", nullptr},  // short \u escape at the end
-        {R"({"error":42,"message":null})", 1, 0, nullptr, nullptr},
-        {R"({"error":"unterminated)", 1, 0, nullptr, nullptr},
-        {R"({"error":"ends in \)", 1, 0, nullptr, nullptr},
-        {R"({"error" "x"})", 1, 0, nullptr, nullptr},  // no colon
+        {R"({"error":"a\"b\\c\/d\n\tx\q"})", 0, 0, "a\"b\\c/d\n\txq", nullptr},
+        {R"({"error":"\u12"})", 0, 0, "?", nullptr},  // short \u escape at the end
+        {R"({"error":42,"message":null})", 0, 0, "invalid reply", nullptr},
+        {R"({"error":"unterminated)", 0, 0, "invalid reply", nullptr},
+        {R"({"error":"ends in \)", 0, 0, "invalid reply", nullptr},
+        {R"({"error" "x"})", 0, 0, "invalid reply", nullptr},  // no colon
     };
     for (const auto& c : cases) {
         const char* label = c.reply ? c.reply : "NULL";
@@ -199,6 +214,14 @@ TEST(ConnectorCore, ResultFromReply) {
         }
         kc_result_free(r);
     }
+    // Nesting of any depth is walked without recursion.
+    std::string deep =
+        R"({"x":)" + std::string(1000000, '[') + std::string(1000000, ']') + R"(,"ok":true})";
+    kc_result* r = kc_result_from_json(deep.c_str());
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(kc_result_ok(r), 1);
+    kc_result_free(r);
+
     EXPECT_STREQ(kc_result_json(nullptr), "");
     EXPECT_STREQ(kc_result_error(nullptr), "");
     EXPECT_STREQ(kc_result_message(nullptr), "");

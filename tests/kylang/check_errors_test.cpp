@@ -29,6 +29,13 @@ TEST_F(KylangTest, CommandLineUsageAndStatuses) {
     EXPECT_EQ(missing.err, "cannot open nope.prg: No such file or directory\n");
 }
 
+std::string repeat(const std::string& unit, size_t n) {
+    std::string out;
+    out.reserve(unit.size() * n);
+    for (size_t i = 0; i < n; i++) out += unit;
+    return out;
+}
+
 struct BadProgram {
     const char* what;
     std::string source;
@@ -110,6 +117,15 @@ const BadProgram kBadPrograms[] = {
      "p.prg:3:1: error: missing '}' at end of popup definition\n"},
     {"too deeply nested expression", "VAR a = " + std::string(300, '(') + "1\n",
      "p.prg:1:265: error: expression is nested too deeply\n"},
+    {"deep NOT chain, then the next line is still checked",
+     "VAR a = " + repeat("NOT ", 200000) + "1\nVAR a\n",
+     "p.prg:1:1029: error: expression is nested too deeply\n"
+     "p.prg:2:5: error: variable 'a' is already declared\n"},
+    {"deep unary minus chain", "VAR a = " + repeat("- ", 200000) + "1\n",
+     "p.prg:1:519: error: expression is nested too deeply\n"},
+    {"parentheses, NOT and minus count toward one limit",
+     "VAR a = " + repeat("(NOT -", 100000) + "1\n",
+     "p.prg:1:520: error: expression is nested too deeply\n"},
 };
 
 TEST_F(KylangTest, BadProgramsReportEveryLocatedError) {
@@ -118,6 +134,33 @@ TEST_F(KylangTest, BadProgramsReportEveryLocatedError) {
         EXPECT_EQ(r.status, 1) << b.what;
         EXPECT_EQ(r.err, b.messages) << b.what;
     }
+}
+
+// Nesting right at the limit is still accepted, whichever way it is reached.
+TEST_F(KylangTest, NestingUpToTheLimitIsAccepted) {
+    RunResult r = kylang("VAR a = " + repeat("(NOT -", 85) + "1" + std::string(85, ')') +
+                             "\nVAR b = " + repeat("NOT ", 255) + "1\n",
+                         {"--check"});
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// Two million terms in one left-associative chain: copying the chain's text
+// at every operator would take far longer than the whole test run.
+TEST_F(KylangTest, LongOperatorChainsAreChecked) {
+    RunResult r = kylang("VAR a = 1" + repeat("+1", 2000000) + "\n", {"--check"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "p.prg: ok\n");
+}
+
+// 1,200,000 variables: searching the declared names one by one at every
+// declaration would take far longer than the whole test run. The last name,
+// declared again in another case, is still found.
+TEST_F(KylangTest, ProgramsWithManyNamesAreChecked) {
+    std::string src;
+    for (int i = 0; i < 1200000; i++) src += "VAR v" + std::to_string(i) + "\n";
+    RunResult r = kylang(src + "VAR V1199999\n", {"--check"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "p.prg:1200001:5: error: variable 'V1199999' is already declared\n");
 }
 
 TEST_F(KylangTest, NothingIsWrittenAfterAnError) {

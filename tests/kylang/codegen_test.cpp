@@ -113,6 +113,11 @@ const CodeCase kCode[] = {
     {"index twice, inner first", "VAR m\nVAR x = m[1][\"k\"]\n",
      "ky_index(ky_index(ky_value_clone(&v_m), ky_int(1LL)), ky_string(\"k\"))"},
     {"unary minus", "VAR x\nx = -x\n", "ky_sub(ky_int(0), ky_value_clone(&v_x))"},
+    {"operator chains associate to the left at every level",
+     "VAR x = 1 - 2 + 3 * 4 / 5 OR 6 AND 7 AND 8 OR 9\n",
+     "ky_or(ky_or(ky_add(ky_sub(ky_int(1LL), ky_int(2LL)), ky_div(ky_mul(ky_int(3LL), "
+     "ky_int(4LL)), ky_int(5LL))), ky_and(ky_and(ky_int(6LL), ky_int(7LL)), ky_int(8LL))), "
+     "ky_int(9LL))"},
 };
 
 TEST_F(KylangTest, StatementCode) {
