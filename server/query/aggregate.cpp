@@ -18,19 +18,17 @@
 #include "base/json_text.h"
 #include "base/text_util.h"
 #include "query/row_reply.h"
+#include "query/scalar_window.h"
 #include "storage/ident.h"
 #include "storage/row_version.h"
 #include "storage/table.h"
 
 namespace {
 
-// "%.15Lg" of v; a value that is not finite has no JSON spelling and is
-// written null.
+// A computed number of an aggregate: null when it does not fit a finite
+// double (a sum of two 1e308 values, say), else the shared reply form.
 int out_real(long double v, char** out, char* err, size_t errlen) {
-    if (!std::isfinite(v)) return copy_raw_out("null", out, err, errlen);
-    char buf[256];
-    snprintf(buf, sizeof buf, "%.15Lg", v);
-    return copy_raw_out(buf, out, err, errlen);
+    return make_raw_number(out, err, errlen, v);
 }
 
 // Trimmed raw value of member `name`; false when absent or null.

@@ -118,6 +118,19 @@ TEST(Aggregate, SmallSeriesByHand) {
     RowSet huge({R"js({"d":1e5000})js", R"js({"d":1})js"});
     EXPECT_EQ(run(s, "SELECT SUM(d), MAX(d) FROM t", huge),
               one_row("\"SUM(d)\":null,\"MAX(d)\":1e5000"));
+    // Finite in the wide accumulator but beyond the double range: null too.
+    RowSet big({R"js({"d":1e308})js", R"js({"d":1e308})js", R"js({"d":-1e308})js"});
+    EXPECT_EQ(run(s, "SELECT SUM(d), VAR(d), STDDEV(d) FROM t", big),
+              one_row("\"SUM(d)\":1e+308,\"VAR(d)\":null,\"STDDEV(d)\":9.42809041582063e+307"));
+    RowSet twice({R"js({"d":1e308})js", R"js({"d":1e308})js"});
+    EXPECT_EQ(run(s, "SELECT SUM(d), AVG(d) FROM t", twice),
+              one_row("\"SUM(d)\":null,\"AVG(d)\":1e+308"));
+    // The largest double reads back as itself, not as a 15-digit text that
+    // rounds past the range.
+    RowSet largest({R"js({"d":1.7976931348623157e308})js", R"js({"d":1.7976931348623157e308})js"});
+    EXPECT_EQ(run(s, "SELECT AVG(d), MEDIAN(d), MAX(d) FROM t", largest),
+              one_row("\"AVG(d)\":1.7976931348623157e+308,\"MEDIAN(d)\":1.7976931348623157e+308,"
+                      "\"MAX(d)\":1.7976931348623157e308"));
 }
 
 TEST(Aggregate, EmptyTableAndLimit) {
