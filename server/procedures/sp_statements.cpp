@@ -368,6 +368,44 @@ int sp_parse_call_args_list(const char* text, ProcCallArgs* args, char* err, siz
     return 0;
 }
 
+namespace {
+
+// normalize_sql_ws and trim_ws outside quoted arguments only: the bytes of a
+// quoted argument (tabs, line ends, their escapes) reach the argument rules
+// unchanged. Quotes open and close as sp_parse_call_args_list reads them.
+std::string norm_trim_outside_quotes(const std::string& text) {
+    std::string out, plain;
+    auto flush = [&] {
+        std::vector<char> buf(plain.begin(), plain.end());
+        buf.push_back('\0');
+        normalize_sql_ws(buf.data());
+        out += buf.data();
+        plain.clear();
+    };
+    char quote = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (quote) {
+            out += c;
+            if (c == '\\' && i + 1 < text.size()) {
+                out += text[++i];
+            } else if (c == quote) {
+                quote = 0;
+            }
+        } else if ((c == '\'' || c == '"') && !(i > 0 && text[i - 1] == '\\')) {
+            flush();
+            quote = c;
+            out += c;
+        } else {
+            plain += c;
+        }
+    }
+    flush();
+    return sp_trim(out);
+}
+
+}  // namespace
+
 int parse_call_procedure_sql(const char* sql, char* proc_name, ProcCallArgs* args, char* err,
                              size_t errlen) {
     sp_clear(proc_name, SP_NAME_SIZE);
@@ -375,7 +413,7 @@ int parse_call_procedure_sql(const char* sql, char* proc_name, ProcCallArgs* arg
     memset(args, 0, sizeof *args);
     if (!sql) return sp_fail(err, errlen, "invalid CALL");
     if (strlen(sql) >= 4096) return sp_fail(err, errlen, "CALL statement too long");
-    std::string text = sp_norm_trim(sql);
+    std::string text = norm_trim_outside_quotes(sql);
     if (!sp_ci_starts(text, "CALL ")) return sp_fail(err, errlen, "invalid CALL");
     std::string rest = sp_trim(text.substr(5));
     if (rest.empty()) return sp_fail(err, errlen, "CALL requires a procedure name");
@@ -435,23 +473,22 @@ int sp_sql_string_arg_to_plain(const char* arg, char** out_plain, char* err, siz
 }
 
 char* sp_plain_string_to_sql_literal(const char* plain) {
+    // A JSON string in which every control byte is a \u escape: the SQL
+    // normaliser turns tabs and line ends, and their two-character escapes,
+    // into blanks, but leaves \u00XX alone, and INSERT and UPDATE store a
+    // value that is one JSON string as it is.
     std::string out = "\"";
     for (const char* p = plain ? plain : ""; *p; ++p) {
         unsigned char c = static_cast<unsigned char>(*p);
-        switch (c) {
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        default:
-            if (c < 0x20) {
-                char hex[8];
-                snprintf(hex, sizeof hex, "\\x%02x", c);
-                out += hex;
-            } else {
-                out += static_cast<char>(c);
-            }
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\u%04x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
         }
     }
     out += '"';

@@ -7,6 +7,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -17,20 +18,19 @@
 #include "base/err.h"
 #include "base/json_text.h"
 #include "base/text_util.h"
+#include "query/order_by.h"
 #include "query/row_reply.h"
+#include "query/scalar_window.h"
 #include "storage/ident.h"
 #include "storage/row_version.h"
 #include "storage/table.h"
 
 namespace {
 
-// "%.15Lg" of v; a value that is not finite has no JSON spelling and is
-// written null.
+// A computed number of an aggregate: null when it does not fit a finite
+// double (a sum of two 1e308 values, say), else the shared reply form.
 int out_real(long double v, char** out, char* err, size_t errlen) {
-    if (!std::isfinite(v)) return copy_raw_out("null", out, err, errlen);
-    char buf[256];
-    snprintf(buf, sizeof buf, "%.15Lg", v);
-    return copy_raw_out(buf, out, err, errlen);
+    return make_raw_number(out, err, errlen, v);
 }
 
 // Trimmed raw value of member `name`; false when absent or null.
@@ -172,6 +172,47 @@ int row_texts(const SelectRow* rows, int count, std::vector<const char*>* texts,
         set_err(err, errlen, "oom");
         return -1;
     }
+    return 0;
+}
+
+// Puts the groups in ORDER BY order of their value of GROUP BY column g:
+// typed as the column, nulls last ascending and first descending, as
+// compare_json_values orders them. Each value is converted once; groups
+// with equal values keep their first-row order. -1 "oom".
+int sort_groups(std::vector<GroupBucket>* buckets, int g, int type, int desc, char* err,
+                size_t errlen) {
+    const size_t n = buckets->size();
+    if (n < 2) return 0;
+    std::vector<SortKey> keys;
+    struct KeysGuard {
+        std::vector<SortKey>& k;
+        ~KeysGuard() {
+            for (SortKey& key : k) select_sort_key_free(&key);
+        }
+    } guard{keys};
+    std::vector<int> order;
+    std::vector<GroupBucket> sorted;
+    try {
+        keys.reserve(n);
+        order.reserve(n);
+        sorted.reserve(n);
+        for (size_t i = 0; i < n; ++i) {
+            SortKey k{};
+            if (select_sort_key_from_raw(type, (*buckets)[i].values[g].c_str(), static_cast<int>(i),
+                                         &k, err, errlen) != 0)
+                return -1;
+            keys.push_back(k);
+            order.push_back(static_cast<int>(i));
+        }
+        std::sort(order.begin(), order.end(), [&](int a, int b) {
+            return select_sort_key_compare(&keys[a], &keys[b], type, desc) < 0;
+        });
+        for (int i : order) sorted.push_back(std::move((*buckets)[i]));
+    } catch (...) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    buckets->swap(sorted);
     return 0;
 }
 
@@ -318,16 +359,7 @@ int build_grouped_rows_json(const TableSchema* schema, const char* table_name,
             set_err(err, errlen, "unknown ORDER BY column");
             return -1;
         }
-        // Exchange sort: each position takes the first strictly smaller group met
-        // after it, as the groups stand at that moment.
-        for (size_t i = 0; i < buckets.size(); ++i) {
-            for (size_t j = i + 1; j < buckets.size(); ++j) {
-                int c = compare_json_values(type, buckets[i].values[g].c_str(),
-                                            buckets[j].values[g].c_str());
-                if (query->order_desc) c = -c;
-                if (c > 0) std::swap(buckets[i], buckets[j]);
-            }
-        }
+        if (sort_groups(&buckets, g, type, query->order_desc ? 1 : 0, err, errlen) != 0) return -1;
     }
 
     JsonBuf b;

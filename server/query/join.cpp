@@ -1,6 +1,8 @@
 // Two-table JOIN: parser for SELECT ... FROM a [alias] [LEFT [OUTER]] JOIN b
-// [alias] ON x = y [WHERE c op v] [ORDER BY c [ASC|DESC]] [LIMIT n], and the
-// nested-loop execution over private copies of both tables.
+// [alias] ON x = y [WHERE c op v] [ORDER BY c [ASC|DESC]] [LIMIT n], and its
+// execution over private copies of both tables: the ON equality is matched
+// through a hash of the right table's values, giving the pairs of the nested
+// loop in its order (each left row in turn, its matches in right-row order).
 #include "query/join.h"
 
 #include <strings.h>
@@ -13,6 +15,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -73,6 +76,9 @@ int parse_join_from_part(const char* text, char* table, size_t table_cap, char* 
     snprintf(alias, alias_cap, "%s", al.c_str());
     return 0;
 }
+
+// A column reference or literal without blanks outside quotes.
+bool is_one_word(const char* text) { return sql_is_single_literal(text) == 1; }
 
 // Splits a reference at its first "." into qualifier and column.
 void split_token_qual(const char* ref, char* qual, char* col) {
@@ -160,6 +166,83 @@ int where_column_type(const JoinSides& s) {
     int i = schema_get_col(schema, col);
     return i >= 0 ? schema->columns[i].type : COL_TYPE_STRING;
 }
+
+// What the ON equality compares for one reference in one row: the value as
+// eval_compare under the string type sees it (trimmed, one pair of quotes
+// removed, escapes decoded). Absent when the row lacks the member or holds
+// null; an absent value matches nothing.
+struct OnValue {
+    bool present = false;
+    std::string text;
+};
+
+std::vector<OnValue> on_values(const SelectRow* rows, int count, const char* column) {
+    std::vector<OnValue> out(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        char* raw = nullptr;
+        if (json_extract_raw(rows[i].row_json, column, &raw) != 0 || !raw) {
+            free(raw);
+            continue;
+        }
+        CStr hold(raw);
+        if (is_json_null_token(raw)) continue;
+        strip_sql_or_json_quotes(raw);
+        out[i].present = true;
+        out[i].text = raw;
+    }
+    return out;
+}
+
+// The ON condition over the collected rows. Each reference names one side
+// whatever the rows hold, so its values are read once per row of that side.
+// When the two references name different sides, the right rows are hashed by
+// value; otherwise (both on one side, or a reference that names no side) the
+// pairs are tested one by one. Either way the matches of a left row come in
+// right-row order, exactly the pairs the nested loop keeps.
+class OnMatcher {
+  public:
+    OnMatcher(const JoinSides& s, const SelectRow* lrows, int lcount, const SelectRow* rrows,
+              int rcount)
+        : rcount_(rcount) {
+        char acol[128], bcol[128];
+        const char* msg = nullptr;
+        aside_ = side_of_ref(s, s.q->on_left, acol, &msg);
+        bside_ = side_of_ref(s, s.q->on_right, bcol, &msg);
+        if (aside_ < 0 || bside_ < 0) return;  // every pair fails to extract: no match
+        a_ = aside_ == 0 ? on_values(lrows, lcount, acol) : on_values(rrows, rcount, acol);
+        b_ = bside_ == 0 ? on_values(lrows, lcount, bcol) : on_values(rrows, rcount, bcol);
+        hashed_ = aside_ != bside_;
+        if (!hashed_) return;
+        const std::vector<OnValue>& right = aside_ == 1 ? a_ : b_;
+        for (int j = 0; j < rcount; ++j)
+            if (right[j].present) by_value_[right[j].text].push_back(j);
+    }
+
+    // The right rows that match left row i, in right-row order.
+    void right_rows_for(int i, std::vector<int>* out) const {
+        out->clear();
+        if (aside_ < 0 || bside_ < 0) return;
+        if (hashed_) {
+            const OnValue& v = aside_ == 0 ? a_[i] : b_[i];
+            if (!v.present) return;
+            auto it = by_value_.find(v.text);
+            if (it != by_value_.end()) *out = it->second;
+            return;
+        }
+        for (int j = 0; j < rcount_; ++j) {
+            const OnValue& x = a_[aside_ == 0 ? i : j];
+            const OnValue& y = b_[bside_ == 0 ? i : j];
+            if (x.present && y.present && x.text == y.text) out->push_back(j);
+        }
+    }
+
+  private:
+    int rcount_;
+    int aside_ = -1, bside_ = -1;  // side of on_left / on_right: 0 left, 1 right
+    bool hashed_ = false;
+    std::vector<OnValue> a_, b_;  // values of on_left / on_right over their side's rows
+    std::unordered_map<std::string, std::vector<int>> by_value_;  // right rows per value
+};
 
 struct JoinPair {
     const char* left;   // borrowed from the collected rows
@@ -367,9 +450,11 @@ int parse_select_join_sql(const char* sql, JoinQuery* q, char* err, size_t errle
         return -1;
     }
 
-    // Select list.
+    // Select list. FROM may stand right after SELECT (its blank is the one
+    // that ends "SELECT "): the list is then empty and refused below.
     const char* list_start = buf + strlen("SELECT ");
-    std::string list(list_start, static_cast<size_t>(from - list_start));
+    std::string list;
+    if (from > list_start) list.assign(list_start, static_cast<size_t>(from - list_start));
     {
         std::unique_ptr<char[]> lb(new (std::nothrow) char[list.size() + 1]);
         if (!lb) {
@@ -457,6 +542,12 @@ int parse_select_join_sql(const char* sql, JoinQuery* q, char* err, size_t errle
         set_err(err, errlen, "bad JOIN ON clause");
         return -1;
     }
+    // Each side is one column reference: "a.id = b.id AND a.k = b.k" would
+    // otherwise compare a.id with a column named by the whole rest.
+    if (!is_one_word(q->on_left) || !is_one_word(q->on_right)) {
+        set_err(err, errlen, "JOIN ON must be a single column = column condition");
+        return -1;
+    }
 
     if (where) {
         char* w = where + strlen(" WHERE ");
@@ -484,6 +575,16 @@ int parse_select_join_sql(const char* sql, JoinQuery* q, char* err, size_t errle
         copy_span_cut(q->where_value, sizeof q->where_value, wpos + strlen(wop), wb + strlen(wb));
         if (!q->where_column[0] || !q->where_value[0]) {
             set_err(err, errlen, "bad WHERE");
+            return -1;
+        }
+        // One condition on one column with one literal, as a single-table
+        // WHERE value: "10 AND a.p < 30" would be compared by its leading number.
+        if (!is_one_word(q->where_column)) {
+            set_err(err, errlen, "bad WHERE column");
+            return -1;
+        }
+        if (!sql_is_single_literal(q->where_value)) {
+            set_err(err, errlen, "WHERE value must be a single literal");
             return -1;
         }
         q->has_where = 1;
@@ -564,19 +665,15 @@ int select_join_rows_json(const JoinQuery* q, char** out, char* err, size_t errl
     const JoinSides sides{q, ls.get(), rs.get()};
     try {
         const int where_type = q->has_where ? where_column_type(sides) : COL_TYPE_STRING;
+        const OnMatcher on(sides, left.rows, left.count, right.rows, right.count);
         std::vector<JoinPair> pairs;
+        std::vector<int> matches;
         for (int i = 0; i < left.count; ++i) {
             const char* lrow = left.rows[i].row_json;
-            bool matched = false;
-            for (int j = 0; j < right.count; ++j) {
+            on.right_rows_for(i, &matches);
+            const bool matched = !matches.empty();
+            for (int j : matches) {
                 const char* rrow = right.rows[j].row_json;
-                CStr a, b;
-                const char* msg = nullptr;
-                if (extract_join_side_raw(sides, q->on_left, lrow, rrow, &a, &msg) != 0 ||
-                    extract_join_side_raw(sides, q->on_right, lrow, rrow, &b, &msg) != 0)
-                    continue;
-                if (!eval_compare(COL_TYPE_STRING, a.get(), "=", b.get())) continue;
-                matched = true;
                 if (pair_passes_where(sides, where_type, lrow, rrow))
                     pairs.push_back(JoinPair{lrow, rrow});
             }

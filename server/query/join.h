@@ -1,7 +1,10 @@
-// Two-table JOIN: an in-memory nested-loop join of two tables on one
-// equality, with an optional single WHERE condition, one ORDER BY column and a
-// LIMIT. Both tables are copied whole (each under its own read lock, one after
-// the other); matching, sorting and formatting run on private copies.
+// Two-table JOIN: an in-memory join of two tables on one equality, with an
+// optional single WHERE condition, one ORDER BY column and a LIMIT. The pairs
+// and their order are those of a nested loop (each left row in collection
+// order, its matching right rows in collection order); equality between the
+// two sides is found through a hash of the right side's values. Both tables
+// are copied whole (each under its own read lock, one after the other);
+// matching, sorting and formatting run on private copies.
 //
 // Reply: {"ok":true,"rows":[...]}; SELECT * rows carry "<alias>.<column>"
 // members for every column of both schemas.

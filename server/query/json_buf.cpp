@@ -2,6 +2,8 @@
 // of the query engine.
 #include "query/json_buf.h"
 
+#include <cfloat>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -124,6 +126,15 @@ void json_buf_free(JsonBuf* b) {
     b->data = nullptr;
     b->capacity = 0;
     b->length = 0;
+}
+
+bool format_reply_number(long double value, char* buf, size_t cap) {
+    if (!buf || cap == 0) return false;
+    buf[0] = '\0';
+    if (!std::isfinite(value) || fabsl(value) > static_cast<long double>(DBL_MAX)) return false;
+    snprintf(buf, cap, "%.15Lg", value);
+    if (!std::isfinite(strtod(buf, nullptr))) snprintf(buf, cap, "%.17Lg", value);
+    return true;
 }
 
 void free_select_rows(SelectRow* rows, int count) {

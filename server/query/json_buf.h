@@ -66,5 +66,13 @@ inline int json_buf_append_str(JsonBuf* b, const char* text, char* err, size_t e
 // Frees the text and resets the record.
 void json_buf_free(JsonBuf* b);
 
+// The text of a computed number in a reply: "%.15Lg", except where that text
+// would read back beyond the double range (the largest doubles round up at 15
+// digits, 1.79769313486232e+308), then 17 significant digits, which always
+// read back finite. false, with buf empty, when the value itself does not fit
+// a finite double (infinite, NaN or beyond the largest double): no JSON
+// number stands for it and callers write null.
+bool format_reply_number(long double value, char* buf, size_t cap);
+
 // Frees row_json of rows[0..count) and the array itself.
 void free_select_rows(SelectRow* rows, int count);

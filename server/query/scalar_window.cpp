@@ -7,7 +7,6 @@
 #include "query/scalar_window.h"
 
 #include <cerrno>
-#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -48,23 +47,15 @@ int read_numeric_column(const TableSchema* schema, const char* row_json, const c
     return 0;
 }
 
-bool finite_as_double(long double v) {
-    if (!std::isfinite(v)) return false;
-    return std::fabs(v) <= static_cast<long double>(DBL_MAX);
-}
-
 constexpr long double kInt64Min = -9223372036854775808.0L;
 constexpr long double kInt64Max = 9223372036854775807.0L;  // exact in 64-bit mantissa
 
 bool in_int64_range(long double v) { return v >= kInt64Min && v <= kInt64Max; }
 
 int make_raw_integral(char** out, char* err, size_t errlen, long double v) {
-    if (!finite_as_double(v)) return make_raw_null(out, err, errlen);
+    if (!in_int64_range(v)) return make_raw_number(out, err, errlen, v);
     char buf[128];
-    if (in_int64_range(v))
-        snprintf(buf, sizeof buf, "%lld", static_cast<long long>(v));
-    else
-        snprintf(buf, sizeof buf, "%.15Lg", v);
+    snprintf(buf, sizeof buf, "%lld", static_cast<long long>(v));
     return copy_raw_out(buf, out, err, errlen);
 }
 
@@ -261,9 +252,8 @@ int make_raw_null(char** out, char* err, size_t errlen) {
 
 int make_raw_number(char** out, char* err, size_t errlen, long double value) {
     if (!out) return -1;
-    if (!finite_as_double(value)) return make_raw_null(out, err, errlen);
     char buf[128];
-    snprintf(buf, sizeof buf, "%.15Lg", value);
+    if (!format_reply_number(value, buf, sizeof buf)) return make_raw_null(out, err, errlen);
     return copy_raw_out(buf, out, err, errlen);
 }
 

@@ -4,8 +4,9 @@
 //
 // Values travel as raw JSON heap texts owned by the caller: a number written
 // as text, the word null, or a column's stored value unchanged. Computed
-// numbers are written "%.15Lg" (integral results of ROUND, FLOOR, CEIL and
-// SIGN "%lld"); a result that is not finite as a double is written null.
+// numbers are written by make_raw_number ("%.15Lg", 17 digits where 15 would
+// read back as infinity; integral results of ROUND, FLOOR, CEIL and SIGN in
+// the 64-bit range "%lld"); a result that is not finite as a double is null.
 #pragma once
 
 #include <cstddef>
@@ -28,7 +29,9 @@ int select_expr_value_raw(const TableSchema* schema, const SelectQuery* query, i
 int get_numeric_value_from_row(const TableSchema* schema, const char* row_json, const char* column,
                                double* out, int* is_null, char* err, size_t errlen);
 
-// "%.15Lg" of value, or null when the value is not finite as a double.
+// The number as format_reply_number writes it, or null when the value does
+// not fit a finite double. Aggregates and scalar and window functions all
+// write their computed numbers through it.
 int make_raw_number(char** out, char* err, size_t errlen, long double value);
 int make_raw_null(char** out, char* err, size_t errlen);
 

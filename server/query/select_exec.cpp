@@ -237,6 +237,43 @@ char* index_sql_predicate_value_to_index_raw(int type, const char* value, char* 
     return index_canonical_raw_value(type, value, err, errlen);
 }
 
+namespace {
+
+// The index text that every stored value equal to `value` under eval_compare
+// has, or NULL when there is no single such text and the index values must
+// be compared one by one. Stored rows hold canonical values, so equal
+// numbers and booleans have one index text; a timestamp's index text is its
+// stored integer. A string written bare (zz) or in double quotes compares
+// equal to the stored "zz" without having its index text, so only a
+// single-quoted string is looked up by text.
+char* exact_index_text(int type, const char* value) {
+    char msg[256] = {0};
+    if (type == COL_TYPE_STRING) {
+        if (*skip_ws(value) != '\'') return nullptr;
+    } else if (type == COL_TYPE_TIMESTAMP) {
+        type = COL_TYPE_INT;
+    }
+    return index_sql_predicate_value_to_index_raw(type, value, msg, sizeof msg);
+}
+
+// Leading columns of a composite index that can answer the query: its "="
+// prefix, provided every later column is the primary key, which every row
+// carries. A row lacking a later column has no value in the index at all, so
+// a shorter prefix would miss it; such an index is not used (0).
+int composite_index_usable_prefix(const IndexDef* def, const TableSchema* schema,
+                                  const SelectQuery* query) {
+    const int covered = composite_index_prefix_count(def, query);
+    if (covered < 1) return 0;
+    const int n =
+        def->column_count < KYREL_MAX_INDEX_COLUMNS ? def->column_count : KYREL_MAX_INDEX_COLUMNS;
+    for (int i = covered; i < n; ++i)
+        if (!schema->primary_key[0] || strcmp(def->columns[i].name, schema->primary_key) != 0)
+            return 0;
+    return covered;
+}
+
+}  // namespace
+
 int composite_index_build_exact_value(const TableSchema* schema, const IndexDef* def,
                                       const SelectQuery* query, char** out, char* err,
                                       size_t errlen) {
@@ -255,11 +292,10 @@ int composite_index_build_exact_value(const TableSchema* schema, const IndexDef*
             set_err(err, errlen, "unknown index column");
             return -1;
         }
-        char msg[256] = {0};
-        CStr raw(index_sql_predicate_value_to_index_raw(schema->columns[c].type,
-                                                        query->pred_value[p], msg, sizeof msg));
-        // A value that has no index form of this type (a word compared with an
-        // int column, say) cannot be looked up in the index; the scan decides.
+        CStr raw(exact_index_text(schema->columns[c].type, query->pred_value[p]));
+        // A value without one index text of this type (a word compared with an
+        // int column, a bare string) is not looked up by text: the index values
+        // are compared one by one instead.
         if (!raw) return 1;
         ptrs.push_back(raw.get());
         parts.push_back(std::move(raw));
@@ -321,7 +357,7 @@ int lookup_keys_from_composite_index(Table* table, const SelectQuery* query, cha
         RwReadGuard g(&table->lock);
         int n = table->index_count < KYREL_MAX_INDEXES ? table->index_count : KYREL_MAX_INDEXES;
         for (int i = 0; i < n; ++i) {
-            int c = composite_index_prefix_count(&table->indexes[i], query);
+            int c = composite_index_usable_prefix(&table->indexes[i], &table->schema, query);
             if (c > best_count) {
                 best_count = c;
                 best = i;
@@ -641,8 +677,13 @@ int select_rows_json(const char* internal_name, const char* table_name, const Se
 
     // Candidate keys from an index. An index never changes the answer: when
     // it cannot serve the predicate (or its look-up fails) the scan decides.
+    // Nor is one used for a WHERE naming a column the schema lacks (another
+    // case, say): checking a row reports that, which no candidates would hide.
+    bool where_columns_exist = true;
+    for (int k = 0; k < query->pred_count && k < SELECT_MAX_PREDICATES; ++k)
+        if (schema_get_col(schema.get(), query->pred_col[k]) < 0) where_columns_exist = false;
     KeyList list;
-    if (!pk_lookup && query->has_where && query->pred_count >= 1) {
+    if (!pk_lookup && where_columns_exist && query->has_where && query->pred_count >= 1) {
         char msg[256] = {0};
         int r =
             lookup_keys_from_composite_index(t, query, &list.keys, &list.count, msg, sizeof msg);

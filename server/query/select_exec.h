@@ -51,11 +51,18 @@ int composite_index_value_matches(const TableSchema* schema, const IndexDef* def
 char* index_sql_predicate_value_to_index_raw(int type, const char* value, char* err, size_t errlen);
 
 // 0 built (*out heap); 1 not applicable (also when a predicate value has no
-// index form: the caller falls back); -1 error.
+// single index text that every equal stored value shares: a bare or
+// double-quoted string, a word for a number; the caller then compares the
+// index values one by one); -1 error.
 int composite_index_build_exact_value(const TableSchema* schema, const IndexDef* def,
                                       const SelectQuery* query, char** out, char* err,
                                       size_t errlen);
 
+// Candidate keys from the composite index with the longest usable "="
+// prefix (earliest on ties). A prefix is usable only when every later column
+// of the index is the primary key: a row lacking an indexed column is not in
+// the index, so a shorter prefix would lose rows the WHERE matches. Every
+// row the WHERE can match is among the candidates; callers re-check them.
 // 1 no usable composite index; 0 candidate list ready (possibly empty); -1.
 int lookup_keys_from_composite_index(Table* table, const SelectQuery* query, char*** out_keys,
                                      int* out_count, char* err, size_t errlen);

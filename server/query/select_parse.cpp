@@ -17,6 +17,7 @@
 
 #include "base/sql_scan.h"
 #include "base/text_util.h"
+#include "query/json_buf.h"
 #include "query/sql_split.h"
 #include "storage/ident.h"
 
@@ -419,9 +420,13 @@ int parse_number_token(const char* text, char* out, size_t cap, char* err, size_
         std::fabs(static_cast<double>(v)) > DBL_MAX)
         return fail(err, errlen, "invalid numeric argument");
     if (!out || cap == 0) return fail(err, errlen, "numeric argument too long");
-    int n = std::snprintf(out, cap, "%.15Lg", v);
-    if (n < 0 || static_cast<size_t>(n) >= cap)
+    // A literal just past the largest double still reads as that double; its
+    // normalised text is the double's, so it parses again at evaluation.
+    if (fabsl(v) > static_cast<long double>(DBL_MAX)) v = copysignl(DBL_MAX, v);
+    char normalised[64];
+    if (!format_reply_number(v, normalised, sizeof normalised) || std::strlen(normalised) >= cap)
         return fail(err, errlen, "numeric argument too long");
+    std::memcpy(out, normalised, std::strlen(normalised) + 1);
     return 0;
 }
 

@@ -130,15 +130,18 @@ char* proc_handle_call(Job* job, char* msg) {
     if (rp < 0) return nullptr;
     if (rp == 1) {
         if (checked_name(proc, "procedure name", name, msg) != 0) return nullptr;
+        // The argument list's own limits decide ("CALL argument list too
+        // long", "CALL argument too long").
         std::string list;
-        int ra = member_text(job->payload, "args", 4096, false, &list, msg);
-        if (ra == 0) ra = member_text(job->payload, "arguments", 4096, false, &list, msg);
+        int ra = member_text(job->payload, "args", 0, false, &list, msg);
+        if (ra == 0) ra = member_text(job->payload, "arguments", 0, false, &list, msg);
         if (ra < 0) return nullptr;
         if (ra == 1 && sp_parse_call_args_list(list.c_str(), args.get(), msg, kMsgSize) != 0)
             return nullptr;
     } else {
+        // As are the CALL statement's ("CALL statement too long").
         std::string sql;
-        if (member_sql(job->payload, 1024, &sql, msg) != 0) return nullptr;
+        if (member_sql(job->payload, 0, &sql, msg) != 0) return nullptr;
         if (parse_call_procedure_sql(sql.c_str(), name, args.get(), msg, kMsgSize) != 0)
             return nullptr;
     }

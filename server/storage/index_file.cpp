@@ -457,7 +457,14 @@ int lookup_keys_from_index(Table* t, const char* column, const char* op, const c
     char path[512];
     {
         RwReadGuard g(&t->lock);
-        k = table_find_indexdef_by_column(t, column);
+        // Only an index of that one column holds comparable values: a longer
+        // index led by it stores composite texts.
+        k = -1;
+        for (int i = 0; i < t->index_count && i < KYREL_MAX_INDEXES && k < 0; ++i) {
+            const IndexDef& d = t->indexes[i];
+            const char* first = d.column[0] ? d.column : d.columns[0].name;
+            if (d.column_count <= 1 && strcasecmp(first, column) == 0) k = i;
+        }
         if (k < 0) return 1;
         int c = schema_get_col(&t->schema, column);
         if (c < 0) {

@@ -36,7 +36,9 @@ int rebuild_table_indexes(Table* t, char* err, size_t errlen);
 int rebuild_all_indexes(char* err, size_t errlen);
 
 // Out key arrays are heap arrays of heap texts (free_string_array).
-// 1: no index / cannot answer (caller scans); 0 with keys; -1 error.
+// lookup_keys_from_index uses the first index of that one column (an index of
+// several columns led by it does not count). 1: no index / cannot answer
+// (caller scans); 0 with keys; -1 error.
 int lookup_keys_from_index(Table* t, const char* column, const char* op, const char* operand,
                            char*** out_keys, int* out_count, char* err, size_t errlen);
 int sec_index_lookup_keys_exact(Table* t, int index_pos, const char* value, char*** out_keys,

@@ -210,4 +210,30 @@ TEST_F(CursorsJoin, JoinRepliesAreExact) {
     for (const Case& c : cases) EXPECT_EQ(c_.sql(c.sql), c.reply) << c.sql;
 }
 
+// Statements a JOIN cannot answer as written are refused with a message,
+// and the server keeps serving: an empty select list once stopped it.
+TEST_F(CursorsJoin, JoinStatementsOutsideTheFormAreRefused) {
+    must(c_, "CREATE TABLE o (id int PRIMARY KEY, p int)");
+    must(c_, "INSERT INTO o VALUES (1,5),(2,20),(3,40)");
+    struct Case {
+        const char* sql;
+        const char* error;
+    } cases[] = {
+        {"SELECT FROM o a JOIN o b ON a.id = b.id", "bad select list"},
+        {"SELECT a.id FROM o a JOIN o b ON a.id = b.id WHERE a.p > 10 AND a.p < 30",
+         "WHERE value must be a single literal"},
+        {"SELECT a.id FROM o a JOIN o b ON a.id = b.id AND a.p = b.p",
+         "JOIN ON must be a single column = column condition"},
+    };
+    for (const Case& c : cases) {
+        std::string r = c_.sql(c.sql);
+        EXPECT_FALSE(ok(r)) << c.sql << " -> " << r;
+        EXPECT_EQ(error_of(r), c.error) << c.sql;
+    }
+    std::string r = c_.ask(R"({"action":"ping"})");
+    EXPECT_TRUE(ok(r)) << r;
+    EXPECT_EQ(c_.sql("SELECT a.id FROM o a JOIN o b ON a.id = b.id WHERE a.p > 10 ORDER BY a.id"),
+              R"({"ok":true,"rows":[{"a.id":2},{"a.id":3}]})");
+}
+
 }  // namespace

@@ -206,6 +206,90 @@ TEST_F(Procedures, SingleSelectAnswersLikeTheSelectAndJsonActionsWork) {
         EXPECT_EQ(error_of(c_->ask(bad)), "missing sql") << bad;
 }
 
+// A STRING argument as the argument rules read it: single-quoted, with the
+// backslash and the quote escaped; every other byte as it is.
+std::string string_arg(const std::string& text) {
+    std::string out = "'";
+    for (char ch : text) {
+        if (ch == '\\' || ch == '\'') out += '\\';
+        out += ch;
+    }
+    return out + "'";
+}
+
+// The "body" of the one row of a SELECT reply.
+std::string body_of(const std::string& reply) {
+    std::string rows = json_get(reply, "rows");
+    if (rows.size() < 2) return "<no rows: " + reply + ">";
+    return json_get(rows.substr(1, rows.size() - 2), "body");
+}
+
+// Every byte of a STRING argument reaches the table as given: control
+// bytes, tabs and line ends, quotes, backslashes and multi-byte characters,
+// through the JSON argument list and through CALL in SQL, by INSERT and by
+// UPDATE, and the rows read back the same after a restart.
+TEST_F(Procedures, StringArgumentsReachTheTableByteForByte) {
+    expect_ok("CREATE TABLE notes (id INT PRIMARY KEY, body STRING)");
+    expect_ok(
+        "CREATE PROCEDURE put(IN k INT, IN v STRING) ON notes AS $$ "
+        "INSERT INTO notes VALUES (:k, :v) $$");
+    expect_ok(
+        "CREATE PROCEDURE rewrite(IN k INT, IN v STRING) ON notes AS $$ "
+        "UPDATE notes SET body = :v WHERE id = :k $$");
+    const std::string text =
+        "a\tb\nc\rd\x01"
+        "e\x1f \"q\" \\n\\ 'x' \xc3\xa9\x7f";
+    const std::string text2 = "\r\n\t\x02 end\\t";
+    std::string r = c_->ask(R"({"action":"call_procedure","procedure":"put","args":)" +
+                            jstr("1, " + string_arg(text)) + "}");
+    ASSERT_TRUE(ok(r)) << r;
+    r = sql("CALL put(2, " + string_arg(text) + ")");
+    ASSERT_TRUE(ok(r)) << r;
+    // Escapes of the argument rules: \t, \n and \r written as two characters.
+    r = sql("CALL put(3, 'x\\ty\\nz\\r')");
+    ASSERT_TRUE(ok(r)) << r;
+    expect_ok("INSERT INTO notes VALUES (4, 'old')");
+    r = c_->ask(R"({"action":"call_procedure","procedure":"rewrite","args":)" +
+                jstr("4, " + string_arg(text2)) + "}");
+    ASSERT_TRUE(ok(r)) << r;
+    auto check = [&](const char* when) {
+        EXPECT_EQ(body_of(sql("SELECT body FROM notes WHERE id = 1")), text) << when;
+        EXPECT_EQ(body_of(sql("SELECT body FROM notes WHERE id = 2")), text) << when;
+        EXPECT_EQ(body_of(sql("SELECT body FROM notes WHERE id = 3")), "x\ty\nz\r") << when;
+        EXPECT_EQ(body_of(sql("SELECT body FROM notes WHERE id = 4")), text2) << when;
+    };
+    check("after the calls");
+    ASSERT_TRUE(srv_.restart()) << srv_.last_error();
+    ASSERT_NO_FATAL_FAILURE(reconnect());
+    check("after a restart");
+}
+
+// CALL arguments beyond the limits answer the argument rules' messages,
+// in the JSON form and in SQL.
+TEST_F(Procedures, CallArgumentLimitsAnswerTheirMessages) {
+    expect_ok("CREATE TABLE notes (id INT PRIMARY KEY, body STRING)");
+    expect_ok(
+        "CREATE PROCEDURE put(IN k INT, IN v STRING) ON notes AS $$ "
+        "INSERT INTO notes VALUES (:k, :v) $$");
+    const std::string long_arg = "'" + std::string(2100, 'x') + "'";
+    const std::string huge_arg = "'" + std::string(5000, 'x') + "'";
+    auto json_call = [&](const std::string& args) {
+        return error_of(
+            c_->ask(R"({"action":"call_procedure","procedure":"put","args":)" + jstr(args) + "}"));
+    };
+    EXPECT_EQ(json_call("1, " + huge_arg), "CALL argument list too long");
+    EXPECT_EQ(json_call("1, " + long_arg), "CALL argument too long");
+    EXPECT_EQ(error_of(c_->ask(R"({"action":"call_procedure","procedure":"put","arguments":)" +
+                               jstr("1, " + huge_arg) + "}")),
+              "CALL argument list too long");
+    EXPECT_EQ(error_of(sql("CALL put(1, " + long_arg + ")")), "CALL argument too long");
+    EXPECT_EQ(error_of(sql("CALL put(1, " + huge_arg + ")")), "CALL statement too long");
+    // Within the limits the same call is made.
+    const std::string fits = std::string(2040, 'y');
+    ASSERT_TRUE(ok(sql("CALL put(1, '" + fits + "')")));
+    EXPECT_EQ(body_of(sql("SELECT body FROM notes WHERE id = 1")), fits);
+}
+
 TEST_F(Procedures, ShowListsAndDropRemovesRowAndFile) {
     EXPECT_EQ(sql("SHOW PROCEDURES"), R"({"ok":true,"database":"d","procedures":[]})");
     create_items();

@@ -90,6 +90,32 @@ TEST_F(Reads, StatementsThatCouldRunAsAnotherQueryAreRefused) {
     EXPECT_FALSE(error_of(r).empty());
 }
 
+// Computed numbers are JSON numbers a reader takes for finite doubles:
+// null where no finite double holds the result, and the largest doubles
+// written so that they read back as themselves.
+TEST_F(Reads, ComputedNumbersReadBackAsFiniteDoubles) {
+    must("CREATE TABLE big (id int PRIMARY KEY, x double)");
+    must("INSERT INTO big VALUES (1, 1e308), (2, 1e308), (3, -1e308)");
+    EXPECT_EQ(c_.sql("SELECT SUM(x), VAR(x), STDDEV(x) FROM big WHERE id < 3"),
+              R"js({"ok":true,"table":"big","rows":[{"SUM(x)":null,"VAR(x)":0,"STDDEV(x)":0}]})js");
+    EXPECT_EQ(
+        c_.sql("SELECT VAR(x), AVG(x) FROM big"),
+        R"js({"ok":true,"table":"big","rows":[{"VAR(x)":null,"AVG(x)":3.33333333333333e+307}]})js");
+    must("CREATE TABLE top (id int PRIMARY KEY, x double)");
+    must("INSERT INTO top VALUES (1, 1.7976931348623157e308)");
+    const std::string m = "1.7976931348623157e+308";
+    const std::string head = R"js({"ok":true,"table":"top","rows":[{)js";
+    EXPECT_EQ(c_.sql("SELECT SUM(x), AVG(x), MEDIAN(x) FROM top"),
+              head + R"js("SUM(x)":)js" + m + R"js(,"AVG(x)":)js" + m + R"js(,"MEDIAN(x)":)js" + m +
+                  "}]}");
+    EXPECT_EQ(c_.sql("SELECT ROUND(x), ABS(x), FLOOR(x), CEIL(x), POW(x, 1) FROM top"),
+              head + R"js("ROUND(x)":)js" + m + R"js(,"ABS(x)":)js" + m + R"js(,"FLOOR(x)":)js" +
+                  m + R"js(,"CEIL(x)":)js" + m + R"js(,"POW(x,1)":)js" + m + "}]}");
+    // A literal operand keeps its value through the parser's normal form.
+    EXPECT_EQ(c_.sql("SELECT ABS(-1.7976931348623157e308) FROM top"),
+              head + R"js("ABS(-1.7976931348623157e+308)":)js" + m + "}]}");
+}
+
 TEST_F(Reads, UseStoresTheRegisteredSpelling) {
     must("CREATE DATABASE Sales");
     std::string r = c_.sql("USE SALES");

@@ -2,9 +2,14 @@
 // text, null handling, group keys, group ordering, LIMIT and the errors.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "query/aggregate.h"
 #include "query/select_exec.h"
 #include "storage/row_changes.h"
+#include "storage/row_version.h"
 #include "table_fixture.h"
 #include "query_rows_fixture.h"
 
@@ -118,6 +123,19 @@ TEST(Aggregate, SmallSeriesByHand) {
     RowSet huge({R"js({"d":1e5000})js", R"js({"d":1})js"});
     EXPECT_EQ(run(s, "SELECT SUM(d), MAX(d) FROM t", huge),
               one_row("\"SUM(d)\":null,\"MAX(d)\":1e5000"));
+    // Finite in the wide accumulator but beyond the double range: null too.
+    RowSet big({R"js({"d":1e308})js", R"js({"d":1e308})js", R"js({"d":-1e308})js"});
+    EXPECT_EQ(run(s, "SELECT SUM(d), VAR(d), STDDEV(d) FROM t", big),
+              one_row("\"SUM(d)\":1e+308,\"VAR(d)\":null,\"STDDEV(d)\":9.42809041582063e+307"));
+    RowSet twice({R"js({"d":1e308})js", R"js({"d":1e308})js"});
+    EXPECT_EQ(run(s, "SELECT SUM(d), AVG(d) FROM t", twice),
+              one_row("\"SUM(d)\":null,\"AVG(d)\":1e+308"));
+    // The largest double reads back as itself, not as a 15-digit text that
+    // rounds past the range.
+    RowSet largest({R"js({"d":1.7976931348623157e308})js", R"js({"d":1.7976931348623157e308})js"});
+    EXPECT_EQ(run(s, "SELECT AVG(d), MEDIAN(d), MAX(d) FROM t", largest),
+              one_row("\"AVG(d)\":1.7976931348623157e+308,\"MEDIAN(d)\":1.7976931348623157e+308,"
+                      "\"MAX(d)\":1.7976931348623157e308"));
 }
 
 TEST(Aggregate, EmptyTableAndLimit) {
@@ -159,8 +177,9 @@ TEST(GroupBy, GroupsKeysAndOrder) {
         {"SELECT a, COUNT(*), SUM(v) FROM t GROUP BY a",
          R"js({"a":1,"COUNT(*)":2,"SUM(v)":5},{"a":null,"COUNT(*)":2,"SUM(v)":8},)js"
          R"js({"a":1.0,"COUNT(*)":1,"SUM(v)":3},{"a":2,"COUNT(*)":1,"SUM(v)":5})js"},
+        // 1 and 1.0 are two groups with equal values: they keep first-row order.
         {"SELECT a, MIN(v) FROM t GROUP BY a ORDER BY a DESC",
-         R"js({"a":null,"MIN(v)":2},{"a":2,"MIN(v)":5},{"a":1.0,"MIN(v)":3},{"a":1,"MIN(v)":1})js"},
+         R"js({"a":null,"MIN(v)":2},{"a":2,"MIN(v)":5},{"a":1,"MIN(v)":1},{"a":1.0,"MIN(v)":3})js"},
         {"SELECT a FROM t GROUP BY a ORDER BY A LIMIT 2", R"js({"a":1},{"a":1.0})js"},
         {"SELECT c, a, COUNT(*) FROM t GROUP BY c, a",
          R"js({"c":"x","a":1,"COUNT(*)":1},{"c":"y","a":null,"COUNT(*)":1},)js"
@@ -174,6 +193,77 @@ TEST(GroupBy, GroupsKeysAndOrder) {
         EXPECT_EQ(run(s, c.sql, rows),
                   std::string(R"js({"ok":true,"table":"t","rows":[)js") + c.expected_rows + "]}")
             << c.sql;
+    }
+}
+
+// The groups of `values` (trimmed raw texts) in first-appearance order, put
+// in ORDER BY order by the exchange sort the groups were once sorted with.
+std::vector<std::string> exchange_sorted_groups(const std::vector<std::string>& values, int type,
+                                                bool desc) {
+    std::vector<std::string> groups;
+    for (const std::string& v : values)
+        if (std::find(groups.begin(), groups.end(), v) == groups.end()) groups.push_back(v);
+    for (size_t i = 0; i < groups.size(); ++i)
+        for (size_t j = i + 1; j < groups.size(); ++j) {
+            int c = compare_json_values(type, groups[i].c_str(), groups[j].c_str());
+            if (desc) c = -c;
+            if (c > 0) std::swap(groups[i], groups[j]);
+        }
+    return groups;
+}
+
+// The "v" member of each row of a reply whose rows are {"v":<value>}.
+std::vector<std::string> reply_values(const std::string& reply) {
+    std::vector<std::string> out;
+    for (size_t at = reply.find("{\"v\":"); at != std::string::npos;
+         at = reply.find("{\"v\":", at + 1)) {
+        size_t start = at + 5, end = reply.find('}', start);
+        out.push_back(reply.substr(start, end - start));
+    }
+    return out;
+}
+
+// Groups come out in the order the exchange sort gave them, up to the order
+// of groups with equal values, which is free: for every type, with ties
+// (1 and 1.0, -0 and 0, true and 1), nulls and both directions.
+TEST(GroupBy, OrderIsTheExchangeSortOrderUpToTies) {
+    struct Column {
+        int type;
+        std::vector<std::string> values;
+    };
+    std::vector<Column> columns = {
+        {COL_TYPE_INT, {"3", "-1", "null", "10", "2", "3", "9", "null", "0", "-7", "10"}},
+        {COL_TYPE_DOUBLE, {"1", "1.0", "-0", "0", "2.5", "null", "1e2", "100", "-3", "0.5"}},
+        {COL_TYPE_STRING,
+         {R"("b")", R"("B")", R"("10")", R"("9")", "null", R"("a")", R"("")", R"("b")",
+          R"("a\"q")"}},
+        {COL_TYPE_BOOL, {"true", "false", "1", "0", "null", "true"}},
+        {COL_TYPE_TIMESTAMP, {"1700000000", "5", "null", "-5", "1700000000", "0"}},
+    };
+    // Many distinct groups in a scrambled order.
+    Column many{COL_TYPE_INT, {}};
+    for (int i = 0; i < 600; ++i) many.values.push_back(std::to_string((i * 7919) % 1009 - 500));
+    columns.push_back(many);
+    for (const Column& col : columns) {
+        TableSchema s = make_schema({{"v", col.type}, {"n", COL_TYPE_INT}});
+        std::vector<std::string> jsons;
+        for (size_t i = 0; i < col.values.size(); ++i)
+            jsons.push_back("{\"v\":" + col.values[i] + ",\"n\":" + std::to_string(i) + "}");
+        RowSet rows(jsons);
+        for (bool desc : {false, true}) {
+            std::string sql =
+                std::string("SELECT v FROM t GROUP BY v ORDER BY v") + (desc ? " DESC" : "");
+            std::vector<std::string> got = reply_values(run(s, sql.c_str(), rows));
+            std::vector<std::string> want = exchange_sorted_groups(col.values, col.type, desc);
+            ASSERT_EQ(got.size(), want.size()) << sql << " type " << col.type;
+            for (size_t k = 0; k < got.size(); ++k)
+                EXPECT_EQ(compare_json_values(col.type, got[k].c_str(), want[k].c_str()), 0)
+                    << sql << " type " << col.type << " at " << k << ": " << got[k] << " vs "
+                    << want[k];
+            std::sort(got.begin(), got.end());
+            std::sort(want.begin(), want.end());
+            EXPECT_EQ(got, want) << sql << " type " << col.type;  // the same groups
+        }
     }
 }
 

@@ -75,6 +75,13 @@ TEST_F(InsertParse, StatementsToRows) {
         // its three values in place.
         {"INSERT INTO t VALUES (1, 'a\\\\', 2), (2, 'b', 3)",
          {R"({"id":1,"name":"a\\","score":2})", R"({"id":2,"name":"b","score":3})"}},
+        // A double-quoted value that is one JSON string is that string, as in
+        // UPDATE: \u escapes keep bytes no SQL escape survives normalising.
+        {R"(INSERT INTO t (id, name) VALUES (1, "a\u0009b\u000a\"c"))",
+         {R"({"id":1,"name":"a\u0009b\u000a\"c"})"}},
+        // Anything else in double quotes is a SQL literal: \' is no JSON escape.
+        {R"(INSERT INTO t (id, name) VALUES (1, "it\'s\u0041"))",
+         {R"({"id":1,"name":"it'su0041"})"}},
     };
     for (const auto& c : cases) {
         Result r = parse(c.sql);
@@ -110,6 +117,10 @@ TEST_F(InsertParse, Refusals) {
         {"INSERT INTO t VALUES (1, 'a\\', 0)", "VALUES must end with )"},
         {"INSERT INTO t VALUES (1, '" + std::string(4100, 'v') + "', 0)", "VALUES tuple too long"},
         {"INSERT INTO t VALUES (1, , 0)", "empty value in VALUES list"},
+        // Two JSON strings in a row plant no second member.
+        {R"(INSERT INTO t (id, name) VALUES (1, "x":"FULL"))",
+         "bad string literal for column 'name'"},
+        {R"(INSERT INTO t (id, name) VALUES (1, "x" "y"))", "bad string literal for column 'name'"},
         {"INSERT INTO t VALUES (1, 'a')", "value count mismatch"},
         {"INSERT INTO t (id) VALUES (1, 2)", "column/value count mismatch"},
         {"INSERT INTO t (id, ) VALUES (1, 2)", "bad insert column list"},

@@ -1,6 +1,9 @@
 // JsonBuf growth and the member / row append helpers.
 #include <gtest/gtest.h>
 
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -25,6 +28,43 @@ TEST(JsonBuf, GrowsByDoublingAndStaysTerminated) {
     EXPECT_EQ(ensure_json_buf_capacity(nullptr, &b.capacity, 50, err, sizeof err), -1);
     json_buf_free(&b);
     EXPECT_EQ(b.data, nullptr);
+}
+
+// Every finite value near the end of the double range is written as a number
+// that reads back finite: the 15-digit text where it does, else 17 digits.
+// Values beyond the largest double are not written.
+TEST(ReplyNumber, ReadsBackFiniteUpToTheLargestDouble) {
+    int seventeen = 0;
+    for (int k = 0; k <= 400; ++k) {
+        for (long double sign : {1.0L, -1.0L}) {
+            const long double v = sign * (1.797693134862313e308L + k * 1e291L);
+            char buf[64];
+            const bool fits = fabsl(v) <= static_cast<long double>(DBL_MAX);
+            ASSERT_EQ(format_reply_number(v, buf, sizeof buf), fits) << k;
+            if (!fits) {
+                EXPECT_STREQ(buf, "");
+                continue;
+            }
+            EXPECT_TRUE(std::isfinite(strtod(buf, nullptr))) << buf;
+            char fifteen[64];
+            snprintf(fifteen, sizeof fifteen, "%.15Lg", v);
+            if (std::isfinite(strtod(fifteen, nullptr))) {
+                EXPECT_STREQ(buf, fifteen);
+            } else {
+                ++seventeen;
+                char want[64];
+                snprintf(want, sizeof want, "%.17Lg", v);
+                EXPECT_STREQ(buf, want);
+            }
+        }
+    }
+    EXPECT_GT(seventeen, 0);  // the sweep reaches the values 15 digits round past
+    char buf[64];
+    EXPECT_FALSE(format_reply_number(static_cast<long double>(NAN), buf, sizeof buf));
+    EXPECT_FALSE(format_reply_number(static_cast<long double>(INFINITY), buf, sizeof buf));
+    EXPECT_FALSE(format_reply_number(2e308L, buf, sizeof buf));
+    ASSERT_TRUE(format_reply_number(0.1L + 0.2L, buf, sizeof buf));
+    EXPECT_STREQ(buf, "0.3");
 }
 
 TEST(JsonBuf, ObjectMembersAndArrayRows) {

@@ -2,6 +2,8 @@
 // series, with hand-computed values, plus the window reply.
 #include <gtest/gtest.h>
 
+#include <cfloat>
+
 #include <cmath>
 
 #include "query/scalar_window.h"
@@ -120,6 +122,11 @@ TEST(ScalarExpr, RawNumberFormatting) {
         {0.0001L, "0.0001"},
         {0.00001L, "1e-05"},
         {1e309L, "null"},
+        // The largest doubles: 15 digits would round past the double range.
+        {static_cast<long double>(DBL_MAX), "1.7976931348623157e+308"},
+        {-static_cast<long double>(DBL_MAX), "-1.7976931348623157e+308"},
+        {1.79769313486231e308L, "1.79769313486231e+308"},
+        {static_cast<long double>(DBL_MAX) * 1.0000001L, "null"},
         {static_cast<long double>(INFINITY), "null"},
         {static_cast<long double>(NAN), "null"}};
     for (const auto& c : cases) {

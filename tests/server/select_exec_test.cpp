@@ -209,6 +209,63 @@ TEST_F(SelectExec, CompositeIndexGivesTheSameRowsAsTheScan) {
     EXPECT_EQ(composite_index_prefix_count(&tab->indexes[0], nullptr), 0);
 }
 
+// Through the index files (maps unusable) as through the maps, single and
+// composite indexes give the answers of the scan, also for rows that lack an
+// indexed column, for literals written in other spellings, and for a WHERE
+// column the schema does not have.
+TEST_F(SelectExec, IndexFilesGiveTheAnswersOfTheScan) {
+    std::string t;
+    Table* tab = make_table({{"id", COL_TYPE_STRING, true},
+                             {"a", COL_TYPE_INT, false},
+                             {"s", COL_TYPE_STRING, false},
+                             {"ts", COL_TYPE_TIMESTAMP, false}},
+                            &t);
+    insert(t, R"({"id":"r1","a":1,"s":"x","ts":5})");
+    insert(t, R"({"id":"r2","s":"x","ts":5})");
+    insert(t, R"({"id":"r3","a":1,"ts":7})");
+    insert(t, R"({"id":"r4","a":2,"s":"y"})");
+    insert(t, R"({"id":"r5","a":1,"s":"x"})");
+    const char* wheres[] = {
+        "s = 'x'",
+        "s = x",
+        "a = 1",
+        "a = '01'",
+        "ts = 5",
+        "ts = '5'",
+        "ts = 005",
+        "s = 'x' AND a = 1",
+        "s = x AND a = 1",
+        "ts = 5 AND s = 'x'",
+        "a = 1 AND id = 'r3'",
+        "s = 'x' AND ts > 4",
+        "S = 'none'",
+        "s = 'none'",
+    };
+    auto answers = [&] {
+        std::vector<std::string> out;
+        for (const char* w : wheres)
+            out.push_back(run(t, std::string("SELECT id FROM $T WHERE ") + w + " ORDER BY id"));
+        return out;
+    };
+    const std::vector<std::string> want = answers();
+    EXPECT_EQ(want[0], run(t, "SELECT id FROM $T WHERE s >= 'x' AND s <= 'x' ORDER BY id"));
+    EXPECT_EQ(want[12], "ERR:unknown WHERE column");
+    for (std::vector<const char*> cols : std::vector<std::vector<const char*>>{
+             {"s"}, {"a"}, {"ts"}, {"s", "a"}, {"ts", "s"}, {"a", "id"}, {"s", "ts", "a"}})
+        add_index(tab, ("ix" + std::to_string(tab->index_count)).c_str(), cols, false);
+    {
+        RwWriteGuard g(&tab->lock);
+        char e[256] = "";
+        ASSERT_EQ(rebuild_table_indexes(tab, e, sizeof e), 0) << e;  // writes the .idx files
+    }
+    EXPECT_EQ(answers(), want) << "maps";
+    {
+        RwWriteGuard g(&tab->lock);
+        sec_index_maps_mark_invalid(tab);
+    }
+    EXPECT_EQ(answers(), want) << "index files";
+}
+
 // With the in-memory maps unusable, candidates come from the index file:
 // the last line per key counts, and a key whose last line is "D" is none.
 TEST_F(SelectExec, CompositeCandidatesFromIndexFileUseLastLinePerKey) {

@@ -195,6 +195,11 @@ TEST(SpStatements, CallStatementsAndArgumentLists) {
         {"CALL ", -1, "invalid CALL"},
         {"CALL  ;", -1, "invalid CALL"},
         {"CALL p(1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17)", -1, "too many CALL arguments"},
+        // Whitespace is normalised outside quoted arguments only: their tabs,
+        // line ends and escapes reach the argument rules as written.
+        {"CALL\tp(\n'a\tb\\n'\r,\t2)", 2, "'a\tb\\n'"},
+        {"CALL\\tp('x\\ty')", 1, "'x\\ty'"},
+        {"CALL p(\"l1\nl2\", 'it\\'s\t')", 2, "\"l1\nl2\""},
     };
     for (const Row& r : rows) {
         char name[64], err[256] = "";
@@ -242,7 +247,9 @@ TEST(SpStatements, ArgumentToLiteral) {
         {3, "abc", nullptr, "STRING procedure arguments must be quoted"},
         {3, "'it\\'s'", "\"it's\"", nullptr},
         {3, "\"it's\"", "\"it's\"", nullptr},
-        {3, "'a\\tb'", "\"a\\tb\"", nullptr},
+        // Control bytes become \u escapes, which no SQL normaliser changes.
+        {3, "'a\\tb'", "\"a\\u0009b\"", nullptr},
+        {3, "'l1\nl2\r\x01'", "\"l1\\u000al2\\u000d\\u0001\"", nullptr},
         {3, "'say \"hi\"\\\\'", "\"say \\\"hi\\\"\\\\\"", nullptr},
         {3, "'a'b'", nullptr, "unescaped quote inside STRING argument"},
         {5, "1", nullptr, "unsupported parameter type for 'p'"},
@@ -262,8 +269,8 @@ TEST(SpStatements, ArgumentToLiteral) {
         }
         free(lit);
     }
-    char* lit = sp_plain_string_to_sql_literal("a\x01\n'\xc3\xa9");
-    EXPECT_STREQ(lit, "\"a\\x01\\n'\xc3\xa9\"");
+    char* lit = sp_plain_string_to_sql_literal("a\x01\n'\xc3\xa9\x7f\"\\");
+    EXPECT_STREQ(lit, "\"a\\u0001\\u000a'\xc3\xa9\x7f\\\"\\\\\"");
     free(lit);
 }
 

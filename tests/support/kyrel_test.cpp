@@ -429,6 +429,50 @@ std::string decode_string(const std::string& raw) {
         case 'r': out += '\r'; break;
         case 'b': out += '\b'; break;
         case 'f': out += '\f'; break;
+        case 'u': {
+            // \uXXXX (a surrogate pair as two) to UTF-8.
+            auto hex4 = [&](size_t at, unsigned* v) {
+                if (at + 4 > raw.size() - 1) return false;
+                *v = 0;
+                for (size_t k = at; k < at + 4; ++k) {
+                    char h = raw[k];
+                    int d = h >= '0' && h <= '9'   ? h - '0'
+                            : h >= 'a' && h <= 'f' ? h - 'a' + 10
+                            : h >= 'A' && h <= 'F' ? h - 'A' + 10
+                                                   : -1;
+                    if (d < 0) return false;
+                    *v = *v * 16 + static_cast<unsigned>(d);
+                }
+                return true;
+            };
+            unsigned cp = 0, low = 0;
+            if (!hex4(i + 1, &cp)) {
+                out += e;
+                break;
+            }
+            i += 4;
+            if (cp >= 0xd800 && cp < 0xdc00 && i + 2 < raw.size() && raw[i + 1] == '\\' &&
+                raw[i + 2] == 'u' && hex4(i + 3, &low) && low >= 0xdc00 && low < 0xe000) {
+                cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
+                i += 6;
+            }
+            if (cp < 0x80) {
+                out += static_cast<char>(cp);
+            } else if (cp < 0x800) {
+                out += static_cast<char>(0xc0 | (cp >> 6));
+                out += static_cast<char>(0x80 | (cp & 0x3f));
+            } else if (cp < 0x10000) {
+                out += static_cast<char>(0xe0 | (cp >> 12));
+                out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+                out += static_cast<char>(0x80 | (cp & 0x3f));
+            } else {
+                out += static_cast<char>(0xf0 | (cp >> 18));
+                out += static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
+                out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+                out += static_cast<char>(0x80 | (cp & 0x3f));
+            }
+            break;
+        }
         default: out += e; break;
         }
     }

@@ -134,8 +134,8 @@ class FrameClient {
 };
 
 // Value of the first top-level member key of a JSON object text: strings
-// decoded (simple escapes only), other values as their raw text ("true",
-// "12", "{...}"). "" when absent. Good enough for replies in tests.
+// decoded (the JSON escapes, \u as UTF-8), other values as their raw text
+// ("true", "12", "{...}"). "" when absent. Good enough for replies in tests.
 std::string json_get(const std::string& json, const std::string& key);
 // True when the object has a top-level member key.
 bool json_has(const std::string& json, const std::string& key);
