@@ -29,7 +29,7 @@
 #include "storage/paths.h"
 #include "storage/roles.h"
 #include "storage/row_version.h"
-#include "storage/system_tables.h"
+#include "exec/system_tables.h"
 #include "storage/table.h"
 
 namespace {

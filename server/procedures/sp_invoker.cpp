@@ -13,6 +13,8 @@
 #include <strings.h>
 
 #include "base/stats.h"
+#include "exec/memory_pressure.h"
+#include "exec/session_scope.h"
 #include "procedures/sp_util.h"
 #include "query/insert_parse.h"
 #include "query/join.h"
@@ -20,8 +22,6 @@
 #include "query/select_parse.h"
 #include "query/session.h"
 #include "query/update_delete_parse.h"
-#include "runtime/authorize.h"
-#include "runtime/write_path.h"
 #include "storage/db_registry.h"
 #include "storage/ident.h"
 #include "storage/index_file.h"

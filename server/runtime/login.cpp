@@ -14,7 +14,7 @@
 #include "query/session.h"
 #include "storage/db_registry.h"
 #include "storage/roles.h"
-#include "storage/system_tables.h"
+#include "exec/system_tables.h"
 
 namespace {
 

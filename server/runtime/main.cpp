@@ -21,7 +21,7 @@
 #include "storage/index_file.h"
 #include "storage/paths.h"
 #include "storage/segment.h"
-#include "storage/system_tables.h"
+#include "exec/system_tables.h"
 #include "storage/wal.h"
 
 namespace {

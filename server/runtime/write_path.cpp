@@ -25,6 +25,7 @@
 #include "base/owned.h"
 #include "base/stats.h"
 #include "base/text_util.h"
+#include "exec/memory_pressure.h"
 #include "query/insert_parse.h"
 #include "query/session.h"
 #include "query/simple_parse.h"
@@ -44,7 +45,7 @@
 #include "storage/roles.h"
 #include "storage/row_changes.h"
 #include "storage/row_version.h"
-#include "storage/system_tables.h"
+#include "exec/system_tables.h"
 #include "storage/table.h"
 #include "storage/wal.h"
 
@@ -612,21 +613,6 @@ void apply_write_job(Job* job) {
     }
     if (!out) out = make_error_json(msg[0] ? msg : "write failed");
     job_mark_done(job, out);
-}
-
-int maybe_checkpoint_under_pressure(char* msg, size_t msglen) {
-    const uint64_t limit = g_cfg.memory_limit_bytes;
-    const uint64_t threshold = (uint64_t)g_cfg.memory_flush_percent * limit / 100u;
-    if (mem_current() < threshold) return 0;
-    std::unique_lock<std::recursive_mutex> cp(g_checkpoint_lock, std::try_to_lock);
-    if (!cp.owns_lock()) return 0;
-    return checkpoint_all_tables(msg, msglen) == 0 ? 0 : -1;
-}
-
-int memory_hard_exceeded(void) {
-    const uint64_t limit = g_cfg.memory_limit_bytes;
-    const uint64_t threshold = (uint64_t)g_cfg.memory_hard_stop_percent * limit / 100u;
-    return mem_current() >= threshold ? 1 : 0;
 }
 
 void* write_ingress_worker(void*) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "query/session.h"
+#include "exec/session_scope.h"
 #include "runtime/authorize.h"
 #include "runtime/classify.h"
 #include "runtime/job_queue.h"

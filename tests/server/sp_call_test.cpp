@@ -9,7 +9,7 @@
 #include "procedures/sp_interpreter.h"
 #include "procedures/sp_statements.h"
 #include "query/session.h"
-#include "storage/system_tables.h"
+#include "exec/system_tables.h"
 #include "storage_fixture.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include "procedures/sp_statements.h"
 #include "query/session.h"
 #include "storage/roles.h"
-#include "storage/system_tables.h"
+#include "exec/system_tables.h"
 #include "storage_fixture.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include "query/session.h"
 #include "runtime/login.h"
 #include "storage/roles.h"
-#include "storage/system_tables.h"
+#include "exec/system_tables.h"
 #include "storage_fixture.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Users, grants and the procedure catalog as tables of "config_db": schemas,
 // row texts, the logged write layer, and bootstrap.
-#include "storage/system_tables.h"
+#include "exec/system_tables.h"
 
 #include <strings.h>
 
