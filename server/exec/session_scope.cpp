@@ -1,10 +1,12 @@
 // Session scope: the role lookup behind request authorisation and the
-// per-statement checks of procedures.
+// per-statement checks of procedures, and the resolution of the table names
+// a client writes.
 #include "exec/session_scope.h"
 
 #include <cstdio>
 
 #include "query/session.h"
+#include "storage/table.h"
 
 namespace {
 
@@ -32,5 +34,30 @@ int session_db_role(const Session* session, const char* database, UserRole* out_
         return -1;
     }
     if (out_role) *out_role = role;
+    return 0;
+}
+
+int session_table_name(const Session* s, const char* written, SessionTable* out, char* err,
+                       size_t errlen) {
+    *out = SessionTable();
+    if (copy_ident_checked(out->name, sizeof out->name, written, "table name", err, errlen) != 0)
+        return -1;
+    make_internal_table_name(session_database(s), out->name, out->internal, sizeof out->internal);
+    return 0;
+}
+
+int session_table_resolve(const Session* s, const char* written, TableUse use, SessionTable* out,
+                          char* err, size_t errlen) {
+    if (session_table_name(s, written, out, err, errlen) != 0) return -1;
+    int slot = table_find_index(out->internal);
+    if (slot < 0) {
+        set_msg(err, errlen, "table not found");
+        return -1;
+    }
+    if (use == TableUse::Change && table_is_protected_internal_name(out->internal)) {
+        set_msg(err, errlen, "cannot change system table");
+        return -1;
+    }
+    out->table = &g_tables[slot];
     return 0;
 }

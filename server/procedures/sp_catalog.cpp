@@ -20,6 +20,7 @@
 
 #include "base/json_text.h"
 #include "base/sha256.h"
+#include "exec/system_tables.h"
 #include "procedures/sp_body.h"
 #include "procedures/sp_statements.h"
 #include "procedures/sp_util.h"
@@ -29,7 +30,6 @@
 #include "storage/paths.h"
 #include "storage/roles.h"
 #include "storage/row_version.h"
-#include "exec/system_tables.h"
 #include "storage/table.h"
 
 namespace {
@@ -44,10 +44,6 @@ std::string json_esc(const char* s) {
 std::string json_tok(const char* s) {
     OwnedText e(json_quote_token(s ? s : ""));
     return e ? std::string(e.get()) : std::string("\"\"");
-}
-
-std::string session_database(const Session* s) {
-    return (s && s->current_database[0]) ? std::string(s->current_database) : "default";
 }
 
 std::string procedures_table() {

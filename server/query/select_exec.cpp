@@ -105,58 +105,6 @@ int visit_pk_map(Table* t, Fn&& fn) {
     return 0;
 }
 
-// One index-file line: "<letter>\t<escaped value>\t<escaped key>".
-struct FileEntry {
-    std::string key;
-    std::string value;
-    bool deleted = false;
-};
-
-// Reads an index file into its last state per key, in first-appearance order.
-// 1 when the file cannot be opened; 0; -1 "oom".
-int read_index_file(const char* path, std::vector<FileEntry>* out, char* err, size_t errlen) {
-    FILE* f = fopen(path, "r");
-    if (!f) return 1;
-    std::unique_ptr<FILE, int (*)(FILE*)> guard(f, fclose);
-    std::unordered_map<std::string, size_t> pos;
-    std::vector<char> line(8192);
-    while (fgets(line.data(), static_cast<int>(line.size()), f)) {
-        size_t n = strlen(line.data());
-        if (n == 0) continue;
-        if (line[n - 1] != '\n') {
-            // Longer than a line may be, or an append still in progress: skip the
-            // rest of it.
-            int c;
-            while ((c = fgetc(f)) != EOF && c != '\n') {}
-            if (c == EOF) break;
-            continue;
-        }
-        trim_ws(line.data());
-        if (!line[0]) continue;
-        char* t1 = strchr(line.data(), '\t');
-        char* t2 = t1 ? strchr(t1 + 1, '\t') : nullptr;
-        if (!t1 || !t2) continue;
-        *t1 = '\0';
-        *t2 = '\0';
-        CStr value(json_unescape_fragment(t1 + 1));
-        CStr key(json_unescape_fragment(t2 + 1));
-        if (!value || !key) {
-            set_err(err, errlen, "oom");
-            return -1;
-        }
-        bool del = line[0] == 'D';
-        auto it = pos.find(key.get());
-        if (it != pos.end()) {
-            (*out)[it->second].value = value.get();
-            (*out)[it->second].deleted = del;
-        } else {
-            pos.emplace(key.get(), out->size());
-            out->push_back(FileEntry{key.get(), value.get(), del});
-        }
-    }
-    return 0;
-}
-
 }  // namespace
 
 // ---- WHERE ------------------------------------------------------------------
@@ -369,12 +317,10 @@ int lookup_keys_from_composite_index(Table* table, const SelectQuery* query, cha
         }
     }
 
-    char path[512];
-    table_index_file_path(schema->name, def.name, path, sizeof path);
-    std::vector<FileEntry> entries;
-    int r = read_index_file(path, &entries, err, errlen);
+    std::vector<IndexFileEntry> entries;
+    int r = index_file_read_entries(table, best, &entries, err, errlen);
     if (r != 0) return r;
-    for (const FileEntry& e : entries) {
+    for (const IndexFileEntry& e : entries) {
         if (e.deleted) continue;
         int m = composite_index_value_matches(schema.get(), &def, query, e.value.c_str(),
                                               best_count, err, errlen);

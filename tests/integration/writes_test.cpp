@@ -3,6 +3,7 @@
 // replies and log records, user management rules, and many concurrent
 // writers whose acknowledged rows all survive a restart.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <map>
@@ -192,6 +193,59 @@ TEST_F(Writes, StringKeysWithQuotesCanBeUpdatedAndDeleted) {
     EXPECT_TRUE(ok(r)) << r;
     EXPECT_TRUE(ok(c_.sql("DELETE FROM k WHERE code = 'it''s'")));
     EXPECT_EQ(error_of(c_.sql("UPDATE k SET v = 3 WHERE code = 'it''s'")), "row not found");
+}
+
+// An index file that cannot be appended to (here a directory stands in its
+// place) neither refuses a change nor loses it: answers and data agree now,
+// after a restart with the obstacle still there, and after the restart that
+// can rewrite the file.
+TEST_F(Writes, UnwritableIndexFileNeitherRefusesNorLosesChanges) {
+    use_new_db("idxdir");
+    ASSERT_TRUE(ok(c_.sql("CREATE TABLE t (id int PRIMARY KEY, c int)")));
+    ASSERT_TRUE(ok(c_.sql("CREATE INDEX by_c ON t (c)")));
+    ASSERT_TRUE(ok(c_.sql("INSERT INTO t VALUES (1, 10), (3, 30)")));
+    const std::string idx = srv_->dir() + "/kyreldb_data/databases/idxdir/tables/t/by_c.idx";
+    ASSERT_EQ(::remove(idx.c_str()), 0);
+    ASSERT_EQ(mkdir(idx.c_str(), 0755), 0);
+
+    const std::vector<std::pair<std::string, std::string>> changes = {
+        {"INSERT INTO t VALUES (2, 20)", "inserted"},
+        {"UPDATE t SET c = 11 WHERE id = 1", "updated"},
+        {"DELETE FROM t WHERE id = 3", "deleted"},
+    };
+    for (const auto& [sql, member] : changes) {
+        std::string r = c_.sql(sql);
+        EXPECT_TRUE(ok(r)) << sql << " -> " << r;
+        EXPECT_EQ(json_get(r, member), "1") << sql << " -> " << r;
+    }
+    // Each lookup by the indexed column, by the key, and the whole table.
+    const std::vector<std::pair<std::string, std::string>> reads = {
+        {"SELECT id FROM t WHERE c = 11", "[{\"id\":1}]"},
+        {"SELECT id FROM t WHERE c = 20", "[{\"id\":2}]"},
+        {"SELECT id FROM t WHERE c = 10", "[]"},
+        {"SELECT id FROM t WHERE c = 30", "[]"},
+        {"SELECT * FROM t WHERE id = 3", "[]"},
+        {"SELECT c FROM t ORDER BY id", "[{\"c\":11},{\"c\":20}]"},
+    };
+    auto check_reads = [&](const char* when) {
+        Client c;
+        ASSERT_TRUE(c.connect(srv_->port()));
+        c.login_ready("admin", kAdminPassword);
+        ASSERT_TRUE(ok(c.sql("USE idxdir")));
+        for (const auto& [sql, rows] : reads)
+            EXPECT_EQ(json_get(c.sql(sql), "rows"), rows) << when << ": " << sql;
+    };
+    check_reads("at once");
+    EXPECT_NE(srv_->stderr_text().find("index files of table idxdir__t marked for rebuild"),
+              std::string::npos);
+    ASSERT_TRUE(srv_->restart());
+    check_reads("after a restart");
+    ASSERT_EQ(rmdir(idx.c_str()), 0);
+    ASSERT_TRUE(srv_->restart());
+    check_reads("after the file was rewritten");
+    struct stat st {};
+    ASSERT_EQ(stat(idx.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
 }
 
 TEST_F(Writes, JsonCreateTableReadsEachColumnFromItsOwnObject) {

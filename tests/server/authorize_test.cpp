@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "query/session.h"
 #include "exec/session_scope.h"
+#include "query/session.h"
 #include "runtime/authorize.h"
 #include "runtime/classify.h"
 #include "runtime/job_queue.h"
