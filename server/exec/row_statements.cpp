@@ -21,6 +21,7 @@
 #include "query/join.h"
 #include "query/select_exec.h"
 #include "query/select_parse.h"
+#include "query/session_cursor.h"
 #include "query/update_delete_parse.h"
 #include "storage/table.h"
 
@@ -70,7 +71,56 @@ int select_join(const Session* s, const char* sql, char** reply, char* err, size
     return select_join_rows_json(q.get(), reply, err, errlen);
 }
 
+// Identifier messages of a table name (copy_ident_checked, label "table
+// name"): a parser that stops with one of them stopped at the table name.
+bool is_table_name_refusal(const char* msg) {
+    return strcmp(msg, "invalid table name") == 0 || strcmp(msg, "table name too long") == 0;
+}
+
 }  // namespace
+
+int exec_check_statement_tables(const char* sql, char* err, size_t errlen) {
+    if (!sql) return 0;
+    char e[256] = "";
+    int rc = 0;
+    SessionTable st;
+    std::string s = sql;
+    normalize_sql_ws(s.data());
+    trim_ws(s.data());
+    const char* text = s.c_str();
+    if (ci_starts(text, "SELECT ") && sql_find_top_level_ci(text, " JOIN ")) {
+        std::unique_ptr<JoinQuery> q(new (std::nothrow) JoinQuery());
+        if (!q) return 0;
+        rc = parse_select_join_sql(text, q.get(), e, sizeof e);
+        // The JOIN parser leaves the sides to the caller.
+        if (rc == 0 && (session_table_name(nullptr, q->left_table, &st, e, sizeof e) != 0 ||
+                        session_table_name(nullptr, q->right_table, &st, e, sizeof e) != 0))
+            rc = -1;
+    } else if (ci_starts(text, "SELECT ")) {
+        std::unique_ptr<SelectQuery> q(new (std::nothrow) SelectQuery());
+        if (!q) return 0;
+        char table[KYREL_IDENT_SIZE];
+        rc = parse_select_sql(text, table, sizeof table, q.get(), e, sizeof e);
+    } else if (ci_starts(text, "INSERT INTO ")) {
+        char table[KYREL_INTERNAL_NAME_SIZE];
+        rc = parse_insert_table_name_sql(text, table, sizeof table, e, sizeof e);
+    } else if (ci_starts(text, "UPDATE ")) {
+        char table[KYREL_INTERNAL_NAME_SIZE], key[kKeyCap], col[KYREL_IDENT_SIZE];
+        StringArray cols, vals;
+        rc = parse_update_sql(text, table, sizeof table, key, sizeof key, &cols.items, &vals.items,
+                              &cols.count, col, e, sizeof e);
+        vals.count = cols.count;
+    } else if (ci_starts(text, "DELETE FROM ")) {
+        char table[KYREL_INTERNAL_NAME_SIZE], key[kKeyCap], col[KYREL_IDENT_SIZE];
+        rc = parse_delete_sql(text, table, sizeof table, key, sizeof key, col, sizeof col, e,
+                              sizeof e);
+    }
+    if (rc != 0 && is_table_name_refusal(e)) {
+        set_err(err, errlen, e);
+        return -1;
+    }
+    return 0;
+}
 
 int exec_select_sql(const Session* s, const char* sql, char** reply, char* err, size_t errlen) {
     *reply = nullptr;
@@ -89,6 +139,30 @@ int exec_select_sql(const Session* s, const char* sql, char** reply, char* err, 
     SessionTable st;
     if (session_table_resolve(s, table, TableUse::Read, &st, err, errlen) != 0) return -1;
     return select_rows_json(st.internal, st.name, q.get(), reply, err, errlen);
+}
+
+int session_cursor_open_select(Session* s, const char* sql, int batch, char** reply, char* err,
+                               size_t errlen) {
+    if (reply) *reply = nullptr;
+    if (!s) {
+        set_err(err, errlen, "session required");
+        return -1;
+    }
+    if (!sql || !*skip_ws(sql)) {
+        set_err(err, errlen, "missing sql");
+        return -1;
+    }
+    std::unique_ptr<SelectQuery> q(new (std::nothrow) SelectQuery());
+    if (!q) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    char table[KYREL_IDENT_SIZE] = "";
+    if (parse_select_sql(sql, table, sizeof table, q.get(), err, errlen) != 0) return -1;
+    if (session_cursor_query_supported(q.get(), err, errlen) != 0) return -1;
+    SessionTable st;
+    if (session_table_resolve(s, table, TableUse::Read, &st, err, errlen) != 0) return -1;
+    return session_cursor_open_table(s, st.internal, st.name, q.get(), batch, reply, err, errlen);
 }
 
 int exec_insert_sql(const Session* s, const char* sql, char** reply, char* err, size_t errlen) {

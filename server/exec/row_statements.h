@@ -14,6 +14,16 @@ struct Session;
 
 // A SELECT statement; " JOIN " at the top level makes it a two-table JOIN.
 int exec_select_sql(const Session* s, const char* sql, char** reply, char* err, size_t errlen);
+// A cursor over a SELECT * of one table (query/session_cursor.h): 0 with the
+// first batch.
+int session_cursor_open_select(Session* s, const char* sql, int batch, char** reply, char* err,
+                               size_t errlen);
+// Checks the table names of a SELECT, INSERT, UPDATE or DELETE statement by
+// the rules every written table name follows, without resolving them (so a
+// procedure body naming another database's table is refused when it is
+// created). -1 with the identifier message; a statement that does not parse
+// for another reason is not judged here (0).
+int exec_check_statement_tables(const char* sql, char* err, size_t errlen);
 // An INSERT statement: {"ok":true,"inserted":N}.
 int exec_insert_sql(const Session* s, const char* sql, char** reply, char* err, size_t errlen);
 // Rows given as JSON objects for the named table: {"ok":true,"inserted":N}.

@@ -20,6 +20,7 @@
 
 #include "base/json_text.h"
 #include "base/sha256.h"
+#include "exec/session_scope.h"
 #include "exec/system_tables.h"
 #include "procedures/sp_body.h"
 #include "procedures/sp_statements.h"
@@ -367,8 +368,10 @@ int sp_create_procedure(const Session* session, const char* procedure, const cha
     char defs[SP_PARAM_DEFS_SIZE];
     if (sp_param_defs_to_string(params, param_count, defs, sizeof defs, err, errlen) != 0)
         return -1;
-    char internal[KYREL_INTERNAL_NAME_SIZE];
-    if (resolve_table_for_session(db, tbl, internal, sizeof internal) != 0)
+    SessionTable scope;
+    char scope_err[128];
+    if (session_table_resolve(session, tbl, TableUse::Read, &scope, scope_err, sizeof scope_err) !=
+        0)
         return sp_fail(err, errlen, "procedure table scope not found");
     if (system_procedure_table_create_if_missing(err, errlen) != 0) return -1;
     char key[192];

@@ -67,11 +67,6 @@ void done_heap(Job* job, Build build) {
     job_mark_done(job, out);
 }
 
-const char* job_database(const Job* job) {
-    const Session* s = job->session;
-    return s && s->current_database[0] ? s->current_database : "default";
-}
-
 // The request's "sql" string (any length), or nullptr.
 CStr request_sql(const Job* job) {
     char* p = nullptr;
@@ -130,8 +125,13 @@ void run_use(Job* job) {
 int show_target_table(Job* job, bool indexes, char* table, size_t cap, char* msg, size_t msglen) {
     table[0] = '\0';
     if (job->table[0]) {
+        // Passed on as written: the table resolution canonicalises and checks
+        // it like every name a client writes. Only blanks: no name at all.
         snprintf(table, cap, "%s", job->table);
-        canonicalize_ident(table);
+        char canon[sizeof job->table];
+        snprintf(canon, sizeof canon, "%s", job->table);
+        canonicalize_ident(canon);
+        if (!canon[0]) table[0] = '\0';
         return 0;
     }
     CStr sql = request_sql(job);
@@ -268,7 +268,7 @@ void execute_read_job(Job* job) {
         return;
     case JOB_SHOW_DATABASES: done_heap(job, build_show_databases_json); return;
     case JOB_SHOW_TABLES: {
-        const char* db = job_database(job);
+        const char* db = session_database(job->session);
         done_heap(job, [db](char** out, char* err, size_t errlen) {
             return build_show_tables_json_db(db, out, err, errlen);
         });

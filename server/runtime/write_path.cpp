@@ -26,6 +26,7 @@
 #include "base/stats.h"
 #include "base/text_util.h"
 #include "exec/row_statements.h"
+#include "exec/session_scope.h"
 #include "exec/system_tables.h"
 #include "query/session.h"
 #include "query/simple_parse.h"
@@ -343,8 +344,9 @@ char* handle_create_table(Job* job, char* msg) {
             return nullptr;
         }
     }
-    char internal[KYREL_INTERNAL_NAME_SIZE];
-    make_internal_table_name(db.c_str(), schema->name, internal, sizeof internal);
+    SessionTable st;
+    if (session_table_name(job->session, schema->name, &st, msg, kMsgSize) != 0) return nullptr;
+    const char* internal = st.internal;
     if (table_create(internal, schema.get(), msg, kMsgSize) != 0) return nullptr;
     {
         char ignored[kMsgSize];
