@@ -23,6 +23,7 @@
 #include "query/select_parse.h"
 #include "query/session_cursor.h"
 #include "query/update_delete_parse.h"
+#include "storage/row_version.h"
 #include "storage/table.h"
 
 namespace {
@@ -69,6 +70,19 @@ int select_join(const Session* s, const char* sql, char** reply, char* err, size
         snprintf(side, sizeof q->left_table, "%s", st.internal);
     }
     return select_join_rows_json(q.get(), reply, err, errlen);
+}
+
+// The stored form of the key an UPDATE or DELETE addresses: the parsers
+// hand over the literal unquoted; its text becomes the key exactly as a row
+// holding that value would be keyed.
+int statement_key(const Table* t, const char* literal, std::string* key, char* err, size_t errlen) {
+    int c = schema_get_col(&t->schema, t->schema.primary_key);
+    int type = c >= 0 ? t->schema.columns[c].type : COL_TYPE_STRING;
+    if (pk_key_form(type, literal, PK_FROM_DECODED, key) != 0) {
+        set_errf(err, errlen, "bad value type for column '%s'", t->schema.primary_key);
+        return -1;
+    }
+    return 0;
 }
 
 // Identifier messages of a table name (copy_ident_checked, label "table
@@ -216,8 +230,11 @@ int exec_update_sql(const Session* s, const char* sql, char** reply, char* err, 
     if (normalize_update_values_for_schema(&t->schema, cols.items, vals.items, count, err,
                                            errlen) != 0)
         return -1;
+    std::string stored;
+    if (statement_key(t, key, &stored, err, errlen) != 0) return -1;
     ChangeRules rules;
-    if (change_update_row(t, key, cols.items, vals.items, count, rules, err, errlen) != 0)
+    if (change_update_row(t, stored.c_str(), cols.items, vals.items, count, rules, err, errlen) !=
+        0)
         return -1;
     stats_add(&g_stats.rows_updated, 1);
     stats_add(&g_stats.total_writes, 1);
@@ -237,8 +254,10 @@ int exec_delete_sql(const Session* s, const char* sql, char** reply, char* err, 
         set_err(err, errlen, "DELETE supports primary-key equality only");
         return -1;
     }
+    std::string stored;
+    if (statement_key(t, key, &stored, err, errlen) != 0) return -1;
     ChangeRules rules;
-    if (change_delete_row(t, key, rules, err, errlen) != 0) return -1;
+    if (change_delete_row(t, stored.c_str(), rules, err, errlen) != 0) return -1;
     stats_add(&g_stats.rows_deleted, 1);
     stats_add(&g_stats.total_writes, 1);
     return give_reply("{\"ok\":true,\"deleted\":1}", reply, err, errlen);

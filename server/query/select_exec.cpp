@@ -395,46 +395,13 @@ int select_pk_lookup_key(const Table* table, const char* value, char* out, size_
     if (!out || cap == 0) return -1;
     out[0] = '\0';
     if (!table || !value) return -1;
-    std::string text(value);
-    strip_sql_or_json_quotes(text.data());
-    text.resize(strlen(text.c_str()));
     int c = schema_get_col(&table->schema, table->schema.primary_key);
     int type = c >= 0 ? table->schema.columns[c].type : COL_TYPE_STRING;
-    if (type == COL_TYPE_INT || type == COL_TYPE_TIMESTAMP) {
-        // Integer keys are stored in canonical decimal form: 042 and +42 address 42.
-        errno = 0;
-        char* end = nullptr;
-        long long v = strtoll(text.c_str(), &end, 10);
-        if (end != text.c_str() && *skip_ws(end) == '\0' && errno != ERANGE) {
-            snprintf(out, cap, "%lld", v);
-            return 0;
-        }
-    } else if (type == COL_TYPE_STRING) {
-        bool plain = true;
-        for (unsigned char ch : text)
-            if (ch == '"' || ch == '\\' || ch < 0x20) plain = false;
-        if (!plain) {
-            // Derive the key exactly as the write path derives it from a stored
-            // row holding this string, so both sides use one key form.
-            CStr quoted(json_quote_token(text.c_str()));
-            if (!quoted) return -1;
-            std::string row = "{\"";
-            row += table->schema.primary_key;
-            row += "\":";
-            row += quoted.get();
-            row += "}";
-            std::vector<char> key(row.size() + 2);
-            char msg[64];
-            if (schema_get_pk_value(table, row.c_str(), key.data(), key.size(), msg, sizeof msg) !=
-                0)
-                return -1;
-            if (strlen(key.data()) >= cap) return -1;
-            snprintf(out, cap, "%s", key.data());
-            return 0;
-        }
-    }
-    if (text.size() >= cap) return -1;
-    memcpy(out, text.c_str(), text.size() + 1);
+    std::string key;
+    // The key form every writer stores (pk_key_form); a literal that cannot
+    // be a key of the column's type addresses no row.
+    if (pk_key_form(type, value, PK_FROM_LITERAL, &key) != 0 || key.size() >= cap) return -1;
+    memcpy(out, key.c_str(), key.size() + 1);
     return 0;
 }
 

@@ -64,30 +64,6 @@ int read_key_literal(const char* begin, const char* end, char* key_out, size_t k
     return 0;
 }
 
-// A JSON string literal that spans the whole text, with valid escapes and no
-// raw control bytes.
-bool is_one_json_string(const std::string& v) {
-    if (v.size() < 2 || v[0] != '"') return false;
-    const char* end = scan_json_string_end(v.c_str());
-    if (!end || *end != '\0') return false;
-    for (size_t i = 1; i + 1 < v.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(v[i]);
-        if (c < 0x20) return false;
-        if (c != '\\') continue;
-        char n = v[++i];
-        if (n == 'u') {
-            if (i + 4 >= v.size() - 1) return false;
-            for (int k = 1; k <= 4; ++k) {
-                if (!std::isxdigit(static_cast<unsigned char>(v[i + k]))) return false;
-            }
-            i += 4;
-        } else if (!std::strchr("\"\\/bfnrt", n) || n == '\0') {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Same rule as INSERT: a non-string value is one bare token without JSON
 // structure characters.
 bool is_plain_value_token(const std::string& v) {
@@ -194,7 +170,7 @@ int normalize_update_values_for_schema(const TableSchema* schema, char** columns
             // A value in double quotes is taken as a JSON string only when it is
             // exactly one well-formed string; "x" "role":"FULL" must not plant a
             // second member. Otherwise it is read as a SQL literal.
-            if (is_one_json_string(v)) {
+            if (json_is_one_string(v.c_str())) {
                 if (v != values[i]) {
                     char* copy = xstrdup2(v.c_str());
                     if (!copy) return fail(err, errlen, "oom");

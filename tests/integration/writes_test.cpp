@@ -248,6 +248,114 @@ TEST_F(Writes, UnwritableIndexFileNeitherRefusesNorLosesChanges) {
     EXPECT_TRUE(S_ISREG(st.st_mode));
 }
 
+// SQL literal of text: single quotes, with backslash and quote escaped.
+std::string sql_lit(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\\' || c == '\'') out += '\\';
+        out += c;
+    }
+    return out + "'";
+}
+
+// Keys that hold quotes, backslashes and a multi-byte character, that are
+// prefixes or escaped spellings of each other, and integer and double keys
+// written in several ways: every change reaches exactly the row it names, by
+// SQL and by JSON, and so it stays after a restart.
+TEST_F(Writes, EveryKeyAddressesExactlyItsRow) {
+    use_new_db("keyform");
+    ASSERT_TRUE(ok(c_.sql("CREATE TABLE sk (k string PRIMARY KEY, v int)")));
+    const std::vector<std::string> keys = {
+        "a\"b",        "a\\\"b",     "a\\b", "a\\\\b", "\\",  "\\\\", "it's",
+        "caf\xc3\xa9", "caf\\u00e9", "a",    "ab",     "a\\", "'",    "\"",
+    };
+    std::map<std::string, int> expected;
+    for (size_t i = 0; i < keys.size(); i++) {
+        const std::string& k = keys[i];
+        std::string r =
+            i % 2 ? c_.sql("INSERT INTO sk VALUES (" + sql_lit(k) + ", " + std::to_string(i) + ")")
+                  : c_.ask(R"J({"action":"insert","table":"sk","data":{"k":)J" + jstr(k) +
+                           ",\"v\":" + std::to_string(i) + "}}");
+        ASSERT_TRUE(ok(r)) << k << " -> " << r;
+        expected[k] = static_cast<int>(i);
+    }
+    // Each key's row, read by its own literal, and the number of rows.
+    auto check = [&](Client& c, const std::string& when) {
+        for (const std::string& k : keys) {
+            std::string want =
+                expected.count(k) ? "[{\"v\":" + std::to_string(expected[k]) + "}]" : "[]";
+            EXPECT_EQ(json_get(c.sql("SELECT v FROM sk WHERE k = " + sql_lit(k)), "rows"), want)
+                << when << ": " << k;
+        }
+        const std::string all = json_get(c.sql("SELECT k FROM sk"), "rows");
+        size_t rows = 0;
+        for (size_t p = all.find("{\"k\":"); p != std::string::npos; p = all.find("{\"k\":", p + 1))
+            rows++;
+        EXPECT_EQ(rows, expected.size()) << when << ": " << all;
+    };
+    check(c_, "inserted");
+    // The same keys again, by the other form, are duplicates.
+    EXPECT_EQ(
+        error_of(c_.ask(R"J({"action":"insert","table":"sk","data":{"k":"caf\u00e9","v":0}})J")),
+        "duplicate primary key");
+    EXPECT_EQ(error_of(c_.sql("INSERT INTO sk VALUES (" + sql_lit("a\"b") + ", 0)")),
+              "duplicate primary key");
+
+    for (size_t i = 0; i < keys.size(); i++) {
+        std::string r = c_.sql("UPDATE sk SET v = " + std::to_string(100 + i) +
+                               " WHERE k = " + sql_lit(keys[i]));
+        ASSERT_TRUE(ok(r)) << keys[i] << " -> " << r;
+        expected[keys[i]] = static_cast<int>(100 + i);
+        check(c_, "updated " + keys[i]);
+    }
+    for (size_t i = 0; i < keys.size(); i += 2) {
+        std::string r = c_.sql("DELETE FROM sk WHERE k = " + sql_lit(keys[i]));
+        ASSERT_TRUE(ok(r)) << keys[i] << " -> " << r;
+        expected.erase(keys[i]);
+        check(c_, "deleted " + keys[i]);
+    }
+
+    // Numbers: the key is the value, however it is written.
+    ASSERT_TRUE(ok(c_.sql("CREATE TABLE nk (id int PRIMARY KEY, v int)")));
+    ASSERT_TRUE(ok(c_.sql("INSERT INTO nk VALUES (007, 1)")));
+    ASSERT_TRUE(ok(c_.ask(R"J({"action":"insert","table":"nk","data":{"id":+8,"v":2}})J")));
+    EXPECT_EQ(error_of(c_.sql("INSERT INTO nk VALUES (7, 9)")), "duplicate primary key");
+    ASSERT_TRUE(ok(c_.sql("CREATE TABLE dk (x double PRIMARY KEY, v int)")));
+    ASSERT_TRUE(ok(c_.sql("INSERT INTO dk VALUES (1.50, 1)")));
+    EXPECT_EQ(error_of(c_.ask(R"J({"action":"insert","table":"dk","data":{"x":1.5,"v":9}})J")),
+              "duplicate primary key");
+    const std::vector<std::pair<std::string, std::string>> changes = {
+        {"UPDATE nk SET v = 3 WHERE id = 007", "updated"},
+        {"UPDATE nk SET v = 4 WHERE id = +8", "updated"},
+        {"UPDATE dk SET v = 5 WHERE x = 1.500", "updated"},
+    };
+    for (const auto& [sql, member] : changes) {
+        std::string r = c_.sql(sql);
+        EXPECT_EQ(json_get(r, member), "1") << sql << " -> " << r;
+    }
+    const std::vector<std::pair<std::string, std::string>> reads = {
+        {"SELECT v FROM nk WHERE id = 7", "[{\"v\":3}]"},
+        {"SELECT * FROM nk WHERE id = '007'", "[{\"id\":7,\"v\":3}]"},
+        {"SELECT v FROM nk WHERE id = 08", "[{\"v\":4}]"},
+        {"SELECT v FROM dk WHERE x = 1.5", "[{\"v\":5}]"},
+        {"SELECT v FROM dk WHERE x = 15e-1", "[{\"v\":5}]"},
+    };
+    for (const auto& [sql, rows] : reads) EXPECT_EQ(json_get(c_.sql(sql), "rows"), rows) << sql;
+    EXPECT_EQ(json_get(c_.sql("DELETE FROM nk WHERE id = +0008"), "deleted"), "1");
+
+    ASSERT_TRUE(srv_->restart());
+    Client c;
+    ASSERT_TRUE(c.connect(srv_->port()));
+    c.login_ready("admin", kAdminPassword);
+    ASSERT_TRUE(ok(c.sql("USE keyform")));
+    check(c, "after a restart");
+    EXPECT_EQ(json_get(c.sql("SELECT * FROM nk"), "rows"), "[{\"id\":7,\"v\":3}]");
+    for (const auto& [sql, rows] : reads) {
+        if (sql.find(" nk ") != std::string::npos && sql.find("08") != std::string::npos) continue;
+        EXPECT_EQ(json_get(c.sql(sql), "rows"), rows) << "after a restart: " << sql;
+    }
+}
+
 TEST_F(Writes, JsonCreateTableReadsEachColumnFromItsOwnObject) {
     use_new_db("jdb");
     // A column called "name" and a later key column must not be confused.
