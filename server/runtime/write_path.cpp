@@ -273,8 +273,9 @@ int json_columns_to_schema(const char* payload, TableSchema* schema, char* msg) 
             return -1;
         }
         if (ident_check_client_name(name.c_str(), "column name", msg, kMsgSize) != 0) return -1;
+        // Unique ignoring case, as in CREATE TABLE.
         for (int j = 0; j < schema->column_count; j++) {
-            if (name == schema->columns[j].name) {
+            if (strcasecmp(name.c_str(), schema->columns[j].name) == 0) {
                 snprintf(msg, kMsgSize, "duplicate column name '%s'", name.c_str());
                 return -1;
             }

@@ -384,6 +384,8 @@ TEST_F(Writes, JsonCreateTableReadsEachColumnFromItsOwnObject) {
          "unsupported type"},
         {R"J({"action":"create_table","table":"t4","columns":[{"name":"id","type":"int","primary_key":"1"},{"name":"id","type":"int"}]})J",
          "duplicate column name 'id'"},
+        {R"J({"action":"create_table","table":"t5","columns":[{"name":"id","type":"int","primary_key":"1"},{"name":"a","type":"int"},{"name":"A","type":"string"}]})J",
+         "duplicate column name 'A'"},
         {R"J({"action":"create_table","table":"a__b","columns":[{"name":"id","type":"int","primary_key":"1"}]})J",
          "invalid table name"},
     };
