@@ -356,6 +356,28 @@ TEST_F(Writes, EveryKeyAddressesExactlyItsRow) {
     }
 }
 
+// A request carries one statement: a second one after the first ';' is
+// refused with the whole request, never dropped in silence.
+TEST_F(Writes, RequestsWithTwoStatementsAreRefusedWhole) {
+    use_new_db("onestmt");
+    ASSERT_TRUE(ok(c_.sql("CREATE TABLE t (id int PRIMARY KEY, v string)")));
+    for (const char* sql : {
+             "INSERT INTO t VALUES (1,'a'); INSERT INTO t VALUES (2,'b');",
+             "INSERT INTO t VALUES (1,'a');INSERT INTO t VALUES (2,'b')",
+             "CREATE TABLE u (id int PRIMARY KEY); DROP TABLE t",
+             "SELECT * FROM t; DELETE FROM t WHERE id = 1",
+         }) {
+        EXPECT_EQ(error_of(c_.sql(sql)), "only one statement per request") << sql;
+    }
+    EXPECT_EQ(json_get(c_.sql("SELECT * FROM t"), "rows"), "[]");
+    EXPECT_EQ(error_of(c_.sql("SHOW TABLE u")), "table not found");
+    // One statement with ';' inside quotes, or in a procedure body, is one.
+    EXPECT_EQ(json_get(c_.sql("INSERT INTO t VALUES (1, 'a;b');"), "inserted"), "1");
+    EXPECT_TRUE(
+        ok(c_.sql("CREATE PROCEDURE two() ON t AS $$ SELECT * FROM t; SELECT * FROM t; $$;")));
+    EXPECT_EQ(json_get(c_.sql("SELECT v FROM t WHERE id = 1"), "rows"), "[{\"v\":\"a;b\"}]");
+}
+
 TEST_F(Writes, JsonCreateTableReadsEachColumnFromItsOwnObject) {
     use_new_db("jdb");
     // A column called "name" and a later key column must not be confused.
