@@ -56,13 +56,6 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
-void fsync_dir(const char* dir) {
-    int fd = open(dir, O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return;
-    fsync(fd);
-    close(fd);
-}
-
 void ensure_table_dirs(const char* internal) {
     char db[64], tname[64], path[512];
     split_internal_for_path(internal, db, sizeof db, tname, sizeof tname);
