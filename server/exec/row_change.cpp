@@ -152,15 +152,11 @@ int table_apply_insert_batch_with_wal(const char* table_name, const char* const*
             return -1;
         }
     }
-    int idx = table_name ? table_find_index(table_name) : -1;
-    if (idx < 0) {
-        set_err(err, errlen, "table not found");
-        return -1;
-    }
+    Table* t = table_find_live(table_name, err, errlen);
+    if (!t) return -1;
     std::lock_guard<std::recursive_mutex> cp(g_checkpoint_lock);
     RowChange c;
-    if (row_change_prepare_rows(&g_tables[idx], rows, keys, n, ROW_CHECK_ALL, &c, err, errlen) != 0)
-        return -1;
+    if (row_change_prepare_rows(t, rows, keys, n, ROW_CHECK_ALL, &c, err, errlen) != 0) return -1;
     ChangeRules rules;
     rules.memory_stop = false;
     return log_and_apply(&c, WAL_OP_INSERT, rules, seqs, err, errlen);

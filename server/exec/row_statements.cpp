@@ -91,6 +91,24 @@ bool is_table_name_refusal(const char* msg) {
     return strcmp(msg, "invalid table name") == 0 || strcmp(msg, "table name too long") == 0;
 }
 
+// A single-table SELECT parsed, held to `supported` when given, and its
+// table resolved in the Session's database; nullptr with the message.
+std::unique_ptr<SelectQuery> session_select(const Session* s, const char* sql, SessionTable* st,
+                                            char* err, size_t errlen,
+                                            int (*supported)(const SelectQuery*, char*,
+                                                             size_t) = nullptr) {
+    std::unique_ptr<SelectQuery> q(new (std::nothrow) SelectQuery());
+    if (!q) {
+        set_err(err, errlen, "oom");
+        return nullptr;
+    }
+    char table[KYREL_IDENT_SIZE] = "";
+    if (parse_select_sql(sql, table, sizeof table, q.get(), err, errlen) != 0) return nullptr;
+    if (supported && supported(q.get(), err, errlen) != 0) return nullptr;
+    if (session_table_resolve(s, table, TableUse::Read, st, err, errlen) != 0) return nullptr;
+    return q;
+}
+
 }  // namespace
 
 int exec_check_statement_tables(const char* sql, char* err, size_t errlen) {
@@ -143,15 +161,9 @@ int exec_select_sql(const Session* s, const char* sql, char** reply, char* err, 
         return -1;
     }
     if (sql_find_top_level_ci(sql, " JOIN ")) return select_join(s, sql, reply, err, errlen);
-    std::unique_ptr<SelectQuery> q(new (std::nothrow) SelectQuery());
-    if (!q) {
-        set_err(err, errlen, "oom");
-        return -1;
-    }
-    char table[KYREL_IDENT_SIZE] = "";
-    if (parse_select_sql(sql, table, sizeof table, q.get(), err, errlen) != 0) return -1;
     SessionTable st;
-    if (session_table_resolve(s, table, TableUse::Read, &st, err, errlen) != 0) return -1;
+    std::unique_ptr<SelectQuery> q = session_select(s, sql, &st, err, errlen);
+    if (!q) return -1;
     return select_rows_json(st.internal, st.name, q.get(), reply, err, errlen);
 }
 
@@ -166,16 +178,10 @@ int session_cursor_open_select(Session* s, const char* sql, int batch, char** re
         set_err(err, errlen, "missing sql");
         return -1;
     }
-    std::unique_ptr<SelectQuery> q(new (std::nothrow) SelectQuery());
-    if (!q) {
-        set_err(err, errlen, "oom");
-        return -1;
-    }
-    char table[KYREL_IDENT_SIZE] = "";
-    if (parse_select_sql(sql, table, sizeof table, q.get(), err, errlen) != 0) return -1;
-    if (session_cursor_query_supported(q.get(), err, errlen) != 0) return -1;
     SessionTable st;
-    if (session_table_resolve(s, table, TableUse::Read, &st, err, errlen) != 0) return -1;
+    std::unique_ptr<SelectQuery> q =
+        session_select(s, sql, &st, err, errlen, session_cursor_query_supported);
+    if (!q) return -1;
     return session_cursor_open_table(s, st.internal, st.name, q.get(), batch, reply, err, errlen);
 }
 

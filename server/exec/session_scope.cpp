@@ -49,15 +49,12 @@ int session_table_name(const Session* s, const char* written, SessionTable* out,
 int session_table_resolve(const Session* s, const char* written, TableUse use, SessionTable* out,
                           char* err, size_t errlen) {
     if (session_table_name(s, written, out, err, errlen) != 0) return -1;
-    int slot = table_find_index(out->internal);
-    if (slot < 0) {
-        set_msg(err, errlen, "table not found");
-        return -1;
-    }
+    Table* t = table_find_live(out->internal, err, errlen);
+    if (!t) return -1;
     if (use == TableUse::Change && table_is_protected_internal_name(out->internal)) {
         set_msg(err, errlen, "cannot change system table");
         return -1;
     }
-    out->table = &g_tables[slot];
+    out->table = t;
     return 0;
 }

@@ -193,21 +193,12 @@ ChangeRules system_rules() {
     return rules;
 }
 
-Table* system_table(const char* internal_name, char* err, size_t errlen) {
-    int idx = internal_name ? table_find_index(internal_name) : -1;
-    if (idx < 0) {
-        set_err(err, errlen, "table not found");
-        return nullptr;
-    }
-    return &g_tables[idx];
-}
-
 }  // namespace
 
 int system_insert_row_with_wal(const char* internal_name, const char* key, const char* row_json,
                                char* err, size_t errlen) {
     (void)key;  // the key is the row's own primary-key value
-    Table* t = system_table(internal_name, err, errlen);
+    Table* t = table_find_live(internal_name, err, errlen);
     if (!t) return -1;
     const char* rows[1] = {row_json};
     return change_insert_rows(t, rows, 1, system_rules(), err, errlen);
@@ -215,14 +206,14 @@ int system_insert_row_with_wal(const char* internal_name, const char* key, const
 
 int system_update_row_with_wal(const char* internal_name, const char* key, const char* const* names,
                                const char* const* values, int count, char* err, size_t errlen) {
-    Table* t = system_table(internal_name, err, errlen);
+    Table* t = table_find_live(internal_name, err, errlen);
     if (!t) return -1;
     return change_update_row(t, key, names, values, count, system_rules(), err, errlen);
 }
 
 int system_delete_row_with_wal(const char* internal_name, const char* key, char* err,
                                size_t errlen) {
-    Table* t = system_table(internal_name, err, errlen);
+    Table* t = table_find_live(internal_name, err, errlen);
     if (!t) return -1;
     return change_delete_row(t, key, system_rules(), err, errlen);
 }

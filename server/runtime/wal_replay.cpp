@@ -48,11 +48,6 @@ bool g_replay_schema_changed = false;  // start-up only (single thread)
 // record's seq, no new record, no unique checks (a row was valid when
 // written, and indexes may have been created later: the index rebuild after
 // replay validates the final rows).
-Table* replay_table(const char* table) {
-    int slot = table_find_index(table);
-    return slot < 0 ? nullptr : &g_tables[slot];
-}
-
 ChangeRules replay_rules(uint64_t seq) {
     ChangeRules rules;
     rules.replay = true;
@@ -100,13 +95,13 @@ void apply_record(uint16_t op, uint64_t seq, const char* table, const char* key,
         break;
     case WAL_OP_INSERT:
     case WAL_OP_UPDATE:
-        if (Table* t = replay_table(table)) {
+        if (Table* t = table_find_live(table, nullptr, 0)) {
             const char* rows[1] = {json};
             change_insert_rows(t, rows, 1, replay_rules(seq), e, sizeof e);
         }
         break;
     case WAL_OP_DELETE:
-        if (Table* t = replay_table(table))
+        if (Table* t = table_find_live(table, nullptr, 0))
             change_delete_row(t, key, replay_rules(seq), e, sizeof e);
         break;
     default: break;

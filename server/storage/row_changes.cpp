@@ -34,15 +34,6 @@ struct RowDeleter {
 };
 using RowPtr = std::unique_ptr<VersionedRow, RowDeleter>;
 
-Table* find_live_table(const char* name, char* err, size_t errlen) {
-    int idx = name ? table_find_index(name) : -1;
-    if (idx < 0) {
-        set_err(err, errlen, "table not found");
-        return nullptr;
-    }
-    return &g_tables[idx];
-}
-
 // Takes ownership of v into the change.
 int add_version(RowChange* out, RowPtr v, char* err, size_t errlen) {
     if (!v) {
@@ -135,14 +126,18 @@ int row_canonical_with_key(const Table* t, const char* row_json, std::string* ca
     return 0;
 }
 
-int row_change_prepare_rows(Table* t, const char* const* rows, const char* const* keys, int n,
-                            unsigned checks, RowChange* out, char* err, size_t errlen) {
+// Empties out for a change of t; -1 "table not found" without one.
+static int start_change(RowChange* out, Table* t, char* err, size_t errlen) {
     reset(out);
     out->table = t;
-    if (!t) {
-        set_err(err, errlen, "table not found");
-        return -1;
-    }
+    if (t) return 0;
+    set_err(err, errlen, "table not found");
+    return -1;
+}
+
+int row_change_prepare_rows(Table* t, const char* const* rows, const char* const* keys, int n,
+                            unsigned checks, RowChange* out, char* err, size_t errlen) {
+    if (start_change(out, t, err, errlen) != 0) return -1;
     if (n < 0 || (n > 0 && (!rows || !keys))) {
         set_err(err, errlen, "invalid insert batch");
         return -1;
@@ -173,12 +168,7 @@ int row_change_prepare_rows(Table* t, const char* const* rows, const char* const
 int row_change_prepare_update(Table* t, const char* key, const char* const* names,
                               const char* const* values, int count, unsigned checks, RowChange* out,
                               char* err, size_t errlen) {
-    reset(out);
-    out->table = t;
-    if (!t) {
-        set_err(err, errlen, "table not found");
-        return -1;
-    }
+    if (start_change(out, t, err, errlen) != 0) return -1;
     if (!key) {
         set_err(err, errlen, "row not found");
         return -1;
@@ -224,12 +214,7 @@ int row_change_prepare_update(Table* t, const char* key, const char* const* name
 }
 
 int row_change_prepare_delete(Table* t, const char* key, RowChange* out, char* err, size_t errlen) {
-    reset(out);
-    out->table = t;
-    if (!t) {
-        set_err(err, errlen, "table not found");
-        return -1;
-    }
+    if (start_change(out, t, err, errlen) != 0) return -1;
     if (!key) {
         set_err(err, errlen, "missing primary key value");
         return -1;
@@ -298,7 +283,7 @@ void row_change_apply(RowChange* change, uint64_t first_seq, bool index_files, b
 
 int table_apply_insert(const char* table_name, uint64_t seq, const char* row_json, char* err,
                        size_t errlen) {
-    Table* t = find_live_table(table_name, err, errlen);
+    Table* t = table_find_live(table_name, err, errlen);
     if (!t) return -1;
     std::string canon, key;
     if (row_canonical_with_key(t, row_json, &canon, &key, err, errlen) != 0) return -1;
@@ -313,7 +298,7 @@ int table_apply_insert(const char* table_name, uint64_t seq, const char* row_jso
 
 int table_apply_delete(const char* table_name, uint64_t seq, const char* key, char* err,
                        size_t errlen) {
-    Table* t = find_live_table(table_name, err, errlen);
+    Table* t = table_find_live(table_name, err, errlen);
     if (!t) return -1;
     RowChange c;
     if (row_change_prepare_delete(t, key, &c, err, errlen) != 0) return -1;
@@ -324,7 +309,7 @@ int table_apply_delete(const char* table_name, uint64_t seq, const char* key, ch
 int table_apply_update(const char* table_name, uint64_t seq, const char* key,
                        const char* const* names, const char* const* values, int count, char* err,
                        size_t errlen) {
-    Table* t = find_live_table(table_name, err, errlen);
+    Table* t = table_find_live(table_name, err, errlen);
     if (!t) return -1;
     RowChange c;
     if (row_change_prepare_update(t, key, names, values, count, ROW_CHECK_UNIQUE, &c, err,
