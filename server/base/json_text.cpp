@@ -270,6 +270,28 @@ const char* scan_json_string_end(const char* p) {
     return nullptr;
 }
 
+int json_is_one_string(const char* text) {
+    if (!text || text[0] != '"') return 0;
+    const char* end = scan_json_string_end(text);
+    if (!end || *end != '\0') return 0;
+    const size_t n = static_cast<size_t>(end - text);
+    for (size_t i = 1; i + 1 < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20) return 0;
+        if (c != '\\') continue;
+        char e = text[++i];
+        if (e == 'u') {
+            if (i + 4 >= n - 1) return 0;
+            for (int k = 1; k <= 4; ++k)
+                if (!isxdigit(static_cast<unsigned char>(text[i + k]))) return 0;
+            i += 4;
+        } else if (e == '\0' || !strchr("\"\\/bfnrt", e)) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
 const char* scan_json_value_end(const char* p) {
     if (!p) return nullptr;
     p = skip_ws(p);

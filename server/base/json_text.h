@@ -28,6 +28,10 @@ const char* json_find_key(const char* json, const char* key);
 char* json_find_key(char* json, const char* key);
 // p at a double quote: just past the closing quote; NULL otherwise.
 const char* scan_json_string_end(const char* p);
+// 1 when text is exactly one JSON string literal: it spans the whole text,
+// every escape is one of \" \\ \/ \b \f \n \r \t \uXXXX, and no raw control
+// byte stands inside. Else 0.
+int json_is_one_string(const char* text);
 // End of the value that starts at p (after blanks); NULL when unterminated.
 const char* scan_json_value_end(const char* p);
 // Decodes the escapes of a JSON string body (\" \\ \/ \b \f \n \r \t and

@@ -1,6 +1,7 @@
 // SQL text scanning (see sql_scan.h for the contracts).
 #include "base/sql_scan.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -58,6 +59,29 @@ void normalize_sql_ws(char* s) {
 int sql_ci_match_at(const char* pos, const char* keyword) { return ci_starts(pos, keyword); }
 
 // ---- SQL top-level scanners -----------------------------------------------
+
+const char* sql_text_after_statement(const char* sql) {
+    const char* p = sql;
+    while (p && *p) {
+        if (p[0] == '$' && p[1] == '$') {
+            const char* close = strstr(p + 2, "$$");
+            if (!close) return nullptr;
+            p = close + 2;
+            continue;
+        }
+        if (*p == '\'' || *p == '"') {
+            p = sql_skip_quoted_string(p);
+            continue;
+        }
+        if (*p == ';') {
+            const char* rest = p + 1;
+            while (*rest == ';' || isspace(static_cast<unsigned char>(*rest))) rest++;
+            return *rest ? rest : nullptr;
+        }
+        p++;
+    }
+    return nullptr;
+}
 
 const char* sql_skip_quoted_string(const char* p) {
     if (!p) return nullptr;

@@ -20,6 +20,11 @@ const char* sql_find_top_level_ci(const char* sql, const char* needle);
 char* sql_find_top_level_ci(char* sql, const char* needle);
 const char* sql_find_top_level_char(const char* sql, char c);
 char* sql_find_top_level_char(char* sql, char c);
+// Start of what follows the statement in sql: the first text other than
+// blanks and ';' after a ';' that stands outside quoted strings and outside
+// a $$ ... $$ procedure body. NULL when the text holds one statement (also
+// when a quote or a body is left open: the statement's parser reports it).
+const char* sql_text_after_statement(const char* sql);
 // First top-level comparison operator; *op receives its static text or NULL.
 const char* sql_find_top_level_operator(const char* sql, const char** op);
 char* sql_find_top_level_operator(char* sql, const char** op);

@@ -4,6 +4,7 @@
 
 #include <strings.h>
 
+#include "exec/row_statements.h"
 #include "procedures/sp_conditions.h"
 #include "procedures/sp_statements.h"
 #include "procedures/sp_util.h"
@@ -365,7 +366,10 @@ int walk_body(const char* body, const ProcParamDef* params, int param_count, boo
                 if (sp_substitute_runtime_placeholders(st, vt.vars, vt.count, &sql, err, errlen) !=
                     0)
                     return -1;
-                free(sql);
+                std::unique_ptr<char, SpFreeDeleter> hold(sql);
+                // Names resolve in the caller's database at CALL; one that
+                // could reach another database is refused already here.
+                if (exec_check_statement_tables(sql, err, errlen) != 0) return -1;
             }
         } else if (dry_run) {
             return sp_fail(err, errlen, "unsupported procedure statement: %s",

@@ -6,20 +6,24 @@
 //   {"proc_key":..,"owner_user":..,"database_name":..,"table_name":..,
 //    "procedure_name":..,"file_path":..,"body_sha256":..,"enabled":true,
 //    "created_at":N,"updated_at":N,"param_defs":..}
-// The file is written (temp file, fdatasync, rename, directory fsync) before
-// the row is inserted; drop removes the row first and then the file.
+// The file is written (a new temporary file under a random name, fdatasync,
+// rename, directory fsync) before the row is inserted; drop removes the row
+// first and then the file, and syncs the directory after the unlink.
 #include "procedures/sp_catalog.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_set>
 
 #include "base/json_text.h"
 #include "base/sha256.h"
+#include "exec/session_scope.h"
+#include "exec/system_tables.h"
 #include "procedures/sp_body.h"
 #include "procedures/sp_statements.h"
 #include "procedures/sp_util.h"
@@ -29,10 +33,22 @@
 #include "storage/paths.h"
 #include "storage/roles.h"
 #include "storage/row_version.h"
-#include "storage/system_tables.h"
 #include "storage/table.h"
 
 namespace {
+
+// n random bytes from the kernel. 0, or -1 when none could be had.
+int random_bytes(void* out, size_t n) {
+    unsigned char* p = static_cast<unsigned char*>(out);
+    while (n > 0) {
+        ssize_t r = getrandom(p, n, 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return -1;
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return 0;
+}
 
 using OwnedText = std::unique_ptr<char, SpFreeDeleter>;
 
@@ -44,10 +60,6 @@ std::string json_esc(const char* s) {
 std::string json_tok(const char* s) {
     OwnedText e(json_quote_token(s ? s : ""));
     return e ? std::string(e.get()) : std::string("\"\"");
-}
-
-std::string session_database(const Session* s) {
-    return (s && s->current_database[0]) ? std::string(s->current_database) : "default";
 }
 
 std::string procedures_table() {
@@ -183,12 +195,23 @@ int sp_expected_path_from_row(const char* row_json, char* out, size_t cap, char*
 int sp_write_file_atomic(const char* path, const char* body, char* err, size_t errlen) {
     if (body && strlen(body) > SP_FILE_MAX) return sp_fail(err, errlen, "procedure body too large");
     if (!path || !path[0] || !body) return sp_fail(err, errlen, "invalid procedure file write");
+    // The temporary file is new, under a name nobody can guess or plant in
+    // advance: O_EXCL refuses anything already there (a file or a link left
+    // to redirect the write), O_NOFOLLOW a final link.
     char tmp[1024];
-    int n = snprintf(tmp, sizeof tmp, "%s.tmp.%ld.%llu", path, static_cast<long>(getpid()),
-                     static_cast<unsigned long long>(now_unix_ts()));
-    if (n < 0 || static_cast<size_t>(n) >= sizeof tmp)
-        return sp_fail(err, errlen, "procedure temp path too long");
-    int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd = -1;
+    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+        uint64_t r[2];
+        if (random_bytes(r, sizeof r) != 0)
+            return sp_fail(err, errlen, "cannot create procedure file");
+        int n =
+            snprintf(tmp, sizeof tmp, "%s.tmp.%016llx%016llx", path,
+                     static_cast<unsigned long long>(r[0]), static_cast<unsigned long long>(r[1]));
+        if (n < 0 || static_cast<size_t>(n) >= sizeof tmp)
+            return sp_fail(err, errlen, "procedure temp path too long");
+        fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST) break;
+    }
     if (fd < 0) return sp_fail(err, errlen, "cannot create procedure file");
     size_t len = strlen(body), done = 0;
     while (done < len) {
@@ -215,14 +238,7 @@ int sp_write_file_atomic(const char* path, const char* body, char* err, size_t e
         return sp_fail(err, errlen, "cannot activate procedure file");
     }
     // Make the rename itself durable before the catalog row is acknowledged.
-    std::string dir(path);
-    size_t slash = dir.rfind('/');
-    dir = slash == std::string::npos ? "." : dir.substr(0, slash);
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        (void)fsync(dfd);
-        close(dfd);
-    }
+    fsync_dir_of(path);
     return 0;
 }
 
@@ -371,8 +387,10 @@ int sp_create_procedure(const Session* session, const char* procedure, const cha
     char defs[SP_PARAM_DEFS_SIZE];
     if (sp_param_defs_to_string(params, param_count, defs, sizeof defs, err, errlen) != 0)
         return -1;
-    char internal[KYREL_INTERNAL_NAME_SIZE];
-    if (resolve_table_for_session(db, tbl, internal, sizeof internal) != 0)
+    SessionTable scope;
+    char scope_err[128];
+    if (session_table_resolve(session, tbl, TableUse::Read, &scope, scope_err, sizeof scope_err) !=
+        0)
         return sp_fail(err, errlen, "procedure table scope not found");
     if (system_procedure_table_create_if_missing(err, errlen) != 0) return -1;
     char key[192];
@@ -441,6 +459,9 @@ int sp_drop_procedure(const Session* session, const char* procedure, const char*
     if (system_delete_row_with_wal(procedures_table().c_str(), found_key.c_str(), err, errlen) != 0)
         return -1;
     bool removed = unlink(path) == 0 || errno == ENOENT;
+    // The removal itself is made durable, so a crash cannot bring the file
+    // back without its catalog row.
+    if (removed) fsync_dir_of(path);
     std::string out =
         std::string("{\"ok\":true,\"message\":\"") +
         (removed ? "procedure dropped" : "procedure dropped; procedure file could not be removed") +

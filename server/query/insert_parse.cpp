@@ -182,7 +182,7 @@ int build_insert_row_object(const char* begin, const char* end, const TableSchem
         row += '"';
         row += col.name;
         row += "\":";
-        if (col.type == COL_TYPE_STRING && sql_value_is_json_string(values[i].c_str())) {
+        if (col.type == COL_TYPE_STRING && json_is_one_string(values[i].c_str())) {
             // Already a JSON string, as in UPDATE: its \u escapes carry bytes
             // (tabs, line ends) that no SQL escape survives normalisation with.
             row += values[i];
@@ -228,29 +228,6 @@ char* sql_dup_normalized_dynamic(const char* sql, char* err, size_t errlen) {
         return nullptr;
     }
     return copy;
-}
-
-int sql_value_is_json_string(const char* text) {
-    const std::string v = text ? text : "";
-    if (v.size() < 2 || v[0] != '"') return 0;
-    const char* end = scan_json_string_end(v.c_str());
-    if (!end || *end != '\0') return 0;
-    for (size_t i = 1; i + 1 < v.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(v[i]);
-        if (c < 0x20) return 0;
-        if (c != '\\') continue;
-        char n = v[++i];
-        if (n == 'u') {
-            if (i + 4 >= v.size() - 1) return 0;
-            for (int k = 1; k <= 4; ++k) {
-                if (!std::isxdigit(static_cast<unsigned char>(v[i + k]))) return 0;
-            }
-            i += 4;
-        } else if (!std::strchr("\"\\/bfnrt", n) || n == '\0') {
-            return 0;
-        }
-    }
-    return 1;
 }
 
 char* sql_string_literal_to_json(const char* text) {

@@ -23,12 +23,6 @@ int parse_insert_sql_multi(const char* sql, char* table_out, size_t table_cap, c
 int parse_insert_sql(const char* sql, char* table_out, size_t table_cap, char** row_out,
                      const TableSchema* schema, char* err, size_t errlen);
 
-// 1 when text is exactly one well-formed JSON string (double-quoted, valid
-// escapes, no raw control bytes). INSERT and UPDATE take such a value of a
-// string column as that JSON string, unchanged; any other quoted value is read
-// as a SQL string literal.
-int sql_value_is_json_string(const char* text);
-
 // One complete SQL string literal (single- or double-quoted) to an owned JSON
 // string literal; NULL when text is not exactly one literal or on oom.
 char* sql_string_literal_to_json(const char* text);

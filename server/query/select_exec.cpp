@@ -105,58 +105,6 @@ int visit_pk_map(Table* t, Fn&& fn) {
     return 0;
 }
 
-// One index-file line: "<letter>\t<escaped value>\t<escaped key>".
-struct FileEntry {
-    std::string key;
-    std::string value;
-    bool deleted = false;
-};
-
-// Reads an index file into its last state per key, in first-appearance order.
-// 1 when the file cannot be opened; 0; -1 "oom".
-int read_index_file(const char* path, std::vector<FileEntry>* out, char* err, size_t errlen) {
-    FILE* f = fopen(path, "r");
-    if (!f) return 1;
-    std::unique_ptr<FILE, int (*)(FILE*)> guard(f, fclose);
-    std::unordered_map<std::string, size_t> pos;
-    std::vector<char> line(8192);
-    while (fgets(line.data(), static_cast<int>(line.size()), f)) {
-        size_t n = strlen(line.data());
-        if (n == 0) continue;
-        if (line[n - 1] != '\n') {
-            // Longer than a line may be, or an append still in progress: skip the
-            // rest of it.
-            int c;
-            while ((c = fgetc(f)) != EOF && c != '\n') {}
-            if (c == EOF) break;
-            continue;
-        }
-        trim_ws(line.data());
-        if (!line[0]) continue;
-        char* t1 = strchr(line.data(), '\t');
-        char* t2 = t1 ? strchr(t1 + 1, '\t') : nullptr;
-        if (!t1 || !t2) continue;
-        *t1 = '\0';
-        *t2 = '\0';
-        CStr value(json_unescape_fragment(t1 + 1));
-        CStr key(json_unescape_fragment(t2 + 1));
-        if (!value || !key) {
-            set_err(err, errlen, "oom");
-            return -1;
-        }
-        bool del = line[0] == 'D';
-        auto it = pos.find(key.get());
-        if (it != pos.end()) {
-            (*out)[it->second].value = value.get();
-            (*out)[it->second].deleted = del;
-        } else {
-            pos.emplace(key.get(), out->size());
-            out->push_back(FileEntry{key.get(), value.get(), del});
-        }
-    }
-    return 0;
-}
-
 }  // namespace
 
 // ---- WHERE ------------------------------------------------------------------
@@ -405,12 +353,10 @@ int lookup_keys_from_composite_index(Table* table, const SelectQuery* query, cha
         }
     }
 
-    char path[512];
-    table_index_file_path(schema->name, def.name, path, sizeof path);
-    std::vector<FileEntry> entries;
-    int r = read_index_file(path, &entries, err, errlen);
+    std::vector<IndexFileEntry> entries;
+    int r = index_file_read_entries(table, best, &entries, err, errlen);
     if (r != 0) return r;
-    for (const FileEntry& e : entries) {
+    for (const IndexFileEntry& e : entries) {
         if (e.deleted) continue;
         int m = composite_index_value_matches(schema.get(), &def, query, e.value.c_str(),
                                               best_count, err, errlen);
@@ -485,46 +431,13 @@ int select_pk_lookup_key(const Table* table, const char* value, char* out, size_
     if (!out || cap == 0) return -1;
     out[0] = '\0';
     if (!table || !value) return -1;
-    std::string text(value);
-    strip_sql_or_json_quotes(text.data());
-    text.resize(strlen(text.c_str()));
     int c = schema_get_col(&table->schema, table->schema.primary_key);
     int type = c >= 0 ? table->schema.columns[c].type : COL_TYPE_STRING;
-    if (type == COL_TYPE_INT || type == COL_TYPE_TIMESTAMP) {
-        // Integer keys are stored in canonical decimal form: 042 and +42 address 42.
-        errno = 0;
-        char* end = nullptr;
-        long long v = strtoll(text.c_str(), &end, 10);
-        if (end != text.c_str() && *skip_ws(end) == '\0' && errno != ERANGE) {
-            snprintf(out, cap, "%lld", v);
-            return 0;
-        }
-    } else if (type == COL_TYPE_STRING) {
-        bool plain = true;
-        for (unsigned char ch : text)
-            if (ch == '"' || ch == '\\' || ch < 0x20) plain = false;
-        if (!plain) {
-            // Derive the key exactly as the write path derives it from a stored
-            // row holding this string, so both sides use one key form.
-            CStr quoted(json_quote_token(text.c_str()));
-            if (!quoted) return -1;
-            std::string row = "{\"";
-            row += table->schema.primary_key;
-            row += "\":";
-            row += quoted.get();
-            row += "}";
-            std::vector<char> key(row.size() + 2);
-            char msg[64];
-            if (schema_get_pk_value(table, row.c_str(), key.data(), key.size(), msg, sizeof msg) !=
-                0)
-                return -1;
-            if (strlen(key.data()) >= cap) return -1;
-            snprintf(out, cap, "%s", key.data());
-            return 0;
-        }
-    }
-    if (text.size() >= cap) return -1;
-    memcpy(out, text.c_str(), text.size() + 1);
+    std::string key;
+    // The key form every writer stores (pk_key_form); a literal that cannot
+    // be a key of the column's type addresses no row.
+    if (pk_key_form(type, value, PK_FROM_LITERAL, &key) != 0 || key.size() >= cap) return -1;
+    memcpy(out, key.c_str(), key.size() + 1);
     return 0;
 }
 

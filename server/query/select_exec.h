@@ -90,7 +90,7 @@ int append_projected_row_json(char** data, uint64_t* capacity, uint64_t* length,
                               const char* row_json, char* err, size_t errlen);
 
 // The primary-key text that a predicate value addresses, in the form the
-// table stores its keys (quotes removed, SQL escapes decoded; integer keys
-// canonical). Used by the primary-key lookup.
-// Returns 0, or -1 when the key does not fit cap (no row can have it).
+// table stores its keys (pk_key_form). Used by the primary-key lookup.
+// Returns 0, or -1 when no row can have it (not a key of the column's type,
+// or longer than cap).
 int select_pk_lookup_key(const Table* table, const char* value, char* out, size_t cap);

@@ -22,3 +22,9 @@ struct Session {
     uint64_t next_cursor_id;                      // 0 counts as 1
     SessionCursor cursors[SESSION_CURSOR_SLOTS];  // open cursors; a free slot is all zero
 };
+
+// The database of the Session's unqualified names: "default" when none is set
+// (and for no Session at all).
+inline const char* session_database(const Session* s) {
+    return (s && s->current_database[0]) ? s->current_database : "default";
+}

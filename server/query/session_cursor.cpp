@@ -375,10 +375,21 @@ int cursor_fetch_limit_from_payload(const char* payload, int def) {
 
 // ---- actions -----------------------------------------------------------------
 
-int session_cursor_open_select(Session* session, const char* sql, int batch, char** out, char* err,
-                               size_t errlen) {
+int session_cursor_query_supported(const SelectQuery* q, char* err, size_t errlen) {
+    if (!q->select_star || q->order_by[0] || q->has_group_by || q->has_aggregate || q->has_window) {
+        set_err(err, errlen,
+                "cursor_open currently supports SELECT * without ORDER BY, GROUP BY, aggregates "
+                "or window functions");
+        return -1;
+    }
+    return 0;
+}
+
+int session_cursor_open_table(Session* session, const char* internal, const char* table,
+                              const SelectQuery* q, int batch, char** out, char* err,
+                              size_t errlen) {
     if (out) *out = nullptr;
-    if (!out) {
+    if (!out || !q) {
         set_err(err, errlen, "oom");
         return -1;
     }
@@ -386,33 +397,8 @@ int session_cursor_open_select(Session* session, const char* sql, int batch, cha
         set_err(err, errlen, "session required");
         return -1;
     }
-    if (!sql || !*skip_ws(sql)) {
-        set_err(err, errlen, "missing sql");
-        return -1;
-    }
-    std::unique_ptr<SelectQuery> q(new (std::nothrow) SelectQuery);
-    if (!q) {
-        set_err(err, errlen, "oom");
-        return -1;
-    }
-    char table[64] = {0};
-    if (parse_select_sql(sql, table, sizeof table, q.get(), err, errlen) != 0) {
-        if (err && errlen && !err[0]) set_err(err, errlen, "invalid SELECT");
-        return -1;
-    }
-    if (!q->select_star || q->order_by[0] || q->has_group_by || q->has_aggregate || q->has_window) {
-        set_err(err, errlen,
-                "cursor_open currently supports SELECT * without ORDER BY, GROUP BY, aggregates "
-                "or window functions");
-        return -1;
-    }
-    const char* db = session->current_database[0] ? session->current_database : "default";
-    char internal[KYREL_INTERNAL_NAME_SIZE] = {0};
-    if (resolve_table_for_session(db, table, internal, sizeof internal) != 0) {
-        set_err(err, errlen, "table not found");
-        return -1;
-    }
-    int idx = table_find_index(internal);
+    if (session_cursor_query_supported(q, err, errlen) != 0) return -1;
+    int idx = internal ? table_find_index(internal) : -1;
     if (idx < 0) {
         set_err(err, errlen, "table not found");
         return -1;
@@ -424,8 +410,7 @@ int session_cursor_open_select(Session* session, const char* sql, int batch, cha
     }
     session_cursor_clear(c);
     Snapshot snap;
-    if (cursor_build_key_snapshot(&g_tables[idx], internal, q.get(), &snap, err, errlen) != 0)
-        return -1;
+    if (cursor_build_key_snapshot(&g_tables[idx], internal, q, &snap, err, errlen) != 0) return -1;
 
     const int64_t now = now_seconds();
     c->in_use = 1;

@@ -38,9 +38,18 @@ struct SessionCursor {
     uint64_t rows_fetched;
 };
 
-// 0 with *out the first batch; -1 with a message.
-int session_cursor_open_select(Session* session, const char* sql, int batch, char** out, char* err,
-                               size_t errlen);
+struct SelectQuery;
+
+// A cursor over a parsed SELECT of a table the caller resolved (internal name,
+// and the name as the statement wrote it). 0 with *out the first batch; -1
+// with a message. The SQL form, which resolves the table in the Session's
+// database, is session_cursor_open_select (exec/row_statements.h).
+int session_cursor_open_table(Session* session, const char* internal, const char* table,
+                              const SelectQuery* q, int batch, char** out, char* err,
+                              size_t errlen);
+// -1 with the cursor_open message unless q is a SELECT * without ORDER BY,
+// GROUP BY, aggregates or window functions.
+int session_cursor_query_supported(const SelectQuery* q, char* err, size_t errlen);
 int session_cursor_fetch(Session* session, uint64_t cursor_id, int batch, char** out, char* err,
                          size_t errlen);
 int session_cursor_close(Session* session, uint64_t cursor_id, char** out, char* err,

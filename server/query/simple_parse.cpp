@@ -161,8 +161,10 @@ int parse_create_table_sql(const char* sql, TableSchema* schema, char* err, size
         if (name.size() >= sizeof schema->columns[0].name)
             return fail(err, errlen, "column name too long");
         if (ident_check_client_name(name.c_str(), "column name", err, errlen) != 0) return -1;
+        // Unique ignoring case: reads, ALTER TABLE and ORDER BY find columns
+        // case-insensitively, so a and A could not be told apart.
         for (int i = 0; i < schema->column_count; ++i) {
-            if (name == schema->columns[i].name) {
+            if (strcasecmp(name.c_str(), schema->columns[i].name) == 0) {
                 char msg[128];
                 std::snprintf(msg, sizeof msg, "duplicate column name '%s'", name.c_str());
                 return fail(err, errlen, msg);

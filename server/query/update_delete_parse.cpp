@@ -170,7 +170,7 @@ int normalize_update_values_for_schema(const TableSchema* schema, char** columns
             // A value in double quotes is taken as a JSON string only when it is
             // exactly one well-formed string; "x" "role":"FULL" must not plant a
             // second member. Otherwise it is read as a SQL literal.
-            if (sql_value_is_json_string(v.c_str())) {
+            if (json_is_one_string(v.c_str())) {
                 if (v != values[i]) {
                     char* copy = xstrdup2(v.c_str());
                     if (!copy) return fail(err, errlen, "oom");

@@ -10,6 +10,7 @@
 
 #include "base/json_text.h"
 #include "base/owned.h"
+#include "exec/session_scope.h"
 #include "query/session.h"
 #include "query/simple_parse.h"
 #include "runtime/classify.h"
@@ -30,27 +31,6 @@ bool role_in(UserRole role, std::initializer_list<UserRole> allowed) {
 }
 
 }  // namespace
-
-int session_db_role(const Session* session, const char* database, UserRole* out_role, char* msg,
-                    size_t msglen) {
-    if (out_role) *out_role = ROLE_NONE;
-    if (!session || !session->authenticated) {
-        set_msg(msg, msglen, "not authenticated");
-        return -1;
-    }
-    if (session->is_admin) {
-        if (out_role) *out_role = ROLE_FULL;
-        return 0;
-    }
-    UserRole role = ROLE_NONE;
-    const char* db = (database && *database) ? database : "default";
-    if (role_lookup(&role, session->username, db) != 0) {
-        set_msg(msg, msglen, "role lookup failed");
-        return -1;
-    }
-    if (out_role) *out_role = role;
-    return 0;
-}
 
 int use_target_database(const Job* job, char* out, size_t cap, char* msg, size_t msglen) {
     if (out && cap) out[0] = '\0';

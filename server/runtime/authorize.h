@@ -5,15 +5,9 @@
 
 #include <cstddef>
 
-#include "storage/roles.h"
-
 struct Job;
 struct Session;
 
-// The Session user's role on database (administrators FULL). 0, or -1 with
-// "not authenticated" / "role lookup failed"; *out_role is NONE on failure.
-int session_db_role(const Session* session, const char* database, UserRole* out_role, char* msg,
-                    size_t msglen);
 // Target database of a USE request (kind 19): from "sql", else "database".
 // 0 with the name, or -1 with the message.
 int use_target_database(const Job* job, char* out, size_t cap, char* msg, size_t msglen);

@@ -157,7 +157,8 @@ Job* job_new_payload(uint32_t kind, const char* json, int is_write) {
     return job;
 }
 
-Job* parse_request(const char* json) {
+Job* parse_request(const char* json, const char** refusal) {
+    if (refusal) *refusal = nullptr;
     if (!json) return nullptr;
     char action[64];
     if (json_extract_string(json, "action", action, sizeof action) != 0) return nullptr;
@@ -191,7 +192,14 @@ Job* parse_request(const char* json) {
     uint32_t kind = 0;
     int is_write = 0;
     bool known = classify_sql(sql, &kind, &is_write);
+    // A request carries one statement: a second one after the first ';'
+    // would be silently dropped by every statement parser.
+    const bool several = sql_text_after_statement(sql) != nullptr;
     free(sql);
+    if (several) {
+        if (refusal) *refusal = ONE_STATEMENT_ONLY;
+        return nullptr;
+    }
     if (!known) return nullptr;
     return job_new_payload(kind, json, is_write);
 }

@@ -58,8 +58,9 @@ Job* job_new(uint32_t kind);
 Job* job_new_payload(uint32_t kind, const char* json, int is_write);
 
 // A new Job for the request, or nullptr, which the caller answers with
-// "invalid request".
-Job* parse_request(const char* json);
+// "invalid request" unless *refusal names a more precise reason.
+constexpr const char* ONE_STATEMENT_ONLY = "only one statement per request";
+Job* parse_request(const char* json, const char** refusal = nullptr);
 
 // At *p: skip blanks, match kw case-insensitively, require that no letter,
 // digit or '_' follows, skip the blanks after it and advance *p. 1 on a match,

@@ -52,10 +52,11 @@ void handle_client(int fd) {
         if (rc != FRAME_OK) break;  // peer closed, socket error or no memory
 
         mark_activity();
-        Job* job = parse_request(body);
+        const char* refusal = nullptr;
+        Job* job = parse_request(body, &refusal);
         free(body);
         if (!job) {
-            send_error(fd, "invalid request");
+            send_error(fd, refusal ? refusal : "invalid request");
             continue;
         }
         job->client_fd = fd;

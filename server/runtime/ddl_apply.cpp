@@ -19,6 +19,7 @@
 #include "base/owned.h"
 #include "base/stats.h"
 #include "base/text_util.h"
+#include "exec/session_scope.h"
 #include "query/ddl_parse.h"
 #include "query/session.h"
 #include "runtime/job_queue.h"
@@ -43,11 +44,6 @@ char* reply(const std::string& text) { return xstrdup2(text.c_str()); }
 std::string esc(const char* text) {
     CStr e(json_escape_string(text ? text : ""));
     return e ? std::string(e.get()) : std::string();
-}
-
-const char* job_database(const Job* job) {
-    const Session* s = job->session;
-    return (s && s->current_database[0]) ? s->current_database : "default";
 }
 
 // The "sql" member as an owned string; nullptr when absent or not a string.
@@ -91,13 +87,13 @@ char* ddl_handle_alter_table(Job* job, char* msg) {
     }
     auto cmd = std::make_unique<AlterTableCmd>();
     if (parse_alter_table_sql(sql.get(), cmd.get(), msg, kMsgSize) != 0) return nullptr;
-    const char* db = job_database(job);
-    char internal[KYREL_INTERNAL_NAME_SIZE];
-    make_internal_table_name(db, cmd->table, internal, sizeof internal);
-    if (table_apply_alter_sql(internal, sql.get(), 0, msg, kMsgSize) != 0) return nullptr;
+    const char* db = session_database(job->session);
+    SessionTable st;
+    if (session_table_name(job->session, cmd->table, &st, msg, kMsgSize) != 0) return nullptr;
+    if (table_apply_alter_sql(st.internal, sql.get(), 0, msg, kMsgSize) != 0) return nullptr;
     if (catalog_save_db(db, msg, kMsgSize) != 0) return nullptr;
     uint64_t seq = next_seq();
-    if (wal_append_record(WAL_OP_ALTER_TABLE, seq, internal, "", sql.get(), msg, kMsgSize) != 0)
+    if (wal_append_record(WAL_OP_ALTER_TABLE, seq, st.internal, "", sql.get(), msg, kMsgSize) != 0)
         return nullptr;
     stats_add(&g_stats.total_writes, 1);
     if (checkpoint_after_schema_change("ALTER TABLE", msg) != 0) return nullptr;
@@ -120,9 +116,10 @@ char* ddl_handle_drop_table(Job* job, char* msg) {
             return nullptr;
         }
     }
-    const char* db = job_database(job);
-    char internal[KYREL_INTERNAL_NAME_SIZE];
-    make_internal_table_name(db, table, internal, sizeof internal);
+    const char* db = session_database(job->session);
+    SessionTable st;
+    if (session_table_name(job->session, table, &st, msg, kMsgSize) != 0) return nullptr;
+    const char* internal = st.internal;
     int rc = table_drop_internal(internal, if_exists, msg, kMsgSize);
     if (rc < 0) return nullptr;
     const bool skipped = rc == 1;
@@ -151,14 +148,10 @@ char* ddl_handle_create_index(Job* job, char* msg) {
     if (parse_create_index_sql_ex(sql.get(), table, sizeof table, def.get(), &if_not_exists, msg,
                                   kMsgSize) != 0)
         return nullptr;
-    char internal[KYREL_INTERNAL_NAME_SIZE];
-    make_internal_table_name(job_database(job), table, internal, sizeof internal);
-    int slot = table_find_index(internal);
-    if (slot < 0) {
-        set_msg(msg, "table not found");
+    SessionTable st;
+    if (session_table_resolve(job->session, table, TableUse::Read, &st, msg, kMsgSize) != 0)
         return nullptr;
-    }
-    Table* t = &g_tables[slot];
+    Table* t = st.table;
     RwWriteGuard g(&t->lock);
     if (t->dropped || !t->schema.name[0]) {
         set_msg(msg, "table not found");
@@ -227,8 +220,13 @@ char* ddl_handle_drop_index(Job* job, char* msg) {
         if (json_name_member(job, "table", "table name", table, sizeof table, msg) < 0)
             return nullptr;
     }
+    // A named table is checked like every written name; without one, the
+    // owner is searched among the Session database's tables.
+    SessionTable st;
+    if (table[0] && session_table_name(job->session, table, &st, msg, kMsgSize) != 0)
+        return nullptr;
     char internal[KYREL_INTERNAL_NAME_SIZE];
-    int resolved = resolve_index_target_db(job_database(job), index, table, internal,
+    int resolved = resolve_index_target_db(session_database(job->session), index, st.name, internal,
                                            sizeof internal, msg, kMsgSize);
     // IF EXISTS also tolerates a named table that does not exist.
     if (resolved != 0 || (if_exists && table_find_index(internal) < 0)) {

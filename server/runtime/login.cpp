@@ -11,10 +11,10 @@
 #include "base/err.h"
 #include "base/json_text.h"
 #include "base/owned.h"
+#include "exec/system_tables.h"
 #include "query/session.h"
 #include "storage/db_registry.h"
 #include "storage/roles.h"
-#include "storage/system_tables.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "base/config.h"
+#include "exec/system_tables.h"
 #include "runtime/auto_vacuum.h"
 #include "runtime/connection.h"
 #include "runtime/read_path.h"
@@ -21,7 +22,6 @@
 #include "storage/index_file.h"
 #include "storage/paths.h"
 #include "storage/segment.h"
-#include "storage/system_tables.h"
 #include "storage/wal.h"
 
 namespace {

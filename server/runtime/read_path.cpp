@@ -18,9 +18,7 @@
 #include "base/sql_scan.h"
 #include "base/stats.h"
 #include "base/text_util.h"
-#include "query/join.h"
-#include "query/select_exec.h"
-#include "query/select_parse.h"
+#include "exec/row_statements.h"
 #include "query/session.h"
 #include "query/session_cursor.h"
 #include "runtime/authorize.h"
@@ -67,11 +65,6 @@ void done_heap(Job* job, Build build) {
         return;
     }
     job_mark_done(job, out);
-}
-
-const char* job_database(const Job* job) {
-    const Session* s = job->session;
-    return s && s->current_database[0] ? s->current_database : "default";
 }
 
 // The request's "sql" string (any length), or nullptr.
@@ -132,8 +125,13 @@ void run_use(Job* job) {
 int show_target_table(Job* job, bool indexes, char* table, size_t cap, char* msg, size_t msglen) {
     table[0] = '\0';
     if (job->table[0]) {
+        // Passed on as written: the table resolution canonicalises and checks
+        // it like every name a client writes. Only blanks: no name at all.
         snprintf(table, cap, "%s", job->table);
-        canonicalize_ident(table);
+        char canon[sizeof job->table];
+        snprintf(canon, sizeof canon, "%s", job->table);
+        canonicalize_ident(canon);
+        if (!canon[0]) table[0] = '\0';
         return 0;
     }
     CStr sql = request_sql(job);
@@ -160,35 +158,17 @@ int show_target_table(Job* job, bool indexes, char* table, size_t cap, char* msg
     return copy_ident_checked(table, cap, rest, "table name", msg, msglen) == 0 ? 0 : -1;
 }
 
+// SELECT and JOIN: the statement decides which (exec_select_sql).
 void run_select(Job* job) {
     CStr sql = request_sql(job);
     if (!sql) {
         done_error(job, "missing sql");
         return;
     }
-    std::unique_ptr<SelectQuery> q(new (std::nothrow) SelectQuery);
-    if (!q) {
-        done_error(job, "oom");
-        return;
-    }
-    char table[64] = {0};
-    char msg[kMsgSize] = {0};
-    if (parse_select_sql(sql.get(), table, sizeof table, q.get(), msg, sizeof msg) != 0) {
-        done_error(job, msg[0] ? msg : "invalid SELECT");
-        return;
-    }
-    char internal[KYREL_INTERNAL_NAME_SIZE];
-    if (resolve_table_for_session(job_database(job), table, internal, sizeof internal) != 0) {
-        done_error(job, "table not found");
-        return;
-    }
-    char* reply = nullptr;
-    if (select_rows_json(internal, table, q.get(), &reply, msg, sizeof msg) != 0) {
-        free(reply);
-        done_error(job, msg[0] ? msg : "select failed");
-        return;
-    }
-    job_mark_done(job, reply);
+    const Session* s = job->session;
+    done_heap(job, [s, &sql](char** out, char* err, size_t errlen) {
+        return exec_select_sql(s, sql.get(), out, err, errlen);
+    });
 }
 
 // The request's "cursor_id" as a positive id, else 0.
@@ -261,41 +241,6 @@ void run_cursor_kill(Job* job) {
     });
 }
 
-void run_join(Job* job) {
-    CStr sql = request_sql(job);
-    if (!sql) {
-        done_error(job, "missing sql");
-        return;
-    }
-    std::unique_ptr<JoinQuery> q(new (std::nothrow) JoinQuery);
-    if (!q) {
-        done_error(job, "oom");
-        return;
-    }
-    char msg[kMsgSize] = {0};
-    if (parse_select_join_sql(sql.get(), q.get(), msg, sizeof msg) != 0) {
-        done_error(job, msg[0] ? msg : "invalid SELECT");
-        return;
-    }
-    for (char* side : {q->left_table, q->right_table}) {
-        char name[64];
-        if (copy_ident_checked(name, sizeof name, side, "table name", msg, sizeof msg) != 0) {
-            done_error(job, msg[0] ? msg : "invalid table name");
-            return;
-        }
-        char internal[KYREL_INTERNAL_NAME_SIZE];
-        if (resolve_table_for_session(job_database(job), name, internal, sizeof internal) != 0) {
-            done_error(job, "table not found");
-            return;
-        }
-        snprintf(side, sizeof q->left_table, "%s", internal);
-    }
-    const JoinQuery* query = q.get();
-    done_heap(job, [query](char** out, char* err, size_t errlen) {
-        return select_join_rows_json(query, out, err, errlen);
-    });
-}
-
 }  // namespace
 
 void execute_read_job(Job* job) {
@@ -323,7 +268,7 @@ void execute_read_job(Job* job) {
         return;
     case JOB_SHOW_DATABASES: done_heap(job, build_show_databases_json); return;
     case JOB_SHOW_TABLES: {
-        const char* db = job_database(job);
+        const char* db = session_database(job->session);
         done_heap(job, [db](char** out, char* err, size_t errlen) {
             return build_show_tables_json_db(db, out, err, errlen);
         });
@@ -371,7 +316,7 @@ void execute_read_job(Job* job) {
     case JOB_CURSOR_FETCH: run_cursor_fetch_close(job, false); return;
     case JOB_CURSOR_CLOSE: run_cursor_fetch_close(job, true); return;
     case JOB_CURSOR_KILL: run_cursor_kill(job); return;
-    case JOB_SELECT_JOIN: run_join(job); return;
+    case JOB_SELECT_JOIN: run_select(job); return;
     case JOB_SHOW_PROCEDURES:
         done_heap(job, [job](char** out, char* err, size_t errlen) {
             return proc_show_json(job, out, err, errlen);

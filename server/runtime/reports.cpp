@@ -23,6 +23,7 @@
 #include "base/json_text.h"
 #include "base/stats.h"
 #include "base/text_util.h"
+#include "exec/session_scope.h"
 #include "query/session.h"
 #include "runtime/job_queue.h"
 #include "runtime/server.h"
@@ -97,23 +98,11 @@ CursorFigures cursor_figures() {
     return f;
 }
 
-const char* session_db(const Session* s) {
-    return s && s->current_database[0] ? s->current_database : "default";
-}
-
-// Resolves a table of the Session's database to its slot; -1 when absent.
-int resolve_slot(const Session* s, const char* table, char* internal, size_t cap) {
-    if (!table || !*table) return -1;
-    if (resolve_table_for_session(session_db(s), table, internal, cap) != 0) return -1;
-    return table_find_index(internal);
-}
-
-// Slot of a table of the Session's database; -1 "table not found".
+// Slot of a table the Session names; -1 with the resolution's message.
 int report_slot(const Session* s, const char* table, char* err, size_t errlen) {
-    char internal[KYREL_INTERNAL_NAME_SIZE];
-    int slot = resolve_slot(s, table, internal, sizeof internal);
-    if (slot < 0) set_err(err, errlen, "table not found");
-    return slot;
+    SessionTable st;
+    if (session_table_resolve(s, table, TableUse::Read, &st, err, errlen) != 0) return -1;
+    return static_cast<int>(st.table - g_tables);
 }
 
 bool table_live(const Table& t) { return !t.dropped && t.schema.name[0]; }
@@ -366,7 +355,7 @@ int build_show_indexes_json_db(const Session* session, const char* table, char**
 }
 
 int build_show_indexes_all_json(const Session* session, char** out, char* err, size_t errlen) {
-    const char* db = session_db(session);
+    const char* db = session_database(session);
     return build_report(out, err, errlen, [&](std::string* s) {
         *s = "{\"ok\":true,\"database\":\"" + esc(db) + "\",\"indexes\":[";
         bool first = true;

@@ -9,9 +9,8 @@
 // In both cases the end of the last good record is noted with the WAL writer,
 // which cuts the file there before its first append, so new records are
 // never written behind bytes that would stop the next replay.
-// Apply errors of single records are ignored. Replayed puts skip unique
-// checks (a row was valid when written, and indexes may have been created
-// later); the index rebuild after replay validates the final rows.
+// Apply errors of single records are ignored. Row records take the change
+// road in replay mode (exec/row_change.h).
 #include "runtime/wal_replay.h"
 
 #include <sys/stat.h>
@@ -23,6 +22,7 @@
 #include <vector>
 
 #include "base/stats.h"
+#include "exec/row_change.h"
 #include "query/ddl_parse.h"
 #include "query/simple_parse.h"
 #include "storage/catalog.h"
@@ -30,9 +30,6 @@
 #include "storage/db_registry.h"
 #include "storage/ident.h"
 #include "storage/paths.h"
-#include "storage/pk_map.h"
-#include "storage/row_changes.h"
-#include "storage/row_version.h"
 #include "storage/segment.h"
 #include "storage/table.h"
 #include "storage/wal.h"
@@ -47,33 +44,17 @@ struct FileCloser {
 
 bool g_replay_schema_changed = false;  // start-up only (single thread)
 
-// A put that keeps the logged row as the key's newest version, without
-// unique checks; secondary maps are refilled by the index rebuild.
-int replay_put(const char* table, uint64_t seq, const char* row, char* err, size_t errlen) {
-    int slot = table_find_index(table);
-    if (slot < 0) {
-        snprintf(err, errlen, "table not found");
-        return -1;
-    }
-    Table* t = &g_tables[slot];
-    char key[2048];
-    if (schema_validate_row_object(t, row, err, errlen) != 0 ||
-        schema_get_pk_value(t, row, key, sizeof key, err, errlen) != 0)
-        return -1;
-    VersionedRow* v = versioned_row_new(seq, key, row, 0);
-    if (!v) {
-        snprintf(err, errlen, "oom");
-        return -1;
-    }
-    {
-        RwWriteGuard g(&t->lock);
-        v->next = t->rows;
-        t->rows = v;
-        pk_latest_map_update(t, v);
-        t->row_memory_bytes += v->mem_size;
-    }
-    mem_add((int64_t)v->mem_size);
-    return 0;
+// Logged rows and deletions take the change road in replay mode: the
+// record's seq, no new record, no unique checks (a row was valid when
+// written, and indexes may have been created later: the index rebuild after
+// replay validates the final rows).
+ChangeRules replay_rules(uint64_t seq) {
+    ChangeRules rules;
+    rules.replay = true;
+    rules.replay_seq = seq;
+    rules.new_keys = false;
+    rules.memory_stop = false;
+    return rules;
 }
 
 void save_catalog_of(const char* internal) {
@@ -113,8 +94,16 @@ void apply_record(uint16_t op, uint64_t seq, const char* table, const char* key,
         }
         break;
     case WAL_OP_INSERT:
-    case WAL_OP_UPDATE: replay_put(table, seq, json, e, sizeof e); break;
-    case WAL_OP_DELETE: table_apply_delete(table, seq, key, e, sizeof e); break;
+    case WAL_OP_UPDATE:
+        if (Table* t = table_find_live(table, nullptr, 0)) {
+            const char* rows[1] = {json};
+            change_insert_rows(t, rows, 1, replay_rules(seq), e, sizeof e);
+        }
+        break;
+    case WAL_OP_DELETE:
+        if (Table* t = table_find_live(table, nullptr, 0))
+            change_delete_row(t, key, replay_rules(seq), e, sizeof e);
+        break;
     default: break;
     }
 }

@@ -25,10 +25,11 @@
 #include "base/owned.h"
 #include "base/stats.h"
 #include "base/text_util.h"
-#include "query/insert_parse.h"
+#include "exec/row_statements.h"
+#include "exec/session_scope.h"
+#include "exec/system_tables.h"
 #include "query/session.h"
 #include "query/simple_parse.h"
-#include "query/update_delete_parse.h"
 #include "runtime/classify.h"
 #include "runtime/ddl_apply.h"
 #include "runtime/job_queue.h"
@@ -40,18 +41,13 @@
 #include "storage/checkpoint.h"
 #include "storage/db_registry.h"
 #include "storage/ident.h"
-#include "storage/index_file.h"
 #include "storage/roles.h"
-#include "storage/row_changes.h"
-#include "storage/row_version.h"
-#include "storage/system_tables.h"
 #include "storage/table.h"
 #include "storage/wal.h"
 
 namespace {
 
 constexpr size_t kMsgSize = 256;
-constexpr size_t kKeyCap = 2048;  // primary-key text, 2047 bytes at most
 
 struct StringArray {
     char** items = nullptr;
@@ -67,11 +63,6 @@ char* reply(const std::string& text) { return xstrdup2(text.c_str()); }
 std::string esc(const char* text) {
     CStr e(json_escape_string(text ? text : ""));
     return e ? std::string(e.get()) : std::string();
-}
-
-const char* job_database(const Job* job) {
-    const Session* s = job->session;
-    return (s && s->current_database[0]) ? s->current_database : "default";
 }
 
 // Registered spelling of a database name, or "" when it is not registered.
@@ -282,8 +273,9 @@ int json_columns_to_schema(const char* payload, TableSchema* schema, char* msg) 
             return -1;
         }
         if (ident_check_client_name(name.c_str(), "column name", msg, kMsgSize) != 0) return -1;
+        // Unique ignoring case, as in CREATE TABLE.
         for (int j = 0; j < schema->column_count; j++) {
-            if (name == schema->columns[j].name) {
+            if (strcasecmp(name.c_str(), schema->columns[j].name) == 0) {
                 snprintf(msg, kMsgSize, "duplicate column name '%s'", name.c_str());
                 return -1;
             }
@@ -318,7 +310,7 @@ int json_columns_to_schema(const char* payload, TableSchema* schema, char* msg) 
 }
 
 char* handle_create_table(Job* job, char* msg) {
-    const std::string db = job_database(job);
+    const std::string db = session_database(job->session);
     auto schema = std::make_unique<TableSchema>();
     memset(schema.get(), 0, sizeof *schema);
     std::string sql;
@@ -353,8 +345,9 @@ char* handle_create_table(Job* job, char* msg) {
             return nullptr;
         }
     }
-    char internal[KYREL_INTERNAL_NAME_SIZE];
-    make_internal_table_name(db.c_str(), schema->name, internal, sizeof internal);
+    SessionTable st;
+    if (session_table_name(job->session, schema->name, &st, msg, kMsgSize) != 0) return nullptr;
+    const char* internal = st.internal;
     if (table_create(internal, schema.get(), msg, kMsgSize) != 0) return nullptr;
     {
         char ignored[kMsgSize];
@@ -370,76 +363,30 @@ char* handle_create_table(Job* job, char* msg) {
 
 // ---- row changes ----------------------------------------------------------
 
-// Live table of the job's database: its slot, and its internal name in out.
-Table* job_table(const Job* job, const char* table, char* internal, size_t cap, char* msg) {
-    make_internal_table_name(job_database(job), table, internal, cap);
-    int idx = table_find_index(internal);
-    if (idx < 0) {
-        set_msg(msg, "table not found");
-        return nullptr;
-    }
-    return &g_tables[idx];
-}
-
-// The hard memory stop is decided before a change is applied: once a change
-// is applied and logged it is always answered as success, so a client never
-// retries an acknowledged write into "duplicate primary key".
-int refuse_on_hard_stop(char* msg) {
-    if (!memory_hard_exceeded()) return 0;
-    char cp_msg[kMsgSize] = {0};
-    if (maybe_checkpoint_under_pressure(cp_msg, sizeof cp_msg) != 0 && memory_hard_exceeded()) {
-        set_msg(msg, cp_msg[0] ? cp_msg : "memory limit reached");
-        return -1;
-    }
-    return 0;
-}
-
-// After an applied change: relieve memory when it reached the flush level.
-// The change is already durable in the log, so a failed checkpoint here does
-// not change the answer.
-void relieve_memory_after_change() {
-    char ignored[kMsgSize];
-    maybe_checkpoint_under_pressure(ignored, sizeof ignored);
+char* reply_or_null(int rc, char* out) {
+    if (rc == 0) return out;
+    free(out);
+    return nullptr;
 }
 
 char* handle_insert(Job* job, char* msg) {
-    CStr sql;
-    {
-        char* raw = nullptr;
-        if (json_extract_string_alloc(job->payload, "sql", &raw) == 0 && raw) {
-            CStr owned(raw);
-            sql.reset(sql_dup_normalized_dynamic(owned.get(), msg, kMsgSize));
-            if (!sql) return nullptr;
-        }
-    }
     std::string table;
-    int rt = member_text(job->payload, "table", 64, true, &table, msg);
+    int rt = member_text(job->payload, "table", 64, false, &table, msg);
     if (rt < 0) return nullptr;
-
-    char internal[KYREL_INTERNAL_NAME_SIZE];
-    Table* t = nullptr;
-    StringArray rows;
+    char* out = nullptr;
+    int rc;
     if (rt == 0) {
-        if (!sql) {
+        CStr sql;
+        char* raw = nullptr;
+        if (json_extract_string_alloc(job->payload, "sql", &raw) != 0 || !raw) {
+            free(raw);
             set_msg(msg, "missing sql");
             return nullptr;
         }
-        char tname[KYREL_INTERNAL_NAME_SIZE];
-        if (parse_insert_table_name_sql(sql.get(), tname, sizeof tname, msg, kMsgSize) != 0)
-            return nullptr;
-        t = job_table(job, tname, internal, sizeof internal, msg);
-        if (!t) return nullptr;
-        auto schema = std::make_unique<TableSchema>();
-        {
-            RwReadGuard g(&t->lock);
-            *schema = t->schema;
-        }
-        if (parse_insert_sql_multi(sql.get(), tname, sizeof tname, &rows.items, &rows.count,
-                                   schema.get(), msg, kMsgSize) != 0)
-            return nullptr;
+        sql.reset(raw);
+        rc = exec_insert_sql(job->session, sql.get(), &out, msg, kMsgSize);
     } else {
-        t = job_table(job, table.c_str(), internal, sizeof internal, msg);
-        if (!t) return nullptr;
+        StringArray rows;
         if (job->kind == JOB_BATCH_INSERT) {
             if (json_extract_array_objects_raw(job->payload, "rows", &rows.items, &rows.count) !=
                     0 ||
@@ -462,126 +409,27 @@ char* handle_insert(Job* job, char* msg) {
             rows.items[0] = data;
             rows.count = 1;
         }
+        rc = exec_insert_json_rows(job->session, table.c_str(), rows.items, rows.count, &out, msg,
+                                   kMsgSize);
     }
-    if (rows.count < 1) {
-        set_msg(msg, "insert failed");
-        return nullptr;
-    }
-
-    // Stored rows and their keys come from the canonical form of each row,
-    // so every later lookup sees the key exactly as stored.
-    const int n = rows.count;
-    std::vector<CStr> canon(n);
-    std::vector<std::string> keys(n);
-    std::vector<const char*> row_ptrs(n), key_ptrs(n);
-    std::vector<uint64_t> seqs(n);
-    char key[kKeyCap];
-    for (int i = 0; i < n; i++) {
-        char* c = nullptr;
-        if (schema_canonicalize_row_object(t, rows.items[i], &c, msg, kMsgSize) != 0)
-            return nullptr;
-        canon[i].reset(c);
-        if (schema_get_pk_value(t, c, key, sizeof key, msg, kMsgSize) != 0) return nullptr;
-        keys[i] = key;
-        row_ptrs[i] = canon[i].get();
-        key_ptrs[i] = keys[i].c_str();
-    }
-    if (refuse_on_hard_stop(msg) != 0) return nullptr;
-    uint64_t first = 0;
-    if (next_seq_batch((uint64_t)n, &first) != 0) {
-        set_msg(msg, "sequence overflow");
-        return nullptr;
-    }
-    for (int i = 0; i < n; i++) seqs[i] = first + (uint64_t)i;
-    msg[0] = '\0';
-    if (table_apply_insert_batch_with_wal(internal, row_ptrs.data(), key_ptrs.data(), seqs.data(),
-                                          n, msg, kMsgSize) != 0) {
-        if (!msg[0]) set_msg(msg, "insert failed");
-        return nullptr;
-    }
-    stats_add(&g_stats.rows_inserted, n);
-    stats_add(&g_stats.total_writes, n);
-    relieve_memory_after_change();
-    return reply("{\"ok\":true,\"inserted\":" + std::to_string(n) + "}");
+    if (rc != 0 && !msg[0]) set_msg(msg, "insert failed");
+    return reply_or_null(rc, out);
 }
 
 char* handle_update(Job* job, char* msg) {
     std::string sql;
     if (member_sql(job->payload, 8192, &sql, msg) != 0) return nullptr;
-    char tname[KYREL_INTERNAL_NAME_SIZE], key[kKeyCap], where_col[64];
-    StringArray cols, vals;
-    int count = 0;
-    if (parse_update_sql(sql.c_str(), tname, sizeof tname, key, sizeof key, &cols.items,
-                         &vals.items, &count, where_col, msg, kMsgSize) != 0)
-        return nullptr;
-    cols.count = vals.count = count;
-    char internal[KYREL_INTERNAL_NAME_SIZE];
-    Table* t = job_table(job, tname, internal, sizeof internal, msg);
-    if (!t) return nullptr;
-    if (strcmp(where_col, t->schema.primary_key) != 0) {
-        set_msg(msg, "UPDATE WHERE must be key equality");
-        return nullptr;
-    }
-    if (normalize_update_values_for_schema(&t->schema, cols.items, vals.items, count, msg,
-                                           kMsgSize) != 0)
-        return nullptr;
-    if (refuse_on_hard_stop(msg) != 0) return nullptr;
-    uint64_t seq = next_seq();
-    if (table_apply_update(internal, seq, key, cols.items, vals.items, count, msg, kMsgSize) != 0)
-        return nullptr;
-    CStr row;
-    {
-        RwReadGuard g(&t->lock);
-        char* r = nullptr;
-        int deleted = 0;
-        if (versioned_get_latest_json(t, key, &r, nullptr, &deleted) == 0 && !deleted)
-            row.reset(r);
-        else
-            free(r);
-    }
-    if (!row) {
-        set_msg(msg, "updated row disappeared");
-        return nullptr;
-    }
-    if (wal_append_record(WAL_OP_UPDATE, seq, internal, key, row.get(), msg, kMsgSize) != 0)
-        return nullptr;
-    stats_add(&g_stats.rows_updated, 1);
-    stats_add(&g_stats.total_writes, 1);
-    {
-        RwWriteGuard g(&t->lock);
-        if (index_append_row_events(t, row.get(), key, 'I', msg, kMsgSize) != 0) return nullptr;
-    }
-    relieve_memory_after_change();
-    return reply("{\"ok\":true,\"updated\":1}");
+    char* out = nullptr;
+    int rc = exec_update_sql(job->session, sql.c_str(), &out, msg, kMsgSize);
+    return reply_or_null(rc, out);
 }
 
 char* handle_delete(Job* job, char* msg) {
     std::string sql;
     if (member_sql(job->payload, 4096, &sql, msg) != 0) return nullptr;
-    char tname[KYREL_INTERNAL_NAME_SIZE], key[kKeyCap], where_col[64];
-    if (parse_delete_sql(sql.c_str(), tname, sizeof tname, key, sizeof key, where_col,
-                         sizeof where_col, msg, kMsgSize) != 0)
-        return nullptr;
-    char internal[KYREL_INTERNAL_NAME_SIZE];
-    Table* t = job_table(job, tname, internal, sizeof internal, msg);
-    if (!t) return nullptr;
-    if (strcmp(where_col, t->schema.primary_key) != 0) {
-        set_msg(msg, "DELETE supports primary-key equality only");
-        return nullptr;
-    }
-    if (refuse_on_hard_stop(msg) != 0) return nullptr;
-    uint64_t seq = next_seq();
-    if (table_apply_delete(internal, seq, key, msg, kMsgSize) != 0) return nullptr;
-    if (wal_append_record(WAL_OP_DELETE, seq, internal, key, "", msg, kMsgSize) != 0)
-        return nullptr;
-    stats_add(&g_stats.rows_deleted, 1);
-    stats_add(&g_stats.total_writes, 1);
-    {
-        RwWriteGuard g(&t->lock);
-        if (index_append_row_events(t, nullptr, key, 'D', msg, kMsgSize) != 0) return nullptr;
-    }
-    relieve_memory_after_change();
-    return reply("{\"ok\":true,\"deleted\":1}");
+    char* out = nullptr;
+    int rc = exec_delete_sql(job->session, sql.c_str(), &out, msg, kMsgSize);
+    return reply_or_null(rc, out);
 }
 
 }  // namespace
@@ -612,21 +460,6 @@ void apply_write_job(Job* job) {
     }
     if (!out) out = make_error_json(msg[0] ? msg : "write failed");
     job_mark_done(job, out);
-}
-
-int maybe_checkpoint_under_pressure(char* msg, size_t msglen) {
-    const uint64_t limit = g_cfg.memory_limit_bytes;
-    const uint64_t threshold = (uint64_t)g_cfg.memory_flush_percent * limit / 100u;
-    if (mem_current() < threshold) return 0;
-    std::unique_lock<std::recursive_mutex> cp(g_checkpoint_lock, std::try_to_lock);
-    if (!cp.owns_lock()) return 0;
-    return checkpoint_all_tables(msg, msglen) == 0 ? 0 : -1;
-}
-
-int memory_hard_exceeded(void) {
-    const uint64_t limit = g_cfg.memory_limit_bytes;
-    const uint64_t threshold = (uint64_t)g_cfg.memory_hard_stop_percent * limit / 100u;
-    return mem_current() >= threshold ? 1 : 0;
 }
 
 void* write_ingress_worker(void*) {

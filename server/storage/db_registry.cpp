@@ -131,15 +131,7 @@ int meta_file_write_atomic(const char* path, const char* data, size_t len, char*
         if (err && errlen) snprintf(err, errlen, "cannot write %s", path);
         return -1;
     }
-    // Make the rename itself durable.
-    std::string dir(path);
-    size_t slash = dir.rfind('/');
-    dir = (slash == std::string::npos) ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
+    fsync_dir_of(path);  // the rename itself
     return 0;
 }
 

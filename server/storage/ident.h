@@ -54,6 +54,10 @@ int ident_check_client_name(const char* canonical, const char* label, char* err,
 // case-insensitively, or -1.  The _unlocked form expects g_tables_lock held.
 int table_find_index_unlocked(const char* internal_name);
 int table_find_index(const char* internal_name);
+struct Table;
+// The live table of that internal name, or nullptr with "table not found"
+// (err may be NULL).
+Table* table_find_live(const char* internal_name, char* err, size_t errlen);
 
 // "unknown", "int", "double", "string", "bool", "timestamp".
 const char* type_name(int type);

@@ -109,14 +109,11 @@ bool parse_index_line(const char* line, bool with_unique, IndexDef* def) {
     return true;
 }
 
+using IdxEntry = IndexFileEntry;
+
 // Scans an .idx file: one entry per key in order of first appearance, the
 // last line for a key deciding its value and deleted flag. 1 when the file is
 // missing, 0 with the entries, -1 "oom".
-struct IdxEntry {
-    std::string key;
-    std::string value;
-    bool deleted;
-};
 int scan_index_file(const char* path, std::vector<IdxEntry>* out, char* err, size_t errlen) {
     FilePtr f(fopen(path, "r"));
     if (!f) return 1;
@@ -391,39 +388,69 @@ int index_append_rows_batch_events(Table* t, const char* const* rows, const char
     return 0;
 }
 
+void index_files_mark_stale(Table* t, const char* why) {
+    if (!t) return;
+    if (!t->index_files_stale)
+        fprintf(stderr, "index files of table %s marked for rebuild: %s\n", t->schema.name,
+                why && *why ? why : "write failed");
+    t->index_files_stale = 1;
+}
+
+namespace {
+
+// Rewrites one index file from the newest live rows. -1 with the message.
+int write_index_file(Table* t, const IndexDef* d, char* err, size_t errlen) {
+    char path[512];
+    table_index_file_path(t->schema.name, d->name, path, sizeof path);
+    FilePtr f(fopen(path, "w"));
+    if (!f) {
+        snprintf(err, errlen, "cannot write index file");
+        return -1;
+    }
+    SeenKeyList seen;
+    for (VersionedRow* v = t->rows; v; v = v->next) {
+        int s = seen_key_list_add(&seen, v->key);
+        if (s < 0) {
+            snprintf(err, errlen, "index rebuild overflow");
+            return -1;
+        }
+        if (s == 0 || v->deleted || !v->json) continue;
+        char* raw = nullptr;
+        int b = index_build_value_for_row(t, d, v->json, &raw, err, errlen);
+        CStr value(raw);
+        if (b < 0) return -1;
+        if (b == 1) continue;
+        if (index_append_record_fp(f.get(), 'I', value.get(), v->key, err, errlen) != 0) return -1;
+    }
+    if (fclose(f.release()) != 0) {
+        snprintf(err, errlen, "cannot close index file");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int rebuild_table_indexes(Table* t, char* err, size_t errlen) {
     for (int i = 0; i < t->index_count && i < KYREL_MAX_INDEXES; ++i) {
         IndexDef* d = &t->indexes[i];
         indexdef_ensure_defaults(d);
         if (d->unique && unique_index_validate_existing_rows_locked(t, d, err, errlen) != 0)
             return -1;
-        char path[512];
-        table_index_file_path(t->schema.name, d->name, path, sizeof path);
-        FilePtr f(fopen(path, "w"));
-        if (!f) {
-            snprintf(err, errlen, "cannot write index file");
-            return -1;
-        }
-        SeenKeyList seen;
-        for (VersionedRow* v = t->rows; v; v = v->next) {
-            int s = seen_key_list_add(&seen, v->key);
-            if (s < 0) {
-                snprintf(err, errlen, "index rebuild overflow");
-                return -1;
-            }
-            if (s == 0 || v->deleted || !v->json) continue;
-            char* raw = nullptr;
-            int b = index_build_value_for_row(t, d, v->json, &raw, err, errlen);
-            CStr value(raw);
-            if (b < 0) return -1;
-            if (b == 1) continue;
-            if (index_append_record_fp(f.get(), 'I', value.get(), v->key, err, errlen) != 0)
-                return -1;
-        }
-        if (fclose(f.release()) != 0) {
-            snprintf(err, errlen, "cannot close index file");
-            return -1;
-        }
+    }
+    // The files are a record of the rows, not a source of truth: one that
+    // cannot be written leaves the files stale, and the rows stand.
+    std::string failed;
+    for (int i = 0; i < t->index_count && i < KYREL_MAX_INDEXES; ++i) {
+        char e[256] = {0};
+        if (write_index_file(t, &t->indexes[i], e, sizeof e) != 0 && failed.empty())
+            failed = std::string(t->indexes[i].name) + ": " + e;
+    }
+    if (failed.empty()) {
+        t->index_files_stale = 0;
+    } else {
+        t->index_files_stale = 0;  // report this rebuild's failure afresh
+        index_files_mark_stale(t, failed.c_str());
     }
     if (sec_index_rebuild_all(t) == 0) sec_index_maps_mark_valid(t);
     return 0;
@@ -445,6 +472,19 @@ int rebuild_all_indexes(char* err, size_t errlen) {
         }
     }
     return rc;
+}
+
+int index_file_read_entries(Table* t, int index_pos, std::vector<IndexFileEntry>* out, char* err,
+                            size_t errlen) {
+    if (!t || !out || index_pos < 0 || index_pos >= KYREL_MAX_INDEXES) return 1;
+    out->clear();
+    char path[512];
+    {
+        RwReadGuard g(&t->lock);
+        if (index_pos >= t->index_count || t->index_files_stale) return 1;
+        table_index_file_path(t->schema.name, t->indexes[index_pos].name, path, sizeof path);
+    }
+    return scan_index_file(path, out, err, errlen);
 }
 
 int lookup_keys_from_index(Table* t, const char* column, const char* op, const char* operand,
@@ -476,6 +516,7 @@ int lookup_keys_from_index(Table* t, const char* column, const char* op, const c
             int r = sec_index_lookup_keys(t, k, op, operand, out_keys, out_count, err, errlen);
             if (r != 1) return r;
         }
+        if (t->index_files_stale) return 1;
         table_index_file_path(t->schema.name, t->indexes[k].name, path, sizeof path);
     }
     std::vector<IdxEntry> entries;
@@ -519,6 +560,7 @@ int lookup_keys_from_index_exact(Table* t, int index_pos, const char* value, cha
         if (index_pos >= t->index_count) return 1;
         int r = sec_index_lookup_keys_exact(t, index_pos, value, out_keys, out_count, err, errlen);
         if (r != 1) return r;
+        if (t->index_files_stale) return 1;
         table_index_file_path(t->schema.name, t->indexes[index_pos].name, path, sizeof path);
     }
     std::vector<IdxEntry> entries;

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 struct Table;
 
@@ -30,10 +32,34 @@ int index_append_row_events(Table* t, const char* row_json, const char* key, cha
 int index_append_rows_batch_events(Table* t, const char* const* rows, const char* const* keys,
                                    int n, char* err, size_t errlen);
 
+// Marks the table's index files as not to be trusted after a failed write
+// (one line on standard error naming the table and why); lookups then fall
+// back to the maps or a scan until rebuild_table_indexes rewrote every file.
+// Caller holds the table's write lock.
+void index_files_mark_stale(Table* t, const char* why);
+
+// Rewrites every .idx file of the table from its newest live rows and
+// rebuilds the maps. A unique violation is -1 with its message; a file that
+// cannot be written does not fail the rebuild but leaves the index files
+// marked stale.
 int rebuild_table_indexes(Table* t, char* err, size_t errlen);
 // Every live table; a failing table is reported on standard error and the
 // others are still rebuilt; the first failure is returned.
 int rebuild_all_indexes(char* err, size_t errlen);
+
+// One key of an .idx file in its last state: the value of its last line, and
+// whether that line was a 'D'.
+struct IndexFileEntry {
+    std::string key;
+    std::string value;
+    bool deleted;
+};
+// The entries of index index_pos's file, one per key in order of first
+// appearance. 1 when the file cannot serve (missing, or the table's index
+// files are stale); 0; -1 "oom". Takes the table's read lock for the path;
+// the file is read without it.
+int index_file_read_entries(Table* t, int index_pos, std::vector<IndexFileEntry>* out, char* err,
+                            size_t errlen);
 
 // Out key arrays are heap arrays of heap texts (free_string_array).
 // lookup_keys_from_index uses the first index of that one column (an index of

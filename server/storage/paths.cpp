@@ -13,9 +13,13 @@
 // is where a missing directory surfaces.
 #include "storage/paths.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -114,6 +118,22 @@ void legacy_table_indexes_meta_path(const char* internal, char* dest, size_t cap
     char n[kInternalCap];
     path_copy_component(n, sizeof n, internal);
     snprintf(dest, cap, "%s/tables/%s/indexes.meta", KYREL_DATA_ROOT, n);
+}
+
+void fsync_dir(const char* dir) {
+    if (!dir) return;
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    (void)fsync(fd);
+    close(fd);
+}
+
+void fsync_dir_of(const char* path) {
+    if (!path) return;
+    std::string dir(path);
+    size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
+    fsync_dir(dir.c_str());
 }
 
 void ensure_dir(const char* path) {

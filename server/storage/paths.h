@@ -36,5 +36,10 @@ void ensure_dir(const char* path);
 void ensure_database_storage_dirs(const char* db);
 // Root, databases dir, then "default" and "config_db" with their tables dirs.
 void ensure_parent_dirs();
+// Makes the entries of a directory durable (a rename or unlink in it):
+// fsync of the directory itself; errors ignored. The _of form takes a path
+// and syncs the directory that holds it ("." for a bare name).
+void fsync_dir(const char* dir);
+void fsync_dir_of(const char* path);
 // Size from stat; 0 for NULL, missing or failed stat.
 uint64_t file_size_bytes(const char* path);

@@ -2,32 +2,28 @@
 // sequence number chosen by the caller, then brings the primary-key map, the
 // secondary-index maps and the memory accounts up to date.
 //
-// Invariant: a failure before linking leaves the table exactly as it was and
-// frees every version built. Unique checks run under the table's write lock
-// before anything is linked; the WAL is never written under a table lock.
+// Preparing reads the table under its lock and builds the versions; nothing
+// of the table changes, so a refused change leaves it exactly as it was.
+// Applying only links what was built. Between the two the table may not be
+// changed by anyone else: every change runs on the commit thread (or alone at
+// start-up), which is the only writer.
 #include "storage/row_changes.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <string>
-#include <vector>
+#include <new>
 
 #include "base/err.h"
 #include "base/owned.h"
 #include "base/stats.h"
-#include "base/text_util.h"
-#include "storage/checkpoint.h"
-#include "storage/ident.h"
 #include "storage/index_file.h"
 #include "storage/index_values.h"
 #include "storage/pk_map.h"
 #include "storage/row_version.h"
 #include "storage/sec_index.h"
 #include "storage/table.h"
-#include "storage/wal.h"
 
 namespace {
 
@@ -38,203 +34,141 @@ struct RowDeleter {
 };
 using RowPtr = std::unique_ptr<VersionedRow, RowDeleter>;
 
-Table* find_live_table(const char* name, char* err, size_t errlen) {
-    int idx = name ? table_find_index(name) : -1;
-    if (idx < 0) {
-        set_err(err, errlen, "table not found");
-        return nullptr;
+// Takes ownership of v into the change.
+int add_version(RowChange* out, RowPtr v, char* err, size_t errlen) {
+    if (!v) {
+        set_err(err, errlen, "oom");
+        return -1;
     }
-    return &g_tables[idx];
+    try {
+        out->versions.push_back(v.get());
+        out->known_absent.push_back(0);
+    } catch (...) {
+        if (out->versions.size() > out->known_absent.size()) out->versions.pop_back();
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    out->memory += v->mem_size;
+    v.release();
+    return 0;
 }
 
-// The primary key of a stored row, never cut: a key too long for the rest of
-// the server is refused rather than shortened into another row's key.
-int extract_key(const Table* t, const char* row, std::string& key, char* err, size_t errlen) {
-    size_t cap = strlen(row) + 2;
+void reset(RowChange* c) {
+    for (VersionedRow* v : c->versions) versioned_row_free(v);
+    c->versions.clear();
+    c->known_absent.clear();
+    c->memory = 0;
+    c->map_buckets = nullptr;
+    c->map_entries = 0;
+}
+
+// Live-key test of every key of the change (ROW_CHECK_NEW_KEYS) and notes
+// which keys the complete map proves absent. Caller holds the table's lock.
+int check_new_keys_locked(Table* t, RowChange* c, bool refuse_live, char* err, size_t errlen) {
+    const bool complete = pk_latest_map_complete(t) != 0;
+    for (size_t i = 0; i < c->versions.size(); i++) {
+        const char* key = c->versions[i]->key;
+        const VersionedRow* cur = pk_latest_map_get(t, key);
+        int deleted = 0;
+        if (cur) {
+            deleted = cur->deleted ? 1 : 0;
+        } else if (complete) {
+            c->known_absent[i] = 1;
+            continue;
+        } else if (versioned_get_latest_json(t, key, nullptr, nullptr, &deleted) != 0) {
+            continue;
+        }
+        if (refuse_live && !deleted) {
+            set_err(err, errlen, "duplicate primary key");
+            return -1;
+        }
+    }
+    c->map_buckets = t->pk_map.buckets;
+    c->map_entries = t->pk_map.entry_count;
+    return 0;
+}
+
+}  // namespace
+
+RowChange::~RowChange() { reset(this); }
+
+const char* RowChange::key(int i) const { return versions[(size_t)i]->key; }
+const char* RowChange::row(int i) const { return versions[(size_t)i]->json; }
+
+int row_canonical_with_key(const Table* t, const char* row_json, std::string* canon,
+                           std::string* key, char* err, size_t errlen) {
+    if (!row_json) {
+        set_err(err, errlen, "missing primary key");
+        return -1;
+    }
+    char* c = nullptr;
+    if (schema_canonicalize_row_object(t, row_json, &c, err, errlen) != 0) return -1;
+    CStr owned(c);
+    size_t cap = strlen(c) + 2;
     std::unique_ptr<char[]> buf(new (std::nothrow) char[cap]);
     if (!buf) {
         set_err(err, errlen, "oom");
         return -1;
     }
-    if (schema_get_pk_value(t, row, buf.get(), cap, err, errlen) != 0) return -1;
+    if (schema_get_pk_value(t, c, buf.get(), cap, err, errlen) != 0) return -1;
+    // Refused rather than shortened into another row's key.
     if (strlen(buf.get()) > PK_KEY_MAX) {
         set_err(err, errlen, "primary key too long");
         return -1;
     }
-    key.assign(buf.get());
-    return 0;
-}
-
-// Links one version as the newest of its key. Caller holds the write lock.
-void link_version_locked(Table* t, VersionedRow* v) {
-    v->next = t->rows;
-    t->rows = v;
-    pk_latest_map_update(t, v);
-    t->row_memory_bytes += v->mem_size;
-}
-
-}  // namespace
-
-int table_apply_insert(const char* table_name, uint64_t seq, const char* row_json, char* err,
-                       size_t errlen) {
-    Table* t = find_live_table(table_name, err, errlen);
-    if (!t) return -1;
-    if (!row_json) {
-        set_err(err, errlen, "missing primary key");
-        return -1;
-    }
-    // Stored rows carry canonical typed values; the key is taken from them.
-    char* canon_p = nullptr;
-    if (schema_canonicalize_row_object(t, row_json, &canon_p, err, errlen) != 0) return -1;
-    CStr canon(canon_p);
-    std::string key;
-    if (extract_key(t, canon.get(), key, err, errlen) != 0) return -1;
-    RowPtr v(versioned_row_new(seq, key.c_str(), canon.get(), 0));
-    if (!v) {
+    try {
+        canon->assign(c);
+        key->assign(buf.get());
+    } catch (...) {
         set_err(err, errlen, "oom");
         return -1;
     }
-    uint64_t mem = v->mem_size;
-    {
-        RwWriteGuard g(&t->lock);
-        if (table_check_unique_constraints_for_row_locked(t, v->json, v->key, err, errlen) != 0)
-            return -1;
-        VersionedRow* row = v.release();
-        link_version_locked(t, row);
-        sec_index_update_for_row(t, row);
-    }
-    mem_add((int64_t)mem);
     return 0;
 }
 
-int table_apply_insert_batch_with_wal(const char* table_name, const char* const* rows,
-                                      const char* const* keys, const uint64_t* seqs, int n,
-                                      char* err, size_t errlen) {
-    if (n < 1) return 0;
-    if (!rows || !keys || !seqs) {
+// Empties out for a change of t; -1 "table not found" without one.
+static int start_change(RowChange* out, Table* t, char* err, size_t errlen) {
+    reset(out);
+    out->table = t;
+    if (t) return 0;
+    set_err(err, errlen, "table not found");
+    return -1;
+}
+
+int row_change_prepare_rows(Table* t, const char* const* rows, const char* const* keys, int n,
+                            unsigned checks, RowChange* out, char* err, size_t errlen) {
+    if (start_change(out, t, err, errlen) != 0) return -1;
+    if (n < 0 || (n > 0 && (!rows || !keys))) {
         set_err(err, errlen, "invalid insert batch");
         return -1;
     }
-    Table* t = find_live_table(table_name, err, errlen);
-    if (!t) return -1;
     for (int i = 0; i < n; i++) {
         if (!rows[i] || !keys[i]) {
             set_err(err, errlen, "invalid insert batch");
             return -1;
         }
-    }
-
-    std::vector<RowPtr> versions;
-    uint64_t mem_total = 0;
-    try {
-        versions.reserve((size_t)n);
-        for (int i = 0; i < n; i++) {
-            RowPtr v(versioned_row_new(seqs[i], keys[i], rows[i], 0));
-            if (!v) {
-                set_err(err, errlen, "oom");
-                return -1;
-            }
-            mem_total += v->mem_size;
-            versions.push_back(std::move(v));
-        }
-    } catch (...) {
-        set_err(err, errlen, "oom");
-        return -1;
-    }
-    if (batch_check_duplicate_keys(keys, n, err, errlen) != 0) return -1;
-
-    // Held from the checks to the linking so that no checkpoint truncates the
-    // log between the WAL write and the rows reaching memory.
-    std::lock_guard<std::recursive_mutex> cp(g_checkpoint_lock);
-    // absent[i]: the complete map proved keys[i] new, so linking it needs no
-    // second chain walk, provided the map is unchanged by then.
-    std::vector<char> absent((size_t)n, 0);
-    const PkLatestEntry* const* map_buckets = nullptr;
-    uint64_t map_entries = 0;
-    {
-        RwWriteGuard g(&t->lock);
-        const bool complete = pk_latest_map_complete(t) != 0;
-        for (int i = 0; i < n; i++) {
-            const VersionedRow* cur = pk_latest_map_get(t, keys[i]);
-            int deleted = 0;
-            if (cur) {
-                deleted = cur->deleted ? 1 : 0;
-            } else if (complete) {
-                absent[(size_t)i] = 1;
-                continue;
-            } else if (versioned_get_latest_json(t, keys[i], nullptr, nullptr, &deleted) != 0) {
-                continue;
-            }
-            if (!deleted) {
-                set_err(err, errlen, "duplicate primary key");
-                return -1;
-            }
-        }
-        map_buckets = t->pk_map.buckets;
-        map_entries = t->pk_map.entry_count;
-        if (table_check_unique_batch_constraints_locked(t, rows, keys, n, err, errlen) != 0)
+        // seq is set when the change is applied.
+        if (add_version(out, RowPtr(versioned_row_new(0, keys[i], rows[i], 0)), err, errlen) != 0)
             return -1;
     }
-
-    if (wal_append_records_batch(WAL_OP_INSERT, t->schema.name, keys, rows, seqs, n, err, errlen) !=
-        0)
+    if (n > 1 && batch_check_duplicate_keys(keys, n, err, errlen) != 0) return -1;
+    RwReadGuard g(&t->lock);
+    if (t->dropped || !t->schema.name[0]) {
+        set_err(err, errlen, "table not found");
         return -1;
-
-    {
-        RwWriteGuard g(&t->lock);
-        // Index-file step: append one 'I' event per row to each index file
-        // (index_append_rows_batch_events); a failure there returns its message.
-        if (index_append_rows_batch_events(t, rows, keys, n, err, errlen) != 0) return -1;
-        const bool map_unchanged = map_buckets && t->pk_map.buckets == map_buckets &&
-                                   t->pk_map.entry_count == map_entries &&
-                                   pk_latest_map_complete(t);
-        for (int i = 0; i < n; i++) {
-            VersionedRow* row = versions[(size_t)i].release();
-            if (map_unchanged && absent[(size_t)i]) {
-                row->next = t->rows;
-                t->rows = row;
-                pk_latest_map_insert_absent(t, row);
-                t->row_memory_bytes += row->mem_size;
-            } else {
-                link_version_locked(t, row);
-            }
-            if (!t->sec_maps_invalid && sec_index_add_row(t, row) != 0)
-                sec_index_maps_mark_invalid(t);
-        }
     }
-    mem_add((int64_t)mem_total);
+    if (check_new_keys_locked(t, out, (checks & ROW_CHECK_NEW_KEYS) != 0, err, errlen) != 0)
+        return -1;
+    if ((checks & ROW_CHECK_UNIQUE) &&
+        table_check_unique_batch_constraints_locked(t, rows, keys, n, err, errlen) != 0)
+        return -1;
     return 0;
 }
 
-int table_apply_delete(const char* table_name, uint64_t seq, const char* key, char* err,
-                       size_t errlen) {
-    Table* t = find_live_table(table_name, err, errlen);
-    if (!t) return -1;
-    if (!key) {
-        set_err(err, errlen, "missing primary key value");
-        return -1;
-    }
-    RowPtr v(versioned_row_new(seq, key, nullptr, 1));
-    if (!v) {
-        set_err(err, errlen, "oom");
-        return -1;
-    }
-    uint64_t mem = v->mem_size;
-    {
-        RwWriteGuard g(&t->lock);
-        VersionedRow* row = v.release();
-        link_version_locked(t, row);
-        sec_index_update_for_row(t, row);
-    }
-    mem_add((int64_t)mem);
-    return 0;
-}
-
-int table_apply_update(const char* table_name, uint64_t seq, const char* key,
-                       const char* const* names, const char* const* values, int count, char* err,
-                       size_t errlen) {
-    Table* t = find_live_table(table_name, err, errlen);
-    if (!t) return -1;
+int row_change_prepare_update(Table* t, const char* key, const char* const* names,
+                              const char* const* values, int count, unsigned checks, RowChange* out,
+                              char* err, size_t errlen) {
+    if (start_change(out, t, err, errlen) != 0) return -1;
     if (!key) {
         set_err(err, errlen, "row not found");
         return -1;
@@ -262,15 +196,125 @@ int table_apply_update(const char* table_name, uint64_t seq, const char* key,
         }
         merged.reset(m);
     }
-    // The key is compared in the form it is stored in (canonical values).
-    char* canon_p = nullptr;
-    if (schema_canonicalize_row_object(t, merged.get(), &canon_p, err, errlen) != 0) return -1;
-    CStr canon(canon_p);
-    std::string new_key;
-    if (extract_key(t, canon.get(), new_key, err, errlen) != 0) return -1;
+    // The key is compared in the form it is stored in.
+    std::string canon, new_key;
+    if (row_canonical_with_key(t, merged.get(), &canon, &new_key, err, errlen) != 0) return -1;
     if (new_key != key) {
         set_err(err, errlen, "primary key update not supported");
         return -1;
     }
-    return table_apply_insert(table_name, seq, canon.get(), err, errlen);
+    if (add_version(out, RowPtr(versioned_row_new(0, key, canon.c_str(), 0)), err, errlen) != 0)
+        return -1;
+    if (checks & ROW_CHECK_UNIQUE) {
+        RwReadGuard g(&t->lock);
+        if (table_check_unique_constraints_for_row_locked(t, canon.c_str(), key, err, errlen) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+int row_change_prepare_delete(Table* t, const char* key, RowChange* out, char* err, size_t errlen) {
+    if (start_change(out, t, err, errlen) != 0) return -1;
+    if (!key) {
+        set_err(err, errlen, "missing primary key value");
+        return -1;
+    }
+    return add_version(out, RowPtr(versioned_row_new(0, key, nullptr, 1)), err, errlen);
+}
+
+void row_change_apply(RowChange* change, uint64_t first_seq, bool index_files, bool index_maps) {
+    Table* t = change->table;
+    if (!t || change->versions.empty()) return;
+    const int n = change->count();
+    {
+        RwWriteGuard g(&t->lock);
+        const bool map_unchanged =
+            change->map_buckets && (const void*)t->pk_map.buckets == change->map_buckets &&
+            t->pk_map.entry_count == change->map_entries && pk_latest_map_complete(t);
+        for (int i = 0; i < n; i++) {
+            VersionedRow* v = change->versions[(size_t)i];
+            v->seq = first_seq + (uint64_t)i;
+            v->next = t->rows;
+            t->rows = v;
+            const bool fresh = map_unchanged && change->known_absent[(size_t)i];
+            if (fresh)
+                pk_latest_map_insert_absent(t, v);
+            else
+                pk_latest_map_update(t, v);
+            t->row_memory_bytes += v->mem_size;
+            if (!index_maps) continue;
+            if (fresh) {
+                if (!t->sec_maps_invalid && sec_index_add_row(t, v) != 0)
+                    sec_index_maps_mark_invalid(t);
+            } else {
+                sec_index_update_for_row(t, v);
+            }
+        }
+        if (index_files && t->index_count > 0) {
+            char e[256] = {0};
+            int rc = 0;
+            if (n == 1) {
+                const VersionedRow* v = change->versions[0];
+                rc = index_append_row_events(t, v->json, v->key, v->deleted ? 'D' : 'I', e,
+                                             sizeof e);
+            } else {
+                std::vector<const char*> rows, keys;
+                try {
+                    for (const VersionedRow* v : change->versions) {
+                        rows.push_back(v->json);
+                        keys.push_back(v->key);
+                    }
+                    rc =
+                        index_append_rows_batch_events(t, rows.data(), keys.data(), n, e, sizeof e);
+                } catch (...) {
+                    snprintf(e, sizeof e, "oom");
+                    rc = -1;
+                }
+            }
+            if (rc != 0) index_files_mark_stale(t, e[0] ? e : "cannot append index file");
+        }
+    }
+    // The chain owns the versions now.
+    change->versions.clear();
+    change->known_absent.clear();
+    mem_add((int64_t)change->memory);
+    change->memory = 0;
+}
+
+int table_apply_insert(const char* table_name, uint64_t seq, const char* row_json, char* err,
+                       size_t errlen) {
+    Table* t = table_find_live(table_name, err, errlen);
+    if (!t) return -1;
+    std::string canon, key;
+    if (row_canonical_with_key(t, row_json, &canon, &key, err, errlen) != 0) return -1;
+    const char* rows[1] = {canon.c_str()};
+    const char* keys[1] = {key.c_str()};
+    RowChange c;
+    if (row_change_prepare_rows(t, rows, keys, 1, ROW_CHECK_UNIQUE, &c, err, errlen) != 0)
+        return -1;
+    row_change_apply(&c, seq, false, true);
+    return 0;
+}
+
+int table_apply_delete(const char* table_name, uint64_t seq, const char* key, char* err,
+                       size_t errlen) {
+    Table* t = table_find_live(table_name, err, errlen);
+    if (!t) return -1;
+    RowChange c;
+    if (row_change_prepare_delete(t, key, &c, err, errlen) != 0) return -1;
+    row_change_apply(&c, seq, false, true);
+    return 0;
+}
+
+int table_apply_update(const char* table_name, uint64_t seq, const char* key,
+                       const char* const* names, const char* const* values, int count, char* err,
+                       size_t errlen) {
+    Table* t = table_find_live(table_name, err, errlen);
+    if (!t) return -1;
+    RowChange c;
+    if (row_change_prepare_update(t, key, names, values, count, ROW_CHECK_UNIQUE, &c, err,
+                                  errlen) != 0)
+        return -1;
+    row_change_apply(&c, seq, false, true);
+    return 0;
 }

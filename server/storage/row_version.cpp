@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/json_text.h"
+#include "base/owned.h"
 #include "base/text_util.h"
 #include "storage/ident.h"
 #include "storage/pk_map.h"
@@ -285,6 +286,86 @@ int schema_canonicalize_row_with_schema(const TableSchema* schema, const char* r
     return 0;
 }
 
+namespace {
+
+// Shortest decimal text that reads back as d (-0 reads as 0).
+std::string shortest_double(double d) {
+    if (d == 0) return "0";
+    char buf[64];
+    if (d == std::floor(d) && std::fabs(d) < 1e15) {
+        snprintf(buf, sizeof buf, "%.0f", d);
+        return buf;
+    }
+    for (int prec = 1; prec <= 17; ++prec) {
+        snprintf(buf, sizeof buf, "%.*g", prec, d);
+        if (strtod(buf, nullptr) == d) break;
+    }
+    return buf;
+}
+
+// The JSON string that spans all of raw, decoded; false when raw is not one
+// (json_is_one_string: an escape JSON does not know would let two texts
+// decode alike).
+bool decode_json_string(const std::string& raw, std::string* out) {
+    if (!json_is_one_string(raw.c_str())) return false;
+    std::string inner = raw.substr(1, raw.size() - 2);
+    char* d = json_unescape_fragment(inner.c_str());
+    if (!d) return false;
+    out->assign(d);
+    free(d);
+    return true;
+}
+
+}  // namespace
+
+int pk_key_form(int type, const char* text, PkKeySource source, std::string* key) {
+    if (!text || !key) return -1;
+    std::string v(text);
+    trim_ws(v.data());
+    v.resize(strlen(v.c_str()));
+    std::string decoded;
+    switch (source) {
+    case PK_FROM_ROW_VALUE:
+        if (type == COL_TYPE_STRING) {
+            // A stored key is the exact decoded text of its JSON string.
+            if (!decode_json_string(v, &decoded)) return -1;
+        } else {
+            decoded = v;
+        }
+        break;
+    case PK_FROM_LITERAL:
+        if (is_json_null_token(v.c_str())) return -1;
+        strip_sql_or_json_quotes(v.data());
+        decoded.assign(v.c_str());
+        break;
+    case PK_FROM_DECODED: decoded = v; break;
+    }
+    try {
+        switch (type) {
+        case COL_TYPE_STRING: *key = decoded; return 0;
+        case COL_TYPE_BOOL:
+            if (!strcasecmp(decoded.c_str(), "true") || decoded == "1") {
+                *key = "true";
+                return 0;
+            }
+            if (!strcasecmp(decoded.c_str(), "false") || decoded == "0") {
+                *key = "false";
+                return 0;
+            }
+            return -1;
+        case COL_TYPE_DOUBLE: {
+            std::string canon;
+            if (!canonical_double(decoded, canon)) return -1;
+            *key = shortest_double(strtod(canon.c_str(), nullptr));
+            return 0;
+        }
+        default: return canonical_int(decoded, *key) ? 0 : -1;
+        }
+    } catch (...) {
+        return -1;
+    }
+}
+
 int schema_get_pk_value(const Table* table, const char* row_json, char* out, size_t capacity,
                         char* err, size_t errlen) {
     if (out && capacity) out[0] = '\0';
@@ -297,19 +378,20 @@ int schema_get_pk_value(const Table* table, const char* row_json, char* out, siz
         if (err && errlen) snprintf(err, errlen, "missing primary key value");
         return -1;
     }
-    trim_ws(raw);
-    size_t n = strlen(raw);
-    const char* p = raw;
-    if (n >= 2 && raw[0] == '"' && raw[n - 1] == '"') {
-        p = raw + 1;
-        n -= 2;
+    CStr hold(raw);
+    const int c = schema_get_col(&table->schema, table->schema.primary_key);
+    const int type = c >= 0 ? table->schema.columns[c].type : COL_TYPE_STRING;
+    std::string key;
+    if (pk_key_form(type, raw, PK_FROM_ROW_VALUE, &key) != 0) {
+        if (err && errlen)
+            snprintf(err, errlen, "bad value type for column '%s'", table->schema.primary_key);
+        return -1;
     }
     if (out && capacity) {
-        size_t k = n < capacity - 1 ? n : capacity - 1;
-        memcpy(out, p, k);
+        size_t k = key.size() < capacity - 1 ? key.size() : capacity - 1;
+        memcpy(out, key.data(), k);
         out[k] = '\0';
     }
-    free(raw);
     return 0;
 }
 
@@ -378,6 +460,19 @@ void strip_sql_or_json_quotes(char* text) {
     trim_ws(text);
     size_t n = strlen(text);
     if (n >= 2 && (text[0] == '"' || text[0] == '\'') && text[n - 1] == text[0]) {
+        // A stored string is JSON: decoded by JSON's escapes (\u00e9 is one
+        // character), so a value reads the same whether it came through SQL
+        // or JSON. Decoding never makes the text longer.
+        if (text[0] == '"' && memchr(text, '\\', n) && json_is_one_string(text)) {
+            text[n - 1] = '\0';
+            char* d = json_unescape_fragment(text + 1);
+            if (d) {
+                memcpy(text, d, strlen(d) + 1);
+                free(d);
+                return;
+            }
+            text[n - 1] = '"';
+        }
         memmove(text, text + 1, n - 2);
         text[n - 2] = '\0';
         sql_unescape_inplace(text);

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 struct Table;
 struct TableSchema;
@@ -49,8 +50,22 @@ int schema_canonicalize_row_object(const Table* table, const char* row_json, cha
 // copy of the schema, and for rows rewritten by ALTER TABLE).
 int schema_canonicalize_row_with_schema(const TableSchema* schema, const char* row_json,
                                         char** out_row, char* err, size_t errlen);
-// 0 and the key text (string quotes removed, escapes kept), or -1 "table has
-// no primary key" / "missing primary key value".
+// The one form of a primary key, whoever builds it (a stored row, a request
+// row, a statement's literal): a string key is its decoded text; numbers are
+// canonical, integers plain decimal (007 and +7 are 7), doubles in their
+// shortest form that reads back the same (1.50 is 1.5, 1e3 is 1000); bools
+// true or false.
+enum PkKeySource {
+    PK_FROM_ROW_VALUE,  // the raw JSON value of a row: a string key must be a JSON string
+    PK_FROM_LITERAL,    // a statement's literal as written, quotes kept
+    PK_FROM_DECODED,    // a literal the statement parser already unquoted
+};
+// 0 and the key, or -1 when the text cannot be a key of that column type.
+int pk_key_form(int type, const char* text, PkKeySource source, std::string* key);
+
+// 0 and the key text (pk_key_form of the row's key member), or -1 "table has
+// no primary key" / "missing primary key value" / "bad value type for column
+// '%s'".
 int schema_get_pk_value(const Table* table, const char* row_json, char* out, size_t capacity,
                         char* err, size_t errlen);
 // New heap row in schema order with the given raw values replacing the row's.

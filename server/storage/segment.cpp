@@ -33,10 +33,12 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "base/stats.h"
 #include "base/text_util.h"
 #include "storage/db_registry.h"
+#include "storage/ident.h"
 #include "storage/paths.h"
 #include "storage/pk_map.h"
 #include "storage/row_version.h"
@@ -54,19 +56,25 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
-void fsync_dir(const char* dir) {
-    int fd = open(dir, O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return;
-    fsync(fd);
-    close(fd);
-}
-
 void ensure_table_dirs(const char* internal) {
     char db[64], tname[64], path[512];
     split_internal_for_path(internal, db, sizeof db, tname, sizeof tname);
     ensure_database_storage_dirs(db);
     table_dir_path(internal, path, sizeof path);
     ensure_dir(path);
+}
+
+// Segments written before keys took one form kept a string key with its JSON
+// escapes and a double key as written; such a key is taken from the row
+// again, so it matches what lookups build. Other keys are already in form.
+std::string loaded_key(const Table* t, int key_type, const char* stored, const char* row) {
+    const bool may_differ =
+        key_type == COL_TYPE_DOUBLE || (key_type == COL_TYPE_STRING && strchr(stored, '\\'));
+    if (!may_differ || !row) return stored;
+    std::vector<char> buf(strlen(row) + 2);
+    char e[128];
+    if (schema_get_pk_value(t, row, buf.data(), buf.size(), e, sizeof e) != 0) return stored;
+    return buf.data();
 }
 
 }  // namespace
@@ -193,6 +201,8 @@ int segment_load_for_table(Table* t) {
     const uint64_t size = (uint64_t)st.st_size;
     uint64_t pos = 0;
     uint64_t loaded_mem = 0;
+    const int pk_col = schema_get_col(&t->schema, t->schema.primary_key);
+    const int key_type = pk_col >= 0 ? t->schema.columns[pk_col].type : COL_TYPE_STRING;
     while (pos < size) {
         unsigned char head[17];
         const char* problem = nullptr;
@@ -219,8 +229,10 @@ int segment_load_for_table(Table* t) {
                     json[jlen] = '\0';
                     // A tombstone (never written, but readable) carries no row text.
                     const bool deleted = head[8] != 0;
+                    const std::string k = deleted ? std::string(key.get())
+                                                  : loaded_key(t, key_type, key.get(), json.get());
                     VersionedRow* v =
-                        versioned_row_new(seq, key.get(), deleted ? nullptr : json.get(), deleted);
+                        versioned_row_new(seq, k.c_str(), deleted ? nullptr : json.get(), deleted);
                     if (!v) {
                         problem = "out of memory";
                     } else {

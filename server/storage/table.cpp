@@ -72,6 +72,7 @@ int table_alloc_slot_unlocked(const char* internal_name, const TableSchema* sche
     memset(t.indexes, 0, sizeof t.indexes);
     memset(t.sec_maps, 0, sizeof t.sec_maps);
     t.sec_maps_invalid = 0;
+    t.index_files_stale = 0;
     memset(&t.pk_map, 0, sizeof t.pk_map);
     pk_latest_map_init(&t);  // a failed init is retried on first update
     pthread_rwlock_init(&t.lock, nullptr);

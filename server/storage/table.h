@@ -50,6 +50,9 @@ struct Table {
     // 1 after a failed index-map addition: the maps may be partial and must not
     // answer lookups until a full rebuild (sec_index_maps_mark_valid).
     uint32_t sec_maps_invalid;
+    // 1 after a failed write to an index file: the .idx files may miss events,
+    // so lookups do not read them until a rebuild has rewritten them all.
+    uint32_t index_files_stale;
 };
 
 extern Table g_tables[KYREL_MAX_TABLES];

@@ -51,6 +51,12 @@ TEST(ClientLiveServer, FirstSessionThenScriptedSelect) {
         ASSERT_TRUE(s.expect("\"inserted\": 2")) << s.transcript();
         ASSERT_TRUE(s.expect(kMain)) << s.transcript();
 
+        // Two statements on one line go out as one request, which the server
+        // refuses whole; the reply is shown and neither row is there.
+        s.send("INSERT INTO items VALUES (3, 'x'); INSERT INTO items VALUES (4, 'y');\n");
+        ASSERT_TRUE(s.expect("\"error\": \"only one statement per request\"")) << s.transcript();
+        ASSERT_TRUE(s.expect(kMain)) << s.transcript();
+
         s.send("SELECT * FROM items ORDER BY id;\n");
         ASSERT_TRUE(s.expect(kMain)) << s.transcript();
         const std::string table_reply =

@@ -3,6 +3,7 @@
 // replies and log records, user management rules, and many concurrent
 // writers whose acknowledged rows all survive a restart.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <map>
@@ -194,6 +195,189 @@ TEST_F(Writes, StringKeysWithQuotesCanBeUpdatedAndDeleted) {
     EXPECT_EQ(error_of(c_.sql("UPDATE k SET v = 3 WHERE code = 'it''s'")), "row not found");
 }
 
+// An index file that cannot be appended to (here a directory stands in its
+// place) neither refuses a change nor loses it: answers and data agree now,
+// after a restart with the obstacle still there, and after the restart that
+// can rewrite the file.
+TEST_F(Writes, UnwritableIndexFileNeitherRefusesNorLosesChanges) {
+    use_new_db("idxdir");
+    ASSERT_TRUE(ok(c_.sql("CREATE TABLE t (id int PRIMARY KEY, c int)")));
+    ASSERT_TRUE(ok(c_.sql("CREATE INDEX by_c ON t (c)")));
+    ASSERT_TRUE(ok(c_.sql("INSERT INTO t VALUES (1, 10), (3, 30)")));
+    const std::string idx = srv_->dir() + "/kyreldb_data/databases/idxdir/tables/t/by_c.idx";
+    ASSERT_EQ(::remove(idx.c_str()), 0);
+    ASSERT_EQ(mkdir(idx.c_str(), 0755), 0);
+
+    const std::vector<std::pair<std::string, std::string>> changes = {
+        {"INSERT INTO t VALUES (2, 20)", "inserted"},
+        {"UPDATE t SET c = 11 WHERE id = 1", "updated"},
+        {"DELETE FROM t WHERE id = 3", "deleted"},
+    };
+    for (const auto& [sql, member] : changes) {
+        std::string r = c_.sql(sql);
+        EXPECT_TRUE(ok(r)) << sql << " -> " << r;
+        EXPECT_EQ(json_get(r, member), "1") << sql << " -> " << r;
+    }
+    // Each lookup by the indexed column, by the key, and the whole table.
+    const std::vector<std::pair<std::string, std::string>> reads = {
+        {"SELECT id FROM t WHERE c = 11", "[{\"id\":1}]"},
+        {"SELECT id FROM t WHERE c = 20", "[{\"id\":2}]"},
+        {"SELECT id FROM t WHERE c = 10", "[]"},
+        {"SELECT id FROM t WHERE c = 30", "[]"},
+        {"SELECT * FROM t WHERE id = 3", "[]"},
+        {"SELECT c FROM t ORDER BY id", "[{\"c\":11},{\"c\":20}]"},
+    };
+    auto check_reads = [&](const char* when) {
+        Client c;
+        ASSERT_TRUE(c.connect(srv_->port()));
+        c.login_ready("admin", kAdminPassword);
+        ASSERT_TRUE(ok(c.sql("USE idxdir")));
+        for (const auto& [sql, rows] : reads)
+            EXPECT_EQ(json_get(c.sql(sql), "rows"), rows) << when << ": " << sql;
+    };
+    check_reads("at once");
+    EXPECT_NE(srv_->stderr_text().find("index files of table idxdir__t marked for rebuild"),
+              std::string::npos);
+    ASSERT_TRUE(srv_->restart());
+    check_reads("after a restart");
+    ASSERT_EQ(rmdir(idx.c_str()), 0);
+    ASSERT_TRUE(srv_->restart());
+    check_reads("after the file was rewritten");
+    struct stat st {};
+    ASSERT_EQ(stat(idx.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+}
+
+// SQL literal of text: single quotes, with backslash and quote escaped.
+std::string sql_lit(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\\' || c == '\'') out += '\\';
+        out += c;
+    }
+    return out + "'";
+}
+
+// Keys that hold quotes, backslashes and a multi-byte character, that are
+// prefixes or escaped spellings of each other, and integer and double keys
+// written in several ways: every change reaches exactly the row it names, by
+// SQL and by JSON, and so it stays after a restart.
+TEST_F(Writes, EveryKeyAddressesExactlyItsRow) {
+    use_new_db("keyform");
+    ASSERT_TRUE(ok(c_.sql("CREATE TABLE sk (k string PRIMARY KEY, v int)")));
+    const std::vector<std::string> keys = {
+        "a\"b",        "a\\\"b",     "a\\b", "a\\\\b", "\\",  "\\\\", "it's",
+        "caf\xc3\xa9", "caf\\u00e9", "a",    "ab",     "a\\", "'",    "\"",
+    };
+    std::map<std::string, int> expected;
+    for (size_t i = 0; i < keys.size(); i++) {
+        const std::string& k = keys[i];
+        std::string r =
+            i % 2 ? c_.sql("INSERT INTO sk VALUES (" + sql_lit(k) + ", " + std::to_string(i) + ")")
+                  : c_.ask(R"J({"action":"insert","table":"sk","data":{"k":)J" + jstr(k) +
+                           ",\"v\":" + std::to_string(i) + "}}");
+        ASSERT_TRUE(ok(r)) << k << " -> " << r;
+        expected[k] = static_cast<int>(i);
+    }
+    // Each key's row, read by its own literal, and the number of rows.
+    auto check = [&](Client& c, const std::string& when) {
+        for (const std::string& k : keys) {
+            std::string want =
+                expected.count(k) ? "[{\"v\":" + std::to_string(expected[k]) + "}]" : "[]";
+            EXPECT_EQ(json_get(c.sql("SELECT v FROM sk WHERE k = " + sql_lit(k)), "rows"), want)
+                << when << ": " << k;
+        }
+        const std::string all = json_get(c.sql("SELECT k FROM sk"), "rows");
+        size_t rows = 0;
+        for (size_t p = all.find("{\"k\":"); p != std::string::npos; p = all.find("{\"k\":", p + 1))
+            rows++;
+        EXPECT_EQ(rows, expected.size()) << when << ": " << all;
+    };
+    check(c_, "inserted");
+    // The same keys again, by the other form, are duplicates.
+    EXPECT_EQ(
+        error_of(c_.ask(R"J({"action":"insert","table":"sk","data":{"k":"caf\u00e9","v":0}})J")),
+        "duplicate primary key");
+    EXPECT_EQ(error_of(c_.sql("INSERT INTO sk VALUES (" + sql_lit("a\"b") + ", 0)")),
+              "duplicate primary key");
+
+    for (size_t i = 0; i < keys.size(); i++) {
+        std::string r = c_.sql("UPDATE sk SET v = " + std::to_string(100 + i) +
+                               " WHERE k = " + sql_lit(keys[i]));
+        ASSERT_TRUE(ok(r)) << keys[i] << " -> " << r;
+        expected[keys[i]] = static_cast<int>(100 + i);
+        check(c_, "updated " + keys[i]);
+    }
+    for (size_t i = 0; i < keys.size(); i += 2) {
+        std::string r = c_.sql("DELETE FROM sk WHERE k = " + sql_lit(keys[i]));
+        ASSERT_TRUE(ok(r)) << keys[i] << " -> " << r;
+        expected.erase(keys[i]);
+        check(c_, "deleted " + keys[i]);
+    }
+
+    // Numbers: the key is the value, however it is written.
+    ASSERT_TRUE(ok(c_.sql("CREATE TABLE nk (id int PRIMARY KEY, v int)")));
+    ASSERT_TRUE(ok(c_.sql("INSERT INTO nk VALUES (007, 1)")));
+    ASSERT_TRUE(ok(c_.ask(R"J({"action":"insert","table":"nk","data":{"id":+8,"v":2}})J")));
+    EXPECT_EQ(error_of(c_.sql("INSERT INTO nk VALUES (7, 9)")), "duplicate primary key");
+    ASSERT_TRUE(ok(c_.sql("CREATE TABLE dk (x double PRIMARY KEY, v int)")));
+    ASSERT_TRUE(ok(c_.sql("INSERT INTO dk VALUES (1.50, 1)")));
+    EXPECT_EQ(error_of(c_.ask(R"J({"action":"insert","table":"dk","data":{"x":1.5,"v":9}})J")),
+              "duplicate primary key");
+    const std::vector<std::pair<std::string, std::string>> changes = {
+        {"UPDATE nk SET v = 3 WHERE id = 007", "updated"},
+        {"UPDATE nk SET v = 4 WHERE id = +8", "updated"},
+        {"UPDATE dk SET v = 5 WHERE x = 1.500", "updated"},
+    };
+    for (const auto& [sql, member] : changes) {
+        std::string r = c_.sql(sql);
+        EXPECT_EQ(json_get(r, member), "1") << sql << " -> " << r;
+    }
+    const std::vector<std::pair<std::string, std::string>> reads = {
+        {"SELECT v FROM nk WHERE id = 7", "[{\"v\":3}]"},
+        {"SELECT * FROM nk WHERE id = '007'", "[{\"id\":7,\"v\":3}]"},
+        {"SELECT v FROM nk WHERE id = 08", "[{\"v\":4}]"},
+        {"SELECT v FROM dk WHERE x = 1.5", "[{\"v\":5}]"},
+        {"SELECT v FROM dk WHERE x = 15e-1", "[{\"v\":5}]"},
+    };
+    for (const auto& [sql, rows] : reads) EXPECT_EQ(json_get(c_.sql(sql), "rows"), rows) << sql;
+    EXPECT_EQ(json_get(c_.sql("DELETE FROM nk WHERE id = +0008"), "deleted"), "1");
+
+    ASSERT_TRUE(srv_->restart());
+    Client c;
+    ASSERT_TRUE(c.connect(srv_->port()));
+    c.login_ready("admin", kAdminPassword);
+    ASSERT_TRUE(ok(c.sql("USE keyform")));
+    check(c, "after a restart");
+    EXPECT_EQ(json_get(c.sql("SELECT * FROM nk"), "rows"), "[{\"id\":7,\"v\":3}]");
+    for (const auto& [sql, rows] : reads) {
+        if (sql.find(" nk ") != std::string::npos && sql.find("08") != std::string::npos) continue;
+        EXPECT_EQ(json_get(c.sql(sql), "rows"), rows) << "after a restart: " << sql;
+    }
+}
+
+// A request carries one statement: a second one after the first ';' is
+// refused with the whole request, never dropped in silence.
+TEST_F(Writes, RequestsWithTwoStatementsAreRefusedWhole) {
+    use_new_db("onestmt");
+    ASSERT_TRUE(ok(c_.sql("CREATE TABLE t (id int PRIMARY KEY, v string)")));
+    for (const char* sql : {
+             "INSERT INTO t VALUES (1,'a'); INSERT INTO t VALUES (2,'b');",
+             "INSERT INTO t VALUES (1,'a');INSERT INTO t VALUES (2,'b')",
+             "CREATE TABLE u (id int PRIMARY KEY); DROP TABLE t",
+             "SELECT * FROM t; DELETE FROM t WHERE id = 1",
+         }) {
+        EXPECT_EQ(error_of(c_.sql(sql)), "only one statement per request") << sql;
+    }
+    EXPECT_EQ(json_get(c_.sql("SELECT * FROM t"), "rows"), "[]");
+    EXPECT_EQ(error_of(c_.sql("SHOW TABLE u")), "table not found");
+    // One statement with ';' inside quotes, or in a procedure body, is one.
+    EXPECT_EQ(json_get(c_.sql("INSERT INTO t VALUES (1, 'a;b');"), "inserted"), "1");
+    EXPECT_TRUE(
+        ok(c_.sql("CREATE PROCEDURE two() ON t AS $$ SELECT * FROM t; SELECT * FROM t; $$;")));
+    EXPECT_EQ(json_get(c_.sql("SELECT v FROM t WHERE id = 1"), "rows"), "[{\"v\":\"a;b\"}]");
+}
+
 TEST_F(Writes, JsonCreateTableReadsEachColumnFromItsOwnObject) {
     use_new_db("jdb");
     // A column called "name" and a later key column must not be confused.
@@ -222,6 +406,8 @@ TEST_F(Writes, JsonCreateTableReadsEachColumnFromItsOwnObject) {
          "unsupported type"},
         {R"J({"action":"create_table","table":"t4","columns":[{"name":"id","type":"int","primary_key":"1"},{"name":"id","type":"int"}]})J",
          "duplicate column name 'id'"},
+        {R"J({"action":"create_table","table":"t5","columns":[{"name":"id","type":"int","primary_key":"1"},{"name":"a","type":"int"},{"name":"A","type":"string"}]})J",
+         "duplicate column name 'A'"},
         {R"J({"action":"create_table","table":"a__b","columns":[{"name":"id","type":"int","primary_key":"1"}]})J",
          "invalid table name"},
     };

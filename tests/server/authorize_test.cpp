@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "exec/session_scope.h"
 #include "query/session.h"
 #include "runtime/authorize.h"
 #include "runtime/classify.h"

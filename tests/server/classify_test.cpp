@@ -98,6 +98,31 @@ TEST(ParseRequest, RejectedRequests) {
     EXPECT_EQ(parse_request(nullptr), nullptr);
 }
 
+TEST(ParseRequest, OneStatementPerRequest) {
+    const char* refusal = "unset";
+    EXPECT_EQ(
+        parse_request(
+            R"J({"action":"sql","sql":"INSERT INTO t VALUES (1,'a'); INSERT INTO t VALUES (2,'b');"})J",
+            &refusal),
+        nullptr);
+    EXPECT_STREQ(refusal, "only one statement per request");
+    refusal = "unset";
+    EXPECT_EQ(parse_request(R"J({"action":"sql","sql":"SHOW TABLES; nonsense"})J", &refusal),
+              nullptr);
+    EXPECT_STREQ(refusal, "only one statement per request");
+    for (
+        const char* one : {
+            R"J({"action":"sql","sql":"INSERT INTO t VALUES (1,'a;b');"})J",
+            R"J({"action":"sql","sql":"CREATE PROCEDURE p() ON t AS $$ SELECT * FROM t; SELECT * FROM t; $$;"})J",
+        }) {
+        refusal = "unset";
+        Job* job = parse_request(one, &refusal);
+        EXPECT_NE(job, nullptr) << one;
+        EXPECT_EQ(refusal, nullptr) << one;
+        job_free(job);
+    }
+}
+
 struct SqlCase {
     const char* sql;
     uint32_t kind;  // 0: invalid request

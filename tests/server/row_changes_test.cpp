@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/stats.h"
+#include "exec/row_change.h"
 #include "storage/paths.h"
 #include "storage/row_changes.h"
 #include "storage/row_version.h"

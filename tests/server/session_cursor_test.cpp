@@ -1,6 +1,7 @@
 // Session cursors over real tables: batching and exhaustion, the snapshot
 // seen after later writes, refusals, slot and pin limits, kill rules,
 // time-outs, SHOW CURSORS, and that every path gives back pins and memory.
+#include "exec/row_statements.h"
 #include "query/session_cursor.h"
 
 #include <gtest/gtest.h>

@@ -77,6 +77,7 @@ TEST(CreateTableParse, Refusals) {
         {"CREATE TABLE t (\"id\" int primary key)", "invalid column name"},
         {"CREATE TABLE t (" + std::string(64, 'c') + " int primary key)", "column name too long"},
         {"CREATE TABLE t (id int primary key, id text)", "duplicate column name 'id'"},
+        {"CREATE TABLE t (id int primary key, a int, A text)", "duplicate column name 'A'"},
         {"CREATE TABLE t (a int primary key, b int primary key)",
          "only one primary key column is allowed"},
         {"CREATE TABLE t (id int primary key, pad text)" + std::string(4100, ' ') + "x",

@@ -5,11 +5,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "exec/system_tables.h"
 #include "procedures/sp_catalog.h"
 #include "procedures/sp_interpreter.h"
 #include "procedures/sp_statements.h"
 #include "query/session.h"
-#include "storage/system_tables.h"
 #include "storage_fixture.h"
 
 namespace {

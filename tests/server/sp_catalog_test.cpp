@@ -7,11 +7,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "exec/system_tables.h"
 #include "procedures/sp_catalog.h"
 #include "procedures/sp_statements.h"
 #include "query/session.h"
 #include "storage/roles.h"
-#include "storage/system_tables.h"
 #include "storage_fixture.h"
 
 namespace {
@@ -124,6 +124,13 @@ TEST_F(SpCatalog, CreateRefusals) {
         {"alice", "p", "missing", "SELECT * FROM t", "procedure table scope not found"},
         {"alice", "p", "t", "GRANT x", nullptr},
         {"alice", "p", "t", "SELECT :nope", "unknown procedure variable or parameter :nope"},
+        // Bodies that name another database's table, which CALL would refuse.
+        {"alice", "p", "t", "SELECT * FROM other__t", "invalid table name"},
+        {"alice", "p", "t", "SELECT * FROM t JOIN config_db__kyreldb_users u ON t.id = u.id",
+         "invalid table name"},
+        {"alice", "p", "t",
+         "IF 1 = 2 THEN\nDELETE FROM config_db__kyreldb_users WHERE x = 1;\nENDIF",
+         "invalid table name"},
     };
     for (const Row& r : rows) {
         snprintf(s_.username, sizeof s_.username, "%s", r.user);
@@ -231,6 +238,26 @@ TEST_F(SpCatalog, FileHelpers) {
     EXPECT_STREQ(err, "procedure file contains a NUL byte");
     EXPECT_EQ(sp_read_file_body_checked("./kyreldb_data", &body, hex, err, sizeof err), -1);
     EXPECT_STREQ(err, "procedure path is not a regular file");
+}
+
+// The temporary file of a procedure write is new under a name nobody could
+// plant beforehand: links put in place under the names a pid and a clock
+// would give redirect nothing.
+TEST_F(SpCatalog, ProcedureWriteIgnoresPlantedTemporaryNames) {
+    kt::write_file("./victim", "keep");
+    const unsigned long long now = now_unix_ts();
+    for (unsigned long long t = now - 1; t <= now + 2; ++t) {
+        std::string planted =
+            "./g.sp.tmp." + std::to_string(static_cast<long>(getpid())) + "." + std::to_string(t);
+        ASSERT_EQ(link("./victim", planted.c_str()), 0) << planted;
+    }
+    char err[256];
+    ASSERT_EQ(sp_write_file_atomic("./g.sp", "body", err, sizeof err), 0) << err;
+    EXPECT_EQ(kt::read_file("./g.sp"), "body");
+    EXPECT_EQ(kt::read_file("./victim"), "keep");
+    struct stat st {};
+    ASSERT_EQ(stat("./g.sp", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "base/config.h"
 #include "base/stats.h"
 #include "base/text_util.h"
+#include "exec/row_change.h"
 #include "query/simple_parse.h"
 #include "runtime/wal_replay.h"
 #include "storage/catalog.h"

@@ -4,10 +4,10 @@
 
 #include <string>
 
+#include "exec/system_tables.h"
 #include "query/session.h"
 #include "runtime/login.h"
 #include "storage/roles.h"
-#include "storage/system_tables.h"
 #include "storage_fixture.h"
 
 namespace {

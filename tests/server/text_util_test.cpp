@@ -120,6 +120,39 @@ TEST(TextUtil, SqlTopLevelScanners) {
     }
 }
 
+// What follows a statement's own ';' is another statement, unless the ';'
+// stands inside quotes or a procedure body.
+TEST(TextUtil, SqlTextAfterStatement) {
+    struct Case {
+        const char* sql;
+        const char* rest;  // nullptr: one statement
+    } cases[] = {
+        {"INSERT INTO t VALUES (1,'a'); INSERT INTO t VALUES (2,'b')",
+         "INSERT INTO t VALUES (2,'b')"},
+        {"SELECT * FROM t;x", "x"},
+        {"SELECT * FROM t; ;  ; DELETE FROM t WHERE id = 1", "DELETE FROM t WHERE id = 1"},
+        {"SELECT * FROM t", nullptr},
+        {"SELECT * FROM t ; ;", nullptr},
+        {"SELECT * FROM t WHERE v = 'a;b' AND w = \"c;d\"", nullptr},
+        {"SELECT * FROM t WHERE v = 'it''s; x'", nullptr},
+        {"SELECT * FROM t WHERE v = 'a\\';b'", nullptr},
+        {"CREATE PROCEDURE p() ON t AS $$ SELECT * FROM t; DELETE FROM t WHERE id = 1; $$",
+         nullptr},
+        {"CREATE PROCEDURE p() ON t AS $$ SELECT * FROM t; $$; DROP TABLE t", "DROP TABLE t"},
+        {"SELECT * FROM t WHERE v = 'open; x", nullptr},
+        {"CREATE PROCEDURE p() ON t AS $$ SELECT 1; x", nullptr},
+    };
+    for (const Case& c : cases) {
+        const char* r = sql_text_after_statement(c.sql);
+        if (c.rest) {
+            ASSERT_NE(r, nullptr) << c.sql;
+            EXPECT_STREQ(r, c.rest) << c.sql;
+        } else {
+            EXPECT_EQ(r, nullptr) << c.sql;
+        }
+    }
+}
+
 TEST(TextUtil, SqlCopySpanTrim) {
     const char* t = "  abc  def";
     char d[8], err[64];

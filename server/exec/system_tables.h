@@ -27,6 +27,8 @@ int system_table_create_if_missing(const char* internal_name, int users_flag, ch
                                    size_t errlen);
 int system_procedure_table_create_if_missing(char* err, size_t errlen);
 
+// Puts a row (a live key gets a newer version); the key of the record is the
+// row's own primary-key value, which `key` names.
 int system_insert_row_with_wal(const char* internal_name, const char* key, const char* row_json,
                                char* err, size_t errlen);
 // values are raw JSON values (strings with their quotes).

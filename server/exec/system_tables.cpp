@@ -1,6 +1,8 @@
 // Users, grants and the procedure catalog as tables of "config_db": schemas,
-// row texts, the logged write layer, and bootstrap.
-#include "storage/system_tables.h"
+// row texts, the logged write layer (the change road, so every system row is
+// checked before its record is written and applied once it is), and
+// bootstrap.
+#include "exec/system_tables.h"
 
 #include <strings.h>
 
@@ -13,11 +15,11 @@
 #include "base/err.h"
 #include "base/json_text.h"
 #include "base/owned.h"
+#include "exec/row_change.h"
 #include "storage/catalog.h"
 #include "storage/db_registry.h"
 #include "storage/ident.h"
 #include "storage/roles.h"
-#include "storage/row_changes.h"
 #include "storage/row_version.h"
 #include "storage/table.h"
 #include "storage/wal.h"
@@ -180,44 +182,40 @@ int system_procedure_table_create_if_missing(char* err, size_t errlen) {
                                kProcsSql, err, errlen);
 }
 
+namespace {
+
+// System rows take the change road like every row, but are not held to the
+// hard memory stop: a login or a password change must still work then.
+ChangeRules system_rules() {
+    ChangeRules rules;
+    rules.new_keys = false;
+    rules.memory_stop = false;
+    return rules;
+}
+
+}  // namespace
+
 int system_insert_row_with_wal(const char* internal_name, const char* key, const char* row_json,
                                char* err, size_t errlen) {
-    uint64_t seq = next_seq();
-    if (wal_append_record(WAL_OP_INSERT, seq, internal_name, key, row_json, err, errlen) != 0)
-        return -1;
-    return table_apply_insert(internal_name, seq, row_json, err, errlen);
+    (void)key;  // the key is the row's own primary-key value
+    Table* t = table_find_live(internal_name, err, errlen);
+    if (!t) return -1;
+    const char* rows[1] = {row_json};
+    return change_insert_rows(t, rows, 1, system_rules(), err, errlen);
 }
 
 int system_update_row_with_wal(const char* internal_name, const char* key, const char* const* names,
                                const char* const* values, int count, char* err, size_t errlen) {
-    int idx = table_find_index(internal_name);
-    if (idx < 0) {
-        set_err(err, errlen, "table not found");
-        return -1;
-    }
-    uint64_t seq = next_seq();
-    if (table_apply_update(internal_name, seq, key, names, values, count, err, errlen) != 0)
-        return -1;
-    char* row_p = nullptr;
-    int deleted = 0;
-    {
-        Table* t = &g_tables[idx];
-        RwReadGuard g(&t->lock);
-        if (versioned_get_latest_json(t, key, &row_p, nullptr, &deleted) != 0) row_p = nullptr;
-    }
-    CStr row(row_p);
-    if (!row || deleted) {
-        set_err(err, errlen, "updated row disappeared");
-        return -1;
-    }
-    return wal_append_record(WAL_OP_UPDATE, seq, internal_name, key, row.get(), err, errlen);
+    Table* t = table_find_live(internal_name, err, errlen);
+    if (!t) return -1;
+    return change_update_row(t, key, names, values, count, system_rules(), err, errlen);
 }
 
 int system_delete_row_with_wal(const char* internal_name, const char* key, char* err,
                                size_t errlen) {
-    uint64_t seq = next_seq();
-    if (table_apply_delete(internal_name, seq, key, err, errlen) != 0) return -1;
-    return wal_append_record(WAL_OP_DELETE, seq, internal_name, key, "", err, errlen);
+    Table* t = table_find_live(internal_name, err, errlen);
+    if (!t) return -1;
+    return change_delete_row(t, key, system_rules(), err, errlen);
 }
 
 int system_create_user_record(const char* user, const char* password, int must_change, int active,
