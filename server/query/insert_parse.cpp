@@ -192,7 +192,7 @@ int build_insert_row_object(const char* begin, const char* end, const TableSchem
             row += js.get();
         } else {
             if (!is_plain_value_token(values[i]))
-                return fail_col(err, errlen, "bad value for column '%s'", col.name);
+                return fail_col(err, errlen, "bad value type for column '%s'", col.name);
             row += values[i];
         }
     }

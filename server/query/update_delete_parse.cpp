@@ -184,7 +184,7 @@ int normalize_update_values_for_schema(const TableSchema* schema, char** columns
             std::free(values[i]);
             values[i] = js;
         } else if (!is_plain_value_token(v)) {
-            return fail_col(err, errlen, "bad value for column '%s'", columns[i]);
+            return fail_col(err, errlen, "bad value type for column '%s'", columns[i]);
         }
     }
     return 0;

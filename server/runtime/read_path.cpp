@@ -141,12 +141,15 @@ int show_target_table(Job* job, bool indexes, char* table, size_t cap, char* msg
     }
     char* s = sql.get();
     trim_ws(s);
-    const char* prefix = indexes ? "SHOW INDEXES" : "SHOW TABLE ";
-    if (!ci_starts(s, prefix)) {
+    // The statement's words, then the end or a blank: "SHOW TABLE   " trims
+    // to "SHOW TABLE" and answers the name check's message for its empty name.
+    const char* prefix = indexes ? "SHOW INDEXES" : "SHOW TABLE";
+    size_t plen = strlen(prefix);
+    if (!ci_starts(s, prefix) || (!indexes && s[plen] != '\0' && s[plen] != ' ')) {
         snprintf(msg, msglen, "%s", indexes ? "invalid SHOW INDEXES" : "invalid SHOW TABLE");
         return -1;
     }
-    char* rest = s + strlen(prefix);
+    char* rest = s + plen;
     trim_ws(rest);
     if (indexes) {
         if (ci_starts(rest, "ON ")) {

@@ -176,7 +176,13 @@ TEST_F(Reads, ShowTableAndIndexes) {
         R"({"name":"id","type":"int","max_length":0,"is_primary_key":true},)"
         R"({"name":"name","type":"string","max_length":2047,"is_primary_key":false}]}})");
     EXPECT_EQ(error_of(c_.sql("SHOW TABLE nope")), "table not found");
-    EXPECT_FALSE(error_of(c_.ask(R"({"action":"sql","sql":"SHOW TABLE    "})")).empty());
+    // Only blanks after SHOW TABLE: the show_table action answers the name
+    // check's message; as SQL the trimmed text matches no statement.
+    EXPECT_EQ(error_of(c_.ask(R"({"action":"show_table","sql":"SHOW TABLE   "})")),
+              "invalid table name");
+    EXPECT_EQ(error_of(c_.ask(R"({"action":"show_table","sql":"SHOW TABLES"})")),
+              "invalid SHOW TABLE");
+    EXPECT_EQ(error_of(c_.ask(R"({"action":"sql","sql":"SHOW TABLE    "})")), "invalid request");
     EXPECT_EQ(c_.sql("SHOW INDEXES ON t"),
               R"({"ok":true,"database":"cat","table":"t","indexes":[]})");
     EXPECT_EQ(c_.sql("SHOW INDEXES t"), c_.sql("SHOW INDEXES ON t"));

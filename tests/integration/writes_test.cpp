@@ -378,6 +378,31 @@ TEST_F(Writes, RequestsWithTwoStatementsAreRefusedWhole) {
     EXPECT_EQ(json_get(c_.sql("SELECT v FROM t WHERE id = 1"), "rows"), "[{\"v\":\"a;b\"}]");
 }
 
+// A value that does not fit its typed column answers the validation message,
+// by SQL and by action alike, and changes nothing.
+TEST_F(Writes, ValuesOfTheWrongTypeAnswerTheValidationMessage) {
+    use_new_db("typed");
+    ASSERT_TRUE(ok(c_.sql("CREATE TABLE ie (id int PRIMARY KEY, name string, score double)")));
+    ASSERT_TRUE(ok(c_.sql("INSERT INTO ie VALUES (1, 'a', 2.5)")));
+    struct Case {
+        std::string request, column;
+    };
+    const std::vector<Case> cases = {
+        {"INSERT INTO ie VALUES ('5', 'a', 1)", "id"},
+        {"INSERT INTO ie VALUES (5, 'a', abc)", "score"},
+        {"INSERT INTO ie VALUES (5, 'a', 2 \"x\":3)", "score"},
+        {"UPDATE ie SET score = 'abc' WHERE id = 1", "score"},
+        {"UPDATE ie SET score = 1} WHERE id = 1", "score"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(error_of(c_.sql(c.request)), "bad value type for column '" + c.column + "'")
+            << c.request;
+    EXPECT_EQ(
+        error_of(c_.ask(R"J({"action":"insert","table":"ie","data":{"id":"5","name":"a"}})J")),
+        "bad value type for column 'id'");
+    EXPECT_EQ(json_get(c_.sql("SELECT * FROM ie"), "rows"), R"([{"id":1,"name":"a","score":2.5}])");
+}
+
 TEST_F(Writes, JsonCreateTableReadsEachColumnFromItsOwnObject) {
     use_new_db("jdb");
     // A column called "name" and a later key column must not be confused.

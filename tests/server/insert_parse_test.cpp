@@ -128,8 +128,8 @@ TEST_F(InsertParse, Refusals) {
         {"INSERT INTO t (id, ID) VALUES (1, 2)", "duplicate column 'ID' in INSERT"},
         {"INSERT INTO t VALUES (1, abc, 0)", "bad string literal for column 'name'"},
         {"INSERT INTO t VALUES (1, 'a' 'b', 0)", "bad string literal for column 'name'"},
-        {"INSERT INTO t VALUES (1}, 'a', 0)", "bad value for column 'id'"},
-        {"INSERT INTO t VALUES (1, 'a', 2 \"x\":3)", "bad value for column 'score'"},
+        {"INSERT INTO t VALUES (1}, 'a', 0)", "bad value type for column 'id'"},
+        {"INSERT INTO t VALUES (1, 'a', 2 \"x\":3)", "bad value type for column 'score'"},
         {"INSERT INTO '' VALUES (1, 'a', 0)", "invalid table name"},
         {"INSERT INTO " + std::string(64, 'n') + " VALUES (1, 'a', 0)", "table name too long"},
     };

@@ -100,7 +100,7 @@ TEST(UpdateParse, ValuesNormalisedForSchema) {
         {"name = \"a\\q\"", "\"aq\"", nullptr},
         {"name = x", nullptr, "bad string literal for column 'name'"},
         {"Name = 'x'", nullptr, "unknown column 'Name'"},
-        {"score = 1}", nullptr, "bad value for column 'score'"},
+        {"score = 1}", nullptr, "bad value type for column 'score'"},
     };
     for (const auto& c : cases) {
         Update u = update(std::string("UPDATE t SET ") + c.set + " WHERE id = 1", &s);
