@@ -476,4 +476,169 @@ bool json_has(const std::string& json, const std::string& key) {
     return find_member(json, key, &raw);
 }
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at i, or 0.
+size_t utf8_len_at(const std::string& s, size_t i) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = b(i);
+    if (c < 0x80) return 1;
+    size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        lo = c == 0xE0 ? 0xA0 : 0x80;
+        hi = c == 0xED ? 0x9F : 0xBF;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        lo = c == 0xF0 ? 0x90 : 0x80;
+        hi = c == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (i + len > s.size() || b(i + 1) < lo || b(i + 1) > hi) return 0;
+    for (size_t k = 2; k < len; k++)
+        if ((b(i + k) & 0xC0) != 0x80) return 0;
+    return len;
+}
+
+long hex4_at(const std::string& s, size_t i) {
+    if (i + 4 > s.size()) return -1;
+    long v = 0;
+    for (size_t k = i; k < i + 4; k++) {
+        const char c = s[k];
+        int h = c >= '0' && c <= '9'   ? c - '0'
+                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                       : -1;
+        if (h < 0) return -1;
+        v = v * 16 + h;
+    }
+    return v;
+}
+
+// i at '"': just past the closing quote of a strictly valid string, or npos.
+size_t strict_string_end(const std::string& s, size_t i) {
+    for (i++; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c == '"') return i + 1;
+        if (c < 0x20) return std::string::npos;
+        if (c != '\\') {
+            size_t len = utf8_len_at(s, i);
+            if (len == 0) return std::string::npos;
+            i += len;
+            continue;
+        }
+        if (i + 1 >= s.size()) return std::string::npos;
+        const char e = s[i + 1];
+        if (e != 'u') {
+            if (!strchr("\"\\/bfnrt", e) || e == '\0') return std::string::npos;
+            i += 2;
+            continue;
+        }
+        const long unit = hex4_at(s, i + 2);
+        if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return std::string::npos;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            if (i + 7 >= s.size() || s[i + 6] != '\\' || s[i + 7] != 'u') return std::string::npos;
+            const long low = hex4_at(s, i + 8);
+            if (low < 0xDC00 || low > 0xDFFF) return std::string::npos;
+            i += 12;
+        } else {
+            i += 6;
+        }
+    }
+    return std::string::npos;
+}
+
+// i at the first character of a number: just past it, or npos.
+size_t strict_number_end(const std::string& s, size_t i) {
+    const auto digit = [&](size_t k) { return k < s.size() && s[k] >= '0' && s[k] <= '9'; };
+    if (i < s.size() && s[i] == '-') i++;
+    if (!digit(i)) return std::string::npos;
+    if (s[i] == '0') {
+        i++;
+    } else {
+        while (digit(i)) i++;
+    }
+    if (i < s.size() && s[i] == '.') {
+        if (!digit(++i)) return std::string::npos;
+        while (digit(i)) i++;
+    }
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        i++;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) i++;
+        if (!digit(i)) return std::string::npos;
+        while (digit(i)) i++;
+    }
+    return i;
+}
+
+}  // namespace
+
+bool json_strict_valid(const std::string& s) {
+    // Open containers; for an object, whether a member name comes next.
+    struct Open {
+        char kind;
+        bool want_name;
+    };
+    std::vector<Open> stack;
+    size_t i = skip_blanks(s, 0);
+    for (;;) {
+        // A value starts at i (or, in an object, a member name).
+        if (i >= s.size()) return false;
+        if (!stack.empty() && stack.back().kind == '{' && stack.back().want_name) {
+            if (s[i] != '"') return false;
+            i = strict_string_end(s, i);
+            if (i == std::string::npos) return false;
+            i = skip_blanks(s, i);
+            if (i >= s.size() || s[i] != ':') return false;
+            stack.back().want_name = false;
+            i = skip_blanks(s, i + 1);
+            continue;
+        }
+        const char c = s[i];
+        if (c == '{' || c == '[') {
+            stack.push_back({c, c == '{'});
+            i = skip_blanks(s, i + 1);
+            if (i < s.size() && s[i] == (c == '{' ? '}' : ']')) {
+                stack.pop_back();
+                i++;
+            } else {
+                continue;
+            }
+        } else if (c == '"') {
+            i = strict_string_end(s, i);
+        } else if (c == '-' || (c >= '0' && c <= '9')) {
+            i = strict_number_end(s, i);
+        } else {
+            bool word = false;
+            for (const char* w : {"true", "false", "null"})
+                if (s.compare(i, strlen(w), w) == 0) {
+                    i += strlen(w);
+                    word = true;
+                    break;
+                }
+            if (!word) return false;
+        }
+        if (i == std::string::npos) return false;
+        // After a value: close containers, or go on after a comma.
+        for (;;) {
+            i = skip_blanks(s, i);
+            if (stack.empty()) return i == s.size();
+            if (i >= s.size()) return false;
+            const char close = stack.back().kind == '{' ? '}' : ']';
+            if (s[i] == ',') {
+                if (stack.back().kind == '{') stack.back().want_name = true;
+                i = skip_blanks(s, i + 1);
+                break;
+            }
+            if (s[i] != close) return false;
+            stack.pop_back();
+            i++;
+        }
+    }
+}
+
 }  // namespace kyrel_test

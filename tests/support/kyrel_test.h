@@ -140,4 +140,11 @@ std::string json_get(const std::string& json, const std::string& key);
 // True when the object has a top-level member key.
 bool json_has(const std::string& json, const std::string& key);
 
+// True when text is exactly one JSON value by the strict grammar: well-formed
+// UTF-8 throughout, no raw control character in a string, only the standard
+// escapes, every \u surrogate escape one half of a pair, numbers in the
+// grammar's form, and nothing but blanks around the value. Depth is not
+// limited (the walk keeps its own stack).
+bool json_strict_valid(const std::string& text);
+
 }  // namespace kyrel_test
