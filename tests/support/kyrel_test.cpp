@@ -59,8 +59,10 @@ bool write_file(const std::string& path, const std::string& text) {
     return static_cast<bool>(out);
 }
 
-// Forks and execs the server in dir with its output captured there.
-pid_t spawn_server(const std::string& dir, const std::vector<std::string>& args, int fd_limit) {
+// Forks and execs the server in dir with its output captured there, in
+// "<out_name>.txt" and "<err_name>.txt".
+pid_t spawn_server(const std::string& dir, const std::vector<std::string>& args, int fd_limit,
+                   const std::string& out_name = "stdout", const std::string& err_name = "stderr") {
     std::string bin = server_binary();
     std::vector<std::string> argv_s;
     argv_s.push_back(bin);
@@ -68,8 +70,8 @@ pid_t spawn_server(const std::string& dir, const std::vector<std::string>& args,
     std::vector<char*> argv;
     for (auto& a : argv_s) argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::string out_path = dir + "/stdout.txt";
-    std::string err_path = dir + "/stderr.txt";
+    std::string out_path = dir + "/" + out_name + ".txt";
+    std::string err_path = dir + "/" + err_name + ".txt";
 
     pid_t pid = fork();
     if (pid != 0) return pid;
@@ -162,11 +164,16 @@ int free_port() {
     return port;
 }
 
-RunResult run_server_once(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+namespace {
+
+// Runs the server in dir to completion; its output goes to "<name>.out.txt"
+// and "<name>.err.txt" there.
+RunResult run_server_to_end(const std::string& dir, const std::string& name,
+                            const std::vector<std::string>& args,
+                            std::chrono::milliseconds timeout) {
     RunResult res;
-    std::string dir = make_temp_dir();
-    if (dir.empty()) return res;
-    pid_t pid = spawn_server(dir, args, 0);
+    const std::string out_name = name + ".out", err_name = name + ".err";
+    pid_t pid = spawn_server(dir, args, 0, out_name, err_name);
     if (pid > 0) {
         bool reaped = false;
         res.exit_status = wait_child(pid, Clock::now() + timeout, &reaped);
@@ -175,12 +182,27 @@ RunResult run_server_once(const std::vector<std::string>& args, std::chrono::mil
             waitpid(pid, nullptr, 0);
         }
     }
-    res.out = read_file(dir + "/stdout.txt");
-    res.err = read_file(dir + "/stderr.txt");
-    remove_tree(dir);
+    res.out = read_file(dir + "/" + out_name + ".txt");
+    res.err = read_file(dir + "/" + err_name + ".txt");
     std::string report = sanitizer_report(res.err);
     if (!report.empty()) ADD_FAILURE() << "sanitizer report from kyreldb_server:\n" << report;
     return res;
+}
+
+}  // namespace
+
+RunResult run_server_once(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+    std::string dir = make_temp_dir();
+    if (dir.empty()) return RunResult{};
+    RunResult res = run_server_to_end(dir, "once", args, timeout);
+    remove_tree(dir);
+    return res;
+}
+
+RunResult run_server_in(const std::string& dir, const std::vector<std::string>& args,
+                        std::chrono::milliseconds timeout) {
+    static int runs = 0;
+    return run_server_to_end(dir, "run" + std::to_string(++runs), args, timeout);
 }
 
 TestServer::TestServer() : dir_(make_temp_dir()) {}

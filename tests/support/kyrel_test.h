@@ -49,6 +49,10 @@ struct RunResult {
 // A sanitizer report in its standard error fails the running test.
 RunResult run_server_once(const std::vector<std::string>& args,
                           std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// The same in an existing directory (for example a running TestServer's),
+// which is left in place; the output files there get names of their own.
+RunResult run_server_in(const std::string& dir, const std::vector<std::string>& args,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 class TestServer {
   public:
