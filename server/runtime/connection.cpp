@@ -1,8 +1,9 @@
 // Connection loop: one Session per connection, one reply frame per request
 // frame (layout in connection.h). A bad frame length is answered with
-// "invalid request size" and ends the connection; a request that is not
-// valid UTF-8, or that cannot be classified ("invalid request"), gets its
-// error reply and the connection stays.
+// "invalid request size" and ends the connection, as does a frame that is
+// not complete within g_cfg.frame_timeout_ms of its first byte; a request
+// that is not valid UTF-8, or that cannot be classified ("invalid request"),
+// gets its error reply and the connection stays.
 #include "runtime/connection.h"
 
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/config.h"
 #include "base/json_text.h"
 #include "base/stats.h"
 #include "base/text_util.h"
@@ -47,9 +49,14 @@ void handle_client(int fd) {
     for (;;) {
         char* body = nullptr;
         uint32_t len = 0;
-        int rc = read_request_frame(fd, &body, &len);
+        int rc = read_request_frame(fd, &body, &len, g_cfg.frame_timeout_ms);
         if (rc == FRAME_BAD_SIZE) {
             send_error(fd, "invalid request size");
+            break;
+        }
+        if (rc == FRAME_TIMED_OUT) {
+            // The frame can no longer be delimited: say why, then close.
+            send_error(fd, "request frame not completed in time");
             break;
         }
         if (rc != FRAME_OK) break;  // peer closed, socket error or no memory
