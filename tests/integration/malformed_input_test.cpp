@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -390,6 +391,103 @@ TEST_F(Malformed, EveryPrefixOfEveryStatementKind) {
         ensure_session();
     }
     expect_alive();
+}
+
+// Random edits of valid statements and requests: characters replaced,
+// spans dropped, doubled or swapped, and tokens that parsers treat specially
+// put in anywhere. The seed is fixed, so a failure repeats. Every reply must
+// be valid JSON and the server must stay up; afterwards t is rebuilt, since
+// an edit may well have turned a statement on s into one on t.
+TEST_F(Malformed, MutationsOfValidStatementsAndRequests) {
+    const std::vector<std::string> statements = {
+        "SELECT id, name FROM t WHERE n >= 10 AND name <> 'x' ORDER BY id DESC LIMIT 2",
+        "SELECT name, COUNT(*), SUM(n) FROM t WHERE id IN (1, 2, 3) GROUP BY name ORDER BY name",
+        "SELECT t.id, s.v FROM t JOIN s ON t.id = s.id WHERE t.n > 0 ORDER BY t.id LIMIT 5",
+        "SELECT id, ROW_NUMBER() OVER (ORDER BY n DESC) FROM t WHERE name LIKE 'a%'",
+        "SELECT * FROM t WHERE (n = 10 OR n = 20) AND id BETWEEN 1 AND 3 LIMIT 1 OFFSET 1",
+        "INSERT INTO s (id, v, w) VALUES (100, 'it''s', -5), (101, \"b\", 0)",
+        "UPDATE s SET v = 'z', w = w + 1 WHERE id = 1",
+        "DELETE FROM s WHERE id = 100",
+        "CREATE TABLE zz3 (id int PRIMARY KEY, v varchar(10) NOT NULL, w double DEFAULT 1.5)",
+        "ALTER TABLE s ADD COLUMN extra int DEFAULT 5",
+        "CREATE UNIQUE INDEX s_vw ON s (v DESC, w ASC NULLS FIRST)",
+        "DROP INDEX s_vw ON s",
+        "CREATE PROCEDURE q2(IN k INT, IN tag STRING) ON s AS $$ DECLARE i INT DEFAULT 0; "
+        "WHILE i < 3 DO SET i = i + 1; ENDWHILE; IF k > 1 THEN SELECT * FROM s WHERE id = :k; "
+        "ELSE UPDATE s SET w = :i WHERE id = 1; ENDIF; $$",
+        "CALL q2(1, 'x')",
+        "CREATE USER mallory IDENTIFIED BY 'pw x'",
+        "GRANT READ ON m TO mallory",
+        "SHOW TABLE s",
+        "KILL CURSOR PIN 12345",
+    };
+    const std::vector<std::string> requests = {
+        R"({"action":"insert","table":"s","data":{"id":300,"v":"q","w":1}})",
+        R"({"action":"batch_insert","table":"s","rows":[{"id":301,"v":"a"},{"id":302,"w":2}]})",
+        R"J({"action":"create_table","table":"zz4","columns":[{"name":"id","type":"int",)J"
+        R"J("primary_key":true},{"name":"v","type":"varchar(5)"}]})J",
+        R"({"action":"cursor_open","sql":"SELECT * FROM s ORDER BY id","fetch_size":1})",
+        R"({"action":"cursor_fetch","cursor_id":1,"fetch":2})",
+        R"({"action":"call_procedure","procedure":"q2","args":"1, 'x'"})",
+        R"({"action":"grant_role","username":"mallory","database":"m","role":"READ"})",
+        R"({"action":"show_indexes","table":"s"})",
+    };
+    // Tokens that parsers treat specially, between '|' marks.
+    std::vector<std::string> tokens;
+    {
+        const std::string all =
+            "'|\"|(|)|,|;|$$|\\|*|%|=|<>| |NULL|JOIN|WHERE| ORDER BY | LIMIT | GROUP BY |OVER (|"
+            "DESC|9223372036854775808|-1|1e400|''|\xc3\xa9|\xe2\x82\xac|\xf0\x9f\x98\x80|:k|__|..|"
+            "/|{|}|[|]|:|\\u0000|\\ud800|\\\"|true|0";
+        for (size_t p = 0, q; p <= all.size(); p = q + 1) {
+            q = all.find('|', p);
+            if (q == std::string::npos) q = all.size();
+            tokens.push_back(all.substr(p, q - p));
+        }
+    }
+    std::mt19937 rng(20260612);
+    auto pick = [&](size_t n) { return n ? size_t(rng() % n) : 0; };
+    // One to three edits; a multi-byte character is only ever put in whole.
+    auto mutate = [&](std::string text) {
+        for (int edits = 1 + int(rng() % 3); edits > 0 && !text.empty(); --edits) {
+            const size_t at = pick(text.size()), len = 1 + pick(6);
+            switch (rng() % 5) {
+            case 0: text[at] = "'\"()$,;=<>*%_-+.09 aZ\\"[pick(23)]; break;
+            case 1: text.erase(at, len); break;
+            case 2: text.insert(at, tokens[pick(tokens.size())]); break;
+            case 3: text.insert(at, text.substr(pick(text.size()), len)); break;
+            default: {
+                const size_t other = pick(text.size());
+                std::string a = text.substr(at, len);
+                text.erase(at, a.size());
+                text.insert(std::min(other, text.size()), a);
+            }
+            }
+        }
+        return text;
+    };
+    for (const std::string& st : statements) {
+        for (int i = 0; i < 60; i++) probe_sql(mutate(st));
+        ensure_session();
+    }
+    for (const std::string& rq : requests) {
+        for (int i = 0; i < 60; i++) probe(mutate(rq));
+        ensure_session();
+    }
+    srv_.wait_exit(std::chrono::milliseconds(0));
+    ASSERT_TRUE(srv_.running()) << "the server stopped:\n" << srv_.stderr_text();
+    expect_alive();
+
+    // Back to the rows TearDown reads.
+    c_->sql("DROP TABLE t");
+    for (const char* q :
+         {"CREATE TABLE t (id int PRIMARY KEY, name string, n int)", "CREATE INDEX t_n ON t (n)"}) {
+        std::string r = c_->sql(q);
+        ASSERT_TRUE(ok(r)) << q << " -> " << r;
+    }
+    std::string r =
+        c_->ask(std::string(R"({"action":"batch_insert","table":"t","rows":)") + kRows + "}");
+    ASSERT_TRUE(ok(r)) << r;
 }
 
 TEST_F(Malformed, UnbalancedQuotesParenthesesAndBodies) {
