@@ -270,8 +270,11 @@ class CrashLoop : public ::testing::Test {
         std::vector<std::unique_ptr<Writer>> writers;
         std::vector<std::thread> threads;
         std::atomic<int> running{kWriters};
-        for (int w = 0; w < kWriters; w++) {
+        // All writers exist before the first thread starts: the threads
+        // read the vector.
+        for (int w = 0; w < kWriters; w++)
             writers.push_back(std::make_unique<Writer>(w, &models_[w], seed + w));
+        for (int w = 0; w < kWriters; w++) {
             threads.emplace_back([&, w] {
                 writers[w]->run(srv_.port(), &acks, &stop, &cv);
                 running--;
@@ -450,6 +453,7 @@ TEST_F(CrashLoop, EveryAcknowledgedWriteSurvivesRepeatedKills) {
     const uint32_t seed =
         uint32_t(env_int("KYREL_CRASH_LOOP_SEED", int(time(nullptr) & 0x7fffffff)));
     printf("crash loop: %d kills, seed %u\n", kills, seed);
+    fflush(stdout);
     std::mt19937 rng(seed);
     for (int round = 1; round <= kills; round++) {
         const long kill_after = 30 + long(rng() % 400);
@@ -457,6 +461,11 @@ TEST_F(CrashLoop, EveryAcknowledgedWriteSurvivesRepeatedKills) {
         ASSERT_TRUE(srv_.start()) << srv_.last_error();
         ASSERT_NO_FATAL_FAILURE(verify(round));
         if (HasFailure()) break;
+        if (round % 25 == 0) {
+            printf("crash loop: %d kills, %ld acknowledged writes, %ld losses so far\n", round,
+                   acked_writes_, losses_);
+            fflush(stdout);
+        }
     }
     printf(
         "crash loop: %d kills (%ld left checkpoint files to clear), %ld acknowledged writes, "
