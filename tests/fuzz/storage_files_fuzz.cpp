@@ -186,19 +186,6 @@ std::vector<std::string> target_paths() {
     return {};
 }
 
-void load_storage() {
-    char err[256] = "";
-    databases_load(err, sizeof err);
-    checkpoint_meta_load();
-    db_checkpoint_load_all();
-    catalog_load();
-    manifests_load();
-    load_indexes_meta();
-    load_segments();
-    replay_wal(err, sizeof err);
-    rebuild_all_indexes(err, sizeof err);
-}
-
 // Look-ups that have to read the index file.
 void look_up_through_file(const std::string& operand) {
     int slot = table_find_index(kTable);
@@ -255,7 +242,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool idx = std::string(KYREL_FUZZ_FILE) == "idx";
     if (!idx)
         for (const std::string& path : target_paths()) write_file(path, input);
-    load_storage();
+    kyrel_storage::load_storage(err, sizeof err);
     if (idx) {
         write_file(target_paths()[0], input);
         // A value taken from the input, so values of its lines can match.

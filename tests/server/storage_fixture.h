@@ -58,15 +58,7 @@ inline void drop_memory_state() { kyrel_storage::drop_memory_state(); }
 // Start-up storage order: loaders, replay, index rebuild.
 inline void start_storage() {
     char err[256] = {0};
-    ASSERT_EQ(databases_load(err, sizeof err), 0) << err;
-    checkpoint_meta_load();
-    db_checkpoint_load_all();
-    catalog_load();
-    manifests_load();
-    load_indexes_meta();
-    load_segments();
-    replay_wal(err, sizeof err);
-    rebuild_all_indexes(err, sizeof err);
+    ASSERT_EQ(kyrel_storage::load_storage(err, sizeof err), 0) << err;
 }
 
 inline void restart() {

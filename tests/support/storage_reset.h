@@ -9,9 +9,14 @@
 #include <cstring>
 
 #include "base/stats.h"
+#include "runtime/wal_replay.h"
+#include "storage/catalog.h"
 #include "storage/checkpoint.h"
+#include "storage/db_registry.h"
+#include "storage/index_file.h"
 #include "storage/pk_map.h"
 #include "storage/sec_index.h"
+#include "storage/segment.h"
 #include "storage/table.h"
 #include "storage/wal.h"
 
@@ -35,6 +40,23 @@ inline void drop_memory_state() {
     memset(g_db_checkpoints, 0, sizeof g_db_checkpoints);
     g_db_checkpoint_count = 0;
     g_mem_bytes = 0;
+}
+
+// The storage part of start-up in the server's order: loaders, log replay,
+// index rebuild. The result is that of the registry load, the only step
+// whose failure stops a start; the others report on standard error.
+inline int load_storage(char* err, size_t errlen) {
+    if (databases_load(err, errlen) != 0) return -1;
+    checkpoint_meta_load();
+    db_checkpoint_load_all();
+    catalog_load();
+    manifests_load();
+    load_indexes_meta();
+    load_segments();
+    char ignored[256];
+    replay_wal(ignored, sizeof ignored);
+    rebuild_all_indexes(ignored, sizeof ignored);
+    return 0;
 }
 
 }  // namespace kyrel_storage
