@@ -102,28 +102,27 @@ int64_t now_ms() {
 }
 
 // read_exact that gives up at deadline (monotonic ms; 0 = never): 0, -1
-// (closed or error) or FRAME_TIMED_OUT.
+// (closed or error) or FRAME_TIMED_OUT. Bytes already there are taken at
+// once; poll waits only when none are.
 int read_exact_until(int fd, void* dst, size_t n, int64_t deadline) {
     if (deadline == 0) return read_exact(fd, dst, n);
     char* p = static_cast<char*>(dst);
     size_t got = 0;
     while (got < n) {
+        ssize_t r = recv(fd, p + got, n - got, MSG_DONTWAIT);
+        if (r > 0) {
+            got += static_cast<size_t>(r);
+            continue;
+        }
+        if (r == 0) return -1;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
         const int64_t left = deadline - now_ms();
         if (left <= 0) return FRAME_TIMED_OUT;
         pollfd pfd{fd, POLLIN, 0};
         const int ready = poll(&pfd, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
+        if (ready < 0 && errno != EINTR) return -1;
         if (ready == 0) return FRAME_TIMED_OUT;
-        ssize_t r = recv(fd, p + got, n - got, 0);
-        if (r == 0) return -1;
-        if (r < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            return -1;
-        }
-        got += static_cast<size_t>(r);
     }
     return 0;
 }
@@ -134,10 +133,18 @@ int read_request_frame(int fd, char** out, uint32_t* len, int timeout_ms) {
     if (out) *out = nullptr;
     if (len) *len = 0;
     if (!out || !len) return FRAME_CLOSED;
+    // The wait for the first byte is the idle time between requests: no
+    // limit. Whatever part of the header came with it is kept.
     unsigned char head[4];
-    if (read_exact(fd, head, 1) != 0) return FRAME_CLOSED;
+    ssize_t first;
+    do {
+        first = recv(fd, head, sizeof head, 0);
+    } while (first < 0 && errno == EINTR);
+    if (first <= 0) return FRAME_CLOSED;
     const int64_t deadline = timeout_ms > 0 ? now_ms() + timeout_ms : 0;
-    int rc = read_exact_until(fd, head + 1, 3, deadline);
+    const size_t have = static_cast<size_t>(first);
+    int rc =
+        have < sizeof head ? read_exact_until(fd, head + have, sizeof head - have, deadline) : 0;
     if (rc != 0) return rc == FRAME_TIMED_OUT ? FRAME_TIMED_OUT : FRAME_CLOSED;
     uint32_t be = 0;
     memcpy(&be, head, 4);
