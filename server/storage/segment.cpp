@@ -198,7 +198,8 @@ int manifests_load() {
                 trim_ws(line);
                 if (strncmp(line, "ACTIVE_SEGMENT=", 15) == 0) {
                     t->active_segment = strtoull(line + 15, nullptr, 10);
-                    named_active = true;
+                    const size_t digits = strspn(line + 15, "0123456789");
+                    named_active = digits > 0 && line[15 + digits] == '\0';
                 } else if (strncmp(line, "NEXT_SEGMENT=", 13) == 0)
                     t->next_segment = strtoull(line + 13, nullptr, 10);
             }

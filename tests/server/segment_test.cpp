@@ -158,9 +158,12 @@ TEST_F(Segment, StartUpRemovesFilesACrashLeftBehind) {
     EXPECT_EQ(latest("t", "a"), R"({"id":"a","v":1})");
     EXPECT_EQ(latest("t", "b"), R"({"id":"b","v":2})");
 
-    // Manifests that cannot be trusted to name the only segment.
+    // Manifests that cannot be trusted to name the only segment: none named,
+    // one that is not there, a number that does not read cleanly.
     for (const char* manifest :
-         {"TABLE=t\nNEXT_SEGMENT=3\n", "TABLE=t\nACTIVE_SEGMENT=7\nNEXT_SEGMENT=8\n"}) {
+         {"TABLE=t\nNEXT_SEGMENT=3\n", "TABLE=t\nACTIVE_SEGMENT=7\nNEXT_SEGMENT=8\n",
+          "TABLE=t\nACTIVE_SEGMENT=2x\nNEXT_SEGMENT=3\n",
+          "TABLE=t\nACTIVE_SEGMENT=\nNEXT_SEGMENT=3\n"}) {
         write_file(segs + "/seg_000003.dat", segment);
         write_file(tdir + "/manifest.meta", manifest);
         kt::restart();
