@@ -2,11 +2,13 @@
 # directory on port 9191; `make test` builds and runs every test.
 BUILD    ?= build
 SANBUILD ?= build-sanitize
+FUZZBUILD ?= build-fuzz
+FUZZ_SECONDS ?= 20
 JOBS     ?= $(shell nproc 2>/dev/null || echo 4)
 PORT     ?= 9191
 HERE     := $(CURDIR)
 
-.PHONY: all build run test test-sanitize bench clean
+.PHONY: all build run test test-sanitize fuzz bench clean
 
 all: build
 
@@ -31,8 +33,13 @@ test-sanitize: $(SANBUILD)/CMakeCache.txt
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest -j $(JOBS) --output-on-failure
 
+# Builds the libFuzzer targets (clang, ASan, UBSan) in $(FUZZBUILD) and runs
+# each for FUZZ_SECONDS; see tests/fuzz/run_fuzz.sh.
+fuzz:
+	$(HERE)/tests/fuzz/run_fuzz.sh $(FUZZBUILD) $(FUZZ_SECONDS)
+
 bench: build
 	$(HERE)/bench/run_bench.sh $(HERE)/$(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(SANBUILD)
+	rm -rf $(BUILD) $(SANBUILD) $(FUZZBUILD)

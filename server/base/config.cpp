@@ -49,6 +49,7 @@ const ServerConfig kDefaults = {
     2,                                          // commit_group_wait_ms
     300,                                        // cursor_idle_timeout_seconds
     3600,                                       // cursor_max_lifetime_seconds
+    30000,                                      // frame_timeout_ms
     "./kyreldb.config",                         // config_path
     "./kyreldb_data/bootstrap.checkpoint.meta"  // bootstrap_checkpoint_path
 };
@@ -108,6 +109,8 @@ void apply_setting(const char* key, const char* value) {
         set_ranged(value, 0, 86400, &c.cursor_idle_timeout_seconds, nullptr);
     else if (!strcmp(key, "CURSOR_MAX_LIFETIME_SECONDS"))
         set_ranged(value, 0, 604800, &c.cursor_max_lifetime_seconds, nullptr);
+    else if (!strcmp(key, "FRAME_TIMEOUT_MS"))
+        set_ranged(value, 1, 3600000, &c.frame_timeout_ms, nullptr);
 }
 
 }  // namespace

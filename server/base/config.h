@@ -23,6 +23,7 @@ struct ServerConfig {
     int32_t commit_group_wait_ms;
     int32_t cursor_idle_timeout_seconds;
     int32_t cursor_max_lifetime_seconds;
+    int32_t frame_timeout_ms;  // a started request frame must be complete within this
     char config_path[256];
     char bootstrap_checkpoint_path[256];
 };

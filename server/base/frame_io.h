@@ -28,8 +28,14 @@ enum FrameReadResult {
     FRAME_CLOSED = -1,     // peer closed or socket error: no reply
     FRAME_BAD_SIZE = -2,   // length 0 or above KYREL_MAX_REQUEST_BYTES
     FRAME_NO_MEMORY = -3,  // body buffer could not be allocated: no reply
+    FRAME_TIMED_OUT = -4,  // the frame began but was not complete in time
 };
 // Reads one request frame: *out receives a heap, NUL-terminated body of *len
 // bytes (caller frees with free()). On FRAME_BAD_SIZE nothing after the header
 // is read and the caller answers "invalid request size" and closes.
-int read_request_frame(int fd, char** out, uint32_t* len);
+// The wait for the first byte has no limit (a connection may idle between
+// requests for as long as it likes). With timeout_ms > 0 the rest of the
+// frame, header and body, must arrive within timeout_ms of that first byte,
+// else FRAME_TIMED_OUT: a client that stops halfway cannot hold its
+// connection worker for ever.
+int read_request_frame(int fd, char** out, uint32_t* len, int timeout_ms = 0);

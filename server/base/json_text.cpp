@@ -150,54 +150,58 @@ const char* member_value(const char* json, const char* key) {
 
 char* json_escape_string(const char* s) {
     if (!s) s = "";
-    size_t in_len = strlen(s);
+    const unsigned char* in = reinterpret_cast<const unsigned char*>(s);
+    const size_t in_len = strlen(s);
     if (in_len > (SIZE_MAX - 1) / 6) return nullptr;
-    size_t out_len = 0;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p; p++) {
-        unsigned char c = *p;
-        if (c == '"' || c == '\\' || c == '\t' || c == '\n' || c == '\r')
-            out_len += 2;
-        else if (c < 0x20)
-            out_len += 6;
-        else
-            out_len += 1;
-    }
-    char* out = static_cast<char*>(malloc(out_len + 1));
-    if (!out) return nullptr;
-    char* w = out;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p; p++) {
-        unsigned char c = *p;
-        switch (c) {
-        case '"':
-            *w++ = '\\';
-            *w++ = '"';
-            break;
-        case '\\':
-            *w++ = '\\';
-            *w++ = '\\';
-            break;
-        case '\t':
-            *w++ = '\\';
-            *w++ = 't';
-            break;
-        case '\n':
-            *w++ = '\\';
-            *w++ = 'n';
-            break;
-        case '\r':
-            *w++ = '\\';
-            *w++ = 'r';
-            break;
-        default:
-            if (c < 0x20) {
-                snprintf(w, 7, "\\u%04x", c);
-                w += 6;
+    // Two passes over the same rules: the first (w == NULL) only counts.
+    auto run = [&](char* w) -> size_t {
+        size_t n = 0;
+        auto put = [&](const void* bytes, size_t len) {
+            if (w) memcpy(w + n, bytes, len);
+            n += len;
+        };
+        for (size_t i = 0; i < in_len;) {
+            const unsigned char c = in[i];
+            if (c >= 0x80) {
+                // Text cut inside a character, or read from an old file, must
+                // not make the reply invalid: a malformed byte becomes U+FFFD.
+                size_t len = utf8_sequence_len(in + i, in_len - i);
+                if (len == 0) {
+                    put("\\ufffd", 6);
+                    i++;
+                } else {
+                    put(in + i, len);
+                    i += len;
+                }
+                continue;
+            }
+            i++;
+            const char* esc = nullptr;
+            switch (c) {
+            case '"': esc = "\\\""; break;
+            case '\\': esc = "\\\\"; break;
+            case '\t': esc = "\\t"; break;
+            case '\n': esc = "\\n"; break;
+            case '\r': esc = "\\r"; break;
+            default: break;
+            }
+            if (esc) {
+                put(esc, 2);
+            } else if (c < 0x20) {
+                char u[8];
+                snprintf(u, sizeof u, "\\u%04x", c);
+                put(u, 6);
             } else {
-                *w++ = static_cast<char>(c);
+                put(&c, 1);
             }
         }
-    }
-    *w = '\0';
+        return n;
+    };
+    const size_t out_len = run(nullptr);
+    char* out = static_cast<char*>(malloc(out_len + 1));
+    if (!out) return nullptr;
+    run(out);
+    out[out_len] = '\0';
     return out;
 }
 
@@ -338,6 +342,42 @@ char* json_unescape_fragment(const char* text) {
     }
     out[w] = '\0';
     return out;
+}
+
+bool json_surrogates_paired(const char* s, size_t n, size_t* bad_at) {
+    bool in_string = false;
+    for (size_t i = 0; i < n; i++) {
+        const char c = s[i];
+        if (!in_string) {
+            if (c == '"') in_string = true;
+            continue;
+        }
+        if (c == '"') {
+            in_string = false;
+            continue;
+        }
+        if (c != '\\' || i + 1 >= n) continue;
+        if (s[i + 1] != 'u') {
+            i++;  // a one-character escape: skip the escaped character
+            continue;
+        }
+        const long unit = read_hex4(s + i + 2, n - (i + 2));
+        bool bad = unit >= 0xDC00 && unit <= 0xDFFF;  // low half alone
+        size_t used = 6;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            const long lo = (i + 12 <= n && s[i + 6] == '\\' && s[i + 7] == 'u')
+                                ? read_hex4(s + i + 8, n - (i + 8))
+                                : -1;
+            bad = lo < 0xDC00 || lo > 0xDFFF;
+            used = 12;
+        }
+        if (bad) {
+            if (bad_at) *bad_at = i;
+            return false;
+        }
+        if (unit >= 0) i += used - 1;  // a malformed escape is left to the readers
+    }
+    return true;
 }
 
 int json_extract_string(const char* json, const char* key, char* dest, size_t cap) {

@@ -39,6 +39,11 @@ const char* scan_json_value_end(const char* p);
 // when memory runs out or the text holds \u0000, a malformed \u escape or an
 // unpaired surrogate.
 char* json_unescape_fragment(const char* text);
+// True when every \u escape inside the string literals of the n bytes at s
+// that names a UTF-16 surrogate is one half of a high-low pair, so that every
+// string decodes to text that UTF-8 can hold. *bad_at (may be NULL) receives
+// the offset of the first offending backslash. Nothing else is checked.
+bool json_surrogates_paired(const char* s, size_t n, size_t* bad_at);
 // Decoded string value of member key into dest (cut at cap - 1). 0 / -1.
 int json_extract_string(const char* json, const char* key, char* dest, size_t cap);
 int json_extract_string_alloc(const char* json, const char* key, char** out);

@@ -96,3 +96,50 @@ const char* ci_find(const char* haystack, const char* needle) {
 char* ci_find(char* haystack, const char* needle) {
     return const_cast<char*>(ci_find(static_cast<const char*>(haystack), needle));
 }
+
+// ---- UTF-8 ------------------------------------------------------------------
+
+size_t utf8_sequence_len(const unsigned char* s, size_t n) {
+    if (n == 0) return 0;
+    const unsigned char c = s[0];
+    if (c < 0x80) return 1;
+    size_t len;
+    // Range of the second byte: narrower than 0x80..0xBF exactly where an
+    // overlong form, a surrogate or a code point above U+10FFFF would start.
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        if (c == 0xE0) lo = 0xA0;  // overlong below U+0800
+        if (c == 0xED) hi = 0x9F;  // U+D800..U+DFFF
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        if (c == 0xF0) lo = 0x90;  // overlong below U+10000
+        if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
+    } else {
+        return 0;  // continuation byte, 0xC0/0xC1 (overlong) or 0xF5..0xFF
+    }
+    if (n < len || s[1] < lo || s[1] > hi) return 0;
+    for (size_t i = 2; i < len; i++)
+        if ((s[i] & 0xC0) != 0x80) return 0;
+    return len;
+}
+
+bool utf8_valid(const char* s, size_t n, size_t* bad_at) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
+    size_t i = 0;
+    while (i < n) {
+        if (p[i] < 0x80) {
+            i++;
+            continue;
+        }
+        size_t len = utf8_sequence_len(p + i, n - i);
+        if (len == 0) {
+            if (bad_at) *bad_at = i;
+            return false;
+        }
+        i += len;
+    }
+    return true;
+}

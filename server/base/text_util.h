@@ -28,6 +28,16 @@ int ci_starts(const char* text, const char* prefix);
 const char* ci_find(const char* haystack, const char* needle);
 char* ci_find(char* haystack, const char* needle);
 
+// ---- UTF-8 ------------------------------------------------------------------
+// True when the n bytes at s are well-formed UTF-8: no stray continuation
+// byte, no sequence cut short, no overlong form, no encoded surrogate
+// (U+D800..U+DFFF) and nothing above U+10FFFF. *bad_at (may be NULL) receives
+// the offset of the first byte of the first bad sequence.
+bool utf8_valid(const char* s, size_t n, size_t* bad_at);
+// Length of the well-formed UTF-8 sequence at s (1..4 bytes, within n), or 0
+// when the bytes there do not start one.
+size_t utf8_sequence_len(const unsigned char* s, size_t n);
+
 // A literal nullptr picks neither the const nor the mutable overload above.
 inline const char* skip_ws(std::nullptr_t) { return nullptr; }
 inline const char* ci_find(std::nullptr_t, const char*) { return nullptr; }

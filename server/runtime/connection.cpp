@@ -1,16 +1,21 @@
 // Connection loop: one Session per connection, one reply frame per request
 // frame (layout in connection.h). A bad frame length is answered with
-// "invalid request size" and ends the connection; a request that cannot be
-// classified is answered with "invalid request" and the connection stays.
+// "invalid request size" and ends the connection, as does a frame that is
+// not complete within g_cfg.frame_timeout_ms of its first byte; a request
+// that is not valid UTF-8, or that cannot be classified ("invalid request"),
+// gets its error reply and the connection stays.
 #include "runtime/connection.h"
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "base/config.h"
 #include "base/json_text.h"
 #include "base/stats.h"
+#include "base/text_util.h"
 #include "query/session.h"
 #include "runtime/classify.h"
 #include "runtime/dispatch.h"
@@ -44,14 +49,31 @@ void handle_client(int fd) {
     for (;;) {
         char* body = nullptr;
         uint32_t len = 0;
-        int rc = read_request_frame(fd, &body, &len);
+        int rc = read_request_frame(fd, &body, &len, g_cfg.frame_timeout_ms);
         if (rc == FRAME_BAD_SIZE) {
             send_error(fd, "invalid request size");
+            break;
+        }
+        if (rc == FRAME_TIMED_OUT) {
+            // The frame can no longer be delimited: say why, then close.
+            send_error(fd, "request frame not completed in time");
             break;
         }
         if (rc != FRAME_OK) break;  // peer closed, socket error or no memory
 
         mark_activity();
+        // Nothing that is not UTF-8 gets past here, so names and values can
+        // only ever hold valid text and every reply that echoes them stays
+        // valid JSON. The frame was read whole: the connection goes on.
+        // An escaped lone surrogate would decode to no text either.
+        size_t bad_at = 0;
+        if (!utf8_valid(body, len, &bad_at) || !json_surrogates_paired(body, len, &bad_at)) {
+            free(body);
+            char msg[96];
+            snprintf(msg, sizeof msg, "request is not valid UTF-8 (byte %zu)", bad_at);
+            send_error(fd, msg);
+            continue;
+        }
         const char* refusal = nullptr;
         Job* job = parse_request(body, &refusal);
         free(body);

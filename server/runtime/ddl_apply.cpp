@@ -125,6 +125,10 @@ char* ddl_handle_drop_table(Job* job, char* msg) {
     const bool skipped = rc == 1;
     if (!skipped) {
         if (catalog_save_db(db, msg, kMsgSize) != 0) return nullptr;
+        // Only once the catalog no longer names the table: a failed cleanup
+        // leaves unused files, which is no reason to fail the drop.
+        char cleanup[256];
+        table_remove_files(internal, cleanup, sizeof cleanup);
         uint64_t seq = next_seq();
         if (wal_append_record(WAL_OP_DROP_TABLE, seq, internal, "", "", msg, kMsgSize) != 0)
             return nullptr;

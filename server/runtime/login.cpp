@@ -24,6 +24,19 @@ std::string users_table() {
     return t;
 }
 
+// The user's live row and its stored password hash. 0; -1 when there is no
+// live row (*row stays empty); -2 when the row has no password_hash.
+int read_user_hash(const char* user, CStr* row, char* hash, size_t cap) {
+    char* row_p = nullptr;
+    int deleted = 0;
+    char lookup_err[128];
+    int found = user_lookup_row(user, &row_p, &deleted, lookup_err, sizeof lookup_err) == 0;
+    row->reset(row_p);
+    if (!found || !*row || deleted) return -1;
+    if (json_row_string_field(row->get(), "password_hash", hash, cap) != 0) return -2;
+    return 0;
+}
+
 }  // namespace
 
 int system_authenticate(Session* session, const char* user, const char* password, char* warning,
@@ -33,17 +46,14 @@ int system_authenticate(Session* session, const char* user, const char* password
         set_err(err, errlen, "invalid username or password");
         return -1;
     }
-    char* row_p = nullptr;
-    int deleted = 0;
-    char lookup_err[128];
-    int found = user_lookup_row(user, &row_p, &deleted, lookup_err, sizeof lookup_err) == 0;
-    CStr row(row_p);
-    if (!found || !row || deleted) {
+    CStr row;
+    char stored_hash[128];
+    int looked = read_user_hash(user, &row, stored_hash, sizeof stored_hash);
+    if (looked == -1) {
         set_err(err, errlen, "invalid username or password");
         return -1;
     }
-    char stored_hash[128];
-    if (json_row_string_field(row.get(), "password_hash", stored_hash, sizeof stored_hash) != 0) {
+    if (looked != 0) {
         set_err(err, errlen, "corrupt user record");
         return -1;
     }
@@ -95,6 +105,17 @@ int system_change_password(Session* session, const char* new_password, char* err
     }
     char hash[64];
     hash_password_string(session->username, new_password, hash, sizeof hash);
+    // Keeping the current password is no change: above all, a forced change
+    // from the default password must not leave that known password in place.
+    {
+        CStr row;
+        char stored_hash[128];
+        if (read_user_hash(session->username, &row, stored_hash, sizeof stored_hash) == 0 &&
+            strcmp(hash, stored_hash) == 0) {
+            set_err(err, errlen, "new password must differ from the current password");
+            return -1;
+        }
+    }
     CStr quoted(json_quote_token(hash));
     if (!quoted) {
         set_err(err, errlen, "oom");

@@ -18,6 +18,7 @@
 #include "runtime/write_path.h"
 #include "storage/catalog.h"
 #include "storage/checkpoint.h"
+#include "storage/data_lock.h"
 #include "storage/db_registry.h"
 #include "storage/index_file.h"
 #include "storage/paths.h"
@@ -56,6 +57,15 @@ int main(int argc, char** argv) {
 
     server_install_signals();
     ensure_parent_dirs();
+    // One server per data directory: a second one would answer from its own
+    // memory and its checkpoints would drop what the first acknowledged.
+    {
+        char err[512] = {0};
+        if (data_dir_lock_acquire(err, sizeof err) != 0) {
+            fprintf(stderr, "%s\n", err);
+            return 1;
+        }
+    }
     load_config_file();
     detect_runtime_resources(KYREL_DATA_ROOT);
     if (g_cfg.auto_tune) auto_tune_runtime_config();

@@ -90,6 +90,7 @@ void apply_record(uint16_t op, uint64_t seq, const char* table, const char* key,
     case WAL_OP_DROP_TABLE:
         if (table_drop_internal(table, 1, e, sizeof e) >= 0) {
             save_catalog_of(table);
+            table_remove_files(table, e, sizeof e);
             g_replay_schema_changed = true;
         }
         break;

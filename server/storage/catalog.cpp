@@ -150,6 +150,7 @@ int catalog_load() {
     for (const auto& n : names) {
         char path[512];
         db_catalog_path(n.c_str(), path, sizeof path);
+        meta_file_remove_leftover(path);
         read += catalog_load_single(path, n.c_str(), 0);
     }
     if (read > 0) return 0;

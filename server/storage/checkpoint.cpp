@@ -150,6 +150,7 @@ int db_checkpoint_load_one(const char* db) {
     char name[64], path[512];
     canonical_db_name(db, name, sizeof name);
     db_checkpoint_path(name, path, sizeof path);
+    meta_file_remove_leftover(path);
     uint64_t seq = 0;
     if (read_seq_file(path, &seq) != 0) seq = 0;
     db_checkpoint_set(name, seq);
@@ -181,6 +182,7 @@ int checkpoint_meta_save(char* err, size_t errlen) {
 }
 
 int checkpoint_meta_load() {
+    meta_file_remove_leftover(bootstrap_checkpoint_file());
     uint64_t seq = 0;
     if (read_seq_file(bootstrap_checkpoint_file(), &seq) == 0) {
         g_checkpoint_seq = seq;

@@ -101,6 +101,11 @@ int database_create_if_missing(const char* name, char* err, size_t errlen) {
     return database_create_impl(name ? name : "default", 1, false, err, errlen);
 }
 
+void meta_file_remove_leftover(const char* path) {
+    if (!path || !*path) return;
+    unlink((std::string(path) + ".tmp").c_str());
+}
+
 int meta_file_write_atomic(const char* path, const char* data, size_t len, char* err,
                            size_t errlen) {
     if (!path || !*path) {
@@ -152,6 +157,7 @@ int databases_save(char* err, size_t errlen) {
 }
 
 int databases_load(char* err, size_t errlen) {
+    meta_file_remove_leftover(kDatabasesMetaPath);
     FILE* f = fopen(kDatabasesMetaPath, "r");
     if (!f && errno != ENOENT) {
         if (err && errlen)

@@ -55,3 +55,7 @@ int resolve_table_for_session(const char* session_db, const char* table, char* o
 // directory fsync.  -1 with "cannot write <path>" style message on failure.
 int meta_file_write_atomic(const char* path, const char* data, size_t len, char* err,
                            size_t errlen);
+// Start-up: removes "<path>.tmp" left by a writer that died before its
+// rename. The file at path is still the last one written whole, so the
+// leftover holds nothing that is needed.
+void meta_file_remove_leftover(const char* path);

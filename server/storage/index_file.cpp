@@ -271,6 +271,7 @@ int load_indexes_meta() {
         if (t->dropped || !t->schema.name[0]) continue;
         char path[512];
         table_indexes_meta_path(t->schema.name, path, sizeof path);
+        meta_file_remove_leftover(path);
         FilePtr f(fopen(path, "r"));
         if (!f) {
             legacy_table_indexes_meta_path(t->schema.name, path, sizeof path);

@@ -1,7 +1,8 @@
 // Data-directory layout and path builders.
 //
 //   ./kyreldb_data/
-//     databases.meta, main.wal, bootstrap.checkpoint.meta, .wal_probe.tmp
+//     databases.meta, main.wal, bootstrap.checkpoint.meta, .wal_probe.tmp,
+//     server.lock (the owner lock, data_lock.h)
 //     databases/<db>/
 //       catalog.meta, checkpoint.meta, main.wal, procedures/
 //       tables/<t>/manifest.meta, indexes.meta, <i>.idx, segments/seg_NNNNNN.dat

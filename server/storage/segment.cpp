@@ -19,9 +19,11 @@
 // Manifest .../tables/<t>/manifest.meta, four lines:
 //   "TABLE=%s\n" "ACTIVE_SEGMENT=%llu\n" "NEXT_SEGMENT=%llu\n" "CHECKPOINT_SEQ=%llu\n"
 // Only the two segment lines are read back. It is replaced atomically
-// (temp file, fsync, rename, directory fsync).
+// (temp file, fsync, rename, directory fsync). At start-up the manifest is
+// the truth: segment files it does not name are removed.
 #include "storage/segment.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -159,6 +161,30 @@ int manifest_save(Table* t, char* err, size_t errlen) {
     return 0;
 }
 
+int segment_remove_orphans(const Table* t) {
+    char dir[512];
+    table_segments_dir_path(t->schema.name, dir, sizeof dir);
+    DIR* d = opendir(dir);
+    if (!d) return 0;
+    int removed = 0;
+    while (dirent* e = readdir(d)) {
+        // Only names this unit writes: "seg_" digits ".dat".
+        const char* name = e->d_name;
+        if (strncmp(name, "seg_", 4) != 0) continue;
+        const char* digits = name + 4;
+        size_t n = strspn(digits, "0123456789");
+        if (n == 0 || n > 20 || strcmp(digits + n, ".dat") != 0) continue;
+        errno = 0;
+        const unsigned long long segno = strtoull(digits, nullptr, 10);
+        if (errno == 0 && segno == t->active_segment) continue;
+        const std::string path = std::string(dir) + "/" + name;
+        if (unlink(path.c_str()) == 0) removed++;
+    }
+    closedir(d);
+    if (removed) fsync_dir(dir);
+    return removed;
+}
+
 int manifests_load() {
     RwReadGuard g(&g_tables_lock);
     for (int i = 0; i < g_table_count && i < KYREL_MAX_TABLES; ++i) {
@@ -166,7 +192,10 @@ int manifests_load() {
         if (t->dropped || !t->schema.name[0]) continue;
         char path[512];
         table_manifest_path(t->schema.name, path, sizeof path);
+        meta_file_remove_leftover(path);
         FilePtr f(fopen(path, "r"));
+        bool current = f != nullptr;
+        bool named_active = false;
         if (!f) {
             legacy_table_manifest_path(t->schema.name, path, sizeof path);
             f.reset(fopen(path, "r"));
@@ -175,13 +204,25 @@ int manifests_load() {
             char line[256];
             while (fgets(line, sizeof line, f.get())) {
                 trim_ws(line);
-                if (strncmp(line, "ACTIVE_SEGMENT=", 15) == 0)
+                if (strncmp(line, "ACTIVE_SEGMENT=", 15) == 0) {
                     t->active_segment = strtoull(line + 15, nullptr, 10);
-                else if (strncmp(line, "NEXT_SEGMENT=", 13) == 0)
+                    const size_t digits = strspn(line + 15, "0123456789");
+                    named_active = digits > 0 && line[15 + digits] == '\0';
+                } else if (strncmp(line, "NEXT_SEGMENT=", 13) == 0)
                     t->next_segment = strtoull(line + 13, nullptr, 10);
             }
         }
         if (t->next_segment == 0) t->next_segment = 1;
+        // A crash between a checkpoint's manifest switch and the removal of
+        // the old segment, or between a segment write and the switch, leaves
+        // segment files the manifest does not name; nothing ever reads them.
+        // Only a manifest of the current layout that names its segment, and
+        // whose segment is there, decides this: a damaged one removes nothing.
+        if (current && named_active && t->active_segment != 0) {
+            table_segment_path(t->schema.name, t->active_segment, path, sizeof path);
+            current = access(path, F_OK) == 0;
+        }
+        if (current && named_active) segment_remove_orphans(t);
     }
     return 0;
 }

@@ -26,8 +26,14 @@ int seen_key_list_add(SeenKeyList* list, const char* key);
 int segment_write_latest(Table* t, uint64_t seq, uint64_t segno, char* err, size_t errlen);
 // Rewrites manifest.meta atomically. 0, or -1 "cannot write manifest".
 int manifest_save(Table* t, char* err, size_t errlen);
-// Start-up: active/next segment of every live table. Always 0.
+// Start-up: active/next segment of every live table. A table whose manifest
+// was read loses its segment files other than the active one (left by a
+// crash during a checkpoint; see segment_remove_orphans). Always 0.
 int manifests_load();
+// Removes every "seg_<n>.dat" of the table's segments directory whose number
+// is not the table's active segment (all of them when it has none). Returns
+// how many were removed.
+int segment_remove_orphans(const Table* t);
 // Start-up: loads the active segment into the version chain. Always 0; a
 // corrupt segment is reported on standard error and loaded up to the damage.
 int segment_load_for_table(Table* t);

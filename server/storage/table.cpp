@@ -370,7 +370,6 @@ int table_apply_alter(const char* internal_name, int op, const ColumnDef* added,
 }
 
 int table_drop_internal(const char* internal_name, int if_exists, char* err, size_t errlen) {
-    char dir[512];
     {
         RwWriteGuard list(&g_tables_lock);
         int slot = table_find_index_unlocked(internal_name);
@@ -385,16 +384,21 @@ int table_drop_internal(const char* internal_name, int if_exists, char* err, siz
         }
         Table* t = &g_tables[slot];
         RwWriteGuard g(&t->lock);
-        table_dir_path(t->schema.name, dir, sizeof dir);
         t->dropped = 1;
         t->schema.name[0] = '\0';
         sec_index_maps_clear_all(t);
         t->index_count = 0;
     }
-    char rmerr[256] = "";
-    if (remove_path_recursive(dir, rmerr, sizeof rmerr) != 0 && err && errlen)
-        snprintf(err, errlen, "table dropped from catalog; file cleanup warning: %s", rmerr);
     return 0;
+}
+
+int table_remove_files(const char* internal_name, char* err, size_t errlen) {
+    char dir[512];
+    table_dir_path(internal_name, dir, sizeof dir);
+    char rmerr[256] = "";
+    if (remove_path_recursive(dir, rmerr, sizeof rmerr) == 0) return 0;
+    set_errf(err, errlen, "table dropped from catalog; file cleanup warning: %s", rmerr);
+    return -1;
 }
 
 int table_drop_index_internal(const char* internal_name, const char* index_name, int if_exists,

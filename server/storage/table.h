@@ -140,8 +140,14 @@ int table_apply_alter(const char* internal_name, int op, const ColumnDef* added,
                       const char* old_name, const char* new_name, const char* default_text,
                       int has_default, int replaying, char* err, size_t errlen);
 
-// 0 dropped, 1 missing with if_exists, -1 error.  The caller saves the catalog.
+// 0 dropped, 1 missing with if_exists, -1 error. The table's files stay on
+// disk: the caller saves the catalog first and then removes them with
+// table_remove_files, so that a crash in between finds the table either
+// whole (still in the catalog, its segment there) or gone, never half.
 int table_drop_internal(const char* internal_name, int if_exists, char* err, size_t errlen);
+// Removes the directory of a table (manifest, index files, segments). 0, or
+// -1 with "table dropped from catalog; file cleanup warning: ..." in err.
+int table_remove_files(const char* internal_name, char* err, size_t errlen);
 int table_drop_index_internal(const char* internal_name, const char* index_name, int if_exists,
                               int* out_skipped, char* err, size_t errlen);
 int resolve_index_target_db(const char* database, const char* index_name, const char* table_name,

@@ -164,3 +164,31 @@ TEST_F(Auth, UserManagementOnlyFromLocalhost) {
 }
 
 }  // namespace
+
+// A forced change that "changes" the password to the one in use is refused
+// in both request forms; the known password keeps asking for a change.
+TEST(ForcedPasswordChange, KeepingTheCurrentPasswordIsRefused) {
+    TestServer srv;
+    srv.set_config("AUTO_TUNE=OFF\nAUTO_VACUUM=OFF\nCONNECTION_WORKERS=2\n");
+    ASSERT_TRUE(srv.start()) << srv.last_error();
+    Client c;
+    ASSERT_TRUE(c.connect(srv.port()));
+    ASSERT_TRUE(ok(c.login("admin", "lumen406")));
+    for (const std::string& req :
+         {std::string(R"J({"action":"change_password","new_password":"lumen406"})J"),
+          sql_req("CHANGE PASSWORD 'lumen406'")}) {
+        EXPECT_EQ(error_of(c.ask(req)), "new password must differ from the current password")
+            << req;
+    }
+    EXPECT_EQ(error_of(c.sql("SHOW DATABASES")), "password must be changed before using KyrelDB");
+    ASSERT_TRUE(srv.restart()) << srv.last_error();
+
+    Client again;
+    ASSERT_TRUE(again.connect(srv.port()));
+    std::string r = again.login("admin", "lumen406");
+    ASSERT_TRUE(ok(r)) << r;
+    EXPECT_EQ(json_get(r, "must_change_password"), "true") << r;
+    r = again.sql("CHANGE PASSWORD 'a new one'");
+    EXPECT_TRUE(ok(r)) << r;
+    EXPECT_TRUE(ok(again.sql("SHOW DATABASES")));
+}

@@ -2,14 +2,15 @@
 // badly encoded strings, every action with missing or odd members, every
 // prefix of valid statements, unbalanced quotes, absurd DDL and cursor
 // arguments, numbers at 64-bit edges and names at the length limits. Each
-// must get exactly one well-formed reply, the connection and the server stay
-// up, and afterwards the data reads back unchanged and the server stops
-// cleanly.
+// must get exactly one reply that is valid JSON by the strict grammar (UTF-8
+// included), the connection and the server stay up, and afterwards the data
+// reads back unchanged and the server stops cleanly.
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -94,99 +95,6 @@ const char* const kValues[] = {R"("")",
                                R"("\ud800")",
                                R"("a\"b\\")"};
 
-// True when text is exactly one JSON value (structure only: byte values of
-// 0x80 and up inside strings are taken as they are).
-bool json_well_formed(const std::string& text) {
-    size_t i = 0;
-    auto ws = [&] {
-        while (i < text.size() &&
-               (text[i] == ' ' || text[i] == '\n' || text[i] == '\t' || text[i] == '\r'))
-            ++i;
-    };
-    std::vector<char> stack;
-    bool need_value = true;
-    for (;;) {
-        ws();
-        if (i >= text.size()) return false;
-        char c = text[i];
-        if (need_value) {
-            if (c == '{' || c == '[') {
-                stack.push_back(c);
-                ++i;
-                ws();
-                if (i < text.size() && text[i] == (c == '{' ? '}' : ']')) {
-                    stack.pop_back();
-                    ++i;
-                    need_value = false;
-                    if (stack.empty()) break;
-                    if (stack.back() == ':') stack.back() = '{';
-                    continue;
-                }
-                if (c == '{') {
-                    if (i >= text.size() || text[i] != '"') return false;
-                }
-                continue;
-            }
-            if (c == '"') {
-                for (++i; i < text.size() && text[i] != '"'; ++i) {
-                    if (static_cast<unsigned char>(text[i]) < 0x20) return false;
-                    if (text[i] == '\\') {
-                        if (++i >= text.size()) return false;
-                        if (text[i] == 'u') {
-                            for (int k = 0; k < 4; ++k)
-                                if (++i >= text.size() ||
-                                    !isxdigit(static_cast<unsigned char>(text[i])))
-                                    return false;
-                        } else if (!strchr("\"\\/bfnrt", text[i])) {
-                            return false;
-                        }
-                    }
-                }
-                if (i >= text.size()) return false;
-                ++i;
-                ws();
-                if (!stack.empty() && stack.back() == '{' && i < text.size() && text[i] == ':') {
-                    // A member name: its value follows.
-                    stack.back() = ':';
-                    ++i;
-                    continue;
-                }
-            } else {
-                size_t start = i;
-                while (i < text.size() && strchr("+-.0123456789eEtrufalsn", text[i])) ++i;
-                std::string word = text.substr(start, i - start);
-                if (word.empty()) return false;
-                if (isalpha(static_cast<unsigned char>(word[0])) && word != "true" &&
-                    word != "false" && word != "null")
-                    return false;
-            }
-            need_value = false;
-            if (stack.empty()) break;
-            if (stack.back() == ':')
-                stack.back() = '{';
-            else if (stack.back() == '{')
-                return false;  // a name without ':'
-            continue;
-        }
-        if (stack.empty()) return false;
-        char close = stack.back() == '[' ? ']' : '}';
-        if (c == ',') {
-            ++i;
-            need_value = true;
-            ws();
-            if (stack.back() == '{' && (i >= text.size() || text[i] != '"')) return false;
-            continue;
-        }
-        if (c != close) return false;
-        ++i;
-        stack.pop_back();
-        if (stack.empty()) break;
-        if (stack.back() == ':') stack.back() = '{';
-    }
-    ws();
-    return i == text.size();
-}
-
 class Malformed : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -254,7 +162,7 @@ class Malformed : public ::testing::Test {
     // fails and is replaced so the table goes on.
     void probe(const std::string& req) {
         std::string r = c_->ask(req);
-        bool shaped = r.size() >= 2 && r.front() == '{' && json_well_formed(r);
+        bool shaped = r.size() >= 2 && r.front() == '{' && json_strict_valid(r);
         std::string okv = json_get(r, "ok");
         EXPECT_TRUE(shaped && (okv == "true" || (okv == "false" && !error_of(r).empty())))
             << "request (" << req.size() << " bytes): " << req.substr(0, 300)
@@ -278,9 +186,32 @@ class Malformed : public ::testing::Test {
 // The reply checker itself tells well-formed replies from broken ones.
 TEST(MalformedReplyCheck, TellsWellFormedFromBroken) {
     const struct {
-        const char* text;
+        std::string text;
         bool good;
     } cases[] = {
+        {"{\"v\":\"\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E\"}", true},
+        {R"({"v":"\ud834\udd1e\u00e9\/"})", true},
+        {R"([0,-0,1.5,-2e10,3E+2,4e-1,true,false,null,"",[],{}])", true},
+        {" \r\n\t{}\n", true},
+        {"{\"v\":\"i\xC0\x80"
+         "d\"}",
+         false},                              // overlong form
+        {"{\"v\":\"\xED\xA0\x80\"}", false},  // encoded surrogate
+        {"{\"v\":\"\xC3\"}", false},          // cut character
+        {"{\"\xFF\":1}", false},
+        {R"({"v":"\ud800"})", false},
+        {R"({"v":"\udc00\ud800"})", false},
+        {R"({"v":"\u12"})", false},
+        {R"({"v":01})", false},
+        {R"({"v":1.})", false},
+        {R"({"v":.5})", false},
+        {R"({"v":+1})", false},
+        {R"({"v":1e})", false},
+        {R"({"v":nul})", false},
+        {R"({"v":[1,]})", false},
+        {R"({"v":1}{})", false},
+        {"{\"v\":1}\x0b", false},
+        {"", false},
         {R"({"ok":true,"rows":[{"id":1,"v":"a\"b"},{}],"n":-1.5e3,"x":null})", true},
         {R"({"ok":false,"error":"x"})", true},
         {R"({"a":{},"b":[],"c":[[]]})", true},
@@ -295,7 +226,8 @@ TEST(MalformedReplyCheck, TellsWellFormedFromBroken) {
         {R"({"a":"\q"})", false},
         {R"({ok:true})", false},
     };
-    for (const auto& c : cases) EXPECT_EQ(json_well_formed(c.text), c.good) << c.text;
+    for (const auto& c : cases)
+        EXPECT_EQ(json_strict_valid(c.text), c.good) << testing::PrintToString(c.text);
 }
 
 TEST_F(Malformed, BrokenJsonTruncatedDeepAndBadlyEncoded) {
@@ -352,6 +284,47 @@ TEST_F(Malformed, BrokenJsonTruncatedDeepAndBadlyEncoded) {
         R"({"action":"insert","table":"s","data":{"id":62,"v":"\u0000\u001f\\\/\b\f\n\r\t"}})",
     };
     for (const std::string& c : cases) probe(c);
+    expect_alive();
+}
+
+// Text that is not UTF-8, raw or escaped, is refused before anything reads
+// it, so no name or value can hold it and later listings stay valid JSON.
+TEST_F(Malformed, TextThatIsNotUtf8IsRefusedBeforeParsing) {
+    const struct {
+        std::string request;
+        std::string bad;  // the first offending bytes; the error names their offset
+    } cases[] = {
+        {"{\"action\":\"sql\",\"sql\":\"CREATE TABLE u (i\xc0\x80"
+         "d int PRIMARY KEY)\"}",
+         "\xc0"},
+        {"{\"action\":\"sql\",\"sql\":\"ALTER TABLE s ADD COLUMN \xed\xa0\x80 int\"}", "\xed"},
+        {"{\"action\":\"create_table\",\"table\":\"u\xff\",\"columns\":"
+         "[{\"name\":\"id\",\"type\":\"int\",\"primary_key\":true}]}",
+         "\xff"},
+        {"{\"action\":\"insert\",\"table\":\"s\",\"data\":{\"id\":90,\"v\":\"\xe2\x82\"}}", "\xe2"},
+        {R"({"action":"insert","table":"s","data":{"id":91,"v":"\ud800"}})", "\\ud800"},
+        {R"({"action":"insert","table":"s","data":{"id":92,"v\udfff":"x"}})", "\\udfff"},
+        {R"J({"action":"sql","sql":"INSERT INTO s VALUES (93, '\udc00\ud800', 1)"})J", "\\udc00"},
+        {"{\"action\":\"sql\",\"sql\":\"SELECT * FROM nosuch\xf4\x90\x80\x80\"}", "\xf4"},
+        {"{\"action\":\"login\",\"username\":\"admin\xc3\",\"password\":\"x\"}", "\xc3"},
+    };
+    for (const auto& c : cases) {
+        std::string r = c_->ask(c.request);
+        EXPECT_TRUE(json_strict_valid(r)) << r;
+        EXPECT_EQ(error_of(r),
+                  "request is not valid UTF-8 (byte " + std::to_string(c.request.find(c.bad)) + ")")
+            << testing::PrintToString(c.request);
+    }
+    // The session is as it was, nothing was created or stored, and the
+    // listings and rows read back as valid JSON.
+    for (const std::string& q : {std::string("SHOW TABLES"), std::string("SHOW TABLE s"),
+                                 std::string("SELECT * FROM s ORDER BY id")}) {
+        std::string r = c_->sql(q);
+        EXPECT_TRUE(ok(r)) << q << " -> " << r;
+        EXPECT_TRUE(json_strict_valid(r)) << r;
+        EXPECT_EQ(r.find("\"u"), std::string::npos) << r;
+    }
+    EXPECT_EQ(json_get(c_->sql("SELECT id FROM s ORDER BY id"), "rows"), R"([{"id":1},{"id":2}])");
     expect_alive();
 }
 
@@ -418,6 +391,103 @@ TEST_F(Malformed, EveryPrefixOfEveryStatementKind) {
         ensure_session();
     }
     expect_alive();
+}
+
+// Random edits of valid statements and requests: characters replaced,
+// spans dropped, doubled or swapped, and tokens that parsers treat specially
+// put in anywhere. The seed is fixed, so a failure repeats. Every reply must
+// be valid JSON and the server must stay up; afterwards t is rebuilt, since
+// an edit may well have turned a statement on s into one on t.
+TEST_F(Malformed, MutationsOfValidStatementsAndRequests) {
+    const std::vector<std::string> statements = {
+        "SELECT id, name FROM t WHERE n >= 10 AND name <> 'x' ORDER BY id DESC LIMIT 2",
+        "SELECT name, COUNT(*), SUM(n) FROM t WHERE id IN (1, 2, 3) GROUP BY name ORDER BY name",
+        "SELECT t.id, s.v FROM t JOIN s ON t.id = s.id WHERE t.n > 0 ORDER BY t.id LIMIT 5",
+        "SELECT id, ROW_NUMBER() OVER (ORDER BY n DESC) FROM t WHERE name LIKE 'a%'",
+        "SELECT * FROM t WHERE (n = 10 OR n = 20) AND id BETWEEN 1 AND 3 LIMIT 1 OFFSET 1",
+        "INSERT INTO s (id, v, w) VALUES (100, 'it''s', -5), (101, \"b\", 0)",
+        "UPDATE s SET v = 'z', w = w + 1 WHERE id = 1",
+        "DELETE FROM s WHERE id = 100",
+        "CREATE TABLE zz3 (id int PRIMARY KEY, v varchar(10) NOT NULL, w double DEFAULT 1.5)",
+        "ALTER TABLE s ADD COLUMN extra int DEFAULT 5",
+        "CREATE UNIQUE INDEX s_vw ON s (v DESC, w ASC NULLS FIRST)",
+        "DROP INDEX s_vw ON s",
+        "CREATE PROCEDURE q2(IN k INT, IN tag STRING) ON s AS $$ DECLARE i INT DEFAULT 0; "
+        "WHILE i < 3 DO SET i = i + 1; ENDWHILE; IF k > 1 THEN SELECT * FROM s WHERE id = :k; "
+        "ELSE UPDATE s SET w = :i WHERE id = 1; ENDIF; $$",
+        "CALL q2(1, 'x')",
+        "CREATE USER mallory IDENTIFIED BY 'pw x'",
+        "GRANT READ ON m TO mallory",
+        "SHOW TABLE s",
+        "KILL CURSOR PIN 12345",
+    };
+    const std::vector<std::string> requests = {
+        R"({"action":"insert","table":"s","data":{"id":300,"v":"q","w":1}})",
+        R"({"action":"batch_insert","table":"s","rows":[{"id":301,"v":"a"},{"id":302,"w":2}]})",
+        R"J({"action":"create_table","table":"zz4","columns":[{"name":"id","type":"int",)J"
+        R"J("primary_key":true},{"name":"v","type":"varchar(5)"}]})J",
+        R"({"action":"cursor_open","sql":"SELECT * FROM s ORDER BY id","fetch_size":1})",
+        R"({"action":"cursor_fetch","cursor_id":1,"fetch":2})",
+        R"({"action":"call_procedure","procedure":"q2","args":"1, 'x'"})",
+        R"({"action":"grant_role","username":"mallory","database":"m","role":"READ"})",
+        R"({"action":"show_indexes","table":"s"})",
+    };
+    // Tokens that parsers treat specially, between '|' marks.
+    std::vector<std::string> tokens;
+    {
+        const std::string all =
+            "'|\"|(|)|,|;|$$|\\|*|%|=|<>| |NULL|JOIN|WHERE| ORDER BY | LIMIT | GROUP BY |OVER (|"
+            "DESC|9223372036854775808|-1|1e400|''|\xc3\xa9|\xe2\x82\xac|\xf0\x9f\x98\x80|:k|__|..|"
+            "/|{|}|[|]|:|\\u0000|\\ud800|\\\"|true|0";
+        for (size_t p = 0, q; p <= all.size(); p = q + 1) {
+            q = all.find('|', p);
+            if (q == std::string::npos) q = all.size();
+            tokens.push_back(all.substr(p, q - p));
+        }
+    }
+    std::mt19937 rng(20260612);
+    auto pick = [&](size_t n) { return n ? size_t(rng() % n) : 0; };
+    // One to three edits; a multi-byte character is only ever put in whole.
+    auto mutate = [&](std::string text) {
+        for (int edits = 1 + int(rng() % 3); edits > 0 && !text.empty(); --edits) {
+            const size_t at = pick(text.size()), len = 1 + pick(6);
+            switch (rng() % 5) {
+            case 0: text[at] = "'\"()$,;=<>*%_-+.09 aZ\\"[pick(23)]; break;
+            case 1: text.erase(at, len); break;
+            case 2: text.insert(at, tokens[pick(tokens.size())]); break;
+            case 3: text.insert(at, text.substr(pick(text.size()), len)); break;
+            default: {
+                const size_t other = pick(text.size());
+                std::string a = text.substr(at, len);
+                text.erase(at, a.size());
+                text.insert(std::min(other, text.size()), a);
+            }
+            }
+        }
+        return text;
+    };
+    for (const std::string& st : statements) {
+        for (int i = 0; i < 60; i++) probe_sql(mutate(st));
+        ensure_session();
+    }
+    for (const std::string& rq : requests) {
+        for (int i = 0; i < 60; i++) probe(mutate(rq));
+        ensure_session();
+    }
+    srv_.wait_exit(std::chrono::milliseconds(0));
+    ASSERT_TRUE(srv_.running()) << "the server stopped:\n" << srv_.stderr_text();
+    expect_alive();
+
+    // Back to the rows TearDown reads.
+    c_->sql("DROP TABLE t");
+    for (const char* q :
+         {"CREATE TABLE t (id int PRIMARY KEY, name string, n int)", "CREATE INDEX t_n ON t (n)"}) {
+        std::string r = c_->sql(q);
+        ASSERT_TRUE(ok(r)) << q << " -> " << r;
+    }
+    std::string r =
+        c_->ask(std::string(R"({"action":"batch_insert","table":"t","rows":)") + kRows + "}");
+    ASSERT_TRUE(ok(r)) << r;
 }
 
 TEST_F(Malformed, UnbalancedQuotesParenthesesAndBodies) {

@@ -163,6 +163,48 @@ long cpu_ticks(pid_t pid) {
     return std::stol(fields[11]) + std::stol(fields[12]);
 }
 
+// Each connection has its own worker, so clients that send part of a frame
+// and stop would hold every worker for ever. A started frame must be complete
+// within FRAME_TIMEOUT_MS: the stalled client gets one error reply and is
+// closed, the waiting client is served, and a connection that only idles
+// between requests (here for longer than the limit) is never closed.
+TEST(FrameTimeout, HalfSentFramesReleaseTheirWorkers) {
+    TestServer srv;
+    srv.set_config("AUTO_TUNE=OFF\nCONNECTION_WORKERS=2\nFRAME_TIMEOUT_MS=300\n");
+    ASSERT_TRUE(srv.start()) << srv.last_error();
+    const std::string ping = R"({"action":"ping"})", pong = R"({"ok":true,"pong":true})";
+    std::string reply;
+    FrameClient idle;  // holds the first worker, idle between requests
+    ASSERT_TRUE(idle.connect(srv.port()));
+    ASSERT_TRUE(idle.request(ping, &reply));
+
+    const struct {
+        const char* label;
+        std::string sent;
+    } stalls[] = {
+        {"half a header", std::string("\0\0", 2)},
+        {"header and part of the body", std::string("\0\0\0\x11{\"action\"", 13)},
+    };
+    for (const auto& st : stalls) {
+        SCOPED_TRACE(st.label);
+        FrameClient stalled;  // takes the second worker and stops mid-frame
+        ASSERT_TRUE(stalled.connect(srv.port()));
+        ASSERT_TRUE(stalled.send_raw(st.sent));
+        FrameClient waiting;  // queued behind it
+        ASSERT_TRUE(waiting.connect(srv.port()));
+        ASSERT_TRUE(waiting.send_frame(ping));
+
+        ASSERT_TRUE(stalled.read_frame(&reply));
+        EXPECT_EQ(reply, R"({"ok":false,"error":"request frame not completed in time"})");
+        EXPECT_TRUE(stalled.wait_closed());
+        ASSERT_TRUE(waiting.read_frame(&reply)) << "the waiting client was never served";
+        EXPECT_EQ(reply, pong);
+    }
+    ASSERT_TRUE(idle.request(ping, &reply)) << "an idle connection was closed";
+    EXPECT_EQ(reply, pong);
+    EXPECT_EQ(srv.stop(), 0);
+}
+
 // With descriptors exhausted, accept fails with EMFILE while the connection
 // stays pending: the loop must back off instead of spinning, and serve again
 // once descriptors are free.

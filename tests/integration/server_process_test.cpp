@@ -4,13 +4,17 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "kyrel_test.h"
+#include "writes_helpers.h"
 
 using namespace kyrel_test;
+using namespace writes_test;
 using namespace std::chrono_literals;
 
 namespace {
@@ -105,6 +109,42 @@ TEST(ServerProcess, RestartInSameDirectory) {
     std::string reply;
     ASSERT_TRUE(c.request(R"({"action":"ping"})", &reply));
     EXPECT_EQ(reply, R"({"ok":true,"pong":true})");
+}
+
+// One data directory has one server. A second one started on it prints one
+// line naming the directory and exits 1 before it reads or writes anything
+// there or listens; the first goes on serving, and once it has ended, even by SIGKILL,
+// the directory opens again with everything acknowledged.
+TEST(ServerProcess, SecondServerOnABusyDataDirectoryExits) {
+    TestServer srv;
+    srv.set_config("AUTO_TUNE=OFF\nAUTO_VACUUM=OFF\nCONNECTION_WORKERS=2\n");
+    ASSERT_TRUE(srv.start()) << srv.last_error();
+    Client c;
+    ASSERT_TRUE(c.connect(srv.port()));
+    ASSERT_NO_FATAL_FAILURE(login_admin_as(c, "lock test pw"));
+    ASSERT_TRUE(ok(c.sql("CREATE TABLE t (id int PRIMARY KEY, v int)")));
+    ASSERT_TRUE(ok(c.sql("INSERT INTO t VALUES (1, 10)")));
+
+    char data_dir[PATH_MAX];
+    ASSERT_NE(realpath((srv.dir() + "/kyreldb_data").c_str(), data_dir), nullptr);
+    const int other_port = free_port();
+    for (int attempt = 0; attempt < 2; attempt++) {
+        RunResult second = run_server_in(srv.dir(), {"--port", std::to_string(other_port)});
+        EXPECT_EQ(second.exit_status, 1);
+        EXPECT_EQ(second.err,
+                  "data directory " + std::string(data_dir) + " is in use by another server\n");
+        EXPECT_EQ(second.out, "") << "a second server printed its banner";
+    }
+
+    ASSERT_TRUE(ok(c.sql("INSERT INTO t VALUES (2, 20)")));
+    srv.kill9();
+    ASSERT_TRUE(srv.start()) << srv.last_error();
+    Client again;
+    ASSERT_TRUE(again.connect(srv.port()));
+    ASSERT_NO_FATAL_FAILURE(login_admin_as(again, "lock test pw"));
+    EXPECT_EQ(json_get(again.sql("SELECT * FROM t ORDER BY id"), "rows"),
+              R"([{"id":1,"v":10},{"id":2,"v":20}])");
+    EXPECT_EQ(srv.stop(), 0);
 }
 
 }  // namespace

@@ -62,6 +62,26 @@ TEST_F(Checkpoint, UnpinnedCompactsChainsWritesFilesAndTruncatesLogs) {
     EXPECT_EQ(latest("t", "b"), "");
 }
 
+// A drop is committed by the catalog: cut short before the catalog is
+// saved, the table comes back whole at the next start, its checkpointed rows
+// included; once the catalog is saved and the files removed, it is gone.
+TEST_F(Checkpoint, DropCutShortBeforeTheCatalogKeepsTheTableWhole) {
+    checkpoint();
+    put("t", "c", R"({"id":"c","v":4})");
+    char err[256] = {0};
+    ASSERT_EQ(table_drop_internal("t", 0, err, sizeof err), 0) << err;
+    kt::restart();  // the crash: neither catalog nor log heard of the drop
+    EXPECT_EQ(latest("t", "a"), R"({"id":"a","v":3})");
+    EXPECT_EQ(latest("t", "c"), R"({"id":"c","v":4})");
+
+    ASSERT_EQ(table_drop_internal("t", 0, err, sizeof err), 0) << err;
+    ASSERT_EQ(catalog_save_db("default", err, sizeof err), 0) << err;
+    ASSERT_EQ(table_remove_files("t", err, sizeof err), 0) << err;
+    kt::restart();
+    EXPECT_EQ(table("t"), nullptr);
+    EXPECT_FALSE(file_exists("kyreldb_data/databases/default/tables/t"));
+}
+
 TEST_F(Checkpoint, PinnedTableKeepsWholeChainButMovesSegment) {
     char err[128];
     uint64_t token = 0;

@@ -94,6 +94,40 @@ TEST_F(SocketPair, PeerClosingMidBody) {
     EXPECT_EQ(body, nullptr);
 }
 
+// With a limit, a frame must be complete within it once its first byte has
+// come: a peer that stops after part of the header or of the body times
+// out, a whole frame does not. (Idle time before the first byte is covered
+// over the wire, in the protocol tests.)
+TEST_F(SocketPair, StartedFrameMustCompleteInTime) {
+    struct Case {
+        const char* label;
+        std::string sent;  // bytes sent before the peer stalls (no close)
+        int rc;
+    } cases[] = {
+        {"two header bytes", std::string("\0\0", 2), FRAME_TIMED_OUT},
+        {"header and part of the body",
+         std::string("\0\0\0\x05"
+                     "ab",
+                     6),
+         FRAME_TIMED_OUT},
+        {"whole frame",
+         std::string("\0\0\0\x02"
+                     "ok",
+                     6),
+         FRAME_OK},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(write_exact(fd_[1], c.sent.data(), c.sent.size()), 0) << c.label;
+        char* body = nullptr;
+        uint32_t len = 0;
+        EXPECT_EQ(read_request_frame(fd_[0], &body, &len, 50), c.rc) << c.label;
+        EXPECT_EQ(body == nullptr, c.rc != FRAME_OK) << c.label;
+        free(body);
+        TearDown();
+        SetUp();
+    }
+}
+
 TEST_F(SocketPair, RepliesRoundTrip) {
     // One-piece (up to 1 MiB) and two-piece replies both arrive whole.
     for (size_t n : {size_t(2), size_t(1048576), size_t(1048577), size_t(3000000)}) {

@@ -1,4 +1,8 @@
 // Segment files and manifests: bytes written, truncated and corrupt files.
+#include <dirent.h>
+
+#include <set>
+
 #include "storage_fixture.h"
 
 namespace {
@@ -117,6 +121,70 @@ TEST_F(Segment, OldEscapedKeysLoadInTheirDecodedForm) {
     EXPECT_EQ(latest("t", "\\\\"), R"({"id":"\\\\","v":3})");
     EXPECT_EQ(latest("t", "plain"), R"({"id":"plain","v":4})");
     EXPECT_EQ(latest("t", "a\\\"b"), "");
+}
+
+std::set<std::string> names_in(const std::string& dir) {
+    std::set<std::string> out;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') out.insert(e->d_name);
+        closedir(d);
+    }
+    return out;
+}
+
+// A crash inside a checkpoint leaves files nothing will read again: the old
+// segment after the manifest switch, a new segment before it, and the temp
+// file of any metadata file caught before its rename. Start-up removes them
+// and nothing else; a manifest that names no segment, or a segment that is
+// not there, removes nothing.
+TEST_F(Segment, StartUpRemovesFilesACrashLeftBehind) {
+    const std::string tdir = "kyreldb_data/databases/default/tables/t";
+    const std::string segs = tdir + "/segments";
+    put("t", "a", R"({"id":"a","v":1})");
+    checkpoint();
+    put("t", "b", R"({"id":"b","v":2})");
+    checkpoint();
+    const std::string active = "seg_000002.dat";
+    ASSERT_EQ(t_->active_segment, 2u);
+    ASSERT_EQ(names_in(segs), std::set<std::string>{active});
+
+    const std::string segment = read_file(segs + "/" + active);
+    for (const char* orphan : {"seg_000001.dat", "seg_000003.dat", "seg_1234567.dat"})
+        write_file(segs + "/" + orphan, segment);
+    for (const char* other : {"seg_x.dat", "seg_000004.dat.bak", "notes.txt"})
+        write_file(segs + "/" + other, "keep");
+    const std::vector<std::string> temps = {
+        tdir + "/manifest.meta.tmp",
+        tdir + "/indexes.meta.tmp",
+        "kyreldb_data/databases/default/catalog.meta.tmp",
+        "kyreldb_data/databases/default/checkpoint.meta.tmp",
+        "kyreldb_data/databases.meta.tmp",
+        "kyreldb_data/bootstrap.checkpoint.meta.tmp",
+    };
+    for (const std::string& tmp : temps) write_file(tmp, "half");
+
+    kt::restart();
+    EXPECT_EQ(names_in(segs),
+              (std::set<std::string>{active, "seg_x.dat", "seg_000004.dat.bak", "notes.txt"}));
+    for (const std::string& tmp : temps) EXPECT_FALSE(kt::file_exists(tmp)) << tmp;
+    t_ = table("t");
+    ASSERT_NE(t_, nullptr);
+    EXPECT_EQ(latest("t", "a"), R"({"id":"a","v":1})");
+    EXPECT_EQ(latest("t", "b"), R"({"id":"b","v":2})");
+
+    // Manifests that cannot be trusted to name the only segment: none named,
+    // one that is not there, a number that does not read cleanly.
+    for (const char* manifest :
+         {"TABLE=t\nNEXT_SEGMENT=3\n", "TABLE=t\nACTIVE_SEGMENT=7\nNEXT_SEGMENT=8\n",
+          "TABLE=t\nACTIVE_SEGMENT=2x\nNEXT_SEGMENT=3\n",
+          "TABLE=t\nACTIVE_SEGMENT=\nNEXT_SEGMENT=3\n"}) {
+        write_file(segs + "/seg_000003.dat", segment);
+        write_file(tdir + "/manifest.meta", manifest);
+        kt::restart();
+        EXPECT_TRUE(kt::file_exists(segs + "/" + active)) << manifest;
+        EXPECT_TRUE(kt::file_exists(segs + "/seg_000003.dat")) << manifest;
+    }
 }
 
 }  // namespace

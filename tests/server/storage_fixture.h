@@ -35,6 +35,7 @@
 #include "storage/segment.h"
 #include "storage/table.h"
 #include "storage/wal.h"
+#include "storage_reset.h"
 
 namespace kt {
 
@@ -53,36 +54,12 @@ inline void write_file(const std::string& path, const std::string& data) {
 inline bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 // Forgets every table and sequence as a process exit would.
-inline void drop_memory_state() {
-    wal_writer_close();
-    for (int i = 0; i < g_table_count; ++i) {
-        Table& t = g_tables[i];
-        free_versioned_rows_chain(t.rows);
-        pk_latest_map_clear(&t);
-        sec_index_maps_clear_all(&t);
-        pthread_rwlock_destroy(&t.lock);
-        memset(&t, 0, sizeof t);
-    }
-    g_table_count = 0;
-    g_next_seq = 1;
-    g_checkpoint_seq = 0;
-    memset(g_db_checkpoints, 0, sizeof g_db_checkpoints);
-    g_db_checkpoint_count = 0;
-    g_mem_bytes = 0;
-}
+inline void drop_memory_state() { kyrel_storage::drop_memory_state(); }
 
 // Start-up storage order: loaders, replay, index rebuild.
 inline void start_storage() {
     char err[256] = {0};
-    ASSERT_EQ(databases_load(err, sizeof err), 0) << err;
-    checkpoint_meta_load();
-    db_checkpoint_load_all();
-    catalog_load();
-    manifests_load();
-    load_indexes_meta();
-    load_segments();
-    replay_wal(err, sizeof err);
-    rebuild_all_indexes(err, sizeof err);
+    ASSERT_EQ(kyrel_storage::load_storage(err, sizeof err), 0) << err;
 }
 
 inline void restart() {

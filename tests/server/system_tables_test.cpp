@@ -83,6 +83,13 @@ TEST_F(SystemTables, LoginAndPasswordChange) {
 
     EXPECT_EQ(system_change_password(&s, "", err, sizeof err), -1);
     EXPECT_STREQ(err, "new password cannot be empty");
+    // The default password kept as the "new" one: refused, and the row still
+    // asks for a change.
+    EXPECT_EQ(system_change_password(&s, "lumen406", err, sizeof err), -1);
+    EXPECT_STREQ(err, "new password must differ from the current password");
+    EXPECT_EQ(s.must_change_password, 1u);
+    EXPECT_NE(latest(users().c_str(), "admin").find("\"must_change_password\":true"),
+              std::string::npos);
     ASSERT_EQ(system_change_password(&s, "n3w", err, sizeof err), 0) << err;
     EXPECT_EQ(s.must_change_password, 0u);
 

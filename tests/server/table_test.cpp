@@ -249,6 +249,8 @@ TEST_F(TableTest, AlterErrors) {
     EXPECT_STREQ(err, "too many columns");
 }
 
+// The drop itself keeps the files (the catalog is saved first); removing
+// them is the separate last step.
 TEST_F(TableTest, DropTableRemovesDirectory) {
     Table* t = create("sales__orders", schema_of({{"id", 1}}));
     ASSERT_NE(t, nullptr);
@@ -259,6 +261,8 @@ TEST_F(TableTest, DropTableRemovesDirectory) {
     std::ofstream(std::string(tdir) + "/manifest.meta") << "x\n";
     ASSERT_EQ(table_drop_internal("SALES__orders", 0, err, sizeof err), 0) << err;
     struct stat st;
+    EXPECT_EQ(stat(tdir, &st), 0);
+    ASSERT_EQ(table_remove_files("sales__orders", err, sizeof err), 0) << err;
     EXPECT_NE(stat(tdir, &st), 0);
     EXPECT_EQ(stat(KYREL_DATABASES_DIR "/sales/tables", &st), 0);  // only the table's own dir
     EXPECT_EQ(table_find_index("sales__orders"), -1);

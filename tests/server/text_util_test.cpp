@@ -173,8 +173,21 @@ TEST(TextUtil, JsonWriting) {
         const char* in;
         const char* want;
     } cases[] = {
-        {"a\"b\\c", "a\\\"b\\\\c"}, {"\t\n\r", "\\t\\n\\r"}, {"\x01", "\\u0001"},
-        {"\x1f", "\\u001f"},        {"a/b", "a/b"},          {"\xC3\xA9\x7F", "\xC3\xA9\x7F"},
+        {"a\"b\\c", "a\\\"b\\\\c"},
+        {"\t\n\r", "\\t\\n\\r"},
+        {"\x01", "\\u0001"},
+        {"\x1f", "\\u001f"},
+        {"a/b", "a/b"},
+        {"\xC3\xA9\x7F", "\xC3\xA9\x7F"},
+        // Malformed UTF-8 (a character cut by a length limit, bytes from an
+        // old file) never reaches a reply: each bad byte becomes U+FFFD.
+        {"ab\xC3", "ab\\ufffd"},
+        {"\xE2\x82", "\\ufffd\\ufffd"},
+        {"i\xC0\x80"
+         "d",
+         "i\\ufffd\\ufffdd"},
+        {"\xED\xA0\x80", "\\ufffd\\ufffd\\ufffd"},
+        {"\xFF\xE2\x82\xAC", "\\ufffd\xE2\x82\xAC"},
     };
     for (const auto& c : cases) {
         Owned e(json_escape_string(c.in));
@@ -191,6 +204,75 @@ TEST(TextUtil, JsonWriting) {
     EXPECT_STREQ(e1.get(), "{\"ok\":false,\"error\":\"error\"}");
     Owned e2(make_error_json("bad \"x\""));
     EXPECT_STREQ(e2.get(), "{\"ok\":false,\"error\":\"bad \\\"x\\\"\"}");
+}
+
+TEST(TextUtil, Utf8Validation) {
+    struct Case {
+        std::string text;
+        long bad_at;  // -1: valid
+    } cases[] = {
+        {"", -1},
+        {"plain ascii \x7f", -1},
+        {"\xC3\xA9 \xE2\x82\xAC \xF0\x9D\x84\x9E", -1},  // 2-, 3- and 4-byte forms
+        {"\xC2\x80\xDF\xBF", -1},                        // U+0080, U+07FF
+        {"\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80", -1},    // U+0800, U+D7FF, U+E000
+        {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", -1},        // U+10000, U+10FFFF
+        {std::string("a\0b", 3), -1},
+        {"i\xC0\x80"
+         "d",
+         1},                      // overlong NUL
+        {"\xC1\xBF", 0},          // overlong U+007F
+        {"ab\xE0\x9F\xBF", 2},    // overlong U+07FF
+        {"\xF0\x8F\xBF\xBF", 0},  // overlong U+FFFF
+        {"x\xED\xA0\x80", 1},     // encoded surrogate U+D800
+        {"\xED\xBF\xBF", 0},      // encoded surrogate U+DFFF
+        {"\xF4\x90\x80\x80", 0},  // above U+10FFFF
+        {"\xF5\x80\x80\x80", 0},
+        {"ok\xFF", 2},
+        {"\x80", 0},  // stray continuation byte
+        {"\xC3", 0},  // cut short at the end
+        {"\xE2\x82", 0},
+        {"\xE2\x82x", 0},  // cut short before ASCII
+        {"\xC3\xA9\xC3\xC3\xA9", 2},
+    };
+    for (const auto& c : cases) {
+        size_t at = 12345;
+        const bool ok = utf8_valid(c.text.data(), c.text.size(), &at);
+        EXPECT_EQ(ok, c.bad_at < 0) << testing::PrintToString(c.text);
+        if (c.bad_at >= 0) {
+            EXPECT_EQ(at, size_t(c.bad_at)) << testing::PrintToString(c.text);
+        }
+    }
+    EXPECT_TRUE(utf8_valid(nullptr, 0, nullptr));
+}
+
+TEST(TextUtil, JsonSurrogateEscapesMustPair) {
+    struct Case {
+        const char* text;
+        long bad_at;  // -1: accepted
+    } cases[] = {
+        {R"({"a":"\ud834\udd1e"})", -1},  // a pair
+        {R"({"a":"\uD834\uDD1E\u00e9\u0000"})", -1},
+        {R"({"a":"\\ud800"})", -1},  // an escaped backslash, then text
+        {R"({"a":"\"\ud800"})", 8},  // a quote escape does not end the string
+        {R"({"a":"\ud800"})", 6},
+        {R"({"a":"x\udc00"})", 7},
+        {R"({"a":"\ud800\ud800"})", 6},
+        {R"({"a":"\ud800x\udc00"})", 6},
+        {R"({"a":"\ud800\n"})", 6},
+        {R"({"a":"\ud800)", 6},           // cut before its pair could follow
+        {R"({"\udfff":1})", 2},           // member names are strings too
+        {R"({"a":1} \ud800)", -1},        // outside strings: not this check's business
+        {R"({"a":"\uzz00\ud800"})", 12},  // a malformed escape does not hide the next
+    };
+    for (const auto& c : cases) {
+        size_t at = 12345;
+        const bool ok = json_surrogates_paired(c.text, strlen(c.text), &at);
+        EXPECT_EQ(ok, c.bad_at < 0) << c.text;
+        if (c.bad_at >= 0) {
+            EXPECT_EQ(at, size_t(c.bad_at)) << c.text;
+        }
+    }
 }
 
 TEST(TextUtil, JsonFindKeyMatchesOnlyMemberNames) {

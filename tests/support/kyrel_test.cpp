@@ -59,8 +59,10 @@ bool write_file(const std::string& path, const std::string& text) {
     return static_cast<bool>(out);
 }
 
-// Forks and execs the server in dir with its output captured there.
-pid_t spawn_server(const std::string& dir, const std::vector<std::string>& args, int fd_limit) {
+// Forks and execs the server in dir with its output captured there, in
+// "<out_name>.txt" and "<err_name>.txt".
+pid_t spawn_server(const std::string& dir, const std::vector<std::string>& args, int fd_limit,
+                   const std::string& out_name = "stdout", const std::string& err_name = "stderr") {
     std::string bin = server_binary();
     std::vector<std::string> argv_s;
     argv_s.push_back(bin);
@@ -68,8 +70,8 @@ pid_t spawn_server(const std::string& dir, const std::vector<std::string>& args,
     std::vector<char*> argv;
     for (auto& a : argv_s) argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::string out_path = dir + "/stdout.txt";
-    std::string err_path = dir + "/stderr.txt";
+    std::string out_path = dir + "/" + out_name + ".txt";
+    std::string err_path = dir + "/" + err_name + ".txt";
 
     pid_t pid = fork();
     if (pid != 0) return pid;
@@ -162,11 +164,16 @@ int free_port() {
     return port;
 }
 
-RunResult run_server_once(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+namespace {
+
+// Runs the server in dir to completion; its output goes to "<name>.out.txt"
+// and "<name>.err.txt" there.
+RunResult run_server_to_end(const std::string& dir, const std::string& name,
+                            const std::vector<std::string>& args,
+                            std::chrono::milliseconds timeout) {
     RunResult res;
-    std::string dir = make_temp_dir();
-    if (dir.empty()) return res;
-    pid_t pid = spawn_server(dir, args, 0);
+    const std::string out_name = name + ".out", err_name = name + ".err";
+    pid_t pid = spawn_server(dir, args, 0, out_name, err_name);
     if (pid > 0) {
         bool reaped = false;
         res.exit_status = wait_child(pid, Clock::now() + timeout, &reaped);
@@ -175,12 +182,27 @@ RunResult run_server_once(const std::vector<std::string>& args, std::chrono::mil
             waitpid(pid, nullptr, 0);
         }
     }
-    res.out = read_file(dir + "/stdout.txt");
-    res.err = read_file(dir + "/stderr.txt");
-    remove_tree(dir);
+    res.out = read_file(dir + "/" + out_name + ".txt");
+    res.err = read_file(dir + "/" + err_name + ".txt");
     std::string report = sanitizer_report(res.err);
     if (!report.empty()) ADD_FAILURE() << "sanitizer report from kyreldb_server:\n" << report;
     return res;
+}
+
+}  // namespace
+
+RunResult run_server_once(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+    std::string dir = make_temp_dir();
+    if (dir.empty()) return RunResult{};
+    RunResult res = run_server_to_end(dir, "once", args, timeout);
+    remove_tree(dir);
+    return res;
+}
+
+RunResult run_server_in(const std::string& dir, const std::vector<std::string>& args,
+                        std::chrono::milliseconds timeout) {
+    static int runs = 0;
+    return run_server_to_end(dir, "run" + std::to_string(++runs), args, timeout);
 }
 
 TestServer::TestServer() : dir_(make_temp_dir()) {}
@@ -518,6 +540,171 @@ std::string json_get(const std::string& json, const std::string& key) {
 bool json_has(const std::string& json, const std::string& key) {
     std::string raw;
     return find_member(json, key, &raw);
+}
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at i, or 0.
+size_t utf8_len_at(const std::string& s, size_t i) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = b(i);
+    if (c < 0x80) return 1;
+    size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        lo = c == 0xE0 ? 0xA0 : 0x80;
+        hi = c == 0xED ? 0x9F : 0xBF;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        lo = c == 0xF0 ? 0x90 : 0x80;
+        hi = c == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (i + len > s.size() || b(i + 1) < lo || b(i + 1) > hi) return 0;
+    for (size_t k = 2; k < len; k++)
+        if ((b(i + k) & 0xC0) != 0x80) return 0;
+    return len;
+}
+
+long hex4_at(const std::string& s, size_t i) {
+    if (i + 4 > s.size()) return -1;
+    long v = 0;
+    for (size_t k = i; k < i + 4; k++) {
+        const char c = s[k];
+        int h = c >= '0' && c <= '9'   ? c - '0'
+                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                       : -1;
+        if (h < 0) return -1;
+        v = v * 16 + h;
+    }
+    return v;
+}
+
+// i at '"': just past the closing quote of a strictly valid string, or npos.
+size_t strict_string_end(const std::string& s, size_t i) {
+    for (i++; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c == '"') return i + 1;
+        if (c < 0x20) return std::string::npos;
+        if (c != '\\') {
+            size_t len = utf8_len_at(s, i);
+            if (len == 0) return std::string::npos;
+            i += len;
+            continue;
+        }
+        if (i + 1 >= s.size()) return std::string::npos;
+        const char e = s[i + 1];
+        if (e != 'u') {
+            if (!strchr("\"\\/bfnrt", e) || e == '\0') return std::string::npos;
+            i += 2;
+            continue;
+        }
+        const long unit = hex4_at(s, i + 2);
+        if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return std::string::npos;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            if (i + 7 >= s.size() || s[i + 6] != '\\' || s[i + 7] != 'u') return std::string::npos;
+            const long low = hex4_at(s, i + 8);
+            if (low < 0xDC00 || low > 0xDFFF) return std::string::npos;
+            i += 12;
+        } else {
+            i += 6;
+        }
+    }
+    return std::string::npos;
+}
+
+// i at the first character of a number: just past it, or npos.
+size_t strict_number_end(const std::string& s, size_t i) {
+    const auto digit = [&](size_t k) { return k < s.size() && s[k] >= '0' && s[k] <= '9'; };
+    if (i < s.size() && s[i] == '-') i++;
+    if (!digit(i)) return std::string::npos;
+    if (s[i] == '0') {
+        i++;
+    } else {
+        while (digit(i)) i++;
+    }
+    if (i < s.size() && s[i] == '.') {
+        if (!digit(++i)) return std::string::npos;
+        while (digit(i)) i++;
+    }
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        i++;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) i++;
+        if (!digit(i)) return std::string::npos;
+        while (digit(i)) i++;
+    }
+    return i;
+}
+
+}  // namespace
+
+bool json_strict_valid(const std::string& s) {
+    // Open containers; for an object, whether a member name comes next.
+    struct Open {
+        char kind;
+        bool want_name;
+    };
+    std::vector<Open> stack;
+    size_t i = skip_blanks(s, 0);
+    for (;;) {
+        // A value starts at i (or, in an object, a member name).
+        if (i >= s.size()) return false;
+        if (!stack.empty() && stack.back().kind == '{' && stack.back().want_name) {
+            if (s[i] != '"') return false;
+            i = strict_string_end(s, i);
+            if (i == std::string::npos) return false;
+            i = skip_blanks(s, i);
+            if (i >= s.size() || s[i] != ':') return false;
+            stack.back().want_name = false;
+            i = skip_blanks(s, i + 1);
+            continue;
+        }
+        const char c = s[i];
+        if (c == '{' || c == '[') {
+            stack.push_back({c, c == '{'});
+            i = skip_blanks(s, i + 1);
+            if (i < s.size() && s[i] == (c == '{' ? '}' : ']')) {
+                stack.pop_back();
+                i++;
+            } else {
+                continue;
+            }
+        } else if (c == '"') {
+            i = strict_string_end(s, i);
+        } else if (c == '-' || (c >= '0' && c <= '9')) {
+            i = strict_number_end(s, i);
+        } else {
+            bool word = false;
+            for (const char* w : {"true", "false", "null"})
+                if (s.compare(i, strlen(w), w) == 0) {
+                    i += strlen(w);
+                    word = true;
+                    break;
+                }
+            if (!word) return false;
+        }
+        if (i == std::string::npos) return false;
+        // After a value: close containers, or go on after a comma.
+        for (;;) {
+            i = skip_blanks(s, i);
+            if (stack.empty()) return i == s.size();
+            if (i >= s.size()) return false;
+            const char close = stack.back().kind == '{' ? '}' : ']';
+            if (s[i] == ',') {
+                if (stack.back().kind == '{') stack.back().want_name = true;
+                i = skip_blanks(s, i + 1);
+                break;
+            }
+            if (s[i] != close) return false;
+            stack.pop_back();
+            i++;
+        }
+    }
 }
 
 }  // namespace kyrel_test

@@ -49,6 +49,10 @@ struct RunResult {
 // A sanitizer report in its standard error fails the running test.
 RunResult run_server_once(const std::vector<std::string>& args,
                           std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// The same in an existing directory (for example a running TestServer's),
+// which is left in place; the output files there get names of their own.
+RunResult run_server_in(const std::string& dir, const std::vector<std::string>& args,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 class TestServer {
   public:
@@ -139,5 +143,12 @@ class FrameClient {
 std::string json_get(const std::string& json, const std::string& key);
 // True when the object has a top-level member key.
 bool json_has(const std::string& json, const std::string& key);
+
+// True when text is exactly one JSON value by the strict grammar: well-formed
+// UTF-8 throughout, no raw control character in a string, only the standard
+// escapes, every \u surrogate escape one half of a pair, numbers in the
+// grammar's form, and nothing but blanks around the value. Depth is not
+// limited (the walk keeps its own stack).
+bool json_strict_valid(const std::string& text);
 
 }  // namespace kyrel_test
