@@ -40,29 +40,32 @@ if ! PGBIN=$(find_pg) || ! PGBENCH=$(tool pgbench) || ! PSQL=$(tool psql); then
 fi
 
 DIR=$(mktemp -d /tmp/kyrel_pg.XXXXXX)
-AS=()
+RUNAS=
 if [ "$(id -u)" = 0 ]; then
   RUNAS=postgres
   getent passwd postgres >/dev/null || RUNAS=nobody
   chown "$RUNAS" "$DIR"
-  AS=(runuser -u "$RUNAS" --)
 fi
+as_owner() { # runs a server program as the cluster's owner
+  if [ -n "$RUNAS" ]; then runuser -u "$RUNAS" -- "$@"; else "$@"; fi
+}
 STARTED=
 cleanup() {
-  [ -n "$STARTED" ] && "${AS[@]}" "$PGBIN/pg_ctl" -D "$DIR/data" -m immediate -w stop >/dev/null 2>&1
+  [ -n "$STARTED" ] && as_owner "$PGBIN/pg_ctl" -D "$DIR/data" -m immediate -w stop >/dev/null 2>&1
   rm -rf "$DIR"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])' 2>/dev/null \
        || echo $((30000 + RANDOM % 20000)))
 say "$("$PGBIN/postgres" --version), throwaway cluster on 127.0.0.1:$PORT"
-if ! "${AS[@]}" "$PGBIN/initdb" -D "$DIR/data" -A trust -U bench -E UTF8 --no-sync >"$DIR/initdb.log" 2>&1; then
+if ! as_owner "$PGBIN/initdb" -D "$DIR/data" -A trust -U bench -E UTF8 --no-sync >"$DIR/initdb.log" 2>&1; then
   echo "PostgreSQL: initdb failed: comparison skipped"
   sed 's/^/  /' "$DIR/initdb.log" >&2
   exit 0
 fi
-if ! "${AS[@]}" "$PGBIN/pg_ctl" -D "$DIR/data" -l "$DIR/data/server.log" -w -t 60 \
+if ! as_owner "$PGBIN/pg_ctl" -D "$DIR/data" -l "$DIR/data/server.log" -w -t 60 \
      -o "-p $PORT -k $DIR -c listen_addresses=127.0.0.1 -c synchronous_commit=off -c max_connections=40" \
      start >/dev/null 2>&1; then
   echo "PostgreSQL: the server did not start: comparison skipped"
