@@ -66,7 +66,9 @@ bash "$REPO/bench/pg_compare.sh" "$SECS" "$QUERIES" 2>&1 | tee -a "$OUT"
 # fig SYSTEM WORKLOAD FIELD: a figure from the result lines ("" when missing);
 # field 5 is requests/s or ms per query, field 7 rows/s.
 fig() { awk -v s="$1" -v w="$2" -v f="$3" '$1==s && $2==w && $5 ~ /^[0-9.]+$/ {print $f; exit}' "$OUT"; }
-div() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b + 0 == 0) print ""; else printf "%.3g", a / b }'; }
+div() { # a / b with two decimals, or two significant digits below 0.1
+  awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b + 0 == 0) print ""; else { r = a / b; printf (r >= 0.1 ? "%.2f" : "%.2g"), r } }'
+}
 shown() { # shown VALUE UNIT
   [ -z "$1" ] && { echo "n/a"; return; }
   awk -v v="$1" -v u="$2" 'BEGIN { if (u == "ms") printf "%.1f ms", v; else printf "%.0f%s", v, u }'
