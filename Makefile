@@ -1,5 +1,6 @@
 # Thin wrapper over CMake. `make run` starts the server in the current
-# directory on port 9191; `make test` builds and runs every test.
+# directory on port 9191; `make test` builds and runs every test; `make bench`
+# runs bench/run_bench.sh (BENCH_SECONDS and BENCH_QUERIES set its lengths).
 BUILD    ?= build
 SANBUILD ?= build-sanitize
 FUZZBUILD ?= build-fuzz

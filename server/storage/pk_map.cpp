@@ -1,13 +1,12 @@
 // Primary-key map: the newest version of each key of a table.
 #include "storage/pk_map.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
-#include <algorithm>
 
-#include "base/text_util.h"
+#include "storage/hash_slots.h"
 #include "storage/row_version.h"
 #include "storage/table.h"
 
@@ -25,13 +24,20 @@ int pk_latest_map_init(Table* table) {
     if (!table) return -1;
     PkLatestMap& m = table->pk_map;
     if (m.buckets && m.bucket_count) return 0;
-    m.buckets = (PkLatestEntry**)calloc(PK_MAP_BUCKETS, sizeof(PkLatestEntry*));
-    if (!m.buckets) {
+    m.buckets = hash_slots_alloc<PkLatestEntry>(PK_MAP_BUCKETS);
+    m.slots = hash_slots_alloc<PkLatestEntry>(HASH_SLOTS_INITIAL);
+    if (!m.buckets || !m.slots) {
+        free(m.buckets);
+        free(m.slots);
+        m.buckets = nullptr;
+        m.slots = nullptr;
         m.bucket_count = 0;
+        m.slot_count = 0;
         m.entry_count = 0;
         return -1;
     }
     m.bucket_count = PK_MAP_BUCKETS;
+    m.slot_count = HASH_SLOTS_INITIAL;
     m.entry_count = 0;
     m.incomplete = 0;
     return 0;
@@ -51,17 +57,26 @@ void pk_latest_map_clear(Table* table) {
         }
         free(m.buckets);
     }
+    free(m.slots);
     m.buckets = nullptr;
+    m.slots = nullptr;
     m.bucket_count = 0;
+    m.slot_count = 0;
     m.entry_count = 0;
     m.incomplete = 0;
 }
 
 namespace {
 
-// New entry for a key not in bucket b: one block, the entry followed by its
-// key text, linked at the head of the chain.
-void insert_at_head(PkLatestMap& m, uint64_t b, uint64_t h, VersionedRow* row) {
+PkLatestEntry* find_entry(const PkLatestMap& m, const char* key, uint64_t h) {
+    return hash_slots_find<PkLatestEntry, &PkLatestEntry::slot_next>(
+        m.slots, m.slot_count, h,
+        [key](const PkLatestEntry* e) { return strcmp(e->key, key) == 0; });
+}
+
+// New entry for a key not in the map: one block, the entry followed by its
+// key text, linked at the head of its bucket and into the lookup table.
+void insert_new(PkLatestMap& m, uint64_t h, VersionedRow* row) {
     const size_t klen = strlen(row->key);
     PkLatestEntry* e = (PkLatestEntry*)malloc(sizeof(PkLatestEntry) + klen + 1);
     if (!e) {
@@ -72,9 +87,12 @@ void insert_at_head(PkLatestMap& m, uint64_t b, uint64_t h, VersionedRow* row) {
     memcpy(e->key, row->key, klen + 1);
     e->hash = h;
     e->row = row;
-    e->next = m.buckets[b];
-    m.buckets[b] = e;
+    PkLatestEntry** head = &m.buckets[h % m.bucket_count];
+    e->next = *head;
+    *head = e;
     m.entry_count++;
+    hash_slots_link<PkLatestEntry, &PkLatestEntry::slot_next>(&m.slots, &m.slot_count, e,
+                                                              m.entry_count);
 }
 
 }  // namespace
@@ -88,13 +106,11 @@ void pk_latest_map_update(Table* table, VersionedRow* row) {
     }
     PkLatestMap& m = table->pk_map;
     const uint64_t h = pk_hash_string(row->key);
-    uint64_t b = h % m.bucket_count;
-    for (PkLatestEntry* e = m.buckets[b]; e; e = e->next) {
-        if (e->hash != h || strcmp(e->key, row->key) != 0) continue;
+    if (PkLatestEntry* e = find_entry(m, row->key, h)) {
         if (!e->row || row->seq >= e->row->seq) e->row = row;
         return;
     }
-    insert_at_head(m, b, h, row);
+    insert_new(m, h, row);
 }
 
 void pk_latest_map_insert_absent(Table* table, VersionedRow* row) {
@@ -104,18 +120,13 @@ void pk_latest_map_insert_absent(Table* table, VersionedRow* row) {
         pk_latest_map_update(table, row);
         return;
     }
-    const uint64_t h = pk_hash_string(row->key);
-    insert_at_head(m, h % m.bucket_count, h, row);
+    insert_new(m, pk_hash_string(row->key), row);
 }
 
 VersionedRow* pk_latest_map_get(Table* table, const char* key) {
     if (!table || !key || !table->pk_map.buckets || !table->pk_map.bucket_count) return nullptr;
-    const PkLatestMap& m = table->pk_map;
-    const uint64_t h = pk_hash_string(key);
-    uint64_t b = h % m.bucket_count;
-    for (PkLatestEntry* e = m.buckets[b]; e; e = e->next)
-        if (e->hash == h && strcmp(e->key, key) == 0) return e->row;
-    return nullptr;
+    PkLatestEntry* e = find_entry(table->pk_map, key, pk_hash_string(key));
+    return e ? e->row : nullptr;
 }
 
 int pk_latest_map_complete(const Table* table) {

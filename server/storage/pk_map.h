@@ -1,5 +1,13 @@
 // Primary-key map: primary-key text -> newest VersionedRow (tombstones
-// included), 4096 chained buckets allocated on first use, never resized.
+// included), allocated on first use.
+//
+// Every entry is linked twice:
+// - into one of 4096 buckets (bucket = hash % 4096, new keys at the head),
+//   which fix the order in which the map is walked: scans, unique checks and
+//   cursor snapshots visit buckets from 0, each chain in order, so the order
+//   of rows in replies never depends on the map's size;
+// - into a lookup table (storage/hash_slots.h) that grows with the number of
+//   keys, so finding a key costs the same at any table size.
 // No lock of its own: callers hold the owning table's lock (write for changes).
 #pragma once
 
@@ -12,19 +20,22 @@ struct VersionedRow;
 constexpr uint64_t PK_MAP_BUCKETS = 4096;
 
 struct PkLatestEntry {
-    char* key;            // copy of the primary-key text, stored in the entry's own block
-    VersionedRow* row;    // borrowed: owned by the table's version chain
-    PkLatestEntry* next;  // next entry in the bucket
-    uint64_t hash;        // pk_hash_string(key): a chain walk compares texts only on a match
+    char* key;                 // copy of the primary-key text, stored in the entry's own block
+    VersionedRow* row;         // borrowed: owned by the table's version chain
+    PkLatestEntry* next;       // next entry in the bucket (walk order)
+    uint64_t hash;             // pk_hash_string(key): a chain walk compares texts only on a match
+    PkLatestEntry* slot_next;  // next entry in the same lookup slot
 };
 
 struct PkLatestMap {
-    PkLatestEntry** buckets;  // NULL before first use
+    PkLatestEntry** buckets;  // walk order; NULL before first use
     uint64_t bucket_count;    // 4096 once initialised, else 0
     uint64_t entry_count;
     // Set when an allocation failure left a key out; until the next full
     // rebuild a miss in the map does not prove the key absent.
     int incomplete;
+    PkLatestEntry** slots;  // lookup table; allocated and freed with buckets
+    uint64_t slot_count;    // a power of two, at least entry_count once grown
 };
 
 // FNV-1a style 64-bit hash, offset basis 0x14650fb0739d0383, prime
@@ -41,7 +52,7 @@ void pk_latest_map_update(Table* table, VersionedRow* row);
 VersionedRow* pk_latest_map_get(Table* table, const char* key);
 // pk_latest_map_update for a key the caller has just found absent from the
 // initialised map (no change to the map since): puts the entry at the head of
-// its bucket without walking the chain, exactly where the update would.
+// its bucket without looking the key up, exactly where the update would.
 // Falls back to pk_latest_map_update when the map is not initialised.
 void pk_latest_map_insert_absent(Table* table, VersionedRow* row);
 // 1 when the map holds every key of the chain, so a miss means "no version".

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "base/text_util.h"
+#include "storage/hash_slots.h"
 #include "storage/pk_map.h"
 #include "storage/table.h"
 
@@ -52,24 +53,120 @@ void indexdef_ensure_defaults(IndexDef* def) {
 const char* index_direction_name(int flag) { return flag ? "ASC" : "DESC"; }
 const char* index_nulls_name(int flag) { return flag ? "FIRST" : "LAST"; }
 
+namespace {
+
+bool map_ready(const SecIndexMap* map) {
+    return map && map->enabled && map->value_buckets && map->key_buckets && map->value_slots &&
+           map->value_bucket_count && map->key_bucket_count && map->value_slot_count;
+}
+
+// A block holding a T followed by a copy of text; *field points at the copy.
+template <typename T>
+T* alloc_with_text(const char* text, char* T::*field) {
+    const size_t n = strlen(text);
+    T* p = static_cast<T*>(malloc(sizeof(T) + n + 1));
+    if (!p) return nullptr;
+    p->*field = reinterpret_cast<char*>(p + 1);
+    memcpy(p->*field, text, n + 1);
+    return p;
+}
+
+SecIndexKeyEntry* find_key_entry(const SecIndexMap* map, const char* key, uint64_t h) {
+    return hash_slots_find<SecIndexKeyEntry, &SecIndexKeyEntry::next>(
+        map->key_buckets, map->key_bucket_count, h,
+        [key](const SecIndexKeyEntry* e) { return strcmp(e->key, key) == 0; });
+}
+
+SecIndexKeyEntry* find_key_entry(const SecIndexMap* map, const char* key) {
+    return find_key_entry(map, key, pk_hash_string(key));
+}
+
+SecIndexValueEntry* find_value_entry(const SecIndexMap* map, const char* value, uint64_t h) {
+    return hash_slots_find<SecIndexValueEntry, &SecIndexValueEntry::slot_next>(
+        map->value_slots, map->value_slot_count, h,
+        [value](const SecIndexValueEntry* e) { return strcmp(e->value, value) == 0; });
+}
+
+// A new value entry with no keys yet, at the head of its bucket and in the
+// lookup table; NULL when memory runs out.
+SecIndexValueEntry* new_value_entry(SecIndexMap* map, const char* value, uint64_t h) {
+    SecIndexValueEntry* v = alloc_with_text(value, &SecIndexValueEntry::value);
+    if (!v) return nullptr;
+    v->keys = nullptr;
+    v->hash = h;
+    SecIndexValueEntry** head = &map->value_buckets[h % map->value_bucket_count];
+    v->next = *head;
+    if (v->next) v->next->link = &v->next;
+    v->link = head;
+    *head = v;
+    map->value_count++;
+    hash_slots_link<SecIndexValueEntry, &SecIndexValueEntry::slot_next>(
+        &map->value_slots, &map->value_slot_count, v, map->value_count);
+    return v;
+}
+
+// Unlinks and frees v when its key list is empty: no value entry is left
+// without keys.
+void drop_value_if_empty(SecIndexMap* map, SecIndexValueEntry* v) {
+    if (v->keys) return;
+    *v->link = v->next;
+    if (v->next) v->next->link = v->link;
+    hash_slots_unlink<SecIndexValueEntry, &SecIndexValueEntry::slot_next>(map->value_slots,
+                                                                          map->value_slot_count, v);
+    free(v);
+    if (map->value_count) map->value_count--;
+}
+
+// A node for key at the head of value's list, creating the value entry when
+// needed; NULL when memory runs out, with the map as it was.
+SecIndexKeyNode* add_node(SecIndexMap* map, const char* value, const char* key) {
+    const uint64_t h = pk_hash_string(value);
+    SecIndexValueEntry* v = find_value_entry(map, value, h);
+    if (!v && !(v = new_value_entry(map, value, h))) return nullptr;
+    SecIndexKeyNode* k = alloc_with_text(key, &SecIndexKeyNode::key);
+    if (!k) {
+        drop_value_if_empty(map, v);
+        return nullptr;
+    }
+    k->owner = v;
+    k->next = v->keys;
+    if (k->next) k->next->link = &k->next;
+    k->link = &v->keys;
+    v->keys = k;
+    return k;
+}
+
+// Unlinks and frees the node, and its value entry when that was its last key.
+void remove_node(SecIndexMap* map, SecIndexKeyNode* k) {
+    SecIndexValueEntry* v = k->owner;
+    *k->link = k->next;
+    if (k->next) k->next->link = k->link;
+    free(k);
+    drop_value_if_empty(map, v);
+}
+
+}  // namespace
+
 int sec_index_map_init(SecIndexMap* map) {
     if (!map) return -1;
-    if (map->enabled && map->value_buckets && map->key_buckets) return 0;
-    SecIndexValueEntry** vb =
-        (SecIndexValueEntry**)calloc(SEC_INDEX_BUCKETS, sizeof(SecIndexValueEntry*));
-    SecIndexKeyEntry** kb =
-        (SecIndexKeyEntry**)calloc(SEC_INDEX_BUCKETS, sizeof(SecIndexKeyEntry*));
-    if (!vb || !kb) {
+    if (map_ready(map)) return 0;
+    SecIndexValueEntry** vb = hash_slots_alloc<SecIndexValueEntry>(SEC_INDEX_BUCKETS);
+    SecIndexValueEntry** vs = hash_slots_alloc<SecIndexValueEntry>(HASH_SLOTS_INITIAL);
+    SecIndexKeyEntry** kb = hash_slots_alloc<SecIndexKeyEntry>(HASH_SLOTS_INITIAL);
+    if (!vb || !vs || !kb) {
         free(vb);
+        free(vs);
         free(kb);
         memset(map, 0, sizeof *map);
         return -1;
     }
     sec_index_map_clear(map);  // drops any half-made state
     map->value_buckets = vb;
+    map->value_slots = vs;
     map->key_buckets = kb;
     map->value_bucket_count = SEC_INDEX_BUCKETS;
-    map->key_bucket_count = SEC_INDEX_BUCKETS;
+    map->value_slot_count = HASH_SLOTS_INITIAL;
+    map->key_bucket_count = HASH_SLOTS_INITIAL;
     map->value_count = 0;
     map->key_count = 0;
     map->enabled = 1;
@@ -86,11 +183,9 @@ void sec_index_map_clear(SecIndexMap* map) {
                 SecIndexKeyNode* k = v->keys;
                 while (k) {
                     SecIndexKeyNode* kn = k->next;
-                    free(k->key);
-                    free(k);
+                    free(k);  // the key lives in the same block
                     k = kn;
                 }
-                free(v->value);
                 free(v);
                 v = vn;
             }
@@ -102,7 +197,6 @@ void sec_index_map_clear(SecIndexMap* map) {
             SecIndexKeyEntry* k = map->key_buckets[b];
             while (k) {
                 SecIndexKeyEntry* kn = k->next;
-                free(k->key);
                 free(k->value);
                 free(k);
                 k = kn;
@@ -110,6 +204,7 @@ void sec_index_map_clear(SecIndexMap* map) {
         }
         free(map->key_buckets);
     }
+    free(map->value_slots);
     memset(map, 0, sizeof *map);
 }
 
@@ -118,149 +213,99 @@ void sec_index_maps_clear_all(Table* table) {
     for (int i = 0; i < KYREL_MAX_INDEXES; ++i) sec_index_map_clear(&table->sec_maps[i]);
 }
 
-namespace {
-
-bool map_ready(const SecIndexMap* map) {
-    return map && map->enabled && map->value_buckets && map->key_buckets &&
-           map->value_bucket_count && map->key_bucket_count;
-}
-
-SecIndexKeyEntry* find_key_entry(SecIndexMap* map, const char* key, SecIndexKeyEntry*** link) {
-    uint64_t b = pk_hash_string(key) % map->key_bucket_count;
-    SecIndexKeyEntry** pp = &map->key_buckets[b];
-    for (; *pp; pp = &(*pp)->next) {
-        if (strcmp((*pp)->key, key) == 0) {
-            if (link) *link = pp;
-            return *pp;
-        }
-    }
-    if (link) *link = &map->key_buckets[b];
-    return nullptr;
-}
-
-}  // namespace
-
 SecIndexValueEntry* sec_index_find_value_entry(SecIndexMap* map, const char* value) {
     if (!map_ready(map) || !value) return nullptr;
-    uint64_t b = pk_hash_string(value) % map->value_bucket_count;
-    for (SecIndexValueEntry* v = map->value_buckets[b]; v; v = v->next)
-        if (strcmp(v->value, value) == 0) return v;
-    return nullptr;
+    return find_value_entry(map, value, pk_hash_string(value));
 }
 
 int sec_index_value_add_key(SecIndexMap* map, const char* value, const char* key) {
     if (!map_ready(map) || !value || !key) return -1;
-    SecIndexValueEntry* v = sec_index_find_value_entry(map, value);
-    bool created = false;
-    if (!v) {
-        v = (SecIndexValueEntry*)calloc(1, sizeof *v);
-        if (!v) return -1;
-        v->value = xstrdup2(value);
-        if (!v->value) {
-            free(v);
-            return -1;
-        }
-        created = true;
-    } else {
+    SecIndexKeyEntry* ke = find_key_entry(map, key);
+    if (ke && ke->node && strcmp(ke->node->owner->value, value) == 0) return 0;
+    if (SecIndexValueEntry* v = sec_index_find_value_entry(map, value))
         for (SecIndexKeyNode* k = v->keys; k; k = k->next)
             if (strcmp(k->key, key) == 0) return 0;
-    }
-    SecIndexKeyNode* node = (SecIndexKeyNode*)malloc(sizeof *node);
-    char* kcopy = node ? xstrdup2(key) : nullptr;
-    if (!node || !kcopy) {
-        free(node);
-        if (created) {
-            free(v->value);
-            free(v);
-        }
-        return -1;
-    }
-    node->key = kcopy;
-    node->next = v->keys;
-    v->keys = node;
-    if (created) {
-        uint64_t b = pk_hash_string(value) % map->value_bucket_count;
-        v->next = map->value_buckets[b];
-        map->value_buckets[b] = v;
-        map->value_count++;
-    }
+    SecIndexKeyNode* k = add_node(map, value, key);
+    if (!k) return -1;
+    // A key taken out of its value's list by sec_index_value_remove_key gets
+    // its node back.
+    if (ke && !ke->node && strcmp(ke->value, value) == 0) ke->node = k;
     return 0;
 }
 
 void sec_index_value_remove_key(SecIndexMap* map, const char* value, const char* key) {
     if (!map_ready(map) || !value || !key) return;
-    uint64_t b = pk_hash_string(value) % map->value_bucket_count;
-    SecIndexValueEntry** vp = &map->value_buckets[b];
-    while (*vp && strcmp((*vp)->value, value) != 0) vp = &(*vp)->next;
-    if (!*vp) return;
-    SecIndexValueEntry* v = *vp;
-    for (SecIndexKeyNode** kp = &v->keys; *kp; kp = &(*kp)->next) {
-        if (strcmp((*kp)->key, key) == 0) {
-            SecIndexKeyNode* dead = *kp;
-            *kp = dead->next;
-            free(dead->key);
-            free(dead);
-            break;
-        }
+    SecIndexKeyEntry* ke = find_key_entry(map, key);
+    if (ke && ke->node && strcmp(ke->node->owner->value, value) == 0) {
+        SecIndexKeyNode* k = ke->node;
+        ke->node = nullptr;
+        remove_node(map, k);
+        return;
     }
-    if (!v->keys) {
-        *vp = v->next;
-        free(v->value);
-        free(v);
-        if (map->value_count) map->value_count--;
+    // A node no key entry refers to (put there by sec_index_value_add_key).
+    SecIndexValueEntry* v = sec_index_find_value_entry(map, value);
+    for (SecIndexKeyNode* k = v ? v->keys : nullptr; k; k = k->next) {
+        if (strcmp(k->key, key) == 0) {
+            remove_node(map, k);
+            return;
+        }
     }
 }
 
 int sec_index_map_set(SecIndexMap* map, const char* key, const char* value) {
     if (!map || !key || !value) return -1;
     if (!map_ready(map) && sec_index_map_init(map) != 0) return -1;
-    SecIndexKeyEntry** link = nullptr;
-    SecIndexKeyEntry* ke = find_key_entry(map, key, &link);
+    const uint64_t h = pk_hash_string(key);
+    SecIndexKeyEntry* ke = find_key_entry(map, key, h);
     if (ke) {
-        if (strcmp(ke->value, value) == 0) return sec_index_value_add_key(map, value, key);
+        if (strcmp(ke->value, value) == 0) {
+            if (!ke->node) ke->node = add_node(map, value, key);
+            return ke->node ? 0 : -1;
+        }
         char* copy = xstrdup2(value);
         if (!copy) return -1;
-        if (sec_index_value_add_key(map, value, key) != 0) {
+        SecIndexKeyNode* k = add_node(map, value, key);
+        if (!k) {
             free(copy);
             return -1;
         }
         // The key is in the new value's list before it leaves the old one, so a
         // failure above leaves the map as it was.
-        sec_index_value_remove_key(map, ke->value, key);
+        if (ke->node) remove_node(map, ke->node);
+        ke->node = k;
         free(ke->value);
         ke->value = copy;
         return 0;
     }
-    ke = (SecIndexKeyEntry*)malloc(sizeof *ke);
+    ke = alloc_with_text(key, &SecIndexKeyEntry::key);
     if (!ke) return -1;
-    ke->key = xstrdup2(key);
+    ke->hash = h;
     ke->value = xstrdup2(value);
-    if (!ke->key || !ke->value || sec_index_value_add_key(map, value, key) != 0) {
-        free(ke->key);
+    ke->node = ke->value ? add_node(map, value, key) : nullptr;
+    if (!ke->node) {
         free(ke->value);
         free(ke);
         return -1;
     }
-    ke->next = *link;
-    *link = ke;
     map->key_count++;
+    hash_slots_link<SecIndexKeyEntry, &SecIndexKeyEntry::next>(
+        &map->key_buckets, &map->key_bucket_count, ke, map->key_count);
     return 0;
 }
 
 const char* sec_index_map_get_value(SecIndexMap* map, const char* key) {
     if (!map_ready(map) || !key) return nullptr;
-    SecIndexKeyEntry* ke = find_key_entry(map, key, nullptr);
+    SecIndexKeyEntry* ke = find_key_entry(map, key);
     return ke ? ke->value : nullptr;
 }
 
 void sec_index_map_remove(SecIndexMap* map, const char* key) {
     if (!map_ready(map) || !key) return;
-    SecIndexKeyEntry** link = nullptr;
-    SecIndexKeyEntry* ke = find_key_entry(map, key, &link);
+    SecIndexKeyEntry* ke = find_key_entry(map, key);
     if (!ke) return;
-    sec_index_value_remove_key(map, ke->value, key);
-    *link = ke->next;
-    free(ke->key);
+    if (ke->node) remove_node(map, ke->node);
+    hash_slots_unlink<SecIndexKeyEntry, &SecIndexKeyEntry::next>(map->key_buckets,
+                                                                 map->key_bucket_count, ke);
     free(ke->value);
     free(ke);
     if (map->key_count) map->key_count--;

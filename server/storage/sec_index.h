@@ -1,9 +1,16 @@
 // Index definitions and in-memory secondary-index maps.
 //
-// A SecIndexMap is a two-way hash map (4096 buckets per side, pk_hash_string)
-// between index values and the primary keys of the live rows carrying them.
-// It is a cache of the index file: when it is not enabled, or the table's
-// sec_maps_invalid flag is set, lookups read the index file instead.
+// A SecIndexMap is a two-way hash map (pk_hash_string) between index values
+// and the primary keys of the live rows carrying them. It is a cache of the
+// index file: when it is not enabled, or the table's sec_maps_invalid flag is
+// set, lookups read the index file instead.
+//
+// Value side: every value entry sits in one of 4096 buckets (hash % 4096, new
+// values at the head), the order in which index scans walk the values, and in
+// a lookup table (storage/hash_slots.h) that grows with the number of values.
+// Each value lists its keys newest first. Key side: a growable lookup table
+// from key to its current value and to its node in that value's list, so
+// moving or removing a key costs the same however many keys share its value.
 // No locks of their own: guarded by the owning table's rwlock.
 #pragma once
 
@@ -32,31 +39,44 @@ struct IndexDef {
     int32_t unique;             // 1 unique, else 0
 };
 
+struct SecIndexValueEntry;
+
 struct SecIndexKeyNode {
-    char* key;
-    SecIndexKeyNode* next;
+    char* key;                  // stored in the node's own block
+    SecIndexKeyNode* next;      // next (older) key of the same value
+    SecIndexKeyNode** link;     // the pointer that points at this node
+    SecIndexValueEntry* owner;  // the value whose list holds the node
 };
 
 struct SecIndexValueEntry {
-    char* value;
-    SecIndexKeyNode* keys;
-    SecIndexValueEntry* next;
+    char* value;                    // stored in the entry's own block
+    SecIndexKeyNode* keys;          // newest first
+    SecIndexValueEntry* next;       // next entry in the bucket (walk order)
+    SecIndexValueEntry** link;      // the pointer that points at this entry
+    uint64_t hash;                  // pk_hash_string(value)
+    SecIndexValueEntry* slot_next;  // next entry in the same lookup slot
 };
 
 struct SecIndexKeyEntry {
-    char* key;
-    char* value;  // owned copy of the key's current index value
-    SecIndexKeyEntry* next;
+    char* key;               // stored in the entry's own block
+    char* value;             // owned copy of the key's current index value
+    SecIndexKeyEntry* next;  // next entry in the same lookup slot
+    uint64_t hash;           // pk_hash_string(key)
+    // The key's node in the list of its current value; NULL when the key was
+    // taken out of that list by sec_index_value_remove_key.
+    SecIndexKeyNode* node;
 };
 
 struct SecIndexMap {
     uint32_t enabled;
-    SecIndexValueEntry** value_buckets;
-    uint64_t value_bucket_count;
+    SecIndexValueEntry** value_buckets;  // walk order of the values
+    uint64_t value_bucket_count;         // 4096 once created
     uint64_t value_count;
-    SecIndexKeyEntry** key_buckets;
-    uint64_t key_bucket_count;
+    SecIndexKeyEntry** key_buckets;  // lookup table of the key side
+    uint64_t key_bucket_count;       // a power of two; grows with key_count
     uint64_t key_count;
+    SecIndexValueEntry** value_slots;  // lookup table of the value side
+    uint64_t value_slot_count;         // a power of two; grows with value_count
 };
 
 void indexdef_init(IndexDef* def);
@@ -68,8 +88,15 @@ int sec_index_map_init(SecIndexMap* map);
 void sec_index_map_clear(SecIndexMap* map);
 void sec_index_maps_clear_all(Table* table);
 SecIndexValueEntry* sec_index_find_value_entry(SecIndexMap* map, const char* value);
+// Value side only: adds key at the head of value's list unless it is there.
+// For a key whose entry has no node under value the list is searched.
 int sec_index_value_add_key(SecIndexMap* map, const char* value, const char* key);
+// Value side only: takes key out of value's list, and the value out of the
+// map when that was its last key.
 void sec_index_value_remove_key(SecIndexMap* map, const char* value, const char* key);
+// key -> value on both sides, moving the key when its value changed; -1 on
+// allocation failure, with the map as it was. Looks nothing up in value
+// lists: it relies on keys reaching them through itself.
 int sec_index_map_set(SecIndexMap* map, const char* key, const char* value);
 void sec_index_map_remove(SecIndexMap* map, const char* key);
 void sec_index_remove_key_all(Table* table, const char* key);

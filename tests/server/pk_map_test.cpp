@@ -1,9 +1,10 @@
-// Primary-key map: hash values, the newest-version rule, rebuild and the
-// batch duplicate check.
+// Primary-key map: hash values, the newest-version rule, rebuild, walk order
+// and look-ups at scale, and the batch duplicate check.
 #include "storage/pk_map.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -74,6 +75,85 @@ TEST_F(PkMapTest, RebuildFromChainAndManyKeys) {
     pk_latest_map_clear(t.get());
     EXPECT_EQ(t->pk_map.bucket_count, 0u);
     EXPECT_EQ(pk_latest_map_get(t.get(), "k2"), nullptr);
+}
+
+// Keys in the order a walk of the map visits them: bucket by bucket from 0,
+// each chain from its head.
+std::vector<std::string> walk(const Table& t) {
+    std::vector<std::string> out;
+    for (uint64_t b = 0; b < t.pk_map.bucket_count; ++b)
+        for (const PkLatestEntry* e = t.pk_map.buckets[b]; e; e = e->next) out.push_back(e->key);
+    return out;
+}
+
+// The walk order of 4096 buckets with new keys at the head, from the order in
+// which keys first reached the map.
+std::vector<std::string> fixed_bucket_order(const std::vector<std::string>& first_seen) {
+    std::vector<std::vector<std::string>> chains(PK_MAP_BUCKETS);
+    for (const std::string& k : first_seen)
+        chains[pk_hash_string(k.c_str()) % PK_MAP_BUCKETS].push_back(k);
+    std::vector<std::string> out;
+    for (auto& c : chains) out.insert(out.end(), c.rbegin(), c.rend());
+    return out;
+}
+
+size_t longest_slot_chain(const Table& t) {
+    size_t longest = 0;
+    for (uint64_t s = 0; s < t.pk_map.slot_count; ++s) {
+        size_t n = 0;
+        for (const PkLatestEntry* e = t.pk_map.slots[s]; e; e = e->slot_next) ++n;
+        longest = std::max(longest, n);
+    }
+    return longest;
+}
+
+// Scans, unique checks and cursors walk the map, so its order must be that of
+// the fixed buckets however far the lookup table has grown; and look-ups
+// must stay short chains at any size.
+TEST_F(PkMapTest, WalkOrderAndLookupsAtScale) {
+    const int n = 100000;
+    std::vector<std::string> first_seen;
+    std::vector<VersionedRow*> newest(n);
+    VersionedRow* chain = nullptr;  // newest first, as a table holds it
+    uint64_t seq = 0;
+    auto add = [&](int i, bool absent) {
+        VersionedRow* r = row(++seq, std::to_string(i).c_str());
+        if (absent)
+            pk_latest_map_insert_absent(t.get(), r);
+        else
+            pk_latest_map_update(t.get(), r);
+        if (!newest[i]) first_seen.push_back(r->key);
+        newest[i] = r;
+        r->next = chain;
+        chain = r;
+    };
+    for (int i = 0; i < n; ++i) {
+        add(i, i % 3 == 0);
+        if (i % 7 == 0) add(i / 2, false);  // a newer version of an older key
+    }
+    ASSERT_EQ(t->pk_map.entry_count, static_cast<uint64_t>(n));
+    EXPECT_EQ(walk(*t), fixed_bucket_order(first_seen));
+    EXPECT_GE(t->pk_map.slot_count, t->pk_map.entry_count);
+    EXPECT_LE(longest_slot_chain(*t), 10u);
+    for (int i = 0; i < n; ++i)
+        ASSERT_EQ(pk_latest_map_get(t.get(), std::to_string(i).c_str()), newest[i]) << i;
+    EXPECT_EQ(pk_latest_map_get(t.get(), "100000"), nullptr);
+    EXPECT_EQ(pk_latest_map_get(t.get(), "-1"), nullptr);
+
+    // A rebuild meets the keys in chain order, newest first.
+    t->rows = chain;
+    ASSERT_EQ(pk_latest_map_rebuild(t.get()), 0);
+    t->rows = nullptr;
+    std::vector<std::string> chain_order;
+    std::vector<char> met(n, 0);
+    for (VersionedRow* r = chain; r; r = r->next) {
+        int i = std::stoi(r->key);
+        if (!met[i]) chain_order.push_back(r->key);
+        met[i] = 1;
+    }
+    EXPECT_EQ(walk(*t), fixed_bucket_order(chain_order));
+    for (int i = 0; i < n; i += 997)
+        EXPECT_EQ(pk_latest_map_get(t.get(), std::to_string(i).c_str()), newest[i]) << i;
 }
 
 TEST(PkBatch, DuplicateKeys) {
