@@ -1,6 +1,8 @@
 // Router test harness: temp dirs, fake backends, frame client, process runner.
 #include "router_harness.h"
 
+#include "kyrel_test.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -20,19 +22,7 @@ namespace router_test {
 
 std::string router_binary() { return KYREL_ROUTER_BIN; }
 
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    int port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
-}
+int free_port() { return kyrel_test::free_port(); }
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

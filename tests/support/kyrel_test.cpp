@@ -23,6 +23,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
+#include <random>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -148,20 +151,36 @@ std::string server_binary() {
     return std::string(dir) + "/kyreldb_server";
 }
 
+// Ports for test servers are drawn at random from 20000-32767, below the
+// kernel's ephemeral range (32768 and up), so no client socket of a test
+// running in parallel can be holding one; a port is checked bindable on
+// 0.0.0.0 the way the server binds it, and this process never hands one out
+// twice. Another test process can still draw the same port before its server
+// binds it: TestServer::start notices and draws again.
 int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return 0;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    int port = 0;
-    socklen_t len = sizeof addr;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
-    ::close(fd);
-    return port;
+    static std::mutex mu;
+    static std::set<int> given;
+    static std::mt19937 rng(std::random_device{}() ^ static_cast<unsigned>(getpid()));
+    std::lock_guard<std::mutex> lock(mu);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        int port = 20000 + static_cast<int>(rng() % 12768);
+        if (given.count(port)) continue;
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0) return 0;
+        int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(fd);
+        if (ok) {
+            given.insert(port);
+            return port;
+        }
+    }
+    return 0;
 }
 
 namespace {
@@ -231,35 +250,54 @@ bool TestServer::start(std::chrono::milliseconds deadline) {
     if (dir_.empty()) return error_ = "cannot create temp dir", false;
     if (server_binary().empty()) return error_ = "KYRELDB_BIN_DIR is not set", false;
     if (pid_ > 0) return error_ = "already running", false;
-    if (port_ == 0) port_ = free_port();
-    if (port_ == 0) return error_ = "no free port", false;
+    // A port this server drew itself may be lost to another test process
+    // that drew the same one: then the server cannot bind, and a new port is
+    // drawn. A port the test chose stays.
+    const bool drawn = port_ == 0 && args_.empty();
+    for (int attempt = 0;; ++attempt) {
+        if (port_ == 0) port_ = free_port();
+        if (port_ == 0) return error_ = "no free port", false;
+        Launch how = launch(deadline);
+        if (how != Launch::kPortTaken || !drawn || attempt >= 5) return how == Launch::kListening;
+        port_ = 0;
+    }
+}
+
+TestServer::Launch TestServer::launch(std::chrono::milliseconds deadline) {
     std::string cfg_path = dir_ + "/kyreldb.config";
     if (!config_.empty()) {
-        if (!write_file(cfg_path, config_)) return error_ = "cannot write config", false;
+        if (!write_file(cfg_path, config_)) return error_ = "cannot write config", Launch::kFailed;
     } else {
         unlink(cfg_path.c_str());
     }
     std::vector<std::string> args = args_;
     if (args.empty()) args = {"--port", std::to_string(port_)};
+    const size_t out_before = stdout_text().size();
+    const size_t err_before = stderr_text().size();
     pid_ = spawn_server(dir_, args, fd_limit_);
-    if (pid_ < 0) return error_ = "fork failed", false;
+    if (pid_ < 0) return error_ = "fork failed", Launch::kFailed;
 
+    // Listening means this server printed its banner (it does so once its
+    // socket listens) and the port accepts: a connection alone could reach
+    // another test's server on the same port.
     auto until = Clock::now() + deadline;
     while (Clock::now() < until) {
-        if (port_accepts(port_)) return true;
+        if (stdout_text().size() > out_before && port_accepts(port_)) return Launch::kListening;
         bool reaped = false;
         int status = wait_child(pid_, Clock::now(), &reaped);
         if (reaped) {
             pid_ = -1;
-            error_ = "server exited with status " + std::to_string(status) + ": " + stderr_text();
+            std::string err = stderr_text();
+            error_ = "server exited with status " + std::to_string(status) + ": " + err;
             check_sanitizer_output();
-            return false;
+            bool taken = err.find("Address already in use", err_before) != std::string::npos;
+            return taken ? Launch::kPortTaken : Launch::kFailed;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     error_ = "server did not accept connections in time: " + stderr_text();
     kill9();
-    return false;
+    return Launch::kFailed;
 }
 
 int TestServer::wait_exit(std::chrono::milliseconds deadline) {

@@ -72,7 +72,8 @@ class TestServer {
     void set_fd_limit(int n) { fd_limit_ = n; }
 
     // Starts the server on a free port (chosen on the first start and kept on
-    // restart) and waits until the port accepts connections.
+    // restart) and waits until it has printed its banner and the port accepts
+    // connections.
     bool start(std::chrono::milliseconds deadline = std::chrono::seconds(15));
     // SIGTERM (or sig), then waits; SIGKILL after the deadline. Returns the
     // exit status (-1 when it had to be killed or was not running).
@@ -104,6 +105,9 @@ class TestServer {
 
     // Fails the running test when stderr.txt grew a sanitizer report.
     void check_sanitizer_output();
+    // One spawn of the server on port_, waiting until it listens.
+    enum class Launch { kListening, kPortTaken, kFailed };
+    Launch launch(std::chrono::milliseconds deadline);
 };
 
 class FrameClient {
