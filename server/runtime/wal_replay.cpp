@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "base/owned.h"
 #include "base/stats.h"
 #include "exec/row_change.h"
 #include "query/ddl_parse.h"
@@ -35,12 +36,6 @@
 #include "storage/wal.h"
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE* f) const {
-        if (f) fclose(f);
-    }
-};
 
 bool g_replay_schema_changed = false;  // start-up only (single thread)
 
@@ -120,7 +115,7 @@ std::vector<std::string> registered_databases() {
 }  // namespace
 
 int replay_wal_file(const char* path, uint64_t checkpoint_seq, char* err, size_t errlen) {
-    std::unique_ptr<FILE, FileCloser> f(fopen(path, "rb"));
+    FilePtr f(fopen(path, "rb"));
     if (!f) return 0;
     struct stat st;
     if (fstat(fileno(f.get()), &st) != 0) return 0;
