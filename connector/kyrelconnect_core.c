@@ -9,14 +9,16 @@
  * A request may carry 0 to KC_MAX_FRAME_BYTES bytes. A reply must carry 1 to
  * KC_MAX_FRAME_BYTES bytes; any other length, a short read, a time-out or a
  * closed peer is a receive failure and closes the socket. A closed socket is
- * reopened lazily by the next request (the server sees a new session).
+ * reopened lazily by the next request (the server sees a new session). The
+ * frames themselves are the shared codec's (kyrel_frame.h); a request leaves
+ * with its header in one send call.
  */
 #define _DEFAULT_SOURCE 1
 #define _POSIX_C_SOURCE 200809L
 
 #include "kyrelconnect_core.h"
+#include "kyrel_frame.h"
 
-#include <errno.h>
 #include <math.h>
 #include <netdb.h>
 #include <stdint.h>
@@ -26,7 +28,6 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/types.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #define KC_DEFAULT_HOST "127.0.0.1"
@@ -660,69 +661,11 @@ int kc_result_must_change_password(const kc_result* r) { return r ? r->must_chan
 
 /* ---------------------------------------------------------------- requests */
 
-/* Sends all of the header and the payload; -1 on any failure. */
-static int kc_send_frame(int fd, const char* text, size_t len) {
-    unsigned char header[4];
-    header[0] = (unsigned char)((len >> 24) & 0xFF);
-    header[1] = (unsigned char)((len >> 16) & 0xFF);
-    header[2] = (unsigned char)((len >> 8) & 0xFF);
-    header[3] = (unsigned char)(len & 0xFF);
-
-    struct iovec iov[2];
-    iov[0].iov_base = header;
-    iov[0].iov_len = sizeof header;
-    iov[1].iov_base = (void*)text;
-    iov[1].iov_len = len;
-    struct iovec* cur = iov;
-    int left = len ? 2 : 1;
-    while (left > 0) {
-        struct msghdr msg;
-        memset(&msg, 0, sizeof msg);
-        msg.msg_iov = cur;
-        msg.msg_iovlen = (size_t)left;
-        ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1;
-        size_t done = (size_t)n;
-        while (left > 0 && done >= cur->iov_len) {
-            done -= cur->iov_len;
-            cur++;
-            left--;
-        }
-        if (left > 0) {
-            cur->iov_base = (char*)cur->iov_base + done;
-            cur->iov_len -= done;
-        }
-    }
-    return 0;
-}
-
-static int kc_recv_all(int fd, void* buf, size_t len) {
-    char* p = (char*)buf;
-    while (len > 0) {
-        ssize_t n = recv(fd, p, len, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1; /* error, time-out or peer closed */
-        p += n;
-        len -= (size_t)n;
-    }
-    return 0;
-}
-
 /* Heap reply text and its length, or NULL on any receive failure. */
 static char* kc_recv_frame(int fd, size_t* out_len) {
-    unsigned char header[4];
-    if (kc_recv_all(fd, header, sizeof header) != 0) return NULL;
-    uint32_t len = ((uint32_t)header[0] << 24) | ((uint32_t)header[1] << 16) |
-                   ((uint32_t)header[2] << 8) | (uint32_t)header[3];
-    if (len < 1 || len > KC_MAX_FRAME_BYTES) return NULL;
-    char* reply = (char*)malloc((size_t)len + 1);
-    if (!reply) return NULL;
-    if (kc_recv_all(fd, reply, len) != 0) {
-        free(reply);
-        return NULL;
-    }
-    reply[len] = '\0';
+    char* reply = NULL;
+    uint32_t len = 0;
+    if (kyrel_frame_recv(fd, KC_MAX_FRAME_BYTES, &reply, &len) != KYREL_FRAME_OK) return NULL;
     *out_len = len;
     return reply;
 }
@@ -732,7 +675,7 @@ kc_result* kc_request_json(kc_connection* c, const char* json) {
     if (c->fd < 0 && kc_connection_connect(c) != 0) return kc_result_from_json(KC_ERR_CONNECT);
     size_t len = strlen(json);
     if (len > KC_MAX_FRAME_BYTES) return kc_result_from_json(KC_ERR_TOO_LARGE);
-    if (kc_send_frame(c->fd, json, len) != 0) {
+    if (kyrel_frame_send(c->fd, json, len, SIZE_MAX, MSG_NOSIGNAL) != 0) {
         kc_connection_close(c);
         return kc_result_from_json(KC_ERR_SEND);
     }
