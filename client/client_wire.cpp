@@ -1,8 +1,9 @@
 // Frames, JSON helpers and the reply printer of kyreldb_client (see client_wire.h
-// for the frame layout).
+// for the frame layout). The frames themselves are the shared codec's
+// (kyrel_frame.h); the client adds its limits, its messages and the dropping
+// of a refused reply.
 #include "client_wire.h"
 
-#include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -15,6 +16,8 @@
 
 #include <utility>
 #include <vector>
+
+#include "kyrel_frame.h"
 
 void trim_ws(char* s) {
     if (!s) return;
@@ -273,47 +276,9 @@ int json_string_field(const char* reply, const char* name, char* out, size_t out
     return 1;
 }
 
-int write_exact(int fd, const void* buf, size_t n) {
-    const char* p = static_cast<const char*>(buf);
-    while (n > 0) {
-        ssize_t w = send(fd, p, n, 0);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (w == 0) return -1;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return 0;
-}
+int write_exact(int fd, const void* buf, size_t n) { return kyrel_send_all(fd, buf, n, 0); }
 
-int read_exact(int fd, void* buf, size_t n) {
-    char* p = static_cast<char*>(buf);
-    while (n > 0) {
-        ssize_t r = recv(fd, p, n, 0);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (r == 0) return -1;  // peer closed
-        p += r;
-        n -= static_cast<size_t>(r);
-    }
-    return 0;
-}
-
-// Reads `n` bytes off the socket and drops them, so that a refused reply does
-// not leave its body in front of the next reply. 0 or -1.
-static int discard_exact(int fd, uint64_t n) {
-    char chunk[65536];
-    while (n > 0) {
-        size_t step = n < sizeof chunk ? static_cast<size_t>(n) : sizeof chunk;
-        if (read_exact(fd, chunk, step) != 0) return -1;
-        n -= step;
-    }
-    return 0;
-}
+int read_exact(int fd, void* buf, size_t n) { return kyrel_recv_all(fd, buf, n); }
 
 static void set_err(char* err, size_t errsz, const char* msg) {
     if (err && errsz) snprintf(err, errsz, "%s", msg);
@@ -322,7 +287,7 @@ static void set_err(char* err, size_t errsz, const char* msg) {
 // The announced body cannot be kept: drop it, or give the connection up when
 // even that fails, so the stream never stays out of step.
 static void drop_body(ClientState* st, uint32_t len) {
-    if (discard_exact(st->fd, len) != 0) {
+    if (kyrel_frame_discard(st->fd, len) != 0) {
         close(st->fd);
         st->fd = -1;
     }
@@ -339,33 +304,24 @@ int kyrel_request_raw(ClientState* st, const char* request, char** out, char* er
         set_err(err, errsz, "request size out of range (1 to 8388608 bytes)");
         return -1;
     }
-    uint32_t be = htonl(static_cast<uint32_t>(len));
-    if (write_exact(st->fd, &be, 4) != 0 || write_exact(st->fd, request, len) != 0) {
+    if (kyrel_frame_send(st->fd, request, len, 0, 0) != 0) {  // header, then the request
         set_err(err, errsz, "send failed");
         return -1;
     }
-    if (read_exact(st->fd, &be, 4) != 0) {
-        set_err(err, errsz, "connection closed while reading the reply");
-        return -1;
-    }
-    uint32_t rlen = ntohl(be);
-    if (rlen == 0 || rlen > KC_MAX_FRAME) {
+    char* body = nullptr;
+    uint32_t rlen = 0;
+    switch (kyrel_frame_recv(st->fd, KC_MAX_FRAME, &body, &rlen)) {
+    case KYREL_FRAME_OK: break;
+    case KYREL_FRAME_BAD_SIZE:
         if (err && errsz) snprintf(err, errsz, "reply of %u bytes refused (limit 8388608)", rlen);
         drop_body(st, rlen);
         return -2;
-    }
-    char* body = static_cast<char*>(malloc(static_cast<size_t>(rlen) + 1));
-    if (!body) {
+    case KYREL_FRAME_NO_MEMORY:
         set_err(err, errsz, "out of memory");
         drop_body(st, rlen);
         return -3;
+    default: set_err(err, errsz, "connection closed while reading the reply"); return -1;
     }
-    if (read_exact(st->fd, body, rlen) != 0) {
-        free(body);
-        set_err(err, errsz, "connection closed while reading the reply");
-        return -1;
-    }
-    body[rlen] = '\0';
     if (memchr(body, '\0', rlen)) {
         // Printed, the text would stop at the NUL and show only part of it.
         free(body);
