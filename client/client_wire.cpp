@@ -5,7 +5,6 @@
 #include "client_wire.h"
 
 #include <cctype>
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -14,10 +13,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
 #include <utility>
-#include <vector>
 
 #include "kyrel_frame.h"
+#include "kyrel_json_escape.h"
+#include "kyrel_json_members.h"
 
 void trim_ws(char* s) {
     if (!s) return;
@@ -38,29 +39,13 @@ int ci_starts(const char* s, const char* prefix) {
     return 1;
 }
 
-// Appends the escaped form of `s` to `out`.
+// Appends the escaped form of `s` to `out` (NULL appends nothing); throws
+// std::bad_alloc when memory runs out.
 static void escape_into(std::string& out, const char* s) {
     if (!s) return;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p; ++p) {
-        unsigned char c = *p;
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\f': out += "\\f"; break;
-        case '\r': out += "\\r"; break;
-        default:
-            if (c < 0x20) {
-                char hex[8];
-                snprintf(hex, sizeof hex, "\\u%04x", c);
-                out += hex;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
+    std::unique_ptr<char, decltype(&free)> esc(kyrel_json_escape(s), &free);
+    if (!esc) throw std::bad_alloc();
+    out += esc.get();
 }
 
 static char* heap_copy(const std::string& s) {
@@ -71,15 +56,7 @@ static char* heap_copy(const std::string& s) {
     return p;
 }
 
-char* json_escape_alloc(const char* s) {
-    try {
-        std::string out;
-        escape_into(out, s);
-        return heap_copy(out);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
+char* json_escape_alloc(const char* s) { return kyrel_json_escape(s); }
 
 char* make_json2(const char* action, const char* k1, const char* v1, const char* k2,
                  const char* v2) {
@@ -107,116 +84,6 @@ char* make_json2(const char* action, const char* k1, const char* v1, const char*
 
 namespace {
 
-bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-// Characters that end a bare scalar (number, true, false, null).
-bool ends_scalar(char c) { return is_json_space(c) || c == '\0' || strchr(",:{}[]\"", c); }
-
-// `p` on an opening quote: the position just after the closing quote, or
-// NULL when the string does not end (a backslash takes the next byte along).
-const char* skip_string(const char* p) {
-    for (p++; *p; p++) {
-        if (*p == '\\') {
-            if (!p[1]) return nullptr;
-            p++;
-        } else if (*p == '"') {
-            return p + 1;
-        }
-    }
-    return nullptr;
-}
-
-// Walks a reply that must be one JSON object and finds the value of its own
-// member `name` (the first one, if the name repeats). Strings must end,
-// brackets must match, members and elements must be separated by ',' and
-// ':' as JSON wants, and only white space may follow the closing brace.
-// Bare scalars are taken up to the next delimiter; their readers judge
-// them. Open brackets are kept on the heap, so no nesting depth can exhaust
-// the stack. -1: not such an object; 0: no such member; 1: found.
-int find_top_member(const char* reply, const char* name, const char** value, size_t* len) {
-    const size_t name_len = strlen(name);
-    std::vector<char> open;  // '{' or '[' per open bracket
-    enum Want { kKeyOrEnd, kKey, kColon, kValueOrEnd, kValue, kAfterValue };
-    Want want = kKeyOrEnd;
-    bool reading_target = false;  // the top-level member being read is `name`
-    const char* start = nullptr;  // where that member's value starts
-    int found = 0;
-    const char* p = reply;
-    while (is_json_space(*p)) p++;
-    if (*p != '{') return -1;
-    open.push_back('{');
-    p++;
-    for (;;) {
-        while (is_json_space(*p)) p++;
-        const char c = *p;
-        if (!c) return -1;
-        bool closes = false;
-        if (want == kKeyOrEnd || want == kKey) {
-            if (c == '}' && want == kKeyOrEnd) {
-                closes = true;
-            } else {
-                if (c != '"') return -1;
-                const char* end = skip_string(p);
-                if (!end) return -1;
-                if (open.size() == 1)
-                    reading_target = !found && static_cast<size_t>(end - p) == name_len + 2 &&
-                                     memcmp(p + 1, name, name_len) == 0;
-                p = end;
-                want = kColon;
-                continue;
-            }
-        } else if (want == kColon) {
-            if (c != ':') return -1;
-            p++;
-            want = kValue;
-            continue;
-        } else if (want == kValueOrEnd || want == kValue) {
-            if (c == ']' && want == kValueOrEnd) {
-                closes = true;
-            } else {
-                if (open.size() == 1) start = p;
-                if (c == '{' || c == '[') {
-                    open.push_back(c);
-                    p++;
-                    want = c == '{' ? kKeyOrEnd : kValueOrEnd;
-                    continue;
-                }
-                if (c == '"') {
-                    p = skip_string(p);
-                    if (!p) return -1;
-                } else {
-                    if (ends_scalar(c)) return -1;
-                    while (!ends_scalar(*p)) p++;
-                }
-            }
-        } else {  // kAfterValue
-            if (c == ',') {
-                p++;
-                want = open.back() == '{' ? kKey : kValue;
-                continue;
-            }
-            if (c != (open.back() == '{' ? '}' : ']')) return -1;
-            closes = true;
-        }
-        if (closes) {
-            open.pop_back();
-            p++;
-            if (open.empty()) {
-                while (is_json_space(*p)) p++;
-                return *p ? -1 : found;
-            }
-        }
-        // A value has ended; at the top level it may be the member sought.
-        if (open.size() == 1 && reading_target) {
-            *value = start;
-            *len = static_cast<size_t>(p - start);
-            found = 1;
-            reading_target = false;
-        }
-        want = kAfterValue;
-    }
-}
-
 // The boolean a member's value stands for: 1 true, 0 false, -1 neither.
 int bool_value(const char* v, size_t n) {
     if ((n == 4 && strncasecmp(v, "true", 4) == 0) || (n == 1 && *v == '1')) return 1;
@@ -228,11 +95,12 @@ int bool_value(const char* v, size_t n) {
 
 int json_top_member(const char* reply, const char* name, const char** value, size_t* len) {
     if (!reply || !name || !value || !len) return -1;
-    try {
-        return find_top_member(reply, name, value, len);
-    } catch (const std::bad_alloc&) {
-        return -1;
-    }
+    kyrel_json_span span;
+    if (kyrel_json_top_members(reply, &name, 1, &span) != 0) return -1;  // not an object, or oom
+    if (!span.p) return 0;
+    *value = span.p;
+    *len = span.len;
+    return 1;
 }
 
 int json_bool_field(const char* reply, const char* name) {

@@ -18,6 +18,8 @@
 
 #include "kyrelconnect_core.h"
 #include "kyrel_frame.h"
+#include "kyrel_json_escape.h"
+#include "kyrel_json_members.h"
 
 #include <math.h>
 #include <netdb.h>
@@ -261,30 +263,7 @@ void kc_connection_set_timeout(kc_connection* c, int seconds) {
 
 /* ---------------------------------------------------------------- quoting */
 
-char* kc_json_escape(const char* text) {
-    kc_buf b = {0};
-    kc_buf_reserve(&b, text ? strlen(text) : 0);
-    for (const unsigned char* p = (const unsigned char*)(text ? text : ""); *p; p++) {
-        switch (*p) {
-        case '\b': kc_buf_str(&b, "\\b"); break;
-        case '\t': kc_buf_str(&b, "\\t"); break;
-        case '\n': kc_buf_str(&b, "\\n"); break;
-        case '\f': kc_buf_str(&b, "\\f"); break;
-        case '\r': kc_buf_str(&b, "\\r"); break;
-        case '"': kc_buf_str(&b, "\\\""); break;
-        case '\\': kc_buf_str(&b, "\\\\"); break;
-        default:
-            if (*p < 0x20) {
-                char esc[8];
-                snprintf(esc, sizeof esc, "\\u%04x", (unsigned)*p);
-                kc_buf_str(&b, esc);
-            } else {
-                kc_buf_ch(&b, (char)*p);
-            }
-        }
-    }
-    return kc_buf_take(&b);
-}
+char* kc_json_escape(const char* text) { return kyrel_json_escape(text); }
 
 char* kc_json_quote(const char* text) {
     char* esc = kc_json_escape(text);
@@ -401,163 +380,13 @@ char* kc_build_create_procedure_sql(const char* name, const char* table, const c
 /* ---------------------------------------------------------------- reply members */
 
 /* A reply is read as one JSON object, and only its own (top-level) members
- * count: a member of a nested object, such as a row's column, or text
- * inside a string is never taken for one of the reply's fields. */
-
-/* Where one top-level member's value sits in the reply text. */
-typedef struct kc_span {
-    const char* p; /* NULL when the member is absent */
-    size_t len;
-} kc_span;
-
-static int kc_is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-/* Characters that end a bare scalar (number, true, false, null). */
-static int kc_ends_scalar(char c) {
-    return kc_is_space(c) || c == '\0' || strchr(",:{}[]\"", c) != NULL;
-}
-
-/* p on an opening quote: the position just after the closing quote, or NULL
- * when the string does not end (a backslash takes the next byte along). */
-static const char* kc_skip_string(const char* p) {
-    for (p++; *p; p++) {
-        if (*p == '\\') {
-            if (!p[1]) return NULL;
-            p++;
-        } else if (*p == '"') {
-            return p + 1;
-        }
-    }
-    return NULL;
-}
-
-enum {
-    KC_WANT_KEY_OR_END,
-    KC_WANT_KEY,
-    KC_WANT_COLON,
-    KC_WANT_VALUE_OR_END,
-    KC_WANT_VALUE,
-    KC_WANT_AFTER_VALUE
-};
-
-/* Walks a reply that must be one JSON object and finds the values of its own
- * members names[0..count-1] (the first member of a repeated name). Strings
- * must end, brackets must match, members and elements must be separated by
- * ',' and ':' as JSON wants, and only white space may follow the closing
- * brace. Bare scalars are taken up to the next delimiter; the member readers
- * judge them. Open brackets are kept on the heap, so no nesting depth can
- * exhaust the stack. 0 when the reply is such an object (out[i].p NULL for
- * an absent member), -1 when it is not, -2 when memory runs out. */
-static int kc_reply_members(const char* json, const char* const* names, size_t count,
-                            kc_span* out) {
-    memset(out, 0, count * sizeof *out);
-    size_t cap = 64, depth = 0;
-    char* open = (char*)malloc(cap); /* '{' or '[' per open bracket */
-    if (!open) return -2;
-    int rc = -1;
-    int want = KC_WANT_KEY_OR_END;
-    size_t target = count; /* the top-level member being read, count for none */
-    const char* start = NULL;
-    const char* p = json;
-    while (kc_is_space(*p)) p++;
-    if (*p != '{') goto done;
-    open[depth++] = '{';
-    p++;
-    for (;;) {
-        while (kc_is_space(*p)) p++;
-        const char c = *p;
-        int closes = 0;
-        if (!c) goto done;
-        if (want == KC_WANT_KEY_OR_END || want == KC_WANT_KEY) {
-            if (c == '}' && want == KC_WANT_KEY_OR_END) {
-                closes = 1;
-            } else {
-                if (c != '"') goto done;
-                const char* end = kc_skip_string(p);
-                if (!end) goto done;
-                if (depth == 1) {
-                    target = count;
-                    size_t klen = (size_t)(end - p) - 2;
-                    for (size_t i = 0; i < count; i++) {
-                        if (!out[i].p && strlen(names[i]) == klen &&
-                            memcmp(p + 1, names[i], klen) == 0) {
-                            target = i;
-                            break;
-                        }
-                    }
-                }
-                p = end;
-                want = KC_WANT_COLON;
-                continue;
-            }
-        } else if (want == KC_WANT_COLON) {
-            if (c != ':') goto done;
-            p++;
-            want = KC_WANT_VALUE;
-            continue;
-        } else if (want == KC_WANT_VALUE_OR_END || want == KC_WANT_VALUE) {
-            if (c == ']' && want == KC_WANT_VALUE_OR_END) {
-                closes = 1;
-            } else {
-                if (depth == 1) start = p;
-                if (c == '{' || c == '[') {
-                    if (depth == cap) {
-                        char* grown = (char*)realloc(open, cap * 2);
-                        if (!grown) {
-                            rc = -2;
-                            goto done;
-                        }
-                        open = grown;
-                        cap *= 2;
-                    }
-                    open[depth++] = c;
-                    p++;
-                    want = c == '{' ? KC_WANT_KEY_OR_END : KC_WANT_VALUE_OR_END;
-                    continue;
-                }
-                if (c == '"') {
-                    p = kc_skip_string(p);
-                    if (!p) goto done;
-                } else {
-                    if (kc_ends_scalar(c)) goto done;
-                    while (!kc_ends_scalar(*p)) p++;
-                }
-            }
-        } else { /* after a value */
-            if (c == ',') {
-                p++;
-                want = open[depth - 1] == '{' ? KC_WANT_KEY : KC_WANT_VALUE;
-                continue;
-            }
-            if (c != (open[depth - 1] == '{' ? '}' : ']')) goto done;
-            closes = 1;
-        }
-        if (closes) {
-            depth--;
-            p++;
-            if (depth == 0) {
-                while (kc_is_space(*p)) p++;
-                rc = *p ? -1 : 0;
-                goto done;
-            }
-        }
-        /* A value has ended; at the top level it may be a member sought. */
-        if (depth == 1 && target < count) {
-            out[target].p = start;
-            out[target].len = (size_t)(p - start);
-            target = count;
-        }
-        want = KC_WANT_AFTER_VALUE;
-    }
-done:
-    free(open);
-    if (rc != 0) memset(out, 0, count * sizeof *out);
-    return rc;
-}
+ * count (kyrel_json_members.h): a member of a nested object, such as a row's
+ * column, or text inside a string is never taken for one of the reply's
+ * fields. */
 
 /* 1 or 0 for a boolean value (true, false, or the digits 1 and 0), -1 when
  * the member is absent or holds anything else. */
-static int kc_span_bool(kc_span v) {
+static int kc_span_bool(kyrel_json_span v) {
     if (!v.p) return -1;
     if ((v.len == 4 && memcmp(v.p, "true", 4) == 0) || (v.len == 1 && *v.p == '1')) return 1;
     if ((v.len == 5 && memcmp(v.p, "false", 5) == 0) || (v.len == 1 && *v.p == '0')) return 0;
@@ -566,7 +395,7 @@ static int kc_span_bool(kc_span v) {
 
 /* Decoded heap copy of a string value. *found is 0 when the member is absent
  * or not a string; NULL with *found 1 means out of memory. */
-static char* kc_span_string(kc_span v, int* found) {
+static char* kc_span_string(kyrel_json_span v, int* found) {
     *found = 0;
     if (!v.p || *v.p != '"') return NULL;
     *found = 1;
@@ -613,13 +442,13 @@ static char* kc_span_string(kc_span v, int* found) {
 
 kc_result* kc_result_from_json(const char* reply) {
     static const char* const names[] = {"ok", "must_change_password", "error", "message"};
-    kc_span v[4];
+    kyrel_json_span v[4];
     const char* text = reply ? reply : "{}";
     kc_result* r = (kc_result*)calloc(1, sizeof *r);
     if (!r) return NULL;
     r->json = kc_strdup(text);
     if (!r->json) goto oom;
-    int rc = kc_reply_members(text, names, 4, v);
+    int rc = kyrel_json_top_members(text, names, 4, v);
     if (rc == -2) goto oom;
     int flag = kc_span_bool(v[0]);
     r->ok = flag == 1;

@@ -1643,10 +1643,12 @@ int ky_get(int row, int col, KYValue* target) { return ky_get_mask(row, col, tar
 #define KY_KYRELDB_MAX_FRAME 16777216u
 #define KY_KYRELDB_TIMEOUT_SECONDS 30
 
-/* The frame codec every program of the system shares (common/c): the build
- * puts its text here, in place of this include, when it embeds the runtime,
- * so a generated program still carries everything it needs. */
+/* The frame codec and the JSON escaping the runtime shares with the other
+ * programs (common/c): the build puts their text here, in place of these
+ * includes, when it embeds the runtime, so a generated program still
+ * carries everything it needs. */
 #include "kyrel_frame.c"
+#include "kyrel_json_escape.c"
 
 static const char KY_REPLY_NOT_CONNECTED[] = "{\"ok\":false,\"error\":\"not connected\"}";
 static const char KY_REPLY_SEND_FAILED[] = "{\"ok\":false,\"error\":\"send failed\"}";
@@ -1654,64 +1656,7 @@ static const char KY_REPLY_RECV_FAILED[] = "{\"ok\":false,\"error\":\"receive fa
 static const char KY_REPLY_OOM[] = "{\"ok\":false,\"error\":\"oom\"}";
 
 /* JSON string body for s (no surrounding quotes); NULL without memory. */
-char* ky_json_escape_alloc(const char* s) {
-    size_t n = 0, k = 0;
-    const unsigned char* p;
-    char* out;
-    if (!s) s = "";
-    for (p = (const unsigned char*)s; *p; p++) {
-        if (*p == '"' || *p == '\\' || *p == '\b' || *p == '\f' || *p == '\n' || *p == '\r' ||
-            *p == '\t')
-            n += 2;
-        else if (*p < 0x20)
-            n += 6;
-        else
-            n++;
-    }
-    out = (char*)malloc(n + 1);
-    if (!out) return NULL;
-    for (p = (const unsigned char*)s; *p; p++) {
-        switch (*p) {
-        case '"':
-            out[k++] = '\\';
-            out[k++] = '"';
-            break;
-        case '\\':
-            out[k++] = '\\';
-            out[k++] = '\\';
-            break;
-        case '\b':
-            out[k++] = '\\';
-            out[k++] = 'b';
-            break;
-        case '\f':
-            out[k++] = '\\';
-            out[k++] = 'f';
-            break;
-        case '\n':
-            out[k++] = '\\';
-            out[k++] = 'n';
-            break;
-        case '\r':
-            out[k++] = '\\';
-            out[k++] = 'r';
-            break;
-        case '\t':
-            out[k++] = '\\';
-            out[k++] = 't';
-            break;
-        default:
-            if (*p < 0x20) {
-                snprintf(out + k, 7, "\\u%04x", (unsigned)*p);
-                k += 6;
-            } else {
-                out[k++] = (char)*p;
-            }
-        }
-    }
-    out[k] = '\0';
-    return out;
-}
+char* ky_json_escape_alloc(const char* s) { return kyrel_json_escape(s); }
 
 /* A reply has failed when it holds "ok":false or "ok" : false, or is missing. */
 int ky_json_is_ok(const char* reply) {
