@@ -49,6 +49,8 @@
 #include <thread>
 #include <vector>
 
+#include "kyrel_frame.h"
+
 namespace {
 
 std::string jstr(const std::string& s) {
@@ -76,34 +78,21 @@ class Conn {
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         return ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     }
-    // One request frame, one reply frame.
+    // One request frame (header and text in one send), one reply frame.
     bool ask(const std::string& json, std::string* reply) {
-        uint32_t n = htonl(static_cast<uint32_t>(json.size()));
-        out_.assign(reinterpret_cast<const char*>(&n), 4);
-        out_ += json;
-        if (!io(true, out_.data(), out_.size())) return false;
-        char head[4];
-        if (!io(false, head, 4)) return false;
-        memcpy(&n, head, 4);
-        reply->resize(ntohl(n));
-        return io(false, reply->data(), reply->size());
+        if (kyrel_frame_send(fd_, json.data(), json.size(), SIZE_MAX, MSG_NOSIGNAL) != 0)
+            return false;
+        uint32_t n = 0;
+        if (kyrel_frame_recv_header(fd_, &n) != KYREL_FRAME_OK) return false;
+        reply->resize(n);
+        return kyrel_recv_all(fd_, reply->data(), reply->size()) == 0;
     }
     bool sql(const std::string& statement, std::string* reply) {
         return ask("{\"action\":\"sql\",\"sql\":" + jstr(statement) + "}", reply);
     }
 
   private:
-    bool io(bool sending, char* p, size_t n) {
-        while (n > 0) {
-            ssize_t k = sending ? ::send(fd_, p, n, MSG_NOSIGNAL) : ::recv(fd_, p, n, 0);
-            if (k <= 0) return false;
-            p += k;
-            n -= static_cast<size_t>(k);
-        }
-        return true;
-    }
     int fd_ = -1;
-    std::string out_;
 };
 
 bool is_ok(const std::string& r) { return r.find("\"ok\":true") != std::string::npos; }

@@ -1,10 +1,10 @@
 // Frames, JSON helpers and the reply printer of kyreldb_client (see client_wire.h
-// for the frame layout).
+// for the frame layout). The frames themselves are the shared codec's
+// (kyrel_frame.h); the client adds its limits, its messages and the dropping
+// of a refused reply.
 #include "client_wire.h"
 
-#include <arpa/inet.h>
 #include <cctype>
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -13,8 +13,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
 #include <utility>
-#include <vector>
+
+#include "kyrel_frame.h"
+#include "kyrel_json_escape.h"
+#include "kyrel_json_members.h"
 
 void trim_ws(char* s) {
     if (!s) return;
@@ -35,29 +39,13 @@ int ci_starts(const char* s, const char* prefix) {
     return 1;
 }
 
-// Appends the escaped form of `s` to `out`.
+// Appends the escaped form of `s` to `out` (NULL appends nothing); throws
+// std::bad_alloc when memory runs out.
 static void escape_into(std::string& out, const char* s) {
     if (!s) return;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p; ++p) {
-        unsigned char c = *p;
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\f': out += "\\f"; break;
-        case '\r': out += "\\r"; break;
-        default:
-            if (c < 0x20) {
-                char hex[8];
-                snprintf(hex, sizeof hex, "\\u%04x", c);
-                out += hex;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
+    std::unique_ptr<char, decltype(&free)> esc(kyrel_json_escape(s), &free);
+    if (!esc) throw std::bad_alloc();
+    out += esc.get();
 }
 
 static char* heap_copy(const std::string& s) {
@@ -68,15 +56,7 @@ static char* heap_copy(const std::string& s) {
     return p;
 }
 
-char* json_escape_alloc(const char* s) {
-    try {
-        std::string out;
-        escape_into(out, s);
-        return heap_copy(out);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
+char* json_escape_alloc(const char* s) { return kyrel_json_escape(s); }
 
 char* make_json2(const char* action, const char* k1, const char* v1, const char* k2,
                  const char* v2) {
@@ -104,116 +84,6 @@ char* make_json2(const char* action, const char* k1, const char* v1, const char*
 
 namespace {
 
-bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-// Characters that end a bare scalar (number, true, false, null).
-bool ends_scalar(char c) { return is_json_space(c) || c == '\0' || strchr(",:{}[]\"", c); }
-
-// `p` on an opening quote: the position just after the closing quote, or
-// NULL when the string does not end (a backslash takes the next byte along).
-const char* skip_string(const char* p) {
-    for (p++; *p; p++) {
-        if (*p == '\\') {
-            if (!p[1]) return nullptr;
-            p++;
-        } else if (*p == '"') {
-            return p + 1;
-        }
-    }
-    return nullptr;
-}
-
-// Walks a reply that must be one JSON object and finds the value of its own
-// member `name` (the first one, if the name repeats). Strings must end,
-// brackets must match, members and elements must be separated by ',' and
-// ':' as JSON wants, and only white space may follow the closing brace.
-// Bare scalars are taken up to the next delimiter; their readers judge
-// them. Open brackets are kept on the heap, so no nesting depth can exhaust
-// the stack. -1: not such an object; 0: no such member; 1: found.
-int find_top_member(const char* reply, const char* name, const char** value, size_t* len) {
-    const size_t name_len = strlen(name);
-    std::vector<char> open;  // '{' or '[' per open bracket
-    enum Want { kKeyOrEnd, kKey, kColon, kValueOrEnd, kValue, kAfterValue };
-    Want want = kKeyOrEnd;
-    bool reading_target = false;  // the top-level member being read is `name`
-    const char* start = nullptr;  // where that member's value starts
-    int found = 0;
-    const char* p = reply;
-    while (is_json_space(*p)) p++;
-    if (*p != '{') return -1;
-    open.push_back('{');
-    p++;
-    for (;;) {
-        while (is_json_space(*p)) p++;
-        const char c = *p;
-        if (!c) return -1;
-        bool closes = false;
-        if (want == kKeyOrEnd || want == kKey) {
-            if (c == '}' && want == kKeyOrEnd) {
-                closes = true;
-            } else {
-                if (c != '"') return -1;
-                const char* end = skip_string(p);
-                if (!end) return -1;
-                if (open.size() == 1)
-                    reading_target = !found && static_cast<size_t>(end - p) == name_len + 2 &&
-                                     memcmp(p + 1, name, name_len) == 0;
-                p = end;
-                want = kColon;
-                continue;
-            }
-        } else if (want == kColon) {
-            if (c != ':') return -1;
-            p++;
-            want = kValue;
-            continue;
-        } else if (want == kValueOrEnd || want == kValue) {
-            if (c == ']' && want == kValueOrEnd) {
-                closes = true;
-            } else {
-                if (open.size() == 1) start = p;
-                if (c == '{' || c == '[') {
-                    open.push_back(c);
-                    p++;
-                    want = c == '{' ? kKeyOrEnd : kValueOrEnd;
-                    continue;
-                }
-                if (c == '"') {
-                    p = skip_string(p);
-                    if (!p) return -1;
-                } else {
-                    if (ends_scalar(c)) return -1;
-                    while (!ends_scalar(*p)) p++;
-                }
-            }
-        } else {  // kAfterValue
-            if (c == ',') {
-                p++;
-                want = open.back() == '{' ? kKey : kValue;
-                continue;
-            }
-            if (c != (open.back() == '{' ? '}' : ']')) return -1;
-            closes = true;
-        }
-        if (closes) {
-            open.pop_back();
-            p++;
-            if (open.empty()) {
-                while (is_json_space(*p)) p++;
-                return *p ? -1 : found;
-            }
-        }
-        // A value has ended; at the top level it may be the member sought.
-        if (open.size() == 1 && reading_target) {
-            *value = start;
-            *len = static_cast<size_t>(p - start);
-            found = 1;
-            reading_target = false;
-        }
-        want = kAfterValue;
-    }
-}
-
 // The boolean a member's value stands for: 1 true, 0 false, -1 neither.
 int bool_value(const char* v, size_t n) {
     if ((n == 4 && strncasecmp(v, "true", 4) == 0) || (n == 1 && *v == '1')) return 1;
@@ -225,11 +95,12 @@ int bool_value(const char* v, size_t n) {
 
 int json_top_member(const char* reply, const char* name, const char** value, size_t* len) {
     if (!reply || !name || !value || !len) return -1;
-    try {
-        return find_top_member(reply, name, value, len);
-    } catch (const std::bad_alloc&) {
-        return -1;
-    }
+    kyrel_json_span span;
+    if (kyrel_json_top_members(reply, &name, 1, &span) != 0) return -1;  // not an object, or oom
+    if (!span.p) return 0;
+    *value = span.p;
+    *len = span.len;
+    return 1;
 }
 
 int json_bool_field(const char* reply, const char* name) {
@@ -273,47 +144,9 @@ int json_string_field(const char* reply, const char* name, char* out, size_t out
     return 1;
 }
 
-int write_exact(int fd, const void* buf, size_t n) {
-    const char* p = static_cast<const char*>(buf);
-    while (n > 0) {
-        ssize_t w = send(fd, p, n, 0);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (w == 0) return -1;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return 0;
-}
+int write_exact(int fd, const void* buf, size_t n) { return kyrel_send_all(fd, buf, n, 0); }
 
-int read_exact(int fd, void* buf, size_t n) {
-    char* p = static_cast<char*>(buf);
-    while (n > 0) {
-        ssize_t r = recv(fd, p, n, 0);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (r == 0) return -1;  // peer closed
-        p += r;
-        n -= static_cast<size_t>(r);
-    }
-    return 0;
-}
-
-// Reads `n` bytes off the socket and drops them, so that a refused reply does
-// not leave its body in front of the next reply. 0 or -1.
-static int discard_exact(int fd, uint64_t n) {
-    char chunk[65536];
-    while (n > 0) {
-        size_t step = n < sizeof chunk ? static_cast<size_t>(n) : sizeof chunk;
-        if (read_exact(fd, chunk, step) != 0) return -1;
-        n -= step;
-    }
-    return 0;
-}
+int read_exact(int fd, void* buf, size_t n) { return kyrel_recv_all(fd, buf, n); }
 
 static void set_err(char* err, size_t errsz, const char* msg) {
     if (err && errsz) snprintf(err, errsz, "%s", msg);
@@ -322,7 +155,7 @@ static void set_err(char* err, size_t errsz, const char* msg) {
 // The announced body cannot be kept: drop it, or give the connection up when
 // even that fails, so the stream never stays out of step.
 static void drop_body(ClientState* st, uint32_t len) {
-    if (discard_exact(st->fd, len) != 0) {
+    if (kyrel_frame_discard(st->fd, len) != 0) {
         close(st->fd);
         st->fd = -1;
     }
@@ -339,33 +172,24 @@ int kyrel_request_raw(ClientState* st, const char* request, char** out, char* er
         set_err(err, errsz, "request size out of range (1 to 8388608 bytes)");
         return -1;
     }
-    uint32_t be = htonl(static_cast<uint32_t>(len));
-    if (write_exact(st->fd, &be, 4) != 0 || write_exact(st->fd, request, len) != 0) {
+    if (kyrel_frame_send(st->fd, request, len, 0, 0) != 0) {  // header, then the request
         set_err(err, errsz, "send failed");
         return -1;
     }
-    if (read_exact(st->fd, &be, 4) != 0) {
-        set_err(err, errsz, "connection closed while reading the reply");
-        return -1;
-    }
-    uint32_t rlen = ntohl(be);
-    if (rlen == 0 || rlen > KC_MAX_FRAME) {
+    char* body = nullptr;
+    uint32_t rlen = 0;
+    switch (kyrel_frame_recv(st->fd, KC_MAX_FRAME, &body, &rlen)) {
+    case KYREL_FRAME_OK: break;
+    case KYREL_FRAME_BAD_SIZE:
         if (err && errsz) snprintf(err, errsz, "reply of %u bytes refused (limit 8388608)", rlen);
         drop_body(st, rlen);
         return -2;
-    }
-    char* body = static_cast<char*>(malloc(static_cast<size_t>(rlen) + 1));
-    if (!body) {
+    case KYREL_FRAME_NO_MEMORY:
         set_err(err, errsz, "out of memory");
         drop_body(st, rlen);
         return -3;
+    default: set_err(err, errsz, "connection closed while reading the reply"); return -1;
     }
-    if (read_exact(st->fd, body, rlen) != 0) {
-        free(body);
-        set_err(err, errsz, "connection closed while reading the reply");
-        return -1;
-    }
-    body[rlen] = '\0';
     if (memchr(body, '\0', rlen)) {
         // Printed, the text would stop at the NUL and show only part of it.
         free(body);

@@ -1,7 +1,8 @@
 // Wire side of kyreldb_client: request/reply frames over one blocking socket,
 // the few JSON routines the client needs (escaping, request building, member
-// probes) and the indented printer for replies. Self-contained: the client
-// links nothing else of the system.
+// probes) and the indented printer for replies. The client links nothing else
+// of the system but the helpers it shares with the connector (common/c: the
+// frame codec, the JSON escaping and the walk over a reply's members).
 //
 // Frame (both directions): 4-byte unsigned payload length in network byte
 // order, then exactly that many bytes of JSON text, no terminator. The client

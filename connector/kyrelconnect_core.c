@@ -9,14 +9,18 @@
  * A request may carry 0 to KC_MAX_FRAME_BYTES bytes. A reply must carry 1 to
  * KC_MAX_FRAME_BYTES bytes; any other length, a short read, a time-out or a
  * closed peer is a receive failure and closes the socket. A closed socket is
- * reopened lazily by the next request (the server sees a new session).
+ * reopened lazily by the next request (the server sees a new session). The
+ * frames themselves are the shared codec's (kyrel_frame.h); a request leaves
+ * with its header in one send call.
  */
 #define _DEFAULT_SOURCE 1
 #define _POSIX_C_SOURCE 200809L
 
 #include "kyrelconnect_core.h"
+#include "kyrel_frame.h"
+#include "kyrel_json_escape.h"
+#include "kyrel_json_members.h"
 
-#include <errno.h>
 #include <math.h>
 #include <netdb.h>
 #include <stdint.h>
@@ -26,7 +30,6 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/types.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #define KC_DEFAULT_HOST "127.0.0.1"
@@ -260,30 +263,7 @@ void kc_connection_set_timeout(kc_connection* c, int seconds) {
 
 /* ---------------------------------------------------------------- quoting */
 
-char* kc_json_escape(const char* text) {
-    kc_buf b = {0};
-    kc_buf_reserve(&b, text ? strlen(text) : 0);
-    for (const unsigned char* p = (const unsigned char*)(text ? text : ""); *p; p++) {
-        switch (*p) {
-        case '\b': kc_buf_str(&b, "\\b"); break;
-        case '\t': kc_buf_str(&b, "\\t"); break;
-        case '\n': kc_buf_str(&b, "\\n"); break;
-        case '\f': kc_buf_str(&b, "\\f"); break;
-        case '\r': kc_buf_str(&b, "\\r"); break;
-        case '"': kc_buf_str(&b, "\\\""); break;
-        case '\\': kc_buf_str(&b, "\\\\"); break;
-        default:
-            if (*p < 0x20) {
-                char esc[8];
-                snprintf(esc, sizeof esc, "\\u%04x", (unsigned)*p);
-                kc_buf_str(&b, esc);
-            } else {
-                kc_buf_ch(&b, (char)*p);
-            }
-        }
-    }
-    return kc_buf_take(&b);
-}
+char* kc_json_escape(const char* text) { return kyrel_json_escape(text); }
 
 char* kc_json_quote(const char* text) {
     char* esc = kc_json_escape(text);
@@ -400,163 +380,13 @@ char* kc_build_create_procedure_sql(const char* name, const char* table, const c
 /* ---------------------------------------------------------------- reply members */
 
 /* A reply is read as one JSON object, and only its own (top-level) members
- * count: a member of a nested object, such as a row's column, or text
- * inside a string is never taken for one of the reply's fields. */
-
-/* Where one top-level member's value sits in the reply text. */
-typedef struct kc_span {
-    const char* p; /* NULL when the member is absent */
-    size_t len;
-} kc_span;
-
-static int kc_is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-/* Characters that end a bare scalar (number, true, false, null). */
-static int kc_ends_scalar(char c) {
-    return kc_is_space(c) || c == '\0' || strchr(",:{}[]\"", c) != NULL;
-}
-
-/* p on an opening quote: the position just after the closing quote, or NULL
- * when the string does not end (a backslash takes the next byte along). */
-static const char* kc_skip_string(const char* p) {
-    for (p++; *p; p++) {
-        if (*p == '\\') {
-            if (!p[1]) return NULL;
-            p++;
-        } else if (*p == '"') {
-            return p + 1;
-        }
-    }
-    return NULL;
-}
-
-enum {
-    KC_WANT_KEY_OR_END,
-    KC_WANT_KEY,
-    KC_WANT_COLON,
-    KC_WANT_VALUE_OR_END,
-    KC_WANT_VALUE,
-    KC_WANT_AFTER_VALUE
-};
-
-/* Walks a reply that must be one JSON object and finds the values of its own
- * members names[0..count-1] (the first member of a repeated name). Strings
- * must end, brackets must match, members and elements must be separated by
- * ',' and ':' as JSON wants, and only white space may follow the closing
- * brace. Bare scalars are taken up to the next delimiter; the member readers
- * judge them. Open brackets are kept on the heap, so no nesting depth can
- * exhaust the stack. 0 when the reply is such an object (out[i].p NULL for
- * an absent member), -1 when it is not, -2 when memory runs out. */
-static int kc_reply_members(const char* json, const char* const* names, size_t count,
-                            kc_span* out) {
-    memset(out, 0, count * sizeof *out);
-    size_t cap = 64, depth = 0;
-    char* open = (char*)malloc(cap); /* '{' or '[' per open bracket */
-    if (!open) return -2;
-    int rc = -1;
-    int want = KC_WANT_KEY_OR_END;
-    size_t target = count; /* the top-level member being read, count for none */
-    const char* start = NULL;
-    const char* p = json;
-    while (kc_is_space(*p)) p++;
-    if (*p != '{') goto done;
-    open[depth++] = '{';
-    p++;
-    for (;;) {
-        while (kc_is_space(*p)) p++;
-        const char c = *p;
-        int closes = 0;
-        if (!c) goto done;
-        if (want == KC_WANT_KEY_OR_END || want == KC_WANT_KEY) {
-            if (c == '}' && want == KC_WANT_KEY_OR_END) {
-                closes = 1;
-            } else {
-                if (c != '"') goto done;
-                const char* end = kc_skip_string(p);
-                if (!end) goto done;
-                if (depth == 1) {
-                    target = count;
-                    size_t klen = (size_t)(end - p) - 2;
-                    for (size_t i = 0; i < count; i++) {
-                        if (!out[i].p && strlen(names[i]) == klen &&
-                            memcmp(p + 1, names[i], klen) == 0) {
-                            target = i;
-                            break;
-                        }
-                    }
-                }
-                p = end;
-                want = KC_WANT_COLON;
-                continue;
-            }
-        } else if (want == KC_WANT_COLON) {
-            if (c != ':') goto done;
-            p++;
-            want = KC_WANT_VALUE;
-            continue;
-        } else if (want == KC_WANT_VALUE_OR_END || want == KC_WANT_VALUE) {
-            if (c == ']' && want == KC_WANT_VALUE_OR_END) {
-                closes = 1;
-            } else {
-                if (depth == 1) start = p;
-                if (c == '{' || c == '[') {
-                    if (depth == cap) {
-                        char* grown = (char*)realloc(open, cap * 2);
-                        if (!grown) {
-                            rc = -2;
-                            goto done;
-                        }
-                        open = grown;
-                        cap *= 2;
-                    }
-                    open[depth++] = c;
-                    p++;
-                    want = c == '{' ? KC_WANT_KEY_OR_END : KC_WANT_VALUE_OR_END;
-                    continue;
-                }
-                if (c == '"') {
-                    p = kc_skip_string(p);
-                    if (!p) goto done;
-                } else {
-                    if (kc_ends_scalar(c)) goto done;
-                    while (!kc_ends_scalar(*p)) p++;
-                }
-            }
-        } else { /* after a value */
-            if (c == ',') {
-                p++;
-                want = open[depth - 1] == '{' ? KC_WANT_KEY : KC_WANT_VALUE;
-                continue;
-            }
-            if (c != (open[depth - 1] == '{' ? '}' : ']')) goto done;
-            closes = 1;
-        }
-        if (closes) {
-            depth--;
-            p++;
-            if (depth == 0) {
-                while (kc_is_space(*p)) p++;
-                rc = *p ? -1 : 0;
-                goto done;
-            }
-        }
-        /* A value has ended; at the top level it may be a member sought. */
-        if (depth == 1 && target < count) {
-            out[target].p = start;
-            out[target].len = (size_t)(p - start);
-            target = count;
-        }
-        want = KC_WANT_AFTER_VALUE;
-    }
-done:
-    free(open);
-    if (rc != 0) memset(out, 0, count * sizeof *out);
-    return rc;
-}
+ * count (kyrel_json_members.h): a member of a nested object, such as a row's
+ * column, or text inside a string is never taken for one of the reply's
+ * fields. */
 
 /* 1 or 0 for a boolean value (true, false, or the digits 1 and 0), -1 when
  * the member is absent or holds anything else. */
-static int kc_span_bool(kc_span v) {
+static int kc_span_bool(kyrel_json_span v) {
     if (!v.p) return -1;
     if ((v.len == 4 && memcmp(v.p, "true", 4) == 0) || (v.len == 1 && *v.p == '1')) return 1;
     if ((v.len == 5 && memcmp(v.p, "false", 5) == 0) || (v.len == 1 && *v.p == '0')) return 0;
@@ -565,7 +395,7 @@ static int kc_span_bool(kc_span v) {
 
 /* Decoded heap copy of a string value. *found is 0 when the member is absent
  * or not a string; NULL with *found 1 means out of memory. */
-static char* kc_span_string(kc_span v, int* found) {
+static char* kc_span_string(kyrel_json_span v, int* found) {
     *found = 0;
     if (!v.p || *v.p != '"') return NULL;
     *found = 1;
@@ -612,13 +442,13 @@ static char* kc_span_string(kc_span v, int* found) {
 
 kc_result* kc_result_from_json(const char* reply) {
     static const char* const names[] = {"ok", "must_change_password", "error", "message"};
-    kc_span v[4];
+    kyrel_json_span v[4];
     const char* text = reply ? reply : "{}";
     kc_result* r = (kc_result*)calloc(1, sizeof *r);
     if (!r) return NULL;
     r->json = kc_strdup(text);
     if (!r->json) goto oom;
-    int rc = kc_reply_members(text, names, 4, v);
+    int rc = kyrel_json_top_members(text, names, 4, v);
     if (rc == -2) goto oom;
     int flag = kc_span_bool(v[0]);
     r->ok = flag == 1;
@@ -660,69 +490,11 @@ int kc_result_must_change_password(const kc_result* r) { return r ? r->must_chan
 
 /* ---------------------------------------------------------------- requests */
 
-/* Sends all of the header and the payload; -1 on any failure. */
-static int kc_send_frame(int fd, const char* text, size_t len) {
-    unsigned char header[4];
-    header[0] = (unsigned char)((len >> 24) & 0xFF);
-    header[1] = (unsigned char)((len >> 16) & 0xFF);
-    header[2] = (unsigned char)((len >> 8) & 0xFF);
-    header[3] = (unsigned char)(len & 0xFF);
-
-    struct iovec iov[2];
-    iov[0].iov_base = header;
-    iov[0].iov_len = sizeof header;
-    iov[1].iov_base = (void*)text;
-    iov[1].iov_len = len;
-    struct iovec* cur = iov;
-    int left = len ? 2 : 1;
-    while (left > 0) {
-        struct msghdr msg;
-        memset(&msg, 0, sizeof msg);
-        msg.msg_iov = cur;
-        msg.msg_iovlen = (size_t)left;
-        ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1;
-        size_t done = (size_t)n;
-        while (left > 0 && done >= cur->iov_len) {
-            done -= cur->iov_len;
-            cur++;
-            left--;
-        }
-        if (left > 0) {
-            cur->iov_base = (char*)cur->iov_base + done;
-            cur->iov_len -= done;
-        }
-    }
-    return 0;
-}
-
-static int kc_recv_all(int fd, void* buf, size_t len) {
-    char* p = (char*)buf;
-    while (len > 0) {
-        ssize_t n = recv(fd, p, len, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1; /* error, time-out or peer closed */
-        p += n;
-        len -= (size_t)n;
-    }
-    return 0;
-}
-
 /* Heap reply text and its length, or NULL on any receive failure. */
 static char* kc_recv_frame(int fd, size_t* out_len) {
-    unsigned char header[4];
-    if (kc_recv_all(fd, header, sizeof header) != 0) return NULL;
-    uint32_t len = ((uint32_t)header[0] << 24) | ((uint32_t)header[1] << 16) |
-                   ((uint32_t)header[2] << 8) | (uint32_t)header[3];
-    if (len < 1 || len > KC_MAX_FRAME_BYTES) return NULL;
-    char* reply = (char*)malloc((size_t)len + 1);
-    if (!reply) return NULL;
-    if (kc_recv_all(fd, reply, len) != 0) {
-        free(reply);
-        return NULL;
-    }
-    reply[len] = '\0';
+    char* reply = NULL;
+    uint32_t len = 0;
+    if (kyrel_frame_recv(fd, KC_MAX_FRAME_BYTES, &reply, &len) != KYREL_FRAME_OK) return NULL;
     *out_len = len;
     return reply;
 }
@@ -732,7 +504,7 @@ kc_result* kc_request_json(kc_connection* c, const char* json) {
     if (c->fd < 0 && kc_connection_connect(c) != 0) return kc_result_from_json(KC_ERR_CONNECT);
     size_t len = strlen(json);
     if (len > KC_MAX_FRAME_BYTES) return kc_result_from_json(KC_ERR_TOO_LARGE);
-    if (kc_send_frame(c->fd, json, len) != 0) {
+    if (kyrel_frame_send(c->fd, json, len, SIZE_MAX, MSG_NOSIGNAL) != 0) {
         kc_connection_close(c);
         return kc_result_from_json(KC_ERR_SEND);
     }

@@ -213,9 +213,8 @@ int backend_forward_raw_fd(int fd, int client_fd, const char* request, std::stri
     }
     // Too large to hold: the client gets the same frame, header first, then
     // the body as it arrives.
-    unsigned char hdr[4] = {static_cast<unsigned char>(len >> 24),
-                            static_cast<unsigned char>(len >> 16),
-                            static_cast<unsigned char>(len >> 8), static_cast<unsigned char>(len)};
+    unsigned char hdr[KYREL_FRAME_HEADER_BYTES];
+    kyrel_frame_header_put(hdr, len);
     if (router_send_all(client_fd, hdr, sizeof hdr) != 0) return BACKEND_CLIENT_LOST;
     int rc = relay_frame_body(fd, client_fd, len);
     if (rc == -2) return BACKEND_CLIENT_LOST;

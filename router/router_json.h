@@ -9,15 +9,16 @@
 // \b \f \n \r \t and \uXXXX with surrogate pairs, written as UTF-8; any other
 // backslash pair stands for its second character); a value holding \u0000, a
 // malformed \u escape or an unpaired surrogate is unreadable, as it is on the
-// backend, and counts as absent.
+// backend, and counts as absent. The member rule and the decoding are the
+// very code the backend runs (common/cpp/json_scan.h, which also gives the
+// router json_find_key: the opening quote of the first member name equal to
+// a key).
 #pragma once
 
 #include <cstddef>
 #include <string>
 
-// Opening quote of the first member name equal to key, or NULL. Keys longer
-// than 124 bytes are never found.
-const char* json_find_key(const char* json, const char* key);
+#include "json_scan.h"
 // 1 when key is absent, or when the member the backend reads (the first name
 // at any depth) belongs to the outermost object and no other member of that
 // object has the same name; 0 when a decoy or a duplicate could make another

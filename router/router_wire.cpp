@@ -1,4 +1,6 @@
-// Frame I/O, socket options and JSON text helpers of the router.
+// Frame I/O, socket options and small text helpers of the router. The frames
+// themselves are the shared codec's (kyrel_frame.h); the router adds its
+// limits and the relay of replies too large to hold.
 //
 // Broken pipes: a peer that disappears must never kill the router. Where the
 // platform has a per-socket "no SIGPIPE" option it is set; every send also
@@ -6,7 +8,6 @@
 // a write to a closed peer is just an EPIPE error.
 #include "router_wire.h"
 
-#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -20,6 +21,8 @@
 #include <new>
 #include <strings.h>
 #include <ctime>
+
+#include "kyrel_frame.h"
 
 #ifndef MSG_NOSIGNAL
 #define MSG_NOSIGNAL 0
@@ -39,42 +42,12 @@ void router_apply_socket_options(int fd) {
 }
 
 int router_send_all(int fd, const void* data, size_t len) {
-    const char* p = static_cast<const char*>(data);
-    while (len > 0) {
-        ssize_t n = send(fd, p, len, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) return -1;
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
-    return 0;
+    return kyrel_send_all(fd, data, len, MSG_NOSIGNAL);
 }
 
-int router_recv_all(int fd, void* data, size_t len) {
-    char* buf = static_cast<char*>(data);
-    while (len > 0) {
-        ssize_t n = recv(fd, buf, len, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) return -1;
-        buf += n;
-        len -= static_cast<size_t>(n);
-    }
-    return 0;
-}
+int router_recv_all(int fd, void* data, size_t len) { return kyrel_recv_all(fd, data, len); }
 
-int read_frame_length(int fd, uint32_t* len) {
-    unsigned char hdr[4];
-    if (router_recv_all(fd, hdr, 4) != 0) return -1;
-    *len = (uint32_t(hdr[0]) << 24) | (uint32_t(hdr[1]) << 16) | (uint32_t(hdr[2]) << 8) |
-           uint32_t(hdr[3]);
-    return 0;
-}
+int read_frame_length(int fd, uint32_t* len) { return kyrel_frame_recv_header(fd, len); }
 
 int read_frame(int fd, std::string& out) {
     uint32_t len;
@@ -109,12 +82,8 @@ int relay_frame_body(int from, int to, uint64_t len) {
 int send_frame(int fd, const char* text) {
     if (text == nullptr) text = "{\"ok\":false,\"error\":\"null response\"}";
     size_t len = strlen(text);
-    if (len < 1 || len > 0xFFFFFFFFu) return -1;
-    unsigned char hdr[4] = {static_cast<unsigned char>(len >> 24),
-                            static_cast<unsigned char>(len >> 16),
-                            static_cast<unsigned char>(len >> 8), static_cast<unsigned char>(len)};
-    if (router_send_all(fd, hdr, 4) != 0) return -1;
-    return router_send_all(fd, text, len);
+    if (len < 1) return -1;
+    return kyrel_frame_send(fd, text, len, 0, MSG_NOSIGNAL);  // header, then the text
 }
 
 int send_frame(int fd, const std::string& text) { return send_frame(fd, text.c_str()); }

@@ -11,9 +11,16 @@
 #include <cstdint>
 #include <string>
 
+#include "kyrel_frame.h"
+
 constexpr size_t ROUTER_MAX_FRAME = 8u * 1024u * 1024u;
 
-enum FrameReadResult { FRAME_OK = 0, FRAME_CLOSED = -1, FRAME_BAD_SIZE = -2, FRAME_NO_MEMORY = -3 };
+enum FrameReadResult {
+    FRAME_OK = KYREL_FRAME_OK,
+    FRAME_CLOSED = KYREL_FRAME_CLOSED,
+    FRAME_BAD_SIZE = KYREL_FRAME_BAD_SIZE,
+    FRAME_NO_MEMORY = KYREL_FRAME_NO_MEMORY,
+};
 
 // Reads one frame body into out; FRAME_OK or one of the failures above.
 int read_frame(int fd, std::string& out);

@@ -4,7 +4,9 @@
  * The kylang compiler copies this whole text to the head of every C file it
  * generates, so generated programs do not require runtime/kylang_runtime.c
  * (or anything but the C library, the maths library, POSIX sockets and
- * termios) when they are built or run. The runtime is single-threaded.
+ * termios) when they are built or run. The shared C helpers it includes from
+ * common/c are put in place of their include lines when the compiler is
+ * built, so the text it copies is whole. The runtime is single-threaded.
  *
  * Sections, in order:
  *   1. Types and constants shared by every section.
@@ -1641,70 +1643,20 @@ int ky_get(int row, int col, KYValue* target) { return ky_get_mask(row, col, tar
 #define KY_KYRELDB_MAX_FRAME 16777216u
 #define KY_KYRELDB_TIMEOUT_SECONDS 30
 
+/* The frame codec and the JSON escaping the runtime shares with the other
+ * programs (common/c): the build puts their text here, in place of these
+ * includes, when it embeds the runtime, so a generated program still
+ * carries everything it needs. */
+#include "kyrel_frame.c"
+#include "kyrel_json_escape.c"
+
 static const char KY_REPLY_NOT_CONNECTED[] = "{\"ok\":false,\"error\":\"not connected\"}";
 static const char KY_REPLY_SEND_FAILED[] = "{\"ok\":false,\"error\":\"send failed\"}";
 static const char KY_REPLY_RECV_FAILED[] = "{\"ok\":false,\"error\":\"receive failed\"}";
 static const char KY_REPLY_OOM[] = "{\"ok\":false,\"error\":\"oom\"}";
 
 /* JSON string body for s (no surrounding quotes); NULL without memory. */
-char* ky_json_escape_alloc(const char* s) {
-    size_t n = 0, k = 0;
-    const unsigned char* p;
-    char* out;
-    if (!s) s = "";
-    for (p = (const unsigned char*)s; *p; p++) {
-        if (*p == '"' || *p == '\\' || *p == '\b' || *p == '\f' || *p == '\n' || *p == '\r' ||
-            *p == '\t')
-            n += 2;
-        else if (*p < 0x20)
-            n += 6;
-        else
-            n++;
-    }
-    out = (char*)malloc(n + 1);
-    if (!out) return NULL;
-    for (p = (const unsigned char*)s; *p; p++) {
-        switch (*p) {
-        case '"':
-            out[k++] = '\\';
-            out[k++] = '"';
-            break;
-        case '\\':
-            out[k++] = '\\';
-            out[k++] = '\\';
-            break;
-        case '\b':
-            out[k++] = '\\';
-            out[k++] = 'b';
-            break;
-        case '\f':
-            out[k++] = '\\';
-            out[k++] = 'f';
-            break;
-        case '\n':
-            out[k++] = '\\';
-            out[k++] = 'n';
-            break;
-        case '\r':
-            out[k++] = '\\';
-            out[k++] = 'r';
-            break;
-        case '\t':
-            out[k++] = '\\';
-            out[k++] = 't';
-            break;
-        default:
-            if (*p < 0x20) {
-                snprintf(out + k, 7, "\\u%04x", (unsigned)*p);
-                k += 6;
-            } else {
-                out[k++] = (char)*p;
-            }
-        }
-    }
-    out[k] = '\0';
-    return out;
-}
+char* ky_json_escape_alloc(const char* s) { return kyrel_json_escape(s); }
 
 /* A reply has failed when it holds "ok":false or "ok" : false, or is missing. */
 int ky_json_is_ok(const char* reply) {
@@ -1720,64 +1672,25 @@ static void ky_connection_close_socket(KYConnection* c) {
     }
 }
 
-static int ky_write_all(int fd, const unsigned char* buf, size_t len) {
+/* One frame out: 0 sent, -1 failed. */
+static int ky_kyreldb_send_json(KYConnection* c, const char* json) {
+    size_t len = json ? strlen(json) : 0;
     int flags = 0;
 #ifdef MSG_NOSIGNAL
     flags = MSG_NOSIGNAL;
 #endif
-    while (len > 0) {
-        ssize_t n = send(fd, buf, len, flags);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1;
-        buf += n;
-        len -= (size_t)n;
-    }
-    return 0;
-}
-
-static int ky_read_all(int fd, unsigned char* buf, size_t len) {
-    while (len > 0) {
-        ssize_t n = recv(fd, buf, len, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1; /* time-out, error or end of stream */
-        buf += n;
-        len -= (size_t)n;
-    }
-    return 0;
-}
-
-/* One frame out: 0 sent, -1 failed. */
-static int ky_kyreldb_send_json(KYConnection* c, const char* json) {
-    size_t len = json ? strlen(json) : 0;
-    unsigned char hdr[4];
-    if (len == 0 || (unsigned long long)len > 0xFFFFFFFFull) return -1;
-    hdr[0] = (unsigned char)((len >> 24) & 0xFF);
-    hdr[1] = (unsigned char)((len >> 16) & 0xFF);
-    hdr[2] = (unsigned char)((len >> 8) & 0xFF);
-    hdr[3] = (unsigned char)(len & 0xFF);
-    if (ky_write_all(c->fd, hdr, 4) != 0) return -1;
-    return ky_write_all(c->fd, (const unsigned char*)json, len);
+    if (len == 0) return -1;
+    return kyrel_frame_send(c->fd, json, len, 0, flags);
 }
 
 /* One frame in: 0 with *out (caller frees), -1 failed, -2 no memory. */
 static int ky_kyreldb_recv_json(KYConnection* c, char** out) {
-    unsigned char hdr[4];
-    unsigned long len;
-    char* buf;
-    *out = NULL;
-    if (ky_read_all(c->fd, hdr, 4) != 0) return -1;
-    len = ((unsigned long)hdr[0] << 24) | ((unsigned long)hdr[1] << 16) |
-          ((unsigned long)hdr[2] << 8) | (unsigned long)hdr[3];
-    if (len == 0 || len > KY_KYRELDB_MAX_FRAME) return -1;
-    buf = (char*)malloc(len + 1);
-    if (!buf) return -2;
-    if (ky_read_all(c->fd, (unsigned char*)buf, len) != 0) {
-        free(buf);
-        return -1;
+    uint32_t len = 0;
+    switch (kyrel_frame_recv(c->fd, KY_KYRELDB_MAX_FRAME, out, &len)) {
+    case KYREL_FRAME_OK: return 0;
+    case KYREL_FRAME_NO_MEMORY: return -2;
+    default: return -1;
     }
-    buf[len] = '\0';
-    *out = buf;
-    return 0;
 }
 
 /* One request and its reply text (a new text; NULL only without memory).

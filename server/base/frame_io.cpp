@@ -9,9 +9,11 @@
 // arrived the caller may give the rest of the frame a time limit. A reply
 // whose length does not fit the 32-bit field is replaced by the "response too
 // large" error reply, so the client always gets exactly one frame per request.
+// The frames themselves are the shared codec's (kyrel_frame.h); the server
+// adds its request limit, the reply rules and the time limit of a started
+// request.
 #include "base/frame_io.h"
 
-#include <arpa/inet.h>
 #include <poll.h>
 #include <cerrno>
 #include <climits>
@@ -21,6 +23,8 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include "kyrel_frame.h"
+
 namespace {
 
 const char kNullReply[] = "{\"ok\":false,\"error\":\"null response\"}";
@@ -29,40 +33,11 @@ const char kTooLargeReply[] = "{\"ok\":false,\"error\":\"response too large\"}";
 // Replies up to this size leave in one send together with their header.
 constexpr size_t kOnePieceLimit = 1048576;
 
-// Largest payload a frame header can describe.
-constexpr uint64_t kMaxFrameLen = 0xFFFFFFFFull;
-
 }  // namespace
 
-int read_exact(int fd, void* dst, size_t n) {
-    char* p = static_cast<char*>(dst);
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = recv(fd, p + got, n - got, 0);
-        if (r == 0) return -1;
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        got += static_cast<size_t>(r);
-    }
-    return 0;
-}
+int read_exact(int fd, void* dst, size_t n) { return kyrel_recv_all(fd, dst, n); }
 
-int write_exact(int fd, const void* src, size_t n) {
-    const char* p = static_cast<const char*>(src);
-    size_t sent = 0;
-    while (sent < n) {
-        ssize_t r = send(fd, p + sent, n - sent, 0);
-        if (r == 0) return -1;
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        sent += static_cast<size_t>(r);
-    }
-    return 0;
-}
+int write_exact(int fd, const void* src, size_t n) { return kyrel_send_all(fd, src, n, 0); }
 
 int send_json_response_len(int fd, const char* json, size_t len) {
     if (!json) {
@@ -70,23 +45,11 @@ int send_json_response_len(int fd, const char* json, size_t len) {
         len = sizeof(kNullReply) - 1;
     }
     if (len == 0) return -1;
-    if (static_cast<uint64_t>(len) > kMaxFrameLen) {
+    if (static_cast<uint64_t>(len) > KYREL_FRAME_MAX_PAYLOAD) {
         json = kTooLargeReply;
         len = sizeof(kTooLargeReply) - 1;
     }
-    uint32_t be = htonl(static_cast<uint32_t>(len));
-    if (len <= kOnePieceLimit) {
-        char* frame = static_cast<char*>(malloc(len + 4));
-        if (frame) {
-            memcpy(frame, &be, 4);
-            memcpy(frame + 4, json, len);
-            int rc = write_exact(fd, frame, len + 4);
-            free(frame);
-            return rc;
-        }
-    }
-    if (write_exact(fd, &be, 4) != 0) return -1;
-    return write_exact(fd, json, len);
+    return kyrel_frame_send(fd, json, len, kOnePieceLimit, 0);
 }
 
 int send_json_response(int fd, const char* json) {
@@ -146,9 +109,7 @@ int read_request_frame(int fd, char** out, uint32_t* len, int timeout_ms) {
     int rc =
         have < sizeof head ? read_exact_until(fd, head + have, sizeof head - have, deadline) : 0;
     if (rc != 0) return rc == FRAME_TIMED_OUT ? FRAME_TIMED_OUT : FRAME_CLOSED;
-    uint32_t be = 0;
-    memcpy(&be, head, 4);
-    uint32_t n = ntohl(be);
+    const uint32_t n = kyrel_frame_header_get(head);
     if (n == 0 || n > KYREL_MAX_REQUEST_BYTES) return FRAME_BAD_SIZE;
     char* body = static_cast<char*>(calloc(static_cast<size_t>(n) + 1, 1));
     if (!body) return FRAME_NO_MEMORY;

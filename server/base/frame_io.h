@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kyrel_frame.h"
+
 // Largest request payload the server accepts (8 MiB).
 constexpr uint32_t KYREL_MAX_REQUEST_BYTES = 8u * 1024u * 1024u;
 
@@ -22,13 +24,13 @@ int send_json_response(int fd, const char* json);
 // length fits a frame).
 int send_json_response_len(int fd, const char* json, size_t len);
 
-// Results of read_request_frame.
+// Results of read_request_frame: the codec's, and one of the server's own.
 enum FrameReadResult {
-    FRAME_OK = 0,
-    FRAME_CLOSED = -1,     // peer closed or socket error: no reply
-    FRAME_BAD_SIZE = -2,   // length 0 or above KYREL_MAX_REQUEST_BYTES
-    FRAME_NO_MEMORY = -3,  // body buffer could not be allocated: no reply
-    FRAME_TIMED_OUT = -4,  // the frame began but was not complete in time
+    FRAME_OK = KYREL_FRAME_OK,
+    FRAME_CLOSED = KYREL_FRAME_CLOSED,        // peer closed or socket error: no reply
+    FRAME_BAD_SIZE = KYREL_FRAME_BAD_SIZE,    // length 0 or above KYREL_MAX_REQUEST_BYTES
+    FRAME_NO_MEMORY = KYREL_FRAME_NO_MEMORY,  // body buffer could not be allocated: no reply
+    FRAME_TIMED_OUT = -4,                     // the frame began but was not complete in time
 };
 // Reads one request frame: *out receives a heap, NUL-terminated body of *len
 // bytes (caller frees with free()). On FRAME_BAD_SIZE nothing after the header

@@ -14,110 +14,6 @@ namespace {
 
 const char kOomReply[] = "{\"ok\":false,\"error\":\"oom\"}";
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Four hex digits at s (within n bytes); -1 when malformed.
-long read_hex4(const char* s, size_t n) {
-    if (n < 4) return -1;
-    long v = 0;
-    for (int i = 0; i < 4; i++) {
-        int h = hex_value(s[i]);
-        if (h < 0) return -1;
-        v = v * 16 + h;
-    }
-    return v;
-}
-
-size_t utf8_encode(unsigned long cp, char* out) {
-    if (cp < 0x80) {
-        out[0] = static_cast<char>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = static_cast<char>(0xC0 | (cp >> 6));
-        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = static_cast<char>(0xE0 | (cp >> 12));
-        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = static_cast<char>(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<char>(0xF0 | (cp >> 18));
-    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 4;
-}
-
-// Decodes the n-byte body of a JSON string. At most `limit` bytes are written
-// to out (the whole body is still validated); *written receives the count and
-// *cut whether output was dropped. Returns -1 for \u0000, a malformed \u
-// escape or an unpaired surrogate. A decoded unit never exceeds the source
-// bytes it came from, so limit = n always suffices for the whole text.
-int decode_json_string(const char* s, size_t n, char* out, size_t limit, size_t* written,
-                       bool* cut) {
-    size_t w = 0;
-    bool dropped = false;
-    auto put = [&](const char* bytes, size_t len) {
-        if (dropped || w + len > limit) {
-            dropped = true;
-            return;
-        }
-        memcpy(out + w, bytes, len);
-        w += len;
-    };
-    size_t i = 0;
-    while (i < n) {
-        char c = s[i];
-        if (c != '\\' || i + 1 >= n) {
-            put(&c, 1);
-            i++;
-            continue;
-        }
-        char e = s[i + 1];
-        char one = e;
-        switch (e) {
-        case 'b': one = '\b'; break;
-        case 'f': one = '\f'; break;
-        case 'n': one = '\n'; break;
-        case 'r': one = '\r'; break;
-        case 't': one = '\t'; break;
-        case 'u': {
-            long hi = read_hex4(s + i + 2, n - (i + 2));
-            if (hi <= 0) return -1;  // malformed, or \u0000
-            unsigned long cp = static_cast<unsigned long>(hi);
-            size_t used = 6;
-            if (cp >= 0xDC00 && cp <= 0xDFFF) return -1;  // low half alone
-            if (cp >= 0xD800 && cp <= 0xDBFF) {
-                if (i + 12 > n || s[i + 6] != '\\' || s[i + 7] != 'u') return -1;
-                long lo = read_hex4(s + i + 8, n - (i + 8));
-                if (lo < 0xDC00 || lo > 0xDFFF) return -1;
-                cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<unsigned long>(lo) - 0xDC00);
-                used = 12;
-            }
-            char buf[4];
-            size_t len = utf8_encode(cp, buf);
-            put(buf, len);
-            i += used;
-            continue;
-        }
-        default: break;  // \" \\ \/ and any other character stand for themselves
-        }
-        put(&one, 1);
-        i += 2;
-    }
-    *written = w;
-    if (cut) *cut = dropped;
-    return 0;
-}
-
 // Drops a trailing multi-byte UTF-8 sequence left incomplete by a cut.
 size_t utf8_safe_cut(const char* s, size_t len) {
     size_t back = 0;
@@ -131,17 +27,6 @@ size_t utf8_safe_cut(const char* s, size_t len) {
         back++;
     }
     return len;
-}
-
-// Start of the value of member key (after ':' and blanks), or NULL.
-const char* member_value(const char* json, const char* key) {
-    const char* k = json_find_key(json, key);
-    if (!k) return nullptr;
-    const char* e = scan_json_string_end(k);
-    if (!e) return nullptr;
-    e = skip_ws(e);
-    if (*e != ':') return nullptr;
-    return skip_ws(e + 1);
 }
 
 }  // namespace
@@ -237,41 +122,8 @@ char* make_error_json(const char* message) {
 
 // ---- JSON reading ---------------------------------------------------------
 
-const char* json_find_key(const char* json, const char* key) {
-    if (!json || !key) return nullptr;
-    size_t klen = strlen(key);
-    if (klen > 124) return nullptr;
-    const char* p = json;
-    while (*p) {
-        if (*p != '"') {
-            p++;
-            continue;
-        }
-        const char* end = scan_json_string_end(p);
-        if (!end) return nullptr;
-        size_t body = static_cast<size_t>(end - p) - 2;
-        if (body == klen && memcmp(p + 1, key, klen) == 0 && *skip_ws(end) == ':') return p;
-        p = end;  // a value or a different name: skip it whole
-    }
-    return nullptr;
-}
-
 char* json_find_key(char* json, const char* key) {
     return const_cast<char*>(json_find_key(static_cast<const char*>(json), key));
-}
-
-const char* scan_json_string_end(const char* p) {
-    if (!p || *p != '"') return nullptr;
-    const char* s = p + 1;
-    while (*s) {
-        if (s[0] == '\\' && s[1]) {
-            s += 2;
-            continue;
-        }
-        if (*s == '"') return s + 1;
-        s++;
-    }
-    return nullptr;
 }
 
 int json_is_one_string(const char* text) {
@@ -336,7 +188,7 @@ char* json_unescape_fragment(const char* text) {
     char* out = static_cast<char*>(malloc(n + 1));
     if (!out) return nullptr;
     size_t w = 0;
-    if (decode_json_string(text, n, out, n, &w, nullptr) != 0) {
+    if (json_decode_string(text, n, out, n, &w, nullptr) != 0) {
         free(out);
         return nullptr;
     }
@@ -361,12 +213,12 @@ bool json_surrogates_paired(const char* s, size_t n, size_t* bad_at) {
             i++;  // a one-character escape: skip the escaped character
             continue;
         }
-        const long unit = read_hex4(s + i + 2, n - (i + 2));
+        const long unit = json_hex4(s + i + 2, n - (i + 2));
         bool bad = unit >= 0xDC00 && unit <= 0xDFFF;  // low half alone
         size_t used = 6;
         if (unit >= 0xD800 && unit <= 0xDBFF) {
             const long lo = (i + 12 <= n && s[i + 6] == '\\' && s[i + 7] == 'u')
-                                ? read_hex4(s + i + 8, n - (i + 8))
+                                ? json_hex4(s + i + 8, n - (i + 8))
                                 : -1;
             bad = lo < 0xDC00 || lo > 0xDFFF;
             used = 12;
@@ -382,13 +234,13 @@ bool json_surrogates_paired(const char* s, size_t n, size_t* bad_at) {
 
 int json_extract_string(const char* json, const char* key, char* dest, size_t cap) {
     if (!dest || cap == 0) return -1;
-    const char* v = member_value(json, key);
+    const char* v = json_member_value(json, key);
     if (!v || *v != '"') return -1;
     const char* end = scan_json_string_end(v);
     if (!end) return -1;
     size_t w = 0;
     bool cut = false;
-    if (decode_json_string(v + 1, static_cast<size_t>(end - v) - 2, dest, cap - 1, &w, &cut) != 0) {
+    if (json_decode_string(v + 1, static_cast<size_t>(end - v) - 2, dest, cap - 1, &w, &cut) != 0) {
         dest[0] = '\0';
         return -1;
     }
@@ -401,7 +253,7 @@ int json_extract_string_alloc(const char* json, const char* key, char** out) {
     if (!out) return -1;
     *out = nullptr;
     if (!json || !key) return -1;
-    const char* v = member_value(json, key);
+    const char* v = json_member_value(json, key);
     if (!v || *v != '"') return -1;
     const char* end = scan_json_string_end(v);
     if (!end) return -1;
@@ -409,7 +261,7 @@ int json_extract_string_alloc(const char* json, const char* key, char** out) {
     char* buf = static_cast<char*>(malloc((n < 32 ? 32 : n) + 1));
     if (!buf) return -1;
     size_t w = 0;
-    if (decode_json_string(v + 1, n, buf, n, &w, nullptr) != 0) {
+    if (json_decode_string(v + 1, n, buf, n, &w, nullptr) != 0) {
         free(buf);
         return -1;
     }
@@ -421,7 +273,7 @@ int json_extract_string_alloc(const char* json, const char* key, char** out) {
 int json_extract_raw(const char* json, const char* key, char** out) {
     if (!out) return -1;
     *out = nullptr;
-    const char* v = member_value(json, key);
+    const char* v = json_member_value(json, key);
     if (!v) return -1;
     const char* end = scan_json_value_end(v);
     if (!end) return -1;
@@ -483,7 +335,7 @@ int json_extract_array_objects_raw(const char* json, const char* key, char*** ou
 
 int json_extract_ll(const char* json, const char* key, long long* out) {
     if (!out) return -1;
-    const char* v = member_value(json, key);
+    const char* v = json_member_value(json, key);
     if (!v) return -1;
     char* end = nullptr;
     long long val = strtoll(v, &end, 10);

@@ -5,13 +5,18 @@
 // a document tree. A member is found by walking the text string by string: a
 // quoted string counts as a member name only when it stands outside every
 // string value and is followed by optional blanks and ':'. Text inside a
-// string value therefore never matches a key, whatever it contains.
+// string value therefore never matches a key, whatever it contains. That
+// rule and the decoding of string bodies are shared with the router, which
+// must read requests exactly as the server does (common/cpp/json_scan.h:
+// json_find_key, scan_json_string_end, json_member_value).
 //
 // Heap results belong to the caller and are released with free(); bounded
 // copies are cut at capacity - 1 and always terminated.
 #pragma once
 
 #include <cstddef>
+
+#include "json_scan.h"
 
 // ---- JSON writing ----------------------------------------------------------
 char* json_escape_string(const char* s);  // NULL input reads as ""
@@ -21,13 +26,8 @@ char* json_quote_token(const char* s);    // "\"" + escaped + "\""
 char* make_error_json(const char* message);
 
 // ---- JSON reading ----------------------------------------------------------
-// Opening quote of the first member NAME equal to key (a quoted string outside
-// any string value, followed by optional blanks and ':'), at any depth; NULL
-// when absent. Text inside string values never matches.
-const char* json_find_key(const char* json, const char* key);
+// json_find_key of json_scan.h for a mutable text.
 char* json_find_key(char* json, const char* key);
-// p at a double quote: just past the closing quote; NULL otherwise.
-const char* scan_json_string_end(const char* p);
 // 1 when text is exactly one JSON string literal: it spans the whole text,
 // every escape is one of \" \\ \/ \b \f \n \r \t \uXXXX, and no raw control
 // byte stands inside. Else 0.

@@ -1,8 +1,11 @@
-// Owned heap memory from malloc-family functions: a unique_ptr deleter that
-// calls free(), and the owned C string built on it. Every heap text the
-// server's C-style interfaces hand out is released through these.
+// Owned C-library resources: heap memory from malloc-family functions (a
+// unique_ptr deleter that calls free(), and the owned C string built on it)
+// and stdio streams (a deleter that calls fclose()). Every heap text the
+// server's C-style interfaces hand out, and every file the server reads or
+// writes through stdio, is released through these.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -10,3 +13,10 @@ struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
 };
 using CStr = std::unique_ptr<char, FreeDeleter>;
+
+struct FileCloser {
+    void operator()(FILE* f) const {
+        if (f) std::fclose(f);
+    }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;

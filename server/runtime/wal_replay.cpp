@@ -1,11 +1,12 @@
-// Start-up replay of the write-ahead logs (record format: storage/wal.cpp).
+// Start-up replay of the write-ahead logs. The record format and the rule for
+// a valid record, a torn one and a damaged one are the log's own
+// (storage/wal.cpp); the log's reader walks a file and hands over its valid
+// records, and this unit applies them.
 //
-// Each log is read record by record. A record is applied when its seq is
-// above its log's checkpoint sequence; every valid record raises the sequence
-// counter. What ends a file:
-//   - its end, or a torn last record (short header or fields): silently;
-//   - a damaged record (magic, version, lengths, checksum): one line on
-//     standard error; the other logs are still replayed.
+// A record is applied when its seq is above its log's checkpoint sequence;
+// every valid record raises the sequence counter. A torn last record ends the
+// file with one line on standard error; a damaged record also stops only its
+// own file (one line on standard error, the other logs are still replayed).
 // In both cases the end of the last good record is noted with the WAL writer,
 // which cuts the file there before its first append, so new records are
 // never written behind bytes that would stop the next replay.
@@ -13,14 +14,13 @@
 // road in replay mode (exec/row_change.h).
 #include "runtime/wal_replay.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "base/err.h"
 #include "base/stats.h"
 #include "exec/row_change.h"
 #include "query/ddl_parse.h"
@@ -35,12 +35,6 @@
 #include "storage/wal.h"
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE* f) const {
-        if (f) fclose(f);
-    }
-};
 
 bool g_replay_schema_changed = false;  // start-up only (single thread)
 
@@ -120,67 +114,29 @@ std::vector<std::string> registered_databases() {
 }  // namespace
 
 int replay_wal_file(const char* path, uint64_t checkpoint_seq, char* err, size_t errlen) {
-    std::unique_ptr<FILE, FileCloser> f(fopen(path, "rb"));
-    if (!f) return 0;
-    struct stat st;
-    if (fstat(fileno(f.get()), &st) != 0) return 0;
-    const uint64_t size = (uint64_t)st.st_size;
-    uint64_t good_end = 0;
-    int rc = 0;
-    std::string table, key, json;
-    while (good_end < size) {
-        unsigned char raw[WAL_HEADER_SIZE];
-        if (size - good_end < WAL_HEADER_SIZE || read_exact_file(f.get(), raw, sizeof raw) != 0)
-            break;  // torn header
-        WalRecordHeader h;
-        wal_header_decode(raw, &h);
-        const char* bad = nullptr;
-        if (h.magic != WAL_MAGIC)
-            bad = "invalid WAL magic";
-        else if (h.version != WAL_VERSION)
-            bad = "unsupported WAL version";
-        else if (h.table_len > WAL_FIELD_MAX || h.key_len > WAL_FIELD_MAX ||
-                 h.json_len > WAL_FIELD_MAX)
-            bad = "corrupt WAL lengths";
-        if (!bad) {
-            const uint64_t body = (uint64_t)h.table_len + h.key_len + h.json_len;
-            if (body > size - good_end - WAL_HEADER_SIZE) break;  // torn fields
-            try {
-                table.assign(h.table_len, '\0');
-                key.assign(h.key_len, '\0');
-                json.assign(h.json_len, '\0');
-            } catch (...) {
-                bad = "oom";
-            }
-            if (!bad && (read_exact_file(f.get(), table.data(), h.table_len) != 0 ||
-                         read_exact_file(f.get(), key.data(), h.key_len) != 0 ||
-                         read_exact_file(f.get(), json.data(), h.json_len) != 0))
-                break;
-            if (!bad && wal_checksum_calc(h.op, h.seq, table.data(), h.table_len, key.data(),
-                                          h.key_len, json.data(), h.json_len) != h.checksum)
-                bad = "WAL checksum mismatch";
-        }
-        if (bad) {
-            fprintf(stderr, "replay: %s in %s at offset %llu; the rest of this log is ignored\n",
-                    bad, path, (unsigned long long)good_end);
-            snprintf(err, errlen, "%s", bad);
-            rc = -1;
-            break;
-        }
+    WalReader r;
+    if (wal_reader_open(&r, path) != 0) return 0;
+    WalRecord rec;
+    char bad[64] = "";
+    int got;
+    while ((got = wal_reader_next(&r, &rec, bad, sizeof bad)) == WAL_READ_RECORD) {
+        const WalRecordHeader& h = rec.h;
         bump_seq(h.seq);
         if (h.seq > checkpoint_seq) {
-            apply_record(h.op, h.seq, table.c_str(), key.c_str(), json.c_str());
+            apply_record(h.op, h.seq, rec.table.c_str(), rec.key.c_str(), rec.json.c_str());
             stats_add(&g_stats.recovery_records, 1);
         }
-        good_end += WAL_HEADER_SIZE + h.table_len + h.key_len + h.json_len;
     }
-    if (good_end < size) {
-        if (rc == 0)
-            fprintf(stderr, "replay: torn record at the end of %s (offset %llu) ignored\n", path,
-                    (unsigned long long)good_end);
-        wal_note_valid_end(path, good_end);
+    if (got == WAL_READ_BAD) {
+        fprintf(stderr, "replay: %s in %s at offset %llu; the rest of this log is ignored\n", bad,
+                path, (unsigned long long)r.valid_end);
+        set_err(err, errlen, bad);
+    } else if (r.valid_end < r.size) {
+        fprintf(stderr, "replay: torn record at the end of %s (offset %llu) ignored\n", path,
+                (unsigned long long)r.valid_end);
     }
-    return rc;
+    if (r.valid_end < r.size) wal_note_valid_end(path, r.valid_end);
+    return got == WAL_READ_BAD ? -1 : 0;
 }
 
 int replay_wal(char* err, size_t errlen) {

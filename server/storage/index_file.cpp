@@ -42,13 +42,6 @@
 
 namespace {
 
-struct FileCloser {
-    void operator()(FILE* f) const {
-        if (f) fclose(f);
-    }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
 std::vector<std::string> split_blanks(const char* line) {
     std::vector<std::string> out;
     const char* p = line;

@@ -118,13 +118,8 @@ namespace {
 // Where a member's raw value lies in the row text: the same first occurrence
 // json_extract_raw reads.
 bool find_member_value(const char* json, const char* name, const char** start, const char** end) {
-    const char* k = json_find_key(json, name);
-    if (!k) return false;
-    const char* p = k + 1 + strlen(name) + 1;  // past the quoted name
-    while (*p && isspace((unsigned char)*p)) ++p;
-    if (*p != ':') return false;
-    ++p;
-    while (*p && isspace((unsigned char)*p)) ++p;
+    const char* p = json_member_value(json, name);
+    if (!p) return false;
     const char* e = scan_json_value_end(p);
     if (!e) return false;
     while (e > p && isspace((unsigned char)e[-1])) --e;  // a scalar keeps trailing blanks

@@ -37,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "base/owned.h"
 #include "base/stats.h"
 #include "base/text_util.h"
 #include "storage/db_registry.h"
@@ -50,13 +51,6 @@
 namespace {
 
 uint64_t g_segment_max_seq = 0;  // start-up only (single thread)
-
-struct FileCloser {
-    void operator()(FILE* f) const {
-        if (f) fclose(f);
-    }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 void ensure_table_dirs(const char* internal) {
     char db[64], tname[64], path[512];

@@ -21,9 +21,23 @@
 //                          and the checksum field itself are not covered.
 //   32     ...  table, key, json bytes, no terminators
 //
-// Each text is at most 4,194,304 bytes. A record is valid when its magic and
-// version match, all three texts lie within the file and the checksum agrees;
-// what replay does with an invalid or torn record is the replay code's rule.
+// Each text is at most 4,194,304 bytes.
+//
+// Reading (wal_reader_next) walks the records from offset 0, each starting
+// where the previous one ends. A record is valid when its magic and version
+// match, no length exceeds the limit, all three texts lie within the file and
+// the checksum agrees. The walk ends:
+//   - at the end of the file;
+//   - at a torn record: fewer than 32 bytes left for the header, or texts
+//     reaching past the end of the file. A crash during an append leaves
+//     such a tail, so the log simply ends there;
+//   - at a damaged record: "invalid WAL magic", "unsupported WAL version",
+//     "corrupt WAL lengths" (checked in that order on the header) or, once
+//     the texts are read, "WAL checksum mismatch".
+// Nothing after a torn or damaged record is read: without a separator no
+// later record boundary can be trusted. The end of the last valid record is
+// where the log's good part ends; replay notes it with the writer
+// (wal_note_valid_end), which cuts the file there before its first append.
 //
 // Files: scope "@bootstrap" (op 5 records and records without a table) logs
 // to ./kyreldb_data/main.wal; every other record logs to the file of the
@@ -565,6 +579,82 @@ uint64_t wal_total_file_bytes(void) {
         total += file_size_bytes(path);
     }
     return total;
+}
+
+// ---------------------------------------------------------------- reading
+
+int wal_reader_open(WalReader* r, const char* path) {
+    r->f.reset(path ? fopen(path, "rb") : nullptr);
+    r->size = 0;
+    r->valid_end = 0;
+    r->stop = WAL_READ_RECORD;
+    if (!r->f) return -1;
+    struct stat st;
+    if (fstat(fileno(r->f.get()), &st) != 0) {
+        r->f.reset();
+        return -1;
+    }
+    r->size = (uint64_t)st.st_size;
+    return 0;
+}
+
+namespace {
+
+// The header's own checks, in their order; NULL when it may be a valid record.
+const char* wal_header_problem(const WalRecordHeader& h) {
+    if (h.magic != WAL_MAGIC) return "invalid WAL magic";
+    if (h.version != WAL_VERSION) return "unsupported WAL version";
+    if (h.table_len > WAL_FIELD_MAX || h.key_len > WAL_FIELD_MAX || h.json_len > WAL_FIELD_MAX)
+        return "corrupt WAL lengths";
+    return nullptr;
+}
+
+// Reads the record at r->valid_end into rec: WAL_READ_RECORD, WAL_READ_END for
+// a torn record, or WAL_READ_BAD with *bad set.
+int wal_read_record(WalReader* r, WalRecord* rec, const char** bad) {
+    FILE* f = r->f.get();
+    const uint64_t left = r->size - r->valid_end;
+    unsigned char raw[WAL_HEADER_SIZE];
+    if (left < WAL_HEADER_SIZE || read_exact_file(f, raw, sizeof raw) != 0) return WAL_READ_END;
+    WalRecordHeader& h = rec->h;
+    wal_header_decode(raw, &h);
+    if ((*bad = wal_header_problem(h)) != nullptr) return WAL_READ_BAD;
+    const uint64_t body = (uint64_t)h.table_len + h.key_len + h.json_len;
+    if (body > left - WAL_HEADER_SIZE) return WAL_READ_END;
+    try {
+        rec->table.assign(h.table_len, '\0');
+        rec->key.assign(h.key_len, '\0');
+        rec->json.assign(h.json_len, '\0');
+    } catch (...) {
+        *bad = "oom";
+        return WAL_READ_BAD;
+    }
+    if (read_exact_file(f, rec->table.data(), h.table_len) != 0 ||
+        read_exact_file(f, rec->key.data(), h.key_len) != 0 ||
+        read_exact_file(f, rec->json.data(), h.json_len) != 0)
+        return WAL_READ_END;
+    if (wal_checksum_calc(h.op, h.seq, rec->table.data(), h.table_len, rec->key.data(), h.key_len,
+                          rec->json.data(), h.json_len) != h.checksum) {
+        *bad = "WAL checksum mismatch";
+        return WAL_READ_BAD;
+    }
+    r->valid_end += WAL_HEADER_SIZE + body;
+    return WAL_READ_RECORD;
+}
+
+}  // namespace
+
+int wal_reader_next(WalReader* r, WalRecord* rec, char* err, size_t errlen) {
+    if (r->stop != WAL_READ_RECORD) return r->stop;
+    if (!r->f || r->valid_end >= r->size) {
+        r->stop = WAL_READ_END;
+        return r->stop;
+    }
+    const char* bad = nullptr;
+    const int got = wal_read_record(r, rec, &bad);
+    if (got == WAL_READ_BAD) set_err(err, errlen, bad);
+    if (got != WAL_READ_RECORD) r->stop = got;
+    return got;
 }
 
 // ---------------------------------------------------------------- sequence numbers

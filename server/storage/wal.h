@@ -1,6 +1,7 @@
-// Write-ahead log: record format, per-scope writers, sequence numbers and the
-// little-endian byte helpers shared with segment files and replay.
-// The record layout is described at the top of wal.cpp.
+// Write-ahead log: record format, per-scope writers, the record reader,
+// sequence numbers and the little-endian byte helpers shared with segment
+// files and replay. The record layout and the rule for a valid record are
+// described at the top of wal.cpp.
 #pragma once
 
 #include <atomic>
@@ -9,6 +10,8 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+
+#include "base/owned.h"
 
 enum WalOp : uint16_t {
     WAL_OP_CREATE_TABLE = 1,
@@ -120,6 +123,34 @@ int wal_writer_close_all_locked(char* err, size_t errlen);
 // checkpoint truncates every log to 0 and forgets the notes).
 void wal_note_valid_end(const char* path, uint64_t end);
 void wal_forget_valid_ends_locked(void);
+
+// --- reading ---
+// A reader walks one log file from its start, record by record, and hands
+// out every valid record in file order. It stops at the end of the file, at
+// a torn record (the log ends there) or at a damaged one; valid_end is
+// always the end of the last valid record handed out, so bytes after it
+// (valid_end < size) are a torn or damaged tail.
+struct WalRecord {
+    WalRecordHeader h;
+    std::string table, key, json;  // the three texts, exactly as logged
+};
+struct WalReader {
+    FilePtr f;
+    uint64_t size = 0;       // file length when it was opened
+    uint64_t valid_end = 0;  // end of the last valid record read
+    int stop = 1;            // WAL_READ_RECORD while walking, then how it ended
+};
+enum WalReadResult {
+    WAL_READ_RECORD = 1,  // *rec holds the next valid record
+    WAL_READ_END = 0,     // end of the log (the file's end or a torn record)
+    WAL_READ_BAD = -1,    // a damaged record, or no memory: message in err
+};
+// 0 with the file open for reading; -1 when it cannot be opened (a missing
+// log reads as an empty one).
+int wal_reader_open(WalReader* r, const char* path);
+// The next record: one of WalReadResult. Once the walk has ended (END or
+// BAD) every further call gives the same answer without reading.
+int wal_reader_next(WalReader* r, WalRecord* rec, char* err, size_t errlen);
 
 uint64_t next_seq(void);
 int next_seq_batch(uint64_t n, uint64_t* out_first);
