@@ -807,16 +807,19 @@ static volatile sig_atomic_t g_raw_saved = 0;
 static int g_raw_depth = 0;
 static int g_raw_hooks_installed = 0;
 
-static void ky_restore_terminal_now(void) {
+/* Leaving raw mode between fields keeps the keys typed ahead for the next
+ * field (TCSADRAIN); at exit the program's unread keys are dropped
+ * (TCSAFLUSH), so they never reach the shell that started it. */
+static void ky_restore_terminal_now(int when) {
     if (g_raw_saved) {
-        tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved_termios);
+        tcsetattr(STDIN_FILENO, when, &g_saved_termios);
         g_raw_saved = 0;
     }
 }
 
 static void ky_restore_at_exit(void) {
     if (g_raw_saved) {
-        ky_restore_terminal_now();
+        ky_restore_terminal_now(TCSAFLUSH);
         fputs("\033[0m", stdout);
         fflush(stdout);
     }
@@ -881,7 +884,7 @@ static int ky_raw_on(void) {
 
 static void ky_raw_off(void) {
     if (g_raw_depth <= 0) return;
-    if (--g_raw_depth == 0) ky_restore_terminal_now();
+    if (--g_raw_depth == 0) ky_restore_terminal_now(TCSADRAIN);
 }
 
 static int ky_read_byte(void) {
