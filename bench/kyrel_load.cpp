@@ -80,7 +80,7 @@ class Conn {
     }
     // One request frame (header and text in one send), one reply frame.
     bool ask(const std::string& json, std::string* reply) {
-        if (kyrel_frame_send(fd_, json.data(), json.size(), SIZE_MAX, MSG_NOSIGNAL) != 0)
+        if (kyrel_frame_send(fd_, json.data(), json.size(), MSG_NOSIGNAL) != 0)
             return false;
         uint32_t n = 0;
         if (kyrel_frame_recv_header(fd_, &n) != KYREL_FRAME_OK) return false;

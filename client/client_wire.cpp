@@ -172,7 +172,7 @@ int kyrel_request_raw(ClientState* st, const char* request, char** out, char* er
         set_err(err, errsz, "request size out of range (1 to 8388608 bytes)");
         return -1;
     }
-    if (kyrel_frame_send(st->fd, request, len, 0, 0) != 0) {  // header, then the request
+    if (kyrel_frame_send(st->fd, request, len, 0) != 0) {
         set_err(err, errsz, "send failed");
         return -1;
     }

@@ -504,7 +504,7 @@ kc_result* kc_request_json(kc_connection* c, const char* json) {
     if (c->fd < 0 && kc_connection_connect(c) != 0) return kc_result_from_json(KC_ERR_CONNECT);
     size_t len = strlen(json);
     if (len > KC_MAX_FRAME_BYTES) return kc_result_from_json(KC_ERR_TOO_LARGE);
-    if (kyrel_frame_send(c->fd, json, len, SIZE_MAX, MSG_NOSIGNAL) != 0) {
+    if (kyrel_frame_send(c->fd, json, len, MSG_NOSIGNAL) != 0) {
         kc_connection_close(c);
         return kc_result_from_json(KC_ERR_SEND);
     }

@@ -83,7 +83,7 @@ int send_frame(int fd, const char* text) {
     if (text == nullptr) text = "{\"ok\":false,\"error\":\"null response\"}";
     size_t len = strlen(text);
     if (len < 1) return -1;
-    return kyrel_frame_send(fd, text, len, 0, MSG_NOSIGNAL);  // header, then the text
+    return kyrel_frame_send(fd, text, len, MSG_NOSIGNAL);
 }
 
 int send_frame(int fd, const std::string& text) { return send_frame(fd, text.c_str()); }

@@ -84,13 +84,11 @@ static int kyrel_send_together(int fd, unsigned char* header, const void* payloa
     return 0;
 }
 
-int kyrel_frame_send(int fd, const void* payload, size_t len, size_t together, int flags) {
+int kyrel_frame_send(int fd, const void* payload, size_t len, int flags) {
     unsigned char header[KYREL_FRAME_HEADER_BYTES];
     if ((uint64_t)len > KYREL_FRAME_MAX_PAYLOAD) return -1;
     kyrel_frame_header_put(header, (uint32_t)len);
-    if (len <= together) return kyrel_send_together(fd, header, payload, len, flags);
-    if (kyrel_send_all(fd, header, sizeof header, flags) != 0) return -1;
-    return kyrel_send_all(fd, payload, len, flags);
+    return kyrel_send_together(fd, header, payload, len, flags);
 }
 
 int kyrel_frame_recv_header(int fd, uint32_t* len) {

@@ -11,9 +11,8 @@
  *   bytes 4..   exactly that many payload bytes (JSON text), no terminator
  *
  * Each program keeps its own rules around the frames and passes them in:
- * the largest payload it accepts, the flags of its sends (0, or MSG_NOSIGNAL
- * where a broken pipe must not raise SIGPIPE), and whether a payload leaves
- * in the same send call as its header. What a refused or failed frame means
+ * the largest payload it accepts and the flags of its sends (0, or
+ * MSG_NOSIGNAL where a broken pipe must not raise SIGPIPE). What a refused or failed frame means
  * for the conversation (a reply text, closing the socket) stays with the
  * program.
  */
@@ -51,11 +50,12 @@ int kyrel_send_all(int fd, const void* buf, size_t n, int flags);
 int kyrel_recv_all(int fd, void* buf, size_t n);
 
 /* Sends one frame: the header for len, then the len payload bytes (len 0
- * sends the header alone). A payload of at most `together` bytes leaves with
- * its header in one send call (sendmsg over both pieces; 0: never, SIZE_MAX:
- * always); a larger one as a send of the header followed by the payload's.
- * 0, or -1 when a send fails or len does not fit the header (nothing sent). */
-int kyrel_frame_send(int fd, const void* payload, size_t len, size_t together, int flags);
+ * sends the header alone), in one sendmsg call continued after a partial
+ * send. Header and payload never leave as two small sends: with the second
+ * held back until the first is acknowledged, each request would wait out the
+ * peer's delayed acknowledgement (tens of milliseconds on loopback). 0, or -1
+ * when a send fails or len does not fit the header (nothing sent). */
+int kyrel_frame_send(int fd, const void* payload, size_t len, int flags);
 
 /* Reads a frame header: KYREL_FRAME_OK with *len, or KYREL_FRAME_CLOSED. */
 int kyrel_frame_recv_header(int fd, uint32_t* len);

@@ -1683,7 +1683,7 @@ static int ky_kyreldb_send_json(KYConnection* c, const char* json) {
     flags = MSG_NOSIGNAL;
 #endif
     if (len == 0) return -1;
-    return kyrel_frame_send(c->fd, json, len, 0, flags);
+    return kyrel_frame_send(c->fd, json, len, flags);
 }
 
 /* One frame in: 0 with *out (caller frees), -1 failed, -2 no memory. */

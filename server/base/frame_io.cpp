@@ -30,8 +30,6 @@ namespace {
 const char kNullReply[] = "{\"ok\":false,\"error\":\"null response\"}";
 const char kTooLargeReply[] = "{\"ok\":false,\"error\":\"response too large\"}";
 
-// Replies up to this size leave in one send together with their header.
-constexpr size_t kOnePieceLimit = 1048576;
 
 }  // namespace
 
@@ -49,7 +47,7 @@ int send_json_response_len(int fd, const char* json, size_t len) {
         json = kTooLargeReply;
         len = sizeof(kTooLargeReply) - 1;
     }
-    return kyrel_frame_send(fd, json, len, kOnePieceLimit, 0);
+    return kyrel_frame_send(fd, json, len, 0);
 }
 
 int send_json_response(int fd, const char* json) {
