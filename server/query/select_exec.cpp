@@ -109,9 +109,9 @@ int visit_pk_map(Table* t, Fn&& fn) {
 
 // ---- WHERE ------------------------------------------------------------------
 
-int select_row_matches_where(const TableSchema* schema, const SelectQuery* query,
-                             const char* row_json, char* err, size_t errlen) {
-    if (!query || !query->has_where) return 1;
+SelectMatch select_row_matches_where(const TableSchema* schema, const SelectQuery* query,
+                                     const char* row_json, char* err, size_t errlen) {
+    if (!query || !query->has_where) return SELECT_MATCH_YES;
     int n = query->pred_count > 0 ? query->pred_count : 1;
     if (n > SELECT_MAX_PREDICATES) n = SELECT_MAX_PREDICATES;
     for (int k = 0; k < n; ++k) {
@@ -121,17 +121,17 @@ int select_row_matches_where(const TableSchema* schema, const SelectQuery* query
         int c = schema ? schema_get_col(schema, col) : -1;
         if (c < 0) {
             set_err(err, errlen, "unknown WHERE column");
-            return -1;
+            return SELECT_MATCH_ERROR;
         }
         char* raw = nullptr;
         if (!row_json || json_extract_raw(row_json, col, &raw) != 0 || !raw) {
             std::free(raw);
-            return 0;
+            return SELECT_MATCH_NO;
         }
         CStr hold(raw);
-        if (!eval_compare(schema->columns[c].type, raw, op, val)) return 0;
+        if (!eval_compare(schema->columns[c].type, raw, op, val)) return SELECT_MATCH_NO;
     }
-    return 1;
+    return SELECT_MATCH_YES;
 }
 
 int select_find_eq_predicate(const SelectQuery* query, const char* column) {
@@ -157,27 +157,28 @@ int composite_index_prefix_count(const IndexDef* def, const SelectQuery* query) 
     return count;
 }
 
-int composite_index_value_matches(const TableSchema* schema, const IndexDef* def,
-                                  const SelectQuery* query, const char* value, int n, char* err,
-                                  size_t errlen) {
-    if (!schema || !def || !query || !value || n < 1) return 0;
+SelectMatch composite_index_value_matches(const TableSchema* schema, const IndexDef* def,
+                                          const SelectQuery* query, const char* value, int n,
+                                          char* err, size_t errlen) {
+    if (!schema || !def || !query || !value || n < 1) return SELECT_MATCH_NO;
     if (n > KYREL_MAX_INDEX_COLUMNS) n = KYREL_MAX_INDEX_COLUMNS;
     for (int k = 0; k < n; ++k) {
         int p = select_find_eq_predicate(query, def->columns[k].name);
-        if (p < 0) return 0;
+        if (p < 0) return SELECT_MATCH_NO;
         const char* start = nullptr;
         size_t len = 0;
-        if (index_value_component_span(value, k, &start, &len) != 0 || !start) return 0;
+        if (index_value_component_span(value, k, &start, &len) != 0 || !start)
+            return SELECT_MATCH_NO;
         int c = schema_get_col(schema, def->columns[k].name);
         if (c < 0) {
             set_err(err, errlen, "unknown index column");
-            return -1;
+            return SELECT_MATCH_ERROR;
         }
         std::string component(start, len);
         if (!eval_compare(schema->columns[c].type, component.c_str(), "=", query->pred_value[p]))
-            return 0;
+            return SELECT_MATCH_NO;
     }
-    return 1;
+    return SELECT_MATCH_YES;
 }
 
 char* index_sql_predicate_value_to_index_raw(int type, const char* value, char* err,
@@ -222,11 +223,12 @@ int composite_index_usable_prefix(const IndexDef* def, const TableSchema* schema
 
 }  // namespace
 
-int composite_index_build_exact_value(const TableSchema* schema, const IndexDef* def,
-                                      const SelectQuery* query, char** out, char* err,
-                                      size_t errlen) {
+SelectStep composite_index_build_exact_value(const TableSchema* schema, const IndexDef* def,
+                                             const SelectQuery* query, char** out, char* err,
+                                             size_t errlen) {
     if (out) *out = nullptr;
-    if (!schema || !def || !query || !out || def->column_count < 2) return 1;
+    if (!schema || !def || !query || !out || def->column_count < 2)
+        return SELECT_STEP_NOT_APPLICABLE;
     int n =
         def->column_count < KYREL_MAX_INDEX_COLUMNS ? def->column_count : KYREL_MAX_INDEX_COLUMNS;
     std::vector<CStr> parts;
@@ -234,27 +236,27 @@ int composite_index_build_exact_value(const TableSchema* schema, const IndexDef*
     parts.reserve(n);
     for (int k = 0; k < n; ++k) {
         int p = select_find_eq_predicate(query, def->columns[k].name);
-        if (p < 0) return 1;
+        if (p < 0) return SELECT_STEP_NOT_APPLICABLE;
         int c = schema_get_col(schema, def->columns[k].name);
         if (c < 0) {
             set_err(err, errlen, "unknown index column");
-            return -1;
+            return SELECT_STEP_ERROR;
         }
         CStr raw(exact_index_text(schema->columns[c].type, query->pred_value[p]));
         // A value without one index text of this type (a word compared with an
         // int column, a bare string) is not looked up by text: the index values
         // are compared one by one instead.
-        if (!raw) return 1;
+        if (!raw) return SELECT_STEP_NOT_APPLICABLE;
         ptrs.push_back(raw.get());
         parts.push_back(std::move(raw));
     }
     char* encoded = nullptr;
     if (index_encode_components(ptrs.data(), n, &encoded, err, errlen) != 0) {
         if (err && errlen && !err[0]) set_err(err, errlen, "oom");
-        return -1;
+        return SELECT_STEP_ERROR;
     }
     *out = encoded;
-    return 0;
+    return SELECT_STEP_DONE;
 }
 
 int append_lookup_key(char*** keys, int* count, const char* key, char* err, size_t errlen) {
@@ -287,89 +289,130 @@ int append_lookup_key(char*** keys, int* count, const char* key, char* err, size
     return 0;
 }
 
-int lookup_keys_from_composite_index(Table* table, const SelectQuery* query, char*** out_keys,
-                                     int* out_count, char* err, size_t errlen) {
+namespace {
+
+// The storage look-ups answer 1 when they cannot serve, 0 or -1.
+SelectStep step_of_lookup(int rc) {
+    if (rc < 0) return SELECT_STEP_ERROR;
+    return rc == 0 ? SELECT_STEP_DONE : SELECT_STEP_NOT_APPLICABLE;
+}
+
+// The composite index with the longest usable "=" prefix (earliest on ties),
+// with copies of its definition and of the schema taken under the read lock.
+// Its position, or -1 when none is usable.
+int pick_composite_index(Table* table, const SelectQuery* query, IndexDef* def, TableSchema* schema,
+                         int* prefix) {
+    RwReadGuard g(&table->lock);
+    int best = -1, best_count = 0;
+    int n = table->index_count < KYREL_MAX_INDEXES ? table->index_count : KYREL_MAX_INDEXES;
+    for (int i = 0; i < n; ++i) {
+        int c = composite_index_usable_prefix(&table->indexes[i], &table->schema, query);
+        if (c > best_count) {
+            best_count = c;
+            best = i;
+        }
+    }
+    if (best < 0 || best_count < 1) return -1;
+    *def = table->indexes[best];
+    *schema = table->schema;
+    *prefix = best_count;
+    return best;
+}
+
+// Empties a candidate list after a failed check.
+void drop_lookup_keys(char*** keys, int* count) {
+    free_string_array(*keys, *count);
+    *keys = nullptr;
+    *count = 0;
+}
+
+// The candidates of the index values whose first `prefix` components match,
+// from the index's in-memory map; NOT_APPLICABLE when the map cannot serve.
+SelectStep composite_keys_from_map(Table* table, int pos, const TableSchema* schema,
+                                   const IndexDef* def, const SelectQuery* query, int prefix,
+                                   char*** out_keys, int* out_count, char* err, size_t errlen) {
+    RwReadGuard g(&table->lock);
+    if (pos >= table->index_count || !sec_index_map_usable(table, pos) ||
+        !table->sec_maps[pos].value_buckets)
+        return SELECT_STEP_NOT_APPLICABLE;
+    SecIndexMap* m = &table->sec_maps[pos];
+    for (uint64_t b = 0; b < m->value_bucket_count; ++b) {
+        for (SecIndexValueEntry* e = m->value_buckets[b]; e; e = e->next) {
+            SelectMatch r =
+                composite_index_value_matches(schema, def, query, e->value, prefix, err, errlen);
+            if (r == SELECT_MATCH_ERROR) {
+                drop_lookup_keys(out_keys, out_count);
+                return SELECT_STEP_ERROR;
+            }
+            if (r == SELECT_MATCH_NO) continue;
+            for (SecIndexKeyNode* k = e->keys; k; k = k->next)
+                if (append_lookup_key(out_keys, out_count, k->key, err, errlen) != 0)
+                    return SELECT_STEP_ERROR;
+        }
+    }
+    return SELECT_STEP_DONE;
+}
+
+// The same from the index's file, read without the table's lock.
+SelectStep composite_keys_from_file(Table* table, int pos, const TableSchema* schema,
+                                    const IndexDef* def, const SelectQuery* query, int prefix,
+                                    char*** out_keys, int* out_count, char* err, size_t errlen) {
+    std::vector<IndexFileEntry> entries;
+    int r = index_file_read_entries(table, pos, &entries, err, errlen);
+    if (r != 0) return step_of_lookup(r);
+    for (const IndexFileEntry& e : entries) {
+        if (e.deleted) continue;
+        SelectMatch m =
+            composite_index_value_matches(schema, def, query, e.value.c_str(), prefix, err, errlen);
+        if (m == SELECT_MATCH_ERROR) {
+            drop_lookup_keys(out_keys, out_count);
+            return SELECT_STEP_ERROR;
+        }
+        if (m == SELECT_MATCH_YES &&
+            append_lookup_key(out_keys, out_count, e.key.c_str(), err, errlen) != 0)
+            return SELECT_STEP_ERROR;
+    }
+    return SELECT_STEP_DONE;
+}
+
+}  // namespace
+
+SelectStep lookup_keys_from_composite_index(Table* table, const SelectQuery* query,
+                                            char*** out_keys, int* out_count, char* err,
+                                            size_t errlen) {
     if (out_keys) *out_keys = nullptr;
     if (out_count) *out_count = 0;
-    if (!table || !query || !out_keys || !out_count) return 1;
-    if (!query->has_where || query->pred_count < 1) return 1;
+    if (!table || !query || !out_keys || !out_count) return SELECT_STEP_NOT_APPLICABLE;
+    if (!query->has_where || query->pred_count < 1) return SELECT_STEP_NOT_APPLICABLE;
 
     IndexDef def;
-    int best = -1, best_count = 0;
     std::unique_ptr<TableSchema> schema(new (std::nothrow) TableSchema);
     if (!schema) {
         set_err(err, errlen, "oom");
-        return -1;
+        return SELECT_STEP_ERROR;
     }
-    {
-        RwReadGuard g(&table->lock);
-        int n = table->index_count < KYREL_MAX_INDEXES ? table->index_count : KYREL_MAX_INDEXES;
-        for (int i = 0; i < n; ++i) {
-            int c = composite_index_usable_prefix(&table->indexes[i], &table->schema, query);
-            if (c > best_count) {
-                best_count = c;
-                best = i;
-            }
-        }
-        if (best < 0 || best_count < 1) return 1;
-        def = table->indexes[best];
-        *schema = table->schema;
-    }
+    int prefix = 0;
+    const int pos = pick_composite_index(table, query, &def, schema.get(), &prefix);
+    if (pos < 0) return SELECT_STEP_NOT_APPLICABLE;
     indexdef_ensure_defaults(&def);
 
-    if (best_count >= def.column_count && def.column_count > 1) {
+    // Every column fixed: one look-up of the whole value, when it has one text.
+    if (prefix >= def.column_count && def.column_count > 1) {
         char* exact = nullptr;
-        int r = composite_index_build_exact_value(schema.get(), &def, query, &exact, err, errlen);
-        if (r < 0) return -1;
-        if (r == 0) {
+        SelectStep r =
+            composite_index_build_exact_value(schema.get(), &def, query, &exact, err, errlen);
+        if (r == SELECT_STEP_ERROR) return SELECT_STEP_ERROR;
+        if (r == SELECT_STEP_DONE) {
             CStr hold(exact);
-            return lookup_keys_from_index_exact(table, best, exact, out_keys, out_count, err,
-                                                errlen);
+            return step_of_lookup(
+                lookup_keys_from_index_exact(table, pos, exact, out_keys, out_count, err, errlen));
         }
     }
-
-    {
-        RwReadGuard g(&table->lock);
-        if (best < table->index_count && sec_index_map_usable(table, best) &&
-            table->sec_maps[best].value_buckets) {
-            SecIndexMap* m = &table->sec_maps[best];
-            for (uint64_t b = 0; b < m->value_bucket_count; ++b) {
-                for (SecIndexValueEntry* e = m->value_buckets[b]; e; e = e->next) {
-                    int r = composite_index_value_matches(schema.get(), &def, query, e->value,
-                                                          best_count, err, errlen);
-                    if (r < 0) {
-                        free_string_array(*out_keys, *out_count);
-                        *out_keys = nullptr;
-                        *out_count = 0;
-                        return -1;
-                    }
-                    if (r == 0) continue;
-                    for (SecIndexKeyNode* k = e->keys; k; k = k->next)
-                        if (append_lookup_key(out_keys, out_count, k->key, err, errlen) != 0)
-                            return -1;
-                }
-            }
-            return 0;
-        }
-    }
-
-    std::vector<IndexFileEntry> entries;
-    int r = index_file_read_entries(table, best, &entries, err, errlen);
-    if (r != 0) return r;
-    for (const IndexFileEntry& e : entries) {
-        if (e.deleted) continue;
-        int m = composite_index_value_matches(schema.get(), &def, query, e.value.c_str(),
-                                              best_count, err, errlen);
-        if (m < 0) {
-            free_string_array(*out_keys, *out_count);
-            *out_keys = nullptr;
-            *out_count = 0;
-            return -1;
-        }
-        if (m == 1 && append_lookup_key(out_keys, out_count, e.key.c_str(), err, errlen) != 0)
-            return -1;
-    }
-    return 0;
+    SelectStep r = composite_keys_from_map(table, pos, schema.get(), &def, query, prefix, out_keys,
+                                           out_count, err, errlen);
+    if (r != SELECT_STEP_NOT_APPLICABLE) return r;
+    return composite_keys_from_file(table, pos, schema.get(), &def, query, prefix, out_keys,
+                                    out_count, err, errlen);
 }
 
 // ---- rows -------------------------------------------------------------------
@@ -447,15 +490,16 @@ namespace {
 
 // Streams the live versions that visit() yields into a fresh reply.
 template <typename Visit>
-int stream_rows(Table* t, const TableSchema* schema, const char* table_name,
-                const SelectQuery* query, Visit&& visit, char** out, char* err, size_t errlen) {
+SelectStep stream_rows(Table* t, const TableSchema* schema, const char* table_name,
+                       const SelectQuery* query, Visit&& visit, char** out, char* err,
+                       size_t errlen) {
     JsonBuf b;
-    if (json_buf_init(&b, JSON_BUF_INITIAL, err, errlen) != 0) return -1;
+    if (json_buf_init(&b, JSON_BUF_INITIAL, err, errlen) != 0) return SELECT_STEP_ERROR;
     CStr esc(json_escape_string(table_name ? table_name : ""));
     if (!esc || json_buf_append_str(&b, reply_head(esc.get()).c_str(), err, errlen) != 0) {
         if (!esc) set_err(err, errlen, "oom");
         json_buf_free(&b);
-        return -1;
+        return SELECT_STEP_ERROR;
     }
     int written = 0;
     int rc;
@@ -465,9 +509,9 @@ int stream_rows(Table* t, const TableSchema* schema, const char* table_name,
             if (query->limit >= 0 && written >= query->limit) return 1;
             if (!version_live(v)) return 0;
             if (query->has_where) {
-                int m = select_row_matches_where(schema, query, v->json, err, errlen);
-                if (m < 0) return -1;
-                if (m == 0) return 0;
+                SelectMatch m = select_row_matches_where(schema, query, v->json, err, errlen);
+                if (m == SELECT_MATCH_ERROR) return -1;
+                if (m == SELECT_MATCH_NO) return 0;
             }
             return append_raw_row_json_to_result(&b.data, &b.capacity, &b.length, &written, v->json,
                                                  err, errlen) == 0
@@ -477,19 +521,20 @@ int stream_rows(Table* t, const TableSchema* schema, const char* table_name,
     }
     if (rc < 0 || json_buf_append_str(&b, "]}", err, errlen) != 0) {
         json_buf_free(&b);
-        return -1;
+        return SELECT_STEP_ERROR;
     }
     *out = b.data;
-    return 0;
+    return SELECT_STEP_DONE;
 }
 
 }  // namespace
 
-int select_all_stream_pk_map_json(Table* table, const TableSchema* schema, const char* table_name,
-                                  const SelectQuery* query, char** out, char* err, size_t errlen) {
+SelectStep select_all_stream_pk_map_json(Table* table, const TableSchema* schema,
+                                         const char* table_name, const SelectQuery* query,
+                                         char** out, char* err, size_t errlen) {
     if (out) *out = nullptr;
-    if (!table || !query || !out) return -1;
-    if (!table->pk_map.buckets) return 1;
+    if (!table || !query || !out) return SELECT_STEP_ERROR;
+    if (!table->pk_map.buckets) return SELECT_STEP_NOT_APPLICABLE;
     return stream_rows(
         table, schema, table_name, query,
         [&](auto&& fn) {
@@ -499,13 +544,14 @@ int select_all_stream_pk_map_json(Table* table, const TableSchema* schema, const
         out, err, errlen);
 }
 
-int select_all_stream_index_keys_json(Table* table, const TableSchema* schema,
-                                      const char* table_name, const SelectQuery* query,
-                                      char* const* keys, int count, char** out, char* err,
-                                      size_t errlen) {
+SelectStep select_all_stream_index_keys_json(Table* table, const TableSchema* schema,
+                                             const char* table_name, const SelectQuery* query,
+                                             char* const* keys, int count, char** out, char* err,
+                                             size_t errlen) {
     if (out) *out = nullptr;
-    if (!table || !query || !out) return -1;
-    if (!table->pk_map.buckets || (!keys && count > 0) || count < 0) return 1;
+    if (!table || !query || !out) return SELECT_STEP_ERROR;
+    if (!table->pk_map.buckets || (!keys && count > 0) || count < 0)
+        return SELECT_STEP_NOT_APPLICABLE;
     return stream_rows(
         table, schema, table_name, query,
         [&](auto&& fn) {
@@ -568,9 +614,9 @@ int select_rows_json(const char* internal_name, const char* table_name, const Se
             std::string row;
             VersionedRow* v = key_ok && query->limit != 0 ? pk_latest_map_get(t, key) : nullptr;
             if (version_live(v)) {
-                int m = select_row_matches_where(&t->schema, query, v->json, err, errlen);
-                if (m < 0) return -1;
-                if (m == 1) row = v->json;
+                SelectMatch m = select_row_matches_where(&t->schema, query, v->json, err, errlen);
+                if (m == SELECT_MATCH_ERROR) return -1;
+                if (m == SELECT_MATCH_YES) row = v->json;
             }
             g.unlock();
             size_t nesc = strlen(esc.get());
@@ -598,16 +644,16 @@ int select_rows_json(const char* internal_name, const char* table_name, const Se
     KeyList list;
     if (!pk_lookup && where_columns_exist && query->has_where && query->pred_count >= 1) {
         char msg[256] = {0};
-        int r =
+        SelectStep r =
             lookup_keys_from_composite_index(t, query, &list.keys, &list.count, msg, sizeof msg);
-        if (r == 0) {
+        if (r == SELECT_STEP_DONE) {
             list.present = true;
         } else {
             list.reset();
             if (query->pred_count == 1 && strcmp(query->pred_op[0], "=") == 0) {
-                r = lookup_keys_from_index(t, query->pred_col[0], "=", query->pred_value[0],
-                                           &list.keys, &list.count, msg, sizeof msg);
-                if (r == 0)
+                int rc = lookup_keys_from_index(t, query->pred_col[0], "=", query->pred_value[0],
+                                                &list.keys, &list.count, msg, sizeof msg);
+                if (rc == 0)
                     list.present = true;
                 else
                     list.reset();
@@ -616,12 +662,12 @@ int select_rows_json(const char* internal_name, const char* table_name, const Se
     }
 
     if (plain) {
-        int r =
+        SelectStep r =
             list.present
                 ? select_all_stream_index_keys_json(t, schema.get(), shown, query, list.keys,
                                                     list.count, out, err, errlen)
                 : select_all_stream_pk_map_json(t, schema.get(), shown, query, out, err, errlen);
-        if (r <= 0) return r;
+        if (r != SELECT_STEP_NOT_APPLICABLE) return r == SELECT_STEP_DONE ? 0 : -1;
     }
 
     // Row collection.
@@ -631,8 +677,9 @@ int select_rows_json(const char* internal_name, const char* table_name, const Se
         auto take = [&](const VersionedRow* v, bool check) -> int {
             if (!version_live(v)) return 0;
             if (check) {
-                int m = select_row_matches_where(schema.get(), query, v->json, err, errlen);
-                if (m <= 0) return m;
+                SelectMatch m = select_row_matches_where(schema.get(), query, v->json, err, errlen);
+                if (m == SELECT_MATCH_ERROR) return -1;
+                if (m == SELECT_MATCH_NO) return 0;
             }
             return append_select_row_from_version(&rs.rows, &rs.count, &rs.capacity, v, err,
                                                   errlen);

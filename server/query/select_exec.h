@@ -23,15 +23,30 @@ struct TableSchema;
 struct IndexDef;
 struct VersionedRow;
 
+// Outcome of testing a stored row or an index value against the WHERE.
+enum SelectMatch : int {
+    SELECT_MATCH_ERROR = -1,  // the message is in err
+    SELECT_MATCH_NO = 0,
+    SELECT_MATCH_YES = 1,
+};
+
+// Outcome of one access path, which may not apply to a query: the caller
+// then takes the next one (another index, then the scan).
+enum SelectStep : int {
+    SELECT_STEP_ERROR = -1,          // the message is in err
+    SELECT_STEP_DONE = 0,            // the result is ready
+    SELECT_STEP_NOT_APPLICABLE = 1,  // nothing was built; take the next path
+};
+
 // 0 and a heap reply in *out (owned by the caller); -1 and a message.
 // table_name is the name as the statement wrote it (NULL: the internal name).
 int select_rows_json(const char* internal_name, const char* table_name, const SelectQuery* query,
                      char** out, char* err, size_t errlen);
 
-// 1 the row passes every predicate (also without a query or a WHERE), 0 it
-// does not, -1 "unknown WHERE column" (exact-case lookup).
-int select_row_matches_where(const TableSchema* schema, const SelectQuery* query,
-                             const char* row_json, char* err, size_t errlen);
+// YES the row passes every predicate (also without a query or a WHERE), NO
+// it does not, ERROR "unknown WHERE column" (exact-case lookup).
+SelectMatch select_row_matches_where(const TableSchema* schema, const SelectQuery* query,
+                                     const char* row_json, char* err, size_t errlen);
 
 // First predicate with operator "=" on column (case-insensitive); -1 none.
 int select_find_eq_predicate(const SelectQuery* query, const char* column);
@@ -40,44 +55,49 @@ int select_find_eq_predicate(const SelectQuery* query, const char* column);
 // indexes or without WHERE).
 int composite_index_prefix_count(const IndexDef* def, const SelectQuery* query);
 
-// 1 the first n components of the stored composite value equal the "="
-// predicates, 0 not, -1 "unknown index column".
-int composite_index_value_matches(const TableSchema* schema, const IndexDef* def,
-                                  const SelectQuery* query, const char* value, int n, char* err,
-                                  size_t errlen);
+// YES the first n components of the stored composite value equal the "="
+// predicates, NO not, ERROR "unknown index column".
+SelectMatch composite_index_value_matches(const TableSchema* schema, const IndexDef* def,
+                                          const SelectQuery* query, const char* value, int n,
+                                          char* err, size_t errlen);
 
 // Canonical index text of a predicate value for the column type; NULL with a
 // message when the value cannot be an index value of that type.
 char* index_sql_predicate_value_to_index_raw(int type, const char* value, char* err, size_t errlen);
 
-// 0 built (*out heap); 1 not applicable (also when a predicate value has no
-// single index text that every equal stored value shares: a bare or
-// double-quoted string, a word for a number; the caller then compares the
-// index values one by one); -1 error.
-int composite_index_build_exact_value(const TableSchema* schema, const IndexDef* def,
-                                      const SelectQuery* query, char** out, char* err,
-                                      size_t errlen);
+// DONE built (*out heap); NOT_APPLICABLE also when a predicate value has no
+// single index text that every equal stored value shares (a bare or
+// double-quoted string, a word for a number: the caller then compares the
+// index values one by one); ERROR.
+SelectStep composite_index_build_exact_value(const TableSchema* schema, const IndexDef* def,
+                                             const SelectQuery* query, char** out, char* err,
+                                             size_t errlen);
 
 // Candidate keys from the composite index with the longest usable "="
 // prefix (earliest on ties). A prefix is usable only when every later column
 // of the index is the primary key: a row lacking an indexed column is not in
 // the index, so a shorter prefix would lose rows the WHERE matches. Every
 // row the WHERE can match is among the candidates; callers re-check them.
-// 1 no usable composite index; 0 candidate list ready (possibly empty); -1.
-int lookup_keys_from_composite_index(Table* table, const SelectQuery* query, char*** out_keys,
-                                     int* out_count, char* err, size_t errlen);
+// NOT_APPLICABLE no usable composite index; DONE candidate list ready
+// (possibly empty); ERROR.
+SelectStep lookup_keys_from_composite_index(Table* table, const SelectQuery* query,
+                                            char*** out_keys, int* out_count, char* err,
+                                            size_t errlen);
 
 // Appends a heap copy of key. 0; -1 "oom" (the whole list freed and emptied).
 int append_lookup_key(char*** keys, int* count, const char* key, char* err, size_t errlen);
 
-// Streams SELECT * over the primary-key map. 1 no map; 0 reply; -1.
-int select_all_stream_pk_map_json(Table* table, const TableSchema* schema, const char* table_name,
-                                  const SelectQuery* query, char** out, char* err, size_t errlen);
-// Streams SELECT * over candidate keys. 1 no map / no list / negative count.
-int select_all_stream_index_keys_json(Table* table, const TableSchema* schema,
-                                      const char* table_name, const SelectQuery* query,
-                                      char* const* keys, int count, char** out, char* err,
-                                      size_t errlen);
+// Streams SELECT * over the primary-key map. NOT_APPLICABLE no map; DONE
+// the reply in *out; ERROR.
+SelectStep select_all_stream_pk_map_json(Table* table, const TableSchema* schema,
+                                         const char* table_name, const SelectQuery* query,
+                                         char** out, char* err, size_t errlen);
+// Streams SELECT * over candidate keys. NOT_APPLICABLE no map, no list or a
+// negative count.
+SelectStep select_all_stream_index_keys_json(Table* table, const TableSchema* schema,
+                                             const char* table_name, const SelectQuery* query,
+                                             char* const* keys, int count, char** out, char* err,
+                                             size_t errlen);
 
 // Appends a copy of a live version; missing, deleted or text-less versions
 // are skipped. 0; -1 "oom".

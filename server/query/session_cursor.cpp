@@ -124,12 +124,12 @@ int cursor_build_key_snapshot(Table* t, const char* internal, const SelectQuery*
                 if (r->seq > seq) seq = r->seq;
                 if (r->deleted || !r->json || !r->key) continue;
                 if (q->has_where) {
-                    int m = select_row_matches_where(&t->schema, q, r->json, err, errlen);
-                    if (m < 0) {
+                    SelectMatch m = select_row_matches_where(&t->schema, q, r->json, err, errlen);
+                    if (m == SELECT_MATCH_ERROR) {
                         drop_keys();
                         return -1;
                     }
-                    if (m == 0) continue;
+                    if (m == SELECT_MATCH_NO) continue;
                 }
                 if (keys.size() >= static_cast<size_t>(INT32_MAX)) {
                     drop_keys();
