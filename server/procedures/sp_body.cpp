@@ -341,7 +341,7 @@ int walk_body(const char* body, const ProcParamDef* params, int param_count, boo
                 if (sp_expr_to_sql_literal(expr, type, name, vt.vars, vt.count, &lit, err,
                                            errlen) != 0)
                     return -1;
-                std::unique_ptr<char, SpFreeDeleter> hold(lit);
+                CStr hold(lit);
                 if (sp_add_runtime_var(vt.vars, &vt.count, name, type, lit, 0, err, errlen) != 0)
                     return -1;
             }
@@ -366,7 +366,7 @@ int walk_body(const char* body, const ProcParamDef* params, int param_count, boo
                 if (sp_substitute_runtime_placeholders(st, vt.vars, vt.count, &sql, err, errlen) !=
                     0)
                     return -1;
-                std::unique_ptr<char, SpFreeDeleter> hold(sql);
+                CStr hold(sql);
                 // Names resolve in the caller's database at CALL; one that
                 // could reach another database is refused already here.
                 if (exec_check_statement_tables(sql, err, errlen) != 0) return -1;

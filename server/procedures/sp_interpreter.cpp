@@ -22,13 +22,6 @@
 
 namespace {
 
-using OwnedText = std::unique_ptr<char, SpFreeDeleter>;
-
-std::string json_esc(const char* s) {
-    OwnedText e(json_escape_string(s ? s : ""));
-    return e ? std::string(e.get()) : std::string();
-}
-
 const char* tf(int v) { return v ? "true" : "false"; }
 
 // State of one CALL.
@@ -82,7 +75,7 @@ int walk(Run& r, const StatementList& list, char* err, size_t errlen) {
             f.loop_start = -1;
             ++r.open_if;
             if (sp_append_step_prefix(r, err, errlen) != 0) return -1;
-            r.out += idx(r) + ",\"kind\":\"IF\",\"condition\":\"" + json_esc(cond) +
+            r.out += idx(r) + ",\"kind\":\"IF\",\"condition\":\"" + sp_json_esc(cond) +
                      "\",\"evaluated\":" + tf(active) + ",\"truth\":" + tf(active && truth) +
                      ",\"active\":" + tf(f.active) + ",\"ok\":true}";
             ++r.executed;
@@ -101,7 +94,7 @@ int walk(Run& r, const StatementList& list, char* err, size_t errlen) {
             f.active = evaluated && truth;
             if (f.active) f.branch_taken = 1;
             if (sp_append_step_prefix(r, err, errlen) != 0) return -1;
-            r.out += idx(r) + ",\"kind\":\"ELSEIF\",\"condition\":\"" + json_esc(cond) +
+            r.out += idx(r) + ",\"kind\":\"ELSEIF\",\"condition\":\"" + sp_json_esc(cond) +
                      "\",\"evaluated\":" + tf(evaluated) + ",\"truth\":" + tf(evaluated && truth) +
                      ",\"active\":" + tf(f.active) + ",\"ok\":true}";
             ++r.executed;
@@ -143,7 +136,7 @@ int walk(Run& r, const StatementList& list, char* err, size_t errlen) {
             snprintf(f.condition, sizeof f.condition, "%s", cond);
             ++r.open_while;
             if (sp_append_step_prefix(r, err, errlen) != 0) return -1;
-            r.out += idx(r) + ",\"kind\":\"WHILE\",\"condition\":\"" + json_esc(cond) +
+            r.out += idx(r) + ",\"kind\":\"WHILE\",\"condition\":\"" + sp_json_esc(cond) +
                      "\",\"evaluated\":" + tf(active) + ",\"truth\":" + tf(active && truth) +
                      ",\"active\":" + tf(f.active) + ",\"ok\":true}";
             ++r.executed;
@@ -182,10 +175,10 @@ int walk(Run& r, const StatementList& list, char* err, size_t errlen) {
             if (sp_expr_to_sql_literal(expr, type, name, r.vt.vars, r.vt.count, &lit, err,
                                        errlen) != 0)
                 return -1;
-            OwnedText hold(lit);
+            CStr hold(lit);
             if (sp_add_runtime_var(r.vt.vars, &r.vt.count, name, type, lit, 0, err, errlen) != 0)
                 return -1;
-            r.out += idx(r) + ",\"kind\":\"DECLARE\",\"variable\":\"" + json_esc(name) +
+            r.out += idx(r) + ",\"kind\":\"DECLARE\",\"variable\":\"" + sp_json_esc(name) +
                      "\",\"ok\":true}";
             ++r.executed;
         } else if (ci_starts(st, "SET ")) {
@@ -203,8 +196,8 @@ int walk(Run& r, const StatementList& list, char* err, size_t errlen) {
                 return -1;
             free(r.vt.vars[v].value);
             r.vt.vars[v].value = lit;
-            r.out +=
-                idx(r) + ",\"kind\":\"SET\",\"variable\":\"" + json_esc(name) + "\",\"ok\":true}";
+            r.out += idx(r) + ",\"kind\":\"SET\",\"variable\":\"" + sp_json_esc(name) +
+                     "\",\"ok\":true}";
             ++r.executed;
         } else if (sp_statement_is_executable_sql(st)) {
             if (sp_append_step_prefix(r, err, errlen) != 0) return -1;
@@ -212,13 +205,13 @@ int walk(Run& r, const StatementList& list, char* err, size_t errlen) {
             if (sp_substitute_runtime_placeholders(st, r.vt.vars, r.vt.count, &sql, err, errlen) !=
                 0)
                 return -1;
-            OwnedText sql_hold(sql);
+            CStr sql_hold(sql);
             if (strlen(sql) > SP_MAX_SQL_STATEMENT)
                 return sp_fail(err, errlen, "procedure SQL statement exceeds %d bytes",
                                static_cast<int>(SP_MAX_SQL_STATEMENT));
             char* result = nullptr;
             if (sp_execute_invoker_sql(r.session, sql, &result, err, errlen) != 0) return -1;
-            OwnedText result_hold(result);
+            CStr result_hold(result);
             r.has_last = result != nullptr;
             r.last_result = result ? result : "";
             ++r.sql;
@@ -281,7 +274,7 @@ int sp_execute_procedure_script(Session* session, const char* procedure, const c
     if (sp_bind_params_to_runtime_vars(params, param_count, args, r->vt.vars, &r->vt.count, err,
                                        errlen) != 0)
         return -1;
-    r->out = "{\"ok\":true,\"procedure\":\"" + json_esc(procedure) + "\",\"results\":[";
+    r->out = "{\"ok\":true,\"procedure\":\"" + sp_json_esc(procedure) + "\",\"results\":[";
     char msg[512] = "";
     if (walk(*r, list, msg, sizeof msg) != 0) {
         return sp_fail(err, errlen, "procedure statement %d failed: %.400s",
@@ -313,7 +306,7 @@ int sp_call_procedure(Session* session, const char* procedure, const ProcCallArg
     if (sp_load_procedure_body_checked(session, procedure, &body, table, params, &n, err, errlen) !=
         0)
         return -1;
-    OwnedText hold(body);
+    CStr hold(body);
     return sp_execute_procedure_script(session, procedure, body, params, n, args, out_reply, err,
                                        errlen);
 }

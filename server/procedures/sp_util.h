@@ -1,5 +1,6 @@
 // Small text helpers shared by the stored-procedure units: message writing,
-// trimmed/normalised std::string copies and owned heap copies.
+// trimmed/normalised std::string copies, JSON-escaped copies and owned heap
+// copies (released with free(), held in CStr).
 #pragma once
 
 #include <cctype>
@@ -11,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "base/json_text.h"
+#include "base/owned.h"
 #include "base/sql_scan.h"
 #include "base/text_util.h"
 
@@ -97,15 +100,10 @@ inline bool sp_is_ident_start(char c) {
 inline bool sp_is_ident_char(char c) { return sp_is_ident_start(c) || (c >= '0' && c <= '9'); }
 
 // Heap copy released with free(); NULL when memory runs out.
-inline char* sp_dup(const std::string& s) {
-    char* p = static_cast<char*>(malloc(s.size() + 1));
-    if (!p) return nullptr;
-    memcpy(p, s.data(), s.size());
-    p[s.size()] = '\0';
-    return p;
-}
+inline char* sp_dup(const std::string& s) { return xstrndup2(s.data(), s.size()); }
 
-// Owned heap text released with free() when the holder goes out of scope.
-struct SpFreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
+// The JSON-escaped text of s (NULL reads as ""); empty when memory runs out.
+inline std::string sp_json_esc(const char* s) {
+    CStr e(json_escape_string(s ? s : ""));
+    return e ? std::string(e.get()) : std::string();
+}

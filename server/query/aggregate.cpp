@@ -34,7 +34,7 @@ int out_real(long double v, char** out, char* err, size_t errlen) {
 }
 
 // Trimmed raw value of member `name`; false when absent or null.
-bool present_value(const char* row_json, const char* name, CharPtr* value) {
+bool present_value(const char* row_json, const char* name, CStr* value) {
     return extract_trimmed(row_json, name, value) && !is_json_null_token(value->get());
 }
 
@@ -65,7 +65,7 @@ int aggregate_over(const TableSchema* schema, int kind, const char* arg, const c
             int col = schema_get_col_ci(schema, arg);
             const char* name = col >= 0 ? schema->columns[col].name : arg;
             for (int i = 0; i < count; ++i) {
-                CharPtr v(nullptr, &free);
+                CStr v;
                 if (present_value(rows[i], name, &v)) ++n;
             }
         }
@@ -86,9 +86,9 @@ int aggregate_over(const TableSchema* schema, int kind, const char* arg, const c
     const char* name = schema->columns[col].name;
 
     if (kind == EXPR_MIN || kind == EXPR_MAX) {
-        CharPtr held(nullptr, &free);
+        CStr held;
         for (int i = 0; i < count; ++i) {
-            CharPtr v(nullptr, &free);
+            CStr v;
             if (!present_value(rows[i], name, &v)) continue;
             if (!held) {
                 held = std::move(v);
@@ -102,15 +102,13 @@ int aggregate_over(const TableSchema* schema, int kind, const char* arg, const c
 
     if (kind == EXPR_SUM || kind == EXPR_AVG || kind == EXPR_MEAN) {
         if (!column_type_is_numeric(type)) {
-            char msg[96];
-            snprintf(msg, sizeof msg, "%s supports numeric columns only", kind_name(kind));
-            set_err(err, errlen, msg);
+            set_errf(err, errlen, "%s supports numeric columns only", kind_name(kind));
             return -1;
         }
         long double sum = 0;
         long long n = 0;
         for (int i = 0; i < count; ++i) {
-            CharPtr v(nullptr, &free);
+            CStr v;
             if (!present_value(rows[i], name, &v)) continue;
             sum += numeric_of(v.get(), type);
             ++n;
@@ -138,7 +136,7 @@ int aggregate_over(const TableSchema* schema, int kind, const char* arg, const c
     try {
         values.reserve(static_cast<size_t>(count > 0 ? count : 1));
         for (int i = 0; i < count; ++i) {
-            CharPtr v(nullptr, &free);
+            CStr v;
             if (present_value(rows[i], name, &v)) values.push_back(numeric_of(v.get(), type));
         }
     } catch (...) {
@@ -265,7 +263,7 @@ int collect_numeric_values(const TableSchema* schema, const char* column, const 
     }
     int n = 0;
     for (int i = 0; i < count; ++i) {
-        CharPtr v(nullptr, &free);
+        CStr v;
         if (present_value(rows[i].row_json, schema->columns[col].name, &v))
             values[n++] = numeric_of(v.get(), type);
     }
@@ -292,7 +290,7 @@ int make_group_key_and_values(const TableSchema* schema, const SelectQuery* quer
                 set_err(err, errlen, "missing GROUP BY column value");
                 return -1;
             }
-            CharPtr hold(raw, &free);
+            CStr hold(raw);
             trim_ws(raw);
             size_t len = strlen(raw);
             *key += std::to_string(len);

@@ -118,7 +118,7 @@ int parse_index_column_item(const std::string& piece, IndexColumn* col, char* er
                 return -1;
             }
         } else {
-            if (err && errlen) snprintf(err, errlen, "unknown index column option '%s'", opt);
+            set_errf(err, errlen, "unknown index column option '%s'", opt);
             return -1;
         }
     }
@@ -185,7 +185,7 @@ int parse_index_with_options(const std::string& text, IndexDef* def, char* err, 
             }
             def->deduplicate_items = b;
         } else {
-            if (err && errlen) snprintf(err, errlen, "unsupported index option '%s'", name);
+            set_errf(err, errlen, "unsupported index option '%s'", name);
             return -1;
         }
     }
@@ -270,7 +270,7 @@ int sql_read_simple_token(char** cursor, char* out, size_t cap, const char* labe
     const char* lab = (label && *label) ? label : "token";
     if (out && cap) out[0] = '\0';
     if (!cursor || !*cursor || !out || cap == 0) {
-        if (err && errlen) snprintf(err, errlen, "missing %s", lab);
+        set_errf(err, errlen, "missing %s", lab);
         return -1;
     }
     sql_skip_ws_mut(cursor);
@@ -278,11 +278,11 @@ int sql_read_simple_token(char** cursor, char* out, size_t cap, const char* labe
     size_t n = 0;
     while (p[n] && !is_blank(p[n]) && p[n] != '(' && p[n] != ')' && p[n] != ',' && p[n] != '=') n++;
     if (n == 0) {
-        if (err && errlen) snprintf(err, errlen, "missing %s", lab);
+        set_errf(err, errlen, "missing %s", lab);
         return -1;
     }
     if (n >= cap) {
-        if (err && errlen) snprintf(err, errlen, "%s too long", lab);
+        set_errf(err, errlen, "%s too long", lab);
         return -1;
     }
     memcpy(out, p, n);

@@ -27,8 +27,7 @@ namespace {
 // *raw, left empty for a JSON null. 0; -1 "unknown selected column",
 // not_numeric (the caller's message) or "missing selected column value".
 int read_numeric_column(const TableSchema* schema, const char* row_json, const char* column,
-                        const char* not_numeric, int* type, CharPtr* raw, char* err,
-                        size_t errlen) {
+                        const char* not_numeric, int* type, CStr* raw, char* err, size_t errlen) {
     int col = schema ? schema_get_col_ci(schema, column) : -1;
     if (col < 0) {
         set_err(err, errlen, "unknown selected column");
@@ -296,7 +295,7 @@ int select_expr_value_raw(const TableSchema* schema, const SelectQuery* query, i
         integer_operand = is_int != 0;
     } else {
         int type = 0;
-        CharPtr raw(nullptr, &free);
+        CStr raw;
         if (read_numeric_column(schema, row_json, arg,
                                 "numeric function supports numeric columns only", &type, &raw, err,
                                 errlen) != 0)
@@ -378,7 +377,7 @@ int get_numeric_value_from_row(const TableSchema* schema, const char* row_json, 
     if (out) *out = 0;
     if (is_null) *is_null = 0;
     int type = 0;
-    CharPtr raw(nullptr, &free);
+    CStr raw;
     if (read_numeric_column(schema, row_json, column,
                             "numeric functions support numeric columns only", &type, &raw, err,
                             errlen) != 0)

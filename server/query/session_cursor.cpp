@@ -82,12 +82,6 @@ void appendf(std::string* s, const char* fmt, ...) {
     s->append(big);
 }
 
-void free_keys(char** keys, int count) {
-    if (!keys) return;
-    for (int i = 0; i < count; ++i) free(keys[i]);
-    free(keys);
-}
-
 // The key snapshot of open step 5, built under the table's read lock, with
 // the pin registered before the lock is released.
 struct Snapshot {
@@ -165,7 +159,7 @@ int cursor_build_key_snapshot(Table* t, const char* internal, const SelectQuery*
         const uint64_t mem = cursor_keys_memory_bytes(arr, total);
         uint64_t token = 0;
         if (cursor_registry_register(internal, seq, mem, &token, err, errlen) != 0) {
-            free_keys(arr, total);
+            free_string_array(arr, total);
             return -1;
         }
         snap->keys = arr;
@@ -189,14 +183,13 @@ int session_cursor_fetch_internal(SessionCursor* c, int batch, char** out, char*
     if (session_cursor_is_timed_out(c, now_seconds(), reason, sizeof reason)) {
         const unsigned long long id = c->cursor_id;
         session_cursor_clear(c);
-        if (err && errlen)
-            snprintf(err, errlen, "cursor %llu expired: %s", id, reason[0] ? reason : "timeout");
+        set_errf(err, errlen, "cursor %llu expired: %s", id, reason[0] ? reason : "timeout");
         return -1;
     }
     if (!cursor_registry_token_active(c->pin_token)) {
         const unsigned long long id = c->cursor_id;
         session_cursor_clear(c);
-        if (err && errlen) snprintf(err, errlen, "cursor %llu was killed or expired", id);
+        set_errf(err, errlen, "cursor %llu was killed or expired", id);
         return -1;
     }
     batch = clamp_batch(batch);
@@ -332,7 +325,7 @@ void session_cursor_clear(SessionCursor* cursor) {
     if (!cursor) return;
     if (cursor->pin_token != 0) cursor_registry_unregister(cursor->pin_token);
     if (cursor->memory_bytes) mem_add(-static_cast<int64_t>(cursor->memory_bytes));
-    free_keys(cursor->keys, cursor->total);
+    free_string_array(cursor->keys, cursor->total);
     memset(cursor, 0, sizeof *cursor);
 }
 

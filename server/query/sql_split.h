@@ -38,9 +38,6 @@ int sql_is_single_literal(const std::string& text);
 // parentheses outside them pair up (no ")" before its "(", none left open).
 int sql_is_balanced(const char* begin, const char* end);
 
-// Writes msg into (err, errlen) when there is room.
-void sql_set_err(char* err, size_t errlen, const char* msg);
-
 // Collapses in place every run of blanks outside quoted strings to one blank,
 // so keywords match however many blanks the client typed between them.
 void sql_collapse_blanks(char* s);
