@@ -8,6 +8,7 @@
 #include "base/err.h"
 #include "base/sql_scan.h"
 #include "query/insert_parse.h"
+#include "query/sql_split.h"
 
 CStr sql_keyword_copy(const char* sql, char* err, size_t errlen) {
     return CStr(sql_dup_normalized_dynamic(sql ? sql : "", err, errlen));
@@ -69,17 +70,5 @@ int sql_read_simple_token(char** cursor, char* out, size_t cap, const char* labe
 
 const char* sql_find_matching_rparen(const char* open) {
     if (!open || *open != '(') return nullptr;
-    int depth = 0;
-    const char* p = open;
-    while (*p) {
-        if (*p == '\'' || *p == '"') {
-            p = sql_skip_quoted_string(p);
-            if (!p) return nullptr;
-            continue;
-        }
-        if (*p == '(') depth++;
-        if (*p == ')' && --depth == 0) return p;
-        p++;
-    }
-    return nullptr;
+    return sql_find_matching_paren(open, open + strlen(open));
 }
