@@ -117,6 +117,33 @@ int set_select_expr_label(SelectQuery* q, int i, const char* name, char* err, si
     return 0;
 }
 
+// The two arguments of POW (a numeric operand, then an exponent) or of a
+// window function (a column, then a period) into slot i.
+int parse_two_args(const std::string& inner, int kind, SelectQuery* q, int i, char* err,
+                   size_t errlen) {
+    const char* ib = inner.data();
+    const char* ie = ib + inner.size();
+    const char* comma = sql_find_top_level_sep(ib, ie, ',');
+    if (!comma) return sql_fail(err, errlen, "function requires two arguments");
+    std::string first = sql_trimmed(ib, comma);
+    std::string second = sql_trimmed(comma + 1, ie);
+    if (first.empty() || second.empty())
+        return sql_fail(err, errlen, "function requires two arguments");
+    if (kind == EXPR_POW) {
+        if (parse_scalar_numeric_arg_token(first, q, i, err, errlen) != 0) return -1;
+        return parse_number_token(second.c_str(), q->second_arg[i], sizeof q->second_arg[i], err,
+                                  errlen);
+    }
+    if (copy_ident_checked(q->arg[i], sizeof q->arg[i], first.c_str(), "column name", err,
+                           errlen) != 0)
+        return -1;
+    int period = 0;
+    if (parse_positive_int_token(second.c_str(), &period, err, errlen) != 0) return -1;
+    q->period[i] = period;
+    q->has_window = 1;
+    return 0;
+}
+
 // One select item into slot i.
 int parse_select_expr_token(const std::string& raw, SelectQuery* q, int i, char* err,
                             size_t errlen) {
@@ -155,28 +182,7 @@ int parse_select_expr_token(const std::string& raw, SelectQuery* q, int i, char*
     q->arg_is_literal[i] = 0;
 
     if (spec->arg_count == 2) {
-        const char* ib = inner.data();
-        const char* ie = ib + inner.size();
-        const char* comma = sql_find_top_level_sep(ib, ie, ',');
-        if (!comma) return sql_fail(err, errlen, "function requires two arguments");
-        std::string first = sql_trimmed(ib, comma);
-        std::string second = sql_trimmed(comma + 1, ie);
-        if (first.empty() || second.empty())
-            return sql_fail(err, errlen, "function requires two arguments");
-        if (spec->kind == EXPR_POW) {
-            if (parse_scalar_numeric_arg_token(first, q, i, err, errlen) != 0) return -1;
-            if (parse_number_token(second.c_str(), q->second_arg[i], sizeof q->second_arg[i], err,
-                                   errlen) != 0)
-                return -1;
-        } else {
-            if (copy_ident_checked(q->arg[i], sizeof q->arg[i], first.c_str(), "column name", err,
-                                   errlen) != 0)
-                return -1;
-            int period = 0;
-            if (parse_positive_int_token(second.c_str(), &period, err, errlen) != 0) return -1;
-            q->period[i] = period;
-            q->has_window = 1;
-        }
+        if (parse_two_args(inner, spec->kind, q, i, err, errlen) != 0) return -1;
     } else if (inner == "*") {
         if (!spec->star_allowed) return sql_fail(err, errlen, "'*' is only valid with COUNT");
         std::snprintf(q->arg[i], sizeof q->arg[i], "*");
@@ -440,98 +446,122 @@ int parse_positive_int_token(const char* text, int* out, char* err, size_t errle
     return 0;
 }
 
-int parse_select_sql(const char* sql, char* table_out, size_t table_cap, SelectQuery* query,
-                     char* err, size_t errlen) {
-    if (!query) return sql_fail(err, errlen, "invalid SELECT");
-    std::memset(query, 0, sizeof *query);
-    query->limit = -1;
-    if (!sql) return sql_fail(err, errlen, "invalid SELECT");
+namespace {
 
-    char buf[SELECT_SQL_MAX];
-    if (sql_load_statement(sql, buf, sizeof buf, "SELECT", err, errlen) != 0) return -1;
-
-    if (!ci_starts(buf, "SELECT ")) return sql_fail(err, errlen, "invalid SELECT");
-    const char* from = sql_find_top_level_ci(buf + 6, " FROM ");
-    if (!from) return sql_fail(err, errlen, "missing FROM");
+// The select list between SELECT and FROM: "*" or the items.
+int parse_select_list(const char* buf, const char* from, SelectQuery* query, char* err,
+                      size_t errlen) {
     const char* list_begin = buf + 7;
     std::string list = from > list_begin ? sql_trimmed(list_begin, from) : std::string();
-
     if (list == "*") {
         query->select_star = 1;
-    } else {
-        if (list.size() >= kSelectListMax)
-            return sql_fail(err, errlen, "SELECT column list too long");
-        std::vector<SqlSpan> items;
-        int split_rc = sql_split_top_level(list.data(), list.data() + list.size(), ',', &items);
-        for (const SqlSpan& s : items) {
-            std::string item = sql_trimmed(s);
-            if (item.empty()) return sql_fail(err, errlen, "bad SELECT column list");
-            if (split_rc != 0) break;
-            if (query->column_count == SELECT_MAX_ITEMS)
-                return sql_fail(err, errlen, "too many selected columns");
-            if (parse_select_expr_token(item, query, query->column_count, err, errlen) != 0)
-                return -1;
-            query->column_count++;
-        }
-        if (split_rc != 0) return sql_fail(err, errlen, "bad SELECT column list");
+        return 0;
     }
+    if (list.size() >= kSelectListMax) return sql_fail(err, errlen, "SELECT column list too long");
+    std::vector<SqlSpan> items;
+    int split_rc = sql_split_top_level(list.data(), list.data() + list.size(), ',', &items);
+    for (const SqlSpan& s : items) {
+        std::string item = sql_trimmed(s);
+        if (item.empty()) return sql_fail(err, errlen, "bad SELECT column list");
+        if (split_rc != 0) break;
+        if (query->column_count == SELECT_MAX_ITEMS)
+            return sql_fail(err, errlen, "too many selected columns");
+        if (parse_select_expr_token(item, query, query->column_count, err, errlen) != 0) return -1;
+        query->column_count++;
+    }
+    if (split_rc != 0) return sql_fail(err, errlen, "bad SELECT column list");
+    return 0;
+}
 
-    const char* rest = from + 6;
-    const char* end = buf + std::strlen(buf);
-    const char* w = sql_find_top_level_ci(rest, " WHERE ");
-    const char* g = sql_find_top_level_ci(rest, " GROUP BY ");
-    const char* o = sql_find_top_level_ci(rest, " ORDER BY ");
-    const char* l = sql_find_top_level_ci(rest, " LIMIT ");
+// Where the clauses after FROM begin (NULL when absent) and where the
+// statement ends.
+struct SelectClauses {
+    const char* rest;  // the table name
+    const char* end;
+    const char* where;
+    const char* group;
+    const char* order;
+    const char* limit;
+};
 
-    const char* tend = earliest_after(rest - 1, {w, g, o, l});
-    if (!tend) tend = end;
-    if (static_cast<size_t>(tend - rest) >= kTableSpanMax)
+SelectClauses find_select_clauses(const char* buf, const char* from) {
+    SelectClauses c;
+    c.rest = from + 6;
+    c.end = buf + std::strlen(buf);
+    c.where = sql_find_top_level_ci(c.rest, " WHERE ");
+    c.group = sql_find_top_level_ci(c.rest, " GROUP BY ");
+    c.order = sql_find_top_level_ci(c.rest, " ORDER BY ");
+    c.limit = sql_find_top_level_ci(c.rest, " LIMIT ");
+    return c;
+}
+
+// The end of the clause that starts at `at`: the next of the later clauses,
+// else the end of the statement.
+const char* clause_end(const SelectClauses& c, const char* at,
+                       std::initializer_list<const char*> later) {
+    const char* e = earliest_after(at, later);
+    return e ? e : c.end;
+}
+
+int parse_select_table(const SelectClauses& c, char* table_out, size_t table_cap, char* err,
+                       size_t errlen) {
+    const char* tend = clause_end(c, c.rest - 1, {c.where, c.group, c.order, c.limit});
+    if (static_cast<size_t>(tend - c.rest) >= kTableSpanMax)
         return sql_fail(err, errlen, "table name too long");
-    std::string tname = sql_trimmed(rest, tend);
-    if (copy_ident_checked(table_out, table_cap, tname.c_str(), "table name", err, errlen) != 0)
-        return -1;
+    std::string tname = sql_trimmed(c.rest, tend);
+    return copy_ident_checked(table_out, table_cap, tname.c_str(), "table name", err, errlen);
+}
 
-    if (w) {
-        const char* wb = w + 7;
-        const char* we = earliest_after(w, {g, o, l});
-        if (!we) we = end;
+// ORDER BY [ob, oe): one column, then ASC or DESC.
+int parse_select_order_by(const char* ob, const char* oe, SelectQuery* query, char* err,
+                          size_t errlen) {
+    if (static_cast<size_t>(oe - ob) >= kOrderByMax)
+        return sql_fail(err, errlen, "ORDER BY clause too long");
+    std::string ord = sql_trimmed(ob, oe);
+    size_t blank = ord.find_last_of(' ');
+    if (blank != std::string::npos) {
+        std::string word = ord.substr(blank + 1);
+        if (strcasecmp(word.c_str(), "DESC") == 0) {
+            query->order_desc = 1;
+            ord = trimmed_str(ord.substr(0, blank));
+        } else if (strcasecmp(word.c_str(), "ASC") == 0) {
+            ord = trimmed_str(ord.substr(0, blank));
+        }
+    }
+    // A longer name is refused, not cut: a cut name could match another column.
+    if (ord.size() >= sizeof query->order_by)
+        return sql_fail(err, errlen, "ORDER BY column too long");
+    std::snprintf(query->order_by, sizeof query->order_by, "%s", ord.c_str());
+    return 0;
+}
+
+// WHERE, GROUP BY, ORDER BY and LIMIT, each up to the next clause.
+int parse_select_clauses(const SelectClauses& c, SelectQuery* query, char* err, size_t errlen) {
+    if (c.where) {
+        const char* wb = c.where + 7;
+        const char* we = clause_end(c, c.where, {c.group, c.order, c.limit});
         if (static_cast<size_t>(we - wb) >= kClauseMax)
             return sql_fail(err, errlen, "WHERE clause too long");
         if (parse_where_predicates(wb, we, query, err, errlen) != 0) return -1;
     }
-    if (g) {
-        const char* gb = g + 10;
-        const char* ge = earliest_after(g, {o, l});
-        if (!ge) ge = end;
+    if (c.group) {
+        const char* gb = c.group + 10;
+        const char* ge = clause_end(c, c.group, {c.order, c.limit});
         if (static_cast<size_t>(ge - gb) >= kClauseMax)
             return sql_fail(err, errlen, "GROUP BY clause too long");
         if (parse_identifier_csv(gb, ge, query, err, errlen) != 0) return -1;
         query->has_group_by = 1;
     }
-    if (o) {
-        const char* ob = o + 10;
-        const char* oe = (l && l > o) ? l : end;
-        if (static_cast<size_t>(oe - ob) >= kOrderByMax)
-            return sql_fail(err, errlen, "ORDER BY clause too long");
-        std::string ord = sql_trimmed(ob, oe);
-        size_t blank = ord.find_last_of(' ');
-        if (blank != std::string::npos) {
-            std::string word = ord.substr(blank + 1);
-            if (strcasecmp(word.c_str(), "DESC") == 0) {
-                query->order_desc = 1;
-                ord = trimmed_str(ord.substr(0, blank));
-            } else if (strcasecmp(word.c_str(), "ASC") == 0) {
-                ord = trimmed_str(ord.substr(0, blank));
-            }
-        }
-        // A longer name is refused, not cut: a cut name could match another column.
-        if (ord.size() >= sizeof query->order_by)
-            return sql_fail(err, errlen, "ORDER BY column too long");
-        std::snprintf(query->order_by, sizeof query->order_by, "%s", ord.c_str());
+    if (c.order) {
+        const char* oe = (c.limit && c.limit > c.order) ? c.limit : c.end;
+        if (parse_select_order_by(c.order + 10, oe, query, err, errlen) != 0) return -1;
     }
-    if (l) query->limit = parse_limit_value(l + 7);
+    if (c.limit) query->limit = parse_limit_value(c.limit + 7);
+    return 0;
+}
 
-    // Shapes the engine does not run.
+// Shapes the engine does not run.
+int check_select_shape(const SelectQuery* query, char* err, size_t errlen) {
     if (!query->has_group_by && query->has_aggregate) {
         for (int i = 0; i < query->column_count; ++i) {
             if (!select_expr_is_aggregate(query->kind[i]))
@@ -559,4 +589,25 @@ int parse_select_sql(const char* sql, char* table_out, size_t table_cap, SelectQ
     if (query->has_window && !query->order_by[0])
         return sql_fail(err, errlen, "SMA/EMA require ORDER BY");
     return 0;
+}
+
+}  // namespace
+
+int parse_select_sql(const char* sql, char* table_out, size_t table_cap, SelectQuery* query,
+                     char* err, size_t errlen) {
+    if (!query) return sql_fail(err, errlen, "invalid SELECT");
+    std::memset(query, 0, sizeof *query);
+    query->limit = -1;
+    if (!sql) return sql_fail(err, errlen, "invalid SELECT");
+
+    char buf[SELECT_SQL_MAX];
+    if (sql_load_statement(sql, buf, sizeof buf, "SELECT", err, errlen) != 0) return -1;
+    if (!ci_starts(buf, "SELECT ")) return sql_fail(err, errlen, "invalid SELECT");
+    const char* from = sql_find_top_level_ci(buf + 6, " FROM ");
+    if (!from) return sql_fail(err, errlen, "missing FROM");
+    if (parse_select_list(buf, from, query, err, errlen) != 0) return -1;
+    const SelectClauses c = find_select_clauses(buf, from);
+    if (parse_select_table(c, table_out, table_cap, err, errlen) != 0) return -1;
+    if (parse_select_clauses(c, query, err, errlen) != 0) return -1;
+    return check_select_shape(query, err, errlen);
 }

@@ -92,70 +92,92 @@ struct Snapshot {
     uint64_t pin_token = 0;
 };
 
+// Frees the collected key texts and empties the list.
+void drop_keys(std::vector<char*>* keys) {
+    for (char* k : *keys) free(k);
+    keys->clear();
+}
+
+// Under the caller's read lock: copies of the keys of the live newest rows
+// that pass the WHERE, in map order, and the newest sequence number of the
+// map. 0; -1 with the keys dropped.
+int snapshot_keys(const Table* t, const SelectQuery* q, std::vector<char*>* keys, uint64_t* seq_out,
+                  char* err, size_t errlen) {
+    const PkLatestMap& map = t->pk_map;
+    uint64_t seq = 0;
+    for (uint64_t b = 0; b < map.bucket_count; ++b) {
+        for (const PkLatestEntry* e = map.buckets[b]; e; e = e->next) {
+            const VersionedRow* r = e->row;
+            if (!r) continue;
+            if (r->seq > seq) seq = r->seq;
+            if (r->deleted || !r->json || !r->key) continue;
+            if (q->has_where) {
+                SelectMatch m = select_row_matches_where(&t->schema, q, r->json, err, errlen);
+                if (m == SELECT_MATCH_ERROR) {
+                    drop_keys(keys);
+                    return -1;
+                }
+                if (m == SELECT_MATCH_NO) continue;
+            }
+            if (keys->size() >= static_cast<size_t>(INT32_MAX)) {
+                drop_keys(keys);
+                set_err(err, errlen, "cursor snapshot too large");
+                return -1;
+            }
+            char* k = xstrdup2(r->key);
+            if (!k) {
+                drop_keys(keys);
+                set_err(err, errlen, "oom");
+                return -1;
+            }
+            keys->push_back(k);
+        }
+    }
+    if (!keys->empty() && seq == 0) {
+        drop_keys(keys);
+        set_err(err, errlen, "invalid cursor snapshot");
+        return -1;
+    }
+    *seq_out = seq;
+    return 0;
+}
+
+// The keys as one heap array (NULL for none), which then owns the texts.
+// 0; -1 "oom" with the keys dropped.
+int keys_to_array(std::vector<char*>* keys, char*** arr_out, char* err, size_t errlen) {
+    char** arr = nullptr;
+    if (!keys->empty()) {
+        arr = static_cast<char**>(malloc(sizeof(char*) * keys->size()));
+        if (!arr) {
+            drop_keys(keys);
+            set_err(err, errlen, "oom");
+            return -1;
+        }
+        memcpy(arr, keys->data(), sizeof(char*) * keys->size());
+    }
+    keys->clear();  // the array owns the texts now
+    *arr_out = arr;
+    return 0;
+}
+
 int cursor_build_key_snapshot(Table* t, const char* internal, const SelectQuery* q, Snapshot* snap,
                               char* err, size_t errlen) {
     std::vector<char*> keys;
-    auto drop_keys = [&keys]() {
-        for (char* k : keys) free(k);
-        keys.clear();
-    };
     try {
         RwReadGuard g(&t->lock);
         if (t->dropped || !t->schema.name[0]) {
             set_err(err, errlen, "table not found");
             return -1;
         }
-        const PkLatestMap& map = t->pk_map;
-        if (!map.buckets || map.bucket_count == 0) {
+        if (!t->pk_map.buckets || t->pk_map.bucket_count == 0) {
             set_err(err, errlen, "primary key map unavailable");
             return -1;
         }
         uint64_t seq = 0;
-        for (uint64_t b = 0; b < map.bucket_count; ++b) {
-            for (const PkLatestEntry* e = map.buckets[b]; e; e = e->next) {
-                const VersionedRow* r = e->row;
-                if (!r) continue;
-                if (r->seq > seq) seq = r->seq;
-                if (r->deleted || !r->json || !r->key) continue;
-                if (q->has_where) {
-                    SelectMatch m = select_row_matches_where(&t->schema, q, r->json, err, errlen);
-                    if (m == SELECT_MATCH_ERROR) {
-                        drop_keys();
-                        return -1;
-                    }
-                    if (m == SELECT_MATCH_NO) continue;
-                }
-                if (keys.size() >= static_cast<size_t>(INT32_MAX)) {
-                    drop_keys();
-                    set_err(err, errlen, "cursor snapshot too large");
-                    return -1;
-                }
-                char* k = xstrdup2(r->key);
-                if (!k) {
-                    drop_keys();
-                    set_err(err, errlen, "oom");
-                    return -1;
-                }
-                keys.push_back(k);
-            }
-        }
-        if (!keys.empty() && seq == 0) {
-            drop_keys();
-            set_err(err, errlen, "invalid cursor snapshot");
-            return -1;
-        }
+        if (snapshot_keys(t, q, &keys, &seq, err, errlen) != 0) return -1;
         const int total = static_cast<int>(keys.size());
         char** arr = nullptr;
-        if (total > 0) {
-            arr = static_cast<char**>(malloc(sizeof(char*) * keys.size()));
-            if (!arr) {
-                drop_keys();
-                set_err(err, errlen, "oom");
-                return -1;
-            }
-            memcpy(arr, keys.data(), sizeof(char*) * keys.size());
-        }
-        keys.clear();  // the array owns the texts now
+        if (keys_to_array(&keys, &arr, err, errlen) != 0) return -1;
         const uint64_t mem = cursor_keys_memory_bytes(arr, total);
         uint64_t token = 0;
         if (cursor_registry_register(internal, seq, mem, &token, err, errlen) != 0) {
@@ -169,7 +191,7 @@ int cursor_build_key_snapshot(Table* t, const char* internal, const SelectQuery*
         snap->pin_token = token;
         return 0;
     } catch (...) {
-        drop_keys();
+        drop_keys(&keys);
         set_err(err, errlen, "oom");
         return -1;
     }

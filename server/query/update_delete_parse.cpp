@@ -40,6 +40,54 @@ int read_key_literal(const char* begin, const char* end, char* key_out, size_t k
     return 0;
 }
 
+// The assignments of SET, "column = value" each, into heap arrays of heap
+// texts in statement order.
+int parse_set_items(const std::string& set_text, char*** columns_out, char*** values_out,
+                    int* count_out, char* err, size_t errlen) {
+    std::vector<SqlSpan> items;
+    if (sql_split_top_level(set_text.data(), set_text.data() + set_text.size(), ',', &items) != 0)
+        return sql_fail(err, errlen, "bad SET clause");
+    std::vector<CStr> cols, vals;
+    for (const SqlSpan& s : items) {
+        std::string item = sql_trimmed(s);
+        const char* iop = nullptr;
+        const char* ipos = sql_find_top_level_operator(item.c_str(), &iop);
+        if (!ipos || !iop || std::strcmp(iop, "=") != 0)
+            return sql_fail(err, errlen, "bad SET clause");
+        std::string c = sql_trimmed(item.c_str(), ipos);
+        std::string v = sql_trimmed(ipos + 1, item.c_str() + item.size());
+        if (c.empty() || v.empty()) return sql_fail(err, errlen, "bad SET clause");
+        if (!sql_is_balanced(v.c_str(), v.c_str() + v.size()))
+            return sql_fail(err, errlen, "bad SET clause");
+        // A second assignment to the same column would be dropped silently.
+        for (const auto& prev : cols) {
+            if (c == prev.get()) {
+                set_errf(err, errlen, "duplicate SET column '%s'", c.c_str());
+                return -1;
+            }
+        }
+        cols.emplace_back(xstrdup2(c.c_str()));
+        vals.emplace_back(xstrdup2(v.c_str()));
+        if (!cols.back() || !vals.back()) return sql_fail(err, errlen, "oom");
+    }
+    size_t n = cols.size();
+    char** ca = static_cast<char**>(std::calloc(n, sizeof(char*)));
+    char** va = static_cast<char**>(std::calloc(n, sizeof(char*)));
+    if (!ca || !va) {
+        std::free(ca);
+        std::free(va);
+        return sql_fail(err, errlen, "oom");
+    }
+    for (size_t i = 0; i < n; ++i) {
+        ca[i] = cols[i].release();
+        va[i] = vals[i].release();
+    }
+    *columns_out = ca;
+    *values_out = va;
+    *count_out = static_cast<int>(n);
+    return 0;
+}
+
 }  // namespace
 
 int parse_update_sql(const char* sql, char* table_out, size_t table_cap, char* key_out,
@@ -83,48 +131,7 @@ int parse_update_sql(const char* sql, char* table_out, size_t table_cap, char* k
     if (where_column_out) std::memcpy(where_column_out, wcol.c_str(), wcol.size() + 1);
 
     if (set_text.empty()) return sql_fail(err, errlen, "missing SET clause");
-    std::vector<SqlSpan> items;
-    if (sql_split_top_level(set_text.data(), set_text.data() + set_text.size(), ',', &items) != 0)
-        return sql_fail(err, errlen, "bad SET clause");
-    std::vector<std::unique_ptr<char, FreeDeleter>> cols, vals;
-    for (const SqlSpan& s : items) {
-        std::string item = sql_trimmed(s);
-        const char* iop = nullptr;
-        const char* ipos = sql_find_top_level_operator(item.c_str(), &iop);
-        if (!ipos || !iop || std::strcmp(iop, "=") != 0)
-            return sql_fail(err, errlen, "bad SET clause");
-        std::string c = sql_trimmed(item.c_str(), ipos);
-        std::string v = sql_trimmed(ipos + 1, item.c_str() + item.size());
-        if (c.empty() || v.empty()) return sql_fail(err, errlen, "bad SET clause");
-        if (!sql_is_balanced(v.c_str(), v.c_str() + v.size()))
-            return sql_fail(err, errlen, "bad SET clause");
-        // A second assignment to the same column would be dropped silently.
-        for (const auto& prev : cols) {
-            if (c == prev.get()) {
-                set_errf(err, errlen, "duplicate SET column '%s'", c.c_str());
-                return -1;
-            }
-        }
-        cols.emplace_back(xstrdup2(c.c_str()));
-        vals.emplace_back(xstrdup2(v.c_str()));
-        if (!cols.back() || !vals.back()) return sql_fail(err, errlen, "oom");
-    }
-    size_t n = cols.size();
-    char** ca = static_cast<char**>(std::calloc(n, sizeof(char*)));
-    char** va = static_cast<char**>(std::calloc(n, sizeof(char*)));
-    if (!ca || !va) {
-        std::free(ca);
-        std::free(va);
-        return sql_fail(err, errlen, "oom");
-    }
-    for (size_t i = 0; i < n; ++i) {
-        ca[i] = cols[i].release();
-        va[i] = vals[i].release();
-    }
-    *columns_out = ca;
-    *values_out = va;
-    *count_out = static_cast<int>(n);
-    return 0;
+    return parse_set_items(set_text, columns_out, values_out, count_out, err, errlen);
 }
 
 int normalize_update_values_for_schema(const TableSchema* schema, char** columns, char** values,
