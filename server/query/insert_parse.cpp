@@ -24,6 +24,7 @@
 #include "query/parse_util.h"
 #include "query/sql_split.h"
 #include "storage/ident.h"
+#include "storage/row_version.h"
 #include "storage/table.h"
 
 namespace {
@@ -31,8 +32,6 @@ namespace {
 constexpr size_t kTupleMax = 4095;
 constexpr size_t kColumnListMax = 2048;
 constexpr int kMaxValues = 64;
-
-using CBuf = CStr;
 
 // Owns the rows built so far until they are handed to the caller.
 struct RowList {
@@ -173,7 +172,7 @@ int build_insert_row_object(const char* begin, const char* end, const TableSchem
             // (tabs, line ends) that no SQL escape survives normalisation with.
             row += values[i];
         } else if (col.type == COL_TYPE_STRING) {
-            CBuf js(sql_string_literal_to_json(values[i].c_str()));
+            CStr js(sql_string_literal_to_json(values[i].c_str()));
             if (!js) {
                 set_errf(err, errlen, "bad string literal for column '%s'", col.name);
                 return -1;
@@ -229,37 +228,16 @@ char* sql_string_literal_to_json(const char* text) {
     // backslash escapes the next byte, so 'a\\' closes and 'a\' does not.
     const char* q = sql_skip_quoted_string(t.c_str());
     if (!q || *q != '\0') return nullptr;
-    std::string inner;
-    inner.reserve(t.size());
-    for (size_t i = 1; i + 1 < t.size(); ++i) {
-        char c = t[i];
-        if (c == '\\' && i + 2 < t.size()) {
-            char n = t[++i];
-            switch (n) {
-            case 'n': inner += '\n'; break;
-            case 'r': inner += '\r'; break;
-            case 't': inner += '\t'; break;
-            default: inner += n; break;
-            }
-        } else {
-            inner += c;
-        }
-    }
-    CBuf esc(json_escape_string(inner.c_str()));
-    if (!esc) return nullptr;
-    size_t n = std::strlen(esc.get());
-    char* out = static_cast<char*>(std::malloc(n + 3));
-    if (!out) return nullptr;
-    out[0] = '"';
-    std::memcpy(out + 1, esc.get(), n);
-    out[n + 1] = '"';
-    out[n + 2] = '\0';
-    return out;
+    // The text between the quotes with its escapes decoded (\n, \r, \t;
+    // any other escaped byte stands for itself), as a JSON string.
+    std::string inner = t.substr(1, t.size() - 2);
+    sql_unescape_inplace(inner.data());
+    return json_quote_token(inner.c_str());
 }
 
 int parse_insert_table_name_sql(const char* sql, char* table_out, size_t table_cap, char* err,
                                 size_t errlen) {
-    CBuf buf(sql_dup_normalized_dynamic(sql, err, errlen));
+    CStr buf(sql_dup_normalized_dynamic(sql, err, errlen));
     if (!buf) return -1;
     InsertTarget t;
     return parse_insert_head(buf.get(), table_out, table_cap, &t, err, errlen);
@@ -270,7 +248,7 @@ int parse_insert_sql_multi(const char* sql, char* table_out, size_t table_cap, c
     if (rows_out) *rows_out = nullptr;
     if (count_out) *count_out = 0;
     if (!rows_out || !count_out || !schema) return sql_fail(err, errlen, "invalid INSERT");
-    CBuf buf(sql_dup_normalized_dynamic(sql, err, errlen));
+    CStr buf(sql_dup_normalized_dynamic(sql, err, errlen));
     if (!buf) return -1;
     InsertTarget t;
     if (parse_insert_head(buf.get(), table_out, table_cap, &t, err, errlen) != 0) return -1;

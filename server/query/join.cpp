@@ -21,6 +21,7 @@
 #include "base/json_text.h"
 #include "base/owned.h"
 #include "base/text_util.h"
+#include "query/row_reply.h"
 #include "query/select_exec.h"
 #include "storage/ident.h"
 #include "storage/pk_map.h"
@@ -411,12 +412,7 @@ int format_join_reply(const JoinSides& sides, const std::vector<JoinPair>& pairs
         ++written;
     }
     reply.append("]}");
-    *out = xstrndup2(reply.data(), reply.size());
-    if (!*out) {
-        set_err(err, errlen, "oom");
-        return -1;
-    }
-    return 0;
+    return copy_raw_out(reply, out, err, errlen);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "base/err.h"
 #include "base/json_text.h"
@@ -18,6 +19,15 @@
 // Heap copy of text in *out; -1 "oom".
 inline int copy_raw_out(const char* text, char** out, char* err, size_t errlen) {
     *out = xstrdup2(text);
+    if (!*out) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    return 0;
+}
+// The same for a finished reply built in a std::string.
+inline int copy_raw_out(const std::string& text, char** out, char* err, size_t errlen) {
+    *out = xstrndup2(text.data(), text.size());
     if (!*out) {
         set_err(err, errlen, "oom");
         return -1;

@@ -24,6 +24,7 @@
 #include "base/stats.h"
 #include "base/text_util.h"
 #include "query/select_exec.h"
+#include "query/row_reply.h"
 #include "query/select_parse.h"
 #include "query/session.h"
 #include "query/sql_split.h"
@@ -42,16 +43,6 @@ int clamp_batch(int batch) {
     if (batch < 1) return CURSOR_FETCH_DEFAULT;
     if (batch > CURSOR_FETCH_MAX) return CURSOR_FETCH_MAX;
     return batch;
-}
-
-// Heap copy of a finished reply; -1 "oom".
-int hand_out(const std::string& text, char** out, char* err, size_t errlen) {
-    *out = xstrndup2(text.data(), text.size());
-    if (!*out) {
-        set_err(err, errlen, "oom");
-        return -1;
-    }
-    return 0;
 }
 
 // "%s" of a JSON-escaped text appended; false when escaping ran out of memory.
@@ -264,7 +255,7 @@ int session_cursor_fetch_internal(SessionCursor* c, int batch, char** out, char*
         cursor_registry_update_state(c->pin_token, 0, nullptr, c->total, c->offset);
         appendf(&reply, "],\"fetched\":%d,\"next_offset\":%d,\"total\":%d,\"done\":%s}", added,
                 c->offset, c->total, done ? "true" : "false");
-        if (hand_out(reply, out, err, errlen) != 0) return -1;
+        if (copy_raw_out(reply, out, err, errlen) != 0) return -1;
         if (done) session_cursor_clear(c);
         return 0;
     } catch (...) {
@@ -476,11 +467,7 @@ int session_cursor_close(Session* session, uint64_t cursor_id, char** out, char*
     char buf[128];
     snprintf(buf, sizeof buf, "{\"ok\":true,\"cursor_id\":%llu,\"closed\":true}",
              static_cast<unsigned long long>(c->cursor_id));
-    *out = xstrdup2(buf);
-    if (!*out) {
-        set_err(err, errlen, "oom");
-        return -1;
-    }
+    if (copy_raw_out(buf, out, err, errlen) != 0) return -1;
     session_cursor_clear(c);
     return 0;
 }
@@ -583,11 +570,7 @@ int session_cursor_kill_request(Session* session, uint64_t cursor_id, uint64_t p
                  "\"scope\":\"session\"}",
                  static_cast<unsigned long long>(c->cursor_id),
                  static_cast<unsigned long long>(c->pin_token));
-        *out = xstrdup2(buf);
-        if (!*out) {
-            set_err(err, errlen, "oom");
-            return -1;
-        }
+        if (copy_raw_out(buf, out, err, errlen) != 0) return -1;
         session_cursor_clear(c);
         return 0;
     }
@@ -603,11 +586,7 @@ int session_cursor_kill_request(Session* session, uint64_t cursor_id, uint64_t p
              "{\"ok\":true,\"cursor_id\":0,\"pin_token\":%llu,\"killed\":true,"
              "\"scope\":\"registry\"}",
              static_cast<unsigned long long>(pin_token));
-    *out = xstrdup2(buf);
-    if (!*out) {
-        set_err(err, errlen, "oom");
-        return -1;
-    }
+    if (copy_raw_out(buf, out, err, errlen) != 0) return -1;
     return 0;
 }
 
@@ -678,7 +657,7 @@ int build_show_cursors_json(Session* session, char** out, char* err, size_t errl
             }
         }
         s.append("]}}");
-        return hand_out(s, out, err, errlen);
+        return copy_raw_out(s, out, err, errlen);
     } catch (...) {
         set_err(err, errlen, "oom");
         return -1;
