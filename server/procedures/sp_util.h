@@ -16,6 +16,7 @@
 #include "base/owned.h"
 #include "base/sql_scan.h"
 #include "base/text_util.h"
+#include "query/sql_split.h"
 
 // Writes a formatted message into (err, errlen); always returns -1.
 __attribute__((format(printf, 3, 4))) inline int sp_fail(char* err, size_t errlen, const char* fmt,
@@ -53,12 +54,7 @@ inline void sp_clear(char* buf, size_t cap) {
 }
 
 // trim_ws (leading blanks; trailing blanks and ';') on a copy.
-inline std::string sp_trim(const std::string& s) {
-    std::vector<char> buf(s.begin(), s.end());
-    buf.push_back('\0');
-    trim_ws(buf.data());
-    return std::string(buf.data());
-}
+inline std::string sp_trim(const std::string& s) { return sql_trimmed(s); }
 
 // normalize_sql_ws then trim_ws on a copy.
 inline std::string sp_norm_trim(const std::string& s) {

@@ -74,12 +74,10 @@ constexpr size_t kClauseMax = 1024;
 constexpr size_t kOrderByMax = 256;
 constexpr size_t kTableSpanMax = 256;
 
-std::string trimmed_str(const std::string& s) { return sql_trimmed(s.data(), s.data() + s.size()); }
-
 // Reads a numeric argument of a scalar function into arg / arg_is_literal.
 int parse_scalar_numeric_arg_token(const std::string& raw, SelectQuery* q, int i, char* err,
                                    size_t errlen) {
-    std::string t = trimmed_str(raw);
+    std::string t = sql_trimmed(raw);
     if (t.empty()) return sql_fail(err, errlen, "missing function argument");
     if (sql_is_quote(t[0]))
         return sql_fail(err, errlen,
@@ -147,7 +145,7 @@ int parse_two_args(const std::string& inner, int kind, SelectQuery* q, int i, ch
 // One select item into slot i.
 int parse_select_expr_token(const std::string& raw, SelectQuery* q, int i, char* err,
                             size_t errlen) {
-    std::string item = trimmed_str(raw);
+    std::string item = sql_trimmed(raw);
     if (item.empty()) return sql_fail(err, errlen, "bad SELECT column list");
     if (item.size() > kItemMax) return sql_fail(err, errlen, "selected expression too long");
     if (item == "*")
@@ -523,9 +521,9 @@ int parse_select_order_by(const char* ob, const char* oe, SelectQuery* query, ch
         std::string word = ord.substr(blank + 1);
         if (strcasecmp(word.c_str(), "DESC") == 0) {
             query->order_desc = 1;
-            ord = trimmed_str(ord.substr(0, blank));
+            ord = sql_trimmed(ord.substr(0, blank));
         } else if (strcasecmp(word.c_str(), "ASC") == 0) {
-            ord = trimmed_str(ord.substr(0, blank));
+            ord = sql_trimmed(ord.substr(0, blank));
         }
     }
     // A longer name is refused, not cut: a cut name could match another column.

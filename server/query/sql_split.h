@@ -28,6 +28,9 @@ const char* sql_find_matching_paren(const char* open, const char* end);
 // Copy of [begin, end) with trim_ws applied.
 std::string sql_trimmed(const char* begin, const char* end);
 inline std::string sql_trimmed(SqlSpan s) { return sql_trimmed(s.begin, s.end); }
+inline std::string sql_trimmed(const std::string& s) {
+    return sql_trimmed(s.data(), s.data() + s.size());
+}
 
 // 1 when text is exactly one complete quoted string, or one bare token (no
 // whitespace, no quotes, parentheses balanced); 0 otherwise (also for empty
