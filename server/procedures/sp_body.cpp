@@ -40,7 +40,7 @@ bool starts_and_ends(const char* stmt, const char* prefix, const char* word) {
 bool is_exact(const char* stmt, const char* word) { return sp_ci_equal(strip_blanks(stmt), word); }
 
 struct Block {
-    int kind;  // 1 IF, 2 WHILE
+    int kind;  // SP_BLOCK_IF or SP_BLOCK_WHILE
     int has_else;
 };
 

@@ -176,6 +176,17 @@ SelectStep composite_index_build_exact_value(const TableSchema* schema, const In
     return SELECT_STEP_DONE;
 }
 
+namespace {
+
+// Empties a candidate list after a failed step.
+void drop_lookup_keys(char*** keys, int* count) {
+    free_string_array(*keys, *count);
+    *keys = nullptr;
+    *count = 0;
+}
+
+}  // namespace
+
 int append_lookup_key(char*** keys, int* count, const char* key, char* err, size_t errlen) {
     if (!keys || !count) return -1;
     int n = *count;
@@ -185,9 +196,7 @@ int append_lookup_key(char*** keys, int* count, const char* key, char* err, size
         if (n != 0 && n < 8) cap = 8;
         char** grown = static_cast<char**>(std::realloc(*keys, cap * sizeof(char*)));
         if (!grown) {
-            free_string_array(*keys, *count);
-            *keys = nullptr;
-            *count = 0;
+            drop_lookup_keys(keys, count);
             set_err(err, errlen, "oom");
             return -1;
         }
@@ -195,9 +204,7 @@ int append_lookup_key(char*** keys, int* count, const char* key, char* err, size
     }
     char* copy = xstrdup2(key ? key : "");
     if (!copy) {
-        free_string_array(*keys, *count);
-        *keys = nullptr;
-        *count = 0;
+        drop_lookup_keys(keys, count);
         set_err(err, errlen, "oom");
         return -1;
     }
@@ -234,13 +241,6 @@ int pick_composite_index(Table* table, const SelectQuery* query, IndexDef* def, 
     *schema = table->schema;
     *prefix = best_count;
     return best;
-}
-
-// Empties a candidate list after a failed check.
-void drop_lookup_keys(char*** keys, int* count) {
-    free_string_array(*keys, *count);
-    *keys = nullptr;
-    *count = 0;
 }
 
 // The candidates of the index values whose first `prefix` components match,
