@@ -163,7 +163,10 @@ ExprCode parse_method_call_expr(Parser& p, const std::string& receiver) {
 
 namespace {
 
-ExprCode parse_factor(Parser& p) {
+ExprCode parse_factor(Parser& p);
+
+// An INT, DECIMAL, BOOL, NULL or STRING token.
+ExprCode parse_literal(Parser& p) {
     ExprCode r;
     const Token& t = p.tok;
     switch (t.kind) {
@@ -172,98 +175,122 @@ ExprCode parse_factor(Parser& p) {
             parse_error(p, "integer literal '%s' is out of range", t.text.c_str());
             r.code = "ky_null()";
         }
-        advance(p);
-        return r;
-    case TOK_DECIMAL:
-        r.code = "ky_double(" + t.text + ")";
-        advance(p);
-        return r;
-    case TOK_BOOL:
-        r.code = lower(t.text) == "true" ? "ky_bool(1)" : "ky_bool(0)";
-        advance(p);
-        return r;
-    case TOK_NULL:
-        r.code = "ky_null()";
-        advance(p);
-        return r;
+        break;
+    case TOK_DECIMAL: r.code = "ky_double(" + t.text + ")"; break;
+    case TOK_BOOL: r.code = lower(t.text) == "true" ? "ky_bool(1)" : "ky_bool(0)"; break;
     case TOK_STRING:
         r.code = "ky_string(" + make_c_string_literal(t.text) + ")";
         r.width = static_cast<int>(t.text.size());
-        advance(p);
-        return r;
-    case TOK_IDENT: {
-        std::string name = t.text;
-        std::string low = lower(name);
-        advance(p);
-        if (is_punct(p, '(')) {
-            int line = p.tok.line;
-            advance(p);
-            std::vector<std::string> args = parse_arg_list_after_open(p);
-            if (low == "char" || low == "to_rs") {
-                const char* fn = low == "char" ? "ky_char" : "ky_to_rs";
-                if (args.size() != 1)
-                    parse_error(p, "%s expects exactly 1 argument",
-                                low == "char" ? "CHAR" : "TO_RS");
-                r.code = std::string(fn) + "(" + (args.empty() ? "ky_null()" : args[0]) + ")";
-                // Arguments beyond the first are dropped; each is an owned value,
-                // but the program is refused anyway because an error was counted.
-                return r;
-            }
-            FuncEntry* f = func_get_or_create(p, name);
-            if (!f) {
-                r.code = "ky_null()";
-                return r;
-            }
-            func_require_arg_count(p, f, static_cast<int>(args.size()), line);
-            r.code = build_call_code(f->cname, args);
-            return r;
-        }
-        if (is_punct(p, '.')) return parse_method_call_expr(p, name);
-        Symbol* s = sym_lookup(p, name);
-        if (!s) {
-            parse_error(p, "variable '%s' is not declared", name.c_str());
-            r.code = "ky_null()";
-        } else {
-            r.code = "ky_value_clone(&" + s->cname + ")";
-        }
-        CallChain indexed(std::move(r));
-        while (is_punct(p, '[')) {
-            advance(p);
-            ExprCode key = parse_expression(p);
-            if (p.expr_overflow) break;
-            if (!is_punct(p, ']'))
-                parse_error(p, "expected '%c'", ']');
-            else
-                advance(p);
-            indexed.add("ky_index", std::move(key.code));
-        }
-        return indexed.finish();
+        break;
+    default: r.code = "ky_null()"; break;
     }
+    advance(p);
+    return r;
+}
+
+// name(args) after the "(": CHAR and TO_RS are built in, any other name is a
+// function of the program (declared later or already).
+ExprCode parse_call(Parser& p, const std::string& name, int line) {
+    ExprCode r;
+    std::string low = lower(name);
+    std::vector<std::string> args = parse_arg_list_after_open(p);
+    if (low == "char" || low == "to_rs") {
+        const char* fn = low == "char" ? "ky_char" : "ky_to_rs";
+        if (args.size() != 1)
+            parse_error(p, "%s expects exactly 1 argument", low == "char" ? "CHAR" : "TO_RS");
+        r.code = std::string(fn) + "(" + (args.empty() ? "ky_null()" : args[0]) + ")";
+        // Arguments beyond the first are dropped; each is an owned value,
+        // but the program is refused anyway because an error was counted.
+        return r;
+    }
+    FuncEntry* f = func_get_or_create(p, name);
+    if (!f) {
+        r.code = "ky_null()";
+        return r;
+    }
+    func_require_arg_count(p, f, static_cast<int>(args.size()), line);
+    r.code = build_call_code(f->cname, args);
+    return r;
+}
+
+// A variable's value, then any number of [key] indexes into it.
+ExprCode parse_variable(Parser& p, const std::string& name) {
+    ExprCode r;
+    Symbol* s = sym_lookup(p, name);
+    if (!s) {
+        parse_error(p, "variable '%s' is not declared", name.c_str());
+        r.code = "ky_null()";
+    } else {
+        r.code = "ky_value_clone(&" + s->cname + ")";
+    }
+    CallChain indexed(std::move(r));
+    while (is_punct(p, '[')) {
+        advance(p);
+        ExprCode key = parse_expression(p);
+        if (p.expr_overflow) break;
+        if (!is_punct(p, ']'))
+            parse_error(p, "expected '%c'", ']');
+        else
+            advance(p);
+        indexed.add("ky_index", std::move(key.code));
+    }
+    return indexed.finish();
+}
+
+// A name: a call, a KyrelDB method call or a variable.
+ExprCode parse_name(Parser& p) {
+    std::string name = p.tok.text;
+    advance(p);
+    if (is_punct(p, '(')) {
+        int line = p.tok.line;
+        advance(p);
+        return parse_call(p, name, line);
+    }
+    if (is_punct(p, '.')) return parse_method_call_expr(p, name);
+    return parse_variable(p, name);
+}
+
+// -factor, which counts toward the nesting limit.
+ExprCode parse_negation(Parser& p) {
+    NestingLevel level(p);
+    if (!level.entered) return null_code();
+    advance(p);
+    ExprCode inner = parse_factor(p);
+    ExprCode r;
+    r.code = "ky_sub(ky_int(0), " + inner.code + ")";
+    return r;
+}
+
+// (expression)
+ExprCode parse_parenthesised(Parser& p) {
+    advance(p);
+    ExprCode inner = parse_expression(p);
+    if (p.expr_overflow) return inner;
+    if (!is_punct(p, ')'))
+        parse_error(p, "expected '%c'", ')');
+    else
+        advance(p);
+    return inner;
+}
+
+ExprCode parse_factor(Parser& p) {
+    switch (p.tok.kind) {
+    case TOK_INT:
+    case TOK_DECIMAL:
+    case TOK_BOOL:
+    case TOK_NULL:
+    case TOK_STRING: return parse_literal(p);
+    case TOK_IDENT: return parse_name(p);
     case TOK_PUNCT:
-        if (t.ch == '-') {
-            NestingLevel level(p);
-            if (!level.entered) return null_code();
-            advance(p);
-            ExprCode inner = parse_factor(p);
-            r.code = "ky_sub(ky_int(0), " + inner.code + ")";
-            return r;
-        }
-        if (t.ch == '(') {
-            advance(p);
-            ExprCode inner = parse_expression(p);
-            if (p.expr_overflow) return inner;
-            if (!is_punct(p, ')'))
-                parse_error(p, "expected '%c'", ')');
-            else
-                advance(p);
-            return inner;
-        }
+        if (p.tok.ch == '-') return parse_negation(p);
+        if (p.tok.ch == '(') return parse_parenthesised(p);
         break;
     default: break;
     }
     parse_error(p, "expected expression");
     // The line structure is kept: a newline or the end still ends the statement.
     if (p.tok.kind != TOK_NEWLINE && p.tok.kind != TOK_EOF) advance(p);
+    ExprCode r;
     r.code = "ky_null()";
     return r;
 }

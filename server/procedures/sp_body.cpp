@@ -40,7 +40,7 @@ bool starts_and_ends(const char* stmt, const char* prefix, const char* word) {
 bool is_exact(const char* stmt, const char* word) { return sp_ci_equal(strip_blanks(stmt), word); }
 
 struct Block {
-    int kind;  // 1 IF, 2 WHILE
+    int kind;  // SP_BLOCK_IF or SP_BLOCK_WHILE
     int has_else;
 };
 
@@ -100,11 +100,78 @@ const char* sp_statement_kind_name(const char* stmt) {
     return "UNSUPPORTED";
 }
 
-void sp_free_statement_list(char** list, int count) {
-    if (!list) return;
-    for (int i = 0; i < count; ++i) free(list[i]);
-    free(list);
+SpStatementKind sp_statement_kind(const char* stmt) {
+    if (sp_statement_is_if_stmt(stmt)) return SP_STMT_IF;
+    if (sp_statement_is_elseif_stmt(stmt)) return SP_STMT_ELSEIF;
+    if (sp_statement_is_else_stmt(stmt)) return SP_STMT_ELSE;
+    if (sp_statement_is_endif_stmt(stmt)) return SP_STMT_ENDIF;
+    if (sp_statement_is_while_stmt(stmt)) return SP_STMT_WHILE;
+    if (sp_statement_is_endwhile_stmt(stmt)) return SP_STMT_ENDWHILE;
+    if (ci_starts(stmt, "DECLARE ")) return SP_STMT_DECLARE;
+    if (ci_starts(stmt, "SET ")) return SP_STMT_SET;
+    if (sp_statement_is_executable_sql(stmt)) return SP_STMT_SQL;
+    return SP_STMT_OTHER;
 }
+
+// ---- block nesting ----------------------------------------------------------
+
+namespace {
+
+const char* block_name(int kind) { return kind == SP_BLOCK_IF ? "IF" : "WHILE"; }
+
+}  // namespace
+
+int sp_block_check_open(const SpBlockNesting* n, int kind, char* err, size_t errlen) {
+    if (kind == SP_BLOCK_IF && n->open_if > SP_MAX_IF_DEPTH - 1)
+        return sp_fail(err, errlen, "IF nesting too deep");
+    if (kind == SP_BLOCK_WHILE && n->open_while > SP_MAX_WHILE_DEPTH - 1)
+        return sp_fail(err, errlen, "WHILE nesting too deep");
+    if (n->depth > SP_MAX_BLOCKS - 1)
+        return sp_fail(err, errlen, "procedure control nesting too deep");
+    return 0;
+}
+
+void sp_block_open(SpBlockNesting* n, int kind) {
+    ++n->depth;
+    ++(kind == SP_BLOCK_IF ? n->open_if : n->open_while);
+}
+
+void sp_block_close(SpBlockNesting* n, int kind) {
+    --n->depth;
+    --(kind == SP_BLOCK_IF ? n->open_if : n->open_while);
+}
+
+int sp_block_check_branch(const SpBlockNesting* n, int top_kind, int top_has_else,
+                          SpStatementKind branch, char* err, size_t errlen) {
+    static const struct {
+        SpStatementKind branch;
+        const char* word;
+        int kind;
+        const char* after_else;  // the refusal once the block had its ELSE
+    } kRules[] = {
+        {SP_STMT_ELSEIF, "ELSEIF", SP_BLOCK_IF, "ELSEIF cannot appear after ELSE"},
+        {SP_STMT_ELSE, "ELSE", SP_BLOCK_IF, "duplicate ELSE in IF block"},
+        {SP_STMT_ENDIF, "ENDIF", SP_BLOCK_IF, nullptr},
+        {SP_STMT_ENDWHILE, "ENDWHILE", SP_BLOCK_WHILE, nullptr},
+    };
+    for (const auto& r : kRules) {
+        if (r.branch != branch) continue;
+        if (n->depth == 0 || top_kind != r.kind)
+            return sp_fail(err, errlen, "%s without matching %s", r.word, block_name(r.kind));
+        if (r.after_else && top_has_else) return sp_fail(err, errlen, "%s", r.after_else);
+        return 0;
+    }
+    return sp_fail(err, errlen, "internal procedure block error");
+}
+
+int sp_block_check_closed(const SpBlockNesting* n, int top_kind, char* err, size_t errlen) {
+    if (n->depth <= 0) return 0;
+    bool is_if = top_kind == SP_BLOCK_IF;
+    return sp_fail(err, errlen, "missing %s for %s block", is_if ? "ENDIF" : "ENDWHILE",
+                   is_if ? "IF" : "WHILE");
+}
+
+void sp_free_statement_list(char** list, int count) { free_string_array(list, count); }
 
 int sp_split_statements(const char* body, char*** out_list, int* out_count, char* err,
                         size_t errlen) {
@@ -265,131 +332,135 @@ bool is_forbidden_kind(const char* stmt) {
     return false;
 }
 
+// One walk over a body: the block stack and, for the dry run, the variable
+// table with the parameters first.
+struct BodyWalk {
+    bool dry_run = false;
+    VarTable vt;
+    Block stack[SP_MAX_BLOCKS];
+    SpBlockNesting nest;
+
+    int top_kind() const { return nest.depth > 0 ? stack[nest.depth - 1].kind : 0; }
+    int top_has_else() const { return nest.depth > 0 ? stack[nest.depth - 1].has_else : 0; }
+};
+
+// The condition of IF, ELSEIF or WHILE, evaluated in the dry run.
+int body_condition(BodyWalk& w, const char* st, SpStatementKind kind, char* err, size_t errlen) {
+    char cond[4096];
+    int rc = kind == SP_STMT_WHILE
+                 ? sp_extract_do_condition(st, cond, sizeof cond, err, errlen)
+                 : sp_extract_then_condition(st, kind == SP_STMT_IF ? "IF " : "ELSEIF ", cond,
+                                             sizeof cond, err, errlen);
+    if (rc != 0) return -1;
+    int truth = 0;
+    if (w.dry_run && sp_eval_condition(cond, w.vt.vars, w.vt.count, &truth, err, errlen) != 0)
+        return -1;
+    return 0;
+}
+
+// IF and WHILE open a block once their condition reads.
+int body_open_block(BodyWalk& w, const char* st, SpStatementKind kind, char* err, size_t errlen) {
+    const int block = kind == SP_STMT_IF ? SP_BLOCK_IF : SP_BLOCK_WHILE;
+    if (sp_block_check_open(&w.nest, block, err, errlen) != 0) return -1;
+    if (body_condition(w, st, kind, err, errlen) != 0) return -1;
+    w.stack[w.nest.depth] = Block{block, 0};
+    sp_block_open(&w.nest, block);
+    return 0;
+}
+
+// ELSEIF, ELSE, ENDIF and ENDWHILE within their block.
+int body_branch(BodyWalk& w, const char* st, SpStatementKind kind, char* err, size_t errlen) {
+    if (sp_block_check_branch(&w.nest, w.top_kind(), w.top_has_else(), kind, err, errlen) != 0)
+        return -1;
+    switch (kind) {
+    case SP_STMT_ELSEIF: return body_condition(w, st, kind, err, errlen);
+    case SP_STMT_ELSE: w.stack[w.nest.depth - 1].has_else = 1; return 0;
+    case SP_STMT_ENDIF: sp_block_close(&w.nest, SP_BLOCK_IF); return 0;
+    default: sp_block_close(&w.nest, SP_BLOCK_WHILE); return 0;
+    }
+}
+
+// DECLARE; the dry run adds the variable with its default.
+int body_declare(BodyWalk& w, const char* st, char* err, size_t errlen) {
+    char name[64], expr[2048];
+    int32_t type = 0;
+    if (sp_parse_declare_stmt(st, name, &type, expr, err, errlen) != 0) return -1;
+    if (!w.dry_run) return 0;
+    return sp_declare_runtime_var(w.vt.vars, &w.vt.count, name, type, expr, err, errlen);
+}
+
+// SET; the dry run checks the target and the expression's value.
+int body_set(BodyWalk& w, const char* st, char* err, size_t errlen) {
+    char name[64], expr[2048];
+    if (sp_parse_set_stmt(st, name, expr, err, errlen) != 0) return -1;
+    if (!w.dry_run) return 0;
+    int idx = 0;
+    char* lit = nullptr;
+    if (sp_eval_set(w.vt.vars, w.vt.count, name, expr, &idx, &lit, err, errlen) != 0) return -1;
+    free(lit);
+    return 0;
+}
+
+// A SQL statement; the dry run resolves its placeholders and checks the
+// tables it names.
+int body_sql(BodyWalk& w, const char* st, char* err, size_t errlen) {
+    if (!w.dry_run) return 0;
+    char* sql = nullptr;
+    if (sp_substitute_runtime_placeholders(st, w.vt.vars, w.vt.count, &sql, err, errlen) != 0)
+        return -1;
+    CStr hold(sql);
+    // Names resolve in the caller's database at CALL; one that could reach
+    // another database is refused already here.
+    return exec_check_statement_tables(sql, err, errlen);
+}
+
+// Any other statement is refused, with the message of the check that met it.
+int body_refuse(const BodyWalk& w, const char* st, char* err, size_t errlen) {
+    if (w.dry_run)
+        return sp_fail(err, errlen, "unsupported procedure statement: %s",
+                       sp_statement_kind_name(st));
+    if (is_forbidden_kind(st))
+        return sp_fail(err, errlen, "procedure bodies cannot contain %s statements in this phase",
+                       sp_statement_kind_name(st));
+    return sp_fail(err, errlen,
+                   "procedure body statement must be DECLARE, SET, IF, ELSEIF, ELSE, "
+                   "ENDIF, WHILE, ENDWHILE, SELECT, INSERT, UPDATE, or DELETE");
+}
+
+int body_statement(BodyWalk& w, const char* st, char* err, size_t errlen) {
+    const SpStatementKind kind = sp_statement_kind(st);
+    switch (kind) {
+    case SP_STMT_IF:
+    case SP_STMT_WHILE: return body_open_block(w, st, kind, err, errlen);
+    case SP_STMT_ELSEIF:
+    case SP_STMT_ELSE:
+    case SP_STMT_ENDIF:
+    case SP_STMT_ENDWHILE: return body_branch(w, st, kind, err, errlen);
+    case SP_STMT_DECLARE: return body_declare(w, st, err, errlen);
+    case SP_STMT_SET: return body_set(w, st, err, errlen);
+    case SP_STMT_SQL: return body_sql(w, st, err, errlen);
+    default: return body_refuse(w, st, err, errlen);
+    }
+}
+
 // One walk over the statements with the block stack. dry_run adds the
 // evaluation of conditions, the variable table and placeholder resolution.
 int walk_body(const char* body, const ProcParamDef* params, int param_count, bool dry_run,
               char* err, size_t errlen) {
     StatementList list;
     if (sp_split_statements(body, &list.items, &list.count, err, errlen) != 0) return -1;
-    VarTable vt;
+    BodyWalk w;
+    w.dry_run = dry_run;
     if (dry_run) {
         for (int i = 0; i < param_count; ++i) {
-            if (sp_add_runtime_var(vt.vars, &vt.count, params[i].name, params[i].type, nullptr, 1,
-                                   err, errlen) != 0)
+            if (sp_add_runtime_var(w.vt.vars, &w.vt.count, params[i].name, params[i].type, nullptr,
+                                   1, err, errlen) != 0)
                 return -1;
         }
     }
-    Block stack[SP_MAX_BLOCKS];
-    int depth = 0, open_if = 0, open_while = 0;
-    char cond[4096];
-    for (int i = 0; i < list.count; ++i) {
-        const char* st = list.items[i];
-        if (sp_statement_is_if_stmt(st)) {
-            if (open_if > SP_MAX_IF_DEPTH - 1) return sp_fail(err, errlen, "IF nesting too deep");
-            if (depth > SP_MAX_BLOCKS - 1)
-                return sp_fail(err, errlen, "procedure control nesting too deep");
-            if (sp_extract_then_condition(st, "IF ", cond, sizeof cond, err, errlen) != 0)
-                return -1;
-            int truth = 0;
-            if (dry_run && sp_eval_condition(cond, vt.vars, vt.count, &truth, err, errlen) != 0)
-                return -1;
-            stack[depth++] = Block{1, 0};
-            ++open_if;
-        } else if (sp_statement_is_elseif_stmt(st)) {
-            if (depth == 0 || stack[depth - 1].kind != 1)
-                return sp_fail(err, errlen, "ELSEIF without matching IF");
-            if (stack[depth - 1].has_else)
-                return sp_fail(err, errlen, "ELSEIF cannot appear after ELSE");
-            if (sp_extract_then_condition(st, "ELSEIF ", cond, sizeof cond, err, errlen) != 0)
-                return -1;
-            int truth = 0;
-            if (dry_run && sp_eval_condition(cond, vt.vars, vt.count, &truth, err, errlen) != 0)
-                return -1;
-        } else if (sp_statement_is_else_stmt(st)) {
-            if (depth == 0 || stack[depth - 1].kind != 1)
-                return sp_fail(err, errlen, "ELSE without matching IF");
-            if (stack[depth - 1].has_else)
-                return sp_fail(err, errlen, "duplicate ELSE in IF block");
-            stack[depth - 1].has_else = 1;
-        } else if (sp_statement_is_endif_stmt(st)) {
-            if (depth == 0 || stack[depth - 1].kind != 1)
-                return sp_fail(err, errlen, "ENDIF without matching IF");
-            --depth;
-            --open_if;
-        } else if (sp_statement_is_while_stmt(st)) {
-            if (open_while > SP_MAX_WHILE_DEPTH - 1)
-                return sp_fail(err, errlen, "WHILE nesting too deep");
-            if (depth > SP_MAX_BLOCKS - 1)
-                return sp_fail(err, errlen, "procedure control nesting too deep");
-            if (sp_extract_do_condition(st, cond, sizeof cond, err, errlen) != 0) return -1;
-            int truth = 0;
-            if (dry_run && sp_eval_condition(cond, vt.vars, vt.count, &truth, err, errlen) != 0)
-                return -1;
-            stack[depth++] = Block{2, 0};
-            ++open_while;
-        } else if (sp_statement_is_endwhile_stmt(st)) {
-            if (depth == 0 || stack[depth - 1].kind != 2)
-                return sp_fail(err, errlen, "ENDWHILE without matching WHILE");
-            --depth;
-            --open_while;
-        } else if (ci_starts(st, "DECLARE ")) {
-            char name[64], expr[2048];
-            int32_t type = 0;
-            if (sp_parse_declare_stmt(st, name, &type, expr, err, errlen) != 0) return -1;
-            if (dry_run) {
-                char* lit = nullptr;
-                if (sp_expr_to_sql_literal(expr, type, name, vt.vars, vt.count, &lit, err,
-                                           errlen) != 0)
-                    return -1;
-                std::unique_ptr<char, SpFreeDeleter> hold(lit);
-                if (sp_add_runtime_var(vt.vars, &vt.count, name, type, lit, 0, err, errlen) != 0)
-                    return -1;
-            }
-        } else if (ci_starts(st, "SET ")) {
-            char name[64], expr[2048];
-            if (sp_parse_set_stmt(st, name, expr, err, errlen) != 0) return -1;
-            if (dry_run) {
-                int idx = sp_find_runtime_var(vt.vars, vt.count, name);
-                if (idx < 0)
-                    return sp_fail(err, errlen, "SET target variable '%s' is not declared", name);
-                if (vt.vars[idx].is_param)
-                    return sp_fail(err, errlen, "cannot SET input parameter '%s'", name);
-                char* lit = nullptr;
-                if (sp_expr_to_sql_literal(expr, vt.vars[idx].type, name, vt.vars, vt.count, &lit,
-                                           err, errlen) != 0)
-                    return -1;
-                free(lit);
-            }
-        } else if (sp_statement_is_executable_sql(st)) {
-            if (dry_run) {
-                char* sql = nullptr;
-                if (sp_substitute_runtime_placeholders(st, vt.vars, vt.count, &sql, err, errlen) !=
-                    0)
-                    return -1;
-                std::unique_ptr<char, SpFreeDeleter> hold(sql);
-                // Names resolve in the caller's database at CALL; one that
-                // could reach another database is refused already here.
-                if (exec_check_statement_tables(sql, err, errlen) != 0) return -1;
-            }
-        } else if (dry_run) {
-            return sp_fail(err, errlen, "unsupported procedure statement: %s",
-                           sp_statement_kind_name(st));
-        } else if (is_forbidden_kind(st)) {
-            return sp_fail(err, errlen,
-                           "procedure bodies cannot contain %s statements in this phase",
-                           sp_statement_kind_name(st));
-        } else {
-            return sp_fail(err, errlen,
-                           "procedure body statement must be DECLARE, SET, IF, ELSEIF, ELSE, "
-                           "ENDIF, WHILE, ENDWHILE, SELECT, INSERT, UPDATE, or DELETE");
-        }
-    }
-    if (depth > 0) {
-        bool is_if = stack[depth - 1].kind == 1;
-        return sp_fail(err, errlen, "missing %s for %s block", is_if ? "ENDIF" : "ENDWHILE",
-                       is_if ? "IF" : "WHILE");
-    }
-    return 0;
+    for (int i = 0; i < list.count; ++i)
+        if (body_statement(w, list.items[i], err, errlen) != 0) return -1;
+    return sp_block_check_closed(&w.nest, w.top_kind(), err, errlen);
 }
 
 }  // namespace

@@ -50,15 +50,8 @@ int random_bytes(void* out, size_t n) {
     return 0;
 }
 
-using OwnedText = std::unique_ptr<char, SpFreeDeleter>;
-
-std::string json_esc(const char* s) {
-    OwnedText e(json_escape_string(s ? s : ""));
-    return e ? std::string(e.get()) : std::string();
-}
-
 std::string json_tok(const char* s) {
-    OwnedText e(json_quote_token(s ? s : ""));
+    CStr e(json_quote_token(s ? s : ""));
     return e ? std::string(e.get()) : std::string("\"\"");
 }
 
@@ -102,7 +95,7 @@ int find_proc_row(const std::string& key, std::string& found_key, std::string& r
     char lerr[128];
     if (table_get_latest_row_by_key(table.c_str(), key.c_str(), &json, &deleted, lerr,
                                     sizeof lerr) == 0) {
-        OwnedText hold(json);
+        CStr hold(json);
         if (!deleted && json) {
             found_key = key;
             row = json;
@@ -410,14 +403,14 @@ int sp_create_procedure(const Session* session, const char* procedure, const cha
     // fit never follows a stored procedure.
     std::string out =
         std::string("{\"ok\":true,\"message\":\"procedure created\",\"database\":\"") +
-        json_esc(db) + "\",\"table\":\"" + json_esc(tbl) + "\",\"procedure\":\"" + json_esc(proc) +
-        "\",\"params\":\"" + json_esc(defs) + "\",\"file_path\":\"" + json_esc(path) +
-        "\",\"sha256\":\"" + hex + "\"}";
+        sp_json_esc(db) + "\",\"table\":\"" + sp_json_esc(tbl) + "\",\"procedure\":\"" +
+        sp_json_esc(proc) + "\",\"params\":\"" + sp_json_esc(defs) + "\",\"file_path\":\"" +
+        sp_json_esc(path) + "\",\"sha256\":\"" + hex + "\"}";
     if (!reply || out.size() >= reply_cap) return sp_fail(err, errlen, "response too large");
 
     if (sp_write_file_atomic(path, body, err, errlen) != 0) return -1;
     uint64_t now = now_unix_ts();
-    OwnedText row(sp_build_row_json(key, user, db, tbl, proc, path, hex, now, now, defs));
+    CStr row(sp_build_row_json(key, user, db, tbl, proc, path, hex, now, now, defs));
     if (!row) {
         unlink(path);
         return sp_fail(err, errlen, "oom");
@@ -465,7 +458,7 @@ int sp_drop_procedure(const Session* session, const char* procedure, const char*
     std::string out =
         std::string("{\"ok\":true,\"message\":\"") +
         (removed ? "procedure dropped" : "procedure dropped; procedure file could not be removed") +
-        "\",\"database\":\"" + json_esc(db) + "\",\"procedure\":\"" + json_esc(proc) + "\"}";
+        "\",\"database\":\"" + sp_json_esc(db) + "\",\"procedure\":\"" + sp_json_esc(proc) + "\"}";
     if (reply && reply_cap > 0) snprintf(reply, reply_cap, "%s", out.c_str());
     return 0;
 }
@@ -484,7 +477,7 @@ int build_show_procedures_json(const char* database, const char* table_filter, c
     if (system_procedure_table_create_if_missing(err, errlen) != 0) return -1;
     std::vector<std::pair<std::string, std::string>> rows;
     if (catalog_live_rows(rows, err, errlen) != 0) return -1;
-    std::string out = "{\"ok\":true,\"database\":\"" + json_esc(db) + "\",\"procedures\":[";
+    std::string out = "{\"ok\":true,\"database\":\"" + sp_json_esc(db) + "\",\"procedures\":[";
     bool first = true;
     for (const auto& r : rows) {
         const char* row = r.second.c_str();
@@ -507,17 +500,17 @@ int build_show_procedures_json(const char* database, const char* table_filter, c
         auto raw_or_zero = [&](const char* key) {
             char* raw = nullptr;
             if (json_extract_raw(row, key, &raw) != 0 || !raw) return std::string("0");
-            OwnedText hold(raw);
+            CStr hold(raw);
             std::string v = sp_trim(raw);
             return v.empty() ? std::string("0") : v;
         };
         if (!first) out += ',';
         first = false;
-        out += "{\"name\":\"" + json_esc(rproc) + "\",\"table\":\"" + json_esc(rtable) +
-               "\",\"owner\":\"" + json_esc(owner) + "\",\"params\":\"" + json_esc(defs) +
-               "\",\"file_path\":\"" + json_esc(path) + "\",\"sha256\":\"" + json_esc(sha) +
+        out += "{\"name\":\"" + sp_json_esc(rproc) + "\",\"table\":\"" + sp_json_esc(rtable) +
+               "\",\"owner\":\"" + sp_json_esc(owner) + "\",\"params\":\"" + sp_json_esc(defs) +
+               "\",\"file_path\":\"" + sp_json_esc(path) + "\",\"sha256\":\"" + sp_json_esc(sha) +
                "\",\"enabled\":" + (enabled ? "true" : "false") +
-               ",\"valid\":" + (valid ? "true" : "false") + ",\"status\":\"" + json_esc(status) +
+               ",\"valid\":" + (valid ? "true" : "false") + ",\"status\":\"" + sp_json_esc(status) +
                "\",\"created_at\":" + raw_or_zero("created_at") +
                ",\"updated_at\":" + raw_or_zero("updated_at") + "}";
     }
@@ -576,7 +569,7 @@ int sp_load_procedure_body_checked(const Session* session, const char* procedure
     char* body_raw = nullptr;
     char hex[65];
     if (sp_read_file_body_checked(expected, &body_raw, hex, err, errlen) != 0) return -1;
-    OwnedText body_hold(body_raw);
+    CStr body_hold(body_raw);
     if (strcasecmp(hex, sha) != 0) return sp_fail(err, errlen, "procedure file hash mismatch");
     std::string body = sp_trim(body_raw);
     if (sp_validate_body(body.c_str(), err, errlen) != 0) return -1;

@@ -16,7 +16,7 @@ constexpr int SP_MAX_LOOP_ITERATIONS = 10000;
 constexpr size_t SP_MAX_SQL_STATEMENT = 8191;
 
 struct ProcControlFrame {
-    int32_t kind;  // 1 IF, 2 WHILE
+    int32_t kind;  // SP_BLOCK_IF or SP_BLOCK_WHILE (sp_body.h)
     int32_t parent_active;
     int32_t branch_taken;
     int32_t active;

@@ -1,5 +1,6 @@
 // Small text helpers shared by the stored-procedure units: message writing,
-// trimmed/normalised std::string copies and owned heap copies.
+// trimmed/normalised std::string copies, JSON-escaped copies and owned heap
+// copies (released with free(), held in CStr).
 #pragma once
 
 #include <cctype>
@@ -11,8 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "base/json_text.h"
+#include "base/owned.h"
 #include "base/sql_scan.h"
 #include "base/text_util.h"
+#include "query/sql_split.h"
 
 // Writes a formatted message into (err, errlen); always returns -1.
 __attribute__((format(printf, 3, 4))) inline int sp_fail(char* err, size_t errlen, const char* fmt,
@@ -50,12 +54,7 @@ inline void sp_clear(char* buf, size_t cap) {
 }
 
 // trim_ws (leading blanks; trailing blanks and ';') on a copy.
-inline std::string sp_trim(const std::string& s) {
-    std::vector<char> buf(s.begin(), s.end());
-    buf.push_back('\0');
-    trim_ws(buf.data());
-    return std::string(buf.data());
-}
+inline std::string sp_trim(const std::string& s) { return sql_trimmed(s); }
 
 // normalize_sql_ws then trim_ws on a copy.
 inline std::string sp_norm_trim(const std::string& s) {
@@ -97,15 +96,10 @@ inline bool sp_is_ident_start(char c) {
 inline bool sp_is_ident_char(char c) { return sp_is_ident_start(c) || (c >= '0' && c <= '9'); }
 
 // Heap copy released with free(); NULL when memory runs out.
-inline char* sp_dup(const std::string& s) {
-    char* p = static_cast<char*>(malloc(s.size() + 1));
-    if (!p) return nullptr;
-    memcpy(p, s.data(), s.size());
-    p[s.size()] = '\0';
-    return p;
-}
+inline char* sp_dup(const std::string& s) { return xstrndup2(s.data(), s.size()); }
 
-// Owned heap text released with free() when the holder goes out of scope.
-struct SpFreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
+// The JSON-escaped text of s (NULL reads as ""); empty when memory runs out.
+inline std::string sp_json_esc(const char* s) {
+    CStr e(json_escape_string(s ? s : ""));
+    return e ? std::string(e.get()) : std::string();
+}

@@ -39,6 +39,26 @@ int sp_find_runtime_var(const ProcRuntimeVar* vars, int count, const char* name)
     return -1;
 }
 
+int sp_eval_set(const ProcRuntimeVar* vars, int count, const char* name, const char* expr,
+                int* index, char** literal, char* err, size_t errlen) {
+    *literal = nullptr;
+    int v = sp_find_runtime_var(vars, count, name);
+    if (v < 0) return sp_fail(err, errlen, "SET target variable '%s' is not declared", name);
+    if (vars[v].is_param) return sp_fail(err, errlen, "cannot SET input parameter '%s'", name);
+    if (sp_expr_to_sql_literal(expr, vars[v].type, name, vars, count, literal, err, errlen) != 0)
+        return -1;
+    *index = v;
+    return 0;
+}
+
+int sp_declare_runtime_var(ProcRuntimeVar* vars, int* count, const char* name, int32_t type,
+                           const char* expr, char* err, size_t errlen) {
+    char* lit = nullptr;
+    if (sp_expr_to_sql_literal(expr, type, name, vars, *count, &lit, err, errlen) != 0) return -1;
+    CStr hold(lit);
+    return sp_add_runtime_var(vars, count, name, type, lit, 0, err, errlen);
+}
+
 void sp_free_runtime_vars(ProcRuntimeVar* vars, int* count) {
     if (!vars || !count) return;
     for (int i = 0; i < *count; ++i) {

@@ -24,6 +24,16 @@ struct ProcRuntimeVar {
 int sp_add_runtime_var(ProcRuntimeVar* vars, int* count, const char* name, int32_t type,
                        const char* literal, int is_param, char* err, size_t errlen);
 int sp_find_runtime_var(const ProcRuntimeVar* vars, int count, const char* name);
+// SET name = expr: the index of the variable it assigns in *index and the
+// expression's literal for that variable's type in *literal (heap, the
+// caller's). 0; -1 "SET target variable '%s' is not declared", "cannot SET
+// input parameter '%s'" or the expression's message.
+int sp_eval_set(const ProcRuntimeVar* vars, int count, const char* name, const char* expr,
+                int* index, char** literal, char* err, size_t errlen);
+// DECLARE: the default expression's literal for the type, then the new
+// (non-parameter) variable. 0; -1.
+int sp_declare_runtime_var(ProcRuntimeVar* vars, int* count, const char* name, int32_t type,
+                           const char* expr, char* err, size_t errlen);
 void sp_free_runtime_vars(ProcRuntimeVar* vars, int* count);
 
 // Owns a variable table and frees its values on scope exit.

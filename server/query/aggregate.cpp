@@ -34,7 +34,7 @@ int out_real(long double v, char** out, char* err, size_t errlen) {
 }
 
 // Trimmed raw value of member `name`; false when absent or null.
-bool present_value(const char* row_json, const char* name, CharPtr* value) {
+bool present_value(const char* row_json, const char* name, CStr* value) {
     return extract_trimmed(row_json, name, value) && !is_json_null_token(value->get());
 }
 
@@ -52,84 +52,74 @@ const char* kind_name(int kind) {
     }
 }
 
-// Aggregate over row texts (the shared core of the table and group forms).
-int aggregate_over(const TableSchema* schema, int kind, const char* arg, const char* const* rows,
-                   int count, char** out, char* err, size_t errlen) {
-    *out = nullptr;
-    if (!arg) arg = "";
-    if (kind == EXPR_COUNT) {
-        long long n = 0;
-        if (strcmp(arg, "*") == 0) {
-            n = count;
-        } else {
-            int col = schema_get_col_ci(schema, arg);
-            const char* name = col >= 0 ? schema->columns[col].name : arg;
-            for (int i = 0; i < count; ++i) {
-                CharPtr v(nullptr, &free);
-                if (present_value(rows[i], name, &v)) ++n;
-            }
+// COUNT(*) counts the rows, COUNT(column) the rows where it is present.
+int count_over(const TableSchema* schema, const char* arg, const char* const* rows, int count,
+               char** out, char* err, size_t errlen) {
+    long long n = 0;
+    if (strcmp(arg, "*") == 0) {
+        n = count;
+    } else {
+        int col = schema_get_col_ci(schema, arg);
+        const char* name = col >= 0 ? schema->columns[col].name : arg;
+        for (int i = 0; i < count; ++i) {
+            CStr v;
+            if (present_value(rows[i], name, &v)) ++n;
         }
+    }
+    char buf[256];
+    snprintf(buf, sizeof buf, "%lld", n);
+    return copy_raw_out(buf, out, err, errlen);
+}
+
+// MIN and MAX compare as the column's type; the value is written as stored.
+int min_max_over(int kind, int type, const char* name, const char* const* rows, int count,
+                 char** out, char* err, size_t errlen) {
+    CStr held;
+    for (int i = 0; i < count; ++i) {
+        CStr v;
+        if (!present_value(rows[i], name, &v)) continue;
+        if (!held) {
+            held = std::move(v);
+            continue;
+        }
+        int c = compare_json_values(type, v.get(), held.get());
+        if ((kind == EXPR_MIN && c < 0) || (kind == EXPR_MAX && c > 0)) held = std::move(v);
+    }
+    return copy_raw_out(held ? held.get() : "null", out, err, errlen);
+}
+
+// SUM, AVG and MEAN of a numeric column.
+int sum_over(int kind, int type, const char* name, const char* const* rows, int count, char** out,
+             char* err, size_t errlen) {
+    if (!column_type_is_numeric(type)) {
+        set_errf(err, errlen, "%s supports numeric columns only", kind_name(kind));
+        return -1;
+    }
+    long double sum = 0;
+    long long n = 0;
+    for (int i = 0; i < count; ++i) {
+        CStr v;
+        if (!present_value(rows[i], name, &v)) continue;
+        sum += numeric_of(v.get(), type);
+        ++n;
+    }
+    if (n == 0) return copy_raw_out("null", out, err, errlen);
+    if (kind != EXPR_SUM) return out_real(sum / n, out, err, errlen);
+    // An integer sum is written as an integer while it fits in 64 bits;
+    // beyond that a truncation would be meaningless, so it takes the
+    // floating form.
+    if (type != COL_TYPE_DOUBLE && sum >= -9223372036854775808.0L &&
+        sum <= 9223372036854775807.0L) {
         char buf[256];
-        snprintf(buf, sizeof buf, "%lld", n);
+        snprintf(buf, sizeof buf, "%lld", static_cast<long long>(sum));
         return copy_raw_out(buf, out, err, errlen);
     }
-    if (!select_expr_is_aggregate(kind)) {
-        set_err(err, errlen, "aggregate query contains invalid expression");
-        return -1;
-    }
-    int col = schema_get_col_ci(schema, arg);
-    if (col < 0) {
-        set_err(err, errlen, "unknown selected column");
-        return -1;
-    }
-    const int type = schema->columns[col].type;
-    const char* name = schema->columns[col].name;
+    return out_real(sum, out, err, errlen);
+}
 
-    if (kind == EXPR_MIN || kind == EXPR_MAX) {
-        CharPtr held(nullptr, &free);
-        for (int i = 0; i < count; ++i) {
-            CharPtr v(nullptr, &free);
-            if (!present_value(rows[i], name, &v)) continue;
-            if (!held) {
-                held = std::move(v);
-                continue;
-            }
-            int c = compare_json_values(type, v.get(), held.get());
-            if ((kind == EXPR_MIN && c < 0) || (kind == EXPR_MAX && c > 0)) held = std::move(v);
-        }
-        return copy_raw_out(held ? held.get() : "null", out, err, errlen);
-    }
-
-    if (kind == EXPR_SUM || kind == EXPR_AVG || kind == EXPR_MEAN) {
-        if (!column_type_is_numeric(type)) {
-            char msg[96];
-            snprintf(msg, sizeof msg, "%s supports numeric columns only", kind_name(kind));
-            set_err(err, errlen, msg);
-            return -1;
-        }
-        long double sum = 0;
-        long long n = 0;
-        for (int i = 0; i < count; ++i) {
-            CharPtr v(nullptr, &free);
-            if (!present_value(rows[i], name, &v)) continue;
-            sum += numeric_of(v.get(), type);
-            ++n;
-        }
-        if (n == 0) return copy_raw_out("null", out, err, errlen);
-        if (kind != EXPR_SUM) return out_real(sum / n, out, err, errlen);
-        // An integer sum is written as an integer while it fits in 64 bits;
-        // beyond that a truncation would be meaningless, so it takes the
-        // floating form.
-        if (type != COL_TYPE_DOUBLE && sum >= -9223372036854775808.0L &&
-            sum <= 9223372036854775807.0L) {
-            char buf[256];
-            snprintf(buf, sizeof buf, "%lld", static_cast<long long>(sum));
-            return copy_raw_out(buf, out, err, errlen);
-        }
-        return out_real(sum, out, err, errlen);
-    }
-
-    // MED, MEDIAN, VAR, STDDEV over the collected numeric values.
+// MED, MEDIAN, VAR and STDDEV over the collected numeric values.
+int spread_over(int kind, int type, const char* name, const char* const* rows, int count,
+                char** out, char* err, size_t errlen) {
     if (!column_type_is_numeric(type)) {
         set_err(err, errlen, "function supports numeric columns only");
         return -1;
@@ -138,7 +128,7 @@ int aggregate_over(const TableSchema* schema, int kind, const char* arg, const c
     try {
         values.reserve(static_cast<size_t>(count > 0 ? count : 1));
         for (int i = 0; i < count; ++i) {
-            CharPtr v(nullptr, &free);
+            CStr v;
             if (present_value(rows[i], name, &v)) values.push_back(numeric_of(v.get(), type));
         }
     } catch (...) {
@@ -160,6 +150,30 @@ int aggregate_over(const TableSchema* schema, int kind, const char* arg, const c
     long double var = sq / static_cast<long double>(n);
     if (var < 0 && var > -1e-18L) var = 0;
     return out_real(kind == EXPR_STDDEV ? sqrtl(var) : var, out, err, errlen);
+}
+
+// Aggregate over row texts (the shared core of the table and group forms).
+int aggregate_over(const TableSchema* schema, int kind, const char* arg, const char* const* rows,
+                   int count, char** out, char* err, size_t errlen) {
+    *out = nullptr;
+    if (!arg) arg = "";
+    if (kind == EXPR_COUNT) return count_over(schema, arg, rows, count, out, err, errlen);
+    if (!select_expr_is_aggregate(kind)) {
+        set_err(err, errlen, "aggregate query contains invalid expression");
+        return -1;
+    }
+    int col = schema_get_col_ci(schema, arg);
+    if (col < 0) {
+        set_err(err, errlen, "unknown selected column");
+        return -1;
+    }
+    const int type = schema->columns[col].type;
+    const char* name = schema->columns[col].name;
+    if (kind == EXPR_MIN || kind == EXPR_MAX)
+        return min_max_over(kind, type, name, rows, count, out, err, errlen);
+    if (kind == EXPR_SUM || kind == EXPR_AVG || kind == EXPR_MEAN)
+        return sum_over(kind, type, name, rows, count, out, err, errlen);
+    return spread_over(kind, type, name, rows, count, out, err, errlen);
 }
 
 // The row texts of the collected rows, in order; -1 "oom".
@@ -265,7 +279,7 @@ int collect_numeric_values(const TableSchema* schema, const char* column, const 
     }
     int n = 0;
     for (int i = 0; i < count; ++i) {
-        CharPtr v(nullptr, &free);
+        CStr v;
         if (present_value(rows[i].row_json, schema->columns[col].name, &v))
             values[n++] = numeric_of(v.get(), type);
     }
@@ -292,7 +306,7 @@ int make_group_key_and_values(const TableSchema* schema, const SelectQuery* quer
                 set_err(err, errlen, "missing GROUP BY column value");
                 return -1;
             }
-            CharPtr hold(raw, &free);
+            CStr hold(raw);
             trim_ws(raw);
             size_t len = strlen(raw);
             *key += std::to_string(len);
@@ -319,19 +333,13 @@ int group_order_col_index(const TableSchema* schema, const SelectQuery* query, c
     return g;
 }
 
-int build_grouped_rows_json(const TableSchema* schema, const char* table_name,
-                            const SelectQuery* query, const SelectRow* rows, int count, char** out,
-                            char* err, size_t errlen) {
-    if (!out) return -1;
-    *out = nullptr;
-    if (!schema || !query || count < 0 || (count > 0 && !rows)) {
-        set_err(err, errlen, "unsupported expression with GROUP BY");
-        return -1;
-    }
-    std::vector<GroupBucket> buckets;
+namespace {
+
+// The groups of the rows in the order of their first row; the map only
+// speeds up the search for an existing key.
+int gather_groups(const TableSchema* schema, const SelectQuery* query, const SelectRow* rows,
+                  int count, std::vector<GroupBucket>* buckets, char* err, size_t errlen) {
     try {
-        // Groups keep the order of their first row; the map only speeds up the
-        // search for an existing key.
         std::unordered_map<std::string, size_t> index;
         std::string key;
         std::vector<std::string> values;
@@ -341,27 +349,42 @@ int build_grouped_rows_json(const TableSchema* schema, const char* table_name,
                 return -1;
             auto found = index.find(key);
             if (found != index.end()) {
-                buckets[found->second].rows.push_back(rows[i].row_json);
+                (*buckets)[found->second].rows.push_back(rows[i].row_json);
                 continue;
             }
-            index.emplace(key, buckets.size());
-            buckets.push_back(GroupBucket{key, values, {rows[i].row_json}});
+            index.emplace(key, buckets->size());
+            buckets->push_back(GroupBucket{key, values, {rows[i].row_json}});
         }
     } catch (...) {
         set_err(err, errlen, "oom");
         return -1;
     }
+    return 0;
+}
 
-    if (query->order_by[0] != '\0') {
-        int type = COL_TYPE_STRING;
-        int g = group_order_col_index(schema, query, query->order_by, &type);
-        if (g < 0) {
-            set_err(err, errlen, "unknown ORDER BY column");
-            return -1;
-        }
-        if (sort_groups(&buckets, g, type, query->order_desc ? 1 : 0, err, errlen) != 0) return -1;
+// Item i of one group: an aggregate over the group's rows, or the group's
+// value of a GROUP BY column.
+int group_item_value(const TableSchema* schema, const SelectQuery* query, const GroupBucket& bucket,
+                     int i, char** value, char* err, size_t errlen) {
+    const int kind = query->kind[i];
+    if (select_expr_is_aggregate(kind))
+        return aggregate_over(schema, kind, query->arg[i], bucket.rows.data(),
+                              static_cast<int>(bucket.rows.size()), value, err, errlen);
+    if (kind != EXPR_COLUMN) {
+        set_err(err, errlen, "unsupported expression with GROUP BY");
+        return -1;
     }
+    int g = group_col_index(query, query->arg[i]);
+    if (g < 0) {
+        set_err(err, errlen, "non-aggregate SELECT columns must appear in GROUP BY");
+        return -1;
+    }
+    return copy_raw_out(bucket.values[g].c_str(), value, err, errlen);
+}
 
+// One row object per group up to the LIMIT.
+int write_groups(const TableSchema* schema, const char* table_name, const SelectQuery* query,
+                 const std::vector<GroupBucket>& buckets, char** out, char* err, size_t errlen) {
     JsonBuf b;
     JsonBufGuard guard{b};
     const char* name = table_name ? table_name : schema->name;
@@ -373,23 +396,8 @@ int build_grouped_rows_json(const TableSchema* schema, const char* table_name,
         if (json_buf_append_str(&b, written > 0 ? ",{" : "{", err, errlen) != 0) return -1;
         int first = 1;
         for (int i = 0; i < items; ++i) {
-            const int kind = query->kind[i];
             char* value = nullptr;
-            if (select_expr_is_aggregate(kind)) {
-                if (aggregate_over(schema, kind, query->arg[i], bucket.rows.data(),
-                                   static_cast<int>(bucket.rows.size()), &value, err, errlen) != 0)
-                    return -1;
-            } else if (kind != EXPR_COLUMN) {
-                set_err(err, errlen, "unsupported expression with GROUP BY");
-                return -1;
-            } else {
-                int g = group_col_index(query, query->arg[i]);
-                if (g < 0) {
-                    set_err(err, errlen, "non-aggregate SELECT columns must appear in GROUP BY");
-                    return -1;
-                }
-                if (copy_raw_out(bucket.values[g].c_str(), &value, err, errlen) != 0) return -1;
-            }
+            if (group_item_value(schema, query, bucket, i, &value, err, errlen) != 0) return -1;
             if (append_owned_member(&b, &first, query->label[i], value, err, errlen) != 0)
                 return -1;
         }
@@ -397,6 +405,31 @@ int build_grouped_rows_json(const TableSchema* schema, const char* table_name,
         ++written;
     }
     return close_table_rows_reply(&b, out, err, errlen);
+}
+
+}  // namespace
+
+int build_grouped_rows_json(const TableSchema* schema, const char* table_name,
+                            const SelectQuery* query, const SelectRow* rows, int count, char** out,
+                            char* err, size_t errlen) {
+    if (!out) return -1;
+    *out = nullptr;
+    if (!schema || !query || count < 0 || (count > 0 && !rows)) {
+        set_err(err, errlen, "unsupported expression with GROUP BY");
+        return -1;
+    }
+    std::vector<GroupBucket> buckets;
+    if (gather_groups(schema, query, rows, count, &buckets, err, errlen) != 0) return -1;
+    if (query->order_by[0] != '\0') {
+        int type = COL_TYPE_STRING;
+        int g = group_order_col_index(schema, query, query->order_by, &type);
+        if (g < 0) {
+            set_err(err, errlen, "unknown ORDER BY column");
+            return -1;
+        }
+        if (sort_groups(&buckets, g, type, query->order_desc ? 1 : 0, err, errlen) != 0) return -1;
+    }
+    return write_groups(schema, table_name, query, buckets, out, err, errlen);
 }
 
 int build_aggregate_rows_json(const TableSchema* schema, const char* table_name,

@@ -1,6 +1,7 @@
-// DDL parsers: CREATE [UNIQUE] INDEX, DROP TABLE, DROP INDEX, ALTER TABLE and
-// DEFAULT values.  Statements are read token by token from a normalised copy
-// with a small keyword scanner; names go through copy_ident_checked.
+// DDL parsers: DROP TABLE, DROP INDEX, ALTER TABLE and DEFAULT values
+// (CREATE INDEX is in create_index_parse.cpp). Statements are read token by
+// token from a normalised copy with the keyword scanner of sql_keyword.h;
+// names go through copy_ident_checked.
 #include "query/ddl_parse.h"
 
 #include <strings.h>
@@ -23,175 +24,6 @@
 
 namespace {
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-// Normalised, trimmed owned copy of a statement.
-CStr normalized_copy(const char* sql, char* err, size_t errlen) {
-    return CStr(sql_dup_normalized_dynamic(sql ? sql : "", err, errlen));
-}
-
-// True when only blanks remain.
-bool at_end(char* cur) {
-    sql_skip_ws_mut(&cur);
-    return *cur == '\0';
-}
-
-// Splits text at commas outside quotes and parentheses; pieces are trimmed.
-std::vector<std::string> split_top_level(const std::string& text) {
-    std::vector<std::string> pieces;
-    std::string cur;
-    int depth = 0;
-    const char* p = text.c_str();
-    while (*p) {
-        if (*p == '\'' || *p == '"') {
-            const char* end = sql_skip_quoted_string(p);
-            if (!end) end = p + strlen(p);
-            cur.append(p, static_cast<size_t>(end - p));
-            p = end;
-            continue;
-        }
-        if (*p == '(') depth++;
-        if (*p == ')' && depth > 0) depth--;
-        if (*p == ',' && depth == 0) {
-            pieces.push_back(cur);
-            cur.clear();
-        } else {
-            cur += *p;
-        }
-        p++;
-    }
-    pieces.push_back(cur);
-    for (auto& s : pieces) {
-        size_t b = 0, e = s.size();
-        while (b < e && is_blank(s[b])) b++;
-        while (e > b && is_blank(s[e - 1])) e--;
-        s = s.substr(b, e - b);
-    }
-    return pieces;
-}
-
-// 1 true-like, 0 false-like, -1 neither.
-int index_parse_bool_option(const char* v) {
-    if (!strcasecmp(v, "true") || !strcasecmp(v, "on") || !strcasecmp(v, "yes") || !strcmp(v, "1"))
-        return 1;
-    if (!strcasecmp(v, "false") || !strcasecmp(v, "off") || !strcasecmp(v, "no") || !strcmp(v, "0"))
-        return 0;
-    return -1;
-}
-
-bool is_order_word(const char* t) {
-    return !strcasecmp(t, "ASC") || !strcasecmp(t, "DESC") || !strcasecmp(t, "NULLS") ||
-           !strcasecmp(t, "FIRST") || !strcasecmp(t, "LAST");
-}
-
-int parse_index_column_item(const std::string& piece, IndexColumn* col, char* err, size_t errlen) {
-    std::string buf = piece;
-    char* cur = buf.data();
-    char name[64];
-    if (sql_read_simple_token(&cur, name, sizeof name, "index column", err, errlen) != 0) return -1;
-    if (is_order_word(name)) {
-        set_err(err, errlen, "missing column name in index column definition");
-        return -1;
-    }
-    if (copy_ident_checked(col->name, sizeof col->name, name, "index column", err, errlen) != 0)
-        return -1;
-    col->ascending = 1;
-    col->nulls_first = 0;
-    while (!at_end(cur)) {
-        char opt[64];
-        if (sql_read_simple_token(&cur, opt, sizeof opt, "index column option", err, errlen) != 0)
-            return -1;
-        if (!strcasecmp(opt, "ASC")) {
-            col->ascending = 1;
-        } else if (!strcasecmp(opt, "DESC")) {
-            col->ascending = 0;
-        } else if (!strcasecmp(opt, "NULLS")) {
-            char which[64];
-            if (sql_read_simple_token(&cur, which, sizeof which, "NULLS option", err, errlen) != 0)
-                return -1;
-            if (!strcasecmp(which, "FIRST")) {
-                col->nulls_first = 1;
-            } else if (!strcasecmp(which, "LAST")) {
-                col->nulls_first = 0;
-            } else {
-                set_err(err, errlen, "NULLS must be FIRST or LAST");
-                return -1;
-            }
-        } else {
-            if (err && errlen) snprintf(err, errlen, "unknown index column option '%s'", opt);
-            return -1;
-        }
-    }
-    return 0;
-}
-
-int parse_index_column_list(const std::string& list, IndexDef* def, char* err, size_t errlen) {
-    std::vector<std::string> pieces = split_top_level(list);
-    if (pieces.size() == 1 && pieces[0].empty()) {
-        set_err(err, errlen, "missing index column");
-        return -1;
-    }
-    int n = 0;
-    for (const auto& piece : pieces) {
-        if (piece.empty()) {
-            set_err(err, errlen, "empty index column definition");
-            return -1;
-        }
-        if (n >= KYREL_MAX_INDEX_COLUMNS) {
-            set_err(err, errlen, "too many index columns");
-            return -1;
-        }
-        if (parse_index_column_item(piece, &def->columns[n], err, errlen) != 0) return -1;
-        n++;
-    }
-    def->column_count = n;
-    snprintf(def->column, sizeof def->column, "%s", def->columns[0].name);
-    return 0;
-}
-
-int parse_index_with_options(const std::string& text, IndexDef* def, char* err, size_t errlen) {
-    for (const auto& piece : split_top_level(text)) {
-        if (piece.empty()) {
-            set_err(err, errlen, "empty index option");
-            return -1;
-        }
-        const char* eq = sql_find_top_level_char(piece.c_str(), '=');
-        if (!eq) {
-            set_err(err, errlen, "index option requires =");
-            return -1;
-        }
-        char name[64], value[128];
-        if (sql_copy_span_trim(name, sizeof name, piece.c_str(), eq, "index option name", err,
-                               errlen) != 0)
-            return -1;
-        if (sql_copy_span_trim(value, sizeof value, eq + 1, piece.c_str() + piece.size(),
-                               "index option value", err, errlen) != 0)
-            return -1;
-        strip_sql_or_json_quotes(value);
-        if (!strcasecmp(name, "fillfactor")) {
-            errno = 0;
-            char* end = nullptr;
-            long v = strtol(value, &end, 10);
-            if (!value[0] || *end != '\0' || errno == ERANGE || v < 1 || v > 100) {
-                set_err(err, errlen, "fillfactor must be between 1 and 100");
-                return -1;
-            }
-            def->fillfactor = static_cast<int32_t>(v);
-        } else if (!strcasecmp(name, "deduplicate_items")) {
-            int b = index_parse_bool_option(value);
-            if (b < 0) {
-                set_err(err, errlen, "deduplicate_items must be true or false");
-                return -1;
-            }
-            def->deduplicate_items = b;
-        } else {
-            if (err && errlen) snprintf(err, errlen, "unsupported index option '%s'", name);
-            return -1;
-        }
-    }
-    return 0;
-}
-
 // Reads IF EXISTS after DROP ... when present.
 int read_if_exists(char** cur, int* if_exists, char* err, size_t errlen) {
     if (!sql_consume_keyword_mut(cur, "IF")) return 0;
@@ -207,8 +39,8 @@ int read_if_exists(char** cur, int* if_exists, char* err, size_t errlen) {
 std::string trimmed(const char* s) {
     std::string t = s ? s : "";
     size_t b = 0, e = t.size();
-    while (b < e && is_blank(t[b])) b++;
-    while (e > b && is_blank(t[e - 1])) e--;
+    while (b < e && sql_keyword_blank(t[b])) b++;
+    while (e > b && sql_keyword_blank(t[e - 1])) e--;
     return t.substr(b, e - b);
 }
 
@@ -244,187 +76,6 @@ bool is_decimal_text(const char* s) {
 
 }  // namespace
 
-// ---- keyword scanner ------------------------------------------------------
-
-void sql_skip_ws_mut(char** cursor) {
-    if (!cursor || !*cursor) return;
-    while (is_blank(**cursor)) (*cursor)++;
-}
-
-int sql_keyword_delim(char c) {
-    return c == '\0' || is_blank(c) || c == '(' || c == ')' || c == ',' || c == '=';
-}
-
-int sql_consume_keyword_mut(char** cursor, const char* keyword) {
-    if (!cursor || !*cursor || !keyword) return 0;
-    char* p = *cursor;
-    sql_skip_ws_mut(&p);
-    size_t n = strlen(keyword);
-    if (strncasecmp(p, keyword, n) != 0 || !sql_keyword_delim(p[n])) return 0;
-    *cursor = p + n;
-    return 1;
-}
-
-int sql_read_simple_token(char** cursor, char* out, size_t cap, const char* label, char* err,
-                          size_t errlen) {
-    const char* lab = (label && *label) ? label : "token";
-    if (out && cap) out[0] = '\0';
-    if (!cursor || !*cursor || !out || cap == 0) {
-        if (err && errlen) snprintf(err, errlen, "missing %s", lab);
-        return -1;
-    }
-    sql_skip_ws_mut(cursor);
-    char* p = *cursor;
-    size_t n = 0;
-    while (p[n] && !is_blank(p[n]) && p[n] != '(' && p[n] != ')' && p[n] != ',' && p[n] != '=') n++;
-    if (n == 0) {
-        if (err && errlen) snprintf(err, errlen, "missing %s", lab);
-        return -1;
-    }
-    if (n >= cap) {
-        if (err && errlen) snprintf(err, errlen, "%s too long", lab);
-        return -1;
-    }
-    memcpy(out, p, n);
-    out[n] = '\0';
-    *cursor = p + n;
-    return 0;
-}
-
-const char* sql_find_matching_rparen(const char* open) {
-    if (!open || *open != '(') return nullptr;
-    int depth = 0;
-    const char* p = open;
-    while (*p) {
-        if (*p == '\'' || *p == '"') {
-            p = sql_skip_quoted_string(p);
-            if (!p) return nullptr;
-            continue;
-        }
-        if (*p == '(') depth++;
-        if (*p == ')' && --depth == 0) return p;
-        p++;
-    }
-    return nullptr;
-}
-
-// ---- CREATE INDEX ---------------------------------------------------------
-
-int parse_create_index_sql_ex(const char* sql, char* table_out, size_t table_cap,
-                              IndexDef* index_def, int* if_not_exists_out, char* err,
-                              size_t errlen) {
-    if (!index_def || !table_out || table_cap == 0) {
-        set_err(err, errlen, "internal CREATE INDEX parser error");
-        return -1;
-    }
-    indexdef_init(index_def);
-    table_out[0] = '\0';
-    if (if_not_exists_out) *if_not_exists_out = 0;
-    if (sql && strlen(sql) > 4095) {
-        set_err(err, errlen, "CREATE INDEX statement too long");
-        return -1;
-    }
-    CStr copy = normalized_copy(sql, err, errlen);
-    if (!copy) return -1;
-    char* cur = copy.get();
-    if (!sql_consume_keyword_mut(&cur, "CREATE")) {
-        set_err(err, errlen, "invalid CREATE INDEX");
-        return -1;
-    }
-    if (sql_consume_keyword_mut(&cur, "UNIQUE")) index_def->unique = 1;
-    if (!sql_consume_keyword_mut(&cur, "INDEX")) {
-        set_err(err, errlen, "invalid CREATE INDEX");
-        return -1;
-    }
-    if (sql_consume_keyword_mut(&cur, "IF")) {
-        if (!sql_consume_keyword_mut(&cur, "NOT") || !sql_consume_keyword_mut(&cur, "EXISTS")) {
-            set_err(err, errlen, "expected IF NOT EXISTS");
-            return -1;
-        }
-        if (if_not_exists_out) *if_not_exists_out = 1;
-    }
-    char tok[64];
-    if (sql_read_simple_token(&cur, tok, sizeof tok, "index name", err, errlen) != 0) return -1;
-    if (copy_ident_checked(index_def->name, sizeof index_def->name, tok, "index name", err,
-                           errlen) != 0)
-        return -1;
-    if (!sql_consume_keyword_mut(&cur, "ON")) {
-        set_err(err, errlen, "missing ON");
-        return -1;
-    }
-    if (sql_read_simple_token(&cur, tok, sizeof tok, "table name", err, errlen) != 0) return -1;
-    if (copy_ident_checked(table_out, table_cap, tok, "table name", err, errlen) != 0) return -1;
-    if (sql_consume_keyword_mut(&cur, "USING")) {
-        char method[16];
-        if (sql_read_simple_token(&cur, method, sizeof method, "index method", err, errlen) != 0)
-            return -1;
-        if (strcasecmp(method, "btree") != 0) {
-            set_err(err, errlen, "unsupported index method; only btree is supported");
-            return -1;
-        }
-        snprintf(index_def->method, sizeof index_def->method, "btree");
-    }
-    sql_skip_ws_mut(&cur);
-    const char* close = (*cur == '(') ? sql_find_matching_rparen(cur) : nullptr;
-    if (!close) {
-        set_err(err, errlen, "missing index column list");
-        return -1;
-    }
-    size_t list_len = static_cast<size_t>(close - cur - 1);
-    if (list_len >= 2048) {
-        set_err(err, errlen, "index column list too long");
-        return -1;
-    }
-    if (parse_index_column_list(std::string(cur + 1, list_len), index_def, err, errlen) != 0)
-        return -1;
-    cur = const_cast<char*>(close) + 1;
-    if (!at_end(cur)) {
-        if (!sql_consume_keyword_mut(&cur, "WITH")) {
-            set_err(err, errlen, "unexpected text after CREATE INDEX");
-            return -1;
-        }
-        sql_skip_ws_mut(&cur);
-        if (*cur != '(') {
-            set_err(err, errlen, "WITH requires option list");
-            return -1;
-        }
-        const char* wclose = sql_find_matching_rparen(cur);
-        if (!wclose) {
-            set_err(err, errlen, "unterminated WITH option list");
-            return -1;
-        }
-        size_t opt_len = static_cast<size_t>(wclose - cur - 1);
-        if (opt_len >= 1024) {
-            set_err(err, errlen, "index options too long");
-            return -1;
-        }
-        if (parse_index_with_options(std::string(cur + 1, opt_len), index_def, err, errlen) != 0)
-            return -1;
-        cur = const_cast<char*>(wclose) + 1;
-        if (!at_end(cur)) {
-            set_err(err, errlen, "unexpected text after CREATE INDEX");
-            return -1;
-        }
-    }
-    indexdef_ensure_defaults(index_def);
-    return 0;
-}
-
-int parse_create_index_sql(const char* sql, char* index_out, size_t index_cap, char* table_out,
-                           size_t table_cap, char* column_out, size_t column_cap, char* err,
-                           size_t errlen) {
-    auto def = std::make_unique<IndexDef>();
-    char table[64];
-    int ine = 0;
-    if (parse_create_index_sql_ex(sql, table, sizeof table, def.get(), &ine, err, errlen) != 0)
-        return -1;
-    if (copy_ident_checked(index_out, index_cap, def->name, "index name", err, errlen) != 0 ||
-        copy_ident_checked(table_out, table_cap, table, "table name", err, errlen) != 0 ||
-        copy_ident_checked(column_out, column_cap, def->column, "column name", err, errlen) != 0)
-        return -1;
-    return 0;
-}
-
 // ---- DROP TABLE / DROP INDEX ----------------------------------------------
 
 int parse_drop_table_sql(const char* sql, char* table_out, size_t table_cap, int* if_exists_out,
@@ -432,7 +83,7 @@ int parse_drop_table_sql(const char* sql, char* table_out, size_t table_cap, int
     int if_exists = 0;
     if (if_exists_out) *if_exists_out = 0;
     if (table_out && table_cap) table_out[0] = '\0';
-    CStr copy = normalized_copy(sql, err, errlen);
+    CStr copy = sql_keyword_copy(sql, err, errlen);
     if (!copy) return -1;
     char* cur = copy.get();
     if (!sql_consume_keyword_mut(&cur, "DROP") || !sql_consume_keyword_mut(&cur, "TABLE")) {
@@ -442,7 +93,7 @@ int parse_drop_table_sql(const char* sql, char* table_out, size_t table_cap, int
     if (read_if_exists(&cur, &if_exists, err, errlen) != 0) return -1;
     char tok[64];
     if (sql_read_simple_token(&cur, tok, sizeof tok, "table name", err, errlen) != 0) return -1;
-    if (!at_end(cur)) {
+    if (!sql_at_end_mut(cur)) {
         set_err(err, errlen, "unexpected text after DROP TABLE");
         return -1;
     }
@@ -457,7 +108,7 @@ int parse_drop_index_sql(const char* sql, char* index_out, size_t index_cap, cha
     if (if_exists_out) *if_exists_out = 0;
     if (table_out && table_cap) table_out[0] = '\0';
     if (index_out && index_cap) index_out[0] = '\0';
-    CStr copy = normalized_copy(sql, err, errlen);
+    CStr copy = sql_keyword_copy(sql, err, errlen);
     if (!copy) return -1;
     char* cur = copy.get();
     if (!sql_consume_keyword_mut(&cur, "DROP") || !sql_consume_keyword_mut(&cur, "INDEX")) {
@@ -473,7 +124,7 @@ int parse_drop_index_sql(const char* sql, char* index_out, size_t index_cap, cha
         if (copy_ident_checked(table_out, table_cap, tab, "table name", err, errlen) != 0)
             return -1;
     }
-    if (!at_end(cur)) {
+    if (!sql_at_end_mut(cur)) {
         if (table_out && table_cap) table_out[0] = '\0';
         set_err(err, errlen, "unexpected text after DROP INDEX");
         return -1;
@@ -541,7 +192,7 @@ int parse_alter_add(char* cur, AlterTableCmd* cmd, char* err, size_t errlen) {
         cmd->has_default = 1;
         return 0;
     }
-    if (!at_end(cur)) {
+    if (!sql_at_end_mut(cur)) {
         set_err(err, errlen, "unexpected text after ALTER TABLE ADD COLUMN");
         return -1;
     }
@@ -552,7 +203,7 @@ int parse_alter_drop(char* cur, AlterTableCmd* cmd, char* err, size_t errlen) {
     sql_consume_keyword_mut(&cur, "COLUMN");
     char name[64];
     if (sql_read_simple_token(&cur, name, sizeof name, "column name", err, errlen) != 0) return -1;
-    if (!at_end(cur)) {
+    if (!sql_at_end_mut(cur)) {
         set_err(err, errlen, "unexpected text after ALTER TABLE DROP COLUMN");
         return -1;
     }
@@ -575,7 +226,7 @@ int parse_alter_rename(char* cur, AlterTableCmd* cmd, char* err, size_t errlen) 
     }
     if (sql_read_simple_token(&cur, new_name, sizeof new_name, "new column name", err, errlen) != 0)
         return -1;
-    if (!at_end(cur)) {
+    if (!sql_at_end_mut(cur)) {
         set_err(err, errlen, "unexpected text after ALTER TABLE RENAME COLUMN");
         return -1;
     }
@@ -595,7 +246,7 @@ int parse_alter_table_sql(const char* sql, AlterTableCmd* cmd, char* err, size_t
         return -1;
     }
     memset(cmd, 0, sizeof *cmd);
-    CStr copy = normalized_copy(sql, err, errlen);
+    CStr copy = sql_keyword_copy(sql, err, errlen);
     if (!copy) return -1;
     char* cur = copy.get();
     if (!sql_consume_keyword_mut(&cur, "ALTER") || !sql_consume_keyword_mut(&cur, "TABLE")) {

@@ -1,8 +1,9 @@
-// DDL statement parsers: CREATE [UNIQUE] INDEX, DROP TABLE, DROP INDEX and
-// ALTER TABLE, with the checks and conversion of a DEFAULT value.  They fill
-// caller-owned records and leave all table work to their callers; the one
-// exception is table_apply_alter_sql, which parses ALTER TABLE and applies it
-// (the commit thread and WAL replay both use it).
+// DDL statement parsers: CREATE [UNIQUE] INDEX (create_index_parse.h), DROP
+// TABLE, DROP INDEX and ALTER TABLE, with the checks and conversion of a
+// DEFAULT value, all written on the keyword scanner of sql_keyword.h. They
+// fill caller-owned records and leave all table work to their callers; the
+// one exception is table_apply_alter_sql, which parses ALTER TABLE and
+// applies it (the commit thread and WAL replay both use it).
 //
 // Every function returns 0 or -1 with one message in err.  Callers pass 64
 // bytes for every name buffer.
@@ -11,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "query/create_index_parse.h"
+#include "query/sql_keyword.h"
 #include "storage/sec_index.h"
 #include "storage/table.h"
 
@@ -24,27 +27,7 @@ struct AlterTableCmd {
     int32_t has_default;      // 1 when DEFAULT was given
 };
 
-// ---- keyword scanner (cursor into a mutable normalised copy) ----
-void sql_skip_ws_mut(char** cursor);
-// 1 when c ends a keyword: end of text, whitespace, '(', ')', ',' or '='.
-int sql_keyword_delim(char c);
-// Skips blanks; when the keyword (any case) follows with a delimiter after it,
-// advances past it and returns 1; else leaves the cursor and returns 0.
-int sql_consume_keyword_mut(char** cursor, const char* keyword);
-// Skips blanks and reads up to whitespace, '(', ')', ',' or '='.  Messages:
-// "missing %s", "%s too long" (label defaults to "token").
-int sql_read_simple_token(char** cursor, char* out, size_t cap, const char* label, char* err,
-                          size_t errlen);
-// From a '(' the matching ')', skipping quoted strings; nullptr if unbalanced.
-const char* sql_find_matching_rparen(const char* open);
-
-// ---- parsers ----
-int parse_create_index_sql_ex(const char* sql, char* table_out, size_t table_cap,
-                              IndexDef* index_def, int* if_not_exists_out, char* err,
-                              size_t errlen);
-int parse_create_index_sql(const char* sql, char* index_out, size_t index_cap, char* table_out,
-                           size_t table_cap, char* column_out, size_t column_cap, char* err,
-                           size_t errlen);
+// ---- parsers (CREATE INDEX: create_index_parse.h) ----
 int parse_drop_table_sql(const char* sql, char* table_out, size_t table_cap, int* if_exists_out,
                          char* err, size_t errlen);
 // table_out is left empty when the statement has no ON part.

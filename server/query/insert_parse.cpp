@@ -21,8 +21,10 @@
 #include "base/owned.h"
 #include "base/sql_scan.h"
 #include "base/text_util.h"
+#include "query/parse_util.h"
 #include "query/sql_split.h"
 #include "storage/ident.h"
+#include "storage/row_version.h"
 #include "storage/table.h"
 
 namespace {
@@ -30,21 +32,6 @@ namespace {
 constexpr size_t kTupleMax = 4095;
 constexpr size_t kColumnListMax = 2048;
 constexpr int kMaxValues = 64;
-
-int fail(char* err, size_t errlen, const char* msg) {
-    sql_set_err(err, errlen, msg);
-    return -1;
-}
-
-int fail_col(char* err, size_t errlen, const char* fmt, const std::string& col) {
-    if (err && errlen > 0) std::snprintf(err, errlen, fmt, col.c_str());
-    return -1;
-}
-
-bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
-bool is_quote(char c) { return c == '\'' || c == '"'; }
-
-using CBuf = CStr;
 
 // Owns the rows built so far until they are handed to the caller.
 struct RowList {
@@ -63,25 +50,25 @@ struct InsertTarget {
 // Steps shared by both entry points: prefix, VALUES, target and table name.
 int parse_insert_head(char* buf, char* table_out, size_t table_cap, InsertTarget* t, char* err,
                       size_t errlen) {
-    if (!ci_starts(buf, "INSERT INTO ")) return fail(err, errlen, "invalid INSERT");
+    if (!ci_starts(buf, "INSERT INTO ")) return sql_fail(err, errlen, "invalid INSERT");
     char* v = sql_find_top_level_ci(buf + 11, " VALUES ");
     if (!v) v = sql_find_top_level_ci(buf + 11, " VALUES(");
-    if (!v) return fail(err, errlen, "missing VALUES");
+    if (!v) return sql_fail(err, errlen, "missing VALUES");
     t->values = v + 7;
     if (*t->values == ' ') ++t->values;
-    if (v < buf + 12) return fail(err, errlen, "missing INSERT target");
+    if (v < buf + 12) return sql_fail(err, errlen, "missing INSERT target");
 
     // parse_insert_target_part
     std::string target = sql_trimmed(buf + 12, v);
-    if (target.empty()) return fail(err, errlen, "missing table name");
+    if (target.empty()) return sql_fail(err, errlen, "missing table name");
     const char* tb = buf + 12;
-    while (tb < v && is_blank(*tb)) ++tb;
+    while (tb < v && sql_is_blank(*tb)) ++tb;
     const char* te = tb + target.size();
     const char* open = nullptr;
     for (const char* p = tb; p < te;) {
-        if (is_quote(*p)) {
+        if (sql_is_quote(*p)) {
             const char* q = sql_skip_quoted_string(p);
-            if (!q || q > te) return fail(err, errlen, "bad quoted INSERT target");
+            if (!q || q > te) return sql_fail(err, errlen, "bad quoted INSERT target");
             p = q;
             continue;
         }
@@ -101,12 +88,13 @@ int parse_insert_head(char* buf, char* table_out, size_t table_cap, InsertTarget
                 break;
             }
         }
-        if (!close) return fail(err, errlen, "bad INSERT column list");
+        if (!close) return sql_fail(err, errlen, "bad INSERT column list");
         for (const char* p = close + 1; p < te; ++p) {
-            if (!is_blank(*p)) return fail(err, errlen, "unexpected text after INSERT column list");
+            if (!sql_is_blank(*p))
+                return sql_fail(err, errlen, "unexpected text after INSERT column list");
         }
         if (static_cast<size_t>(close - (open + 1)) >= kColumnListMax)
-            return fail(err, errlen, "INSERT column list too long");
+            return sql_fail(err, errlen, "INSERT column list too long");
         t->list_begin = open + 1;
         t->list_end = close;
         name_end = open;
@@ -120,26 +108,16 @@ int parse_column_list(const InsertTarget& t, std::vector<std::string>* names, ch
                       size_t errlen) {
     std::vector<SqlSpan> parts;
     if (sql_split_top_level(t.list_begin, t.list_end, ',', &parts) != 0)
-        return fail(err, errlen, "bad insert column list");
+        return sql_fail(err, errlen, "bad insert column list");
     for (const SqlSpan& s : parts) {
         std::string n = sql_trimmed(s);
-        if (n.size() >= 2 && is_quote(n[0]) && n.back() == n[0]) n = n.substr(1, n.size() - 2);
-        if (n.empty()) return fail(err, errlen, "bad insert column list");
+        if (n.size() >= 2 && sql_is_quote(n[0]) && n.back() == n[0]) n = n.substr(1, n.size() - 2);
+        if (n.empty()) return sql_fail(err, errlen, "bad insert column list");
         if (static_cast<int>(names->size()) == kMaxValues)
-            return fail(err, errlen, "too many columns");
+            return sql_fail(err, errlen, "too many columns");
         names->push_back(std::move(n));
     }
     return 0;
-}
-
-// A value for a non-string column is one bare token without JSON structure
-// characters, so that it cannot add members or close the row object.
-bool is_plain_value_token(const std::string& v) {
-    if (v.empty()) return false;
-    for (unsigned char c : v) {
-        if (std::isspace(c) || std::strchr("{}[]:,\"'", c)) return false;
-    }
-    return true;
 }
 
 // build_insert_row_object: one tuple into one heap row sized to its content.
@@ -148,28 +126,35 @@ int build_insert_row_object(const char* begin, const char* end, const TableSchem
                             size_t errlen) {
     std::vector<SqlSpan> parts;
     if (sql_split_top_level(begin, end, ',', &parts) != 0)
-        return fail(err, errlen, "VALUES must end with )");
+        return sql_fail(err, errlen, "VALUES must end with )");
     std::vector<std::string> values;
     for (const SqlSpan& s : parts) {
         std::string v = sql_trimmed(s);
-        if (v.empty()) return fail(err, errlen, "empty value in VALUES list");
+        if (v.empty()) return sql_fail(err, errlen, "empty value in VALUES list");
         if (static_cast<int>(values.size()) == kMaxValues)
-            return fail(err, errlen, "too many values");
+            return sql_fail(err, errlen, "too many values");
         values.push_back(std::move(v));
     }
     std::vector<int> cols;
     if (!names) {
         if (static_cast<int>(values.size()) != schema->column_count)
-            return fail(err, errlen, "value count mismatch");
+            return sql_fail(err, errlen, "value count mismatch");
         for (int i = 0; i < schema->column_count; ++i) cols.push_back(i);
     } else {
-        if (names->size() != values.size()) return fail(err, errlen, "column/value count mismatch");
+        if (names->size() != values.size())
+            return sql_fail(err, errlen, "column/value count mismatch");
         for (const std::string& n : *names) {
             int c = schema_get_col(schema, n.c_str());
             if (c < 0) c = schema_get_col_ci(schema, n.c_str());
-            if (c < 0) return fail_col(err, errlen, "unknown column '%s'", n);
+            if (c < 0) {
+                set_errf(err, errlen, "unknown column '%s'", n.c_str());
+                return -1;
+            }
             for (int prev : cols) {
-                if (prev == c) return fail_col(err, errlen, "duplicate column '%s' in INSERT", n);
+                if (prev == c) {
+                    set_errf(err, errlen, "duplicate column '%s' in INSERT", n.c_str());
+                    return -1;
+                }
             }
             cols.push_back(c);
         }
@@ -187,18 +172,23 @@ int build_insert_row_object(const char* begin, const char* end, const TableSchem
             // (tabs, line ends) that no SQL escape survives normalisation with.
             row += values[i];
         } else if (col.type == COL_TYPE_STRING) {
-            CBuf js(sql_string_literal_to_json(values[i].c_str()));
-            if (!js) return fail_col(err, errlen, "bad string literal for column '%s'", col.name);
+            CStr js(sql_string_literal_to_json(values[i].c_str()));
+            if (!js) {
+                set_errf(err, errlen, "bad string literal for column '%s'", col.name);
+                return -1;
+            }
             row += js.get();
         } else {
-            if (!is_plain_value_token(values[i]))
-                return fail_col(err, errlen, "bad value type for column '%s'", col.name);
+            if (!sql_is_plain_value_token(values[i])) {
+                set_errf(err, errlen, "bad value type for column '%s'", col.name);
+                return -1;
+            }
             row += values[i];
         }
     }
     row += '}';
     char* out = xstrndup2(row.data(), row.size());
-    if (!out) return fail(err, errlen, "oom");
+    if (!out) return sql_fail(err, errlen, "oom");
     *row_out = out;
     return 0;
 }
@@ -208,23 +198,23 @@ int build_insert_row_object(const char* begin, const char* end, const TableSchem
 char* sql_dup_normalized_dynamic(const char* sql, char* err, size_t errlen) {
     size_t len = sql ? std::strlen(sql) : 0;
     if (len == 0) {
-        fail(err, errlen, "empty SQL");
+        sql_fail(err, errlen, "empty SQL");
         return nullptr;
     }
     if (len > SQL_MESSAGE_MAX) {
-        fail(err, errlen, "SQL statement exceeds maximum message size");
+        sql_fail(err, errlen, "SQL statement exceeds maximum message size");
         return nullptr;
     }
     char* copy = xstrndup2(sql, len);
     if (!copy) {
-        fail(err, errlen, "oom");
+        sql_fail(err, errlen, "oom");
         return nullptr;
     }
     normalize_sql_ws(copy);
     trim_ws(copy);
     if (copy[0] == '\0') {
         std::free(copy);
-        fail(err, errlen, "empty SQL");
+        sql_fail(err, errlen, "empty SQL");
         return nullptr;
     }
     return copy;
@@ -233,42 +223,21 @@ char* sql_dup_normalized_dynamic(const char* sql, char* err, size_t errlen) {
 char* sql_string_literal_to_json(const char* text) {
     if (!text) return nullptr;
     std::string t = sql_trimmed(text, text + std::strlen(text));
-    if (t.size() < 2 || !is_quote(t[0])) return nullptr;
+    if (t.size() < 2 || !sql_is_quote(t[0])) return nullptr;
     // Exactly one complete literal, with the escape rule of the scanners: a
     // backslash escapes the next byte, so 'a\\' closes and 'a\' does not.
     const char* q = sql_skip_quoted_string(t.c_str());
     if (!q || *q != '\0') return nullptr;
-    std::string inner;
-    inner.reserve(t.size());
-    for (size_t i = 1; i + 1 < t.size(); ++i) {
-        char c = t[i];
-        if (c == '\\' && i + 2 < t.size()) {
-            char n = t[++i];
-            switch (n) {
-            case 'n': inner += '\n'; break;
-            case 'r': inner += '\r'; break;
-            case 't': inner += '\t'; break;
-            default: inner += n; break;
-            }
-        } else {
-            inner += c;
-        }
-    }
-    CBuf esc(json_escape_string(inner.c_str()));
-    if (!esc) return nullptr;
-    size_t n = std::strlen(esc.get());
-    char* out = static_cast<char*>(std::malloc(n + 3));
-    if (!out) return nullptr;
-    out[0] = '"';
-    std::memcpy(out + 1, esc.get(), n);
-    out[n + 1] = '"';
-    out[n + 2] = '\0';
-    return out;
+    // The text between the quotes with its escapes decoded (\n, \r, \t;
+    // any other escaped byte stands for itself), as a JSON string.
+    std::string inner = t.substr(1, t.size() - 2);
+    sql_unescape_inplace(inner.data());
+    return json_quote_token(inner.c_str());
 }
 
 int parse_insert_table_name_sql(const char* sql, char* table_out, size_t table_cap, char* err,
                                 size_t errlen) {
-    CBuf buf(sql_dup_normalized_dynamic(sql, err, errlen));
+    CStr buf(sql_dup_normalized_dynamic(sql, err, errlen));
     if (!buf) return -1;
     InsertTarget t;
     return parse_insert_head(buf.get(), table_out, table_cap, &t, err, errlen);
@@ -278,27 +247,27 @@ int parse_insert_sql_multi(const char* sql, char* table_out, size_t table_cap, c
                            int* count_out, const TableSchema* schema, char* err, size_t errlen) {
     if (rows_out) *rows_out = nullptr;
     if (count_out) *count_out = 0;
-    if (!rows_out || !count_out || !schema) return fail(err, errlen, "invalid INSERT");
-    CBuf buf(sql_dup_normalized_dynamic(sql, err, errlen));
+    if (!rows_out || !count_out || !schema) return sql_fail(err, errlen, "invalid INSERT");
+    CStr buf(sql_dup_normalized_dynamic(sql, err, errlen));
     if (!buf) return -1;
     InsertTarget t;
     if (parse_insert_head(buf.get(), table_out, table_cap, &t, err, errlen) != 0) return -1;
 
     const char* p = t.values;
-    while (*p && is_blank(*p)) ++p;
-    if (*p != '(') return fail(err, errlen, "VALUES must start with (");
+    while (*p && sql_is_blank(*p)) ++p;
+    if (*p != '(') return sql_fail(err, errlen, "VALUES must start with (");
     const char* end = p + std::strlen(p);
 
     std::optional<std::vector<std::string>> names;
     RowList rows;
     for (;;) {
-        while (p < end && is_blank(*p)) ++p;
+        while (p < end && sql_is_blank(*p)) ++p;
         if (p == end || *p == ';') break;
-        if (*p != '(') return fail(err, errlen, "VALUES tuple must start with (");
+        if (*p != '(') return sql_fail(err, errlen, "VALUES tuple must start with (");
         const char* close = sql_find_matching_paren(p, end);
-        if (!close) return fail(err, errlen, "VALUES must end with )");
+        if (!close) return sql_fail(err, errlen, "VALUES must end with )");
         if (static_cast<size_t>(close - (p + 1)) > kTupleMax)
-            return fail(err, errlen, "VALUES tuple too long");
+            return sql_fail(err, errlen, "VALUES tuple too long");
         if (t.list_begin && !names) {
             names.emplace();
             if (parse_column_list(t, &*names, err, errlen) != 0) return -1;
@@ -309,19 +278,19 @@ int parse_insert_sql_multi(const char* sql, char* table_out, size_t table_cap, c
             return -1;
         rows.rows.push_back(row);
         p = close + 1;
-        while (p < end && is_blank(*p)) ++p;
+        while (p < end && sql_is_blank(*p)) ++p;
         if (p == end || *p == ';') break;
         if (*p == ',') {
             ++p;
             continue;
         }
-        return fail(err, errlen, "unexpected text after VALUES");
+        return sql_fail(err, errlen, "unexpected text after VALUES");
     }
-    if (rows.rows.empty()) return fail(err, errlen, "missing VALUES");
+    if (rows.rows.empty()) return sql_fail(err, errlen, "missing VALUES");
     if (rows.rows.size() > static_cast<size_t>(INT32_MAX))
-        return fail(err, errlen, "too many values");
+        return sql_fail(err, errlen, "too many values");
     char** arr = static_cast<char**>(std::malloc(rows.rows.size() * sizeof(char*)));
-    if (!arr) return fail(err, errlen, "oom");
+    if (!arr) return sql_fail(err, errlen, "oom");
     std::memcpy(arr, rows.rows.data(), rows.rows.size() * sizeof(char*));
     *rows_out = arr;
     *count_out = static_cast<int>(rows.rows.size());
@@ -338,7 +307,7 @@ int parse_insert_sql(const char* sql, char* table_out, size_t table_cap, char** 
         return -1;
     if (count != 1 || !row_out) {
         free_string_array(rows, count);
-        return fail(err, errlen, "expected single VALUES tuple");
+        return sql_fail(err, errlen, "expected single VALUES tuple");
     }
     *row_out = rows[0];
     std::free(rows);

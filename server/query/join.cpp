@@ -1,13 +1,11 @@
-// Two-table JOIN: parser for SELECT ... FROM a [alias] [LEFT [OUTER]] JOIN b
-// [alias] ON x = y [WHERE c op v] [ORDER BY c [ASC|DESC]] [LIMIT n], and its
-// execution over private copies of both tables: the ON equality is matched
-// through a hash of the right table's values, giving the pairs of the nested
-// loop in its order (each left row in turn, its matches in right-row order).
+// Two-table JOIN execution over private copies of both tables (the statement
+// is read by join_parse.cpp): the ON equality is matched through a hash of
+// the right table's values, giving the pairs of the nested loop in its order
+// (each left row in turn, its matches in right-row order).
 #include "query/join.h"
 
 #include <strings.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,63 +20,15 @@
 #include "base/err.h"
 #include "base/json_text.h"
 #include "base/owned.h"
-#include "base/sql_scan.h"
 #include "base/text_util.h"
-#include "query/sql_split.h"
+#include "query/row_reply.h"
+#include "query/select_exec.h"
 #include "storage/ident.h"
 #include "storage/pk_map.h"
 #include "storage/row_version.h"
 #include "storage/table.h"
 
 namespace {
-
-constexpr size_t kJoinSqlMax = 8192;
-
-// Copies [start, end) trimmed, cut to cap - 1 bytes.
-void copy_span_cut(char* dest, size_t cap, const char* start, const char* end) {
-    copy_substr_trim(dest, cap, start, static_cast<size_t>(end - start));
-}
-
-// One enclosing pair of matching quotes removed.
-std::string unquote_word(const std::string& w) {
-    if (w.size() >= 2 && (w[0] == '"' || w[0] == '\'' || w[0] == '`') && w.back() == w[0])
-        return w.substr(1, w.size() - 2);
-    return w;
-}
-
-// "table [AS] [alias]" of one side.
-int parse_join_from_part(const char* text, char* table, size_t table_cap, char* alias,
-                         size_t alias_cap) {
-    std::vector<std::string> words;
-    const char* p = text;
-    while (*p) {
-        while (*p == ' ') ++p;
-        if (!*p) break;
-        const char* s = p;
-        while (*p && *p != ' ') ++p;
-        words.emplace_back(s, static_cast<size_t>(p - s));
-        if (words.size() == 3) break;
-    }
-    if (words.empty() || words[0].size() > 255) return -1;
-    std::string name = unquote_word(words[0]);
-    if (name.empty() || name.size() >= table_cap) return -1;
-    std::string al = name;
-    if (words.size() >= 2) {
-        if (strcasecmp(words[1].c_str(), "AS") == 0) {
-            if (words.size() < 3) return -1;
-            al = unquote_word(words[2]);
-        } else {
-            al = unquote_word(words[1]);
-        }
-    }
-    if (al.empty() || al.size() >= alias_cap) return -1;
-    snprintf(table, table_cap, "%s", name.c_str());
-    snprintf(alias, alias_cap, "%s", al.c_str());
-    return 0;
-}
-
-// A column reference or literal without blanks outside quotes.
-bool is_one_word(const char* text) { return sql_is_single_literal(text) == 1; }
 
 // Splits a reference at its first "." into qualifier and column.
 void split_token_qual(const char* ref, char* qual, char* col) {
@@ -249,34 +199,13 @@ struct JoinPair {
     const char* right;  // NULL for an unmatched LEFT JOIN row
 };
 
-// Rows and a schema copy taken under one hold of the table's read lock.
-int collect_table(Table* t, SelectRow** rows, int* count, TableSchema* schema, char* err,
-                  size_t errlen);
-
 struct RowsGuard {
     SelectRow* rows = nullptr;
     int count = 0;
     ~RowsGuard() { free_select_rows(rows, count); }
 };
 
-int append_row(SelectRow** rows, int* count, int* cap, const VersionedRow* r) {
-    if (*count == *cap) {
-        int ncap = *cap ? *cap * 2 : 32;
-        if (ncap < *cap) return -1;
-        void* p = realloc(*rows, sizeof(SelectRow) * static_cast<size_t>(ncap));
-        if (!p) return -1;
-        *rows = static_cast<SelectRow*>(p);
-        *cap = ncap;
-    }
-    char* copy = xstrdup2(r->json);
-    if (!copy) return -1;
-    SelectRow& out = (*rows)[*count];
-    snprintf(out.key, sizeof out.key, "%s", r->key ? r->key : "");
-    out.row_json = copy;
-    ++*count;
-    return 0;
-}
-
+// Rows and a schema copy taken under one hold of the table's read lock.
 int collect_table(Table* t, SelectRow** rows_out, int* count_out, TableSchema* schema, char* err,
                   size_t errlen) {
     *rows_out = nullptr;
@@ -298,7 +227,8 @@ int collect_table(Table* t, SelectRow** rows_out, int* count_out, TableSchema* s
                 for (const PkLatestEntry* e = map.buckets[b]; e; e = e->next) {
                     const VersionedRow* r = e->row;
                     if (!r || r->deleted || !r->json) continue;
-                    if (append_row(&rows, &count, &cap, r) != 0) return fail("oom");
+                    if (append_select_row_from_version(&rows, &count, &cap, r, err, errlen) != 0)
+                        return fail("oom");
                 }
         } else {
             std::unordered_set<std::string> seen;
@@ -306,7 +236,8 @@ int collect_table(Table* t, SelectRow** rows_out, int* count_out, TableSchema* s
                 std::string key = r->key ? r->key : "";
                 if (!seen.insert(key).second) continue;
                 if (r->deleted || !r->json) continue;
-                if (append_row(&rows, &count, &cap, r) != 0) return fail("oom");
+                if (append_select_row_from_version(&rows, &count, &cap, r, err, errlen) != 0)
+                    return fail("oom");
             }
         }
     } catch (...) {
@@ -390,246 +321,6 @@ int pair_passes_where(const JoinSides& s, int where_type, const char* left, cons
 
 }  // namespace
 
-int parse_select_join_sql(const char* sql, JoinQuery* q, char* err, size_t errlen) {
-    if (!q) {
-        set_err(err, errlen, "invalid SELECT");
-        return -1;
-    }
-    memset(q, 0, sizeof *q);
-    q->limit = -1;
-    if (!sql) {
-        set_err(err, errlen, "invalid SELECT");
-        return -1;
-    }
-    // A statement is never cut: a shortened WHERE value or LIMIT would
-    // silently answer a different query.
-    if (strlen(sql) >= kJoinSqlMax) {
-        set_err(err, errlen, "JOIN statement too long");
-        return -1;
-    }
-    char buf[kJoinSqlMax];
-    snprintf(buf, sizeof buf, "%s", sql);
-    normalize_sql_ws(buf);
-    sql_collapse_blanks(buf);
-    trim_ws(buf);
-    if (!ci_starts(buf, "SELECT ")) {
-        set_err(err, errlen, "invalid SELECT");
-        return -1;
-    }
-    char* from = sql_find_top_level_ci(buf, " FROM ");
-    if (!from) {
-        set_err(err, errlen, "missing FROM");
-        return -1;
-    }
-    char* after_from = from + strlen(" FROM ");
-    struct Kw {
-        const char* text;
-        int left;
-    };
-    static const Kw kws[] = {{" LEFT OUTER JOIN ", 1}, {" LEFT JOIN ", 1}, {" JOIN ", 0}};
-    char* kw = nullptr;
-    size_t kw_len = 0;
-    // after_from starts past the blank, so a join word right after FROM is
-    // searched from one byte earlier.
-    for (const Kw& k : kws) {
-        kw = sql_find_top_level_ci(after_from - 1, k.text);
-        if (kw) {
-            kw_len = strlen(k.text);
-            q->left_join = k.left;
-            break;
-        }
-    }
-    if (!kw) {
-        set_err(err, errlen, "bad JOIN syntax");
-        return -1;
-    }
-    char* after_kw = kw + kw_len;
-    char* on = sql_find_top_level_ci(after_kw - 1, " ON ");
-    if (!on) {
-        set_err(err, errlen, "missing ON");
-        return -1;
-    }
-
-    // Select list. FROM may stand right after SELECT (its blank is the one
-    // that ends "SELECT "): the list is then empty and refused below.
-    const char* list_start = buf + strlen("SELECT ");
-    std::string list;
-    if (from > list_start) list.assign(list_start, static_cast<size_t>(from - list_start));
-    {
-        std::unique_ptr<char[]> lb(new (std::nothrow) char[list.size() + 1]);
-        if (!lb) {
-            set_err(err, errlen, "oom");
-            return -1;
-        }
-        memcpy(lb.get(), list.c_str(), list.size() + 1);
-        trim_ws(lb.get());
-        if (strcmp(lb.get(), "*") == 0) {
-            q->select_all = 1;
-        } else {
-            if (strlen(lb.get()) >= 2048) {
-                set_err(err, errlen, "JOIN SELECT list too long");
-                return -1;
-            }
-            char* p = lb.get();
-            for (;;) {
-                char* comma = sql_find_top_level_char(p, ',');
-                char* end = comma ? comma : p + strlen(p);
-                char item[128];
-                copy_span_cut(item, sizeof item, p, end);
-                if (!item[0]) {
-                    set_err(err, errlen, "bad select list");
-                    return -1;
-                }
-                if (q->column_count >= JOIN_MAX_COLUMNS) {
-                    set_err(err, errlen, "too many selected columns");
-                    return -1;
-                }
-                snprintf(q->columns[q->column_count++], sizeof q->columns[0], "%s", item);
-                if (!comma) break;
-                p = comma + 1;
-            }
-        }
-    }
-
-    // Both table parts.
-    if (kw - after_from >= 512 || kw < after_from) {
-        set_err(err, errlen, kw < after_from ? "bad left table" : "left JOIN table too long");
-        return -1;
-    }
-    if (on - after_kw >= 512 || on < after_kw) {
-        set_err(err, errlen, on < after_kw ? "bad right table" : "right JOIN table too long");
-        return -1;
-    }
-    char part[512];
-    copy_span_cut(part, sizeof part, after_from, kw);
-    if (parse_join_from_part(part, q->left_table, sizeof q->left_table, q->left_alias,
-                             sizeof q->left_alias) != 0) {
-        set_err(err, errlen, "bad left table");
-        return -1;
-    }
-    copy_span_cut(part, sizeof part, after_kw, on);
-    if (parse_join_from_part(part, q->right_table, sizeof q->right_table, q->right_alias,
-                             sizeof q->right_alias) != 0) {
-        set_err(err, errlen, "bad right table");
-        return -1;
-    }
-
-    // ON, WHERE, ORDER BY and LIMIT spans.
-    char* on_text = on + strlen(" ON ");
-    char* where = sql_find_top_level_ci(on_text - 1, " WHERE ");
-    char* order = sql_find_top_level_ci(on_text - 1, " ORDER BY ");
-    char* limit = sql_find_top_level_ci(on_text - 1, " LIMIT ");
-    char* end = buf + strlen(buf);
-    char* on_end = end;
-    for (char* m : {where, order, limit})
-        if (m && m < on_end) on_end = m;
-    if (on_end < on_text) on_end = on_text;
-    if (on_end - on_text >= 512) {
-        set_err(err, errlen, "JOIN ON clause too long");
-        return -1;
-    }
-    char on_buf[512];
-    copy_span_cut(on_buf, sizeof on_buf, on_text, on_end);
-    const char* op = nullptr;
-    char* op_pos = sql_find_top_level_operator(on_buf, &op);
-    if (!op_pos || !op || strcmp(op, "=") != 0) {
-        set_err(err, errlen, "JOIN ON must use =");
-        return -1;
-    }
-    copy_span_cut(q->on_left, sizeof q->on_left, on_buf, op_pos);
-    copy_span_cut(q->on_right, sizeof q->on_right, op_pos + 1, on_buf + strlen(on_buf));
-    if (!q->on_left[0] || !q->on_right[0]) {
-        set_err(err, errlen, "bad JOIN ON clause");
-        return -1;
-    }
-    // Each side is one column reference: "a.id = b.id AND a.k = b.k" would
-    // otherwise compare a.id with a column named by the whole rest.
-    if (!is_one_word(q->on_left) || !is_one_word(q->on_right)) {
-        set_err(err, errlen, "JOIN ON must be a single column = column condition");
-        return -1;
-    }
-
-    if (where) {
-        char* w = where + strlen(" WHERE ");
-        char* w_end = end;
-        for (char* m : {order, limit})
-            if (m && m < w_end) w_end = m;
-        if (w_end < w) {
-            set_err(err, errlen, "bad JOIN WHERE clause");
-            return -1;
-        }
-        if (w_end - w >= 512) {
-            set_err(err, errlen, "JOIN WHERE clause too long");
-            return -1;
-        }
-        char wb[512];
-        copy_span_cut(wb, sizeof wb, w, w_end);
-        const char* wop = nullptr;
-        char* wpos = sql_find_top_level_operator(wb, &wop);
-        if (!wpos || !wop) {
-            set_err(err, errlen, "bad WHERE");
-            return -1;
-        }
-        copy_span_cut(q->where_column, sizeof q->where_column, wb, wpos);
-        snprintf(q->where_op, sizeof q->where_op, "%s", wop);
-        copy_span_cut(q->where_value, sizeof q->where_value, wpos + strlen(wop), wb + strlen(wb));
-        if (!q->where_column[0] || !q->where_value[0]) {
-            set_err(err, errlen, "bad WHERE");
-            return -1;
-        }
-        // One condition on one column with one literal, as a single-table
-        // WHERE value: "10 AND a.p < 30" would be compared by its leading number.
-        if (!is_one_word(q->where_column)) {
-            set_err(err, errlen, "bad WHERE column");
-            return -1;
-        }
-        if (!sql_is_single_literal(q->where_value)) {
-            set_err(err, errlen, "WHERE value must be a single literal");
-            return -1;
-        }
-        q->has_where = 1;
-    }
-
-    if (order) {
-        char* o = order + strlen(" ORDER BY ");
-        char* o_end = limit ? limit : end;
-        if (o_end < o) {
-            set_err(err, errlen, "bad JOIN ORDER BY clause");
-            return -1;
-        }
-        if (o_end - o >= 256) {
-            set_err(err, errlen, "JOIN ORDER BY clause too long");
-            return -1;
-        }
-        char ob[256];
-        copy_span_cut(ob, sizeof ob, o, o_end);
-        char* last = strrchr(ob, ' ');
-        const char* word = last ? last + 1 : ob;
-        if (strcasecmp(word, "DESC") == 0 || strcasecmp(word, "ASC") == 0) {
-            q->order_desc = strcasecmp(word, "DESC") == 0 ? 1 : 0;
-            if (last) {
-                *last = '\0';
-            } else {
-                ob[0] = '\0';
-            }
-            trim_ws(ob);
-        }
-        if (!ob[0]) {
-            set_err(err, errlen, "bad JOIN ORDER BY clause");
-            return -1;
-        }
-        copy_substr_trim(q->order_by, sizeof q->order_by, ob, strlen(ob));
-    }
-
-    if (limit) {
-        const char* l = limit + strlen(" LIMIT ");
-        long long v = strtoll(l, nullptr, 10);
-        if (v > INT_MAX) v = INT_MAX;
-        q->limit = v < 0 ? -1 : static_cast<int>(v);
-    }
-    return 0;
-}
-
 int collect_visible_rows(Table* table, SelectRow** rows_out, int* count_out, char* err,
                          size_t errlen) {
     if (!rows_out || !count_out || !table) {
@@ -638,6 +329,93 @@ int collect_visible_rows(Table* table, SelectRow** rows_out, int* count_out, cha
     }
     return collect_table(table, rows_out, count_out, nullptr, err, errlen);
 }
+
+namespace {
+
+// Both tables, each copied with its schema under its own read lock, the left
+// one first.
+int collect_join_tables(int li, int ri, RowsGuard* left, TableSchema* ls, RowsGuard* right,
+                        TableSchema* rs, char* err, size_t errlen) {
+    if (collect_table(&g_tables[li], &left->rows, &left->count, ls, err, errlen) != 0) return -1;
+    return collect_table(&g_tables[ri], &right->rows, &right->count, rs, err, errlen);
+}
+
+// The pairs the nested loop keeps, in its order: each left row with its ON
+// matches that pass the WHERE, and for LEFT JOIN a left row without matches
+// on its own when it passes.
+std::vector<JoinPair> match_pairs(const JoinSides& sides, const RowsGuard& left,
+                                  const RowsGuard& right) {
+    const JoinQuery* q = sides.q;
+    const int where_type = q->has_where ? where_column_type(sides) : COL_TYPE_STRING;
+    const OnMatcher on(sides, left.rows, left.count, right.rows, right.count);
+    std::vector<JoinPair> pairs;
+    std::vector<int> matches;
+    for (int i = 0; i < left.count; ++i) {
+        const char* lrow = left.rows[i].row_json;
+        on.right_rows_for(i, &matches);
+        const bool matched = !matches.empty();
+        for (int j : matches) {
+            const char* rrow = right.rows[j].row_json;
+            if (pair_passes_where(sides, where_type, lrow, rrow))
+                pairs.push_back(JoinPair{lrow, rrow});
+        }
+        if (q->left_join && !matched && pair_passes_where(sides, where_type, lrow, nullptr))
+            pairs.push_back(JoinPair{lrow, nullptr});
+    }
+    return pairs;
+}
+
+// ORDER BY over the pairs as text values, by pairwise exchange; a pair whose
+// value cannot be read keeps its place. Each pair's sort value is taken once;
+// the exchange order is the same as comparing freshly extracted values.
+void sort_pairs(const JoinSides& sides, std::vector<JoinPair>* pairs) {
+    const JoinQuery* q = sides.q;
+    struct Keyed {
+        JoinPair pair;
+        CStr value;  // NULL when extraction failed
+    };
+    std::vector<Keyed> keyed(pairs->size());
+    for (size_t i = 0; i < pairs->size(); ++i) {
+        const JoinPair& p = (*pairs)[i];
+        keyed[i].pair = p;
+        const char* msg = nullptr;
+        CStr v;
+        if (extract_join_side_raw(sides, q->order_by, p.left, p.right, &v, &msg) == 0)
+            keyed[i].value = std::move(v);
+    }
+    for (size_t i = 0; i < keyed.size(); ++i)
+        for (size_t j = i + 1; j < keyed.size(); ++j) {
+            if (!keyed[i].value || !keyed[j].value) continue;
+            int c =
+                compare_json_values(COL_TYPE_STRING, keyed[i].value.get(), keyed[j].value.get());
+            if (q->order_desc) c = -c;
+            if (c > 0) std::swap(keyed[i], keyed[j]);
+        }
+    for (size_t i = 0; i < keyed.size(); ++i) (*pairs)[i] = keyed[i].pair;
+}
+
+// {"ok":true,"rows":[...]} with the pairs up to the LIMIT.
+int format_join_reply(const JoinSides& sides, const std::vector<JoinPair>& pairs, char** out,
+                      char* err, size_t errlen) {
+    std::string reply;
+    reply.reserve(JSON_BUF_INITIAL);
+    reply.append("{\"ok\":true,\"rows\":[");
+    int written = 0;
+    for (const JoinPair& p : pairs) {
+        if (sides.q->limit >= 0 && written >= sides.q->limit) break;
+        if (written > 0) reply.push_back(',');
+        const char* msg = nullptr;
+        if (append_join_row_json(&reply, sides, p, &msg) != 0) {
+            set_err(err, errlen, msg ? msg : "oom");
+            return -1;
+        }
+        ++written;
+    }
+    reply.append("]}");
+    return copy_raw_out(reply, out, err, errlen);
+}
+
+}  // namespace
 
 int select_join_rows_json(const JoinQuery* q, char** out, char* err, size_t errlen) {
     if (out) *out = nullptr;
@@ -658,77 +436,14 @@ int select_join_rows_json(const JoinQuery* q, char** out, char* err, size_t errl
         return -1;
     }
     RowsGuard left, right;
-    if (collect_table(&g_tables[li], &left.rows, &left.count, ls.get(), err, errlen) != 0)
-        return -1;
-    if (collect_table(&g_tables[ri], &right.rows, &right.count, rs.get(), err, errlen) != 0)
-        return -1;
+    if (collect_join_tables(li, ri, &left, ls.get(), &right, rs.get(), err, errlen) != 0) return -1;
     const JoinSides sides{q, ls.get(), rs.get()};
+    // The pairs and the reply live in growable containers: running out of
+    // memory on the way ends the statement with its message.
     try {
-        const int where_type = q->has_where ? where_column_type(sides) : COL_TYPE_STRING;
-        const OnMatcher on(sides, left.rows, left.count, right.rows, right.count);
-        std::vector<JoinPair> pairs;
-        std::vector<int> matches;
-        for (int i = 0; i < left.count; ++i) {
-            const char* lrow = left.rows[i].row_json;
-            on.right_rows_for(i, &matches);
-            const bool matched = !matches.empty();
-            for (int j : matches) {
-                const char* rrow = right.rows[j].row_json;
-                if (pair_passes_where(sides, where_type, lrow, rrow))
-                    pairs.push_back(JoinPair{lrow, rrow});
-            }
-            if (q->left_join && !matched && pair_passes_where(sides, where_type, lrow, nullptr))
-                pairs.push_back(JoinPair{lrow, nullptr});
-        }
-
-        if (q->order_by[0] && pairs.size() > 1) {
-            // Each pair's sort value is taken once; the exchange order is the
-            // same as comparing freshly extracted values.
-            struct Keyed {
-                JoinPair pair;
-                CStr value;  // NULL when extraction failed
-            };
-            std::vector<Keyed> keyed(pairs.size());
-            for (size_t i = 0; i < pairs.size(); ++i) {
-                keyed[i].pair = pairs[i];
-                const char* msg = nullptr;
-                CStr v;
-                if (extract_join_side_raw(sides, q->order_by, pairs[i].left, pairs[i].right, &v,
-                                          &msg) == 0)
-                    keyed[i].value = std::move(v);
-            }
-            for (size_t i = 0; i < keyed.size(); ++i)
-                for (size_t j = i + 1; j < keyed.size(); ++j) {
-                    if (!keyed[i].value || !keyed[j].value) continue;
-                    int c = compare_json_values(COL_TYPE_STRING, keyed[i].value.get(),
-                                                keyed[j].value.get());
-                    if (q->order_desc) c = -c;
-                    if (c > 0) std::swap(keyed[i], keyed[j]);
-                }
-            for (size_t i = 0; i < keyed.size(); ++i) pairs[i] = keyed[i].pair;
-        }
-
-        std::string reply;
-        reply.reserve(JSON_BUF_INITIAL);
-        reply.append("{\"ok\":true,\"rows\":[");
-        int written = 0;
-        for (const JoinPair& p : pairs) {
-            if (q->limit >= 0 && written >= q->limit) break;
-            if (written > 0) reply.push_back(',');
-            const char* msg = nullptr;
-            if (append_join_row_json(&reply, sides, p, &msg) != 0) {
-                set_err(err, errlen, msg ? msg : "oom");
-                return -1;
-            }
-            ++written;
-        }
-        reply.append("]}");
-        *out = xstrndup2(reply.data(), reply.size());
-        if (!*out) {
-            set_err(err, errlen, "oom");
-            return -1;
-        }
-        return 0;
+        std::vector<JoinPair> pairs = match_pairs(sides, left, right);
+        if (q->order_by[0] && pairs.size() > 1) sort_pairs(sides, &pairs);
+        return format_join_reply(sides, pairs, out, err, errlen);
     } catch (const std::length_error&) {
         set_err(err, errlen, "join result too large");
         return -1;

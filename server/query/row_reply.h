@@ -8,18 +8,28 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
+#include "base/err.h"
 #include "base/json_text.h"
+#include "base/owned.h"
 #include "base/text_util.h"
 #include "query/json_buf.h"
-
-using CharPtr = std::unique_ptr<char, decltype(&free)>;
 
 // Heap copy of text in *out; -1 "oom".
 inline int copy_raw_out(const char* text, char** out, char* err, size_t errlen) {
     *out = xstrdup2(text);
     if (!*out) {
-        if (err && errlen) snprintf(err, errlen, "%s", "oom");
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    return 0;
+}
+// The same for a finished reply built in a std::string.
+inline int copy_raw_out(const std::string& text, char** out, char* err, size_t errlen) {
+    *out = xstrndup2(text.data(), text.size());
+    if (!*out) {
+        set_err(err, errlen, "oom");
         return -1;
     }
     return 0;
@@ -27,7 +37,7 @@ inline int copy_raw_out(const char* text, char** out, char* err, size_t errlen) 
 
 // Trimmed raw text of member `name` of the row in *value; false when the
 // member is absent (a JSON null is a value here).
-inline bool extract_trimmed(const char* row_json, const char* name, CharPtr* value) {
+inline bool extract_trimmed(const char* row_json, const char* name, CStr* value) {
     char* raw = nullptr;
     if (json_extract_raw(row_json, name, &raw) != 0) return false;
     value->reset(raw);
@@ -49,7 +59,7 @@ inline int open_table_rows_reply(JsonBuf* b, uint64_t initial, const char* name,
         json_buf_append_str(b, "{\"ok\":true,\"table\":\"", err, errlen) != 0 ||
         json_buf_append_str(b, name, err, errlen) != 0 ||
         json_buf_append_str(b, "\",\"rows\":[", err, errlen) != 0) {
-        if (err && errlen) snprintf(err, errlen, "%s", "oom");
+        set_err(err, errlen, "oom");
         return -1;
     }
     return 0;
@@ -66,7 +76,7 @@ inline int close_table_rows_reply(JsonBuf* b, char** out, char* err, size_t errl
 // Appends "label":value to the row object and frees value (a heap raw text).
 inline int append_owned_member(JsonBuf* b, int* first, const char* label, char* value, char* err,
                                size_t errlen) {
-    CharPtr hold(value, &free);
+    CStr hold(value);
     return append_json_key_raw(&b->data, &b->capacity, &b->length, first, label, value, err,
                                errlen);
 }

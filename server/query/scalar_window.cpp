@@ -27,8 +27,7 @@ namespace {
 // *raw, left empty for a JSON null. 0; -1 "unknown selected column",
 // not_numeric (the caller's message) or "missing selected column value".
 int read_numeric_column(const TableSchema* schema, const char* row_json, const char* column,
-                        const char* not_numeric, int* type, CharPtr* raw, char* err,
-                        size_t errlen) {
+                        const char* not_numeric, int* type, CStr* raw, char* err, size_t errlen) {
     int col = schema ? schema_get_col_ci(schema, column) : -1;
     if (col < 0) {
         set_err(err, errlen, "unknown selected column");
@@ -149,6 +148,87 @@ class WindowSeries {
     long double ema_value_ = 0;
 };
 
+// The windows over rows r - p + 1 .. r (each reads rows before r from the
+// series); a null input makes the value null.
+int window_sma(WindowSeries& series, int p, int r, char** out, char* err, size_t errlen) {
+    long double v = 0, sum = 0;
+    int n = 0;
+    for (int j = r - p + 1; j <= r; ++j) {
+        if (series.get(j, &v, &n, err, errlen) != 0) return -1;
+        if (n) return make_raw_null(out, err, errlen);
+        sum += v;
+    }
+    return make_raw_number(out, err, errlen, sum / p);
+}
+
+int window_wma(WindowSeries& series, int p, int r, char** out, char* err, size_t errlen) {
+    long double v = 0, sum = 0, weights = 0;
+    int n = 0;
+    int weight = 1;
+    for (int j = r - p + 1; j <= r; ++j, ++weight) {
+        if (series.get(j, &v, &n, err, errlen) != 0) return -1;
+        if (n) return make_raw_null(out, err, errlen);
+        sum += static_cast<long double>(weight) * v;
+        weights += weight;
+    }
+    if (weights == 0) return make_raw_null(out, err, errlen);
+    return make_raw_number(out, err, errlen, sum / weights);
+}
+
+// ROC, MOMENTUM and LOGRET compare row r with row r - p.
+int window_change(WindowSeries& series, int kind, int p, int r, char** out, char* err,
+                  size_t errlen) {
+    long double v = 0, w = 0;
+    int n = 0, m = 0;
+    if (series.get(r, &v, &n, err, errlen) != 0) return -1;
+    if (series.get(r - p, &w, &m, err, errlen) != 0) return -1;
+    if (n || m) return make_raw_null(out, err, errlen);
+    if (kind == EXPR_ROC) {
+        if (w == 0) return make_raw_null(out, err, errlen);
+        return make_raw_number(out, err, errlen, (v - w) / w * 100);
+    }
+    if (kind == EXPR_MOMENTUM) return make_raw_number(out, err, errlen, v - w);
+    if (!(v > 0) || !(w > 0)) return make_raw_null(out, err, errlen);
+    return make_raw_number(out, err, errlen, logl(v / w));
+}
+
+// The population deviation of the p log returns ending at row r.
+int window_volatility(WindowSeries& series, int p, int r, char** out, char* err, size_t errlen) {
+    long double v = 0, w = 0, sum = 0, sumsq = 0;
+    int n = 0, m = 0;
+    for (int j = r - p + 1; j <= r; ++j) {
+        if (series.get(j, &v, &n, err, errlen) != 0) return -1;
+        if (series.get(j - 1, &w, &m, err, errlen) != 0) return -1;
+        if (n || m || !(v > 0) || !(w > 0)) return make_raw_null(out, err, errlen);
+        long double x = logl(v / w);
+        sum += x;
+        sumsq += x * x;
+    }
+    long double mean = sum / p;
+    long double var = sumsq / p - mean * mean;
+    if (var < 0 && var > -1e-18L) var = 0;
+    if (var < 0) return make_raw_null(out, err, errlen);
+    return make_raw_number(out, err, errlen, sqrtl(var));
+}
+
+// The gains and losses of the p changes ending at row r.
+int window_rsi(WindowSeries& series, int p, int r, char** out, char* err, size_t errlen) {
+    long double v = 0, w = 0, gains = 0, losses = 0;
+    int n = 0, m = 0;
+    for (int j = r - p + 1; j <= r; ++j) {
+        if (series.get(j, &v, &n, err, errlen) != 0) return -1;
+        if (series.get(j - 1, &w, &m, err, errlen) != 0) return -1;
+        if (n || m) return make_raw_null(out, err, errlen);
+        long double d = v - w;
+        if (d > 0)
+            gains += d;
+        else
+            losses += -d;
+    }
+    if (losses == 0) return make_raw_number(out, err, errlen, gains == 0 ? 50 : 100);
+    return make_raw_number(out, err, errlen, 100 - 100 / (1 + gains / losses));
+}
+
 // Window value of one item at position r using (and filling) the series.
 int window_value(const TableSchema* schema, const SelectQuery* query, int item,
                  const SelectRow* rows, int r, WindowSeries& series, char** out, char* err,
@@ -163,167 +243,96 @@ int window_value(const TableSchema* schema, const SelectQuery* query, int item,
     }
     const bool short_warmup = kind == EXPR_SMA || kind == EXPR_EMA || kind == EXPR_WMA;
     if (short_warmup ? r < p - 1 : r < p) return make_raw_null(out, err, errlen);
-
-    long double v = 0, w = 0;
-    int n = 0, m = 0;
     switch (kind) {
-    case EXPR_SMA: {
-        long double sum = 0;
-        for (int j = r - p + 1; j <= r; ++j) {
-            if (series.get(j, &v, &n, err, errlen) != 0) return -1;
-            if (n) return make_raw_null(out, err, errlen);
-            sum += v;
-        }
-        return make_raw_number(out, err, errlen, sum / p);
-    }
-    case EXPR_WMA: {
-        long double sum = 0, weights = 0;
-        int weight = 1;
-        for (int j = r - p + 1; j <= r; ++j, ++weight) {
-            if (series.get(j, &v, &n, err, errlen) != 0) return -1;
-            if (n) return make_raw_null(out, err, errlen);
-            sum += static_cast<long double>(weight) * v;
-            weights += weight;
-        }
-        if (weights == 0) return make_raw_null(out, err, errlen);
-        return make_raw_number(out, err, errlen, sum / weights);
-    }
+    case EXPR_SMA: return window_sma(series, p, r, out, err, errlen);
+    case EXPR_WMA: return window_wma(series, p, r, out, err, errlen);
     case EXPR_EMA: {
         long double e = 0;
+        int n = 0;
         if (series.ema(p, r, &e, &n, err, errlen) != 0) return -1;
         if (n) return make_raw_null(out, err, errlen);
         return make_raw_number(out, err, errlen, e);
     }
     case EXPR_ROC:
     case EXPR_MOMENTUM:
-    case EXPR_LOGRET: {
-        if (series.get(r, &v, &n, err, errlen) != 0) return -1;
-        if (series.get(r - p, &w, &m, err, errlen) != 0) return -1;
-        if (n || m) return make_raw_null(out, err, errlen);
-        if (kind == EXPR_ROC) {
-            if (w == 0) return make_raw_null(out, err, errlen);
-            return make_raw_number(out, err, errlen, (v - w) / w * 100);
-        }
-        if (kind == EXPR_MOMENTUM) return make_raw_number(out, err, errlen, v - w);
-        if (!(v > 0) || !(w > 0)) return make_raw_null(out, err, errlen);
-        return make_raw_number(out, err, errlen, logl(v / w));
-    }
-    case EXPR_VOLATILITY: {
-        long double sum = 0, sumsq = 0;
-        for (int j = r - p + 1; j <= r; ++j) {
-            if (series.get(j, &v, &n, err, errlen) != 0) return -1;
-            if (series.get(j - 1, &w, &m, err, errlen) != 0) return -1;
-            if (n || m || !(v > 0) || !(w > 0)) return make_raw_null(out, err, errlen);
-            long double x = logl(v / w);
-            sum += x;
-            sumsq += x * x;
-        }
-        long double mean = sum / p;
-        long double var = sumsq / p - mean * mean;
-        if (var < 0 && var > -1e-18L) var = 0;
-        if (var < 0) return make_raw_null(out, err, errlen);
-        return make_raw_number(out, err, errlen, sqrtl(var));
-    }
-    case EXPR_RSI: {
-        long double gains = 0, losses = 0;
-        for (int j = r - p + 1; j <= r; ++j) {
-            if (series.get(j, &v, &n, err, errlen) != 0) return -1;
-            if (series.get(j - 1, &w, &m, err, errlen) != 0) return -1;
-            if (n || m) return make_raw_null(out, err, errlen);
-            long double d = v - w;
-            if (d > 0)
-                gains += d;
-            else
-                losses += -d;
-        }
-        if (losses == 0) return make_raw_number(out, err, errlen, gains == 0 ? 50 : 100);
-        return make_raw_number(out, err, errlen, 100 - 100 / (1 + gains / losses));
-    }
+    case EXPR_LOGRET: return window_change(series, kind, p, r, out, err, errlen);
+    case EXPR_VOLATILITY: return window_volatility(series, p, r, out, err, errlen);
+    case EXPR_RSI: return window_rsi(series, p, r, out, err, errlen);
     default: set_err(err, errlen, "unsupported window expression"); return -1;
     }
 }
 
-}  // namespace
-
-int make_raw_null(char** out, char* err, size_t errlen) {
-    if (!out) return -1;
-    return copy_raw_out("null", out, err, errlen);
-}
-
-int make_raw_number(char** out, char* err, size_t errlen, long double value) {
-    if (!out) return -1;
-    char buf[128];
-    if (!format_reply_number(value, buf, sizeof buf)) return make_raw_null(out, err, errlen);
-    return copy_raw_out(buf, out, err, errlen);
-}
-
-int select_expr_value_raw(const TableSchema* schema, const SelectQuery* query, int item,
-                          const char* row_json, char** out, char* err, size_t errlen) {
-    if (!out) return -1;
-    *out = nullptr;
-    if (!schema || !query || item < 0 || item >= query->column_count || item >= SELECT_MAX_ITEMS) {
-        set_err(err, errlen, "unsupported scalar expression");
+// The value of a plain column item: its raw text in the row.
+int column_value_raw(const TableSchema* schema, const char* arg, const char* row_json, char** out,
+                     char* err, size_t errlen) {
+    int col = schema_get_col_ci(schema, arg);
+    if (col < 0) {
+        set_err(err, errlen, "unknown selected column");
         return -1;
     }
-    const int kind = query->kind[item];
+    if (json_extract_raw(row_json, schema->columns[col].name, out) != 0) {
+        *out = nullptr;
+        set_err(err, errlen, "missing selected column value");
+        return -1;
+    }
+    return 0;
+}
+
+// The operand of a scalar function: a numeric literal, or the row's value of
+// a numeric column (*is_null for a JSON null). *integer is set for an
+// integer literal and a non-double column.
+int scalar_operand(const TableSchema* schema, const SelectQuery* query, int item,
+                   const char* row_json, long double* x, bool* integer, bool* is_null, char* err,
+                   size_t errlen) {
     const char* arg = query->arg[item];
-    if (kind == EXPR_COLUMN) {
-        int col = schema_get_col_ci(schema, arg);
-        if (col < 0) {
-            set_err(err, errlen, "unknown selected column");
-            return -1;
-        }
-        if (json_extract_raw(row_json, schema->columns[col].name, out) != 0) {
-            *out = nullptr;
-            set_err(err, errlen, "missing selected column value");
-            return -1;
-        }
-        return 0;
-    }
-    if (!select_expr_is_scalar_numeric(kind)) {
-        set_err(err, errlen, "unsupported scalar expression");
-        return -1;
-    }
-
-    long double x = 0;
-    bool integer_operand = false;
     if (query->arg_is_literal[item]) {
         int is_int = 0;
-        if (parse_numeric_literal_value(arg, &x, &is_int) != 0) {
+        if (parse_numeric_literal_value(arg, x, &is_int) != 0) {
             set_err(err, errlen, "invalid numeric literal");
             return -1;
         }
-        integer_operand = is_int != 0;
-    } else {
-        int type = 0;
-        CharPtr raw(nullptr, &free);
-        if (read_numeric_column(schema, row_json, arg,
-                                "numeric function supports numeric columns only", &type, &raw, err,
-                                errlen) != 0)
-            return -1;
-        if (!raw) return make_raw_null(out, err, errlen);
-        if (type == COL_TYPE_DOUBLE) {
-            x = strtold(raw.get(), nullptr);
-        } else {
-            x = static_cast<long double>(strtol(raw.get(), nullptr, 10));
-            integer_operand = true;
-        }
+        *integer = is_int != 0;
+        return 0;
     }
+    int type = 0;
+    CStr raw;
+    if (read_numeric_column(schema, row_json, arg, "numeric function supports numeric columns only",
+                            &type, &raw, err, errlen) != 0)
+        return -1;
+    if (!raw) {
+        *is_null = true;
+        return 0;
+    }
+    if (type == COL_TYPE_DOUBLE) {
+        *x = strtold(raw.get(), nullptr);
+    } else {
+        *x = static_cast<long double>(strtol(raw.get(), nullptr, 10));
+        *integer = true;
+    }
+    return 0;
+}
 
+// ABS of an integer operand within 64 bits, written as an integer.
+int integer_abs_raw(long double x, char** out, char* err, size_t errlen) {
+    long long iv = static_cast<long long>(x);
+    unsigned long long uv =
+        iv < 0 ? 0ULL - static_cast<unsigned long long>(iv) : static_cast<unsigned long long>(iv);
+    char buf[128];
+    snprintf(buf, sizeof buf, "%llu", uv);
+    return copy_raw_out(buf, out, err, errlen);
+}
+
+// The scalar function of the item applied to x. Out of its domain (a root
+// or logarithm of a negative number, say) the value is null.
+int apply_scalar(const SelectQuery* query, int item, long double x, bool integer_operand,
+                 char** out, char* err, size_t errlen) {
     long double result = 0;
     bool integral = false;
-    switch (kind) {
+    switch (query->kind[item]) {
     case EXPR_ABS:
         // An integer operand beyond the 64-bit range (only a literal can be)
         // cannot be truncated safely; it takes the floating form instead.
-        if (integer_operand && in_int64_range(x)) {
-            long long iv = static_cast<long long>(x);
-            unsigned long long uv = iv < 0 ? 0ULL - static_cast<unsigned long long>(iv)
-                                           : static_cast<unsigned long long>(iv);
-            char buf[128];
-            snprintf(buf, sizeof buf, "%llu", uv);
-            return copy_raw_out(buf, out, err, errlen);
-        }
+        if (integer_operand && in_int64_range(x)) return integer_abs_raw(x, out, err, errlen);
         result = fabsl(x);
         break;
     case EXPR_ROUND:
@@ -373,12 +382,50 @@ int select_expr_value_raw(const TableSchema* schema, const SelectQuery* query, i
     return make_raw_number(out, err, errlen, result);
 }
 
+}  // namespace
+
+int make_raw_null(char** out, char* err, size_t errlen) {
+    if (!out) return -1;
+    return copy_raw_out("null", out, err, errlen);
+}
+
+int make_raw_number(char** out, char* err, size_t errlen, long double value) {
+    if (!out) return -1;
+    char buf[128];
+    if (!format_reply_number(value, buf, sizeof buf)) return make_raw_null(out, err, errlen);
+    return copy_raw_out(buf, out, err, errlen);
+}
+
+int select_expr_value_raw(const TableSchema* schema, const SelectQuery* query, int item,
+                          const char* row_json, char** out, char* err, size_t errlen) {
+    if (!out) return -1;
+    *out = nullptr;
+    if (!schema || !query || item < 0 || item >= query->column_count || item >= SELECT_MAX_ITEMS) {
+        set_err(err, errlen, "unsupported scalar expression");
+        return -1;
+    }
+    const int kind = query->kind[item];
+    if (kind == EXPR_COLUMN)
+        return column_value_raw(schema, query->arg[item], row_json, out, err, errlen);
+    if (!select_expr_is_scalar_numeric(kind)) {
+        set_err(err, errlen, "unsupported scalar expression");
+        return -1;
+    }
+    long double x = 0;
+    bool integer_operand = false, is_null = false;
+    if (scalar_operand(schema, query, item, row_json, &x, &integer_operand, &is_null, err,
+                       errlen) != 0)
+        return -1;
+    if (is_null) return make_raw_null(out, err, errlen);
+    return apply_scalar(query, item, x, integer_operand, out, err, errlen);
+}
+
 int get_numeric_value_from_row(const TableSchema* schema, const char* row_json, const char* column,
                                double* out, int* is_null, char* err, size_t errlen) {
     if (out) *out = 0;
     if (is_null) *is_null = 0;
     int type = 0;
-    CharPtr raw(nullptr, &free);
+    CStr raw;
     if (read_numeric_column(schema, row_json, column,
                             "numeric functions support numeric columns only", &type, &raw, err,
                             errlen) != 0)

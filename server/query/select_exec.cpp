@@ -1,7 +1,8 @@
 // SELECT execution: access-path choice (primary key, composite index,
-// single-column index, scan), WHERE evaluation, streaming of SELECT *, row
-// collection and the hand-off to grouping, aggregates, sorting, windows or
-// the projection. See select_exec.h for the reply shape.
+// single-column index, scan; the paths' pieces are in select_plan.cpp),
+// streaming of SELECT *, row collection and the hand-off to grouping,
+// aggregates, sorting, windows or the projection. See select_exec.h for the
+// reply shape.
 //
 // Locking: the table's read lock is held only while versions are read (the
 // fast key reply, each streaming pass, the in-memory composite-index scan and
@@ -10,15 +11,13 @@
 // WHERE clause under the lock because rows may change after the index look-up.
 #include "query/select_exec.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
-#include <vector>
 
 #include <strings.h>
 
@@ -28,13 +27,12 @@
 #include "base/text_util.h"
 #include "query/aggregate.h"
 #include "query/order_by.h"
+#include "query/row_reply.h"
 #include "query/scalar_window.h"
 #include "storage/ident.h"
 #include "storage/index_file.h"
-#include "storage/index_values.h"
 #include "storage/pk_map.h"
 #include "storage/row_version.h"
-#include "storage/sec_index.h"
 #include "storage/table.h"
 
 namespace {
@@ -74,23 +72,6 @@ bool is_plain_star(const SelectQuery* q) {
 
 bool version_live(const VersionedRow* v) { return v && !v->deleted && v->json; }
 
-// The reply head with the table name escaped.
-std::string reply_head(const std::string& escaped_name) {
-    std::string h;
-    h.reserve(escaped_name.size() + 32);
-    h += "{\"ok\":true,\"table\":\"";
-    h += escaped_name;
-    h += "\",\"rows\":[";
-    return h;
-}
-
-// Raw value of item i for one row: plain columns here, everything else
-// through the scalar evaluator.
-int item_value_raw(const TableSchema* schema, const SelectQuery* q, int i, const char* row_json,
-                   char** out, char* err, size_t errlen) {
-    return select_expr_value_raw(schema, q, i, row_json, out, err, errlen);
-}
-
 // Visits the newest version of every key of the primary-key map, bucket by
 // bucket from 0, each chain in order. fn returns 0 to go on, 1 to stop, -1.
 template <typename Fn>
@@ -106,271 +87,6 @@ int visit_pk_map(Table* t, Fn&& fn) {
 }
 
 }  // namespace
-
-// ---- WHERE ------------------------------------------------------------------
-
-int select_row_matches_where(const TableSchema* schema, const SelectQuery* query,
-                             const char* row_json, char* err, size_t errlen) {
-    if (!query || !query->has_where) return 1;
-    int n = query->pred_count > 0 ? query->pred_count : 1;
-    if (n > SELECT_MAX_PREDICATES) n = SELECT_MAX_PREDICATES;
-    for (int k = 0; k < n; ++k) {
-        const char* col = query->pred_count > 0 ? query->pred_col[k] : query->where_col;
-        const char* op = query->pred_count > 0 ? query->pred_op[k] : query->where_op;
-        const char* val = query->pred_count > 0 ? query->pred_value[k] : query->where_value;
-        int c = schema ? schema_get_col(schema, col) : -1;
-        if (c < 0) {
-            set_err(err, errlen, "unknown WHERE column");
-            return -1;
-        }
-        char* raw = nullptr;
-        if (!row_json || json_extract_raw(row_json, col, &raw) != 0 || !raw) {
-            std::free(raw);
-            return 0;
-        }
-        CStr hold(raw);
-        if (!eval_compare(schema->columns[c].type, raw, op, val)) return 0;
-    }
-    return 1;
-}
-
-int select_find_eq_predicate(const SelectQuery* query, const char* column) {
-    if (!query || !column || !query->has_where) return -1;
-    for (int k = 0; k < query->pred_count && k < SELECT_MAX_PREDICATES; ++k) {
-        if (strcmp(query->pred_op[k], "=") == 0 && strcasecmp(query->pred_col[k], column) == 0)
-            return k;
-    }
-    return -1;
-}
-
-// ---- composite indexes ------------------------------------------------------
-
-int composite_index_prefix_count(const IndexDef* def, const SelectQuery* query) {
-    if (!def || !query || def->column_count < 2 || !query->has_where) return 0;
-    int n =
-        def->column_count < KYREL_MAX_INDEX_COLUMNS ? def->column_count : KYREL_MAX_INDEX_COLUMNS;
-    int count = 0;
-    for (int i = 0; i < n; ++i) {
-        if (select_find_eq_predicate(query, def->columns[i].name) < 0) break;
-        ++count;
-    }
-    return count;
-}
-
-int composite_index_value_matches(const TableSchema* schema, const IndexDef* def,
-                                  const SelectQuery* query, const char* value, int n, char* err,
-                                  size_t errlen) {
-    if (!schema || !def || !query || !value || n < 1) return 0;
-    if (n > KYREL_MAX_INDEX_COLUMNS) n = KYREL_MAX_INDEX_COLUMNS;
-    for (int k = 0; k < n; ++k) {
-        int p = select_find_eq_predicate(query, def->columns[k].name);
-        if (p < 0) return 0;
-        const char* start = nullptr;
-        size_t len = 0;
-        if (index_value_component_span(value, k, &start, &len) != 0 || !start) return 0;
-        int c = schema_get_col(schema, def->columns[k].name);
-        if (c < 0) {
-            set_err(err, errlen, "unknown index column");
-            return -1;
-        }
-        std::string component(start, len);
-        if (!eval_compare(schema->columns[c].type, component.c_str(), "=", query->pred_value[p]))
-            return 0;
-    }
-    return 1;
-}
-
-char* index_sql_predicate_value_to_index_raw(int type, const char* value, char* err,
-                                             size_t errlen) {
-    return index_canonical_raw_value(type, value, err, errlen);
-}
-
-namespace {
-
-// The index text that every stored value equal to `value` under eval_compare
-// has, or NULL when there is no single such text and the index values must
-// be compared one by one. Stored rows hold canonical values, so equal
-// numbers and booleans have one index text; a timestamp's index text is its
-// stored integer. A string written bare (zz) or in double quotes compares
-// equal to the stored "zz" without having its index text, so only a
-// single-quoted string is looked up by text.
-char* exact_index_text(int type, const char* value) {
-    char msg[256] = {0};
-    if (type == COL_TYPE_STRING) {
-        if (*skip_ws(value) != '\'') return nullptr;
-    } else if (type == COL_TYPE_TIMESTAMP) {
-        type = COL_TYPE_INT;
-    }
-    return index_sql_predicate_value_to_index_raw(type, value, msg, sizeof msg);
-}
-
-// Leading columns of a composite index that can answer the query: its "="
-// prefix, provided every later column is the primary key, which every row
-// carries. A row lacking a later column has no value in the index at all, so
-// a shorter prefix would miss it; such an index is not used (0).
-int composite_index_usable_prefix(const IndexDef* def, const TableSchema* schema,
-                                  const SelectQuery* query) {
-    const int covered = composite_index_prefix_count(def, query);
-    if (covered < 1) return 0;
-    const int n =
-        def->column_count < KYREL_MAX_INDEX_COLUMNS ? def->column_count : KYREL_MAX_INDEX_COLUMNS;
-    for (int i = covered; i < n; ++i)
-        if (!schema->primary_key[0] || strcmp(def->columns[i].name, schema->primary_key) != 0)
-            return 0;
-    return covered;
-}
-
-}  // namespace
-
-int composite_index_build_exact_value(const TableSchema* schema, const IndexDef* def,
-                                      const SelectQuery* query, char** out, char* err,
-                                      size_t errlen) {
-    if (out) *out = nullptr;
-    if (!schema || !def || !query || !out || def->column_count < 2) return 1;
-    int n =
-        def->column_count < KYREL_MAX_INDEX_COLUMNS ? def->column_count : KYREL_MAX_INDEX_COLUMNS;
-    std::vector<CStr> parts;
-    std::vector<const char*> ptrs;
-    parts.reserve(n);
-    for (int k = 0; k < n; ++k) {
-        int p = select_find_eq_predicate(query, def->columns[k].name);
-        if (p < 0) return 1;
-        int c = schema_get_col(schema, def->columns[k].name);
-        if (c < 0) {
-            set_err(err, errlen, "unknown index column");
-            return -1;
-        }
-        CStr raw(exact_index_text(schema->columns[c].type, query->pred_value[p]));
-        // A value without one index text of this type (a word compared with an
-        // int column, a bare string) is not looked up by text: the index values
-        // are compared one by one instead.
-        if (!raw) return 1;
-        ptrs.push_back(raw.get());
-        parts.push_back(std::move(raw));
-    }
-    char* encoded = nullptr;
-    if (index_encode_components(ptrs.data(), n, &encoded, err, errlen) != 0) {
-        if (err && errlen && !err[0]) set_err(err, errlen, "oom");
-        return -1;
-    }
-    *out = encoded;
-    return 0;
-}
-
-int append_lookup_key(char*** keys, int* count, const char* key, char* err, size_t errlen) {
-    if (!keys || !count) return -1;
-    int n = *count;
-    // The list grows by doubling; its capacity is the power of two at or above n.
-    if (n == 0 || (n & (n - 1)) == 0) {
-        size_t cap = n == 0 ? 8 : static_cast<size_t>(n) * 2;
-        if (n != 0 && n < 8) cap = 8;
-        char** grown = static_cast<char**>(std::realloc(*keys, cap * sizeof(char*)));
-        if (!grown) {
-            free_string_array(*keys, *count);
-            *keys = nullptr;
-            *count = 0;
-            set_err(err, errlen, "oom");
-            return -1;
-        }
-        *keys = grown;
-    }
-    char* copy = xstrdup2(key ? key : "");
-    if (!copy) {
-        free_string_array(*keys, *count);
-        *keys = nullptr;
-        *count = 0;
-        set_err(err, errlen, "oom");
-        return -1;
-    }
-    (*keys)[n] = copy;
-    *count = n + 1;
-    return 0;
-}
-
-int lookup_keys_from_composite_index(Table* table, const SelectQuery* query, char*** out_keys,
-                                     int* out_count, char* err, size_t errlen) {
-    if (out_keys) *out_keys = nullptr;
-    if (out_count) *out_count = 0;
-    if (!table || !query || !out_keys || !out_count) return 1;
-    if (!query->has_where || query->pred_count < 1) return 1;
-
-    IndexDef def;
-    int best = -1, best_count = 0;
-    std::unique_ptr<TableSchema> schema(new (std::nothrow) TableSchema);
-    if (!schema) {
-        set_err(err, errlen, "oom");
-        return -1;
-    }
-    {
-        RwReadGuard g(&table->lock);
-        int n = table->index_count < KYREL_MAX_INDEXES ? table->index_count : KYREL_MAX_INDEXES;
-        for (int i = 0; i < n; ++i) {
-            int c = composite_index_usable_prefix(&table->indexes[i], &table->schema, query);
-            if (c > best_count) {
-                best_count = c;
-                best = i;
-            }
-        }
-        if (best < 0 || best_count < 1) return 1;
-        def = table->indexes[best];
-        *schema = table->schema;
-    }
-    indexdef_ensure_defaults(&def);
-
-    if (best_count >= def.column_count && def.column_count > 1) {
-        char* exact = nullptr;
-        int r = composite_index_build_exact_value(schema.get(), &def, query, &exact, err, errlen);
-        if (r < 0) return -1;
-        if (r == 0) {
-            CStr hold(exact);
-            return lookup_keys_from_index_exact(table, best, exact, out_keys, out_count, err,
-                                                errlen);
-        }
-    }
-
-    {
-        RwReadGuard g(&table->lock);
-        if (best < table->index_count && sec_index_map_usable(table, best) &&
-            table->sec_maps[best].value_buckets) {
-            SecIndexMap* m = &table->sec_maps[best];
-            for (uint64_t b = 0; b < m->value_bucket_count; ++b) {
-                for (SecIndexValueEntry* e = m->value_buckets[b]; e; e = e->next) {
-                    int r = composite_index_value_matches(schema.get(), &def, query, e->value,
-                                                          best_count, err, errlen);
-                    if (r < 0) {
-                        free_string_array(*out_keys, *out_count);
-                        *out_keys = nullptr;
-                        *out_count = 0;
-                        return -1;
-                    }
-                    if (r == 0) continue;
-                    for (SecIndexKeyNode* k = e->keys; k; k = k->next)
-                        if (append_lookup_key(out_keys, out_count, k->key, err, errlen) != 0)
-                            return -1;
-                }
-            }
-            return 0;
-        }
-    }
-
-    std::vector<IndexFileEntry> entries;
-    int r = index_file_read_entries(table, best, &entries, err, errlen);
-    if (r != 0) return r;
-    for (const IndexFileEntry& e : entries) {
-        if (e.deleted) continue;
-        int m = composite_index_value_matches(schema.get(), &def, query, e.value.c_str(),
-                                              best_count, err, errlen);
-        if (m < 0) {
-            free_string_array(*out_keys, *out_count);
-            *out_keys = nullptr;
-            *out_count = 0;
-            return -1;
-        }
-        if (m == 1 && append_lookup_key(out_keys, out_count, e.key.c_str(), err, errlen) != 0)
-            return -1;
-    }
-    return 0;
-}
 
 // ---- rows -------------------------------------------------------------------
 
@@ -415,7 +131,7 @@ int append_projected_row_json(char** data, uint64_t* capacity, uint64_t* length,
     int first = 1;
     for (int i = 0; i < query->column_count && i < SELECT_MAX_ITEMS; ++i) {
         char* raw = nullptr;
-        if (item_value_raw(schema, query, i, row_json, &raw, err, errlen) != 0) {
+        if (select_expr_value_raw(schema, query, i, row_json, &raw, err, errlen) != 0) {
             std::free(raw);
             return -1;
         }
@@ -427,36 +143,24 @@ int append_projected_row_json(char** data, uint64_t* capacity, uint64_t* length,
     return json_buf_append(data, capacity, length, "}", 1, err, errlen);
 }
 
-int select_pk_lookup_key(const Table* table, const char* value, char* out, size_t cap) {
-    if (!out || cap == 0) return -1;
-    out[0] = '\0';
-    if (!table || !value) return -1;
-    int c = schema_get_col(&table->schema, table->schema.primary_key);
-    int type = c >= 0 ? table->schema.columns[c].type : COL_TYPE_STRING;
-    std::string key;
-    // The key form every writer stores (pk_key_form); a literal that cannot
-    // be a key of the column's type addresses no row.
-    if (pk_key_form(type, value, PK_FROM_LITERAL, &key) != 0 || key.size() >= cap) return -1;
-    memcpy(out, key.c_str(), key.size() + 1);
-    return 0;
-}
-
 // ---- streaming --------------------------------------------------------------
 
 namespace {
 
 // Streams the live versions that visit() yields into a fresh reply.
 template <typename Visit>
-int stream_rows(Table* t, const TableSchema* schema, const char* table_name,
-                const SelectQuery* query, Visit&& visit, char** out, char* err, size_t errlen) {
-    JsonBuf b;
-    if (json_buf_init(&b, JSON_BUF_INITIAL, err, errlen) != 0) return -1;
+SelectStep stream_rows(Table* t, const TableSchema* schema, const char* table_name,
+                       const SelectQuery* query, Visit&& visit, char** out, char* err,
+                       size_t errlen) {
     CStr esc(json_escape_string(table_name ? table_name : ""));
-    if (!esc || json_buf_append_str(&b, reply_head(esc.get()).c_str(), err, errlen) != 0) {
-        if (!esc) set_err(err, errlen, "oom");
-        json_buf_free(&b);
-        return -1;
+    if (!esc) {
+        set_err(err, errlen, "oom");
+        return SELECT_STEP_ERROR;
     }
+    JsonBuf b;
+    JsonBufGuard guard{b};
+    if (open_table_rows_reply(&b, JSON_BUF_INITIAL, esc.get(), err, errlen) != 0)
+        return SELECT_STEP_ERROR;
     int written = 0;
     int rc;
     {
@@ -465,9 +169,9 @@ int stream_rows(Table* t, const TableSchema* schema, const char* table_name,
             if (query->limit >= 0 && written >= query->limit) return 1;
             if (!version_live(v)) return 0;
             if (query->has_where) {
-                int m = select_row_matches_where(schema, query, v->json, err, errlen);
-                if (m < 0) return -1;
-                if (m == 0) return 0;
+                SelectMatch m = select_row_matches_where(schema, query, v->json, err, errlen);
+                if (m == SELECT_MATCH_ERROR) return -1;
+                if (m == SELECT_MATCH_NO) return 0;
             }
             return append_raw_row_json_to_result(&b.data, &b.capacity, &b.length, &written, v->json,
                                                  err, errlen) == 0
@@ -475,21 +179,18 @@ int stream_rows(Table* t, const TableSchema* schema, const char* table_name,
                        : -1;
         });
     }
-    if (rc < 0 || json_buf_append_str(&b, "]}", err, errlen) != 0) {
-        json_buf_free(&b);
-        return -1;
-    }
-    *out = b.data;
-    return 0;
+    if (rc < 0 || close_table_rows_reply(&b, out, err, errlen) != 0) return SELECT_STEP_ERROR;
+    return SELECT_STEP_DONE;
 }
 
 }  // namespace
 
-int select_all_stream_pk_map_json(Table* table, const TableSchema* schema, const char* table_name,
-                                  const SelectQuery* query, char** out, char* err, size_t errlen) {
+SelectStep select_all_stream_pk_map_json(Table* table, const TableSchema* schema,
+                                         const char* table_name, const SelectQuery* query,
+                                         char** out, char* err, size_t errlen) {
     if (out) *out = nullptr;
-    if (!table || !query || !out) return -1;
-    if (!table->pk_map.buckets) return 1;
+    if (!table || !query || !out) return SELECT_STEP_ERROR;
+    if (!table->pk_map.buckets) return SELECT_STEP_NOT_APPLICABLE;
     return stream_rows(
         table, schema, table_name, query,
         [&](auto&& fn) {
@@ -499,13 +200,14 @@ int select_all_stream_pk_map_json(Table* table, const TableSchema* schema, const
         out, err, errlen);
 }
 
-int select_all_stream_index_keys_json(Table* table, const TableSchema* schema,
-                                      const char* table_name, const SelectQuery* query,
-                                      char* const* keys, int count, char** out, char* err,
-                                      size_t errlen) {
+SelectStep select_all_stream_index_keys_json(Table* table, const TableSchema* schema,
+                                             const char* table_name, const SelectQuery* query,
+                                             char* const* keys, int count, char** out, char* err,
+                                             size_t errlen) {
     if (out) *out = nullptr;
-    if (!table || !query || !out) return -1;
-    if (!table->pk_map.buckets || (!keys && count > 0) || count < 0) return 1;
+    if (!table || !query || !out) return SELECT_STEP_ERROR;
+    if (!table->pk_map.buckets || (!keys && count > 0) || count < 0)
+        return SELECT_STEP_NOT_APPLICABLE;
     return stream_rows(
         table, schema, table_name, query,
         [&](auto&& fn) {
@@ -521,10 +223,27 @@ int select_all_stream_index_keys_json(Table* table, const TableSchema* schema,
 
 // ---- the statement ----------------------------------------------------------
 
-int select_rows_json(const char* internal_name, const char* table_name, const SelectQuery* query,
-                     char** out, char* err, size_t errlen) {
-    if (out) *out = nullptr;
-    if (!out) return -1;
+namespace {
+
+// One SELECT on its way through the access paths: the table, the name the
+// reply shows (and its escaped text), the primary-key look-up, the private
+// schema copy and the candidate keys an index gave.
+struct SelectRun {
+    const SelectQuery* query = nullptr;
+    Table* t = nullptr;
+    const char* shown = nullptr;
+    CStr esc;
+    bool plain = false;
+    bool pk_lookup = false;
+    bool key_ok = false;  // key holds the looked-up key in its stored form
+    char key[SELECT_ROW_KEY_MAX] = {0};
+    std::unique_ptr<TableSchema> schema;
+    KeyList list;
+};
+
+// Finds the table and prepares the run. 0; -1 "table not found" or "oom".
+int open_run(const char* internal_name, const char* table_name, const SelectQuery* query,
+             SelectRun* run, char* err, size_t errlen) {
     if (!query || !internal_name) {
         set_err(err, errlen, "table not found");
         return -1;
@@ -534,171 +253,217 @@ int select_rows_json(const char* internal_name, const char* table_name, const Se
         set_err(err, errlen, "table not found");
         return -1;
     }
-    Table* t = &g_tables[idx];
-    const char* shown = table_name && *table_name ? table_name : internal_name;
-    CStr esc(json_escape_string(shown));
-    if (!esc) {
+    run->query = query;
+    run->t = &g_tables[idx];
+    run->shown = table_name && *table_name ? table_name : internal_name;
+    run->esc.reset(json_escape_string(run->shown));
+    if (!run->esc) {
         set_err(err, errlen, "oom");
         return -1;
     }
-    const bool plain = is_plain_star(query);
+    run->plain = is_plain_star(query);
+    run->schema.reset(new (std::nothrow) TableSchema);
+    if (!run->schema) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    return 0;
+}
 
-    bool pk_lookup = false;
-    bool key_ok = false;
-    char key[SELECT_ROW_KEY_MAX];
-    key[0] = '\0';
-    std::unique_ptr<TableSchema> schema(new (std::nothrow) TableSchema);
-    if (!schema) {
+// The whole reply of a look-up by one primary key: that row or no row.
+int single_row_reply(const char* esc, const std::string& row, char** out, char* err,
+                     size_t errlen) {
+    size_t need = strlen(esc) + row.size() + 64;
+    char* reply = static_cast<char*>(std::malloc(need));
+    if (!reply) {
         set_err(err, errlen, "oom");
         return -1;
     }
+    snprintf(reply, need, "{\"ok\":true,\"table\":\"%s\",\"rows\":[%s]}", esc, row.c_str());
+    *out = reply;
+    return 0;
+}
+
+// Under one hold of the read lock: the table must still stand, the
+// primary-key look-up is decided, and a plain SELECT * of one key is answered
+// at once (DONE). Any other query takes a copy of the schema for the paths
+// that follow (NOT_APPLICABLE).
+SelectStep try_primary_key(SelectRun* run, char** out, char* err, size_t errlen) {
+    const SelectQuery* query = run->query;
+    Table* t = run->t;
+    std::string row;
     {
         RwReadGuard g(&t->lock);
         if (t->dropped || !t->schema.name[0]) {
             set_err(err, errlen, "table not found");
-            return -1;
+            return SELECT_STEP_ERROR;
         }
-        pk_lookup = query->has_where && query->pred_count == 1 &&
-                    strcmp(query->pred_op[0], "=") == 0 && t->schema.primary_key[0] &&
-                    strcasecmp(query->pred_col[0], t->schema.primary_key) == 0;
-        if (pk_lookup) key_ok = select_pk_lookup_key(t, query->pred_value[0], key, sizeof key) == 0;
-
-        if (pk_lookup && plain && t->pk_map.buckets) {
-            // One map look-up; the WHERE re-check decides with the typed compare.
-            std::string row;
-            VersionedRow* v = key_ok && query->limit != 0 ? pk_latest_map_get(t, key) : nullptr;
-            if (version_live(v)) {
-                int m = select_row_matches_where(&t->schema, query, v->json, err, errlen);
-                if (m < 0) return -1;
-                if (m == 1) row = v->json;
-            }
-            g.unlock();
-            size_t nesc = strlen(esc.get());
-            size_t need = nesc + row.size() + 64;
-            char* reply = static_cast<char*>(std::malloc(need));
-            if (!reply) {
-                set_err(err, errlen, "oom");
-                return -1;
-            }
-            snprintf(reply, need, "{\"ok\":true,\"table\":\"%s\",\"rows\":[%s]}", esc.get(),
-                     row.c_str());
-            *out = reply;
-            return 0;
+        run->pk_lookup = query->has_where && query->pred_count == 1 &&
+                         strcmp(query->pred_op[0], "=") == 0 && t->schema.primary_key[0] &&
+                         strcasecmp(query->pred_col[0], t->schema.primary_key) == 0;
+        if (run->pk_lookup)
+            run->key_ok =
+                select_pk_lookup_key(t, query->pred_value[0], run->key, sizeof run->key) == 0;
+        if (!run->pk_lookup || !run->plain || !t->pk_map.buckets) {
+            *run->schema = t->schema;
+            return SELECT_STEP_NOT_APPLICABLE;
         }
-        *schema = t->schema;
+        // One map look-up; the WHERE re-check decides with the typed compare.
+        VersionedRow* v =
+            run->key_ok && query->limit != 0 ? pk_latest_map_get(t, run->key) : nullptr;
+        if (version_live(v)) {
+            SelectMatch m = select_row_matches_where(&t->schema, query, v->json, err, errlen);
+            if (m == SELECT_MATCH_ERROR) return SELECT_STEP_ERROR;
+            if (m == SELECT_MATCH_YES) row = v->json;
+        }
     }
+    return single_row_reply(run->esc.get(), row, out, err, errlen) == 0 ? SELECT_STEP_DONE
+                                                                        : SELECT_STEP_ERROR;
+}
 
-    // Candidate keys from an index. An index never changes the answer: when
-    // it cannot serve the predicate (or its look-up fails) the scan decides.
-    // Nor is one used for a WHERE naming a column the schema lacks (another
-    // case, say): checking a row reports that, which no candidates would hide.
-    bool where_columns_exist = true;
+// Candidate keys from an index. An index never changes the answer: when it
+// cannot serve the predicate (or its look-up fails) the scan decides. Nor is
+// one used for a WHERE naming a column the schema lacks (another case, say):
+// checking a row reports that, which no candidates would hide.
+void find_index_candidates(SelectRun* run) {
+    const SelectQuery* query = run->query;
+    if (run->pk_lookup || !query->has_where || query->pred_count < 1) return;
     for (int k = 0; k < query->pred_count && k < SELECT_MAX_PREDICATES; ++k)
-        if (schema_get_col(schema.get(), query->pred_col[k]) < 0) where_columns_exist = false;
-    KeyList list;
-    if (!pk_lookup && where_columns_exist && query->has_where && query->pred_count >= 1) {
-        char msg[256] = {0};
-        int r =
-            lookup_keys_from_composite_index(t, query, &list.keys, &list.count, msg, sizeof msg);
-        if (r == 0) {
-            list.present = true;
-        } else {
-            list.reset();
-            if (query->pred_count == 1 && strcmp(query->pred_op[0], "=") == 0) {
-                r = lookup_keys_from_index(t, query->pred_col[0], "=", query->pred_value[0],
-                                           &list.keys, &list.count, msg, sizeof msg);
-                if (r == 0)
-                    list.present = true;
-                else
-                    list.reset();
-            }
-        }
+        if (schema_get_col(run->schema.get(), query->pred_col[k]) < 0) return;
+    KeyList& list = run->list;
+    char msg[256] = {0};
+    if (lookup_keys_from_composite_index(run->t, query, &list.keys, &list.count, msg, sizeof msg) ==
+        SELECT_STEP_DONE) {
+        list.present = true;
+        return;
     }
+    list.reset();
+    if (query->pred_count != 1 || strcmp(query->pred_op[0], "=") != 0) return;
+    if (lookup_keys_from_index(run->t, query->pred_col[0], "=", query->pred_value[0], &list.keys,
+                               &list.count, msg, sizeof msg) == 0)
+        list.present = true;
+    else
+        list.reset();
+}
 
-    if (plain) {
-        int r =
-            list.present
-                ? select_all_stream_index_keys_json(t, schema.get(), shown, query, list.keys,
-                                                    list.count, out, err, errlen)
-                : select_all_stream_pk_map_json(t, schema.get(), shown, query, out, err, errlen);
-        if (r <= 0) return r;
+// SELECT * streamed over the candidates, else over the primary-key map.
+SelectStep stream_plain(const SelectRun& run, char** out, char* err, size_t errlen) {
+    if (run.list.present)
+        return select_all_stream_index_keys_json(run.t, run.schema.get(), run.shown, run.query,
+                                                 run.list.keys, run.list.count, out, err, errlen);
+    return select_all_stream_pk_map_json(run.t, run.schema.get(), run.shown, run.query, out, err,
+                                         errlen);
+}
+
+// Copies a live version into the rows when it passes the WHERE (only tested
+// when check is set). 0; -1.
+int take_row(const SelectRun& run, const VersionedRow* v, bool check, RowSet* rs, char* err,
+             size_t errlen) {
+    if (!version_live(v)) return 0;
+    if (check) {
+        SelectMatch m = select_row_matches_where(run.schema.get(), run.query, v->json, err, errlen);
+        if (m == SELECT_MATCH_ERROR) return -1;
+        if (m == SELECT_MATCH_NO) return 0;
     }
+    return append_select_row_from_version(&rs->rows, &rs->count, &rs->capacity, v, err, errlen);
+}
 
-    // Row collection.
-    RowSet rs;
-    {
-        RwReadGuard g(&t->lock);
-        auto take = [&](const VersionedRow* v, bool check) -> int {
-            if (!version_live(v)) return 0;
-            if (check) {
-                int m = select_row_matches_where(schema.get(), query, v->json, err, errlen);
-                if (m <= 0) return m;
-            }
-            return append_select_row_from_version(&rs.rows, &rs.count, &rs.capacity, v, err,
-                                                  errlen);
-        };
-        if (t->pk_map.buckets && (pk_lookup || list.present)) {
-            if (pk_lookup) {
-                if (key_ok && take(pk_latest_map_get(t, key), true) < 0) return -1;
-            } else {
-                for (int i = 0; i < list.count; ++i)
-                    if (take(pk_latest_map_get(t, list.keys[i]), query->has_where != 0) < 0)
-                        return -1;
-            }
-        } else if (t->pk_map.buckets) {
-            if (visit_pk_map(t, [&](const VersionedRow* v) {
-                    return take(v, query->has_where != 0) < 0 ? -1 : 0;
-                }) < 0)
+// A table without its primary-key map: the newest version of each key from
+// the version chain, limited to the looked-up key or the candidates. The
+// caller holds the read lock.
+int collect_from_versions(const SelectRun& run, RowSet* rs, char* err, size_t errlen) {
+    std::unordered_set<std::string> seen;
+    std::unordered_set<std::string> wanted;
+    if (run.list.present)
+        for (int i = 0; i < run.list.count; ++i) wanted.insert(run.list.keys[i]);
+    for (const VersionedRow* v = run.t->rows; v; v = v->next) {
+        const char* k = v->key ? v->key : "";
+        if (run.pk_lookup && !(run.key_ok && strcmp(k, run.key) == 0)) continue;
+        if (run.list.present && !wanted.count(k)) continue;
+        if (!seen.insert(k).second) continue;
+        if (v->deleted) continue;
+        if (take_row(run, v, run.query->has_where != 0, rs, err, errlen) < 0) return -1;
+    }
+    return 0;
+}
+
+// The matching rows of the chosen path, copied under the read lock. 0; -1.
+int collect_rows(const SelectRun& run, RowSet* rs, char* err, size_t errlen) {
+    Table* t = run.t;
+    const bool check = run.query->has_where != 0;
+    RwReadGuard g(&t->lock);
+    if (!t->pk_map.buckets) return collect_from_versions(run, rs, err, errlen);
+    if (run.pk_lookup) {
+        if (run.key_ok && take_row(run, pk_latest_map_get(t, run.key), true, rs, err, errlen) < 0)
+            return -1;
+        return 0;
+    }
+    if (run.list.present) {
+        for (int i = 0; i < run.list.count; ++i)
+            if (take_row(run, pk_latest_map_get(t, run.list.keys[i]), check, rs, err, errlen) < 0)
                 return -1;
-        } else {
-            std::unordered_set<std::string> seen;
-            std::unordered_set<std::string> wanted;
-            if (list.present)
-                for (int i = 0; i < list.count; ++i) wanted.insert(list.keys[i]);
-            for (const VersionedRow* v = t->rows; v; v = v->next) {
-                const char* k = v->key ? v->key : "";
-                if (pk_lookup && !(key_ok && strcmp(k, key) == 0)) continue;
-                if (list.present && !wanted.count(k)) continue;
-                if (!seen.insert(k).second) continue;
-                if (v->deleted) continue;
-                if (take(v, query->has_where != 0) < 0) return -1;
-            }
-        }
+        return 0;
     }
+    return visit_pk_map(t,
+                        [&](const VersionedRow* v) {
+                            return take_row(run, v, check, rs, err, errlen) < 0 ? -1 : 0;
+                        }) < 0
+               ? -1
+               : 0;
+}
 
-    // Grouping, aggregates, sorting and windows work on the private copies.
-    if (query->has_group_by)
-        return build_grouped_rows_json(schema.get(), esc.get(), query, rs.rows, rs.count, out, err,
-                                       errlen);
-    if (query->has_aggregate)
-        return build_aggregate_rows_json(schema.get(), esc.get(), query, rs.rows, rs.count, out,
-                                         err, errlen);
-    if (query->order_by[0] &&
-        select_sort_rows_by_order(schema.get(), query, rs.rows, rs.count, err, errlen) != 0)
-        return -1;
-    if (query->has_window)
-        return build_window_rows_json(schema.get(), esc.get(), query, rs.rows, rs.count, out, err,
-                                      errlen);
-
+// One member per select item (or the stored text for SELECT *) for each row
+// up to the LIMIT.
+int project_rows(const SelectRun& run, const RowSet& rs, char** out, char* err, size_t errlen) {
+    const SelectQuery* query = run.query;
     JsonBuf b;
-    if (json_buf_init(&b, JSON_BUF_INITIAL, err, errlen) != 0) return -1;
-    if (json_buf_append_str(&b, reply_head(esc.get()).c_str(), err, errlen) != 0) {
-        json_buf_free(&b);
-        return -1;
-    }
+    JsonBufGuard guard{b};
+    if (open_table_rows_reply(&b, JSON_BUF_INITIAL, run.esc.get(), err, errlen) != 0) return -1;
     for (int i = 0; i < rs.count; ++i) {
         if (query->limit >= 0 && i >= query->limit) break;
-        if ((i > 0 && json_buf_append(&b.data, &b.capacity, &b.length, ",", 1, err, errlen) != 0) ||
-            append_projected_row_json(&b.data, &b.capacity, &b.length, schema.get(), query,
-                                      rs.rows[i].row_json, err, errlen) != 0) {
-            json_buf_free(&b);
+        if (i > 0 && json_buf_append(&b.data, &b.capacity, &b.length, ",", 1, err, errlen) != 0)
             return -1;
-        }
+        if (append_projected_row_json(&b.data, &b.capacity, &b.length, run.schema.get(), query,
+                                      rs.rows[i].row_json, err, errlen) != 0)
+            return -1;
     }
-    if (json_buf_append_str(&b, "]}", err, errlen) != 0) {
-        json_buf_free(&b);
+    return close_table_rows_reply(&b, out, err, errlen);
+}
+
+// Grouping, aggregates, sorting, windows or the projection: all of them work
+// on the private copies, after the lock is released.
+int format_rows(const SelectRun& run, RowSet* rs, char** out, char* err, size_t errlen) {
+    const SelectQuery* query = run.query;
+    const TableSchema* schema = run.schema.get();
+    const char* esc = run.esc.get();
+    if (query->has_group_by)
+        return build_grouped_rows_json(schema, esc, query, rs->rows, rs->count, out, err, errlen);
+    if (query->has_aggregate)
+        return build_aggregate_rows_json(schema, esc, query, rs->rows, rs->count, out, err, errlen);
+    if (query->order_by[0] &&
+        select_sort_rows_by_order(schema, query, rs->rows, rs->count, err, errlen) != 0)
         return -1;
+    if (query->has_window)
+        return build_window_rows_json(schema, esc, query, rs->rows, rs->count, out, err, errlen);
+    return project_rows(run, *rs, out, err, errlen);
+}
+
+}  // namespace
+
+int select_rows_json(const char* internal_name, const char* table_name, const SelectQuery* query,
+                     char** out, char* err, size_t errlen) {
+    if (out) *out = nullptr;
+    if (!out) return -1;
+    SelectRun run;
+    if (open_run(internal_name, table_name, query, &run, err, errlen) != 0) return -1;
+    SelectStep r = try_primary_key(&run, out, err, errlen);
+    if (r != SELECT_STEP_NOT_APPLICABLE) return r == SELECT_STEP_DONE ? 0 : -1;
+    find_index_candidates(&run);
+    if (run.plain) {
+        r = stream_plain(run, out, err, errlen);
+        if (r != SELECT_STEP_NOT_APPLICABLE) return r == SELECT_STEP_DONE ? 0 : -1;
     }
-    *out = b.data;
-    return 0;
+    RowSet rs;
+    if (collect_rows(run, &rs, err, errlen) != 0) return -1;
+    return format_rows(run, &rs, out, err, errlen);
 }

@@ -18,6 +18,7 @@
 #include "base/sql_scan.h"
 #include "base/text_util.h"
 #include "query/json_buf.h"
+#include "query/parse_util.h"
 #include "query/sql_split.h"
 #include "storage/ident.h"
 
@@ -73,23 +74,14 @@ constexpr size_t kClauseMax = 1024;
 constexpr size_t kOrderByMax = 256;
 constexpr size_t kTableSpanMax = 256;
 
-int fail(char* err, size_t errlen, const char* msg) {
-    sql_set_err(err, errlen, msg);
-    return -1;
-}
-
-std::string trimmed_str(const std::string& s) { return sql_trimmed(s.data(), s.data() + s.size()); }
-
-int is_quote(char c) { return c == '\'' || c == '"'; }
-
 // Reads a numeric argument of a scalar function into arg / arg_is_literal.
 int parse_scalar_numeric_arg_token(const std::string& raw, SelectQuery* q, int i, char* err,
                                    size_t errlen) {
-    std::string t = trimmed_str(raw);
-    if (t.empty()) return fail(err, errlen, "missing function argument");
-    if (is_quote(t[0]))
-        return fail(err, errlen,
-                    "numeric scalar functions accept numeric literals or column names only");
+    std::string t = sql_trimmed(raw);
+    if (t.empty()) return sql_fail(err, errlen, "missing function argument");
+    if (sql_is_quote(t[0]))
+        return sql_fail(err, errlen,
+                        "numeric scalar functions accept numeric literals or column names only");
     long double v = 0;
     int is_int = 0;
     if (t.size() <= kNumericMax && parse_numeric_literal_value(t.c_str(), &v, &is_int) == 0) {
@@ -118,19 +110,46 @@ int set_select_expr_label(SelectQuery* q, int i, const char* name, char* err, si
         n = std::snprintf(label, cap, "%s(%s)", name, q->arg[i]);
     }
     if (n < 0 || static_cast<size_t>(n) >= cap)
-        return fail(err, errlen, "selected expression too long");
+        return sql_fail(err, errlen, "selected expression too long");
     std::memcpy(q->label[i], label, static_cast<size_t>(n) + 1);
+    return 0;
+}
+
+// The two arguments of POW (a numeric operand, then an exponent) or of a
+// window function (a column, then a period) into slot i.
+int parse_two_args(const std::string& inner, int kind, SelectQuery* q, int i, char* err,
+                   size_t errlen) {
+    const char* ib = inner.data();
+    const char* ie = ib + inner.size();
+    const char* comma = sql_find_top_level_sep(ib, ie, ',');
+    if (!comma) return sql_fail(err, errlen, "function requires two arguments");
+    std::string first = sql_trimmed(ib, comma);
+    std::string second = sql_trimmed(comma + 1, ie);
+    if (first.empty() || second.empty())
+        return sql_fail(err, errlen, "function requires two arguments");
+    if (kind == EXPR_POW) {
+        if (parse_scalar_numeric_arg_token(first, q, i, err, errlen) != 0) return -1;
+        return parse_number_token(second.c_str(), q->second_arg[i], sizeof q->second_arg[i], err,
+                                  errlen);
+    }
+    if (copy_ident_checked(q->arg[i], sizeof q->arg[i], first.c_str(), "column name", err,
+                           errlen) != 0)
+        return -1;
+    int period = 0;
+    if (parse_positive_int_token(second.c_str(), &period, err, errlen) != 0) return -1;
+    q->period[i] = period;
+    q->has_window = 1;
     return 0;
 }
 
 // One select item into slot i.
 int parse_select_expr_token(const std::string& raw, SelectQuery* q, int i, char* err,
                             size_t errlen) {
-    std::string item = trimmed_str(raw);
-    if (item.empty()) return fail(err, errlen, "bad SELECT column list");
-    if (item.size() > kItemMax) return fail(err, errlen, "selected expression too long");
+    std::string item = sql_trimmed(raw);
+    if (item.empty()) return sql_fail(err, errlen, "bad SELECT column list");
+    if (item.size() > kItemMax) return sql_fail(err, errlen, "selected expression too long");
     if (item == "*")
-        return fail(err, errlen, "'*' cannot be mixed with other selected expressions");
+        return sql_fail(err, errlen, "'*' cannot be mixed with other selected expressions");
 
     const SelectFunctionSpec* spec = nullptr;
     for (const auto& f : kFunctions) {
@@ -150,40 +169,20 @@ int parse_select_expr_token(const std::string& raw, SelectQuery* q, int i, char*
     }
 
     size_t plen = std::strlen(spec->prefix);
-    if (item.size() <= plen || item.back() != ')') return fail(err, errlen, "bad function syntax");
+    if (item.size() <= plen || item.back() != ')')
+        return sql_fail(err, errlen, "bad function syntax");
     std::string inner = sql_trimmed(item.data() + plen, item.data() + item.size() - 1);
-    if (inner.empty()) return fail(err, errlen, "missing function argument");
-    if (inner.size() > kInnerMax) return fail(err, errlen, "selected expression too long");
+    if (inner.empty()) return sql_fail(err, errlen, "missing function argument");
+    if (inner.size() > kInnerMax) return sql_fail(err, errlen, "selected expression too long");
     q->kind[i] = spec->kind;
     q->period[i] = 0;
     q->second_arg[i][0] = '\0';
     q->arg_is_literal[i] = 0;
 
     if (spec->arg_count == 2) {
-        const char* ib = inner.data();
-        const char* ie = ib + inner.size();
-        const char* comma = sql_find_top_level_sep(ib, ie, ',');
-        if (!comma) return fail(err, errlen, "function requires two arguments");
-        std::string first = sql_trimmed(ib, comma);
-        std::string second = sql_trimmed(comma + 1, ie);
-        if (first.empty() || second.empty())
-            return fail(err, errlen, "function requires two arguments");
-        if (spec->kind == EXPR_POW) {
-            if (parse_scalar_numeric_arg_token(first, q, i, err, errlen) != 0) return -1;
-            if (parse_number_token(second.c_str(), q->second_arg[i], sizeof q->second_arg[i], err,
-                                   errlen) != 0)
-                return -1;
-        } else {
-            if (copy_ident_checked(q->arg[i], sizeof q->arg[i], first.c_str(), "column name", err,
-                                   errlen) != 0)
-                return -1;
-            int period = 0;
-            if (parse_positive_int_token(second.c_str(), &period, err, errlen) != 0) return -1;
-            q->period[i] = period;
-            q->has_window = 1;
-        }
+        if (parse_two_args(inner, spec->kind, q, i, err, errlen) != 0) return -1;
     } else if (inner == "*") {
-        if (!spec->star_allowed) return fail(err, errlen, "'*' is only valid with COUNT");
+        if (!spec->star_allowed) return sql_fail(err, errlen, "'*' is only valid with COUNT");
         std::snprintf(q->arg[i], sizeof q->arg[i], "*");
     } else if (select_expr_is_scalar_numeric(spec->kind)) {
         if (parse_scalar_numeric_arg_token(inner, q, i, err, errlen) != 0) return -1;
@@ -205,21 +204,21 @@ int parse_select_expr_token(const std::string& raw, SelectQuery* q, int i, char*
 int parse_identifier_csv(const char* begin, const char* end, SelectQuery* q, char* err,
                          size_t errlen) {
     if (static_cast<size_t>(end - begin) >= kClauseMax)
-        return fail(err, errlen, "GROUP BY column too long");
+        return sql_fail(err, errlen, "GROUP BY column too long");
     std::vector<SqlSpan> parts;
     if (sql_split_top_level(begin, end, ',', &parts) != 0)
-        return fail(err, errlen, "bad GROUP BY column");
+        return sql_fail(err, errlen, "bad GROUP BY column");
     int n = 0;
     for (const SqlSpan& s : parts) {
         std::string piece = sql_trimmed(s);
-        if (piece.empty()) return fail(err, errlen, "bad GROUP BY column");
-        if (n == SELECT_MAX_GROUP) return fail(err, errlen, "too many GROUP BY column");
+        if (piece.empty()) return sql_fail(err, errlen, "bad GROUP BY column");
+        if (n == SELECT_MAX_GROUP) return sql_fail(err, errlen, "too many GROUP BY column");
         if (copy_ident_checked(q->group_col[n], sizeof q->group_col[n], piece.c_str(),
                                "GROUP BY column", err, errlen) != 0)
             return -1;
         ++n;
     }
-    if (n == 0) return fail(err, errlen, "bad GROUP BY column");
+    if (n == 0) return sql_fail(err, errlen, "bad GROUP BY column");
     q->group_count = n;
     return 0;
 }
@@ -232,7 +231,7 @@ const char* sql_find_top_level_and(const char* begin, const char* end, bool* bad
     const char* p = begin;
     while (p < end) {
         char c = *p;
-        if (is_quote(c)) {
+        if (sql_is_quote(c)) {
             const char* q = sql_skip_quoted_string(p);
             if (!q || q > end) {
                 *bad_quote = true;
@@ -261,20 +260,20 @@ const char* sql_find_top_level_and(const char* begin, const char* end, bool* bad
 int parse_where_predicate_item(const std::string& piece, SelectQuery* q, char* err, size_t errlen) {
     const char* op = nullptr;
     const char* pos = sql_find_top_level_operator(piece.c_str(), &op);
-    if (!pos || !op) return fail(err, errlen, "bad WHERE");
+    if (!pos || !op) return sql_fail(err, errlen, "bad WHERE");
     std::string col = sql_trimmed(piece.c_str(), pos);
-    if (col.size() >= 64) return fail(err, errlen, "WHERE column too long");
-    if (col.size() >= 2 && is_quote(col[0]) && col.back() == col[0]) {
+    if (col.size() >= 64) return sql_fail(err, errlen, "WHERE column too long");
+    if (col.size() >= 2 && sql_is_quote(col[0]) && col.back() == col[0]) {
         col = col.substr(1, col.size() - 2);
     }
-    if (col.empty()) return fail(err, errlen, "bad WHERE column");
+    if (col.empty()) return sql_fail(err, errlen, "bad WHERE column");
     std::string value = sql_trimmed(pos + std::strlen(op), piece.c_str() + piece.size());
-    if (value.size() >= 2048) return fail(err, errlen, "WHERE value too long");
-    if (value.empty()) return fail(err, errlen, "bad WHERE value");
+    if (value.size() >= 2048) return sql_fail(err, errlen, "WHERE value too long");
+    if (value.empty()) return sql_fail(err, errlen, "bad WHERE value");
     // A value is one literal: a complete quoted string or one bare token. Text
     // such as "1 OR b = 2" would otherwise be compared by its leading number.
     if (!sql_is_single_literal(value))
-        return fail(err, errlen, "WHERE value must be a single literal");
+        return sql_fail(err, errlen, "WHERE value must be a single literal");
     int k = q->pred_count;
     std::snprintf(q->pred_col[k], sizeof q->pred_col[k], "%s", col.c_str());
     std::snprintf(q->pred_op[k], sizeof q->pred_op[k], "%s", op);
@@ -297,14 +296,14 @@ int parse_where_predicates(const char* begin, const char* end, SelectQuery* q, c
         const char* a = sql_find_top_level_and(p, end, &bad_quote);
         const char* piece_end = a ? a : end;
         std::string piece = sql_trimmed(p, piece_end);
-        if (piece.empty()) return fail(err, errlen, "bad WHERE");
+        if (piece.empty()) return sql_fail(err, errlen, "bad WHERE");
         if (q->pred_count == SELECT_MAX_PREDICATES)
-            return fail(err, errlen, "too many WHERE predicates");
+            return sql_fail(err, errlen, "too many WHERE predicates");
         if (parse_where_predicate_item(piece, q, err, errlen) != 0) return -1;
         if (!a) break;
         p = a + 3;
     }
-    if (q->pred_count < 1) return fail(err, errlen, "bad WHERE");
+    if (q->pred_count < 1) return sql_fail(err, errlen, "bad WHERE");
     q->has_where = 1;
     return 0;
 }
@@ -409,165 +408,204 @@ int parse_numeric_literal_value(const char* text, long double* value_out, int* i
 
 int parse_number_token(const char* text, char* out, size_t cap, char* err, size_t errlen) {
     std::string t = text ? sql_trimmed(text, text + std::strlen(text)) : std::string();
-    if (t.empty()) return fail(err, errlen, "missing numeric argument");
-    if (t.size() > kTokenMax) return fail(err, errlen, "numeric argument too long");
+    if (t.empty()) return sql_fail(err, errlen, "missing numeric argument");
+    if (t.size() > kTokenMax) return sql_fail(err, errlen, "numeric argument too long");
     errno = 0;
     char* endp = nullptr;
     long double v = std::strtold(t.c_str(), &endp);
-    if (endp == t.c_str()) return fail(err, errlen, "invalid numeric argument");
+    if (endp == t.c_str()) return sql_fail(err, errlen, "invalid numeric argument");
     while (*endp && std::isspace(static_cast<unsigned char>(*endp))) ++endp;
     if (*endp != '\0' || errno == ERANGE || !std::isfinite(v) ||
         std::fabs(static_cast<double>(v)) > DBL_MAX)
-        return fail(err, errlen, "invalid numeric argument");
-    if (!out || cap == 0) return fail(err, errlen, "numeric argument too long");
+        return sql_fail(err, errlen, "invalid numeric argument");
+    if (!out || cap == 0) return sql_fail(err, errlen, "numeric argument too long");
     // A literal just past the largest double still reads as that double; its
     // normalised text is the double's, so it parses again at evaluation.
     if (fabsl(v) > static_cast<long double>(DBL_MAX)) v = copysignl(DBL_MAX, v);
     char normalised[64];
     if (!format_reply_number(v, normalised, sizeof normalised) || std::strlen(normalised) >= cap)
-        return fail(err, errlen, "numeric argument too long");
+        return sql_fail(err, errlen, "numeric argument too long");
     std::memcpy(out, normalised, std::strlen(normalised) + 1);
     return 0;
 }
 
 int parse_positive_int_token(const char* text, int* out, char* err, size_t errlen) {
     std::string t = text ? sql_trimmed(text, text + std::strlen(text)) : std::string();
-    if (t.empty()) return fail(err, errlen, "missing numeric argument");
-    if (t.size() > kTokenMax) return fail(err, errlen, "invalid numeric argument");
+    if (t.empty()) return sql_fail(err, errlen, "missing numeric argument");
+    if (t.size() > kTokenMax) return sql_fail(err, errlen, "invalid numeric argument");
     errno = 0;
     char* endp = nullptr;
     long long v = std::strtoll(t.c_str(), &endp, 10);
-    if (endp == t.c_str()) return fail(err, errlen, "invalid numeric argument");
+    if (endp == t.c_str()) return sql_fail(err, errlen, "invalid numeric argument");
     while (*endp && std::isspace(static_cast<unsigned char>(*endp))) ++endp;
     if (*endp != '\0' || errno == ERANGE || v < 1 || v > 1000000)
-        return fail(err, errlen, "invalid numeric argument");
+        return sql_fail(err, errlen, "invalid numeric argument");
     if (out) *out = static_cast<int>(v);
     return 0;
 }
 
-int parse_select_sql(const char* sql, char* table_out, size_t table_cap, SelectQuery* query,
-                     char* err, size_t errlen) {
-    if (!query) return fail(err, errlen, "invalid SELECT");
-    std::memset(query, 0, sizeof *query);
-    query->limit = -1;
-    if (!sql) return fail(err, errlen, "invalid SELECT");
+namespace {
 
-    // The statement must fit the work buffer whole: a cut statement could run
-    // a different query. Trailing blanks and semicolons do not count.
-    size_t len = std::strlen(sql);
-    while (len > 0 &&
-           (std::isspace(static_cast<unsigned char>(sql[len - 1])) || sql[len - 1] == ';'))
-        --len;
-    if (len >= SELECT_SQL_MAX) return fail(err, errlen, "SELECT statement too long");
-    char buf[SELECT_SQL_MAX];
-    std::memcpy(buf, sql, len);
-    buf[len] = '\0';
-    normalize_sql_ws(buf);
-    trim_ws(buf);
-
-    if (!ci_starts(buf, "SELECT ")) return fail(err, errlen, "invalid SELECT");
-    const char* from = sql_find_top_level_ci(buf + 6, " FROM ");
-    if (!from) return fail(err, errlen, "missing FROM");
+// The select list between SELECT and FROM: "*" or the items.
+int parse_select_list(const char* buf, const char* from, SelectQuery* query, char* err,
+                      size_t errlen) {
     const char* list_begin = buf + 7;
     std::string list = from > list_begin ? sql_trimmed(list_begin, from) : std::string();
-
     if (list == "*") {
         query->select_star = 1;
-    } else {
-        if (list.size() >= kSelectListMax) return fail(err, errlen, "SELECT column list too long");
-        std::vector<SqlSpan> items;
-        int split_rc = sql_split_top_level(list.data(), list.data() + list.size(), ',', &items);
-        for (const SqlSpan& s : items) {
-            std::string item = sql_trimmed(s);
-            if (item.empty()) return fail(err, errlen, "bad SELECT column list");
-            if (split_rc != 0) break;
-            if (query->column_count == SELECT_MAX_ITEMS)
-                return fail(err, errlen, "too many selected columns");
-            if (parse_select_expr_token(item, query, query->column_count, err, errlen) != 0)
-                return -1;
-            query->column_count++;
-        }
-        if (split_rc != 0) return fail(err, errlen, "bad SELECT column list");
+        return 0;
     }
+    if (list.size() >= kSelectListMax) return sql_fail(err, errlen, "SELECT column list too long");
+    std::vector<SqlSpan> items;
+    int split_rc = sql_split_top_level(list.data(), list.data() + list.size(), ',', &items);
+    for (const SqlSpan& s : items) {
+        std::string item = sql_trimmed(s);
+        if (item.empty()) return sql_fail(err, errlen, "bad SELECT column list");
+        if (split_rc != 0) break;
+        if (query->column_count == SELECT_MAX_ITEMS)
+            return sql_fail(err, errlen, "too many selected columns");
+        if (parse_select_expr_token(item, query, query->column_count, err, errlen) != 0) return -1;
+        query->column_count++;
+    }
+    if (split_rc != 0) return sql_fail(err, errlen, "bad SELECT column list");
+    return 0;
+}
 
-    const char* rest = from + 6;
-    const char* end = buf + std::strlen(buf);
-    const char* w = sql_find_top_level_ci(rest, " WHERE ");
-    const char* g = sql_find_top_level_ci(rest, " GROUP BY ");
-    const char* o = sql_find_top_level_ci(rest, " ORDER BY ");
-    const char* l = sql_find_top_level_ci(rest, " LIMIT ");
+// Where the clauses after FROM begin (NULL when absent) and where the
+// statement ends.
+struct SelectClauses {
+    const char* rest;  // the table name
+    const char* end;
+    const char* where;
+    const char* group;
+    const char* order;
+    const char* limit;
+};
 
-    const char* tend = earliest_after(rest - 1, {w, g, o, l});
-    if (!tend) tend = end;
-    if (static_cast<size_t>(tend - rest) >= kTableSpanMax)
-        return fail(err, errlen, "table name too long");
-    std::string tname = sql_trimmed(rest, tend);
-    if (copy_ident_checked(table_out, table_cap, tname.c_str(), "table name", err, errlen) != 0)
-        return -1;
+SelectClauses find_select_clauses(const char* buf, const char* from) {
+    SelectClauses c;
+    c.rest = from + 6;
+    c.end = buf + std::strlen(buf);
+    c.where = sql_find_top_level_ci(c.rest, " WHERE ");
+    c.group = sql_find_top_level_ci(c.rest, " GROUP BY ");
+    c.order = sql_find_top_level_ci(c.rest, " ORDER BY ");
+    c.limit = sql_find_top_level_ci(c.rest, " LIMIT ");
+    return c;
+}
 
-    if (w) {
-        const char* wb = w + 7;
-        const char* we = earliest_after(w, {g, o, l});
-        if (!we) we = end;
+// The end of the clause that starts at `at`: the next of the later clauses,
+// else the end of the statement.
+const char* clause_end(const SelectClauses& c, const char* at,
+                       std::initializer_list<const char*> later) {
+    const char* e = earliest_after(at, later);
+    return e ? e : c.end;
+}
+
+int parse_select_table(const SelectClauses& c, char* table_out, size_t table_cap, char* err,
+                       size_t errlen) {
+    const char* tend = clause_end(c, c.rest - 1, {c.where, c.group, c.order, c.limit});
+    if (static_cast<size_t>(tend - c.rest) >= kTableSpanMax)
+        return sql_fail(err, errlen, "table name too long");
+    std::string tname = sql_trimmed(c.rest, tend);
+    return copy_ident_checked(table_out, table_cap, tname.c_str(), "table name", err, errlen);
+}
+
+// ORDER BY [ob, oe): one column, then ASC or DESC.
+int parse_select_order_by(const char* ob, const char* oe, SelectQuery* query, char* err,
+                          size_t errlen) {
+    if (static_cast<size_t>(oe - ob) >= kOrderByMax)
+        return sql_fail(err, errlen, "ORDER BY clause too long");
+    std::string ord = sql_trimmed(ob, oe);
+    size_t blank = ord.find_last_of(' ');
+    if (blank != std::string::npos) {
+        std::string word = ord.substr(blank + 1);
+        if (strcasecmp(word.c_str(), "DESC") == 0) {
+            query->order_desc = 1;
+            ord = sql_trimmed(ord.substr(0, blank));
+        } else if (strcasecmp(word.c_str(), "ASC") == 0) {
+            ord = sql_trimmed(ord.substr(0, blank));
+        }
+    }
+    // A longer name is refused, not cut: a cut name could match another column.
+    if (ord.size() >= sizeof query->order_by)
+        return sql_fail(err, errlen, "ORDER BY column too long");
+    std::snprintf(query->order_by, sizeof query->order_by, "%s", ord.c_str());
+    return 0;
+}
+
+// WHERE, GROUP BY, ORDER BY and LIMIT, each up to the next clause.
+int parse_select_clauses(const SelectClauses& c, SelectQuery* query, char* err, size_t errlen) {
+    if (c.where) {
+        const char* wb = c.where + 7;
+        const char* we = clause_end(c, c.where, {c.group, c.order, c.limit});
         if (static_cast<size_t>(we - wb) >= kClauseMax)
-            return fail(err, errlen, "WHERE clause too long");
+            return sql_fail(err, errlen, "WHERE clause too long");
         if (parse_where_predicates(wb, we, query, err, errlen) != 0) return -1;
     }
-    if (g) {
-        const char* gb = g + 10;
-        const char* ge = earliest_after(g, {o, l});
-        if (!ge) ge = end;
+    if (c.group) {
+        const char* gb = c.group + 10;
+        const char* ge = clause_end(c, c.group, {c.order, c.limit});
         if (static_cast<size_t>(ge - gb) >= kClauseMax)
-            return fail(err, errlen, "GROUP BY clause too long");
+            return sql_fail(err, errlen, "GROUP BY clause too long");
         if (parse_identifier_csv(gb, ge, query, err, errlen) != 0) return -1;
         query->has_group_by = 1;
     }
-    if (o) {
-        const char* ob = o + 10;
-        const char* oe = (l && l > o) ? l : end;
-        if (static_cast<size_t>(oe - ob) >= kOrderByMax)
-            return fail(err, errlen, "ORDER BY clause too long");
-        std::string ord = sql_trimmed(ob, oe);
-        size_t blank = ord.find_last_of(' ');
-        if (blank != std::string::npos) {
-            std::string word = ord.substr(blank + 1);
-            if (strcasecmp(word.c_str(), "DESC") == 0) {
-                query->order_desc = 1;
-                ord = trimmed_str(ord.substr(0, blank));
-            } else if (strcasecmp(word.c_str(), "ASC") == 0) {
-                ord = trimmed_str(ord.substr(0, blank));
-            }
-        }
-        // A longer name is refused, not cut: a cut name could match another column.
-        if (ord.size() >= sizeof query->order_by)
-            return fail(err, errlen, "ORDER BY column too long");
-        std::snprintf(query->order_by, sizeof query->order_by, "%s", ord.c_str());
+    if (c.order) {
+        const char* oe = (c.limit && c.limit > c.order) ? c.limit : c.end;
+        if (parse_select_order_by(c.order + 10, oe, query, err, errlen) != 0) return -1;
     }
-    if (l) query->limit = parse_limit_value(l + 7);
+    if (c.limit) query->limit = parse_limit_value(c.limit + 7);
+    return 0;
+}
 
-    // Shapes the engine does not run.
+// Shapes the engine does not run.
+int check_select_shape(const SelectQuery* query, char* err, size_t errlen) {
     if (!query->has_group_by && query->has_aggregate) {
         for (int i = 0; i < query->column_count; ++i) {
             if (!select_expr_is_aggregate(query->kind[i]))
-                return fail(err, errlen,
-                            "cannot mix aggregate and non-aggregate expressions without GROUP BY");
+                return sql_fail(
+                    err, errlen,
+                    "cannot mix aggregate and non-aggregate expressions without GROUP BY");
         }
         if (query->order_by[0])
-            return fail(err, errlen, "ORDER BY is not supported with aggregate queries yet");
+            return sql_fail(err, errlen, "ORDER BY is not supported with aggregate queries yet");
     }
     if (query->has_group_by) {
-        if (query->select_star) return fail(err, errlen, "SELECT * is not supported with GROUP BY");
+        if (query->select_star)
+            return sql_fail(err, errlen, "SELECT * is not supported with GROUP BY");
         if (query->has_window)
-            return fail(err, errlen, "window functions cannot be used with GROUP BY");
+            return sql_fail(err, errlen, "window functions cannot be used with GROUP BY");
         for (int i = 0; i < query->column_count; ++i) {
             if (select_expr_is_aggregate(query->kind[i])) continue;
             if (query->kind[i] != EXPR_COLUMN || !select_expr_column_in_group(query, query->arg[i]))
-                return fail(err, errlen, "non-aggregate SELECT columns must appear in GROUP BY");
+                return sql_fail(err, errlen,
+                                "non-aggregate SELECT columns must appear in GROUP BY");
         }
         if (query->order_by[0] && !select_expr_column_in_group(query, query->order_by))
-            return fail(err, errlen, "ORDER BY with GROUP BY supports GROUP BY columns only");
+            return sql_fail(err, errlen, "ORDER BY with GROUP BY supports GROUP BY columns only");
     }
     if (query->has_window && !query->order_by[0])
-        return fail(err, errlen, "SMA/EMA require ORDER BY");
+        return sql_fail(err, errlen, "SMA/EMA require ORDER BY");
     return 0;
+}
+
+}  // namespace
+
+int parse_select_sql(const char* sql, char* table_out, size_t table_cap, SelectQuery* query,
+                     char* err, size_t errlen) {
+    if (!query) return sql_fail(err, errlen, "invalid SELECT");
+    std::memset(query, 0, sizeof *query);
+    query->limit = -1;
+    if (!sql) return sql_fail(err, errlen, "invalid SELECT");
+
+    char buf[SELECT_SQL_MAX];
+    if (sql_load_statement(sql, buf, sizeof buf, "SELECT", err, errlen) != 0) return -1;
+    if (!ci_starts(buf, "SELECT ")) return sql_fail(err, errlen, "invalid SELECT");
+    const char* from = sql_find_top_level_ci(buf + 6, " FROM ");
+    if (!from) return sql_fail(err, errlen, "missing FROM");
+    if (parse_select_list(buf, from, query, err, errlen) != 0) return -1;
+    const SelectClauses c = find_select_clauses(buf, from);
+    if (parse_select_table(c, table_out, table_cap, err, errlen) != 0) return -1;
+    if (parse_select_clauses(c, query, err, errlen) != 0) return -1;
+    return check_select_shape(query, err, errlen);
 }

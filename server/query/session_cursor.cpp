@@ -24,6 +24,7 @@
 #include "base/stats.h"
 #include "base/text_util.h"
 #include "query/select_exec.h"
+#include "query/row_reply.h"
 #include "query/select_parse.h"
 #include "query/session.h"
 #include "query/sql_split.h"
@@ -42,16 +43,6 @@ int clamp_batch(int batch) {
     if (batch < 1) return CURSOR_FETCH_DEFAULT;
     if (batch > CURSOR_FETCH_MAX) return CURSOR_FETCH_MAX;
     return batch;
-}
-
-// Heap copy of a finished reply; -1 "oom".
-int hand_out(const std::string& text, char** out, char* err, size_t errlen) {
-    *out = xstrndup2(text.data(), text.size());
-    if (!*out) {
-        set_err(err, errlen, "oom");
-        return -1;
-    }
-    return 0;
 }
 
 // "%s" of a JSON-escaped text appended; false when escaping ran out of memory.
@@ -82,12 +73,6 @@ void appendf(std::string* s, const char* fmt, ...) {
     s->append(big);
 }
 
-void free_keys(char** keys, int count) {
-    if (!keys) return;
-    for (int i = 0; i < count; ++i) free(keys[i]);
-    free(keys);
-}
-
 // The key snapshot of open step 5, built under the table's read lock, with
 // the pin registered before the lock is released.
 struct Snapshot {
@@ -98,74 +83,96 @@ struct Snapshot {
     uint64_t pin_token = 0;
 };
 
+// Frees the collected key texts and empties the list.
+void drop_keys(std::vector<char*>* keys) {
+    for (char* k : *keys) free(k);
+    keys->clear();
+}
+
+// Under the caller's read lock: copies of the keys of the live newest rows
+// that pass the WHERE, in map order, and the newest sequence number of the
+// map. 0; -1 with the keys dropped.
+int snapshot_keys(const Table* t, const SelectQuery* q, std::vector<char*>* keys, uint64_t* seq_out,
+                  char* err, size_t errlen) {
+    const PkLatestMap& map = t->pk_map;
+    uint64_t seq = 0;
+    for (uint64_t b = 0; b < map.bucket_count; ++b) {
+        for (const PkLatestEntry* e = map.buckets[b]; e; e = e->next) {
+            const VersionedRow* r = e->row;
+            if (!r) continue;
+            if (r->seq > seq) seq = r->seq;
+            if (r->deleted || !r->json || !r->key) continue;
+            if (q->has_where) {
+                SelectMatch m = select_row_matches_where(&t->schema, q, r->json, err, errlen);
+                if (m == SELECT_MATCH_ERROR) {
+                    drop_keys(keys);
+                    return -1;
+                }
+                if (m == SELECT_MATCH_NO) continue;
+            }
+            if (keys->size() >= static_cast<size_t>(INT32_MAX)) {
+                drop_keys(keys);
+                set_err(err, errlen, "cursor snapshot too large");
+                return -1;
+            }
+            char* k = xstrdup2(r->key);
+            if (!k) {
+                drop_keys(keys);
+                set_err(err, errlen, "oom");
+                return -1;
+            }
+            keys->push_back(k);
+        }
+    }
+    if (!keys->empty() && seq == 0) {
+        drop_keys(keys);
+        set_err(err, errlen, "invalid cursor snapshot");
+        return -1;
+    }
+    *seq_out = seq;
+    return 0;
+}
+
+// The keys as one heap array (NULL for none), which then owns the texts.
+// 0; -1 "oom" with the keys dropped.
+int keys_to_array(std::vector<char*>* keys, char*** arr_out, char* err, size_t errlen) {
+    char** arr = nullptr;
+    if (!keys->empty()) {
+        arr = static_cast<char**>(malloc(sizeof(char*) * keys->size()));
+        if (!arr) {
+            drop_keys(keys);
+            set_err(err, errlen, "oom");
+            return -1;
+        }
+        memcpy(arr, keys->data(), sizeof(char*) * keys->size());
+    }
+    keys->clear();  // the array owns the texts now
+    *arr_out = arr;
+    return 0;
+}
+
 int cursor_build_key_snapshot(Table* t, const char* internal, const SelectQuery* q, Snapshot* snap,
                               char* err, size_t errlen) {
     std::vector<char*> keys;
-    auto drop_keys = [&keys]() {
-        for (char* k : keys) free(k);
-        keys.clear();
-    };
     try {
         RwReadGuard g(&t->lock);
         if (t->dropped || !t->schema.name[0]) {
             set_err(err, errlen, "table not found");
             return -1;
         }
-        const PkLatestMap& map = t->pk_map;
-        if (!map.buckets || map.bucket_count == 0) {
+        if (!t->pk_map.buckets || t->pk_map.bucket_count == 0) {
             set_err(err, errlen, "primary key map unavailable");
             return -1;
         }
         uint64_t seq = 0;
-        for (uint64_t b = 0; b < map.bucket_count; ++b) {
-            for (const PkLatestEntry* e = map.buckets[b]; e; e = e->next) {
-                const VersionedRow* r = e->row;
-                if (!r) continue;
-                if (r->seq > seq) seq = r->seq;
-                if (r->deleted || !r->json || !r->key) continue;
-                if (q->has_where) {
-                    int m = select_row_matches_where(&t->schema, q, r->json, err, errlen);
-                    if (m < 0) {
-                        drop_keys();
-                        return -1;
-                    }
-                    if (m == 0) continue;
-                }
-                if (keys.size() >= static_cast<size_t>(INT32_MAX)) {
-                    drop_keys();
-                    set_err(err, errlen, "cursor snapshot too large");
-                    return -1;
-                }
-                char* k = xstrdup2(r->key);
-                if (!k) {
-                    drop_keys();
-                    set_err(err, errlen, "oom");
-                    return -1;
-                }
-                keys.push_back(k);
-            }
-        }
-        if (!keys.empty() && seq == 0) {
-            drop_keys();
-            set_err(err, errlen, "invalid cursor snapshot");
-            return -1;
-        }
+        if (snapshot_keys(t, q, &keys, &seq, err, errlen) != 0) return -1;
         const int total = static_cast<int>(keys.size());
         char** arr = nullptr;
-        if (total > 0) {
-            arr = static_cast<char**>(malloc(sizeof(char*) * keys.size()));
-            if (!arr) {
-                drop_keys();
-                set_err(err, errlen, "oom");
-                return -1;
-            }
-            memcpy(arr, keys.data(), sizeof(char*) * keys.size());
-        }
-        keys.clear();  // the array owns the texts now
+        if (keys_to_array(&keys, &arr, err, errlen) != 0) return -1;
         const uint64_t mem = cursor_keys_memory_bytes(arr, total);
         uint64_t token = 0;
         if (cursor_registry_register(internal, seq, mem, &token, err, errlen) != 0) {
-            free_keys(arr, total);
+            free_string_array(arr, total);
             return -1;
         }
         snap->keys = arr;
@@ -175,7 +182,7 @@ int cursor_build_key_snapshot(Table* t, const char* internal, const SelectQuery*
         snap->pin_token = token;
         return 0;
     } catch (...) {
-        drop_keys();
+        drop_keys(&keys);
         set_err(err, errlen, "oom");
         return -1;
     }
@@ -189,14 +196,13 @@ int session_cursor_fetch_internal(SessionCursor* c, int batch, char** out, char*
     if (session_cursor_is_timed_out(c, now_seconds(), reason, sizeof reason)) {
         const unsigned long long id = c->cursor_id;
         session_cursor_clear(c);
-        if (err && errlen)
-            snprintf(err, errlen, "cursor %llu expired: %s", id, reason[0] ? reason : "timeout");
+        set_errf(err, errlen, "cursor %llu expired: %s", id, reason[0] ? reason : "timeout");
         return -1;
     }
     if (!cursor_registry_token_active(c->pin_token)) {
         const unsigned long long id = c->cursor_id;
         session_cursor_clear(c);
-        if (err && errlen) snprintf(err, errlen, "cursor %llu was killed or expired", id);
+        set_errf(err, errlen, "cursor %llu was killed or expired", id);
         return -1;
     }
     batch = clamp_batch(batch);
@@ -249,7 +255,7 @@ int session_cursor_fetch_internal(SessionCursor* c, int batch, char** out, char*
         cursor_registry_update_state(c->pin_token, 0, nullptr, c->total, c->offset);
         appendf(&reply, "],\"fetched\":%d,\"next_offset\":%d,\"total\":%d,\"done\":%s}", added,
                 c->offset, c->total, done ? "true" : "false");
-        if (hand_out(reply, out, err, errlen) != 0) return -1;
+        if (copy_raw_out(reply, out, err, errlen) != 0) return -1;
         if (done) session_cursor_clear(c);
         return 0;
     } catch (...) {
@@ -332,7 +338,7 @@ void session_cursor_clear(SessionCursor* cursor) {
     if (!cursor) return;
     if (cursor->pin_token != 0) cursor_registry_unregister(cursor->pin_token);
     if (cursor->memory_bytes) mem_add(-static_cast<int64_t>(cursor->memory_bytes));
-    free_keys(cursor->keys, cursor->total);
+    free_string_array(cursor->keys, cursor->total);
     memset(cursor, 0, sizeof *cursor);
 }
 
@@ -461,11 +467,7 @@ int session_cursor_close(Session* session, uint64_t cursor_id, char** out, char*
     char buf[128];
     snprintf(buf, sizeof buf, "{\"ok\":true,\"cursor_id\":%llu,\"closed\":true}",
              static_cast<unsigned long long>(c->cursor_id));
-    *out = xstrdup2(buf);
-    if (!*out) {
-        set_err(err, errlen, "oom");
-        return -1;
-    }
+    if (copy_raw_out(buf, out, err, errlen) != 0) return -1;
     session_cursor_clear(c);
     return 0;
 }
@@ -568,11 +570,7 @@ int session_cursor_kill_request(Session* session, uint64_t cursor_id, uint64_t p
                  "\"scope\":\"session\"}",
                  static_cast<unsigned long long>(c->cursor_id),
                  static_cast<unsigned long long>(c->pin_token));
-        *out = xstrdup2(buf);
-        if (!*out) {
-            set_err(err, errlen, "oom");
-            return -1;
-        }
+        if (copy_raw_out(buf, out, err, errlen) != 0) return -1;
         session_cursor_clear(c);
         return 0;
     }
@@ -588,11 +586,7 @@ int session_cursor_kill_request(Session* session, uint64_t cursor_id, uint64_t p
              "{\"ok\":true,\"cursor_id\":0,\"pin_token\":%llu,\"killed\":true,"
              "\"scope\":\"registry\"}",
              static_cast<unsigned long long>(pin_token));
-    *out = xstrdup2(buf);
-    if (!*out) {
-        set_err(err, errlen, "oom");
-        return -1;
-    }
+    if (copy_raw_out(buf, out, err, errlen) != 0) return -1;
     return 0;
 }
 
@@ -663,7 +657,7 @@ int build_show_cursors_json(Session* session, char** out, char* err, size_t errl
             }
         }
         s.append("]}}");
-        return hand_out(s, out, err, errlen);
+        return copy_raw_out(s, out, err, errlen);
     } catch (...) {
         set_err(err, errlen, "oom");
         return -1;

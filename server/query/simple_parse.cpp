@@ -13,6 +13,7 @@
 
 #include "base/sql_scan.h"
 #include "base/text_util.h"
+#include "query/parse_util.h"
 #include "query/sql_split.h"
 #include "storage/ident.h"
 #include "storage/roles.h"
@@ -20,40 +21,12 @@
 
 namespace {
 
-int fail(char* err, size_t errlen, const char* msg) {
-    sql_set_err(err, errlen, msg);
-    return -1;
-}
-
-bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
-bool is_quote(char c) { return c == '\'' || c == '"'; }
-
-// Copies sql into buf (capacity cap), normalised and trimmed. Trailing blanks
-// and semicolons do not count towards the limit. -1 with "<what> statement
-// too long" when it does not fit.
-int load_statement(const char* sql, char* buf, size_t cap, const char* what, char* err,
-                   size_t errlen) {
-    if (!sql) sql = "";
-    size_t len = std::strlen(sql);
-    while (len > 0 && (is_blank(sql[len - 1]) || sql[len - 1] == ';')) --len;
-    if (len >= cap) {
-        char msg[96];
-        std::snprintf(msg, sizeof msg, "%s statement too long", what);
-        return fail(err, errlen, msg);
-    }
-    std::memcpy(buf, sql, len);
-    buf[len] = '\0';
-    normalize_sql_ws(buf);
-    trim_ws(buf);
-    return 0;
-}
-
 // Reads the next blank-separated word at *p; empty when none is left.
 std::string next_word(const char** p) {
     const char* s = *p;
-    while (*s && is_blank(*s)) ++s;
+    while (*s && sql_is_blank(*s)) ++s;
     const char* b = s;
-    while (*s && !is_blank(*s)) ++s;
+    while (*s && !sql_is_blank(*s)) ++s;
     *p = s;
     return std::string(b, static_cast<size_t>(s - b));
 }
@@ -61,7 +34,7 @@ std::string next_word(const char** p) {
 // Copies the text between one pair of matching quotes of t into out.
 // 1 when t is quoted that way, 0 when not; -1 when the inner text does not fit.
 int unquote_password(const std::string& t, char* out, size_t cap) {
-    if (t.size() < 2 || !is_quote(t[0]) || t.back() != t[0]) return 0;
+    if (t.size() < 2 || !sql_is_quote(t[0]) || t.back() != t[0]) return 0;
     size_t n = t.size() - 2;
     if (!out || n >= cap) return -1;
     std::memcpy(out, t.data() + 1, n);
@@ -75,24 +48,24 @@ int parse_user_identified_by(const char* buf, const char* keyword, int login, ch
                              size_t user_cap, char* password_out, size_t password_cap,
                              const char* syntax_msg, char* err, size_t errlen) {
     size_t klen = std::strlen(keyword);
-    if (std::strncmp(buf, keyword, klen) != 0 || !is_blank(buf[klen]))
-        return fail(err, errlen, syntax_msg);
+    if (std::strncmp(buf, keyword, klen) != 0 || !sql_is_blank(buf[klen]))
+        return sql_fail(err, errlen, syntax_msg);
     const char* p = buf + klen;
     std::string user = next_word(&p);
     std::string w1 = next_word(&p);
     std::string w2 = next_word(&p);
-    if (user.empty() || w1 != "IDENTIFIED" || w2 != "BY") return fail(err, errlen, syntax_msg);
+    if (user.empty() || w1 != "IDENTIFIED" || w2 != "BY") return sql_fail(err, errlen, syntax_msg);
     std::string pass = sql_trimmed(p, p + std::strlen(p));
     if (pass.empty()) {
-        if (login) return fail(err, errlen, "missing password");
-        return fail(err, errlen, syntax_msg);
+        if (login) return sql_fail(err, errlen, "missing password");
+        return sql_fail(err, errlen, syntax_msg);
     }
     if (copy_ident_checked(user_out, user_cap, user.c_str(), "username", err, errlen) != 0)
         return -1;
-    if (pass.size() > 257) return fail(err, errlen, "password too long");
+    if (pass.size() > 257) return sql_fail(err, errlen, "password too long");
     int rc = unquote_password(pass, password_out, password_cap);
-    if (rc == 0) return fail(err, errlen, "password must be quoted");
-    if (rc < 0) return fail(err, errlen, "password too long");
+    if (rc == 0) return sql_fail(err, errlen, "password must be quoted");
+    if (rc < 0) return sql_fail(err, errlen, "password too long");
     return 0;
 }
 
@@ -100,8 +73,8 @@ int parse_database_statement(const char* sql, const char* prefix, const char* wh
                              const char* invalid_msg, char* name_out, size_t name_cap, char* err,
                              size_t errlen) {
     char buf[SIMPLE_SQL_MAX];
-    if (load_statement(sql, buf, sizeof buf, what, err, errlen) != 0) return -1;
-    if (!ci_starts(buf, prefix)) return fail(err, errlen, invalid_msg);
+    if (sql_load_statement(sql, buf, sizeof buf, what, err, errlen) != 0) return -1;
+    if (!ci_starts(buf, prefix)) return sql_fail(err, errlen, invalid_msg);
     return copy_ident_checked(name_out, name_cap, buf + std::strlen(prefix), "database name", err,
                               errlen);
 }
@@ -120,20 +93,20 @@ int varchar_length(const std::string& word) {
 }  // namespace
 
 int parse_create_table_sql(const char* sql, TableSchema* schema, char* err, size_t errlen) {
-    if (!schema) return fail(err, errlen, "invalid CREATE TABLE");
+    if (!schema) return sql_fail(err, errlen, "invalid CREATE TABLE");
     std::memset(schema, 0, sizeof *schema);
     char buf[CREATE_TABLE_SQL_MAX];
-    if (load_statement(sql, buf, sizeof buf, "CREATE TABLE", err, errlen) != 0) return -1;
-    if (!ci_starts(buf, "CREATE TABLE ")) return fail(err, errlen, "invalid CREATE TABLE");
+    if (sql_load_statement(sql, buf, sizeof buf, "CREATE TABLE", err, errlen) != 0) return -1;
+    if (!ci_starts(buf, "CREATE TABLE ")) return sql_fail(err, errlen, "invalid CREATE TABLE");
     char* open = std::strchr(buf, '(');
     char* close = std::strrchr(buf, ')');
-    if (!open || !close || close < open) return fail(err, errlen, "missing column list");
+    if (!open || !close || close < open) return sql_fail(err, errlen, "missing column list");
     // The list ends at the last ")": nothing may follow it, and inside it every
     // quote must close and every "(" pair up, else a cut-off definition such as
     // varchar(20 or DEFAULT 'x would be read as something else.
     if (!sql_trimmed(close + 1, buf + std::strlen(buf)).empty())
-        return fail(err, errlen, "unexpected text after CREATE TABLE column list");
-    if (!sql_is_balanced(open + 1, close)) return fail(err, errlen, "bad column definition");
+        return sql_fail(err, errlen, "unexpected text after CREATE TABLE column list");
+    if (!sql_is_balanced(open + 1, close)) return sql_fail(err, errlen, "bad column definition");
 
     std::string tname(buf + 13, static_cast<size_t>(open - (buf + 13)));
     if (copy_ident_checked(schema->name, KYREL_IDENT_SIZE, tname.c_str(), "table name", err,
@@ -149,42 +122,43 @@ int parse_create_table_sql(const char* sql, TableSchema* schema, char* err, size
         std::string piece = sql_trimmed(p, piece_end);
         p = piece_end + 1;
         if (piece.empty()) continue;
-        if (schema->column_count == KYREL_MAX_COLUMNS) return fail(err, errlen, "too many columns");
+        if (schema->column_count == KYREL_MAX_COLUMNS)
+            return sql_fail(err, errlen, "too many columns");
 
         const char* wp = piece.c_str();
         std::string name = next_word(&wp);
         std::string type = next_word(&wp);
         std::string third = next_word(&wp);
-        if (name.empty() || type.empty()) return fail(err, errlen, "bad column definition");
+        if (name.empty() || type.empty()) return sql_fail(err, errlen, "bad column definition");
         // Column names are written unescaped into every row object, so they must
         // fit their buffer whole and obey the client name rules.
         if (name.size() >= sizeof schema->columns[0].name)
-            return fail(err, errlen, "column name too long");
+            return sql_fail(err, errlen, "column name too long");
         if (ident_check_client_name(name.c_str(), "column name", err, errlen) != 0) return -1;
         // Unique ignoring case: reads, ALTER TABLE and ORDER BY find columns
         // case-insensitively, so a and A could not be told apart.
         for (int i = 0; i < schema->column_count; ++i) {
             if (strcasecmp(name.c_str(), schema->columns[i].name) == 0) {
-                char msg[128];
-                std::snprintf(msg, sizeof msg, "duplicate column name '%s'", name.c_str());
-                return fail(err, errlen, msg);
+                set_errf(err, errlen, "duplicate column name '%s'", name.c_str());
+                return -1;
             }
         }
         int t = type.size() > 127 ? 0 : parse_type_name(type.c_str());
-        if (t == COL_TYPE_UNKNOWN) return fail(err, errlen, "unsupported type");
+        if (t == COL_TYPE_UNKNOWN) return sql_fail(err, errlen, "unsupported type");
 
         ColumnDef& col = schema->columns[schema->column_count];
         std::snprintf(col.name, sizeof col.name, "%s", name.c_str());
         col.type = t;
         col.max_length = t == COL_TYPE_STRING ? varchar_length(type) : 0;
         if (strcasecmp(third.c_str(), "PRIMARY") == 0) {
-            if (++pk_count > 1) return fail(err, errlen, "only one primary key column is allowed");
+            if (++pk_count > 1)
+                return sql_fail(err, errlen, "only one primary key column is allowed");
             col.is_primary_key = 1;
             std::snprintf(schema->primary_key, sizeof schema->primary_key, "%s", col.name);
         }
         schema->column_count++;
     }
-    if (pk_count == 0) return fail(err, errlen, "primary key required in v3 stage6");
+    if (pk_count == 0) return sql_fail(err, errlen, "primary key required in v3 stage6");
     return 0;
 }
 
@@ -203,8 +177,8 @@ int parse_use_database_sql(const char* sql, char* name_out, size_t name_cap, cha
 int parse_login_sql(const char* sql, char* user_out, size_t user_cap, char* password_out,
                     size_t password_cap, char* err, size_t errlen) {
     char buf[SIMPLE_SQL_MAX];
-    if (load_statement(sql, buf, sizeof buf, "LOGIN", err, errlen) != 0) return -1;
-    if (!ci_starts(buf, "LOGIN ")) return fail(err, errlen, "invalid LOGIN");
+    if (sql_load_statement(sql, buf, sizeof buf, "LOGIN", err, errlen) != 0) return -1;
+    if (!ci_starts(buf, "LOGIN ")) return sql_fail(err, errlen, "invalid LOGIN");
     return parse_user_identified_by(buf, "LOGIN", 1, user_out, user_cap, password_out, password_cap,
                                     "LOGIN syntax: LOGIN user IDENTIFIED BY 'password'", err,
                                     errlen);
@@ -213,43 +187,46 @@ int parse_login_sql(const char* sql, char* user_out, size_t user_cap, char* pass
 int parse_create_user_sql(const char* sql, char* user_out, size_t user_cap, char* password_out,
                           size_t password_cap, char* err, size_t errlen) {
     char buf[SIMPLE_SQL_MAX];
-    if (load_statement(sql, buf, sizeof buf, "CREATE USER", err, errlen) != 0) return -1;
-    if (!ci_starts(buf, "CREATE USER ")) return fail(err, errlen, "invalid CREATE USER");
+    if (sql_load_statement(sql, buf, sizeof buf, "CREATE USER", err, errlen) != 0) return -1;
+    if (!ci_starts(buf, "CREATE USER ")) return sql_fail(err, errlen, "invalid CREATE USER");
     const char* syntax = "CREATE USER syntax: CREATE USER user IDENTIFIED BY 'password'";
-    if (std::strncmp(buf, "CREATE USER ", 12) != 0) return fail(err, errlen, syntax);
+    if (std::strncmp(buf, "CREATE USER ", 12) != 0) return sql_fail(err, errlen, syntax);
     if (parse_user_identified_by(buf + 7, "USER", 0, user_out, user_cap, password_out, password_cap,
                                  syntax, err, errlen) != 0)
         return -1;
     // "@" joins user and database in grant keys; a user name holding it could
     // collide with another user's grant.
-    if (std::strchr(user_out, '@')) return fail(err, errlen, "invalid username");
-    if (password_out[0] == '\0') return fail(err, errlen, "missing password");
+    if (std::strchr(user_out, '@')) return sql_fail(err, errlen, "invalid username");
+    if (password_out[0] == '\0') return sql_fail(err, errlen, "missing password");
     return 0;
 }
 
 int parse_change_password_sql(const char* sql, char* password_out, size_t password_cap, char* err,
                               size_t errlen) {
     char buf[SIMPLE_SQL_MAX];
-    if (load_statement(sql, buf, sizeof buf, "CHANGE PASSWORD", err, errlen) != 0) return -1;
-    if (!ci_starts(buf, "CHANGE PASSWORD ")) return fail(err, errlen, "invalid CHANGE PASSWORD");
+    if (sql_load_statement(sql, buf, sizeof buf, "CHANGE PASSWORD", err, errlen) != 0) return -1;
+    if (!ci_starts(buf, "CHANGE PASSWORD "))
+        return sql_fail(err, errlen, "invalid CHANGE PASSWORD");
     const char* rest = buf + 16;
-    if (std::strlen(rest) >= 256) return fail(err, errlen, "password too long");
+    if (std::strlen(rest) >= 256) return sql_fail(err, errlen, "password too long");
     std::string t = sql_trimmed(rest, rest + std::strlen(rest));
     if (ci_starts(t.c_str(), "TO ")) t = sql_trimmed(t.data() + 3, t.data() + t.size());
     std::string pass;
-    if (!t.empty() && is_quote(t[0])) {
+    if (!t.empty() && sql_is_quote(t[0])) {
         if (t.size() < 2 || t.back() != t[0])
-            return fail(err, errlen, "password quote is not closed");
+            return sql_fail(err, errlen, "password quote is not closed");
         pass = t.substr(1, t.size() - 2);
-        if (pass.empty()) return fail(err, errlen, "missing new password");
+        if (pass.empty()) return sql_fail(err, errlen, "missing new password");
     } else {
-        if (t.empty()) return fail(err, errlen, "missing new password");
+        if (t.empty()) return sql_fail(err, errlen, "missing new password");
         for (char c : t) {
-            if (is_blank(c)) return fail(err, errlen, "quote passwords that contain spaces");
+            if (sql_is_blank(c))
+                return sql_fail(err, errlen, "quote passwords that contain spaces");
         }
         pass = t;
     }
-    if (!password_out || pass.size() >= password_cap) return fail(err, errlen, "password too long");
+    if (!password_out || pass.size() >= password_cap)
+        return sql_fail(err, errlen, "password too long");
     std::memcpy(password_out, pass.c_str(), pass.size() + 1);
     return 0;
 }
@@ -257,8 +234,8 @@ int parse_change_password_sql(const char* sql, char* password_out, size_t passwo
 int parse_grant_sql(const char* sql, char* role_out, size_t role_cap, char* db_out, size_t db_cap,
                     char* user_out, size_t user_cap, char* err, size_t errlen) {
     char buf[SIMPLE_SQL_MAX];
-    if (load_statement(sql, buf, sizeof buf, "GRANT", err, errlen) != 0) return -1;
-    if (!ci_starts(buf, "GRANT ")) return fail(err, errlen, "invalid GRANT");
+    if (sql_load_statement(sql, buf, sizeof buf, "GRANT", err, errlen) != 0) return -1;
+    if (!ci_starts(buf, "GRANT ")) return sql_fail(err, errlen, "invalid GRANT");
     const char* syntax = "GRANT syntax: GRANT ROLE ON db TO user";
     const char* p = buf;
     std::string kw = next_word(&p);
@@ -271,12 +248,12 @@ int parse_grant_sql(const char* sql, char* role_out, size_t role_cap, char* db_o
     std::string extra = next_word(&p);
     if (kw != "GRANT" || role.empty() || on != "ON" || db.empty() || to != "TO" || user.empty() ||
         !extra.empty())
-        return fail(err, errlen, syntax);
+        return sql_fail(err, errlen, syntax);
     std::string bare_role = role;
-    if (bare_role.size() >= 2 && is_quote(bare_role[0]) && bare_role.back() == bare_role[0])
+    if (bare_role.size() >= 2 && sql_is_quote(bare_role[0]) && bare_role.back() == bare_role[0])
         bare_role = bare_role.substr(1, bare_role.size() - 2);
     if (parse_user_role_name(bare_role.c_str()) == ROLE_NONE)
-        return fail(err, errlen, "unknown role");
+        return sql_fail(err, errlen, "unknown role");
     if (copy_ident_checked(role_out, role_cap, role.c_str(), "role", err, errlen) != 0) return -1;
     if (copy_ident_checked(db_out, db_cap, db.c_str(), "database name", err, errlen) != 0)
         return -1;

@@ -2,7 +2,6 @@
 #include "query/sql_split.h"
 
 #include <cctype>
-#include <cstdio>
 #include <cstring>
 
 #include "base/sql_scan.h"
@@ -45,10 +44,6 @@ const char* walk_top_level(const char* begin, const char* end, char sep, int* de
 }
 
 }  // namespace
-
-void sql_set_err(char* err, size_t errlen, const char* msg) {
-    if (err && errlen > 0) std::snprintf(err, errlen, "%s", msg);
-}
 
 int sql_split_top_level(const char* begin, const char* end, char sep, std::vector<SqlSpan>* out) {
     out->clear();

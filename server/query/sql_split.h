@@ -28,6 +28,9 @@ const char* sql_find_matching_paren(const char* open, const char* end);
 // Copy of [begin, end) with trim_ws applied.
 std::string sql_trimmed(const char* begin, const char* end);
 inline std::string sql_trimmed(SqlSpan s) { return sql_trimmed(s.begin, s.end); }
+inline std::string sql_trimmed(const std::string& s) {
+    return sql_trimmed(s.data(), s.data() + s.size());
+}
 
 // 1 when text is exactly one complete quoted string, or one bare token (no
 // whitespace, no quotes, parentheses balanced); 0 otherwise (also for empty
@@ -37,9 +40,6 @@ int sql_is_single_literal(const std::string& text);
 // 1 when every quoted string in [begin, end) is terminated and the
 // parentheses outside them pair up (no ")" before its "(", none left open).
 int sql_is_balanced(const char* begin, const char* end);
-
-// Writes msg into (err, errlen) when there is room.
-void sql_set_err(char* err, size_t errlen, const char* msg);
 
 // Collapses in place every run of blanks outside quoted strings to one blank,
 // so keywords match however many blanks the client typed between them.

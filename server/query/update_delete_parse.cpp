@@ -17,6 +17,7 @@
 #include "base/sql_scan.h"
 #include "base/text_util.h"
 #include "query/insert_parse.h"
+#include "query/parse_util.h"
 #include "query/sql_split.h"
 #include "storage/ident.h"
 #include "storage/row_version.h"
@@ -27,117 +28,47 @@ namespace {
 constexpr size_t kSetMax = 2048;
 constexpr size_t kWhereMax = 512;
 
-int fail(char* err, size_t errlen, const char* msg) {
-    sql_set_err(err, errlen, msg);
-    return -1;
-}
-
-int fail_col(char* err, size_t errlen, const char* fmt, const char* col) {
-    if (err && errlen > 0) std::snprintf(err, errlen, fmt, col);
-    return -1;
-}
-
-bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
-
-int load_statement(const char* sql, char* buf, size_t cap, const char* too_long, char* err,
-                   size_t errlen) {
-    if (!sql) sql = "";
-    size_t len = std::strlen(sql);
-    while (len > 0 && (is_blank(sql[len - 1]) || sql[len - 1] == ';')) --len;
-    if (len >= cap) return fail(err, errlen, too_long);
-    std::memcpy(buf, sql, len);
-    buf[len] = '\0';
-    normalize_sql_ws(buf);
-    trim_ws(buf);
-    return 0;
-}
-
 // The key after "=": one literal, unquoted and unescaped, fitting key_cap.
 int read_key_literal(const char* begin, const char* end, char* key_out, size_t key_cap,
                      const char* not_literal, const char* too_long, char* err, size_t errlen) {
     std::string key = sql_trimmed(begin, end);
-    if (!sql_is_single_literal(key)) return fail(err, errlen, not_literal);
+    if (!sql_is_single_literal(key)) return sql_fail(err, errlen, not_literal);
     strip_sql_or_json_quotes(key.data());
     key.resize(std::strlen(key.c_str()));
-    if (!key_out || key.size() >= key_cap) return fail(err, errlen, too_long);
+    if (!key_out || key.size() >= key_cap) return sql_fail(err, errlen, too_long);
     std::memcpy(key_out, key.c_str(), key.size() + 1);
     return 0;
 }
 
-// Same rule as INSERT: a non-string value is one bare token without JSON
-// structure characters.
-bool is_plain_value_token(const std::string& v) {
-    if (v.empty()) return false;
-    for (unsigned char c : v) {
-        if (std::isspace(c) || std::strchr("{}[]:,\"'", c)) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-int parse_update_sql(const char* sql, char* table_out, size_t table_cap, char* key_out,
-                     size_t key_cap, char*** columns_out, char*** values_out, int* count_out,
-                     char* where_column_out, char* err, size_t errlen) {
-    if (columns_out) *columns_out = nullptr;
-    if (values_out) *values_out = nullptr;
-    if (count_out) *count_out = 0;
-    if (!columns_out || !values_out || !count_out) return fail(err, errlen, "invalid UPDATE");
-    char buf[UPDATE_SQL_MAX];
-    if (load_statement(sql, buf, sizeof buf, "UPDATE statement too long", err, errlen) != 0)
-        return -1;
-    if (!ci_starts(buf, "UPDATE ")) return fail(err, errlen, "invalid UPDATE");
-    const char* set = sql_find_top_level_ci(buf + 6, " SET ");
-    const char* where = sql_find_top_level_ci(buf + 6, " WHERE ");
-    if (!set || !where || where < set) return fail(err, errlen, "UPDATE requires SET and WHERE");
-
-    std::string tname =
-        buf + 7 <= set ? std::string(buf + 7, static_cast<size_t>(set - (buf + 7))) : std::string();
-    if (copy_ident_checked(table_out, table_cap, tname.c_str(), "table name", err, errlen) != 0)
-        return -1;
-
-    const char* set_begin = set + 5;
-    std::string set_text = set_begin < where ? sql_trimmed(set_begin, where) : std::string();
-    if (set_text.size() >= kSetMax) return fail(err, errlen, "UPDATE SET clause too long");
-    const char* end = buf + std::strlen(buf);
-    std::string where_text = sql_trimmed(where + 7, end);
-    if (where_text.size() >= kWhereMax) return fail(err, errlen, "UPDATE WHERE clause too long");
-
-    const char* op = nullptr;
-    const char* pos = sql_find_top_level_operator(where_text.c_str(), &op);
-    if (!pos || !op || std::strcmp(op, "=") != 0)
-        return fail(err, errlen, "UPDATE WHERE must be key equality");
-    std::string wcol = sql_trimmed(where_text.c_str(), pos);
-    if (wcol.size() >= 64) return fail(err, errlen, "column name too long");
-    if (read_key_literal(pos + 1, where_text.c_str() + where_text.size(), key_out, key_cap,
-                         "UPDATE WHERE value must be a single literal", "UPDATE key too long", err,
-                         errlen) != 0)
-        return -1;
-    if (where_column_out) std::memcpy(where_column_out, wcol.c_str(), wcol.size() + 1);
-
-    if (set_text.empty()) return fail(err, errlen, "missing SET clause");
+// The assignments of SET, "column = value" each, into heap arrays of heap
+// texts in statement order.
+int parse_set_items(const std::string& set_text, char*** columns_out, char*** values_out,
+                    int* count_out, char* err, size_t errlen) {
     std::vector<SqlSpan> items;
     if (sql_split_top_level(set_text.data(), set_text.data() + set_text.size(), ',', &items) != 0)
-        return fail(err, errlen, "bad SET clause");
-    std::vector<std::unique_ptr<char, FreeDeleter>> cols, vals;
+        return sql_fail(err, errlen, "bad SET clause");
+    std::vector<CStr> cols, vals;
     for (const SqlSpan& s : items) {
         std::string item = sql_trimmed(s);
         const char* iop = nullptr;
         const char* ipos = sql_find_top_level_operator(item.c_str(), &iop);
-        if (!ipos || !iop || std::strcmp(iop, "=") != 0) return fail(err, errlen, "bad SET clause");
+        if (!ipos || !iop || std::strcmp(iop, "=") != 0)
+            return sql_fail(err, errlen, "bad SET clause");
         std::string c = sql_trimmed(item.c_str(), ipos);
         std::string v = sql_trimmed(ipos + 1, item.c_str() + item.size());
-        if (c.empty() || v.empty()) return fail(err, errlen, "bad SET clause");
+        if (c.empty() || v.empty()) return sql_fail(err, errlen, "bad SET clause");
         if (!sql_is_balanced(v.c_str(), v.c_str() + v.size()))
-            return fail(err, errlen, "bad SET clause");
+            return sql_fail(err, errlen, "bad SET clause");
         // A second assignment to the same column would be dropped silently.
         for (const auto& prev : cols) {
-            if (c == prev.get())
-                return fail_col(err, errlen, "duplicate SET column '%s'", c.c_str());
+            if (c == prev.get()) {
+                set_errf(err, errlen, "duplicate SET column '%s'", c.c_str());
+                return -1;
+            }
         }
         cols.emplace_back(xstrdup2(c.c_str()));
         vals.emplace_back(xstrdup2(v.c_str()));
-        if (!cols.back() || !vals.back()) return fail(err, errlen, "oom");
+        if (!cols.back() || !vals.back()) return sql_fail(err, errlen, "oom");
     }
     size_t n = cols.size();
     char** ca = static_cast<char**>(std::calloc(n, sizeof(char*)));
@@ -145,7 +76,7 @@ int parse_update_sql(const char* sql, char* table_out, size_t table_cap, char* k
     if (!ca || !va) {
         std::free(ca);
         std::free(va);
-        return fail(err, errlen, "oom");
+        return sql_fail(err, errlen, "oom");
     }
     for (size_t i = 0; i < n; ++i) {
         ca[i] = cols[i].release();
@@ -157,12 +88,62 @@ int parse_update_sql(const char* sql, char* table_out, size_t table_cap, char* k
     return 0;
 }
 
+}  // namespace
+
+int parse_update_sql(const char* sql, char* table_out, size_t table_cap, char* key_out,
+                     size_t key_cap, char*** columns_out, char*** values_out, int* count_out,
+                     char* where_column_out, char* err, size_t errlen) {
+    if (columns_out) *columns_out = nullptr;
+    if (values_out) *values_out = nullptr;
+    if (count_out) *count_out = 0;
+    if (!columns_out || !values_out || !count_out) return sql_fail(err, errlen, "invalid UPDATE");
+    char buf[UPDATE_SQL_MAX];
+    if (sql_load_statement(sql, buf, sizeof buf, "UPDATE", err, errlen) != 0) return -1;
+    if (!ci_starts(buf, "UPDATE ")) return sql_fail(err, errlen, "invalid UPDATE");
+    const char* set = sql_find_top_level_ci(buf + 6, " SET ");
+    const char* where = sql_find_top_level_ci(buf + 6, " WHERE ");
+    if (!set || !where || where < set)
+        return sql_fail(err, errlen, "UPDATE requires SET and WHERE");
+
+    std::string tname =
+        buf + 7 <= set ? std::string(buf + 7, static_cast<size_t>(set - (buf + 7))) : std::string();
+    if (copy_ident_checked(table_out, table_cap, tname.c_str(), "table name", err, errlen) != 0)
+        return -1;
+
+    const char* set_begin = set + 5;
+    std::string set_text = set_begin < where ? sql_trimmed(set_begin, where) : std::string();
+    if (set_text.size() >= kSetMax) return sql_fail(err, errlen, "UPDATE SET clause too long");
+    const char* end = buf + std::strlen(buf);
+    std::string where_text = sql_trimmed(where + 7, end);
+    if (where_text.size() >= kWhereMax)
+        return sql_fail(err, errlen, "UPDATE WHERE clause too long");
+
+    const char* op = nullptr;
+    const char* pos = sql_find_top_level_operator(where_text.c_str(), &op);
+    if (!pos || !op || std::strcmp(op, "=") != 0)
+        return sql_fail(err, errlen, "UPDATE WHERE must be key equality");
+    std::string wcol = sql_trimmed(where_text.c_str(), pos);
+    if (wcol.size() >= 64) return sql_fail(err, errlen, "column name too long");
+    if (read_key_literal(pos + 1, where_text.c_str() + where_text.size(), key_out, key_cap,
+                         "UPDATE WHERE value must be a single literal", "UPDATE key too long", err,
+                         errlen) != 0)
+        return -1;
+    if (where_column_out) std::memcpy(where_column_out, wcol.c_str(), wcol.size() + 1);
+
+    if (set_text.empty()) return sql_fail(err, errlen, "missing SET clause");
+    return parse_set_items(set_text, columns_out, values_out, count_out, err, errlen);
+}
+
 int normalize_update_values_for_schema(const TableSchema* schema, char** columns, char** values,
                                        int count, char* err, size_t errlen) {
-    if (!schema || (count > 0 && (!columns || !values))) return fail(err, errlen, "bad SET clause");
+    if (!schema || (count > 0 && (!columns || !values)))
+        return sql_fail(err, errlen, "bad SET clause");
     for (int i = 0; i < count; ++i) {
         int c = schema_get_col(schema, columns[i]);
-        if (c < 0) return fail_col(err, errlen, "unknown column '%s'", columns[i]);
+        if (c < 0) {
+            set_errf(err, errlen, "unknown column '%s'", columns[i]);
+            return -1;
+        }
         std::string v =
             values[i] ? sql_trimmed(values[i], values[i] + std::strlen(values[i])) : std::string();
         const ColumnDef& col = schema->columns[c];
@@ -173,18 +154,22 @@ int normalize_update_values_for_schema(const TableSchema* schema, char** columns
             if (json_is_one_string(v.c_str())) {
                 if (v != values[i]) {
                     char* copy = xstrdup2(v.c_str());
-                    if (!copy) return fail(err, errlen, "oom");
+                    if (!copy) return sql_fail(err, errlen, "oom");
                     std::free(values[i]);
                     values[i] = copy;
                 }
                 continue;
             }
             char* js = sql_string_literal_to_json(v.c_str());
-            if (!js) return fail_col(err, errlen, "bad string literal for column '%s'", columns[i]);
+            if (!js) {
+                set_errf(err, errlen, "bad string literal for column '%s'", columns[i]);
+                return -1;
+            }
             std::free(values[i]);
             values[i] = js;
-        } else if (!is_plain_value_token(v)) {
-            return fail_col(err, errlen, "bad value type for column '%s'", columns[i]);
+        } else if (!sql_is_plain_value_token(v)) {
+            set_errf(err, errlen, "bad value type for column '%s'", columns[i]);
+            return -1;
         }
     }
     return 0;
@@ -194,11 +179,10 @@ int parse_delete_sql(const char* sql, char* table_out, size_t table_cap, char* k
                      size_t key_cap, char* column_out, size_t column_cap, char* err,
                      size_t errlen) {
     char buf[DELETE_SQL_MAX];
-    if (load_statement(sql, buf, sizeof buf, "DELETE statement too long", err, errlen) != 0)
-        return -1;
-    if (!ci_starts(buf, "DELETE FROM ")) return fail(err, errlen, "invalid DELETE");
+    if (sql_load_statement(sql, buf, sizeof buf, "DELETE", err, errlen) != 0) return -1;
+    if (!ci_starts(buf, "DELETE FROM ")) return sql_fail(err, errlen, "invalid DELETE");
     const char* where = sql_find_top_level_ci(buf + 11, " WHERE ");
-    if (!where) return fail(err, errlen, "DELETE requires WHERE");
+    if (!where) return sql_fail(err, errlen, "DELETE requires WHERE");
     std::string tname = buf + 12 <= where
                             ? std::string(buf + 12, static_cast<size_t>(where - (buf + 12)))
                             : std::string();
@@ -206,11 +190,12 @@ int parse_delete_sql(const char* sql, char* table_out, size_t table_cap, char* k
         return -1;
     const char* end = buf + std::strlen(buf);
     std::string where_text = sql_trimmed(where + 7, end);
-    if (where_text.size() >= kWhereMax) return fail(err, errlen, "DELETE WHERE clause too long");
+    if (where_text.size() >= kWhereMax)
+        return sql_fail(err, errlen, "DELETE WHERE clause too long");
     const char* op = nullptr;
     const char* pos = sql_find_top_level_operator(where_text.c_str(), &op);
     if (!pos || !op || std::strcmp(op, "=") != 0)
-        return fail(err, errlen, "DELETE WHERE must be key equality");
+        return sql_fail(err, errlen, "DELETE WHERE must be key equality");
     std::string col(where_text.c_str(), static_cast<size_t>(pos - where_text.c_str()));
     if (copy_ident_checked(column_out, column_cap, col.c_str(), "column name", err, errlen) != 0)
         return -1;
