@@ -1652,6 +1652,7 @@ int ky_get(int row, int col, KYValue* target) { return ky_get_mask(row, col, tar
  * carries everything it needs. */
 #include "kyrel_frame.c"
 #include "kyrel_json_escape.c"
+#include "kyrel_json_members.c"
 
 static const char KY_REPLY_NOT_CONNECTED[] = "{\"ok\":false,\"error\":\"not connected\"}";
 static const char KY_REPLY_SEND_FAILED[] = "{\"ok\":false,\"error\":\"send failed\"}";
@@ -1661,11 +1662,14 @@ static const char KY_REPLY_OOM[] = "{\"ok\":false,\"error\":\"oom\"}";
 /* JSON string body for s (no surrounding quotes); NULL without memory. */
 char* ky_json_escape_alloc(const char* s) { return kyrel_json_escape(s); }
 
-/* A reply has failed when it holds "ok":false or "ok" : false, or is missing. */
+/* A reply has succeeded when it is one JSON object whose own "ok" member is
+ * true. A nested "ok" (a row's column, say), text inside a string, a reply
+ * that is no object, or a missing reply all count as failed. */
 int ky_json_is_ok(const char* reply) {
-    if (!reply) return 0;
-    if (strstr(reply, "\"ok\":false") || strstr(reply, "\"ok\" : false")) return 0;
-    return 1;
+    static const char* const names[] = {"ok"};
+    kyrel_json_span ok;
+    if (!reply || kyrel_json_top_members(reply, names, 1, &ok) != 0 || !ok.p) return 0;
+    return ok.len == 4 && memcmp(ok.p, "true", 4) == 0;
 }
 
 static void ky_connection_close_socket(KYConnection* c) {

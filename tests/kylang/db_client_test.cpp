@@ -197,6 +197,35 @@ TEST_F(DbClientTest, RepliesEndingInsideAValue) {
     EXPECT_EQ(run_program(src, srv.port()), want);
 }
 
+// A login succeeds only on a reply object whose own "ok" is true: a nested
+// "ok", a string "true", text that is no object or no "ok" at all fail it.
+TEST_F(DbClientTest, LoginReadsTheReplysOwnOk) {
+    struct Case {
+        const char* reply;
+        bool ok;
+    } cases[] = {
+        {R"({"ok":true,"message":"login successful"})", true},
+        {R"({"rows":[{"ok":false}],"ok":true})", true},
+        {R"({"note":"\"ok\":false","ok" : true})", true},
+        {R"({"ok":false,"error":"invalid username or password"})", false},
+        {R"({"x":{"ok":true}})", false},
+        {R"({"ok":"true"})", false},
+        {R"({})", false},
+        {R"({"ok":tru)", false},
+        {R"(ok)", false},
+    };
+    for (const Case& c : cases) {
+        FakeFrameServer srv({frame(c.reply)});
+        Texts got = run_program(
+            "CONNECT TO KYRELDB ON PORT PORT_NO USER \"u\" PASSWORD \"p\" AS db\n"
+            "@ 1, 0 SAY \"[\" + db + \"]\"\n",
+            srv.port());
+        Texts want = c.ok ? Texts{"[[KyrelDB Connection]]"}
+                          : Texts{"Kyrel Language runtime error: KyrelDB login failed", "[]"};
+        EXPECT_EQ(got, want) << c.reply;
+    }
+}
+
 TEST_F(DbClientTest, FailuresCloseTheConnection) {
     FakeFrameServer srv({frame(kLoginOk), Reply{Reply::kOversize, ""}, frame(kLoginOk),
                          Reply{Reply::kClose, ""},
