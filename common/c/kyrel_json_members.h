@@ -1,9 +1,9 @@
 /*
  * Top-level members of a JSON reply, as the command-line client, the
- * connector library and the runtime of compiled programs read them: a reply is taken as one JSON object, and only
- * its own members count, so that a member of a nested object (a row's
- * column, say) or text inside a string is never taken for one of the reply's
- * fields.
+ * connector library and the runtime of compiled programs read them: a reply
+ * is taken as one JSON object, and only its own members count, so that a
+ * member of a nested object (a row's column, say) or text inside a string is
+ * never taken for one of the reply's fields.
  */
 #ifndef KYREL_JSON_MEMBERS_H
 #define KYREL_JSON_MEMBERS_H
