@@ -3,8 +3,6 @@
 // matching row decides, so their order matters.
 #include "runtime/classify.h"
 
-#include <pthread.h>
-
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -129,15 +127,6 @@ bool classify_sql(const char* sql, uint32_t* kind, int* is_write) {
 Job* job_new(uint32_t kind) {
     Job* job = static_cast<Job*>(calloc(1, sizeof(Job)));
     if (!job) return nullptr;
-    if (pthread_mutex_init(&job->lock, nullptr) != 0) {
-        free(job);
-        return nullptr;
-    }
-    if (pthread_cond_init(&job->finished, nullptr) != 0) {
-        pthread_mutex_destroy(&job->lock);
-        free(job);
-        return nullptr;
-    }
     job->kind = kind;
     job->client_fd = -1;
     return job;

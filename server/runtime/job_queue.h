@@ -10,6 +10,13 @@
 // valid empty ring; they are never destroyed, so threads still blocked in a
 // wait when the process exits are harmless.
 //
+// Wake-ups: a push wakes a sleeping consumer only when no wake-up is already
+// on its way; the woken consumer takes what is there and its caller drains
+// the rest without waiting (every consumer of these rings pops one Job with
+// a wait, then polls for more), so a burst of pushes costs one wake-up.
+// A consumer about to sleep first polls for a little while when a core is
+// free for it (runtime/spin_budget.h), at most one per ring.
+//
 // Ownership: the connection worker creates a Job, and frees it after sending
 // its reply. The rings only hold pointers. job_mark_done hands the reply text
 // to the Job; after that call the marking thread must not touch the Job.
@@ -30,9 +37,10 @@ struct Job {
     Session* session;   // borrowed from the connection loop
     char* payload;      // owned copy of the whole request text, or nullptr
     char* response;     // owned reply text, set once by job_mark_done
-    int32_t done;       // 0 until the reply is set; guarded by lock
-    pthread_mutex_t lock;
-    pthread_cond_t finished;
+    int32_t done;       // 0 until the reply is set; stored with release order
+    // The thread sleeping in job_wait_done for this Job (opaque), or the mark
+    // that job_mark_done has run; nullptr before either. Atomic.
+    void* waiter;
 };
 
 struct JobQueue {
@@ -43,6 +51,9 @@ struct JobQueue {
     pthread_mutex_t lock;
     pthread_cond_t not_empty;
     pthread_cond_t not_full;
+    int32_t sleepers;      // consumers waiting on not_empty
+    int32_t wake_pending;  // 1 from a not_empty signal until a woken consumer runs
+    int32_t polling;       // 1 while a consumer polls count instead of sleeping
 };
 
 struct ConnQueue {
@@ -53,6 +64,9 @@ struct ConnQueue {
     pthread_mutex_t lock;
     pthread_cond_t not_empty;
     pthread_cond_t not_full;
+    int32_t sleepers;
+    int32_t wake_pending;
+    int32_t polling;
 };
 
 extern JobQueue g_read_queue;
@@ -63,8 +77,8 @@ extern ConnQueue g_conn_queue;
 // Blocks while the ring is full and the server runs; after shutdown the Job
 // is silently not queued.
 void queue_push(JobQueue* q, Job* job);
-// queue_push for n Jobs in order under one hold of the ring's lock (the
-// consumer is woken once rather than fighting the producer for every Job).
+// queue_push for n Jobs in order under one hold of the ring's lock, with one
+// wake-up for all of them.
 void queue_push_batch(JobQueue* q, Job* const* jobs, int n);
 // 0 queued; -1 when no slot freed within timeout_ms or the server stopped.
 int queue_try_push(JobQueue* q, Job* job, int timeout_ms);
@@ -80,9 +94,10 @@ int conn_queue_depth();
 // shutdown.
 int conn_queue_pop();
 
-// Hands the reply (owned, may be nullptr = "out of memory") to the waiter.
+// Hands the reply (owned, may be nullptr = "out of memory") to the waiter and
+// wakes it if it sleeps.
 void job_mark_done(Job* job, char* response);
-// Blocks until job_mark_done has run for this Job.
+// Blocks until job_mark_done has run for this Job. One thread waits for a Job.
 void job_wait_done(Job* job);
 // Frees payload and response and the Job itself; nullptr is ignored.
 void job_free(Job* job);
