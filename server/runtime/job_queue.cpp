@@ -18,6 +18,7 @@
 #include <mutex>
 
 #include "base/json_text.h"
+#include "exec/row_statements.h"
 #include "runtime/server.h"
 #include "runtime/spin_budget.h"
 
@@ -314,6 +315,9 @@ void job_wait_done(Job* job) {
 void job_free(Job* job) {
     if (!job) return;
     free(job->payload);
+    free(job->request.sql);
+    free(job->request.sql_norm);
+    row_statement_free(job->request.row);
     free(job->response);
     free(job);
 }

@@ -25,19 +25,31 @@
 #include <pthread.h>
 #include <cstdint>
 
+struct RowStatement;
 struct Session;
 
 inline constexpr int kQueueSlots = 1024;
 
+// The request as classification read it (runtime/classify.h), so that no
+// handler scans the request text for "sql" or normalises it again.
+struct JobRequest {
+    char* sql;       // the "sql" member decoded (owned); nullptr when absent or not a string
+    char* sql_norm;  // sql after normalize_sql_ws and trim_ws (owned); nullptr with sql
+    // A row change read ahead by the connection worker (owned; see
+    // exec/row_statements.h), or nullptr: the commit side then reads it.
+    RowStatement* row;
+};
+
 struct Job {
-    uint32_t kind;      // JobKind (classify.h)
-    uint32_t is_write;  // 1: write queue and commit thread; 0: runs inline
-    int32_t client_fd;  // socket of the requesting connection
-    char table[64];     // "table" member for the actions that carry it, else ""
-    Session* session;   // borrowed from the connection loop
-    char* payload;      // owned copy of the whole request text, or nullptr
-    char* response;     // owned reply text, set once by job_mark_done
-    int32_t done;       // 0 until the reply is set; stored with release order
+    uint32_t kind;       // JobKind (classify.h)
+    uint32_t is_write;   // 1: write queue and commit thread; 0: runs inline
+    int32_t client_fd;   // socket of the requesting connection
+    char table[64];      // "table" member for the actions that carry it, else ""
+    Session* session;    // borrowed from the connection loop
+    char* payload;       // owned copy of the whole request text, or nullptr
+    JobRequest request;  // what classification read of the payload
+    char* response;      // owned reply text, set once by job_mark_done
+    int32_t done;        // 0 until the reply is set; stored with release order
     // The thread sleeping in job_wait_done for this Job (opaque), or the mark
     // that job_mark_done has run; nullptr before either. Atomic.
     void* waiter;
@@ -99,5 +111,6 @@ int conn_queue_pop();
 void job_mark_done(Job* job, char* response);
 // Blocks until job_mark_done has run for this Job. One thread waits for a Job.
 void job_wait_done(Job* job);
-// Frees payload and response and the Job itself; nullptr is ignored.
+// Frees the payload, the request record, the response and the Job itself;
+// nullptr is ignored.
 void job_free(Job* job);
