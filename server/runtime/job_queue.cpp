@@ -214,20 +214,33 @@ int queue_depth(JobQueue* q) {
 }
 
 Job* queue_pop(JobQueue* q, int timeout_ms) {
+    Job* job = nullptr;
+    return queue_pop_batch(q, &job, 1, timeout_ms) == 1 ? job : nullptr;
+}
+
+int queue_pop_batch(JobQueue* q, Job** out, int max, int timeout_ms) {
+    if (max < 1) return 0;
     if (timeout_ms == 0) {
         // A poll: its deadline is already past, so an empty ring answers
-        // NULL at once, without the lock or a trip through the wait.
-        if (__atomic_load_n(&q->count, __ATOMIC_ACQUIRE) == 0) return nullptr;
+        // at once, without the lock or a trip through the wait.
+        if (__atomic_load_n(&q->count, __ATOMIC_ACQUIRE) == 0) return 0;
+    } else {
+        ring_poll_briefly(q);
+    }
+    bool wake = false;
+    int n = 0;
+    {
         MutexGuard g(&q->lock);
-        return q->count > 0 ? ring_take(q) : nullptr;
+        while (timeout_ms != 0 && q->count == 0 && g_running) {
+            if (!ring_wait_not_empty(q, timeout_ms)) break;
+        }
+        while (n < max && q->count > 0) out[n++] = ring_take(q);
+        // Entries left beyond what this consumer takes: the next consumer
+        // is woken for them (the rule of job_queue.h).
+        wake = q->count > 0 && ring_claim_wake(q);
     }
-    ring_poll_briefly(q);
-    MutexGuard g(&q->lock);
-    while (q->count == 0 && g_running) {
-        if (!ring_wait_not_empty(q, timeout_ms)) break;
-    }
-    if (q->count > 0) return ring_take(q);
-    return nullptr;
+    if (wake) pthread_cond_signal(&q->not_empty);
+    return n;
 }
 
 void queue_push_batch(JobQueue* q, Job* const* jobs, int n) {

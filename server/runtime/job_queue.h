@@ -11,9 +11,9 @@
 // wait when the process exits are harmless.
 //
 // Wake-ups: a push wakes a sleeping consumer only when no wake-up is already
-// on its way; the woken consumer takes what is there and its caller drains
-// the rest without waiting (every consumer of these rings pops one Job with
-// a wait, then polls for more), so a burst of pushes costs one wake-up.
+// on its way, and a consumer that leaves entries behind when it takes its
+// share wakes the next one; so a burst of pushes that one consumer takes
+// whole (queue_pop_batch) costs one wake-up.
 // A consumer about to sleep first polls for a little while when a core is
 // free for it (runtime/spin_budget.h), at most one per ring.
 //
@@ -98,6 +98,10 @@ int queue_depth(JobQueue* q);
 // The head Job, or nullptr on time-out or when empty at shutdown.
 // timeout_ms < 0 waits without limit; 0 only polls.
 Job* queue_pop(JobQueue* q, int timeout_ms);
+// Waits like queue_pop for one Job, then takes up to max in all, in order,
+// under one hold of the lock. The number taken (0 on time-out or when empty
+// at shutdown).
+int queue_pop_batch(JobQueue* q, Job** out, int max, int timeout_ms);
 
 // 0 queued, -1 when kQueueSlots sockets already wait. Never blocks.
 int conn_queue_try_push(int fd);

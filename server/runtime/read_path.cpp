@@ -329,15 +329,7 @@ void execute_read_job(Job* job) {
 void* read_worker_thread(void*) {
     Job* batch[128];
     while (g_running.load()) {
-        Job* first = queue_pop(&g_read_queue, -1);
-        if (!first) continue;
-        int n = 0;
-        batch[n++] = first;
-        while (n < 128) {
-            Job* j = queue_pop(&g_read_queue, 0);
-            if (!j) break;
-            batch[n++] = j;
-        }
+        const int n = queue_pop_batch(&g_read_queue, batch, 128, -1);
         for (int i = 0; i < n; ++i) execute_read_job(batch[i]);
     }
     return nullptr;

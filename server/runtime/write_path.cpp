@@ -474,15 +474,9 @@ void apply_write_job(Job* job, ChangeGroup* group) {
 void* write_ingress_worker(void*) {
     Job* batch[COMMIT_GROUP_MAX];
     while (g_running) {
-        Job* first = queue_pop(&g_write_queue, -1);
-        if (!first) continue;
-        int n = 0;
-        batch[n++] = first;
-        while (n < COMMIT_GROUP_MAX) {
-            Job* next = queue_pop(&g_write_queue, 0);
-            if (!next) break;
-            batch[n++] = next;
-        }
+        // One Job waited for, then every one there is, up to 128.
+        const int n = queue_pop_batch(&g_write_queue, batch, COMMIT_GROUP_MAX, -1);
+        if (n < 1) continue;
         // One addition per counter for the whole batch.
         stats_add(&g_stats.total_requests, n);
         stats_add(&g_stats.write_requests, n);
@@ -495,26 +489,14 @@ void* commit_thread(void*) {
     Job* group[COMMIT_GROUP_MAX];
     ChangeGroup changes(finish_row_change);  // kept: its buffers serve every group
     while (g_running) {
-        Job* first = queue_pop(&g_commit, COMMIT_POP_WAIT_MS);
-        if (!first) continue;
-        int n = 0;
-        group[n++] = first;
-        auto drain = [&] {
-            while (n < COMMIT_GROUP_MAX) {
-                Job* next = queue_pop(&g_commit, 0);
-                if (!next) break;
-                group[n++] = next;
-            }
-        };
-        drain();
+        // One Job waited for up to 200 ms, then every one there is, up to
+        // 128; then, when set, one more wait of commit_group_wait_ms to fill
+        // the group.
+        int n = queue_pop_batch(&g_commit, group, COMMIT_GROUP_MAX, COMMIT_POP_WAIT_MS);
+        if (n < 1) continue;
         const int wait_ms = g_cfg.commit_group_wait_ms;
-        if (n < COMMIT_GROUP_MAX && wait_ms > 0) {
-            Job* more = queue_pop(&g_commit, wait_ms);
-            if (more) {
-                group[n++] = more;
-                drain();
-            }
-        }
+        if (n < COMMIT_GROUP_MAX && wait_ms > 0)
+            n += queue_pop_batch(&g_commit, group + n, COMMIT_GROUP_MAX - n, wait_ms);
         // The row changes of the group are logged together; every other job
         // first has the changes before it written and linked, so each job
         // sees what all earlier ones did. The checkpoint lock is held from
