@@ -361,6 +361,9 @@ void change_group_flush(ChangeGroup* g) {
     bool any = false;
     for (auto& e : g->entries) {
         if (!failed[e->log].empty()) continue;
+        // No change linked before this one shares a key with it (the group
+        // settles before such a change is prepared).
+        row_change_keys_still_absent(&e->change);
         row_change_apply(&e->change, e->first_seq, true, true);
         any = true;
     }

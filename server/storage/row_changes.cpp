@@ -267,6 +267,14 @@ int row_change_prepare_delete(Table* t, const char* key, RowChange* out, char* e
     return add_version(out, RowPtr(versioned_row_new(0, key, nullptr, 1)), err, errlen);
 }
 
+void row_change_keys_still_absent(RowChange* change) {
+    Table* t = change->table;
+    if (!t || !change->map_buckets) return;  // nothing was proved absent
+    RwReadGuard g(&t->lock);
+    change->map_buckets = t->pk_map.buckets;
+    change->map_entries = t->pk_map.entry_count;
+}
+
 void row_change_apply(RowChange* change, uint64_t first_seq, bool index_files, bool index_maps) {
     Table* t = change->table;
     if (!t || change->versions.empty()) return;

@@ -68,6 +68,12 @@ int row_change_prepare_update(Table* t, const char* key, const char* const* name
 // A tombstone for key (whether or not the key has a live row).
 int row_change_prepare_delete(Table* t, const char* key, RowChange* out, char* err, size_t errlen);
 
+// For a change applied after others that were prepared later but linked
+// first: the caller vouches that none of them had a key of this change, so
+// what the key map proved absent at preparing is still absent, though the
+// map itself changed.
+void row_change_keys_still_absent(RowChange* change);
+
 // Links the prepared versions at seqs first_seq, first_seq + 1, ... under the
 // table's write lock and keeps the key map, the secondary maps and the memory
 // accounts. With index_files set, the index files get one event per version;
