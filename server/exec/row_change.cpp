@@ -137,7 +137,7 @@ int log_and_apply(RowChange* c, uint16_t op, const ChangeRules& rules, const uin
         row_change_apply(c, rules.replay_seq, false, false);
         return 0;
     }
-    if (ChangeGroup* g = rules.group) {
+    if (ChangeGroup* g = given_seqs ? nullptr : rules.group) {
         // Below the floor, neither the hard stop nor the pressure checkpoint
         // could act for this change or any waiting one, logged alone or not.
         if (mem_current() + g->memory + c->memory < memory_pressure_floor())

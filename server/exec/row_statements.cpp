@@ -235,15 +235,25 @@ int run_insert(const Session* s, RowStatement* st, ChangeGroup* group, char** re
     return insert_rows(target, rows.items, nullptr, rows.count, group, reply, err, errlen);
 }
 
+// The table of an UPDATE or DELETE, which address one row by its primary
+// key: nullptr with the resolution's message, or not_key when the WHERE
+// column is another one.
+Table* keyed_target(const Session* s, const RowStatement* st, const char* not_key, char* err,
+                    size_t errlen) {
+    SessionTable target;
+    if (session_table_resolve(s, st->table, TableUse::Change, &target, err, errlen) != 0)
+        return nullptr;
+    if (strcmp(st->where_col, target.table->schema.primary_key) != 0) {
+        set_err(err, errlen, not_key);
+        return nullptr;
+    }
+    return target.table;
+}
+
 int run_update(const Session* s, RowStatement* st, ChangeGroup* group, char** reply, char* err,
                size_t errlen) {
-    SessionTable target;
-    if (session_table_resolve(s, st->table, TableUse::Change, &target, err, errlen) != 0) return -1;
-    Table* t = target.table;
-    if (strcmp(st->where_col, t->schema.primary_key) != 0) {
-        set_err(err, errlen, "UPDATE WHERE must be key equality");
-        return -1;
-    }
+    Table* t = keyed_target(s, st, "UPDATE WHERE must be key equality", err, errlen);
+    if (!t) return -1;
     const int count = st->cols.count;
     if (normalize_update_values_for_schema(&t->schema, st->cols.items, st->vals.items, count, err,
                                            errlen) != 0)
@@ -261,13 +271,8 @@ int run_update(const Session* s, RowStatement* st, ChangeGroup* group, char** re
 
 int run_delete(const Session* s, RowStatement* st, ChangeGroup* group, char** reply, char* err,
                size_t errlen) {
-    SessionTable target;
-    if (session_table_resolve(s, st->table, TableUse::Change, &target, err, errlen) != 0) return -1;
-    Table* t = target.table;
-    if (strcmp(st->where_col, t->schema.primary_key) != 0) {
-        set_err(err, errlen, "DELETE supports primary-key equality only");
-        return -1;
-    }
+    Table* t = keyed_target(s, st, "DELETE supports primary-key equality only", err, errlen);
+    if (!t) return -1;
     std::string stored;
     if (statement_key(t, st->key, &stored, err, errlen) != 0) return -1;
     ChangeRules rules;

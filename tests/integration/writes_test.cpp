@@ -104,6 +104,11 @@ class Writes : public ::testing::Test {
         EXPECT_EQ(json_get(r, "message"), "database created");
         ASSERT_TRUE(ok(c_.sql("USE " + db)));
     }
+    // Another connection, logged in and using db.
+    static bool ready_client(Client& c, const std::string& db) {
+        return c.connect(srv_->port()) && ok(c.login("admin", kAdminPassword)) &&
+               ok(c.sql("USE " + db));
+    }
     std::vector<WalRecord> wal_of(const std::string& db) {
         return read_wal(srv_->dir() + "/kyreldb_data/databases/" + db + "/main.wal");
     }
@@ -499,8 +504,7 @@ TEST_F(Writes, ConcurrentWritersLoseNothingAndAcceptEachKeyOnce) {
     for (int w = 0; w < kClients; w++) {
         threads.emplace_back([&, w] {
             Client c;
-            if (!c.connect(srv_->port()) || !ok(c.login("admin", kAdminPassword)) ||
-                !ok(c.sql("USE conc"))) {
+            if (!ready_client(c, "conc")) {
                 failures++;
                 return;
             }
@@ -560,8 +564,7 @@ TEST_F(Writes, ConcurrentWritersAcceptEachUniqueValueOnce) {
     for (int w = 0; w < kClients; w++) {
         threads.emplace_back([&, w] {
             Client c;
-            if (!c.connect(srv_->port()) || !ok(c.login("admin", kAdminPassword)) ||
-                !ok(c.sql("USE uniq"))) {
+            if (!ready_client(c, "uniq")) {
                 failures++;
                 return;
             }

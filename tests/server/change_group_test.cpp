@@ -44,18 +44,7 @@ class ChangeGroupTest : public kt::StorageTest {
         create_table(name.c_str(), sql.c_str());
         Table* t = table(name.c_str());
         ASSERT_NE(t, nullptr);
-        if (with_unique) {
-            RwWriteGuard g(&t->lock);
-            IndexDef& d = t->indexes[t->index_count++];
-            indexdef_init(&d);
-            snprintf(d.name, sizeof d.name, "u_u");
-            snprintf(d.column, sizeof d.column, "u");
-            d.unique = 1;
-            indexdef_ensure_defaults(&d);
-            char e[256];
-            ASSERT_EQ(indexes_meta_save(t, e, sizeof e), 0) << e;
-            ASSERT_EQ(rebuild_table_indexes(t, e, sizeof e), 0) << e;
-        }
+        if (with_unique) kt::add_index(t, "u_u", "u", true);
         ASSERT_EQ(run(nullptr, "INSERT INTO " + name + " VALUES " +
                                    (with_unique ? "(1, 10, 10)" : "(1, 10)")),
                   "{\"ok\":true,\"inserted\":1}");
