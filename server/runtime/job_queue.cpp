@@ -24,16 +24,16 @@
 
 JobQueue g_read_queue = {
     {}, 0, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, PTHREAD_COND_INITIALIZER,
-    0,  0, 0};
+    0,  0, 0, 0};
 JobQueue g_write_queue = {
     {}, 0, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, PTHREAD_COND_INITIALIZER,
-    0,  0, 0};
+    0,  0, 0, 0};
 JobQueue g_commit = {
     {}, 0, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, PTHREAD_COND_INITIALIZER,
-    0,  0, 0};
+    0,  0, 0, 0};
 ConnQueue g_conn_queue = {
     {}, 0, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, PTHREAD_COND_INITIALIZER,
-    0,  0, 0};
+    0,  0, 0, 0};
 
 namespace {
 
@@ -118,8 +118,11 @@ void ring_poll_briefly(Q* q) {
     if (!__atomic_compare_exchange_n(&q->polling, &idle, 1, false, __ATOMIC_ACQUIRE,
                                      __ATOMIC_RELAXED))
         return;
+    // The polling flag makes this thread the only one to touch poll_skip.
+    PollHistory history{q->poll_skip};
     spin_until([q] { return __atomic_load_n(&q->count, __ATOMIC_ACQUIRE) > 0 || !g_running; },
-               kPollNs);
+               kPollNs, &history);
+    q->poll_skip = history.skip;
     __atomic_store_n(&q->polling, 0, __ATOMIC_RELEASE);
 }
 
@@ -321,7 +324,8 @@ void job_wait_done(Job* job) {
         while (!job_is_done(job)) sched_yield();
         return;
     }
-    if (spin_until([job] { return job_is_done(job); }, kPollNs)) return;
+    static thread_local PollHistory history;
+    if (spin_until([job] { return job_is_done(job); }, kPollNs, &history)) return;
     while (!job_is_done(job)) waiter_park(me);
 }
 

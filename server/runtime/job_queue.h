@@ -15,7 +15,8 @@
 // share wakes the next one; so a burst of pushes that one consumer takes
 // whole (queue_pop_batch) costs one wake-up.
 // A consumer about to sleep first polls for a little while when a core is
-// free for it (runtime/spin_budget.h), at most one per ring.
+// free for it and polling has been paying off (runtime/spin_budget.h), at
+// most one per ring.
 //
 // Ownership: the connection worker creates a Job, and frees it after sending
 // its reply. The rings only hold pointers. job_mark_done hands the reply text
@@ -66,6 +67,7 @@ struct JobQueue {
     int32_t sleepers;      // consumers waiting on not_empty
     int32_t wake_pending;  // 1 from a not_empty signal until a woken consumer runs
     int32_t polling;       // 1 while a consumer polls count instead of sleeping
+    int32_t poll_skip;     // waits left to sleep at once (the poller's PollHistory)
 };
 
 struct ConnQueue {
@@ -79,6 +81,7 @@ struct ConnQueue {
     int32_t sleepers;
     int32_t wake_pending;
     int32_t polling;
+    int32_t poll_skip;
 };
 
 extern JobQueue g_read_queue;

@@ -22,12 +22,25 @@ void spin_budget_leave();
 int64_t spin_clock_ns();
 void spin_pause();
 
-// Polls ready() for at most max_ns while a polling slot is held; true as soon
-// as ready() holds, false when the slot was refused or the time ran out (the
-// caller then sleeps as usual).
+// Whether polling has been paying off for one waiter (a ring, a thread): a
+// poll that ran out makes the next kSkipAfterMiss waits sleep at once, so a
+// waiter whose hand-offs are far apart (a single client, say) stops burning
+// a core for nothing, and tries again now and then.
+struct PollHistory {
+    int32_t skip = 0;
+};
+constexpr int32_t kSkipAfterMiss = 15;
+
+// Polls ready() for at most max_ns while a polling slot is held and the
+// history says polling pays; true as soon as ready() holds, false when the
+// caller should sleep as usual.
 template <typename Ready>
-bool spin_until(Ready ready, int64_t max_ns) {
+bool spin_until(Ready ready, int64_t max_ns, PollHistory* history) {
     if (ready()) return true;
+    if (history->skip > 0) {
+        history->skip--;
+        return false;
+    }
     if (!spin_budget_enter()) return false;
     bool hit = false;
     const int64_t until = spin_clock_ns() + max_ns;
@@ -39,5 +52,6 @@ bool spin_until(Ready ready, int64_t max_ns) {
         if (!hit && spin_clock_ns() >= until) break;
     }
     spin_budget_leave();
+    if (!hit) history->skip = kSkipAfterMiss;
     return hit;
 }
