@@ -126,8 +126,10 @@ struct RowStatement {
     RowKind kind = RowKind::Refused;
     std::string error;  // set: the statement's answer, whatever the tables hold
     char table[KYREL_INTERNAL_NAME_SIZE] = "";  // the name as written
-    // InsertSql: the statement normalised; InsertRows: the row objects.
-    std::string text;
+    // InsertSql: the statement normalised (the reader's norm, or own_text);
+    // InsertRows: the row objects.
+    const char* text = "";
+    CStr own_text;
     StringArray rows;
     // The rows built ahead: versions of the rows canonical and keyed for
     // `schema`, the schema of `built_for` when they were built (a byte copy,
@@ -172,7 +174,7 @@ void build_rows_ahead(const Session* s, RowStatement* st) {
     int n = st->rows.count;
     if (st->kind == RowKind::InsertSql) {
         char tname[KYREL_INTERNAL_NAME_SIZE];
-        if (parse_insert_sql_multi_normalized(st->text.c_str(), tname, sizeof tname, &parsed.items,
+        if (parse_insert_sql_multi_normalized(st->text, tname, sizeof tname, &parsed.items,
                                               &parsed.count, schema.get(), e, sizeof e) != 0)
             return;
         rows = parsed.items;
@@ -229,8 +231,8 @@ int run_insert(const Session* s, RowStatement* st, ChangeGroup* group, char** re
     }
     StringArray rows;
     char tname[KYREL_INTERNAL_NAME_SIZE];
-    if (parse_insert_sql_multi_normalized(st->text.c_str(), tname, sizeof tname, &rows.items,
-                                          &rows.count, schema.get(), err, errlen) != 0)
+    if (parse_insert_sql_multi_normalized(st->text, tname, sizeof tname, &rows.items, &rows.count,
+                                          schema.get(), err, errlen) != 0)
         return -1;
     return insert_rows(target, rows.items, nullptr, rows.count, group, reply, err, errlen);
 }
@@ -309,7 +311,8 @@ RowStatement* row_statement_insert_sql(const Session* s, const char* sql, const 
                 st->error = e;
                 return st;
             }
-            st->text = text.get();
+            st->own_text = std::move(text);
+            st->text = st->own_text.get();
         } else if (len == 0) {
             st->error = "empty SQL";
             return st;
@@ -320,9 +323,9 @@ RowStatement* row_statement_insert_sql(const Session* s, const char* sql, const 
             st->error = "empty SQL";
             return st;
         } else {
-            st->text = norm;
+            st->text = norm;  // the caller keeps it for the statement's life
         }
-        if (parse_insert_table_name_normalized(st->text.c_str(), st->table, sizeof st->table, e,
+        if (parse_insert_table_name_normalized(st->text, st->table, sizeof st->table, e,
                                                sizeof e) != 0) {
             st->error = e;
             return st;

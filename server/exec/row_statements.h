@@ -45,7 +45,8 @@ struct RowStatement;
 
 // The readers: never nullptr but for lack of memory. sql is the statement as
 // the request holds it; norm, when not nullptr, the same text already
-// normalised and trimmed (normalize_sql_ws, trim_ws).
+// normalised and trimmed (normalize_sql_ws, trim_ws), which must then live
+// as long as the statement (it is not copied).
 RowStatement* row_statement_insert_sql(const Session* s, const char* sql, const char* norm);
 // Rows given as JSON objects for the named table; takes over rows (an owned
 // array of n owned texts).

@@ -332,9 +332,9 @@ void job_wait_done(Job* job) {
 void job_free(Job* job) {
     if (!job) return;
     free(job->payload);
+    row_statement_free(job->request.row);  // may point into sql_norm
     free(job->request.sql);
     free(job->request.sql_norm);
-    row_statement_free(job->request.row);
     free(job->response);
     free(job);
 }
