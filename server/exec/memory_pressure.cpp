@@ -9,17 +9,28 @@
 #include "base/stats.h"
 #include "storage/checkpoint.h"
 
+namespace {
+
+uint64_t flush_level() {
+    return (uint64_t)g_cfg.memory_flush_percent * g_cfg.memory_limit_bytes / 100u;
+}
+
+uint64_t hard_level() {
+    return (uint64_t)g_cfg.memory_hard_stop_percent * g_cfg.memory_limit_bytes / 100u;
+}
+
+}  // namespace
+
 int maybe_checkpoint_under_pressure(char* msg, size_t msglen) {
-    const uint64_t limit = g_cfg.memory_limit_bytes;
-    const uint64_t threshold = (uint64_t)g_cfg.memory_flush_percent * limit / 100u;
-    if (mem_current() < threshold) return 0;
+    if (mem_current() < flush_level()) return 0;
     std::unique_lock<std::recursive_mutex> cp(g_checkpoint_lock, std::try_to_lock);
     if (!cp.owns_lock()) return 0;
     return checkpoint_all_tables(msg, msglen) == 0 ? 0 : -1;
 }
 
-int memory_hard_exceeded(void) {
-    const uint64_t limit = g_cfg.memory_limit_bytes;
-    const uint64_t threshold = (uint64_t)g_cfg.memory_hard_stop_percent * limit / 100u;
-    return mem_current() >= threshold ? 1 : 0;
+int memory_hard_exceeded(void) { return mem_current() >= hard_level() ? 1 : 0; }
+
+uint64_t memory_pressure_floor(void) {
+    const uint64_t f = flush_level(), h = hard_level();
+    return f < h ? f : h;
 }

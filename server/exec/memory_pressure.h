@@ -3,9 +3,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // Checkpoints all tables when row memory reached the flush threshold and the
 // checkpoint lock is free. 0 when nothing was done or the checkpoint worked.
 int maybe_checkpoint_under_pressure(char* msg, size_t msglen);
 // 1 when row memory is at or above the hard-stop share of the limit.
 int memory_hard_exceeded(void);
+// The lower of the two levels, in bytes: below it neither the checkpoint nor
+// the hard stop can act.
+uint64_t memory_pressure_floor(void);

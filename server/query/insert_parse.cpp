@@ -48,10 +48,10 @@ struct InsertTarget {
 };
 
 // Steps shared by both entry points: prefix, VALUES, target and table name.
-int parse_insert_head(char* buf, char* table_out, size_t table_cap, InsertTarget* t, char* err,
-                      size_t errlen) {
+int parse_insert_head(const char* buf, char* table_out, size_t table_cap, InsertTarget* t,
+                      char* err, size_t errlen) {
     if (!ci_starts(buf, "INSERT INTO ")) return sql_fail(err, errlen, "invalid INSERT");
-    char* v = sql_find_top_level_ci(buf + 11, " VALUES ");
+    const char* v = sql_find_top_level_ci(buf + 11, " VALUES ");
     if (!v) v = sql_find_top_level_ci(buf + 11, " VALUES(");
     if (!v) return sql_fail(err, errlen, "missing VALUES");
     t->values = v + 7;
@@ -239,8 +239,13 @@ int parse_insert_table_name_sql(const char* sql, char* table_out, size_t table_c
                                 size_t errlen) {
     CStr buf(sql_dup_normalized_dynamic(sql, err, errlen));
     if (!buf) return -1;
+    return parse_insert_table_name_normalized(buf.get(), table_out, table_cap, err, errlen);
+}
+
+int parse_insert_table_name_normalized(const char* text, char* table_out, size_t table_cap,
+                                       char* err, size_t errlen) {
     InsertTarget t;
-    return parse_insert_head(buf.get(), table_out, table_cap, &t, err, errlen);
+    return parse_insert_head(text, table_out, table_cap, &t, err, errlen);
 }
 
 int parse_insert_sql_multi(const char* sql, char* table_out, size_t table_cap, char*** rows_out,
@@ -250,9 +255,18 @@ int parse_insert_sql_multi(const char* sql, char* table_out, size_t table_cap, c
     if (!rows_out || !count_out || !schema) return sql_fail(err, errlen, "invalid INSERT");
     CStr buf(sql_dup_normalized_dynamic(sql, err, errlen));
     if (!buf) return -1;
-    InsertTarget t;
-    if (parse_insert_head(buf.get(), table_out, table_cap, &t, err, errlen) != 0) return -1;
+    return parse_insert_sql_multi_normalized(buf.get(), table_out, table_cap, rows_out, count_out,
+                                             schema, err, errlen);
+}
 
+int parse_insert_sql_multi_normalized(const char* text, char* table_out, size_t table_cap,
+                                      char*** rows_out, int* count_out, const TableSchema* schema,
+                                      char* err, size_t errlen) {
+    if (rows_out) *rows_out = nullptr;
+    if (count_out) *count_out = 0;
+    if (!rows_out || !count_out || !schema) return sql_fail(err, errlen, "invalid INSERT");
+    InsertTarget t;
+    if (parse_insert_head(text, table_out, table_cap, &t, err, errlen) != 0) return -1;
     const char* p = t.values;
     while (*p && sql_is_blank(*p)) ++p;
     if (*p != '(') return sql_fail(err, errlen, "VALUES must start with (");

@@ -19,6 +19,15 @@ int parse_insert_table_name_sql(const char* sql, char* table_out, size_t table_c
 int parse_insert_sql_multi(const char* sql, char* table_out, size_t table_cap, char*** rows_out,
                            int* count_out, const TableSchema* schema, char* err, size_t errlen);
 
+// The two readers above for a text already normalised and trimmed (as
+// sql_dup_normalized_dynamic leaves it): no copy is made, the answers are
+// the same.
+int parse_insert_table_name_normalized(const char* text, char* table_out, size_t table_cap,
+                                       char* err, size_t errlen);
+int parse_insert_sql_multi_normalized(const char* text, char* table_out, size_t table_cap,
+                                      char*** rows_out, int* count_out, const TableSchema* schema,
+                                      char* err, size_t errlen);
+
 // Single-tuple form: "expected single VALUES tuple" otherwise.
 int parse_insert_sql(const char* sql, char* table_out, size_t table_cap, char** row_out,
                      const TableSchema* schema, char* err, size_t errlen);

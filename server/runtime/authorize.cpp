@@ -38,11 +38,8 @@ int use_target_database(const Job* job, char* out, size_t cap, char* msg, size_t
         set_msg(msg, msglen, "missing payload");
         return -1;
     }
-    char* sql_p = nullptr;
-    if (json_extract_string_alloc(job->payload, "sql", &sql_p) == 0 && sql_p) {
-        CStr sql(sql_p);
-        return parse_use_database_sql(sql.get(), out, cap, msg, msglen) == 0 ? 0 : -1;
-    }
+    if (const char* sql = job->request.sql)
+        return parse_use_database_sql(sql, out, cap, msg, msglen) == 0 ? 0 : -1;
     char* db_p = nullptr;
     if (json_extract_string_alloc(job->payload, "database", &db_p) == 0 && db_p) {
         CStr db(db_p);

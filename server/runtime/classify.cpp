@@ -3,13 +3,12 @@
 // matching row decides, so their order matters.
 #include "runtime/classify.h"
 
-#include <pthread.h>
-
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 
 #include "base/json_text.h"
+#include "base/owned.h"
 #include "base/sql_scan.h"
 #include "base/stats.h"
 #include "base/text_util.h"
@@ -129,21 +128,27 @@ bool classify_sql(const char* sql, uint32_t* kind, int* is_write) {
 Job* job_new(uint32_t kind) {
     Job* job = static_cast<Job*>(calloc(1, sizeof(Job)));
     if (!job) return nullptr;
-    if (pthread_mutex_init(&job->lock, nullptr) != 0) {
-        free(job);
-        return nullptr;
-    }
-    if (pthread_cond_init(&job->finished, nullptr) != 0) {
-        pthread_mutex_destroy(&job->lock);
-        free(job);
-        return nullptr;
-    }
     job->kind = kind;
     job->client_fd = -1;
     return job;
 }
 
-Job* job_new_payload(uint32_t kind, const char* json, int is_write) {
+namespace {
+
+// The normalised form of a decoded "sql" member; nullptr when out of memory.
+char* normalized_copy(const char* sql) {
+    char* norm = xstrdup2(sql);
+    if (!norm) return nullptr;
+    normalize_sql_ws(norm);
+    trim_ws(norm);
+    return norm;
+}
+
+// job_new_payload with the "sql" member already read: sql (owned, taken over,
+// may be nullptr) and its normalised form norm (owned, taken over; built here
+// when nullptr).
+Job* job_with_request(uint32_t kind, const char* json, int is_write, char* sql, char* norm) {
+    CStr raw(sql), normal(norm);
     Job* job = job_new(kind);
     if (!job) return nullptr;
     job->is_write = is_write ? 1u : 0u;
@@ -154,7 +159,27 @@ Job* job_new_payload(uint32_t kind, const char* json, int is_write) {
             return nullptr;
         }
     }
+    if (raw && !normal) {
+        normal.reset(normalized_copy(raw.get()));
+        if (!normal) {
+            job_free(job);
+            return nullptr;
+        }
+    }
+    job->request.sql = raw.release();
+    job->request.sql_norm = normal.release();
     return job;
+}
+
+}  // namespace
+
+Job* job_new_payload(uint32_t kind, const char* json, int is_write) {
+    char* sql = nullptr;
+    if (!json || json_extract_string_alloc(json, "sql", &sql) != 0) {
+        free(sql);
+        sql = nullptr;
+    }
+    return job_with_request(kind, json, is_write, sql, nullptr);
 }
 
 Job* parse_request(const char* json, const char** refusal) {
@@ -184,24 +209,23 @@ Job* parse_request(const char* json, const char** refusal) {
     case Carry::BySql: break;
     }
 
-    char* sql = nullptr;
-    if (json_extract_string_alloc(json, "sql", &sql) != 0) return nullptr;
-    normalize_sql_ws(sql);
-    trim_ws(sql);
+    char* raw = nullptr;
+    if (json_extract_string_alloc(json, "sql", &raw) != 0) return nullptr;
+    CStr sql(raw);
+    CStr norm(normalized_copy(sql.get()));
+    if (!norm) return nullptr;
     stats_add(&g_stats.sql_requests, 1);
     uint32_t kind = 0;
     int is_write = 0;
-    bool known = classify_sql(sql, &kind, &is_write);
+    bool known = classify_sql(norm.get(), &kind, &is_write);
     // A request carries one statement: a second one after the first ';'
     // would be silently dropped by every statement parser.
-    const bool several = sql_text_after_statement(sql) != nullptr;
-    free(sql);
-    if (several) {
+    if (sql_text_after_statement(norm.get()) != nullptr) {
         if (refusal) *refusal = ONE_STATEMENT_ONLY;
         return nullptr;
     }
     if (!known) return nullptr;
-    return job_new_payload(kind, json, is_write);
+    return job_with_request(kind, json, is_write, sql.release(), norm.release());
 }
 
 int sql_keyword_match_start(const char** p, const char* kw) {

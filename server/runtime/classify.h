@@ -50,8 +50,7 @@ enum JobKind : uint32_t {
     JOB_DELETE = 37,
 };
 
-// A zeroed Job of that kind with its mutex and condition ready; nullptr on
-// failure. No request copy, is_write 0.
+// A zeroed Job of that kind; nullptr on failure. No request copy, is_write 0.
 Job* job_new(uint32_t kind);
 // job_new plus is_write and an owned copy of the whole request text (when not
 // nullptr); nullptr when the copy fails.

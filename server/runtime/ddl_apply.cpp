@@ -46,13 +46,6 @@ std::string esc(const char* text) {
     return e ? std::string(e.get()) : std::string();
 }
 
-// The "sql" member as an owned string; nullptr when absent or not a string.
-CStr job_sql(const Job* job) {
-    char* v = nullptr;
-    if (!job->payload || json_extract_string_alloc(job->payload, "sql", &v) != 0) return CStr();
-    return CStr(v);
-}
-
 // A name member of a JSON action, checked like the same name in SQL (so a
 // "table" of "other__t" cannot reach another database's table).
 // 1 present, 0 absent, -1 refused (message in msg).
@@ -80,20 +73,20 @@ int checkpoint_after_schema_change(const char* what, char* msg) {
 }  // namespace
 
 char* ddl_handle_alter_table(Job* job, char* msg) {
-    CStr sql = job_sql(job);
+    const char* sql = job->request.sql;
     if (!sql) {
         set_msg(msg, "missing sql");
         return nullptr;
     }
     auto cmd = std::make_unique<AlterTableCmd>();
-    if (parse_alter_table_sql(sql.get(), cmd.get(), msg, kMsgSize) != 0) return nullptr;
+    if (parse_alter_table_sql(sql, cmd.get(), msg, kMsgSize) != 0) return nullptr;
     const char* db = session_database(job->session);
     SessionTable st;
     if (session_table_name(job->session, cmd->table, &st, msg, kMsgSize) != 0) return nullptr;
-    if (table_apply_alter_sql(st.internal, sql.get(), 0, msg, kMsgSize) != 0) return nullptr;
+    if (table_apply_alter_sql(st.internal, sql, 0, msg, kMsgSize) != 0) return nullptr;
     if (catalog_save_db(db, msg, kMsgSize) != 0) return nullptr;
     uint64_t seq = next_seq();
-    if (wal_append_record(WAL_OP_ALTER_TABLE, seq, st.internal, "", sql.get(), msg, kMsgSize) != 0)
+    if (wal_append_record(WAL_OP_ALTER_TABLE, seq, st.internal, "", sql, msg, kMsgSize) != 0)
         return nullptr;
     stats_add(&g_stats.total_writes, 1);
     if (checkpoint_after_schema_change("ALTER TABLE", msg) != 0) return nullptr;
@@ -104,9 +97,9 @@ char* ddl_handle_alter_table(Job* job, char* msg) {
 char* ddl_handle_drop_table(Job* job, char* msg) {
     char table[64] = {0};
     int if_exists = 0;
-    CStr sql = job_sql(job);
+    const char* sql = job->request.sql;
     if (sql) {
-        if (parse_drop_table_sql(sql.get(), table, sizeof table, &if_exists, msg, kMsgSize) != 0)
+        if (parse_drop_table_sql(sql, table, sizeof table, &if_exists, msg, kMsgSize) != 0)
             return nullptr;
     } else {
         int r = json_name_member(job, "table", "table name", table, sizeof table, msg);
@@ -141,7 +134,7 @@ char* ddl_handle_drop_table(Job* job, char* msg) {
 }
 
 char* ddl_handle_create_index(Job* job, char* msg) {
-    CStr sql = job_sql(job);
+    const char* sql = job->request.sql;
     if (!sql) {
         set_msg(msg, "missing sql");
         return nullptr;
@@ -149,7 +142,7 @@ char* ddl_handle_create_index(Job* job, char* msg) {
     auto def = std::make_unique<IndexDef>();
     char table[64];
     int if_not_exists = 0;
-    if (parse_create_index_sql_ex(sql.get(), table, sizeof table, def.get(), &if_not_exists, msg,
+    if (parse_create_index_sql_ex(sql, table, sizeof table, def.get(), &if_not_exists, msg,
                                   kMsgSize) != 0)
         return nullptr;
     SessionTable st;
@@ -209,10 +202,10 @@ char* ddl_handle_create_index(Job* job, char* msg) {
 char* ddl_handle_drop_index(Job* job, char* msg) {
     char index[64] = {0}, table[64] = {0};
     int if_exists = 0;
-    CStr sql = job_sql(job);
+    const char* sql = job->request.sql;
     if (sql) {
-        if (parse_drop_index_sql(sql.get(), index, sizeof index, table, sizeof table, &if_exists,
-                                 msg, kMsgSize) != 0)
+        if (parse_drop_index_sql(sql, index, sizeof index, table, sizeof table, &if_exists, msg,
+                                 kMsgSize) != 0)
             return nullptr;
     } else {
         int r = json_name_member(job, "index", "index name", index, sizeof index, msg);

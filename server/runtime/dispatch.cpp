@@ -14,6 +14,7 @@
 #include "runtime/classify.h"
 #include "runtime/job_queue.h"
 #include "runtime/read_path.h"
+#include "runtime/write_path.h"
 #include "storage/db_registry.h"
 #include "storage/table.h"
 
@@ -46,6 +47,9 @@ void dispatch_job(Job* job) {
         return;
     }
     if (job->is_write) {
+        // What depends on the statement alone is read here, in parallel
+        // with the other connections, rather than on the commit thread.
+        write_read_ahead(job);
         run_write_job(job);
         return;
     }

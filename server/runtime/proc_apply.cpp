@@ -71,7 +71,7 @@ char* proc_handle_create(Job* job, char* msg) {
             return nullptr;
     } else {
         std::string sql;
-        if (member_sql(job->payload, 8192, &sql, msg) != 0) return nullptr;
+        if (job_sql_member(job, 8192, &sql, msg) != 0) return nullptr;
         char* b = nullptr;
         if (parse_create_procedure_sql(sql.c_str(), name, tname, params, &count, &b, msg,
                                        kMsgSize) != 0) {
@@ -106,7 +106,7 @@ char* proc_handle_drop(Job* job, char* msg) {
             return nullptr;
     } else {
         std::string sql;
-        if (member_sql(job->payload, 1024, &sql, msg) != 0) return nullptr;
+        if (job_sql_member(job, 1024, &sql, msg) != 0) return nullptr;
         if (parse_drop_procedure_sql(sql.c_str(), name, tname, msg, kMsgSize) != 0) return nullptr;
     }
     char out[kDropReplySize] = {0};
@@ -141,7 +141,7 @@ char* proc_handle_call(Job* job, char* msg) {
     } else {
         // As are the CALL statement's ("CALL statement too long").
         std::string sql;
-        if (member_sql(job->payload, 0, &sql, msg) != 0) return nullptr;
+        if (job_sql_member(job, 0, &sql, msg) != 0) return nullptr;
         if (parse_call_procedure_sql(sql.c_str(), name, args.get(), msg, kMsgSize) != 0)
             return nullptr;
     }
@@ -167,7 +167,7 @@ int proc_show_json(const Job* job, char** out, char* err, size_t errlen) {
         if (rt == 1) {
             snprintf(filter, sizeof filter, "%s", text.c_str());
         } else if (rt == 0) {
-            int rs = member_text(job->payload, "sql", 0, false, &text, msg);
+            int rs = job_sql_text(job, 0, &text, msg);
             if (rs == 1 && parse_show_procedures_sql(text.c_str(), filter, msg, sizeof msg) != 0)
                 rt = -1;
         }

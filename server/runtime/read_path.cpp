@@ -67,15 +67,9 @@ void done_heap(Job* job, Build build) {
     job_mark_done(job, out);
 }
 
-// The request's "sql" string (any length), or nullptr.
-CStr request_sql(const Job* job) {
-    char* p = nullptr;
-    if (!job->payload || json_extract_string_alloc(job->payload, "sql", &p) != 0) {
-        free(p);
-        return CStr();
-    }
-    return CStr(p);
-}
+// The request's "sql" string (any length) as classification decoded it, or
+// nullptr.
+const char* request_sql(const Job* job) { return job->request.sql; }
 
 // Expired cursor pins are dropped at most once per second: pins expire with
 // one-second resolution, and the scan covers every slot under the registry
@@ -134,9 +128,13 @@ int show_target_table(Job* job, bool indexes, char* table, size_t cap, char* msg
         if (!canon[0]) table[0] = '\0';
         return 0;
     }
-    CStr sql = request_sql(job);
-    if (!sql) {
+    if (!request_sql(job)) {
         snprintf(msg, msglen, "missing sql");
+        return -1;
+    }
+    CStr sql(xstrdup2(request_sql(job)));
+    if (!sql) {
+        snprintf(msg, msglen, "oom");
         return -1;
     }
     char* s = sql.get();
@@ -163,14 +161,14 @@ int show_target_table(Job* job, bool indexes, char* table, size_t cap, char* msg
 
 // SELECT and JOIN: the statement decides which (exec_select_sql).
 void run_select(Job* job) {
-    CStr sql = request_sql(job);
+    const char* sql = request_sql(job);
     if (!sql) {
         done_error(job, "missing sql");
         return;
     }
     const Session* s = job->session;
-    done_heap(job, [s, &sql](char** out, char* err, size_t errlen) {
-        return exec_select_sql(s, sql.get(), out, err, errlen);
+    done_heap(job, [s, sql](char** out, char* err, size_t errlen) {
+        return exec_select_sql(s, sql, out, err, errlen);
     });
 }
 
@@ -183,16 +181,15 @@ uint64_t request_cursor_id(const Job* job) {
 
 void run_cursor_open(Job* job) {
     const int batch = cursor_fetch_limit_from_payload(job->payload, CURSOR_FETCH_DEFAULT);
-    CStr sql = request_sql(job);
+    // Normalised and trimmed, as classification left it.
+    const char* sql = job->request.sql_norm;
     if (!sql) {
         done_error(job, "missing sql");
         return;
     }
-    normalize_sql_ws(sql.get());
-    trim_ws(sql.get());
     Session* s = job->session;
-    done_heap(job, [s, &sql, batch](char** out, char* err, size_t errlen) {
-        return session_cursor_open_select(s, sql.get(), batch, out, err, errlen);
+    done_heap(job, [s, sql, batch](char** out, char* err, size_t errlen) {
+        return session_cursor_open_select(s, sql, batch, out, err, errlen);
     });
 }
 
@@ -217,10 +214,10 @@ void run_cursor_fetch_close(Job* job, bool close) {
 
 void run_cursor_kill(Job* job) {
     uint64_t id = 0, token = 0;
-    CStr sql = request_sql(job);
+    const char* sql = request_sql(job);
     if (sql) {
         char msg[kMsgSize] = {0};
-        if (parse_kill_cursor_sql(sql.get(), &id, &token, msg, sizeof msg) != 0) {
+        if (parse_kill_cursor_sql(sql, &id, &token, msg, sizeof msg) != 0) {
             done_error(job, msg[0] ? msg : "invalid KILL CURSOR");
             return;
         }
@@ -332,15 +329,7 @@ void execute_read_job(Job* job) {
 void* read_worker_thread(void*) {
     Job* batch[128];
     while (g_running.load()) {
-        Job* first = queue_pop(&g_read_queue, -1);
-        if (!first) continue;
-        int n = 0;
-        batch[n++] = first;
-        while (n < 128) {
-            Job* j = queue_pop(&g_read_queue, 0);
-            if (!j) break;
-            batch[n++] = j;
-        }
+        const int n = queue_pop_batch(&g_read_queue, batch, 128, -1);
         for (int i = 0; i < n; ++i) execute_read_job(batch[i]);
     }
     return nullptr;

@@ -1,5 +1,7 @@
-// Reading string members of a request for the write-side handlers (writes,
-// DDL, procedures): one rule for length limits and the "missing sql" reply.
+// Reading string members of a request for the handlers (writes, DDL,
+// procedures, reports): one rule for length limits and the "missing sql"
+// reply. The "sql" member is read from the Job's request record, where
+// classification left it decoded.
 #pragma once
 
 #include <cstdio>
@@ -8,6 +10,7 @@
 #include <string>
 
 #include "base/json_text.h"
+#include "runtime/job_queue.h"
 #include "storage/ident.h"
 
 // Messages written here fit the handlers' 256-byte message buffers.
@@ -38,6 +41,26 @@ inline int member_text(const char* payload, const char* key, size_t cap, bool id
 // "missing sql" or "sql too long" in msg.
 inline int member_sql(const char* payload, size_t cap, std::string* out, char* msg) {
     int r = member_text(payload, "sql", cap, false, out, msg);
+    if (r == 0) snprintf(msg, kRequestMsgSize, "%s", "missing sql");
+    return r == 1 ? 0 : -1;
+}
+
+// The request's "sql" member as member_text reads it: 1 present (copied into
+// *out), 0 absent or not a string, -1 "sql too long" (cap 0: any length).
+inline int job_sql_text(const Job* job, size_t cap, std::string* out, char* msg) {
+    const char* sql = job ? job->request.sql : nullptr;
+    if (!sql) return 0;
+    if (cap && strlen(sql) >= cap) {
+        snprintf(msg, kRequestMsgSize, "%s", "sql too long");
+        return -1;
+    }
+    *out = sql;
+    return 1;
+}
+
+// The same, required: 0, or -1 with "missing sql" or "sql too long".
+inline int job_sql_member(const Job* job, size_t cap, std::string* out, char* msg) {
+    int r = job_sql_text(job, cap, out, msg);
     if (r == 0) snprintf(msg, kRequestMsgSize, "%s", "missing sql");
     return r == 1 ? 0 : -1;
 }

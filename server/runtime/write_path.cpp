@@ -4,7 +4,9 @@
 //
 // Every job is applied with g_checkpoint_lock held, so no checkpoint from
 // another thread can run between a change reaching memory and its log record
-// (or between the log record and a truncation of the log).
+// (or between the log record and a truncation of the log). The row changes
+// of a group are logged with one write per log file (exec/row_change.h);
+// their jobs are answered once that write returned.
 //
 // Members of a request that do not fit their buffer are refused with
 // "<member> too long", never cut.
@@ -25,6 +27,7 @@
 #include "base/owned.h"
 #include "base/stats.h"
 #include "base/text_util.h"
+#include "exec/row_change.h"
 #include "exec/row_statements.h"
 #include "exec/session_scope.h"
 #include "exec/system_tables.h"
@@ -81,7 +84,7 @@ char* handle_login(Job* job, char* msg) {
     if (ru < 0 || rp < 0) return nullptr;
     if (ru == 0 || rp == 0) {
         std::string sql;
-        int rs = member_text(job->payload, "sql", SIMPLE_SQL_MAX, false, &sql, msg);
+        int rs = job_sql_text(job, SIMPLE_SQL_MAX, &sql, msg);
         if (rs < 0) return nullptr;
         if (rs == 0) {
             set_msg(msg, "missing login payload");
@@ -113,7 +116,7 @@ char* handle_change_password(Job* job, char* msg) {
     if (r < 0) return nullptr;
     if (r == 0) {
         std::string sql;
-        int rs = member_text(job->payload, "sql", SIMPLE_SQL_MAX, false, &sql, msg);
+        int rs = job_sql_text(job, SIMPLE_SQL_MAX, &sql, msg);
         if (rs < 0) return nullptr;
         if (rs == 0) {
             set_msg(msg, "missing new_password or sql");
@@ -145,7 +148,7 @@ char* handle_create_user(Job* job, char* msg) {
     if (ru < 0 || rp < 0) return nullptr;
     if (ru == 0 || rp == 0) {
         std::string sql;
-        if (member_sql(job->payload, SIMPLE_SQL_MAX, &sql, msg) != 0) return nullptr;
+        if (job_sql_member(job, SIMPLE_SQL_MAX, &sql, msg) != 0) return nullptr;
         char ubuf[64], pbuf[256];
         if (parse_create_user_sql(sql.c_str(), ubuf, sizeof ubuf, pbuf, sizeof pbuf, msg,
                                   kMsgSize) != 0)
@@ -180,7 +183,7 @@ char* handle_grant_role(Job* job, char* msg) {
     if (rr < 0 || rd < 0 || ru < 0) return nullptr;
     if (rr == 0 || rd == 0 || ru == 0) {
         std::string sql;
-        if (member_sql(job->payload, SIMPLE_SQL_MAX, &sql, msg) != 0) return nullptr;
+        if (job_sql_member(job, SIMPLE_SQL_MAX, &sql, msg) != 0) return nullptr;
         char rbuf[16], dbuf[64], ubuf[64];
         if (parse_grant_sql(sql.c_str(), rbuf, sizeof rbuf, dbuf, sizeof dbuf, ubuf, sizeof ubuf,
                             msg, kMsgSize) != 0)
@@ -227,7 +230,7 @@ char* handle_create_database(Job* job, char* msg) {
     if (r < 0) return nullptr;
     if (r == 0) {
         std::string sql;
-        if (member_sql(job->payload, SIMPLE_SQL_MAX, &sql, msg) != 0) return nullptr;
+        if (job_sql_member(job, SIMPLE_SQL_MAX, &sql, msg) != 0) return nullptr;
         char dbuf[64];
         if (parse_create_database_sql(sql.c_str(), dbuf, sizeof dbuf, msg, kMsgSize) != 0)
             return nullptr;
@@ -314,7 +317,7 @@ char* handle_create_table(Job* job, char* msg) {
     auto schema = std::make_unique<TableSchema>();
     memset(schema.get(), 0, sizeof *schema);
     std::string sql;
-    int rs = member_text(job->payload, "sql", 8192, false, &sql, msg);
+    int rs = job_sql_text(job, 8192, &sql, msg);
     if (rs < 0) return nullptr;
     std::string wal_text;
     if (rs == 1) {
@@ -363,79 +366,81 @@ char* handle_create_table(Job* job, char* msg) {
 
 // ---- row changes ----------------------------------------------------------
 
-char* reply_or_null(int rc, char* out) {
+bool is_row_change(uint32_t kind) {
+    return kind == JOB_INSERT || kind == JOB_BATCH_INSERT || kind == JOB_UPDATE ||
+           kind == JOB_DELETE;
+}
+
+// The row statement of an INSERT, UPDATE or DELETE job, from its request.
+RowStatement* read_row_statement(const Job* job) {
+    char msg[kMsgSize] = {0};
+    if (job->kind == JOB_UPDATE || job->kind == JOB_DELETE) {
+        std::string sql;
+        const bool update = job->kind == JOB_UPDATE;
+        if (job_sql_member(job, update ? 8192 : 4096, &sql, msg) != 0)
+            return row_statement_refused(msg);
+        return update ? row_statement_update(sql.c_str()) : row_statement_delete(sql.c_str());
+    }
+    std::string table;
+    int rt = member_text(job->payload, "table", 64, false, &table, msg);
+    if (rt < 0) return row_statement_refused(msg);
+    if (rt == 0) {
+        if (!job->request.sql) return row_statement_refused("missing sql");
+        return row_statement_insert_sql(job->session, job->request.sql, job->request.sql_norm);
+    }
+    StringArray rows;
+    if (job->kind == JOB_BATCH_INSERT) {
+        if (json_extract_array_objects_raw(job->payload, "rows", &rows.items, &rows.count) != 0 ||
+            rows.count < 1)
+            return row_statement_refused("missing rows");
+    } else {
+        char* data = nullptr;
+        if (json_extract_object_raw(job->payload, "data", &data) != 0 || !data)
+            return row_statement_refused("missing data");
+        rows.items = static_cast<char**>(malloc(sizeof(char*)));
+        if (!rows.items) {
+            free(data);
+            return row_statement_refused("oom");
+        }
+        rows.items[0] = data;
+        rows.count = 1;
+    }
+    RowStatement* st =
+        row_statement_insert_rows(job->session, table.c_str(), rows.items, rows.count);
+    rows.items = nullptr;  // taken over
+    rows.count = 0;
+    return st;
+}
+
+// Runs the job's row statement (read ahead, or read now); with a group, a
+// change that waits in it returns nullptr with msg empty.
+char* handle_row_change(Job* job, char* msg, ChangeGroup* group) {
+    if (!job->request.row) job->request.row = read_row_statement(job);
+    char* out = nullptr;
+    int rc = exec_row_statement(job->session, job->request.row, group, &out, msg, kMsgSize);
     if (rc == 0) return out;
     free(out);
+    if (!msg[0] && (job->kind == JOB_INSERT || job->kind == JOB_BATCH_INSERT))
+        set_msg(msg, "insert failed");
     return nullptr;
 }
 
-char* handle_insert(Job* job, char* msg) {
-    std::string table;
-    int rt = member_text(job->payload, "table", 64, false, &table, msg);
-    if (rt < 0) return nullptr;
-    char* out = nullptr;
-    int rc;
-    if (rt == 0) {
-        CStr sql;
-        char* raw = nullptr;
-        if (json_extract_string_alloc(job->payload, "sql", &raw) != 0 || !raw) {
-            free(raw);
-            set_msg(msg, "missing sql");
-            return nullptr;
-        }
-        sql.reset(raw);
-        rc = exec_insert_sql(job->session, sql.get(), &out, msg, kMsgSize);
-    } else {
-        StringArray rows;
-        if (job->kind == JOB_BATCH_INSERT) {
-            if (json_extract_array_objects_raw(job->payload, "rows", &rows.items, &rows.count) !=
-                    0 ||
-                rows.count < 1) {
-                set_msg(msg, "missing rows");
-                return nullptr;
-            }
-        } else {
-            char* data = nullptr;
-            if (json_extract_object_raw(job->payload, "data", &data) != 0 || !data) {
-                set_msg(msg, "missing data");
-                return nullptr;
-            }
-            rows.items = static_cast<char**>(malloc(sizeof(char*)));
-            if (!rows.items) {
-                free(data);
-                set_msg(msg, "oom");
-                return nullptr;
-            }
-            rows.items[0] = data;
-            rows.count = 1;
-        }
-        rc = exec_insert_json_rows(job->session, table.c_str(), rows.items, rows.count, &out, msg,
-                                   kMsgSize);
-    }
-    if (rc != 0 && !msg[0]) set_msg(msg, "insert failed");
-    return reply_or_null(rc, out);
-}
-
-char* handle_update(Job* job, char* msg) {
-    std::string sql;
-    if (member_sql(job->payload, 8192, &sql, msg) != 0) return nullptr;
-    char* out = nullptr;
-    int rc = exec_update_sql(job->session, sql.c_str(), &out, msg, kMsgSize);
-    return reply_or_null(rc, out);
-}
-
-char* handle_delete(Job* job, char* msg) {
-    std::string sql;
-    if (member_sql(job->payload, 4096, &sql, msg) != 0) return nullptr;
-    char* out = nullptr;
-    int rc = exec_delete_sql(job->session, sql.c_str(), &out, msg, kMsgSize);
-    return reply_or_null(rc, out);
+// The group's answer to a row change that waited in it.
+void finish_row_change(void* owner, char* reply, const char* err) {
+    Job* job = static_cast<Job*>(owner);
+    job_mark_done(job, err ? make_error_json(err) : reply);
 }
 
 }  // namespace
 
-void apply_write_job(Job* job) {
+void write_read_ahead(Job* job) {
+    if (job && is_row_change(job->kind) && !job->request.row)
+        job->request.row = read_row_statement(job);
+}
+
+void apply_write_job(Job* job, ChangeGroup* group) {
     if (!job) return;
+    if (group) group->owner = job;
     char msg[kMsgSize] = {0};
     char* out = nullptr;
     switch (job->kind) {
@@ -446,9 +451,9 @@ void apply_write_job(Job* job) {
     case JOB_CREATE_DATABASE: out = handle_create_database(job, msg); break;
     case JOB_CREATE_TABLE: out = handle_create_table(job, msg); break;
     case JOB_INSERT:
-    case JOB_BATCH_INSERT: out = handle_insert(job, msg); break;
-    case JOB_UPDATE: out = handle_update(job, msg); break;
-    case JOB_DELETE: out = handle_delete(job, msg); break;
+    case JOB_BATCH_INSERT:
+    case JOB_UPDATE:
+    case JOB_DELETE: out = handle_row_change(job, msg, group); break;
     case JOB_ALTER_TABLE: out = ddl_handle_alter_table(job, msg); break;
     case JOB_DROP_TABLE: out = ddl_handle_drop_table(job, msg); break;
     case JOB_CREATE_INDEX: out = ddl_handle_create_index(job, msg); break;
@@ -458,6 +463,10 @@ void apply_write_job(Job* job) {
     case JOB_CALL_PROCEDURE: out = proc_handle_call(job, msg); break;
     default: set_msg(msg, "unsupported action"); break;
     }
+    if (change_group_holds(group, job)) {
+        free(out);  // the group's flush answers this job
+        return;
+    }
     if (!out) out = make_error_json(msg[0] ? msg : "write failed");
     job_mark_done(job, out);
 }
@@ -465,15 +474,9 @@ void apply_write_job(Job* job) {
 void* write_ingress_worker(void*) {
     Job* batch[COMMIT_GROUP_MAX];
     while (g_running) {
-        Job* first = queue_pop(&g_write_queue, -1);
-        if (!first) continue;
-        int n = 0;
-        batch[n++] = first;
-        while (n < COMMIT_GROUP_MAX) {
-            Job* next = queue_pop(&g_write_queue, 0);
-            if (!next) break;
-            batch[n++] = next;
-        }
+        // One Job waited for, then every one there is, up to 128.
+        const int n = queue_pop_batch(&g_write_queue, batch, COMMIT_GROUP_MAX, -1);
+        if (n < 1) continue;
         // One addition per counter for the whole batch.
         stats_add(&g_stats.total_requests, n);
         stats_add(&g_stats.write_requests, n);
@@ -484,31 +487,26 @@ void* write_ingress_worker(void*) {
 
 void* commit_thread(void*) {
     Job* group[COMMIT_GROUP_MAX];
+    ChangeGroup changes(finish_row_change);  // kept: its buffers serve every group
     while (g_running) {
-        Job* first = queue_pop(&g_commit, COMMIT_POP_WAIT_MS);
-        if (!first) continue;
-        int n = 0;
-        group[n++] = first;
-        auto drain = [&] {
-            while (n < COMMIT_GROUP_MAX) {
-                Job* next = queue_pop(&g_commit, 0);
-                if (!next) break;
-                group[n++] = next;
-            }
-        };
-        drain();
+        // One Job waited for up to 200 ms, then every one there is, up to
+        // 128; then, when set, one more wait of commit_group_wait_ms to fill
+        // the group.
+        int n = queue_pop_batch(&g_commit, group, COMMIT_GROUP_MAX, COMMIT_POP_WAIT_MS);
+        if (n < 1) continue;
         const int wait_ms = g_cfg.commit_group_wait_ms;
-        if (n < COMMIT_GROUP_MAX && wait_ms > 0) {
-            Job* more = queue_pop(&g_commit, wait_ms);
-            if (more) {
-                group[n++] = more;
-                drain();
-            }
-        }
+        if (n < COMMIT_GROUP_MAX && wait_ms > 0)
+            n += queue_pop_batch(&g_commit, group + n, COMMIT_GROUP_MAX - n, wait_ms);
+        // The row changes of the group are logged together; every other job
+        // first has the changes before it written and linked, so each job
+        // sees what all earlier ones did. The checkpoint lock is held from
+        // the first job to the last flush (see ChangeGroup).
+        std::lock_guard<std::recursive_mutex> cp(g_checkpoint_lock);
         for (int i = 0; i < n; i++) {
-            std::lock_guard<std::recursive_mutex> cp(g_checkpoint_lock);
-            apply_write_job(group[i]);
+            if (!is_row_change(group[i]->kind)) change_group_flush(&changes);
+            apply_write_job(group[i], &changes);
         }
+        change_group_flush(&changes);
     }
     return nullptr;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+struct ChangeGroup;
 struct Job;
 
 constexpr int COMMIT_GROUP_MAX = 128;
@@ -12,6 +13,12 @@ constexpr int COMMIT_POP_WAIT_MS = 200;
 void* write_ingress_worker(void* arg);
 void* commit_thread(void* arg);
 
+// On the connection worker, before the Job is queued: reads the statement of
+// a row change ahead (JobRequest::row), so that the commit thread does not.
+void write_read_ahead(Job* job);
+
 // Applies one write Job on the calling thread and marks it done (exactly one
 // job_mark_done). The commit thread calls it with g_checkpoint_lock held.
-void apply_write_job(Job* job);
+// With a group, a row change may wait in it: the group's flush then marks
+// the Job done.
+void apply_write_job(Job* job, ChangeGroup* group);

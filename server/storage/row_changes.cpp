@@ -95,30 +95,35 @@ RowChange::~RowChange() { reset(this); }
 const char* RowChange::key(int i) const { return versions[(size_t)i]->key; }
 const char* RowChange::row(int i) const { return versions[(size_t)i]->json; }
 
-int row_canonical_with_key(const Table* t, const char* row_json, std::string* canon,
+RowChange::RowChange(RowChange&& from) noexcept
+    : table(from.table),
+      versions(std::move(from.versions)),
+      known_absent(std::move(from.known_absent)),
+      map_buckets(from.map_buckets),
+      map_entries(from.map_entries),
+      memory(from.memory) {
+    from.versions.clear();
+    from.known_absent.clear();
+    from.memory = 0;
+}
+
+int row_canonical_with_key(const TableSchema* schema, const char* row_json, std::string* canon,
                            std::string* key, char* err, size_t errlen) {
     if (!row_json) {
         set_err(err, errlen, "missing primary key");
         return -1;
     }
     char* c = nullptr;
-    if (schema_canonicalize_row_object(t, row_json, &c, err, errlen) != 0) return -1;
+    if (schema_canonicalize_row_with_schema(schema, row_json, &c, err, errlen) != 0) return -1;
     CStr owned(c);
-    size_t cap = strlen(c) + 2;
-    std::unique_ptr<char[]> buf(new (std::nothrow) char[cap]);
-    if (!buf) {
-        set_err(err, errlen, "oom");
-        return -1;
-    }
-    if (schema_get_pk_value(t, c, buf.get(), cap, err, errlen) != 0) return -1;
-    // Refused rather than shortened into another row's key.
-    if (strlen(buf.get()) > PK_KEY_MAX) {
-        set_err(err, errlen, "primary key too long");
-        return -1;
-    }
     try {
+        if (schema_row_pk_value(schema, c, key, err, errlen) != 0) return -1;
+        // Refused rather than shortened into another row's key.
+        if (key->size() > PK_KEY_MAX) {
+            set_err(err, errlen, "primary key too long");
+            return -1;
+        }
         canon->assign(c);
-        key->assign(buf.get());
     } catch (...) {
         set_err(err, errlen, "oom");
         return -1;
@@ -133,6 +138,38 @@ static int start_change(RowChange* out, Table* t, char* err, size_t errlen) {
     if (t) return 0;
     set_err(err, errlen, "table not found");
     return -1;
+}
+
+// The checks of an insert whose versions are all in out: keys against each
+// other ("duplicate primary key in batch"), then under the table's lock the
+// table itself and what `checks` asks for.
+static int check_inserted_versions(Table* t, unsigned checks, RowChange* out, char* err,
+                                   size_t errlen) {
+    const int n = out->count();
+    std::vector<const char*> rows, keys;
+    try {
+        rows.reserve((size_t)n);
+        keys.reserve((size_t)n);
+        for (const VersionedRow* v : out->versions) {
+            rows.push_back(v->json);
+            keys.push_back(v->key);
+        }
+    } catch (...) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    if (n > 1 && batch_check_duplicate_keys(keys.data(), n, err, errlen) != 0) return -1;
+    RwReadGuard g(&t->lock);
+    if (t->dropped || !t->schema.name[0]) {
+        set_err(err, errlen, "table not found");
+        return -1;
+    }
+    if (check_new_keys_locked(t, out, (checks & ROW_CHECK_NEW_KEYS) != 0, err, errlen) != 0)
+        return -1;
+    if ((checks & ROW_CHECK_UNIQUE) && table_check_unique_batch_constraints_locked(
+                                           t, rows.data(), keys.data(), n, err, errlen) != 0)
+        return -1;
+    return 0;
 }
 
 int row_change_prepare_rows(Table* t, const char* const* rows, const char* const* keys, int n,
@@ -151,18 +188,25 @@ int row_change_prepare_rows(Table* t, const char* const* rows, const char* const
         if (add_version(out, RowPtr(versioned_row_new(0, keys[i], rows[i], 0)), err, errlen) != 0)
             return -1;
     }
-    if (n > 1 && batch_check_duplicate_keys(keys, n, err, errlen) != 0) return -1;
-    RwReadGuard g(&t->lock);
-    if (t->dropped || !t->schema.name[0]) {
-        set_err(err, errlen, "table not found");
-        return -1;
+    return check_inserted_versions(t, checks, out, err, errlen);
+}
+
+int row_change_prepare_versions(Table* t, VersionedRow* const* versions, int n, unsigned checks,
+                                RowChange* out, char* err, size_t errlen) {
+    int taken = 0;
+    int rc = start_change(out, t, err, errlen);
+    for (; rc == 0 && taken < n; taken++) {
+        VersionedRow* v = versions[taken];
+        if (!v || !v->json || !v->key || v->deleted) {
+            set_err(err, errlen, "invalid insert batch");
+            rc = -1;
+            break;
+        }
+        rc = add_version(out, RowPtr(v), err, errlen);
     }
-    if (check_new_keys_locked(t, out, (checks & ROW_CHECK_NEW_KEYS) != 0, err, errlen) != 0)
-        return -1;
-    if ((checks & ROW_CHECK_UNIQUE) &&
-        table_check_unique_batch_constraints_locked(t, rows, keys, n, err, errlen) != 0)
-        return -1;
-    return 0;
+    for (int i = taken; i < n; i++) versioned_row_free(versions[i]);  // not taken: freed here
+    if (rc != 0) return -1;
+    return check_inserted_versions(t, checks, out, err, errlen);
 }
 
 int row_change_prepare_update(Table* t, const char* key, const char* const* names,
@@ -198,7 +242,8 @@ int row_change_prepare_update(Table* t, const char* key, const char* const* name
     }
     // The key is compared in the form it is stored in.
     std::string canon, new_key;
-    if (row_canonical_with_key(t, merged.get(), &canon, &new_key, err, errlen) != 0) return -1;
+    if (row_canonical_with_key(&t->schema, merged.get(), &canon, &new_key, err, errlen) != 0)
+        return -1;
     if (new_key != key) {
         set_err(err, errlen, "primary key update not supported");
         return -1;
@@ -220,6 +265,14 @@ int row_change_prepare_delete(Table* t, const char* key, RowChange* out, char* e
         return -1;
     }
     return add_version(out, RowPtr(versioned_row_new(0, key, nullptr, 1)), err, errlen);
+}
+
+void row_change_keys_still_absent(RowChange* change) {
+    Table* t = change->table;
+    if (!t || !change->map_buckets) return;  // nothing was proved absent
+    RwReadGuard g(&t->lock);
+    change->map_buckets = t->pk_map.buckets;
+    change->map_entries = t->pk_map.entry_count;
 }
 
 void row_change_apply(RowChange* change, uint64_t first_seq, bool index_files, bool index_maps) {
@@ -286,7 +339,7 @@ int table_apply_insert(const char* table_name, uint64_t seq, const char* row_jso
     Table* t = table_find_live(table_name, err, errlen);
     if (!t) return -1;
     std::string canon, key;
-    if (row_canonical_with_key(t, row_json, &canon, &key, err, errlen) != 0) return -1;
+    if (row_canonical_with_key(&t->schema, row_json, &canon, &key, err, errlen) != 0) return -1;
     const char* rows[1] = {canon.c_str()};
     const char* keys[1] = {key.c_str()};
     RowChange c;

@@ -14,6 +14,7 @@
 #include <vector>
 
 struct Table;
+struct TableSchema;
 struct VersionedRow;
 
 // What a prepared change checks besides the row itself.
@@ -40,6 +41,8 @@ struct RowChange {
     RowChange() = default;
     RowChange(const RowChange&) = delete;
     RowChange& operator=(const RowChange&) = delete;
+    // Takes over the prepared versions; the source is left empty.
+    RowChange(RowChange&& from) noexcept;
     ~RowChange();
 
     int count() const { return static_cast<int>(versions.size()); }
@@ -52,6 +55,10 @@ struct RowChange {
 // ("duplicate primary key in batch") and what `checks` asks for.
 int row_change_prepare_rows(Table* t, const char* const* rows, const char* const* keys, int n,
                             unsigned checks, RowChange* out, char* err, size_t errlen);
+// The same for versions the caller built (versioned_row_new with seq 0, a
+// key and a canonical row each): they are taken over, whatever the result.
+int row_change_prepare_versions(Table* t, VersionedRow* const* versions, int n, unsigned checks,
+                                RowChange* out, char* err, size_t errlen);
 // Merges names/values (raw JSON values) into the newest live row of key and
 // prepares the result: "row not found", "primary key update not supported",
 // the validation messages, and unique checks when `checks` asks for them.
@@ -61,15 +68,21 @@ int row_change_prepare_update(Table* t, const char* key, const char* const* name
 // A tombstone for key (whether or not the key has a live row).
 int row_change_prepare_delete(Table* t, const char* key, RowChange* out, char* err, size_t errlen);
 
+// For a change applied after others that were prepared later but linked
+// first: the caller vouches that none of them had a key of this change, so
+// what the key map proved absent at preparing is still absent, though the
+// map itself changed.
+void row_change_keys_still_absent(RowChange* change);
+
 // Links the prepared versions at seqs first_seq, first_seq + 1, ... under the
 // table's write lock and keeps the key map, the secondary maps and the memory
 // accounts. With index_files set, the index files get one event per version;
 // a failed write there marks them for rebuild (index_files_mark_stale).
 void row_change_apply(RowChange* change, uint64_t first_seq, bool index_files, bool index_maps);
 
-// The canonical form of a row for table t and its primary key, never cut: a
-// key longer than 2047 bytes is "primary key too long".
-int row_canonical_with_key(const Table* t, const char* row_json, std::string* canon,
+// The canonical form of a row for a table of that schema and its primary key,
+// never cut: a key longer than 2047 bytes is "primary key too long".
+int row_canonical_with_key(const TableSchema* schema, const char* row_json, std::string* canon,
                            std::string* key, char* err, size_t errlen);
 
 // Prepare and apply at once, no log record.

@@ -361,27 +361,35 @@ int pk_key_form(int type, const char* text, PkKeySource source, std::string* key
     }
 }
 
-int schema_get_pk_value(const Table* table, const char* row_json, char* out, size_t capacity,
+int schema_row_pk_value(const TableSchema* schema, const char* row_json, std::string* key,
                         char* err, size_t errlen) {
-    if (out && capacity) out[0] = '\0';
-    if (!table || !table->schema.primary_key[0]) {
+    key->clear();
+    if (!schema || !schema->primary_key[0]) {
         if (err && errlen) snprintf(err, errlen, "table has no primary key");
         return -1;
     }
     char* raw = nullptr;
-    if (!row_json || json_extract_raw(row_json, table->schema.primary_key, &raw) != 0 || !raw) {
+    if (!row_json || json_extract_raw(row_json, schema->primary_key, &raw) != 0 || !raw) {
         if (err && errlen) snprintf(err, errlen, "missing primary key value");
         return -1;
     }
     CStr hold(raw);
-    const int c = schema_get_col(&table->schema, table->schema.primary_key);
-    const int type = c >= 0 ? table->schema.columns[c].type : COL_TYPE_STRING;
-    std::string key;
-    if (pk_key_form(type, raw, PK_FROM_ROW_VALUE, &key) != 0) {
+    const int c = schema_get_col(schema, schema->primary_key);
+    const int type = c >= 0 ? schema->columns[c].type : COL_TYPE_STRING;
+    if (pk_key_form(type, raw, PK_FROM_ROW_VALUE, key) != 0) {
         if (err && errlen)
-            snprintf(err, errlen, "bad value type for column '%s'", table->schema.primary_key);
+            snprintf(err, errlen, "bad value type for column '%s'", schema->primary_key);
         return -1;
     }
+    return 0;
+}
+
+int schema_get_pk_value(const Table* table, const char* row_json, char* out, size_t capacity,
+                        char* err, size_t errlen) {
+    if (out && capacity) out[0] = '\0';
+    std::string key;
+    if (schema_row_pk_value(table ? &table->schema : nullptr, row_json, &key, err, errlen) != 0)
+        return -1;
     if (out && capacity) {
         size_t k = key.size() < capacity - 1 ? key.size() : capacity - 1;
         memcpy(out, key.data(), k);

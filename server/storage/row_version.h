@@ -68,6 +68,9 @@ int pk_key_form(int type, const char* text, PkKeySource source, std::string* key
 // '%s'".
 int schema_get_pk_value(const Table* table, const char* row_json, char* out, size_t capacity,
                         char* err, size_t errlen);
+// The same against a schema value, the key whole in *key.
+int schema_row_pk_value(const TableSchema* schema, const char* row_json, std::string* key,
+                        char* err, size_t errlen);
 // New heap row in schema order with the given raw values replacing the row's.
 int json_object_upsert(const TableSchema* schema, const char* row_json, const char* const* names,
                        const char* const* values, int count, char** out_row);

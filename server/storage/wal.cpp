@@ -46,7 +46,8 @@
 //
 // Sync policy: each scope counts records written since its last fdatasync;
 // with wal_sync_every N > 1 the file is synced once the count reaches N,
-// with N <= 1 after every write. A batch is one write and at most one sync.
+// with N <= 1 after every write. A batch, or everything a commit group has
+// for one file (wal_write_encoded), is one write and at most one sync.
 #include "storage/wal.h"
 
 #include <cerrno>

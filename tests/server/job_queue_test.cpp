@@ -1,12 +1,14 @@
 // Job rings, connection ring, job hand-back and the write road's queueing.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/text_util.h"
 #include "runtime/classify.h"
@@ -86,6 +88,69 @@ TEST_F(QueueFixture, AfterShutdownNothingIsQueuedButQueuedJobsDrain) {
     EXPECT_EQ(queue_pop(q, -1), nullptr);  // empty at shutdown: no wait
     EXPECT_LT(ms_since(t0), 50);
     EXPECT_EQ(conn_queue_pop(), -1);
+}
+
+// A push wakes a sleeping consumer only when no wake-up is on its way, and a
+// consumer that leaves jobs behind wakes the next. So the ring never holds a
+// job while every consumer sleeps with no wake-up coming: then nobody would
+// take it before the next push. Bursts are pushed while every consumer
+// sleeps, and the state is checked under the ring's lock until they are
+// taken; the last burst is one stop per consumer, each leaving with its own.
+TEST_F(QueueFixture, NoJobWaitsWhileEveryConsumerSleepsUnwoken) {
+    constexpr int kConsumers = 3, kRounds = 200;
+    static Job pushed[40];
+    static Job stop;
+    std::atomic<int> taken{0}, live{kConsumers};
+    std::vector<std::thread> consumers;
+    for (int c = 0; c < kConsumers; c++) {
+        consumers.emplace_back([&] {
+            while (queue_pop(q, -1) != &stop) taken++;
+            live--;
+        });
+    }
+    // Waits until the ring is empty and every live consumer sleeps; false
+    // when the ring holds jobs that no wake-up is coming for (or that the
+    // one said to be coming has not taken in 10 s).
+    auto settle = [&] {
+        const auto give_up = Clock::now() + std::chrono::seconds(10);
+        for (;;) {
+            pthread_mutex_lock(&q->lock);
+            const int sleeping = q->sleepers, left = q->count, waking = q->wake_pending;
+            pthread_mutex_unlock(&q->lock);
+            if (sleeping == live.load()) {
+                if (left == 0) return true;
+                if (!waking || Clock::now() > give_up) return false;
+            }
+            std::this_thread::yield();
+        }
+    };
+    int stalls = 0, expected = 0;
+    auto settled = [&] {
+        while (!settle()) {
+            stalls++;
+            pthread_cond_broadcast(&q->not_empty);  // let the test go on
+        }
+    };
+    for (int round = 0; round < kRounds; round++) {
+        settled();
+        const int burst = 1 + round % 40;
+        for (int i = 0; i < burst; i++) {
+            Job* j = &pushed[i];
+            if (i % 3 == 0)
+                queue_push(q, j);
+            else if (i % 3 == 1)
+                EXPECT_EQ(queue_try_push(q, j, 1000), 0);
+            else
+                queue_push_batch(q, &j, 1);
+        }
+        expected += burst;
+    }
+    settled();
+    for (int c = 0; c < kConsumers; c++) queue_push(q, &stop);
+    while (live.load() > 0) settled();
+    for (auto& t : consumers) t.join();
+    EXPECT_EQ(stalls, 0);
+    EXPECT_EQ(taken.load(), expected);
 }
 
 TEST(ConnQueue, BoundedFifoNeverBlocks) {

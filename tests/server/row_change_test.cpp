@@ -27,15 +27,7 @@ class RowChangeRoad : public kt::StorageTest {
         ASSERT_EQ(insert_row("{\"id\":1,\"c\":10}"), 0) << err_;
     }
     void add_index(const char* name, const char* column, bool unique) {
-        RwWriteGuard g(&t_->lock);
-        IndexDef& d = t_->indexes[t_->index_count++];
-        indexdef_init(&d);
-        snprintf(d.name, sizeof d.name, "%s", name);
-        snprintf(d.column, sizeof d.column, "%s", column);
-        d.unique = unique ? 1 : 0;
-        indexdef_ensure_defaults(&d);
-        ASSERT_EQ(indexes_meta_save(t_, err_, sizeof err_), 0) << err_;
-        ASSERT_EQ(rebuild_table_indexes(t_, err_, sizeof err_), 0) << err_;
+        kt::add_index(t_, name, column, unique);
     }
     int insert_row(const char* row) {
         const char* rows[] = {row};

@@ -129,18 +129,7 @@ TEST_F(Replay, RowsWrittenBeforeAUniqueIndexAreNotDropped) {
     put("t", "a", R"({"id":"a","v":6})");
     // CREATE UNIQUE INDEX as the commit thread does it: no WAL record.
     Table* t = table("t");
-    {
-        RwWriteGuard g(&t->lock);
-        IndexDef& d = t->indexes[t->index_count++];
-        indexdef_init(&d);
-        snprintf(d.name, sizeof d.name, "u_v");
-        snprintf(d.column, sizeof d.column, "v");
-        d.unique = 1;
-        indexdef_ensure_defaults(&d);
-        char err[256];
-        ASSERT_EQ(indexes_meta_save(t, err, sizeof err), 0) << err;
-        ASSERT_EQ(rebuild_table_indexes(t, err, sizeof err), 0) << err;
-    }
+    kt::add_index(t, "u_v", "v", true);
     kt::restart();
     EXPECT_EQ(latest("t", "a"), R"({"id":"a","v":6})");
     EXPECT_EQ(latest("t", "b"), R"({"id":"b","v":5})");
