@@ -179,6 +179,12 @@ int log_and_apply(RowChange* c, uint16_t op, const ChangeRules& rules, const uin
     return 0;
 }
 
+bool key_is_live(Table* t, const char* key) {
+    RwReadGuard g(&t->lock);
+    int tombstone = 0;
+    return versioned_get_latest_json(t, key, nullptr, nullptr, &tombstone) == 0 && !tombstone;
+}
+
 unsigned checks_of(const ChangeRules& rules) {
     if (rules.replay) return ROW_CHECK_NONE;
     return rules.new_keys ? ROW_CHECK_ALL : ROW_CHECK_UNIQUE;
@@ -254,10 +260,16 @@ int change_update_row(Table* t, const char* key, const char* const* names,
     return log_and_apply(&c, WAL_OP_UPDATE, rules, nullptr, err, errlen);
 }
 
-int change_delete_row(Table* t, const char* key, const ChangeRules& rules, char* err,
+int change_delete_row(Table* t, const char* key, const ChangeRules& rules, int* deleted, char* err,
                       size_t errlen) {
+    if (deleted) *deleted = 0;
     std::lock_guard<std::recursive_mutex> cp(g_checkpoint_lock);
     group_settle(rules.group, t, &key, 1);
+    // Settled, the table holds every earlier change to this key: a key
+    // without a live row is left alone, with nothing logged. Replay records
+    // what the log holds.
+    if (!rules.replay && key && !key_is_live(t, key)) return 0;
+    if (deleted) *deleted = 1;
     RowChange c;
     if (row_change_prepare_delete(t, key, &c, err, errlen) != 0) return -1;
     return log_and_apply(&c, WAL_OP_DELETE, rules, nullptr, err, errlen);

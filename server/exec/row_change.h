@@ -59,8 +59,10 @@ int change_insert_versions(Table* t, VersionedRow* const* versions, int n, const
 int change_update_row(Table* t, const char* key, const char* const* names,
                       const char* const* values, int count, const ChangeRules& rules, char* err,
                       size_t errlen);
-// Records a tombstone for key (a key without a live row gets one too).
-int change_delete_row(Table* t, const char* key, const ChangeRules& rules, char* err,
+// Records a tombstone for key when it has a live row (*deleted 1, may be
+// NULL); a key without one is left as it is and nothing is logged
+// (*deleted 0). In replay the tombstone is recorded either way.
+int change_delete_row(Table* t, const char* key, const ChangeRules& rules, int* deleted, char* err,
                       size_t errlen);
 
 // The batch form of the storage layer: rows already canonical and keyed by

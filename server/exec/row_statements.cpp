@@ -279,9 +279,12 @@ int run_delete(const Session* s, RowStatement* st, ChangeGroup* group, char** re
     if (statement_key(t, st->key, &stored, err, errlen) != 0) return -1;
     ChangeRules rules;
     rules.group = group;
-    if (change_delete_row(t, stored.c_str(), rules, err, errlen) != 0) return -1;
-    return change_statement_done(group, &g_stats.rows_deleted, 1, "{\"ok\":true,\"deleted\":1}",
-                                 reply, err, errlen);
+    int deleted = 0;
+    if (change_delete_row(t, stored.c_str(), rules, &deleted, err, errlen) != 0) return -1;
+    return change_statement_done(
+        group, &g_stats.rows_deleted, deleted,
+        deleted ? "{\"ok\":true,\"deleted\":1}" : "{\"ok\":true,\"deleted\":0}", reply, err,
+        errlen);
 }
 
 // Runs the two steps at once on the calling thread.

@@ -215,7 +215,7 @@ int system_delete_row_with_wal(const char* internal_name, const char* key, char*
                                size_t errlen) {
     Table* t = table_find_live(internal_name, err, errlen);
     if (!t) return -1;
-    return change_delete_row(t, key, system_rules(), err, errlen);
+    return change_delete_row(t, key, system_rules(), nullptr, err, errlen);
 }
 
 int system_create_user_record(const char* user, const char* password, int must_change, int active,

@@ -97,7 +97,7 @@ void apply_record(uint16_t op, uint64_t seq, const char* table, const char* key,
         break;
     case WAL_OP_DELETE:
         if (Table* t = table_find_live(table, nullptr, 0))
-            change_delete_row(t, key, replay_rules(seq), e, sizeof e);
+            change_delete_row(t, key, replay_rules(seq), nullptr, e, sizeof e);
         break;
     default: break;
     }

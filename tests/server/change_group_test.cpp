@@ -156,6 +156,7 @@ TEST_F(ChangeGroupTest, EveryChangeSeesWhatTheEarlierOnesLeft) {
 
 TEST_F(ChangeGroupTest, NothingIsLoggedOrVisibleBeforeTheGroupsWrite) {
     make("t", false);
+    ASSERT_EQ(run(nullptr, "INSERT INTO t VALUES (9, 90)"), "{\"ok\":true,\"inserted\":1}");
     const char* wal = "kyreldb_data/databases/default/main.wal";
     const uint64_t size = file_size_bytes(wal);
     const uint64_t first = g_next_seq;

@@ -39,7 +39,7 @@ class RowChangeRoad : public kt::StorageTest {
         return change_update_row(t_, key, names, values, 1, ChangeRules(), err_, sizeof err_);
     }
     int remove_row(const char* key) {
-        return change_delete_row(t_, key, ChangeRules(), err_, sizeof err_);
+        return change_delete_row(t_, key, ChangeRules(), nullptr, err_, sizeof err_);
     }
     // Keys whose indexed c equals value, as the index answers; "scan" when
     // the index declines and the caller would scan.
