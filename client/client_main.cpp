@@ -308,7 +308,7 @@ bool reply_succeeded(const char* reply) {
 // One exchange; on failure prints the reason and then `what` on stderr.
 int exchange(ClientState* st, const char* request, char** reply, const char* what) {
     char err[256] = "";
-    int r = kyrel_request_raw(st, request, reply, err, sizeof err);
+    int r = client_request_raw(st, request, reply, err, sizeof err);
     if (r != 0) {
         fprintf(stderr, "%s\n%s\n", err, what);
         return -1;
@@ -478,7 +478,7 @@ std::string trimmed_copy(const char* s, size_t n) {
 // the $$ body state for every "$$" in it. -1 when the buffer would pass its
 // limit (message printed).
 int append_line(std::string& buf, const char* line, size_t n, bool* in_body) {
-    if (buf.size() + n + 2 > KC_MAX_FRAME) {
+    if (buf.size() + n + 2 > CLIENT_MAX_FRAME) {
         fputs("SQL buffer too large. Use \\clear.\n", stderr);
         return -1;
     }

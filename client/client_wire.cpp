@@ -161,14 +161,14 @@ static void drop_body(ClientState* st, uint32_t len) {
     }
 }
 
-int kyrel_request_raw(ClientState* st, const char* request, char** out, char* err, size_t errsz) {
+int client_request_raw(ClientState* st, const char* request, char** out, char* err, size_t errsz) {
     if (out) *out = nullptr;
     if (!st || st->fd < 0 || !request || !out) {
         set_err(err, errsz, "not connected");
         return -1;
     }
     size_t len = strlen(request);
-    if (len < 1 || len > KC_MAX_FRAME) {
+    if (len < 1 || len > CLIENT_MAX_FRAME) {
         set_err(err, errsz, "request size out of range (1 to 8388608 bytes)");
         return -1;
     }
@@ -178,7 +178,7 @@ int kyrel_request_raw(ClientState* st, const char* request, char** out, char* er
     }
     char* body = nullptr;
     uint32_t rlen = 0;
-    switch (kyrel_frame_recv(st->fd, KC_MAX_FRAME, &body, &rlen)) {
+    switch (kyrel_frame_recv(st->fd, CLIENT_MAX_FRAME, &body, &rlen)) {
     case KYREL_FRAME_OK: break;
     case KYREL_FRAME_BAD_SIZE:
         if (err && errsz) snprintf(err, errsz, "reply of %u bytes refused (limit 8388608)", rlen);

@@ -6,7 +6,7 @@
 //
 // Frame (both directions): 4-byte unsigned payload length in network byte
 // order, then exactly that many bytes of JSON text, no terminator. The client
-// sends requests of 1 to KC_MAX_FRAME bytes and accepts replies of the same
+// sends requests of 1 to CLIENT_MAX_FRAME bytes and accepts replies of the same
 // range; a larger announced reply is read off the socket and thrown away so
 // that the next reply starts on a frame boundary.
 #pragma once
@@ -15,7 +15,7 @@
 #include <cstdio>
 #include <string>
 
-constexpr size_t KC_MAX_FRAME = 8388608;  // 8 MiB, request and reply limit
+constexpr size_t CLIENT_MAX_FRAME = 8388608;  // 8 MiB, request and reply limit
 
 // One per run; fixed fields cut silently at their size minus one.
 struct ClientState {
@@ -68,12 +68,12 @@ int read_exact(int fd, void* buf, size_t n);
 
 // One request/reply exchange on st->fd. On 0 *out holds the NUL-terminated heap
 // (malloc) reply, owned by the caller. -1: bad arguments or a send/receive
-// failure; -2: announced reply length 0 or above KC_MAX_FRAME (its body has been
+// failure; -2: announced reply length 0 or above CLIENT_MAX_FRAME (its body has been
 // read and discarded; when that fails the socket is closed and fd set to -1);
 // -3: allocation failure (body discarded likewise); -4: the reply holds a NUL
 // byte and is refused as invalid (the stream stays in step). `err` receives a
 // message.
-int kyrel_request_raw(ClientState* st, const char* request, char** out, char* err, size_t errsz);
+int client_request_raw(ClientState* st, const char* request, char** out, char* err, size_t errsz);
 
 // The indented form of a reply: two blanks per nesting level, one member or
 // element per line, ": " after member names, white space outside strings dropped,

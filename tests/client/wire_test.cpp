@@ -233,7 +233,7 @@ TEST(ClientFrames, ExchangesOneRequestAndReply) {
     p.reply_with(FramePeer::frame(R"({"ok":true})", 11));
     char* reply = nullptr;
     char err[256];
-    ASSERT_EQ(kyrel_request_raw(&p.st, R"({"action":"ping"})", &reply, err, sizeof err), 0);
+    ASSERT_EQ(client_request_raw(&p.st, R"({"action":"ping"})", &reply, err, sizeof err), 0);
     HeapText owned(reply);
     EXPECT_STREQ(reply, R"({"ok":true})");
     p.peer.join();
@@ -244,16 +244,16 @@ TEST(ClientFrames, ExchangesOneRequestAndReply) {
 // reply is read from the right place.
 TEST(ClientFrames, OversizedReplyIsDiscardedAndStreamStaysInStep) {
     FramePeer p;
-    std::string big(KC_MAX_FRAME + 1, 'x');
+    std::string big(CLIENT_MAX_FRAME + 1, 'x');
     p.reply_with(FramePeer::frame(big, static_cast<uint32_t>(big.size())) +
                  FramePeer::frame(R"({"ok":true,"n":2})", 17));
     char* reply = nullptr;
     char err[256] = "";
-    EXPECT_EQ(kyrel_request_raw(&p.st, "{}", &reply, err, sizeof err), -2);
+    EXPECT_EQ(client_request_raw(&p.st, "{}", &reply, err, sizeof err), -2);
     EXPECT_EQ(reply, nullptr);
     EXPECT_NE(strstr(err, "8388609"), nullptr) << err;
     EXPECT_GE(p.st.fd, 0);
-    ASSERT_EQ(kyrel_request_raw(&p.st, "{}", &reply, err, sizeof err), 0);
+    ASSERT_EQ(client_request_raw(&p.st, "{}", &reply, err, sizeof err), 0);
     HeapText owned(reply);
     EXPECT_STREQ(reply, R"({"ok":true,"n":2})");
 }
@@ -266,10 +266,10 @@ TEST(ClientFrames, ReplyWithNulByteIsRefused) {
     p.reply_with(FramePeer::frame(with_nul, 20) + FramePeer::frame(R"({"ok":true})", 11));
     char* reply = nullptr;
     char err[256] = "";
-    EXPECT_EQ(kyrel_request_raw(&p.st, "{}", &reply, err, sizeof err), -4);
+    EXPECT_EQ(client_request_raw(&p.st, "{}", &reply, err, sizeof err), -4);
     EXPECT_EQ(reply, nullptr);
     EXPECT_STREQ(err, "invalid reply: it holds a NUL byte");
-    ASSERT_EQ(kyrel_request_raw(&p.st, "{}", &reply, err, sizeof err), 0);
+    ASSERT_EQ(client_request_raw(&p.st, "{}", &reply, err, sizeof err), 0);
     HeapText owned(reply);
     EXPECT_STREQ(reply, R"({"ok":true})");
 }
@@ -280,24 +280,24 @@ TEST(ClientFrames, RefusesBadLengthsAndShortReplies) {
     {
         FramePeer p;  // zero-length reply
         p.reply_with(FramePeer::frame("", 0));
-        EXPECT_EQ(kyrel_request_raw(&p.st, "{}", &reply, err, sizeof err), -2);
+        EXPECT_EQ(client_request_raw(&p.st, "{}", &reply, err, sizeof err), -2);
     }
     {
         FramePeer p;  // announced body cut short by a close: the connection is given up
-        p.reply_with(FramePeer::frame(std::string(100, 'x'), KC_MAX_FRAME + 5), 1, true);
-        EXPECT_EQ(kyrel_request_raw(&p.st, "{}", &reply, err, sizeof err), -2);
+        p.reply_with(FramePeer::frame(std::string(100, 'x'), CLIENT_MAX_FRAME + 5), 1, true);
+        EXPECT_EQ(client_request_raw(&p.st, "{}", &reply, err, sizeof err), -2);
         EXPECT_EQ(p.st.fd, -1);
     }
     {
         FramePeer p;  // body shorter than announced
         p.reply_with(FramePeer::frame("{\"ok\"", 50), 1, true);
-        EXPECT_EQ(kyrel_request_raw(&p.st, "{}", &reply, err, sizeof err), -1);
+        EXPECT_EQ(client_request_raw(&p.st, "{}", &reply, err, sizeof err), -1);
         EXPECT_EQ(reply, nullptr);
     }
     ClientState closed;
-    EXPECT_EQ(kyrel_request_raw(&closed, "{}", &reply, err, sizeof err), -1);
+    EXPECT_EQ(client_request_raw(&closed, "{}", &reply, err, sizeof err), -1);
     FramePeer p;
-    EXPECT_EQ(kyrel_request_raw(&p.st, "", &reply, err, sizeof err), -1);
+    EXPECT_EQ(client_request_raw(&p.st, "", &reply, err, sizeof err), -1);
 }
 
 }  // namespace
