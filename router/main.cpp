@@ -71,10 +71,15 @@ static void refuse_client(int fd, const char* json) {
     close(fd);
 }
 
-int main(int argc, char** argv) {
+struct RouterArgs {
     const char* config_path = ROUTER_DEFAULT_CONFIG_PATH;
     long port_override = 0;
     bool have_port = false;
+};
+
+// Reads the command line into *args. -1 to go on starting; otherwise the exit
+// status (0 after --about or --help, 1 after a bad option).
+static int parse_args(int argc, char** argv, RouterArgs* args) {
     for (int i = 1; i < argc; i++) {
         const char* a = argv[i];
         if (strcmp(a, "--config") == 0) {
@@ -82,18 +87,18 @@ int main(int argc, char** argv) {
                 fprintf(stderr, "--config requires a file path\n");
                 return 1;
             }
-            config_path = argv[++i];
+            args->config_path = argv[++i];
         } else if (strcmp(a, "--port") == 0) {
             if (i + 1 >= argc) {
                 fprintf(stderr, "--port requires a value\n");
                 return 1;
             }
-            port_override = parse_port_arg(argv[++i]);
-            if (port_override < 1 || port_override > 65535) {
+            args->port_override = parse_port_arg(argv[++i]);
+            if (args->port_override < 1 || args->port_override > 65535) {
                 fprintf(stderr, "invalid port\n");
                 return 1;
             }
-            have_port = true;
+            args->have_port = true;
         } else if (strcmp(a, "--about") == 0) {
             printf("%s\nKyrelDB database router / gateway\n", ROUTER_BANNER);
             return 0;
@@ -106,41 +111,33 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    return -1;
+}
 
-    install_handler(SIGINT, on_stop_signal);
-    install_handler(SIGTERM, on_stop_signal);
-    install_handler(SIGHUP, on_hup_signal);
-    signal(SIGPIPE, SIG_IGN);
-
-    char err[512];
-    if (router_load_config(config_path, err, sizeof err) != 0) {
-        fprintf(stderr, "config error: %s\n", err);
-        return 1;
-    }
+// What the start-up lines print and the listener needs, read once under the
+// configuration lock (after a --port override is put in place).
+struct StartupView {
     char host[128];
     int port, backends, databases, users;
-    {
-        std::lock_guard<std::mutex> g(g_cfg_lock);
-        if (have_port) g_cfg.listen_port = static_cast<int32_t>(port_override);
-        router_copy_str(host, sizeof host, g_cfg.listen_host);
-        port = g_cfg.listen_port;
-        backends = g_cfg.backend_count;
-        databases = g_cfg.database_count;
-        users = g_cfg.user_count;
-    }
-    backend_pools_init();
-    std::thread health = start_thread_without_signals(health_thread);
+};
 
-    auto server_error = [&](const char* msg) {
-        fprintf(stderr, "server error: %s\n", msg);
-        g_running.store(0);
-        health.join();
-        return 1;
-    };
+static void take_startup_view(const RouterArgs& args, StartupView* v) {
+    std::lock_guard<std::mutex> g(g_cfg_lock);
+    if (args.have_port) g_cfg.listen_port = static_cast<int32_t>(args.port_override);
+    router_copy_str(v->host, sizeof v->host, g_cfg.listen_host);
+    v->port = g_cfg.listen_port;
+    v->backends = g_cfg.backend_count;
+    v->databases = g_cfg.database_count;
+    v->users = g_cfg.user_count;
+}
+
+// A listening TCP socket on host:port ("0.0.0.0" or "*" for every address),
+// or -1 with the message in err.
+static int open_listener(const char* host, int port, char* err, size_t errlen) {
     int lfd = socket(AF_INET, SOCK_STREAM, 0);
     if (lfd < 0) {
-        snprintf(err, sizeof err, "socket failed: %s", strerror(errno));
-        return server_error(err);
+        snprintf(err, errlen, "socket failed: %s", strerror(errno));
+        return -1;
     }
     int one = 1;
     setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -152,23 +149,25 @@ int main(int argc, char** argv) {
         addr.sin_addr.s_addr = htonl(INADDR_ANY);
     } else if (inet_pton(AF_INET, host, &addr.sin_addr) != 1) {
         close(lfd);
-        snprintf(err, sizeof err, "invalid listen host: %s", host);
-        return server_error(err);
+        snprintf(err, errlen, "invalid listen host: %s", host);
+        return -1;
     }
     if (bind(lfd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
-        snprintf(err, sizeof err, "bind failed: %s", strerror(errno));
+        snprintf(err, errlen, "bind failed: %s", strerror(errno));
         close(lfd);
-        return server_error(err);
+        return -1;
     }
     if (listen(lfd, 128) != 0) {
-        snprintf(err, sizeof err, "listen failed: %s", strerror(errno));
+        snprintf(err, errlen, "listen failed: %s", strerror(errno));
         close(lfd);
-        return server_error(err);
+        return -1;
     }
-    printf("%s listening on %s:%d\n", ROUTER_BANNER, host, port);
-    printf("Backends: %d, Databases: %d, Users: %d\n", backends, databases, users);
-    fflush(stdout);
+    return lfd;
+}
 
+// Accepts clients until a stop signal, each on its own thread while there is
+// room under max_clients; a reload asked for by SIGHUP is done between accepts.
+static void accept_clients(int lfd) {
     while (g_running.load()) {
         if (g_reload_requested.exchange(0)) {
             std::string reply = router_reload_config_json();
@@ -200,6 +199,40 @@ int main(int argc, char** argv) {
             if (g_active_clients > 0) g_active_clients--;
         }
     }
+}
+
+int main(int argc, char** argv) {
+    RouterArgs args;
+    int status = parse_args(argc, argv, &args);
+    if (status >= 0) return status;
+
+    install_handler(SIGINT, on_stop_signal);
+    install_handler(SIGTERM, on_stop_signal);
+    install_handler(SIGHUP, on_hup_signal);
+    signal(SIGPIPE, SIG_IGN);
+
+    char err[512];
+    if (router_load_config(args.config_path, err, sizeof err) != 0) {
+        fprintf(stderr, "config error: %s\n", err);
+        return 1;
+    }
+    StartupView v;
+    take_startup_view(args, &v);
+    backend_pools_init();
+    std::thread health = start_thread_without_signals(health_thread);
+
+    int lfd = open_listener(v.host, v.port, err, sizeof err);
+    if (lfd < 0) {
+        fprintf(stderr, "server error: %s\n", err);
+        g_running.store(0);
+        health.join();
+        return 1;
+    }
+    printf("%s listening on %s:%d\n", ROUTER_BANNER, v.host, v.port);
+    printf("Backends: %d, Databases: %d, Users: %d\n", v.backends, v.databases, v.users);
+    fflush(stdout);
+
+    accept_clients(lfd);
     close(lfd);
     g_running.store(0);
     health.join();
