@@ -238,9 +238,9 @@ bool backend_user_shared(const char* username, const char* backend_username, int
     return false;
 }
 
-}  // namespace
-
-std::string router_handle_change_password(RouterSession* s, const char* new_password) {
+// Why the session may not change its password to new_password on the
+// backend of database db, as the error reply; empty when it may.
+std::string password_change_refusal(RouterSession* s, const char* new_password, const char* db) {
     if (!s->authenticated || router_session_refresh_user(s) != 0)
         return make_error_json("not authenticated");
     if (new_password == nullptr || *new_password == '\0')
@@ -253,7 +253,6 @@ std::string router_handle_change_password(RouterSession* s, const char* new_pass
     // quotes would not log in the same way in every request form.
     if (strpbrk(new_password, "='\"") != nullptr)
         return make_error_json("passwords changed through Router cannot contain quotes or '='");
-    const char* db = s->current_database[0] ? s->current_database : "default";
     std::string refused = router_check_db_access(s, db, 0, "no backend route for current database",
                                                  "user is not allowed to use this database");
     if (!refused.empty()) return refused;
@@ -268,6 +267,54 @@ std::string router_handle_change_password(RouterSession* s, const char* new_pass
         return make_error_json(
             "password change refused: the backend user is shared with other Router users; change "
             "it on the backend and in the Router config");
+    return std::string();
+}
+
+// Once the backend has taken the new password: the user's entry takes it as
+// its backend password (and as its router password where the two were one),
+// the session sees the entry, and the configuration is saved. A warning says
+// what could not be done.
+void remember_new_password(RouterSession* s, const char* new_password, const char* old_router_pw,
+                           const char* old_backend_user, const char* old_backend_pw, int* updated,
+                           int* saved, std::string* warning) {
+    std::lock_guard<std::mutex> g(g_cfg_lock);
+    RouterUser* u = nullptr;
+    for (int i = 0; i < g_cfg.user_count; i++) {
+        if (strcasecmp(g_cfg.users[i].username, s->username) == 0) {
+            u = &g_cfg.users[i];
+            break;
+        }
+    }
+    if (u != nullptr) {
+        router_copy_str(u->backend_password, sizeof u->backend_password, new_password);
+        if (strcmp(old_router_pw, old_backend_pw) == 0 ||
+            strcasecmp(u->username, old_backend_user) == 0) {
+            router_copy_str(u->router_password, sizeof u->router_password, new_password);
+            *updated = 1;
+        }
+        s->user = *u;
+        char serr[512] = "";
+        if (router_save_config_file(serr, sizeof serr) == 0) {
+            *saved = 1;
+        } else {
+            char w[600];
+            snprintf(w, sizeof w,
+                     "backend password changed and Router memory updated, but Router config "
+                     "was not saved: %.400s",
+                     serr);
+            *warning = w;
+        }
+    } else {
+        *warning = "backend password changed, but Router user was removed during config reload";
+    }
+}
+
+}  // namespace
+
+std::string router_handle_change_password(RouterSession* s, const char* new_password) {
+    const char* db = s->current_database[0] ? s->current_database : "default";
+    std::string refused = password_change_refusal(s, new_password, db);
+    if (!refused.empty()) return refused;
 
     char old_router_pw[256], old_backend_user[64], old_backend_pw[256];
     router_copy_str(old_router_pw, sizeof old_router_pw, s->user.router_password);
@@ -302,38 +349,8 @@ std::string router_handle_change_password(RouterSession* s, const char* new_pass
 
     int updated = 0, saved = 0;
     std::string warning;
-    {
-        std::lock_guard<std::mutex> g(g_cfg_lock);
-        RouterUser* u = nullptr;
-        for (int i = 0; i < g_cfg.user_count; i++) {
-            if (strcasecmp(g_cfg.users[i].username, s->username) == 0) {
-                u = &g_cfg.users[i];
-                break;
-            }
-        }
-        if (u != nullptr) {
-            router_copy_str(u->backend_password, sizeof u->backend_password, new_password);
-            if (strcmp(old_router_pw, old_backend_pw) == 0 ||
-                strcasecmp(u->username, old_backend_user) == 0) {
-                router_copy_str(u->router_password, sizeof u->router_password, new_password);
-                updated = 1;
-            }
-            s->user = *u;
-            char serr[512] = "";
-            if (router_save_config_file(serr, sizeof serr) == 0) {
-                saved = 1;
-            } else {
-                char w[600];
-                snprintf(w, sizeof w,
-                         "backend password changed and Router memory updated, but Router config "
-                         "was not saved: %.400s",
-                         serr);
-                warning = w;
-            }
-        } else {
-            warning = "backend password changed, but Router user was removed during config reload";
-        }
-    }
+    remember_new_password(s, new_password, old_router_pw, old_backend_user, old_backend_pw,
+                          &updated, &saved, &warning);
     backend_pool_close_matching(old_backend_user, old_backend_pw);
     session_close_current_backend(s);
     return router_make_password_changed_json(updated, saved, warning.c_str());

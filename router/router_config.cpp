@@ -238,95 +238,115 @@ static int apply_setting(RouterConfig* cfg, const char* path, int line, char* ke
     return 0;
 }
 
+// The directive lines of the configuration file, one function each. tok[0] is
+// the directive's name and tok[1..] its words, at least as many as each checks.
+typedef std::vector<char*> Words;
+
+static int add_backend(RouterConfig* cfg, const Words& tok, int line, char* err, size_t errlen) {
+    if (tok.size() - 1 < 3) {
+        snprintf(err, errlen, "bad BACKEND at line %d", line);
+        return -1;
+    }
+    if (cfg->backend_count >= ROUTER_MAX_BACKENDS) {
+        snprintf(err, errlen, "too many backends");
+        return -1;
+    }
+    BackendEntry* b = &cfg->backends[cfg->backend_count];
+    memset(b, 0, sizeof *b);
+    if (copy_token(b->name, sizeof b->name, tok[1], "backend name", line, err, errlen) != 0 ||
+        copy_token(b->host, sizeof b->host, tok[2], "backend host", line, err, errlen) != 0)
+        return -1;
+    long long port = parse_leading_int(tok[3]);
+    b->port = (port >= 1 && port <= 65535) ? static_cast<int32_t>(port) : 9191;
+    backend_health_reset(b);
+    cfg->backend_count++;
+    return 0;
+}
+
+static int add_database(RouterConfig* cfg, const Words& tok, int line, char* err, size_t errlen) {
+    if (tok.size() - 1 < 2) {
+        snprintf(err, errlen, "bad DATABASE at line %d", line);
+        return -1;
+    }
+    if (cfg->database_count >= ROUTER_MAX_DATABASES) {
+        snprintf(err, errlen, "too many databases");
+        return -1;
+    }
+    DatabaseRoute* r = &cfg->databases[cfg->database_count];
+    memset(r, 0, sizeof *r);
+    if (copy_token(r->name, sizeof r->name, tok[1], "database name", line, err, errlen) != 0 ||
+        copy_token(r->backend_name, sizeof r->backend_name, tok[2], "database backend", line, err,
+                   errlen) != 0)
+        return -1;
+    r->backend_idx = -1;
+    cfg->database_count++;
+    return 0;
+}
+
+// USER and ADMIN: name, router password, then optionally the backend user and
+// password (the router's own pair when they are left out).
+static int add_user(RouterConfig* cfg, const Words& tok, int line, char* err, size_t errlen) {
+    size_t args = tok.size() - 1;
+    if (args < 2) {
+        snprintf(err, errlen, "bad USER at line %d", line);
+        return -1;
+    }
+    if (cfg->user_count >= ROUTER_MAX_USERS) {
+        snprintf(err, errlen, "too many users");
+        return -1;
+    }
+    RouterUser* u = &cfg->users[cfg->user_count];
+    memset(u, 0, sizeof *u);
+    const char* bu = args >= 3 ? tok[3] : tok[1];
+    const char* bp = args >= 4 ? tok[4] : tok[2];
+    if (copy_token(u->username, sizeof u->username, tok[1], "username", line, err, errlen) != 0 ||
+        copy_token(u->router_password, sizeof u->router_password, tok[2], "router password", line,
+                   err, errlen) != 0 ||
+        copy_token(u->backend_username, sizeof u->backend_username, bu, "backend username", line,
+                   err, errlen) != 0 ||
+        copy_token(u->backend_password, sizeof u->backend_password, bp, "backend password", line,
+                   err, errlen) != 0)
+        return -1;
+    u->is_admin = strcasecmp(tok[0], "ADMIN") == 0 ? 1 : 0;
+    cfg->user_count++;
+    return 0;
+}
+
+static int add_grant(RouterConfig* cfg, const Words& tok, int line, char* err, size_t errlen) {
+    if (tok.size() - 1 < 3) {
+        snprintf(err, errlen, "bad GRANT at line %d", line);
+        return -1;
+    }
+    if (cfg->grant_count >= ROUTER_MAX_GRANTS) {
+        snprintf(err, errlen, "too many grants");
+        return -1;
+    }
+    RouterGrant* g = &cfg->grants[cfg->grant_count];
+    memset(g, 0, sizeof *g);
+    if (copy_token(g->username, sizeof g->username, tok[1], "grant username", line, err, errlen) !=
+            0 ||
+        copy_token(g->database, sizeof g->database, tok[2], "grant database", line, err, errlen) !=
+            0)
+        return -1;
+    g->role = router_role_from_string(tok[3]);
+    cfg->grant_count++;
+    return 0;
+}
+
 static int apply_directive(RouterConfig* cfg, const char* path, int line, char* text, char* err,
                            size_t errlen) {
-    std::vector<char*> tok;
+    Words tok;
     for (char *save = nullptr, *t = strtok_r(text, " \t", &save); t;
          t = strtok_r(nullptr, " \t", &save))
         tok.push_back(t);
     if (tok.empty()) return 0;
     const char* name = tok[0];
-    size_t args = tok.size() - 1;
-    if (strcasecmp(name, "BACKEND") == 0) {
-        if (args < 3) {
-            snprintf(err, errlen, "bad BACKEND at line %d", line);
-            return -1;
-        }
-        if (cfg->backend_count >= ROUTER_MAX_BACKENDS) {
-            snprintf(err, errlen, "too many backends");
-            return -1;
-        }
-        BackendEntry* b = &cfg->backends[cfg->backend_count];
-        memset(b, 0, sizeof *b);
-        if (copy_token(b->name, sizeof b->name, tok[1], "backend name", line, err, errlen) != 0 ||
-            copy_token(b->host, sizeof b->host, tok[2], "backend host", line, err, errlen) != 0)
-            return -1;
-        long long port = parse_leading_int(tok[3]);
-        b->port = (port >= 1 && port <= 65535) ? static_cast<int32_t>(port) : 9191;
-        backend_health_reset(b);
-        cfg->backend_count++;
-    } else if (strcasecmp(name, "DATABASE") == 0) {
-        if (args < 2) {
-            snprintf(err, errlen, "bad DATABASE at line %d", line);
-            return -1;
-        }
-        if (cfg->database_count >= ROUTER_MAX_DATABASES) {
-            snprintf(err, errlen, "too many databases");
-            return -1;
-        }
-        DatabaseRoute* r = &cfg->databases[cfg->database_count];
-        memset(r, 0, sizeof *r);
-        if (copy_token(r->name, sizeof r->name, tok[1], "database name", line, err, errlen) != 0 ||
-            copy_token(r->backend_name, sizeof r->backend_name, tok[2], "database backend", line,
-                       err, errlen) != 0)
-            return -1;
-        r->backend_idx = -1;
-        cfg->database_count++;
-    } else if (strcasecmp(name, "USER") == 0 || strcasecmp(name, "ADMIN") == 0) {
-        if (args < 2) {
-            snprintf(err, errlen, "bad USER at line %d", line);
-            return -1;
-        }
-        if (cfg->user_count >= ROUTER_MAX_USERS) {
-            snprintf(err, errlen, "too many users");
-            return -1;
-        }
-        RouterUser* u = &cfg->users[cfg->user_count];
-        memset(u, 0, sizeof *u);
-        const char* bu = args >= 3 ? tok[3] : tok[1];
-        const char* bp = args >= 4 ? tok[4] : tok[2];
-        if (copy_token(u->username, sizeof u->username, tok[1], "username", line, err, errlen) !=
-                0 ||
-            copy_token(u->router_password, sizeof u->router_password, tok[2], "router password",
-                       line, err, errlen) != 0 ||
-            copy_token(u->backend_username, sizeof u->backend_username, bu, "backend username",
-                       line, err, errlen) != 0 ||
-            copy_token(u->backend_password, sizeof u->backend_password, bp, "backend password",
-                       line, err, errlen) != 0)
-            return -1;
-        u->is_admin = strcasecmp(name, "ADMIN") == 0 ? 1 : 0;
-        cfg->user_count++;
-    } else if (strcasecmp(name, "GRANT") == 0) {
-        if (args < 3) {
-            snprintf(err, errlen, "bad GRANT at line %d", line);
-            return -1;
-        }
-        if (cfg->grant_count >= ROUTER_MAX_GRANTS) {
-            snprintf(err, errlen, "too many grants");
-            return -1;
-        }
-        RouterGrant* g = &cfg->grants[cfg->grant_count];
-        memset(g, 0, sizeof *g);
-        if (copy_token(g->username, sizeof g->username, tok[1], "grant username", line, err,
-                       errlen) != 0 ||
-            copy_token(g->database, sizeof g->database, tok[2], "grant database", line, err,
-                       errlen) != 0)
-            return -1;
-        g->role = router_role_from_string(tok[3]);
-        cfg->grant_count++;
-    } else {
-        fprintf(stderr, "warning: unknown directive at %s:%d: %s\n", path, line, name);
-    }
+    if (strcasecmp(name, "BACKEND") == 0) return add_backend(cfg, tok, line, err, errlen);
+    if (strcasecmp(name, "DATABASE") == 0) return add_database(cfg, tok, line, err, errlen);
+    if (strcasecmp(name, "USER") == 0 || strcasecmp(name, "ADMIN") == 0)
+        return add_user(cfg, tok, line, err, errlen);
+    if (strcasecmp(name, "GRANT") == 0) return add_grant(cfg, tok, line, err, errlen);
+    fprintf(stderr, "warning: unknown directive at %s:%d: %s\n", path, line, name);
     return 0;
 }
 
@@ -544,6 +564,44 @@ std::string router_reload_config_json() {
     return out;
 }
 
+// The saved form of the configuration: the settings, then the BACKEND,
+// DATABASE, USER/ADMIN and GRANT lines, each group after a blank line.
+static void write_config_text(FILE* f, const RouterConfig& c) {
+    auto onoff = [](int v) -> const char* { return v ? "ON" : "OFF"; };
+    fprintf(f, "# KyrelDB Router configuration\n");
+    fprintf(f, "# Auto-saved by KyrelDB Router after an in-band password change.\n\n");
+    fprintf(f, "LISTEN_HOST=%s\n", c.listen_host);
+    fprintf(f, "LISTEN_PORT=%d\n", c.listen_port);
+    fprintf(f, "MAX_CLIENTS=%d\n", c.max_clients);
+    fprintf(f, "BACKEND_POOL=%s\n", onoff(c.backend_pool_enabled));
+    fprintf(f, "BACKEND_POOL_MAX_PER_BACKEND=%d\n", c.backend_pool_max_per_backend);
+    fprintf(f, "BACKEND_POOL_IDLE_SECONDS=%d\n", c.backend_pool_idle_seconds);
+    fprintf(f, "STORED_PROCEDURE_CALL_ROLE=%s\n", router_role_to_string(c.sp_call_role));
+    fprintf(f, "STORED_PROCEDURE_CALL_REQUIRE_SAME_BACKEND_USER=%s\n",
+            onoff(c.sp_call_require_same_backend_user));
+    fprintf(f, "AUTH_THROTTLE=%s\n", onoff(c.auth_throttle_enabled));
+    fprintf(f, "AUTH_FAIL_WINDOW_SECONDS=%d\n", c.auth_fail_window_seconds);
+    fprintf(f, "AUTH_FAIL_THRESHOLD=%d\n", c.auth_fail_threshold);
+    fprintf(f, "AUTH_THROTTLE_SECONDS=%d\n", c.auth_throttle_seconds);
+    fprintf(f, "AUTH_MAX_FAILURES_PER_SESSION=%d\n\n", c.auth_max_failures_per_session);
+    for (int i = 0; i < c.backend_count; i++)
+        fprintf(f, "BACKEND %s %s %d\n", c.backends[i].name, c.backends[i].host,
+                c.backends[i].port);
+    fprintf(f, "\n");
+    for (int i = 0; i < c.database_count; i++)
+        fprintf(f, "DATABASE %s %s\n", c.databases[i].name, c.databases[i].backend_name);
+    fprintf(f, "\n");
+    for (int i = 0; i < c.user_count; i++) {
+        const RouterUser& u = c.users[i];
+        fprintf(f, "%s %s %s %s %s\n", u.is_admin ? "ADMIN" : "USER", u.username, u.router_password,
+                u.backend_username, u.backend_password);
+    }
+    fprintf(f, "\n");
+    for (int i = 0; i < c.grant_count; i++)
+        fprintf(f, "GRANT %s %s %s\n", c.grants[i].username, c.grants[i].database,
+                router_role_to_string(c.grants[i].role));
+}
+
 int router_save_config_file(char* err, size_t errlen) {
     const RouterConfig& c = g_cfg;
     if (c.config_path[0] == '\0') {
@@ -588,39 +646,7 @@ int router_save_config_file(char* err, size_t errlen) {
         snprintf(err, errlen, "cannot open router config temp file");
         return -1;
     }
-    auto onoff = [](int v) { return v ? "ON" : "OFF"; };
-    fprintf(f, "# KyrelDB Router configuration\n");
-    fprintf(f, "# Auto-saved by KyrelDB Router after an in-band password change.\n\n");
-    fprintf(f, "LISTEN_HOST=%s\n", c.listen_host);
-    fprintf(f, "LISTEN_PORT=%d\n", c.listen_port);
-    fprintf(f, "MAX_CLIENTS=%d\n", c.max_clients);
-    fprintf(f, "BACKEND_POOL=%s\n", onoff(c.backend_pool_enabled));
-    fprintf(f, "BACKEND_POOL_MAX_PER_BACKEND=%d\n", c.backend_pool_max_per_backend);
-    fprintf(f, "BACKEND_POOL_IDLE_SECONDS=%d\n", c.backend_pool_idle_seconds);
-    fprintf(f, "STORED_PROCEDURE_CALL_ROLE=%s\n", router_role_to_string(c.sp_call_role));
-    fprintf(f, "STORED_PROCEDURE_CALL_REQUIRE_SAME_BACKEND_USER=%s\n",
-            onoff(c.sp_call_require_same_backend_user));
-    fprintf(f, "AUTH_THROTTLE=%s\n", onoff(c.auth_throttle_enabled));
-    fprintf(f, "AUTH_FAIL_WINDOW_SECONDS=%d\n", c.auth_fail_window_seconds);
-    fprintf(f, "AUTH_FAIL_THRESHOLD=%d\n", c.auth_fail_threshold);
-    fprintf(f, "AUTH_THROTTLE_SECONDS=%d\n", c.auth_throttle_seconds);
-    fprintf(f, "AUTH_MAX_FAILURES_PER_SESSION=%d\n\n", c.auth_max_failures_per_session);
-    for (int i = 0; i < c.backend_count; i++)
-        fprintf(f, "BACKEND %s %s %d\n", c.backends[i].name, c.backends[i].host,
-                c.backends[i].port);
-    fprintf(f, "\n");
-    for (int i = 0; i < c.database_count; i++)
-        fprintf(f, "DATABASE %s %s\n", c.databases[i].name, c.databases[i].backend_name);
-    fprintf(f, "\n");
-    for (int i = 0; i < c.user_count; i++) {
-        const RouterUser& u = c.users[i];
-        fprintf(f, "%s %s %s %s %s\n", u.is_admin ? "ADMIN" : "USER", u.username, u.router_password,
-                u.backend_username, u.backend_password);
-    }
-    fprintf(f, "\n");
-    for (int i = 0; i < c.grant_count; i++)
-        fprintf(f, "GRANT %s %s %s\n", c.grants[i].username, c.grants[i].database,
-                router_role_to_string(c.grants[i].role));
+    write_config_text(f, c);
     // On disk before it replaces the old file, and the replacement itself on
     // disk before the change is reported saved.
     bool bad = fflush(f) != 0 || ferror(f) != 0 || fsync(fileno(f)) != 0;
