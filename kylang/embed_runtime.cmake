@@ -5,7 +5,9 @@
 # SPLICE lists those helpers in splice order (a source before the header it
 # includes): the first line `#include "<name>"` of each is replaced by the
 # file's text and any later one dropped, so a header shared by two sources
-# stands once. TEXT_OUTPUT receives the assembled runtime as C text, the very
+# stands once. The runtime's own parts (runtime/ky_*.c) are spliced the same
+# way. Lines that start with //~ are notes for the reader of the source only
+# and are dropped from the assembled text. TEXT_OUTPUT receives the assembled runtime as C text, the very
 # text the compiler writes at the head of every generated program.
 # Usage: cmake -DINPUT=<runtime.c> -DSPLICE=<a.c;a.h;...> -DOUTPUT=<generated.cpp>
 #              -DTEXT_OUTPUT=<assembled.c> -P embed_runtime.cmake
@@ -25,6 +27,8 @@ foreach(part ${SPLICE})
   file(READ "${part}" body)
   set(text "${head}${body}${rest}")
 endforeach()
+# Every //~ line follows a line end (no part starts the whole text).
+string(REGEX REPLACE "\n//~[^\n]*" "" text "${text}")
 file(WRITE "${TEXT_OUTPUT}.tmp" "${text}")
 file(RENAME "${TEXT_OUTPUT}.tmp" "${TEXT_OUTPUT}")
 

@@ -6,6 +6,11 @@
 // the previous GET's label. That jump is only used when the previous GET sits
 // in the same block as the current one or in a block that encloses it, so a
 // jump never enters a loop body (or a sibling IF branch) from outside.
+//
+// The file is long because it holds every statement kind of the language, one
+// short parse_* function each, behind one dispatch table and one set of private
+// helpers (emit, fail, expect_*, the block stack); splitting it would turn those
+// helpers into an interface shared by files that no other unit uses.
 #include <cstdio>
 #include <cstdlib>
 

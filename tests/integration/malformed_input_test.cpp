@@ -5,6 +5,10 @@
 // must get exactly one reply that is valid JSON by the strict grammar (UTF-8
 // included), the connection and the server stay up, and afterwards the data
 // reads back unchanged and the server stops cleanly.
+//
+// One file for all of them: the sweeps share the fixture, the generators of
+// hostile text and the invariants every reply is held to, and read best side
+// by side; the longest tests are tables of cases, not steps.
 #include <gtest/gtest.h>
 
 #include <cctype>
