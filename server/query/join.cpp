@@ -84,7 +84,7 @@ int extract_join_side_raw(const JoinSides& s, const char* ref, const char* left_
     if (side < 0) return -1;
     const char* row = side == 0 ? left_json : right_json;
     if (!row) {
-        out->reset(xstrdup2("null"));
+        out->reset(xstrdup("null"));
         if (!*out) {
             *msg = "oom";
             return -1;

@@ -108,7 +108,7 @@ int append_select_row_from_version(SelectRow** rows, int* count, int* capacity,
         *rows = grown;
         *capacity = cap;
     }
-    char* json = xstrdup2(version->json);
+    char* json = xstrdup(version->json);
     if (!json) {
         set_err(err, errlen, "oom");
         return -1;

@@ -115,7 +115,7 @@ int snapshot_keys(const Table* t, const SelectQuery* q, std::vector<char*>* keys
                 set_err(err, errlen, "cursor snapshot too large");
                 return -1;
             }
-            char* k = xstrdup2(r->key);
+            char* k = xstrdup(r->key);
             if (!k) {
                 drop_keys(keys);
                 set_err(err, errlen, "oom");

@@ -39,7 +39,7 @@ constexpr size_t kMsgSize = 256;
 
 void set_msg(char* msg, const char* text) { snprintf(msg, kMsgSize, "%s", text); }
 
-char* reply(const std::string& text) { return xstrdup2(text.c_str()); }
+char* reply(const std::string& text) { return xstrdup(text.c_str()); }
 
 std::string esc(const char* text) {
     CStr e(json_escape_string(text ? text : ""));

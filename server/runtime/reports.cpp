@@ -60,7 +60,7 @@ std::string esc(const char* s) {
 }
 
 int hand_out(const std::string& text, char** out, char* err, size_t errlen) {
-    *out = xstrdup2(text.c_str());
+    *out = xstrdup(text.c_str());
     if (!*out) {
         set_err(err, errlen, "oom");
         return -1;

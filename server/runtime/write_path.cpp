@@ -61,7 +61,7 @@ struct StringArray {
 void set_msg(char* msg, const char* text) { snprintf(msg, kMsgSize, "%s", text); }
 
 // Reply texts: one heap copy of the text (nullptr answers "out of memory").
-char* reply(const std::string& text) { return xstrdup2(text.c_str()); }
+char* reply(const std::string& text) { return xstrdup(text.c_str()); }
 
 std::string esc(const char* text) {
     CStr e(json_escape_string(text ? text : ""));

@@ -157,7 +157,7 @@ int keys_to_array(const std::vector<const std::string*>& keys, char*** out_keys,
         return -1;
     }
     for (size_t i = 0; i < keys.size(); ++i) {
-        arr[i] = xstrdup2(keys[i]->c_str());
+        arr[i] = xstrdup(keys[i]->c_str());
         if (!arr[i]) {
             free_string_array(arr, (int)i);
             snprintf(err, errlen, "oom");

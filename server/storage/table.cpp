@@ -211,7 +211,7 @@ int row_rewrite_for_altered_schema(const char* row_json, const TableSchema* new_
         }
     }
     out += "}";
-    *out_row = xstrdup2(out.c_str());
+    *out_row = xstrdup(out.c_str());
     if (!*out_row) {
         set_err(err, errlen, "oom");
         return -1;

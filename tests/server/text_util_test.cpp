@@ -48,10 +48,10 @@ TEST(TextUtil, InPlaceEditing) {
 }
 
 TEST(TextUtil, CopiesAndPrefixes) {
-    Owned d(xstrndup2("ab\0cd", 5));
+    Owned d(xstrndup("ab\0cd", 5));
     ASSERT_TRUE(d);
     EXPECT_EQ(memcmp(d.get(), "ab\0cd\0", 6), 0);
-    EXPECT_EQ(xstrdup2(nullptr), nullptr);
+    EXPECT_EQ(xstrdup(nullptr), nullptr);
 
     char buf[6];
     copy_substr_trim(buf, sizeof buf, "  abcdefgh", 9);
