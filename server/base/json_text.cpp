@@ -344,7 +344,7 @@ int json_extract_ll(const char* json, const char* key, long long* out) {
     return 0;
 }
 
-int json_extract_int2(const char* json, const char* key, int* out) {
+int json_extract_int(const char* json, const char* key, int* out) {
     long long v = 0;
     if (!out || json_extract_ll(json, key, &v) != 0) return -1;
     *out = static_cast<int>(static_cast<uint32_t>(static_cast<unsigned long long>(v)));

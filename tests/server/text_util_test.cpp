@@ -432,7 +432,7 @@ TEST(TextUtil, JsonValueScanAndRaw) {
     EXPECT_EQ(json_extract_ll("{\"big\":99999999999999999999}", "big", &v), 0);
     EXPECT_EQ(v, INT64_MAX);
     int i = 0;
-    EXPECT_EQ(json_extract_int2("{\"x\":4294967297}", "x", &i), 0);
+    EXPECT_EQ(json_extract_int("{\"x\":4294967297}", "x", &i), 0);
     EXPECT_EQ(i, 1);
 }
 
