@@ -142,8 +142,8 @@ char* ddl_handle_create_index(Job* job, char* msg) {
     auto def = std::make_unique<IndexDef>();
     char table[64];
     int if_not_exists = 0;
-    if (parse_create_index_sql_ex(sql, table, sizeof table, def.get(), &if_not_exists, msg,
-                                  kMsgSize) != 0)
+    if (parse_create_index_def(sql, table, sizeof table, def.get(), &if_not_exists, msg,
+                               kMsgSize) != 0)
         return nullptr;
     SessionTable st;
     if (session_table_resolve(job->session, table, TableUse::Read, &st, msg, kMsgSize) != 0)

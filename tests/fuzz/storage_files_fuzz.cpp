@@ -116,8 +116,8 @@ void add_index(const char* sql) {
     char err[256] = "", table[64];
     IndexDef def;
     int if_not_exists = 0;
-    if (parse_create_index_sql_ex(sql, table, sizeof table, &def, &if_not_exists, err,
-                                  sizeof err) != 0)
+    if (parse_create_index_def(sql, table, sizeof table, &def, &if_not_exists, err, sizeof err) !=
+        0)
         fail("index", err);
     Table* t = &g_tables[table_find_index(kTable)];
     RwWriteGuard g(&t->lock);

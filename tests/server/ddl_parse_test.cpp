@@ -22,7 +22,7 @@ TEST(CreateIndexParse, FullStatementFillsEveryField) {
     char table[64];
     int ine = -1;
     char err[256] = {0};
-    ASSERT_EQ(parse_create_index_sql_ex(
+    ASSERT_EQ(parse_create_index_def(
                   "CREATE UNIQUE INDEX IF NOT EXISTS ix ON t USING BTREE "
                   "(a DESC NULLS FIRST, b) WITH (fillfactor = 70, deduplicate_items = off)",
                   table, sizeof table, &d, &ine, err, sizeof err),
@@ -61,8 +61,7 @@ TEST(CreateIndexParse, DefaultsAndAcceptedForms) {
         IndexDef d;
         char table[64], err[256] = {0};
         int ine = -1;
-        ASSERT_EQ(parse_create_index_sql_ex(c.sql, table, sizeof table, &d, &ine, err, sizeof err),
-                  0)
+        ASSERT_EQ(parse_create_index_def(c.sql, table, sizeof table, &d, &ine, err, sizeof err), 0)
             << c.sql << ": " << err;
         EXPECT_STREQ(d.method, "btree") << c.sql;
         EXPECT_EQ(d.fillfactor, c.fillfactor) << c.sql;
@@ -132,8 +131,7 @@ TEST(CreateIndexParse, RefusalsCarryTheirMessage) {
         IndexDef d;
         char table[64], err[256] = {0};
         int ine = 0;
-        EXPECT_EQ(parse_create_index_sql_ex(c.sql, table, sizeof table, &d, &ine, err, sizeof err),
-                  -1)
+        EXPECT_EQ(parse_create_index_def(c.sql, table, sizeof table, &d, &ine, err, sizeof err), -1)
             << c.sql;
         EXPECT_STREQ(err, c.message) << c.sql;
     }
@@ -144,24 +142,24 @@ TEST(CreateIndexParse, SizeLimits) {
     char table[64], err[256] = {0};
     int ine = 0;
     std::string big = "CREATE INDEX ix ON t (a)" + std::string(4100, ' ');
-    EXPECT_EQ(
-        parse_create_index_sql_ex(big.c_str(), table, sizeof table, &d, &ine, err, sizeof err), -1);
+    EXPECT_EQ(parse_create_index_def(big.c_str(), table, sizeof table, &d, &ine, err, sizeof err),
+              -1);
     EXPECT_STREQ(err, "CREATE INDEX statement too long");
 
     std::string name(64, 'x');
     std::string sql = "CREATE INDEX " + name + " ON t (a)";
-    EXPECT_EQ(
-        parse_create_index_sql_ex(sql.c_str(), table, sizeof table, &d, &ine, err, sizeof err), -1);
+    EXPECT_EQ(parse_create_index_def(sql.c_str(), table, sizeof table, &d, &ine, err, sizeof err),
+              -1);
     EXPECT_STREQ(err, "index name too long");
 
     sql = "CREATE INDEX ix ON t (a" + std::string(2100, ' ') + ")";
-    EXPECT_EQ(
-        parse_create_index_sql_ex(sql.c_str(), table, sizeof table, &d, &ine, err, sizeof err), -1);
+    EXPECT_EQ(parse_create_index_def(sql.c_str(), table, sizeof table, &d, &ine, err, sizeof err),
+              -1);
     EXPECT_STREQ(err, "index column list too long");
 
     sql = "CREATE INDEX ix ON t (a) WITH (fillfactor = 5" + std::string(1100, ' ') + ")";
-    EXPECT_EQ(
-        parse_create_index_sql_ex(sql.c_str(), table, sizeof table, &d, &ine, err, sizeof err), -1);
+    EXPECT_EQ(parse_create_index_def(sql.c_str(), table, sizeof table, &d, &ine, err, sizeof err),
+              -1);
     EXPECT_STREQ(err, "index options too long");
 }
 
