@@ -1,6 +1,6 @@
-// Tables: the global slot array, creation, protected names, ALTER TABLE with
-// the rewrite of each key's newest row, DROP TABLE with its directory, DROP
-// INDEX and the search for an index's table.
+// Tables: the global slot array, look-up by internal name, creation, protected
+// names, ALTER TABLE with the rewrite of each key's newest row, DROP TABLE
+// with its directory, DROP INDEX and the search for an index's table.
 #include "storage/table.h"
 
 #include <dirent.h>
@@ -46,6 +46,34 @@ bool column_is_pk(const TableSchema& s, int col) {
 }
 
 }  // namespace
+
+int table_find_index_unlocked(const char* internal_name) {
+    if (!internal_name) return -1;
+    char want[130];
+    snprintf(want, sizeof want, "%s", internal_name);
+    canonicalize_ident(want);
+    if (!want[0]) return -1;
+    for (int i = 0; i < g_table_count && i < KYREL_MAX_TABLES; ++i) {
+        const Table& t = g_tables[i];
+        if (t.dropped || !t.schema.name[0]) continue;
+        if (strcasecmp(t.schema.name, want) == 0) return i;
+    }
+    return -1;
+}
+
+int table_find_index(const char* internal_name) {
+    RwReadGuard g(&g_tables_lock);
+    return table_find_index_unlocked(internal_name);
+}
+
+Table* table_find_live(const char* internal_name, char* err, size_t errlen) {
+    int idx = internal_name ? table_find_index(internal_name) : -1;
+    if (idx < 0) {
+        if (err && errlen) snprintf(err, errlen, "table not found");
+        return nullptr;
+    }
+    return &g_tables[idx];
+}
 
 int table_alloc_slot_unlocked(const char* internal_name, const TableSchema* schema, char* err,
                               size_t errlen) {

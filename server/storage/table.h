@@ -1,5 +1,6 @@
-// Tables: the schema records, the global table array and the operations that
-// change a table as a whole (create, ALTER TABLE, DROP TABLE, DROP INDEX).
+// Tables: the schema records, the global table array, look-up by internal
+// name and the operations that change a table as a whole (create, ALTER TABLE,
+// DROP TABLE, DROP INDEX).
 //
 // Lock order: g_checkpoint_lock, then g_tables_lock, then a table's lock.
 // Slots are handed out in order and never reused while the server runs; a
@@ -101,6 +102,14 @@ class RwWriteGuard {
   private:
     pthread_rwlock_t* l_;
 };
+
+// Slot of the live table whose internal name equals the canonicalised argument
+// case-insensitively, or -1.  The _unlocked form expects g_tables_lock held.
+int table_find_index_unlocked(const char* internal_name);
+int table_find_index(const char* internal_name);
+// The live table of that internal name, or nullptr with "table not found"
+// (err may be NULL).
+Table* table_find_live(const char* internal_name, char* err, size_t errlen);
 
 // Hands out slot g_table_count for a new live table (schema copied, name set
 // to the canonicalised internal name, empty chain, maps zeroed, pk map and lock
