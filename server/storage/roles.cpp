@@ -98,26 +98,6 @@ int make_grant_key(const char* user, const char* database, char* out, size_t cap
     return 0;
 }
 
-int table_get_latest_row_by_key(const char* table_name, const char* key, char** out_json,
-                                int* out_deleted, char* err, size_t errlen) {
-    if (out_json) *out_json = nullptr;
-    if (out_deleted) *out_deleted = 0;
-    int idx = table_name ? table_find_index(table_name) : -1;
-    if (idx < 0) {
-        set_err(err, errlen, "table not found");
-        return -1;
-    }
-    Table* t = &g_tables[idx];
-    RwReadGuard g(&t->lock);
-    int deleted = 0;
-    if (!key || versioned_get_latest_json(t, key, out_json, nullptr, &deleted) != 0) {
-        set_err(err, errlen, "row not found");
-        return -1;
-    }
-    if (out_deleted) *out_deleted = deleted;
-    return 0;
-}
-
 int json_raw_is_true(const char* raw) {
     if (!raw) return 0;
     const char* p = skip_ws(raw);

@@ -75,6 +75,26 @@ Table* table_find_live(const char* internal_name, char* err, size_t errlen) {
     return &g_tables[idx];
 }
 
+int table_get_latest_row_by_key(const char* table_name, const char* key, char** out_json,
+                                int* out_deleted, char* err, size_t errlen) {
+    if (out_json) *out_json = nullptr;
+    if (out_deleted) *out_deleted = 0;
+    int idx = table_name ? table_find_index(table_name) : -1;
+    if (idx < 0) {
+        set_err(err, errlen, "table not found");
+        return -1;
+    }
+    Table* t = &g_tables[idx];
+    RwReadGuard g(&t->lock);
+    int deleted = 0;
+    if (!key || versioned_get_latest_json(t, key, out_json, nullptr, &deleted) != 0) {
+        set_err(err, errlen, "row not found");
+        return -1;
+    }
+    if (out_deleted) *out_deleted = deleted;
+    return 0;
+}
+
 int table_alloc_slot_unlocked(const char* internal_name, const TableSchema* schema, char* err,
                               size_t errlen) {
     if (g_table_count >= KYREL_MAX_TABLES) {

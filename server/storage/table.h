@@ -111,6 +111,12 @@ int table_find_index(const char* internal_name);
 // (err may be NULL).
 Table* table_find_live(const char* internal_name, char* err, size_t errlen);
 
+// Under the table's read lock (after the look-up, never both locks at once):
+// a heap copy of the newest version's JSON of key and its deleted flag. -1
+// with "table not found" or "row not found".
+int table_get_latest_row_by_key(const char* table_name, const char* key, char** out_json,
+                                int* out_deleted, char* err, size_t errlen);
+
 // Hands out slot g_table_count for a new live table (schema copied, name set
 // to the canonicalised internal name, empty chain, maps zeroed, pk map and lock
 // initialised).  Returns the slot or -1 "too many tables".  Caller holds
