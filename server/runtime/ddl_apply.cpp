@@ -83,7 +83,7 @@ char* ddl_handle_alter_table(Job* job, char* msg) {
     const char* db = session_database(job->session);
     SessionTable st;
     if (session_table_name(job->session, cmd->table, &st, msg, kMsgSize) != 0) return nullptr;
-    if (table_apply_alter_sql(st.internal, sql, 0, msg, kMsgSize) != 0) return nullptr;
+    if (ddl_alter_table_from_sql(st.internal, sql, 0, msg, kMsgSize) != 0) return nullptr;
     if (catalog_save_db(db, msg, kMsgSize) != 0) return nullptr;
     uint64_t seq = next_seq();
     if (wal_append_record(WAL_OP_ALTER_TABLE, seq, st.internal, "", sql, msg, kMsgSize) != 0)

@@ -76,7 +76,7 @@ void apply_record(uint16_t op, uint64_t seq, const char* table, const char* key,
         break;
     }
     case WAL_OP_ALTER_TABLE:
-        if (table_apply_alter_sql(table, json, 1, e, sizeof e) == 0) {
+        if (ddl_alter_table_from_sql(table, json, 1, e, sizeof e) == 0) {
             save_catalog_of(table);
             g_replay_schema_changed = true;
         }

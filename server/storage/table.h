@@ -149,7 +149,7 @@ enum AlterOp : int32_t {
 
 // Applies one parsed ALTER TABLE: op, the added column (ADD), old and new
 // names (DROP uses old_name; RENAME both), the DEFAULT text when has_default.
-// table_apply_alter_sql (internal name, statement, replaying, err) is this
+// ddl_alter_table_from_sql (internal name, statement, replaying, err) is this
 // after parse_alter_table_sql; it lives with the DDL parser.
 int table_apply_alter(const char* internal_name, int op, const ColumnDef* added,
                       const char* old_name, const char* new_name, const char* default_text,

@@ -350,7 +350,7 @@ TEST(KeywordScanner, TokensAndKeywords) {
     EXPECT_EQ(sql_find_matching_rparen("(a"), nullptr);
 }
 
-// table_apply_alter_sql is what WAL replay runs: a second application of the
+// ddl_alter_table_from_sql is what WAL replay runs: a second application of the
 // same statement must be tolerated while replaying and refused otherwise.
 class AlterApply : public TableFixture {};
 
@@ -362,20 +362,20 @@ TEST_F(AlterApply, AppliesAndToleratesReplayOfAppliedChanges) {
     ASSERT_EQ(table_apply_insert(name.c_str(), 1, "{\"id\":1,\"a\":7}", e, sizeof e), 0) << e;
 
     const std::string add = "ALTER TABLE x ADD COLUMN note string DEFAULT 'n'";
-    ASSERT_EQ(table_apply_alter_sql(name.c_str(), add.c_str(), 0, e, sizeof e), 0) << e;
-    EXPECT_EQ(table_apply_alter_sql(name.c_str(), add.c_str(), 0, e, sizeof e), -1);
+    ASSERT_EQ(ddl_alter_table_from_sql(name.c_str(), add.c_str(), 0, e, sizeof e), 0) << e;
+    EXPECT_EQ(ddl_alter_table_from_sql(name.c_str(), add.c_str(), 0, e, sizeof e), -1);
     EXPECT_STREQ(e, "column already exists");
-    EXPECT_EQ(table_apply_alter_sql(name.c_str(), add.c_str(), 1, e, sizeof e), 0) << e;
+    EXPECT_EQ(ddl_alter_table_from_sql(name.c_str(), add.c_str(), 1, e, sizeof e), 0) << e;
 
     const std::string ren = "ALTER TABLE x RENAME COLUMN a TO b";
-    ASSERT_EQ(table_apply_alter_sql(name.c_str(), ren.c_str(), 0, e, sizeof e), 0) << e;
-    EXPECT_EQ(table_apply_alter_sql(name.c_str(), ren.c_str(), 1, e, sizeof e), 0) << e;
-    EXPECT_EQ(table_apply_alter_sql(name.c_str(), ren.c_str(), 0, e, sizeof e), -1);
+    ASSERT_EQ(ddl_alter_table_from_sql(name.c_str(), ren.c_str(), 0, e, sizeof e), 0) << e;
+    EXPECT_EQ(ddl_alter_table_from_sql(name.c_str(), ren.c_str(), 1, e, sizeof e), 0) << e;
+    EXPECT_EQ(ddl_alter_table_from_sql(name.c_str(), ren.c_str(), 0, e, sizeof e), -1);
     EXPECT_STREQ(e, "column not found");
 
     const std::string drop = "ALTER TABLE x DROP COLUMN note";
-    ASSERT_EQ(table_apply_alter_sql(name.c_str(), drop.c_str(), 0, e, sizeof e), 0) << e;
-    EXPECT_EQ(table_apply_alter_sql(name.c_str(), drop.c_str(), 1, e, sizeof e), 0) << e;
+    ASSERT_EQ(ddl_alter_table_from_sql(name.c_str(), drop.c_str(), 0, e, sizeof e), 0) << e;
+    EXPECT_EQ(ddl_alter_table_from_sql(name.c_str(), drop.c_str(), 1, e, sizeof e), 0) << e;
 
     {
         RwReadGuard g(&t->lock);
@@ -389,10 +389,10 @@ TEST_F(AlterApply, AppliesAndToleratesReplayOfAppliedChanges) {
     }
 
     // A missing table is tolerated only during replay; parse errors come back unchanged.
-    EXPECT_EQ(table_apply_alter_sql("nosuch", add.c_str(), 1, e, sizeof e), 0);
-    EXPECT_EQ(table_apply_alter_sql("nosuch", add.c_str(), 0, e, sizeof e), -1);
+    EXPECT_EQ(ddl_alter_table_from_sql("nosuch", add.c_str(), 1, e, sizeof e), 0);
+    EXPECT_EQ(ddl_alter_table_from_sql("nosuch", add.c_str(), 0, e, sizeof e), -1);
     EXPECT_STREQ(e, "table not found");
-    EXPECT_EQ(table_apply_alter_sql(name.c_str(), "ALTER TABLE x MODIFY a int", 1, e, sizeof e),
+    EXPECT_EQ(ddl_alter_table_from_sql(name.c_str(), "ALTER TABLE x MODIFY a int", 1, e, sizeof e),
               -1);
     EXPECT_STREQ(e, "unsupported ALTER TABLE operation");
 }
