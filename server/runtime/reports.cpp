@@ -222,7 +222,7 @@ int build_memory_json(char* buf, size_t size) {
         "\"cursor_memory_bytes\":%llu,\"oldest_cursor_snapshot_seq\":%llu,"
         "\"oldest_cursor_age_seconds\":%lld}}",
         (ull)used, (ull)limit, pct, g_cfg.memory_flush_percent, g_cfg.memory_hard_stop_percent,
-        (ull)g_runtime.ram_bytes, g_cfg_set_memory_limit ? 1 : 0, g_cfg.auto_vacuum_memory_percent,
+        (ull)g_runtime.ram_bytes, g_cfg_set.memory_limit ? 1 : 0, g_cfg.auto_vacuum_memory_percent,
         c.count, (ull)c.memory, (ull)c.lowest, (ll)c.oldest_age);
 }
 
@@ -250,8 +250,8 @@ int build_workers_json(char* buf, size_t size) {
                        "\"detected_cpu_count\":%lld,\"auto_tune_enabled\":%d}}",
                        g_cfg.read_workers, g_cfg.write_workers, g_cfg.connection_workers,
                        queue_depth(&g_read_queue), queue_depth(&g_write_queue), kQueueSlots,
-                       g_cfg_set_read_workers ? 1 : 0, g_cfg_set_write_workers ? 1 : 0,
-                       g_cfg_set_connection_workers ? 1 : 0, (ll)g_runtime.cpu_count,
+                       g_cfg_set.read_workers ? 1 : 0, g_cfg_set.write_workers ? 1 : 0,
+                       g_cfg_set.connection_workers ? 1 : 0, (ll)g_runtime.cpu_count,
                        g_cfg.auto_tune);
 }
 
