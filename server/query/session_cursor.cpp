@@ -1,6 +1,7 @@
 // Session cursors: open (key snapshot + pin), batched fetch at the snapshot,
 // close, kill (own cursor or, for administrators, any registry pin), SHOW
-// CURSORS and expiry. Lock order: a table's lock, then the registry lock.
+// CURSORS and expiry. Lock order (storage/lock_order.h): a table's lock, then
+// the registry lock.
 #include "query/session_cursor.h"
 
 #include <cerrno>

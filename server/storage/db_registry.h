@@ -17,8 +17,9 @@
 constexpr int KYREL_MAX_DATABASES = 64;
 constexpr size_t KYREL_INTERNAL_NAME_SIZE = 130;
 
-extern char g_databases[KYREL_MAX_DATABASES][64];
-extern int32_t g_database_count;
+// Lock order: storage/lock_order.h.
+extern char g_databases[KYREL_MAX_DATABASES][64];  // guarded by g_databases_lock
+extern int32_t g_database_count;                   // guarded by g_databases_lock
 extern pthread_rwlock_t g_databases_lock;
 
 // Slot of the database (canonicalised, case-insensitive), or -1.  Caller holds

@@ -2,7 +2,7 @@
 // name and the operations that change a table as a whole (create, ALTER TABLE,
 // DROP TABLE, DROP INDEX).
 //
-// Lock order: g_checkpoint_lock, then g_tables_lock, then a table's lock.
+// Lock order: storage/lock_order.h.
 // Slots are handed out in order and never reused while the server runs; a
 // slot is live while dropped == 0 and schema.name is not empty.
 #pragma once
@@ -56,8 +56,8 @@ struct Table {
     uint32_t index_files_stale;
 };
 
-extern Table g_tables[KYREL_MAX_TABLES];
-extern int32_t g_table_count;
+extern Table g_tables[KYREL_MAX_TABLES];  // guarded by g_tables_lock (a slot's fields: its lock)
+extern int32_t g_table_count;             // guarded by g_tables_lock
 extern pthread_rwlock_t g_tables_lock;
 
 // RAII guards over a pthread rwlock.  A NULL lock is ignored.
