@@ -94,14 +94,14 @@ void run_use(Job* job) {
         // Databases compare case-insensitively; the Session keeps the spelling
         // under which the database is registered, since paths, WAL scopes and
         // grant keys are built from it.
-        RwReadGuard g(&g_databases_lock);
+        RwReadGuard g(&g_databases.lock);
         int i = database_find_index_unlocked(db);
         if (i < 0) {
             g.unlock();
             done_error(job, "database not found");
             return;
         }
-        snprintf(db, sizeof db, "%s", g_databases[i]);
+        snprintf(db, sizeof db, "%s", g_databases.names[i]);
     }
     if (job->session)
         snprintf(job->session->current_database, sizeof job->session->current_database, "%s", db);

@@ -261,10 +261,10 @@ int build_show_databases_json(char** out, char* err, size_t errlen) {
     return build_report(out, err, errlen, [&](std::string* s) {
         *s = "{\"ok\":true,\"databases\":[";
         {
-            RwReadGuard g(&g_databases_lock);
-            for (int i = 0; i < g_database_count && i < KYREL_MAX_DATABASES; ++i) {
+            RwReadGuard g(&g_databases.lock);
+            for (int i = 0; i < g_databases.count && i < KYREL_MAX_DATABASES; ++i) {
                 if (i) *s += ',';
-                *s += "{\"name\":\"" + esc(g_databases[i]) + "\"}";
+                *s += "{\"name\":\"" + esc(g_databases.names[i]) + "\"}";
             }
         }
         *s += "]}";

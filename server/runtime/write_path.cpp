@@ -70,9 +70,9 @@ std::string esc(const char* text) {
 
 // Registered spelling of a database name, or "" when it is not registered.
 std::string registered_database(const char* name) {
-    RwReadGuard g(&g_databases_lock);
+    RwReadGuard g(&g_databases.lock);
     int i = database_find_index_unlocked(name);
-    return i >= 0 ? std::string(g_databases[i]) : std::string();
+    return i >= 0 ? std::string(g_databases.names[i]) : std::string();
 }
 
 // ---- login and users ------------------------------------------------------

@@ -76,9 +76,9 @@ int catalog_save_db(const char* db, char* err, size_t errlen) {
 int catalog_save(char* err, size_t errlen) {
     std::vector<std::string> names;
     {
-        RwReadGuard g(&g_databases_lock);
-        for (int i = 0; i < g_database_count && i < KYREL_MAX_DATABASES; ++i)
-            names.emplace_back(g_databases[i]);
+        RwReadGuard g(&g_databases.lock);
+        for (int i = 0; i < g_databases.count && i < KYREL_MAX_DATABASES; ++i)
+            names.emplace_back(g_databases.names[i]);
     }
     for (const auto& n : names)
         if (catalog_save_db(n.c_str(), err, errlen) != 0) return -1;
@@ -142,9 +142,9 @@ int catalog_load_single(const char* path, const char* db, int legacy) {
 int catalog_load() {
     std::vector<std::string> names;
     {
-        RwReadGuard g(&g_databases_lock);
-        for (int i = 0; i < g_database_count && i < KYREL_MAX_DATABASES; ++i)
-            names.emplace_back(g_databases[i]);
+        RwReadGuard g(&g_databases.lock);
+        for (int i = 0; i < g_databases.count && i < KYREL_MAX_DATABASES; ++i)
+            names.emplace_back(g_databases.names[i]);
     }
     int read = 0;
     for (const auto& n : names) {

@@ -9,8 +9,8 @@
 //   3. Table::lock (table.h): one table's slot; never two tables at once.
 //   4. g_cursor_registry_lock (cursor_pins.h): the cursor pins.
 //
-//   g_wal_lock (wal.h) before g_databases_lock (db_registry.h); a checkpoint
-//   takes g_databases_lock on its own after it has let go of the table locks.
+//   g_wal_lock (wal.h) before g_databases.lock (db_registry.h); a checkpoint
+//   takes g_databases.lock on its own after it has let go of the table locks.
 //
 // Leaf locks, held only around their own fields and never while taking
 // another: g_seq_lock (wal.h), g_stats_lock, g_mem_lock and g_activity_lock

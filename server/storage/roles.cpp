@@ -85,9 +85,9 @@ int make_grant_key(const char* user, const char* database, char* out, size_t cap
     // registered spelling, so a grant on "Sales" is found from "sales".
     std::string db = database;
     {
-        RwReadGuard g(&g_databases_lock);
+        RwReadGuard g(&g_databases.lock);
         int i = database_find_index_unlocked(database);
-        if (i >= 0) db = g_databases[i];
+        if (i >= 0) db = g_databases.names[i];
     }
     int n = snprintf(out, cap, "%s@%s", user, db.c_str());
     if (n < 0 || (size_t)n >= cap) {
