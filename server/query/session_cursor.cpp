@@ -212,7 +212,7 @@ int session_cursor_fetch_internal(SessionCursor* c, int batch, char** out, char*
         set_err(err, errlen, "cursor table not found");
         return -1;
     }
-    Table* t = &g_tables[idx];
+    Table* t = &g_tables.slots[idx];
     const char* shown = c->table[0] ? c->table : c->internal_table;
     try {
         std::string reply;
@@ -417,7 +417,8 @@ int session_cursor_open_table(Session* session, const char* internal, const char
     }
     session_cursor_clear(c);
     Snapshot snap;
-    if (cursor_build_key_snapshot(&g_tables[idx], internal, q, &snap, err, errlen) != 0) return -1;
+    if (cursor_build_key_snapshot(&g_tables.slots[idx], internal, q, &snap, err, errlen) != 0)
+        return -1;
 
     const int64_t now = now_seconds();
     c->in_use = 1;

@@ -102,7 +102,7 @@ CursorFigures cursor_figures() {
 int report_slot(const Session* s, const char* table, char* err, size_t errlen) {
     SessionTable st;
     if (session_table_resolve(s, table, TableUse::Read, &st, err, errlen) != 0) return -1;
-    return static_cast<int>(st.table - g_tables);
+    return static_cast<int>(st.table - g_tables.slots);
 }
 
 bool table_live(const Table& t) { return !t.dropped && t.schema.name[0]; }
@@ -133,9 +133,9 @@ void append_index_json(std::string& out, const IndexDef& src, const char* table,
 // slot order, under the table-list lock and each table's read lock.
 template <typename Visit>
 void for_each_table_in_db(const char* db, Visit visit) {
-    RwReadGuard g(&g_tables_lock);
-    for (int i = 0; i < g_table_count && i < KYREL_MAX_TABLES; ++i) {
-        Table& t = g_tables[i];
+    RwReadGuard g(&g_tables.lock);
+    for (int i = 0; i < g_tables.count && i < KYREL_MAX_TABLES; ++i) {
+        Table& t = g_tables.slots[i];
         RwReadGuard tg(&t.lock);
         if (!table_live(t)) continue;
         char tdb[64], tname[64];
@@ -300,8 +300,8 @@ int build_show_table_json_db(const Session* session, const char* table, char** o
         return -1;
     }
     {
-        RwReadGuard g(&g_tables_lock);
-        Table& t = g_tables[slot];
+        RwReadGuard g(&g_tables.lock);
+        Table& t = g_tables.slots[slot];
         RwReadGuard tg(&t.lock);
         if (!table_live(t)) {
             set_err(err, errlen, "table not found");
@@ -333,8 +333,8 @@ int build_show_indexes_json_db(const Session* session, const char* table, char**
     int slot = report_slot(session, table, err, errlen);
     if (slot < 0) return -1;
     return build_report(out, err, errlen, [&](std::string* s) {
-        RwReadGuard g(&g_tables_lock);
-        Table& t = g_tables[slot];
+        RwReadGuard g(&g_tables.lock);
+        Table& t = g_tables.slots[slot];
         RwReadGuard tg(&t.lock);
         if (!table_live(t)) {
             set_err(err, errlen, "table not found");

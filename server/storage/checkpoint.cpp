@@ -257,9 +257,9 @@ int checkpoint_all_tables(char* err, size_t errlen) {
         c = g_next_seq ? g_next_seq - 1 : 0;
     }
     {
-        RwReadGuard g(&g_tables_lock);
-        for (int i = 0; i < g_table_count && i < KYREL_MAX_TABLES; ++i) {
-            Table* t = &g_tables[i];
+        RwReadGuard g(&g_tables.lock);
+        for (int i = 0; i < g_tables.count && i < KYREL_MAX_TABLES; ++i) {
+            Table* t = &g_tables.slots[i];
             if (t->dropped || !t->schema.name[0]) continue;
             RwWriteGuard tg(&t->lock);
             if (table_checkpoint_compact(t, c, err, errlen) != 0) return -1;

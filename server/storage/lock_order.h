@@ -5,7 +5,7 @@
 //
 //   1. g_checkpoint_lock (checkpoint.h, recursive): the commit thread around
 //      each job it applies; auto-vacuum only tries it.
-//   2. g_tables_lock (table.h): the table list.
+//   2. g_tables.lock (table.h): the table list.
 //   3. Table::lock (table.h): one table's slot; never two tables at once.
 //   4. g_cursor_registry_lock (cursor_pins.h): the cursor pins.
 //

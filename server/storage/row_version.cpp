@@ -101,10 +101,10 @@ int versioned_get_visible_json(Table* table, const char* key, uint64_t snapshot_
 
 int table_key_exists_live(const char* internal_name, const char* key) {
     if (!key) return 0;
-    RwReadGuard list(&g_tables_lock);
+    RwReadGuard list(&g_tables.lock);
     int slot = table_find_index_unlocked(internal_name);
     if (slot < 0) return 0;
-    Table* t = &g_tables[slot];
+    Table* t = &g_tables.slots[slot];
     RwReadGuard g(&t->lock);
     int deleted = 0;
     if (versioned_get_latest_json(t, key, nullptr, nullptr, &deleted) != 0) return 0;

@@ -26,9 +26,7 @@
 #include "storage/row_version.h"
 #include "storage/segment.h"
 
-Table g_tables[KYREL_MAX_TABLES];
-int32_t g_table_count = 0;
-pthread_rwlock_t g_tables_lock = PTHREAD_RWLOCK_INITIALIZER;
+TableList g_tables;
 
 namespace {
 
@@ -53,8 +51,8 @@ int table_find_index_unlocked(const char* internal_name) {
     snprintf(want, sizeof want, "%s", internal_name);
     canonicalize_ident(want);
     if (!want[0]) return -1;
-    for (int i = 0; i < g_table_count && i < KYREL_MAX_TABLES; ++i) {
-        const Table& t = g_tables[i];
+    for (int i = 0; i < g_tables.count && i < KYREL_MAX_TABLES; ++i) {
+        const Table& t = g_tables.slots[i];
         if (t.dropped || !t.schema.name[0]) continue;
         if (strcasecmp(t.schema.name, want) == 0) return i;
     }
@@ -62,7 +60,7 @@ int table_find_index_unlocked(const char* internal_name) {
 }
 
 int table_find_index(const char* internal_name) {
-    RwReadGuard g(&g_tables_lock);
+    RwReadGuard g(&g_tables.lock);
     return table_find_index_unlocked(internal_name);
 }
 
@@ -72,7 +70,7 @@ Table* table_find_live(const char* internal_name, char* err, size_t errlen) {
         if (err && errlen) snprintf(err, errlen, "table not found");
         return nullptr;
     }
-    return &g_tables[idx];
+    return &g_tables.slots[idx];
 }
 
 int table_get_latest_row_by_key(const char* table_name, const char* key, char** out_json,
@@ -84,7 +82,7 @@ int table_get_latest_row_by_key(const char* table_name, const char* key, char** 
         set_err(err, errlen, "table not found");
         return -1;
     }
-    Table* t = &g_tables[idx];
+    Table* t = &g_tables.slots[idx];
     RwReadGuard g(&t->lock);
     int deleted = 0;
     if (!key || versioned_get_latest_json(t, key, out_json, nullptr, &deleted) != 0) {
@@ -97,12 +95,12 @@ int table_get_latest_row_by_key(const char* table_name, const char* key, char** 
 
 int table_alloc_slot_unlocked(const char* internal_name, const TableSchema* schema, char* err,
                               size_t errlen) {
-    if (g_table_count >= KYREL_MAX_TABLES) {
+    if (g_tables.count >= KYREL_MAX_TABLES) {
         set_err(err, errlen, "too many tables");
         return -1;
     }
-    int slot = g_table_count;
-    Table& t = g_tables[slot];
+    int slot = g_tables.count;
+    Table& t = g_tables.slots[slot];
     if (schema)
         t.schema = *schema;
     else
@@ -124,12 +122,12 @@ int table_alloc_slot_unlocked(const char* internal_name, const TableSchema* sche
     memset(&t.pk_map, 0, sizeof t.pk_map);
     pk_latest_map_init(&t);  // a failed init is retried on first update
     pthread_rwlock_init(&t.lock, nullptr);
-    g_table_count++;
+    g_tables.count++;
     return slot;
 }
 
 int table_create(const char* internal_name, const TableSchema* schema, char* err, size_t errlen) {
-    RwWriteGuard g(&g_tables_lock);
+    RwWriteGuard g(&g_tables.lock);
     if (table_find_index_unlocked(internal_name) >= 0) {
         set_err(err, errlen, "table already exists");
         return -1;
@@ -146,7 +144,7 @@ int table_create(const char* internal_name, const TableSchema* schema, char* err
     // Manifest step: manifest_save for the new table (creates its directory); failure ignored.
     {
         char merr[256];
-        manifest_save(&g_tables[slot], merr, sizeof merr);
+        manifest_save(&g_tables.slots[slot], merr, sizeof merr);
     }
     return 0;
 }
@@ -323,7 +321,7 @@ int table_apply_alter(const char* internal_name, int op, const ColumnDef* added,
         set_err(err, errlen, "cannot alter system table");
         return -1;
     }
-    Table* t = &g_tables[slot];
+    Table* t = &g_tables.slots[slot];
     RwWriteGuard g(&t->lock);
     if (t->dropped || !t->schema.name[0]) {  // dropped between lookup and lock
         if (replaying) return 0;
@@ -419,18 +417,18 @@ int table_apply_alter(const char* internal_name, int op, const ColumnDef* added,
 
 int table_drop_internal(const char* internal_name, int if_exists, char* err, size_t errlen) {
     {
-        RwWriteGuard list(&g_tables_lock);
+        RwWriteGuard list(&g_tables.lock);
         int slot = table_find_index_unlocked(internal_name);
         if (slot < 0) {
             if (if_exists) return 1;
             set_err(err, errlen, "table not found");
             return -1;
         }
-        if (table_is_protected_internal_name(g_tables[slot].schema.name)) {
+        if (table_is_protected_internal_name(g_tables.slots[slot].schema.name)) {
             set_err(err, errlen, "cannot drop system table");
             return -1;
         }
-        Table* t = &g_tables[slot];
+        Table* t = &g_tables.slots[slot];
         RwWriteGuard g(&t->lock);
         t->dropped = 1;
         t->schema.name[0] = '\0';
@@ -457,7 +455,7 @@ int table_drop_index_internal(const char* internal_name, const char* index_name,
         set_err(err, errlen, "table not found");
         return -1;
     }
-    Table* t = &g_tables[slot];
+    Table* t = &g_tables.slots[slot];
     std::string idx_path;
     {
         RwWriteGuard g(&t->lock);
@@ -506,9 +504,9 @@ int resolve_index_target_db(const char* database, const char* index_name, const 
     int found = 0;
     std::string last;
     {
-        RwReadGuard list(&g_tables_lock);
-        for (int s = 0; s < g_table_count; ++s) {
-            Table* t = &g_tables[s];
+        RwReadGuard list(&g_tables.lock);
+        for (int s = 0; s < g_tables.count; ++s) {
+            Table* t = &g_tables.slots[s];
             RwReadGuard g(&t->lock);
             if (t->dropped || !t->schema.name[0]) continue;
             char tdb[64], ttb[KYREL_INTERNAL_NAME_SIZE];

@@ -56,9 +56,13 @@ struct Table {
     uint32_t index_files_stale;
 };
 
-extern Table g_tables[KYREL_MAX_TABLES];  // guarded by g_tables_lock (a slot's fields: its lock)
-extern int32_t g_table_count;             // guarded by g_tables_lock
-extern pthread_rwlock_t g_tables_lock;
+// The table slots: slots[0 .. count) have been handed out.
+struct TableList {
+    pthread_rwlock_t lock = PTHREAD_RWLOCK_INITIALIZER;  // lock order: storage/lock_order.h
+    Table slots[KYREL_MAX_TABLES];  // guarded by lock; a slot's fields by its own lock
+    int32_t count = 0;              // guarded by lock
+};
+extern TableList g_tables;
 
 // RAII guards over a pthread rwlock.  A NULL lock is ignored.
 class RwReadGuard {
@@ -104,7 +108,7 @@ class RwWriteGuard {
 };
 
 // Slot of the live table whose internal name equals the canonicalised argument
-// case-insensitively, or -1.  The _unlocked form expects g_tables_lock held.
+// case-insensitively, or -1.  The _unlocked form expects g_tables.lock held.
 int table_find_index_unlocked(const char* internal_name);
 int table_find_index(const char* internal_name);
 // The live table of that internal name, or nullptr with "table not found"
@@ -117,10 +121,10 @@ Table* table_find_live(const char* internal_name, char* err, size_t errlen);
 int table_get_latest_row_by_key(const char* table_name, const char* key, char** out_json,
                                 int* out_deleted, char* err, size_t errlen);
 
-// Hands out slot g_table_count for a new live table (schema copied, name set
+// Hands out slot g_tables.count for a new live table (schema copied, name set
 // to the canonicalised internal name, empty chain, maps zeroed, pk map and lock
 // initialised).  Returns the slot or -1 "too many tables".  Caller holds
-// g_tables_lock for writing.  Used by table_create and the catalog loader.
+// g_tables.lock for writing.  Used by table_create and the catalog loader.
 int table_alloc_slot_unlocked(const char* internal_name, const TableSchema* schema, char* err,
                               size_t errlen);
 
