@@ -78,13 +78,13 @@ void set_size(const char* value, uint64_t* field, int* flag) {
 void apply_setting(const char* key, const char* value) {
     ServerConfig& c = g_cfg;
     if (!strcmp(key, "WORKER_THREADS") || !strcmp(key, "READ_WORKERS"))
-        set_ranged(value, 1, 64, &c.read_workers, &g_cfg_set_read_workers);
+        set_ranged(value, 1, 64, &c.read_workers, &g_cfg_set.read_workers);
     else if (!strcmp(key, "WRITE_WORKERS"))
-        set_ranged(value, 1, 32, &c.write_workers, &g_cfg_set_write_workers);
+        set_ranged(value, 1, 32, &c.write_workers, &g_cfg_set.write_workers);
     else if (!strcmp(key, "CONNECTION_WORKERS"))
-        set_ranged(value, 1, 128, &c.connection_workers, &g_cfg_set_connection_workers);
+        set_ranged(value, 1, 128, &c.connection_workers, &g_cfg_set.connection_workers);
     else if (!strcmp(key, "MEMORY_LIMIT_MB"))
-        set_size(value, &c.memory_limit_bytes, &g_cfg_set_memory_limit);
+        set_size(value, &c.memory_limit_bytes, &g_cfg_set.memory_limit);
     else if (!strcmp(key, "MEMORY_FLUSH_PERCENT"))
         set_ranged(value, 10, 99, &c.memory_flush_percent, nullptr);
     else if (!strcmp(key, "MEMORY_HARD_STOP_PERCENT"))
@@ -102,9 +102,9 @@ void apply_setting(const char* key, const char* value) {
     else if (!strcmp(key, "AUTO_TUNE"))
         c.auto_tune = parse_onoff(value, c.auto_tune);
     else if (!strcmp(key, "WAL_SYNC_EVERY"))
-        set_ranged(value, 1, 1024, &c.wal_sync_every, &g_cfg_set_wal_sync_every);
+        set_ranged(value, 1, 1024, &c.wal_sync_every, &g_cfg_set.wal_sync_every);
     else if (!strcmp(key, "COMMIT_GROUP_WAIT_MS"))
-        set_ranged(value, 0, 100, &c.commit_group_wait_ms, &g_cfg_set_commit_group_wait);
+        set_ranged(value, 0, 100, &c.commit_group_wait_ms, &g_cfg_set.commit_group_wait);
     else if (!strcmp(key, "CURSOR_IDLE_TIMEOUT_SECONDS"))
         set_ranged(value, 0, 86400, &c.cursor_idle_timeout_seconds, nullptr);
     else if (!strcmp(key, "CURSOR_MAX_LIFETIME_SECONDS"))
@@ -118,21 +118,11 @@ void apply_setting(const char* key, const char* value) {
 ServerConfig g_cfg = kDefaults;
 RuntimeResources g_runtime = {1, 0, -1, DISK_MEDIUM};
 
-int g_cfg_set_read_workers = 0;
-int g_cfg_set_write_workers = 0;
-int g_cfg_set_connection_workers = 0;
-int g_cfg_set_memory_limit = 0;
-int g_cfg_set_wal_sync_every = 0;
-int g_cfg_set_commit_group_wait = 0;
+ConfigSetByFile g_cfg_set = {};
 
 void config_reset_defaults() {
     g_cfg = kDefaults;
-    g_cfg_set_read_workers = 0;
-    g_cfg_set_write_workers = 0;
-    g_cfg_set_connection_workers = 0;
-    g_cfg_set_memory_limit = 0;
-    g_cfg_set_wal_sync_every = 0;
-    g_cfg_set_commit_group_wait = 0;
+    g_cfg_set = ConfigSetByFile{};
 }
 
 uint64_t parse_size_mb(const char* text) {
@@ -255,7 +245,7 @@ void auto_tune_config_from(const RuntimeResources& res) {
     int64_t cpus = res.cpu_count < 1 ? 1 : res.cpu_count;
     int cc = cpus > INT_MAX / 2 ? INT_MAX / 2 : static_cast<int>(cpus);
 
-    if (!g_cfg_set_memory_limit) {
+    if (!g_cfg_set.memory_limit) {
         uint64_t r = res.ram_bytes;
         if (r == 0)
             c.memory_limit_bytes = kGiB;
@@ -272,12 +262,12 @@ void auto_tune_config_from(const RuntimeResources& res) {
         else
             c.memory_limit_bytes = 8 * kGiB;
     }
-    if (!g_cfg_set_read_workers) c.read_workers = cc <= 2 ? 1 : clamp_int(cc / 2, 1, 16);
-    if (!g_cfg_set_write_workers) c.write_workers = cc <= 2 ? 1 : cc <= 6 ? 2 : cc <= 12 ? 3 : 4;
-    if (!g_cfg_set_connection_workers) c.connection_workers = clamp_int(2 * cc, 4, 64);
-    if (!g_cfg_set_wal_sync_every)
+    if (!g_cfg_set.read_workers) c.read_workers = cc <= 2 ? 1 : clamp_int(cc / 2, 1, 16);
+    if (!g_cfg_set.write_workers) c.write_workers = cc <= 2 ? 1 : cc <= 6 ? 2 : cc <= 12 ? 3 : 4;
+    if (!g_cfg_set.connection_workers) c.connection_workers = clamp_int(2 * cc, 4, 64);
+    if (!g_cfg_set.wal_sync_every)
         c.wal_sync_every = res.disk_class == DISK_FAST ? 32 : res.disk_class == DISK_SLOW ? 8 : 16;
-    if (!g_cfg_set_commit_group_wait) {
+    if (!g_cfg_set.commit_group_wait) {
         c.commit_group_wait_ms = res.disk_class == DISK_FAST   ? 1
                                  : res.disk_class == DISK_SLOW ? 4
                                                                : 2;

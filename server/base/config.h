@@ -40,13 +40,18 @@ struct RuntimeResources {
 extern ServerConfig g_cfg;
 extern RuntimeResources g_runtime;
 
-// Raised when the file supplied an accepted value; auto-tuning then keeps it.
-extern int g_cfg_set_read_workers;
-extern int g_cfg_set_write_workers;
-extern int g_cfg_set_connection_workers;
-extern int g_cfg_set_memory_limit;
-extern int g_cfg_set_wal_sync_every;
-extern int g_cfg_set_commit_group_wait;
+// Which settings the file supplied: a member is raised when the file gave an
+// accepted value, and auto-tuning then keeps that value. Same guard as g_cfg
+// (the start-up thread writes, before any worker exists; read-only after).
+struct ConfigSetByFile {
+    int read_workers;
+    int write_workers;
+    int connection_workers;
+    int memory_limit;
+    int wal_sync_every;
+    int commit_group_wait;
+};
+extern ConfigSetByFile g_cfg_set;
 
 // Restores the built-in defaults and lowers every set-by-file flag.
 void config_reset_defaults();

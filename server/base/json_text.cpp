@@ -91,7 +91,7 @@ char* json_escape_string(const char* s) {
 }
 
 char* json_quote_token(const char* s) {
-    if (!s) return xstrdup2("\"\"");
+    if (!s) return xstrdup("\"\"");
     char* esc = json_escape_string(s);
     if (!esc) return nullptr;
     size_t len = strlen(esc);
@@ -108,12 +108,12 @@ char* json_quote_token(const char* s) {
 
 char* make_error_json(const char* message) {
     char* esc = json_escape_string(message ? message : "error");
-    if (!esc) return xstrdup2(kOomReply);
+    if (!esc) return xstrdup(kOomReply);
     size_t need = strlen(esc) + sizeof("{\"ok\":false,\"error\":\"\"}");
     char* out = static_cast<char*>(malloc(need));
     if (!out) {
         free(esc);
-        return xstrdup2(kOomReply);
+        return xstrdup(kOomReply);
     }
     snprintf(out, need, "{\"ok\":false,\"error\":\"%s\"}", esc);
     free(esc);
@@ -277,7 +277,7 @@ int json_extract_raw(const char* json, const char* key, char** out) {
     if (!v) return -1;
     const char* end = scan_json_value_end(v);
     if (!end) return -1;
-    *out = xstrndup2(v, static_cast<size_t>(end - v));
+    *out = xstrndup(v, static_cast<size_t>(end - v));
     return *out ? 0 : -1;
 }
 
@@ -311,7 +311,7 @@ int json_extract_array_objects_raw(const char* json, const char* key, char*** ou
             break;
         }
         const char* end = scan_json_value_end(p);
-        char* elem = end ? xstrndup2(p, static_cast<size_t>(end - p)) : nullptr;
+        char* elem = end ? xstrndup(p, static_cast<size_t>(end - p)) : nullptr;
         char** grown = elem ? static_cast<char**>(realloc(arr, sizeof(char*) * (n + 1))) : nullptr;
         if (!grown) {
             free(elem);
@@ -344,7 +344,7 @@ int json_extract_ll(const char* json, const char* key, long long* out) {
     return 0;
 }
 
-int json_extract_int2(const char* json, const char* key, int* out) {
+int json_extract_int(const char* json, const char* key, int* out) {
     long long v = 0;
     if (!out || json_extract_ll(json, key, &v) != 0) return -1;
     *out = static_cast<int>(static_cast<uint32_t>(static_cast<unsigned long long>(v)));

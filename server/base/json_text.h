@@ -54,7 +54,7 @@ int json_extract_object_raw(const char* json, const char* key, char** out);
 int json_extract_array_objects_raw(const char* json, const char* key, char*** out, int* count);
 // Integer value (strtol base 10 semantics, saturating); 0 if a digit was read.
 int json_extract_ll(const char* json, const char* key, long long* out);
-int json_extract_int2(const char* json, const char* key, int* out);
+int json_extract_int(const char* json, const char* key, int* out);
 
 // A literal nullptr picks neither the const nor the mutable overload above.
 inline const char* json_find_key(std::nullptr_t, const char*) { return nullptr; }

@@ -29,8 +29,8 @@ extern ServerStats g_stats;  // guarded by g_stats_lock
 extern std::mutex g_stats_lock;
 extern uint64_t g_mem_bytes;  // guarded by g_mem_lock
 extern std::mutex g_mem_lock;
-extern int64_t g_last_activity_ts;  // unix seconds; guarded by g_activity_lock
-extern int64_t g_last_auto_vacuum_ts;
+extern int64_t g_last_activity_ts;     // unix seconds; guarded by g_activity_lock
+extern int64_t g_last_auto_vacuum_ts;  // unix seconds; guarded by g_activity_lock
 extern std::mutex g_activity_lock;
 
 // counter is the address of one field of g_stats, e.g. &g_stats.rows_inserted.

@@ -16,12 +16,12 @@ char up(char c) { return static_cast<char>(std::toupper(static_cast<unsigned cha
 
 // ---- owned copies ---------------------------------------------------------
 
-char* xstrdup2(const char* s) {
+char* xstrdup(const char* s) {
     if (!s) return nullptr;
-    return xstrndup2(s, strlen(s));
+    return xstrndup(s, strlen(s));
 }
 
-char* xstrndup2(const char* s, size_t n) {
+char* xstrndup(const char* s, size_t n) {
     if (!s || n == SIZE_MAX) return nullptr;
     char* r = static_cast<char*>(malloc(n + 1));
     if (!r) return nullptr;

@@ -10,8 +10,8 @@
 #include <cstddef>
 
 // ---- owned copies ---------------------------------------------------------
-char* xstrdup2(const char* s);                  // NULL for NULL or out of memory
-char* xstrndup2(const char* s, size_t n);       // first n bytes + NUL
+char* xstrdup(const char* s);                   // NULL for NULL or out of memory
+char* xstrndup(const char* s, size_t n);        // first n bytes + NUL
 void free_string_array(char** arr, int count);  // frees entries, then the array
 
 // ---- in-place editing (NULL is a no-op) -----------------------------------

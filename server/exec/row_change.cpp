@@ -421,12 +421,12 @@ int change_statement_done(ChangeGroup* g, int64_t* counter, int64_t n, const std
         g->open = nullptr;
         e->counter = counter;
         e->count = n;
-        e->reply.reset(xstrdup2(reply.c_str()));
+        e->reply.reset(xstrdup(reply.c_str()));
         return 0;
     }
     if (counter) stats_add(counter, n);
     stats_add(&g_stats.total_writes, n);
-    *out = xstrdup2(reply.c_str());
+    *out = xstrdup(reply.c_str());
     if (*out) return 0;
     set_err(err, errlen, "oom");
     return -1;

@@ -71,7 +71,7 @@ int catalog_live_rows(std::vector<std::pair<std::string, std::string>>& out, cha
     out.clear();
     int idx = table_find_index(procedures_table().c_str());
     if (idx < 0) return sp_fail(err, errlen, "procedure catalog missing");
-    Table* t = &g_tables[idx];
+    Table* t = &g_tables.slots[idx];
     RwReadGuard g(&t->lock);
     std::unordered_set<std::string> seen;
     for (VersionedRow* v = t->rows; v; v = v->next) {

@@ -96,7 +96,7 @@ inline bool sp_is_ident_start(char c) {
 inline bool sp_is_ident_char(char c) { return sp_is_ident_start(c) || (c >= '0' && c <= '9'); }
 
 // Heap copy released with free(); NULL when memory runs out.
-inline char* sp_dup(const std::string& s) { return xstrndup2(s.data(), s.size()); }
+inline char* sp_dup(const std::string& s) { return xstrndup(s.data(), s.size()); }
 
 // The JSON-escaped text of s (NULL reads as ""); empty when memory runs out.
 inline std::string sp_json_esc(const char* s) {

@@ -276,9 +276,8 @@ int parse_create_index_tail(char* cur, IndexDef* index_def, char* err, size_t er
 
 }  // namespace
 
-int parse_create_index_sql_ex(const char* sql, char* table_out, size_t table_cap,
-                              IndexDef* index_def, int* if_not_exists_out, char* err,
-                              size_t errlen) {
+int parse_create_index_def(const char* sql, char* table_out, size_t table_cap, IndexDef* index_def,
+                           int* if_not_exists_out, char* err, size_t errlen) {
     if (!index_def || !table_out || table_cap == 0) {
         set_err(err, errlen, "internal CREATE INDEX parser error");
         return -1;
@@ -308,7 +307,7 @@ int parse_create_index_sql(const char* sql, char* index_out, size_t index_cap, c
     auto def = std::make_unique<IndexDef>();
     char table[64];
     int ine = 0;
-    if (parse_create_index_sql_ex(sql, table, sizeof table, def.get(), &ine, err, errlen) != 0)
+    if (parse_create_index_def(sql, table, sizeof table, def.get(), &ine, err, errlen) != 0)
         return -1;
     if (copy_ident_checked(index_out, index_cap, def->name, "index name", err, errlen) != 0 ||
         copy_ident_checked(table_out, table_cap, table, "table name", err, errlen) != 0 ||

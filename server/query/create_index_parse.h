@@ -9,9 +9,8 @@
 
 #include "storage/sec_index.h"
 
-int parse_create_index_sql_ex(const char* sql, char* table_out, size_t table_cap,
-                              IndexDef* index_def, int* if_not_exists_out, char* err,
-                              size_t errlen);
+int parse_create_index_def(const char* sql, char* table_out, size_t table_cap, IndexDef* index_def,
+                           int* if_not_exists_out, char* err, size_t errlen);
 // The one-column form: index, table and (first) column names.
 int parse_create_index_sql(const char* sql, char* index_out, size_t index_cap, char* table_out,
                            size_t table_cap, char* column_out, size_t column_cap, char* err,

@@ -350,8 +350,8 @@ int ddl_validate_raw_for_type(int type, const char* value, char* err, size_t err
 
 // ---- applying ALTER TABLE -------------------------------------------------
 
-int table_apply_alter_sql(const char* internal_name, const char* sql, int replaying, char* err,
-                          size_t errlen) {
+int ddl_alter_table_from_sql(const char* internal_name, const char* sql, int replaying, char* err,
+                             size_t errlen) {
     auto cmd = std::make_unique<AlterTableCmd>();
     if (parse_alter_table_sql(sql, cmd.get(), err, errlen) != 0) return -1;
     return table_apply_alter(internal_name, cmd->op, &cmd->column, cmd->old_name, cmd->new_name,

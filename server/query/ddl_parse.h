@@ -2,7 +2,7 @@
 // TABLE, DROP INDEX and ALTER TABLE, with the checks and conversion of a
 // DEFAULT value, all written on the keyword scanner of sql_keyword.h. They
 // fill caller-owned records and leave all table work to their callers; the
-// one exception is table_apply_alter_sql, which parses ALTER TABLE and
+// one exception is ddl_alter_table_from_sql, which parses ALTER TABLE and
 // applies it (the commit thread and WAL replay both use it).
 //
 // Every function returns 0 or -1 with one message in err.  Callers pass 64
@@ -44,5 +44,5 @@ int ddl_validate_raw_for_type(int type, const char* value, char* err, size_t err
 // Parses one ALTER TABLE statement and applies it to the table of that
 // internal name (the statement's own table name is not used for lookup).
 // replaying 1: during WAL replay, changes already present are tolerated.
-int table_apply_alter_sql(const char* internal_name, const char* sql, int replaying, char* err,
-                          size_t errlen);
+int ddl_alter_table_from_sql(const char* internal_name, const char* sql, int replaying, char* err,
+                             size_t errlen);

@@ -187,7 +187,7 @@ int build_insert_row_object(const char* begin, const char* end, const TableSchem
         }
     }
     row += '}';
-    char* out = xstrndup2(row.data(), row.size());
+    char* out = xstrndup(row.data(), row.size());
     if (!out) return sql_fail(err, errlen, "oom");
     *row_out = out;
     return 0;
@@ -205,7 +205,7 @@ char* sql_dup_normalized_dynamic(const char* sql, char* err, size_t errlen) {
         sql_fail(err, errlen, "SQL statement exceeds maximum message size");
         return nullptr;
     }
-    char* copy = xstrndup2(sql, len);
+    char* copy = xstrndup(sql, len);
     if (!copy) {
         sql_fail(err, errlen, "oom");
         return nullptr;

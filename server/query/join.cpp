@@ -84,7 +84,7 @@ int extract_join_side_raw(const JoinSides& s, const char* ref, const char* left_
     if (side < 0) return -1;
     const char* row = side == 0 ? left_json : right_json;
     if (!row) {
-        out->reset(xstrdup2("null"));
+        out->reset(xstrdup("null"));
         if (!*out) {
             *msg = "oom";
             return -1;
@@ -336,8 +336,9 @@ namespace {
 // one first.
 int collect_join_tables(int li, int ri, RowsGuard* left, TableSchema* ls, RowsGuard* right,
                         TableSchema* rs, char* err, size_t errlen) {
-    if (collect_table(&g_tables[li], &left->rows, &left->count, ls, err, errlen) != 0) return -1;
-    return collect_table(&g_tables[ri], &right->rows, &right->count, rs, err, errlen);
+    if (collect_table(&g_tables.slots[li], &left->rows, &left->count, ls, err, errlen) != 0)
+        return -1;
+    return collect_table(&g_tables.slots[ri], &right->rows, &right->count, rs, err, errlen);
 }
 
 // The pairs the nested loop keeps, in its order: each left row with its ON

@@ -46,7 +46,7 @@ int select_sort_key_from_raw(int type, const char* raw, int position, SortKey* o
     if (!out) return -1;
     *out = SortKey{};
     out->position = position;
-    char* copy = xstrdup2(raw ? raw : "null");
+    char* copy = xstrdup(raw ? raw : "null");
     if (!copy) {
         set_err(err, errlen, "oom");
         return -1;

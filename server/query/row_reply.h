@@ -18,7 +18,7 @@
 
 // Heap copy of text in *out; -1 "oom".
 inline int copy_raw_out(const char* text, char** out, char* err, size_t errlen) {
-    *out = xstrdup2(text);
+    *out = xstrdup(text);
     if (!*out) {
         set_err(err, errlen, "oom");
         return -1;
@@ -27,7 +27,7 @@ inline int copy_raw_out(const char* text, char** out, char* err, size_t errlen) 
 }
 // The same for a finished reply built in a std::string.
 inline int copy_raw_out(const std::string& text, char** out, char* err, size_t errlen) {
-    *out = xstrndup2(text.data(), text.size());
+    *out = xstrndup(text.data(), text.size());
     if (!*out) {
         set_err(err, errlen, "oom");
         return -1;

@@ -108,7 +108,7 @@ int append_select_row_from_version(SelectRow** rows, int* count, int* capacity,
         *rows = grown;
         *capacity = cap;
     }
-    char* json = xstrdup2(version->json);
+    char* json = xstrdup(version->json);
     if (!json) {
         set_err(err, errlen, "oom");
         return -1;
@@ -254,7 +254,7 @@ int open_run(const char* internal_name, const char* table_name, const SelectQuer
         return -1;
     }
     run->query = query;
-    run->t = &g_tables[idx];
+    run->t = &g_tables.slots[idx];
     run->shown = table_name && *table_name ? table_name : internal_name;
     run->esc.reset(json_escape_string(run->shown));
     if (!run->esc) {

@@ -202,7 +202,7 @@ int append_lookup_key(char*** keys, int* count, const char* key, char* err, size
         }
         *keys = grown;
     }
-    char* copy = xstrdup2(key ? key : "");
+    char* copy = xstrdup(key ? key : "");
     if (!copy) {
         drop_lookup_keys(keys, count);
         set_err(err, errlen, "oom");

@@ -1,6 +1,7 @@
 // Session cursors: open (key snapshot + pin), batched fetch at the snapshot,
 // close, kill (own cursor or, for administrators, any registry pin), SHOW
-// CURSORS and expiry. Lock order: a table's lock, then the registry lock.
+// CURSORS and expiry. Lock order (storage/lock_order.h): a table's lock, then
+// the registry lock.
 #include "query/session_cursor.h"
 
 #include <cerrno>
@@ -115,7 +116,7 @@ int snapshot_keys(const Table* t, const SelectQuery* q, std::vector<char*>* keys
                 set_err(err, errlen, "cursor snapshot too large");
                 return -1;
             }
-            char* k = xstrdup2(r->key);
+            char* k = xstrdup(r->key);
             if (!k) {
                 drop_keys(keys);
                 set_err(err, errlen, "oom");
@@ -211,7 +212,7 @@ int session_cursor_fetch_internal(SessionCursor* c, int batch, char** out, char*
         set_err(err, errlen, "cursor table not found");
         return -1;
     }
-    Table* t = &g_tables[idx];
+    Table* t = &g_tables.slots[idx];
     const char* shown = c->table[0] ? c->table : c->internal_table;
     try {
         std::string reply;
@@ -416,7 +417,8 @@ int session_cursor_open_table(Session* session, const char* internal, const char
     }
     session_cursor_clear(c);
     Snapshot snap;
-    if (cursor_build_key_snapshot(&g_tables[idx], internal, q, &snap, err, errlen) != 0) return -1;
+    if (cursor_build_key_snapshot(&g_tables.slots[idx], internal, q, &snap, err, errlen) != 0)
+        return -1;
 
     const int64_t now = now_seconds();
     c->in_use = 1;

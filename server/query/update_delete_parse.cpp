@@ -66,8 +66,8 @@ int parse_set_items(const std::string& set_text, char*** columns_out, char*** va
                 return -1;
             }
         }
-        cols.emplace_back(xstrdup2(c.c_str()));
-        vals.emplace_back(xstrdup2(v.c_str()));
+        cols.emplace_back(xstrdup(c.c_str()));
+        vals.emplace_back(xstrdup(v.c_str()));
         if (!cols.back() || !vals.back()) return sql_fail(err, errlen, "oom");
     }
     size_t n = cols.size();
@@ -153,7 +153,7 @@ int normalize_update_values_for_schema(const TableSchema* schema, char** columns
             // second member. Otherwise it is read as a SQL literal.
             if (json_is_one_string(v.c_str())) {
                 if (v != values[i]) {
-                    char* copy = xstrdup2(v.c_str());
+                    char* copy = xstrdup(v.c_str());
                     if (!copy) return sql_fail(err, errlen, "oom");
                     std::free(values[i]);
                     values[i] = copy;

@@ -137,7 +137,7 @@ namespace {
 
 // The normalised form of a decoded "sql" member; nullptr when out of memory.
 char* normalized_copy(const char* sql) {
-    char* norm = xstrdup2(sql);
+    char* norm = xstrdup(sql);
     if (!norm) return nullptr;
     normalize_sql_ws(norm);
     trim_ws(norm);
@@ -153,7 +153,7 @@ Job* job_with_request(uint32_t kind, const char* json, int is_write, char* sql, 
     if (!job) return nullptr;
     job->is_write = is_write ? 1u : 0u;
     if (json) {
-        job->payload = xstrdup2(json);
+        job->payload = xstrdup(json);
         if (!job->payload) {
             job_free(job);
             return nullptr;

@@ -39,7 +39,7 @@ constexpr size_t kMsgSize = 256;
 
 void set_msg(char* msg, const char* text) { snprintf(msg, kMsgSize, "%s", text); }
 
-char* reply(const std::string& text) { return xstrdup2(text.c_str()); }
+char* reply(const std::string& text) { return xstrdup(text.c_str()); }
 
 std::string esc(const char* text) {
     CStr e(json_escape_string(text ? text : ""));
@@ -83,7 +83,7 @@ char* ddl_handle_alter_table(Job* job, char* msg) {
     const char* db = session_database(job->session);
     SessionTable st;
     if (session_table_name(job->session, cmd->table, &st, msg, kMsgSize) != 0) return nullptr;
-    if (table_apply_alter_sql(st.internal, sql, 0, msg, kMsgSize) != 0) return nullptr;
+    if (ddl_alter_table_from_sql(st.internal, sql, 0, msg, kMsgSize) != 0) return nullptr;
     if (catalog_save_db(db, msg, kMsgSize) != 0) return nullptr;
     uint64_t seq = next_seq();
     if (wal_append_record(WAL_OP_ALTER_TABLE, seq, st.internal, "", sql, msg, kMsgSize) != 0)
@@ -142,8 +142,8 @@ char* ddl_handle_create_index(Job* job, char* msg) {
     auto def = std::make_unique<IndexDef>();
     char table[64];
     int if_not_exists = 0;
-    if (parse_create_index_sql_ex(sql, table, sizeof table, def.get(), &if_not_exists, msg,
-                                  kMsgSize) != 0)
+    if (parse_create_index_def(sql, table, sizeof table, def.get(), &if_not_exists, msg,
+                               kMsgSize) != 0)
         return nullptr;
     SessionTable st;
     if (session_table_resolve(job->session, table, TableUse::Read, &st, msg, kMsgSize) != 0)

@@ -51,7 +51,7 @@ char* proc_handle_create(Job* job, char* msg) {
     int count = 0;
     CStr owned_body;
     if (rp == 1 && rt == 1 && rb == 1) {
-        owned_body.reset(xstrdup2(body.c_str()));
+        owned_body.reset(xstrdup(body.c_str()));
         if (!owned_body) {
             set_msg(msg, "oom");
             return nullptr;
@@ -89,7 +89,7 @@ char* proc_handle_create(Job* job, char* msg) {
     if (sp_create_procedure(job->session, name, tname, owned_body.get(), params, count, out.get(),
                             kCreateReplySize, msg, kMsgSize) != 0)
         return nullptr;
-    return xstrdup2(out.get());
+    return xstrdup(out.get());
 }
 
 char* proc_handle_drop(Job* job, char* msg) {
@@ -113,7 +113,7 @@ char* proc_handle_drop(Job* job, char* msg) {
     if (sp_drop_procedure(job->session, name, tname[0] ? tname : nullptr, out, sizeof out, msg,
                           kMsgSize) != 0)
         return nullptr;
-    return xstrdup2(out);
+    return xstrdup(out);
 }
 
 char* proc_handle_call(Job* job, char* msg) {

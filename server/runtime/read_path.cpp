@@ -51,7 +51,7 @@ void done_fixed(Job* job, size_t size, Build build, const char* too_large) {
         done_error(job, too_large);
         return;
     }
-    job_mark_done(job, xstrdup2(buf.get()));
+    job_mark_done(job, xstrdup(buf.get()));
 }
 
 // A heap-text builder: its reply, or its message.
@@ -94,14 +94,14 @@ void run_use(Job* job) {
         // Databases compare case-insensitively; the Session keeps the spelling
         // under which the database is registered, since paths, WAL scopes and
         // grant keys are built from it.
-        RwReadGuard g(&g_databases_lock);
+        RwReadGuard g(&g_databases.lock);
         int i = database_find_index_unlocked(db);
         if (i < 0) {
             g.unlock();
             done_error(job, "database not found");
             return;
         }
-        snprintf(db, sizeof db, "%s", g_databases[i]);
+        snprintf(db, sizeof db, "%s", g_databases.names[i]);
     }
     if (job->session)
         snprintf(job->session->current_database, sizeof job->session->current_database, "%s", db);
@@ -111,7 +111,7 @@ void run_use(Job* job) {
         return;
     }
     std::string reply = std::string("{\"ok\":true,\"database\":\"") + esc.get() + "\"}";
-    job_mark_done(job, xstrdup2(reply.c_str()));
+    job_mark_done(job, xstrdup(reply.c_str()));
 }
 
 // Table name of SHOW TABLE / SHOW INDEXES from the Job or the statement.
@@ -132,7 +132,7 @@ int show_target_table(Job* job, bool indexes, char* table, size_t cap, char* msg
         snprintf(msg, msglen, "missing sql");
         return -1;
     }
-    CStr sql(xstrdup2(request_sql(job)));
+    CStr sql(xstrdup(request_sql(job)));
     if (!sql) {
         snprintf(msg, msglen, "oom");
         return -1;
@@ -254,7 +254,7 @@ void execute_read_job(Job* job) {
         session_cursors_expire_timed_out(job->session);
 
     switch (job->kind) {
-    case JOB_PING: job_mark_done(job, xstrdup2("{\"ok\":true,\"pong\":true}")); return;
+    case JOB_PING: job_mark_done(job, xstrdup("{\"ok\":true,\"pong\":true}")); return;
     case JOB_SHOW_STATS: done_fixed(job, 4096, build_stats_json, nullptr); return;
     case JOB_SHOW_PERFORMANCE:
         done_fixed(job, 4096, build_performance_json, "performance response too large");

@@ -60,7 +60,7 @@ std::string esc(const char* s) {
 }
 
 int hand_out(const std::string& text, char** out, char* err, size_t errlen) {
-    *out = xstrdup2(text.c_str());
+    *out = xstrdup(text.c_str());
     if (!*out) {
         set_err(err, errlen, "oom");
         return -1;
@@ -102,7 +102,7 @@ CursorFigures cursor_figures() {
 int report_slot(const Session* s, const char* table, char* err, size_t errlen) {
     SessionTable st;
     if (session_table_resolve(s, table, TableUse::Read, &st, err, errlen) != 0) return -1;
-    return static_cast<int>(st.table - g_tables);
+    return static_cast<int>(st.table - g_tables.slots);
 }
 
 bool table_live(const Table& t) { return !t.dropped && t.schema.name[0]; }
@@ -133,9 +133,9 @@ void append_index_json(std::string& out, const IndexDef& src, const char* table,
 // slot order, under the table-list lock and each table's read lock.
 template <typename Visit>
 void for_each_table_in_db(const char* db, Visit visit) {
-    RwReadGuard g(&g_tables_lock);
-    for (int i = 0; i < g_table_count && i < KYREL_MAX_TABLES; ++i) {
-        Table& t = g_tables[i];
+    RwReadGuard g(&g_tables.lock);
+    for (int i = 0; i < g_tables.count && i < KYREL_MAX_TABLES; ++i) {
+        Table& t = g_tables.slots[i];
         RwReadGuard tg(&t.lock);
         if (!table_live(t)) continue;
         char tdb[64], tname[64];
@@ -222,7 +222,7 @@ int build_memory_json(char* buf, size_t size) {
         "\"cursor_memory_bytes\":%llu,\"oldest_cursor_snapshot_seq\":%llu,"
         "\"oldest_cursor_age_seconds\":%lld}}",
         (ull)used, (ull)limit, pct, g_cfg.memory_flush_percent, g_cfg.memory_hard_stop_percent,
-        (ull)g_runtime.ram_bytes, g_cfg_set_memory_limit ? 1 : 0, g_cfg.auto_vacuum_memory_percent,
+        (ull)g_runtime.ram_bytes, g_cfg_set.memory_limit ? 1 : 0, g_cfg.auto_vacuum_memory_percent,
         c.count, (ull)c.memory, (ull)c.lowest, (ll)c.oldest_age);
 }
 
@@ -250,8 +250,8 @@ int build_workers_json(char* buf, size_t size) {
                        "\"detected_cpu_count\":%lld,\"auto_tune_enabled\":%d}}",
                        g_cfg.read_workers, g_cfg.write_workers, g_cfg.connection_workers,
                        queue_depth(&g_read_queue), queue_depth(&g_write_queue), kQueueSlots,
-                       g_cfg_set_read_workers ? 1 : 0, g_cfg_set_write_workers ? 1 : 0,
-                       g_cfg_set_connection_workers ? 1 : 0, (ll)g_runtime.cpu_count,
+                       g_cfg_set.read_workers ? 1 : 0, g_cfg_set.write_workers ? 1 : 0,
+                       g_cfg_set.connection_workers ? 1 : 0, (ll)g_runtime.cpu_count,
                        g_cfg.auto_tune);
 }
 
@@ -261,10 +261,10 @@ int build_show_databases_json(char** out, char* err, size_t errlen) {
     return build_report(out, err, errlen, [&](std::string* s) {
         *s = "{\"ok\":true,\"databases\":[";
         {
-            RwReadGuard g(&g_databases_lock);
-            for (int i = 0; i < g_database_count && i < KYREL_MAX_DATABASES; ++i) {
+            RwReadGuard g(&g_databases.lock);
+            for (int i = 0; i < g_databases.count && i < KYREL_MAX_DATABASES; ++i) {
                 if (i) *s += ',';
-                *s += "{\"name\":\"" + esc(g_databases[i]) + "\"}";
+                *s += "{\"name\":\"" + esc(g_databases.names[i]) + "\"}";
             }
         }
         *s += "]}";
@@ -300,8 +300,8 @@ int build_show_table_json_db(const Session* session, const char* table, char** o
         return -1;
     }
     {
-        RwReadGuard g(&g_tables_lock);
-        Table& t = g_tables[slot];
+        RwReadGuard g(&g_tables.lock);
+        Table& t = g_tables.slots[slot];
         RwReadGuard tg(&t.lock);
         if (!table_live(t)) {
             set_err(err, errlen, "table not found");
@@ -333,8 +333,8 @@ int build_show_indexes_json_db(const Session* session, const char* table, char**
     int slot = report_slot(session, table, err, errlen);
     if (slot < 0) return -1;
     return build_report(out, err, errlen, [&](std::string* s) {
-        RwReadGuard g(&g_tables_lock);
-        Table& t = g_tables[slot];
+        RwReadGuard g(&g_tables.lock);
+        Table& t = g_tables.slots[slot];
         RwReadGuard tg(&t.lock);
         if (!table_live(t)) {
             set_err(err, errlen, "table not found");

@@ -76,7 +76,7 @@ void apply_record(uint16_t op, uint64_t seq, const char* table, const char* key,
         break;
     }
     case WAL_OP_ALTER_TABLE:
-        if (table_apply_alter_sql(table, json, 1, e, sizeof e) == 0) {
+        if (ddl_alter_table_from_sql(table, json, 1, e, sizeof e) == 0) {
             save_catalog_of(table);
             g_replay_schema_changed = true;
         }
@@ -105,9 +105,9 @@ void apply_record(uint16_t op, uint64_t seq, const char* table, const char* key,
 
 std::vector<std::string> registered_databases() {
     std::vector<std::string> names;
-    RwReadGuard g(&g_databases_lock);
-    for (int i = 0; i < g_database_count && i < KYREL_MAX_DATABASES; ++i)
-        names.emplace_back(g_databases[i]);
+    RwReadGuard g(&g_databases.lock);
+    for (int i = 0; i < g_databases.count && i < KYREL_MAX_DATABASES; ++i)
+        names.emplace_back(g_databases.names[i]);
     return names;
 }
 

@@ -61,7 +61,7 @@ struct StringArray {
 void set_msg(char* msg, const char* text) { snprintf(msg, kMsgSize, "%s", text); }
 
 // Reply texts: one heap copy of the text (nullptr answers "out of memory").
-char* reply(const std::string& text) { return xstrdup2(text.c_str()); }
+char* reply(const std::string& text) { return xstrdup(text.c_str()); }
 
 std::string esc(const char* text) {
     CStr e(json_escape_string(text ? text : ""));
@@ -70,9 +70,9 @@ std::string esc(const char* text) {
 
 // Registered spelling of a database name, or "" when it is not registered.
 std::string registered_database(const char* name) {
-    RwReadGuard g(&g_databases_lock);
+    RwReadGuard g(&g_databases.lock);
     int i = database_find_index_unlocked(name);
-    return i >= 0 ? std::string(g_databases[i]) : std::string();
+    return i >= 0 ? std::string(g_databases.names[i]) : std::string();
 }
 
 // ---- login and users ------------------------------------------------------

@@ -34,9 +34,9 @@ namespace {
 
 std::string catalog_text_for_db(const char* db) {
     std::string out;
-    RwReadGuard g(&g_tables_lock);
-    for (int i = 0; i < g_table_count && i < KYREL_MAX_TABLES; ++i) {
-        const Table& t = g_tables[i];
+    RwReadGuard g(&g_tables.lock);
+    for (int i = 0; i < g_tables.count && i < KYREL_MAX_TABLES; ++i) {
+        const Table& t = g_tables.slots[i];
         if (t.dropped || !t.schema.name[0]) continue;
         char tdb[64], tname[130];
         split_internal_table_name(t.schema.name, tdb, sizeof tdb, tname, sizeof tname);
@@ -76,9 +76,9 @@ int catalog_save_db(const char* db, char* err, size_t errlen) {
 int catalog_save(char* err, size_t errlen) {
     std::vector<std::string> names;
     {
-        RwReadGuard g(&g_databases_lock);
-        for (int i = 0; i < g_database_count && i < KYREL_MAX_DATABASES; ++i)
-            names.emplace_back(g_databases[i]);
+        RwReadGuard g(&g_databases.lock);
+        for (int i = 0; i < g_databases.count && i < KYREL_MAX_DATABASES; ++i)
+            names.emplace_back(g_databases.names[i]);
     }
     for (const auto& n : names)
         if (catalog_save_db(n.c_str(), err, errlen) != 0) return -1;
@@ -129,8 +129,8 @@ int catalog_load_single(const char* path, const char* db, int legacy) {
                 snprintf(internal, sizeof internal, "%s", schema.name);
             else
                 make_internal_table_name(db, schema.name, internal, sizeof internal);
-            RwWriteGuard g(&g_tables_lock);
-            if (g_table_count >= KYREL_MAX_TABLES) continue;
+            RwWriteGuard g(&g_tables.lock);
+            if (g_tables.count >= KYREL_MAX_TABLES) continue;
             char err[256];
             table_alloc_slot_unlocked(internal, &schema, err, sizeof err);
         }
@@ -142,9 +142,9 @@ int catalog_load_single(const char* path, const char* db, int legacy) {
 int catalog_load() {
     std::vector<std::string> names;
     {
-        RwReadGuard g(&g_databases_lock);
-        for (int i = 0; i < g_database_count && i < KYREL_MAX_DATABASES; ++i)
-            names.emplace_back(g_databases[i]);
+        RwReadGuard g(&g_databases.lock);
+        for (int i = 0; i < g_databases.count && i < KYREL_MAX_DATABASES; ++i)
+            names.emplace_back(g_databases.names[i]);
     }
     int read = 0;
     for (const auto& n : names) {

@@ -165,9 +165,9 @@ int db_checkpoint_load_all() {
     g_db_checkpoint_count = 0;
     std::vector<std::string> names;
     {
-        RwReadGuard g(&g_databases_lock);
-        for (int i = 0; i < g_database_count && i < KYREL_MAX_DATABASES; ++i)
-            names.emplace_back(g_databases[i]);
+        RwReadGuard g(&g_databases.lock);
+        for (int i = 0; i < g_databases.count && i < KYREL_MAX_DATABASES; ++i)
+            names.emplace_back(g_databases.names[i]);
     }
     for (const auto& n : names) db_checkpoint_load_one(n.c_str());
     return 0;
@@ -257,9 +257,9 @@ int checkpoint_all_tables(char* err, size_t errlen) {
         c = g_next_seq ? g_next_seq - 1 : 0;
     }
     {
-        RwReadGuard g(&g_tables_lock);
-        for (int i = 0; i < g_table_count && i < KYREL_MAX_TABLES; ++i) {
-            Table* t = &g_tables[i];
+        RwReadGuard g(&g_tables.lock);
+        for (int i = 0; i < g_tables.count && i < KYREL_MAX_TABLES; ++i) {
+            Table* t = &g_tables.slots[i];
             if (t->dropped || !t->schema.name[0]) continue;
             RwWriteGuard tg(&t->lock);
             if (table_checkpoint_compact(t, c, err, errlen) != 0) return -1;
@@ -270,9 +270,9 @@ int checkpoint_all_tables(char* err, size_t errlen) {
 
     std::vector<std::string> names;
     {
-        RwReadGuard g(&g_databases_lock);
-        for (int i = 0; i < g_database_count && i < KYREL_MAX_DATABASES; ++i)
-            names.emplace_back(g_databases[i]);
+        RwReadGuard g(&g_databases.lock);
+        for (int i = 0; i < g_databases.count && i < KYREL_MAX_DATABASES; ++i)
+            names.emplace_back(g_databases.names[i]);
     }
     for (const auto& n : names) {
         db_checkpoint_set(n.c_str(), c);
@@ -286,11 +286,11 @@ int checkpoint_all_tables(char* err, size_t errlen) {
         return -1;
     }
     {
-        RwReadGuard g(&g_databases_lock);
-        for (int i = 0; i < g_database_count && i < KYREL_MAX_DATABASES; ++i) {
+        RwReadGuard g(&g_databases.lock);
+        for (int i = 0; i < g_databases.count && i < KYREL_MAX_DATABASES; ++i) {
             char path[512];
-            ensure_database_storage_dirs(g_databases[i]);
-            db_wal_path(g_databases[i], path, sizeof path);
+            ensure_database_storage_dirs(g_databases.names[i]);
+            db_wal_path(g_databases.names[i], path, sizeof path);
             if (truncate_log(path) != 0) {
                 snprintf(err, errlen, "cannot truncate database WAL");
                 return -1;

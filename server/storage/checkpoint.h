@@ -14,8 +14,7 @@
 //  - After an applied ALTER TABLE or DROP TABLE (catalog saved, WAL record
 //    written) the commit thread runs checkpoint_all_tables() at once, so the
 //    logs never hold records older than the catalog.
-// Lock order: g_checkpoint_lock -> g_tables_lock -> table lock; then
-// g_databases_lock alone; then g_wal_lock -> g_databases_lock.
+// Lock order: storage/lock_order.h.
 #pragma once
 
 #include <cstddef>

@@ -27,7 +27,7 @@ struct CursorPin {
 
 extern CursorPin g_cursor_pins[CURSOR_PIN_SLOTS];  // guarded by g_cursor_registry_lock
 extern uint64_t g_next_cursor_pin_token;           // guarded by g_cursor_registry_lock
-extern std::mutex g_cursor_registry_lock;
+extern std::mutex g_cursor_registry_lock;          // lock order: storage/lock_order.h
 // Used slots; changed under g_cursor_registry_lock. Lets the scans return at
 // once without the lock while no cursor is open (the common case on every
 // read request and checkpoint).

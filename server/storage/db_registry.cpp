@@ -26,9 +26,7 @@
 #include "storage/paths.h"
 #include "storage/table.h"
 
-char g_databases[KYREL_MAX_DATABASES][64];
-int32_t g_database_count = 0;
-pthread_rwlock_t g_databases_lock = PTHREAD_RWLOCK_INITIALIZER;
+DatabaseRegistry g_databases = {PTHREAD_RWLOCK_INITIALIZER, {}, 0};
 
 namespace {
 
@@ -45,12 +43,12 @@ int database_add_impl(const char* name, int allow_existing, bool client, char* e
         set_err(err, errlen, "database already exists");
         return -1;
     }
-    if (g_database_count >= KYREL_MAX_DATABASES) {
+    if (g_databases.count >= KYREL_MAX_DATABASES) {
         set_err(err, errlen, "too many databases");
         return -1;
     }
-    memcpy(g_databases[g_database_count], canon, sizeof canon);
-    g_database_count++;
+    memcpy(g_databases.names[g_databases.count], canon, sizeof canon);
+    g_databases.count++;
     return 0;
 }
 
@@ -58,10 +56,10 @@ int database_create_impl(const char* name, int allow_existing, bool client, char
                          size_t errlen) {
     char canon[64];
     {
-        RwWriteGuard g(&g_databases_lock);
+        RwWriteGuard g(&g_databases.lock);
         if (database_add_impl(name, allow_existing, client, err, errlen) != 0) return -1;
         int slot = database_find_index_unlocked(name);
-        snprintf(canon, sizeof canon, "%s", slot >= 0 ? g_databases[slot] : "");
+        snprintf(canon, sizeof canon, "%s", slot >= 0 ? g_databases.names[slot] : "");
     }
     ensure_dir(KYREL_DATA_ROOT);
     ensure_dir(KYREL_DATABASES_DIR);
@@ -79,13 +77,13 @@ int database_find_index_unlocked(const char* name) {
     char canon[64];
     snprintf(canon, sizeof canon, "%s", name ? name : "");
     canonicalize_ident(canon);
-    for (int i = 0; i < g_database_count; ++i)
-        if (strcasecmp(g_databases[i], canon) == 0) return i;
+    for (int i = 0; i < g_databases.count; ++i)
+        if (strcasecmp(g_databases.names[i], canon) == 0) return i;
     return -1;
 }
 
 int database_exists(const char* name) {
-    RwReadGuard g(&g_databases_lock);
+    RwReadGuard g(&g_databases.lock);
     return database_find_index_unlocked(name) >= 0 ? 1 : 0;
 }
 
@@ -143,9 +141,9 @@ int meta_file_write_atomic(const char* path, const char* data, size_t len, char*
 int databases_save(char* err, size_t errlen) {
     std::string text;
     {
-        RwReadGuard g(&g_databases_lock);
-        for (int i = 0; i < g_database_count; ++i) {
-            text += g_databases[i];
+        RwReadGuard g(&g_databases.lock);
+        for (int i = 0; i < g_databases.count; ++i) {
+            text += g_databases.names[i];
             text += '\n';
         }
     }
@@ -189,16 +187,16 @@ int databases_load(char* err, size_t errlen) {
         }
     }
     {
-        RwWriteGuard g(&g_databases_lock);
-        memset(g_databases, 0, sizeof g_databases);
-        g_database_count = 0;
+        RwWriteGuard g(&g_databases.lock);
+        memset(g_databases.names, 0, sizeof g_databases.names);
+        g_databases.count = 0;
         for (const std::string& n : names) {
-            if (g_database_count >= KYREL_MAX_DATABASES) break;
+            if (g_databases.count >= KYREL_MAX_DATABASES) break;
             database_add_impl(n.c_str(), 1, false, nullptr, 0);  // bad lines skipped
         }
-        if (g_database_count < KYREL_MAX_DATABASES)
+        if (g_databases.count < KYREL_MAX_DATABASES)
             database_add_impl("default", 1, false, nullptr, 0);
-        if (g_database_count < KYREL_MAX_DATABASES)
+        if (g_databases.count < KYREL_MAX_DATABASES)
             database_add_impl("config_db", 1, false, nullptr, 0);
     }
     ensure_dir(KYREL_DATA_ROOT);
@@ -206,8 +204,8 @@ int databases_load(char* err, size_t errlen) {
     {
         std::vector<std::string> dbs;
         {
-            RwReadGuard g(&g_databases_lock);
-            for (int i = 0; i < g_database_count; ++i) dbs.emplace_back(g_databases[i]);
+            RwReadGuard g(&g_databases.lock);
+            for (int i = 0; i < g_databases.count; ++i) dbs.emplace_back(g_databases.names[i]);
         }
         for (const std::string& d : dbs) ensure_database_storage_dirs(d.c_str());
     }

@@ -17,12 +17,16 @@
 constexpr int KYREL_MAX_DATABASES = 64;
 constexpr size_t KYREL_INTERNAL_NAME_SIZE = 130;
 
-extern char g_databases[KYREL_MAX_DATABASES][64];
-extern int32_t g_database_count;
-extern pthread_rwlock_t g_databases_lock;
+// The registered databases in registry order (the order of databases.meta).
+struct DatabaseRegistry {
+    pthread_rwlock_t lock;                // lock order: storage/lock_order.h
+    char names[KYREL_MAX_DATABASES][64];  // guarded by lock
+    int32_t count;                        // guarded by lock
+};
+extern DatabaseRegistry g_databases;
 
 // Slot of the database (canonicalised, case-insensitive), or -1.  Caller holds
-// g_databases_lock.
+// g_databases.lock.
 int database_find_index_unlocked(const char* name);
 // 1 when registered, else 0 (takes the read lock).
 int database_exists(const char* name);

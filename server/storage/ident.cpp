@@ -1,4 +1,4 @@
-// Identifier canonicalisation and checks, column type names, table lookup.
+// Identifier canonicalisation and checks, column type names, column lookup.
 #include "storage/ident.h"
 
 #include <strings.h>
@@ -103,34 +103,6 @@ int copy_ident_checked(char* dest, size_t capacity, const char* source, const ch
 int copy_ident_stored(char* dest, size_t capacity, const char* source, const char* label, char* err,
                       size_t errlen) {
     return copy_ident_impl(dest, capacity, source, label, false, err, errlen);
-}
-
-int table_find_index_unlocked(const char* internal_name) {
-    if (!internal_name) return -1;
-    char want[130];
-    snprintf(want, sizeof want, "%s", internal_name);
-    canonicalize_ident(want);
-    if (!want[0]) return -1;
-    for (int i = 0; i < g_table_count && i < KYREL_MAX_TABLES; ++i) {
-        const Table& t = g_tables[i];
-        if (t.dropped || !t.schema.name[0]) continue;
-        if (strcasecmp(t.schema.name, want) == 0) return i;
-    }
-    return -1;
-}
-
-int table_find_index(const char* internal_name) {
-    RwReadGuard g(&g_tables_lock);
-    return table_find_index_unlocked(internal_name);
-}
-
-Table* table_find_live(const char* internal_name, char* err, size_t errlen) {
-    int idx = internal_name ? table_find_index(internal_name) : -1;
-    if (idx < 0) {
-        if (err && errlen) snprintf(err, errlen, "table not found");
-        return nullptr;
-    }
-    return &g_tables[idx];
 }
 
 const char* type_name(int type) {

@@ -1,4 +1,4 @@
-// Identifiers, column types and table lookup.
+// Identifiers, column types and column lookup by name.
 //
 // Every name a client writes passes through canonicalize_ident and
 // copy_ident_checked before it is used.  Names that come from the server's own
@@ -49,15 +49,6 @@ int copy_ident_stored(char* dest, size_t capacity, const char* source, const cha
 // Other labels (users, procedures, plain "identifier") are not restricted.
 // Returns 0, or -1 with "invalid %s".
 int ident_check_client_name(const char* canonical, const char* label, char* err, size_t errlen);
-
-// Slot of the live table whose internal name equals the canonicalised argument
-// case-insensitively, or -1.  The _unlocked form expects g_tables_lock held.
-int table_find_index_unlocked(const char* internal_name);
-int table_find_index(const char* internal_name);
-struct Table;
-// The live table of that internal name, or nullptr with "table not found"
-// (err may be NULL).
-Table* table_find_live(const char* internal_name, char* err, size_t errlen);
 
 // "unknown", "int", "double", "string", "bool", "timestamp".
 const char* type_name(int type);

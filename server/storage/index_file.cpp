@@ -157,7 +157,7 @@ int keys_to_array(const std::vector<const std::string*>& keys, char*** out_keys,
         return -1;
     }
     for (size_t i = 0; i < keys.size(); ++i) {
-        arr[i] = xstrdup2(keys[i]->c_str());
+        arr[i] = xstrdup(keys[i]->c_str());
         if (!arr[i]) {
             free_string_array(arr, (int)i);
             snprintf(err, errlen, "oom");
@@ -258,9 +258,9 @@ int indexes_meta_save(Table* t, char* err, size_t errlen) {
 }
 
 int load_indexes_meta() {
-    RwWriteGuard g(&g_tables_lock);
-    for (int i = 0; i < g_table_count && i < KYREL_MAX_TABLES; ++i) {
-        Table* t = &g_tables[i];
+    RwWriteGuard g(&g_tables.lock);
+    for (int i = 0; i < g_tables.count && i < KYREL_MAX_TABLES; ++i) {
+        Table* t = &g_tables.slots[i];
         if (t->dropped || !t->schema.name[0]) continue;
         char path[512];
         table_indexes_meta_path(t->schema.name, path, sizeof path);
@@ -452,9 +452,9 @@ int rebuild_table_indexes(Table* t, char* err, size_t errlen) {
 
 int rebuild_all_indexes(char* err, size_t errlen) {
     int rc = 0;
-    RwReadGuard g(&g_tables_lock);
-    for (int i = 0; i < g_table_count && i < KYREL_MAX_TABLES; ++i) {
-        Table* t = &g_tables[i];
+    RwReadGuard g(&g_tables.lock);
+    for (int i = 0; i < g_tables.count && i < KYREL_MAX_TABLES; ++i) {
+        Table* t = &g_tables.slots[i];
         if (t->dropped || !t->schema.name[0]) continue;
         RwWriteGuard tg(&t->lock);
         char e[256] = {0};

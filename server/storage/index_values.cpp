@@ -39,7 +39,7 @@
 
 namespace {
 
-char* dup_std(const std::string& s) { return xstrndup2(s.data(), s.size()); }
+char* dup_std(const std::string& s) { return xstrndup(s.data(), s.size()); }
 
 // Position of def inside t->indexes, or -1 when def is a copy.
 int index_pos_of(const Table* t, const IndexDef* def) {
@@ -114,7 +114,7 @@ char* canonical_json_string(const char* s, size_t len) {
     if (len < 2 || s[0] != '"') return nullptr;
     const char* end = scan_json_string_end(s);
     if (!end || (size_t)(end - s) != len) return nullptr;
-    CStr body(xstrndup2(s + 1, len - 2));
+    CStr body(xstrndup(s + 1, len - 2));
     if (!body) return nullptr;
     CStr decoded(json_unescape_fragment(body.get()));
     if (!decoded) return nullptr;
@@ -267,7 +267,7 @@ int index_value_component_span(const char* value, int k, const char** out_start,
 }
 
 char* index_canonical_raw_value(int type, const char* raw, char* err, size_t errlen) {
-    CStr text(xstrdup2(raw ? raw : ""));
+    CStr text(xstrdup(raw ? raw : ""));
     if (!text) {
         set_err(err, errlen, "oom");
         return nullptr;
@@ -311,9 +311,9 @@ char* index_canonical_raw_value(int type, const char* raw, char* err, size_t err
             out = json_quote_token(s);
         } else if (s[0] == '"') {
             out = canonical_json_string(s, len);
-            if (!out) out = xstrdup2(s);  // not one well-formed string: keep as is
+            if (!out) out = xstrdup(s);  // not one well-formed string: keep as is
         } else {
-            out = xstrdup2(s);
+            out = xstrdup(s);
         }
         if (!out) set_err(err, errlen, "oom");
         return out;
@@ -333,7 +333,7 @@ char* index_canonical_raw_value(int type, const char* raw, char* err, size_t err
     }
     default: return text.release();
     }
-    char* out = xstrdup2(buf);
+    char* out = xstrdup(buf);
     if (!out) set_err(err, errlen, "oom");
     return out;
 }
@@ -549,7 +549,7 @@ int sec_index_lookup_keys(Table* t, int index_pos, const char* op, const char* o
         for (SecIndexValueEntry* e = m->value_buckets[b]; e && !oom; e = e->next) {
             if (!eval_compare(type, e->value, op, operand)) continue;
             for (SecIndexKeyNode* k = e->keys; k; k = k->next) {
-                char* c = xstrdup2(k->key);
+                char* c = xstrdup(k->key);
                 if (!c) {
                     oom = true;
                     break;

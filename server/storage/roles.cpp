@@ -85,9 +85,9 @@ int make_grant_key(const char* user, const char* database, char* out, size_t cap
     // registered spelling, so a grant on "Sales" is found from "sales".
     std::string db = database;
     {
-        RwReadGuard g(&g_databases_lock);
+        RwReadGuard g(&g_databases.lock);
         int i = database_find_index_unlocked(database);
-        if (i >= 0) db = g_databases[i];
+        if (i >= 0) db = g_databases.names[i];
     }
     int n = snprintf(out, cap, "%s@%s", user, db.c_str());
     if (n < 0 || (size_t)n >= cap) {
@@ -95,26 +95,6 @@ int make_grant_key(const char* user, const char* database, char* out, size_t cap
         set_err(err, errlen, "grant key too long");
         return -1;
     }
-    return 0;
-}
-
-int table_get_latest_row_by_key(const char* table_name, const char* key, char** out_json,
-                                int* out_deleted, char* err, size_t errlen) {
-    if (out_json) *out_json = nullptr;
-    if (out_deleted) *out_deleted = 0;
-    int idx = table_name ? table_find_index(table_name) : -1;
-    if (idx < 0) {
-        set_err(err, errlen, "table not found");
-        return -1;
-    }
-    Table* t = &g_tables[idx];
-    RwReadGuard g(&t->lock);
-    int deleted = 0;
-    if (!key || versioned_get_latest_json(t, key, out_json, nullptr, &deleted) != 0) {
-        set_err(err, errlen, "row not found");
-        return -1;
-    }
-    if (out_deleted) *out_deleted = deleted;
     return 0;
 }
 

@@ -31,8 +31,6 @@ void make_procedures_internal_table(char* out, size_t cap);
 int make_grant_key(const char* user, const char* database, char* out, size_t cap, char* err,
                    size_t errlen);
 
-int table_get_latest_row_by_key(const char* table_name, const char* key, char** out_json,
-                                int* out_deleted, char* err, size_t errlen);
 int json_raw_is_true(const char* raw);
 int json_row_string_field(const char* row_json, const char* key, char* out, size_t cap);
 int json_row_bool_field(const char* row_json, const char* key, int* out_flag);

@@ -29,8 +29,8 @@ uint64_t versioned_row_mem_size(const char* key, const char* json) {
 VersionedRow* versioned_row_new(uint64_t seq, const char* key, const char* json, int deleted) {
     VersionedRow* r = (VersionedRow*)calloc(1, sizeof *r);
     if (!r) return nullptr;
-    r->key = xstrdup2(key ? key : "");
-    r->json = json ? xstrdup2(json) : nullptr;
+    r->key = xstrdup(key ? key : "");
+    r->json = json ? xstrdup(json) : nullptr;
     if (!r->key || (json && !r->json)) {
         versioned_row_free(r);
         return nullptr;
@@ -58,7 +58,7 @@ void clear_outs(char** out_json, uint64_t* out_seq, int* out_deleted) {
 
 int copy_out(const VersionedRow* v, char** out_json, uint64_t* out_seq, int* out_deleted) {
     if (out_json && v->json) {
-        *out_json = xstrdup2(v->json);
+        *out_json = xstrdup(v->json);
         if (!*out_json) return -1;
     }
     if (out_seq) *out_seq = v->seq;
@@ -101,10 +101,10 @@ int versioned_get_visible_json(Table* table, const char* key, uint64_t snapshot_
 
 int table_key_exists_live(const char* internal_name, const char* key) {
     if (!key) return 0;
-    RwReadGuard list(&g_tables_lock);
+    RwReadGuard list(&g_tables.lock);
     int slot = table_find_index_unlocked(internal_name);
     if (slot < 0) return 0;
-    Table* t = &g_tables[slot];
+    Table* t = &g_tables.slots[slot];
     RwReadGuard g(&t->lock);
     int deleted = 0;
     if (versioned_get_latest_json(t, key, nullptr, nullptr, &deleted) != 0) return 0;
@@ -273,7 +273,7 @@ int schema_canonicalize_row_with_schema(const TableSchema* schema, const char* r
     }
     out.append(row_json + pos, len - pos);
     if (!out_row) return 0;
-    *out_row = xstrdup2(out.c_str());
+    *out_row = xstrdup(out.c_str());
     if (!*out_row) {
         if (err && errlen) snprintf(err, errlen, "oom");
         return -1;
@@ -433,7 +433,7 @@ int json_object_upsert(const TableSchema* schema, const char* row_json, const ch
         out += val;
     }
     out += "}";
-    *out_row = xstrdup2(out.c_str());
+    *out_row = xstrdup(out.c_str());
     return *out_row ? 0 : -1;
 }
 

@@ -35,7 +35,7 @@ int versioned_get_latest_json(Table* table, const char* key, char** out_json, ui
                               int* out_deleted);
 int versioned_get_visible_json(Table* table, const char* key, uint64_t snapshot_seq,
                                char** out_json, uint64_t* out_seq, int* out_deleted);
-// Takes g_tables_lock and the table's read lock itself.
+// Takes g_tables.lock and the table's read lock itself.
 int table_key_exists_live(const char* internal_name, const char* key);
 
 // 0, or -1 "bad value type for column '%s'" / "missing primary key".

@@ -262,7 +262,7 @@ int sec_index_map_set(SecIndexMap* map, const char* key, const char* value) {
             if (!ke->node) ke->node = add_node(map, value, key);
             return ke->node ? 0 : -1;
         }
-        char* copy = xstrdup2(value);
+        char* copy = xstrdup(value);
         if (!copy) return -1;
         SecIndexKeyNode* k = add_node(map, value, key);
         if (!k) {
@@ -280,7 +280,7 @@ int sec_index_map_set(SecIndexMap* map, const char* key, const char* value) {
     ke = alloc_with_text(key, &SecIndexKeyEntry::key);
     if (!ke) return -1;
     ke->hash = h;
-    ke->value = xstrdup2(value);
+    ke->value = xstrdup(value);
     ke->node = ke->value ? add_node(map, value, key) : nullptr;
     if (!ke->node) {
         free(ke->value);

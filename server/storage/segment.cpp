@@ -180,9 +180,9 @@ int segment_remove_orphans(const Table* t) {
 }
 
 int manifests_load() {
-    RwReadGuard g(&g_tables_lock);
-    for (int i = 0; i < g_table_count && i < KYREL_MAX_TABLES; ++i) {
-        Table* t = &g_tables[i];
+    RwReadGuard g(&g_tables.lock);
+    for (int i = 0; i < g_tables.count && i < KYREL_MAX_TABLES; ++i) {
+        Table* t = &g_tables.slots[i];
         if (t->dropped || !t->schema.name[0]) continue;
         char path[512];
         table_manifest_path(t->schema.name, path, sizeof path);
@@ -294,9 +294,9 @@ int segment_load_for_table(Table* t) {
 
 int load_segments() {
     {
-        RwReadGuard g(&g_tables_lock);
-        for (int i = 0; i < g_table_count && i < KYREL_MAX_TABLES; ++i) {
-            Table* t = &g_tables[i];
+        RwReadGuard g(&g_tables.lock);
+        for (int i = 0; i < g_tables.count && i < KYREL_MAX_TABLES; ++i) {
+            Table* t = &g_tables.slots[i];
             if (t->dropped || !t->schema.name[0]) continue;
             segment_load_for_table(t);
         }

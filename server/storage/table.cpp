@@ -1,6 +1,6 @@
-// Tables: the global slot array, creation, protected names, ALTER TABLE with
-// the rewrite of each key's newest row, DROP TABLE with its directory, DROP
-// INDEX and the search for an index's table.
+// Tables: the global slot array, look-up by internal name, creation, protected
+// names, ALTER TABLE with the rewrite of each key's newest row, DROP TABLE
+// with its directory, DROP INDEX and the search for an index's table.
 #include "storage/table.h"
 
 #include <dirent.h>
@@ -26,9 +26,7 @@
 #include "storage/row_version.h"
 #include "storage/segment.h"
 
-Table g_tables[KYREL_MAX_TABLES];
-int32_t g_table_count = 0;
-pthread_rwlock_t g_tables_lock = PTHREAD_RWLOCK_INITIALIZER;
+TableList g_tables;
 
 namespace {
 
@@ -47,14 +45,62 @@ bool column_is_pk(const TableSchema& s, int col) {
 
 }  // namespace
 
+int table_find_index_unlocked(const char* internal_name) {
+    if (!internal_name) return -1;
+    char want[130];
+    snprintf(want, sizeof want, "%s", internal_name);
+    canonicalize_ident(want);
+    if (!want[0]) return -1;
+    for (int i = 0; i < g_tables.count && i < KYREL_MAX_TABLES; ++i) {
+        const Table& t = g_tables.slots[i];
+        if (t.dropped || !t.schema.name[0]) continue;
+        if (strcasecmp(t.schema.name, want) == 0) return i;
+    }
+    return -1;
+}
+
+int table_find_index(const char* internal_name) {
+    RwReadGuard g(&g_tables.lock);
+    return table_find_index_unlocked(internal_name);
+}
+
+Table* table_find_live(const char* internal_name, char* err, size_t errlen) {
+    int idx = internal_name ? table_find_index(internal_name) : -1;
+    if (idx < 0) {
+        if (err && errlen) snprintf(err, errlen, "table not found");
+        return nullptr;
+    }
+    return &g_tables.slots[idx];
+}
+
+int table_get_latest_row_by_key(const char* table_name, const char* key, char** out_json,
+                                int* out_deleted, char* err, size_t errlen) {
+    if (out_json) *out_json = nullptr;
+    if (out_deleted) *out_deleted = 0;
+    int idx = table_name ? table_find_index(table_name) : -1;
+    if (idx < 0) {
+        set_err(err, errlen, "table not found");
+        return -1;
+    }
+    Table* t = &g_tables.slots[idx];
+    RwReadGuard g(&t->lock);
+    int deleted = 0;
+    if (!key || versioned_get_latest_json(t, key, out_json, nullptr, &deleted) != 0) {
+        set_err(err, errlen, "row not found");
+        return -1;
+    }
+    if (out_deleted) *out_deleted = deleted;
+    return 0;
+}
+
 int table_alloc_slot_unlocked(const char* internal_name, const TableSchema* schema, char* err,
                               size_t errlen) {
-    if (g_table_count >= KYREL_MAX_TABLES) {
+    if (g_tables.count >= KYREL_MAX_TABLES) {
         set_err(err, errlen, "too many tables");
         return -1;
     }
-    int slot = g_table_count;
-    Table& t = g_tables[slot];
+    int slot = g_tables.count;
+    Table& t = g_tables.slots[slot];
     if (schema)
         t.schema = *schema;
     else
@@ -76,12 +122,12 @@ int table_alloc_slot_unlocked(const char* internal_name, const TableSchema* sche
     memset(&t.pk_map, 0, sizeof t.pk_map);
     pk_latest_map_init(&t);  // a failed init is retried on first update
     pthread_rwlock_init(&t.lock, nullptr);
-    g_table_count++;
+    g_tables.count++;
     return slot;
 }
 
 int table_create(const char* internal_name, const TableSchema* schema, char* err, size_t errlen) {
-    RwWriteGuard g(&g_tables_lock);
+    RwWriteGuard g(&g_tables.lock);
     if (table_find_index_unlocked(internal_name) >= 0) {
         set_err(err, errlen, "table already exists");
         return -1;
@@ -98,7 +144,7 @@ int table_create(const char* internal_name, const TableSchema* schema, char* err
     // Manifest step: manifest_save for the new table (creates its directory); failure ignored.
     {
         char merr[256];
-        manifest_save(&g_tables[slot], merr, sizeof merr);
+        manifest_save(&g_tables.slots[slot], merr, sizeof merr);
     }
     return 0;
 }
@@ -211,7 +257,7 @@ int row_rewrite_for_altered_schema(const char* row_json, const TableSchema* new_
         }
     }
     out += "}";
-    *out_row = xstrdup2(out.c_str());
+    *out_row = xstrdup(out.c_str());
     if (!*out_row) {
         set_err(err, errlen, "oom");
         return -1;
@@ -275,7 +321,7 @@ int table_apply_alter(const char* internal_name, int op, const ColumnDef* added,
         set_err(err, errlen, "cannot alter system table");
         return -1;
     }
-    Table* t = &g_tables[slot];
+    Table* t = &g_tables.slots[slot];
     RwWriteGuard g(&t->lock);
     if (t->dropped || !t->schema.name[0]) {  // dropped between lookup and lock
         if (replaying) return 0;
@@ -371,18 +417,18 @@ int table_apply_alter(const char* internal_name, int op, const ColumnDef* added,
 
 int table_drop_internal(const char* internal_name, int if_exists, char* err, size_t errlen) {
     {
-        RwWriteGuard list(&g_tables_lock);
+        RwWriteGuard list(&g_tables.lock);
         int slot = table_find_index_unlocked(internal_name);
         if (slot < 0) {
             if (if_exists) return 1;
             set_err(err, errlen, "table not found");
             return -1;
         }
-        if (table_is_protected_internal_name(g_tables[slot].schema.name)) {
+        if (table_is_protected_internal_name(g_tables.slots[slot].schema.name)) {
             set_err(err, errlen, "cannot drop system table");
             return -1;
         }
-        Table* t = &g_tables[slot];
+        Table* t = &g_tables.slots[slot];
         RwWriteGuard g(&t->lock);
         t->dropped = 1;
         t->schema.name[0] = '\0';
@@ -409,7 +455,7 @@ int table_drop_index_internal(const char* internal_name, const char* index_name,
         set_err(err, errlen, "table not found");
         return -1;
     }
-    Table* t = &g_tables[slot];
+    Table* t = &g_tables.slots[slot];
     std::string idx_path;
     {
         RwWriteGuard g(&t->lock);
@@ -458,9 +504,9 @@ int resolve_index_target_db(const char* database, const char* index_name, const 
     int found = 0;
     std::string last;
     {
-        RwReadGuard list(&g_tables_lock);
-        for (int s = 0; s < g_table_count; ++s) {
-            Table* t = &g_tables[s];
+        RwReadGuard list(&g_tables.lock);
+        for (int s = 0; s < g_tables.count; ++s) {
+            Table* t = &g_tables.slots[s];
             RwReadGuard g(&t->lock);
             if (t->dropped || !t->schema.name[0]) continue;
             char tdb[64], ttb[KYREL_INTERNAL_NAME_SIZE];

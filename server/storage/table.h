@@ -1,7 +1,8 @@
-// Tables: the schema records, the global table array and the operations that
-// change a table as a whole (create, ALTER TABLE, DROP TABLE, DROP INDEX).
+// Tables: the schema records, the global table array, look-up by internal
+// name and the operations that change a table as a whole (create, ALTER TABLE,
+// DROP TABLE, DROP INDEX).
 //
-// Lock order: g_checkpoint_lock, then g_tables_lock, then a table's lock.
+// Lock order: storage/lock_order.h.
 // Slots are handed out in order and never reused while the server runs; a
 // slot is live while dropped == 0 and schema.name is not empty.
 #pragma once
@@ -55,9 +56,13 @@ struct Table {
     uint32_t index_files_stale;
 };
 
-extern Table g_tables[KYREL_MAX_TABLES];
-extern int32_t g_table_count;
-extern pthread_rwlock_t g_tables_lock;
+// The table slots: slots[0 .. count) have been handed out.
+struct TableList {
+    pthread_rwlock_t lock = PTHREAD_RWLOCK_INITIALIZER;  // lock order: storage/lock_order.h
+    Table slots[KYREL_MAX_TABLES];  // guarded by lock; a slot's fields by its own lock
+    int32_t count = 0;              // guarded by lock
+};
+extern TableList g_tables;
 
 // RAII guards over a pthread rwlock.  A NULL lock is ignored.
 class RwReadGuard {
@@ -102,10 +107,24 @@ class RwWriteGuard {
     pthread_rwlock_t* l_;
 };
 
-// Hands out slot g_table_count for a new live table (schema copied, name set
+// Slot of the live table whose internal name equals the canonicalised argument
+// case-insensitively, or -1.  The _unlocked form expects g_tables.lock held.
+int table_find_index_unlocked(const char* internal_name);
+int table_find_index(const char* internal_name);
+// The live table of that internal name, or nullptr with "table not found"
+// (err may be NULL).
+Table* table_find_live(const char* internal_name, char* err, size_t errlen);
+
+// Under the table's read lock (after the look-up, never both locks at once):
+// a heap copy of the newest version's JSON of key and its deleted flag. -1
+// with "table not found" or "row not found".
+int table_get_latest_row_by_key(const char* table_name, const char* key, char** out_json,
+                                int* out_deleted, char* err, size_t errlen);
+
+// Hands out slot g_tables.count for a new live table (schema copied, name set
 // to the canonicalised internal name, empty chain, maps zeroed, pk map and lock
 // initialised).  Returns the slot or -1 "too many tables".  Caller holds
-// g_tables_lock for writing.  Used by table_create and the catalog loader.
+// g_tables.lock for writing.  Used by table_create and the catalog loader.
 int table_alloc_slot_unlocked(const char* internal_name, const TableSchema* schema, char* err,
                               size_t errlen);
 
@@ -134,7 +153,7 @@ enum AlterOp : int32_t {
 
 // Applies one parsed ALTER TABLE: op, the added column (ADD), old and new
 // names (DROP uses old_name; RENAME both), the DEFAULT text when has_default.
-// table_apply_alter_sql (internal name, statement, replaying, err) is this
+// ddl_alter_table_from_sql (internal name, statement, replaying, err) is this
 // after parse_alter_table_sql; it lives with the DDL parser.
 int table_apply_alter(const char* internal_name, int op, const ColumnDef* added,
                       const char* old_name, const char* new_name, const char* default_text,

@@ -571,9 +571,9 @@ uint64_t wal_total_file_bytes(void) {
     uint64_t total = file_size_bytes(path);
     std::vector<std::string> names;
     {
-        pthread_rwlock_rdlock(&g_databases_lock);
-        for (int i = 0; i < g_database_count; i++) names.emplace_back(g_databases[i]);
-        pthread_rwlock_unlock(&g_databases_lock);
+        pthread_rwlock_rdlock(&g_databases.lock);
+        for (int i = 0; i < g_databases.count; i++) names.emplace_back(g_databases.names[i]);
+        pthread_rwlock_unlock(&g_databases.lock);
     }
     for (const auto& n : names) {
         db_wal_path(n.c_str(), path, sizeof path);

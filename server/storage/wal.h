@@ -50,6 +50,7 @@ struct WalWriterSlot {
 };
 
 extern WalWriterSlot g_wal_writers[WAL_MAX_WRITERS];
+// Lock order: storage/lock_order.h.
 extern std::mutex g_wal_lock;  // guards every slot and every log write
 
 extern uint64_t g_next_seq;  // guarded by g_seq_lock; starts at 1

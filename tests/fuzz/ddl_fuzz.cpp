@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         int flag = 0;
         parse_create_table_sql(s, schema.get(), err, sizeof err);
         parse_alter_table_sql(s, alter.get(), err, sizeof err);
-        parse_create_index_sql_ex(s, a, 64, index.get(), &flag, err, sizeof err);
+        parse_create_index_def(s, a, 64, index.get(), &flag, err, sizeof err);
         parse_create_index_sql(s, a, 64, b, 64, c, 64, err, sizeof err);
         parse_drop_table_sql(s, a, 64, &flag, err, sizeof err);
         parse_drop_index_sql(s, a, 64, b, 64, &flag, err, sizeof err);

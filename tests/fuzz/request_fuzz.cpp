@@ -43,7 +43,7 @@ void read_members(const char* payload) {
     for (const char* key :
          {"cursor_id", "fetch", "fetch_size", "batch_size", "pin_token", "token"}) {
         json_extract_ll(payload, key, &n);
-        json_extract_int2(payload, key, &small);
+        json_extract_int(payload, key, &small);
     }
     char* raw = nullptr;
     for (const char* key : {"data", "columns", "rows", "args"}) {

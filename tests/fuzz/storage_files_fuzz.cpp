@@ -116,10 +116,10 @@ void add_index(const char* sql) {
     char err[256] = "", table[64];
     IndexDef def;
     int if_not_exists = 0;
-    if (parse_create_index_sql_ex(sql, table, sizeof table, &def, &if_not_exists, err,
-                                  sizeof err) != 0)
+    if (parse_create_index_def(sql, table, sizeof table, &def, &if_not_exists, err, sizeof err) !=
+        0)
         fail("index", err);
-    Table* t = &g_tables[table_find_index(kTable)];
+    Table* t = &g_tables.slots[table_find_index(kTable)];
     RwWriteGuard g(&t->lock);
     t->indexes[t->index_count++] = def;
     if (indexes_meta_save(t, err, sizeof err) != 0 || rebuild_table_indexes(t, err, sizeof err))
@@ -191,7 +191,7 @@ std::vector<std::string> target_paths() {
 void look_up_through_file(const std::string& operand) {
     int slot = table_find_index(kTable);
     if (slot < 0) return;
-    Table* t = &g_tables[slot];
+    Table* t = &g_tables.slots[slot];
     t->sec_maps_invalid = 1;
     char err[256];
     for (const char* op : {"=", ">", "<=", "!="}) {

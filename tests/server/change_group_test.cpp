@@ -288,8 +288,8 @@ TEST_F(ChangeGroupTest, RowsBuiltAheadFollowTheSchemaTheyMeet) {
         if (std::string(c.change) == "DROP") {
             ASSERT_GE(table_drop_internal(name.c_str(), 0, e, sizeof e), 0) << e;
         } else if (c.change[0]) {
-            ASSERT_EQ(table_apply_alter_sql(name.c_str(), with_table(c.change, name).c_str(), 0, e,
-                                            sizeof e),
+            ASSERT_EQ(ddl_alter_table_from_sql(name.c_str(), with_table(c.change, name).c_str(), 0,
+                                               e, sizeof e),
                       0)
                 << e;
         }

@@ -54,7 +54,7 @@ TEST_F(ConfigTest, MissingFileKeepsDefaults) {
     EXPECT_EQ(g_cfg.cursor_max_lifetime_seconds, 3600);
     EXPECT_STREQ(g_cfg.config_path, "./kyreldb.config");
     EXPECT_STREQ(g_cfg.bootstrap_checkpoint_path, "./kyreldb_data/bootstrap.checkpoint.meta");
-    EXPECT_EQ(g_cfg_set_read_workers, 0);
+    EXPECT_EQ(g_cfg_set.read_workers, 0);
 }
 
 TEST_F(ConfigTest, LineGrammar) {
@@ -71,7 +71,7 @@ TEST_F(ConfigTest, LineGrammar) {
         "AUTO_VACUUM_WAL_MB=128 ; \n"
         "=7\n");
     EXPECT_EQ(g_cfg.read_workers, 8);
-    EXPECT_EQ(g_cfg_set_read_workers, 1);
+    EXPECT_EQ(g_cfg_set.read_workers, 1);
     EXPECT_EQ(g_cfg.write_workers, 5);
     EXPECT_EQ(g_cfg.auto_vacuum, 0);
     EXPECT_EQ(g_cfg.cursor_idle_timeout_seconds, 0);
@@ -94,23 +94,23 @@ TEST_F(ConfigTest, RangesAndFlags) {
         int* flag;
         int flag_want;
     } cases[] = {
-        {"READ_WORKERS=0", &g_cfg.read_workers, 4, &g_cfg_set_read_workers, 0},
-        {"READ_WORKERS=65", &g_cfg.read_workers, 4, &g_cfg_set_read_workers, 0},
-        {"WORKER_THREADS=64", &g_cfg.read_workers, 64, &g_cfg_set_read_workers, 1},
-        {"READ_WORKERS=-3", &g_cfg.read_workers, 4, &g_cfg_set_read_workers, 0},
-        {"READ_WORKERS=4294967300", &g_cfg.read_workers, 4, &g_cfg_set_read_workers, 0},
-        {"READ_WORKERS=99999999999999999999999", &g_cfg.read_workers, 4, &g_cfg_set_read_workers,
+        {"READ_WORKERS=0", &g_cfg.read_workers, 4, &g_cfg_set.read_workers, 0},
+        {"READ_WORKERS=65", &g_cfg.read_workers, 4, &g_cfg_set.read_workers, 0},
+        {"WORKER_THREADS=64", &g_cfg.read_workers, 64, &g_cfg_set.read_workers, 1},
+        {"READ_WORKERS=-3", &g_cfg.read_workers, 4, &g_cfg_set.read_workers, 0},
+        {"READ_WORKERS=4294967300", &g_cfg.read_workers, 4, &g_cfg_set.read_workers, 0},
+        {"READ_WORKERS=99999999999999999999999", &g_cfg.read_workers, 4, &g_cfg_set.read_workers,
          0},
-        {"CONNECTION_WORKERS=128", &g_cfg.connection_workers, 128, &g_cfg_set_connection_workers,
+        {"CONNECTION_WORKERS=128", &g_cfg.connection_workers, 128, &g_cfg_set.connection_workers,
          1},
-        {"CONNECTION_WORKERS=129", &g_cfg.connection_workers, 8, &g_cfg_set_connection_workers, 0},
-        {"WRITE_WORKERS=33", &g_cfg.write_workers, 2, &g_cfg_set_write_workers, 0},
-        {"COMMIT_GROUP_WAIT_MS=abc", &g_cfg.commit_group_wait_ms, 0, &g_cfg_set_commit_group_wait,
+        {"CONNECTION_WORKERS=129", &g_cfg.connection_workers, 8, &g_cfg_set.connection_workers, 0},
+        {"WRITE_WORKERS=33", &g_cfg.write_workers, 2, &g_cfg_set.write_workers, 0},
+        {"COMMIT_GROUP_WAIT_MS=abc", &g_cfg.commit_group_wait_ms, 0, &g_cfg_set.commit_group_wait,
          1},
-        {"COMMIT_GROUP_WAIT_MS=101", &g_cfg.commit_group_wait_ms, 2, &g_cfg_set_commit_group_wait,
+        {"COMMIT_GROUP_WAIT_MS=101", &g_cfg.commit_group_wait_ms, 2, &g_cfg_set.commit_group_wait,
          0},
-        {"WAL_SYNC_EVERY=12x", &g_cfg.wal_sync_every, 12, &g_cfg_set_wal_sync_every, 1},
-        {"WAL_SYNC_EVERY=1025", &g_cfg.wal_sync_every, 16, &g_cfg_set_wal_sync_every, 0},
+        {"WAL_SYNC_EVERY=12x", &g_cfg.wal_sync_every, 12, &g_cfg_set.wal_sync_every, 1},
+        {"WAL_SYNC_EVERY=1025", &g_cfg.wal_sync_every, 16, &g_cfg_set.wal_sync_every, 0},
         {"AUTO_VACUUM_INTERVAL_SECONDS=4", &g_cfg.auto_vacuum_interval_seconds, 60, nullptr, 0},
         {"AUTO_VACUUM_IDLE_SECONDS=3600", &g_cfg.auto_vacuum_idle_seconds, 3600, nullptr, 0},
         {"CURSOR_MAX_LIFETIME_SECONDS=604801", &g_cfg.cursor_max_lifetime_seconds, 3600, nullptr,
@@ -154,11 +154,11 @@ TEST_F(ConfigTest, SizesAreRangeChecked) {
 
     load("MEMORY_LIMIT_MB=-1\nAUTO_VACUUM_WAL_MB=0\n");
     EXPECT_EQ(g_cfg.memory_limit_bytes, kGiB);
-    EXPECT_EQ(g_cfg_set_memory_limit, 0);
+    EXPECT_EQ(g_cfg_set.memory_limit, 0);
     EXPECT_EQ(g_cfg.auto_vacuum_wal_bytes, 64 * kMiB);
     load("MEMORY_LIMIT_MB=512\n");
     EXPECT_EQ(g_cfg.memory_limit_bytes, 512 * kMiB);
-    EXPECT_EQ(g_cfg_set_memory_limit, 1);
+    EXPECT_EQ(g_cfg_set.memory_limit, 1);
 }
 
 TEST_F(ConfigTest, HardStopCorrection) {

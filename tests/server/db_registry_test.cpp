@@ -55,7 +55,7 @@ TEST_F(RegistryTest, FreshDirectoryAndExistingList) {
     ASSERT_EQ(databases_load(err, sizeof err), 0) << err;
     // Stored names keep loading even when a client could not create them now.
     EXPECT_EQ(meta(), "sales\nbad__name\ndefault\nconfig_db\n");
-    EXPECT_EQ(g_database_count, 4);
+    EXPECT_EQ(g_databases.count, 4);
     struct stat st;
     EXPECT_EQ(stat(KYREL_DATABASES_DIR "/sales/tables", &st), 0);
     EXPECT_NE(access(KYREL_DATA_ROOT "/databases.meta.tmp", F_OK), 0);  // temp file renamed
@@ -81,7 +81,7 @@ TEST_F(RegistryTest, CreateRules) {
     EXPECT_STREQ(err, "invalid database name");
     EXPECT_EQ(database_create_if_missing("sales", err, sizeof err), 0);
     EXPECT_EQ(meta(), "default\nconfig_db\nsales\n");
-    for (int i = g_database_count; i < KYREL_MAX_DATABASES; ++i)
+    for (int i = g_databases.count; i < KYREL_MAX_DATABASES; ++i)
         ASSERT_EQ(database_create(("db" + std::to_string(i)).c_str(), err, sizeof err), 0) << err;
     EXPECT_EQ(database_create("one_more", err, sizeof err), -1);
     EXPECT_STREQ(err, "too many databases");

@@ -22,7 +22,7 @@ TEST(CreateIndexParse, FullStatementFillsEveryField) {
     char table[64];
     int ine = -1;
     char err[256] = {0};
-    ASSERT_EQ(parse_create_index_sql_ex(
+    ASSERT_EQ(parse_create_index_def(
                   "CREATE UNIQUE INDEX IF NOT EXISTS ix ON t USING BTREE "
                   "(a DESC NULLS FIRST, b) WITH (fillfactor = 70, deduplicate_items = off)",
                   table, sizeof table, &d, &ine, err, sizeof err),
@@ -61,8 +61,7 @@ TEST(CreateIndexParse, DefaultsAndAcceptedForms) {
         IndexDef d;
         char table[64], err[256] = {0};
         int ine = -1;
-        ASSERT_EQ(parse_create_index_sql_ex(c.sql, table, sizeof table, &d, &ine, err, sizeof err),
-                  0)
+        ASSERT_EQ(parse_create_index_def(c.sql, table, sizeof table, &d, &ine, err, sizeof err), 0)
             << c.sql << ": " << err;
         EXPECT_STREQ(d.method, "btree") << c.sql;
         EXPECT_EQ(d.fillfactor, c.fillfactor) << c.sql;
@@ -132,8 +131,7 @@ TEST(CreateIndexParse, RefusalsCarryTheirMessage) {
         IndexDef d;
         char table[64], err[256] = {0};
         int ine = 0;
-        EXPECT_EQ(parse_create_index_sql_ex(c.sql, table, sizeof table, &d, &ine, err, sizeof err),
-                  -1)
+        EXPECT_EQ(parse_create_index_def(c.sql, table, sizeof table, &d, &ine, err, sizeof err), -1)
             << c.sql;
         EXPECT_STREQ(err, c.message) << c.sql;
     }
@@ -144,24 +142,24 @@ TEST(CreateIndexParse, SizeLimits) {
     char table[64], err[256] = {0};
     int ine = 0;
     std::string big = "CREATE INDEX ix ON t (a)" + std::string(4100, ' ');
-    EXPECT_EQ(
-        parse_create_index_sql_ex(big.c_str(), table, sizeof table, &d, &ine, err, sizeof err), -1);
+    EXPECT_EQ(parse_create_index_def(big.c_str(), table, sizeof table, &d, &ine, err, sizeof err),
+              -1);
     EXPECT_STREQ(err, "CREATE INDEX statement too long");
 
     std::string name(64, 'x');
     std::string sql = "CREATE INDEX " + name + " ON t (a)";
-    EXPECT_EQ(
-        parse_create_index_sql_ex(sql.c_str(), table, sizeof table, &d, &ine, err, sizeof err), -1);
+    EXPECT_EQ(parse_create_index_def(sql.c_str(), table, sizeof table, &d, &ine, err, sizeof err),
+              -1);
     EXPECT_STREQ(err, "index name too long");
 
     sql = "CREATE INDEX ix ON t (a" + std::string(2100, ' ') + ")";
-    EXPECT_EQ(
-        parse_create_index_sql_ex(sql.c_str(), table, sizeof table, &d, &ine, err, sizeof err), -1);
+    EXPECT_EQ(parse_create_index_def(sql.c_str(), table, sizeof table, &d, &ine, err, sizeof err),
+              -1);
     EXPECT_STREQ(err, "index column list too long");
 
     sql = "CREATE INDEX ix ON t (a) WITH (fillfactor = 5" + std::string(1100, ' ') + ")";
-    EXPECT_EQ(
-        parse_create_index_sql_ex(sql.c_str(), table, sizeof table, &d, &ine, err, sizeof err), -1);
+    EXPECT_EQ(parse_create_index_def(sql.c_str(), table, sizeof table, &d, &ine, err, sizeof err),
+              -1);
     EXPECT_STREQ(err, "index options too long");
 }
 
@@ -352,7 +350,7 @@ TEST(KeywordScanner, TokensAndKeywords) {
     EXPECT_EQ(sql_find_matching_rparen("(a"), nullptr);
 }
 
-// table_apply_alter_sql is what WAL replay runs: a second application of the
+// ddl_alter_table_from_sql is what WAL replay runs: a second application of the
 // same statement must be tolerated while replaying and refused otherwise.
 class AlterApply : public TableFixture {};
 
@@ -364,20 +362,20 @@ TEST_F(AlterApply, AppliesAndToleratesReplayOfAppliedChanges) {
     ASSERT_EQ(table_apply_insert(name.c_str(), 1, "{\"id\":1,\"a\":7}", e, sizeof e), 0) << e;
 
     const std::string add = "ALTER TABLE x ADD COLUMN note string DEFAULT 'n'";
-    ASSERT_EQ(table_apply_alter_sql(name.c_str(), add.c_str(), 0, e, sizeof e), 0) << e;
-    EXPECT_EQ(table_apply_alter_sql(name.c_str(), add.c_str(), 0, e, sizeof e), -1);
+    ASSERT_EQ(ddl_alter_table_from_sql(name.c_str(), add.c_str(), 0, e, sizeof e), 0) << e;
+    EXPECT_EQ(ddl_alter_table_from_sql(name.c_str(), add.c_str(), 0, e, sizeof e), -1);
     EXPECT_STREQ(e, "column already exists");
-    EXPECT_EQ(table_apply_alter_sql(name.c_str(), add.c_str(), 1, e, sizeof e), 0) << e;
+    EXPECT_EQ(ddl_alter_table_from_sql(name.c_str(), add.c_str(), 1, e, sizeof e), 0) << e;
 
     const std::string ren = "ALTER TABLE x RENAME COLUMN a TO b";
-    ASSERT_EQ(table_apply_alter_sql(name.c_str(), ren.c_str(), 0, e, sizeof e), 0) << e;
-    EXPECT_EQ(table_apply_alter_sql(name.c_str(), ren.c_str(), 1, e, sizeof e), 0) << e;
-    EXPECT_EQ(table_apply_alter_sql(name.c_str(), ren.c_str(), 0, e, sizeof e), -1);
+    ASSERT_EQ(ddl_alter_table_from_sql(name.c_str(), ren.c_str(), 0, e, sizeof e), 0) << e;
+    EXPECT_EQ(ddl_alter_table_from_sql(name.c_str(), ren.c_str(), 1, e, sizeof e), 0) << e;
+    EXPECT_EQ(ddl_alter_table_from_sql(name.c_str(), ren.c_str(), 0, e, sizeof e), -1);
     EXPECT_STREQ(e, "column not found");
 
     const std::string drop = "ALTER TABLE x DROP COLUMN note";
-    ASSERT_EQ(table_apply_alter_sql(name.c_str(), drop.c_str(), 0, e, sizeof e), 0) << e;
-    EXPECT_EQ(table_apply_alter_sql(name.c_str(), drop.c_str(), 1, e, sizeof e), 0) << e;
+    ASSERT_EQ(ddl_alter_table_from_sql(name.c_str(), drop.c_str(), 0, e, sizeof e), 0) << e;
+    EXPECT_EQ(ddl_alter_table_from_sql(name.c_str(), drop.c_str(), 1, e, sizeof e), 0) << e;
 
     {
         RwReadGuard g(&t->lock);
@@ -391,10 +389,10 @@ TEST_F(AlterApply, AppliesAndToleratesReplayOfAppliedChanges) {
     }
 
     // A missing table is tolerated only during replay; parse errors come back unchanged.
-    EXPECT_EQ(table_apply_alter_sql("nosuch", add.c_str(), 1, e, sizeof e), 0);
-    EXPECT_EQ(table_apply_alter_sql("nosuch", add.c_str(), 0, e, sizeof e), -1);
+    EXPECT_EQ(ddl_alter_table_from_sql("nosuch", add.c_str(), 1, e, sizeof e), 0);
+    EXPECT_EQ(ddl_alter_table_from_sql("nosuch", add.c_str(), 0, e, sizeof e), -1);
     EXPECT_STREQ(e, "table not found");
-    EXPECT_EQ(table_apply_alter_sql(name.c_str(), "ALTER TABLE x MODIFY a int", 1, e, sizeof e),
+    EXPECT_EQ(ddl_alter_table_from_sql(name.c_str(), "ALTER TABLE x MODIFY a int", 1, e, sizeof e),
               -1);
     EXPECT_STREQ(e, "unsupported ALTER TABLE operation");
 }

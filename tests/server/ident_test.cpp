@@ -121,9 +121,9 @@ TEST(Ident, DroppedTableIsFoundInItsNewSlot) {
     int first = table_find_index("T");
     ASSERT_GE(first, 0);
     {
-        RwWriteGuard g(&g_tables_lock);
-        g_tables[first].dropped = 1;
-        g_tables[first].schema.name[0] = '\0';
+        RwWriteGuard g(&g_tables.lock);
+        g_tables.slots[first].dropped = 1;
+        g_tables.slots[first].schema.name[0] = '\0';
     }
     EXPECT_EQ(table_find_index("t"), -1);
     ASSERT_EQ(table_create("t", &s, err, sizeof err), 0);

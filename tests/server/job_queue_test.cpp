@@ -167,7 +167,7 @@ TEST(JobHandBack, ReplyReachesWaiterAndNullBecomesOutOfMemory) {
     for (const char* reply : {"{\"ok\":true}", static_cast<const char*>(nullptr)}) {
         Job* job = job_new(JOB_INSERT);
         ASSERT_NE(job, nullptr);
-        std::thread committer([&] { job_mark_done(job, reply ? xstrdup2(reply) : nullptr); });
+        std::thread committer([&] { job_mark_done(job, reply ? xstrdup(reply) : nullptr); });
         job_wait_done(job);
         ASSERT_EQ(job->done, 1);
         ASSERT_NE(job->response, nullptr);
@@ -175,7 +175,7 @@ TEST(JobHandBack, ReplyReachesWaiterAndNullBecomesOutOfMemory) {
         committer.join();
         job_free(job);
     }
-    job_mark_done(nullptr, xstrdup2("x"));  // only frees the reply
+    job_mark_done(nullptr, xstrdup("x"));  // only frees the reply
     job_free(nullptr);
 }
 
@@ -195,7 +195,7 @@ TEST(WriteRoad, WaitsForCommitReplyAndReportsBusyQueue) {
     std::thread committer([] {
         Job* j = queue_pop(&g_write_queue, 5000);
         ASSERT_NE(j, nullptr);
-        job_mark_done(j, xstrdup2("{\"ok\":true,\"message\":\"applied\"}"));
+        job_mark_done(j, xstrdup("{\"ok\":true,\"message\":\"applied\"}"));
     });
     EXPECT_EQ(run_write_job(job), 0);
     committer.join();

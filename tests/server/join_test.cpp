@@ -406,8 +406,8 @@ TEST_F(JoinTables, MatchesAreThePairsOfTheNestedLoopInItsOrder) {
     SelectRow *l = nullptr, *r = nullptr;
     int nl = 0, nr = 0;
     char e[256] = "";
-    ASSERT_EQ(collect_visible_rows(&g_tables[li], &l, &nl, e, sizeof e), 0) << e;
-    ASSERT_EQ(collect_visible_rows(&g_tables[ri], &r, &nr, e, sizeof e), 0) << e;
+    ASSERT_EQ(collect_visible_rows(&g_tables.slots[li], &l, &nl, e, sizeof e), 0) << e;
+    ASSERT_EQ(collect_visible_rows(&g_tables.slots[ri], &r, &nr, e, sizeof e), 0) << e;
     size_t nonempty = 0;
     for (const LoopCase& c : cases) {
         std::string sql = std::string("SELECT l.id, r.id FROM jl l ") +
@@ -434,7 +434,7 @@ TEST_F(JoinTables, CollectVisibleRowsSkipsDeletedAndReadsNewest) {
     ASSERT_GE(idx, 0);
     SelectRow* rows = nullptr;
     int n = 0;
-    ASSERT_EQ(collect_visible_rows(&g_tables[idx], &rows, &n, e, sizeof e), 0) << e;
+    ASSERT_EQ(collect_visible_rows(&g_tables.slots[idx], &rows, &n, e, sizeof e), 0) << e;
     std::string seen;
     for (int i = 0; i < n; ++i) seen += std::string(rows[i].key) + "=" + rows[i].row_json + ";";
     free_select_rows(rows, n);

@@ -33,7 +33,7 @@ struct RowSet {
     explicit RowSet(const std::vector<std::string>& jsons) : rows(jsons.size()) {
         for (size_t i = 0; i < jsons.size(); ++i) {
             snprintf(rows[i].key, sizeof rows[i].key, "r%zu", i);
-            rows[i].row_json = xstrdup2(jsons[i].c_str());
+            rows[i].row_json = xstrdup(jsons[i].c_str());
         }
     }
     ~RowSet() {

@@ -94,7 +94,7 @@ TEST_F(RowStatementsTest, WrittenNamesResolveInTheSessionDatabaseOnly) {
     char e[128] = "";
     ASSERT_EQ(session_table_resolve(&s_, "SECRET", TableUse::Read, &st, e, sizeof e), 0) << e;
     EXPECT_STREQ(st.internal, "Sales__SECRET");
-    EXPECT_EQ(st.table, &g_tables[table_find_index("sales__secret")]);
+    EXPECT_EQ(st.table, &g_tables.slots[table_find_index("sales__secret")]);
 }
 
 }  // namespace

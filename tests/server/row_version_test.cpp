@@ -313,7 +313,7 @@ TEST(RowVersion, KeyExistsLive) {
     TableSchema s{};
     char err[256];
     ASSERT_EQ(table_create("live_t", &s, err, sizeof err), 0);
-    Table* t = &g_tables[table_find_index("live_t")];
+    Table* t = &g_tables.slots[table_find_index("live_t")];
     Chain c{t};
     c.push(1, "a", "{}");
     c.push(2, "b", "{}");

@@ -116,7 +116,7 @@ class StorageTest : public ::testing::Test {
 
     Table* table(const char* internal) {
         int i = table_find_index(internal);
-        return i < 0 ? nullptr : &g_tables[i];
+        return i < 0 ? nullptr : &g_tables.slots[i];
     }
 
     // The commit thread's steps for CREATE TABLE: create, save catalog, log.

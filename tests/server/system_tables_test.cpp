@@ -43,15 +43,15 @@ TEST_F(SystemTables, BootstrapCreatesTablesAndDefaultAdministrator) {
     EXPECT_NE(row.find("\"must_change_password\":true,\"active\":true"), std::string::npos);
 
     // A second bootstrap (the next start) adds nothing.
-    int before = g_table_count;
+    int before = g_tables.count;
     char err[256] = {0};
     ASSERT_EQ(system_bootstrap_security(err, sizeof err), 0) << err;
-    EXPECT_EQ(g_table_count, before);
+    EXPECT_EQ(g_tables.count, before);
 
     // Tables and user come back from the logs.
     kt::restart();
     ASSERT_EQ(system_bootstrap_security(err, sizeof err), 0) << err;
-    EXPECT_EQ(g_table_count, before);
+    EXPECT_EQ(g_tables.count, before);
     EXPECT_NE(latest(users().c_str(), "admin"), "");
 }
 

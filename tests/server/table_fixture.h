@@ -64,7 +64,7 @@ class TableFixture : public ::testing::Test {
         if (name_out) *name_out = name;
         int idx = table_find_index(name.c_str());
         EXPECT_GE(idx, 0);
-        return idx >= 0 ? &g_tables[idx] : nullptr;
+        return idx >= 0 ? &g_tables.slots[idx] : nullptr;
     }
 
     // Appends an index over the columns and rebuilds the table's maps.

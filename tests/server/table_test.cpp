@@ -19,9 +19,9 @@ namespace {
 
 // Returns every slot to its never-used state so each test starts empty.
 void reset_tables() {
-    RwWriteGuard g(&g_tables_lock);
-    for (int i = 0; i < g_table_count; ++i) {
-        Table& t = g_tables[i];
+    RwWriteGuard g(&g_tables.lock);
+    for (int i = 0; i < g_tables.count; ++i) {
+        Table& t = g_tables.slots[i];
         pk_latest_map_clear(&t);
         sec_index_maps_clear_all(&t);
         while (t.rows) {
@@ -32,7 +32,7 @@ void reset_tables() {
         pthread_rwlock_destroy(&t.lock);
         memset(static_cast<void*>(&t), 0, sizeof t);
     }
-    g_table_count = 0;
+    g_tables.count = 0;
 }
 
 TableSchema schema_of(std::initializer_list<std::pair<const char*, int>> cols) {
@@ -94,7 +94,7 @@ struct TableTest : ::testing::Test {
     Table* create(const char* name, const TableSchema& s) {
         EXPECT_EQ(table_create(name, &s, err, sizeof err), 0) << err;
         int slot = table_find_index(name);
-        return slot >= 0 ? &g_tables[slot] : nullptr;
+        return slot >= 0 ? &g_tables.slots[slot] : nullptr;
     }
 };
 
@@ -283,7 +283,7 @@ TEST_F(TableTest, DropIndexAndOwnerSearch) {
     add_index(a, "ix_x", "x");
     add_index(a, "ix_y", "y");
     add_index(b, "ix_x", "x");
-    add_index(&g_tables[table_find_index("other__c")], "only_c", "x");
+    add_index(&g_tables.slots[table_find_index("other__c")], "only_c", "x");
     ASSERT_EQ(sec_index_map_set(&a->sec_maps[1], "1", "7"), 0);
 
     char out[KYREL_INTERNAL_NAME_SIZE];

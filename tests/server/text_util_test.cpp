@@ -48,10 +48,10 @@ TEST(TextUtil, InPlaceEditing) {
 }
 
 TEST(TextUtil, CopiesAndPrefixes) {
-    Owned d(xstrndup2("ab\0cd", 5));
+    Owned d(xstrndup("ab\0cd", 5));
     ASSERT_TRUE(d);
     EXPECT_EQ(memcmp(d.get(), "ab\0cd\0", 6), 0);
-    EXPECT_EQ(xstrdup2(nullptr), nullptr);
+    EXPECT_EQ(xstrdup(nullptr), nullptr);
 
     char buf[6];
     copy_substr_trim(buf, sizeof buf, "  abcdefgh", 9);
@@ -432,7 +432,7 @@ TEST(TextUtil, JsonValueScanAndRaw) {
     EXPECT_EQ(json_extract_ll("{\"big\":99999999999999999999}", "big", &v), 0);
     EXPECT_EQ(v, INT64_MAX);
     int i = 0;
-    EXPECT_EQ(json_extract_int2("{\"x\":4294967297}", "x", &i), 0);
+    EXPECT_EQ(json_extract_int("{\"x\":4294967297}", "x", &i), 0);
     EXPECT_EQ(i, 1);
 }
 

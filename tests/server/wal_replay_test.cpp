@@ -146,8 +146,9 @@ TEST_F(Replay, RowsWrittenBeforeAUniqueIndexAreNotDropped) {
 TEST_F(Replay, CreateTableRecordForExistingTableIsSkipped) {
     kt::restart();
     int count = 0;
-    for (int i = 0; i < g_table_count; ++i)
-        if (!g_tables[i].dropped && strcasecmp(g_tables[i].schema.name, "t") == 0) ++count;
+    for (int i = 0; i < g_tables.count; ++i)
+        if (!g_tables.slots[i].dropped && strcasecmp(g_tables.slots[i].schema.name, "t") == 0)
+            ++count;
     EXPECT_EQ(count, 1);
 }
 

@@ -26,15 +26,15 @@ namespace kyrel_storage {
 // first loader ran; the WAL writers are closed.
 inline void drop_memory_state() {
     wal_writer_close();
-    for (int i = 0; i < g_table_count; ++i) {
-        Table& t = g_tables[i];
+    for (int i = 0; i < g_tables.count; ++i) {
+        Table& t = g_tables.slots[i];
         free_versioned_rows_chain(t.rows);
         pk_latest_map_clear(&t);
         sec_index_maps_clear_all(&t);
         pthread_rwlock_destroy(&t.lock);
         memset(&t, 0, sizeof t);
     }
-    g_table_count = 0;
+    g_tables.count = 0;
     g_next_seq = 1;
     g_checkpoint_seq = 0;
     memset(g_db_checkpoints, 0, sizeof g_db_checkpoints);
