@@ -45,14 +45,16 @@ int insert_rows(const SessionTable& st, const char* const* rows, VersionedRow* c
         set_err(err, errlen, "no rows to insert");
         return -1;
     }
+    // The answer is written before the change is logged: nothing after the
+    // log record may allocate.
+    char done[48];
+    snprintf(done, sizeof done, "{\"ok\":true,\"inserted\":%d}", n);
     ChangeRules rules;
     rules.group = group;
     int rc = versions ? change_insert_versions(st.table, versions, n, rules, err, errlen)
                       : change_insert_rows(st.table, rows, n, rules, err, errlen);
     if (rc != 0) return -1;
-    return change_statement_done(group, &g_stats.rows_inserted, n,
-                                 "{\"ok\":true,\"inserted\":" + std::to_string(n) + "}", reply, err,
-                                 errlen);
+    return change_statement_done(group, &g_stats.rows_inserted, n, done, reply, err, errlen);
 }
 
 int select_join(const Session* s, const char* sql, char** reply, char* err, size_t errlen) {

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "base/err.h"
 #include "base/json_text.h"
 #include "base/owned.h"
 #include "base/stats.h"
@@ -64,9 +65,8 @@ int json_name_member(const Job* job, const char* key, const char* label, char* o
 int checkpoint_after_schema_change(const char* what, char* msg) {
     char cp[kMsgSize] = {0};
     if (checkpoint_all_tables(cp, sizeof cp) == 0) return 0;
-    std::string text =
-        std::string(what) + " applied but checkpoint failed: " + (cp[0] ? cp : "unknown error");
-    snprintf(msg, kMsgSize, "%s", text.c_str());
+    set_errf(msg, kMsgSize, "%s applied but checkpoint failed: %s", what,
+             cp[0] ? cp : "unknown error");
     return -1;
 }
 
@@ -182,8 +182,15 @@ char* ddl_handle_create_index(Job* job, char* msg) {
     t->indexes[pos] = *def;
     memset(&t->sec_maps[pos], 0, sizeof t->sec_maps[pos]);
     t->index_count++;
-    if (indexes_meta_save(t, msg, kMsgSize) == 0 && rebuild_table_indexes(t, msg, kMsgSize) == 0)
-        return reply("{\"ok\":true,\"message\":\"index created\"}");
+    // Running out of memory while saving or building is a failed creation
+    // like any other: the index is taken back below.
+    bool created = false;
+    if (!run_unless_oom([&] {
+            created = indexes_meta_save(t, msg, kMsgSize) == 0 &&
+                      rebuild_table_indexes(t, msg, kMsgSize) == 0;
+        }))
+        set_err(msg, kMsgSize, "oom");
+    if (created) return reply("{\"ok\":true,\"message\":\"index created\"}");
     // A failed creation leaves no index behind: neither in memory (where it
     // would be used until a restart silently lost it) nor in indexes.meta.
     sec_index_map_clear(&t->sec_maps[pos]);

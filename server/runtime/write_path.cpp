@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "base/config.h"
+#include "base/err.h"
 #include "base/json_text.h"
 #include "base/owned.h"
 #include "base/stats.h"
@@ -433,36 +434,50 @@ void finish_row_change(void* owner, char* reply, const char* err) {
 
 }  // namespace
 
+// Reading ahead only saves the commit thread work: when it runs out of
+// memory, the commit side reads the statement itself and answers.
 void write_read_ahead(Job* job) {
-    if (job && is_row_change(job->kind) && !job->request.row)
-        job->request.row = read_row_statement(job);
+    if (!job || !is_row_change(job->kind) || job->request.row) return;
+    run_unless_oom([job] { job->request.row = read_row_statement(job); });
 }
+
+namespace {
+
+// The job's handler: its reply, or nullptr with the message in msg.
+char* run_write_kind(Job* job, char* msg, ChangeGroup* group) {
+    switch (job->kind) {
+    case JOB_LOGIN: return handle_login(job, msg);
+    case JOB_CHANGE_PASSWORD: return handle_change_password(job, msg);
+    case JOB_CREATE_USER: return handle_create_user(job, msg);
+    case JOB_GRANT_ROLE: return handle_grant_role(job, msg);
+    case JOB_CREATE_DATABASE: return handle_create_database(job, msg);
+    case JOB_CREATE_TABLE: return handle_create_table(job, msg);
+    case JOB_INSERT:
+    case JOB_BATCH_INSERT:
+    case JOB_UPDATE:
+    case JOB_DELETE: return handle_row_change(job, msg, group);
+    case JOB_ALTER_TABLE: return ddl_handle_alter_table(job, msg);
+    case JOB_DROP_TABLE: return ddl_handle_drop_table(job, msg);
+    case JOB_CREATE_INDEX: return ddl_handle_create_index(job, msg);
+    case JOB_DROP_INDEX: return ddl_handle_drop_index(job, msg);
+    case JOB_CREATE_PROCEDURE: return proc_handle_create(job, msg);
+    case JOB_DROP_PROCEDURE: return proc_handle_drop(job, msg);
+    case JOB_CALL_PROCEDURE: return proc_handle_call(job, msg);
+    default: set_msg(msg, "unsupported action"); return nullptr;
+    }
+}
+
+}  // namespace
 
 void apply_write_job(Job* job, ChangeGroup* group) {
     if (!job) return;
     if (group) group->owner = job;
     char msg[kMsgSize] = {0};
     char* out = nullptr;
-    switch (job->kind) {
-    case JOB_LOGIN: out = handle_login(job, msg); break;
-    case JOB_CHANGE_PASSWORD: out = handle_change_password(job, msg); break;
-    case JOB_CREATE_USER: out = handle_create_user(job, msg); break;
-    case JOB_GRANT_ROLE: out = handle_grant_role(job, msg); break;
-    case JOB_CREATE_DATABASE: out = handle_create_database(job, msg); break;
-    case JOB_CREATE_TABLE: out = handle_create_table(job, msg); break;
-    case JOB_INSERT:
-    case JOB_BATCH_INSERT:
-    case JOB_UPDATE:
-    case JOB_DELETE: out = handle_row_change(job, msg, group); break;
-    case JOB_ALTER_TABLE: out = ddl_handle_alter_table(job, msg); break;
-    case JOB_DROP_TABLE: out = ddl_handle_drop_table(job, msg); break;
-    case JOB_CREATE_INDEX: out = ddl_handle_create_index(job, msg); break;
-    case JOB_DROP_INDEX: out = ddl_handle_drop_index(job, msg); break;
-    case JOB_CREATE_PROCEDURE: out = proc_handle_create(job, msg); break;
-    case JOB_DROP_PROCEDURE: out = proc_handle_drop(job, msg); break;
-    case JOB_CALL_PROCEDURE: out = proc_handle_call(job, msg); break;
-    default: set_msg(msg, "unsupported action"); break;
-    }
+    // A handler's containers running out of memory end the job with "oom".
+    // Nothing that can throw follows a change's log record (exec/row_change),
+    // so a change that joined the group is still answered by its flush.
+    if (!run_unless_oom([&] { out = run_write_kind(job, msg, group); })) set_msg(msg, "oom");
     if (change_group_holds(group, job)) {
         free(out);  // the group's flush answers this job
         return;
