@@ -130,12 +130,12 @@ int show_target_table(Job* job, bool indexes, char* table, size_t cap, char* msg
         return 0;
     }
     if (!request_sql(job)) {
-        snprintf(msg, msglen, "missing sql");
+        set_err(msg, msglen, "missing sql");
         return -1;
     }
     CStr sql(xstrdup2(request_sql(job)));
     if (!sql) {
-        snprintf(msg, msglen, "oom");
+        set_err(msg, msglen, "oom");
         return -1;
     }
     char* s = sql.get();
@@ -145,7 +145,7 @@ int show_target_table(Job* job, bool indexes, char* table, size_t cap, char* msg
     const char* prefix = indexes ? "SHOW INDEXES" : "SHOW TABLE";
     size_t plen = strlen(prefix);
     if (!ci_starts(s, prefix) || (!indexes && s[plen] != '\0' && s[plen] != ' ')) {
-        snprintf(msg, msglen, "%s", indexes ? "invalid SHOW INDEXES" : "invalid SHOW TABLE");
+        set_err(msg, msglen, indexes ? "invalid SHOW INDEXES" : "invalid SHOW TABLE");
         return -1;
     }
     char* rest = s + plen;
