@@ -31,12 +31,6 @@ namespace {
 
 constexpr size_t kKeyCap = 2048;  // primary-key text, 2047 bytes at most
 
-struct StringArray {
-    char** items = nullptr;
-    int count = 0;
-    ~StringArray() { free_string_array(items, count); }
-};
-
 // A statement's rows inserted into a resolved table, all or none: raw rows,
 // or versions built from rows canonical for the table's schema (taken over).
 int insert_rows(const SessionTable& st, const char* const* rows, VersionedRow* const* versions,

@@ -24,6 +24,7 @@
 #include "query/ddl_parse.h"
 #include "query/session.h"
 #include "runtime/job_queue.h"
+#include "runtime/reply_text.h"
 #include "storage/catalog.h"
 #include "storage/checkpoint.h"
 #include "storage/db_registry.h"
@@ -37,13 +38,6 @@
 namespace {
 
 constexpr size_t kMsgSize = 256;
-
-char* reply(const std::string& text) { return xstrdup2(text.c_str()); }
-
-std::string esc(const char* text) {
-    CStr e(json_escape_string(text ? text : ""));
-    return e ? std::string(e.get()) : std::string();
-}
 
 // A name member of a JSON action, checked like the same name in SQL (so a
 // "table" of "other__t" cannot reach another database's table).
@@ -88,8 +82,8 @@ char* ddl_handle_alter_table(Job* job, char* msg, size_t msglen) {
         return nullptr;
     stats_add(&g_stats.total_writes, 1);
     if (checkpoint_after_schema_change("ALTER TABLE", msg, msglen) != 0) return nullptr;
-    return reply("{\"ok\":true,\"message\":\"table altered\",\"database\":\"" + esc(db) +
-                 "\",\"table\":\"" + esc(cmd->table) + "\"}");
+    return reply_copy("{\"ok\":true,\"message\":\"table altered\",\"database\":\"" + reply_esc(db) +
+                      "\",\"table\":\"" + reply_esc(cmd->table) + "\"}");
 }
 
 char* ddl_handle_drop_table(Job* job, char* msg, size_t msglen) {
@@ -126,9 +120,9 @@ char* ddl_handle_drop_table(Job* job, char* msg, size_t msglen) {
         stats_add(&g_stats.total_writes, 1);
         if (checkpoint_after_schema_change("DROP TABLE", msg, msglen) != 0) return nullptr;
     }
-    return reply("{\"ok\":true,\"message\":\"table dropped\",\"database\":\"" + esc(db) +
-                 "\",\"table\":\"" + esc(table) + "\",\"skipped\":" + (skipped ? "true" : "false") +
-                 "}");
+    return reply_copy("{\"ok\":true,\"message\":\"table dropped\",\"database\":\"" + reply_esc(db) +
+                      "\",\"table\":\"" + reply_esc(table) +
+                      "\",\"skipped\":" + (skipped ? "true" : "false") + "}");
 }
 
 char* ddl_handle_create_index(Job* job, char* msg, size_t msglen) {
@@ -166,7 +160,8 @@ char* ddl_handle_create_index(Job* job, char* msg, size_t msglen) {
     }
     if (table_find_indexdef(t, def->name) >= 0) {
         if (if_not_exists)
-            return reply("{\"ok\":true,\"message\":\"index already exists\",\"skipped\":true}");
+            return reply_copy(
+                "{\"ok\":true,\"message\":\"index already exists\",\"skipped\":true}");
         set_err(msg, msglen, "index already exists");
         return nullptr;
     }
@@ -188,7 +183,7 @@ char* ddl_handle_create_index(Job* job, char* msg, size_t msglen) {
                       rebuild_table_indexes(t, msg, msglen) == 0;
         }))
         set_err(msg, msglen, "oom");
-    if (created) return reply("{\"ok\":true,\"message\":\"index created\"}");
+    if (created) return reply_copy("{\"ok\":true,\"message\":\"index created\"}");
     // A failed creation leaves no index behind: neither in memory (where it
     // would be used until a restart silently lost it) nor in indexes.meta.
     sec_index_map_clear(&t->sec_maps[pos]);
@@ -232,13 +227,13 @@ char* ddl_handle_drop_index(Job* job, char* msg, size_t msglen) {
     // IF EXISTS also tolerates a named table that does not exist.
     if (resolved != 0 || (if_exists && table_find_index(internal) < 0)) {
         if (if_exists)
-            return reply("{\"ok\":true,\"message\":\"index not found\",\"skipped\":true}");
+            return reply_copy("{\"ok\":true,\"message\":\"index not found\",\"skipped\":true}");
         return nullptr;
     }
     int skipped = 0;
     if (table_drop_index_internal(internal, index, if_exists, &skipped, msg, msglen) != 0)
         return nullptr;
     if (!skipped) stats_add(&g_stats.total_writes, 1);
-    return reply("{\"ok\":true,\"message\":\"index dropped\",\"index\":\"" + esc(index) +
-                 "\",\"skipped\":" + (skipped ? "true" : "false") + "}");
+    return reply_copy("{\"ok\":true,\"message\":\"index dropped\",\"index\":\"" + reply_esc(index) +
+                      "\",\"skipped\":" + (skipped ? "true" : "false") + "}");
 }

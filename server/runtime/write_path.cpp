@@ -37,6 +37,7 @@
 #include "runtime/classify.h"
 #include "runtime/ddl_apply.h"
 #include "runtime/job_queue.h"
+#include "runtime/reply_text.h"
 #include "runtime/login.h"
 #include "runtime/proc_apply.h"
 #include "runtime/request_members.h"
@@ -52,20 +53,6 @@
 namespace {
 
 constexpr size_t kMsgSize = 256;
-
-struct StringArray {
-    char** items = nullptr;
-    int count = 0;
-    ~StringArray() { free_string_array(items, count); }
-};
-
-// Reply texts: one heap copy of the text (nullptr answers "out of memory").
-char* reply(const std::string& text) { return xstrdup2(text.c_str()); }
-
-std::string esc(const char* text) {
-    CStr e(json_escape_string(text ? text : ""));
-    return e ? std::string(e.get()) : std::string();
-}
 
 // Registered spelling of a database name, or "" when it is not registered.
 std::string registered_database(const char* name) {
@@ -100,12 +87,12 @@ char* handle_login(Job* job, char* msg, size_t msglen) {
                             msg, msglen) != 0)
         return nullptr;
     std::string out = "{\"ok\":true,\"message\":\"login successful\",\"username\":\"" +
-                      esc(user.c_str()) + "\",\"must_change_password\":";
+                      reply_esc(user.c_str()) + "\",\"must_change_password\":";
     if (!warning[0])
         out += "false}";
     else
-        out += "true,\"warning\":\"" + esc(warning) + "\"}";
-    return reply(out);
+        out += "true,\"warning\":\"" + reply_esc(warning) + "\"}";
+    return reply_copy(out);
 }
 
 char* handle_change_password(Job* job, char* msg, size_t msglen) {
@@ -127,7 +114,7 @@ char* handle_change_password(Job* job, char* msg, size_t msglen) {
         password = pbuf;
     }
     if (system_change_password(job->session, password.c_str(), msg, msglen) != 0) return nullptr;
-    return reply("{\"ok\":true,\"message\":\"password changed\"}");
+    return reply_copy("{\"ok\":true,\"message\":\"password changed\"}");
 }
 
 // A user name must be usable as a row key, a grant-key part and a Session
@@ -170,8 +157,8 @@ char* handle_create_user(Job* job, char* msg, size_t msglen) {
     }
     if (system_create_user_record(user.c_str(), password.c_str(), 1, 1, msg, msglen) != 0)
         return nullptr;
-    return reply("{\"ok\":true,\"message\":\"user created\",\"username\":\"" + esc(user.c_str()) +
-                 "\"}");
+    return reply_copy("{\"ok\":true,\"message\":\"user created\",\"username\":\"" +
+                      reply_esc(user.c_str()) + "\"}");
 }
 
 char* handle_grant_role(Job* job, char* msg, size_t msglen) {
@@ -218,9 +205,9 @@ char* handle_grant_role(Job* job, char* msg, size_t msglen) {
     }
     if (system_grant_role_record(user.c_str(), db.c_str(), role.c_str(), msg, msglen) != 0)
         return nullptr;
-    return reply("{\"ok\":true,\"message\":\"role granted\",\"username\":\"" + esc(user.c_str()) +
-                 "\",\"database\":\"" + esc(db.c_str()) + "\",\"role\":\"" + esc(role.c_str()) +
-                 "\"}");
+    return reply_copy("{\"ok\":true,\"message\":\"role granted\",\"username\":\"" +
+                      reply_esc(user.c_str()) + "\",\"database\":\"" + reply_esc(db.c_str()) +
+                      "\",\"role\":\"" + reply_esc(role.c_str()) + "\"}");
 }
 
 // ---- databases and tables -------------------------------------------------
@@ -243,8 +230,8 @@ char* handle_create_database(Job* job, char* msg, size_t msglen) {
     uint64_t seq = next_seq();
     if (wal_append_record(WAL_OP_CREATE_DATABASE, seq, db.c_str(), "", "", msg, msglen) != 0)
         return nullptr;
-    return reply("{\"ok\":true,\"message\":\"database created\",\"database\":\"" + esc(db.c_str()) +
-                 "\"}");
+    return reply_copy("{\"ok\":true,\"message\":\"database created\",\"database\":\"" +
+                      reply_esc(db.c_str()) + "\"}");
 }
 
 // Reads the "columns" array of a JSON create_table request into schema. Each
@@ -361,8 +348,8 @@ char* handle_create_table(Job* job, char* msg, size_t msglen) {
     if (wal_append_record(WAL_OP_CREATE_TABLE, seq, internal, "", wal_text.c_str(), msg, msglen) !=
         0)
         return nullptr;
-    return reply("{\"ok\":true,\"message\":\"table created\",\"database\":\"" + esc(db.c_str()) +
-                 "\"}");
+    return reply_copy("{\"ok\":true,\"message\":\"table created\",\"database\":\"" +
+                      reply_esc(db.c_str()) + "\"}");
 }
 
 // ---- row changes ----------------------------------------------------------
