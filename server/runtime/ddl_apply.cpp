@@ -75,6 +75,9 @@ char* ddl_handle_alter_table(Job* job, char* msg, size_t msglen) {
     const char* db = session_database(job->session);
     SessionTable st;
     if (session_table_name(job->session, cmd->table, &st, msg, msglen) != 0) return nullptr;
+    // Built before the change: nothing that can throw follows it.
+    const std::string done = "{\"ok\":true,\"message\":\"table altered\",\"database\":\"" +
+                             reply_esc(db) + "\",\"table\":\"" + reply_esc(cmd->table) + "\"}";
     if (table_apply_alter_sql(st.internal, sql, 0, msg, msglen) != 0) return nullptr;
     if (catalog_save_db(db, msg, msglen) != 0) return nullptr;
     uint64_t seq = next_seq();
@@ -82,8 +85,7 @@ char* ddl_handle_alter_table(Job* job, char* msg, size_t msglen) {
         return nullptr;
     stats_add(&g_stats.total_writes, 1);
     if (checkpoint_after_schema_change("ALTER TABLE", msg, msglen) != 0) return nullptr;
-    return reply_copy("{\"ok\":true,\"message\":\"table altered\",\"database\":\"" + reply_esc(db) +
-                      "\",\"table\":\"" + reply_esc(cmd->table) + "\"}");
+    return reply_copy(done);
 }
 
 char* ddl_handle_drop_table(Job* job, char* msg, size_t msglen) {

@@ -155,10 +155,12 @@ char* handle_create_user(Job* job, char* msg, size_t msglen) {
         set_err(msg, msglen, "user already exists");
         return nullptr;
     }
+    // Built before the change: nothing that can throw follows it.
+    const std::string done = "{\"ok\":true,\"message\":\"user created\",\"username\":\"" +
+                             reply_esc(user.c_str()) + "\"}";
     if (system_create_user_record(user.c_str(), password.c_str(), 1, 1, msg, msglen) != 0)
         return nullptr;
-    return reply_copy("{\"ok\":true,\"message\":\"user created\",\"username\":\"" +
-                      reply_esc(user.c_str()) + "\"}");
+    return reply_copy(done);
 }
 
 char* handle_grant_role(Job* job, char* msg, size_t msglen) {
@@ -203,11 +205,14 @@ char* handle_grant_role(Job* job, char* msg, size_t msglen) {
             return nullptr;
         }
     }
+    // Built before the change: nothing that can throw follows it.
+    const std::string done = "{\"ok\":true,\"message\":\"role granted\",\"username\":\"" +
+                             reply_esc(user.c_str()) + "\",\"database\":\"" +
+                             reply_esc(db.c_str()) + "\",\"role\":\"" + reply_esc(role.c_str()) +
+                             "\"}";
     if (system_grant_role_record(user.c_str(), db.c_str(), role.c_str(), msg, msglen) != 0)
         return nullptr;
-    return reply_copy("{\"ok\":true,\"message\":\"role granted\",\"username\":\"" +
-                      reply_esc(user.c_str()) + "\",\"database\":\"" + reply_esc(db.c_str()) +
-                      "\",\"role\":\"" + reply_esc(role.c_str()) + "\"}");
+    return reply_copy(done);
 }
 
 // ---- databases and tables -------------------------------------------------
@@ -227,11 +232,13 @@ char* handle_create_database(Job* job, char* msg, size_t msglen) {
     if (database_create(name.c_str(), msg, msglen) != 0) return nullptr;
     std::string db = registered_database(name.c_str());
     if (db.empty()) db = name;
+    // Built before the change: nothing that can throw follows it.
+    const std::string done = "{\"ok\":true,\"message\":\"database created\",\"database\":\"" +
+                             reply_esc(db.c_str()) + "\"}";
     uint64_t seq = next_seq();
     if (wal_append_record(WAL_OP_CREATE_DATABASE, seq, db.c_str(), "", "", msg, msglen) != 0)
         return nullptr;
-    return reply_copy("{\"ok\":true,\"message\":\"database created\",\"database\":\"" +
-                      reply_esc(db.c_str()) + "\"}");
+    return reply_copy(done);
 }
 
 // Reads the "columns" array of a JSON create_table request into schema. Each
@@ -339,6 +346,9 @@ char* handle_create_table(Job* job, char* msg, size_t msglen) {
     SessionTable st;
     if (session_table_name(job->session, schema->name, &st, msg, msglen) != 0) return nullptr;
     const char* internal = st.internal;
+    // Built before the change: nothing that can throw follows it.
+    const std::string done = "{\"ok\":true,\"message\":\"table created\",\"database\":\"" +
+                             reply_esc(db.c_str()) + "\"}";
     if (table_create(internal, schema.get(), msg, msglen) != 0) return nullptr;
     {
         char ignored[kMsgSize];
@@ -348,8 +358,7 @@ char* handle_create_table(Job* job, char* msg, size_t msglen) {
     if (wal_append_record(WAL_OP_CREATE_TABLE, seq, internal, "", wal_text.c_str(), msg, msglen) !=
         0)
         return nullptr;
-    return reply_copy("{\"ok\":true,\"message\":\"table created\",\"database\":\"" +
-                      reply_esc(db.c_str()) + "\"}");
+    return reply_copy(done);
 }
 
 // ---- row changes ----------------------------------------------------------
