@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "base/text_util.h"
+
 struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
 };
@@ -20,3 +22,13 @@ struct FileCloser {
     }
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// An owned array of count owned texts, as the JSON array readers hand out.
+struct StringArray {
+    char** items = nullptr;
+    int count = 0;
+    StringArray() = default;
+    StringArray(const StringArray&) = delete;
+    StringArray& operator=(const StringArray&) = delete;
+    ~StringArray() { free_string_array(items, count); }
+};

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "base/config.h"
+#include "base/err.h"
 #include "base/stats.h"
 #include "storage/checkpoint.h"
 
@@ -25,7 +26,11 @@ int maybe_checkpoint_under_pressure(char* msg, size_t msglen) {
     if (mem_current() < flush_level()) return 0;
     std::unique_lock<std::recursive_mutex> cp(g_checkpoint_lock, std::try_to_lock);
     if (!cp.owns_lock()) return 0;
-    return checkpoint_all_tables(msg, msglen) == 0 ? 0 : -1;
+    // Runs after a change's log record: it must not throw.
+    int rc = -1;
+    if (!run_unless_oom([&] { rc = checkpoint_all_tables(msg, msglen); }))
+        set_err(msg, msglen, "oom");
+    return rc == 0 ? 0 : -1;
 }
 
 int memory_hard_exceeded(void) { return mem_current() >= hard_level() ? 1 : 0; }

@@ -170,7 +170,8 @@ int log_and_apply(RowChange* c, uint16_t op, const ChangeRules& rules, const uin
     if (wal_append_records_batch(op, c->table->schema.name, keys.data(), jsons.data(), seqs.data(),
                                  n, err, errlen) != 0)
         return -1;
-    // Logged: from here on the change is applied whatever happens.
+    // Logged: from here on the change is applied whatever happens. Neither
+    // step below throws (the pressure checkpoint catches its own).
     row_change_apply(c, first, true, true);
     if (rules.memory_stop) {
         char ignored[256];
@@ -358,21 +359,26 @@ void ChangeGroup::WaitingKeys::clear() {
     tables.clear();
 }
 
+// Allocates nothing: once one log file is written, every change of the group
+// must be linked and every owner told, so no step may throw (a failed write's
+// message is kept in its Log).
 void change_group_flush(ChangeGroup* g) {
     if (!g || g->entries.empty()) return;
-    std::vector<std::string> failed(g->logs.size());
-    for (size_t i = 0; i < g->logs.size(); i++) {
-        ChangeGroup::Log& log = g->logs[i];
+    for (ChangeGroup::Log& log : g->logs) {
+        char* why = log.error;
+        why[0] = '\0';
         if (log.records < 1) continue;
-        char e[256] = "";
-        if (wal_write_encoded(log.scope, log.bytes.data(), log.bytes.size(), log.records, e,
-                              sizeof e) != 0)
-            failed[i] = e[0] ? e : "cannot write WAL";
+        if (wal_write_encoded(log.scope, log.bytes.data(), log.bytes.size(), log.records, why,
+                              sizeof log.error) != 0) {
+            if (!why[0]) set_err(why, sizeof log.error, "cannot write WAL");
+        } else {
+            why[0] = '\0';
+        }
     }
     // Logged: from here on each of these changes is applied whatever happens.
     bool any = false;
     for (auto& e : g->entries) {
-        if (!failed[e->log].empty()) continue;
+        if (g->logs[e->log].error[0]) continue;
         // No change linked before this one shares a key with it (the group
         // settles before such a change is prepared).
         row_change_keys_still_absent(&e->change);
@@ -398,22 +404,23 @@ void change_group_flush(ChangeGroup* g) {
     g->bytes = 0;
     g->open = nullptr;
     for (auto& e : entries) {
-        const std::string& why = failed[e->log];
-        if (!why.empty()) {
-            g->finish(e->owner, nullptr, why.c_str());
+        const char* why = g->logs[e->log].error;
+        if (why[0]) {
+            g->finish(e->owner, nullptr, why);
             continue;
         }
         if (e->counter) stats_add(e->counter, e->count);
         stats_add(&g_stats.total_writes, e->count);
         g->finish(e->owner, e->reply.release(), nullptr);
     }
+    for (ChangeGroup::Log& log : g->logs) log.error[0] = '\0';
 }
 
 bool change_group_holds(const ChangeGroup* g, const void* owner) {
     return g && !g->entries.empty() && g->entries.back()->owner == owner;
 }
 
-int change_statement_done(ChangeGroup* g, int64_t* counter, int64_t n, const std::string& reply,
+int change_statement_done(ChangeGroup* g, int64_t* counter, int64_t n, const char* reply,
                           char** out, char* err, size_t errlen) {
     *out = nullptr;
     if (g && g->open) {
@@ -421,12 +428,12 @@ int change_statement_done(ChangeGroup* g, int64_t* counter, int64_t n, const std
         g->open = nullptr;
         e->counter = counter;
         e->count = n;
-        e->reply.reset(xstrdup(reply.c_str()));
+        e->reply.reset(xstrdup(reply));
         return 0;
     }
     if (counter) stats_add(counter, n);
     stats_add(&g_stats.total_writes, n);
-    *out = xstrdup(reply.c_str());
+    *out = xstrdup(reply);
     if (*out) return 0;
     set_err(err, errlen, "oom");
     return -1;

@@ -123,6 +123,7 @@ struct ChangeGroup {
         char scope[64] = "";
         std::string bytes;
         int records = 0;
+        char error[256] = "";  // set by a flush whose write failed, until it answered
     };
     ChangeFinish finish;
     std::vector<std::unique_ptr<Entry>> entries;
@@ -158,6 +159,7 @@ void change_group_flush(ChangeGroup* g);
 bool change_group_holds(const ChangeGroup* g, const void* owner);
 // A row statement's end once its change took the road: adds n to *counter and
 // to total_writes and gives the reply now, or, when the change waits in the
-// group, leaves both to the flush (*out nullptr). 0, or -1 "oom".
-int change_statement_done(ChangeGroup* g, int64_t* counter, int64_t n, const std::string& reply,
+// group, leaves both to the flush (*out nullptr). 0, or -1 "oom". Nothing
+// here can throw: the reply text is built before the change is logged.
+int change_statement_done(ChangeGroup* g, int64_t* counter, int64_t n, const char* reply,
                           char** out, char* err, size_t errlen);

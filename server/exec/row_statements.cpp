@@ -31,12 +31,6 @@ namespace {
 
 constexpr size_t kKeyCap = 2048;  // primary-key text, 2047 bytes at most
 
-struct StringArray {
-    char** items = nullptr;
-    int count = 0;
-    ~StringArray() { free_string_array(items, count); }
-};
-
 // A statement's rows inserted into a resolved table, all or none: raw rows,
 // or versions built from rows canonical for the table's schema (taken over).
 int insert_rows(const SessionTable& st, const char* const* rows, VersionedRow* const* versions,
@@ -45,14 +39,16 @@ int insert_rows(const SessionTable& st, const char* const* rows, VersionedRow* c
         set_err(err, errlen, "no rows to insert");
         return -1;
     }
+    // The answer is written before the change is logged: nothing after the
+    // log record may allocate.
+    char done[48];
+    snprintf(done, sizeof done, "{\"ok\":true,\"inserted\":%d}", n);
     ChangeRules rules;
     rules.group = group;
     int rc = versions ? change_insert_versions(st.table, versions, n, rules, err, errlen)
                       : change_insert_rows(st.table, rows, n, rules, err, errlen);
     if (rc != 0) return -1;
-    return change_statement_done(group, &g_stats.rows_inserted, n,
-                                 "{\"ok\":true,\"inserted\":" + std::to_string(n) + "}", reply, err,
-                                 errlen);
+    return change_statement_done(group, &g_stats.rows_inserted, n, done, reply, err, errlen);
 }
 
 int select_join(const Session* s, const char* sql, char** reply, char* err, size_t errlen) {

@@ -5,22 +5,18 @@
 
 #include <cstdio>
 
+#include "base/err.h"
+
 #include "query/session.h"
 #include "storage/table.h"
 
-namespace {
-
-void set_msg(char* msg, size_t msglen, const char* text) {
-    if (msg && msglen) snprintf(msg, msglen, "%s", text);
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int session_db_role(const Session* session, const char* database, UserRole* out_role, char* msg,
                     size_t msglen) {
     if (out_role) *out_role = ROLE_NONE;
     if (!session || !session->authenticated) {
-        set_msg(msg, msglen, "not authenticated");
+        set_err(msg, msglen, "not authenticated");
         return -1;
     }
     if (session->is_admin) {
@@ -30,7 +26,7 @@ int session_db_role(const Session* session, const char* database, UserRole* out_
     UserRole role = ROLE_NONE;
     const char* db = (database && *database) ? database : "default";
     if (role_lookup(&role, session->username, db) != 0) {
-        set_msg(msg, msglen, "role lookup failed");
+        set_err(msg, msglen, "role lookup failed");
         return -1;
     }
     if (out_role) *out_role = role;
@@ -52,7 +48,7 @@ int session_table_resolve(const Session* s, const char* written, TableUse use, S
     Table* t = table_find_live(out->internal, err, errlen);
     if (!t) return -1;
     if (use == TableUse::Change && table_is_protected_internal_name(out->internal)) {
-        set_msg(err, errlen, "cannot change system table");
+        set_err(err, errlen, "cannot change system table");
         return -1;
     }
     out->table = t;

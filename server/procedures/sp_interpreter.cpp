@@ -8,8 +8,10 @@
 // up the single writer.
 #include "procedures/sp_interpreter.h"
 
+#include <cstdlib>
 #include <memory>
 
+#include "base/err.h"
 #include "base/json_text.h"
 #include "procedures/sp_body.h"
 #include "procedures/sp_catalog.h"
@@ -298,12 +300,11 @@ int sp_bind_params_to_runtime_vars(const ProcParamDef* params, int param_count,
     return 0;
 }
 
-int sp_execute_procedure_script(Session* session, const char* procedure, const char* body,
-                                const ProcParamDef* params, int param_count,
-                                const ProcCallArgs* args, char** out_reply, char* err,
-                                size_t errlen) {
-    if (out_reply) *out_reply = nullptr;
-    if (!out_reply) return sp_fail(err, errlen, "internal procedure error");
+namespace {
+
+int execute_script(Session* session, const char* procedure, const char* body,
+                   const ProcParamDef* params, int param_count, const ProcCallArgs* args,
+                   char** out_reply, char* err, size_t errlen) {
     StatementList list;
     if (sp_split_statements(body, &list.items, &list.count, err, errlen) != 0) return -1;
     std::unique_ptr<Run> r(new (std::nothrow) Run());
@@ -332,6 +333,28 @@ int sp_execute_procedure_script(Session* session, const char* procedure, const c
     if (!owned) return sp_fail(err, errlen, "oom");
     *out_reply = owned;
     return 0;
+}
+
+}  // namespace
+
+int sp_execute_procedure_script(Session* session, const char* procedure, const char* body,
+                                const ProcParamDef* params, int param_count,
+                                const ProcCallArgs* args, char** out_reply, char* err,
+                                size_t errlen) {
+    if (out_reply) *out_reply = nullptr;
+    if (!out_reply) return sp_fail(err, errlen, "internal procedure error");
+    // The interpreter's strings and lists running out of memory end the call
+    // with "oom"; the statements it ran before stay done, as after any failed
+    // statement.
+    int rc = -1;
+    if (run_unless_oom([&] {
+            rc = execute_script(session, procedure, body, params, param_count, args, out_reply, err,
+                                errlen);
+        }))
+        return rc;
+    free(*out_reply);
+    *out_reply = nullptr;
+    return sp_fail(err, errlen, "oom");
 }
 
 int sp_call_procedure(Session* session, const char* procedure, const ProcCallArgs* args,

@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <memory>
 
+#include "base/err.h"
 #include "base/json_text.h"
 #include "base/owned.h"
 #include "exec/session_scope.h"
@@ -20,10 +21,6 @@
 
 namespace {
 
-void set_msg(char* msg, size_t msglen, const char* text) {
-    if (msg && msglen) snprintf(msg, msglen, "%s", text);
-}
-
 bool role_in(UserRole role, std::initializer_list<UserRole> allowed) {
     for (UserRole r : allowed)
         if (r == role) return true;
@@ -35,7 +32,7 @@ bool role_in(UserRole role, std::initializer_list<UserRole> allowed) {
 int use_target_database(const Job* job, char* out, size_t cap, char* msg, size_t msglen) {
     if (out && cap) out[0] = '\0';
     if (!job || !job->payload) {
-        set_msg(msg, msglen, "missing payload");
+        set_err(msg, msglen, "missing payload");
         return -1;
     }
     if (const char* sql = job->request.sql)
@@ -45,17 +42,17 @@ int use_target_database(const Job* job, char* out, size_t cap, char* msg, size_t
         CStr db(db_p);
         canonicalize_ident(db.get());
         if (!db.get()[0]) {
-            set_msg(msg, msglen, "missing database");
+            set_err(msg, msglen, "missing database");
             return -1;
         }
         if (strlen(db.get()) >= cap || strlen(db.get()) >= KYREL_IDENT_SIZE) {
-            set_msg(msg, msglen, "database name too long");
+            set_err(msg, msglen, "database name too long");
             return -1;
         }
         snprintf(out, cap, "%s", db.get());
         return 0;
     }
-    set_msg(msg, msglen, "missing database");
+    set_err(msg, msglen, "missing database");
     return -1;
 }
 
@@ -63,14 +60,14 @@ int authorize_use_db(const Session* session, const Job* job, char* msg, size_t m
     char db[KYREL_IDENT_SIZE];
     if (use_target_database(job, db, sizeof db, msg, msglen) != 0) return -1;
     if (!database_exists(db)) {
-        set_msg(msg, msglen, "database not found");
+        set_err(msg, msglen, "database not found");
         return -1;
     }
     if (session && session->is_admin) return 0;
     UserRole role = ROLE_NONE;
     if (session_db_role(session, db, &role, msg, msglen) != 0) return -1;
     if (role == ROLE_NONE) {
-        set_msg(msg, msglen, "permission denied");
+        set_err(msg, msglen, "permission denied");
         return -1;
     }
     return 0;
@@ -78,26 +75,26 @@ int authorize_use_db(const Session* session, const Job* job, char* msg, size_t m
 
 int authorize_job(const Session* session, const Job* job, char* msg, size_t msglen) {
     if (!job) {
-        set_msg(msg, msglen, "invalid request");
+        set_err(msg, msglen, "invalid request");
         return -1;
     }
     const uint32_t kind = job->kind;
     if (kind == JOB_PING || kind == JOB_LOGIN) return 0;
     if (!session || !session->authenticated) {
-        set_msg(msg, msglen, "authentication required");
+        set_err(msg, msglen, "authentication required");
         return -1;
     }
     if (session->must_change_password && kind != JOB_CHANGE_PASSWORD) {
-        set_msg(msg, msglen, "password must be changed before using KyrelDB");
+        set_err(msg, msglen, "password must be changed before using KyrelDB");
         return -1;
     }
     if (kind == JOB_CREATE_USER || kind == JOB_GRANT_ROLE) {
         if (!session->is_admin) {
-            set_msg(msg, msglen, "permission denied");
+            set_err(msg, msglen, "permission denied");
             return -1;
         }
         if (session->from_localhost) return 0;
-        set_msg(msg, msglen, "user management is allowed only from localhost");
+        set_err(msg, msglen, "user management is allowed only from localhost");
         return -1;
     }
     if (kind == JOB_CHANGE_PASSWORD || kind == JOB_SHOW_DATABASES) return 0;
@@ -110,7 +107,7 @@ int authorize_job(const Session* session, const Job* job, char* msg, size_t msgl
     case JOB_SHOW_WAL:
     case JOB_SHOW_WORKERS:
     case JOB_SHOW_CURSORS:
-    case JOB_CREATE_DATABASE: set_msg(msg, msglen, "permission denied"); return -1;
+    case JOB_CREATE_DATABASE: set_err(msg, msglen, "permission denied"); return -1;
     default: break;
     }
     UserRole role = ROLE_NONE;
@@ -144,7 +141,7 @@ int authorize_job(const Session* session, const Job* job, char* msg, size_t msgl
     default: allowed = false; break;
     }
     if (!allowed) {
-        set_msg(msg, msglen, "permission denied");
+        set_err(msg, msglen, "permission denied");
         return -1;
     }
     return 0;

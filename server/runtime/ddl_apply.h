@@ -4,9 +4,11 @@
 // The caller holds g_checkpoint_lock (the commit thread holds it per job).
 #pragma once
 
+#include <cstddef>
+
 struct Job;
 
-char* ddl_handle_alter_table(Job* job, char* msg);
-char* ddl_handle_drop_table(Job* job, char* msg);
-char* ddl_handle_create_index(Job* job, char* msg);
-char* ddl_handle_drop_index(Job* job, char* msg);
+char* ddl_handle_alter_table(Job* job, char* msg, size_t msglen);
+char* ddl_handle_drop_table(Job* job, char* msg, size_t msglen);
+char* ddl_handle_create_index(Job* job, char* msg, size_t msglen);
+char* ddl_handle_drop_index(Job* job, char* msg, size_t msglen);

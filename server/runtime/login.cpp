@@ -18,12 +18,6 @@
 
 namespace {
 
-std::string users_table() {
-    char t[KYREL_INTERNAL_NAME_SIZE];
-    make_users_internal_table(t, sizeof t);
-    return t;
-}
-
 // The user's live row and its stored password hash. 0; -1 when there is no
 // live row (*row stays empty); -2 when the row has no password_hash.
 int read_user_hash(const char* user, CStr* row, char* hash, size_t cap) {
@@ -79,8 +73,9 @@ int system_authenticate(Session* session, const char* user, const char* password
         const char* names[1] = {"last_login_at"};
         const char* values[1] = {ts};
         char ignored[256];
-        system_update_row_with_wal(users_table().c_str(), user, names, values, 1, ignored,
-                                   sizeof ignored);
+        char users[KYREL_INTERNAL_NAME_SIZE];
+        make_users_internal_table(users, sizeof users);
+        system_update_row_with_wal(users, user, names, values, 1, ignored, sizeof ignored);
     }
 
     if (session) {
@@ -123,8 +118,9 @@ int system_change_password(Session* session, const char* new_password, char* err
     }
     const char* names[2] = {"password_hash", "must_change_password"};
     const char* values[2] = {quoted.get(), "false"};
-    if (system_update_row_with_wal(users_table().c_str(), session->username, names, values, 2, err,
-                                   errlen) != 0)
+    char users[KYREL_INTERNAL_NAME_SIZE];
+    make_users_internal_table(users, sizeof users);
+    if (system_update_row_with_wal(users, session->username, names, values, 2, err, errlen) != 0)
         return -1;
     session->must_change_password = 0;
     return 0;

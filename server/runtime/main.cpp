@@ -46,6 +46,96 @@ ThreadPool start_pool(int n, void* (*body)(void*)) {
     return pool;
 }
 
+// Loads what the data directory holds, replays the logs, bootstraps security
+// and opens the log writers. -1 after its message on standard error.
+int load_data() {
+    // Storage loaders, in this order: databases_load, checkpoint_meta_load,
+    // db_checkpoint_load_all, catalog_load, manifests_load,
+    // load_indexes_meta, load_segments.
+    {
+        char err[256] = {0};
+        if (databases_load(err, sizeof err) != 0) {
+            fprintf(stderr, "%s\n", err);
+            return -1;
+        }
+    }
+    checkpoint_meta_load();
+    db_checkpoint_load_all();
+    catalog_load();
+    manifests_load();
+    load_indexes_meta();
+    load_segments();
+    // WAL replay: replay_wal(err, 256), result not tested.
+    {
+        char err[256] = {0};
+        replay_wal(err, sizeof err);
+    }
+    // Security bootstrap: config_db, its system tables and the default
+    // administrator.
+    {
+        char err[256] = {0};
+        if (system_bootstrap_security(err, sizeof err) != 0) {
+            fprintf(stderr, "security bootstrap failed: %s\n", err);
+            return -1;
+        }
+    }
+    // Index rebuild: rebuild_all_indexes.
+    {
+        char err[256] = {0};
+        rebuild_all_indexes(err, sizeof err);
+    }
+    // WAL writers: wal_writer_open, on failure "wal open failed: %s\n", exit 1.
+    {
+        char err[256] = {0};
+        if (wal_writer_open(err, sizeof err) != 0) {
+            fprintf(stderr, "wal open failed: %s\n", err);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Starts the commit thread, the worker pools and, when configured, the
+// auto-vacuum thread. -1 after its message on standard error.
+int start_threads(pthread_t* vacuum, bool* vacuum_started) {
+    // Commit thread: start commit_thread.
+    {
+        pthread_t commit;
+        if (pthread_create(&commit, nullptr, commit_thread, nullptr) != 0) {
+            fprintf(stderr, "cannot start commit thread\n");
+            return -1;
+        }
+        pthread_detach(commit);
+    }
+    // Read workers: g_cfg.read_workers threads of read_worker_thread.
+    ThreadPool read_pool = start_pool(g_cfg.read_workers, read_worker_thread);
+    if (!read_pool.handles) {
+        fprintf(stderr, "oom while creating worker arrays\n");
+        return -1;
+    }
+    // Write-ingress workers: g_cfg.write_workers threads of write_ingress_worker.
+    ThreadPool write_pool = start_pool(g_cfg.write_workers, write_ingress_worker);
+    if (!write_pool.handles || write_pool.count < 1) {
+        fprintf(stderr, "cannot start write workers\n");
+        return -1;
+    }
+
+    ThreadPool conn_pool = start_pool(g_cfg.connection_workers, connection_worker_thread);
+    if (!conn_pool.handles) {
+        fprintf(stderr, "oom while creating worker arrays\n");
+        return -1;
+    }
+
+    // Auto-vacuum: when g_cfg.auto_vacuum, start auto_vacuum_thread and join
+    // it at shutdown.
+    if (g_cfg.auto_vacuum) {
+        *vacuum_started = pthread_create(vacuum, nullptr, auto_vacuum_thread, nullptr) == 0;
+        if (!*vacuum_started) fprintf(stderr, "cannot start auto-vacuum thread\n");
+    }
+
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -70,85 +160,10 @@ int main(int argc, char** argv) {
     detect_runtime_resources(KYREL_DATA_ROOT);
     if (g_cfg.auto_tune) auto_tune_runtime_config();
 
-    // Storage loaders, in this order: databases_load, checkpoint_meta_load,
-    // db_checkpoint_load_all, catalog_load, manifests_load,
-    // load_indexes_meta, load_segments.
-    {
-        char err[256] = {0};
-        if (databases_load(err, sizeof err) != 0) {
-            fprintf(stderr, "%s\n", err);
-            return 1;
-        }
-    }
-    checkpoint_meta_load();
-    db_checkpoint_load_all();
-    catalog_load();
-    manifests_load();
-    load_indexes_meta();
-    load_segments();
-    // WAL replay: replay_wal(err, 256), result not tested.
-    {
-        char err[256] = {0};
-        replay_wal(err, sizeof err);
-    }
-    // Security bootstrap: config_db, its system tables and the default
-    // administrator.
-    {
-        char err[256] = {0};
-        if (system_bootstrap_security(err, sizeof err) != 0) {
-            fprintf(stderr, "security bootstrap failed: %s\n", err);
-            return 1;
-        }
-    }
-    // Index rebuild: rebuild_all_indexes.
-    {
-        char err[256] = {0};
-        rebuild_all_indexes(err, sizeof err);
-    }
-    // WAL writers: wal_writer_open, on failure "wal open failed: %s\n", exit 1.
-    {
-        char err[256] = {0};
-        if (wal_writer_open(err, sizeof err) != 0) {
-            fprintf(stderr, "wal open failed: %s\n", err);
-            return 1;
-        }
-    }
-    // Commit thread: start commit_thread.
-    {
-        pthread_t commit;
-        if (pthread_create(&commit, nullptr, commit_thread, nullptr) != 0) {
-            fprintf(stderr, "cannot start commit thread\n");
-            return 1;
-        }
-        pthread_detach(commit);
-    }
-    // Read workers: g_cfg.read_workers threads of read_worker_thread.
-    ThreadPool read_pool = start_pool(g_cfg.read_workers, read_worker_thread);
-    if (!read_pool.handles) {
-        fprintf(stderr, "oom while creating worker arrays\n");
-        return 1;
-    }
-    // Write-ingress workers: g_cfg.write_workers threads of write_ingress_worker.
-    ThreadPool write_pool = start_pool(g_cfg.write_workers, write_ingress_worker);
-    if (!write_pool.handles || write_pool.count < 1) {
-        fprintf(stderr, "cannot start write workers\n");
-        return 1;
-    }
-
-    ThreadPool conn_pool = start_pool(g_cfg.connection_workers, connection_worker_thread);
-    if (!conn_pool.handles) {
-        fprintf(stderr, "oom while creating worker arrays\n");
-        return 1;
-    }
-
-    // Auto-vacuum: when g_cfg.auto_vacuum, start auto_vacuum_thread and join
-    // it at shutdown.
+    if (load_data() != 0) return 1;
     pthread_t vacuum{};
     bool vacuum_started = false;
-    if (g_cfg.auto_vacuum) {
-        vacuum_started = pthread_create(&vacuum, nullptr, auto_vacuum_thread, nullptr) == 0;
-        if (!vacuum_started) fprintf(stderr, "cannot start auto-vacuum thread\n");
-    }
+    if (start_threads(&vacuum, &vacuum_started) != 0) return 1;
 
     int listen_fd = server_listen(g_server_port);
     if (listen_fd < 0) return 1;

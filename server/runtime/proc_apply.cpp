@@ -11,6 +11,7 @@
 #include <new>
 #include <string>
 
+#include "base/err.h"
 #include "base/owned.h"
 #include "base/text_util.h"
 #include "procedures/sp_body.h"
@@ -28,22 +29,20 @@ constexpr size_t kMsgSize = 256;
 constexpr size_t kCreateReplySize = 1024 + 4096;  // fixed text, path, digest, escaped metadata
 constexpr size_t kDropReplySize = 512;
 
-void set_msg(char* msg, const char* text) { snprintf(msg, kMsgSize, "%s", text); }
-
 // A procedure or table name member: canonicalised, then the strict check.
-int checked_name(const std::string& text, const char* label, char* out, char* msg) {
-    return copy_sp_ident_checked(out, SP_NAME_SIZE, text.c_str(), label, msg, kMsgSize);
+int checked_name(const std::string& text, const char* label, char* out, char* msg, size_t msglen) {
+    return copy_sp_ident_checked(out, SP_NAME_SIZE, text.c_str(), label, msg, msglen);
 }
 
 }  // namespace
 
-char* proc_handle_create(Job* job, char* msg) {
+char* proc_handle_create(Job* job, char* msg, size_t msglen) {
     std::string proc, table, body;
-    int rp = member_text(job->payload, "procedure", 64, true, &proc, msg);
+    int rp = member_text(job->payload, "procedure", 64, true, &proc, msg, msglen);
     if (rp < 0) return nullptr;
-    int rt = member_text(job->payload, "table", 64, true, &table, msg);
+    int rt = member_text(job->payload, "table", 64, true, &table, msg, msglen);
     if (rt < 0) return nullptr;
-    int rb = member_text(job->payload, "body", 1024, false, &body, msg);
+    int rb = member_text(job->payload, "body", 1024, false, &body, msg, msglen);
     if (rb < 0) return nullptr;
 
     char name[SP_NAME_SIZE] = {0}, tname[SP_NAME_SIZE] = {0};
@@ -53,28 +52,29 @@ char* proc_handle_create(Job* job, char* msg) {
     if (rp == 1 && rt == 1 && rb == 1) {
         owned_body.reset(xstrdup(body.c_str()));
         if (!owned_body) {
-            set_msg(msg, "oom");
+            set_err(msg, msglen, "oom");
             return nullptr;
         }
-        if (checked_name(proc, "procedure name", name, msg) != 0 ||
-            checked_name(table, "table name", tname, msg) != 0 ||
-            sp_validate_body(owned_body.get(), msg, kMsgSize) != 0)
+        if (checked_name(proc, "procedure name", name, msg, msglen) != 0 ||
+            checked_name(table, "table name", tname, msg, msglen) != 0 ||
+            sp_validate_body(owned_body.get(), msg, msglen) != 0)
             return nullptr;
         std::string defs;
-        int rd = member_text(job->payload, "params", SP_PARAM_DEFS_SIZE, false, &defs, msg);
+        int rd = member_text(job->payload, "params", SP_PARAM_DEFS_SIZE, false, &defs, msg, msglen);
         if (rd == 0)
-            rd = member_text(job->payload, "param_defs", SP_PARAM_DEFS_SIZE, false, &defs, msg);
+            rd = member_text(job->payload, "param_defs", SP_PARAM_DEFS_SIZE, false, &defs, msg,
+                             msglen);
         if (rd < 0) return nullptr;
-        if (rd == 1 && sp_parse_param_defs_string(defs.c_str(), params, &count, msg, kMsgSize) != 0)
+        if (rd == 1 && sp_parse_param_defs_string(defs.c_str(), params, &count, msg, msglen) != 0)
             return nullptr;
-        if (sp_validate_body_placeholders(owned_body.get(), params, count, msg, kMsgSize) != 0)
+        if (sp_validate_body_placeholders(owned_body.get(), params, count, msg, msglen) != 0)
             return nullptr;
     } else {
         std::string sql;
-        if (job_sql_member(job, 8192, &sql, msg) != 0) return nullptr;
+        if (job_sql_member(job, 8192, &sql, msg, msglen) != 0) return nullptr;
         char* b = nullptr;
-        if (parse_create_procedure_sql(sql.c_str(), name, tname, params, &count, &b, msg,
-                                       kMsgSize) != 0) {
+        if (parse_create_procedure_sql(sql.c_str(), name, tname, params, &count, &b, msg, msglen) !=
+            0) {
             free(b);
             return nullptr;
         }
@@ -82,75 +82,75 @@ char* proc_handle_create(Job* job, char* msg) {
     }
     std::unique_ptr<char[]> out(new (std::nothrow) char[kCreateReplySize]);
     if (!out) {
-        set_msg(msg, "oom");
+        set_err(msg, msglen, "oom");
         return nullptr;
     }
     out[0] = '\0';
     if (sp_create_procedure(job->session, name, tname, owned_body.get(), params, count, out.get(),
-                            kCreateReplySize, msg, kMsgSize) != 0)
+                            kCreateReplySize, msg, msglen) != 0)
         return nullptr;
     return xstrdup(out.get());
 }
 
-char* proc_handle_drop(Job* job, char* msg) {
+char* proc_handle_drop(Job* job, char* msg, size_t msglen) {
     char name[SP_NAME_SIZE] = {0}, tname[SP_NAME_SIZE] = {0};
     std::string proc;
-    int rp = member_text(job->payload, "procedure", 64, true, &proc, msg);
+    int rp = member_text(job->payload, "procedure", 64, true, &proc, msg, msglen);
     if (rp < 0) return nullptr;
     if (rp == 1) {
-        if (checked_name(proc, "procedure name", name, msg) != 0) return nullptr;
+        if (checked_name(proc, "procedure name", name, msg, msglen) != 0) return nullptr;
         std::string table;
-        int rt = member_text(job->payload, "table", 64, true, &table, msg);
+        int rt = member_text(job->payload, "table", 64, true, &table, msg, msglen);
         if (rt < 0) return nullptr;
-        if (rt == 1 && !table.empty() && checked_name(table, "table name", tname, msg) != 0)
+        if (rt == 1 && !table.empty() && checked_name(table, "table name", tname, msg, msglen) != 0)
             return nullptr;
     } else {
         std::string sql;
-        if (job_sql_member(job, 1024, &sql, msg) != 0) return nullptr;
-        if (parse_drop_procedure_sql(sql.c_str(), name, tname, msg, kMsgSize) != 0) return nullptr;
+        if (job_sql_member(job, 1024, &sql, msg, msglen) != 0) return nullptr;
+        if (parse_drop_procedure_sql(sql.c_str(), name, tname, msg, msglen) != 0) return nullptr;
     }
     char out[kDropReplySize] = {0};
     if (sp_drop_procedure(job->session, name, tname[0] ? tname : nullptr, out, sizeof out, msg,
-                          kMsgSize) != 0)
+                          msglen) != 0)
         return nullptr;
     return xstrdup(out);
 }
 
-char* proc_handle_call(Job* job, char* msg) {
+char* proc_handle_call(Job* job, char* msg, size_t msglen) {
     // 16 arguments of 2048 bytes: kept off the commit thread's stack.
     std::unique_ptr<ProcCallArgs> args(new (std::nothrow) ProcCallArgs);
     if (!args) {
-        set_msg(msg, "oom");
+        set_err(msg, msglen, "oom");
         return nullptr;
     }
     memset(args.get(), 0, sizeof *args);
     char name[SP_NAME_SIZE] = {0};
     std::string proc;
-    int rp = member_text(job->payload, "procedure", 64, true, &proc, msg);
+    int rp = member_text(job->payload, "procedure", 64, true, &proc, msg, msglen);
     if (rp < 0) return nullptr;
     if (rp == 1) {
-        if (checked_name(proc, "procedure name", name, msg) != 0) return nullptr;
+        if (checked_name(proc, "procedure name", name, msg, msglen) != 0) return nullptr;
         // The argument list's own limits decide ("CALL argument list too
         // long", "CALL argument too long").
         std::string list;
-        int ra = member_text(job->payload, "args", 0, false, &list, msg);
-        if (ra == 0) ra = member_text(job->payload, "arguments", 0, false, &list, msg);
+        int ra = member_text(job->payload, "args", 0, false, &list, msg, msglen);
+        if (ra == 0) ra = member_text(job->payload, "arguments", 0, false, &list, msg, msglen);
         if (ra < 0) return nullptr;
-        if (ra == 1 && sp_parse_call_args_list(list.c_str(), args.get(), msg, kMsgSize) != 0)
+        if (ra == 1 && sp_parse_call_args_list(list.c_str(), args.get(), msg, msglen) != 0)
             return nullptr;
     } else {
         // As are the CALL statement's ("CALL statement too long").
         std::string sql;
-        if (job_sql_member(job, 0, &sql, msg) != 0) return nullptr;
-        if (parse_call_procedure_sql(sql.c_str(), name, args.get(), msg, kMsgSize) != 0)
+        if (job_sql_member(job, 0, &sql, msg, msglen) != 0) return nullptr;
+        if (parse_call_procedure_sql(sql.c_str(), name, args.get(), msg, msglen) != 0)
             return nullptr;
     }
     char* out = nullptr;
-    if (sp_call_procedure(job->session, name, args.get(), &out, msg, kMsgSize) != 0) {
+    if (sp_call_procedure(job->session, name, args.get(), &out, msg, msglen) != 0) {
         free(out);
         return nullptr;
     }
-    if (!out) set_msg(msg, "oom");
+    if (!out) set_err(msg, msglen, "oom");
     return out;
 }
 
@@ -163,16 +163,16 @@ int proc_show_json(const Job* job, char** out, char* err, size_t errlen) {
         snprintf(filter, sizeof filter, "%s", job->table);
         canonicalize_ident(filter);
     } else {
-        int rt = member_text(job->payload, "table", 64, true, &text, msg);
+        int rt = member_text(job->payload, "table", 64, true, &text, msg, sizeof msg);
         if (rt == 1) {
             snprintf(filter, sizeof filter, "%s", text.c_str());
         } else if (rt == 0) {
-            int rs = job_sql_text(job, 0, &text, msg);
+            int rs = job_sql_text(job, 0, &text, msg, sizeof msg);
             if (rs == 1 && parse_show_procedures_sql(text.c_str(), filter, msg, sizeof msg) != 0)
                 rt = -1;
         }
         if (rt < 0) {
-            snprintf(err, errlen, "%s", msg);
+            set_err(err, errlen, msg);
             return -1;
         }
     }

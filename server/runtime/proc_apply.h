@@ -8,9 +8,9 @@
 
 struct Job;
 
-char* proc_handle_create(Job* job, char* msg);
-char* proc_handle_drop(Job* job, char* msg);
-char* proc_handle_call(Job* job, char* msg);
+char* proc_handle_create(Job* job, char* msg, size_t msglen);
+char* proc_handle_drop(Job* job, char* msg, size_t msglen);
+char* proc_handle_call(Job* job, char* msg, size_t msglen);
 
 // SHOW PROCEDURES: 0 with the owned reply, -1 with the message.
 int proc_show_json(const Job* job, char** out, char* err, size_t errlen);

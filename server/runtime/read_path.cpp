@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 
+#include "base/err.h"
 #include "base/json_text.h"
 #include "base/owned.h"
 #include "base/sql_scan.h"
@@ -129,12 +130,12 @@ int show_target_table(Job* job, bool indexes, char* table, size_t cap, char* msg
         return 0;
     }
     if (!request_sql(job)) {
-        snprintf(msg, msglen, "missing sql");
+        set_err(msg, msglen, "missing sql");
         return -1;
     }
     CStr sql(xstrdup(request_sql(job)));
     if (!sql) {
-        snprintf(msg, msglen, "oom");
+        set_err(msg, msglen, "oom");
         return -1;
     }
     char* s = sql.get();
@@ -144,7 +145,7 @@ int show_target_table(Job* job, bool indexes, char* table, size_t cap, char* msg
     const char* prefix = indexes ? "SHOW INDEXES" : "SHOW TABLE";
     size_t plen = strlen(prefix);
     if (!ci_starts(s, prefix) || (!indexes && s[plen] != '\0' && s[plen] != ' ')) {
-        snprintf(msg, msglen, "%s", indexes ? "invalid SHOW INDEXES" : "invalid SHOW TABLE");
+        set_err(msg, msglen, indexes ? "invalid SHOW INDEXES" : "invalid SHOW TABLE");
         return -1;
     }
     char* rest = s + plen;
@@ -241,18 +242,38 @@ void run_cursor_kill(Job* job) {
     });
 }
 
-}  // namespace
+// SHOW TABLE and SHOW INDEXES (without a table: the indexes of every table
+// of the Session's database).
+void run_show_table(Job* job) {
+    const bool indexes = job->kind == JOB_SHOW_INDEXES;
+    char table[64];
+    char msg[kMsgSize] = {0};
+    if (show_target_table(job, indexes, table, sizeof table, msg, sizeof msg) != 0) {
+        done_error(job, msg[0] ? msg : "missing table");
+        return;
+    }
+    const Session* s = job->session;
+    if (!indexes) {
+        if (!table[0]) {
+            done_error(job, "missing table");
+            return;
+        }
+        done_heap(job, [s, &table](char** out, char* err, size_t errlen) {
+            return build_show_table_json_db(s, table, out, err, errlen);
+        });
+    } else if (table[0]) {
+        done_heap(job, [s, &table](char** out, char* err, size_t errlen) {
+            return build_show_indexes_json_db(s, table, out, err, errlen);
+        });
+    } else {
+        done_heap(job, [s](char** out, char* err, size_t errlen) {
+            return build_show_indexes_all_json(s, out, err, errlen);
+        });
+    }
+}
 
-void execute_read_job(Job* job) {
-    if (!job) return;
-    stats_add(&g_stats.total_requests, 1);
-    stats_add(&g_stats.read_requests, 1);
-    expire_cursor_pins();
-    // Fetch, close and kill report an expired cursor themselves.
-    if (job->kind != JOB_CURSOR_FETCH && job->kind != JOB_CURSOR_CLOSE &&
-        job->kind != JOB_CURSOR_KILL)
-        session_cursors_expire_timed_out(job->session);
-
+// Answers the job by its kind; every path ends in one job_mark_done.
+void run_read_kind(Job* job) {
     switch (job->kind) {
     case JOB_PING: job_mark_done(job, xstrdup("{\"ok\":true,\"pong\":true}")); return;
     case JOB_SHOW_STATS: done_fixed(job, 4096, build_stats_json, nullptr); return;
@@ -276,34 +297,7 @@ void execute_read_job(Job* job) {
     }
     case JOB_USE_DATABASE: run_use(job); return;
     case JOB_SHOW_TABLE:
-    case JOB_SHOW_INDEXES: {
-        const bool indexes = job->kind == JOB_SHOW_INDEXES;
-        char table[64];
-        char msg[kMsgSize] = {0};
-        if (show_target_table(job, indexes, table, sizeof table, msg, sizeof msg) != 0) {
-            done_error(job, msg[0] ? msg : "missing table");
-            return;
-        }
-        const Session* s = job->session;
-        if (!indexes) {
-            if (!table[0]) {
-                done_error(job, "missing table");
-                return;
-            }
-            done_heap(job, [s, &table](char** out, char* err, size_t errlen) {
-                return build_show_table_json_db(s, table, out, err, errlen);
-            });
-        } else if (table[0]) {
-            done_heap(job, [s, &table](char** out, char* err, size_t errlen) {
-                return build_show_indexes_json_db(s, table, out, err, errlen);
-            });
-        } else {
-            done_heap(job, [s](char** out, char* err, size_t errlen) {
-                return build_show_indexes_all_json(s, out, err, errlen);
-            });
-        }
-        return;
-    }
+    case JOB_SHOW_INDEXES: run_show_table(job); return;
     case JOB_SELECT: run_select(job); return;
     case JOB_SHOW_CURSORS: {
         Session* s = job->session;
@@ -324,6 +318,26 @@ void execute_read_job(Job* job) {
         return;
     default: done_error(job, "unsupported action"); return;
     }
+}
+
+}  // namespace
+
+void execute_read_job(Job* job) {
+    if (!job) return;
+    stats_add(&g_stats.total_requests, 1);
+    stats_add(&g_stats.read_requests, 1);
+    // A builder's containers running out of memory end the request with
+    // "oom": a throw comes before the job is marked done, which is always
+    // the last step of a read.
+    const bool ran = run_unless_oom([job] {
+        expire_cursor_pins();
+        // Fetch, close and kill report an expired cursor themselves.
+        if (job->kind != JOB_CURSOR_FETCH && job->kind != JOB_CURSOR_CLOSE &&
+            job->kind != JOB_CURSOR_KILL)
+            session_cursors_expire_timed_out(job->session);
+        run_read_kind(job);
+    });
+    if (!ran) done_error(job, "oom");
 }
 
 void* read_worker_thread(void*) {

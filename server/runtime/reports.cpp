@@ -26,6 +26,7 @@
 #include "exec/session_scope.h"
 #include "query/session.h"
 #include "runtime/job_queue.h"
+#include "runtime/reply_text.h"
 #include "runtime/server.h"
 #include "storage/cursor_pins.h"
 #include "storage/db_registry.h"
@@ -48,15 +49,6 @@ int format_into(char* buf, size_t size, const char* fmt, ...) {
     int n = vsnprintf(buf, size, fmt, ap);
     va_end(ap);
     return (n < 0 || static_cast<size_t>(n) >= size) ? -1 : 0;
-}
-
-// Escaped copy of a name for a JSON string body.
-std::string esc(const char* s) {
-    char* e = json_escape_string(s ? s : "");
-    if (!e) throw std::bad_alloc();
-    std::string out(e);
-    free(e);
-    return out;
 }
 
 int hand_out(const std::string& text, char** out, char* err, size_t errlen) {
@@ -113,15 +105,15 @@ void append_index_json(std::string& out, const IndexDef& src, const char* table,
     indexdef_ensure_defaults(&d);
     out += '{';
     if (with_table) {
-        out += "\"table\":\"" + esc(table) + "\",";
+        out += "\"table\":\"" + reply_esc(table) + "\",";
     }
-    out += "\"name\":\"" + esc(d.name) + "\",\"column\":\"" + esc(d.column) + "\",\"method\":\"" +
-           esc(d.method[0] ? d.method : "btree") + "\",\"unique\":" + tf(d.unique) +
-           ",\"columns\":[";
+    out += "\"name\":\"" + reply_esc(d.name) + "\",\"column\":\"" + reply_esc(d.column) +
+           "\",\"method\":\"" + reply_esc(d.method[0] ? d.method : "btree") +
+           "\",\"unique\":" + tf(d.unique) + ",\"columns\":[";
     int n = d.column_count < KYREL_MAX_INDEX_COLUMNS ? d.column_count : KYREL_MAX_INDEX_COLUMNS;
     for (int i = 0; i < n; ++i) {
         if (i) out += ',';
-        out += "{\"name\":\"" + esc(d.columns[i].name) + "\",\"direction\":\"" +
+        out += "{\"name\":\"" + reply_esc(d.columns[i].name) + "\",\"direction\":\"" +
                index_direction_name(d.columns[i].ascending) + "\",\"nulls\":\"" +
                index_nulls_name(d.columns[i].nulls_first) + "\"}";
     }
@@ -264,7 +256,7 @@ int build_show_databases_json(char** out, char* err, size_t errlen) {
             RwReadGuard g(&g_databases.lock);
             for (int i = 0; i < g_databases.count && i < KYREL_MAX_DATABASES; ++i) {
                 if (i) *s += ',';
-                *s += "{\"name\":\"" + esc(g_databases.names[i]) + "\"}";
+                *s += "{\"name\":\"" + reply_esc(g_databases.names[i]) + "\"}";
             }
         }
         *s += "]}";
@@ -275,13 +267,13 @@ int build_show_databases_json(char** out, char* err, size_t errlen) {
 int build_show_tables_json_db(const char* database, char** out, char* err, size_t errlen) {
     const char* db = database && *database ? database : "default";
     return build_report(out, err, errlen, [&](std::string* s) {
-        *s = "{\"ok\":true,\"database\":\"" + esc(db) + "\",\"tables\":[";
+        *s = "{\"ok\":true,\"database\":\"" + reply_esc(db) + "\",\"tables\":[";
         bool first = true;
         for_each_table_in_db(db, [&](Table& t, const char* tname) {
             if (!first) *s += ',';
             first = false;
-            *s += "{\"name\":\"" + esc(tname) + "\",\"primary_key\":\"" +
-                  esc(t.schema.primary_key) +
+            *s += "{\"name\":\"" + reply_esc(tname) + "\",\"primary_key\":\"" +
+                  reply_esc(t.schema.primary_key) +
                   "\",\"columns\":" + std::to_string(t.schema.column_count) + "}";
         });
         *s += "]}";
@@ -312,13 +304,13 @@ int build_show_table_json_db(const Session* session, const char* table, char** o
     return build_report(out, err, errlen, [&](std::string* s) {
         char tdb[64], tname[64];
         split_internal_table_name(schema->name, tdb, sizeof tdb, tname, sizeof tname);
-        *s = "{\"ok\":true,\"database\":\"" + esc(tdb) + "\",\"table\":{\"name\":\"" + esc(tname) +
-             "\",\"primary_key\":\"" + esc(schema->primary_key) +
+        *s = "{\"ok\":true,\"database\":\"" + reply_esc(tdb) + "\",\"table\":{\"name\":\"" +
+             reply_esc(tname) + "\",\"primary_key\":\"" + reply_esc(schema->primary_key) +
              "\",\"column_count\":" + std::to_string(schema->column_count) + ",\"columns\":[";
         for (int i = 0; i < schema->column_count && i < KYREL_MAX_COLUMNS; ++i) {
             const ColumnDef& c = schema->columns[i];
             if (i) *s += ',';
-            *s += "{\"name\":\"" + esc(c.name) + "\",\"type\":\"" + type_name(c.type) +
+            *s += "{\"name\":\"" + reply_esc(c.name) + "\",\"type\":\"" + type_name(c.type) +
                   "\",\"max_length\":" + std::to_string(c.max_length) +
                   ",\"is_primary_key\":" + tf(c.is_primary_key) + "}";
         }
@@ -342,8 +334,8 @@ int build_show_indexes_json_db(const Session* session, const char* table, char**
         }
         char tdb[64], tname[64];
         split_internal_table_name(t.schema.name, tdb, sizeof tdb, tname, sizeof tname);
-        *s = "{\"ok\":true,\"database\":\"" + esc(tdb) + "\",\"table\":\"" + esc(tname) +
-             "\",\"indexes\":[";
+        *s = "{\"ok\":true,\"database\":\"" + reply_esc(tdb) + "\",\"table\":\"" +
+             reply_esc(tname) + "\",\"indexes\":[";
         int n = t.index_count < KYREL_MAX_INDEXES ? t.index_count : KYREL_MAX_INDEXES;
         for (int i = 0; i < n; ++i) {
             if (i) *s += ',';
@@ -357,7 +349,7 @@ int build_show_indexes_json_db(const Session* session, const char* table, char**
 int build_show_indexes_all_json(const Session* session, char** out, char* err, size_t errlen) {
     const char* db = session_database(session);
     return build_report(out, err, errlen, [&](std::string* s) {
-        *s = "{\"ok\":true,\"database\":\"" + esc(db) + "\",\"indexes\":[";
+        *s = "{\"ok\":true,\"database\":\"" + reply_esc(db) + "\",\"indexes\":[";
         bool first = true;
         for_each_table_in_db(db, [&](Table& t, const char* tname) {
             int n = t.index_count < KYREL_MAX_INDEXES ? t.index_count : KYREL_MAX_INDEXES;

@@ -9,18 +9,16 @@
 #include <cstring>
 #include <string>
 
+#include "base/err.h"
 #include "base/json_text.h"
 #include "runtime/job_queue.h"
 #include "storage/ident.h"
-
-// Messages written here fit the handlers' 256-byte message buffers.
-constexpr size_t kRequestMsgSize = 256;
 
 // A string member: 1 present (decoded into *out), 0 absent or not a string,
 // -1 when it does not fit cap bytes ("<key> too long" in msg; cap 0: any
 // length). ident: canonicalised like every client name.
 inline int member_text(const char* payload, const char* key, size_t cap, bool ident,
-                       std::string* out, char* msg) {
+                       std::string* out, char* msg, size_t msglen) {
     char* v = nullptr;
     if (!payload || json_extract_string_alloc(payload, key, &v) != 0 || !v) {
         free(v);
@@ -29,7 +27,7 @@ inline int member_text(const char* payload, const char* key, size_t cap, bool id
     if (ident) canonicalize_ident(v);
     if (cap && strlen(v) >= cap) {
         free(v);
-        snprintf(msg, kRequestMsgSize, "%s too long", key);
+        set_errf(msg, msglen, "%s too long", key);
         return -1;
     }
     *out = v;
@@ -39,19 +37,19 @@ inline int member_text(const char* payload, const char* key, size_t cap, bool id
 
 // The request's "sql" member, required: 0 and the text, or -1 with
 // "missing sql" or "sql too long" in msg.
-inline int member_sql(const char* payload, size_t cap, std::string* out, char* msg) {
-    int r = member_text(payload, "sql", cap, false, out, msg);
-    if (r == 0) snprintf(msg, kRequestMsgSize, "%s", "missing sql");
+inline int member_sql(const char* payload, size_t cap, std::string* out, char* msg, size_t msglen) {
+    int r = member_text(payload, "sql", cap, false, out, msg, msglen);
+    if (r == 0) set_err(msg, msglen, "missing sql");
     return r == 1 ? 0 : -1;
 }
 
 // The request's "sql" member as member_text reads it: 1 present (copied into
 // *out), 0 absent or not a string, -1 "sql too long" (cap 0: any length).
-inline int job_sql_text(const Job* job, size_t cap, std::string* out, char* msg) {
+inline int job_sql_text(const Job* job, size_t cap, std::string* out, char* msg, size_t msglen) {
     const char* sql = job ? job->request.sql : nullptr;
     if (!sql) return 0;
     if (cap && strlen(sql) >= cap) {
-        snprintf(msg, kRequestMsgSize, "%s", "sql too long");
+        set_err(msg, msglen, "sql too long");
         return -1;
     }
     *out = sql;
@@ -59,8 +57,8 @@ inline int job_sql_text(const Job* job, size_t cap, std::string* out, char* msg)
 }
 
 // The same, required: 0, or -1 with "missing sql" or "sql too long".
-inline int job_sql_member(const Job* job, size_t cap, std::string* out, char* msg) {
-    int r = job_sql_text(job, cap, out, msg);
-    if (r == 0) snprintf(msg, kRequestMsgSize, "%s", "missing sql");
+inline int job_sql_member(const Job* job, size_t cap, std::string* out, char* msg, size_t msglen) {
+    int r = job_sql_text(job, cap, out, msg, msglen);
+    if (r == 0) set_err(msg, msglen, "missing sql");
     return r == 1 ? 0 : -1;
 }

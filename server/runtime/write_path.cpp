@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "base/config.h"
+#include "base/err.h"
 #include "base/json_text.h"
 #include "base/owned.h"
 #include "base/stats.h"
@@ -36,6 +37,7 @@
 #include "runtime/classify.h"
 #include "runtime/ddl_apply.h"
 #include "runtime/job_queue.h"
+#include "runtime/reply_text.h"
 #include "runtime/login.h"
 #include "runtime/proc_apply.h"
 #include "runtime/request_members.h"
@@ -52,22 +54,6 @@ namespace {
 
 constexpr size_t kMsgSize = 256;
 
-struct StringArray {
-    char** items = nullptr;
-    int count = 0;
-    ~StringArray() { free_string_array(items, count); }
-};
-
-void set_msg(char* msg, const char* text) { snprintf(msg, kMsgSize, "%s", text); }
-
-// Reply texts: one heap copy of the text (nullptr answers "out of memory").
-char* reply(const std::string& text) { return xstrdup(text.c_str()); }
-
-std::string esc(const char* text) {
-    CStr e(json_escape_string(text ? text : ""));
-    return e ? std::string(e.get()) : std::string();
-}
-
 // Registered spelling of a database name, or "" when it is not registered.
 std::string registered_database(const char* name) {
     RwReadGuard g(&g_databases.lock);
@@ -77,58 +63,58 @@ std::string registered_database(const char* name) {
 
 // ---- login and users ------------------------------------------------------
 
-char* handle_login(Job* job, char* msg) {
+char* handle_login(Job* job, char* msg, size_t msglen) {
     std::string user, password;
-    int ru = member_text(job->payload, "username", 64, true, &user, msg);
-    int rp = member_text(job->payload, "password", 256, false, &password, msg);
+    int ru = member_text(job->payload, "username", 64, true, &user, msg, msglen);
+    int rp = member_text(job->payload, "password", 256, false, &password, msg, msglen);
     if (ru < 0 || rp < 0) return nullptr;
     if (ru == 0 || rp == 0) {
         std::string sql;
-        int rs = job_sql_text(job, SIMPLE_SQL_MAX, &sql, msg);
+        int rs = job_sql_text(job, SIMPLE_SQL_MAX, &sql, msg, msglen);
         if (rs < 0) return nullptr;
         if (rs == 0) {
-            set_msg(msg, "missing login payload");
+            set_err(msg, msglen, "missing login payload");
             return nullptr;
         }
         char ubuf[64], pbuf[256];
-        if (parse_login_sql(sql.c_str(), ubuf, sizeof ubuf, pbuf, sizeof pbuf, msg, kMsgSize) != 0)
+        if (parse_login_sql(sql.c_str(), ubuf, sizeof ubuf, pbuf, sizeof pbuf, msg, msglen) != 0)
             return nullptr;
         user = ubuf;
         password = pbuf;
     }
     char warning[256];
     if (system_authenticate(job->session, user.c_str(), password.c_str(), warning, sizeof warning,
-                            msg, kMsgSize) != 0)
+                            msg, msglen) != 0)
         return nullptr;
     std::string out = "{\"ok\":true,\"message\":\"login successful\",\"username\":\"" +
-                      esc(user.c_str()) + "\",\"must_change_password\":";
+                      reply_esc(user.c_str()) + "\",\"must_change_password\":";
     if (!warning[0])
         out += "false}";
     else
-        out += "true,\"warning\":\"" + esc(warning) + "\"}";
-    return reply(out);
+        out += "true,\"warning\":\"" + reply_esc(warning) + "\"}";
+    return reply_copy(out);
 }
 
-char* handle_change_password(Job* job, char* msg) {
+char* handle_change_password(Job* job, char* msg, size_t msglen) {
     std::string password;
-    int r = member_text(job->payload, "new_password", 256, false, &password, msg);
-    if (r == 0) r = member_text(job->payload, "password", 256, false, &password, msg);
+    int r = member_text(job->payload, "new_password", 256, false, &password, msg, msglen);
+    if (r == 0) r = member_text(job->payload, "password", 256, false, &password, msg, msglen);
     if (r < 0) return nullptr;
     if (r == 0) {
         std::string sql;
-        int rs = job_sql_text(job, SIMPLE_SQL_MAX, &sql, msg);
+        int rs = job_sql_text(job, SIMPLE_SQL_MAX, &sql, msg, msglen);
         if (rs < 0) return nullptr;
         if (rs == 0) {
-            set_msg(msg, "missing new_password or sql");
+            set_err(msg, msglen, "missing new_password or sql");
             return nullptr;
         }
         char pbuf[256];
-        if (parse_change_password_sql(sql.c_str(), pbuf, sizeof pbuf, msg, kMsgSize) != 0)
+        if (parse_change_password_sql(sql.c_str(), pbuf, sizeof pbuf, msg, msglen) != 0)
             return nullptr;
         password = pbuf;
     }
-    if (system_change_password(job->session, password.c_str(), msg, kMsgSize) != 0) return nullptr;
-    return reply("{\"ok\":true,\"message\":\"password changed\"}");
+    if (system_change_password(job->session, password.c_str(), msg, msglen) != 0) return nullptr;
+    return reply_copy("{\"ok\":true,\"message\":\"password changed\"}");
 }
 
 // A user name must be usable as a row key, a grant-key part and a Session
@@ -141,52 +127,56 @@ bool valid_user_name(const std::string& name) {
     return true;
 }
 
-char* handle_create_user(Job* job, char* msg) {
+char* handle_create_user(Job* job, char* msg, size_t msglen) {
     std::string user, password;
-    int ru = member_text(job->payload, "username", 64, true, &user, msg);
-    int rp = member_text(job->payload, "password", 256, false, &password, msg);
+    int ru = member_text(job->payload, "username", 64, true, &user, msg, msglen);
+    int rp = member_text(job->payload, "password", 256, false, &password, msg, msglen);
     if (ru < 0 || rp < 0) return nullptr;
     if (ru == 0 || rp == 0) {
         std::string sql;
-        if (job_sql_member(job, SIMPLE_SQL_MAX, &sql, msg) != 0) return nullptr;
+        if (job_sql_member(job, SIMPLE_SQL_MAX, &sql, msg, msglen) != 0) return nullptr;
         char ubuf[64], pbuf[256];
-        if (parse_create_user_sql(sql.c_str(), ubuf, sizeof ubuf, pbuf, sizeof pbuf, msg,
-                                  kMsgSize) != 0)
+        if (parse_create_user_sql(sql.c_str(), ubuf, sizeof ubuf, pbuf, sizeof pbuf, msg, msglen) !=
+            0)
             return nullptr;
         user = ubuf;
         password = pbuf;
     }
     if (!valid_user_name(user)) {
-        set_msg(msg, "invalid username");
+        set_err(msg, msglen, "invalid username");
         return nullptr;
     }
     if (password.empty()) {
-        set_msg(msg, "missing password");
+        set_err(msg, msglen, "missing password");
         return nullptr;
     }
     // Any spelling of the administrator's name logs in as administrator.
     if (strcasecmp(user.c_str(), DEFAULT_ADMIN_USER) == 0) {
-        set_msg(msg, "user already exists");
+        set_err(msg, msglen, "user already exists");
         return nullptr;
     }
-    if (system_create_user_record(user.c_str(), password.c_str(), 1, 1, msg, kMsgSize) != 0)
+    // Built before the change: nothing that can throw follows it.
+    const std::string done = "{\"ok\":true,\"message\":\"user created\",\"username\":\"" +
+                             reply_esc(user.c_str()) + "\"}";
+    if (system_create_user_record(user.c_str(), password.c_str(), 1, 1, msg, msglen) != 0)
         return nullptr;
-    return reply("{\"ok\":true,\"message\":\"user created\",\"username\":\"" + esc(user.c_str()) +
-                 "\"}");
+    return reply_copy(done);
 }
 
-char* handle_grant_role(Job* job, char* msg) {
+char* handle_grant_role(Job* job, char* msg, size_t msglen) {
     std::string role, database, user;
-    int rr = member_text(job->payload, "role", 16, true, &role, msg);
-    int rd = rr < 0 ? 0 : member_text(job->payload, "database", 64, true, &database, msg);
-    int ru = (rr < 0 || rd < 0) ? 0 : member_text(job->payload, "username", 64, true, &user, msg);
+    int rr = member_text(job->payload, "role", 16, true, &role, msg, msglen);
+    int rd = rr < 0 ? 0 : member_text(job->payload, "database", 64, true, &database, msg, msglen);
+    int ru = (rr < 0 || rd < 0)
+                 ? 0
+                 : member_text(job->payload, "username", 64, true, &user, msg, msglen);
     if (rr < 0 || rd < 0 || ru < 0) return nullptr;
     if (rr == 0 || rd == 0 || ru == 0) {
         std::string sql;
-        if (job_sql_member(job, SIMPLE_SQL_MAX, &sql, msg) != 0) return nullptr;
+        if (job_sql_member(job, SIMPLE_SQL_MAX, &sql, msg, msglen) != 0) return nullptr;
         char rbuf[16], dbuf[64], ubuf[64];
         if (parse_grant_sql(sql.c_str(), rbuf, sizeof rbuf, dbuf, sizeof dbuf, ubuf, sizeof ubuf,
-                            msg, kMsgSize) != 0)
+                            msg, msglen) != 0)
             return nullptr;
         role = rbuf;
         database = dbuf;
@@ -195,12 +185,12 @@ char* handle_grant_role(Job* job, char* msg) {
     // Only the words GRANT accepts: anything else would be stored and then
     // act as no access at all.
     if (parse_user_role_name(role.c_str()) == ROLE_NONE) {
-        set_msg(msg, "unknown role");
+        set_err(msg, msglen, "unknown role");
         return nullptr;
     }
     std::string db = registered_database(database.c_str());
     if (db.empty()) {
-        set_msg(msg, "database not found");
+        set_err(msg, msglen, "database not found");
         return nullptr;
     }
     {
@@ -211,82 +201,87 @@ char* handle_grant_role(Job* job, char* msg) {
             user_lookup_row(user.c_str(), &row_p, &deleted, lookup_err, sizeof lookup_err) == 0;
         CStr row(row_p);
         if (!found || !row || deleted) {
-            set_msg(msg, "user not found");
+            set_err(msg, msglen, "user not found");
             return nullptr;
         }
     }
-    if (system_grant_role_record(user.c_str(), db.c_str(), role.c_str(), msg, kMsgSize) != 0)
+    // Built before the change: nothing that can throw follows it.
+    const std::string done = "{\"ok\":true,\"message\":\"role granted\",\"username\":\"" +
+                             reply_esc(user.c_str()) + "\",\"database\":\"" +
+                             reply_esc(db.c_str()) + "\",\"role\":\"" + reply_esc(role.c_str()) +
+                             "\"}";
+    if (system_grant_role_record(user.c_str(), db.c_str(), role.c_str(), msg, msglen) != 0)
         return nullptr;
-    return reply("{\"ok\":true,\"message\":\"role granted\",\"username\":\"" + esc(user.c_str()) +
-                 "\",\"database\":\"" + esc(db.c_str()) + "\",\"role\":\"" + esc(role.c_str()) +
-                 "\"}");
+    return reply_copy(done);
 }
 
 // ---- databases and tables -------------------------------------------------
 
-char* handle_create_database(Job* job, char* msg) {
+char* handle_create_database(Job* job, char* msg, size_t msglen) {
     std::string name;
-    int r = member_text(job->payload, "database", 64, true, &name, msg);
+    int r = member_text(job->payload, "database", 64, true, &name, msg, msglen);
     if (r < 0) return nullptr;
     if (r == 0) {
         std::string sql;
-        if (job_sql_member(job, SIMPLE_SQL_MAX, &sql, msg) != 0) return nullptr;
+        if (job_sql_member(job, SIMPLE_SQL_MAX, &sql, msg, msglen) != 0) return nullptr;
         char dbuf[64];
-        if (parse_create_database_sql(sql.c_str(), dbuf, sizeof dbuf, msg, kMsgSize) != 0)
+        if (parse_create_database_sql(sql.c_str(), dbuf, sizeof dbuf, msg, msglen) != 0)
             return nullptr;
         name = dbuf;
     }
-    if (database_create(name.c_str(), msg, kMsgSize) != 0) return nullptr;
+    if (database_create(name.c_str(), msg, msglen) != 0) return nullptr;
     std::string db = registered_database(name.c_str());
     if (db.empty()) db = name;
+    // Built before the change: nothing that can throw follows it.
+    const std::string done = "{\"ok\":true,\"message\":\"database created\",\"database\":\"" +
+                             reply_esc(db.c_str()) + "\"}";
     uint64_t seq = next_seq();
-    if (wal_append_record(WAL_OP_CREATE_DATABASE, seq, db.c_str(), "", "", msg, kMsgSize) != 0)
+    if (wal_append_record(WAL_OP_CREATE_DATABASE, seq, db.c_str(), "", "", msg, msglen) != 0)
         return nullptr;
-    return reply("{\"ok\":true,\"message\":\"database created\",\"database\":\"" + esc(db.c_str()) +
-                 "\"}");
+    return reply_copy(done);
 }
 
 // Reads the "columns" array of a JSON create_table request into schema. Each
 // column's members are read from its own object only.
-int json_columns_to_schema(const char* payload, TableSchema* schema, char* msg) {
+int json_columns_to_schema(const char* payload, TableSchema* schema, char* msg, size_t msglen) {
     if (!json_find_key(payload, "columns")) {
-        set_msg(msg, "missing columns");
+        set_err(msg, msglen, "missing columns");
         return -1;
     }
     StringArray cols;
     if (json_extract_array_objects_raw(payload, "columns", &cols.items, &cols.count) != 0) {
-        set_msg(msg, "invalid columns");
+        set_err(msg, msglen, "invalid columns");
         return -1;
     }
     if (cols.count < 1) {
-        set_msg(msg, "missing columns");
+        set_err(msg, msglen, "missing columns");
         return -1;
     }
     if (cols.count > KYREL_MAX_COLUMNS) {
-        set_msg(msg, "too many columns");
+        set_err(msg, msglen, "too many columns");
         return -1;
     }
     int pk_count = 0;
     for (int i = 0; i < cols.count; i++) {
         const char* obj = cols.items[i];
         std::string name, type, pk;
-        if (member_text(obj, "name", 64, false, &name, msg) < 0) return -1;
+        if (member_text(obj, "name", 64, false, &name, msg, msglen) < 0) return -1;
         if (name.empty()) {
-            set_msg(msg, "missing column name");
+            set_err(msg, msglen, "missing column name");
             return -1;
         }
-        if (ident_check_client_name(name.c_str(), "column name", msg, kMsgSize) != 0) return -1;
+        if (ident_check_client_name(name.c_str(), "column name", msg, msglen) != 0) return -1;
         // Unique ignoring case, as in CREATE TABLE.
         for (int j = 0; j < schema->column_count; j++) {
             if (strcasecmp(name.c_str(), schema->columns[j].name) == 0) {
-                snprintf(msg, kMsgSize, "duplicate column name '%s'", name.c_str());
+                set_errf(msg, msglen, "duplicate column name '%s'", name.c_str());
                 return -1;
             }
         }
-        if (member_text(obj, "type", 64, false, &type, msg) < 0) return -1;
+        if (member_text(obj, "type", 64, false, &type, msg, msglen) < 0) return -1;
         int t = parse_type_name(type.c_str());
         if (t == COL_TYPE_UNKNOWN) {
-            set_msg(msg, "unsupported type");
+            set_err(msg, msglen, "unsupported type");
             return -1;
         }
         ColumnDef& c = schema->columns[schema->column_count];
@@ -294,10 +289,10 @@ int json_columns_to_schema(const char* payload, TableSchema* schema, char* msg) 
         c.type = t;
         c.max_length = t == COL_TYPE_STRING ? 2047 : 0;
         // Only a string "true" (any case) or "1" marks the key column.
-        if (member_text(obj, "primary_key", 16, false, &pk, msg) < 0) return -1;
+        if (member_text(obj, "primary_key", 16, false, &pk, msg, msglen) < 0) return -1;
         if (strcasecmp(pk.c_str(), "true") == 0 || pk == "1") {
             if (++pk_count > 1) {
-                set_msg(msg, "only one primary key column is allowed");
+                set_err(msg, msglen, "only one primary key column is allowed");
                 return -1;
             }
             c.is_primary_key = 1;
@@ -306,31 +301,31 @@ int json_columns_to_schema(const char* payload, TableSchema* schema, char* msg) 
         schema->column_count++;
     }
     if (pk_count == 0) {
-        set_msg(msg, "primary key required");
+        set_err(msg, msglen, "primary key required");
         return -1;
     }
     return 0;
 }
 
-char* handle_create_table(Job* job, char* msg) {
+char* handle_create_table(Job* job, char* msg, size_t msglen) {
     const std::string db = session_database(job->session);
     auto schema = std::make_unique<TableSchema>();
     memset(schema.get(), 0, sizeof *schema);
     std::string sql;
-    int rs = job_sql_text(job, 8192, &sql, msg);
+    int rs = job_sql_text(job, 8192, &sql, msg, msglen);
     if (rs < 0) return nullptr;
     std::string wal_text;
     if (rs == 1) {
-        if (parse_create_table_sql(sql.c_str(), schema.get(), msg, kMsgSize) != 0) return nullptr;
+        if (parse_create_table_sql(sql.c_str(), schema.get(), msg, msglen) != 0) return nullptr;
         wal_text = sql;
     } else {
         std::string table;
-        int rt = member_text(job->payload, "table", 130, false, &table, msg);
+        int rt = member_text(job->payload, "table", 130, false, &table, msg, msglen);
         if (rt < 0) return nullptr;
         if (copy_ident_checked(schema->name, KYREL_IDENT_SIZE, table.c_str(), "table name", msg,
-                               kMsgSize) != 0)
+                               msglen) != 0)
             return nullptr;
-        if (json_columns_to_schema(job->payload, schema.get(), msg) != 0) return nullptr;
+        if (json_columns_to_schema(job->payload, schema.get(), msg, msglen) != 0) return nullptr;
         wal_text = std::string("CREATE TABLE ") + schema->name + " (";
         for (int i = 0; i < schema->column_count; i++) {
             const ColumnDef& c = schema->columns[i];
@@ -344,24 +339,26 @@ char* handle_create_table(Job* job, char* msg) {
         // Replay parses this text again; a statement it would refuse must
         // not be logged (the table would vanish at the next start).
         if (wal_text.size() >= CREATE_TABLE_SQL_MAX) {
-            set_msg(msg, "CREATE TABLE statement too long");
+            set_err(msg, msglen, "CREATE TABLE statement too long");
             return nullptr;
         }
     }
     SessionTable st;
-    if (session_table_name(job->session, schema->name, &st, msg, kMsgSize) != 0) return nullptr;
+    if (session_table_name(job->session, schema->name, &st, msg, msglen) != 0) return nullptr;
     const char* internal = st.internal;
-    if (table_create(internal, schema.get(), msg, kMsgSize) != 0) return nullptr;
+    // Built before the change: nothing that can throw follows it.
+    const std::string done = "{\"ok\":true,\"message\":\"table created\",\"database\":\"" +
+                             reply_esc(db.c_str()) + "\"}";
+    if (table_create(internal, schema.get(), msg, msglen) != 0) return nullptr;
     {
         char ignored[kMsgSize];
         catalog_save(ignored, sizeof ignored);
     }
     uint64_t seq = next_seq();
-    if (wal_append_record(WAL_OP_CREATE_TABLE, seq, internal, "", wal_text.c_str(), msg,
-                          kMsgSize) != 0)
+    if (wal_append_record(WAL_OP_CREATE_TABLE, seq, internal, "", wal_text.c_str(), msg, msglen) !=
+        0)
         return nullptr;
-    return reply("{\"ok\":true,\"message\":\"table created\",\"database\":\"" + esc(db.c_str()) +
-                 "\"}");
+    return reply_copy(done);
 }
 
 // ---- row changes ----------------------------------------------------------
@@ -377,12 +374,12 @@ RowStatement* read_row_statement(const Job* job) {
     if (job->kind == JOB_UPDATE || job->kind == JOB_DELETE) {
         std::string sql;
         const bool update = job->kind == JOB_UPDATE;
-        if (job_sql_member(job, update ? 8192 : 4096, &sql, msg) != 0)
+        if (job_sql_member(job, update ? 8192 : 4096, &sql, msg, sizeof msg) != 0)
             return row_statement_refused(msg);
         return update ? row_statement_update(sql.c_str()) : row_statement_delete(sql.c_str());
     }
     std::string table;
-    int rt = member_text(job->payload, "table", 64, false, &table, msg);
+    int rt = member_text(job->payload, "table", 64, false, &table, msg, sizeof msg);
     if (rt < 0) return row_statement_refused(msg);
     if (rt == 0) {
         if (!job->request.sql) return row_statement_refused("missing sql");
@@ -414,14 +411,14 @@ RowStatement* read_row_statement(const Job* job) {
 
 // Runs the job's row statement (read ahead, or read now); with a group, a
 // change that waits in it returns nullptr with msg empty.
-char* handle_row_change(Job* job, char* msg, ChangeGroup* group) {
+char* handle_row_change(Job* job, char* msg, size_t msglen, ChangeGroup* group) {
     if (!job->request.row) job->request.row = read_row_statement(job);
     char* out = nullptr;
-    int rc = exec_row_statement(job->session, job->request.row, group, &out, msg, kMsgSize);
+    int rc = exec_row_statement(job->session, job->request.row, group, &out, msg, msglen);
     if (rc == 0) return out;
     free(out);
     if (!msg[0] && (job->kind == JOB_INSERT || job->kind == JOB_BATCH_INSERT))
-        set_msg(msg, "insert failed");
+        set_err(msg, msglen, "insert failed");
     return nullptr;
 }
 
@@ -433,36 +430,51 @@ void finish_row_change(void* owner, char* reply, const char* err) {
 
 }  // namespace
 
+// Reading ahead only saves the commit thread work: when it runs out of
+// memory, the commit side reads the statement itself and answers.
 void write_read_ahead(Job* job) {
-    if (job && is_row_change(job->kind) && !job->request.row)
-        job->request.row = read_row_statement(job);
+    if (!job || !is_row_change(job->kind) || job->request.row) return;
+    run_unless_oom([job] { job->request.row = read_row_statement(job); });
 }
+
+namespace {
+
+// The job's handler: its reply, or nullptr with the message in msg.
+char* run_write_kind(Job* job, char* msg, size_t msglen, ChangeGroup* group) {
+    switch (job->kind) {
+    case JOB_LOGIN: return handle_login(job, msg, msglen);
+    case JOB_CHANGE_PASSWORD: return handle_change_password(job, msg, msglen);
+    case JOB_CREATE_USER: return handle_create_user(job, msg, msglen);
+    case JOB_GRANT_ROLE: return handle_grant_role(job, msg, msglen);
+    case JOB_CREATE_DATABASE: return handle_create_database(job, msg, msglen);
+    case JOB_CREATE_TABLE: return handle_create_table(job, msg, msglen);
+    case JOB_INSERT:
+    case JOB_BATCH_INSERT:
+    case JOB_UPDATE:
+    case JOB_DELETE: return handle_row_change(job, msg, msglen, group);
+    case JOB_ALTER_TABLE: return ddl_handle_alter_table(job, msg, msglen);
+    case JOB_DROP_TABLE: return ddl_handle_drop_table(job, msg, msglen);
+    case JOB_CREATE_INDEX: return ddl_handle_create_index(job, msg, msglen);
+    case JOB_DROP_INDEX: return ddl_handle_drop_index(job, msg, msglen);
+    case JOB_CREATE_PROCEDURE: return proc_handle_create(job, msg, msglen);
+    case JOB_DROP_PROCEDURE: return proc_handle_drop(job, msg, msglen);
+    case JOB_CALL_PROCEDURE: return proc_handle_call(job, msg, msglen);
+    default: set_err(msg, msglen, "unsupported action"); return nullptr;
+    }
+}
+
+}  // namespace
 
 void apply_write_job(Job* job, ChangeGroup* group) {
     if (!job) return;
     if (group) group->owner = job;
     char msg[kMsgSize] = {0};
     char* out = nullptr;
-    switch (job->kind) {
-    case JOB_LOGIN: out = handle_login(job, msg); break;
-    case JOB_CHANGE_PASSWORD: out = handle_change_password(job, msg); break;
-    case JOB_CREATE_USER: out = handle_create_user(job, msg); break;
-    case JOB_GRANT_ROLE: out = handle_grant_role(job, msg); break;
-    case JOB_CREATE_DATABASE: out = handle_create_database(job, msg); break;
-    case JOB_CREATE_TABLE: out = handle_create_table(job, msg); break;
-    case JOB_INSERT:
-    case JOB_BATCH_INSERT:
-    case JOB_UPDATE:
-    case JOB_DELETE: out = handle_row_change(job, msg, group); break;
-    case JOB_ALTER_TABLE: out = ddl_handle_alter_table(job, msg); break;
-    case JOB_DROP_TABLE: out = ddl_handle_drop_table(job, msg); break;
-    case JOB_CREATE_INDEX: out = ddl_handle_create_index(job, msg); break;
-    case JOB_DROP_INDEX: out = ddl_handle_drop_index(job, msg); break;
-    case JOB_CREATE_PROCEDURE: out = proc_handle_create(job, msg); break;
-    case JOB_DROP_PROCEDURE: out = proc_handle_drop(job, msg); break;
-    case JOB_CALL_PROCEDURE: out = proc_handle_call(job, msg); break;
-    default: set_msg(msg, "unsupported action"); break;
-    }
+    // A handler's containers running out of memory end the job with "oom".
+    // Nothing that can throw follows a change's log record (exec/row_change),
+    // so a change that joined the group is still answered by its flush.
+    if (!run_unless_oom([&] { out = run_write_kind(job, msg, sizeof msg, group); }))
+        set_err(msg, sizeof msg, "oom");
     if (change_group_holds(group, job)) {
         free(out);  // the group's flush answers this job
         return;

@@ -87,9 +87,8 @@ int row_component(const Table* t, const char* column, const char* row_json, bool
     return 0;
 }
 
-int build_value(const Table* t, const IndexDef* def, const char* row_json, bool null_skips,
-                char** out, char* err, size_t errlen) {
-    *out = nullptr;
+int build_value_parts(const Table* t, const IndexDef* def, const char* row_json, bool null_skips,
+                      char** out, char* err, size_t errlen) {
     std::vector<const char*> cols = def_columns(def);
     std::vector<CStr> parts;
     for (const char* col : cols) {
@@ -106,6 +105,22 @@ int build_value(const Table* t, const IndexDef* def, const char* row_json, bool 
     std::vector<const char*> comp;
     for (auto& p : parts) comp.push_back(p.get());
     return index_encode_components(comp.data(), (int)comp.size(), out, err, errlen);
+}
+
+// Also runs when a logged change is linked, which must not throw: running
+// out of memory is the error "oom" (the index files or maps are then marked
+// for rebuild).
+int build_value(const Table* t, const IndexDef* def, const char* row_json, bool null_skips,
+                char** out, char* err, size_t errlen) {
+    *out = nullptr;
+    int rc = -1;
+    if (run_unless_oom(
+            [&] { rc = build_value_parts(t, def, row_json, null_skips, out, err, errlen); }))
+        return rc;
+    free(*out);
+    *out = nullptr;
+    set_err(err, errlen, "oom");
+    return -1;
 }
 
 // Decodes the body of a JSON string text ("...") and re-encodes it; NULL when

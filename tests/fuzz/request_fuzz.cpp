@@ -34,10 +34,11 @@ const struct {
 };
 
 void read_members(const char* payload) {
-    char msg[kRequestMsgSize];
+    char msg[256];
     std::string out;
-    for (const auto& m : kMembers) member_text(payload, m.key, m.cap, m.ident, &out, msg);
-    member_sql(payload, 8192, &out, msg);
+    for (const auto& m : kMembers)
+        member_text(payload, m.key, m.cap, m.ident, &out, msg, sizeof msg);
+    member_sql(payload, 8192, &out, msg, sizeof msg);
     long long n = 0;
     int small = 0;
     for (const char* key :
