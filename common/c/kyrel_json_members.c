@@ -45,6 +45,10 @@ static size_t kyrel_json_sought(const char* p, const char* end, const char* cons
     return count;
 }
 
+//~ Longer than its neighbours: one walk over the reply's bytes whose state
+//~ (position, expected token, bracket stack, member being read) every branch
+//~ reads and changes; split into functions, that state would be passed around
+//~ whole. Lines starting with //~ are left out of the compiled programs' text.
 int kyrel_json_top_members(const char* json, const char* const* names, size_t count,
                            kyrel_json_span* out) {
     size_t cap = 64, depth = 0;

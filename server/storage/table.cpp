@@ -308,6 +308,108 @@ int table_rewrite_latest_rows_for_alter(Table* table, const TableSchema* new_sch
     return 0;
 }
 
+namespace {
+
+// What one ALTER step leaves to do once its checks passed: rewrite the rows
+// under the new schema, or nothing (a replayed step that is already applied).
+enum class AlterPlan { kRefused, kRewrite, kNothingToDo };
+
+// The changed schema and the names the row rewrite needs.
+struct AlterWork {
+    TableSchema schema;
+    const char* rename_from = nullptr;
+    const char* rename_to = nullptr;
+    const char* added_name = nullptr;
+};
+
+AlterPlan plan_add_column(AlterWork& w, const ColumnDef* added, int has_default, int replaying,
+                          char* err, size_t errlen) {
+    TableSchema& work = w.schema;
+    if (!added || !added->name[0]) {
+        set_err(err, errlen, "unsupported ALTER TABLE operation");
+        return AlterPlan::kRefused;
+    }
+    int existing = schema_get_col_ci(&work, added->name);
+    if (existing < 0) {
+        if (work.column_count >= KYREL_MAX_COLUMNS) {
+            set_err(err, errlen, "too many columns");
+            return AlterPlan::kRefused;
+        }
+        work.columns[work.column_count] = *added;
+        work.columns[work.column_count].name[sizeof added->name - 1] = '\0';
+        work.columns[work.column_count].is_primary_key = 0;
+        work.column_count++;
+    } else if (!replaying) {
+        set_err(err, errlen, "column already exists");
+        return AlterPlan::kRefused;
+    } else if (!has_default) {
+        return AlterPlan::kNothingToDo;  // already applied
+    }
+    w.added_name = added->name;
+    return AlterPlan::kRewrite;
+}
+
+AlterPlan plan_drop_column(AlterWork& w, const Table* t, const char* old_name, int replaying,
+                           char* err, size_t errlen) {
+    TableSchema& work = w.schema;
+    int c = schema_get_col_ci(&work, old_name);
+    if (c < 0) {
+        if (replaying) return AlterPlan::kNothingToDo;
+        set_err(err, errlen, "column not found");
+        return AlterPlan::kRefused;
+    }
+    if (column_is_pk(work, c)) {
+        set_err(err, errlen, "cannot drop primary key column");
+        return AlterPlan::kRefused;
+    }
+    if (table_index_uses_column(t, work.columns[c].name)) {
+        set_err(err, errlen, "cannot drop column used by an index");
+        return AlterPlan::kRefused;
+    }
+    for (int i = c; i + 1 < work.column_count; ++i) work.columns[i] = work.columns[i + 1];
+    work.column_count--;
+    memset(&work.columns[work.column_count], 0, sizeof(ColumnDef));
+    return AlterPlan::kRewrite;
+}
+
+AlterPlan plan_rename_column(AlterWork& w, const Table* t, const char* old_name,
+                             const char* new_name, int replaying, char* err, size_t errlen) {
+    TableSchema& work = w.schema;
+    int c = schema_get_col_ci(&work, old_name);
+    int target = schema_get_col_ci(&work, new_name);
+    if (c < 0) {
+        if (replaying && target >= 0) {
+            w.rename_from = old_name;
+            w.rename_to = new_name;
+            return AlterPlan::kRewrite;
+        }
+        set_err(err, errlen, "column not found");
+        return AlterPlan::kRefused;
+    }
+    if (target >= 0) {
+        set_err(err, errlen, "target column already exists");
+        return AlterPlan::kRefused;
+    }
+    if (column_is_pk(work, c)) {
+        set_err(err, errlen, "cannot rename primary key column");
+        return AlterPlan::kRefused;
+    }
+    if (table_index_uses_column(t, work.columns[c].name)) {
+        set_err(err, errlen, "cannot rename column used by an index");
+        return AlterPlan::kRefused;
+    }
+    if (!new_name || !*new_name) {
+        set_err(err, errlen, "invalid column name");
+        return AlterPlan::kRefused;
+    }
+    snprintf(work.columns[c].name, sizeof work.columns[c].name, "%s", new_name);
+    w.rename_from = old_name;
+    w.rename_to = new_name;
+    return AlterPlan::kRewrite;
+}
+
+}  // namespace
+
 int table_apply_alter(const char* internal_name, int op, const ColumnDef* added,
                       const char* old_name, const char* new_name, const char* default_text,
                       int has_default, int replaying, char* err, size_t errlen) {
@@ -328,91 +430,26 @@ int table_apply_alter(const char* internal_name, int op, const ColumnDef* added,
         set_err(err, errlen, "table not found");
         return -1;
     }
-    TableSchema work = t->schema;
-    const char *rename_from = nullptr, *rename_to = nullptr, *added_name = nullptr;
-    const char* deflt = has_default ? default_text : nullptr;
+    AlterWork w;
+    w.schema = t->schema;
+    AlterPlan plan = AlterPlan::kRefused;
     switch (op) {
-    case ALTER_OP_ADD_COLUMN: {
-        if (!added || !added->name[0]) {
-            set_err(err, errlen, "unsupported ALTER TABLE operation");
-            return -1;
-        }
-        int existing = schema_get_col_ci(&work, added->name);
-        if (existing < 0) {
-            if (work.column_count >= KYREL_MAX_COLUMNS) {
-                set_err(err, errlen, "too many columns");
-                return -1;
-            }
-            work.columns[work.column_count] = *added;
-            work.columns[work.column_count].name[sizeof added->name - 1] = '\0';
-            work.columns[work.column_count].is_primary_key = 0;
-            work.column_count++;
-        } else if (!replaying) {
-            set_err(err, errlen, "column already exists");
-            return -1;
-        } else if (!has_default) {
-            return 0;  // already applied
-        }
-        added_name = added->name;
+    case ALTER_OP_ADD_COLUMN:
+        plan = plan_add_column(w, added, has_default, replaying, err, errlen);
         break;
-    }
-    case ALTER_OP_DROP_COLUMN: {
-        int c = schema_get_col_ci(&work, old_name);
-        if (c < 0) {
-            if (replaying) return 0;
-            set_err(err, errlen, "column not found");
-            return -1;
-        }
-        if (column_is_pk(work, c)) {
-            set_err(err, errlen, "cannot drop primary key column");
-            return -1;
-        }
-        if (table_index_uses_column(t, work.columns[c].name)) {
-            set_err(err, errlen, "cannot drop column used by an index");
-            return -1;
-        }
-        for (int i = c; i + 1 < work.column_count; ++i) work.columns[i] = work.columns[i + 1];
-        work.column_count--;
-        memset(&work.columns[work.column_count], 0, sizeof(ColumnDef));
+    case ALTER_OP_DROP_COLUMN:
+        plan = plan_drop_column(w, t, old_name, replaying, err, errlen);
         break;
-    }
-    case ALTER_OP_RENAME_COLUMN: {
-        int c = schema_get_col_ci(&work, old_name);
-        int target = schema_get_col_ci(&work, new_name);
-        if (c < 0) {
-            if (replaying && target >= 0) {
-                rename_from = old_name;
-                rename_to = new_name;
-                break;
-            }
-            set_err(err, errlen, "column not found");
-            return -1;
-        }
-        if (target >= 0) {
-            set_err(err, errlen, "target column already exists");
-            return -1;
-        }
-        if (column_is_pk(work, c)) {
-            set_err(err, errlen, "cannot rename primary key column");
-            return -1;
-        }
-        if (table_index_uses_column(t, work.columns[c].name)) {
-            set_err(err, errlen, "cannot rename column used by an index");
-            return -1;
-        }
-        if (!new_name || !*new_name) {
-            set_err(err, errlen, "invalid column name");
-            return -1;
-        }
-        snprintf(work.columns[c].name, sizeof work.columns[c].name, "%s", new_name);
-        rename_from = old_name;
-        rename_to = new_name;
+    case ALTER_OP_RENAME_COLUMN:
+        plan = plan_rename_column(w, t, old_name, new_name, replaying, err, errlen);
         break;
-    }
     default: set_err(err, errlen, "unsupported ALTER TABLE operation"); return -1;
     }
-    return table_rewrite_latest_rows_for_alter(t, &work, rename_from, rename_to, added_name, deflt,
-                                               err, errlen);
+    if (plan == AlterPlan::kRefused) return -1;
+    if (plan == AlterPlan::kNothingToDo) return 0;
+    const char* deflt = has_default ? default_text : nullptr;
+    return table_rewrite_latest_rows_for_alter(t, &w.schema, w.rename_from, w.rename_to,
+                                               w.added_name, deflt, err, errlen);
 }
 
 int table_drop_internal(const char* internal_name, int if_exists, char* err, size_t errlen) {
