@@ -5,6 +5,13 @@
 //
 //   1. g_checkpoint_lock (checkpoint.h, recursive): the commit thread around
 //      each job it applies; auto-vacuum only tries it.
+//      It stays recursive because one thread takes it again on purpose: the
+//      change functions of exec/row_change.cpp take it for every caller, and
+//      on the commit thread (SQL and JSON writes, procedures, system-table
+//      changes, replay) it is already held for the whole commit group; the
+//      checkpoint under memory pressure and checkpoint_all_tables try it
+//      from that same thread. Each of those paths would need a second,
+//      lock-expecting form to make it a plain mutex.
 //   2. g_tables.lock (table.h): the table list.
 //   3. Table::lock (table.h): one table's slot; never two tables at once.
 //   4. g_cursor_registry_lock (cursor_pins.h): the cursor pins.
