@@ -251,6 +251,19 @@ int table_checkpoint_compact(Table* t, uint64_t checkpoint_seq, char* err, size_
 }
 
 int checkpoint_all_tables(char* err, size_t errlen) {
+    // The database names are taken before anything changes, so a failed
+    // allocation refuses the checkpoint instead of leaving it half done.
+    // Databases are created only under the checkpoint lock, which the caller
+    // holds, so the list cannot change before it is used.
+    std::vector<std::string> names;
+    try {
+        RwReadGuard g(&g_databases.lock);
+        for (int i = 0; i < g_databases.count && i < KYREL_MAX_DATABASES; ++i)
+            names.emplace_back(g_databases.names[i]);
+    } catch (...) {
+        snprintf(err, errlen, "oom");
+        return -1;
+    }
     uint64_t c;
     {
         std::lock_guard<std::mutex> g(g_seq_lock);
@@ -268,12 +281,6 @@ int checkpoint_all_tables(char* err, size_t errlen) {
     g_checkpoint_seq = c;
     if (checkpoint_meta_save(err, errlen) != 0) return -1;
 
-    std::vector<std::string> names;
-    {
-        RwReadGuard g(&g_databases.lock);
-        for (int i = 0; i < g_databases.count && i < KYREL_MAX_DATABASES; ++i)
-            names.emplace_back(g_databases.names[i]);
-    }
     for (const auto& n : names) {
         db_checkpoint_set(n.c_str(), c);
         if (db_checkpoint_save_one(n.c_str(), c, err, errlen) != 0) return -1;
