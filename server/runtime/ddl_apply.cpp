@@ -107,6 +107,11 @@ char* ddl_handle_drop_table(Job* job, char* msg, size_t msglen) {
     SessionTable st;
     if (session_table_name(job->session, table, &st, msg, msglen) != 0) return nullptr;
     const char* internal = st.internal;
+    // Both answers are built before the change: nothing that can throw follows it.
+    const std::string head = "{\"ok\":true,\"message\":\"table dropped\",\"database\":\"" +
+                             reply_esc(db) + "\",\"table\":\"" + reply_esc(table) +
+                             "\",\"skipped\":";
+    const std::string done = head + "false}", skipped_done = head + "true}";
     int rc = table_drop_internal(internal, if_exists, msg, msglen);
     if (rc < 0) return nullptr;
     const bool skipped = rc == 1;
@@ -122,9 +127,7 @@ char* ddl_handle_drop_table(Job* job, char* msg, size_t msglen) {
         stats_add(&g_stats.total_writes, 1);
         if (checkpoint_after_schema_change("DROP TABLE", msg, msglen) != 0) return nullptr;
     }
-    return reply_copy("{\"ok\":true,\"message\":\"table dropped\",\"database\":\"" + reply_esc(db) +
-                      "\",\"table\":\"" + reply_esc(table) +
-                      "\",\"skipped\":" + (skipped ? "true" : "false") + "}");
+    return reply_copy(skipped ? skipped_done : done);
 }
 
 char* ddl_handle_create_index(Job* job, char* msg, size_t msglen) {
