@@ -6,6 +6,7 @@
 // the old shape to the new schema.  CREATE INDEX and DROP INDEX write no log
 // record; the definitions live in indexes.meta and the .idx files.
 #include "runtime/ddl_apply.h"
+#include "runtime/request_members.h"
 
 #include <strings.h>
 
@@ -41,14 +42,15 @@ constexpr size_t kMsgSize = 256;
 
 // A name member of a JSON action, checked like the same name in SQL (so a
 // "table" of "other__t" cannot reach another database's table).
-// 1 present, 0 absent, -1 refused (message in msg).
-int json_name_member(const Job* job, const char* key, const char* label, char* out, size_t cap,
-                     char* msg, size_t msglen) {
+// MEMBER_PRESENT, MEMBER_ABSENT, or MEMBER_REFUSED (message in msg).
+MemberRead json_name_member(const Job* job, const char* key, const char* label, char* out,
+                            size_t cap, char* msg, size_t msglen) {
     char* v = nullptr;
-    if (!job->payload || json_extract_string_alloc(job->payload, key, &v) != 0 || !v) return 0;
+    if (!job->payload || json_extract_string_alloc(job->payload, key, &v) != 0 || !v)
+        return MEMBER_ABSENT;
     CStr value(v);
-    if (copy_ident_checked(out, cap, value.get(), label, msg, msglen) != 0) return -1;
-    return 1;
+    if (copy_ident_checked(out, cap, value.get(), label, msg, msglen) != 0) return MEMBER_REFUSED;
+    return MEMBER_PRESENT;
 }
 
 // Checkpoint right after an applied ALTER or DROP TABLE (the caller holds
@@ -96,9 +98,10 @@ char* ddl_handle_drop_table(Job* job, char* msg, size_t msglen) {
         if (parse_drop_table_sql(sql, table, sizeof table, &if_exists, msg, msglen) != 0)
             return nullptr;
     } else {
-        int r = json_name_member(job, "table", "table name", table, sizeof table, msg, msglen);
-        if (r < 0) return nullptr;
-        if (r == 0) {
+        MemberRead r =
+            json_name_member(job, "table", "table name", table, sizeof table, msg, msglen);
+        if (r == MEMBER_REFUSED) return nullptr;
+        if (r == MEMBER_ABSENT) {
             set_err(msg, msglen, "missing table or sql");
             return nullptr;
         }
@@ -213,13 +216,15 @@ char* ddl_handle_drop_index(Job* job, char* msg, size_t msglen) {
                                  msglen) != 0)
             return nullptr;
     } else {
-        int r = json_name_member(job, "index", "index name", index, sizeof index, msg, msglen);
-        if (r < 0) return nullptr;
-        if (r == 0) {
+        MemberRead r =
+            json_name_member(job, "index", "index name", index, sizeof index, msg, msglen);
+        if (r == MEMBER_REFUSED) return nullptr;
+        if (r == MEMBER_ABSENT) {
             set_err(msg, msglen, "missing index or sql");
             return nullptr;
         }
-        if (json_name_member(job, "table", "table name", table, sizeof table, msg, msglen) < 0)
+        if (json_name_member(job, "table", "table name", table, sizeof table, msg, msglen) ==
+            MEMBER_REFUSED)
             return nullptr;
     }
     // A named table is checked like every written name; without one, the

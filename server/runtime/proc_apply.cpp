@@ -38,18 +38,18 @@ int checked_name(const std::string& text, const char* label, char* out, char* ms
 
 char* proc_handle_create(Job* job, char* msg, size_t msglen) {
     std::string proc, table, body;
-    int rp = member_text(job->payload, "procedure", 64, true, &proc, msg, msglen);
-    if (rp < 0) return nullptr;
-    int rt = member_text(job->payload, "table", 64, true, &table, msg, msglen);
-    if (rt < 0) return nullptr;
-    int rb = member_text(job->payload, "body", 1024, false, &body, msg, msglen);
-    if (rb < 0) return nullptr;
+    MemberRead rp = member_text(job->payload, "procedure", 64, true, &proc, msg, msglen);
+    if (rp == MEMBER_REFUSED) return nullptr;
+    MemberRead rt = member_text(job->payload, "table", 64, true, &table, msg, msglen);
+    if (rt == MEMBER_REFUSED) return nullptr;
+    MemberRead rb = member_text(job->payload, "body", 1024, false, &body, msg, msglen);
+    if (rb == MEMBER_REFUSED) return nullptr;
 
     char name[SP_NAME_SIZE] = {0}, tname[SP_NAME_SIZE] = {0};
     ProcParamDef params[SP_MAX_PARAMS] = {};
     int count = 0;
     CStr owned_body;
-    if (rp == 1 && rt == 1 && rb == 1) {
+    if (rp == MEMBER_PRESENT && rt == MEMBER_PRESENT && rb == MEMBER_PRESENT) {
         owned_body.reset(xstrdup(body.c_str()));
         if (!owned_body) {
             set_err(msg, msglen, "oom");
@@ -60,12 +60,14 @@ char* proc_handle_create(Job* job, char* msg, size_t msglen) {
             sp_validate_body(owned_body.get(), msg, msglen) != 0)
             return nullptr;
         std::string defs;
-        int rd = member_text(job->payload, "params", SP_PARAM_DEFS_SIZE, false, &defs, msg, msglen);
-        if (rd == 0)
+        MemberRead rd =
+            member_text(job->payload, "params", SP_PARAM_DEFS_SIZE, false, &defs, msg, msglen);
+        if (rd == MEMBER_ABSENT)
             rd = member_text(job->payload, "param_defs", SP_PARAM_DEFS_SIZE, false, &defs, msg,
                              msglen);
-        if (rd < 0) return nullptr;
-        if (rd == 1 && sp_parse_param_defs_string(defs.c_str(), params, &count, msg, msglen) != 0)
+        if (rd == MEMBER_REFUSED) return nullptr;
+        if (rd == MEMBER_PRESENT &&
+            sp_parse_param_defs_string(defs.c_str(), params, &count, msg, msglen) != 0)
             return nullptr;
         if (sp_validate_body_placeholders(owned_body.get(), params, count, msg, msglen) != 0)
             return nullptr;
@@ -95,14 +97,15 @@ char* proc_handle_create(Job* job, char* msg, size_t msglen) {
 char* proc_handle_drop(Job* job, char* msg, size_t msglen) {
     char name[SP_NAME_SIZE] = {0}, tname[SP_NAME_SIZE] = {0};
     std::string proc;
-    int rp = member_text(job->payload, "procedure", 64, true, &proc, msg, msglen);
-    if (rp < 0) return nullptr;
-    if (rp == 1) {
+    MemberRead rp = member_text(job->payload, "procedure", 64, true, &proc, msg, msglen);
+    if (rp == MEMBER_REFUSED) return nullptr;
+    if (rp == MEMBER_PRESENT) {
         if (checked_name(proc, "procedure name", name, msg, msglen) != 0) return nullptr;
         std::string table;
-        int rt = member_text(job->payload, "table", 64, true, &table, msg, msglen);
-        if (rt < 0) return nullptr;
-        if (rt == 1 && !table.empty() && checked_name(table, "table name", tname, msg, msglen) != 0)
+        MemberRead rt = member_text(job->payload, "table", 64, true, &table, msg, msglen);
+        if (rt == MEMBER_REFUSED) return nullptr;
+        if (rt == MEMBER_PRESENT && !table.empty() &&
+            checked_name(table, "table name", tname, msg, msglen) != 0)
             return nullptr;
     } else {
         std::string sql;
@@ -126,17 +129,19 @@ char* proc_handle_call(Job* job, char* msg, size_t msglen) {
     memset(args.get(), 0, sizeof *args);
     char name[SP_NAME_SIZE] = {0};
     std::string proc;
-    int rp = member_text(job->payload, "procedure", 64, true, &proc, msg, msglen);
-    if (rp < 0) return nullptr;
-    if (rp == 1) {
+    MemberRead rp = member_text(job->payload, "procedure", 64, true, &proc, msg, msglen);
+    if (rp == MEMBER_REFUSED) return nullptr;
+    if (rp == MEMBER_PRESENT) {
         if (checked_name(proc, "procedure name", name, msg, msglen) != 0) return nullptr;
         // The argument list's own limits decide ("CALL argument list too
         // long", "CALL argument too long").
         std::string list;
-        int ra = member_text(job->payload, "args", 0, false, &list, msg, msglen);
-        if (ra == 0) ra = member_text(job->payload, "arguments", 0, false, &list, msg, msglen);
-        if (ra < 0) return nullptr;
-        if (ra == 1 && sp_parse_call_args_list(list.c_str(), args.get(), msg, msglen) != 0)
+        MemberRead ra = member_text(job->payload, "args", 0, false, &list, msg, msglen);
+        if (ra == MEMBER_ABSENT)
+            ra = member_text(job->payload, "arguments", 0, false, &list, msg, msglen);
+        if (ra == MEMBER_REFUSED) return nullptr;
+        if (ra == MEMBER_PRESENT &&
+            sp_parse_call_args_list(list.c_str(), args.get(), msg, msglen) != 0)
             return nullptr;
     } else {
         // As are the CALL statement's ("CALL statement too long").
@@ -163,15 +168,16 @@ int proc_show_json(const Job* job, char** out, char* err, size_t errlen) {
         snprintf(filter, sizeof filter, "%s", job->table);
         canonicalize_ident(filter);
     } else {
-        int rt = member_text(job->payload, "table", 64, true, &text, msg, sizeof msg);
-        if (rt == 1) {
+        MemberRead rt = member_text(job->payload, "table", 64, true, &text, msg, sizeof msg);
+        if (rt == MEMBER_PRESENT) {
             snprintf(filter, sizeof filter, "%s", text.c_str());
-        } else if (rt == 0) {
-            int rs = job_sql_text(job, 0, &text, msg, sizeof msg);
-            if (rs == 1 && parse_show_procedures_sql(text.c_str(), filter, msg, sizeof msg) != 0)
-                rt = -1;
+        } else if (rt == MEMBER_ABSENT) {
+            MemberRead rs = job_sql_text(job, 0, &text, msg, sizeof msg);
+            if (rs == MEMBER_PRESENT &&
+                parse_show_procedures_sql(text.c_str(), filter, msg, sizeof msg) != 0)
+                rt = MEMBER_REFUSED;
         }
-        if (rt < 0) {
+        if (rt == MEMBER_REFUSED) {
             set_err(err, errlen, msg);
             return -1;
         }

@@ -65,14 +65,14 @@ std::string registered_database(const char* name) {
 
 char* handle_login(Job* job, char* msg, size_t msglen) {
     std::string user, password;
-    int ru = member_text(job->payload, "username", 64, true, &user, msg, msglen);
-    int rp = member_text(job->payload, "password", 256, false, &password, msg, msglen);
-    if (ru < 0 || rp < 0) return nullptr;
-    if (ru == 0 || rp == 0) {
+    MemberRead ru = member_text(job->payload, "username", 64, true, &user, msg, msglen);
+    MemberRead rp = member_text(job->payload, "password", 256, false, &password, msg, msglen);
+    if (ru == MEMBER_REFUSED || rp == MEMBER_REFUSED) return nullptr;
+    if (ru == MEMBER_ABSENT || rp == MEMBER_ABSENT) {
         std::string sql;
-        int rs = job_sql_text(job, SIMPLE_SQL_MAX, &sql, msg, msglen);
-        if (rs < 0) return nullptr;
-        if (rs == 0) {
+        MemberRead rs = job_sql_text(job, SIMPLE_SQL_MAX, &sql, msg, msglen);
+        if (rs == MEMBER_REFUSED) return nullptr;
+        if (rs == MEMBER_ABSENT) {
             set_err(msg, msglen, "missing login payload");
             return nullptr;
         }
@@ -97,14 +97,15 @@ char* handle_login(Job* job, char* msg, size_t msglen) {
 
 char* handle_change_password(Job* job, char* msg, size_t msglen) {
     std::string password;
-    int r = member_text(job->payload, "new_password", 256, false, &password, msg, msglen);
-    if (r == 0) r = member_text(job->payload, "password", 256, false, &password, msg, msglen);
-    if (r < 0) return nullptr;
-    if (r == 0) {
+    MemberRead r = member_text(job->payload, "new_password", 256, false, &password, msg, msglen);
+    if (r == MEMBER_ABSENT)
+        r = member_text(job->payload, "password", 256, false, &password, msg, msglen);
+    if (r == MEMBER_REFUSED) return nullptr;
+    if (r == MEMBER_ABSENT) {
         std::string sql;
-        int rs = job_sql_text(job, SIMPLE_SQL_MAX, &sql, msg, msglen);
-        if (rs < 0) return nullptr;
-        if (rs == 0) {
+        MemberRead rs = job_sql_text(job, SIMPLE_SQL_MAX, &sql, msg, msglen);
+        if (rs == MEMBER_REFUSED) return nullptr;
+        if (rs == MEMBER_ABSENT) {
             set_err(msg, msglen, "missing new_password or sql");
             return nullptr;
         }
@@ -129,10 +130,10 @@ bool valid_user_name(const std::string& name) {
 
 char* handle_create_user(Job* job, char* msg, size_t msglen) {
     std::string user, password;
-    int ru = member_text(job->payload, "username", 64, true, &user, msg, msglen);
-    int rp = member_text(job->payload, "password", 256, false, &password, msg, msglen);
-    if (ru < 0 || rp < 0) return nullptr;
-    if (ru == 0 || rp == 0) {
+    MemberRead ru = member_text(job->payload, "username", 64, true, &user, msg, msglen);
+    MemberRead rp = member_text(job->payload, "password", 256, false, &password, msg, msglen);
+    if (ru == MEMBER_REFUSED || rp == MEMBER_REFUSED) return nullptr;
+    if (ru == MEMBER_ABSENT || rp == MEMBER_ABSENT) {
         std::string sql;
         if (job_sql_member(job, SIMPLE_SQL_MAX, &sql, msg, msglen) != 0) return nullptr;
         char ubuf[64], pbuf[256];
@@ -165,13 +166,15 @@ char* handle_create_user(Job* job, char* msg, size_t msglen) {
 
 char* handle_grant_role(Job* job, char* msg, size_t msglen) {
     std::string role, database, user;
-    int rr = member_text(job->payload, "role", 16, true, &role, msg, msglen);
-    int rd = rr < 0 ? 0 : member_text(job->payload, "database", 64, true, &database, msg, msglen);
-    int ru = (rr < 0 || rd < 0)
-                 ? 0
-                 : member_text(job->payload, "username", 64, true, &user, msg, msglen);
-    if (rr < 0 || rd < 0 || ru < 0) return nullptr;
-    if (rr == 0 || rd == 0 || ru == 0) {
+    MemberRead rr = member_text(job->payload, "role", 16, true, &role, msg, msglen);
+    MemberRead rd = rr == MEMBER_REFUSED
+                        ? MEMBER_ABSENT
+                        : member_text(job->payload, "database", 64, true, &database, msg, msglen);
+    MemberRead ru = (rr == MEMBER_REFUSED || rd == MEMBER_REFUSED)
+                        ? MEMBER_ABSENT
+                        : member_text(job->payload, "username", 64, true, &user, msg, msglen);
+    if (rr == MEMBER_REFUSED || rd == MEMBER_REFUSED || ru == MEMBER_REFUSED) return nullptr;
+    if (rr == MEMBER_ABSENT || rd == MEMBER_ABSENT || ru == MEMBER_ABSENT) {
         std::string sql;
         if (job_sql_member(job, SIMPLE_SQL_MAX, &sql, msg, msglen) != 0) return nullptr;
         char rbuf[16], dbuf[64], ubuf[64];
@@ -219,9 +222,9 @@ char* handle_grant_role(Job* job, char* msg, size_t msglen) {
 
 char* handle_create_database(Job* job, char* msg, size_t msglen) {
     std::string name;
-    int r = member_text(job->payload, "database", 64, true, &name, msg, msglen);
-    if (r < 0) return nullptr;
-    if (r == 0) {
+    MemberRead r = member_text(job->payload, "database", 64, true, &name, msg, msglen);
+    if (r == MEMBER_REFUSED) return nullptr;
+    if (r == MEMBER_ABSENT) {
         std::string sql;
         if (job_sql_member(job, SIMPLE_SQL_MAX, &sql, msg, msglen) != 0) return nullptr;
         char dbuf[64];
@@ -265,7 +268,7 @@ int json_columns_to_schema(const char* payload, TableSchema* schema, char* msg, 
     for (int i = 0; i < cols.count; i++) {
         const char* obj = cols.items[i];
         std::string name, type, pk;
-        if (member_text(obj, "name", 64, false, &name, msg, msglen) < 0) return -1;
+        if (member_text(obj, "name", 64, false, &name, msg, msglen) == MEMBER_REFUSED) return -1;
         if (name.empty()) {
             set_err(msg, msglen, "missing column name");
             return -1;
@@ -278,7 +281,7 @@ int json_columns_to_schema(const char* payload, TableSchema* schema, char* msg, 
                 return -1;
             }
         }
-        if (member_text(obj, "type", 64, false, &type, msg, msglen) < 0) return -1;
+        if (member_text(obj, "type", 64, false, &type, msg, msglen) == MEMBER_REFUSED) return -1;
         int t = parse_type_name(type.c_str());
         if (t == COL_TYPE_UNKNOWN) {
             set_err(msg, msglen, "unsupported type");
@@ -289,7 +292,8 @@ int json_columns_to_schema(const char* payload, TableSchema* schema, char* msg, 
         c.type = t;
         c.max_length = t == COL_TYPE_STRING ? 2047 : 0;
         // Only a string "true" (any case) or "1" marks the key column.
-        if (member_text(obj, "primary_key", 16, false, &pk, msg, msglen) < 0) return -1;
+        if (member_text(obj, "primary_key", 16, false, &pk, msg, msglen) == MEMBER_REFUSED)
+            return -1;
         if (strcasecmp(pk.c_str(), "true") == 0 || pk == "1") {
             if (++pk_count > 1) {
                 set_err(msg, msglen, "only one primary key column is allowed");
@@ -312,16 +316,16 @@ char* handle_create_table(Job* job, char* msg, size_t msglen) {
     auto schema = std::make_unique<TableSchema>();
     memset(schema.get(), 0, sizeof *schema);
     std::string sql;
-    int rs = job_sql_text(job, 8192, &sql, msg, msglen);
-    if (rs < 0) return nullptr;
+    MemberRead rs = job_sql_text(job, 8192, &sql, msg, msglen);
+    if (rs == MEMBER_REFUSED) return nullptr;
     std::string wal_text;
-    if (rs == 1) {
+    if (rs == MEMBER_PRESENT) {
         if (parse_create_table_sql(sql.c_str(), schema.get(), msg, msglen) != 0) return nullptr;
         wal_text = sql;
     } else {
         std::string table;
-        int rt = member_text(job->payload, "table", 130, false, &table, msg, msglen);
-        if (rt < 0) return nullptr;
+        MemberRead rt = member_text(job->payload, "table", 130, false, &table, msg, msglen);
+        if (rt == MEMBER_REFUSED) return nullptr;
         if (copy_ident_checked(schema->name, KYREL_IDENT_SIZE, table.c_str(), "table name", msg,
                                msglen) != 0)
             return nullptr;
@@ -379,9 +383,9 @@ RowStatement* read_row_statement(const Job* job) {
         return update ? row_statement_update(sql.c_str()) : row_statement_delete(sql.c_str());
     }
     std::string table;
-    int rt = member_text(job->payload, "table", 64, false, &table, msg, sizeof msg);
-    if (rt < 0) return row_statement_refused(msg);
-    if (rt == 0) {
+    MemberRead rt = member_text(job->payload, "table", 64, false, &table, msg, sizeof msg);
+    if (rt == MEMBER_REFUSED) return row_statement_refused(msg);
+    if (rt == MEMBER_ABSENT) {
         if (!job->request.sql) return row_statement_refused("missing sql");
         return row_statement_insert_sql(job->session, job->request.sql, job->request.sql_norm);
     }
