@@ -18,17 +18,21 @@
 
 namespace {
 
-// The user's live row and its stored password hash. 0; -1 when there is no
-// live row (*row stays empty); -2 when the row has no password_hash.
-int read_user_hash(const char* user, CStr* row, char* hash, size_t cap) {
+// What looking a user up found.
+enum class UserLookup { kFound, kNoLiveRow, kNoPasswordHash };
+
+// The user's live row and its stored password hash: kFound; kNoLiveRow
+// (*row stays empty); kNoPasswordHash when the row has no password_hash.
+UserLookup read_user_hash(const char* user, CStr* row, char* hash, size_t cap) {
     char* row_p = nullptr;
     int deleted = 0;
     char lookup_err[128];
     int found = user_lookup_row(user, &row_p, &deleted, lookup_err, sizeof lookup_err) == 0;
     row->reset(row_p);
-    if (!found || !*row || deleted) return -1;
-    if (json_row_string_field(row->get(), "password_hash", hash, cap) != 0) return -2;
-    return 0;
+    if (!found || !*row || deleted) return UserLookup::kNoLiveRow;
+    if (json_row_string_field(row->get(), "password_hash", hash, cap) != 0)
+        return UserLookup::kNoPasswordHash;
+    return UserLookup::kFound;
 }
 
 }  // namespace
@@ -42,12 +46,12 @@ int system_authenticate(Session* session, const char* user, const char* password
     }
     CStr row;
     char stored_hash[128];
-    int looked = read_user_hash(user, &row, stored_hash, sizeof stored_hash);
-    if (looked == -1) {
+    UserLookup looked = read_user_hash(user, &row, stored_hash, sizeof stored_hash);
+    if (looked == UserLookup::kNoLiveRow) {
         set_err(err, errlen, "invalid username or password");
         return -1;
     }
-    if (looked != 0) {
+    if (looked != UserLookup::kFound) {
         set_err(err, errlen, "corrupt user record");
         return -1;
     }
@@ -105,7 +109,8 @@ int system_change_password(Session* session, const char* new_password, char* err
     {
         CStr row;
         char stored_hash[128];
-        if (read_user_hash(session->username, &row, stored_hash, sizeof stored_hash) == 0 &&
+        if (read_user_hash(session->username, &row, stored_hash, sizeof stored_hash) ==
+                UserLookup::kFound &&
             strcmp(hash, stored_hash) == 0) {
             set_err(err, errlen, "new password must differ from the current password");
             return -1;
