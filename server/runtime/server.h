@@ -9,7 +9,9 @@
 #include <atomic>
 #include <cstdint>
 
-extern std::atomic<int> g_running;
+extern std::atomic<int> g_running;  // atomic: 0 asks every thread to stop
+// Written by the start-up thread before any other thread exists, read-only
+// afterwards: no lock.
 extern int g_server_port;          // set by --port, default 9191
 extern int64_t g_server_start_ts;  // unix seconds; the first thing main sets
 
