@@ -8,9 +8,9 @@
 //      It stays recursive because one thread takes it again on purpose: the
 //      change functions of exec/row_change.cpp take it for every caller, and
 //      on the commit thread (SQL and JSON writes, procedures, system-table
-//      changes, replay) it is already held for the whole commit group; the
-//      checkpoint under memory pressure and checkpoint_all_tables try it
-//      from that same thread. Each of those paths would need a second,
+//      changes) it is already held for the whole commit group; the
+//      checkpoint under memory pressure tries it from that same thread.
+//      Replay runs before any worker starts and calls them without it. Each of those paths would need a second,
 //      lock-expecting form to make it a plain mutex.
 //   2. g_tables.lock (table.h): the table list.
 //   3. Table::lock (table.h): one table's slot; never two tables at once.
