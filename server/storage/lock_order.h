@@ -10,8 +10,9 @@
 //      on the commit thread (SQL and JSON writes, procedures, system-table
 //      changes) it is already held for the whole commit group; the
 //      checkpoint under memory pressure tries it from that same thread.
-//      Replay runs before any worker starts and calls them without it. Each of those paths would need a second,
-//      lock-expecting form to make it a plain mutex.
+//      Replay runs before any worker starts and calls them without it.
+//      Each of those paths would need a second, lock-expecting form to make
+//      it a plain mutex.
 //   2. g_tables.lock (table.h): the table list.
 //   3. Table::lock (table.h): one table's slot; never two tables at once.
 //   4. g_cursor_registry_lock (cursor_pins.h): the cursor pins.
