@@ -31,7 +31,7 @@ namespace {
 int refuse_on_hard_stop(char* err, size_t errlen) {
     if (!memory_hard_exceeded()) return 0;
     char cp[256] = {0};
-    if (maybe_checkpoint_under_pressure(cp, sizeof cp) != 0 && memory_hard_exceeded()) {
+    if (maybe_checkpoint_under_pressure_locked(cp, sizeof cp) != 0 && memory_hard_exceeded()) {
         set_err(err, errlen, cp[0] ? cp : "memory limit reached");
         return -1;
     }
@@ -175,7 +175,7 @@ int log_and_apply(RowChange* c, uint16_t op, const ChangeRules& rules, const uin
     row_change_apply(c, first, true, true);
     if (rules.memory_stop) {
         char ignored[256];
-        maybe_checkpoint_under_pressure(ignored, sizeof ignored);
+        maybe_checkpoint_under_pressure_locked(ignored, sizeof ignored);
     }
     return 0;
 }
@@ -193,8 +193,8 @@ unsigned checks_of(const ChangeRules& rules) {
 
 }  // namespace
 
-int change_insert_rows(Table* t, const char* const* rows, int n, const ChangeRules& rules,
-                       char* err, size_t errlen) {
+int change_insert_rows_locked(Table* t, const char* const* rows, int n, const ChangeRules& rules,
+                              char* err, size_t errlen) {
     if (!t) {
         set_err(err, errlen, "table not found");
         return -1;
@@ -220,7 +220,6 @@ int change_insert_rows(Table* t, const char* const* rows, int n, const ChangeRul
         set_err(err, errlen, "oom");
         return -1;
     }
-    std::lock_guard<std::recursive_mutex> cp(g_checkpoint_lock);
     group_settle(rules.group, t, key_ptrs.data(), n);
     RowChange c;
     if (row_change_prepare_rows(t, row_ptrs.data(), key_ptrs.data(), n, checks_of(rules), &c, err,
@@ -229,8 +228,8 @@ int change_insert_rows(Table* t, const char* const* rows, int n, const ChangeRul
     return log_and_apply(&c, WAL_OP_INSERT, rules, nullptr, err, errlen);
 }
 
-int change_insert_versions(Table* t, VersionedRow* const* versions, int n, const ChangeRules& rules,
-                           char* err, size_t errlen) {
+int change_insert_versions_locked(Table* t, VersionedRow* const* versions, int n,
+                                  const ChangeRules& rules, char* err, size_t errlen) {
     if (n < 1) return 0;
     std::vector<const char*> keys;
     try {
@@ -238,7 +237,6 @@ int change_insert_versions(Table* t, VersionedRow* const* versions, int n, const
     } catch (...) {
         keys.clear();
     }
-    std::lock_guard<std::recursive_mutex> cp(g_checkpoint_lock);
     if ((int)keys.size() == n)
         group_settle(rules.group, t, keys.data(), n);
     else
@@ -249,10 +247,9 @@ int change_insert_versions(Table* t, VersionedRow* const* versions, int n, const
     return log_and_apply(&c, WAL_OP_INSERT, rules, nullptr, err, errlen);
 }
 
-int change_update_row(Table* t, const char* key, const char* const* names,
-                      const char* const* values, int count, const ChangeRules& rules, char* err,
-                      size_t errlen) {
-    std::lock_guard<std::recursive_mutex> cp(g_checkpoint_lock);
+int change_update_row_locked(Table* t, const char* key, const char* const* names,
+                             const char* const* values, int count, const ChangeRules& rules,
+                             char* err, size_t errlen) {
     group_settle(rules.group, t, &key, 1);
     RowChange c;
     if (row_change_prepare_update(t, key, names, values, count, checks_of(rules), &c, err,
@@ -261,10 +258,9 @@ int change_update_row(Table* t, const char* key, const char* const* names,
     return log_and_apply(&c, WAL_OP_UPDATE, rules, nullptr, err, errlen);
 }
 
-int change_delete_row(Table* t, const char* key, const ChangeRules& rules, int* deleted, char* err,
-                      size_t errlen) {
+int change_delete_row_locked(Table* t, const char* key, const ChangeRules& rules, int* deleted,
+                             char* err, size_t errlen) {
     if (deleted) *deleted = 0;
-    std::lock_guard<std::recursive_mutex> cp(g_checkpoint_lock);
     group_settle(rules.group, t, &key, 1);
     // Settled, the table holds every earlier change to this key: a key
     // without a live row is left alone, with nothing logged. Replay records
@@ -274,6 +270,33 @@ int change_delete_row(Table* t, const char* key, const ChangeRules& rules, int* 
     RowChange c;
     if (row_change_prepare_delete(t, key, &c, err, errlen) != 0) return -1;
     return log_and_apply(&c, WAL_OP_DELETE, rules, nullptr, err, errlen);
+}
+
+// The forms for a caller that does not hold g_checkpoint_lock.
+
+int change_insert_rows(Table* t, const char* const* rows, int n, const ChangeRules& rules,
+                       char* err, size_t errlen) {
+    std::lock_guard<std::mutex> cp(g_checkpoint_lock);
+    return change_insert_rows_locked(t, rows, n, rules, err, errlen);
+}
+
+int change_insert_versions(Table* t, VersionedRow* const* versions, int n, const ChangeRules& rules,
+                           char* err, size_t errlen) {
+    std::lock_guard<std::mutex> cp(g_checkpoint_lock);
+    return change_insert_versions_locked(t, versions, n, rules, err, errlen);
+}
+
+int change_update_row(Table* t, const char* key, const char* const* names,
+                      const char* const* values, int count, const ChangeRules& rules, char* err,
+                      size_t errlen) {
+    std::lock_guard<std::mutex> cp(g_checkpoint_lock);
+    return change_update_row_locked(t, key, names, values, count, rules, err, errlen);
+}
+
+int change_delete_row(Table* t, const char* key, const ChangeRules& rules, int* deleted, char* err,
+                      size_t errlen) {
+    std::lock_guard<std::mutex> cp(g_checkpoint_lock);
+    return change_delete_row_locked(t, key, rules, deleted, err, errlen);
 }
 
 int table_apply_insert_batch_with_wal(const char* table_name, const char* const* rows,
@@ -292,7 +315,7 @@ int table_apply_insert_batch_with_wal(const char* table_name, const char* const*
     }
     Table* t = table_find_live(table_name, err, errlen);
     if (!t) return -1;
-    std::lock_guard<std::recursive_mutex> cp(g_checkpoint_lock);
+    std::lock_guard<std::mutex> cp(g_checkpoint_lock);
     RowChange c;
     if (row_change_prepare_rows(t, rows, keys, n, ROW_CHECK_ALL, &c, err, errlen) != 0) return -1;
     ChangeRules rules;
@@ -387,7 +410,7 @@ void change_group_flush(ChangeGroup* g) {
     }
     if (any) {
         char ignored[256];
-        maybe_checkpoint_under_pressure(ignored, sizeof ignored);
+        maybe_checkpoint_under_pressure_locked(ignored, sizeof ignored);
     }
     std::vector<std::unique_ptr<ChangeGroup::Entry>> entries;
     entries.swap(g->entries);

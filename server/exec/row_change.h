@@ -46,6 +46,11 @@ struct ChangeRules {
     ChangeGroup* group = nullptr;
 };
 
+// Each change has two forms: the plain one takes g_checkpoint_lock for the
+// change; the _locked one is for a caller that already holds it (the commit
+// thread holds it for its whole group, and the row statements and system
+// tables it runs use these).
+
 // Inserts n rows (raw row objects; each is validated and stored in its
 // canonical form). All or none: any refusal leaves the table unchanged.
 int change_insert_rows(Table* t, const char* const* rows, int n, const ChangeRules& rules,
@@ -64,6 +69,16 @@ int change_update_row(Table* t, const char* key, const char* const* names,
 // (*deleted 0). In replay the tombstone is recorded either way.
 int change_delete_row(Table* t, const char* key, const ChangeRules& rules, int* deleted, char* err,
                       size_t errlen);
+
+int change_insert_rows_locked(Table* t, const char* const* rows, int n, const ChangeRules& rules,
+                              char* err, size_t errlen);
+int change_insert_versions_locked(Table* t, VersionedRow* const* versions, int n,
+                                  const ChangeRules& rules, char* err, size_t errlen);
+int change_update_row_locked(Table* t, const char* key, const char* const* names,
+                             const char* const* values, int count, const ChangeRules& rules,
+                             char* err, size_t errlen);
+int change_delete_row_locked(Table* t, const char* key, const ChangeRules& rules, int* deleted,
+                             char* err, size_t errlen);
 
 // The batch form of the storage layer: rows already canonical and keyed by
 // the caller, sequence numbers already reserved (seqs consecutive). Checks,

@@ -45,8 +45,8 @@ int insert_rows(const SessionTable& st, const char* const* rows, VersionedRow* c
     snprintf(done, sizeof done, "{\"ok\":true,\"inserted\":%d}", n);
     ChangeRules rules;
     rules.group = group;
-    int rc = versions ? change_insert_versions(st.table, versions, n, rules, err, errlen)
-                      : change_insert_rows(st.table, rows, n, rules, err, errlen);
+    int rc = versions ? change_insert_versions_locked(st.table, versions, n, rules, err, errlen)
+                      : change_insert_rows_locked(st.table, rows, n, rules, err, errlen);
     if (rc != 0) return -1;
     return change_statement_done(group, &g_stats.rows_inserted, n, done, reply, err, errlen);
 }
@@ -260,8 +260,8 @@ int run_update(const Session* s, RowStatement* st, ChangeGroup* group, char** re
     if (statement_key(t, st->key, &stored, err, errlen) != 0) return -1;
     ChangeRules rules;
     rules.group = group;
-    if (change_update_row(t, stored.c_str(), st->cols.items, st->vals.items, count, rules, err,
-                          errlen) != 0)
+    if (change_update_row_locked(t, stored.c_str(), st->cols.items, st->vals.items, count, rules,
+                                 err, errlen) != 0)
         return -1;
     return change_statement_done(group, &g_stats.rows_updated, 1, "{\"ok\":true,\"updated\":1}",
                                  reply, err, errlen);
@@ -276,7 +276,7 @@ int run_delete(const Session* s, RowStatement* st, ChangeGroup* group, char** re
     ChangeRules rules;
     rules.group = group;
     int deleted = 0;
-    if (change_delete_row(t, stored.c_str(), rules, &deleted, err, errlen) != 0) return -1;
+    if (change_delete_row_locked(t, stored.c_str(), rules, &deleted, err, errlen) != 0) return -1;
     return change_statement_done(
         group, &g_stats.rows_deleted, deleted,
         deleted ? "{\"ok\":true,\"deleted\":1}" : "{\"ok\":true,\"deleted\":0}", reply, err,

@@ -5,7 +5,8 @@
 // statistics.
 //
 // Each returns 0 with an owned reply text in *reply, or -1 with a message.
-// Authorisation is the caller's.
+// Authorisation is the caller's; so is g_checkpoint_lock for a change (the
+// commit thread holds it).
 #pragma once
 
 #include <cstddef>

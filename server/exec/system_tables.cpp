@@ -201,21 +201,21 @@ int system_insert_row_with_wal(const char* internal_name, const char* key, const
     Table* t = table_find_live(internal_name, err, errlen);
     if (!t) return -1;
     const char* rows[1] = {row_json};
-    return change_insert_rows(t, rows, 1, system_rules(), err, errlen);
+    return change_insert_rows_locked(t, rows, 1, system_rules(), err, errlen);
 }
 
 int system_update_row_with_wal(const char* internal_name, const char* key, const char* const* names,
                                const char* const* values, int count, char* err, size_t errlen) {
     Table* t = table_find_live(internal_name, err, errlen);
     if (!t) return -1;
-    return change_update_row(t, key, names, values, count, system_rules(), err, errlen);
+    return change_update_row_locked(t, key, names, values, count, system_rules(), err, errlen);
 }
 
 int system_delete_row_with_wal(const char* internal_name, const char* key, char* err,
                                size_t errlen) {
     Table* t = table_find_live(internal_name, err, errlen);
     if (!t) return -1;
-    return change_delete_row(t, key, system_rules(), nullptr, err, errlen);
+    return change_delete_row_locked(t, key, system_rules(), nullptr, err, errlen);
 }
 
 int system_create_user_record(const char* user, const char* password, int must_change, int active,

@@ -3,8 +3,9 @@
 // record per change) and the start-up bootstrap with the default
 // administrator.
 //
-// Every operation runs on the commit thread or during start-up. All return 0
-// on success, -1 with a message in (err, errlen).
+// Every operation runs on the commit thread or during start-up, with
+// g_checkpoint_lock held. All return 0 on success, -1 with a message in
+// (err, errlen).
 #pragma once
 
 #include <cstddef>

@@ -58,7 +58,7 @@ void* auto_vacuum_thread(void*) {
             stats_add(&g_stats.auto_vacuum_skips, 1);
             continue;
         }
-        std::unique_lock<std::recursive_mutex> cp(g_checkpoint_lock, std::try_to_lock);
+        std::unique_lock<std::mutex> cp(g_checkpoint_lock, std::try_to_lock);
         if (!cp.owns_lock() || !auto_vacuum_should_run(reason, sizeof reason)) {
             stats_add(&g_stats.auto_vacuum_skips, 1);
             continue;

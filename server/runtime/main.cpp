@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <mutex>
 
 #include "base/config.h"
 #include "exec/system_tables.h"
@@ -71,8 +72,10 @@ int load_data() {
         replay_wal(err, sizeof err);
     }
     // Security bootstrap: config_db, its system tables and the default
-    // administrator.
+    // administrator, written through the change road as the commit thread
+    // writes, so with g_checkpoint_lock held.
     {
+        std::lock_guard<std::mutex> cp(g_checkpoint_lock);
         char err[256] = {0};
         if (system_bootstrap_security(err, sizeof err) != 0) {
             fprintf(stderr, "security bootstrap failed: %s\n", err);

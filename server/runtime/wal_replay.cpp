@@ -166,7 +166,7 @@ int replay_wal(char* err, size_t errlen) {
     // After a replayed ALTER or DROP TABLE the catalog is newer than the
     // records before it: checkpoint so that no log holds them any more.
     if (g_replay_schema_changed) {
-        std::lock_guard<std::recursive_mutex> g(g_checkpoint_lock);
+        std::lock_guard<std::mutex> g(g_checkpoint_lock);
         e[0] = '\0';
         if (checkpoint_all_tables(e, sizeof e) != 0)
             fprintf(stderr, "replay: checkpoint after schema change failed: %s\n", e);

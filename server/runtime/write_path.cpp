@@ -517,7 +517,7 @@ void* commit_thread(void*) {
         // first has the changes before it written and linked, so each job
         // sees what all earlier ones did. The checkpoint lock is held from
         // the first job to the last flush (see ChangeGroup).
-        std::lock_guard<std::recursive_mutex> cp(g_checkpoint_lock);
+        std::lock_guard<std::mutex> cp(g_checkpoint_lock);
         for (int i = 0; i < n; i++) {
             if (!is_row_change(group[i]->kind)) change_group_flush(&changes);
             apply_write_job(group[i], &changes);

@@ -46,7 +46,7 @@
 
 DbCheckpoint g_db_checkpoints[DB_CHECKPOINT_SLOTS];
 int32_t g_db_checkpoint_count = 0;
-std::recursive_mutex g_checkpoint_lock;
+std::mutex g_checkpoint_lock;
 
 namespace {
 
@@ -310,7 +310,7 @@ int checkpoint_all_tables(char* err, size_t errlen) {
 }
 
 int checkpoint_try_all_tables(char* err, size_t errlen) {
-    std::unique_lock<std::recursive_mutex> g(g_checkpoint_lock, std::try_to_lock);
+    std::unique_lock<std::mutex> g(g_checkpoint_lock, std::try_to_lock);
     if (!g.owns_lock()) return 1;
     return checkpoint_all_tables(err, errlen);
 }

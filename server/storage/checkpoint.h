@@ -4,9 +4,9 @@
 //
 // Rule (g_checkpoint_lock): no change may be applied or logged while a
 // checkpoint runs, or it could land in neither the segment nor the log.
-//  - The commit thread holds g_checkpoint_lock around every job it applies
-//    (std::lock_guard<std::recursive_mutex>); the batch insert inside a job
-//    takes it again, which a recursive mutex allows.
+//  - The commit thread holds g_checkpoint_lock (a plain mutex) around every
+//    job it applies; the changes inside a job use the change road's _locked
+//    forms, which expect it held, so it is never taken twice.
 //  - A checkpoint is started only with g_checkpoint_lock held:
 //    checkpoint_all_tables() when the caller already holds it (the commit
 //    thread between or inside its jobs), or checkpoint_try_all_tables()
@@ -34,7 +34,7 @@ constexpr int DB_CHECKPOINT_SLOTS = 64;
 extern DbCheckpoint g_db_checkpoints[DB_CHECKPOINT_SLOTS];
 extern int32_t g_db_checkpoint_count;
 
-extern std::recursive_mutex g_checkpoint_lock;
+extern std::mutex g_checkpoint_lock;
 
 int db_checkpoint_find_index_unlocked(const char* db);
 uint64_t db_checkpoint_get(const char* db);

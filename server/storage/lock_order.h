@@ -3,16 +3,12 @@
 //
 // A thread that holds several of these locks took them in this order:
 //
-//   1. g_checkpoint_lock (checkpoint.h, recursive): the commit thread around
-//      each job it applies; auto-vacuum only tries it.
-//      It stays recursive because one thread takes it again on purpose: the
-//      change functions of exec/row_change.cpp take it for every caller, and
-//      on the commit thread (SQL and JSON writes, procedures, system-table
-//      changes) it is already held for the whole commit group; the
-//      checkpoint under memory pressure tries it from that same thread.
-//      Replay runs before any worker starts and calls them without it.
-//      Each of those paths would need a second, lock-expecting form to make
-//      it a plain mutex.
+//   1. g_checkpoint_lock (checkpoint.h, a plain mutex): the commit thread
+//      around each job it applies; auto-vacuum only tries it. Nobody takes it
+//      twice: the change functions of exec/row_change.cpp have a _locked form
+//      for a holder (the commit thread's SQL and JSON writes, procedures and
+//      system-table changes, and the security set-up at start-up), and the
+//      plain form, which takes it per change, serves replay.
 //   2. g_tables.lock (table.h): the table list.
 //   3. Table::lock (table.h): one table's slot; never two tables at once.
 //   4. g_cursor_registry_lock (cursor_pins.h): the cursor pins.

@@ -149,7 +149,7 @@ void build_data_dir() {
         snprintf(row, sizeof row, R"({"id":%d,"email":"e%d@x","n":%d,"d":%d.5})", i, i, i % 3, i);
         insert_row(key, row);
         if (i == 6) {
-            std::lock_guard<std::recursive_mutex> g(g_checkpoint_lock);
+            std::lock_guard<std::mutex> g(g_checkpoint_lock);
             if (checkpoint_all_tables(err, sizeof err) != 0) fail("checkpoint", err);
         }
     }

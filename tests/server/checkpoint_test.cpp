@@ -125,7 +125,7 @@ TEST_F(Checkpoint, TryEntryPointSkipsWhileAnotherThreadHoldsTheLock) {
     std::condition_variable cv;
     bool held = false, release = false;
     std::thread holder([&] {
-        std::lock_guard<std::recursive_mutex> g(g_checkpoint_lock);
+        std::lock_guard<std::mutex> g(g_checkpoint_lock);
         std::unique_lock<std::mutex> lk(m);
         held = true;
         cv.notify_all();

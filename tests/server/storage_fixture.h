@@ -159,7 +159,7 @@ class StorageTest : public ::testing::Test {
             << err;
     }
     void checkpoint() {
-        std::lock_guard<std::recursive_mutex> g(g_checkpoint_lock);
+        std::lock_guard<std::mutex> g(g_checkpoint_lock);
         char err[256] = {0};
         ASSERT_EQ(checkpoint_all_tables(err, sizeof err), 0) << err;
     }
