@@ -7,11 +7,8 @@
 
 ServerStats g_stats = {};
 std::mutex g_stats_lock;
-uint64_t g_mem_bytes = 0;
-std::mutex g_mem_lock;
-int64_t g_last_activity_ts = 0;
-int64_t g_last_auto_vacuum_ts = 0;
-std::mutex g_activity_lock;
+MemAccount g_mem;
+ActivityClock g_activity;
 
 namespace {
 int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
@@ -30,19 +27,19 @@ void stats_snapshot(ServerStats* out) {
 }
 
 void mem_add(int64_t delta) {
-    std::lock_guard<std::mutex> g(g_mem_lock);
+    std::lock_guard<std::mutex> g(g_mem.lock);
     if (delta >= 0) {
-        g_mem_bytes += static_cast<uint64_t>(delta);
+        g_mem.bytes += static_cast<uint64_t>(delta);
     } else {
         // Negate in unsigned arithmetic so INT64_MIN cannot overflow.
         uint64_t dec = 0 - static_cast<uint64_t>(delta);
-        g_mem_bytes = dec > g_mem_bytes ? 0 : g_mem_bytes - dec;
+        g_mem.bytes = dec > g_mem.bytes ? 0 : g_mem.bytes - dec;
     }
 }
 
 uint64_t mem_current() {
-    std::lock_guard<std::mutex> g(g_mem_lock);
-    return g_mem_bytes;
+    std::lock_guard<std::mutex> g(g_mem.lock);
+    return g_mem.bytes;
 }
 
 void mark_activity() {
@@ -50,17 +47,17 @@ void mark_activity() {
     // Every request of every connection lands here: within one second the
     // stored value is already now, so the lock is skipped (stores under the
     // lock are atomic, so this unlocked look is well defined).
-    if (__atomic_load_n(&g_last_activity_ts, __ATOMIC_RELAXED) == now) return;
-    std::lock_guard<std::mutex> g(g_activity_lock);
-    __atomic_store_n(&g_last_activity_ts, now, __ATOMIC_RELAXED);
+    if (__atomic_load_n(&g_activity.last_activity_ts, __ATOMIC_RELAXED) == now) return;
+    std::lock_guard<std::mutex> g(g_activity.lock);
+    __atomic_store_n(&g_activity.last_activity_ts, now, __ATOMIC_RELAXED);
 }
 
 int64_t seconds_since_activity() {
     int64_t now = now_seconds();
     int64_t last;
     {
-        std::lock_guard<std::mutex> g(g_activity_lock);
-        last = g_last_activity_ts;
+        std::lock_guard<std::mutex> g(g_activity.lock);
+        last = g_activity.last_activity_ts;
     }
     if (last < 1) return 999999999;
     if (now <= last) return 0;
@@ -69,11 +66,11 @@ int64_t seconds_since_activity() {
 
 void mark_auto_vacuum_run() {
     int64_t now = now_seconds();
-    std::lock_guard<std::mutex> g(g_activity_lock);
-    g_last_auto_vacuum_ts = now;
+    std::lock_guard<std::mutex> g(g_activity.lock);
+    g_activity.last_auto_vacuum_ts = now;
 }
 
 int64_t auto_vacuum_last_run_ts() {
-    std::lock_guard<std::mutex> g(g_activity_lock);
-    return g_last_auto_vacuum_ts;
+    std::lock_guard<std::mutex> g(g_activity.lock);
+    return g_activity.last_auto_vacuum_ts;
 }

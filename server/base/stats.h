@@ -27,11 +27,20 @@ struct ServerStats {
 
 extern ServerStats g_stats;  // guarded by g_stats_lock
 extern std::mutex g_stats_lock;
-extern uint64_t g_mem_bytes;  // guarded by g_mem_lock
-extern std::mutex g_mem_lock;
-extern int64_t g_last_activity_ts;     // unix seconds; guarded by g_activity_lock
-extern int64_t g_last_auto_vacuum_ts;  // unix seconds; guarded by g_activity_lock
-extern std::mutex g_activity_lock;
+// Row memory in bytes.
+struct MemAccount {
+    std::mutex lock;
+    uint64_t bytes = 0;  // guarded by lock
+};
+extern MemAccount g_mem;
+
+// When the server last served a request and last ran an auto-vacuum.
+struct ActivityClock {
+    std::mutex lock;
+    int64_t last_activity_ts = 0;     // unix seconds; guarded by lock
+    int64_t last_auto_vacuum_ts = 0;  // unix seconds; guarded by lock
+};
+extern ActivityClock g_activity;
 
 // counter is the address of one field of g_stats, e.g. &g_stats.rows_inserted.
 void stats_add(int64_t* counter, int64_t delta);

@@ -641,9 +641,9 @@ int build_show_cursors_json(Session* session, char** out, char* err, size_t errl
                 static_cast<unsigned long long>(reg_lowest), static_cast<long long>(reg_oldest),
                 g_cfg.cursor_idle_timeout_seconds, g_cfg.cursor_max_lifetime_seconds);
         {
-            std::lock_guard<std::mutex> g(g_cursor_registry_lock);
+            std::lock_guard<std::mutex> g(g_cursor_registry.lock);
             int listed = 0;
-            for (const auto& p : g_cursor_pins) {
+            for (const auto& p : g_cursor_registry.pins) {
                 if (!p.in_use) continue;
                 if (listed++ > 0) s.push_back(',');
                 appendf(&s, "{\"pin_token\":%llu,\"cursor_id\":%llu,",

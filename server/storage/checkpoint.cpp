@@ -44,8 +44,7 @@
 #include "storage/table.h"
 #include "storage/wal.h"
 
-DbCheckpoint g_db_checkpoints[DB_CHECKPOINT_SLOTS];
-int32_t g_db_checkpoint_count = 0;
+DbCheckpointList g_db_checkpoints;
 std::mutex g_checkpoint_lock;
 
 namespace {
@@ -114,24 +113,25 @@ int switch_to_segment(Table* t, uint64_t n, char* err, size_t errlen) {
 int db_checkpoint_find_index_unlocked(const char* db) {
     char name[64];
     canonical_db_name(db, name, sizeof name);
-    for (int i = 0; i < g_db_checkpoint_count && i < DB_CHECKPOINT_SLOTS; ++i)
-        if (strcasecmp(g_db_checkpoints[i].database, name) == 0) return i;
+    for (int i = 0; i < g_db_checkpoints.count && i < DB_CHECKPOINT_SLOTS; ++i)
+        if (strcasecmp(g_db_checkpoints.items[i].database, name) == 0) return i;
     return -1;
 }
 
 uint64_t db_checkpoint_get(const char* db) {
     int i = db_checkpoint_find_index_unlocked(db);
-    return i < 0 ? 0 : g_db_checkpoints[i].checkpoint_seq;
+    return i < 0 ? 0 : g_db_checkpoints.items[i].checkpoint_seq;
 }
 
 void db_checkpoint_set(const char* db, uint64_t seq) {
     int i = db_checkpoint_find_index_unlocked(db);
     if (i < 0) {
-        if (g_db_checkpoint_count >= DB_CHECKPOINT_SLOTS) return;
-        i = g_db_checkpoint_count++;
-        canonical_db_name(db, g_db_checkpoints[i].database, sizeof g_db_checkpoints[i].database);
+        if (g_db_checkpoints.count >= DB_CHECKPOINT_SLOTS) return;
+        i = g_db_checkpoints.count++;
+        canonical_db_name(db, g_db_checkpoints.items[i].database,
+                          sizeof g_db_checkpoints.items[i].database);
     }
-    g_db_checkpoints[i].checkpoint_seq = seq;
+    g_db_checkpoints.items[i].checkpoint_seq = seq;
 }
 
 int db_checkpoint_save_one(const char* db, uint64_t seq, char* err, size_t errlen) {
@@ -161,8 +161,8 @@ int db_checkpoint_load_one(const char* db) {
 }
 
 int db_checkpoint_load_all() {
-    memset(g_db_checkpoints, 0, sizeof g_db_checkpoints);
-    g_db_checkpoint_count = 0;
+    memset(g_db_checkpoints.items, 0, sizeof g_db_checkpoints.items);
+    g_db_checkpoints.count = 0;
     std::vector<std::string> names;
     {
         RwReadGuard g(&g_databases.lock);
@@ -266,8 +266,8 @@ int checkpoint_all_tables(char* err, size_t errlen) {
     }
     uint64_t c;
     {
-        std::lock_guard<std::mutex> g(g_seq_lock);
-        c = g_next_seq ? g_next_seq - 1 : 0;
+        std::lock_guard<std::mutex> g(g_seq.lock);
+        c = g_seq.next ? g_seq.next - 1 : 0;
     }
     {
         RwReadGuard g(&g_tables.lock);
@@ -286,7 +286,7 @@ int checkpoint_all_tables(char* err, size_t errlen) {
         if (db_checkpoint_save_one(n.c_str(), c, err, errlen) != 0) return -1;
     }
 
-    std::lock_guard<std::mutex> wg(g_wal_lock);
+    std::lock_guard<std::mutex> wg(g_wal.lock);
     if (wal_writer_close_all_locked(err, errlen) != 0) return -1;
     if (truncate_log(KYREL_DATA_ROOT "/main.wal") != 0) {
         snprintf(err, errlen, "cannot truncate bootstrap WAL");

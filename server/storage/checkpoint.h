@@ -30,9 +30,13 @@ struct DbCheckpoint {
 };
 
 constexpr int DB_CHECKPOINT_SLOTS = 64;
-// No lock of their own: filled at start-up, changed only under g_checkpoint_lock.
-extern DbCheckpoint g_db_checkpoints[DB_CHECKPOINT_SLOTS];
-extern int32_t g_db_checkpoint_count;
+// Each database's last checkpoint. No lock of its own: filled at start-up,
+// changed only under g_checkpoint_lock.
+struct DbCheckpointList {
+    DbCheckpoint items[DB_CHECKPOINT_SLOTS];
+    int32_t count;  // used entries, at the front of items
+};
+extern DbCheckpointList g_db_checkpoints;
 
 extern std::mutex g_checkpoint_lock;
 

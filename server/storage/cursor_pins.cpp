@@ -8,10 +8,7 @@
 
 #include "base/config.h"
 
-CursorPin g_cursor_pins[CURSOR_PIN_SLOTS];
-uint64_t g_next_cursor_pin_token = 1;
-std::mutex g_cursor_registry_lock;
-std::atomic<int> g_cursor_pin_count{0};
+CursorRegistry g_cursor_registry;
 
 namespace {
 
@@ -21,21 +18,21 @@ void copy_cut(char* dest, size_t cap, const char* src) {
 
 CursorPin* find_token_locked(uint64_t token) {
     if (token == 0) return nullptr;
-    for (auto& p : g_cursor_pins)
+    for (auto& p : g_cursor_registry.pins)
         if (p.in_use && p.pin_token == token) return &p;
     return nullptr;
 }
 
 int expire_locked(int64_t now) {
     int cleared = 0;
-    for (auto& p : g_cursor_pins) {
+    for (auto& p : g_cursor_registry.pins) {
         if (!p.in_use) continue;
         char reason[32];
         int64_t age = 0, idle = 0;
         if (cursor_timeout_check(p.opened_at, p.last_fetch_at, now, reason, sizeof reason, &age,
                                  &idle)) {
             memset(&p, 0, sizeof p);
-            g_cursor_pin_count.fetch_sub(1);
+            g_cursor_registry.pin_count.fetch_sub(1);
             ++cleared;
         }
     }
@@ -49,9 +46,9 @@ bool timeouts_off() {
 }  // namespace
 
 uint64_t cursor_registry_next_token_locked() {
-    if (g_next_cursor_pin_token == 0) g_next_cursor_pin_token = 1;
-    uint64_t t = g_next_cursor_pin_token++;
-    if (g_next_cursor_pin_token == 0) g_next_cursor_pin_token = 1;
+    if (g_cursor_registry.next_token == 0) g_cursor_registry.next_token = 1;
+    uint64_t t = g_cursor_registry.next_token++;
+    if (g_cursor_registry.next_token == 0) g_cursor_registry.next_token = 1;
     return t;
 }
 
@@ -62,8 +59,8 @@ int cursor_registry_register(const char* internal_table, uint64_t snapshot_seq,
         snprintf(err, errlen, "invalid cursor pin");
         return -1;
     }
-    std::lock_guard<std::mutex> g(g_cursor_registry_lock);
-    for (auto& p : g_cursor_pins) {
+    std::lock_guard<std::mutex> g(g_cursor_registry.lock);
+    for (auto& p : g_cursor_registry.pins) {
         if (p.in_use) continue;
         memset(&p, 0, sizeof p);
         p.in_use = 1;
@@ -73,7 +70,7 @@ int cursor_registry_register(const char* internal_table, uint64_t snapshot_seq,
         p.memory_bytes = memory_bytes;
         p.opened_at = (int64_t)time(nullptr);
         p.last_fetch_at = 0;
-        g_cursor_pin_count.fetch_add(1);
+        g_cursor_registry.pin_count.fetch_add(1);
         *out_token = p.pin_token;
         return 0;
     }
@@ -82,17 +79,17 @@ int cursor_registry_register(const char* internal_table, uint64_t snapshot_seq,
 }
 
 void cursor_registry_unregister(uint64_t token) {
-    if (token == 0 || g_cursor_pin_count.load() <= 0) return;
-    std::lock_guard<std::mutex> g(g_cursor_registry_lock);
+    if (token == 0 || g_cursor_registry.pin_count.load() <= 0) return;
+    std::lock_guard<std::mutex> g(g_cursor_registry.lock);
     if (CursorPin* p = find_token_locked(token)) {
         memset(p, 0, sizeof *p);
-        g_cursor_pin_count.fetch_sub(1);
+        g_cursor_registry.pin_count.fetch_sub(1);
     }
 }
 
 void cursor_registry_update_state(uint64_t token, uint64_t cursor_id, const char* table,
                                   int32_t total, int32_t offset) {
-    std::lock_guard<std::mutex> g(g_cursor_registry_lock);
+    std::lock_guard<std::mutex> g(g_cursor_registry.lock);
     CursorPin* p = find_token_locked(token);
     if (!p) return;
     if (cursor_id != 0) p->cursor_id = cursor_id;
@@ -124,39 +121,39 @@ int cursor_timeout_check(int64_t opened_at, int64_t last_fetch_at, int64_t now, 
 }
 
 int cursor_registry_token_active(uint64_t token) {
-    if (token == 0 || g_cursor_pin_count.load() <= 0) return 0;
-    std::lock_guard<std::mutex> g(g_cursor_registry_lock);
+    if (token == 0 || g_cursor_registry.pin_count.load() <= 0) return 0;
+    std::lock_guard<std::mutex> g(g_cursor_registry.lock);
     return find_token_locked(token) ? 1 : 0;
 }
 
 int cursor_registry_kill_token(uint64_t token) {
-    std::lock_guard<std::mutex> g(g_cursor_registry_lock);
+    std::lock_guard<std::mutex> g(g_cursor_registry.lock);
     CursorPin* p = find_token_locked(token);
     if (!p) return 0;
     memset(p, 0, sizeof *p);
-    g_cursor_pin_count.fetch_sub(1);
+    g_cursor_registry.pin_count.fetch_sub(1);
     return 1;
 }
 
 int cursor_registry_expire_timed_out() {
-    if (timeouts_off() || g_cursor_pin_count.load() <= 0) return 0;
-    std::lock_guard<std::mutex> g(g_cursor_registry_lock);
+    if (timeouts_off() || g_cursor_registry.pin_count.load() <= 0) return 0;
+    std::lock_guard<std::mutex> g(g_cursor_registry.lock);
     return expire_locked((int64_t)time(nullptr));
 }
 
 int cursor_table_pin_stats(const char* internal_table, int* out_count, uint64_t* out_lowest) {
     const bool all = !internal_table || !*internal_table;
-    if (g_cursor_pin_count.load() <= 0) {
+    if (g_cursor_registry.pin_count.load() <= 0) {
         if (out_count) *out_count = 0;
         if (out_lowest) *out_lowest = 0;
         return 0;
     }
     const bool expire = !timeouts_off();
-    std::lock_guard<std::mutex> g(g_cursor_registry_lock);
+    std::lock_guard<std::mutex> g(g_cursor_registry.lock);
     if (expire) expire_locked((int64_t)time(nullptr));
     int count = 0;
     uint64_t lowest = 0;
-    for (const auto& p : g_cursor_pins) {
+    for (const auto& p : g_cursor_registry.pins) {
         if (!p.in_use) continue;
         if (!all && strcmp(p.internal_table, internal_table) != 0) continue;
         if (count == 0 || p.snapshot_seq < lowest) lowest = p.snapshot_seq;
@@ -169,7 +166,7 @@ int cursor_table_pin_stats(const char* internal_table, int* out_count, uint64_t*
 
 void cursor_registry_stats(int* out_count, uint64_t* out_memory, uint64_t* out_lowest,
                            int64_t* out_oldest_age) {
-    if (g_cursor_pin_count.load() <= 0) {
+    if (g_cursor_registry.pin_count.load() <= 0) {
         if (out_count) *out_count = 0;
         if (out_memory) *out_memory = 0;
         if (out_lowest) *out_lowest = 0;
@@ -177,13 +174,13 @@ void cursor_registry_stats(int* out_count, uint64_t* out_memory, uint64_t* out_l
         return;
     }
     const bool expire = !timeouts_off();
-    std::lock_guard<std::mutex> g(g_cursor_registry_lock);
+    std::lock_guard<std::mutex> g(g_cursor_registry.lock);
     const int64_t now = (int64_t)time(nullptr);
     if (expire) expire_locked(now);
     int count = 0;
     uint64_t mem = 0, lowest = 0;
     int64_t oldest = 0;
-    for (const auto& p : g_cursor_pins) {
+    for (const auto& p : g_cursor_registry.pins) {
         if (!p.in_use) continue;
         if (count == 0 || p.snapshot_seq < lowest) lowest = p.snapshot_seq;
         if (count == 0 || p.opened_at < oldest) oldest = p.opened_at;

@@ -1,7 +1,7 @@
 // Cursor pin registry: the process-wide list of open cursor snapshots. A pin
 // names a table and a snapshot sequence; checkpoint compaction leaves the
 // version chain of a pinned table whole so the snapshot stays readable.
-// Every routine takes g_cursor_registry_lock (a leaf lock) for its scan.
+// Every routine takes g_cursor_registry.lock (a leaf lock) for its scan.
 #pragma once
 
 #include <atomic>
@@ -25,15 +25,18 @@ struct CursorPin {
     int64_t last_fetch_at;  // unix seconds; 0 before the first update
 };
 
-extern CursorPin g_cursor_pins[CURSOR_PIN_SLOTS];  // guarded by g_cursor_registry_lock
-extern uint64_t g_next_cursor_pin_token;           // guarded by g_cursor_registry_lock
-extern std::mutex g_cursor_registry_lock;          // lock order: storage/lock_order.h
-// Used slots; changed under g_cursor_registry_lock. Lets the scans return at
-// once without the lock while no cursor is open (the common case on every
-// read request and checkpoint).
-extern std::atomic<int> g_cursor_pin_count;
+struct CursorRegistry {
+    std::mutex lock;                   // lock order: storage/lock_order.h
+    CursorPin pins[CURSOR_PIN_SLOTS];  // guarded by lock
+    uint64_t next_token = 1;           // guarded by lock
+    // Used slots; changed under lock. Lets the scans return at once without
+    // the lock while no cursor is open (the common case on every read
+    // request and checkpoint).
+    std::atomic<int> pin_count{0};
+};
+extern CursorRegistry g_cursor_registry;
 
-// Caller holds g_cursor_registry_lock. Never returns 0.
+// Caller holds g_cursor_registry.lock. Never returns 0.
 uint64_t cursor_registry_next_token_locked();
 // 0 with *out_token set; -1 "invalid cursor pin" / "too many active cursor snapshots".
 int cursor_registry_register(const char* internal_table, uint64_t snapshot_seq,

@@ -11,13 +11,13 @@
 //      plain form, which takes it per change, serves replay.
 //   2. g_tables.lock (table.h): the table list.
 //   3. Table::lock (table.h): one table's slot; never two tables at once.
-//   4. g_cursor_registry_lock (cursor_pins.h): the cursor pins.
+//   4. g_cursor_registry.lock (cursor_pins.h): the cursor pins.
 //
-//   g_wal_lock (wal.h) before g_databases.lock (db_registry.h); a checkpoint
+//   g_wal.lock (wal.h) before g_databases.lock (db_registry.h); a checkpoint
 //   takes g_databases.lock on its own after it has let go of the table locks.
 //
 // Leaf locks, held only around their own fields and never while taking
-// another: g_seq_lock (wal.h), g_stats_lock, g_mem_lock and g_activity_lock
+// another: g_seq.lock (wal.h), g_stats_lock, g_mem.lock and g_activity.lock
 // (base/stats.h).
 //
 // Unlocked by design: g_cfg, g_cfg_set and g_runtime (base/config.h) are

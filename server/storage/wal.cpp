@@ -67,10 +67,8 @@
 #include "storage/ident.h"
 #include "storage/paths.h"
 
-WalWriterSlot g_wal_writers[WAL_MAX_WRITERS] = {};
-std::mutex g_wal_lock;
-uint64_t g_next_seq = 1;
-std::mutex g_seq_lock;
+WalWriters g_wal;
+SeqCounter g_seq;
 std::atomic<uint64_t> g_checkpoint_seq{0};
 
 namespace {
@@ -300,10 +298,10 @@ int wal_writer_find_slot_locked(const char* scope, int create) {
     char name[64];
     wal_scope_name(scope, name, sizeof name);
     for (int i = 0; i < WAL_MAX_WRITERS; i++)
-        if (g_wal_writers[i].in_use && strcasecmp(g_wal_writers[i].scope, name) == 0) return i;
+        if (g_wal.writers[i].in_use && strcasecmp(g_wal.writers[i].scope, name) == 0) return i;
     if (!create) return -1;
     for (int i = 0; i < WAL_MAX_WRITERS; i++) {
-        WalWriterSlot& s = g_wal_writers[i];
+        WalWriterSlot& s = g_wal.writers[i];
         if (s.in_use) continue;
         s.in_use = 1;
         snprintf(s.scope, sizeof s.scope, "%s", name);
@@ -318,7 +316,7 @@ int wal_writer_find_slot_locked(const char* scope, int create) {
 namespace {
 
 // Valid ends noted by replay, matched by device and inode so that any
-// spelling of a log's path finds it. Guarded by g_wal_lock.
+// spelling of a log's path finds it. Guarded by g_wal.lock.
 struct WalValidEnd {
     dev_t dev;
     ino_t ino;
@@ -345,7 +343,7 @@ int wal_cut_noted_tail_locked(int fd) {
 void wal_note_valid_end(const char* path, uint64_t end) {
     struct stat st;
     if (!path || stat(path, &st) != 0) return;
-    std::lock_guard<std::mutex> g(g_wal_lock);
+    std::lock_guard<std::mutex> g(g_wal.lock);
     for (auto& e : g_wal_valid_ends) {
         if (e.dev == st.st_dev && e.ino == st.st_ino) {
             e.end = end;
@@ -365,7 +363,7 @@ int wal_writer_open_locked(const char* scope, char* err, size_t errlen) {
         set_err(err, errlen, "too many WAL writers");
         return -1;
     }
-    WalWriterSlot& s = g_wal_writers[i];
+    WalWriterSlot& s = g_wal.writers[i];
     if (s.fd >= 0) return 0;
     char path[512];
     wal_path_for_scope(s.scope, path, sizeof path);
@@ -391,7 +389,7 @@ int wal_writer_open_locked(const char* scope, char* err, size_t errlen) {
 int wal_writer_sync_locked(const char* scope, char* err, size_t errlen) {
     int i = wal_writer_find_slot_locked(scope, 0);
     if (i < 0) return 0;
-    WalWriterSlot& s = g_wal_writers[i];
+    WalWriterSlot& s = g_wal.writers[i];
     if (s.fd < 0 || s.pending < 1) return 0;
     if (fdatasync(s.fd) != 0) {
         set_err(err, errlen, "cannot sync WAL");
@@ -404,7 +402,7 @@ int wal_writer_sync_locked(const char* scope, char* err, size_t errlen) {
 int wal_writer_close_locked(const char* scope, char* err, size_t errlen) {
     int i = wal_writer_find_slot_locked(scope, 0);
     if (i < 0) return 0;
-    WalWriterSlot& s = g_wal_writers[i];
+    WalWriterSlot& s = g_wal.writers[i];
     if (s.fd < 0) return 0;
     if (wal_writer_sync_locked(s.scope, err, errlen) != 0) return -1;
     int rc = close(s.fd);
@@ -418,7 +416,7 @@ int wal_writer_close_locked(const char* scope, char* err, size_t errlen) {
 
 int wal_writer_close_all_locked(char* err, size_t errlen) {
     for (int i = 0; i < WAL_MAX_WRITERS; i++) {
-        WalWriterSlot& s = g_wal_writers[i];
+        WalWriterSlot& s = g_wal.writers[i];
         if (!s.in_use || s.fd < 0) continue;
         if (wal_writer_close_locked(s.scope, err, errlen) != 0) return -1;
     }
@@ -426,14 +424,14 @@ int wal_writer_close_all_locked(char* err, size_t errlen) {
 }
 
 int wal_writer_open(char* err, size_t errlen) {
-    std::lock_guard<std::mutex> g(g_wal_lock);
+    std::lock_guard<std::mutex> g(g_wal.lock);
     return wal_writer_open_locked(WAL_BOOTSTRAP_SCOPE, err, errlen);
 }
 
 void wal_writer_close(void) {
-    std::lock_guard<std::mutex> g(g_wal_lock);
+    std::lock_guard<std::mutex> g(g_wal.lock);
     for (int i = 0; i < WAL_MAX_WRITERS; i++) {
-        WalWriterSlot& s = g_wal_writers[i];
+        WalWriterSlot& s = g_wal.writers[i];
         if (!s.in_use || s.fd < 0) continue;
         char e[64] = "";
         wal_writer_close_locked(s.scope, e, sizeof e);  // errors ignored at shutdown
@@ -447,14 +445,14 @@ int wal_write_encoded(const char* scope, const void* data, size_t len, int nreco
     if (err && errlen) err[0] = '\0';
     int rc = 0;
     {
-        std::lock_guard<std::mutex> g(g_wal_lock);
+        std::lock_guard<std::mutex> g(g_wal.lock);
         if (wal_writer_open_locked(scope, err, errlen) != 0) return -1;
         int i = wal_writer_find_slot_locked(scope, 0);
         if (i < 0) {
             set_err(err, errlen, "WAL writer missing");
             return -1;
         }
-        WalWriterSlot& s = g_wal_writers[i];
+        WalWriterSlot& s = g_wal.writers[i];
         const int32_t pending_before = s.pending;
         if (wal_write_full_fd(s.fd, data, len) != 0) {
             rc = -1;
@@ -661,21 +659,21 @@ int wal_reader_next(WalReader* r, WalRecord* rec, char* err, size_t errlen) {
 // ---------------------------------------------------------------- sequence numbers
 
 uint64_t next_seq(void) {
-    std::lock_guard<std::mutex> g(g_seq_lock);
-    return g_next_seq++;
+    std::lock_guard<std::mutex> g(g_seq.lock);
+    return g_seq.next++;
 }
 
 int next_seq_batch(uint64_t n, uint64_t* out_first) {
     if (out_first) *out_first = 0;
     if (n < 1 || !out_first) return -1;
-    std::lock_guard<std::mutex> g(g_seq_lock);
-    if (g_next_seq > UINT64_MAX - n) return -1;
-    *out_first = g_next_seq;
-    g_next_seq += n;
+    std::lock_guard<std::mutex> g(g_seq.lock);
+    if (g_seq.next > UINT64_MAX - n) return -1;
+    *out_first = g_seq.next;
+    g_seq.next += n;
     return 0;
 }
 
 void bump_seq(uint64_t seq) {
-    std::lock_guard<std::mutex> g(g_seq_lock);
-    if (seq >= g_next_seq && seq != UINT64_MAX) g_next_seq = seq + 1;
+    std::lock_guard<std::mutex> g(g_seq.lock);
+    if (seq >= g_seq.next && seq != UINT64_MAX) g_seq.next = seq + 1;
 }

@@ -49,12 +49,19 @@ struct WalWriterSlot {
     uint64_t bytes;  // file length as known to this writer (set at open)
 };
 
-extern WalWriterSlot g_wal_writers[WAL_MAX_WRITERS];
-// Lock order: storage/lock_order.h.
-extern std::mutex g_wal_lock;  // guards every slot and every log write
+// The open logs, one writer per scope.
+struct WalWriters {
+    std::mutex lock;  // guards every slot and every log write; lock order: storage/lock_order.h
+    WalWriterSlot writers[WAL_MAX_WRITERS];  // guarded by lock
+};
+extern WalWriters g_wal;
 
-extern uint64_t g_next_seq;  // guarded by g_seq_lock; starts at 1
-extern std::mutex g_seq_lock;
+// The next sequence number to hand out.
+struct SeqCounter {
+    std::mutex lock;    // a leaf lock
+    uint64_t next = 1;  // guarded by lock; starts at 1
+};
+extern SeqCounter g_seq;
 extern std::atomic<uint64_t> g_checkpoint_seq;  // last global checkpoint sequence
 
 // --- byte helpers (little-endian) ---
@@ -96,7 +103,7 @@ void wal_scope_name(const char* scope, char* out, size_t cap);
 void wal_path_for_scope(const char* scope, char* out, size_t cap);
 
 // Writes already encoded records (nrecords of them) to one scope's file in one
-// write, applies the sync rule and the statistics. Takes g_wal_lock.
+// write, applies the sync rule and the statistics. Takes g_wal.lock.
 int wal_write_encoded(const char* scope, const void* data, size_t len, int nrecords, char* err,
                       size_t errlen);
 
@@ -110,7 +117,7 @@ int wal_writer_open(char* err, size_t errlen);
 void wal_writer_close(void);
 uint64_t wal_total_file_bytes(void);
 
-// The caller holds g_wal_lock for all of these.
+// The caller holds g_wal.lock for all of these.
 int wal_writer_find_slot_locked(const char* scope, int create);
 int wal_writer_open_locked(const char* scope, char* err, size_t errlen);
 int wal_writer_sync_locked(const char* scope, char* err, size_t errlen);
@@ -120,7 +127,7 @@ int wal_writer_close_all_locked(char* err, size_t errlen);
 // Torn or damaged tails: replay notes where each log's last good record ends;
 // when the writer first opens that file it cuts it there and fsyncs before
 // any append, so new records never land behind bytes replay would stop at.
-// wal_note_valid_end takes g_wal_lock; the _locked form expects it held (the
+// wal_note_valid_end takes g_wal.lock; the _locked form expects it held (the
 // checkpoint truncates every log to 0 and forgets the notes).
 void wal_note_valid_end(const char* path, uint64_t end);
 void wal_forget_valid_ends_locked(void);

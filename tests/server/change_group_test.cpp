@@ -159,7 +159,7 @@ TEST_F(ChangeGroupTest, NothingIsLoggedOrVisibleBeforeTheGroupsWrite) {
     ASSERT_EQ(run(nullptr, "INSERT INTO t VALUES (9, 90)"), "{\"ok\":true,\"inserted\":1}");
     const char* wal = "kyreldb_data/databases/default/main.wal";
     const uint64_t size = file_size_bytes(wal);
-    const uint64_t first = g_next_seq;
+    const uint64_t first = g_seq.next;
     ChangeGroup group(record_finish);
     const std::vector<std::string> statements = {
         "INSERT INTO t VALUES (2, 20), (3, 30)", "UPDATE t SET c = 11 WHERE id = 1",

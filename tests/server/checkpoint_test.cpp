@@ -13,7 +13,7 @@ class Checkpoint : public kt::StorageTest {
     void SetUp() override {
         kt::StorageTest::SetUp();
         create_table("t", "CREATE TABLE t (id string PRIMARY KEY, v int)");
-        first_seq_ = g_next_seq;
+        first_seq_ = g_seq.next;
         put("t", "a", R"({"id":"a","v":1})");
         put("t", "b", R"({"id":"b","v":1})");
         put("t", "a", R"({"id":"a","v":2})");
@@ -26,7 +26,7 @@ class Checkpoint : public kt::StorageTest {
 };
 
 TEST_F(Checkpoint, UnpinnedCompactsChainsWritesFilesAndTruncatesLogs) {
-    const uint64_t c = g_next_seq - 1;
+    const uint64_t c = g_seq.next - 1;
     checkpoint();
     ASSERT_EQ(chain_length(t_), 1);
     EXPECT_EQ(t_->rows->seq, c);
@@ -53,7 +53,7 @@ TEST_F(Checkpoint, UnpinnedCompactsChainsWritesFilesAndTruncatesLogs) {
     // numbered above the checkpoint so that they win over segment rows.
     const uint64_t c2 = g_checkpoint_seq.load();
     kt::restart();
-    EXPECT_GT(g_next_seq, c2);
+    EXPECT_GT(g_seq.next, c2);
     put("t", "a", R"({"id":"a","v":4})");
     EXPECT_EQ(latest("t", "a"), R"({"id":"a","v":4})");
     kt::restart();

@@ -15,8 +15,8 @@ class CursorPins : public ::testing::Test {
         config_reset_defaults();
         g_cfg.cursor_idle_timeout_seconds = 0;
         g_cfg.cursor_max_lifetime_seconds = 0;
-        memset(g_cursor_pins, 0, sizeof g_cursor_pins);
-        g_next_cursor_pin_token = 1;
+        memset(g_cursor_registry.pins, 0, sizeof g_cursor_registry.pins);
+        g_cursor_registry.next_token = 1;
     }
 };
 
@@ -27,8 +27,8 @@ TEST_F(CursorPins, TokensStartAtOneAndSkipZeroOnWrap) {
     ASSERT_EQ(cursor_registry_register("t", 6, 10, &b, err, sizeof err), 0);
     EXPECT_EQ(a, 1u);
     EXPECT_EQ(b, 2u);
-    std::lock_guard<std::mutex> g(g_cursor_registry_lock);
-    g_next_cursor_pin_token = UINT64_MAX;
+    std::lock_guard<std::mutex> g(g_cursor_registry.lock);
+    g_cursor_registry.next_token = UINT64_MAX;
     EXPECT_EQ(cursor_registry_next_token_locked(), UINT64_MAX);
     EXPECT_EQ(cursor_registry_next_token_locked(), 1u);
 }
@@ -50,7 +50,7 @@ TEST_F(CursorPins, RegisterRefusesBadInputAndFullRegistry) {
     cursor_registry_unregister(tokens[10]);
     EXPECT_EQ(cursor_registry_token_active(tokens[10]), 0);
     ASSERT_EQ(cursor_registry_register("u", 3, 0, &tok, err, sizeof err), 0);
-    EXPECT_EQ(g_cursor_pins[10].pin_token, tok);  // the freed slot is taken
+    EXPECT_EQ(g_cursor_registry.pins[10].pin_token, tok);  // the freed slot is taken
 }
 
 TEST_F(CursorPins, PinStatsCountOnlyThatTableAndGiveLowestSnapshot) {
@@ -76,10 +76,10 @@ TEST_F(CursorPins, PinStatsCountOnlyThatTableAndGiveLowestSnapshot) {
     EXPECT_EQ(cursor_registry_kill_token(t3), 1);
     EXPECT_EQ(cursor_registry_kill_token(t3), 0);
     cursor_registry_update_state(t1, 7, "t", 20, 5);
-    EXPECT_EQ(g_cursor_pins[0].cursor_id, 7u);
-    EXPECT_STREQ(g_cursor_pins[0].table, "t");
-    EXPECT_EQ(g_cursor_pins[0].offset, 5);
-    EXPECT_GT(g_cursor_pins[0].last_fetch_at, 0);
+    EXPECT_EQ(g_cursor_registry.pins[0].cursor_id, 7u);
+    EXPECT_STREQ(g_cursor_registry.pins[0].table, "t");
+    EXPECT_EQ(g_cursor_registry.pins[0].offset, 5);
+    EXPECT_GT(g_cursor_registry.pins[0].last_fetch_at, 0);
 }
 
 TEST_F(CursorPins, TimeoutRules) {
@@ -115,7 +115,7 @@ TEST_F(CursorPins, ExpiryClearsOnlyTimedOutPins) {
     ASSERT_EQ(cursor_registry_register("t", 1, 0, &old_tok, err, sizeof err), 0);
     ASSERT_EQ(cursor_registry_register("t", 2, 0, &new_tok, err, sizeof err), 0);
     EXPECT_EQ(cursor_registry_expire_timed_out(), 0);  // both limits off
-    g_cursor_pins[0].opened_at -= 1000;
+    g_cursor_registry.pins[0].opened_at -= 1000;
     g_cfg.cursor_max_lifetime_seconds = 600;
     EXPECT_EQ(cursor_registry_expire_timed_out(), 1);
     EXPECT_EQ(cursor_registry_token_active(old_tok), 0);

@@ -54,7 +54,7 @@ class Cursors : public SuiteDataDir {
     void TearDown() override {
         session_cursors_free_all(&s_);
         EXPECT_EQ(mem_current(), mem_before_) << "cursor memory not given back";
-        EXPECT_EQ(g_cursor_pin_count.load(), 0) << "pins left behind";
+        EXPECT_EQ(g_cursor_registry.pin_count.load(), 0) << "pins left behind";
     }
 
     static void make(const char* name) {
@@ -109,7 +109,7 @@ TEST_F(Cursors, BatchesUntilDoneThenTheCursorIsGone) {
     EXPECT_NE(r.find("],\"fetched\":1000,\"next_offset\":1000,\"total\":2500,\"done\":false}"),
               std::string::npos);
     EXPECT_GT(mem_current(), mem_before_);  // the key snapshot is accounted
-    EXPECT_EQ(g_cursor_pin_count.load(), 1);
+    EXPECT_EQ(g_cursor_registry.pin_count.load(), 1);
 
     r = fetch(1);
     EXPECT_EQ(count_rows(r), 1000);
@@ -119,7 +119,7 @@ TEST_F(Cursors, BatchesUntilDoneThenTheCursorIsGone) {
     EXPECT_NE(r.find("\"fetched\":500,\"next_offset\":2500,\"total\":2500,\"done\":true}"),
               std::string::npos);
     EXPECT_EQ(fetch(1), "ERR:cursor not found");
-    EXPECT_EQ(g_cursor_pin_count.load(), 0);
+    EXPECT_EQ(g_cursor_registry.pin_count.load(), 0);
 
     // A small result is done in its first batch; ids keep counting.
     r = open("SELECT * FROM small", 10);
@@ -158,7 +158,7 @@ TEST_F(Cursors, SnapshotIgnoresLaterWrites) {
     EXPECT_EQ(member(r, "done"), "true");
     EXPECT_EQ(r.find("new"), std::string::npos) << r;
     EXPECT_EQ(r.find("\"id\":5"), std::string::npos) << r;
-    EXPECT_EQ(g_cursor_pin_count.load(), 0);
+    EXPECT_EQ(g_cursor_registry.pin_count.load(), 0);
     mem_before_ = mem_current();  // the later writes added row memory
 }
 
@@ -201,14 +201,14 @@ TEST_F(Cursors, RefusedStatements) {
     EXPECT_EQ(session_cursor_open_select(nullptr, "SELECT * FROM big", 5, &out, err, sizeof err),
               -1);
     EXPECT_STREQ(err, "session required");
-    EXPECT_EQ(g_cursor_pin_count.load(), 0);  // failed opens register nothing
+    EXPECT_EQ(g_cursor_registry.pin_count.load(), 0);  // failed opens register nothing
 }
 
 TEST_F(Cursors, SixteenSlotsPerSession) {
     for (int i = 0; i < SESSION_CURSOR_SLOTS; ++i)
         ASSERT_EQ(member(open("SELECT * FROM big", 1), "ok"), "true");
     EXPECT_EQ(open("SELECT * FROM big", 1), "ERR:too many open cursors");
-    EXPECT_EQ(g_cursor_pin_count.load(), SESSION_CURSOR_SLOTS);
+    EXPECT_EQ(g_cursor_registry.pin_count.load(), SESSION_CURSOR_SLOTS);
     char* out = nullptr;
     char err[64] = "";
     ASSERT_EQ(session_cursor_close(&s_, 5, &out, err, sizeof err), 0);
@@ -282,7 +282,7 @@ TEST_F(Cursors, KillOwnOtherAndRegistryPins) {
                   ",\"killed\":true,\"scope\":\"session\"}");
     EXPECT_EQ(kill(&s_, 0, t3), "{\"ok\":true,\"cursor_id\":3,\"pin_token\":" + std::to_string(t3) +
                                     ",\"killed\":true,\"scope\":\"session\"}");
-    EXPECT_EQ(g_cursor_pin_count.load(), 0);
+    EXPECT_EQ(g_cursor_registry.pin_count.load(), 0);
 }
 
 TEST_F(Cursors, IdleAndLifetimeTimeouts) {

@@ -11,8 +11,8 @@
 namespace {
 
 void set_mem(uint64_t v) {
-    std::lock_guard<std::mutex> g(g_mem_lock);
-    g_mem_bytes = v;
+    std::lock_guard<std::mutex> g(g_mem.lock);
+    g_mem.bytes = v;
 }
 
 TEST(Stats, MemAddNeverWrapsBelowZero) {
@@ -56,21 +56,21 @@ TEST(Stats, SnapshotNeverSplitsAnAdd) {
 
 TEST(Stats, ActivityClock) {
     {
-        std::lock_guard<std::mutex> g(g_activity_lock);
-        g_last_activity_ts = 0;
+        std::lock_guard<std::mutex> g(g_activity.lock);
+        g_activity.last_activity_ts = 0;
     }
     EXPECT_EQ(seconds_since_activity(), 999999999);
     mark_activity();
     EXPECT_LE(seconds_since_activity(), 1);
     {
         // A clock set back past the last activity reads as no idle time at all.
-        std::lock_guard<std::mutex> g(g_activity_lock);
-        g_last_activity_ts = static_cast<int64_t>(time(nullptr)) + 1000;
+        std::lock_guard<std::mutex> g(g_activity.lock);
+        g_activity.last_activity_ts = static_cast<int64_t>(time(nullptr)) + 1000;
     }
     EXPECT_EQ(seconds_since_activity(), 0);
     {
-        std::lock_guard<std::mutex> g(g_activity_lock);
-        g_last_activity_ts = static_cast<int64_t>(time(nullptr)) - 100;
+        std::lock_guard<std::mutex> g(g_activity.lock);
+        g_activity.last_activity_ts = static_cast<int64_t>(time(nullptr)) - 100;
     }
     EXPECT_GE(seconds_since_activity(), 100);
 

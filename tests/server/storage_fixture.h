@@ -94,7 +94,7 @@ class StorageTest : public ::testing::Test {
         ASSERT_EQ(chdir(dir_.c_str()), 0);
         config_reset_defaults();
         g_cfg.wal_sync_every = 1;
-        memset(g_cursor_pins, 0, sizeof g_cursor_pins);
+        memset(g_cursor_registry.pins, 0, sizeof g_cursor_registry.pins);
         drop_memory_state();
         ensure_parent_dirs();
         start_storage();

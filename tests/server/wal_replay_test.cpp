@@ -31,12 +31,12 @@ TEST_F(Replay, InsertsUpdatesDeletesSurviveRestart) {
     put("t", "a", R"({"id":"a","v":2})");
     remove("t", "b");
     insert("sales__s", "x", R"({"id":"x","v":7})");
-    const uint64_t last = g_next_seq - 1;
+    const uint64_t last = g_seq.next - 1;
     kt::restart();
     EXPECT_EQ(latest("t", "a"), R"({"id":"a","v":2})");
     EXPECT_EQ(latest("t", "b"), "");
     EXPECT_EQ(latest("sales__s", "x"), R"({"id":"x","v":7})");
-    EXPECT_GT(g_next_seq, last);
+    EXPECT_GT(g_seq.next, last);
 }
 
 TEST_F(Replay, TornTailIsCutBeforeTheNextAppend) {
@@ -116,7 +116,7 @@ TEST_F(Replay, CounterStartsAboveCheckpointAfterLogsWereTruncated) {
     checkpoint();
     const uint64_t c = g_checkpoint_seq.load();
     kt::restart();
-    EXPECT_GT(g_next_seq, c);
+    EXPECT_GT(g_seq.next, c);
     put("t", "a", R"({"id":"a","v":2})");  // must win over the segment row
     EXPECT_EQ(latest("t", "a"), R"({"id":"a","v":2})");
     kt::restart();  // and must not be skipped as already checkpointed

@@ -229,9 +229,9 @@ TEST_F(WalTest, BatchIsOneRunOfRecordsWithMissingKeysEmpty) {
 }
 
 int pending_of(const char* scope) {
-    std::lock_guard<std::mutex> g(g_wal_lock);
+    std::lock_guard<std::mutex> g(g_wal.lock);
     int i = wal_writer_find_slot_locked(scope, 0);
-    return i < 0 ? -1 : g_wal_writers[i].pending;
+    return i < 0 ? -1 : g_wal.writers[i].pending;
 }
 
 TEST_F(WalTest, SyncEveryNthRecordAndOncePerBatch) {
@@ -261,10 +261,10 @@ TEST_F(WalTest, CloseThenAppendReopensAndKeepsRecords) {
     ASSERT_EQ(wal_append_record(WAL_OP_CREATE_DATABASE, 1, "sales", "", "", err_, sizeof err_), 0);
     wal_writer_close();
     {
-        std::lock_guard<std::mutex> g(g_wal_lock);
+        std::lock_guard<std::mutex> g(g_wal.lock);
         int i = wal_writer_find_slot_locked("@bootstrap", 0);
         ASSERT_GE(i, 0);
-        EXPECT_EQ(g_wal_writers[i].fd, -1);
+        EXPECT_EQ(g_wal.writers[i].fd, -1);
     }
     ASSERT_EQ(wal_append_record(WAL_OP_CREATE_DATABASE, 2, "other", "", "", err_, sizeof err_), 0);
     std::vector<Rec> recs = decode_file("kyreldb_data/main.wal");
@@ -303,12 +303,12 @@ TEST_F(WalTest, FailedWriteLeavesNoTornRecord) {
 TEST(WalSeq, BatchesBumpsAndWrapLimit) {
     uint64_t saved;
     {
-        std::lock_guard<std::mutex> g(g_seq_lock);
-        saved = g_next_seq;
+        std::lock_guard<std::mutex> g(g_seq.lock);
+        saved = g_seq.next;
     }
     auto set = [](uint64_t v) {
-        std::lock_guard<std::mutex> g(g_seq_lock);
-        g_next_seq = v;
+        std::lock_guard<std::mutex> g(g_seq.lock);
+        g_seq.next = v;
     };
     uint64_t first = 123;
     EXPECT_EQ(next_seq_batch(0, &first), -1);

@@ -35,11 +35,11 @@ inline void drop_memory_state() {
         memset(&t, 0, sizeof t);
     }
     g_tables.count = 0;
-    g_next_seq = 1;
+    g_seq.next = 1;
     g_checkpoint_seq = 0;
-    memset(g_db_checkpoints, 0, sizeof g_db_checkpoints);
-    g_db_checkpoint_count = 0;
-    g_mem_bytes = 0;
+    memset(g_db_checkpoints.items, 0, sizeof g_db_checkpoints.items);
+    g_db_checkpoints.count = 0;
+    g_mem.bytes = 0;
 }
 
 // The storage part of start-up in the server's order: loaders, log replay,
