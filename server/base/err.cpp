@@ -9,9 +9,12 @@ void set_err(char* err, size_t errlen, const char* msg) {
 }
 
 void set_errf(char* err, size_t errlen, const char* fmt, ...) {
-    if (!err || !errlen) return;
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(err, errlen, fmt, ap);
+    set_verrf(err, errlen, fmt, ap);
     va_end(ap);
+}
+
+void set_verrf(char* err, size_t errlen, const char* fmt, va_list ap) {
+    if (err && errlen) vsnprintf(err, errlen, fmt, ap);
 }

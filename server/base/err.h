@@ -4,6 +4,7 @@
 // A NULL buffer or a zero length discards the message.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <new>
 #include <stdexcept>
@@ -12,6 +13,9 @@
 void set_err(char* err, size_t errlen, const char* msg);
 // printf-style form for messages that name a value.
 void set_errf(char* err, size_t errlen, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+// The same for a caller that took the arguments itself.
+void set_verrf(char* err, size_t errlen, const char* fmt, va_list ap)
+    __attribute__((format(printf, 3, 0)));
 
 // Runs step and tells whether it ended without running out of memory: the
 // std::bad_alloc or std::length_error a container or std::string throws is

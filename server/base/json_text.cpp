@@ -120,6 +120,16 @@ char* make_error_json(const char* message) {
     return out;
 }
 
+void json_append_raw_member(std::string* out, bool* first, const char* name,
+                            const std::string& value) {
+    if (!*first) *out += ",";
+    *first = false;
+    *out += "\"";
+    *out += name;
+    *out += "\":";
+    *out += value;
+}
+
 // ---- JSON reading ---------------------------------------------------------
 
 char* json_find_key(char* json, const char* key) {

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "json_scan.h"
 
@@ -24,6 +25,11 @@ char* json_quote_token(const char* s);    // "\"" + escaped + "\""
 // {"ok":false,"error":"<escaped message>"}; NULL message -> "error"; falls
 // back to {"ok":false,"error":"oom"} when memory runs out.
 char* make_error_json(const char* message);
+// Appends "name":value to an object being built, after a comma unless *first
+// (then cleared). The name is written as it is and the value as raw JSON
+// text: both come from a stored schema and row.
+void json_append_raw_member(std::string* out, bool* first, const char* name,
+                            const std::string& value);
 
 // ---- JSON reading ----------------------------------------------------------
 // json_find_key of json_scan.h for a mutable text.

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/err.h"
 #include "base/json_text.h"
 #include "base/owned.h"
 #include "base/sql_scan.h"
@@ -21,12 +22,10 @@
 // Writes a formatted message into (err, errlen); always returns -1.
 __attribute__((format(printf, 3, 4))) inline int sp_fail(char* err, size_t errlen, const char* fmt,
                                                          ...) {
-    if (err && errlen > 0) {
-        va_list ap;
-        va_start(ap, fmt);
-        vsnprintf(err, errlen, fmt, ap);
-        va_end(ap);
-    }
+    va_list ap;
+    va_start(ap, fmt);
+    set_verrf(err, errlen, fmt, ap);
+    va_end(ap);
     return -1;
 }
 

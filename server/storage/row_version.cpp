@@ -425,12 +425,7 @@ int json_object_upsert(const TableSchema* schema, const char* row_json, const ch
             free(raw);
         }
         if (!have) continue;
-        if (!first) out += ",";
-        first = false;
-        out += "\"";
-        out += col;
-        out += "\":";
-        out += val;
+        json_append_raw_member(&out, &first, col, val);
     }
     out += "}";
     *out_row = xstrdup(out.c_str());

@@ -245,12 +245,7 @@ int row_rewrite_for_altered_schema(const char* row_json, const TableSchema* new_
             have = true;
         }
         if (!have) continue;
-        if (!first) out += ",";
-        first = false;
-        out += "\"";
-        out += col;
-        out += "\":";
-        out += val;
+        json_append_raw_member(&out, &first, col, val);
         if (out.size() > (size_t)LLONG_MAX / 2) {
             set_err(err, errlen, "row rewrite too large");
             return -1;
