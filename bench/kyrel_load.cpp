@@ -80,8 +80,7 @@ class Conn {
     }
     // One request frame (header and text in one send), one reply frame.
     bool ask(const std::string& json, std::string* reply) {
-        if (kyrel_frame_send(fd_, json.data(), json.size(), MSG_NOSIGNAL) != 0)
-            return false;
+        if (kyrel_frame_send(fd_, json.data(), json.size(), MSG_NOSIGNAL) != 0) return false;
         uint32_t n = 0;
         if (kyrel_frame_recv_header(fd_, &n) != KYREL_FRAME_OK) return false;
         reply->resize(n);
@@ -341,15 +340,14 @@ std::vector<std::string> split_commas(const std::string& v) {
     return out;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The command line into o; false (after the usage text) when it is wrong.
+bool parse_options(int argc, char** argv, Options* out) {
     Options o;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (i + 1 >= argc) {
             usage();
-            return 2;
+            return false;
         }
         std::string v = argv[++i];
         if (a == "--port")
@@ -372,13 +370,45 @@ int main(int argc, char** argv) {
                 if (atoi(n.c_str()) > 0) o.clients.push_back(atoi(n.c_str()));
         } else {
             usage();
-            return 2;
+            return false;
         }
     }
     if (o.port <= 0 || o.seconds <= 0 || o.queries <= 0 || o.clients.empty()) {
         usage();
-        return 2;
+        return false;
     }
+    *out = o;
+    return true;
+}
+
+// Growth: ten runs of 1,000 requests, so that the figures of the first and
+// the last tenth can be set side by side. Non-zero when a run failed.
+int run_growth(const Options& o) {
+    int status = 0;
+    const int n = o.clients.front();
+    progress("grow: 100-row INSERTs into grow from 0 to 1,000,000 rows, %d clients", n);
+    for (int tenth = 0; tenth < 10; ++tenth) {
+        const int64_t first = static_cast<int64_t>(tenth) * 1000;
+        Result r = run_clients(
+            o, n, 0,
+            [first](int64_t k, std::mt19937_64&, std::string* req) {
+                if (k >= 1000) return false;
+                *req = insert_100("grow", (first + k) * 100 + 1);
+                return true;
+            },
+            false);
+        std::string name = "grow-" + std::to_string(tenth + 1);
+        status |= report_rate(name.c_str(), n, r, 100);
+        progress("grow: tenth %d of 10 done", tenth + 1);
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (!parse_options(argc, argv, &o)) return 2;
     std::string why;
     if (!setup(o, &why)) {
         fprintf(stderr, "kyrel_load: setup failed: %s\n", why.c_str());
@@ -416,27 +446,8 @@ int main(int argc, char** argv) {
               return true;
           });
 
-    // Growth: ten runs of 1,000 requests, so that the figures of the first and
-    // the last tenth can be set side by side.
-    const bool grow = wanted(o, "grow") || wanted(o, "pk-select-1m");
-    if (grow) {
-        const int n = o.clients.front();
-        progress("grow: 100-row INSERTs into grow from 0 to 1,000,000 rows, %d clients", n);
-        for (int tenth = 0; tenth < 10; ++tenth) {
-            const int64_t first = static_cast<int64_t>(tenth) * 1000;
-            Result r = run_clients(
-                o, n, 0,
-                [first](int64_t k, std::mt19937_64&, std::string* req) {
-                    if (k >= 1000) return false;
-                    *req = insert_100("grow", (first + k) * 100 + 1);
-                    return true;
-                },
-                false);
-            std::string name = "grow-" + std::to_string(tenth + 1);
-            status |= report_rate(name.c_str(), n, r, 100);
-            progress("grow: tenth %d of 10 done", tenth + 1);
-        }
-    }
+    // The 1,000,000-row SELECT reads the table the growth runs fill.
+    if (wanted(o, "grow") || wanted(o, "pk-select-1m")) status |= run_growth(o);
     timed("pk-select-1m", "primary-key SELECT over grow (1,000,000 rows)", 1, true,
           pk_select("grow", 1000000));
 
