@@ -7,7 +7,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string>
 
+#include "base/owned.h"
 #include "base/text_util.h"
 
 namespace {
@@ -104,6 +107,12 @@ char* json_quote_token(const char* s) {
     }
     free(esc);
     return out;
+}
+
+std::string json_escaped(const char* s) {
+    CStr e(json_escape_string(s));
+    if (!e) throw std::bad_alloc();
+    return std::string(e.get());
 }
 
 char* make_error_json(const char* message) {

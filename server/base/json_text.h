@@ -22,6 +22,11 @@
 // ---- JSON writing ----------------------------------------------------------
 char* json_escape_string(const char* s);  // NULL input reads as ""
 char* json_quote_token(const char* s);    // "\"" + escaped + "\""
+// json_escape_string as a std::string for the text of a reply or a stored
+// row. Running out of memory throws std::bad_alloc, which the guard where the
+// request runs answers "oom" (base/err.h, run_unless_oom): never a text with
+// the value left out.
+std::string json_escaped(const char* s);
 // {"ok":false,"error":"<escaped message>"}; NULL message -> "error"; falls
 // back to {"ok":false,"error":"oom"} when memory runs out.
 char* make_error_json(const char* message);

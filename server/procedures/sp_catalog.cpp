@@ -403,9 +403,9 @@ int sp_create_procedure(const Session* session, const char* procedure, const cha
     // fit never follows a stored procedure.
     std::string out =
         std::string("{\"ok\":true,\"message\":\"procedure created\",\"database\":\"") +
-        sp_json_esc(db) + "\",\"table\":\"" + sp_json_esc(tbl) + "\",\"procedure\":\"" +
-        sp_json_esc(proc) + "\",\"params\":\"" + sp_json_esc(defs) + "\",\"file_path\":\"" +
-        sp_json_esc(path) + "\",\"sha256\":\"" + hex + "\"}";
+        json_escaped(db) + "\",\"table\":\"" + json_escaped(tbl) + "\",\"procedure\":\"" +
+        json_escaped(proc) + "\",\"params\":\"" + json_escaped(defs) + "\",\"file_path\":\"" +
+        json_escaped(path) + "\",\"sha256\":\"" + hex + "\"}";
     if (!reply || out.size() >= reply_cap) return sp_fail(err, errlen, "response too large");
 
     if (sp_write_file_atomic(path, body, err, errlen) != 0) return -1;
@@ -458,7 +458,8 @@ int sp_drop_procedure(const Session* session, const char* procedure, const char*
     std::string out =
         std::string("{\"ok\":true,\"message\":\"") +
         (removed ? "procedure dropped" : "procedure dropped; procedure file could not be removed") +
-        "\",\"database\":\"" + sp_json_esc(db) + "\",\"procedure\":\"" + sp_json_esc(proc) + "\"}";
+        "\",\"database\":\"" + json_escaped(db) + "\",\"procedure\":\"" + json_escaped(proc) +
+        "\"}";
     if (reply && reply_cap > 0) snprintf(reply, reply_cap, "%s", out.c_str());
     return 0;
 }
@@ -477,7 +478,7 @@ int build_show_procedures_json(const char* database, const char* table_filter, c
     if (system_procedure_table_create_if_missing(err, errlen) != 0) return -1;
     std::vector<std::pair<std::string, std::string>> rows;
     if (catalog_live_rows(rows, err, errlen) != 0) return -1;
-    std::string out = "{\"ok\":true,\"database\":\"" + sp_json_esc(db) + "\",\"procedures\":[";
+    std::string out = "{\"ok\":true,\"database\":\"" + json_escaped(db) + "\",\"procedures\":[";
     bool first = true;
     for (const auto& r : rows) {
         const char* row = r.second.c_str();
@@ -506,12 +507,12 @@ int build_show_procedures_json(const char* database, const char* table_filter, c
         };
         if (!first) out += ',';
         first = false;
-        out += "{\"name\":\"" + sp_json_esc(rproc) + "\",\"table\":\"" + sp_json_esc(rtable) +
-               "\",\"owner\":\"" + sp_json_esc(owner) + "\",\"params\":\"" + sp_json_esc(defs) +
-               "\",\"file_path\":\"" + sp_json_esc(path) + "\",\"sha256\":\"" + sp_json_esc(sha) +
+        out += "{\"name\":\"" + json_escaped(rproc) + "\",\"table\":\"" + json_escaped(rtable) +
+               "\",\"owner\":\"" + json_escaped(owner) + "\",\"params\":\"" + json_escaped(defs) +
+               "\",\"file_path\":\"" + json_escaped(path) + "\",\"sha256\":\"" + json_escaped(sha) +
                "\",\"enabled\":" + (enabled ? "true" : "false") +
-               ",\"valid\":" + (valid ? "true" : "false") + ",\"status\":\"" + sp_json_esc(status) +
-               "\",\"created_at\":" + raw_or_zero("created_at") +
+               ",\"valid\":" + (valid ? "true" : "false") + ",\"status\":\"" +
+               json_escaped(status) + "\",\"created_at\":" + raw_or_zero("created_at") +
                ",\"updated_at\":" + raw_or_zero("updated_at") + "}";
     }
     out += "]}";

@@ -77,7 +77,7 @@ int run_if(Run& r, const char* st, int active, char* err, size_t errlen) {
     f.branch_taken = f.active = active && truth;
     f.loop_start = -1;
     if (sp_append_step_prefix(r, err, errlen) != 0) return -1;
-    r.out += idx(r) + ",\"kind\":\"IF\",\"condition\":\"" + sp_json_esc(cond) +
+    r.out += idx(r) + ",\"kind\":\"IF\",\"condition\":\"" + json_escaped(cond) +
              "\",\"evaluated\":" + tf(active) + ",\"truth\":" + tf(active && truth) +
              ",\"active\":" + tf(f.active) + ",\"ok\":true}";
     ++r.executed;
@@ -99,7 +99,7 @@ int run_elseif(Run& r, const char* st, char* err, size_t errlen) {
     f.active = evaluated && truth;
     if (f.active) f.branch_taken = 1;
     if (sp_append_step_prefix(r, err, errlen) != 0) return -1;
-    r.out += idx(r) + ",\"kind\":\"ELSEIF\",\"condition\":\"" + sp_json_esc(cond) +
+    r.out += idx(r) + ",\"kind\":\"ELSEIF\",\"condition\":\"" + json_escaped(cond) +
              "\",\"evaluated\":" + tf(evaluated) + ",\"truth\":" + tf(evaluated && truth) +
              ",\"active\":" + tf(f.active) + ",\"ok\":true}";
     ++r.executed;
@@ -150,7 +150,7 @@ int run_while(Run& r, const char* st, int i, int active, char* err, size_t errle
     f.loop_start = i;
     snprintf(f.condition, sizeof f.condition, "%s", cond);
     if (sp_append_step_prefix(r, err, errlen) != 0) return -1;
-    r.out += idx(r) + ",\"kind\":\"WHILE\",\"condition\":\"" + sp_json_esc(cond) +
+    r.out += idx(r) + ",\"kind\":\"WHILE\",\"condition\":\"" + json_escaped(cond) +
              "\",\"evaluated\":" + tf(active) + ",\"truth\":" + tf(active && truth) +
              ",\"active\":" + tf(f.active) + ",\"ok\":true}";
     ++r.executed;
@@ -198,7 +198,7 @@ int run_declare(Run& r, const char* st, char* err, size_t errlen) {
     if (sp_declare_runtime_var(r.vt.vars, &r.vt.count, name, type, expr, err, errlen) != 0)
         return -1;
     r.out +=
-        idx(r) + ",\"kind\":\"DECLARE\",\"variable\":\"" + sp_json_esc(name) + "\",\"ok\":true}";
+        idx(r) + ",\"kind\":\"DECLARE\",\"variable\":\"" + json_escaped(name) + "\",\"ok\":true}";
     ++r.executed;
     return 0;
 }
@@ -212,7 +212,7 @@ int run_set(Run& r, const char* st, char* err, size_t errlen) {
     if (sp_eval_set(r.vt.vars, r.vt.count, name, expr, &v, &lit, err, errlen) != 0) return -1;
     free(r.vt.vars[v].value);
     r.vt.vars[v].value = lit;
-    r.out += idx(r) + ",\"kind\":\"SET\",\"variable\":\"" + sp_json_esc(name) + "\",\"ok\":true}";
+    r.out += idx(r) + ",\"kind\":\"SET\",\"variable\":\"" + json_escaped(name) + "\",\"ok\":true}";
     ++r.executed;
     return 0;
 }
@@ -313,7 +313,7 @@ int execute_script(Session* session, const char* procedure, const char* body,
     if (sp_bind_params_to_runtime_vars(params, param_count, args, r->vt.vars, &r->vt.count, err,
                                        errlen) != 0)
         return -1;
-    r->out = "{\"ok\":true,\"procedure\":\"" + sp_json_esc(procedure) + "\",\"results\":[";
+    r->out = "{\"ok\":true,\"procedure\":\"" + json_escaped(procedure) + "\",\"results\":[";
     char msg[512] = "";
     if (walk(*r, list, msg, sizeof msg) != 0) {
         return sp_fail(err, errlen, "procedure statement %d failed: %.400s",

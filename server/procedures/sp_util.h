@@ -96,9 +96,3 @@ inline bool sp_is_ident_char(char c) { return sp_is_ident_start(c) || (c >= '0' 
 
 // Heap copy released with free(); NULL when memory runs out.
 inline char* sp_dup(const std::string& s) { return xstrndup(s.data(), s.size()); }
-
-// The JSON-escaped text of s (NULL reads as ""); empty when memory runs out.
-inline std::string sp_json_esc(const char* s) {
-    CStr e(json_escape_string(s ? s : ""));
-    return e ? std::string(e.get()) : std::string();
-}

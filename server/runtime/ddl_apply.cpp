@@ -79,7 +79,8 @@ char* ddl_handle_alter_table(Job* job, char* msg, size_t msglen) {
     if (session_table_name(job->session, cmd->table, &st, msg, msglen) != 0) return nullptr;
     // Built before the change: nothing that can throw follows it.
     const std::string done = "{\"ok\":true,\"message\":\"table altered\",\"database\":\"" +
-                             reply_esc(db) + "\",\"table\":\"" + reply_esc(cmd->table) + "\"}";
+                             json_escaped(db) + "\",\"table\":\"" + json_escaped(cmd->table) +
+                             "\"}";
     if (ddl_alter_table_from_sql(st.internal, sql, 0, msg, msglen) != 0) return nullptr;
     if (catalog_save_db(db, msg, msglen) != 0) return nullptr;
     uint64_t seq = next_seq();
@@ -112,7 +113,7 @@ char* ddl_handle_drop_table(Job* job, char* msg, size_t msglen) {
     const char* internal = st.internal;
     // Both answers are built before the change: nothing that can throw follows it.
     const std::string head = "{\"ok\":true,\"message\":\"table dropped\",\"database\":\"" +
-                             reply_esc(db) + "\",\"table\":\"" + reply_esc(table) +
+                             json_escaped(db) + "\",\"table\":\"" + json_escaped(table) +
                              "\",\"skipped\":";
     const std::string done = head + "false}", skipped_done = head + "true}";
     int rc = table_drop_internal(internal, if_exists, msg, msglen);
@@ -244,6 +245,6 @@ char* ddl_handle_drop_index(Job* job, char* msg, size_t msglen) {
     if (table_drop_index_internal(internal, index, if_exists, &skipped, msg, msglen) != 0)
         return nullptr;
     if (!skipped) stats_add(&g_stats.total_writes, 1);
-    return reply_copy("{\"ok\":true,\"message\":\"index dropped\",\"index\":\"" + reply_esc(index) +
-                      "\",\"skipped\":" + (skipped ? "true" : "false") + "}");
+    return reply_copy("{\"ok\":true,\"message\":\"index dropped\",\"index\":\"" +
+                      json_escaped(index) + "\",\"skipped\":" + (skipped ? "true" : "false") + "}");
 }

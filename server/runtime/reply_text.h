@@ -1,5 +1,5 @@
-// Reply texts of the request handlers: names escaped for a JSON string body,
-// and the owned copy a handler hands out.
+// Reply texts of the request handlers: the owned copy a handler hands out
+// (names in a reply are escaped by json_escaped, base/json_text.h).
 #pragma once
 
 #include <new>
@@ -8,14 +8,6 @@
 #include "base/json_text.h"
 #include "base/owned.h"
 #include "base/text_util.h"
-
-// s escaped for a JSON string body (nullptr reads as ""). Running out of
-// memory throws std::bad_alloc, which the job's guard answers "oom".
-inline std::string reply_esc(const char* s) {
-    CStr e(json_escape_string(s ? s : ""));
-    if (!e) throw std::bad_alloc();
-    return std::string(e.get());
-}
 
 // The owned reply a handler returns; nullptr when memory runs out. The
 // literal form allocates nothing that can throw.

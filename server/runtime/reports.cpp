@@ -105,15 +105,15 @@ void append_index_json(std::string& out, const IndexDef& src, const char* table,
     indexdef_ensure_defaults(&d);
     out += '{';
     if (with_table) {
-        out += "\"table\":\"" + reply_esc(table) + "\",";
+        out += "\"table\":\"" + json_escaped(table) + "\",";
     }
-    out += "\"name\":\"" + reply_esc(d.name) + "\",\"column\":\"" + reply_esc(d.column) +
-           "\",\"method\":\"" + reply_esc(d.method[0] ? d.method : "btree") +
+    out += "\"name\":\"" + json_escaped(d.name) + "\",\"column\":\"" + json_escaped(d.column) +
+           "\",\"method\":\"" + json_escaped(d.method[0] ? d.method : "btree") +
            "\",\"unique\":" + tf(d.unique) + ",\"columns\":[";
     int n = d.column_count < KYREL_MAX_INDEX_COLUMNS ? d.column_count : KYREL_MAX_INDEX_COLUMNS;
     for (int i = 0; i < n; ++i) {
         if (i) out += ',';
-        out += "{\"name\":\"" + reply_esc(d.columns[i].name) + "\",\"direction\":\"" +
+        out += "{\"name\":\"" + json_escaped(d.columns[i].name) + "\",\"direction\":\"" +
                index_direction_name(d.columns[i].ascending) + "\",\"nulls\":\"" +
                index_nulls_name(d.columns[i].nulls_first) + "\"}";
     }
@@ -256,7 +256,7 @@ int build_show_databases_json(char** out, char* err, size_t errlen) {
             RwReadGuard g(&g_databases.lock);
             for (int i = 0; i < g_databases.count && i < KYREL_MAX_DATABASES; ++i) {
                 if (i) *s += ',';
-                *s += "{\"name\":\"" + reply_esc(g_databases.names[i]) + "\"}";
+                *s += "{\"name\":\"" + json_escaped(g_databases.names[i]) + "\"}";
             }
         }
         *s += "]}";
@@ -267,13 +267,13 @@ int build_show_databases_json(char** out, char* err, size_t errlen) {
 int build_show_tables_json_db(const char* database, char** out, char* err, size_t errlen) {
     const char* db = database && *database ? database : "default";
     return build_report(out, err, errlen, [&](std::string* s) {
-        *s = "{\"ok\":true,\"database\":\"" + reply_esc(db) + "\",\"tables\":[";
+        *s = "{\"ok\":true,\"database\":\"" + json_escaped(db) + "\",\"tables\":[";
         bool first = true;
         for_each_table_in_db(db, [&](Table& t, const char* tname) {
             if (!first) *s += ',';
             first = false;
-            *s += "{\"name\":\"" + reply_esc(tname) + "\",\"primary_key\":\"" +
-                  reply_esc(t.schema.primary_key) +
+            *s += "{\"name\":\"" + json_escaped(tname) + "\",\"primary_key\":\"" +
+                  json_escaped(t.schema.primary_key) +
                   "\",\"columns\":" + std::to_string(t.schema.column_count) + "}";
         });
         *s += "]}";
@@ -304,13 +304,13 @@ int build_show_table_json_db(const Session* session, const char* table, char** o
     return build_report(out, err, errlen, [&](std::string* s) {
         char tdb[64], tname[64];
         split_internal_table_name(schema->name, tdb, sizeof tdb, tname, sizeof tname);
-        *s = "{\"ok\":true,\"database\":\"" + reply_esc(tdb) + "\",\"table\":{\"name\":\"" +
-             reply_esc(tname) + "\",\"primary_key\":\"" + reply_esc(schema->primary_key) +
+        *s = "{\"ok\":true,\"database\":\"" + json_escaped(tdb) + "\",\"table\":{\"name\":\"" +
+             json_escaped(tname) + "\",\"primary_key\":\"" + json_escaped(schema->primary_key) +
              "\",\"column_count\":" + std::to_string(schema->column_count) + ",\"columns\":[";
         for (int i = 0; i < schema->column_count && i < KYREL_MAX_COLUMNS; ++i) {
             const ColumnDef& c = schema->columns[i];
             if (i) *s += ',';
-            *s += "{\"name\":\"" + reply_esc(c.name) + "\",\"type\":\"" + type_name(c.type) +
+            *s += "{\"name\":\"" + json_escaped(c.name) + "\",\"type\":\"" + type_name(c.type) +
                   "\",\"max_length\":" + std::to_string(c.max_length) +
                   ",\"is_primary_key\":" + tf(c.is_primary_key) + "}";
         }
@@ -334,8 +334,8 @@ int build_show_indexes_json_db(const Session* session, const char* table, char**
         }
         char tdb[64], tname[64];
         split_internal_table_name(t.schema.name, tdb, sizeof tdb, tname, sizeof tname);
-        *s = "{\"ok\":true,\"database\":\"" + reply_esc(tdb) + "\",\"table\":\"" +
-             reply_esc(tname) + "\",\"indexes\":[";
+        *s = "{\"ok\":true,\"database\":\"" + json_escaped(tdb) + "\",\"table\":\"" +
+             json_escaped(tname) + "\",\"indexes\":[";
         int n = t.index_count < KYREL_MAX_INDEXES ? t.index_count : KYREL_MAX_INDEXES;
         for (int i = 0; i < n; ++i) {
             if (i) *s += ',';
@@ -349,7 +349,7 @@ int build_show_indexes_json_db(const Session* session, const char* table, char**
 int build_show_indexes_all_json(const Session* session, char** out, char* err, size_t errlen) {
     const char* db = session_database(session);
     return build_report(out, err, errlen, [&](std::string* s) {
-        *s = "{\"ok\":true,\"database\":\"" + reply_esc(db) + "\",\"indexes\":[";
+        *s = "{\"ok\":true,\"database\":\"" + json_escaped(db) + "\",\"indexes\":[";
         bool first = true;
         for_each_table_in_db(db, [&](Table& t, const char* tname) {
             int n = t.index_count < KYREL_MAX_INDEXES ? t.index_count : KYREL_MAX_INDEXES;

@@ -87,11 +87,11 @@ char* handle_login(Job* job, char* msg, size_t msglen) {
                             msg, msglen) != 0)
         return nullptr;
     std::string out = "{\"ok\":true,\"message\":\"login successful\",\"username\":\"" +
-                      reply_esc(user.c_str()) + "\",\"must_change_password\":";
+                      json_escaped(user.c_str()) + "\",\"must_change_password\":";
     if (!warning[0])
         out += "false}";
     else
-        out += "true,\"warning\":\"" + reply_esc(warning) + "\"}";
+        out += "true,\"warning\":\"" + json_escaped(warning) + "\"}";
     return reply_copy(out);
 }
 
@@ -158,7 +158,7 @@ char* handle_create_user(Job* job, char* msg, size_t msglen) {
     }
     // Built before the change: nothing that can throw follows it.
     const std::string done = "{\"ok\":true,\"message\":\"user created\",\"username\":\"" +
-                             reply_esc(user.c_str()) + "\"}";
+                             json_escaped(user.c_str()) + "\"}";
     if (system_create_user_record(user.c_str(), password.c_str(), 1, 1, msg, msglen) != 0)
         return nullptr;
     return reply_copy(done);
@@ -210,9 +210,9 @@ char* handle_grant_role(Job* job, char* msg, size_t msglen) {
     }
     // Built before the change: nothing that can throw follows it.
     const std::string done = "{\"ok\":true,\"message\":\"role granted\",\"username\":\"" +
-                             reply_esc(user.c_str()) + "\",\"database\":\"" +
-                             reply_esc(db.c_str()) + "\",\"role\":\"" + reply_esc(role.c_str()) +
-                             "\"}";
+                             json_escaped(user.c_str()) + "\",\"database\":\"" +
+                             json_escaped(db.c_str()) + "\",\"role\":\"" +
+                             json_escaped(role.c_str()) + "\"}";
     if (system_grant_role_record(user.c_str(), db.c_str(), role.c_str(), msg, msglen) != 0)
         return nullptr;
     return reply_copy(done);
@@ -237,7 +237,7 @@ char* handle_create_database(Job* job, char* msg, size_t msglen) {
     if (db.empty()) db = name;
     // Built before the change: nothing that can throw follows it.
     const std::string done = "{\"ok\":true,\"message\":\"database created\",\"database\":\"" +
-                             reply_esc(db.c_str()) + "\"}";
+                             json_escaped(db.c_str()) + "\"}";
     uint64_t seq = next_seq();
     if (wal_append_record(WAL_OP_CREATE_DATABASE, seq, db.c_str(), "", "", msg, msglen) != 0)
         return nullptr;
@@ -352,7 +352,7 @@ char* handle_create_table(Job* job, char* msg, size_t msglen) {
     const char* internal = st.internal;
     // Built before the change: nothing that can throw follows it.
     const std::string done = "{\"ok\":true,\"message\":\"table created\",\"database\":\"" +
-                             reply_esc(db.c_str()) + "\"}";
+                             json_escaped(db.c_str()) + "\"}";
     if (table_create(internal, schema.get(), msg, msglen) != 0) return nullptr;
     {
         char ignored[kMsgSize];
