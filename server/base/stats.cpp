@@ -5,8 +5,7 @@
 
 #include <ctime>
 
-ServerStats g_stats = {};
-std::mutex g_stats_lock;
+StatsAccount g_stats;
 MemAccount g_mem;
 ActivityClock g_activity;
 
@@ -16,14 +15,14 @@ int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
 
 void stats_add(int64_t* counter, int64_t delta) {
     if (!counter) return;
-    std::lock_guard<std::mutex> g(g_stats_lock);
+    std::lock_guard<std::mutex> g(g_stats.lock);
     *counter += delta;
 }
 
 void stats_snapshot(ServerStats* out) {
     if (!out) return;
-    std::lock_guard<std::mutex> g(g_stats_lock);
-    *out = g_stats;
+    std::lock_guard<std::mutex> g(g_stats.lock);
+    *out = g_stats.counters;
 }
 
 void mem_add(int64_t delta) {

@@ -25,8 +25,11 @@ struct ServerStats {
     int64_t auto_vacuum_errors;
 };
 
-extern ServerStats g_stats;  // guarded by g_stats_lock
-extern std::mutex g_stats_lock;
+struct StatsAccount {
+    std::mutex lock;
+    ServerStats counters;  // guarded by lock
+};
+extern StatsAccount g_stats;
 // Row memory in bytes.
 struct MemAccount {
     std::mutex lock;
@@ -42,7 +45,8 @@ struct ActivityClock {
 };
 extern ActivityClock g_activity;
 
-// counter is the address of one field of g_stats, e.g. &g_stats.rows_inserted.
+// counter is the address of one of g_stats.counters, e.g.
+// &g_stats.counters.rows_inserted.
 void stats_add(int64_t* counter, int64_t delta);
 void stats_snapshot(ServerStats* out);
 

@@ -433,7 +433,7 @@ void change_group_flush(ChangeGroup* g) {
             continue;
         }
         if (e->counter) stats_add(e->counter, e->count);
-        stats_add(&g_stats.total_writes, e->count);
+        stats_add(&g_stats.counters.total_writes, e->count);
         g->finish(e->owner, e->reply.release(), nullptr);
     }
     for (ChangeGroup::Log& log : g->logs) log.error[0] = '\0';
@@ -455,7 +455,7 @@ int change_statement_done(ChangeGroup* g, int64_t* counter, int64_t n, const cha
         return 0;
     }
     if (counter) stats_add(counter, n);
-    stats_add(&g_stats.total_writes, n);
+    stats_add(&g_stats.counters.total_writes, n);
     *out = xstrdup(reply);
     if (*out) return 0;
     set_err(err, errlen, "oom");

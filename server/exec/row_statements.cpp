@@ -48,7 +48,8 @@ int insert_rows(const SessionTable& st, const char* const* rows, VersionedRow* c
     int rc = versions ? change_insert_versions_locked(st.table, versions, n, rules, err, errlen)
                       : change_insert_rows_locked(st.table, rows, n, rules, err, errlen);
     if (rc != 0) return -1;
-    return change_statement_done(group, &g_stats.rows_inserted, n, done, reply, err, errlen);
+    return change_statement_done(group, &g_stats.counters.rows_inserted, n, done, reply, err,
+                                 errlen);
 }
 
 int select_join(const Session* s, const char* sql, char** reply, char* err, size_t errlen) {
@@ -263,8 +264,8 @@ int run_update(const Session* s, RowStatement* st, ChangeGroup* group, char** re
     if (change_update_row_locked(t, stored.c_str(), st->cols.items, st->vals.items, count, rules,
                                  err, errlen) != 0)
         return -1;
-    return change_statement_done(group, &g_stats.rows_updated, 1, "{\"ok\":true,\"updated\":1}",
-                                 reply, err, errlen);
+    return change_statement_done(group, &g_stats.counters.rows_updated, 1,
+                                 "{\"ok\":true,\"updated\":1}", reply, err, errlen);
 }
 
 int run_delete(const Session* s, RowStatement* st, ChangeGroup* group, char** reply, char* err,
@@ -278,7 +279,7 @@ int run_delete(const Session* s, RowStatement* st, ChangeGroup* group, char** re
     int deleted = 0;
     if (change_delete_row_locked(t, stored.c_str(), rules, &deleted, err, errlen) != 0) return -1;
     return change_statement_done(
-        group, &g_stats.rows_deleted, deleted,
+        group, &g_stats.counters.rows_deleted, deleted,
         deleted ? "{\"ok\":true,\"deleted\":1}" : "{\"ok\":true,\"deleted\":0}", reply, err,
         errlen);
 }

@@ -55,21 +55,21 @@ void* auto_vacuum_thread(void*) {
         if (!sleep_interval(interval)) break;
         char reason[128];
         if (!auto_vacuum_should_run(reason, sizeof reason)) {
-            stats_add(&g_stats.auto_vacuum_skips, 1);
+            stats_add(&g_stats.counters.auto_vacuum_skips, 1);
             continue;
         }
         std::unique_lock<std::mutex> cp(g_checkpoint_lock, std::try_to_lock);
         if (!cp.owns_lock() || !auto_vacuum_should_run(reason, sizeof reason)) {
-            stats_add(&g_stats.auto_vacuum_skips, 1);
+            stats_add(&g_stats.counters.auto_vacuum_skips, 1);
             continue;
         }
         char msg[256] = {0};
         if (checkpoint_all_tables(msg, sizeof msg) != 0) {
             fprintf(stderr, "auto vacuum failed: %s\n", msg);
-            stats_add(&g_stats.auto_vacuum_errors, 1);
+            stats_add(&g_stats.counters.auto_vacuum_errors, 1);
         } else {
             mark_auto_vacuum_run();
-            stats_add(&g_stats.auto_vacuum_runs, 1);
+            stats_add(&g_stats.counters.auto_vacuum_runs, 1);
         }
     }
     return nullptr;

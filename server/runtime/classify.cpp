@@ -214,7 +214,7 @@ Job* parse_request(const char* json, const char** refusal) {
     CStr sql(raw);
     CStr norm(normalized_copy(sql.get()));
     if (!norm) return nullptr;
-    stats_add(&g_stats.sql_requests, 1);
+    stats_add(&g_stats.counters.sql_requests, 1);
     uint32_t kind = 0;
     int is_write = 0;
     bool known = classify_sql(norm.get(), &kind, &is_write);

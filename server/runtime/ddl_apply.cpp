@@ -86,7 +86,7 @@ char* ddl_handle_alter_table(Job* job, char* msg, size_t msglen) {
     uint64_t seq = next_seq();
     if (wal_append_record(WAL_OP_ALTER_TABLE, seq, st.internal, "", sql, msg, msglen) != 0)
         return nullptr;
-    stats_add(&g_stats.total_writes, 1);
+    stats_add(&g_stats.counters.total_writes, 1);
     if (checkpoint_after_schema_change("ALTER TABLE", msg, msglen) != 0) return nullptr;
     return reply_copy(done);
 }
@@ -128,7 +128,7 @@ char* ddl_handle_drop_table(Job* job, char* msg, size_t msglen) {
         uint64_t seq = next_seq();
         if (wal_append_record(WAL_OP_DROP_TABLE, seq, internal, "", "", msg, msglen) != 0)
             return nullptr;
-        stats_add(&g_stats.total_writes, 1);
+        stats_add(&g_stats.counters.total_writes, 1);
         if (checkpoint_after_schema_change("DROP TABLE", msg, msglen) != 0) return nullptr;
     }
     return reply_copy(skipped ? skipped_done : done);
@@ -244,7 +244,7 @@ char* ddl_handle_drop_index(Job* job, char* msg, size_t msglen) {
     int skipped = 0;
     if (table_drop_index_internal(internal, index, if_exists, &skipped, msg, msglen) != 0)
         return nullptr;
-    if (!skipped) stats_add(&g_stats.total_writes, 1);
+    if (!skipped) stats_add(&g_stats.counters.total_writes, 1);
     return reply_copy("{\"ok\":true,\"message\":\"index dropped\",\"index\":\"" +
                       json_escaped(index) + "\",\"skipped\":" + (skipped ? "true" : "false") + "}");
 }

@@ -324,8 +324,8 @@ void run_read_kind(Job* job) {
 
 void execute_read_job(Job* job) {
     if (!job) return;
-    stats_add(&g_stats.total_requests, 1);
-    stats_add(&g_stats.read_requests, 1);
+    stats_add(&g_stats.counters.total_requests, 1);
+    stats_add(&g_stats.counters.read_requests, 1);
     // A builder's containers running out of memory end the request with
     // "oom": a throw comes before the job is marked done, which is always
     // the last step of a read.

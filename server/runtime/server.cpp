@@ -169,7 +169,7 @@ void server_accept_loop(int listen_fd) {
         int flags = fcntl(fd, F_GETFL);
         if (flags >= 0 && (flags & O_NONBLOCK)) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 
-        stats_add(&g_stats.total_connections, 1);
+        stats_add(&g_stats.counters.total_connections, 1);
         if (conn_queue_try_push(fd) != 0) {
             send_json_response(fd, kBusy);
             close(fd);

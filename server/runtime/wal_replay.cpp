@@ -124,7 +124,7 @@ int replay_wal_file(const char* path, uint64_t checkpoint_seq, char* err, size_t
         bump_seq(h.seq);
         if (h.seq > checkpoint_seq) {
             apply_record(h.op, h.seq, rec.table.c_str(), rec.key.c_str(), rec.json.c_str());
-            stats_add(&g_stats.recovery_records, 1);
+            stats_add(&g_stats.counters.recovery_records, 1);
         }
     }
     if (got == WAL_READ_BAD) {

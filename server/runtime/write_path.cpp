@@ -494,8 +494,8 @@ void* write_ingress_worker(void*) {
         const int n = queue_pop_batch(&g_write_queue, batch, COMMIT_GROUP_MAX, -1);
         if (n < 1) continue;
         // One addition per counter for the whole batch.
-        stats_add(&g_stats.total_requests, n);
-        stats_add(&g_stats.write_requests, n);
+        stats_add(&g_stats.counters.total_requests, n);
+        stats_add(&g_stats.counters.write_requests, n);
         queue_push_batch(&g_commit, batch, n);
     }
     return nullptr;

@@ -17,7 +17,7 @@
 //   takes g_databases.lock on its own after it has let go of the table locks.
 //
 // Leaf locks, held only around their own fields and never while taking
-// another: g_seq.lock (wal.h), g_stats_lock, g_mem.lock and g_activity.lock
+// another: g_seq.lock (wal.h), g_stats.lock, g_mem.lock and g_activity.lock
 // (base/stats.h).
 //
 // Unlocked by design: g_cfg, g_cfg_set and g_runtime (base/config.h) are

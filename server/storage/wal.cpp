@@ -487,8 +487,8 @@ int wal_write_encoded(const char* scope, const void* data, size_t len, int nreco
         if (err_empty(err, errlen)) set_err(err, errlen, "cannot write WAL");
         return -1;
     }
-    stats_add(&g_stats.wal_appends, nrecords);
-    stats_add(&g_stats.wal_bytes, (int64_t)len);
+    stats_add(&g_stats.counters.wal_appends, nrecords);
+    stats_add(&g_stats.counters.wal_bytes, (int64_t)len);
     return 0;
 }
 

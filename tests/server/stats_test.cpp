@@ -34,8 +34,8 @@ TEST(Stats, SnapshotNeverSplitsAnAdd) {
     std::atomic<bool> stop{false};
     std::thread writer([&] {
         for (int i = 0; i < 200000 && !stop; i++) {
-            stats_add(&g_stats.rows_inserted, 1);
-            stats_add(&g_stats.rows_updated, 1);
+            stats_add(&g_stats.counters.rows_inserted, 1);
+            stats_add(&g_stats.counters.rows_updated, 1);
         }
     });
     for (int i = 0; i < 20000; i++) {
@@ -49,7 +49,7 @@ TEST(Stats, SnapshotNeverSplitsAnAdd) {
     ServerStats end;
     stats_snapshot(&end);
     EXPECT_EQ(end.rows_inserted - base.rows_inserted, end.rows_updated - base.rows_updated);
-    stats_add(&g_stats.rows_deleted, -3);
+    stats_add(&g_stats.counters.rows_deleted, -3);
     stats_snapshot(&end);
     EXPECT_EQ(end.rows_deleted - base.rows_deleted, -3);
 }
