@@ -1,4 +1,4 @@
-// Identifier canonicalisation and checks, column type names, column lookup.
+// Identifier canonicalisation and checks, column type names.
 #include "storage/ident.h"
 
 #include <strings.h>
@@ -8,7 +8,6 @@
 #include <string>
 
 #include "base/text_util.h"
-#include "storage/table.h"
 
 void canonicalize_ident(char* text) {
     if (!text) return;
@@ -127,18 +126,4 @@ int parse_type_name(const char* word) {
     if (!strcasecmp(word, "bool") || !strcasecmp(word, "boolean")) return COL_TYPE_BOOL;
     if (!strcasecmp(word, "timestamp") || !strcasecmp(word, "date")) return COL_TYPE_TIMESTAMP;
     return COL_TYPE_UNKNOWN;
-}
-
-int schema_get_col(const TableSchema* schema, const char* name) {
-    if (!schema || !name) return -1;
-    for (int i = 0; i < schema->column_count && i < KYREL_MAX_COLUMNS; ++i)
-        if (strcmp(schema->columns[i].name, name) == 0) return i;
-    return -1;
-}
-
-int schema_get_col_ci(const TableSchema* schema, const char* name) {
-    if (!schema || !name) return -1;
-    for (int i = 0; i < schema->column_count && i < KYREL_MAX_COLUMNS; ++i)
-        if (strcasecmp(schema->columns[i].name, name) == 0) return i;
-    return -1;
 }

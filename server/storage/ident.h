@@ -1,4 +1,4 @@
-// Identifiers, column types and column lookup by name.
+// Identifiers and column types.
 //
 // Every name a client writes passes through canonicalize_ident and
 // copy_ident_checked before it is used.  Names that come from the server's own
@@ -55,8 +55,3 @@ const char* type_name(int type);
 // int/long/bigint, double/float, string/text/varchar*, bool/boolean,
 // timestamp/date (any case); anything else and NULL give 0.
 int parse_type_name(const char* word);
-
-struct TableSchema;
-// Column index by exact name / case-insensitive name, or -1.
-int schema_get_col(const TableSchema* schema, const char* name);
-int schema_get_col_ci(const TableSchema* schema, const char* name);

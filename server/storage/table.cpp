@@ -1,6 +1,7 @@
-// Tables: the global slot array, look-up by internal name, creation, protected
-// names, ALTER TABLE with the rewrite of each key's newest row, DROP TABLE
-// with its directory, DROP INDEX and the search for an index's table.
+// Tables: column look-up in a schema, the global slot array, look-up by
+// internal name, creation, protected names, ALTER TABLE with the rewrite of
+// each key's newest row, DROP TABLE with its directory, DROP INDEX and the
+// search for an index's table.
 #include "storage/table.h"
 
 #include <dirent.h>
@@ -27,6 +28,20 @@
 #include "storage/segment.h"
 
 TableList g_tables;
+
+int schema_get_col(const TableSchema* schema, const char* name) {
+    if (!schema || !name) return -1;
+    for (int i = 0; i < schema->column_count && i < KYREL_MAX_COLUMNS; ++i)
+        if (strcmp(schema->columns[i].name, name) == 0) return i;
+    return -1;
+}
+
+int schema_get_col_ci(const TableSchema* schema, const char* name) {
+    if (!schema || !name) return -1;
+    for (int i = 0; i < schema->column_count && i < KYREL_MAX_COLUMNS; ++i)
+        if (strcasecmp(schema->columns[i].name, name) == 0) return i;
+    return -1;
+}
 
 namespace {
 

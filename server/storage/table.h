@@ -1,6 +1,6 @@
-// Tables: the schema records, the global table array, look-up by internal
-// name and the operations that change a table as a whole (create, ALTER TABLE,
-// DROP TABLE, DROP INDEX).
+// Tables: the schema records and column look-up in them, the global table
+// array, look-up by internal name and the operations that change a table as a
+// whole (create, ALTER TABLE, DROP TABLE, DROP INDEX).
 //
 // Lock order: storage/lock_order.h.
 // Slots are handed out in order and never reused while the server runs; a
@@ -35,6 +35,10 @@ struct TableSchema {
     ColumnDef columns[KYREL_MAX_COLUMNS];
     char primary_key[64];  // empty when the table has none
 };
+
+// Column index by exact name / case-insensitive name, or -1.
+int schema_get_col(const TableSchema* schema, const char* name);
+int schema_get_col_ci(const TableSchema* schema, const char* name);
 
 struct Table {
     TableSchema schema;
