@@ -1,4 +1,5 @@
 // SQL text scanning (see sql_scan.h for the contracts).
+#include "base/err.h"
 #include "base/sql_scan.h"
 
 #include <cctype>
@@ -149,12 +150,12 @@ char* sql_find_top_level_operator(char* sql, const char** op) {
 int sql_copy_span_trim(char* dest, size_t cap, const char* start, const char* end,
                        const char* label, char* err, size_t errlen) {
     if (!dest || cap == 0 || !start || !end || end < start) {
-        if (err && errlen) snprintf(err, errlen, "bad %s", label ? label : "SQL span");
+        set_errf(err, errlen, "bad %s", label ? label : "SQL span");
         return -1;
     }
     size_t len = static_cast<size_t>(end - start);
     if (len >= cap) {
-        if (err && errlen) snprintf(err, errlen, "%s too long", label ? label : "SQL clause");
+        set_errf(err, errlen, "%s too long", label ? label : "SQL clause");
         return -1;
     }
     memcpy(dest, start, len);

@@ -144,7 +144,7 @@ int replay_wal(char* err, size_t errlen) {
     g_replay_schema_changed = false;
     char e[256] = {0};
     if (replay_wal_file(KYREL_DATA_ROOT "/main.wal", g_checkpoint_seq.load(), e, sizeof e) != 0) {
-        snprintf(err, errlen, "%s", e);
+        set_err(err, errlen, e);
         rc = -1;
     }
     // Databases created by the bootstrap log are in the registry by now.
@@ -153,7 +153,7 @@ int replay_wal(char* err, size_t errlen) {
         db_wal_path(db.c_str(), path, sizeof path);
         e[0] = '\0';
         if (replay_wal_file(path, db_checkpoint_get(db.c_str()), e, sizeof e) != 0 && rc == 0) {
-            snprintf(err, errlen, "%s", e);
+            set_err(err, errlen, e);
             rc = -1;
         }
         if (uint64_t c = db_checkpoint_get(db.c_str())) bump_seq(c);

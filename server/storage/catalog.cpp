@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "base/err.h"
 #include "base/text_util.h"
 #include "storage/db_registry.h"
 #include "storage/ident.h"
@@ -67,7 +68,7 @@ int catalog_save_db(const char* db, char* err, size_t errlen) {
     const std::string text = catalog_text_for_db(name);
     char werr[256] = {0};
     if (meta_file_write_atomic(path, text.data(), text.size(), werr, sizeof werr) != 0) {
-        snprintf(err, errlen, "cannot write catalog");
+        set_err(err, errlen, "cannot write catalog");
         return -1;
     }
     return 0;

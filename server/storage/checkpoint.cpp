@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "base/config.h"
+#include "base/err.h"
 #include "base/stats.h"
 #include "storage/cursor_pins.h"
 #include "storage/db_registry.h"
@@ -140,7 +141,7 @@ int db_checkpoint_save_one(const char* db, uint64_t seq, char* err, size_t errle
     ensure_database_storage_dirs(name);
     db_checkpoint_path(name, path, sizeof path);
     if (write_seq_file(path, seq) != 0) {
-        snprintf(err, errlen, "cannot write database checkpoint meta");
+        set_err(err, errlen, "cannot write database checkpoint meta");
         return -1;
     }
     return 0;
@@ -175,7 +176,7 @@ int db_checkpoint_load_all() {
 
 int checkpoint_meta_save(char* err, size_t errlen) {
     if (write_seq_file(bootstrap_checkpoint_file(), g_checkpoint_seq.load()) != 0) {
-        snprintf(err, errlen, "cannot write bootstrap checkpoint meta");
+        set_err(err, errlen, "cannot write bootstrap checkpoint meta");
         return -1;
     }
     return 0;
@@ -222,14 +223,14 @@ int table_checkpoint_compact(Table* t, uint64_t checkpoint_seq, char* err, size_
             if (r == 0) continue;
             if (r < 0) {
                 free_versioned_rows_chain(fresh);
-                snprintf(err, errlen, "oom");
+                set_err(err, errlen, "oom");
                 return -1;
             }
             if (v->deleted || !v->json) continue;
             VersionedRow* c = versioned_row_new(checkpoint_seq, v->key, v->json, 0);
             if (!c) {
                 free_versioned_rows_chain(fresh);
-                snprintf(err, errlen, "oom");
+                set_err(err, errlen, "oom");
                 return -1;
             }
             c->next = fresh;
@@ -261,7 +262,7 @@ int checkpoint_all_tables(char* err, size_t errlen) {
         for (int i = 0; i < g_databases.count && i < KYREL_MAX_DATABASES; ++i)
             names.emplace_back(g_databases.names[i]);
     } catch (...) {
-        snprintf(err, errlen, "oom");
+        set_err(err, errlen, "oom");
         return -1;
     }
     uint64_t c;
@@ -289,7 +290,7 @@ int checkpoint_all_tables(char* err, size_t errlen) {
     std::lock_guard<std::mutex> wg(g_wal.lock);
     if (wal_writer_close_all_locked(err, errlen) != 0) return -1;
     if (truncate_log(KYREL_DATA_ROOT "/main.wal") != 0) {
-        snprintf(err, errlen, "cannot truncate bootstrap WAL");
+        set_err(err, errlen, "cannot truncate bootstrap WAL");
         return -1;
     }
     {
@@ -299,7 +300,7 @@ int checkpoint_all_tables(char* err, size_t errlen) {
             ensure_database_storage_dirs(g_databases.names[i]);
             db_wal_path(g_databases.names[i], path, sizeof path);
             if (truncate_log(path) != 0) {
-                snprintf(err, errlen, "cannot truncate database WAL");
+                set_err(err, errlen, "cannot truncate database WAL");
                 return -1;
             }
         }

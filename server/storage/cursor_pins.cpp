@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "base/config.h"
+#include "base/err.h"
 
 CursorRegistry g_cursor_registry;
 
@@ -56,7 +57,7 @@ int cursor_registry_register(const char* internal_table, uint64_t snapshot_seq,
                              uint64_t memory_bytes, uint64_t* out_token, char* err, size_t errlen) {
     if (out_token) *out_token = 0;
     if (!internal_table || !*internal_table || !out_token) {
-        snprintf(err, errlen, "invalid cursor pin");
+        set_err(err, errlen, "invalid cursor pin");
         return -1;
     }
     std::lock_guard<std::mutex> g(g_cursor_registry.lock);
@@ -74,7 +75,7 @@ int cursor_registry_register(const char* internal_table, uint64_t snapshot_seq,
         *out_token = p.pin_token;
         return 0;
     }
-    snprintf(err, errlen, "too many active cursor snapshots");
+    set_err(err, errlen, "too many active cursor snapshots");
     return -1;
 }
 

@@ -113,7 +113,7 @@ int meta_file_write_atomic(const char* path, const char* data, size_t len, char*
     std::string tmp = std::string(path) + ".tmp";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
-        if (err && errlen) snprintf(err, errlen, "cannot write %s", path);
+        set_errf(err, errlen, "cannot write %s", path);
         return -1;
     }
     bool ok = true;
@@ -131,7 +131,7 @@ int meta_file_write_atomic(const char* path, const char* data, size_t len, char*
     if (ok && rename(tmp.c_str(), path) != 0) ok = false;
     if (!ok) {
         unlink(tmp.c_str());
-        if (err && errlen) snprintf(err, errlen, "cannot write %s", path);
+        set_errf(err, errlen, "cannot write %s", path);
         return -1;
     }
     fsync_dir_of(path);  // the rename itself
@@ -159,7 +159,7 @@ int databases_load(char* err, size_t errlen) {
     FILE* f = fopen(kDatabasesMetaPath, "r");
     if (!f && errno != ENOENT) {
         if (err && errlen)
-            snprintf(err, errlen, "cannot read %s: %s", kDatabasesMetaPath, strerror(errno));
+            set_errf(err, errlen, "cannot read %s: %s", kDatabasesMetaPath, strerror(errno));
         return -1;
     }
     std::vector<std::string> names;
@@ -181,7 +181,7 @@ int databases_load(char* err, size_t errlen) {
         fclose(f);
         if (failed) {
             if (err && errlen)
-                snprintf(err, errlen, "cannot read %s: %s", kDatabasesMetaPath,
+                set_errf(err, errlen, "cannot read %s: %s", kDatabasesMetaPath,
                          strerror(saved_errno));
             return -1;
         }

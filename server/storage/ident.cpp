@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/err.h"
 #include "base/text_util.h"
 
 void canonicalize_ident(char* text) {
@@ -29,17 +30,17 @@ int copy_ident_impl(char* dest, size_t capacity, const char* source, const char*
                     char* err, size_t errlen) {
     const char* lab = label_or_default(label);
     if (!dest || capacity == 0) {
-        if (err && errlen) snprintf(err, errlen, "internal identifier error");
+        set_err(err, errlen, "internal identifier error");
         return -1;
     }
     dest[0] = '\0';
     if (!source) {
-        if (err && errlen) snprintf(err, errlen, "missing %s", lab);
+        set_errf(err, errlen, "missing %s", lab);
         return -1;
     }
     size_t raw_len = strlen(source);
     if (raw_len > KYREL_IDENT_RAW_MAX) {
-        if (err && errlen) snprintf(err, errlen, "%s too long", lab);
+        set_errf(err, errlen, "%s too long", lab);
         return -1;
     }
     char buf[KYREL_IDENT_RAW_MAX + 1];
@@ -47,11 +48,11 @@ int copy_ident_impl(char* dest, size_t capacity, const char* source, const char*
     canonicalize_ident(buf);
     size_t n = strlen(buf);
     if (n == 0) {
-        if (err && errlen) snprintf(err, errlen, "invalid %s", lab);
+        set_errf(err, errlen, "invalid %s", lab);
         return -1;
     }
     if (n >= capacity) {
-        if (err && errlen) snprintf(err, errlen, "%s too long", lab);
+        set_errf(err, errlen, "%s too long", lab);
         return -1;
     }
     if (client && ident_check_client_name(buf, label, err, errlen) != 0) return -1;
@@ -88,7 +89,7 @@ int ident_check_client_name(const char* name, const char* label, char* err, size
     if (!bad && (is_db || is_table) && strstr(name, "__")) bad = true;
     if (!bad && is_db && name[strlen(name) - 1] == '_') bad = true;
     if (bad) {
-        if (err && errlen) snprintf(err, errlen, "invalid %s", lab);
+        set_errf(err, errlen, "invalid %s", lab);
         return -1;
     }
     return 0;

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "base/config.h"
+#include "base/err.h"
 #include "base/json_text.h"
 #include "base/owned.h"
 #include "base/text_util.h"
@@ -128,7 +129,7 @@ int scan_index_file(const char* path, std::vector<IdxEntry>* out, char* err, siz
             CStr value(json_unescape_fragment(t1 + 1));
             CStr key(json_unescape_fragment(t2 + 1));
             if (!value || !key) {
-                snprintf(err, errlen, "oom");
+                set_err(err, errlen, "oom");
                 rc = -1;
                 break;
             }
@@ -142,7 +143,7 @@ int scan_index_file(const char* path, std::vector<IdxEntry>* out, char* err, siz
             }
         }
     } catch (...) {
-        snprintf(err, errlen, "oom");
+        set_err(err, errlen, "oom");
         rc = -1;
     }
     free(line);
@@ -153,14 +154,14 @@ int keys_to_array(const std::vector<const std::string*>& keys, char*** out_keys,
                   char* err, size_t errlen) {
     char** arr = (char**)calloc(keys.size() + 1, sizeof(char*));
     if (!arr) {
-        snprintf(err, errlen, "oom");
+        set_err(err, errlen, "oom");
         return -1;
     }
     for (size_t i = 0; i < keys.size(); ++i) {
         arr[i] = xstrdup(keys[i]->c_str());
         if (!arr[i]) {
             free_string_array(arr, (int)i);
-            snprintf(err, errlen, "oom");
+            set_err(err, errlen, "oom");
             return -1;
         }
     }
@@ -251,7 +252,7 @@ int indexes_meta_save(Table* t, char* err, size_t errlen) {
     ensure_dir(dir);
     table_indexes_meta_path(t->schema.name, path, sizeof path);
     if (meta_file_write_atomic(path, text.data(), text.size(), werr, sizeof werr) != 0) {
-        snprintf(err, errlen, "cannot write indexes meta");
+        set_err(err, errlen, "cannot write indexes meta");
         return -1;
     }
     return 0;
@@ -300,17 +301,17 @@ int load_indexes_meta() {
 int index_append_record_fp(FILE* fp, char event, const char* value, const char* key, char* err,
                            size_t errlen) {
     if (!fp) {
-        snprintf(err, errlen, "invalid index file");
+        set_err(err, errlen, "invalid index file");
         return -1;
     }
     CStr v(json_escape_string(event == 'D' ? "" : value));
     CStr k(json_escape_string(key));
     if (!v || !k) {
-        snprintf(err, errlen, "oom");
+        set_err(err, errlen, "oom");
         return -1;
     }
     if (fprintf(fp, "%c\t%s\t%s\n", event, v.get(), k.get()) < 0) {
-        snprintf(err, errlen, "cannot append index file");
+        set_err(err, errlen, "cannot append index file");
         return -1;
     }
     return 0;
@@ -319,19 +320,19 @@ int index_append_record_fp(FILE* fp, char event, const char* value, const char* 
 int index_append_record(Table* t, int index_pos, char event, const char* value, const char* key,
                         char* err, size_t errlen) {
     if (!t || index_pos < 0 || index_pos >= t->index_count || index_pos >= KYREL_MAX_INDEXES) {
-        snprintf(err, errlen, "invalid index file");
+        set_err(err, errlen, "invalid index file");
         return -1;
     }
     char path[512];
     table_index_file_path(t->schema.name, t->indexes[index_pos].name, path, sizeof path);
     FilePtr f(fopen(path, "a"));
     if (!f) {
-        snprintf(err, errlen, "cannot append index file");
+        set_err(err, errlen, "cannot append index file");
         return -1;
     }
     if (index_append_record_fp(f.get(), event, value, key, err, errlen) != 0) return -1;
     if (fclose(f.release()) != 0) {
-        snprintf(err, errlen, "cannot append index file");
+        set_err(err, errlen, "cannot append index file");
         return -1;
     }
     return 0;
@@ -362,7 +363,7 @@ int index_append_rows_batch_events(Table* t, const char* const* rows, const char
         table_index_file_path(t->schema.name, t->indexes[i].name, path, sizeof path);
         FilePtr f(fopen(path, "a"));
         if (!f) {
-            snprintf(err, errlen, "cannot append index file");
+            set_err(err, errlen, "cannot append index file");
             return -1;
         }
         for (int r = 0; r < n; ++r) {
@@ -375,7 +376,7 @@ int index_append_rows_batch_events(Table* t, const char* const* rows, const char
                 return -1;
         }
         if (fclose(f.release()) != 0) {
-            snprintf(err, errlen, "cannot close index file");
+            set_err(err, errlen, "cannot close index file");
             return -1;
         }
     }
@@ -398,14 +399,14 @@ int write_index_file(Table* t, const IndexDef* d, char* err, size_t errlen) {
     table_index_file_path(t->schema.name, d->name, path, sizeof path);
     FilePtr f(fopen(path, "w"));
     if (!f) {
-        snprintf(err, errlen, "cannot write index file");
+        set_err(err, errlen, "cannot write index file");
         return -1;
     }
     SeenKeyList seen;
     for (VersionedRow* v = t->rows; v; v = v->next) {
         int s = seen_key_list_add(&seen, v->key);
         if (s < 0) {
-            snprintf(err, errlen, "index rebuild overflow");
+            set_err(err, errlen, "index rebuild overflow");
             return -1;
         }
         if (s == 0 || v->deleted || !v->json) continue;
@@ -417,7 +418,7 @@ int write_index_file(Table* t, const IndexDef* d, char* err, size_t errlen) {
         if (index_append_record_fp(f.get(), 'I', value.get(), v->key, err, errlen) != 0) return -1;
     }
     if (fclose(f.release()) != 0) {
-        snprintf(err, errlen, "cannot close index file");
+        set_err(err, errlen, "cannot close index file");
         return -1;
     }
     return 0;
@@ -461,7 +462,7 @@ int rebuild_all_indexes(char* err, size_t errlen) {
         if (rebuild_table_indexes(t, e, sizeof e) != 0) {
             // One table's bad index must not leave the other tables unindexed.
             fprintf(stderr, "index rebuild failed for table %s: %s\n", t->schema.name, e);
-            if (rc == 0) snprintf(err, errlen, "%s", e);
+            if (rc == 0) set_err(err, errlen, e);
             rc = -1;
         }
     }
@@ -502,7 +503,7 @@ int lookup_keys_from_index(Table* t, const char* column, const char* op, const c
         if (k < 0) return 1;
         int c = schema_get_col(&t->schema, column);
         if (c < 0) {
-            snprintf(err, errlen, "unknown index column");
+            set_err(err, errlen, "unknown index column");
             return -1;
         }
         type = t->schema.columns[c].type;
@@ -535,7 +536,7 @@ int sec_index_lookup_keys_exact(Table* t, int index_pos, const char* value, char
     try {
         for (SecIndexKeyNode* n = e->keys; n; n = n->next) keys.emplace_back(n->key);
     } catch (...) {
-        snprintf(err, errlen, "oom");
+        set_err(err, errlen, "oom");
         return -1;
     }
     std::vector<const std::string*> ptrs;

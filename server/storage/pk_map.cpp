@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/err.h"
 #include "storage/hash_slots.h"
 #include "storage/row_version.h"
 #include "storage/table.h"
@@ -145,7 +146,7 @@ int pk_latest_map_rebuild(Table* table) {
 int batch_check_duplicate_keys(const char* const* keys, int n, char* err, size_t errlen) {
     if (n < 2 || !keys) return 0;
     auto dup = [&]() {
-        if (err && errlen) snprintf(err, errlen, "duplicate primary key in batch");
+        set_err(err, errlen, "duplicate primary key in batch");
         return -1;
     };
     if (n <= 16) {  // pairwise below, sorted above: n log n strcmp against n*n/2
@@ -156,7 +157,7 @@ int batch_check_duplicate_keys(const char* const* keys, int n, char* err, size_t
     }
     const char** sorted = (const char**)malloc(sizeof(const char*) * (size_t)n);
     if (!sorted) {
-        if (err && errlen) snprintf(err, errlen, "oom");
+        set_err(err, errlen, "oom");
         return -1;
     }
     memcpy(sorted, keys, sizeof(const char*) * (size_t)n);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "base/err.h"
 #include "base/json_text.h"
 #include "base/owned.h"
 #include "base/text_util.h"
@@ -197,7 +198,7 @@ struct Splice {
 int check_row(const TableSchema* schema, const char* row, std::vector<Splice>* splices, char* err,
               size_t errlen) {
     if (!schema || !row) {
-        if (err && errlen) snprintf(err, errlen, "missing primary key");
+        set_err(err, errlen, "missing primary key");
         return -1;
     }
     const TableSchema& s = *schema;
@@ -206,7 +207,7 @@ int check_row(const TableSchema* schema, const char* row, std::vector<Splice>* s
         const char *vs = nullptr, *ve = nullptr;
         if (!find_member_value(row, c.name, &vs, &ve)) {
             if (c.is_primary_key) {
-                if (err && errlen) snprintf(err, errlen, "missing primary key");
+                set_err(err, errlen, "missing primary key");
                 return -1;
             }
             continue;
@@ -235,7 +236,7 @@ int check_row(const TableSchema* schema, const char* row, std::vector<Splice>* s
         default: ok = canonical_int(v, canon); break;
         }
         if (!ok) {
-            if (err && errlen) snprintf(err, errlen, "bad value type for column '%s'", c.name);
+            set_errf(err, errlen, "bad value type for column '%s'", c.name);
             return -1;
         }
         if (splices && canon != v)
@@ -275,7 +276,7 @@ int schema_canonicalize_row_with_schema(const TableSchema* schema, const char* r
     if (!out_row) return 0;
     *out_row = xstrdup(out.c_str());
     if (!*out_row) {
-        if (err && errlen) snprintf(err, errlen, "oom");
+        set_err(err, errlen, "oom");
         return -1;
     }
     return 0;
@@ -365,12 +366,12 @@ int schema_row_pk_value(const TableSchema* schema, const char* row_json, std::st
                         char* err, size_t errlen) {
     key->clear();
     if (!schema || !schema->primary_key[0]) {
-        if (err && errlen) snprintf(err, errlen, "table has no primary key");
+        set_err(err, errlen, "table has no primary key");
         return -1;
     }
     char* raw = nullptr;
     if (!row_json || json_extract_raw(row_json, schema->primary_key, &raw) != 0 || !raw) {
-        if (err && errlen) snprintf(err, errlen, "missing primary key value");
+        set_err(err, errlen, "missing primary key value");
         return -1;
     }
     CStr hold(raw);
@@ -378,7 +379,7 @@ int schema_row_pk_value(const TableSchema* schema, const char* row_json, std::st
     const int type = c >= 0 ? schema->columns[c].type : COL_TYPE_STRING;
     if (pk_key_form(type, raw, PK_FROM_ROW_VALUE, key) != 0) {
         if (err && errlen)
-            snprintf(err, errlen, "bad value type for column '%s'", schema->primary_key);
+            set_errf(err, errlen, "bad value type for column '%s'", schema->primary_key);
         return -1;
     }
     return 0;

@@ -37,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "base/err.h"
 #include "base/owned.h"
 #include "base/stats.h"
 #include "base/text_util.h"
@@ -97,11 +98,11 @@ int segment_write_latest(Table* t, uint64_t seq, uint64_t segno, char* err, size
     table_segment_path(internal, segno, path, sizeof path);
     FilePtr f(fopen(path, "wb"));
     if (!f) {
-        snprintf(err, errlen, "cannot write segment");
+        set_err(err, errlen, "cannot write segment");
         return -1;
     }
     auto fail = [&](const char* msg) {
-        snprintf(err, errlen, "%s", msg);
+        set_err(err, errlen, msg);
         f.reset();
         unlink(path);
         return -1;
@@ -129,7 +130,7 @@ int segment_write_latest(Table* t, uint64_t seq, uint64_t segno, char* err, size
     FILE* raw = f.release();
     if (fclose(raw) != 0) {
         unlink(path);
-        snprintf(err, errlen, "cannot write segment record");
+        set_err(err, errlen, "cannot write segment record");
         return -1;
     }
     fsync_dir(dir);
@@ -149,7 +150,7 @@ int manifest_save(Table* t, char* err, size_t errlen) {
     char werr[256];
     if (n < 0 || (size_t)n >= sizeof text ||
         meta_file_write_atomic(path, text, (size_t)n, werr, sizeof werr) != 0) {
-        snprintf(err, errlen, "cannot write manifest");
+        set_err(err, errlen, "cannot write manifest");
         return -1;
     }
     return 0;

@@ -82,7 +82,7 @@ int table_find_index(const char* internal_name) {
 Table* table_find_live(const char* internal_name, char* err, size_t errlen) {
     int idx = internal_name ? table_find_index(internal_name) : -1;
     if (idx < 0) {
-        if (err && errlen) snprintf(err, errlen, "table not found");
+        set_err(err, errlen, "table not found");
         return nullptr;
     }
     return &g_tables.slots[idx];
