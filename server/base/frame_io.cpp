@@ -30,7 +30,6 @@ namespace {
 const char kNullReply[] = "{\"ok\":false,\"error\":\"null response\"}";
 const char kTooLargeReply[] = "{\"ok\":false,\"error\":\"response too large\"}";
 
-
 }  // namespace
 
 int read_exact(int fd, void* dst, size_t n) { return kyrel_recv_all(fd, dst, n); }

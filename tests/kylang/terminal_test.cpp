@@ -180,8 +180,9 @@ VAR day = NULL
 // Keys typed ahead of a field are kept for it: both fields' keys arrive in
 // one write while the first field is being edited.
 TEST_F(TerminalTest, KeysTypedAheadReachTheNextField) {
-    ASSERT_TRUE(build("VAR a = \"\"\nVAR b = \"\"\n@ 2, 0 GET a\n@ 3, 0 GET b\n"
-                      "@ 5, 0 SAY \"[\" + a + \"|\" + b + \"]\"\n"));
+    ASSERT_TRUE(
+        build("VAR a = \"\"\nVAR b = \"\"\n@ 2, 0 GET a\n@ 3, 0 GET b\n"
+              "@ 5, 0 SAY \"[\" + a + \"|\" + b + \"]\"\n"));
     auto run = start();
     ASSERT_TRUE(run->wait_for("\033[3;1H\033[97;44m\033[0m"));
     run->send("one\rtwo\r");
