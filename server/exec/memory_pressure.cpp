@@ -3,7 +3,6 @@
 #include "exec/memory_pressure.h"
 
 #include <cstdint>
-#include <mutex>
 
 #include "base/config.h"
 #include "base/err.h"
@@ -23,13 +22,6 @@ uint64_t hard_level() {
 }  // namespace
 
 int maybe_checkpoint_under_pressure(char* msg, size_t msglen) {
-    if (mem_current() < flush_level()) return 0;
-    std::unique_lock<std::mutex> cp(g_checkpoint_lock, std::try_to_lock);
-    if (!cp.owns_lock()) return 0;
-    return maybe_checkpoint_under_pressure_locked(msg, msglen);
-}
-
-int maybe_checkpoint_under_pressure_locked(char* msg, size_t msglen) {
     if (mem_current() < flush_level()) return 0;
     // Runs after a change's log record: it must not throw.
     int rc = -1;

@@ -5,11 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
-// Checkpoints all tables when row memory reached the flush threshold and the
-// checkpoint lock is free. 0 when nothing was done or the checkpoint worked.
+// Checkpoints all tables when row memory reached the flush threshold. The
+// caller holds g_checkpoint_lock (the change road runs under it). 0 when
+// nothing was done or the checkpoint worked.
 int maybe_checkpoint_under_pressure(char* msg, size_t msglen);
-// The same for a caller that holds g_checkpoint_lock: the change road.
-int maybe_checkpoint_under_pressure_locked(char* msg, size_t msglen);
 // 1 when row memory is at or above the hard-stop share of the limit.
 int memory_hard_exceeded(void);
 // The lower of the two levels, in bytes: below it neither the checkpoint nor

@@ -31,7 +31,7 @@ namespace {
 int refuse_on_hard_stop(char* err, size_t errlen) {
     if (!memory_hard_exceeded()) return 0;
     char cp[256] = {0};
-    if (maybe_checkpoint_under_pressure_locked(cp, sizeof cp) != 0 && memory_hard_exceeded()) {
+    if (maybe_checkpoint_under_pressure(cp, sizeof cp) != 0 && memory_hard_exceeded()) {
         set_err(err, errlen, cp[0] ? cp : "memory limit reached");
         return -1;
     }
@@ -175,7 +175,7 @@ int log_and_apply(RowChange* c, uint16_t op, const ChangeRules& rules, const uin
     row_change_apply(c, first, true, true);
     if (rules.memory_stop) {
         char ignored[256];
-        maybe_checkpoint_under_pressure_locked(ignored, sizeof ignored);
+        maybe_checkpoint_under_pressure(ignored, sizeof ignored);
     }
     return 0;
 }
@@ -410,7 +410,7 @@ void change_group_flush(ChangeGroup* g) {
     }
     if (any) {
         char ignored[256];
-        maybe_checkpoint_under_pressure_locked(ignored, sizeof ignored);
+        maybe_checkpoint_under_pressure(ignored, sizeof ignored);
     }
     std::vector<std::unique_ptr<ChangeGroup::Entry>> entries;
     entries.swap(g->entries);
