@@ -5,8 +5,8 @@
 // lines up to "EOF" as its here-document.
 //
 // This test runs the commands of the page, in order, in one bash in a fresh
-// directory, with the built programs first on PATH and umask 022. Each must
-// exit with status 0 and print exactly what is shown (nothing when nothing
+// directory, with the built programs first on PATH, umask 022 and standard
+// input from /dev/null. Each must exit with status 0 and print exactly what is shown (nothing when nothing
 // is shown). The guide's ports 9191, 9192 and 9292 become free loopback
 // ports, and after a command that starts a program in the background the
 // test waits until the ports that command names accept connections. At the
@@ -31,9 +31,9 @@
 namespace {
 
 struct Command {
-    int line;                       // in docs/operations.md
-    std::string text;               // with its continuation lines and here-document
-    std::vector<std::string> shown; // the lines shown after it
+    int line;                        // in docs/operations.md
+    std::string text;                // with its continuation lines and here-document
+    std::vector<std::string> shown;  // the lines shown after it
 };
 
 std::vector<Command> doc_commands(const std::string& path, std::string* bad) {
@@ -124,18 +124,20 @@ class Shell {
         return run("umask 022", &ignored, &rc, std::chrono::seconds(10)) && rc == 0;
     }
 
-    // Runs text; false on a time-out or when bash has gone.
+    // Runs text with its standard input from /dev/null, so that it cannot
+    // read the commands after it; false on a time-out or when bash has gone.
     bool run(const std::string& text, std::string* output, int* status,
              std::chrono::milliseconds timeout) {
         static const std::string kMark = "__kyrel_doc_end__";
-        std::string script =
-            text + "\n__rc=$?; printf '\\n%s %d\\n' " + kMark + " \"$__rc\"\n";
+        std::string script = "{\n" + text + "\n} < /dev/null\n__rc=$?; printf '\\n%s %d\\n' " +
+                             kMark + " \"$__rc\"\n";
         if (!write_all(script)) return false;
         std::string got;
         auto deadline = std::chrono::steady_clock::now() + timeout;
         for (;;) {
             size_t at = got.find("\n" + kMark + " ");
-            if (at != std::string::npos && got.find('\n', at + 1 + kMark.size()) != std::string::npos) {
+            if (at != std::string::npos &&
+                got.find('\n', at + 1 + kMark.size()) != std::string::npos) {
                 *status = std::atoi(got.c_str() + at + 2 + kMark.size());
                 *output = got.substr(0, at);
                 return true;
@@ -153,7 +155,7 @@ class Shell {
     }
 
     // Stops the background jobs, then bash; whatever is left of its process
-    // group is killed.
+    // group is killed while bash, not yet reaped, still holds the group's id.
     void stop() {
         if (pid_ <= 0) return;
         std::string ignored;
@@ -162,15 +164,19 @@ class Shell {
         close(to_);
         close(from_);
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (waitpid(pid_, nullptr, WNOHANG) == 0) {
+        for (;;) {
+            siginfo_t info{};
+            if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                info.si_pid == pid_)
+                break;
             if (std::chrono::steady_clock::now() > deadline) {
                 kill(pid_, SIGKILL);
-                waitpid(pid_, nullptr, 0);
                 break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         kill(-pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
         pid_ = -1;
     }
 

@@ -49,8 +49,9 @@ TEST(SqlDoc, ShownRepliesAreTheServersReplies) {
                               : "{\"action\":\"sql\",\"sql\":" + writes_test::jstr(s.request) + "}";
         ASSERT_TRUE(c.request(req, &reply)) << "sql.md:" << s.line << ": " << s.request;
         if (s.reply.empty()) continue;
-        EXPECT_TRUE(doc_test::matches(s.reply, reply)) << "sql.md:" << s.line << ": " << s.request
-                                             << "\n shown: " << s.reply << "\n   got: " << reply;
+        EXPECT_TRUE(doc_test::matches(s.reply, reply))
+            << "sql.md:" << s.line << ": " << s.request << "\n shown: " << s.reply
+            << "\n   got: " << reply;
     }
 }
 
