@@ -27,6 +27,7 @@
 #include "router_auth.h"
 #include "router_backend.h"
 #include "router_config.h"
+#include "router_guards.h"
 #include "router_reports.h"
 #include "router_json.h"
 #include "router_wire.h"
@@ -325,30 +326,18 @@ static std::string admin_only(RouterSession* s, std::string (*build)()) {
     return build();
 }
 
-// What the backend keeps for its administrators, the router keeps for its
-// own: the server reports for a router administrator, user and database
-// management for a router administrator whose own connection is local (the
-// router's backend connections are local, so the backend cannot tell).
-static const char* const kReportActions[] = {"show_stats",   "show_performance", "show_memory",
-                                             "show_cursors", "show_wal",         "show_workers"};
-static const char* const kReportStatements[] = {"SHOW STATS",   "SHOW PERFORMANCE", "SHOW MEMORY",
-                                                "SHOW CURSORS", "SHOW WAL",         "SHOW WORKERS"};
-static const char* const kManagementActions[] = {"create_user", "grant_role",  "create_database",
-                                                 "drop_user",   "revoke_role", "drop_database"};
-static const char* const kManagementStatements[] = {"CREATE USER ", "GRANT ", "CREATE DATABASE "};
-
 int router_action_guard(const char* action) {
-    for (const char* a : kManagementActions)
+    for (const char* a : kRouterManagementActions)
         if (strcasecmp(action, a) == 0) return ROUTER_GUARD_LOCAL_ADMIN;
-    for (const char* a : kReportActions)
+    for (const char* a : kRouterReportActions)
         if (strcasecmp(action, a) == 0) return ROUTER_GUARD_ADMIN;
     return ROUTER_GUARD_NONE;
 }
 
 int router_sql_guard(const char* norm) {
-    for (const char* p : kManagementStatements)
+    for (const char* p : kRouterManagementStatements)
         if (router_ci_starts(norm, p)) return ROUTER_GUARD_LOCAL_ADMIN;
-    for (const char* p : kReportStatements)
+    for (const char* p : kRouterReportStatements)
         if (router_ci_starts(norm, p)) return ROUTER_GUARD_ADMIN;
     return ROUTER_GUARD_NONE;
 }
