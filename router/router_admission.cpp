@@ -30,6 +30,7 @@ struct PendingClient {
 
 // Keyed by ticket, so in order of arrival: the first entry is the oldest.
 std::map<uint64_t, PendingClient> g_pending;
+int g_pending_open = 0;  // entries not yet closed by the router
 uint64_t g_next_ticket = 1;
 
 int64_t steady_ms() {
@@ -45,7 +46,13 @@ int login_timeout_snapshot() {
 
 void close_pending_locked(PendingClient& p, const char* why) {
     p.closed = why;
+    g_pending_open--;
     shutdown(p.fd, SHUT_RD);
+}
+
+void erase_pending_locked(std::map<uint64_t, PendingClient>::iterator it) {
+    if (it->second.closed == nullptr) g_pending_open--;
+    g_pending.erase(it);
 }
 
 }  // namespace
@@ -53,18 +60,15 @@ void close_pending_locked(PendingClient& p, const char* why) {
 uint64_t router_admit_pending(int fd) {
     int bound = std::max(router_max_clients_snapshot(), ROUTER_MIN_PENDING_LOGINS);
     std::lock_guard<std::mutex> g(g_clients_lock);
-    int open = 0;
-    for (const auto& e : g_pending)
-        if (e.second.closed == nullptr) open++;
     // Make room by closing the oldest open ones: a client that is about to
     // log in does so moments after connecting, so the oldest is the idlest.
-    for (auto it = g_pending.begin(); open >= bound && it != g_pending.end(); ++it) {
-        if (it->second.closed != nullptr) continue;
-        close_pending_locked(it->second, ROUTER_AT_CAPACITY_MESSAGE);
-        open--;
+    for (auto it = g_pending.begin(); g_pending_open >= bound && it != g_pending.end(); ++it) {
+        if (it->second.closed == nullptr)
+            close_pending_locked(it->second, ROUTER_AT_CAPACITY_MESSAGE);
     }
     uint64_t ticket = g_next_ticket++;
     g_pending[ticket] = PendingClient{fd, steady_ms(), nullptr};
+    g_pending_open++;
     return ticket;
 }
 
@@ -91,7 +95,7 @@ int router_admit_login(RouterSession* s, char* err, size_t errlen) {
         refusal = ROUTER_AT_CAPACITY_MESSAGE;
     // Either way the connection leaves the pending set: refused, it closes
     // after this reply, which already says why.
-    if (it != g_pending.end()) g_pending.erase(it);
+    if (it != g_pending.end()) erase_pending_locked(it);
     s->admission_ticket = 0;
     if (refusal != nullptr) {
         snprintf(err, errlen, "%s", refusal);
@@ -109,7 +113,7 @@ const char* router_release_client(RouterSession* s) {
         auto it = g_pending.find(s->admission_ticket);
         if (it != g_pending.end()) {
             why = it->second.closed;
-            g_pending.erase(it);
+            erase_pending_locked(it);
         }
         s->admission_ticket = 0;
     }
@@ -122,5 +126,6 @@ const char* router_release_client(RouterSession* s) {
 
 void router_forget_pending(uint64_t ticket) {
     std::lock_guard<std::mutex> g(g_clients_lock);
-    g_pending.erase(ticket);
+    auto it = g_pending.find(ticket);
+    if (it != g_pending.end()) erase_pending_locked(it);
 }

@@ -173,6 +173,7 @@ TEST_F(RoutingTest, ServerReportsAndManagementNeedARouterAdministrator) {
     const char* const management[] = {
         R"({"action":"sql","sql":"CREATE USER spy IDENTIFIED BY 'pw'"})",
         R"({"action":"sql","sql":"create\tuser spy identified by 'pw'"})",
+        R"({"action":"sql","sql":"GRANT\u0020FULL ON config_db TO spy"})",
         R"({"action":"execute","sql":"GRANT FULL ON config_db TO spy"})",
         R"({"action":"create_user","username":"spy","password":"pw"})",
         R"({"action":"grant_role","username":"spy","database":"config_db","role":"FULL"})",
