@@ -173,12 +173,18 @@ static int open_listener(const char* host, int port, char* err, size_t errlen) {
 // pending connections past their login deadline, and does a reload asked for
 // by SIGHUP between accepts.
 static void accept_clients(int lfd) {
+    int64_t last_reap = 0;
     while (g_running.load()) {
         if (g_reload_requested.exchange(0)) {
             std::string reply = router_reload_config_json();
             fprintf(stderr, "%s\n", reply.c_str());
         }
-        router_reap_pending();
+        // Once a second, however many connections arrive.
+        int64_t now = router_now_micros();
+        if (now - last_reap >= 1000000 || now < last_reap) {
+            router_reap_pending();
+            last_reap = now;
+        }
         struct pollfd pfd = {lfd, POLLIN, 0};
         int ready = poll(&pfd, 1, 1000);
         if (ready <= 0) continue;  // time-out, or EINTR from a signal
