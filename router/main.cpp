@@ -201,6 +201,11 @@ static void accept_clients(int lfd) {
         if (flags >= 0 && (flags & O_NONBLOCK)) fcntl(cfd, F_SETFL, flags & ~O_NONBLOCK);
         router_apply_socket_options(cfd);
         uint64_t ticket = router_admit_pending(cfd);
+        if (ticket == 0) {
+            send_frame(cfd, "{\"ok\":false,\"error\":\"oom\"}");
+            close(cfd);
+            continue;
+        }
         stats_add(STAT_ACCEPTED_CONNECTIONS, 1);
         try {
             start_thread_without_signals([cfd, ticket] { client_thread(cfd, ticket); }).detach();

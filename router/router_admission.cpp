@@ -67,7 +67,11 @@ uint64_t router_admit_pending(int fd) {
             close_pending_locked(it->second, ROUTER_AT_CAPACITY_MESSAGE);
     }
     uint64_t ticket = g_next_ticket++;
-    g_pending[ticket] = PendingClient{fd, steady_ms(), nullptr};
+    try {
+        g_pending.emplace(ticket, PendingClient{fd, steady_ms(), nullptr});
+    } catch (...) {
+        return 0;
+    }
     g_pending_open++;
     return ticket;
 }

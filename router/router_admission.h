@@ -23,7 +23,8 @@ constexpr int ROUTER_MIN_PENDING_LOGINS = 64;
 #define ROUTER_LOGIN_TIMEOUT_MESSAGE "login timed out"
 
 // The accept loop admits a new connection as pending (closing the oldest
-// pending connection when the bound is reached). Returns its ticket (never 0).
+// pending connection when the bound is reached). Returns its ticket, or 0
+// when memory ran out.
 uint64_t router_admit_pending(int fd);
 // The accept loop, about once a second: closes every pending connection
 // older than the login time-out.
