@@ -103,7 +103,9 @@ TEST_F(RowStatementsTest, WrittenNamesResolveInTheSessionDatabaseOnly) {
         char e[128] = "";
         int rc = session_table_resolve(&s, "kyreldb_users", TableUse::Change, &st, e, sizeof e);
         EXPECT_EQ(rc, w.allowed ? 0 : -1) << w.admin << w.local << ": " << e;
-        if (!w.allowed) EXPECT_STREQ(e, "cannot change system table");
+        if (!w.allowed) {
+            EXPECT_STREQ(e, "cannot change system table");
+        }
     }
     // In another database the plain name reaches that database's table.
     snprintf(s_.current_database, sizeof s_.current_database, "Sales");
