@@ -22,10 +22,12 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -335,19 +337,43 @@ int load_indexes_meta(char* err, size_t errlen) {
     return 0;
 }
 
-int index_append_record_fp(FILE* fp, char event, const char* value, const char* key, char* err,
-                           size_t errlen) {
-    if (!fp) {
-        set_err(err, errlen, "invalid index file");
-        return -1;
-    }
+namespace {
+
+// One .idx line, "%c\t%s\t%s\n" with value and key JSON-escaped, appended to
+// *out. -1 "oom".
+int index_line_text(char event, const char* value, const char* key, std::string* out, char* err,
+                    size_t errlen) {
     CStr v(json_escape_string(event == 'D' ? "" : value));
     CStr k(json_escape_string(key));
     if (!v || !k) {
         set_err(err, errlen, "oom");
         return -1;
     }
-    if (fprintf(fp, "%c\t%s\t%s\n", event, v.get(), k.get()) < 0) {
+    try {
+        out->push_back(event);
+        out->push_back('\t');
+        out->append(v.get());
+        out->push_back('\t');
+        out->append(k.get());
+        out->push_back('\n');
+    } catch (...) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int index_append_record_fp(FILE* fp, char event, const char* value, const char* key, char* err,
+                           size_t errlen) {
+    if (!fp) {
+        set_err(err, errlen, "invalid index file");
+        return -1;
+    }
+    std::string line;
+    if (index_line_text(event, value, key, &line, err, errlen) != 0) return -1;
+    if (fwrite(line.data(), 1, line.size(), fp) != line.size()) {
         set_err(err, errlen, "cannot append index file");
         return -1;
     }
@@ -430,15 +456,38 @@ void index_files_mark_stale(Table* t, const char* why) {
 
 namespace {
 
-// Rewrites one index file from the newest live rows. -1 with the message.
+// True when a and b hold the same lines in any order. A rebuilt file has one
+// line per key, so the order carries nothing; a chain loaded from a segment
+// walks its keys in another order than the one the file was written in.
+bool same_lines(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    if (a == b) return true;
+    auto lines = [](const std::string& t) {
+        std::vector<std::string_view> out;
+        size_t pos = 0;
+        while (pos < t.size()) {
+            size_t nl = t.find('\n', pos);
+            if (nl == std::string::npos) nl = t.size();
+            out.emplace_back(t.data() + pos, nl - pos);
+            pos = nl + 1;
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    try {
+        return lines(a) == lines(b);
+    } catch (...) {
+        return false;
+    }
+}
+
+// Rewrites one index file from the newest live rows. A file that already
+// holds exactly those lines (in any order) is left alone: start-up rebuilds every index,
+// and must not need a write (a full disk still opens). -1 with the message.
 int write_index_file(Table* t, const IndexDef* d, char* err, size_t errlen) {
     char path[512];
     table_index_file_path(t->schema.name, d->name, path, sizeof path);
-    FilePtr f(fopen(path, "w"));
-    if (!f) {
-        set_err(err, errlen, "cannot write index file");
-        return -1;
-    }
+    std::string text;
     SeenKeyList seen;
     for (VersionedRow* v = t->rows; v; v = v->next) {
         int s = seen_key_list_add(&seen, v->key);
@@ -452,7 +501,18 @@ int write_index_file(Table* t, const IndexDef* d, char* err, size_t errlen) {
         CStr value(raw);
         if (b < 0) return -1;
         if (b == 1) continue;
-        if (index_append_record_fp(f.get(), 'I', value.get(), v->key, err, errlen) != 0) return -1;
+        if (index_line_text('I', value.get(), v->key, &text, err, errlen) != 0) return -1;
+    }
+    std::string current;
+    if (read_file_whole(path, &current, nullptr, 0) == 0 && same_lines(current, text)) return 0;
+    FilePtr f(fopen(path, "w"));
+    if (!f) {
+        set_err(err, errlen, "cannot write index file");
+        return -1;
+    }
+    if (fwrite(text.data(), 1, text.size(), f.get()) != text.size()) {
+        set_err(err, errlen, "cannot write index file");
+        return -1;
     }
     if (fclose(f.release()) != 0) {
         set_err(err, errlen, "cannot close index file");
