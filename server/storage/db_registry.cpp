@@ -9,6 +9,7 @@
 // naming it: skipping a name would hide that database's tables.
 #include "storage/db_registry.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -215,6 +216,29 @@ int parse_databases_meta(const std::string& text, std::vector<std::string>* name
     return 0;
 }
 
+// True when the databases directory holds a database other than the
+// registered ones whose catalog names tables.
+bool unlisted_database_with_tables() {
+    DIR* d = opendir(KYREL_DATABASES_DIR);
+    if (!d) return false;
+    bool found = false;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        {
+            RwReadGuard g(&g_databases.lock);
+            if (database_find_index_unlocked(e->d_name) >= 0) continue;
+        }
+        char path[512];
+        db_catalog_path(e->d_name, path, sizeof path);
+        if (file_size_bytes(path) > 0) {
+            found = true;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
 }  // namespace
 
 int databases_load(char* err, size_t errlen) {
@@ -245,8 +269,11 @@ int databases_load(char* err, size_t errlen) {
         for (const std::string& d : dbs) ensure_database_storage_dirs(d.c_str());
     }
     // Written only when it says something new (a new directory, or default
-    // and config_db added): a data directory on a full disk still opens.
+    // and config_db added): a data directory on a full disk still opens. A
+    // missing list beside databases that hold tables is not replaced: the
+    // start-up checks refuse it, or replay registers them again.
     if (got == 0 && text == registry_text()) return 0;
+    if (got == 1 && unlisted_database_with_tables()) return 0;
     if (databases_save(err, errlen) != 0) return -1;
     return 0;
 }

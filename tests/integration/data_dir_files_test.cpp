@@ -150,6 +150,8 @@ TEST_F(DataDirFiles, DamagedFileRefusesToStartNamingIt) {
         {"databases.meta without shop",
          [&] { spill(data() / "databases.meta", "default\nconfig_db\n"); }, "databases.meta",
          "does not list database shop"},
+        {"deleted databases.meta", [&] { fs::remove(data() / "databases.meta"); }, "databases.meta",
+         "does not list database shop"},
         {"emptied databases.meta", [&] { spill(data() / "databases.meta", ""); }, "databases.meta",
          "is empty"},
         {"emptied config_db catalog",
