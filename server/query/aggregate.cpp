@@ -8,6 +8,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -333,19 +334,19 @@ int group_key_append(int type, const char* value, std::string* key) {
         case COL_TYPE_DOUBLE: {
             double d = strtod(x, nullptr);
             if (d == 0) d = 0;  // -0 equals 0
+            *key += 'd';
             if (std::isnan(d)) {
-                *key += "dnan";
+                *key += "nan";
             } else {
                 uint64_t bits;
                 memcpy(&bits, &d, sizeof bits);
-                snprintf(buf, sizeof buf, "d%016" PRIx64, bits);
-                *key += buf;
+                key->append(buf, std::to_chars(buf, buf + sizeof buf, bits, 16).ptr);
             }
             break;
         }
         default:
-            snprintf(buf, sizeof buf, "i%ld", strtol(x, nullptr, 10));
-            *key += buf;
+            *key += 'i';
+            key->append(buf, std::to_chars(buf, buf + sizeof buf, strtol(x, nullptr, 10)).ptr);
             break;
         }
         *key += '|';

@@ -68,44 +68,40 @@ int RowFields::add(const char* name) {
 void RowFields::read(const char* json) {
     const size_t n = names_.size();
     for (size_t f = 0; f < n; ++f) {
-        state_[f] = UNSEEN;
+        state_[f] = json ? UNSEEN : ABSENT;
         have_raw_[f] = have_trim_[f] = 0;
     }
-    if (!json || n == 0) {
-        for (size_t f = 0; f < n; ++f) state_[f] = ABSENT;
+    p_ = json;
+}
+
+// The walk of json_find_key, once for every wanted name: string by string,
+// each one skipped whole, a name counting where ':' follows it.
+void RowFields::step() {
+    const char* p = p_;
+    while (*p && *p != '"') p++;
+    const char* end = *p ? scan_json_string_end(p) : nullptr;
+    if (!end) {
+        for (State& st : state_)
+            if (st == UNSEEN) st = ABSENT;
+        p_ = p;
         return;
     }
-    size_t open = n;
-    const char* p = json;
-    // The walk of json_find_key, once for every wanted name: string by
-    // string, each one skipped whole, a name counting where ':' follows it.
-    while (*p && open > 0) {
-        if (*p != '"') {
-            p++;
-            continue;
+    const char* after = skip_blanks(end);
+    if (*after == ':') {
+        const size_t body = static_cast<size_t>(end - p) - 2;
+        for (size_t f = 0; f < names_.size(); ++f) {
+            if (state_[f] != UNSEEN || names_[f].size() != body || body > 124 ||
+                memcmp(p + 1, names_[f].data(), body) != 0)
+                continue;
+            const char* v = skip_blanks(after + 1);
+            const char* ve = scan_json_value_end(v);
+            state_[f] = ve ? FOUND : ABSENT;
+            begin_[f] = v;
+            end_[f] = ve;
+            break;
         }
-        const char* end = scan_json_string_end(p);
-        if (!end) break;
-        const char* after = skip_blanks(end);
-        if (*after == ':') {
-            const size_t body = static_cast<size_t>(end - p) - 2;
-            for (size_t f = 0; f < n; ++f) {
-                if (state_[f] != UNSEEN || names_[f].size() != body || body > 124 ||
-                    memcmp(p + 1, names_[f].data(), body) != 0)
-                    continue;
-                const char* v = skip_blanks(after + 1);
-                const char* ve = scan_json_value_end(v);
-                state_[f] = ve ? FOUND : ABSENT;
-                begin_[f] = v;
-                end_[f] = ve;
-                --open;
-                break;
-            }
-        }
-        p = end;
     }
-    for (size_t f = 0; f < n; ++f)
-        if (state_[f] == UNSEEN) state_[f] = ABSENT;
+    p_ = end;
 }
 
 void RowFields::raw_span(int f, const char** begin, size_t* len) const {

@@ -25,10 +25,16 @@ class RowFields {
     int add(const char* name);
     int count() const { return static_cast<int>(names_.size()); }
 
-    // Finds every wanted member of the row text (NULL: none is present).
+    // Starts on a row text (NULL: no member is present). The text is walked
+    // only as far as the members asked for so far need, and never twice.
     void read(const char* json);
-    bool present(int f) const { return f >= 0 && state_[f] == FOUND; }
-    // The value as json_extract_raw copies it: [*begin, *end), untrimmed.
+    bool present(int f) {
+        if (f < 0) return false;
+        while (state_[f] == UNSEEN) step();
+        return state_[f] == FOUND;
+    }
+    // For a present member only: the value as json_extract_raw copies it,
+    // [*begin, *begin + *len), untrimmed.
     void raw_span(int f, const char** begin, size_t* len) const;
     // NUL-terminated copy of the raw value; valid until the next read().
     const char* raw(int f);
@@ -37,6 +43,10 @@ class RowFields {
 
   private:
     enum State : unsigned char { UNSEEN, FOUND, ABSENT };
+    // Walks on to the next string of the text; at the end every member not
+    // yet seen is absent.
+    void step();
+    const char* p_ = nullptr;
     std::vector<std::string> names_;
     std::vector<const char*> begin_, end_;
     std::vector<State> state_;
