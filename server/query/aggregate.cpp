@@ -1,4 +1,6 @@
-// Aggregates and GROUP BY over the collected rows of a SELECT.
+// Aggregates and GROUP BY of a SELECT: the accumulator of one aggregate, the
+// group key, the builders over collected rows and AggregateScan, which is fed
+// the rows as they are read.
 //
 // Values are read per row under the column's schema spelling; rows without
 // the member and JSON nulls take no part (except in COUNT(*)). Sums run in

@@ -687,20 +687,25 @@ int scan_ordered(const SelectRun& run, char** out, char* err, size_t errlen) {
             // The key as select_sort_key_from_row_json builds it: an absent
             // member sorts as null.
             scratch.assign(fields.present(key_field) ? fields.trimmed(key_field) : "null");
-            select_sort_key_from_text(type, scratch.data(), pos, &cand.key);
-            cand.json = v->json;
-            const bool string_key = cand.key.text != nullptr;
-            cand.key.text = nullptr;
-            cand.text.clear();
-            if (string_key) cand.text.assign(scratch.c_str());
-            if (!bounded || kept.size() < keep) {
-                kept.push_back(cand);
-                if (bounded) std::push_heap(kept.begin(), kept.end(), before);
-            } else if (keep > 0 && before(cand, kept.front())) {
+            SortKey key;
+            select_sort_key_from_text(type, scratch.data(), pos, &key);
+            // A full heap takes the row only when it goes before the last
+            // row kept; the key's text is copied only then.
+            if (bounded && kept.size() >= keep) {
+                if (keep == 0) return 0;
+                SortKey last = kept.front().key;
+                if (type == COL_TYPE_STRING)
+                    last.text = const_cast<char*>(kept.front().text.c_str());
+                if (select_sort_key_compare(&key, &last, type, desc) >= 0) return 0;
                 std::pop_heap(kept.begin(), kept.end(), before);
-                kept.back() = cand;
-                std::push_heap(kept.begin(), kept.end(), before);
+                kept.pop_back();
             }
+            cand.text.assign(key.text ? key.text : "");
+            key.text = nullptr;
+            cand.key = key;
+            cand.json = v->json;
+            kept.push_back(cand);
+            if (bounded) std::push_heap(kept.begin(), kept.end(), before);
         } catch (...) {
             set_err(err, errlen, "oom");
             return -1;
