@@ -47,7 +47,8 @@
 // Sync policy: each scope counts records written since its last fdatasync;
 // with wal_sync_every N > 1 the file is synced once the count reaches N,
 // with N <= 1 after every write. A batch, or everything a commit group has
-// for one file (wal_write_encoded), is one write and at most one sync.
+// for one file (wal_write_encoded), is one write and at most one sync. A
+// single record (wal_append_record: the schema changes) is synced at once.
 #include "storage/wal.h"
 
 #include <cerrno>
@@ -484,7 +485,7 @@ void wal_spoil_refused_tail_locked(const WalWriterSlot& s) {
 }  // namespace
 
 int wal_write_encoded(const char* scope, const void* data, size_t len, int nrecords, char* err,
-                      size_t errlen) {
+                      size_t errlen, bool sync_now) {
     if (err && errlen) err[0] = '\0';
     int rc = 0;
     {
@@ -514,7 +515,7 @@ int wal_write_encoded(const char* scope, const void* data, size_t len, int nreco
         } else {
             s.pending += nrecords;
             int every = g_cfg.wal_sync_every;
-            if (every <= 1 || s.pending >= every) {
+            if (sync_now || every <= 1 || s.pending >= every) {
                 if (fdatasync(s.fd) != 0) {
                     set_err(err, errlen, "cannot sync WAL");
                     rc = -1;
@@ -574,7 +575,8 @@ int wal_append_record(uint16_t op, uint64_t seq, const char* table, const char* 
         buf = heap.get();
     }
     encode_into(buf, op, seq, table, tl, key, kl, json, jl);
-    return wal_write_encoded(scope, buf, total, 1, err, errlen);
+    // A schema change is answered only once its record is durable.
+    return wal_write_encoded(scope, buf, total, 1, err, errlen, true);
 }
 
 int wal_append_records_batch(uint16_t op, const char* table, const char* const* keys,

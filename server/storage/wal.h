@@ -112,9 +112,11 @@ void wal_path_for_scope(const char* scope, char* out, size_t cap);
 // cut fails the log is closed for writing (WalWriterSlot::closed) and every
 // later write to it is refused until a cut succeeds or a checkpoint empties
 // it.
+// sync_now syncs whatever the rule says.
 int wal_write_encoded(const char* scope, const void* data, size_t len, int nrecords, char* err,
-                      size_t errlen);
+                      size_t errlen, bool sync_now = false);
 
+// One record, written and synced (the schema changes use it).
 int wal_append_record(uint16_t op, uint64_t seq, const char* table, const char* key,
                       const char* json, char* err, size_t errlen);
 int wal_append_records_batch(uint16_t op, const char* table, const char* const* keys,
