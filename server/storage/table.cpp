@@ -145,19 +145,36 @@ int table_alloc_slot_unlocked(const char* internal_name, const TableSchema* sche
     return slot;
 }
 
-int table_create(const char* internal_name, const TableSchema* schema, char* err, size_t errlen) {
-    RwWriteGuard g(&g_tables.lock);
+namespace {
+
+// Whether a table of that name can be created (g_tables.lock held): 0 with
+// the canonical name in canon, or -1 "table already exists" / "invalid table
+// name" / "too many tables".
+int create_check_unlocked(const char* internal_name, char* canon, size_t cap, char* err,
+                          size_t errlen) {
     if (table_find_index_unlocked(internal_name) >= 0) {
         set_err(err, errlen, "table already exists");
         return -1;
     }
-    char canon[KYREL_INTERNAL_NAME_SIZE];
-    snprintf(canon, sizeof canon, "%s", internal_name ? internal_name : "");
+    snprintf(canon, cap, "%s", internal_name ? internal_name : "");
     canonicalize_ident(canon);
     if (!canon[0]) {
         set_err(err, errlen, "invalid table name");
         return -1;
     }
+    if (g_tables.count >= KYREL_MAX_TABLES) {
+        set_err(err, errlen, "too many tables");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int table_create(const char* internal_name, const TableSchema* schema, char* err, size_t errlen) {
+    RwWriteGuard g(&g_tables.lock);
+    char canon[KYREL_INTERNAL_NAME_SIZE];
+    if (create_check_unlocked(internal_name, canon, sizeof canon, err, errlen) != 0) return -1;
     int slot = table_alloc_slot_unlocked(canon, schema, err, errlen);
     if (slot < 0) return -1;
     // Manifest step: manifest_save for the new table (creates its directory); failure ignored.
@@ -191,22 +208,9 @@ int table_create_logged(const char* internal_name, const TableSchema* schema, co
                         char* warning, size_t warnlen, char* err, size_t errlen) {
     if (warning && warnlen) warning[0] = '\0';
     char canon[KYREL_INTERNAL_NAME_SIZE];
-    snprintf(canon, sizeof canon, "%s", internal_name ? internal_name : "");
-    canonicalize_ident(canon);
-    if (!canon[0]) {
-        set_err(err, errlen, "invalid table name");
-        return -1;
-    }
     {
         RwReadGuard g(&g_tables.lock);
-        if (table_find_index_unlocked(canon) >= 0) {
-            set_err(err, errlen, "table already exists");
-            return -1;
-        }
-        if (g_tables.count >= KYREL_MAX_TABLES) {
-            set_err(err, errlen, "too many tables");
-            return -1;
-        }
+        if (create_check_unlocked(internal_name, canon, sizeof canon, err, errlen) != 0) return -1;
     }
     if (clear_leftover_table_files(canon, err, errlen) != 0) return -1;
     if (wal_append_record(WAL_OP_CREATE_TABLE, next_seq(), canon, "", sql, err, errlen) != 0)
