@@ -85,12 +85,13 @@ int create_system_table(const char* internal_name, const SysColumn* cols, int nc
         c.is_primary_key = i == 0 ? 1 : 0;
     }
     snprintf(schema->primary_key, sizeof schema->primary_key, "%s", cols[0].name);
-    if (table_create(internal_name, schema.get(), err, errlen) != 0) return -1;
-    if (catalog_save(err, errlen) != 0) return -1;
     char sql[1024];
     snprintf(sql, sizeof sql, sql_format, plain_table_name(internal_name));
-    uint64_t seq = next_seq();
-    return wal_append_record(WAL_OP_CREATE_TABLE, seq, internal_name, "", sql, err, errlen);
+    // A catalog save that fails after the record is settled by the next
+    // checkpoint: the table exists either way.
+    char warning[256];
+    return table_create_logged(internal_name, schema.get(), sql, warning, sizeof warning, err,
+                               errlen);
 }
 
 std::string users_table() {

@@ -449,18 +449,22 @@ int sp_drop_procedure(const Session* session, const char* procedure, const char*
         return sp_fail(err, errlen, "procedure exists on a different table");
     char path[SP_PATH_SIZE];
     if (sp_expected_path_from_row(row.c_str(), path, sizeof path, err, errlen) != 0) return -1;
+    // Built before the change: nothing that can throw follows it.
+    const std::string out =
+        std::string("{\"ok\":true,\"message\":\"procedure dropped\",\"database\":\"") +
+        json_escaped(db) + "\",\"procedure\":\"" + json_escaped(proc) + "\"";
     if (system_delete_row_with_wal(procedures_table().c_str(), found_key.c_str(), err, errlen) != 0)
         return -1;
+    // The row is gone, so the procedure is: a file that cannot be removed is
+    // unused (a later CREATE of the name is refused until it is gone) and
+    // answered as a warning.
     bool removed = unlink(path) == 0 || errno == ENOENT;
     // The removal itself is made durable, so a crash cannot bring the file
     // back without its catalog row.
     if (removed) fsync_dir_of(path);
-    std::string out =
-        std::string("{\"ok\":true,\"message\":\"") +
-        (removed ? "procedure dropped" : "procedure dropped; procedure file could not be removed") +
-        "\",\"database\":\"" + json_escaped(db) + "\",\"procedure\":\"" + json_escaped(proc) +
-        "\"}";
-    if (reply && reply_cap > 0) snprintf(reply, reply_cap, "%s", out.c_str());
+    if (reply && reply_cap > 0)
+        snprintf(reply, reply_cap, "%s%s}", out.c_str(),
+                 removed ? "" : ",\"warning\":\"procedure file could not be removed\"");
     return 0;
 }
 

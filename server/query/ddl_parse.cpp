@@ -351,9 +351,9 @@ int ddl_validate_raw_for_type(int type, const char* value, char* err, size_t err
 // ---- applying ALTER TABLE -------------------------------------------------
 
 int ddl_alter_table_from_sql(const char* internal_name, const char* sql, int replaying, char* err,
-                             size_t errlen) {
+                             size_t errlen, const AlterLog* log) {
     auto cmd = std::make_unique<AlterTableCmd>();
     if (parse_alter_table_sql(sql, cmd.get(), err, errlen) != 0) return -1;
     return table_apply_alter(internal_name, cmd->op, &cmd->column, cmd->old_name, cmd->new_name,
-                             cmd->default_json, cmd->has_default, replaying, err, errlen);
+                             cmd->default_json, cmd->has_default, replaying, err, errlen, log);
 }

@@ -44,5 +44,7 @@ int ddl_validate_raw_for_type(int type, const char* value, char* err, size_t err
 // Parses one ALTER TABLE statement and applies it to the table of that
 // internal name (the statement's own table name is not used for lookup).
 // replaying 1: during WAL replay, changes already present are tolerated.
+// log (may be NULL): writes the change's record once every check passed (see
+// table_apply_alter).
 int ddl_alter_table_from_sql(const char* internal_name, const char* sql, int replaying, char* err,
-                             size_t errlen);
+                             size_t errlen, const AlterLog* log = nullptr);

@@ -1,10 +1,18 @@
 // Schema changes applied by the commit thread.
 //
-// ALTER TABLE and DROP TABLE change memory and the catalog first, then write
-// their log record, then checkpoint every table at once: after that the logs
-// hold no record older than the catalog, so a replay never applies rows of
-// the old shape to the new schema.  CREATE INDEX and DROP INDEX write no log
-// record; the definitions live in indexes.meta and the .idx files.
+// One contract, as for rows: everything that can refuse a statement is
+// decided before its log record is written; a record that cannot be written
+// and synced refuses the statement with nothing changed, live or on disk;
+// once it is written the change is applied and answered ok. A later step
+// that fails (the catalog save, the removal of a dropped table's files, the
+// checkpoint) does not undo it: the answer carries a "warning" member, and
+// the next checkpoint or start-up settles it (the checkpoint writes every
+// catalog before it empties the logs; replay applies the record again).
+//
+// ALTER TABLE and DROP TABLE then checkpoint every table at once, so the logs
+// soon hold no record older than the catalog. CREATE INDEX and DROP INDEX
+// write no log record: indexes.meta is their commit point (written whole
+// through a temporary file), and the .idx files follow it.
 #include "runtime/ddl_apply.h"
 #include "runtime/request_members.h"
 
@@ -53,15 +61,41 @@ MemberRead json_name_member(const Job* job, const char* key, const char* label, 
     return MEMBER_PRESENT;
 }
 
+// Appends text to the warning in w ("; " between two).
+void add_warning(char* w, size_t cap, const char* text) {
+    if (!text || !*text || cap == 0) return;
+    size_t n = strnlen(w, cap - 1);
+    for (const char* part : {n ? "; " : "", text}) {
+        size_t len = strlen(part);
+        if (len > cap - 1 - n) len = cap - 1 - n;  // a long warning is cut, never overrun
+        memcpy(w + n, part, len);
+        n += len;
+    }
+    w[n] = '\0';
+}
+
 // Checkpoint right after an applied ALTER or DROP TABLE (the caller holds
-// g_checkpoint_lock).  A failure is answered: the change is in memory and in
-// the log, but the client must not take it as settled.
-int checkpoint_after_schema_change(const char* what, char* msg, size_t msglen) {
+// g_checkpoint_lock). The change is logged and live whatever happens here: a
+// failure becomes the answer's warning and the next checkpoint (or start-up,
+// which replays the record) makes up for it.
+void checkpoint_after_schema_change(char* warning, size_t warnlen) {
     char cp[kMsgSize] = {0};
-    if (checkpoint_all_tables(cp, sizeof cp) == 0) return 0;
-    set_errf(msg, msglen, "%s applied but checkpoint failed: %s", what,
-             cp[0] ? cp : "unknown error");
-    return -1;
+    if (checkpoint_all_tables(cp, sizeof cp) == 0) return;
+    char text[kMsgSize + 32];
+    snprintf(text, sizeof text, "checkpoint failed: %s", cp[0] ? cp : "unknown error");
+    add_warning(warning, warnlen, text);
+}
+
+// The ALTER TABLE record, written by table_apply_alter once every check and
+// every row's new shape passed.
+struct AlterRecord {
+    const char* table;
+    const char* sql;
+};
+
+int write_alter_record(void* ctx, char* err, size_t errlen) {
+    const auto* r = static_cast<const AlterRecord*>(ctx);
+    return wal_append_record(WAL_OP_ALTER_TABLE, next_seq(), r->table, "", r->sql, err, errlen);
 }
 
 }  // namespace
@@ -81,14 +115,13 @@ char* ddl_handle_alter_table(Job* job, char* msg, size_t msglen) {
     const std::string done = "{\"ok\":true,\"message\":\"table altered\",\"database\":\"" +
                              json_escaped(db) + "\",\"table\":\"" + json_escaped(cmd->table) +
                              "\"}";
-    if (ddl_alter_table_from_sql(st.internal, sql, 0, msg, msglen) != 0) return nullptr;
-    if (catalog_save_db(db, msg, msglen) != 0) return nullptr;
-    uint64_t seq = next_seq();
-    if (wal_append_record(WAL_OP_ALTER_TABLE, seq, st.internal, "", sql, msg, msglen) != 0)
-        return nullptr;
+    AlterRecord rec{st.internal, sql};
+    const AlterLog log{write_alter_record, &rec};
+    if (ddl_alter_table_from_sql(st.internal, sql, 0, msg, msglen, &log) != 0) return nullptr;
     stats_add(&g_stats.counters.total_writes, 1);
-    if (checkpoint_after_schema_change("ALTER TABLE", msg, msglen) != 0) return nullptr;
-    return reply_copy(done);
+    char warning[kMsgSize] = "";
+    checkpoint_after_schema_change(warning, sizeof warning);
+    return reply_with_warning(done, warning);
 }
 
 char* ddl_handle_drop_table(Job* job, char* msg, size_t msglen) {
@@ -110,28 +143,37 @@ char* ddl_handle_drop_table(Job* job, char* msg, size_t msglen) {
     const char* db = session_database(job->session);
     SessionTable st;
     if (session_table_name(job->session, table, &st, msg, msglen) != 0) return nullptr;
-    const char* internal = st.internal;
     // Both answers are built before the change: nothing that can throw follows it.
     const std::string head = "{\"ok\":true,\"message\":\"table dropped\",\"database\":\"" +
                              json_escaped(db) + "\",\"table\":\"" + json_escaped(table) +
                              "\",\"skipped\":";
     const std::string done = head + "false}", skipped_done = head + "true}";
-    int rc = table_drop_internal(internal, if_exists, msg, msglen);
+    // Every file operation from here on uses the name as stored, whatever
+    // the spelling of the statement.
+    char stored[KYREL_INTERNAL_NAME_SIZE];
+    int rc = table_drop_check(st.internal, if_exists, stored, sizeof stored, msg, msglen);
     if (rc < 0) return nullptr;
-    const bool skipped = rc == 1;
-    if (!skipped) {
-        if (catalog_save_db(db, msg, msglen) != 0) return nullptr;
-        // Only once the catalog no longer names the table: a failed cleanup
-        // leaves unused files, which is no reason to fail the drop.
-        char cleanup[256];
-        table_remove_files(internal, cleanup, sizeof cleanup);
-        uint64_t seq = next_seq();
-        if (wal_append_record(WAL_OP_DROP_TABLE, seq, internal, "", "", msg, msglen) != 0)
-            return nullptr;
-        stats_add(&g_stats.counters.total_writes, 1);
-        if (checkpoint_after_schema_change("DROP TABLE", msg, msglen) != 0) return nullptr;
+    if (rc == 1) return reply_copy(skipped_done);
+    if (wal_append_record(WAL_OP_DROP_TABLE, next_seq(), stored, "", "", msg, msglen) != 0)
+        return nullptr;
+    // Logged: the table is gone from here on (the check above holds, as
+    // tables change only under g_checkpoint_lock).
+    char e[kMsgSize] = "";
+    table_drop_internal(stored, 1, e, sizeof e);
+    stats_add(&g_stats.counters.total_writes, 1);
+    char warning[kMsgSize] = "";
+    char sdb[64], stable[KYREL_INTERNAL_NAME_SIZE];
+    split_internal_table_name(stored, sdb, sizeof sdb, stable, sizeof stable);
+    e[0] = '\0';
+    if (catalog_save_db(sdb, e, sizeof e) != 0) {
+        // The files stay while the catalog on disk still names the table;
+        // replay drops it again, and a new table of the name removes them.
+        add_warning(warning, sizeof warning, e);
+    } else if (table_remove_files(stored, e, sizeof e) != 0) {
+        add_warning(warning, sizeof warning, e);
     }
-    return reply_copy(skipped ? skipped_done : done);
+    checkpoint_after_schema_change(warning, sizeof warning);
+    return reply_with_warning(done, warning);
 }
 
 char* ddl_handle_create_index(Job* job, char* msg, size_t msglen) {
@@ -241,10 +283,16 @@ char* ddl_handle_drop_index(Job* job, char* msg, size_t msglen) {
             return reply_copy("{\"ok\":true,\"message\":\"index not found\",\"skipped\":true}");
         return nullptr;
     }
+    // Built before the change: nothing that can throw follows it.
+    const std::string head = "{\"ok\":true,\"message\":\"index dropped\",\"index\":\"" +
+                             json_escaped(index) + "\",\"skipped\":";
+    const std::string done = head + "false}", skipped_done = head + "true}";
     int skipped = 0;
-    if (table_drop_index_internal(internal, index, if_exists, &skipped, msg, msglen) != 0)
+    char warning[kMsgSize] = "";
+    if (table_drop_index_internal(internal, index, if_exists, &skipped, msg, msglen, warning,
+                                  sizeof warning) != 0)
         return nullptr;
-    if (!skipped) stats_add(&g_stats.counters.total_writes, 1);
-    return reply_copy("{\"ok\":true,\"message\":\"index dropped\",\"index\":\"" +
-                      json_escaped(index) + "\",\"skipped\":" + (skipped ? "true" : "false") + "}");
+    if (skipped) return reply_copy(skipped_done);
+    stats_add(&g_stats.counters.total_writes, 1);
+    return reply_with_warning(done, warning);
 }

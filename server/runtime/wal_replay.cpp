@@ -11,7 +11,10 @@
 // which cuts the file there before its first append, so new records are
 // never written behind bytes that would stop the next replay.
 // Apply errors of single records are ignored. Row records take the change
-// road in replay mode (exec/row_change.h).
+// road in replay mode (exec/row_change.h). An ALTER TABLE record is applied
+// even when the catalog already has its change: the catalog can be saved
+// before the rows rewritten in its shape are durable, and the replayed
+// rewrite brings every row to the schema (storage/table.h).
 #include "runtime/wal_replay.h"
 
 #include <cstdio>
@@ -81,13 +84,17 @@ void apply_record(uint16_t op, uint64_t seq, const char* table, const char* key,
             g_replay_schema_changed = true;
         }
         break;
-    case WAL_OP_DROP_TABLE:
-        if (table_drop_internal(table, 1, e, sizeof e) >= 0) {
-            save_catalog_of(table);
-            table_remove_files(table, e, sizeof e);
+    case WAL_OP_DROP_TABLE: {
+        // The files go by the name as stored (the record's own when the
+        // catalog no longer has the table), never by another spelling.
+        char stored[KYREL_INTERNAL_NAME_SIZE];
+        if (table_drop_internal(table, 1, e, sizeof e, stored, sizeof stored) >= 0) {
+            save_catalog_of(stored);
+            table_remove_files(stored, e, sizeof e);
             g_replay_schema_changed = true;
         }
         break;
+    }
     case WAL_OP_INSERT:
     case WAL_OP_UPDATE:
         if (Table* t = table_find_live(table, nullptr, 0)) {

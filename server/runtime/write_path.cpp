@@ -232,16 +232,20 @@ char* handle_create_database(Job* job, char* msg, size_t msglen) {
             return nullptr;
         name = dbuf;
     }
-    if (database_create(name.c_str(), msg, msglen) != 0) return nullptr;
-    std::string db = registered_database(name.c_str());
-    if (db.empty()) db = name;
+    // Decided first, logged next, created last: a record that cannot be
+    // written leaves no database behind, live or in databases.meta.
+    char db[64];
+    if (database_create_check(name.c_str(), db, sizeof db, msg, msglen) != 0) return nullptr;
     // Built before the change: nothing that can throw follows it.
-    const std::string done = "{\"ok\":true,\"message\":\"database created\",\"database\":\"" +
-                             json_escaped(db.c_str()) + "\"}";
-    uint64_t seq = next_seq();
-    if (wal_append_record(WAL_OP_CREATE_DATABASE, seq, db.c_str(), "", "", msg, msglen) != 0)
+    const std::string done =
+        "{\"ok\":true,\"message\":\"database created\",\"database\":\"" + json_escaped(db) + "\"}";
+    if (wal_append_record(WAL_OP_CREATE_DATABASE, next_seq(), db, "", "", msg, msglen) != 0)
         return nullptr;
-    return reply_copy(done);
+    // Logged: a databases.meta that cannot be written is written by the next
+    // checkpoint, and replay creates the database until then.
+    char warning[kMsgSize] = "";
+    database_create(db, warning, sizeof warning);
+    return reply_with_warning(done, warning);
 }
 
 // Reads the "columns" array of a JSON create_table request into schema. Each
@@ -353,16 +357,11 @@ char* handle_create_table(Job* job, char* msg, size_t msglen) {
     // Built before the change: nothing that can throw follows it.
     const std::string done = "{\"ok\":true,\"message\":\"table created\",\"database\":\"" +
                              json_escaped(db.c_str()) + "\"}";
-    if (table_create(internal, schema.get(), msg, msglen) != 0) return nullptr;
-    {
-        char ignored[kMsgSize];
-        catalog_save(ignored, sizeof ignored);
-    }
-    uint64_t seq = next_seq();
-    if (wal_append_record(WAL_OP_CREATE_TABLE, seq, internal, "", wal_text.c_str(), msg, msglen) !=
-        0)
+    char warning[kMsgSize] = "";
+    if (table_create_logged(internal, schema.get(), wal_text.c_str(), warning, sizeof warning, msg,
+                            msglen) != 0)
         return nullptr;
-    return reply_copy(done);
+    return reply_with_warning(done, warning);
 }
 
 // ---- row changes ----------------------------------------------------------

@@ -14,10 +14,16 @@
 //   1. per table: segment N written and fsynced; chain compacted in memory
 //      (unless a cursor pins the table); manifest renamed to name N; the
 //      previous segment removed; indexes.meta and index files rewritten;
-//   2. bootstrap checkpoint file, then every database's checkpoint file;
-//   3. every log truncated to 0 (and synced).
-// A crash before 3 replays records that the segments already hold; replaying
-// them again gives the same newest versions.
+//   2. every database's catalog.meta (and databases.meta when its last save
+//      failed): a schema change answered with a warning because its catalog
+//      could not be written is settled here, before its record leaves the
+//      log; the catalog follows the rows rewritten in its shape;
+//   3. bootstrap checkpoint file, then every database's checkpoint file;
+//   4. every log truncated to 0 (and synced).
+// A crash before 4 replays records that the segments already hold; replaying
+// them again gives the same newest versions. A replayed ALTER TABLE whose
+// change the catalog already has rewrites the rows again (table.h), so a
+// crash between 2 and 4 leaves schema and rows agreeing.
 // Invariant: no change is applied or logged while this runs (g_checkpoint_lock,
 // see checkpoint.h).
 #include "storage/checkpoint.h"
@@ -36,6 +42,7 @@
 #include "base/config.h"
 #include "base/err.h"
 #include "base/stats.h"
+#include "storage/catalog.h"
 #include "storage/cursor_pins.h"
 #include "storage/db_registry.h"
 #include "storage/ident.h"
@@ -300,6 +307,8 @@ int checkpoint_all_tables(char* err, size_t errlen) {
             if (table_checkpoint_compact(t, c, err, errlen) != 0) return -1;
         }
     }
+    if (catalog_save(err, errlen) != 0) return -1;
+    if (databases_save_if_stale(err, errlen) != 0) return -1;
     g_checkpoint_seq = c;
     if (checkpoint_meta_save(err, errlen) != 0) return -1;
 
@@ -326,8 +335,9 @@ int checkpoint_all_tables(char* err, size_t errlen) {
             }
         }
     }
-    // Every log is empty now: a tail noted by replay no longer applies.
-    wal_forget_valid_ends_locked();
+    // Every log is empty now: a tail noted by replay no longer applies, and
+    // a log closed after a failed cut is open again.
+    wal_logs_emptied_locked();
     return wal_writer_open_locked(WAL_BOOTSTRAP_SCOPE, err, errlen);
 }
 

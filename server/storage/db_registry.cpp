@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -33,6 +34,11 @@ DatabaseRegistry g_databases = {PTHREAD_RWLOCK_INITIALIZER, {}, 0};
 namespace {
 
 const char kDatabasesMetaPath[] = KYREL_DATA_ROOT "/databases.meta";
+
+// True after a failed save: the registry holds a database the file lacks
+// (its record is still in the bootstrap log), so the next checkpoint writes
+// the file before it empties that log.
+std::atomic<bool> g_databases_meta_stale{false};
 
 // Adds a name; client names go through the client name rules.
 int database_add_impl(const char* name, int allow_existing, bool client, char* err, size_t errlen) {
@@ -96,6 +102,20 @@ int database_exists(const char* name) {
 
 int database_add_unlocked(const char* name, int allow_existing, char* err, size_t errlen) {
     return database_add_impl(name, allow_existing, true, err, errlen);
+}
+
+int database_create_check(const char* name, char* canon, size_t cap, char* err, size_t errlen) {
+    if (copy_ident_checked(canon, cap, name, "database name", err, errlen) != 0) return -1;
+    RwReadGuard g(&g_databases.lock);
+    if (database_find_index_unlocked(canon) >= 0) {
+        set_err(err, errlen, "database already exists");
+        return -1;
+    }
+    if (g_databases.count >= KYREL_MAX_DATABASES) {
+        set_err(err, errlen, "too many databases");
+        return -1;
+    }
+    return 0;
 }
 
 int database_create(const char* name, char* err, size_t errlen) {
@@ -162,10 +182,16 @@ std::string registry_text() {
 int databases_save(char* err, size_t errlen) {
     const std::string text = registry_text();
     if (meta_file_write_atomic(kDatabasesMetaPath, text.data(), text.size(), nullptr, 0) != 0) {
+        g_databases_meta_stale = true;
         set_err(err, errlen, "cannot write databases meta");
         return -1;
     }
+    g_databases_meta_stale = false;
     return 0;
+}
+
+int databases_save_if_stale(char* err, size_t errlen) {
+    return g_databases_meta_stale ? databases_save(err, errlen) : 0;
 }
 
 namespace {

@@ -35,12 +35,19 @@ int database_exists(const char* name);
 // "too many databases".  Caller holds the write lock.
 int database_add_unlocked(const char* name, int allow_existing, char* err, size_t errlen);
 // CREATE DATABASE from a client: add, create directories, save databases.meta.
+// Whether CREATE DATABASE name may go ahead, changing nothing: 0 with the
+// checked name in canon, or -1 (a refused name, "database already exists",
+// "too many databases"). The caller holds g_checkpoint_lock, under which
+// databases are created, so the answer holds until it creates it.
+int database_create_check(const char* name, char* canon, size_t cap, char* err, size_t errlen);
 int database_create(const char* name, char* err, size_t errlen);
 // Start-up bootstrap and WAL replay (names not held to the client rules);
 // NULL means "default".
 int database_create_if_missing(const char* name, char* err, size_t errlen);
 // Rewrites databases.meta atomically; -1 "cannot write databases meta".
 int databases_save(char* err, size_t errlen);
+// databases_save when the last save failed, else 0 (the checkpoint's step).
+int databases_save_if_stale(char* err, size_t errlen);
 // Start-up: rebuilds the registry from databases.meta (or "default",
 // "config_db" when the file does not exist) and rewrites it.  A file that
 // exists but cannot be read is an error (-1 with a message); start-up prints it

@@ -15,6 +15,9 @@
 //
 //   g_wal.lock (wal.h) before g_databases.lock (db_registry.h); a checkpoint
 //   takes g_databases.lock on its own after it has let go of the table locks.
+//   ALTER TABLE writes its log record (g_wal.lock) while it holds its
+//   table's lock, between the checks and the change; no holder of g_wal.lock
+//   takes a table lock.
 //
 // Leaf locks, held only around their own fields and never while taking
 // another: g_seq.lock (wal.h), g_stats.lock, g_mem.lock and g_activity.lock

@@ -16,16 +16,20 @@
 #include <cstring>
 #include <string>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "base/err.h"
 #include "base/json_text.h"
 #include "base/stats.h"
 #include "base/text_util.h"
+#include "storage/catalog.h"
 #include "storage/db_registry.h"
 #include "storage/index_file.h"
 #include "storage/paths.h"
 #include "storage/row_version.h"
 #include "storage/segment.h"
+#include "storage/wal.h"
 
 TableList g_tables;
 
@@ -141,19 +145,36 @@ int table_alloc_slot_unlocked(const char* internal_name, const TableSchema* sche
     return slot;
 }
 
-int table_create(const char* internal_name, const TableSchema* schema, char* err, size_t errlen) {
-    RwWriteGuard g(&g_tables.lock);
+namespace {
+
+// Whether a table of that name can be created (g_tables.lock held): 0 with
+// the canonical name in canon, or -1 "table already exists" / "invalid table
+// name" / "too many tables".
+int create_check_unlocked(const char* internal_name, char* canon, size_t cap, char* err,
+                          size_t errlen) {
     if (table_find_index_unlocked(internal_name) >= 0) {
         set_err(err, errlen, "table already exists");
         return -1;
     }
-    char canon[KYREL_INTERNAL_NAME_SIZE];
-    snprintf(canon, sizeof canon, "%s", internal_name ? internal_name : "");
+    snprintf(canon, cap, "%s", internal_name ? internal_name : "");
     canonicalize_ident(canon);
     if (!canon[0]) {
         set_err(err, errlen, "invalid table name");
         return -1;
     }
+    if (g_tables.count >= KYREL_MAX_TABLES) {
+        set_err(err, errlen, "too many tables");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int table_create(const char* internal_name, const TableSchema* schema, char* err, size_t errlen) {
+    RwWriteGuard g(&g_tables.lock);
+    char canon[KYREL_INTERNAL_NAME_SIZE];
+    if (create_check_unlocked(internal_name, canon, sizeof canon, err, errlen) != 0) return -1;
     int slot = table_alloc_slot_unlocked(canon, schema, err, errlen);
     if (slot < 0) return -1;
     // Manifest step: manifest_save for the new table (creates its directory); failure ignored.
@@ -161,6 +182,51 @@ int table_create(const char* internal_name, const TableSchema* schema, char* err
         char merr[256];
         manifest_save(&g_tables.slots[slot], merr, sizeof merr);
     }
+    return 0;
+}
+
+namespace {
+
+// A table directory no live table owns was left by an earlier table of that
+// name (a DROP whose cleanup failed, or files written before a crash): it is
+// removed before a table of the name is created, so the new table never
+// adopts an old indexes.meta, index file or segment.
+int clear_leftover_table_files(const char* internal_name, char* err, size_t errlen) {
+    char dir[512];
+    table_dir_path(internal_name, dir, sizeof dir);
+    struct stat st;
+    if (lstat(dir, &st) != 0) return 0;
+    char rmerr[256] = "";
+    if (remove_path_recursive(dir, rmerr, sizeof rmerr) == 0) return 0;
+    set_errf(err, errlen, "cannot remove files left by an earlier table in %s: %s", dir, rmerr);
+    return -1;
+}
+
+}  // namespace
+
+int table_create_logged(const char* internal_name, const TableSchema* schema, const char* sql,
+                        char* warning, size_t warnlen, char* err, size_t errlen) {
+    if (warning && warnlen) warning[0] = '\0';
+    char canon[KYREL_INTERNAL_NAME_SIZE];
+    {
+        RwReadGuard g(&g_tables.lock);
+        if (create_check_unlocked(internal_name, canon, sizeof canon, err, errlen) != 0) return -1;
+    }
+    if (clear_leftover_table_files(canon, err, errlen) != 0) return -1;
+    if (wal_append_record(WAL_OP_CREATE_TABLE, next_seq(), canon, "", sql, err, errlen) != 0)
+        return -1;
+    // Logged: the table exists from here on. The checks above hold because
+    // tables are created and dropped only under g_checkpoint_lock.
+    char e[256] = "";
+    if (table_create(canon, schema, e, sizeof e) != 0) {
+        set_err(warning, warnlen, e);
+        return 0;
+    }
+    char db[64], tname[KYREL_INTERNAL_NAME_SIZE];
+    split_internal_table_name(canon, db, sizeof db, tname, sizeof tname);
+    // A catalog that could not be written is written by the next
+    // checkpoint; until then replay creates the table from its record.
+    if (catalog_save_db(db, e, sizeof e) != 0) set_err(warning, warnlen, e);
     return 0;
 }
 
@@ -275,32 +341,53 @@ int row_rewrite_for_altered_schema(const char* row_json, const TableSchema* new_
     return 0;
 }
 
-int table_rewrite_latest_rows_for_alter(Table* table, const TableSchema* new_schema,
-                                        const char* rename_from, const char* rename_to,
-                                        const char* added_column, const char* default_text,
-                                        char* err, size_t errlen) {
-    if (!table || !new_schema) {
-        set_err(err, errlen, "table not found");
+namespace {
+
+// The rows of an ALTER in their new shape, built before anything changes.
+struct AlterRewrite {
+    std::vector<std::pair<VersionedRow*, char*>> rows;  // newest version of a key, its new text
+    ~AlterRewrite() {
+        for (auto& r : rows) free(r.second);
+    }
+};
+
+int alter_rewrite_prepare(Table* table, const TableSchema* new_schema, const char* rename_from,
+                          const char* rename_to, const char* added_column, const char* default_text,
+                          AlterRewrite* out, char* err, size_t errlen) {
+    try {
+        std::unordered_set<std::string> seen;
+        for (VersionedRow* r = table->rows; r; r = r->next) {
+            if (!r->key || !seen.insert(r->key).second) continue;  // each key's newest version
+            if (r->deleted || !r->json) continue;
+            char* shaped = nullptr;
+            if (row_rewrite_for_altered_schema(r->json, new_schema, rename_from, rename_to,
+                                               added_column, default_text, &shaped, err,
+                                               errlen) != 0)
+                return -1;
+            // The rewritten row is stored, so its typed values (the DEFAULT
+            // text included) are made canonical like any inserted row.
+            char* canon = nullptr;
+            int rc = schema_canonicalize_row_with_schema(new_schema, shaped, &canon, err, errlen);
+            free(shaped);
+            if (rc != 0) return -1;
+            out->rows.emplace_back(r, nullptr);
+            out->rows.back().second = canon;
+        }
+    } catch (...) {
+        set_err(err, errlen, "oom");
         return -1;
     }
-    std::unordered_set<std::string> seen;
+    return 0;
+}
+
+// Cannot fail: the prepared texts replace the rows' and the schema changes.
+void alter_rewrite_commit(Table* table, const TableSchema* new_schema, AlterRewrite* rw) {
     int64_t delta = 0;
-    for (VersionedRow* r = table->rows; r; r = r->next) {
-        if (!r->key || !seen.insert(r->key).second) continue;  // only each key's newest version
-        if (r->deleted || !r->json) continue;
-        char* shaped = nullptr;
-        if (row_rewrite_for_altered_schema(r->json, new_schema, rename_from, rename_to,
-                                           added_column, default_text, &shaped, err, errlen) != 0)
-            return -1;
-        // The rewritten row is stored, so its typed values (the DEFAULT text
-        // included) are made canonical like any inserted row.
-        char* canon = nullptr;
-        int rc = schema_canonicalize_row_with_schema(new_schema, shaped, &canon, err, errlen);
-        free(shaped);
-        if (rc != 0) return -1;
+    for (auto& [r, canon] : rw->rows) {
         uint64_t old_size = r->mem_size;
         free(r->json);
         r->json = canon;
+        canon = nullptr;
         r->mem_size = versioned_row_mem_size(r->key, r->json);
         delta += (int64_t)r->mem_size - (int64_t)old_size;
     }
@@ -313,6 +400,23 @@ int table_rewrite_latest_rows_for_alter(Table* table, const TableSchema* new_sch
     sec_index_maps_mark_invalid(table);
     table->row_memory_bytes = (uint64_t)((int64_t)table->row_memory_bytes + delta);
     mem_add(delta);
+}
+
+}  // namespace
+
+int table_rewrite_latest_rows_for_alter(Table* table, const TableSchema* new_schema,
+                                        const char* rename_from, const char* rename_to,
+                                        const char* added_column, const char* default_text,
+                                        char* err, size_t errlen) {
+    if (!table || !new_schema) {
+        set_err(err, errlen, "table not found");
+        return -1;
+    }
+    AlterRewrite rw;
+    if (alter_rewrite_prepare(table, new_schema, rename_from, rename_to, added_column, default_text,
+                              &rw, err, errlen) != 0)
+        return -1;
+    alter_rewrite_commit(table, new_schema, &rw);
     // Index-file step: rebuild_table_indexes(table) (its failure returns -1); a full rebuild clears the flag.
     if (rebuild_table_indexes(table, err, errlen) != 0) return -1;
     return 0;
@@ -364,7 +468,10 @@ AlterPlan plan_drop_column(AlterWork& w, const Table* t, const char* old_name, i
     TableSchema& work = w.schema;
     int c = schema_get_col_ci(&work, old_name);
     if (c < 0) {
-        if (replaying) return AlterPlan::kNothingToDo;
+        // Replay after a catalog that already has the change: the rows may
+        // still carry the column (their rewrite was not durable yet), so
+        // they are brought to the schema's shape all the same.
+        if (replaying) return AlterPlan::kRewrite;
         set_err(err, errlen, "column not found");
         return AlterPlan::kRefused;
     }
@@ -422,7 +529,8 @@ AlterPlan plan_rename_column(AlterWork& w, const Table* t, const char* old_name,
 
 int table_apply_alter(const char* internal_name, int op, const ColumnDef* added,
                       const char* old_name, const char* new_name, const char* default_text,
-                      int has_default, int replaying, char* err, size_t errlen) {
+                      int has_default, int replaying, char* err, size_t errlen,
+                      const AlterLog* log) {
     int slot = table_find_index(internal_name);
     if (slot < 0) {
         if (replaying) return 0;
@@ -456,13 +564,47 @@ int table_apply_alter(const char* internal_name, int op, const ColumnDef* added,
     default: set_err(err, errlen, "unsupported ALTER TABLE operation"); return -1;
     }
     if (plan == AlterPlan::kRefused) return -1;
-    if (plan == AlterPlan::kNothingToDo) return 0;
+    // Everything that can refuse the change is decided before its record is
+    // logged: the plan's checks and every row's new shape.
+    AlterRewrite rw;
     const char* deflt = has_default ? default_text : nullptr;
-    return table_rewrite_latest_rows_for_alter(t, &w.schema, w.rename_from, w.rename_to,
-                                               w.added_name, deflt, err, errlen);
+    if (plan == AlterPlan::kRewrite &&
+        alter_rewrite_prepare(t, &w.schema, w.rename_from, w.rename_to, w.added_name, deflt, &rw,
+                              err, errlen) != 0)
+        return -1;
+    if (log && log->write(log->ctx, err, errlen) != 0) return -1;
+    if (plan == AlterPlan::kNothingToDo) return 0;
+    alter_rewrite_commit(t, &w.schema, &rw);
+    // The plan refuses a change of an indexed column, so the rebuild finds
+    // the same values as before and cannot fail on a unique index.
+    char ignored[256];
+    rebuild_table_indexes(t, ignored, sizeof ignored);
+    return 0;
 }
 
-int table_drop_internal(const char* internal_name, int if_exists, char* err, size_t errlen) {
+int table_drop_check(const char* internal_name, int if_exists, char* stored, size_t stored_cap,
+                     char* err, size_t errlen) {
+    if (stored && stored_cap) stored[0] = '\0';
+    RwReadGuard list(&g_tables.lock);
+    int slot = table_find_index_unlocked(internal_name);
+    if (slot < 0) {
+        if (if_exists) return 1;
+        set_err(err, errlen, "table not found");
+        return -1;
+    }
+    const char* name = g_tables.slots[slot].schema.name;
+    if (table_is_protected_internal_name(name)) {
+        set_err(err, errlen, "cannot drop system table");
+        return -1;
+    }
+    if (stored && stored_cap) snprintf(stored, stored_cap, "%s", name);
+    return 0;
+}
+
+int table_drop_internal(const char* internal_name, int if_exists, char* err, size_t errlen,
+                        char* stored, size_t stored_cap) {
+    if (stored && stored_cap)
+        snprintf(stored, stored_cap, "%s", internal_name ? internal_name : "");
     {
         RwWriteGuard list(&g_tables.lock);
         int slot = table_find_index_unlocked(internal_name);
@@ -477,6 +619,7 @@ int table_drop_internal(const char* internal_name, int if_exists, char* err, siz
         }
         Table* t = &g_tables.slots[slot];
         RwWriteGuard g(&t->lock);
+        if (stored && stored_cap) snprintf(stored, stored_cap, "%s", t->schema.name);
         t->dropped = 1;
         t->schema.name[0] = '\0';
         sec_index_maps_clear_all(t);
@@ -495,15 +638,17 @@ int table_remove_files(const char* internal_name, char* err, size_t errlen) {
 }
 
 int table_drop_index_internal(const char* internal_name, const char* index_name, int if_exists,
-                              int* out_skipped, char* err, size_t errlen) {
+                              int* out_skipped, char* err, size_t errlen, char* warning,
+                              size_t warnlen) {
     if (out_skipped) *out_skipped = 0;
+    if (warning && warnlen) warning[0] = '\0';
     int slot = table_find_index(internal_name);
     if (slot < 0) {
         set_err(err, errlen, "table not found");
         return -1;
     }
     Table* t = &g_tables.slots[slot];
-    std::string idx_path;
+    char idx_path[512];
     {
         RwWriteGuard g(&t->lock);
         int i = t->dropped ? -1 : find_indexdef_ci(t, index_name);
@@ -515,24 +660,36 @@ int table_drop_index_internal(const char* internal_name, const char* index_name,
             set_err(err, errlen, "index not found");
             return -1;
         }
-        char dir[512];
-        table_dir_path(t->schema.name, dir, sizeof dir);
-        idx_path = std::string(dir) + "/" + t->indexes[i].name + ".idx";
-        sec_index_map_clear(&t->sec_maps[i]);
+        table_index_file_path(t->schema.name, t->indexes[i].name, idx_path, sizeof idx_path);
+        // indexes.meta is the drop's commit point: written without the index
+        // first, and only then is the index taken out of memory, so a failed
+        // write leaves the index as it was, live and on disk.
+        const IndexDef removed = t->indexes[i];
+        const SecIndexMap removed_map = t->sec_maps[i];  // ownership moves with the struct
         for (int j = i; j + 1 < t->index_count; ++j) {
             t->indexes[j] = t->indexes[j + 1];
-            t->sec_maps[j] = t->sec_maps[j + 1];  // moves ownership of the map
+            t->sec_maps[j] = t->sec_maps[j + 1];
         }
         t->index_count--;
         memset(&t->indexes[t->index_count], 0, sizeof(IndexDef));
         memset(&t->sec_maps[t->index_count], 0, sizeof(SecIndexMap));
-        // Index-file step: indexes_meta_save for this table while locked; return its failure.
-        if (indexes_meta_save(t, err, errlen) != 0) return -1;
+        if (indexes_meta_save(t, err, errlen) != 0) {
+            for (int j = t->index_count; j > i; --j) {
+                t->indexes[j] = t->indexes[j - 1];
+                t->sec_maps[j] = t->sec_maps[j - 1];
+            }
+            t->indexes[i] = removed;
+            t->sec_maps[i] = removed_map;
+            t->index_count++;
+            return -1;
+        }
+        SecIndexMap gone = removed_map;
+        sec_index_map_clear(&gone);
     }
-    if (unlink(idx_path.c_str()) != 0 && errno != ENOENT) {
-        set_err(err, errlen, "index metadata updated; cannot remove old index file");
-        return -1;
-    }
+    // The index is gone once indexes.meta no longer names it: a file that
+    // stays is unused (and removed by a later CREATE INDEX of that name).
+    if (unlink(idx_path) != 0 && errno != ENOENT)
+        set_err(warning, warnlen, "cannot remove old index file");
     return 0;
 }
 

@@ -133,6 +133,16 @@ int table_alloc_slot_unlocked(const char* internal_name, const TableSchema* sche
                               size_t errlen);
 
 int table_create(const char* internal_name, const TableSchema* schema, char* err, size_t errlen);
+// CREATE TABLE as a client or the server makes it: every refusal ("table
+// already exists", "too many tables", "invalid table name", a directory left
+// by an earlier table that cannot be removed) comes before the WAL record
+// (op 1, statement text sql); a failed record refuses the creation with
+// nothing changed. Once logged the table is created and the catalog saved; a
+// failed catalog save is 0 with the message in warning (the next checkpoint
+// writes the catalog, replay creates the table until then). Caller holds
+// g_checkpoint_lock.
+int table_create_logged(const char* internal_name, const TableSchema* schema, const char* sql,
+                        char* warning, size_t warnlen, char* err, size_t errlen);
 int table_is_protected_internal_name(const char* internal_name);
 int table_index_uses_column(const Table* table, const char* column);
 int remove_path_recursive(const char* path, char* err, size_t errlen);
@@ -155,23 +165,50 @@ enum AlterOp : int32_t {
     ALTER_OP_RENAME_COLUMN = 3
 };
 
+// Writes the record of a change that has passed all its checks; 0, or -1
+// with the message in err (the change is then refused, nothing changed).
+struct AlterLog {
+    int (*write)(void* ctx, char* err, size_t errlen);
+    void* ctx;
+};
+
 // Applies one parsed ALTER TABLE: op, the added column (ADD), old and new
 // names (DROP uses old_name; RENAME both), the DEFAULT text when has_default.
-// ddl_alter_table_from_sql (internal name, statement, replaying, err) is this
-// after parse_alter_table_sql; it lives with the DDL parser.
+// Every refusal, the new shape of every row included, is decided before
+// log->write is called (under the table's write lock); once it returned 0
+// the change is applied and cannot fail. ddl_alter_table_from_sql (internal
+// name, statement, replaying, err, log) is this after parse_alter_table_sql;
+// it lives with the DDL parser.
+//
+// Replaying, a change the table already has is not refused: its row rewrite
+// is made again (a projection onto the schema's columns, so doing it twice
+// is harmless). The catalog may have been saved with the change before the
+// rewritten rows were durable; replay then brings the rows to the schema.
 int table_apply_alter(const char* internal_name, int op, const ColumnDef* added,
                       const char* old_name, const char* new_name, const char* default_text,
-                      int has_default, int replaying, char* err, size_t errlen);
+                      int has_default, int replaying, char* err, size_t errlen,
+                      const AlterLog* log = nullptr);
 
-// 0 dropped, 1 missing with if_exists, -1 error. The table's files stay on
-// disk: the caller saves the catalog first and then removes them with
-// table_remove_files, so that a crash in between finds the table either
-// whole (still in the catalog, its segment there) or gone, never half.
-int table_drop_internal(const char* internal_name, int if_exists, char* err, size_t errlen);
+// Whether DROP TABLE may go ahead, changing nothing: 0 with the table's name
+// as stored in `stored`, 1 missing with if_exists, -1 "table not found" /
+// "cannot drop system table".
+int table_drop_check(const char* internal_name, int if_exists, char* stored, size_t stored_cap,
+                     char* err, size_t errlen);
+// 0 dropped, 1 missing with if_exists, -1 error; `stored` (may be NULL) gets
+// the name as stored, which every later file operation must use. The table's
+// files stay on disk: the caller saves the catalog first and then removes
+// them with table_remove_files, so that a crash in between finds the table
+// either whole (still in the catalog, its segment there) or gone, never half.
+int table_drop_internal(const char* internal_name, int if_exists, char* err, size_t errlen,
+                        char* stored = nullptr, size_t stored_cap = 0);
 // Removes the directory of a table (manifest, index files, segments). 0, or
 // -1 with "table dropped from catalog; file cleanup warning: ..." in err.
 int table_remove_files(const char* internal_name, char* err, size_t errlen);
+// DROP INDEX: indexes.meta without the index is its commit point (a failed
+// write is -1 and leaves the index as it was). An index file that cannot be
+// removed afterwards is 0 with the message in warning (may be NULL).
 int table_drop_index_internal(const char* internal_name, const char* index_name, int if_exists,
-                              int* out_skipped, char* err, size_t errlen);
+                              int* out_skipped, char* err, size_t errlen, char* warning = nullptr,
+                              size_t warnlen = 0);
 int resolve_index_target_db(const char* database, const char* index_name, const char* table_name,
                             char* out, size_t capacity, char* err, size_t errlen);

@@ -47,10 +47,12 @@
 // Sync policy: each scope counts records written since its last fdatasync;
 // with wal_sync_every N > 1 the file is synced once the count reaches N,
 // with N <= 1 after every write. A batch, or everything a commit group has
-// for one file (wal_write_encoded), is one write and at most one sync.
+// for one file (wal_write_encoded), is one write and at most one sync. A
+// single record (wal_append_record: the schema changes) is synced at once.
 #include "storage/wal.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -308,6 +310,7 @@ int wal_writer_find_slot_locked(const char* scope, int create) {
         s.fd = -1;
         s.pending = 0;
         s.bytes = 0;
+        s.closed = 0;
         return i;
     }
     return -1;
@@ -355,7 +358,13 @@ void wal_note_valid_end(const char* path, uint64_t end) {
     } catch (...) {}
 }
 
-void wal_forget_valid_ends_locked(void) { g_wal_valid_ends.clear(); }
+void wal_logs_emptied_locked(void) {
+    g_wal_valid_ends.clear();
+    for (WalWriterSlot& s : g_wal.writers) {
+        s.closed = 0;
+        s.bytes = 0;
+    }
+}
 
 int wal_writer_open_locked(const char* scope, char* err, size_t errlen) {
     int i = wal_writer_find_slot_locked(scope, 1);
@@ -382,7 +391,9 @@ int wal_writer_open_locked(const char* scope, char* err, size_t errlen) {
     off_t end = lseek(fd, 0, SEEK_END);
     s.fd = fd;
     s.pending = 0;
-    s.bytes = end > 0 ? (uint64_t)end : 0;
+    // A closed log keeps the length of its last acknowledged record: the
+    // bytes past it are the refused ones.
+    if (!s.closed) s.bytes = end > 0 ? (uint64_t)end : 0;
     return 0;
 }
 
@@ -440,8 +451,41 @@ void wal_writer_close(void) {
 
 // ---------------------------------------------------------------- appends
 
+namespace {
+
+// Cuts the log back to the length of its last acknowledged record. 0 when
+// nothing lies past it (any more); -1 when the cut failed. A file shorter
+// than known was emptied by a checkpoint: its length is taken.
+int wal_cut_back_locked(WalWriterSlot& s) {
+    struct stat st;
+    if (fstat(s.fd, &st) != 0) return -1;
+    if ((uint64_t)st.st_size <= s.bytes) {
+        s.bytes = (uint64_t)st.st_size;
+        return 0;
+    }
+    return ftruncate(s.fd, (off_t)s.bytes) == 0 ? 0 : -1;
+}
+
+// Last resort when a refused record could not be cut off: its magic is
+// overwritten (through a descriptor of its own, as the writer's appends), so
+// replay stops there ("invalid WAL magic") instead of applying it. Nothing
+// is appended behind it while the log is closed, so no acknowledged record
+// lies beyond that point.
+void wal_spoil_refused_tail_locked(const WalWriterSlot& s) {
+    char path[512];
+    wal_path_for_scope(s.scope, path, sizeof path);
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    static const unsigned char zeros[4] = {0, 0, 0, 0};
+    (void)!pwrite(fd, zeros, sizeof zeros, (off_t)s.bytes);
+    (void)!fdatasync(fd);
+    close(fd);
+}
+
+}  // namespace
+
 int wal_write_encoded(const char* scope, const void* data, size_t len, int nrecords, char* err,
-                      size_t errlen) {
+                      size_t errlen, bool sync_now) {
     if (err && errlen) err[0] = '\0';
     int rc = 0;
     {
@@ -453,13 +497,25 @@ int wal_write_encoded(const char* scope, const void* data, size_t len, int nreco
             return -1;
         }
         WalWriterSlot& s = g_wal.writers[i];
+        // A closed log takes nothing until the refused bytes are gone.
+        if (s.closed) {
+            if (wal_cut_back_locked(s) != 0) {
+                set_err(err, errlen,
+                        "WAL closed for writing: a refused record could not be cut off "
+                        "(a checkpoint or a restart reopens it)");
+                return -1;
+            }
+            s.closed = 0;
+            fprintf(stderr, "wal: %s reopened for writing: the refused record is cut off\n",
+                    s.scope);
+        }
         const int32_t pending_before = s.pending;
         if (wal_write_full_fd(s.fd, data, len) != 0) {
             rc = -1;
         } else {
             s.pending += nrecords;
             int every = g_cfg.wal_sync_every;
-            if (every <= 1 || s.pending >= every) {
+            if (sync_now || every <= 1 || s.pending >= every) {
                 if (fdatasync(s.fd) != 0) {
                     set_err(err, errlen, "cannot sync WAL");
                     rc = -1;
@@ -473,14 +529,17 @@ int wal_write_encoded(const char* scope, const void* data, size_t len, int nreco
         } else {
             // The caller is told the records were not logged: cut off what
             // reached the file so that a torn record cannot hide later ones
-            // from replay, and a refused change is not replayed.
-            // Never extends the file: only a tail beyond the known length goes.
-            struct stat st;
-            if (fstat(s.fd, &st) == 0 && (uint64_t)st.st_size > s.bytes &&
-                ftruncate(s.fd, (off_t)s.bytes) != 0) {
-                // Left for replay's torn-tail rule; the error is already set.
-            }
+            // from replay, and a refused change is not replayed. When the
+            // cut fails the log is closed for writing: a record appended
+            // behind the refused bytes could not be reached by replay.
             s.pending = pending_before;
+            if (wal_cut_back_locked(s) != 0) {
+                wal_spoil_refused_tail_locked(s);
+                s.closed = 1;
+                fprintf(stderr,
+                        "wal: %s closed for writing: a refused record could not be cut off\n",
+                        s.scope);
+            }
         }
     }
     if (rc != 0) {
@@ -516,7 +575,8 @@ int wal_append_record(uint16_t op, uint64_t seq, const char* table, const char* 
         buf = heap.get();
     }
     encode_into(buf, op, seq, table, tl, key, kl, json, jl);
-    return wal_write_encoded(scope, buf, total, 1, err, errlen);
+    // A schema change is answered only once its record is durable.
+    return wal_write_encoded(scope, buf, total, 1, err, errlen, true);
 }
 
 int wal_append_records_batch(uint16_t op, const char* table, const char* const* keys,

@@ -47,6 +47,10 @@ struct WalWriterSlot {
     int32_t fd;
     int32_t pending;
     uint64_t bytes;  // file length as known to this writer (set at open)
+    // 1 after a failed record could not be cut off again: bytes past `bytes`
+    // may still hold it. Nothing is appended until a cut succeeds (retried
+    // before each write) or a checkpoint empties the log.
+    uint32_t closed;
 };
 
 // The open logs, one writer per scope.
@@ -103,10 +107,16 @@ void wal_scope_name(const char* scope, char* out, size_t cap);
 void wal_path_for_scope(const char* scope, char* out, size_t cap);
 
 // Writes already encoded records (nrecords of them) to one scope's file in one
-// write, applies the sync rule and the statistics. Takes g_wal.lock.
+// write, applies the sync rule and the statistics. Takes g_wal.lock. A failed
+// write or sync cuts the file back to its last acknowledged record; when that
+// cut fails the log is closed for writing (WalWriterSlot::closed) and every
+// later write to it is refused until a cut succeeds or a checkpoint empties
+// it.
+// sync_now syncs whatever the rule says.
 int wal_write_encoded(const char* scope, const void* data, size_t len, int nrecords, char* err,
-                      size_t errlen);
+                      size_t errlen, bool sync_now = false);
 
+// One record, written and synced (the schema changes use it).
 int wal_append_record(uint16_t op, uint64_t seq, const char* table, const char* key,
                       const char* json, char* err, size_t errlen);
 int wal_append_records_batch(uint16_t op, const char* table, const char* const* keys,
@@ -128,9 +138,11 @@ int wal_writer_close_all_locked(char* err, size_t errlen);
 // when the writer first opens that file it cuts it there and fsyncs before
 // any append, so new records never land behind bytes replay would stop at.
 // wal_note_valid_end takes g_wal.lock; the _locked form expects it held (the
-// checkpoint truncates every log to 0 and forgets the notes).
+// checkpoint truncates every log to 0 and forgets the notes, below).
 void wal_note_valid_end(const char* path, uint64_t end);
-void wal_forget_valid_ends_locked(void);
+// Every log was just emptied by a checkpoint: the notes go, and a log closed
+// for writing after a failed cut is open again.
+void wal_logs_emptied_locked(void);
 
 // --- reading ---
 // A reader walks one log file from its start, record by record, and hands

@@ -236,12 +236,15 @@ int pending_of(const char* scope) {
 
 TEST_F(WalTest, SyncEveryNthRecordAndOncePerBatch) {
     g_cfg.wal_sync_every = 16;
-    for (int i = 1; i <= 15; i++)
-        ASSERT_EQ(
-            wal_append_record(WAL_OP_INSERT, (uint64_t)i, "sales__o", "k", "{}", err_, sizeof err_),
-            0);
+    const char* key[] = {"k"};
+    const char* json[] = {"{}"};
+    auto one = [&](uint64_t seq) {
+        return wal_append_records_batch(WAL_OP_INSERT, "sales__o", key, json, &seq, 1, err_,
+                                        sizeof err_);
+    };
+    for (int i = 1; i <= 15; i++) ASSERT_EQ(one((uint64_t)i), 0);
     EXPECT_EQ(pending_of("sales"), 15);
-    ASSERT_EQ(wal_append_record(WAL_OP_INSERT, 16, "sales__o", "k", "{}", err_, sizeof err_), 0);
+    ASSERT_EQ(one(16), 0);
     EXPECT_EQ(pending_of("SALES"), 0);  // scopes compare case-insensitively
 
     std::vector<const char*> jsons(40, "{}");
@@ -251,8 +254,16 @@ TEST_F(WalTest, SyncEveryNthRecordAndOncePerBatch) {
               0);
     EXPECT_EQ(pending_of("sales"), 0);
 
+    // A schema record is synced at once, whatever the rule.
+    ASSERT_EQ(one(200), 0);
+    EXPECT_EQ(pending_of("sales"), 1);
+    ASSERT_EQ(wal_append_record(WAL_OP_ALTER_TABLE, 201, "sales__o", "", "ALTER TABLE o ADD x int",
+                                err_, sizeof err_),
+              0);
+    EXPECT_EQ(pending_of("sales"), 0);
+
     g_cfg.wal_sync_every = 1;
-    ASSERT_EQ(wal_append_record(WAL_OP_INSERT, 100, "sales__o", "k", "{}", err_, sizeof err_), 0);
+    ASSERT_EQ(one(100), 0);
     EXPECT_EQ(pending_of("sales"), 0);
 }
 
