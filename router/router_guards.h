@@ -1,10 +1,10 @@
 // The requests a backend keeps for its administrators, which the router
-// therefore keeps for its own: the server reports, and user and database
-// management. Action names compare without regard to case; a statement
-// matches when its text, as the backend reads it (line breaks as blanks,
-// trimmed), begins with the prefix in any case. Kept apart from the rest of
-// the request handling so that a test can hold these lists against the
-// backend's own classification.
+// therefore keeps for its own: the server reports, user and database
+// management, and row changes of the system tables. Action names compare
+// without regard to case; a statement matches when its text, as the backend
+// reads it (line breaks as blanks, trimmed), begins with the prefix in any
+// case. Kept apart from the rest of the request handling so that a test can
+// hold these lists against the backend's own classification.
 #pragma once
 
 // The server reports: a router administrator only.
@@ -19,3 +19,14 @@ inline constexpr const char* kRouterManagementActions[] = {
     "create_user", "grant_role", "create_database", "drop_user", "revoke_role", "drop_database"};
 inline constexpr const char* kRouterManagementStatements[] = {"CREATE USER ", "GRANT ",
                                                               "CREATE DATABASE "};
+
+// Requests that change rows, which the router refuses on the system tables
+// (router_system_rows.h) to all but a router administrator whose own
+// connection is local: the backend lets its administrator on a local
+// connection change those rows by hand. A CALL counts: a procedure's
+// statements run as its caller. Statements match by their first keyword
+// (followed by the end, ';', '(' or a blank), which every form of the
+// backend's row changes begins with.
+inline constexpr const char* kRouterRowChangeActions[] = {
+    "insert", "batch_insert", "update", "delete", "call_procedure", "call_stored_procedure"};
+inline constexpr const char* kRouterRowChangeKeywords[] = {"INSERT", "UPDATE", "DELETE", "CALL"};

@@ -3,8 +3,10 @@
 // Every request frame gets exactly one reply frame. The router answers ping,
 // its own administrative actions and ROUTER statements, logins, USE and
 // password changes itself; everything else is classified (which role it
-// needs on the current database), checked, and forwarded byte for byte to
-// the backend that serves the session's database.
+// needs on the current database), checked (administrator-only requests,
+// router_guards.h; row changes of the system tables, router_system_rows.h),
+// and forwarded byte for byte to the backend that serves the session's
+// database.
 //
 // The backend reads the SQL of the actions "sql", "execute" and "query" as a
 // statement after turning CR, LF and TAB into blanks. The router reads all
@@ -30,6 +32,7 @@
 #include "router_guards.h"
 #include "router_reports.h"
 #include "router_json.h"
+#include "router_system_rows.h"
 #include "router_wire.h"
 
 int router_lookup_user(const char* name, RouterUser* out) {
@@ -90,6 +93,10 @@ int session_is_router_admin(RouterSession* s) {
     return user_is_admin_locked(s->username) ? 1 : 0;
 }
 
+int session_is_local_router_admin(RouterSession* s) {
+    return session_is_router_admin(s) && router_session_from_localhost(s) ? 1 : 0;
+}
+
 int session_has_full_db_role(RouterSession* s, const char* database) {
     if (!s->authenticated) return 0;
     std::lock_guard<std::mutex> g(g_cfg_lock);
@@ -144,23 +151,10 @@ static int sp_call_role_snapshot() {
     return g_cfg.sp_call_role;
 }
 
-// Keyword test: skip white space, compare case-insensitively, and require
-// the keyword to end at end of text, ';', white space or '('.
-static bool keyword_at(const char*& p, const char* kw) {
-    const char* q = p;
-    while (*q && isspace(static_cast<unsigned char>(*q))) q++;
-    size_t n = strlen(kw);
-    if (strncasecmp(q, kw, n) != 0) return false;
-    char c = q[n];
-    if (c != '\0' && c != ';' && c != '(' && !isspace(static_cast<unsigned char>(c))) return false;
-    p = q + n;
-    return true;
-}
-
 static bool keywords(const char* text, std::initializer_list<const char*> kws) {
     const char* p = text;
     for (const char* k : kws)
-        if (!keyword_at(p, k)) return false;
+        if (!router_keyword_at(p, k)) return false;
     return true;
 }
 
@@ -412,6 +406,7 @@ std::string router_handle_sql(RouterSession* s, const char* request, const char*
     }
     // Read as the backend reads it: blanks for line breaks, trimmed.
     std::string refused = router_guard_refusal(s, router_sql_guard(norm.c_str()));
+    if (refused.empty()) refused = router_system_rows_refusal(s, "sql", request, norm.c_str());
     if (!refused.empty()) return refused;
     if (router_ci_starts(norm.c_str(), "CREATE DATABASE "))
         return make_error_json(
@@ -510,6 +505,7 @@ std::string router_handle_request(RouterSession* s, const char* request) {
         return reply;
     }
     std::string refused = router_guard_refusal(s, router_action_guard(action));
+    if (refused.empty()) refused = router_system_rows_refusal(s, action, request, nullptr);
     if (!refused.empty()) return refused;
     int required = classify_json_action_required_role(action);
     if (is("call_procedure") || is("call_stored_procedure")) {

@@ -27,6 +27,8 @@ int session_can_use_db(RouterSession* s, const char* database, int required);
 std::string router_check_db_access(RouterSession* s, const char* database, int required,
                                    const char* no_route, const char* denied);
 int session_is_router_admin(RouterSession* s);
+// 1 for a router administrator whose own connection comes from the local host.
+int session_is_local_router_admin(RouterSession* s);
 
 // Requests the backend allows its administrators only, which the router
 // therefore allows its own administrators only: the server reports (ADMIN),

@@ -133,6 +133,17 @@ void router_appendf(std::string& out, const char* fmt, ...) {
     out += big;
 }
 
+bool router_keyword_at(const char*& p, const char* kw) {
+    const char* q = p;
+    while (*q && isspace(static_cast<unsigned char>(*q))) q++;
+    size_t n = strlen(kw);
+    if (strncasecmp(q, kw, n) != 0) return false;
+    char c = q[n];
+    if (c != '\0' && c != ';' && c != '(' && !isspace(static_cast<unsigned char>(c))) return false;
+    p = q + n;
+    return true;
+}
+
 std::string router_trim(const std::string& s) {
     size_t b = 0, e = s.size();
     while (b < e && isspace(static_cast<unsigned char>(s[b]))) b++;

@@ -51,3 +51,7 @@ int64_t router_now_seconds();
 int64_t router_now_micros();
 void router_appendf(std::string& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 std::string router_trim(const std::string& s);
+// Keyword test at p: skip white space, compare case-insensitively, and require
+// the keyword to end at end of text, ';', white space or '('. On a match p
+// moves past the keyword.
+bool router_keyword_at(const char*& p, const char* kw);

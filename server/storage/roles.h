@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "system_table_names.h"
+
 enum UserRole : int32_t {
     ROLE_NONE = 0,
     ROLE_READ = 1,
@@ -12,10 +14,10 @@ enum UserRole : int32_t {
     ROLE_FULL = 3,
 };
 
-constexpr const char* SYSTEM_DB_NAME = "config_db";
-constexpr const char* USERS_TABLE_NAME = "kyreldb_users";
-constexpr const char* ROLES_TABLE_NAME = "kyreldb_user_roles";
-constexpr const char* PROCEDURES_TABLE_NAME = "kyreldb_stored_procedures";
+constexpr const char* SYSTEM_DB_NAME = KYREL_SYSTEM_DB_NAME;
+constexpr const char* USERS_TABLE_NAME = KYREL_USERS_TABLE_NAME;
+constexpr const char* ROLES_TABLE_NAME = KYREL_ROLES_TABLE_NAME;
+constexpr const char* PROCEDURES_TABLE_NAME = KYREL_PROCEDURES_TABLE_NAME;
 constexpr const char* PASSWORD_SALT = "Quillon-Basin-8305";
 
 UserRole parse_user_role_name(const char* text);

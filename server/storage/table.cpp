@@ -30,6 +30,7 @@
 #include "storage/row_version.h"
 #include "storage/segment.h"
 #include "storage/wal.h"
+#include "system_table_names.h"
 
 TableList g_tables;
 
@@ -234,11 +235,7 @@ int table_is_protected_internal_name(const char* internal_name) {
     if (!internal_name) return 0;
     char db[64], tb[KYREL_INTERNAL_NAME_SIZE];
     split_internal_table_name(internal_name, db, sizeof db, tb, sizeof tb);
-    if (strcasecmp(db, "config_db") == 0) return 1;
-    return (strcasecmp(tb, "kyreldb_users") == 0 || strcasecmp(tb, "kyreldb_user_roles") == 0 ||
-            strcasecmp(tb, "kyreldb_stored_procedures") == 0)
-               ? 1
-               : 0;
+    return system_table_is_protected(db, tb);
 }
 
 int table_index_uses_column(const Table* table, const char* column) {

@@ -143,6 +143,10 @@ int table_create(const char* internal_name, const TableSchema* schema, char* err
 // g_checkpoint_lock.
 int table_create_logged(const char* internal_name, const TableSchema* schema, const char* sql,
                         char* warning, size_t warnlen, char* err, size_t errlen);
+// 1 when the internal name is a system table's (system_table_is_protected on
+// its database and table parts): by hand only the local administrator
+// changes its rows (session_table_resolve), and it is never altered or
+// dropped.
 int table_is_protected_internal_name(const char* internal_name);
 int table_index_uses_column(const Table* table, const char* column);
 int remove_path_recursive(const char* path, char* err, size_t errlen);

@@ -1,5 +1,5 @@
-// Request classes, permission test, CALL policy, statement values and the
-// JSON text helpers of the router.
+// Request classes, permission test, CALL policy, row changes of the system
+// tables, statement values and the JSON text helpers of the router.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,6 +8,7 @@
 #include "router_harness.h"
 #include "router_request.h"
 #include "router_json.h"
+#include "router_system_rows.h"
 #include "router_wire.h"
 
 using namespace router_test;
@@ -87,6 +88,103 @@ TEST(RouterClasses, JsonActions) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(classify_json_action_required_role(c.action), c.role) << c.action;
+}
+
+// Which requests change rows of the server's system tables, read as the
+// backend reads them: in config_db every row change (a CALL included),
+// elsewhere a row change naming a table called like a system table.
+TEST(RouterSystemRows, RowChangesOfSystemTablesAreFound) {
+    struct Case {
+        const char* database;
+        const char* request;  // a request with "action":"sql" is passed with its statement
+        int changes;
+    };
+    const Case cases[] = {
+        // config_db: every table is a system table, reading is not a change.
+        {"config_db", R"J({"action":"sql","sql":"INSERT INTO kyreldb_users VALUES ('m')"})J", 1},
+        {"CONFIG_DB", R"J({"action":"sql","sql":"update t SET a = 1 WHERE id = 1"})J", 1},
+        {"config_db", R"J({"action":"sql","sql":"DELETE FROM kyreldb_user_roles WHERE k = 'x'"})J",
+         1},
+        {"config_db", R"J({"action":"sql","sql":"CALL fix()"})J", 1},
+        {"config_db", R"J({"action":"sql","sql":"call(fix)"})J", 1},
+        {"config_db", R"J({"action":"call_procedure","procedure":"fix"})J", 1},
+        {"config_db", R"J({"action":"insert","table":"t","data":{"id":1}})J", 1},
+        {"config_db", R"J({"action":"BATCH_INSERT","table":"t","rows":[{"id":1}]})J", 1},
+        {"config_db", R"J({"action":"sql","sql":"SELECT * FROM kyreldb_users"})J", 0},
+        {"config_db", R"J({"action":"select","table":"kyreldb_users"})J", 0},
+        {"config_db", R"J({"action":"sql","sql":"SHOW TABLE kyreldb_users"})J", 0},
+        {"config_db", R"J({"action":"sql","sql":"CREATE PROCEDURE p() ON t AS $$ SELECT 1 $$"})J",
+         0},
+        {"config_db", R"J({"action":"sql","sql":"INSERTS"})J", 0},
+        // Elsewhere: the statement's table, in any spelling the backend reads
+        // as that name.
+        {"default", R"J({"action":"sql","sql":"INSERT INTO kyreldb_users VALUES ('m')"})J", 1},
+        {"default", R"J({"action":"sql","sql":"insert into \"KYRELDB_USERS\"(a) values (1)"})J", 1},
+        {"default", R"J({"action":"sql","sql":"INSERT INTO kyreldb_users(a) VALUES (1)"})J", 1},
+        {"default",
+         R"J({"action":"sql","sql":"UPDATE ' kyreldb_user_roles ' SET a = 1 WHERE k = 1"})J", 1},
+        {"default",
+         R"J({"action":"sql","sql":"DELETE FROM kyreldb_stored_procedures; WHERE k = 1"})J", 1},
+        {"default", R"J({"action":"sql","sql":"INSERT INTO t VALUES ('kyreldb_users')"})J", 0},
+        {"default", R"J({"action":"sql","sql":"UPDATE t SET a = 'kyreldb_users' WHERE id = 1"})J",
+         0},
+        {"default", R"J({"action":"sql","sql":"INSERT INTO kyreldb_users_old VALUES (1)"})J", 0},
+        {"default", R"J({"action":"sql","sql":"CALL kyreldb_users()"})J", 0},
+        {"default", R"J({"action":"call_procedure","procedure":"p"})J", 0},
+        // The "table" member, which the backend's inserts take first, and
+        // an insert's statement when it has none.
+        {"default", R"J({"action":"insert","table":"kyreldb_users","data":{"id":1}})J", 1},
+        {"default", R"J({"action":"insert","table":" 'Kyreldb_Users' ","data":{"id":1}})J", 1},
+        {"default", R"J({"action":"insert","data":{"table":"kyreldb_users"},"table":"t"})J", 1},
+        {"default",
+         R"J({"action":"sql","sql":"INSERT INTO t VALUES (1)","table":"kyreldb_user_roles","data":{}})J",
+         1},
+        {"default", R"J({"action":"insert","sql":"INSERT INTO kyreldb_users VALUES (1)"})J", 1},
+        {"default", R"J({"action":"insert","table":"t","data":{"id":1}})J", 0},
+        {"default", R"J({"action":"select","table":"kyreldb_users"})J", 0},
+    };
+    for (const Case& c : cases) {
+        char action[64];
+        ASSERT_EQ(json_extract_string(c.request, "action", action, sizeof action), 0) << c.request;
+        std::string sql;
+        const bool statement = strcmp(action, "sql") == 0;
+        if (statement) {
+            ASSERT_EQ(json_extract_string_alloc(c.request, "sql", 0, sql), 0) << c.request;
+            sql = router_trim(router_normalize_sql_ws(sql));
+        }
+        EXPECT_EQ(router_changes_system_rows(c.database, action, c.request,
+                                             statement ? sql.c_str() : nullptr),
+                  c.changes)
+            << c.database << ": " << c.request;
+    }
+    EXPECT_EQ(router_row_change_target("INSERT INTO \" kyreldb_users\" (a) VALUES (1)"),
+              "kyreldb_users");
+    EXPECT_EQ(router_row_change_target("DELETE FROM `t`;"), "t");
+    EXPECT_EQ(router_row_change_target("DELETE t WHERE a = 1"), "");
+    EXPECT_EQ(router_row_change_target("SELECT * FROM t"), "");
+}
+
+TEST_F(RouterConfigFixture, SystemRowChangesNeedALocalRouterAdministrator) {
+    load(
+        "BACKEND main 127.0.0.1 9191\nDATABASE default main\nDATABASE config_db main\n"
+        "ADMIN root pw admin apw\nUSER cfg pw admin apw\nGRANT cfg config_db FULL\n");
+    const char* insert = R"({"action":"insert","table":"kyreldb_users","data":{"username":"m"}})";
+    // A session that is not on a socket has no local peer.
+    for (const char* user : {"root", "cfg"}) {
+        RouterSession s = session_for(user);
+        router_copy_str(s.current_database, sizeof s.current_database, "config_db");
+        EXPECT_EQ(json_get(router_system_rows_refusal(&s, "insert", insert, nullptr), "error"),
+                  "system table rows can be changed through router only by a router "
+                  "administrator from localhost")
+            << user;
+        EXPECT_EQ(router_system_rows_refusal(&s, "select", R"({"action":"select"})", nullptr), "")
+            << user;
+    }
+    RouterSession anon;
+    router_session_init(&anon, -1);
+    router_copy_str(anon.current_database, sizeof anon.current_database, "config_db");
+    EXPECT_EQ(router_system_rows_refusal(&anon, "insert", insert, nullptr), "")
+        << "forwarding answers a session that is not logged in";
 }
 
 TEST(RouterStatementValues, CanonicalFormAndWhitespace) {

@@ -1,17 +1,23 @@
 // The real router in front of a real server: router users log in with their
 // router passwords, queries reach the routed database on the server, a READ
-// grant refuses writes before they reach it, and pooled backend connections
-// serve each session's own database.
+// grant refuses writes before they reach it, pooled backend connections
+// serve each session's own database, and the system tables' rows change only
+// for a router administrator on this host.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kyrel_test.h"
 #include "router_harness.h"
+#include "test_netns.h"
 
 namespace {
 
@@ -129,25 +135,12 @@ TEST(RouterLiveBackend, RoutesLoginsQueriesAndGrants) {
 
 namespace {
 
-// A server with a database "shop" (three rows in stock), a table of about
-// 9.5 MiB in "default", and the ready server users frank (one-to-one with a
-// router user) and shared (behind two router users); a router in front.
-class LiveRouter : public ::testing::Test {
+// A server and a router in front of it, both stopped when the test ends.
+class ServerAndRouter : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(srv_.start()) << srv_.last_error();
-        ASSERT_NO_FATAL_FAILURE(prepare());
-        router_test::write_file(
-            dir_.file("kyreldb_router.config"),
-            "LISTEN_HOST=127.0.0.1\nBACKEND main 127.0.0.1 " + std::to_string(srv_.port()) +
-                "\nDATABASE default main\nDATABASE shop main\n"
-                "ADMIN boss boss-pw admin " +
-                kBackendPassword + "\nUSER owner owner-pw admin " + kBackendPassword +
-                "\nUSER clerk clerk-pw admin " + kBackendPassword +
-                "\nUSER frank frankpw\n"
-                "USER twin1 t1 shared sharedpw\nUSER twin2 t2 shared sharedpw\n"
-                "GRANT owner shop FULL\nGRANT clerk shop READ\nGRANT frank shop READ\n"
-                "GRANT twin1 shop READ\nGRANT twin2 shop READ\n");
+    // Writes the router's configuration and starts the router.
+    void start_router(const std::string& config) {
+        router_test::write_file(dir_.file("kyreldb_router.config"), config);
         router_.reset(new router_test::RouterProcess(dir_, router_test::free_port()));
         ASSERT_TRUE(router_->start()) << router_->stderr_text();
     }
@@ -156,6 +149,31 @@ class LiveRouter : public ::testing::Test {
             EXPECT_EQ(router_->stop(), 0) << router_->stderr_text();
         }
         EXPECT_EQ(srv_.stop(), 0) << srv_.stderr_text();
+    }
+
+    kyrel_test::TestServer srv_;
+    router_test::TempDir dir_;
+    std::unique_ptr<router_test::RouterProcess> router_;
+};
+
+// A server with a database "shop" (three rows in stock), a table of about
+// 9.5 MiB in "default", and the ready server users frank (one-to-one with a
+// router user) and shared (behind two router users); a router in front.
+class LiveRouter : public ServerAndRouter {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(srv_.start()) << srv_.last_error();
+        ASSERT_NO_FATAL_FAILURE(prepare());
+        start_router("LISTEN_HOST=127.0.0.1\nBACKEND main 127.0.0.1 " +
+                     std::to_string(srv_.port()) +
+                     "\nDATABASE default main\nDATABASE shop main\n"
+                     "ADMIN boss boss-pw admin " +
+                     kBackendPassword + "\nUSER owner owner-pw admin " + kBackendPassword +
+                     "\nUSER clerk clerk-pw admin " + kBackendPassword +
+                     "\nUSER frank frankpw\n"
+                     "USER twin1 t1 shared sharedpw\nUSER twin2 t2 shared sharedpw\n"
+                     "GRANT owner shop FULL\nGRANT clerk shop READ\nGRANT frank shop READ\n"
+                     "GRANT twin1 shop READ\nGRANT twin2 shop READ\n");
     }
 
     void prepare() {
@@ -211,10 +229,6 @@ class LiveRouter : public ::testing::Test {
         if (!c.request(sql_json("USE " + db), &r)) return "<no server>";
         return c.request(json, &r) ? r : "<no reply>";
     }
-
-    kyrel_test::TestServer srv_;
-    router_test::TempDir dir_;
-    std::unique_ptr<router_test::RouterProcess> router_;
 };
 
 const char kStock[] =
@@ -378,6 +392,172 @@ TEST_F(LiveRouter, PasswordChangeSavesWhatTheServerStores) {
     auto twin2 = login("twin2", "t2");
     ASSERT_EQ(router_test::json_get(twin2->req(sql_json("USE shop")), "ok"), "true");
     EXPECT_EQ(twin2->req(sql_json("SELECT id, item FROM stock ORDER BY id")), kStock);
+}
+
+}  // namespace
+
+namespace {
+
+// A connection to 127.0.0.1:port from the loopback address source, which is
+// not the local host's own address to the router; -1 when it fails.
+int connect_from(const char* source, int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    if (fd < 0 || inet_pton(AF_INET, source, &from.sin_addr) != 1 ||
+        inet_pton(AF_INET, "127.0.0.1", &to.sin_addr) != 1 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    timeval tv{15, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
+// Router users mapped to the server's administrator: the router
+// administrator boss, cfg with FULL on config_db (and WRITE on default) and
+// reader with READ on config_db. The server has the procedure add_user(n) in
+// config_db, which inserts a user row named n.
+class LiveSystemRows : public ServerAndRouter {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(srv_.start()) << srv_.last_error();
+        kyrel_test::FrameClient c;
+        ASSERT_TRUE(c.connect(srv_.port()));
+        std::string r;
+        for (const std::string& json :
+             {login_json("admin", "lumen406"),
+              std::string(R"({"action":"change_password","new_password":")") + kBackendPassword +
+                  "\"}",
+              sql_json("CREATE TABLE notes (id int PRIMARY KEY)"), sql_json("USE config_db"),
+              sql_json("CREATE PROCEDURE add_user(IN n STRING) ON kyreldb_users AS $$ INSERT "
+                       "INTO kyreldb_users (username, active) VALUES (:n, true); $$")}) {
+            ASSERT_TRUE(c.request(json, &r)) << json;
+            ASSERT_EQ(kyrel_test::json_get(r, "ok"), "true") << json << "\n" << r;
+        }
+        const std::string as_admin = std::string(" admin ") + kBackendPassword + "\n";
+        start_router("LISTEN_HOST=0.0.0.0\nBACKEND main 127.0.0.1 " + std::to_string(srv_.port()) +
+                     "\nDATABASE default main\nDATABASE config_db main\n"
+                     "ADMIN boss boss-pw" +
+                     as_admin + "USER cfg cfg-pw" + as_admin + "USER reader reader-pw" + as_admin +
+                     "GRANT cfg config_db FULL\nGRANT cfg default WRITE\n"
+                     "GRANT reader config_db READ\n");
+    }
+
+    // Logs in on the connection fd (taken over) and moves to config_db.
+    std::unique_ptr<router_test::FrameClient> session(int fd, const std::string& user,
+                                                      const std::string& pw) {
+        std::unique_ptr<router_test::FrameClient> c(new router_test::FrameClient);
+        EXPECT_GE(fd, 0) << user;
+        c->adopt(fd);
+        std::string r = c->req(login_json(user, pw));
+        EXPECT_EQ(router_test::json_get(r, "ok"), "true") << user << ": " << r;
+        r = c->req(sql_json("USE config_db"));
+        EXPECT_EQ(router_test::json_get(r, "ok"), "true") << user << ": " << r;
+        return c;
+    }
+    int local_fd() { return connect_from("127.0.0.1", router_->port()); }
+
+    // The rows of the three system tables as the server's administrator
+    // reads them (without the login times, which every login changes).
+    std::string state() {
+        kyrel_test::FrameClient c;
+        std::string out, r;
+        if (!c.connect(srv_.port()) || !c.request(login_json("admin", kBackendPassword), &r))
+            return "<no server>";
+        for (const char* sql :
+             {"USE config_db", "SELECT username, active FROM kyreldb_users",
+              "SELECT * FROM kyreldb_user_roles",
+              "SELECT proc_key, body_sha256, enabled FROM kyreldb_stored_procedures"}) {
+            if (!c.request(sql_json(sql), &r)) return "<no reply>";
+            out += std::string(sql) + " -> " + r + "\n";
+        }
+        return out;
+    }
+};
+
+constexpr const char* kRefused =
+    "system table rows can be changed through router only by a router administrator from "
+    "localhost";
+
+// Every form of row change the router forwards, on config_db's tables, in
+// an order in which each one succeeds for the server's administrator.
+const char* const kSystemRowChanges[] = {
+    R"J({"action":"sql","sql":"INSERT INTO kyreldb_users (username, active) VALUES ('mallory', true)"})J",
+    R"J({"action":"sql","sql":"UPDATE kyreldb_users SET active = false WHERE username = 'mallory'"})J",
+    R"J({"action":"insert","table":"kyreldb_users","data":{"username":"mallory2","active":true}})J",
+    R"J({"action":"batch_insert","table":"kyreldb_user_roles","rows":[{"grant_key":"m@default","username":"m","database_name":"default","role":"FULL"}]})J",
+    R"J({"action":"execute","sql":"delete\tfrom kyreldb_user_roles WHERE grant_key = 'm@default'"})J",
+    R"J({"action":"query","sql":"UPDATE kyreldb_stored_procedures SET enabled = true WHERE proc_key = 'config_db.add_user'"})J",
+    R"J({"action":"sql","sql":"CALL add_user('callee1')"
+})J",
+    R"J({"action":"call_procedure","procedure":"add_user","args":"'callee2'"})J",
+};
+
+TEST_F(LiveSystemRows, OnlyALocalRouterAdministratorChangesThem) {
+    const std::string before = state();
+    ASSERT_NE(before.find(R"({"username":"admin","active":true})"), std::string::npos) << before;
+
+    // Refused: the router administrator and the FULL user from another
+    // address, and the FULL user on this host; all log in to the server as
+    // its administrator.
+    struct Peer {
+        std::string what;
+        int fd;
+        const char *user, *pw;
+    };
+    std::vector<Peer> peers = {
+        {"boss from 127.0.0.2", connect_from("127.0.0.2", router_->port()), "boss", "boss-pw"},
+        {"cfg from 127.0.0.2", connect_from("127.0.0.2", router_->port()), "cfg", "cfg-pw"},
+        {"cfg on this host", local_fd(), "cfg", "cfg-pw"},
+    };
+    kyrel_test::TestNetns ns;
+    if (ns.ok()) {
+        for (const char* user : {"boss", "cfg"})
+            peers.push_back({std::string(user) + " from a network namespace",
+                             ns.connect_inside(ns.host_address(), router_->port()), user,
+                             std::string(user) == "boss" ? "boss-pw" : "cfg-pw"});
+    }
+    for (const Peer& p : peers) {
+        auto c = session(p.fd, p.user, p.pw);
+        for (const char* req : kSystemRowChanges)
+            EXPECT_EQ(router_test::json_get(c->req(req), "error"), kRefused)
+                << p.what << ": " << req;
+        // Reading stays as the grant allows, and so do row changes elsewhere.
+        std::string r =
+            c->req(sql_json("SELECT username FROM kyreldb_users WHERE username = 'admin'"));
+        EXPECT_EQ(r, R"({"ok":true,"table":"kyreldb_users","rows":[{"username":"admin"}]})")
+            << p.what;
+        ASSERT_EQ(router_test::json_get(c->req(sql_json("USE default")), "ok"), "true");
+        r = c->req(R"({"action":"insert","table":"notes","data":{"id":)" +
+                   std::to_string(&p - peers.data() + 1) + "}}");
+        EXPECT_EQ(router_test::json_get(r, "ok"), "true") << p.what << ": " << r;
+    }
+    EXPECT_EQ(state(), before);
+
+    // A READ user on another address reads them and changes none.
+    auto reader = session(connect_from("127.0.0.2", router_->port()), "reader", "reader-pw");
+    EXPECT_EQ(router_test::json_get(
+                  reader->req(sql_json("SELECT grant_key FROM kyreldb_user_roles")), "ok"),
+              "true");
+    EXPECT_EQ(router_test::json_get(reader->req(kSystemRowChanges[0]), "ok"), "false");
+
+    // The router administrator on this host changes them, by every form.
+    auto boss = session(local_fd(), "boss", "boss-pw");
+    for (const char* req : kSystemRowChanges) {
+        std::string r = boss->req(req);
+        EXPECT_EQ(router_test::json_get(r, "ok"), "true") << req << " -> " << r;
+    }
+    const std::string after = state();
+    for (const char* row :
+         {R"({"username":"mallory","active":false})", R"({"username":"mallory2","active":true})",
+          R"({"username":"callee1","active":true})", R"({"username":"callee2","active":true})"})
+        EXPECT_NE(after.find(row), std::string::npos) << row << "\n" << after;
+    EXPECT_EQ(after.find("m@default"), std::string::npos) << after;
+    if (!ns.ok()) GTEST_SKIP() << "checked from 127.0.0.2 only: " << ns.why();
 }
 
 }  // namespace

@@ -4,11 +4,18 @@
 // administrator on this host.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <memory>
 
 #include "router_harness.h"
+#include "test_netns.h"
 
 using namespace router_test;
+using kyrel_test::TestNetns;
 
 namespace {
 
@@ -16,14 +23,40 @@ std::string login_json(const std::string& user, const std::string& pw) {
     return R"({"action":"login","username":")" + user + R"(","password":")" + pw + R"("})";
 }
 
+// A socket listening on every address of this host; its port through *port.
+int listen_everywhere(int* port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t len = sizeof a;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 4) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
 TEST(RouterRemoteClient, DefaultFileListensOnThisHostOnly) {
     TestNetns ns;
-    if (!ns.ok()) GTEST_SKIP() << ns.reason();
+    if (!ns.ok()) GTEST_SKIP() << ns.why();
+    // The namespace reaches a socket listening on every address here, so a
+    // refused connection below is the router's listening address at work.
+    int probe_port = 0;
+    int probe = listen_everywhere(&probe_port);
+    ASSERT_GE(probe, 0);
+    int reached = ns.connect_inside(ns.host_address(), probe_port);
+    EXPECT_GE(reached, 0) << "no connection from the namespace to " << ns.host_address();
+    if (reached >= 0) close(reached);
+    close(probe);
+
     TempDir dir;
     RouterProcess router(dir, free_port());
     ASSERT_TRUE(router.start()) << router.stderr_text();
     EXPECT_NE(read_file(router.config_path()).find("\nLISTEN_HOST=127.0.0.1\n"), std::string::npos);
-    int fd = ns.connect_from_inside(router.port());
+    int fd = ns.connect_inside(ns.host_address(), router.port(), std::chrono::milliseconds(0));
     FrameClient remote;
     if (fd >= 0) {
         remote.adopt(fd);
@@ -38,7 +71,7 @@ TEST(RouterRemoteClient, DefaultFileListensOnThisHostOnly) {
 
 TEST(RouterRemoteClient, UserManagementNeedsALocalRouterAdministrator) {
     TestNetns ns;
-    if (!ns.ok()) GTEST_SKIP() << ns.reason();
+    if (!ns.ok()) GTEST_SKIP() << ns.why();
     TempDir dir;
     FakeBackend backend("main");
     write_file(dir.file("kyreldb_router.config"),
@@ -46,7 +79,7 @@ TEST(RouterRemoteClient, UserManagementNeedsALocalRouterAdministrator) {
                    "\nDATABASE default main\nADMIN admin apw\nGRANT admin * FULL\n");
     RouterProcess router(dir, free_port());
     ASSERT_TRUE(router.start()) << router.stderr_text();
-    int fd = ns.connect_from_inside(router.port());
+    int fd = ns.connect_inside(ns.host_address(), router.port());
     ASSERT_GE(fd, 0) << "no connection from the namespace to " << ns.host_address();
     FrameClient remote, local;
     remote.adopt(fd);

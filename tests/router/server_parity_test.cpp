@@ -87,3 +87,25 @@ TEST(RouterServerParity, AdministratorRequestsMatchTheServer) {
     // And every kind the server keeps for administrators is reached.
     for (uint32_t k : admin_only) EXPECT_TRUE(reached.count(k)) << "server kind " << k;
 }
+
+// The router's row-change entries reach every kind by which the server
+// changes rows (a CALL's procedure changes them as its caller), and each
+// entry the server knows is one of those kinds.
+TEST(RouterServerParity, RowChangesMatchTheServer) {
+    const std::set<uint32_t> row_changes = {JOB_INSERT, JOB_BATCH_INSERT, JOB_UPDATE, JOB_DELETE,
+                                            JOB_CALL_PROCEDURE};
+    std::set<uint32_t> reached;
+    auto check = [&](const std::string& json) {
+        uint32_t kind = server_kind(json);
+        if (kind == 0) return;
+        reached.insert(kind);
+        EXPECT_TRUE(row_changes.count(kind)) << json << ": kind " << kind;
+    };
+    for (const char* a : kRouterRowChangeActions) check(std::string(R"({"action":")") + a + "\"}");
+    // The statements, by their forms the server reads.
+    for (const char* kw : kRouterRowChangeKeywords)
+        for (const char* rest :
+             {" INTO t VALUES (1)", " FROM t WHERE id = 1", " t SET a = 1 WHERE id = 1", " p()"})
+            check(std::string(R"({"action":"sql","sql":")") + kw + rest + "\"}");
+    for (uint32_t k : row_changes) EXPECT_TRUE(reached.count(k)) << "server kind " << k;
+}
