@@ -235,7 +235,8 @@ struct SelectRun {
     CStr esc;
     bool plain = false;
     bool pk_lookup = false;
-    bool key_ok = false;  // key holds the looked-up key in its stored form
+    bool key_ok = false;   // key holds the looked-up key in its stored form
+    bool ordered = false;  // the primary key's order may answer (select_pk_order_applies)
     char key[SELECT_ROW_KEY_MAX] = {0};
     std::unique_ptr<TableSchema> schema;
     KeyList list;
@@ -351,6 +352,15 @@ SelectStep stream_plain(const SelectRun& run, char** out, char* err, size_t errl
     if (run.list.present)
         return select_all_stream_index_keys_json(run.t, run.schema.get(), run.shown, run.query,
                                                  run.list.keys, run.list.count, out, err, errlen);
+    if (run.ordered)
+        return stream_rows(
+            run.t, run.schema.get(), run.shown, run.query,
+            [&](auto&& fn) {
+                int r = select_pk_order_visit(run.t, run.query, fn);
+                if (r != 1) return r;
+                return run.t->pk_map.buckets ? visit_pk_map(run.t, fn) : 0;
+            },
+            out, err, errlen);
     return select_all_stream_pk_map_json(run.t, run.schema.get(), run.shown, run.query, out, err,
                                          errlen);
 }
@@ -397,6 +407,15 @@ int collect_rows(const SelectRun& run, RowSet* rs, char* err, size_t errlen) {
         if (run.key_ok && take_row(run, pk_latest_map_get(t, run.key), true, rs, err, errlen) < 0)
             return -1;
         return 0;
+    }
+    if (run.ordered) {
+        // Rows come in the answer's order, so the LIMIT ends the reading.
+        const int limit = run.query->limit;
+        int r = select_pk_order_visit(t, run.query, [&](const VersionedRow* v) {
+            if (limit >= 0 && rs->count >= limit) return 1;
+            return take_row(run, v, check, rs, err, errlen) < 0 ? -1 : 0;
+        });
+        if (r != 1) return r < 0 ? -1 : 0;
     }
     if (run.list.present) {
         for (int i = 0; i < run.list.count; ++i)
@@ -459,6 +478,7 @@ int select_rows_json(const char* internal_name, const char* table_name, const Se
     SelectStep r = try_primary_key(&run, out, err, errlen);
     if (r != SELECT_STEP_NOT_APPLICABLE) return r == SELECT_STEP_DONE ? 0 : -1;
     find_index_candidates(&run);
+    run.ordered = !run.list.present && select_pk_order_applies(run.schema.get(), query);
     if (run.plain) {
         r = stream_plain(run, out, err, errlen);
         if (r != SELECT_STEP_NOT_APPLICABLE) return r == SELECT_STEP_DONE ? 0 : -1;

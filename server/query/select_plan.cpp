@@ -4,6 +4,7 @@
 // text of a primary-key look-up. See select_plan.h.
 #include "query/select_plan.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -20,6 +21,8 @@
 #include "storage/ident.h"
 #include "storage/index_file.h"
 #include "storage/index_values.h"
+#include "storage/pk_map.h"
+#include "storage/pk_order.h"
 #include "storage/row_version.h"
 #include "storage/sec_index.h"
 #include "storage/table.h"
@@ -346,4 +349,72 @@ int select_pk_lookup_key(const Table* table, const char* value, char* out, size_
     if (pk_key_form(type, value, PK_FROM_LITERAL, &key) != 0 || key.size() >= cap) return -1;
     memcpy(out, key.c_str(), key.size() + 1);
     return 0;
+}
+
+// ---- primary-key order ------------------------------------------------------
+
+namespace {
+
+bool is_range_op(const char* op) {
+    return !strcmp(op, "=") || !strcmp(op, "<") || !strcmp(op, "<=") || !strcmp(op, ">") ||
+           !strcmp(op, ">=");
+}
+
+// 1 when ORDER BY names the key column (the sort looks names up ignoring case).
+bool orders_by_key(const TableSchema* schema, const SelectQuery* query) {
+    if (!query->order_by[0]) return false;
+    int c = schema_get_col_ci(schema, query->order_by);
+    return c >= 0 && strcmp(schema->columns[c].name, schema->primary_key) == 0;
+}
+
+}  // namespace
+
+int select_pk_order_applies(const TableSchema* schema, const SelectQuery* query) {
+    if (!schema || !query || !schema->primary_key[0]) return 0;
+    if (query->has_group_by || query->has_aggregate || query->has_window) return 0;
+    if (query->order_by[0] && !orders_by_key(schema, query)) return 0;
+    bool bounded = false;
+    if (query->has_where) {
+        if (query->pred_count < 1) return 0;
+        for (int k = 0; k < query->pred_count && k < SELECT_MAX_PREDICATES; ++k) {
+            // A column the schema lacks is reported by the scan's row checks.
+            if (schema_get_col(schema, query->pred_col[k]) < 0) return 0;
+            if (!strcmp(query->pred_col[k], schema->primary_key) && is_range_op(query->pred_op[k]))
+                bounded = true;
+        }
+    }
+    return bounded || query->order_by[0] ? 1 : 0;
+}
+
+int select_pk_order_visit(Table* table, const SelectQuery* query,
+                          const std::function<int(const VersionedRow*)>& fn) {
+    if (!table || !query || !pk_order_usable(table)) return 1;
+    const TableSchema* schema = &table->schema;
+    PkBound bounds[SELECT_MAX_PREDICATES];
+    int n = 0;
+    for (int k = 0; query->has_where && k < query->pred_count && k < SELECT_MAX_PREDICATES; ++k)
+        if (!strcmp(query->pred_col[k], schema->primary_key) && is_range_op(query->pred_op[k]))
+            bounds[n++] = PkBound{query->pred_op[k], query->pred_value[k]};
+    auto step = [&](PkLatestEntry* e) { return fn(e->row); };
+    int r;
+    if (orders_by_key(schema, query)) {
+        // Keys never compare equal here, so the key order is the sort's order.
+        r = pk_order_visit(table, bounds, n, query->order_desc != 0, step);
+    } else {
+        // Without ORDER BY a scan answers in the map's walk order: the keys
+        // within the bounds are put in that order first.
+        std::vector<PkLatestEntry*> hits;
+        try {
+            r = pk_order_visit(table, bounds, n, false, [&](PkLatestEntry* e) {
+                hits.push_back(e);
+                return 0;
+            });
+            std::sort(hits.begin(), hits.end(), pk_walk_before);
+        } catch (...) {
+            return 1;
+        }
+        for (PkLatestEntry* e : hits)
+            if ((r = step(e)) != 0) break;
+    }
+    return r < 0 ? -1 : 0;
 }

@@ -9,12 +9,14 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 
 #include "query/select_parse.h"
 
 struct Table;
 struct TableSchema;
 struct IndexDef;
+struct VersionedRow;
 
 // Outcome of testing a stored row or an index value against the WHERE.
 enum SelectMatch : int {
@@ -80,3 +82,21 @@ int append_lookup_key(char*** keys, int* count, const char* key, char* err, size
 // Returns 0, or -1 when no row can have it (not a key of the column's type,
 // or longer than cap).
 int select_pk_lookup_key(const Table* table, const char* value, char* out, size_t cap);
+
+// ---- primary-key order -----------------------------------------------------
+
+// 1 when the query can be answered through the primary key's order
+// (storage/pk_order.h) with exactly the rows and order a scan gives: no
+// grouping, aggregate or window, every WHERE column named as the schema
+// writes it, and either ORDER BY the key or at least one range or "=" bound
+// on the key. Whether the table's order can serve is decided under the lock
+// by select_pk_order_visit.
+int select_pk_order_applies(const TableSchema* schema, const SelectQuery* query);
+
+// Under the caller's read lock: calls fn for the newest version of every key
+// within the query's bounds on the key, in the order of the answer (key order
+// for ORDER BY the key, else the order of a walk of the primary-key map).
+// fn returns 0 to go on, 1 to stop, -1 for an error. 0 visited; 1 the order
+// cannot serve (nothing was visited); -1 fn's error.
+int select_pk_order_visit(Table* table, const SelectQuery* query,
+                          const std::function<int(const VersionedRow*)>& fn);

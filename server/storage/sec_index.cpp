@@ -100,6 +100,7 @@ SecIndexValueEntry* new_value_entry(SecIndexMap* map, const char* value, uint64_
     v->link = head;
     *head = v;
     map->value_count++;
+    if (strchr(value, '\\')) map->escaped_values++;
     hash_slots_link<SecIndexValueEntry, &SecIndexValueEntry::slot_next>(
         &map->value_slots, &map->value_slot_count, v, map->value_count);
     return v;
@@ -113,6 +114,7 @@ void drop_value_if_empty(SecIndexMap* map, SecIndexValueEntry* v) {
     if (v->next) v->next->link = v->link;
     hash_slots_unlink<SecIndexValueEntry, &SecIndexValueEntry::slot_next>(map->value_slots,
                                                                           map->value_slot_count, v);
+    if (strchr(v->value, '\\') && map->escaped_values) map->escaped_values--;
     free(v);
     if (map->value_count) map->value_count--;
 }

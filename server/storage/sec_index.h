@@ -77,6 +77,9 @@ struct SecIndexMap {
     uint64_t key_count;
     SecIndexValueEntry** value_slots;  // lookup table of the value side
     uint64_t value_slot_count;         // a power of two; grows with value_count
+    // Values holding a backslash: their text may differ from what they
+    // compare as, so an equality is not looked up by text while any exists.
+    uint64_t escaped_values;
 };
 
 void indexdef_init(IndexDef* def);
