@@ -236,7 +236,7 @@ struct SelectRun {
     bool plain = false;
     bool pk_lookup = false;
     bool key_ok = false;   // key holds the looked-up key in its stored form
-    bool ordered = false;  // the primary key's order may answer (select_pk_order_applies)
+    bool ordered = false;  // an ordered tree may answer (select_ordered_applies)
     char key[SELECT_ROW_KEY_MAX] = {0};
     std::unique_ptr<TableSchema> schema;
     KeyList list;
@@ -356,7 +356,7 @@ SelectStep stream_plain(const SelectRun& run, char** out, char* err, size_t errl
         return stream_rows(
             run.t, run.schema.get(), run.shown, run.query,
             [&](auto&& fn) {
-                int r = select_pk_order_visit(run.t, run.query, fn);
+                int r = select_ordered_visit(run.t, run.query, fn, err, errlen);
                 if (r != 1) return r;
                 return run.t->pk_map.buckets ? visit_pk_map(run.t, fn) : 0;
             },
@@ -411,10 +411,13 @@ int collect_rows(const SelectRun& run, RowSet* rs, char* err, size_t errlen) {
     if (run.ordered) {
         // Rows come in the answer's order, so the LIMIT ends the reading.
         const int limit = run.query->limit;
-        int r = select_pk_order_visit(t, run.query, [&](const VersionedRow* v) {
-            if (limit >= 0 && rs->count >= limit) return 1;
-            return take_row(run, v, check, rs, err, errlen) < 0 ? -1 : 0;
-        });
+        int r = select_ordered_visit(
+            t, run.query,
+            [&](const VersionedRow* v) {
+                if (limit >= 0 && rs->count >= limit) return 1;
+                return take_row(run, v, check, rs, err, errlen) < 0 ? -1 : 0;
+            },
+            err, errlen);
         if (r != 1) return r < 0 ? -1 : 0;
     }
     if (run.list.present) {
@@ -478,7 +481,7 @@ int select_rows_json(const char* internal_name, const char* table_name, const Se
     SelectStep r = try_primary_key(&run, out, err, errlen);
     if (r != SELECT_STEP_NOT_APPLICABLE) return r == SELECT_STEP_DONE ? 0 : -1;
     find_index_candidates(&run);
-    run.ordered = !run.list.present && select_pk_order_applies(run.schema.get(), query);
+    run.ordered = !run.list.present && select_ordered_applies(run.schema.get(), query);
     if (run.plain) {
         r = stream_plain(run, out, err, errlen);
         if (r != SELECT_STEP_NOT_APPLICABLE) return r == SELECT_STEP_DONE ? 0 : -1;

@@ -35,6 +35,7 @@
 #include "storage/pk_map.h"
 #include "storage/row_version.h"
 #include "storage/sec_index.h"
+#include "storage/sec_order.h"
 #include "storage/table.h"
 
 namespace {
@@ -504,7 +505,14 @@ int sec_index_add_row(Table* t, const VersionedRow* row) {
         if (rc == 1) continue;
         if (rc < 0) return -1;
         CStr value(v);
-        if (sec_index_map_set(&t->sec_maps[i], row->key, value.get()) != 0) return -1;
+        SecIndexMap* m = &t->sec_maps[i];
+        if (!m->order && m->value_count == 0 && t->indexes[i].column_count <= 1) {
+            // A one-column map gets its ordered tree with its first value.
+            if (sec_index_map_init(m) != 0) return -1;
+            int c = schema_get_col(&t->schema, t->indexes[i].column);
+            if (c >= 0) sec_order_attach(m, t->schema.columns[c].type);
+        }
+        if (sec_index_map_set(m, row->key, value.get()) != 0) return -1;
     }
     return 0;
 }

@@ -133,9 +133,13 @@ void pk_latest_map_insert_absent(Table* table, VersionedRow* row) {
     pk_order_note_version(table, row);
 }
 
-VersionedRow* pk_latest_map_get(Table* table, const char* key) {
+PkLatestEntry* pk_latest_map_entry(Table* table, const char* key) {
     if (!table || !key || !table->pk_map.buckets || !table->pk_map.bucket_count) return nullptr;
-    PkLatestEntry* e = find_entry(table->pk_map, key, pk_hash_string(key));
+    return find_entry(table->pk_map, key, pk_hash_string(key));
+}
+
+VersionedRow* pk_latest_map_get(Table* table, const char* key) {
+    PkLatestEntry* e = pk_latest_map_entry(table, key);
     return e ? e->row : nullptr;
 }
 

@@ -64,6 +64,8 @@ void pk_latest_map_clear(Table* table);
 // whole chain, so older versions already linked are not lost.
 void pk_latest_map_update(Table* table, VersionedRow* row);
 VersionedRow* pk_latest_map_get(Table* table, const char* key);
+// The map's entry of key, or NULL.
+PkLatestEntry* pk_latest_map_entry(Table* table, const char* key);
 // pk_latest_map_update for a key the caller has just found absent from the
 // initialised map (no change to the map since): puts the entry at the head of
 // its bucket without looking the key up, exactly where the update would.

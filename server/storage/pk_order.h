@@ -21,6 +21,7 @@ struct PkLatestEntry;
 struct VersionedRow;
 
 struct PkOrder;
+struct OrderBound;
 
 // Adds a new map entry to the table's tree (creating the tree with the first
 // entry). Running out of memory switches the tree off until the map is
@@ -36,16 +37,9 @@ void pk_order_free(PkOrder* order);
 // the stored key members gives under the key column's current type.
 int pk_order_usable(const Table* table);
 
-// One condition on the key: op is "=", "<", "<=", ">" or ">="; operand is the
-// statement's value text (quoted or not), compared as the row comparison does.
-struct PkBound {
-    const char* op;
-    const char* operand;
-};
-
 // Calls fn for every map entry whose key satisfies all bounds, in key order
 // (descending when desc is set). fn returns 0 to go on, 1 to stop, -1 for an
 // error. The result is fn's last non-zero answer, else 0. The caller has
 // checked pk_order_usable under the same hold of the table's lock.
-int pk_order_visit(const Table* table, const PkBound* bounds, int bound_count, bool desc,
+int pk_order_visit(const Table* table, const OrderBound* bounds, int bound_count, bool desc,
                    const std::function<int(PkLatestEntry*)>& fn);

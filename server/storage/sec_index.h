@@ -80,6 +80,8 @@ struct SecIndexMap {
     // Values holding a backslash: their text may differ from what they
     // compare as, so an equality is not looked up by text while any exists.
     uint64_t escaped_values;
+    // Ordered tree of the values (storage/sec_order.h); NULL when there is none.
+    struct SecOrder* order;
 };
 
 void indexdef_init(IndexDef* def);
