@@ -19,9 +19,15 @@
 //                   (100 groups)
 //   topn-1m, group-1m  the same two over big (1,000,000 rows, 100 groups),
 //                   loaded only when one of them runs
+//   sec-eq-1m       SELECT * FROM grow WHERE qty = <random 0..99,999> over an
+//                   index on grow (qty), made after the growth run (10 rows
+//                   per value)
+//   range-1m        SELECT * FROM grow WHERE id >= <random> ORDER BY id LIMIT 10
 // The first three and pk-select-1m run for a fixed time at every client count;
 // the growth run uses the first client count; the queries run one after
-// another on one connection (one warm-up, then --queries timed runs).
+// another on one connection (one warm-up, then --queries timed runs; the two
+// 1,000,000-row reads, each a fraction of a millisecond, 100 x --queries runs
+// with a new random value each).
 //
 // Each client is one thread with its own connection, logged in and switched to
 // the bench database before the clock starts. A request counts only when its
@@ -148,7 +154,10 @@ bool login(const Options& o, Conn& c, bool use_db, std::string* why) {
 }
 
 // The row shape every insert workload writes, on both sides of the comparison.
-std::string row_values(int64_t id) { return "(" + std::to_string(id) + ", 'name', 7, 1.5)"; }
+// qty is id mod 100,000, so in grow (ids 1..1,000,000) each qty has 10 rows.
+std::string row_values(int64_t id) {
+    return "(" + std::to_string(id) + ", 'name', " + std::to_string(id % 100000) + ", 1.5)";
+}
 
 std::string insert_100(const char* table, int64_t first_id) {
     std::string s = "INSERT INTO " + std::string(table) + " VALUES ";
@@ -306,18 +315,20 @@ bool setup(const Options& o, std::string* why) {
     return run_statements(c, load, why);
 }
 
-// One warm-up run, then o.queries timed runs one after another on one
-// connection; prints the mean time. 1 on failure.
-int run_query(const Options& o, const char* name, const std::string& sql) {
+// One warm-up run, then `runs` timed runs one after another on one
+// connection, run i sending make(i); prints the mean time. 1 on failure.
+int run_query_runs(const Options& o, const char* name, const std::string& shown, int runs,
+                   const std::function<std::string(int)>& make) {
     Conn c;
     std::string why, reply;
     if (!login(o, c, true, &why)) {
         printf("kyreldb %s 1 clients: failed: %.120s\n", name, why.c_str());
         return 1;
     }
-    progress("%s: %s (1 warm-up, %d timed)", name, sql.c_str(), o.queries);
+    progress("%s: %s (1 warm-up, %d timed)", name, shown.c_str(), runs);
     double total = 0;
-    for (int i = 0; i <= o.queries; ++i) {
+    for (int i = 0; i <= runs; ++i) {
+        const std::string sql = make(i);
         auto t0 = std::chrono::steady_clock::now();
         if (!c.sql(sql, &reply) || !is_ok(reply)) {
             printf("kyreldb %s 1 clients: failed: %.120s\n", name, reply.c_str());
@@ -329,9 +340,13 @@ int run_query(const Options& o, const char* name, const std::string& sql) {
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
                     .count();
     }
-    printf("kyreldb %s 1 clients: %.2f ms per query\n", name, total / o.queries);
+    printf("kyreldb %s 1 clients: %.3f ms per query\n", name, total / runs);
     fflush(stdout);
     return 0;
+}
+
+int run_query(const Options& o, const char* name, const std::string& sql) {
+    return run_query_runs(o, name, sql, o.queries, [&sql](int) { return sql; });
 }
 
 void usage() {
@@ -482,5 +497,30 @@ int main(int argc, char** argv) {
                 o, group.c_str(),
                 std::string("SELECT qty, COUNT(*), SUM(price) FROM ") + table + " GROUP BY qty");
     }
+
+    // Reads of the 1,000,000 rows of grow through an index and the key order.
+    if (wanted(o, "sec-eq-1m") || wanted(o, "range-1m")) {
+        Conn c;
+        progress("creating the index grow_qty on grow (qty)");
+        if (!login(o, c, true, &why) ||
+            !run_statements(c, {"CREATE INDEX grow_qty ON grow (qty)"}, &why)) {
+            printf("kyreldb sec-eq-1m 1 clients: failed: %.120s\n", why.c_str());
+            status = 1;
+        }
+    }
+    std::mt19937_64 rng(4242);
+    const int runs = o.queries * 100;
+    if (wanted(o, "sec-eq-1m"))
+        status |= run_query_runs(
+            o, "sec-eq-1m", "SELECT * FROM grow WHERE qty = <random 0..99999>", runs, [&rng](int) {
+                return "SELECT * FROM grow WHERE qty = " + std::to_string(rng() % 100000);
+            });
+    if (wanted(o, "range-1m"))
+        status |= run_query_runs(
+            o, "range-1m", "SELECT * FROM grow WHERE id >= <random> ORDER BY id LIMIT 10", runs,
+            [&rng](int) {
+                return "SELECT * FROM grow WHERE id >= " + std::to_string(1 + rng() % 999990) +
+                       " ORDER BY id LIMIT 10";
+            });
     return status;
 }

@@ -2,7 +2,9 @@
 # The PostgreSQL side of `make bench`: starts a throwaway PostgreSQL cluster in
 # a temporary directory on a free loopback port, runs the workloads of
 # bench/kyrel_load.cpp against it with pgbench (same tables and row shapes,
-# same client count, simple query protocol over TCP on 127.0.0.1), prints its
+# same client count, simple query protocol over TCP on 127.0.0.1; the two
+# 1,000,000-row reads under both the simple and the prepared protocol, the
+# faster counting), prints its
 # figures in kyrel_load's line form with "postgresql" in place of "kyreldb",
 # and stops and removes the cluster.
 #
@@ -98,8 +100,9 @@ VACUUM ANALYZE;
 EOF
 
 # Scripts. pgbench keeps a client's variables from one transaction to the
-# next, so n counts that client's requests (-D n=0 starts it).
-ROW="'name', 7, 1.5"
+# next, so n counts that client's requests (-D n=0 starts it). A row's qty is
+# its id mod 100,000, as kyrel_load writes it.
+row() { echo "($1, 'name', $1 % 100000, 1.5)"; }
 cat >"$DIR/pk100k.sql" <<EOF
 \set id random(1, 100000)
 SELECT * FROM items WHERE id = :id;
@@ -111,7 +114,7 @@ EOF
 cat >"$DIR/insert.sql" <<EOF
 \set n :n + 1
 \set id 1000000000 * (:client_id + 1) + :n
-INSERT INTO items_one VALUES (:id, $ROW);
+INSERT INTO items_one VALUES $(row :id);
 EOF
 # insert_100 TABLE FIRST-ID-EXPRESSION: a script of one 100-row INSERT with
 # literal ids from the expression on.
@@ -123,7 +126,7 @@ insert_100() {
   printf 'INSERT INTO %s VALUES ' "$1"
   for i in $(seq 0 99); do
     [ "$i" -gt 0 ] && printf ', '
-    printf "(:i%d, %s)" "$i" "$ROW"
+    printf '%s' "$(row ":i$i")"
   done
   echo ";"
 }
@@ -186,4 +189,37 @@ for t in items:100k big:1m; do
   query "topn-${t#*:}" "SELECT id, price FROM ${t%%:*} ORDER BY price DESC LIMIT 10"
   query "group-${t#*:}" "SELECT qty, COUNT(*), SUM(price) FROM ${t%%:*} GROUP BY qty"
 done
+
+# query_modes NAME SCRIPT-FILE RUNS: under -M simple and under -M prepared,
+# one warm-up run, then RUNS runs on one connection; the line gives the faster
+# mode's mean time, both modes after it.
+query_modes() {
+  local name=$1 script=$2 runs=$3 mode out ms best= all=
+  say "$name: $(grep -v '^\\' "$script") (1 warm-up, $runs timed, simple and prepared)"
+  for mode in simple prepared; do
+    "$PGBENCH" "${CONN[@]}" -n -M "$mode" -c 1 -t 1 -f "$script" bench >/dev/null 2>&1
+    out=$("$PGBENCH" "${CONN[@]}" -n -M "$mode" -c 1 -t "$runs" -f "$script" bench 2>&1)
+    ms=$(echo "$out" | sed -nE 's/^latency average = ([0-9.]+) ms.*/\1/p' | head -1)
+    if [ -z "$ms" ]; then
+      echo "postgresql $name 1 clients: failed ($mode): $(echo "$out" | grep -iE 'error|abort' | head -1)"
+      return
+    fi
+    all="$all $mode $ms ms"
+    if [ -z "$best" ] || awk -v a="$ms" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$ms; fi
+  done
+  echo "postgresql $name 1 clients: $best ms per query (faster mode;$all)"
+}
+say "creating the index grow_qty on grow (qty)"
+sql -c "CREATE INDEX grow_qty ON grow (qty)" -c "ANALYZE grow" || exit 1
+RUNS=$((QUERIES * 100))
+cat >"$DIR/seceq.sql" <<EOF
+\set q random(0, 99999)
+SELECT * FROM grow WHERE qty = :q;
+EOF
+cat >"$DIR/range.sql" <<EOF
+\set x random(1, 999990)
+SELECT * FROM grow WHERE id >= :x ORDER BY id LIMIT 10;
+EOF
+query_modes sec-eq-1m "$DIR/seceq.sql" "$RUNS"
+query_modes range-1m "$DIR/range.sql" "$RUNS"
 exit 0

@@ -290,7 +290,11 @@ struct SelectRun {
     CStr esc;
     bool plain = false;
     bool pk_lookup = false;
-    bool key_ok = false;  // key holds the looked-up key in its stored form
+    bool key_ok = false;   // key holds the looked-up key in its stored form
+    bool ordered = false;  // an ordered tree may answer (select_ordered_applies)
+    // True while visit_rows hands out rows from an ordered tree, in the
+    // answer's order (a tree may still decline under the lock).
+    mutable bool in_tree_order = false;
     char key[SELECT_ROW_KEY_MAX] = {0};
     std::unique_ptr<TableSchema> schema;
     KeyList list;
@@ -406,6 +410,15 @@ SelectStep stream_plain(const SelectRun& run, char** out, char* err, size_t errl
     if (run.list.present)
         return select_all_stream_index_keys_json(run.t, run.schema.get(), run.shown, run.query,
                                                  run.list.keys, run.list.count, out, err, errlen);
+    if (run.ordered)
+        return stream_rows(
+            run.t, run.schema.get(), run.shown, run.query,
+            [&](auto&& fn) {
+                int r = select_ordered_visit(run.t, run.query, fn, err, errlen);
+                if (r != 1) return r;
+                return run.t->pk_map.buckets ? visit_pk_map(run.t, fn) : 0;
+            },
+            out, err, errlen);
     return select_all_stream_pk_map_json(run.t, run.schema.get(), run.shown, run.query, out, err,
                                          errlen);
 }
@@ -432,12 +445,13 @@ int visit_chain(const SelectRun& run, Fn&& fn) {
 }
 
 // Visits the live newest version of every row the chosen path names, in the
-// path's order: the looked-up key, the candidates in list order, the map's
-// walk order, or the version chain when the map is missing. The caller holds
-// the read lock. fn returns 0 to go on, 1 to stop, -1 on error; the result
-// is fn's last (0 at the end).
+// path's order: the looked-up key, an ordered tree's keys in the answer's
+// order, the candidates in list order, the map's walk order, or the version
+// chain when the map is missing. The caller holds the read lock. fn returns
+// 0 to go on, 1 to stop, -1 on error (its message in err); the result is
+// fn's last (0 at the end), or -2 when the walk itself ran out of memory.
 template <typename Fn>
-int visit_rows(const SelectRun& run, Fn&& fn) {
+int visit_rows(const SelectRun& run, Fn&& fn, char* err, size_t errlen) {
     Table* t = run.t;
     auto live = [&](const VersionedRow* v) { return version_live(v) ? fn(v) : 0; };
     try {
@@ -446,6 +460,12 @@ int visit_rows(const SelectRun& run, Fn&& fn) {
         return -2;  // the seen-key sets ran out of memory
     }
     if (run.pk_lookup) return run.key_ok ? live(pk_latest_map_get(t, run.key)) : 0;
+    if (run.ordered) {
+        run.in_tree_order = true;
+        int r = select_ordered_visit(t, run.query, live, err, errlen);
+        run.in_tree_order = false;
+        if (r != 1) return r;
+    }
     if (run.list.present) {
         for (int i = 0; i < run.list.count; ++i) {
             int r = live(pk_latest_map_get(t, run.list.keys[i]));
@@ -461,7 +481,7 @@ int visit_rows(const SelectRun& run, Fn&& fn) {
 template <typename Fn>
 int visit_rows_locked(const SelectRun& run, Fn&& fn, char* err, size_t errlen) {
     RwReadGuard g(&run.t->lock);
-    int r = visit_rows(run, fn);
+    int r = visit_rows(run, fn, err, errlen);
     if (r == -2) set_err(err, errlen, "oom");
     return r < 0 ? -1 : 0;
 }
@@ -692,7 +712,7 @@ int scan_ordered(const SelectRun& run, char** out, char* err, size_t errlen) {
             // A full heap takes the row only when it goes before the last
             // row kept; the key's text is copied only then.
             if (bounded && kept.size() >= keep) {
-                if (keep == 0) return 0;
+                if (keep == 0) return run.in_tree_order ? 1 : 0;
                 SortKey last = kept.front().key;
                 if (type == COL_TYPE_STRING)
                     last.text = const_cast<char*>(kept.front().text.c_str());
@@ -706,13 +726,16 @@ int scan_ordered(const SelectRun& run, char** out, char* err, size_t errlen) {
             cand.json = v->json;
             kept.push_back(cand);
             if (bounded) std::push_heap(kept.begin(), kept.end(), before);
+            // An ordered tree gives the rows in the answer's order: the
+            // first LIMIT that match are the answer.
+            if (run.in_tree_order && bounded && kept.size() >= keep) return 1;
         } catch (...) {
             set_err(err, errlen, "oom");
             return -1;
         }
         return 0;
     };
-    int r = visit_rows(run, matching_rows(fields, where, keep_row, err, errlen));
+    int r = visit_rows(run, matching_rows(fields, where, keep_row, err, errlen), err, errlen);
     if (r == -2) set_err(err, errlen, "oom");
     if (r < 0) return -1;
     if (sorting && col < 0 && matched >= 2) {
@@ -794,6 +817,7 @@ int start_select(const char* internal_name, const char* table_name, const Select
     SelectStep r = try_primary_key(run, out, err, errlen);
     if (r != SELECT_STEP_NOT_APPLICABLE) return r == SELECT_STEP_DONE ? 0 : -1;
     find_index_candidates(run);
+    run->ordered = !run->list.present && select_ordered_applies(run->schema.get(), query);
     if (run->plain) {
         r = stream_plain(*run, out, err, errlen);
         if (r != SELECT_STEP_NOT_APPLICABLE) return r == SELECT_STEP_DONE ? 0 : -1;

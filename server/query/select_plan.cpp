@@ -4,6 +4,7 @@
 // text of a primary-key look-up. See select_plan.h.
 #include "query/select_plan.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -20,6 +21,10 @@
 #include "storage/ident.h"
 #include "storage/index_file.h"
 #include "storage/index_values.h"
+#include "storage/pk_map.h"
+#include "storage/order_tree.h"
+#include "storage/pk_order.h"
+#include "storage/sec_order.h"
 #include "storage/row_version.h"
 #include "storage/sec_index.h"
 #include "storage/table.h"
@@ -346,4 +351,171 @@ int select_pk_lookup_key(const Table* table, const char* value, char* out, size_
     if (pk_key_form(type, value, PK_FROM_LITERAL, &key) != 0 || key.size() >= cap) return -1;
     memcpy(out, key.c_str(), key.size() + 1);
     return 0;
+}
+
+// ---- ordered access ---------------------------------------------------------
+
+namespace {
+
+bool is_range_op(const char* op) {
+    return !strcmp(op, "<") || !strcmp(op, "<=") || !strcmp(op, ">") || !strcmp(op, ">=");
+}
+
+// The schema's name of the ORDER BY column (the sort looks it up ignoring
+// case), or NULL.
+const char* order_column(const TableSchema* schema, const SelectQuery* query) {
+    if (!query->order_by[0]) return nullptr;
+    int c = schema_get_col_ci(schema, query->order_by);
+    return c >= 0 ? schema->columns[c].name : nullptr;
+}
+
+// The bounds the WHERE sets on column (exact name): its range predicates, and
+// its "=" ones when with_eq. Their count.
+int bounds_on(const SelectQuery* query, const char* column, bool with_eq, OrderBound* out) {
+    int n = 0;
+    for (int k = 0; query->has_where && k < query->pred_count && k < SELECT_MAX_PREDICATES; ++k) {
+        const char* op = query->pred_op[k];
+        if (!strcmp(query->pred_col[k], column) &&
+            (is_range_op(op) || (with_eq && !strcmp(op, "="))))
+            out[n++] = OrderBound{op, query->pred_value[k]};
+    }
+    return n;
+}
+
+// What a path made of the query: served (fn may have stopped it), fn's
+// error, or not served (nothing visited).
+enum Visit { VISIT_SERVED = 0, VISIT_ERROR = -1, VISIT_NOT_SERVED = 1 };
+
+Visit served(int fn_result) { return fn_result < 0 ? VISIT_ERROR : VISIT_SERVED; }
+
+// Visits the rows of the keys that keys() adds in the order of a walk of the
+// primary-key map: the order of a scan, which ties and answers without ORDER
+// BY keep. fn's last non-zero answer, else 0.
+template <typename Keys>
+int visit_in_walk_order(Keys&& keys, const std::function<int(const VersionedRow*)>& fn) {
+    std::vector<PkLatestEntry*> hits;
+    keys([&](PkLatestEntry* e) {
+        if (e) hits.push_back(e);
+    });
+    std::sort(hits.begin(), hits.end(), pk_walk_before);
+    for (PkLatestEntry* e : hits)
+        if (int r = fn(e->row)) return r;
+    return 0;
+}
+
+// Through the primary key's order.
+Visit visit_by_key(Table* table, const SelectQuery* query, const char* order_col,
+                   const std::function<int(const VersionedRow*)>& fn) {
+    const TableSchema* schema = &table->schema;
+    const bool by_key = order_col && !strcmp(order_col, schema->primary_key);
+    if ((order_col && !by_key) || !pk_order_usable(table)) return VISIT_NOT_SERVED;
+    OrderBound bounds[SELECT_MAX_PREDICATES];
+    const int n = bounds_on(query, schema->primary_key, true, bounds);
+    if (!by_key && n == 0) return VISIT_NOT_SERVED;
+    // Keys never compare equal here, so the key order is the sort's order.
+    if (by_key)
+        return served(pk_order_visit(table, bounds, n, query->order_desc != 0,
+                                     [&](PkLatestEntry* e) { return fn(e->row); }));
+    return served(visit_in_walk_order(
+        [&](auto&& add) {
+            pk_order_visit(table, bounds, n, false, [&](PkLatestEntry* e) {
+                add(e);
+                return 0;
+            });
+        },
+        fn));
+}
+
+// Through the order of a one-column index on a column the WHERE bounds with a
+// range (rows lacking the column match no such bound, so the index holds
+// every row that can match).
+Visit visit_by_index(Table* table, const SelectQuery* query, const char* order_col,
+                     const std::function<int(const VersionedRow*)>& fn) {
+    const TableSchema* schema = &table->schema;
+    const int count =
+        table->index_count < KYREL_MAX_INDEXES ? table->index_count : KYREL_MAX_INDEXES;
+    for (int i = 0; i < count; ++i) {
+        const IndexDef& d = table->indexes[i];
+        if (d.column_count > 1 || (order_col && strcmp(d.column, order_col) != 0)) continue;
+        const int c = schema_get_col(schema, d.column);
+        if (c < 0) continue;
+        const int type = schema->columns[c].type;
+        // The sort reads a double from the row's text in more digits than
+        // the index keeps: ORDER BY a double column is left to the sort.
+        if (order_col && type == COL_TYPE_DOUBLE) continue;
+        OrderBound bounds[SELECT_MAX_PREDICATES];
+        const int n = bounds_on(query, d.column, true, bounds);
+        bool ranged = false;
+        for (int k = 0; k < n; ++k) ranged = ranged || is_range_op(bounds[k].op);
+        if (!ranged || !sec_index_map_usable(table, i) || !pk_latest_map_complete(table)) continue;
+        SecIndexMap* m = &table->sec_maps[i];
+        if (!sec_order_usable(m, type)) continue;
+        auto keys_of = [&](SecIndexValueEntry* v, auto&& add) {
+            for (SecIndexKeyNode* k = v->keys; k; k = k->next)
+                add(pk_latest_map_entry(table, k->key));
+        };
+        if (!order_col) {
+            int r = 0;
+            const int rc = visit_in_walk_order(
+                [&](auto&& add) {
+                    r = sec_order_visit(m, bounds, n, false, [&](SecIndexValueEntry* v) {
+                        keys_of(v, add);
+                        return 0;
+                    });
+                },
+                fn);
+            if (r == ORDER_VISIT_CANNOT_SERVE) continue;  // nothing was visited
+            return served(rc);
+        }
+        // Values in order; the rows of one value (ties of the sort) in the
+        // order of the scan, whichever the direction.
+        const int rc =
+            sec_order_visit(m, bounds, n, query->order_desc != 0, [&](SecIndexValueEntry* v) {
+                return visit_in_walk_order([&](auto&& add) { keys_of(v, add); }, fn);
+            });
+        if (rc == ORDER_VISIT_CANNOT_SERVE) continue;
+        return served(rc);
+    }
+    return VISIT_NOT_SERVED;
+}
+
+}  // namespace
+
+int select_ordered_applies(const TableSchema* schema, const SelectQuery* query) {
+    if (!schema || !query || !schema->primary_key[0]) return 0;
+    if (query->has_group_by || query->has_aggregate || query->has_window) return 0;
+    const char* order_col = order_column(schema, query);
+    if (query->order_by[0] && !order_col) return 0;
+    if (query->has_where) {
+        if (query->pred_count < 1) return 0;
+        // A column the schema lacks is reported by the scan's row checks.
+        for (int k = 0; k < query->pred_count && k < SELECT_MAX_PREDICATES; ++k)
+            if (schema_get_col(schema, query->pred_col[k]) < 0) return 0;
+    }
+    OrderBound bounds[SELECT_MAX_PREDICATES];
+    if (order_col && !strcmp(order_col, schema->primary_key)) return 1;
+    if (!order_col && bounds_on(query, schema->primary_key, true, bounds) > 0) return 1;
+    for (int k = 0; query->has_where && k < query->pred_count && k < SELECT_MAX_PREDICATES; ++k)
+        if (is_range_op(query->pred_op[k]) &&
+            (!order_col || !strcmp(query->pred_col[k], order_col)))
+            return 1;
+    return 0;
+}
+
+int select_ordered_visit(Table* table, const SelectQuery* query,
+                         const std::function<int(const VersionedRow*)>& fn, char* err,
+                         size_t errlen) {
+    if (!table || !query) return 1;
+    const char* order_col = order_column(&table->schema, query);
+    if (query->order_by[0] && !order_col) return 1;
+    try {
+        Visit r = visit_by_key(table, query, order_col, fn);
+        if (r == VISIT_NOT_SERVED) r = visit_by_index(table, query, order_col, fn);
+        return r;
+    } catch (...) {
+        // Rows may have been visited: the statement fails rather than
+        // visiting them again by another path.
+        set_err(err, errlen, "oom");
+        return -1;
+    }
 }

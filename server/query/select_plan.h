@@ -9,12 +9,14 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 
 #include "query/select_parse.h"
 
 struct Table;
 struct TableSchema;
 struct IndexDef;
+struct VersionedRow;
 
 // Outcome of testing a stored row or an index value against the WHERE.
 enum SelectMatch : int {
@@ -80,3 +82,24 @@ int append_lookup_key(char*** keys, int* count, const char* key, char* err, size
 // Returns 0, or -1 when no row can have it (not a key of the column's type,
 // or longer than cap).
 int select_pk_lookup_key(const Table* table, const char* value, char* out, size_t cap);
+
+// ---- ordered access ---------------------------------------------------------
+
+// 1 when the query may be answered through an ordered tree (the primary
+// key's, storage/pk_order.h, or a one-column index's, storage/sec_order.h)
+// with exactly the rows and order a scan and sort give: no grouping,
+// aggregate or window, every WHERE column named as the schema writes it, and
+// ORDER BY the key, or ORDER BY a column the WHERE bounds with a range, or no
+// ORDER BY and a bound on the key or a range on some column. Whether a tree
+// can serve is decided under the lock by select_ordered_visit.
+int select_ordered_applies(const TableSchema* schema, const SelectQuery* query);
+
+// Under the caller's read lock: calls fn for the newest version of every key
+// a tree finds within the query's bounds, in the order of the answer (the
+// ORDER BY column's, ties in the order of a walk of the primary-key map, or
+// that walk's order without ORDER BY); fn checks the WHERE. fn returns 0 to
+// go on, 1 to stop, -1 for an error. 0 visited; 1 no tree can serve (nothing
+// visited); -1 fn's error, or "oom".
+int select_ordered_visit(Table* table, const SelectQuery* query,
+                         const std::function<int(const VersionedRow*)>& fn, char* err,
+                         size_t errlen);

@@ -35,6 +35,7 @@
 #include "storage/pk_map.h"
 #include "storage/row_version.h"
 #include "storage/sec_index.h"
+#include "storage/sec_order.h"
 #include "storage/table.h"
 
 namespace {
@@ -504,7 +505,14 @@ int sec_index_add_row(Table* t, const VersionedRow* row) {
         if (rc == 1) continue;
         if (rc < 0) return -1;
         CStr value(v);
-        if (sec_index_map_set(&t->sec_maps[i], row->key, value.get()) != 0) return -1;
+        SecIndexMap* m = &t->sec_maps[i];
+        if (!m->order && m->value_count == 0 && t->indexes[i].column_count <= 1) {
+            // A one-column map gets its ordered tree with its first value.
+            if (sec_index_map_init(m) != 0) return -1;
+            int c = schema_get_col(&t->schema, t->indexes[i].column);
+            if (c >= 0) sec_order_attach(m, t->schema.columns[c].type);
+        }
+        if (sec_index_map_set(m, row->key, value.get()) != 0) return -1;
     }
     return 0;
 }
@@ -545,6 +553,51 @@ int sec_index_rebuild_all(Table* t) {
     return 0;
 }
 
+namespace {
+
+enum EqualText {
+    EQUAL_TEXT_NONE,      // the values must be compared one by one
+    EQUAL_TEXT_ONE,       // only the value of that text can compare equal
+    EQUAL_TEXT_NO_MATCH,  // no value compares equal (a null operand)
+};
+
+// The one stored value text of a one-column index that compares equal to
+// operand under eval_compare. Stored values are canonical for their type:
+// each integer, boolean and finite double (-0 stored as 0) has one text, and
+// a string without a backslash compares as its text between the quotes. A
+// NaN operand compares equal to every value, and a map holding escaped
+// strings may hold several texts of one string: those are compared one by one.
+int equal_value_text(const SecIndexMap* m, int type, const char* operand, std::string* text) {
+    if (is_json_null_token(operand)) return EQUAL_TEXT_NO_MATCH;
+    std::string d = operand ? operand : "";
+    strip_sql_or_json_quotes(d.data());
+    d.resize(strlen(d.c_str()));
+    char buf[64];
+    switch (type) {
+    case COL_TYPE_INT:
+    case COL_TYPE_TIMESTAMP: *text = std::to_string(strtol(d.c_str(), nullptr, 10)); break;
+    case COL_TYPE_BOOL:
+        *text = (!strcasecmp(d.c_str(), "true") || d == "1") ? "true" : "false";
+        break;
+    case COL_TYPE_DOUBLE: {
+        double v = strtod(d.c_str(), nullptr);
+        if (std::isnan(v)) return EQUAL_TEXT_NONE;
+        if (v == 0.0) v = 0.0;
+        snprintf(buf, sizeof buf, "%.17g", v);
+        *text = buf;
+        break;
+    }
+    case COL_TYPE_STRING:
+        if (m->escaped_values) return EQUAL_TEXT_NONE;
+        *text = "\"" + d + "\"";
+        break;
+    default: return EQUAL_TEXT_NONE;
+    }
+    return EQUAL_TEXT_ONE;
+}
+
+}  // namespace
+
 int sec_index_lookup_keys(Table* t, int index_pos, const char* op, const char* operand,
                           char*** out_keys, int* out_count, char* err, size_t errlen) {
     if (out_keys) *out_keys = nullptr;
@@ -560,24 +613,34 @@ int sec_index_lookup_keys(Table* t, int index_pos, const char* op, const char* o
     SecIndexMap* m = &t->sec_maps[index_pos];
     std::vector<char*> keys;
     bool oom = false;
-    for (uint64_t b = 0; b < m->value_bucket_count && !oom; b++) {
-        for (SecIndexValueEntry* e = m->value_buckets[b]; e && !oom; e = e->next) {
-            if (!eval_compare(type, e->value, op, operand)) continue;
-            for (SecIndexKeyNode* k = e->keys; k; k = k->next) {
-                char* c = xstrdup(k->key);
-                if (!c) {
-                    oom = true;
-                    break;
-                }
-                try {
-                    keys.push_back(c);
-                } catch (...) {
-                    free(c);
-                    oom = true;
-                    break;
-                }
+    auto take_keys = [&](const SecIndexValueEntry* e) {
+        for (SecIndexKeyNode* k = e->keys; k; k = k->next) {
+            char* c = xstrdup(k->key);
+            if (!c) {
+                oom = true;
+                break;
+            }
+            try {
+                keys.push_back(c);
+            } catch (...) {
+                free(c);
+                oom = true;
+                break;
             }
         }
+    };
+    std::string exact;
+    int found = d.column_count <= 1 && !strcmp(op, "=") ? equal_value_text(m, type, operand, &exact)
+                                                        : EQUAL_TEXT_NONE;
+    if (found == EQUAL_TEXT_NO_MATCH) return 0;
+    if (found == EQUAL_TEXT_ONE) {
+        // The one stored value that compares equal, found by its text.
+        if (const SecIndexValueEntry* e = sec_index_find_value_entry(m, exact.c_str()))
+            take_keys(e);
+    } else {
+        for (uint64_t b = 0; b < m->value_bucket_count && !oom; b++)
+            for (SecIndexValueEntry* e = m->value_buckets[b]; e && !oom; e = e->next)
+                if (eval_compare(type, e->value, op, operand)) take_keys(e);
     }
     if (!oom && !keys.empty()) {
         char** arr = static_cast<char**>(malloc(keys.size() * sizeof(char*)));

@@ -8,6 +8,7 @@
 
 #include "base/err.h"
 #include "storage/hash_slots.h"
+#include "storage/pk_order.h"
 #include "storage/row_version.h"
 #include "storage/table.h"
 
@@ -59,11 +60,14 @@ void pk_latest_map_clear(Table* table) {
         free(m.buckets);
     }
     free(m.slots);
+    pk_order_free(m.order);
+    m.order = nullptr;
     m.buckets = nullptr;
     m.slots = nullptr;
     m.bucket_count = 0;
     m.slot_count = 0;
     m.entry_count = 0;
+    m.births = 0;
     m.incomplete = 0;
 }
 
@@ -77,7 +81,8 @@ PkLatestEntry* find_entry(const PkLatestMap& m, const char* key, uint64_t h) {
 
 // New entry for a key not in the map: one block, the entry followed by its
 // key text, linked at the head of its bucket and into the lookup table.
-void insert_new(PkLatestMap& m, uint64_t h, VersionedRow* row) {
+void insert_new(Table* table, uint64_t h, VersionedRow* row) {
+    PkLatestMap& m = table->pk_map;
     const size_t klen = strlen(row->key);
     PkLatestEntry* e = (PkLatestEntry*)malloc(sizeof(PkLatestEntry) + klen + 1);
     if (!e) {
@@ -88,12 +93,14 @@ void insert_new(PkLatestMap& m, uint64_t h, VersionedRow* row) {
     memcpy(e->key, row->key, klen + 1);
     e->hash = h;
     e->row = row;
+    e->birth = ++m.births;
     PkLatestEntry** head = &m.buckets[h % m.bucket_count];
     e->next = *head;
     *head = e;
     m.entry_count++;
     hash_slots_link<PkLatestEntry, &PkLatestEntry::slot_next>(&m.slots, &m.slot_count, e,
                                                               m.entry_count);
+    pk_order_add(table, e);
 }
 
 }  // namespace
@@ -109,9 +116,10 @@ void pk_latest_map_update(Table* table, VersionedRow* row) {
     const uint64_t h = pk_hash_string(row->key);
     if (PkLatestEntry* e = find_entry(m, row->key, h)) {
         if (!e->row || row->seq >= e->row->seq) e->row = row;
-        return;
+    } else {
+        insert_new(table, h, row);
     }
-    insert_new(m, h, row);
+    pk_order_note_version(table, row);
 }
 
 void pk_latest_map_insert_absent(Table* table, VersionedRow* row) {
@@ -121,12 +129,17 @@ void pk_latest_map_insert_absent(Table* table, VersionedRow* row) {
         pk_latest_map_update(table, row);
         return;
     }
-    insert_new(m, pk_hash_string(row->key), row);
+    insert_new(table, pk_hash_string(row->key), row);
+    pk_order_note_version(table, row);
+}
+
+PkLatestEntry* pk_latest_map_entry(Table* table, const char* key) {
+    if (!table || !key || !table->pk_map.buckets || !table->pk_map.bucket_count) return nullptr;
+    return find_entry(table->pk_map, key, pk_hash_string(key));
 }
 
 VersionedRow* pk_latest_map_get(Table* table, const char* key) {
-    if (!table || !key || !table->pk_map.buckets || !table->pk_map.bucket_count) return nullptr;
-    PkLatestEntry* e = find_entry(table->pk_map, key, pk_hash_string(key));
+    PkLatestEntry* e = pk_latest_map_entry(table, key);
     return e ? e->row : nullptr;
 }
 

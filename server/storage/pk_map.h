@@ -7,7 +7,8 @@
 //   cursor snapshots visit buckets from 0, each chain in order, so the order
 //   of rows in replies never depends on the map's size;
 // - into a lookup table (storage/hash_slots.h) that grows with the number of
-//   keys, so finding a key costs the same at any table size.
+//   keys, so finding a key costs the same at any table size;
+// - into an ordered tree (storage/pk_order.h) for ranges and key order.
 // No lock of its own: callers hold the owning table's lock (write for changes).
 #pragma once
 
@@ -25,7 +26,11 @@ struct PkLatestEntry {
     PkLatestEntry* next;       // next entry in the bucket (walk order)
     uint64_t hash;             // pk_hash_string(key): a chain walk compares texts only on a match
     PkLatestEntry* slot_next;  // next entry in the same lookup slot
+    // Order of linking: within a bucket, the entry linked later comes first.
+    uint64_t birth;
 };
+
+struct PkOrder;
 
 struct PkLatestMap {
     PkLatestEntry** buckets;  // walk order; NULL before first use
@@ -36,7 +41,16 @@ struct PkLatestMap {
     int incomplete;
     PkLatestEntry** slots;  // lookup table; allocated and freed with buckets
     uint64_t slot_count;    // a power of two, at least entry_count once grown
+    uint64_t births;        // entries ever linked since the map was initialised
+    PkOrder* order;         // ordered tree of the entries; NULL when there is none
 };
+
+// 1 when a walk of the map (buckets from 0, each chain in order) meets a
+// before b.
+inline bool pk_walk_before(const PkLatestEntry* a, const PkLatestEntry* b) {
+    const uint64_t ba = a->hash % PK_MAP_BUCKETS, bb = b->hash % PK_MAP_BUCKETS;
+    return ba != bb ? ba < bb : a->birth > b->birth;
+}
 
 // FNV-1a style 64-bit hash, offset basis 0x14650fb0739d0383, prime
 // 0x100000001b3; NULL hashes like "".  Bucket = hash % 4096.
@@ -50,6 +64,8 @@ void pk_latest_map_clear(Table* table);
 // whole chain, so older versions already linked are not lost.
 void pk_latest_map_update(Table* table, VersionedRow* row);
 VersionedRow* pk_latest_map_get(Table* table, const char* key);
+// The map's entry of key, or NULL.
+PkLatestEntry* pk_latest_map_entry(Table* table, const char* key);
 // pk_latest_map_update for a key the caller has just found absent from the
 // initialised map (no change to the map since): puts the entry at the head of
 // its bucket without looking the key up, exactly where the update would.

@@ -12,6 +12,7 @@
 #include "base/text_util.h"
 #include "storage/hash_slots.h"
 #include "storage/pk_map.h"
+#include "storage/sec_order.h"
 #include "storage/table.h"
 
 void indexdef_init(IndexDef* def) {
@@ -100,6 +101,8 @@ SecIndexValueEntry* new_value_entry(SecIndexMap* map, const char* value, uint64_
     v->link = head;
     *head = v;
     map->value_count++;
+    if (strchr(value, '\\')) map->escaped_values++;
+    sec_order_add(map, v);
     hash_slots_link<SecIndexValueEntry, &SecIndexValueEntry::slot_next>(
         &map->value_slots, &map->value_slot_count, v, map->value_count);
     return v;
@@ -113,6 +116,8 @@ void drop_value_if_empty(SecIndexMap* map, SecIndexValueEntry* v) {
     if (v->next) v->next->link = v->link;
     hash_slots_unlink<SecIndexValueEntry, &SecIndexValueEntry::slot_next>(map->value_slots,
                                                                           map->value_slot_count, v);
+    if (strchr(v->value, '\\') && map->escaped_values) map->escaped_values--;
+    sec_order_remove(map, v);
     free(v);
     if (map->value_count) map->value_count--;
 }
@@ -205,6 +210,7 @@ void sec_index_map_clear(SecIndexMap* map) {
         free(map->key_buckets);
     }
     free(map->value_slots);
+    sec_order_free(map->order);
     memset(map, 0, sizeof *map);
 }
 

@@ -77,6 +77,11 @@ struct SecIndexMap {
     uint64_t key_count;
     SecIndexValueEntry** value_slots;  // lookup table of the value side
     uint64_t value_slot_count;         // a power of two; grows with value_count
+    // Values holding a backslash: their text may differ from what they
+    // compare as, so an equality is not looked up by text while any exists.
+    uint64_t escaped_values;
+    // Ordered tree of the values (storage/sec_order.h); NULL when there is none.
+    struct SecOrder* order;
 };
 
 void indexdef_init(IndexDef* def);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "base/text_util.h"
 #include "storage/index_values.h"
@@ -276,3 +277,83 @@ TEST_F(IndexValuesTest, BulkInsertWithUniqueIndexIsNearLinear) {
 }
 
 }  // namespace
+
+namespace {
+
+// The keys every value of map m that compares equal to operand lists, values
+// in bucket order and keys in list order: the answer of comparing the values
+// one by one, which a look-up by text must give exactly.
+std::vector<std::string> keys_by_walk(const SecIndexMap& m, int type, const char* operand) {
+    std::vector<std::string> out;
+    for (uint64_t b = 0; b < m.value_bucket_count; ++b)
+        for (const SecIndexValueEntry* e = m.value_buckets[b]; e; e = e->next)
+            if (eval_compare(type, e->value, "=", operand))
+                for (const SecIndexKeyNode* k = e->keys; k; k = k->next) out.push_back(k->key);
+    return out;
+}
+
+}  // namespace
+
+TEST_F(IndexValuesTest, EqualityOnOneColumnIndexAnswersLikeComparingEveryValue) {
+    Table* t = make_table({{"id", COL_TYPE_INT, true},
+                           {"n", COL_TYPE_INT, false},
+                           {"d", COL_TYPE_DOUBLE, false},
+                           {"s", COL_TYPE_STRING, false},
+                           {"b", COL_TYPE_BOOL, false},
+                           {"ts", COL_TYPE_TIMESTAMP, false}});
+    const char* cols[] = {"n", "d", "s", "b", "ts"};
+    int pos[5];
+    for (int i = 0; i < 5; ++i)
+        pos[i] = add_index(t, (std::string("ix_") + cols[i]).c_str(), {cols[i]}, false);
+    uint64_t seq = 0;
+    auto put = [&](const std::string& row) {
+        ASSERT_EQ(table_apply_insert(t->schema.name, ++seq, row.c_str(), err_, sizeof err_), 0)
+            << row << ": " << err_;
+    };
+    // Many values (spread over buckets), several keys per value, both zeros,
+    // a row without the indexed members.
+    for (int i = 1; i <= 300; ++i) {
+        char row[256];
+        snprintf(row, sizeof row, "{\"id\":%d,\"n\":%d,\"d\":%s,\"s\":\"v%d\",\"b\":%s,\"ts\":%d}",
+                 i, i % 40 - 20,
+                 i % 7 == 0 ? "-0.0" : (i % 11 == 0 ? "0" : std::to_string(i % 13 * 0.5).c_str()),
+                 i % 50, i % 3 ? "true" : "false", 1700000000 + i % 9);
+        ASSERT_NO_FATAL_FAILURE(put(row));
+    }
+    ASSERT_NO_FATAL_FAILURE(put("{\"id\":1000}"));
+    const std::vector<std::vector<const char*>> operands = {
+        {"1", "'1'", "01", "+1", "1.9", "-20", "19", "one", "0", "99999999999999999999", "null",
+         "NULL", "'x'", "\"-3\""},
+        {"0.5", "'0.5'", "0.50", "0", "-0", "0.0", "1e0", "6", "0x3", "nan", "inf", "null", "x"},
+        {"'v1'", "v1", "\"v1\"", "'v49'", "'v50'", "''", "'null'", "null", "' v1'", "'V1'"},
+        {"true", "TRUE", "1", "'true'", "false", "0", "yes", "null"},
+        {"1700000000", "'1700000003'", "1700000003.5", "5", "null"},
+    };
+    auto check_all = [&](const std::string& label) {
+        RwReadGuard g(&t->lock);
+        for (int i = 0; i < 5; ++i) {
+            const int type = t->schema.columns[i + 1].type;
+            for (const char* op : operands[i]) {
+                char** keys = nullptr;
+                int n = 0;
+                ASSERT_EQ(sec_index_lookup_keys(t, pos[i], "=", op, &keys, &n, err_, sizeof err_),
+                          0);
+                std::vector<std::string> got(keys, keys + n);
+                free_string_array(keys, n);
+                EXPECT_EQ(got, keys_by_walk(t->sec_maps[pos[i]], type, op))
+                    << label << ": " << cols[i] << " = " << op;
+            }
+        }
+    };
+    ASSERT_NO_FATAL_FAILURE(check_all("plain values"));
+    // A string stored with an escape: one string may then have several texts.
+    ASSERT_NO_FATAL_FAILURE(put("{\"id\":1001,\"s\":\"v\\u0031\"}"));
+    ASSERT_NO_FATAL_FAILURE(put("{\"id\":1002,\"s\":\"q\\\"uo\"}"));
+    EXPECT_GT(t->sec_maps[pos[2]].escaped_values, 0u);
+    ASSERT_NO_FATAL_FAILURE(check_all("escaped strings"));
+    // Removing the escaped values makes the text look-up usable again.
+    ASSERT_EQ(table_apply_delete(t->schema.name, ++seq, "1001", err_, sizeof err_), 0) << err_;
+    ASSERT_EQ(table_apply_delete(t->schema.name, ++seq, "1002", err_, sizeof err_), 0) << err_;
+    EXPECT_EQ(t->sec_maps[pos[2]].escaped_values, 0u);
+    ASSERT_NO_FATAL_FAILURE(check_all("escaped strings deleted"));
+}
