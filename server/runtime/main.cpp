@@ -12,6 +12,7 @@
 #include "base/config.h"
 #include "exec/system_tables.h"
 #include "runtime/auto_vacuum.h"
+#include "runtime/conn_events.h"
 #include "runtime/connection.h"
 #include "runtime/read_path.h"
 #include "runtime/server.h"
@@ -149,6 +150,7 @@ int main(int argc, char** argv) {
     if (cli < 0) return 1;
 
     server_install_signals();
+    conn_raise_fd_limit();
     ensure_parent_dirs();
     // One server per data directory: a second one would answer from its own
     // memory and its checkpoints would drop what the first acknowledged.
