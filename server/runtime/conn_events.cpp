@@ -15,6 +15,7 @@
 #include <deque>
 #include <mutex>
 #include <new>
+#include <queue>
 #include <unordered_map>
 #include <vector>
 
@@ -30,11 +31,28 @@ namespace {
 
 enum ConnState { kIdle = 0, kBusy = 1 };
 
+// A moment at which a connection's time limits are to be checked: its login
+// deadline (queued at accept) or the deadline of a started frame (queued when
+// a worker hands back a connection whose frame is incomplete). Entries of
+// connections that closed, or whose limit no longer applies, are dropped when
+// they come due; so the check costs nothing for connections that are simply
+// idle.
+struct Deadline {
+    int64_t at;  // frame_clock_ms()
+    int fd;
+    uint64_t id;  // Conn::id: the fd may belong to a newer connection by then
+};
+struct LaterFirst {
+    bool operator()(const Deadline& a, const Deadline& b) const { return a.at > b.at; }
+};
+
 struct ConnRegistry {
     std::mutex lock;
     std::unordered_map<int, Conn*> by_fd;  // every open connection, guarded by lock
-    int epoll_fd = -1;                     // set before the first connection, then fixed
-    size_t max_conns = 0;                  // likewise
+    std::priority_queue<Deadline, std::vector<Deadline>, LaterFirst> due;  // guarded by lock
+    uint64_t next_id = 1;                                                  // guarded by lock
+    int epoll_fd = -1;     // set before the first connection, then fixed
+    size_t max_conns = 0;  // likewise
 };
 ConnRegistry g_conns;
 
@@ -97,6 +115,7 @@ void admit(int fd) {
     c->state = kIdle;
     c->opened_ms = frame_clock_ms();
     c->reader = FrameReader{};
+    c->frame_due_for = 0;
     session_init(&c->session, fd);
     // A client that stops reading its replies cannot hold a worker in a send
     // for longer than a frame may take.
@@ -105,13 +124,23 @@ void admit(int fd) {
     {
         std::lock_guard<std::mutex> g(g_conns.lock);
         if (g_conns.by_fd.size() < g_conns.max_conns) {
-            epoll_event ev{};
-            ev.events = kArmed;
-            ev.data.ptr = c;
-            if (epoll_ctl(g_conns.epoll_fd, EPOLL_CTL_ADD, fd, &ev) == 0) {
+            c->id = g_conns.next_id++;
+            bool listed = false;
+            try {
                 g_conns.by_fd[fd] = c;
-                return;
+                g_conns.due.push(Deadline{
+                    c->opened_ms + static_cast<int64_t>(g_cfg.login_timeout_seconds) * 1000, fd,
+                    c->id});
+                listed = true;
+            } catch (...) {
             }
+            if (listed) {
+                epoll_event ev{};
+                ev.events = kArmed;
+                ev.data.ptr = c;
+                if (epoll_ctl(g_conns.epoll_fd, EPOLL_CTL_ADD, fd, &ev) == 0) return;
+            }
+            g_conns.by_fd.erase(fd);  // a deadline left queued finds no connection
         }
     }
     delete c;
@@ -154,25 +183,37 @@ struct Expired {
     const char* message;
 };
 
+// Why an idle connection must close now, or nullptr.
+const char* time_limit_passed(const Conn* c, int64_t now) {
+    if (c->reader.started_ms != 0 && now - c->reader.started_ms >= g_cfg.frame_timeout_ms)
+        return "request frame not completed in time";
+    if (!c->session.authenticated &&
+        now - c->opened_ms >= static_cast<int64_t>(g_cfg.login_timeout_seconds) * 1000)
+        return "login not completed in time";
+    return nullptr;
+}
+
 std::vector<Expired> take_expired(int64_t now) {
     std::vector<Expired> out;
-    const int64_t login_ms = static_cast<int64_t>(g_cfg.login_timeout_seconds) * 1000;
     std::lock_guard<std::mutex> g(g_conns.lock);
-    for (auto it = g_conns.by_fd.begin(); it != g_conns.by_fd.end();) {
+    while (!g_conns.due.empty() && g_conns.due.top().at <= now) {
+        const Deadline d = g_conns.due.top();
+        g_conns.due.pop();
+        auto it = g_conns.by_fd.find(d.fd);
+        if (it == g_conns.by_fd.end() || it->second->id != d.id) continue;  // closed since
         Conn* c = it->second;
-        const char* message = nullptr;
-        if (c->state == kIdle) {
-            if (c->reader.started_ms != 0 && now - c->reader.started_ms >= g_cfg.frame_timeout_ms)
-                message = "request frame not completed in time";
-            else if (!c->session.authenticated && now - c->opened_ms >= login_ms)
-                message = "login not completed in time";
-        }
-        if (!message) {
-            ++it;
+        if (c->state != kIdle) {
+            // A worker has it: look again once it is likely back in the set.
+            try {
+                g_conns.due.push(Deadline{now + kSweepMs, d.fd, d.id});
+            } catch (...) {
+            }
             continue;
         }
+        const char* message = time_limit_passed(c, now);
+        if (!message) continue;  // logged in, or the frame was completed
         epoll_ctl(g_conns.epoll_fd, EPOLL_CTL_DEL, c->fd, nullptr);
-        it = g_conns.by_fd.erase(it);
+        g_conns.by_fd.erase(it);
         try {
             out.push_back({c, message});
         } catch (...) {
@@ -279,6 +320,15 @@ void conn_release(Conn* c) {
     {
         std::lock_guard<std::mutex> g(g_conns.lock);
         c->state = kIdle;
+        // A started frame gets its deadline checked, once per frame.
+        if (c->reader.started_ms != 0 && c->reader.started_ms != c->frame_due_for) {
+            try {
+                g_conns.due.push(
+                    Deadline{c->reader.started_ms + g_cfg.frame_timeout_ms, c->fd, c->id});
+                c->frame_due_for = c->reader.started_ms;
+            } catch (...) {
+            }
+        }
         epoll_event ev{};
         ev.events = kArmed;
         ev.data.ptr = c;

@@ -12,8 +12,9 @@
 //   busy  queued for or held by one connection worker, which alone touches
 //         its Session and frame reader until it hands it back (idle) or
 //         closes it
-// Time limits, checked by the main thread a few times a second on idle
-// connections: a connection that has not logged in within
+// Time limits, checked by the main thread a few times a second on the idle
+// connections whose deadline has come (a queue of deadlines, so idle
+// connections with nothing due cost nothing): a connection that has not logged in within
 // g_cfg.login_timeout_seconds of its accept gets "login not completed in
 // time" and is closed; a started frame not complete within
 // g_cfg.frame_timeout_ms gets "request frame not completed in time".
@@ -31,7 +32,9 @@
 
 struct Conn {
     int fd;
-    int state;          // ConnState, guarded by g_conns.lock
+    uint64_t id;             // unique per connection, never reused
+    int state;               // ConnState, guarded by g_conns.lock
+    int64_t frame_due_for;   // reader.started_ms whose deadline is queued, guarded likewise
     int64_t opened_ms;  // frame_clock_ms() at accept
     FrameReader reader; // the request frame read so far (busy: its worker's)
     Session session;    // busy: its worker's; idle: nobody writes it
