@@ -93,9 +93,9 @@ class Conn {
         return ask("{\"action\":\"sql\",\"sql\":" + jstr(s) + "}", reply);
     }
     bool login(const std::string& user, const std::string& pw, std::string* reply) {
-        return ask("{\"action\":\"login\",\"username\":" + jstr(user) + ",\"password\":" +
-                       jstr(pw) + "}",
-                   reply);
+        return ask(
+            "{\"action\":\"login\",\"username\":" + jstr(user) + ",\"password\":" + jstr(pw) + "}",
+            reply);
     }
 
   private:
@@ -225,9 +225,10 @@ int run_idle(const Options& o) {
     }
     if (!ran) return 1;
     double a = percentile(&alone, 0.99), b = percentile(&crowded, 0.99);
-    printf("hostile idle: p99 %.0f us alone, %.0f us with %zu idle sockets (ratio %.2f); "
-           "%zu + %zu requests\n",
-           a, b, still_open, a > 0 ? b / a : 0, alone.size(), crowded.size());
+    printf(
+        "hostile idle: p99 %.0f us alone, %.0f us with %zu idle sockets (ratio %.2f); "
+        "%zu + %zu requests\n",
+        a, b, still_open, a > 0 ? b / a : 0, alone.size(), crowded.size());
     return 0;
 }
 
@@ -328,13 +329,20 @@ int main(int argc, char** argv) {
     Options o;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string k = argv[i], v = argv[i + 1];
-        if (k == "--port") o.port = atoi(v.c_str());
-        else if (k == "--password") o.password = v;
-        else if (k == "--seconds") o.seconds = atoi(v.c_str());
-        else if (k == "--idle") o.idle = atoi(v.c_str());
-        else if (k == "--login-rate") o.login_rate = atoi(v.c_str());
-        else if (k == "--join-rows") o.join_rows = atoi(v.c_str());
-        else if (k == "--server-pid") o.server_pid = atoi(v.c_str());
+        if (k == "--port")
+            o.port = atoi(v.c_str());
+        else if (k == "--password")
+            o.password = v;
+        else if (k == "--seconds")
+            o.seconds = atoi(v.c_str());
+        else if (k == "--idle")
+            o.idle = atoi(v.c_str());
+        else if (k == "--login-rate")
+            o.login_rate = atoi(v.c_str());
+        else if (k == "--join-rows")
+            o.join_rows = atoi(v.c_str());
+        else if (k == "--server-pid")
+            o.server_pid = atoi(v.c_str());
         else if (k == "--scenario") {
             o.scenarios.clear();
             for (size_t p = 0; p <= v.size();) {
@@ -356,9 +364,12 @@ int main(int argc, char** argv) {
     if (!setup(o)) return 1;
     int rc = 0;
     for (const std::string& s : o.scenarios) {
-        if (s == "idle") rc |= run_idle(o);
-        else if (s == "logins") rc |= run_logins(o);
-        else if (s == "join") rc |= run_join(o);
+        if (s == "idle")
+            rc |= run_idle(o);
+        else if (s == "logins")
+            rc |= run_logins(o);
+        else if (s == "join")
+            rc |= run_join(o);
         else {
             fprintf(stderr, "kyrel_hostile: unknown scenario %s\n", s.c_str());
             rc = 1;

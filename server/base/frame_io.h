@@ -40,12 +40,12 @@ enum FrameReadResult {
 // holds little memory. A zeroed record is an empty reader.
 struct FrameReader {
     unsigned char head[4];
-    uint32_t head_got;  // 0..4 header bytes received
-    uint32_t len;       // announced payload length, once the header is complete
-    uint32_t body_got;  // payload bytes received
-    uint32_t body_cap;  // bytes allocated for body (payload and a NUL)
-    char* body;         // owned
-    int64_t started_ms; // monotonic ms of the frame's first byte; 0 = nothing read yet
+    uint32_t head_got;   // 0..4 header bytes received
+    uint32_t len;        // announced payload length, once the header is complete
+    uint32_t body_got;   // payload bytes received
+    uint32_t body_cap;   // bytes allocated for body (payload and a NUL)
+    char* body;          // owned
+    int64_t started_ms;  // monotonic ms of the frame's first byte; 0 = nothing read yet
 };
 // Takes the bytes that are already there without waiting (MSG_DONTWAIT):
 // FRAME_OK with the NUL-terminated body in *out (caller frees) and its length

@@ -34,8 +34,7 @@ int ensure_json_buf_capacity(char** data, uint64_t* capacity, uint64_t needed, c
         cap *= 2;
     }
     // Doubling stops at the reply limit: no reply buffer grows past it.
-    if (cap > g_cfg.max_reply_bytes + 1)
-        cap = g_cfg.max_reply_bytes + 1;
+    if (cap > g_cfg.max_reply_bytes + 1) cap = g_cfg.max_reply_bytes + 1;
     if (cap > SIZE_MAX) {
         set_err(err, errlen, "oom");
         return -1;

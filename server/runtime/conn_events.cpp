@@ -132,8 +132,7 @@ void admit(int fd) {
                     c->opened_ms + static_cast<int64_t>(g_cfg.login_timeout_seconds) * 1000, fd,
                     c->id});
                 listed = true;
-            } catch (...) {
-            }
+            } catch (...) {}
             if (listed) {
                 epoll_event ev{};
                 ev.events = kArmed;
@@ -206,8 +205,7 @@ std::vector<Expired> take_expired(int64_t now) {
             // A worker has it: look again once it is likely back in the set.
             try {
                 g_conns.due.push(Deadline{now + kSweepMs, d.fd, d.id});
-            } catch (...) {
-            }
+            } catch (...) {}
             continue;
         }
         const char* message = time_limit_passed(c, now);
@@ -326,8 +324,7 @@ void conn_release(Conn* c) {
                 g_conns.due.push(
                     Deadline{c->reader.started_ms + g_cfg.frame_timeout_ms, c->fd, c->id});
                 c->frame_due_for = c->reader.started_ms;
-            } catch (...) {
-            }
+            } catch (...) {}
         }
         epoll_event ev{};
         ev.events = kArmed;

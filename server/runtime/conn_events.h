@@ -32,12 +32,12 @@
 
 struct Conn {
     int fd;
-    uint64_t id;             // unique per connection, never reused
-    int state;               // ConnState, guarded by g_conns.lock
-    int64_t frame_due_for;   // reader.started_ms whose deadline is queued, guarded likewise
-    int64_t opened_ms;  // frame_clock_ms() at accept
-    FrameReader reader; // the request frame read so far (busy: its worker's)
-    Session session;    // busy: its worker's; idle: nobody writes it
+    uint64_t id;            // unique per connection, never reused
+    int state;              // ConnState, guarded by g_conns.lock
+    int64_t frame_due_for;  // reader.started_ms whose deadline is queued, guarded likewise
+    int64_t opened_ms;      // frame_clock_ms() at accept
+    FrameReader reader;     // the request frame read so far (busy: its worker's)
+    Session session;        // busy: its worker's; idle: nobody writes it
 };
 
 // Raises the soft limit of open descriptors to the hard limit, so that the

@@ -107,7 +107,6 @@ int system_authenticate(Session* session, const char* user, const char* password
     return rc;
 }
 
-
 int system_change_password(Session* session, const char* new_password, char* err, size_t errlen) {
     if (!session || !session->authenticated || !session->username[0]) {
         set_err(err, errlen, "not authenticated");

@@ -22,7 +22,7 @@ struct PairFailures {
 struct Throttle {
     std::mutex lock;
     std::unordered_map<std::string, PairFailures> pairs;  // guarded by lock
-    int64_t last_prune_ms = 0;                           // guarded by lock
+    int64_t last_prune_ms = 0;                            // guarded by lock
 };
 Throttle g_throttle;
 
@@ -75,8 +75,7 @@ int login_throttle_check_at(const char* address, const char* user, int64_t now_m
     return -1;
 }
 
-void login_throttle_note_at(const char* address, const char* user, bool succeeded,
-                            int64_t now_ms) {
+void login_throttle_note_at(const char* address, const char* user, bool succeeded, int64_t now_ms) {
     try {
         const std::string key = pair_key(address, user);
         std::lock_guard<std::mutex> g(g_throttle.lock);

@@ -26,7 +26,6 @@ void login_throttle_note(const char* address, const char* user, bool succeeded);
 // The same two with the clock given, in monotonic milliseconds (for tests).
 int login_throttle_check_at(const char* address, const char* user, int64_t now_ms, char* err,
                             size_t errlen);
-void login_throttle_note_at(const char* address, const char* user, bool succeeded,
-                            int64_t now_ms);
+void login_throttle_note_at(const char* address, const char* user, bool succeeded, int64_t now_ms);
 // Forgets every pair (for tests).
 void login_throttle_reset();

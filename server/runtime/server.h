@@ -2,8 +2,8 @@
 //
 // g_running only ever goes from 1 to 0 (on SIGINT/SIGTERM); every thread loop
 // tests it. SIGINT and SIGTERM are blocked in every thread but the main one,
-// and the main thread waits for connections in ppoll with them unblocked, so
-// a termination signal always ends the accept loop at once.
+// and the main thread waits for connections in epoll_pwait with them
+// unblocked, so a termination signal always ends the accept loop at once.
 #pragma once
 
 #include <atomic>

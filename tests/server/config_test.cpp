@@ -168,10 +168,8 @@ TEST_F(ConfigTest, SizesAreRangeChecked) {
         const char* line;
         uint64_t want;
     } reply_limits[] = {
-        {"MAX_REPLY_MB=1", kMiB},
-        {"MAX_REPLY_MB=4095", 4095 * kMiB},
-        {"MAX_REPLY_MB=4096", 256 * kMiB},
-        {"MAX_REPLY_MB=0", 256 * kMiB},
+        {"MAX_REPLY_MB=1", kMiB},          {"MAX_REPLY_MB=4095", 4095 * kMiB},
+        {"MAX_REPLY_MB=4096", 256 * kMiB}, {"MAX_REPLY_MB=0", 256 * kMiB},
         {"MAX_REPLY_MB=-5", 256 * kMiB},
     };
     for (const auto& c : reply_limits) {
