@@ -25,9 +25,6 @@
 // Usage: kyrel_hostile --port P --password PW [--scenario idle,logins,join]
 //          [--seconds 10] [--idle 10000] [--login-rate 4000] [--join-rows 3200]
 //          [--server-pid PID]
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -45,62 +42,16 @@
 #include <thread>
 #include <vector>
 
-#include "kyrel_frame.h"
+#include "bench_client.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string jstr(const std::string& s) {
-    std::string o = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') o += '\\';
-        o += c;
-    }
-    return o + "\"";
-}
+using bench::Conn;
+using bench::jstr;
 
-int connect_to(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-class Conn {
-  public:
-    ~Conn() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool open(int port) { return (fd_ = connect_to(port)) >= 0; }
-    bool ask(const std::string& json, std::string* reply) {
-        if (kyrel_frame_send(fd_, json.data(), json.size(), MSG_NOSIGNAL) != 0) return false;
-        uint32_t n = 0;
-        if (kyrel_frame_recv_header(fd_, &n) != KYREL_FRAME_OK) return false;
-        reply->resize(n);
-        return kyrel_recv_all(fd_, reply->data(), reply->size()) == 0;
-    }
-    bool sql(const std::string& s, std::string* reply) {
-        return ask("{\"action\":\"sql\",\"sql\":" + jstr(s) + "}", reply);
-    }
-    bool login(const std::string& user, const std::string& pw, std::string* reply) {
-        return ask(
-            "{\"action\":\"login\",\"username\":" + jstr(user) + ",\"password\":" + jstr(pw) + "}",
-            reply);
-    }
-
-  private:
-    int fd_ = -1;
-};
+int connect_to(int port) { return bench::connect_loopback(port); }
 
 bool is_ok(const std::string& r) { return r.find("\"ok\":true") != std::string::npos; }
 
