@@ -54,7 +54,9 @@ struct ConnRegistry {
     int epoll_fd = -1;     // set before the first connection, then fixed
     size_t max_conns = 0;  // likewise
 };
-ConnRegistry g_conns;
+// Never destroyed: workers may still hand connections back while the process
+// exits, and what it lists stays reachable to the end.
+ConnRegistry& g_conns = *new ConnRegistry;
 
 constexpr int kSweepMs = 200;  // how often the time limits are checked
 constexpr uint32_t kArmed = EPOLLIN | EPOLLONESHOT;

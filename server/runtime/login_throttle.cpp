@@ -24,7 +24,8 @@ struct Throttle {
     std::unordered_map<std::string, PairFailures> pairs;  // guarded by lock
     int64_t last_prune_ms = 0;                            // guarded by lock
 };
-Throttle g_throttle;
+// Never destroyed: a login may still be checked while the process exits.
+Throttle& g_throttle = *new Throttle;
 
 // Address and user joined by a NUL, which neither can hold.
 std::string pair_key(const char* address, const char* user) {
