@@ -343,9 +343,8 @@ int collect_join_tables(int li, int ri, RowsGuard* left, TableSchema* ls, RowsGu
 
 // The pairs the nested loop keeps, in its order: each left row with its ON
 // matches that pass the WHERE, and for LEFT JOIN a left row without matches
-// on its own when it passes.
-// The matching pairs in *pairs; -1 with the reply-limit message once the
-// pairs alone take more memory than a reply may (json_buf.h).
+// on its own when it passes. -1 with the reply-limit message once the pairs
+// alone take more memory than a reply may (json_buf.h).
 int match_pairs(const JoinSides& sides, const RowsGuard& left, const RowsGuard& right,
                 std::vector<JoinPair>* out, char* err, size_t errlen) {
     const JoinQuery* q = sides.q;
