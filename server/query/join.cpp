@@ -351,19 +351,30 @@ int match_pairs(const JoinSides& sides, const RowsGuard& left, const RowsGuard& 
     const int where_type = q->has_where ? where_column_type(sides) : COL_TYPE_STRING;
     const OnMatcher on(sides, left.rows, left.count, right.rows, right.count);
     std::vector<JoinPair>& pairs = *out;
+    // The pairs' memory, with the old array alive while it grows, stays
+    // within the reply limit.
+    auto keep = [&](const char* l, const char* r) {
+        if (pairs.size() == pairs.capacity()) {
+            const size_t grown = pairs.capacity() ? 2 * pairs.capacity() : 64;
+            if (reply_size_check((pairs.capacity() + grown) * sizeof(JoinPair), err, errlen) != 0)
+                return false;
+            pairs.reserve(grown);
+        }
+        pairs.push_back(JoinPair{l, r});
+        return true;
+    };
     std::vector<int> matches;
     for (int i = 0; i < left.count; ++i) {
-        if (reply_size_check(pairs.size() * sizeof(JoinPair), err, errlen) != 0) return -1;
         const char* lrow = left.rows[i].row_json;
         on.right_rows_for(i, &matches);
         const bool matched = !matches.empty();
         for (int j : matches) {
             const char* rrow = right.rows[j].row_json;
-            if (pair_passes_where(sides, where_type, lrow, rrow))
-                pairs.push_back(JoinPair{lrow, rrow});
+            if (pair_passes_where(sides, where_type, lrow, rrow) && !keep(lrow, rrow)) return -1;
         }
-        if (q->left_join && !matched && pair_passes_where(sides, where_type, lrow, nullptr))
-            pairs.push_back(JoinPair{lrow, nullptr});
+        if (q->left_join && !matched && pair_passes_where(sides, where_type, lrow, nullptr) &&
+            !keep(lrow, nullptr))
+            return -1;
     }
     return 0;
 }
@@ -413,7 +424,7 @@ int format_join_reply(const JoinSides& sides, const std::vector<JoinPair>& pairs
             return -1;
         }
         // The pairs count with the reply: both are this statement's memory.
-        if (reply_size_check(reply.size() + pairs.size() * sizeof(JoinPair), err, errlen) != 0)
+        if (reply_size_check(reply.size() + pairs.capacity() * sizeof(JoinPair), err, errlen) != 0)
             return -1;
         ++written;
     }
