@@ -13,6 +13,12 @@
 //   group-order     SELECT qty, COUNT(*), SUM(price) FROM grp GROUP BY qty
 //                   ORDER BY qty (20,000 rows in 10,000 groups)
 //   group           the same without ORDER BY
+//   topn-100k       SELECT id, price FROM items ORDER BY price DESC LIMIT 10
+//                   (price has no index)
+//   group-100k      SELECT qty, COUNT(*), SUM(price) FROM items GROUP BY qty
+//                   (100 groups)
+//   topn-1m, group-1m  the same two over big (1,000,000 rows, 100 groups),
+//                   loaded only when one of them runs
 // The first three and pk-select-1m run for a fixed time at every client count;
 // the growth run uses the first client count; the queries run one after
 // another on one connection (one warm-up, then --queries timed runs).
@@ -217,6 +223,7 @@ bool setup(const Options& o, std::string* why) {
                                     std::string("CREATE TABLE items_batch") + shape,
                                     std::string("CREATE TABLE grow") + shape,
                                     std::string("CREATE TABLE grp") + shape,
+                                    std::string("CREATE TABLE big") + shape,
                                     "CREATE TABLE jl (id int PRIMARY KEY, k int, v int)",
                                     "CREATE TABLE jr (id int PRIMARY KEY, k int, v int)"};
     if (!run_statements(c, ddl, why)) return false;
@@ -250,6 +257,11 @@ bool setup(const Options& o, std::string* why) {
             load.push_back(std::move(s));
         }
     }
+    if (!run_statements(c, load, why)) return false;
+    if (!wanted(o, "topn-1m") && !wanted(o, "group-1m")) return true;
+    progress("loading big (1,000,000 rows)");
+    load.clear();
+    fill("big", 1000000, 100);
     return run_statements(c, load, why);
 }
 
@@ -417,5 +429,17 @@ int main(int argc, char** argv) {
                             "SELECT qty, COUNT(*), SUM(price) FROM grp GROUP BY qty ORDER BY qty");
     if (wanted(o, "group"))
         status |= run_query(o, "group", "SELECT qty, COUNT(*), SUM(price) FROM grp GROUP BY qty");
+    for (const char* table : {"items", "big"}) {
+        const std::string size = std::string(table) == "items" ? "100k" : "1m";
+        const std::string topn = "topn-" + size, group = "group-" + size;
+        if (wanted(o, topn.c_str()))
+            status |= run_query(
+                o, topn.c_str(),
+                std::string("SELECT id, price FROM ") + table + " ORDER BY price DESC LIMIT 10");
+        if (wanted(o, group.c_str()))
+            status |= run_query(
+                o, group.c_str(),
+                std::string("SELECT qty, COUNT(*), SUM(price) FROM ") + table + " GROUP BY qty");
+    }
     return status;
 }

@@ -78,7 +78,7 @@ CONN=(-h 127.0.0.1 -p "$PORT" -U bench)
 sql() { "$PSQL" "${CONN[@]}" -d bench -X -q -v ON_ERROR_STOP=1 "$@"; }
 "$PSQL" "${CONN[@]}" -d postgres -X -q -c "CREATE DATABASE bench" || exit 1
 
-say "creating the tables and loading items (100,000 rows), grp (20,000 rows), jl and jr (2,000 rows each)"
+say "creating the tables and loading items (100,000 rows), grp (20,000 rows), big (1,000,000 rows), jl and jr (2,000 rows each)"
 SHAPE="(id bigint PRIMARY KEY, name text, qty bigint, price double precision)"
 sql <<EOF || exit 1
 CREATE TABLE items $SHAPE;
@@ -86,10 +86,12 @@ CREATE TABLE items_one $SHAPE;
 CREATE TABLE items_batch $SHAPE;
 CREATE TABLE grow $SHAPE;
 CREATE TABLE grp $SHAPE;
+CREATE TABLE big $SHAPE;
 CREATE TABLE jl (id bigint PRIMARY KEY, k bigint, v bigint);
 CREATE TABLE jr (id bigint PRIMARY KEY, k bigint, v bigint);
 INSERT INTO items SELECT g, 'name' || g, g % 100, g / 2 + 0.5 FROM generate_series(1, 100000) g;
 INSERT INTO grp SELECT g, 'name' || g, g % 10000, g / 2 + 0.5 FROM generate_series(1, 20000) g;
+INSERT INTO big SELECT g, 'name' || g, g % 100, g / 2 + 0.5 FROM generate_series(1, 1000000) g;
 INSERT INTO jl SELECT g, g, g % 10 FROM generate_series(1, 2000) g;
 INSERT INTO jr SELECT g, (g * 7) % 2000 + 1, g % 10 FROM generate_series(1, 2000) g;
 VACUUM ANALYZE;
@@ -180,4 +182,8 @@ query() {
 query join "SELECT * FROM jl a JOIN jr b ON a.k = b.k"
 query group-order "SELECT qty, COUNT(*), SUM(price) FROM grp GROUP BY qty ORDER BY qty"
 query group "SELECT qty, COUNT(*), SUM(price) FROM grp GROUP BY qty"
+for t in items:100k big:1m; do
+  query "topn-${t#*:}" "SELECT id, price FROM ${t%%:*} ORDER BY price DESC LIMIT 10"
+  query "group-${t#*:}" "SELECT qty, COUNT(*), SUM(price) FROM ${t%%:*} GROUP BY qty"
+done
 exit 0

@@ -118,4 +118,8 @@ row "100-row INSERTs 0 -> 1,000,000 rows, last tenth" grow-10 7 " rows/s" \
 row "two-table JOIN, 2,000 x 2,000 rows on an int column" join 5 ms "< 20 ms" "$JOIN_MS" "<" 20
 row "GROUP BY over 10,000 groups (20,000 rows) with ORDER BY" group-order 5 ms "< 100 ms" "$GROUP_MS" "<" 100
 row "GROUP BY over 10,000 groups (20,000 rows), no ORDER BY" group 5 ms "" -
+row "ORDER BY a column without index LIMIT 10, 100,000 rows" topn-100k 5 ms "" -
+row "ORDER BY a column without index LIMIT 10, 1,000,000 rows" topn-1m 5 ms "" -
+row "GROUP BY over 100 groups, 100,000 rows" group-100k 5 ms "" -
+row "GROUP BY over 100 groups, 1,000,000 rows" group-1m 5 ms "no slower than PostgreSQL" ratio ">=" 1.0
 exit "$LOAD_STATUS"

@@ -3,7 +3,9 @@
 // health thread, listens, and hands each accepted client to its own thread.
 // SIGINT/SIGTERM stop it, SIGHUP reloads the configuration.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -15,6 +17,7 @@
 #include <cstring>
 #include <thread>
 
+#include "router_admission.h"
 #include "router_backend.h"
 #include "router_config.h"
 #include "router_reports.h"
@@ -64,11 +67,6 @@ static long parse_port_arg(const char* s) {
         p++;
     }
     return neg ? -v : v;
-}
-
-static void refuse_client(int fd, const char* json) {
-    send_frame(fd, json);
-    close(fd);
 }
 
 struct RouterArgs {
@@ -162,41 +160,58 @@ static int open_listener(const char* host, int port, char* err, size_t errlen) {
         close(lfd);
         return -1;
     }
+    // poll() says when to accept; a connection gone again by then must not
+    // leave accept() waiting for the next one.
+    int flags = fcntl(lfd, F_GETFL);
+    if (flags >= 0) fcntl(lfd, F_SETFL, flags | O_NONBLOCK);
     return lfd;
 }
 
-// Accepts clients until a stop signal, each on its own thread while there is
-// room under max_clients; a reload asked for by SIGHUP is done between accepts.
+// Accepts clients until a stop signal, each on its own thread. Every
+// connection is admitted as pending (router_admission.h); a login takes one
+// of the MAX_CLIENTS places. The loop wakes at least once a second to close
+// pending connections past their login deadline, and does a reload asked for
+// by SIGHUP between accepts.
 static void accept_clients(int lfd) {
+    int64_t last_reap = 0;
     while (g_running.load()) {
         if (g_reload_requested.exchange(0)) {
             std::string reply = router_reload_config_json();
             fprintf(stderr, "%s\n", reply.c_str());
         }
+        // Once a second, however many connections arrive.
+        int64_t now = router_now_micros();
+        if (now - last_reap >= 1000000 || now < last_reap) {
+            router_reap_pending();
+            last_reap = now;
+        }
+        struct pollfd pfd = {lfd, POLLIN, 0};
+        int ready = poll(&pfd, 1, 1000);
+        if (ready <= 0) continue;  // time-out, or EINTR from a signal
         int cfd = accept(lfd, nullptr, nullptr);
         if (cfd < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
             if (!g_running.load()) break;
             perror("accept");
             continue;
         }
+        // The listener does not block; its connections do (some systems
+        // hand the listener's flags on to them).
+        int flags = fcntl(cfd, F_GETFL);
+        if (flags >= 0 && (flags & O_NONBLOCK)) fcntl(cfd, F_SETFL, flags & ~O_NONBLOCK);
         router_apply_socket_options(cfd);
-        int max_clients = router_max_clients_snapshot();
-        {
-            std::lock_guard<std::mutex> g(g_clients_lock);
-            if (g_active_clients >= max_clients) {
-                refuse_client(cfd, "{\"ok\":false,\"error\":\"router is at max client capacity\"}");
-                continue;
-            }
-            g_active_clients++;
+        uint64_t ticket = router_admit_pending(cfd);
+        if (ticket == 0) {
+            send_frame(cfd, "{\"ok\":false,\"error\":\"oom\"}");
+            close(cfd);
+            continue;
         }
         stats_add(STAT_ACCEPTED_CONNECTIONS, 1);
         try {
-            start_thread_without_signals([cfd] { client_thread(cfd); }).detach();
+            start_thread_without_signals([cfd, ticket] { client_thread(cfd, ticket); }).detach();
         } catch (...) {
+            router_forget_pending(ticket);
             close(cfd);
-            std::lock_guard<std::mutex> g(g_clients_lock);
-            if (g_active_clients > 0) g_active_clients--;
         }
     }
 }

@@ -1,4 +1,4 @@
-// Router login, login throttling by client address, and the in-band
+// Router login, login throttling by client address and user name, and the in-band
 // password change that is forwarded to the backend and then persisted in
 // the router's configuration file.
 #include "router_auth.h"
@@ -7,11 +7,13 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <strings.h>
 
+#include "router_admission.h"
 #include "router_backend.h"
 #include "router_config.h"
 #include "router_reports.h"
@@ -41,21 +43,26 @@ ThrottleSettings throttle_settings_snapshot() {
 
 }  // namespace
 
-std::string auth_throttle_key_for_session(const RouterSession* s) {
+// Numeric address of the socket's peer, IPv4 or IPv6; empty when unknown.
+static std::string peer_address(int fd) {
     struct sockaddr_storage ss;
     socklen_t len = sizeof ss;
     char addr[INET6_ADDRSTRLEN] = "";
-    if (s->client_fd >= 0 &&
-        getpeername(s->client_fd, reinterpret_cast<struct sockaddr*>(&ss), &len) == 0) {
-        if (ss.ss_family == AF_INET &&
-            inet_ntop(AF_INET, &reinterpret_cast<struct sockaddr_in*>(&ss)->sin_addr, addr,
-                      sizeof addr))
-            return addr;
-        if (ss.ss_family == AF_INET6 &&
-            inet_ntop(AF_INET6, &reinterpret_cast<struct sockaddr_in6*>(&ss)->sin6_addr, addr,
-                      sizeof addr))
-            return addr;
-    }
+    if (fd < 0 || getpeername(fd, reinterpret_cast<struct sockaddr*>(&ss), &len) != 0) return "";
+    if (ss.ss_family == AF_INET &&
+        inet_ntop(AF_INET, &reinterpret_cast<struct sockaddr_in*>(&ss)->sin_addr, addr,
+                  sizeof addr))
+        return addr;
+    if (ss.ss_family == AF_INET6 &&
+        inet_ntop(AF_INET6, &reinterpret_cast<struct sockaddr_in6*>(&ss)->sin6_addr, addr,
+                  sizeof addr))
+        return addr;
+    return "";
+}
+
+std::string auth_throttle_key_for_session(const RouterSession* s) {
+    std::string addr = peer_address(s->client_fd);
+    if (!addr.empty()) return addr;
     std::string peer = s->peer;
     if (peer.empty()) return "unknown";
     size_t colon = peer.find(':');
@@ -65,18 +72,39 @@ std::string auth_throttle_key_for_session(const RouterSession* s) {
     return peer.empty() ? "unknown" : peer;
 }
 
+std::string auth_throttle_key(const RouterSession* s, const char* username) {
+    // The address never holds '|', so the pair reads back one way only. User
+    // names are matched without regard to case, and so are the keys.
+    std::string key = auth_throttle_key_for_session(s) + "|";
+    for (const char* p = username ? username : ""; *p && key.size() < ROUTER_AUTH_KEY_SIZE - 1; p++)
+        key.push_back(static_cast<char>(tolower(static_cast<unsigned char>(*p))));
+    return key;
+}
+
+int router_session_from_localhost(const RouterSession* s) {
+    // The same addresses the backend counts as its own host.
+    std::string addr = peer_address(s->client_fd);
+    return addr == "127.0.0.1" || addr == "::1" || addr == "::ffff:127.0.0.1";
+}
+
 AuthThrottleEntry* auth_throttle_find_entry_locked(const char* key, int create, int64_t now) {
-    AuthThrottleEntry *free_slot = nullptr, *oldest = nullptr;
+    // A slot is taken over from the entry with the oldest failure, an entry
+    // not blocked first: failures under many names must not buy a blocked
+    // pair its way out of the block.
+    AuthThrottleEntry *free_slot = nullptr, *oldest = nullptr, *oldest_open = nullptr;
     for (auto& e : g_auth_throttle) {
         if (e.in_use) {
             if (strcmp(e.key, key) == 0) return &e;
             if (oldest == nullptr || e.last_failure < oldest->last_failure) oldest = &e;
+            if (e.blocked_until <= now &&
+                (oldest_open == nullptr || e.last_failure < oldest_open->last_failure))
+                oldest_open = &e;
         } else if (free_slot == nullptr) {
             free_slot = &e;
         }
     }
     if (!create) return nullptr;
-    AuthThrottleEntry* e = free_slot ? free_slot : oldest;
+    AuthThrottleEntry* e = free_slot ? free_slot : oldest_open ? oldest_open : oldest;
     memset(e, 0, sizeof *e);
     e->in_use = 1;
     router_copy_str(e->key, sizeof e->key, key);
@@ -85,9 +113,9 @@ AuthThrottleEntry* auth_throttle_find_entry_locked(const char* key, int create, 
     return e;
 }
 
-int auth_throttle_check(RouterSession* s, int* seconds_left) {
+int auth_throttle_check(RouterSession* s, const char* username, int* seconds_left) {
     *seconds_left = 0;
-    std::string key = auth_throttle_key_for_session(s);
+    std::string key = auth_throttle_key(s, username);
     int64_t now = router_now_seconds();
     std::lock_guard<std::mutex> g(g_auth_throttle_lock);
     AuthThrottleEntry* e = auth_throttle_find_entry_locked(key.c_str(), 0, now);
@@ -99,7 +127,7 @@ int auth_throttle_check(RouterSession* s, int* seconds_left) {
     return 0;
 }
 
-void auth_throttle_record_failure(RouterSession* s) {
+void auth_throttle_record_failure(RouterSession* s, const char* username) {
     ThrottleSettings ts = throttle_settings_snapshot();
     s->auth_failures_in_session++;
     if (ts.max_per_session >= 1 && s->auth_failures_in_session >= ts.max_per_session) {
@@ -110,7 +138,7 @@ void auth_throttle_record_failure(RouterSession* s) {
     int window = ts.window < 1 ? 60 : ts.window;
     int threshold = ts.threshold < 1 ? 5 : ts.threshold;
     int block = ts.block_seconds < 0 ? 0 : ts.block_seconds;
-    std::string key = auth_throttle_key_for_session(s);
+    std::string key = auth_throttle_key(s, username);
     int64_t now = router_now_seconds();
     std::lock_guard<std::mutex> g(g_auth_throttle_lock);
     AuthThrottleEntry* e = auth_throttle_find_entry_locked(key.c_str(), 1, now);
@@ -125,8 +153,8 @@ void auth_throttle_record_failure(RouterSession* s) {
     if (e->failures_in_window >= threshold && block >= 1) e->blocked_until = now + block;
 }
 
-void auth_throttle_record_success(RouterSession* s) {
-    std::string key = auth_throttle_key_for_session(s);
+void auth_throttle_record_success(RouterSession* s, const char* username) {
+    std::string key = auth_throttle_key(s, username);
     std::lock_guard<std::mutex> g(g_auth_throttle_lock);
     AuthThrottleEntry* e = auth_throttle_find_entry_locked(key.c_str(), 0, router_now_seconds());
     if (e != nullptr) memset(e, 0, sizeof *e);
@@ -164,16 +192,22 @@ std::string router_handle_login(RouterSession* s, const char* username, const ch
     }
     if (throttle_on) {
         int left;
-        if (auth_throttle_check(s, &left) != 0) {
+        if (auth_throttle_check(s, username, &left) != 0) {
             stats_add(STAT_AUTH_THROTTLED, 1);
             return make_auth_throttle_json(left);
         }
     }
     RouterUser u;
     if (router_lookup_user(username, &u) == 0 && strcmp(u.router_password, password) == 0) {
-        if (throttle_on) auth_throttle_record_success(s);
+        if (throttle_on) auth_throttle_record_success(s, username);
         s->auth_failures_in_session = 0;
         s->close_after_reply = 0;
+        char err[128];
+        if (router_admit_login(s, err, sizeof err) != 0) {
+            router_wipe(&u, sizeof u);
+            s->close_after_reply = 1;
+            return make_error_json(err);
+        }
         session_close_current_backend(s);
         s->authenticated = 1;
         s->user = u;
@@ -184,7 +218,7 @@ std::string router_handle_login(RouterSession* s, const char* username, const ch
     }
     router_wipe(&u, sizeof u);
     stats_add(STAT_AUTH_FAILURES, 1);
-    auth_throttle_record_failure(s);
+    auth_throttle_record_failure(s, username);
     return make_error_json("invalid username or password");
 }
 

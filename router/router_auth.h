@@ -8,9 +8,12 @@
 
 #include "router_types.h"
 
+// Throttle key: the client address, '|', the user name in lower case.
+constexpr size_t ROUTER_AUTH_KEY_SIZE = 160;
+
 struct AuthThrottleEntry {
     int32_t in_use;
-    char key[96];
+    char key[ROUTER_AUTH_KEY_SIZE];
     int32_t failures_in_window;
     int64_t window_start;
     int64_t last_failure;
@@ -21,11 +24,19 @@ struct AuthThrottleEntry {
 constexpr int ROUTER_AUTH_THROTTLE_SLOTS = 2048;
 
 std::string router_handle_login(RouterSession* s, const char* username, const char* password);
+// Logins are throttled per client address and user name, so that failures
+// for one user do not lock out the others behind the same address.
 // 0 allowed, -1 blocked with *seconds_left set.
-int auth_throttle_check(RouterSession* s, int* seconds_left);
-void auth_throttle_record_failure(RouterSession* s);
-void auth_throttle_record_success(RouterSession* s);
+int auth_throttle_check(RouterSession* s, const char* username, int* seconds_left);
+void auth_throttle_record_failure(RouterSession* s, const char* username);
+void auth_throttle_record_success(RouterSession* s, const char* username);
+// The client's address without the port ("unknown" when it cannot be read).
 std::string auth_throttle_key_for_session(const RouterSession* s);
+// The throttle key of that address and user name.
+std::string auth_throttle_key(const RouterSession* s, const char* username);
+// 1 when the client's own connection comes from the local host (the
+// addresses the backend counts as local), else 0.
+int router_session_from_localhost(const RouterSession* s);
 // Caller holds the throttle lock. NULL when absent and create is 0.
 AuthThrottleEntry* auth_throttle_find_entry_locked(const char* key, int create, int64_t now);
 std::string make_auth_throttle_json(int seconds);

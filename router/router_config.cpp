@@ -95,6 +95,7 @@ void router_config_set_defaults(RouterConfig* cfg) {
     cfg->auth_fail_threshold = 5;
     cfg->auth_throttle_seconds = 5;
     cfg->auth_max_failures_per_session = 10;
+    cfg->login_timeout_seconds = 30;
 }
 
 int router_config_token_is_safe(const char* text) {
@@ -232,6 +233,8 @@ static int apply_setting(RouterConfig* cfg, const char* path, int line, char* ke
         set_ranged(&cfg->auth_throttle_seconds, value, 0, 3600);
     } else if (strcasecmp(key, "AUTH_MAX_FAILURES_PER_SESSION") == 0) {
         set_ranged(&cfg->auth_max_failures_per_session, value, 0, 100000);
+    } else if (strcasecmp(key, "LOGIN_TIMEOUT_SECONDS") == 0) {
+        set_ranged(&cfg->login_timeout_seconds, value, 1, 86400);
     } else {
         fprintf(stderr, "warning: unknown key at %s:%d: %s\n", path, line, key);
     }
@@ -354,7 +357,9 @@ static const char* const kDefaultConfigLines[] = {
     "# KyrelDB Router configuration",
     "# The router accepts KyrelDB client connections and routes by database.",
     "",
-    "LISTEN_HOST=0.0.0.0",
+    "# This host only. Before opening the router to other hosts (LISTEN_HOST=0.0.0.0",
+    "# for every address, or one address of this host), change the admin password below.",
+    "LISTEN_HOST=127.0.0.1",
     "LISTEN_PORT=9292",
     "MAX_CLIENTS=256",
     "BACKEND_POOL=ON",
@@ -372,6 +377,8 @@ static const char* const kDefaultConfigLines[] = {
     "AUTH_FAIL_THRESHOLD=5",
     "AUTH_THROTTLE_SECONDS=5",
     "AUTH_MAX_FAILURES_PER_SESSION=10",
+    "# A connection that has not logged in within this many seconds is closed.",
+    "LOGIN_TIMEOUT_SECONDS=30",
     "",
     "# BACKEND <name> <host> <port>",
     "BACKEND main 127.0.0.1 9191",
@@ -583,7 +590,8 @@ static void write_config_text(FILE* f, const RouterConfig& c) {
     fprintf(f, "AUTH_FAIL_WINDOW_SECONDS=%d\n", c.auth_fail_window_seconds);
     fprintf(f, "AUTH_FAIL_THRESHOLD=%d\n", c.auth_fail_threshold);
     fprintf(f, "AUTH_THROTTLE_SECONDS=%d\n", c.auth_throttle_seconds);
-    fprintf(f, "AUTH_MAX_FAILURES_PER_SESSION=%d\n\n", c.auth_max_failures_per_session);
+    fprintf(f, "AUTH_MAX_FAILURES_PER_SESSION=%d\n", c.auth_max_failures_per_session);
+    fprintf(f, "LOGIN_TIMEOUT_SECONDS=%d\n\n", c.login_timeout_seconds);
     for (int i = 0; i < c.backend_count; i++)
         fprintf(f, "BACKEND %s %s %d\n", c.backends[i].name, c.backends[i].host,
                 c.backends[i].port);

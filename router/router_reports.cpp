@@ -236,13 +236,13 @@ std::string build_router_stats_json() {
             "\"stored_procedure_call_require_same_backend_user\":%s,\"auth_throttle_enabled\":%s,"
             "\"auth_fail_window_seconds\":%d,\"auth_fail_threshold\":%d,\"auth_throttle_seconds\":%"
             "d,"
-            "\"auth_max_failures_per_session\":%d},\"backends\":[",
+            "\"auth_max_failures_per_session\":%d,\"login_timeout_seconds\":%d},\"backends\":[",
             json_escape(c->listen_host).c_str(), c->listen_port, c->max_clients,
             tf(c->backend_pool_enabled), c->backend_pool_max_per_backend,
             c->backend_pool_idle_seconds, router_role_to_string(c->sp_call_role),
             tf(c->sp_call_require_same_backend_user), tf(c->auth_throttle_enabled),
             c->auth_fail_window_seconds, c->auth_fail_threshold, c->auth_throttle_seconds,
-            c->auth_max_failures_per_session);
+            c->auth_max_failures_per_session, c->login_timeout_seconds);
         std::vector<BackendEntry> backends(c->backends, c->backends + c->backend_count);
         if (append_backend_list(out, backends) != 0)
             return make_error_json("router backend status entry too large");

@@ -23,9 +23,11 @@
 #include <new>
 #include <strings.h>
 
+#include "router_admission.h"
 #include "router_auth.h"
 #include "router_backend.h"
 #include "router_config.h"
+#include "router_guards.h"
 #include "router_reports.h"
 #include "router_json.h"
 #include "router_wire.h"
@@ -324,6 +326,32 @@ static std::string admin_only(RouterSession* s, std::string (*build)()) {
     return build();
 }
 
+int router_action_guard(const char* action) {
+    for (const char* a : kRouterManagementActions)
+        if (strcasecmp(action, a) == 0) return ROUTER_GUARD_LOCAL_ADMIN;
+    for (const char* a : kRouterReportActions)
+        if (strcasecmp(action, a) == 0) return ROUTER_GUARD_ADMIN;
+    return ROUTER_GUARD_NONE;
+}
+
+int router_sql_guard(const char* norm) {
+    for (const char* p : kRouterManagementStatements)
+        if (router_ci_starts(norm, p)) return ROUTER_GUARD_LOCAL_ADMIN;
+    for (const char* p : kRouterReportStatements)
+        if (router_ci_starts(norm, p)) return ROUTER_GUARD_ADMIN;
+    return ROUTER_GUARD_NONE;
+}
+
+std::string router_guard_refusal(RouterSession* s, int guard) {
+    if (guard == ROUTER_GUARD_NONE) return std::string();
+    if (!s->authenticated) return make_error_json("not authenticated");
+    if (!session_is_router_admin(s)) return make_error_json("router admin permission required");
+    if (guard == ROUTER_GUARD_LOCAL_ADMIN && !router_session_from_localhost(s))
+        return make_error_json(
+            "user and database management through router is allowed only from localhost");
+    return std::string();
+}
+
 std::string router_handle_sql(RouterSession* s, const char* request, const char* sql) {
     std::string head = router_trim(std::string(sql, strnlen(sql, 255)));
     struct RouterStatement {
@@ -382,6 +410,9 @@ std::string router_handle_sql(RouterSession* s, const char* request, const char*
         if (!s->authenticated) return make_error_json("not authenticated");
         return build_databases_json();
     }
+    // Read as the backend reads it: blanks for line breaks, trimmed.
+    std::string refused = router_guard_refusal(s, router_sql_guard(norm.c_str()));
+    if (!refused.empty()) return refused;
     if (router_ci_starts(norm.c_str(), "CREATE DATABASE "))
         return make_error_json(
             "CREATE DATABASE through router is not supported in phase 1; add the database route to "
@@ -478,6 +509,8 @@ std::string router_handle_request(RouterSession* s, const char* request) {
         router_wipe(pw, sizeof pw);
         return reply;
     }
+    std::string refused = router_guard_refusal(s, router_action_guard(action));
+    if (!refused.empty()) return refused;
     int required = classify_json_action_required_role(action);
     if (is("call_procedure") || is("call_stored_procedure")) {
         char err[256];
@@ -496,50 +529,54 @@ void router_session_init(RouterSession* s, int fd) {
     router_copy_str(s->current_database, sizeof s->current_database, "default");
 }
 
-void client_thread(int fd) {
+void client_thread(int fd, uint64_t ticket) {
     std::unique_ptr<RouterSession> s(new (std::nothrow) RouterSession);
-    if (s) {
-        router_session_init(s.get(), fd);
-        router_client_register(s.get());
-        router_client_registry_update_from_session(s.get());
-        stats_add(STAT_ACTIVE_CONNECTIONS, 1);
-        std::string request;
-        while (g_running.load()) {
-            int rc = read_frame(fd, request);
-            if (rc == FRAME_CLOSED) break;
-            if (rc == FRAME_BAD_SIZE) {
-                send_frame(fd, make_error_json("invalid request size"));
-                break;
-            }
-            if (rc == FRAME_NO_MEMORY) {
-                send_frame(fd, make_error_json("out of memory"));
-                break;
-            }
-            s->last_request_at = router_now_seconds();
-            s->requests_served++;
-            std::string reply;
-            s->reply_sent = 0;
-            try {
-                reply = router_handle_request(s.get(), request.c_str());
-            } catch (...) {
-                reply = make_error_json("router internal error");
-            }
-            router_wipe(request.data(), request.size());
-            if (!s->reply_sent) {
-                if (reply.empty()) reply = make_error_json("router internal error");
-                if (send_frame(fd, reply) != 0) break;
-            }
-            s->last_response_at = router_now_seconds();
-            router_client_registry_update_from_session(s.get());
-            if (s->close_after_reply) break;
-        }
-        session_return_current_backend(s.get());
-        router_client_registry_update_from_session(s.get());
-        router_client_unregister(s.get());
-        router_wipe(&s->user, sizeof s->user);
-        stats_add(STAT_ACTIVE_CONNECTIONS, -1);
+    if (!s) {
+        router_forget_pending(ticket);
+        close(fd);
+        return;
     }
+    router_session_init(s.get(), fd);
+    s->admission_ticket = ticket;
+    router_client_register(s.get());
+    router_client_registry_update_from_session(s.get());
+    stats_add(STAT_ACTIVE_CONNECTIONS, 1);
+    std::string request;
+    while (g_running.load()) {
+        int rc = read_frame(fd, request);
+        if (rc == FRAME_CLOSED) break;
+        if (rc == FRAME_BAD_SIZE) {
+            send_frame(fd, make_error_json("invalid request size"));
+            break;
+        }
+        if (rc == FRAME_NO_MEMORY) {
+            send_frame(fd, make_error_json("out of memory"));
+            break;
+        }
+        s->last_request_at = router_now_seconds();
+        s->requests_served++;
+        std::string reply;
+        s->reply_sent = 0;
+        try {
+            reply = router_handle_request(s.get(), request.c_str());
+        } catch (...) {
+            reply = make_error_json("router internal error");
+        }
+        router_wipe(request.data(), request.size());
+        if (!s->reply_sent) {
+            if (reply.empty()) reply = make_error_json("router internal error");
+            if (send_frame(fd, reply) != 0) break;
+        }
+        s->last_response_at = router_now_seconds();
+        router_client_registry_update_from_session(s.get());
+        if (s->close_after_reply) break;
+    }
+    session_return_current_backend(s.get());
+    router_client_registry_update_from_session(s.get());
+    router_client_unregister(s.get());
+    router_wipe(&s->user, sizeof s->user);
+    stats_add(STAT_ACTIVE_CONNECTIONS, -1);
+    // A connection the router closed before it logged in is told why.
+    if (const char* why = router_release_client(s.get())) send_frame(fd, make_error_json(why));
     close(fd);
-    std::lock_guard<std::mutex> g(g_clients_lock);
-    if (g_active_clients > 0) g_active_clients--;
 }

@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "router_types.h"
 
-void client_thread(int fd);
+// Serves one connection admitted by the accept loop under that ticket
+// (router_admission.h) until it closes; owns and closes the socket.
+void client_thread(int fd, uint64_t ticket);
 void router_session_init(RouterSession* s, int fd);
 std::string router_handle_request(RouterSession* s, const char* request);
 std::string router_handle_sql(RouterSession* s, const char* request, const char* sql);
@@ -24,6 +27,17 @@ int session_can_use_db(RouterSession* s, const char* database, int required);
 std::string router_check_db_access(RouterSession* s, const char* database, int required,
                                    const char* no_route, const char* denied);
 int session_is_router_admin(RouterSession* s);
+
+// Requests the backend allows its administrators only, which the router
+// therefore allows its own administrators only: the server reports (ADMIN),
+// and user and database management, which also needs the client's own
+// connection to be local (LOCAL_ADMIN).
+enum RouterGuard { ROUTER_GUARD_NONE = 0, ROUTER_GUARD_ADMIN = 1, ROUTER_GUARD_LOCAL_ADMIN = 2 };
+int router_action_guard(const char* action);
+// norm: the statement as the backend reads it (router_normalize_sql_ws, trimmed).
+int router_sql_guard(const char* norm);
+// The refusal of a request with that guard for the session, or empty.
+std::string router_guard_refusal(RouterSession* s, int guard);
 int session_has_full_db_role(RouterSession* s, const char* database);
 // Forwards the request text unchanged. keeps_session_state: the request may
 // leave state on the backend connection (cursors), which then never serves

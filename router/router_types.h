@@ -86,6 +86,8 @@ struct RouterConfig {
     int32_t auth_fail_threshold;
     int32_t auth_throttle_seconds;
     int32_t auth_max_failures_per_session;
+    // A connection that has not logged in within this many seconds is closed.
+    int32_t login_timeout_seconds;
     char config_path[256];
 };
 
@@ -117,10 +119,16 @@ struct RouterSession {
     // The reply to the current request has already reached the client (a
     // large backend reply relayed as it arrived).
     int32_t reply_sent;
+    // Admission (router_admission.h): the connection's pending ticket, 0 for
+    // a session the accept loop did not admit (tests); and whether it holds
+    // one of the MAX_CLIENTS places of logged-in clients.
+    uint64_t admission_ticket;
+    int32_t admitted;
 };
 
 // Process globals. g_cfg and g_config_generation are guarded by g_cfg_lock;
-// g_active_clients by g_clients_lock. The signal handlers only store to
+// g_active_clients (connections holding a logged-in place, see
+// router_admission.h) by g_clients_lock. The signal handlers only store to
 // g_running and g_reload_requested.
 extern RouterConfig g_cfg;
 extern std::mutex g_cfg_lock;

@@ -214,7 +214,7 @@ int64_t monotonic_us() {
 int64_t probe_wal_fsync_us(const char* dir) {
     char path[512];
     snprintf(path, sizeof path, "%s/.wal_probe.tmp", dir ? dir : ".");
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return -1;
     char buf[4096];
     memset(buf, 'Z', sizeof buf);

@@ -369,3 +369,95 @@ int json_extract_int(const char* json, const char* key, int* out) {
     *out = static_cast<int>(static_cast<uint32_t>(static_cast<unsigned long long>(v)));
     return 0;
 }
+
+namespace {
+
+// Strict JSON grammar over [p, end): one value, nested at most 64 deep.
+// Returns the position after the value, or NULL.
+const char* json_skip_ws(const char* p, const char* end) {
+    while (p < end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r')) ++p;
+    return p;
+}
+
+const char* json_check_string(const char* p, const char* end) {
+    if (p >= end || *p != '"') return nullptr;
+    for (++p; p < end; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '"') return p + 1;
+        if (c < 0x20) return nullptr;
+        if (c != '\\') continue;
+        if (++p >= end) return nullptr;
+        if (*p == 'u') {
+            for (int k = 1; k <= 4; ++k)
+                if (p + k >= end || !isxdigit(static_cast<unsigned char>(p[k]))) return nullptr;
+            p += 4;
+        } else if (*p == '\0' || !strchr("\"\\/bfnrt", *p)) {
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+const char* json_check_number(const char* p, const char* end) {
+    auto digits = [&](const char* q) {
+        const char* b = q;
+        while (q < end && *q >= '0' && *q <= '9') ++q;
+        return q == b ? nullptr : q;
+    };
+    if (p < end && *p == '-') ++p;
+    if (p < end && *p == '0')
+        ++p;
+    else if (!(p = digits(p)))
+        return nullptr;
+    if (p < end && *p == '.' && !(p = digits(p + 1))) return nullptr;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        if (p < end && (*p == '+' || *p == '-')) ++p;
+        if (!(p = digits(p))) return nullptr;
+    }
+    return p;
+}
+
+const char* json_check_value(const char* p, const char* end, int depth) {
+    p = json_skip_ws(p, end);
+    if (p >= end) return nullptr;
+    if (*p == '"') return json_check_string(p, end);
+    if (*p == '{' || *p == '[') {
+        if (depth >= 64) return nullptr;
+        const char close = *p == '{' ? '}' : ']';
+        p = json_skip_ws(p + 1, end);
+        if (p < end && *p == close) return p + 1;
+        for (;;) {
+            if (close == '}') {
+                p = json_check_string(json_skip_ws(p, end), end);
+                if (!p) return nullptr;
+                p = json_skip_ws(p, end);
+                if (p >= end || *p != ':') return nullptr;
+                ++p;
+            }
+            p = json_check_value(p, end, depth + 1);
+            if (!p) return nullptr;
+            p = json_skip_ws(p, end);
+            if (p >= end) return nullptr;
+            if (*p == close) return p + 1;
+            if (*p != ',') return nullptr;
+            ++p;
+        }
+    }
+    for (const char* word : {"true", "false", "null"}) {
+        const size_t n = strlen(word);
+        if ((size_t)(end - p) >= n && memcmp(p, word, n) == 0) return p + n;
+    }
+    return json_check_number(p, end);
+}
+
+}  // namespace
+
+bool json_text_is_object(const char* s, size_t n) {
+    if (!s) return false;
+    const char* end = s + n;
+    const char* p = json_skip_ws(s, end);
+    if (p >= end || *p != '{') return false;
+    p = json_check_value(p, end, 0);
+    return p && json_skip_ws(p, end) == end;
+}

@@ -43,6 +43,10 @@ char* json_find_key(char* json, const char* key);
 // every escape is one of \" \\ \/ \b \f \n \r \t \uXXXX, and no raw control
 // byte stands inside. Else 0.
 int json_is_one_string(const char* text);
+// True when the n bytes at s are exactly one JSON object (blanks around it
+// allowed), by the strict grammar: quoted member names, valid escapes, no raw
+// control byte inside a string, numbers in JSON form, nested at most 64 deep.
+bool json_text_is_object(const char* s, size_t n);
 // End of the value that starts at p (after blanks); NULL when unterminated.
 const char* scan_json_value_end(const char* p);
 // Decodes the escapes of a JSON string body (\" \\ \/ \b \f \n \r \t and

@@ -143,3 +143,34 @@ bool utf8_valid(const char* s, size_t n, size_t* bad_at) {
     }
     return true;
 }
+
+std::vector<std::string> split_blanks(const char* line) {
+    std::vector<std::string> out;
+    const char* p = line ? line : "";
+    while (*p) {
+        while (*p == ' ' || *p == '\t') ++p;
+        if (!*p) break;
+        const char* b = p;
+        while (*p && *p != ' ' && *p != '\t') ++p;
+        out.emplace_back(b, static_cast<size_t>(p - b));
+    }
+    return out;
+}
+
+int text_lines(const std::string& text, size_t max_len, std::vector<std::string>* lines) {
+    lines->clear();
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos) nl = text.size();
+        std::string raw = text.substr(pos, nl - pos);
+        pos = nl + 1;
+        if (raw.size() > max_len || raw.find('\0') != std::string::npos)
+            return static_cast<int>(lines->size()) + 1;
+        std::vector<char> buf(raw.begin(), raw.end());
+        buf.push_back('\0');
+        trim_ws(buf.data());
+        lines->emplace_back(buf.data());
+    }
+    return 0;
+}

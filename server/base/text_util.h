@@ -8,6 +8,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 // ---- owned copies ---------------------------------------------------------
 char* xstrdup(const char* s);                   // NULL for NULL or out of memory
@@ -27,6 +29,14 @@ char* skip_ws(char* p);
 int ci_starts(const char* text, const char* prefix);
 const char* ci_find(const char* haystack, const char* needle);
 char* ci_find(char* haystack, const char* needle);
+
+// ---- line files -------------------------------------------------------------
+// Fields of a line split at blanks and tabs (no empty fields).
+std::vector<std::string> split_blanks(const char* line);
+// The lines of a whole file's text (split at line feeds, each trimmed with
+// trim_ws; blank lines kept so that *lines[i] is line i + 1). 0, or the number
+// of the first line longer than max_len bytes or holding a NUL byte.
+int text_lines(const std::string& text, size_t max_len, std::vector<std::string>* lines);
 
 // ---- UTF-8 ------------------------------------------------------------------
 // True when the n bytes at s are well-formed UTF-8: no stray continuation

@@ -68,12 +68,13 @@ int select_join(const Session* s, const char* sql, char** reply, char* err, size
 }
 
 // The stored form of the key an UPDATE or DELETE addresses: the parsers
-// hand over the literal unquoted; its text becomes the key exactly as a row
-// holding that value would be keyed.
+// hand over the literal as written, read here exactly as SELECT reads its
+// key literal (trimmed outside the quotes, then unquoted), so the key is the
+// one a row holding that value is stored under.
 int statement_key(const Table* t, const char* literal, std::string* key, char* err, size_t errlen) {
     int c = schema_get_col(&t->schema, t->schema.primary_key);
     int type = c >= 0 ? t->schema.columns[c].type : COL_TYPE_STRING;
-    if (pk_key_form(type, literal, PK_FROM_DECODED, key) != 0) {
+    if (pk_key_form(type, literal, PK_FROM_LITERAL, key) != 0) {
         set_errf(err, errlen, "bad value type for column '%s'", t->schema.primary_key);
         return -1;
     }
@@ -134,7 +135,8 @@ struct RowStatement {
     Table* built_for = nullptr;
     std::unique_ptr<TableSchema> schema;
     BuiltVersions built;
-    // Update and Delete, as their parsers read them.
+    // Update and Delete, as their parsers read them (the key literal as
+    // written).
     char key[kKeyCap] = "";
     char where_col[KYREL_IDENT_SIZE] = "";
     StringArray cols, vals;

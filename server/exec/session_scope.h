@@ -18,6 +18,11 @@ struct Table;
 int session_db_role(const Session* session, const char* database, UserRole* out_role, char* msg,
                     size_t msglen);
 
+// 1 when the Session is the administrator logged in on a connection from the
+// local machine (from_localhost: its peer address is a loopback address):
+// the one who may manage users and change the system tables' rows.
+int session_is_local_admin(const Session* s);
+
 // What the Session is about to do with a table.
 enum class TableUse {
     Read,    // reads and definition changes
@@ -39,6 +44,6 @@ int session_table_name(const Session* s, const char* written, SessionTable* out,
                        size_t errlen);
 // session_table_name, then the live table: -1 "table not found"; for
 // TableUse::Change a system table (table_is_protected_internal_name) is
-// -1 "cannot change system table".
+// -1 "cannot change system table" unless session_is_local_admin.
 int session_table_resolve(const Session* s, const char* written, TableUse use, SessionTable* out,
                           char* err, size_t errlen);

@@ -6,6 +6,10 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cfloat>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +25,7 @@
 #include "base/json_text.h"
 #include "base/owned.h"
 #include "base/text_util.h"
+#include "query/order_by.h"
 #include "query/row_reply.h"
 #include "query/select_exec.h"
 #include "storage/ident.h"
@@ -101,6 +106,13 @@ int extract_join_side_raw(const JoinSides& s, const char* ref, const char* left_
     return 0;
 }
 
+// Declared type of a column in one side's schema (exact name); string when
+// the schema has no such column.
+int column_type(const TableSchema* schema, const char* col) {
+    int i = schema_get_col(schema, col);
+    return i >= 0 ? schema->columns[i].type : COL_TYPE_STRING;
+}
+
 // Type of the WHERE column: the schema of the side it belongs to, string
 // when the column is not in that schema.
 int where_column_type(const JoinSides& s) {
@@ -113,20 +125,54 @@ int where_column_type(const JoinSides& s) {
     } else if (schema_get_col(s.left, col) >= 0 && schema_get_col(s.right, col) < 0) {
         schema = s.left;
     }
-    int i = schema_get_col(schema, col);
-    return i >= 0 ? schema->columns[i].type : COL_TYPE_STRING;
+    return column_type(schema, col);
 }
 
-// What the ON equality compares for one reference in one row: the value as
-// eval_compare under the string type sees it (trimmed, one pair of quotes
-// removed, escapes decoded). Absent when the row lacks the member or holds
-// null; an absent value matches nothing.
+bool is_numeric_type(int type) {
+    return type == COL_TYPE_INT || type == COL_TYPE_DOUBLE || type == COL_TYPE_TIMESTAMP;
+}
+
+// The number a value of a numeric column holds, as text that is equal for
+// equal numbers whatever their column type: an int or timestamp read as a
+// 64-bit integer, a double as a double, both held exactly in a long double
+// and printed with enough digits to tell every long double apart (so int 1
+// and double 1.0 both give "1", and 2^53 + 1 stays apart from the double
+// 2^53). false when the text is no finite number.
+bool number_key(int type, const char* text, std::string* key) {
+    char* end = nullptr;
+    long double v;
+    if (type == COL_TYPE_DOUBLE) {
+        double d = strtod(text, &end);
+        if (!std::isfinite(d)) return false;
+        v = d;
+    } else {
+        errno = 0;
+        long long n = strtoll(text, &end, 10);
+        if (errno == ERANGE) return false;
+        v = static_cast<long double>(n);
+    }
+    if (end == text || *skip_ws(end)) return false;
+    if (v == 0) v = 0;  // -0 is 0
+    char buf[64];
+    snprintf(buf, sizeof buf, "%.*Lg", LDBL_DECIMAL_DIG, v);
+    key->assign(buf);
+    return true;
+}
+
+// What the ON equality compares for one reference in one row. Between two
+// numeric columns: the number (number_key), so equal numbers match across
+// int, double and timestamp columns. Otherwise the value as eval_compare
+// under the string type sees it (trimmed, one pair of quotes removed,
+// escapes decoded), so the number 7 and the string 7 match. Absent when the
+// row lacks the member, holds null or (between numeric columns) no number;
+// an absent value matches nothing.
 struct OnValue {
     bool present = false;
     std::string text;
 };
 
-std::vector<OnValue> on_values(const SelectRow* rows, int count, const char* column) {
+std::vector<OnValue> on_values(const SelectRow* rows, int count, const char* column,
+                               int number_type) {
     std::vector<OnValue> out(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
         char* raw = nullptr;
@@ -137,6 +183,10 @@ std::vector<OnValue> on_values(const SelectRow* rows, int count, const char* col
         CStr hold(raw);
         if (is_json_null_token(raw)) continue;
         strip_sql_or_json_quotes(raw);
+        if (number_type != COL_TYPE_STRING) {
+            out[i].present = number_key(number_type, raw, &out[i].text);
+            continue;
+        }
         out[i].present = true;
         out[i].text = raw;
     }
@@ -159,8 +209,14 @@ class OnMatcher {
         aside_ = side_of_ref(s, s.q->on_left, acol, &msg);
         bside_ = side_of_ref(s, s.q->on_right, bcol, &msg);
         if (aside_ < 0 || bside_ < 0) return;  // every pair fails to extract: no match
-        a_ = aside_ == 0 ? on_values(lrows, lcount, acol) : on_values(rrows, rcount, acol);
-        b_ = bside_ == 0 ? on_values(lrows, lcount, bcol) : on_values(rrows, rcount, bcol);
+        int atype = column_type(aside_ == 0 ? s.left : s.right, acol);
+        int btype = column_type(bside_ == 0 ? s.left : s.right, bcol);
+        const bool numbers = is_numeric_type(atype) && is_numeric_type(btype);
+        if (!numbers) atype = btype = COL_TYPE_STRING;
+        a_ = aside_ == 0 ? on_values(lrows, lcount, acol, atype)
+                         : on_values(rrows, rcount, acol, atype);
+        b_ = bside_ == 0 ? on_values(lrows, lcount, bcol, btype)
+                         : on_values(rrows, rcount, bcol, btype);
         hashed_ = aside_ != bside_;
         if (!hashed_) return;
         const std::vector<OnValue>& right = aside_ == 1 ? a_ : b_;
@@ -379,33 +435,44 @@ int match_pairs(const JoinSides& sides, const RowsGuard& left, const RowsGuard& 
     return 0;
 }
 
-// ORDER BY over the pairs as text values, by pairwise exchange; a pair whose
-// value cannot be read keeps its place. Each pair's sort value is taken once;
-// the exchange order is the same as comparing freshly extracted values.
-void sort_pairs(const JoinSides& sides, std::vector<JoinPair>* pairs) {
+// ORDER BY over the pairs by the column's declared type, the order of a
+// single-table ORDER BY (select_sort_key_compare: numbers as numbers, nulls
+// last ascending and first descending, equal values in pair order). A pair
+// whose row lacks the column (or has no row on that side) sorts as null; a
+// reference that names no side leaves the order as it is.
+int sort_pairs(const JoinSides& sides, std::vector<JoinPair>* pairs, char* err, size_t errlen) {
     const JoinQuery* q = sides.q;
+    char col[128];
+    const char* msg = nullptr;
+    const int side = side_of_ref(sides, q->order_by, col, &msg);
+    if (side < 0) return 0;
+    const int type = column_type(side == 0 ? sides.left : sides.right, col);
     struct Keyed {
         JoinPair pair;
-        CStr value;  // NULL when extraction failed
+        SortKey key;
     };
     std::vector<Keyed> keyed(pairs->size());
+    struct KeysGuard {
+        std::vector<Keyed>& keyed;
+        ~KeysGuard() {
+            for (Keyed& k : keyed) select_sort_key_free(&k.key);
+        }
+    } guard{keyed};
     for (size_t i = 0; i < pairs->size(); ++i) {
         const JoinPair& p = (*pairs)[i];
         keyed[i].pair = p;
-        const char* msg = nullptr;
-        CStr v;
-        if (extract_join_side_raw(sides, q->order_by, p.left, p.right, &v, &msg) == 0)
-            keyed[i].value = std::move(v);
+        const char* row = side == 0 ? p.left : p.right;
+        const int pos = static_cast<int>(i);
+        int rc =
+            row ? select_sort_key_from_row_json(row, col, type, pos, &keyed[i].key, err, errlen)
+                : select_sort_key_from_raw(type, nullptr, pos, &keyed[i].key, err, errlen);
+        if (rc != 0) return -1;
     }
-    for (size_t i = 0; i < keyed.size(); ++i)
-        for (size_t j = i + 1; j < keyed.size(); ++j) {
-            if (!keyed[i].value || !keyed[j].value) continue;
-            int c =
-                compare_json_values(COL_TYPE_STRING, keyed[i].value.get(), keyed[j].value.get());
-            if (q->order_desc) c = -c;
-            if (c > 0) std::swap(keyed[i], keyed[j]);
-        }
+    std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
+        return select_sort_key_compare(&a.key, &b.key, type, q->order_desc) < 0;
+    });
     for (size_t i = 0; i < keyed.size(); ++i) (*pairs)[i] = keyed[i].pair;
+    return 0;
 }
 
 // {"ok":true,"rows":[...]} with the pairs up to the LIMIT.
@@ -460,7 +527,8 @@ int select_join_rows_json(const JoinQuery* q, char** out, char* err, size_t errl
     try {
         std::vector<JoinPair> pairs;
         if (match_pairs(sides, left, right, &pairs, err, errlen) != 0) return -1;
-        if (q->order_by[0] && pairs.size() > 1) sort_pairs(sides, &pairs);
+        if (q->order_by[0] && pairs.size() > 1 && sort_pairs(sides, &pairs, err, errlen) != 0)
+            return -1;
         return format_join_reply(sides, pairs, out, err, errlen);
     } catch (const std::length_error&) {
         set_err(err, errlen, "join result too large");

@@ -41,6 +41,24 @@ void merge_pass(const SortItem* src, SortItem* dst, int n, int width, int type, 
 
 }  // namespace
 
+void select_sort_key_from_text(int type, char* text, int position, SortKey* out) {
+    *out = SortKey{};
+    out->position = position;
+    if (is_json_null_token(text)) {
+        out->is_null = 1;
+        return;
+    }
+    strip_sql_or_json_quotes(text);
+    switch (type) {
+    case COL_TYPE_STRING: out->text = text; break;
+    case COL_TYPE_BOOL:
+        out->bool_value = (strcasecmp(text, "true") == 0 || strcmp(text, "1") == 0) ? 1 : 0;
+        break;
+    case COL_TYPE_DOUBLE: out->real_value = strtold(text, nullptr); break;
+    default: out->int_value = static_cast<int64_t>(strtol(text, nullptr, 10)); break;
+    }
+}
+
 int select_sort_key_from_raw(int type, const char* raw, int position, SortKey* out, char* err,
                              size_t errlen) {
     if (!out) return -1;
@@ -52,23 +70,8 @@ int select_sort_key_from_raw(int type, const char* raw, int position, SortKey* o
         return -1;
     }
     trim_ws(copy);
-    if (is_json_null_token(copy)) {
-        out->is_null = 1;
-        free(copy);
-        return 0;
-    }
-    strip_sql_or_json_quotes(copy);
-    switch (type) {
-    case COL_TYPE_STRING:
-        out->text = copy;  // kept: the key owns it
-        return 0;
-    case COL_TYPE_BOOL:
-        out->bool_value = (strcasecmp(copy, "true") == 0 || strcmp(copy, "1") == 0) ? 1 : 0;
-        break;
-    case COL_TYPE_DOUBLE: out->real_value = strtold(copy, nullptr); break;
-    default: out->int_value = static_cast<int64_t>(strtol(copy, nullptr, 10)); break;
-    }
-    free(copy);
+    select_sort_key_from_text(type, copy, position, out);
+    if (out->text != copy) free(copy);  // a string key owns its text
     return 0;
 }
 

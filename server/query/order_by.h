@@ -47,6 +47,11 @@ int select_sort_key_from_row_json(const char* row_json, const char* column, int 
 int select_sort_key_from_raw(int type, const char* raw, int position, SortKey* out, char* err,
                              size_t errlen);
 
+// Key of a trimmed value in the mutable text, which is unquoted in place. A
+// string key's text points into that text (not owned: never pass this key to
+// select_sort_key_free).
+void select_sort_key_from_text(int type, char* text, int position, SortKey* out);
+
 // Negative, 0 or positive. A NULL key counts as null. Ties (also between two
 // nulls) are broken by position ascending, never reversed by desc.
 int select_sort_key_compare(const SortKey* a, const SortKey* b, int type, int desc);

@@ -70,7 +70,7 @@ struct SeriesValue {
 // the same operations run in the same order.
 class WindowSeries {
   public:
-    WindowSeries(const TableSchema* schema, const char* column, const SelectRow* rows, int count)
+    WindowSeries(const TableSchema* schema, const char* column, const char* const* rows, int count)
         : schema_(schema), column_(column), rows_(rows), count_(count) {}
 
     bool init() {
@@ -88,8 +88,7 @@ class WindowSeries {
         if (!sv.read) {
             double d = 0;
             int n = 0;
-            if (get_numeric_value_from_row(schema_, rows_[j].row_json, column_, &d, &n, err,
-                                           errlen) != 0)
+            if (get_numeric_value_from_row(schema_, rows_[j], column_, &d, &n, err, errlen) != 0)
                 return -1;
             sv.read = true;
             sv.value = d;
@@ -140,7 +139,7 @@ class WindowSeries {
   private:
     const TableSchema* schema_;
     const char* column_;
-    const SelectRow* rows_;
+    const char* const* rows_;
     int count_;
     std::vector<SeriesValue> cache_;
     int ema_row_ = -1;
@@ -231,11 +230,11 @@ int window_rsi(WindowSeries& series, int p, int r, char** out, char* err, size_t
 
 // Window value of one item at position r using (and filling) the series.
 int window_value(const TableSchema* schema, const SelectQuery* query, int item,
-                 const SelectRow* rows, int r, WindowSeries& series, char** out, char* err,
+                 const char* const* rows, int r, WindowSeries& series, char** out, char* err,
                  size_t errlen) {
     const int kind = query->kind[item];
     if (!select_expr_is_window(kind))
-        return select_expr_value_raw(schema, query, item, rows[r].row_json, out, err, errlen);
+        return select_expr_value_raw(schema, query, item, rows[r], out, err, errlen);
     const int p = query->period[item];
     if (p < 1) {
         set_err(err, errlen, "invalid window function period");
@@ -450,17 +449,44 @@ int compute_window_expr_raw(const TableSchema* schema, const SelectQuery* query,
         set_err(err, errlen, "unsupported window expression");
         return -1;
     }
-    WindowSeries series(schema, query->arg[item], rows, pos + 1);
+    std::vector<const char*> texts;
+    try {
+        for (int j = 0; j <= pos; ++j) texts.push_back(rows[j].row_json);
+    } catch (...) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    WindowSeries series(schema, query->arg[item], texts.data(), pos + 1);
     if (!series.init()) {
         set_err(err, errlen, "oom");
         return -1;
     }
-    return window_value(schema, query, item, rows, pos, series, out, err, errlen);
+    return window_value(schema, query, item, texts.data(), pos, series, out, err, errlen);
 }
 
 int build_window_rows_json(const TableSchema* schema, const char* table_name,
                            const SelectQuery* query, const SelectRow* rows, int count, char** out,
                            char* err, size_t errlen) {
+    if (!out) return -1;
+    *out = nullptr;
+    if (!schema || !query || (count > 0 && !rows)) {
+        set_err(err, errlen, "unsupported window expression");
+        return -1;
+    }
+    std::vector<const char*> texts;
+    try {
+        for (int j = 0; j < count; ++j) texts.push_back(rows[j].row_json);
+    } catch (...) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    return build_window_rows_json_texts(schema, table_name, query, texts.data(), count, out, err,
+                                        errlen);
+}
+
+int build_window_rows_json_texts(const TableSchema* schema, const char* table_name,
+                                 const SelectQuery* query, const char* const* rows, int count,
+                                 char** out, char* err, size_t errlen) {
     if (!out) return -1;
     *out = nullptr;
     if (!schema || !query || (count > 0 && !rows)) {

@@ -47,3 +47,7 @@ int compute_window_expr_raw(const TableSchema* schema, const SelectQuery* query,
 int build_window_rows_json(const TableSchema* schema, const char* table_name,
                            const SelectQuery* query, const SelectRow* rows, int count, char** out,
                            char* err, size_t errlen);
+// The same over the row texts themselves (stored rows read in place).
+int build_window_rows_json_texts(const TableSchema* schema, const char* table_name,
+                                 const SelectQuery* query, const char* const* rows, int count,
+                                 char** out, char* err, size_t errlen);

@@ -1,16 +1,19 @@
 // SELECT execution: access-path choice (primary key, composite index,
 // single-column index, scan; the paths' pieces are in select_plan.cpp),
-// streaming of SELECT *, row collection and the hand-off to grouping,
-// aggregates, sorting, windows or the projection. See select_exec.h for the
-// reply shape.
+// streaming of SELECT *, the scans that read rows in place (projection,
+// aggregates and groups, ORDER BY with its top-N heap) and the plain path
+// that copies rows out (the reference of the scans). See select_exec.h for
+// the reply shape.
 //
-// Locking: the table's read lock is held only while versions are read (the
-// fast key reply, each streaming pass, the in-memory composite-index scan and
-// the row collection); sorting, grouping and formatting work on private
-// copies after it is released. Candidate rows are re-checked against the
+// Locking: the table's read lock is held while versions are read (the fast
+// key reply, each streaming pass or scan, the in-memory composite-index scan
+// and the row collection). A projection and an ORDER BY reply are written
+// under it from the stored texts; aggregate replies are written after it from
+// the accumulators' own copies. Candidate rows are re-checked against the
 // WHERE clause under the lock because rows may change after the index look-up.
 #include "query/select_exec.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +21,7 @@
 #include <new>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include <strings.h>
 
@@ -27,6 +31,7 @@
 #include "base/text_util.h"
 #include "query/aggregate.h"
 #include "query/order_by.h"
+#include "query/row_read.h"
 #include "query/row_reply.h"
 #include "query/scalar_window.h"
 #include "storage/ident.h"
@@ -74,13 +79,63 @@ bool version_live(const VersionedRow* v) { return v && !v->deleted && v->json; }
 
 // Visits the newest version of every key of the primary-key map, bucket by
 // bucket from 0, each chain in order. fn returns 0 to go on, 1 to stop, -1.
+//
+// A chain is a linked list, so walking one makes each entry wait for the one
+// before it. The chains of a group of buckets are therefore walked side by
+// side and their rows gathered first (the memory of several entries is then
+// fetched at once), and each version and its text are prefetched a few rows
+// before fn reads them. Groups start at one bucket and grow to 16, so that a
+// walk stopped early (a LIMIT) gathers little. The order is unchanged.
 template <typename Fn>
 int visit_pk_map(Table* t, Fn&& fn) {
+    constexpr uint64_t kMaxGroup = 16;
+    constexpr size_t kAhead = 8;
     PkLatestMap* m = &t->pk_map;
-    for (uint64_t b = 0; b < m->bucket_count; ++b) {
-        for (PkLatestEntry* e = m->buckets[b]; e; e = e->next) {
-            int r = fn(e->row);
-            if (r != 0) return r < 0 ? -1 : 1;
+    std::vector<VersionedRow*> lists[kMaxGroup];
+    std::vector<VersionedRow*> rows;
+    uint64_t b = 0;
+    bool gathered = false;  // fn has seen rows of bucket b
+    try {
+        for (uint64_t group = 1; b < m->bucket_count;
+             b += group, group = group < kMaxGroup ? group * 2 : group) {
+            const uint64_t n = group < m->bucket_count - b ? group : m->bucket_count - b;
+            gathered = false;
+            PkLatestEntry* cur[kMaxGroup];
+            bool more = false;
+            for (uint64_t i = 0; i < n; ++i) {
+                cur[i] = m->buckets[b + i];
+                lists[i].clear();
+                more = more || cur[i];
+            }
+            while (more) {
+                more = false;
+                for (uint64_t i = 0; i < n; ++i) {
+                    if (!cur[i]) continue;
+                    lists[i].push_back(cur[i]->row);
+                    cur[i] = cur[i]->next;
+                    more = more || cur[i];
+                }
+            }
+            rows.clear();
+            for (uint64_t i = 0; i < n; ++i)
+                rows.insert(rows.end(), lists[i].begin(), lists[i].end());
+            gathered = true;
+            for (size_t k = 0; k < rows.size(); ++k) {
+                if (k + kAhead < rows.size()) __builtin_prefetch(rows[k + kAhead]);
+                if (k + kAhead / 2 < rows.size() && rows[k + kAhead / 2])
+                    __builtin_prefetch(rows[k + kAhead / 2]->json);
+                int r = fn(rows[k]);
+                if (r != 0) return r < 0 ? -1 : 1;
+            }
+        }
+    } catch (...) {
+        // Out of memory for the gathered rows: the rest one entry at a time.
+        if (gathered) return -2;  // not from the gathering: give up
+        for (; b < m->bucket_count; ++b) {
+            for (PkLatestEntry* e = m->buckets[b]; e; e = e->next) {
+                int r = fn(e->row);
+                if (r != 0) return r < 0 ? -1 : 1;
+            }
         }
     }
     return 0;
@@ -355,23 +410,11 @@ SelectStep stream_plain(const SelectRun& run, char** out, char* err, size_t errl
                                          errlen);
 }
 
-// Copies a live version into the rows when it passes the WHERE (only tested
-// when check is set). 0; -1.
-int take_row(const SelectRun& run, const VersionedRow* v, bool check, RowSet* rs, char* err,
-             size_t errlen) {
-    if (!version_live(v)) return 0;
-    if (check) {
-        SelectMatch m = select_row_matches_where(run.schema.get(), run.query, v->json, err, errlen);
-        if (m == SELECT_MATCH_ERROR) return -1;
-        if (m == SELECT_MATCH_NO) return 0;
-    }
-    return append_select_row_from_version(&rs->rows, &rs->count, &rs->capacity, v, err, errlen);
-}
-
 // A table without its primary-key map: the newest version of each key from
 // the version chain, limited to the looked-up key or the candidates. The
 // caller holds the read lock.
-int collect_from_versions(const SelectRun& run, RowSet* rs, char* err, size_t errlen) {
+template <typename Fn>
+int visit_chain(const SelectRun& run, Fn&& fn) {
     std::unordered_set<std::string> seen;
     std::unordered_set<std::string> wanted;
     if (run.list.present)
@@ -381,35 +424,63 @@ int collect_from_versions(const SelectRun& run, RowSet* rs, char* err, size_t er
         if (run.pk_lookup && !(run.key_ok && strcmp(k, run.key) == 0)) continue;
         if (run.list.present && !wanted.count(k)) continue;
         if (!seen.insert(k).second) continue;
-        if (v->deleted) continue;
-        if (take_row(run, v, run.query->has_where != 0, rs, err, errlen) < 0) return -1;
+        if (!version_live(v)) continue;
+        int r = fn(v);
+        if (r != 0) return r;
     }
     return 0;
 }
 
+// Visits the live newest version of every row the chosen path names, in the
+// path's order: the looked-up key, the candidates in list order, the map's
+// walk order, or the version chain when the map is missing. The caller holds
+// the read lock. fn returns 0 to go on, 1 to stop, -1 on error; the result
+// is fn's last (0 at the end).
+template <typename Fn>
+int visit_rows(const SelectRun& run, Fn&& fn) {
+    Table* t = run.t;
+    auto live = [&](const VersionedRow* v) { return version_live(v) ? fn(v) : 0; };
+    try {
+        if (!t->pk_map.buckets) return visit_chain(run, fn);
+    } catch (...) {
+        return -2;  // the seen-key sets ran out of memory
+    }
+    if (run.pk_lookup) return run.key_ok ? live(pk_latest_map_get(t, run.key)) : 0;
+    if (run.list.present) {
+        for (int i = 0; i < run.list.count; ++i) {
+            int r = live(pk_latest_map_get(t, run.list.keys[i]));
+            if (r != 0) return r;
+        }
+        return 0;
+    }
+    return visit_pk_map(t, live);
+}
+
+// visit_rows under the read lock with the outcome as 0 / -1 ("oom" set for
+// an allocation failure of the walk itself).
+template <typename Fn>
+int visit_rows_locked(const SelectRun& run, Fn&& fn, char* err, size_t errlen) {
+    RwReadGuard g(&run.t->lock);
+    int r = visit_rows(run, fn);
+    if (r == -2) set_err(err, errlen, "oom");
+    return r < 0 ? -1 : 0;
+}
+
 // The matching rows of the chosen path, copied under the read lock. 0; -1.
 int collect_rows(const SelectRun& run, RowSet* rs, char* err, size_t errlen) {
-    Table* t = run.t;
-    const bool check = run.query->has_where != 0;
-    RwReadGuard g(&t->lock);
-    if (!t->pk_map.buckets) return collect_from_versions(run, rs, err, errlen);
-    if (run.pk_lookup) {
-        if (run.key_ok && take_row(run, pk_latest_map_get(t, run.key), true, rs, err, errlen) < 0)
-            return -1;
-        return 0;
-    }
-    if (run.list.present) {
-        for (int i = 0; i < run.list.count; ++i)
-            if (take_row(run, pk_latest_map_get(t, run.list.keys[i]), check, rs, err, errlen) < 0)
-                return -1;
-        return 0;
-    }
-    return visit_pk_map(t,
-                        [&](const VersionedRow* v) {
-                            return take_row(run, v, check, rs, err, errlen) < 0 ? -1 : 0;
-                        }) < 0
-               ? -1
-               : 0;
+    return visit_rows_locked(
+        run,
+        [&](const VersionedRow* v) -> int {
+            SelectMatch m =
+                select_row_matches_where(run.schema.get(), run.query, v->json, err, errlen);
+            if (m == SELECT_MATCH_ERROR) return -1;
+            if (m == SELECT_MATCH_NO) return 0;
+            return append_select_row_from_version(&rs->rows, &rs->count, &rs->capacity, v, err,
+                                                  errlen) == 0
+                       ? 0
+                       : -1;
+        },
+        err, errlen);
 }
 
 // One member per select item (or the stored text for SELECT *) for each row
@@ -448,21 +519,303 @@ int format_rows(const SelectRun& run, RowSet* rs, char** out, char* err, size_t 
     return project_rows(run, *rs, out, err, errlen);
 }
 
+// ---- rows read in place -----------------------------------------------------
+
+// The projection of one row read in place: the stored text for SELECT *, else
+// one member per item, a plain column's value copied straight from the row.
+// Every other item, and a column the row lacks, goes through
+// select_expr_value_raw, which gives its value or its error.
+struct Projection {
+    const TableSchema* schema = nullptr;
+    const SelectQuery* query = nullptr;
+    std::vector<std::string> head;  // per item: [,]"<escaped label>":
+    std::vector<int> field;         // per item: member of a plain column, else -1
+
+    void prepare(const TableSchema* s, const SelectQuery* q, RowFields* fields) {
+        schema = s;
+        query = q;
+        if (q->select_star) return;
+        for (int i = 0; i < q->column_count && i < SELECT_MAX_ITEMS; ++i) {
+            head.push_back(std::string(i > 0 ? "," : "") + "\"" + json_escaped(q->label[i]) +
+                           "\":");
+            int col = q->kind[i] == EXPR_COLUMN ? schema_get_col_ci(s, q->arg[i]) : -1;
+            field.push_back(col >= 0 ? fields->add(s->columns[col].name) : -1);
+        }
+    }
+
+    // Appends the row (its members already read into fields) as element
+    // *written of the reply.
+    int append(JsonBuf* b, RowFields& fields, const char* json, int* written, char* err,
+               size_t errlen) const {
+        if (*written > 0 &&
+            json_buf_append(&b->data, &b->capacity, &b->length, ",", 1, err, errlen) != 0)
+            return -1;
+        ++*written;
+        if (query->select_star) return json_buf_append_str(b, json, err, errlen);
+        if (json_buf_append(&b->data, &b->capacity, &b->length, "{", 1, err, errlen) != 0)
+            return -1;
+        for (size_t i = 0; i < head.size(); ++i) {
+            if (json_buf_append(&b->data, &b->capacity, &b->length, head[i].data(), head[i].size(),
+                                err, errlen) != 0)
+                return -1;
+            if (fields.present(field[i])) {
+                const char* v;
+                size_t n;
+                fields.raw_span(field[i], &v, &n);
+                if (json_buf_append(&b->data, &b->capacity, &b->length, v, n, err, errlen) != 0)
+                    return -1;
+                continue;
+            }
+            char* raw = nullptr;
+            if (select_expr_value_raw(schema, query, static_cast<int>(i), json, &raw, err,
+                                      errlen) != 0) {
+                std::free(raw);
+                return -1;
+            }
+            CStr hold(raw);
+            if (json_buf_append_str(b, raw ? raw : "null", err, errlen) != 0) return -1;
+        }
+        return json_buf_append(&b->data, &b->capacity, &b->length, "}", 1, err, errlen);
+    }
+};
+
+// The visitor of a scan: each row the path names is read once in place,
+// tested against the prepared WHERE and, when it matches, handed to
+// consume(fields, v) (0 go on, 1 stop, -1 error).
+template <typename Consume>
+auto matching_rows(RowFields& fields, WherePlan& where, Consume& consume, char* err,
+                   size_t errlen) {
+    return [&fields, &where, &consume, err, errlen](const VersionedRow* v) -> int {
+        fields.read(v->json);
+        SelectMatch m = where.match(fields, err, errlen);
+        if (m == SELECT_MATCH_ERROR) return -1;
+        if (m == SELECT_MATCH_NO) return 0;
+        return consume(fields, v);
+    };
+}
+
+// The scan under the read lock. 0; -1.
+template <typename Consume>
+int scan_matching(const SelectRun& run, RowFields& fields, WherePlan& where, Consume&& consume,
+                  char* err, size_t errlen) {
+    return visit_rows_locked(run, matching_rows(fields, where, consume, err, errlen), err, errlen);
+}
+
+// GROUP BY and aggregates, fed row by row as the rows are read.
+int scan_aggregate(const SelectRun& run, char** out, char* err, size_t errlen) {
+    RowFields fields;
+    WherePlan where;
+    AggregateScan agg;
+    try {
+        where.prepare(run.schema.get(), run.query, &fields);
+        agg.prepare(run.schema.get(), run.query, &fields);
+    } catch (...) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    // LIMIT 0 without GROUP BY computes nothing; only a WHERE error could
+    // still end the statement.
+    if (agg.needs_rows() || where.may_fail()) {
+        const bool feed = agg.needs_rows();
+        if (scan_matching(
+                run, fields, where,
+                [&](RowFields& f, const VersionedRow*) -> int {
+                    if (!feed) return 1;
+                    return agg.add(f, err, errlen) == 0 ? 0 : -1;
+                },
+                err, errlen) != 0)
+            return -1;
+    }
+    return agg.finish(run.esc.get(), out, err, errlen);
+}
+
+// One row kept for ORDER BY: its key (a string key's text in `text`) and the
+// stored text, valid while the read lock is held.
+struct OrderedRow {
+    SortKey key;
+    std::string text;
+    const char* json;
+};
+
+// ORDER BY: the typed key of each matching row, read in place. With a LIMIT
+// only the first LIMIT rows of the order are kept, in a bounded heap; as the
+// order is total (ties by scan position) they are exactly the rows a full
+// sort would put first. The kept rows are sorted and written under the same
+// read lock, projected or through the window functions.
+int scan_ordered(const SelectRun& run, char** out, char* err, size_t errlen) {
+    const SelectQuery* query = run.query;
+    const TableSchema* schema = run.schema.get();
+    // A window query without ORDER BY takes the rows in scan order: every
+    // key is then null and the positions decide.
+    const bool sorting = query->order_by[0] != '\0';
+    const int col = sorting ? schema_get_col_ci(schema, query->order_by) : -1;
+    const int type = col >= 0 ? schema->columns[col].type : COL_TYPE_INT;
+    const int desc = query->order_desc ? 1 : 0;
+    RowFields fields;
+    WherePlan where;
+    Projection projection;
+    int key_field = -1;
+    try {
+        where.prepare(schema, query, &fields);
+        key_field = col >= 0 ? fields.add(schema->columns[col].name) : -1;
+        if (!query->has_window) projection.prepare(schema, query, &fields);
+    } catch (...) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    const bool bounded = query->limit >= 0;
+    const size_t keep = bounded ? static_cast<size_t>(query->limit) : 0;
+
+    auto before = [&](const OrderedRow& a, const OrderedRow& b) {
+        SortKey ka = a.key, kb = b.key;
+        if (type == COL_TYPE_STRING) {
+            ka.text = const_cast<char*>(a.text.c_str());
+            kb.text = const_cast<char*>(b.text.c_str());
+        }
+        return select_sort_key_compare(&ka, &kb, type, desc) < 0;
+    };
+    std::vector<OrderedRow> kept;
+    std::string scratch;
+    OrderedRow cand{};
+    int matched = 0;
+    JsonBuf b;
+    JsonBufGuard guard{b};
+    RwReadGuard g(&run.t->lock);
+    auto keep_row = [&](RowFields&, const VersionedRow* v) -> int {
+        const int pos = matched++;
+        try {
+            // The key as select_sort_key_from_row_json builds it: an absent
+            // member sorts as null.
+            scratch.assign(fields.present(key_field) ? fields.trimmed(key_field) : "null");
+            SortKey key;
+            select_sort_key_from_text(type, scratch.data(), pos, &key);
+            // A full heap takes the row only when it goes before the last
+            // row kept; the key's text is copied only then.
+            if (bounded && kept.size() >= keep) {
+                if (keep == 0) return 0;
+                SortKey last = kept.front().key;
+                if (type == COL_TYPE_STRING)
+                    last.text = const_cast<char*>(kept.front().text.c_str());
+                if (select_sort_key_compare(&key, &last, type, desc) >= 0) return 0;
+                std::pop_heap(kept.begin(), kept.end(), before);
+                kept.pop_back();
+            }
+            cand.text.assign(key.text ? key.text : "");
+            key.text = nullptr;
+            cand.key = key;
+            cand.json = v->json;
+            kept.push_back(cand);
+            if (bounded) std::push_heap(kept.begin(), kept.end(), before);
+        } catch (...) {
+            set_err(err, errlen, "oom");
+            return -1;
+        }
+        return 0;
+    };
+    int r = visit_rows(run, matching_rows(fields, where, keep_row, err, errlen));
+    if (r == -2) set_err(err, errlen, "oom");
+    if (r < 0) return -1;
+    if (sorting && col < 0 && matched >= 2) {
+        set_err(err, errlen, "unknown ORDER BY column");
+        return -1;
+    }
+    std::vector<const char*> texts;
+    try {
+        std::sort(kept.begin(), kept.end(), before);
+        texts.reserve(kept.size());
+        for (const OrderedRow& row : kept) texts.push_back(row.json);
+    } catch (...) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    if (query->has_window)
+        return build_window_rows_json_texts(schema, run.esc.get(), query, texts.data(),
+                                            static_cast<int>(texts.size()), out, err, errlen);
+    if (open_table_rows_reply(&b, JSON_BUF_INITIAL, run.esc.get(), err, errlen) != 0) return -1;
+    int written = 0;
+    for (const char* json : texts) {
+        fields.read(json);
+        if (projection.append(&b, fields, json, &written, err, errlen) != 0) return -1;
+    }
+    return close_table_rows_reply(&b, out, err, errlen);
+}
+
+// Neither ORDER BY nor grouping: each matching row is projected into the
+// reply as it is read, up to the LIMIT. Once the LIMIT is reached the scan
+// stops, unless a row could still fail the WHERE with an unknown column (no
+// row can then match, so nothing was written).
+int scan_projected(const SelectRun& run, char** out, char* err, size_t errlen) {
+    const SelectQuery* query = run.query;
+    RowFields fields;
+    WherePlan where;
+    Projection projection;
+    try {
+        where.prepare(run.schema.get(), query, &fields);
+        projection.prepare(run.schema.get(), query, &fields);
+    } catch (...) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    JsonBuf b;
+    JsonBufGuard guard{b};
+    if (open_table_rows_reply(&b, JSON_BUF_INITIAL, run.esc.get(), err, errlen) != 0) return -1;
+    int written = 0;
+    const bool stop_at_limit = query->limit >= 0 && !where.may_fail();
+    if (!(stop_at_limit && query->limit == 0) &&
+        scan_matching(
+            run, fields, where,
+            [&](RowFields& f, const VersionedRow* v) -> int {
+                if (query->limit >= 0 && written >= query->limit) return 0;
+                if (projection.append(&b, f, v->json, &written, err, errlen) != 0) return -1;
+                return stop_at_limit && written >= query->limit ? 1 : 0;
+            },
+            err, errlen) != 0)
+        return -1;
+    return close_table_rows_reply(&b, out, err, errlen);
+}
+
+// Grouping, aggregates, sorting, windows or the projection on the rows read
+// in place.
+int scan_rows(const SelectRun& run, char** out, char* err, size_t errlen) {
+    const SelectQuery* query = run.query;
+    if (query->has_group_by || query->has_aggregate) return scan_aggregate(run, out, err, errlen);
+    if (query->order_by[0] || query->has_window) return scan_ordered(run, out, err, errlen);
+    return scan_projected(run, out, err, errlen);
+}
+
+// The statement up to its rows: table, key look-up, index candidates and
+// the streaming of plain SELECT *. 0 the reply is in *out; 1 the rows are
+// still to be read; -1.
+int start_select(const char* internal_name, const char* table_name, const SelectQuery* query,
+                 SelectRun* run, char** out, char* err, size_t errlen) {
+    if (out) *out = nullptr;
+    if (!out) return -1;
+    if (open_run(internal_name, table_name, query, run, err, errlen) != 0) return -1;
+    SelectStep r = try_primary_key(run, out, err, errlen);
+    if (r != SELECT_STEP_NOT_APPLICABLE) return r == SELECT_STEP_DONE ? 0 : -1;
+    find_index_candidates(run);
+    if (run->plain) {
+        r = stream_plain(*run, out, err, errlen);
+        if (r != SELECT_STEP_NOT_APPLICABLE) return r == SELECT_STEP_DONE ? 0 : -1;
+    }
+    return 1;
+}
+
 }  // namespace
 
 int select_rows_json(const char* internal_name, const char* table_name, const SelectQuery* query,
                      char** out, char* err, size_t errlen) {
-    if (out) *out = nullptr;
-    if (!out) return -1;
     SelectRun run;
-    if (open_run(internal_name, table_name, query, &run, err, errlen) != 0) return -1;
-    SelectStep r = try_primary_key(&run, out, err, errlen);
-    if (r != SELECT_STEP_NOT_APPLICABLE) return r == SELECT_STEP_DONE ? 0 : -1;
-    find_index_candidates(&run);
-    if (run.plain) {
-        r = stream_plain(run, out, err, errlen);
-        if (r != SELECT_STEP_NOT_APPLICABLE) return r == SELECT_STEP_DONE ? 0 : -1;
-    }
+    int r = start_select(internal_name, table_name, query, &run, out, err, errlen);
+    if (r != 1) return r;
+    return scan_rows(run, out, err, errlen);
+}
+
+int select_rows_json_copied(const char* internal_name, const char* table_name,
+                            const SelectQuery* query, char** out, char* err, size_t errlen) {
+    SelectRun run;
+    int r = start_select(internal_name, table_name, query, &run, out, err, errlen);
+    if (r != 1) return r;
     RowSet rs;
     if (collect_rows(run, &rs, err, errlen) != 0) return -1;
     return format_rows(run, &rs, out, err, errlen);

@@ -5,9 +5,11 @@
 // candidate keys from a composite or single-column index, else a scan of the
 // primary-key map (the pieces of each path are in select_plan.h). Plain
 // SELECT * streams the stored row texts into the reply under the table's
-// read lock; every other query copies the matching rows (SelectRow) and hands
-// them to grouping, aggregates, sorting, windows or the projection after the
-// lock is released.
+// read lock. Every other query reads its rows in place, under the read lock
+// too: each row the path names is read once (row_read.h), tested against the
+// prepared WHERE, then projected into the reply, fed to the aggregates of its
+// group, or, for ORDER BY, kept by its sort key (only the first LIMIT rows of
+// the order when there is a LIMIT). No row text is copied out.
 //
 // Reply: {"ok":true,"table":"<name>","rows":[...]} with no blanks; SELECT *
 // rows are the stored texts verbatim, projected rows one member per select
@@ -28,6 +30,12 @@ struct VersionedRow;
 // table_name is the name as the statement wrote it (NULL: the internal name).
 int select_rows_json(const char* internal_name, const char* table_name, const SelectQuery* query,
                      char** out, char* err, size_t errlen);
+
+// The same statement the plain way, kept as the reference the scans are
+// tested against: every matching row copied out, then sorted, grouped or
+// aggregated over the copies after the lock is released. Same replies.
+int select_rows_json_copied(const char* internal_name, const char* table_name,
+                            const SelectQuery* query, char** out, char* err, size_t errlen);
 
 // Streams SELECT * over the primary-key map. NOT_APPLICABLE no map; DONE
 // the reply in *out; ERROR.

@@ -25,6 +25,7 @@
 #include "base/stats.h"
 #include "base/text_util.h"
 #include "query/select_exec.h"
+#include "query/row_read.h"
 #include "query/row_reply.h"
 #include "query/select_parse.h"
 #include "query/session.h"
@@ -97,6 +98,15 @@ int snapshot_keys(const Table* t, const SelectQuery* q, std::vector<char*>* keys
                   char* err, size_t errlen) {
     const PkLatestMap& map = t->pk_map;
     uint64_t seq = 0;
+    // The WHERE is prepared once and each row read in place.
+    RowFields fields;
+    WherePlan where;
+    try {
+        where.prepare(&t->schema, q, &fields);
+    } catch (...) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
     for (uint64_t b = 0; b < map.bucket_count; ++b) {
         for (const PkLatestEntry* e = map.buckets[b]; e; e = e->next) {
             const VersionedRow* r = e->row;
@@ -104,7 +114,8 @@ int snapshot_keys(const Table* t, const SelectQuery* q, std::vector<char*>* keys
             if (r->seq > seq) seq = r->seq;
             if (r->deleted || !r->json || !r->key) continue;
             if (q->has_where) {
-                SelectMatch m = select_row_matches_where(&t->schema, q, r->json, err, errlen);
+                fields.read(r->json);
+                SelectMatch m = where.match(fields, err, errlen);
                 if (m == SELECT_MATCH_ERROR) {
                     drop_keys(keys);
                     return -1;
@@ -245,6 +256,16 @@ int session_cursor_fetch_internal(SessionCursor* c, int batch, char** out, char*
             while (c->offset < c->total && added < batch) {
                 const char* key = c->keys[c->offset];
                 ++c->offset;
+                // The newest version is read in place when the snapshot sees
+                // it (the usual case); an older one is looked up in the chain.
+                const VersionedRow* newest = pk_latest_map_get(t, key);
+                if (newest && newest->seq <= c->snapshot_seq) {
+                    if (newest->deleted || !newest->json) continue;
+                    if (added > 0) reply.push_back(',');
+                    reply.append(newest->json);
+                    ++added;
+                    continue;
+                }
                 char* json = nullptr;
                 int deleted = 0;
                 if (versioned_get_visible_json(t, key, c->snapshot_seq, &json, nullptr, &deleted) !=

@@ -1,7 +1,9 @@
 // UPDATE and DELETE parsing. Both change exactly one row addressed by its
-// primary key, written as one literal after "=" in the WHERE clause; the key
-// is unquoted and unescaped with strip_sql_or_json_quotes, the same key form
-// SELECT uses for its primary-key lookup.
+// primary key, written as one literal after "=" in the WHERE clause. The
+// literal is handed over as written (quotes kept): the caller reads it into
+// the stored key form with pk_key_form(PK_FROM_LITERAL), the reading SELECT's
+// primary-key lookup uses, so blanks inside the quotes stay part of the key
+// and the word null is not taken for the key 'null'.
 #include "query/update_delete_parse.h"
 
 #include <cctype>
@@ -28,13 +30,12 @@ namespace {
 constexpr size_t kSetMax = 2048;
 constexpr size_t kWhereMax = 512;
 
-// The key after "=": one literal, unquoted and unescaped, fitting key_cap.
+// The key after "=": one literal, trimmed and otherwise as written (quotes
+// and escapes kept), fitting key_cap.
 int read_key_literal(const char* begin, const char* end, char* key_out, size_t key_cap,
                      const char* not_literal, const char* too_long, char* err, size_t errlen) {
     std::string key = sql_trimmed(begin, end);
     if (!sql_is_single_literal(key)) return sql_fail(err, errlen, not_literal);
-    strip_sql_or_json_quotes(key.data());
-    key.resize(std::strlen(key.c_str()));
     if (!key_out || key.size() >= key_cap) return sql_fail(err, errlen, too_long);
     std::memcpy(key_out, key.c_str(), key.size() + 1);
     return 0;

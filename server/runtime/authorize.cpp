@@ -93,7 +93,7 @@ int authorize_job(const Session* session, const Job* job, char* msg, size_t msgl
             set_err(msg, msglen, "permission denied");
             return -1;
         }
-        if (session->from_localhost) return 0;
+        if (session_is_local_admin(session)) return 0;
         set_err(msg, msglen, "user management is allowed only from localhost");
         return -1;
     }

@@ -25,6 +25,7 @@
 #include "storage/index_file.h"
 #include "storage/paths.h"
 #include "storage/segment.h"
+#include "storage/startup_check.h"
 #include "storage/wal.h"
 
 namespace {
@@ -53,20 +54,21 @@ ThreadPool start_pool(int n, void* (*body)(void*)) {
 int load_data() {
     // Storage loaders, in this order: databases_load, checkpoint_meta_load,
     // db_checkpoint_load_all, catalog_load, manifests_load,
-    // load_indexes_meta, load_segments.
+    // load_indexes_meta, load_segments; then the directory-wide checks. A
+    // file that cannot be read whole stops start-up with its name and what
+    // is wrong: serving around it would lose rows, tables or constraints.
     {
-        char err[256] = {0};
-        if (databases_load(err, sizeof err) != 0) {
-            fprintf(stderr, "%s\n", err);
+        char err[512] = {0};
+        size_t n = sizeof err;
+        if (databases_load(err, n) != 0 || checkpoint_meta_load(err, n) != 0 ||
+            db_checkpoint_load_all(err, n) != 0 || catalog_load(err, n) != 0 ||
+            manifests_load(err, n) != 0 || load_indexes_meta(err, n) != 0 ||
+            load_segments(err, n) != 0 || data_dir_check_consistency(err, n) != 0) {
+            fprintf(stderr, "refusing to start: %s\n",
+                    err[0] ? err : "cannot load the data directory");
             return -1;
         }
     }
-    checkpoint_meta_load();
-    db_checkpoint_load_all();
-    catalog_load();
-    manifests_load();
-    load_indexes_meta();
-    load_segments();
     // WAL replay: replay_wal(err, 256), result not tested.
     {
         char err[256] = {0};
@@ -151,6 +153,9 @@ int main(int argc, char** argv) {
 
     server_install_signals();
     conn_raise_fd_limit();
+    // Nothing the server creates is readable by other users: WAL and tables
+    // hold every row and the password hashes.
+    data_dir_private_umask();
     ensure_parent_dirs();
     // One server per data directory: a second one would answer from its own
     // memory and its checkpoints would drop what the first acknowledged.
@@ -161,6 +166,11 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    if (long n = data_dir_tighten_modes())
+        fprintf(stderr,
+                "data directory %s: removed group and other access from %ld files and "
+                "directories (now 0700/0600)\n",
+                KYREL_DATA_ROOT, n);
     load_config_file();
     detect_runtime_resources(KYREL_DATA_ROOT);
     if (g_cfg.auto_tune) auto_tune_runtime_config();

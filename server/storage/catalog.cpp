@@ -14,13 +14,21 @@
 // Writing: the whole text goes to "catalog.meta.tmp", is fsynced and renamed
 // over the old file, then the directory is fsynced, so a crash leaves either
 // the old or the new catalog, never a truncated one.
-// Reading: malformed lines are skipped; a TABLE block without END (a file cut
-// short) registers nothing for that table.
+// Reading: the file must be whole. A line that is not one of the three
+// forms, a table block without END, a file whose last line has no line feed,
+// a repeated table or column, an unknown type word or more tables or columns
+// than the server holds stop start-up with a message naming the file and the
+// line: skipping them would drop tables or columns without a word.
 #include "storage/catalog.h"
 
-#include <cstdio>
-#include <cstring>
 #include <strings.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -86,61 +94,124 @@ int catalog_save(char* err, size_t errlen) {
     return 0;
 }
 
-int catalog_load_single(const char* path, const char* db, int legacy) {
-    FILE* f = fopen(path, "r");
-    if (!f) return 0;
-    TableSchema schema;
+namespace {
+
+bool parse_int_field(const std::string& s, int* out) {
+    if (s.empty() || s.size() > 10) return false;
+    char* end = nullptr;
+    long v = strtol(s.c_str(), &end, 10);
+    if (*end || v < INT32_MIN || v > INT32_MAX) return false;
+    *out = (int)v;
+    return true;
+}
+
+bool schema_has_column_ci(const TableSchema& s, const char* name) {
+    for (int c = 0; c < s.column_count; ++c)
+        if (strcasecmp(s.columns[c].name, name) == 0) return true;
+    return false;
+}
+
+}  // namespace
+
+int catalog_load_single(const char* path, const char* db, int legacy, char* err, size_t errlen) {
+    std::string text;
+    const int got = read_file_whole(path, &text, err, errlen);
+    if (got == 1) return 0;
+    if (got < 0) return -1;
+    // The file is replaced whole, never appended to: every line ends with a
+    // line feed and every table block is closed. Anything else is damage,
+    // and reading around it would lose tables or columns without a word.
+    if (!text.empty() && text.back() != '\n') {
+        set_errf(err, errlen, "%s: is cut short (its last line has no line feed)", path);
+        return -1;
+    }
+    auto bad = [&](int lineno, const char* what) {
+        set_errf(err, errlen, "%s: line %d: %s", path, lineno, what);
+        return -1;
+    };
+    std::unique_ptr<TableSchema> schema(new (std::nothrow) TableSchema);
+    if (!schema) {
+        set_errf(err, errlen, "%s: cannot read: out of memory", path);
+        return -1;
+    }
+    std::vector<std::string> lines;
+    if (int n = text_lines(text, 511, &lines)) return bad(n, "not a catalog line");
     bool open = false;
-    char line[512];
-    while (fgets(line, sizeof line, f)) {
-        // A line longer than the buffer is cut; drop the rest of it.
-        if (!strchr(line, '\n') && !feof(f)) {
-            int ch;
-            while ((ch = fgetc(f)) != EOF && ch != '\n') {}
-        }
-        trim_ws(line);
+    int open_line = 0;
+    int lineno = 0;
+    for (const std::string& text_line : lines) {
+        lineno++;
+        const char* line = text_line.c_str();
         if (!line[0]) continue;
+        const std::vector<std::string> f = split_blanks(line);
         if (ci_starts(line, "TABLE ")) {
-            memset(&schema, 0, sizeof schema);
-            open = false;
-            char tname[64] = {0}, pk[64] = "-";
-            if (sscanf(line + 6, "%63s PK %63s", tname, pk) >= 1) {
-                snprintf(schema.name, sizeof schema.name, "%s", tname);
-                if (strcmp(pk, "-") != 0)
-                    snprintf(schema.primary_key, sizeof schema.primary_key, "%s", pk);
-                open = true;
+            if (open) {
+                set_errf(err, errlen, "%s: line %d: table %s has no END line", path, open_line,
+                         schema->name);
+                return -1;
             }
+            if (f.size() != 4 || strcasecmp(f[2].c_str(), "PK") != 0 || f[1].size() > 63 ||
+                f[3].size() > 63)
+                return bad(lineno, "malformed TABLE line");
+            memset(schema.get(), 0, sizeof *schema);
+            snprintf(schema->name, sizeof schema->name, "%s", f[1].c_str());
+            if (f[3] != "-")
+                snprintf(schema->primary_key, sizeof schema->primary_key, "%s", f[3].c_str());
+            open = true;
+            open_line = lineno;
         } else if (ci_starts(line, "COL ")) {
-            if (!open || schema.column_count >= KYREL_MAX_COLUMNS) continue;
+            if (!open) return bad(lineno, "COL line outside a table");
+            if (schema->column_count >= KYREL_MAX_COLUMNS)
+                return bad(lineno, "more columns than a table can hold");
+            // Fields that are not there stay 0 (an old short form); fields
+            // that are there must read.
+            int maxlen = 0, ispk = 0;
+            if (f.size() < 2 || f.size() > 5 || f[1].size() > 63 ||
+                (f.size() > 3 && !parse_int_field(f[3], &maxlen)) ||
+                (f.size() > 4 && (!parse_int_field(f[4], &ispk) || (ispk != 0 && ispk != 1))))
+                return bad(lineno, "malformed COL line");
+            const int type = f.size() > 2 ? parse_type_name(f[2].c_str()) : COL_TYPE_UNKNOWN;
+            if (f.size() > 2 && type == COL_TYPE_UNKNOWN &&
+                strcasecmp(f[2].c_str(), type_name(type)) != 0)
+                return bad(lineno, "unknown column type");
+            if (schema_has_column_ci(*schema, f[1].c_str()))
+                return bad(lineno, "column listed twice");
             ColumnDef col;
             memset(&col, 0, sizeof col);
-            char cname[64] = {0}, tword[64] = {0};
-            int maxlen = 0, ispk = 0;
-            if (sscanf(line + 4, "%63s %63s %d %d", cname, tword, &maxlen, &ispk) < 1) continue;
-            snprintf(col.name, sizeof col.name, "%s", cname);
-            col.type = parse_type_name(tword);
+            snprintf(col.name, sizeof col.name, "%s", f[1].c_str());
+            col.type = type;
             col.max_length = maxlen;
             col.is_primary_key = ispk;
-            if (ispk) snprintf(schema.primary_key, sizeof schema.primary_key, "%s", col.name);
-            schema.columns[schema.column_count++] = col;
-        } else if (strcmp(line, "END") == 0 && open) {
+            if (ispk) snprintf(schema->primary_key, sizeof schema->primary_key, "%s", col.name);
+            schema->columns[schema->column_count++] = col;
+        } else if (strcmp(line, "END") == 0) {
+            if (!open) return bad(lineno, "END line outside a table");
             open = false;
+            if (schema->primary_key[0] && !schema_has_column_ci(*schema, schema->primary_key))
+                return bad(lineno, "the primary key is not a column of the table");
             char internal[KYREL_INTERNAL_NAME_SIZE];
             if (legacy)
-                snprintf(internal, sizeof internal, "%s", schema.name);
+                snprintf(internal, sizeof internal, "%s", schema->name);
             else
-                make_internal_table_name(db, schema.name, internal, sizeof internal);
+                make_internal_table_name(db, schema->name, internal, sizeof internal);
             RwWriteGuard g(&g_tables.lock);
-            if (g_tables.count >= KYREL_MAX_TABLES) continue;
-            char err[256];
-            table_alloc_slot_unlocked(internal, &schema, err, sizeof err);
+            if (table_find_index_unlocked(internal) >= 0) return bad(lineno, "table listed twice");
+            char e[256] = "";
+            if (table_alloc_slot_unlocked(internal, schema.get(), e, sizeof e) < 0)
+                return bad(lineno, e);
+        } else {
+            return bad(lineno, "not a catalog line");
         }
     }
-    fclose(f);
+    if (open) {
+        set_errf(err, errlen, "%s: line %d: table %s has no END line (the file is cut short)", path,
+                 open_line, schema->name);
+        return -1;
+    }
     return 1;
 }
 
-int catalog_load() {
+int catalog_load(char* err, size_t errlen) {
     std::vector<std::string> names;
     {
         RwReadGuard g(&g_databases.lock);
@@ -152,9 +223,11 @@ int catalog_load() {
         char path[512];
         db_catalog_path(n.c_str(), path, sizeof path);
         meta_file_remove_leftover(path);
-        read += catalog_load_single(path, n.c_str(), 0);
+        const int r = catalog_load_single(path, n.c_str(), 0, err, errlen);
+        if (r < 0) return -1;
+        read += r;
     }
     if (read > 0) return 0;
-    catalog_load_single(KYREL_DATA_ROOT "/catalog.meta", "default", 1);
-    return 0;
+    return catalog_load_single(KYREL_DATA_ROOT "/catalog.meta", "default", 1, err, errlen) < 0 ? -1
+                                                                                               : 0;
 }

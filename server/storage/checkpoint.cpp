@@ -25,7 +25,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <strings.h>
 #include <string>
@@ -66,22 +68,36 @@ int write_seq_file(const char* path, uint64_t seq) {
     return meta_file_write_atomic(path, text, (size_t)n, werr, sizeof werr);
 }
 
-// 0 and the number when the file holds exactly one decimal number.
-int read_seq_file(const char* path, uint64_t* out) {
-    FILE* f = fopen(path, "r");
-    if (!f) return -1;
-    unsigned long long v = 0;
-    char extra[2];
-    int n = fscanf(f, "%llu", &v);
-    int more = (n == 1) ? fscanf(f, " %1s", extra) : 0;
-    fclose(f);
-    if (n != 1 || more == 1) return -1;
+// Reads a checkpoint file: 1 when it does not exist, 0 and the number when it
+// holds exactly one decimal number (the form written, "%llu\n"), -1 with
+// "<path>: <what is wrong>" otherwise. Such a file is replaced whole, so
+// anything else is damage, and guessing a number would either skip logged
+// changes or replay ones the segments already hold.
+int read_seq_file(const char* path, uint64_t* out, char* err, size_t errlen) {
+    std::string text;
+    const int got = read_file_whole(path, &text, err, errlen);
+    if (got != 0) return got;
+    size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') digits++;
+    size_t end = digits;
+    while (end < text.size() && (text[end] == '\n' || text[end] == '\r' || text[end] == ' ')) end++;
+    if (digits == 0 || digits > 20 || end != text.size()) {
+        set_errf(err, errlen, "%s: does not hold a checkpoint number (%s)", path,
+                 text.empty() ? "the file is empty" : "unexpected text");
+        return -1;
+    }
+    errno = 0;
+    const unsigned long long v = strtoull(text.c_str(), nullptr, 10);
+    if (errno == ERANGE) {
+        set_errf(err, errlen, "%s: checkpoint number out of range", path);
+        return -1;
+    }
     *out = v;
     return 0;
 }
 
 int truncate_log(const char* path) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, KYREL_FILE_MODE);
     if (fd < 0) return -1;
     int rc = fsync(fd);
     if (close(fd) != 0) rc = -1;
@@ -147,13 +163,13 @@ int db_checkpoint_save_one(const char* db, uint64_t seq, char* err, size_t errle
     return 0;
 }
 
-int db_checkpoint_load_one(const char* db) {
+int db_checkpoint_load_one(const char* db, char* err, size_t errlen) {
     char name[64], path[512];
     canonical_db_name(db, name, sizeof name);
     db_checkpoint_path(name, path, sizeof path);
     meta_file_remove_leftover(path);
     uint64_t seq = 0;
-    if (read_seq_file(path, &seq) != 0) seq = 0;
+    if (read_seq_file(path, &seq, err, errlen) < 0) return -1;
     db_checkpoint_set(name, seq);
     // New writes must be numbered above the checkpoint: replay skips records
     // at or below it.
@@ -161,7 +177,7 @@ int db_checkpoint_load_one(const char* db) {
     return 0;
 }
 
-int db_checkpoint_load_all() {
+int db_checkpoint_load_all(char* err, size_t errlen) {
     memset(g_db_checkpoints.items, 0, sizeof g_db_checkpoints.items);
     g_db_checkpoints.count = 0;
     std::vector<std::string> names;
@@ -170,7 +186,8 @@ int db_checkpoint_load_all() {
         for (int i = 0; i < g_databases.count && i < KYREL_MAX_DATABASES; ++i)
             names.emplace_back(g_databases.names[i]);
     }
-    for (const auto& n : names) db_checkpoint_load_one(n.c_str());
+    for (const auto& n : names)
+        if (db_checkpoint_load_one(n.c_str(), err, errlen) != 0) return -1;
     return 0;
 }
 
@@ -182,15 +199,19 @@ int checkpoint_meta_save(char* err, size_t errlen) {
     return 0;
 }
 
-int checkpoint_meta_load() {
+int checkpoint_meta_load(char* err, size_t errlen) {
     meta_file_remove_leftover(bootstrap_checkpoint_file());
     uint64_t seq = 0;
-    if (read_seq_file(bootstrap_checkpoint_file(), &seq) == 0) {
+    const int got = read_seq_file(bootstrap_checkpoint_file(), &seq, err, errlen);
+    if (got < 0) return -1;
+    if (got == 0) {
         g_checkpoint_seq = seq;
         if (seq > 0) bump_seq(seq);
     }
     return 0;
 }
+
+const char* checkpoint_meta_path() { return bootstrap_checkpoint_file(); }
 
 void free_versioned_rows_chain(VersionedRow* first) {
     while (first) {

@@ -44,10 +44,14 @@ int db_checkpoint_find_index_unlocked(const char* db);
 uint64_t db_checkpoint_get(const char* db);
 void db_checkpoint_set(const char* db, uint64_t seq);
 int db_checkpoint_save_one(const char* db, uint64_t seq, char* err, size_t errlen);
-int db_checkpoint_load_one(const char* db);
-int db_checkpoint_load_all();
+// Start-up loaders. A missing file is checkpoint 0; a file that exists but
+// does not hold one number is damage: -1 with "<path>: <what is wrong>".
+int db_checkpoint_load_one(const char* db, char* err, size_t errlen);
+int db_checkpoint_load_all(char* err, size_t errlen);
 int checkpoint_meta_save(char* err, size_t errlen);
-int checkpoint_meta_load();
+int checkpoint_meta_load(char* err, size_t errlen);
+// The bootstrap checkpoint file in use (the configured path or the default).
+const char* checkpoint_meta_path();
 
 void free_versioned_rows_chain(VersionedRow* first);
 // Caller holds the table's write lock.

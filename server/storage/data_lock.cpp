@@ -31,7 +31,7 @@ int data_dir_lock_acquire(char* err, size_t errlen) {
     if (g_data_lock_fd >= 0) return 0;
     char dir[PATH_MAX];
     data_dir_name(dir, sizeof dir);
-    int fd = open(KYREL_DATA_LOCK_FILE, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(KYREL_DATA_LOCK_FILE, O_RDWR | O_CREAT | O_CLOEXEC, KYREL_FILE_MODE);
     if (fd < 0) {
         set_errf(err, errlen, "cannot open the lock file of data directory %s: %s", dir,
                  strerror(errno));

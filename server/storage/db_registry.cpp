@@ -1,13 +1,15 @@
 // Database registry, databases.meta and internal table names.
 //
 // databases.meta format: one canonical database name per line, "%s\n", in
-// registry order.  Lines are trimmed on load; empty lines, invalid names and
-// duplicates are skipped; "default" and "config_db" are appended when missing.
-// The file is rewritten whole through a temporary file (see
-// meta_file_write_atomic).  A file that exists but cannot be read stops
-// start-up instead of being replaced by the two default databases.
+// registry order.  Lines are trimmed on load and blank lines skipped;
+// "default" and "config_db" are appended when missing.  The file is rewritten
+// whole through a temporary file (see meta_file_write_atomic), and only when
+// its content changes.  A file that exists but cannot be read, is empty or cut
+// short, or holds an invalid or repeated name stops start-up with a message
+// naming it: skipping a name would hide that database's tables.
 #include "storage/db_registry.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -55,9 +57,12 @@ int database_add_impl(const char* name, int allow_existing, bool client, char* e
 int database_create_impl(const char* name, int allow_existing, bool client, char* err,
                          size_t errlen) {
     char canon[64];
+    bool added = false;
     {
         RwWriteGuard g(&g_databases.lock);
+        const int before = g_databases.count;
         if (database_add_impl(name, allow_existing, client, err, errlen) != 0) return -1;
+        added = g_databases.count > before;
         int slot = database_find_index_unlocked(name);
         snprintf(canon, sizeof canon, "%s", slot >= 0 ? g_databases.names[slot] : "");
     }
@@ -68,7 +73,9 @@ int database_create_impl(const char* name, int allow_existing, bool client, char
     // Only a database without an entry gets one: an existing database's
     // loaded sequence must stay, or replay would apply checkpointed records.
     if (canon[0] && db_checkpoint_find_index_unlocked(canon) < 0) db_checkpoint_set(canon, 0);
-    return databases_save(err, errlen);
+    // A database already listed leaves the file as it is (start-up on a full
+    // disk must not need a write).
+    return added ? databases_save(err, errlen) : 0;
 }
 
 }  // namespace
@@ -111,7 +118,7 @@ int meta_file_write_atomic(const char* path, const char* data, size_t len, char*
         return -1;
     }
     std::string tmp = std::string(path) + ".tmp";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, KYREL_FILE_MODE);
     if (fd < 0) {
         set_errf(err, errlen, "cannot write %s", path);
         return -1;
@@ -138,15 +145,22 @@ int meta_file_write_atomic(const char* path, const char* data, size_t len, char*
     return 0;
 }
 
-int databases_save(char* err, size_t errlen) {
+namespace {
+
+std::string registry_text() {
     std::string text;
-    {
-        RwReadGuard g(&g_databases.lock);
-        for (int i = 0; i < g_databases.count; ++i) {
-            text += g_databases.names[i];
-            text += '\n';
-        }
+    RwReadGuard g(&g_databases.lock);
+    for (int i = 0; i < g_databases.count; ++i) {
+        text += g_databases.names[i];
+        text += '\n';
     }
+    return text;
+}
+
+}  // namespace
+
+int databases_save(char* err, size_t errlen) {
+    const std::string text = registry_text();
     if (meta_file_write_atomic(kDatabasesMetaPath, text.data(), text.size(), nullptr, 0) != 0) {
         set_err(err, errlen, "cannot write databases meta");
         return -1;
@@ -154,46 +168,91 @@ int databases_save(char* err, size_t errlen) {
     return 0;
 }
 
-int databases_load(char* err, size_t errlen) {
-    meta_file_remove_leftover(kDatabasesMetaPath);
-    FILE* f = fopen(kDatabasesMetaPath, "r");
-    if (!f && errno != ENOENT) {
-        if (err && errlen)
-            set_errf(err, errlen, "cannot read %s: %s", kDatabasesMetaPath, strerror(errno));
+namespace {
+
+// Splits the file into its names. The writer ends every line with a line
+// feed and lists each name once, so anything else is damage: -1 with
+// "<path>: <what is wrong>".
+int parse_databases_meta(const std::string& text, std::vector<std::string>* names, char* err,
+                         size_t errlen) {
+    const char* path = kDatabasesMetaPath;
+    if (text.empty()) {
+        set_errf(err, errlen, "%s: is empty (it always lists at least default and config_db)",
+                 path);
         return -1;
     }
-    std::vector<std::string> names;
-    if (f) {
-        char line[256];
-        while (fgets(line, sizeof line, f)) {
-            size_t n = strlen(line);
-            // A line longer than the buffer: skip its remainder as well.
-            if (n == sizeof line - 1 && line[n - 1] != '\n') {
-                int c;
-                while ((c = fgetc(f)) != EOF && c != '\n') {}
-                continue;
-            }
-            trim_ws(line);
-            if (line[0]) names.emplace_back(line);
-        }
-        bool failed = ferror(f) != 0;
-        int saved_errno = errno;
-        fclose(f);
-        if (failed) {
-            if (err && errlen)
-                set_errf(err, errlen, "cannot read %s: %s", kDatabasesMetaPath,
-                         strerror(saved_errno));
+    if (text.back() != '\n') {
+        set_errf(err, errlen, "%s: is cut short (its last line has no line feed)", path);
+        return -1;
+    }
+    std::vector<std::string> lines;
+    if (int n = text_lines(text, 255, &lines)) {
+        set_errf(err, errlen, "%s: line %d is not a database name", path, n);
+        return -1;
+    }
+    int lineno = 0;
+    for (const std::string& line : lines) {
+        lineno++;
+        if (line.empty()) continue;  // a blank line names nothing
+        char canon[64], e[128] = "";
+        if (copy_ident_stored(canon, sizeof canon, line.c_str(), "database name", e, sizeof e) !=
+            0) {
+            set_errf(err, errlen, "%s: line %d: %s", path, lineno, e);
             return -1;
         }
+        for (const std::string& n : *names) {
+            if (strcasecmp(n.c_str(), canon) == 0) {
+                set_errf(err, errlen, "%s: line %d: database %s is listed twice", path, lineno,
+                         canon);
+                return -1;
+            }
+        }
+        if (names->size() >= KYREL_MAX_DATABASES) {
+            set_errf(err, errlen, "%s: lists more than %d databases", path, KYREL_MAX_DATABASES);
+            return -1;
+        }
+        names->emplace_back(canon);
     }
+    return 0;
+}
+
+// True when the databases directory holds a database other than the
+// registered ones whose catalog names tables.
+bool unlisted_database_with_tables() {
+    DIR* d = opendir(KYREL_DATABASES_DIR);
+    if (!d) return false;
+    bool found = false;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        {
+            RwReadGuard g(&g_databases.lock);
+            if (database_find_index_unlocked(e->d_name) >= 0) continue;
+        }
+        char path[512];
+        db_catalog_path(e->d_name, path, sizeof path);
+        if (file_size_bytes(path) > 0) {
+            found = true;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+}  // namespace
+
+int databases_load(char* err, size_t errlen) {
+    meta_file_remove_leftover(kDatabasesMetaPath);
+    std::string text;
+    const int got = read_file_whole(kDatabasesMetaPath, &text, err, errlen);
+    if (got < 0) return -1;
+    std::vector<std::string> names;
+    if (got == 0 && parse_databases_meta(text, &names, err, errlen) != 0) return -1;
     {
         RwWriteGuard g(&g_databases.lock);
         memset(g_databases.names, 0, sizeof g_databases.names);
         g_databases.count = 0;
-        for (const std::string& n : names) {
-            if (g_databases.count >= KYREL_MAX_DATABASES) break;
-            database_add_impl(n.c_str(), 1, false, nullptr, 0);  // bad lines skipped
-        }
+        for (const std::string& n : names) database_add_impl(n.c_str(), 1, false, nullptr, 0);
         if (g_databases.count < KYREL_MAX_DATABASES)
             database_add_impl("default", 1, false, nullptr, 0);
         if (g_databases.count < KYREL_MAX_DATABASES)
@@ -209,6 +268,12 @@ int databases_load(char* err, size_t errlen) {
         }
         for (const std::string& d : dbs) ensure_database_storage_dirs(d.c_str());
     }
+    // Written only when it says something new (a new directory, or default
+    // and config_db added): a data directory on a full disk still opens. A
+    // missing list beside databases that hold tables is not replaced: the
+    // start-up checks refuse it, or replay registers them again.
+    if (got == 0 && text == registry_text()) return 0;
+    if (got == 1 && unlisted_database_with_tables()) return 0;
     if (databases_save(err, errlen) != 0) return -1;
     return 0;
 }

@@ -8,7 +8,9 @@
 //   then per column (at most 8) " %s %d %d": name, ascending, nulls_first
 // Also read: "INDEX2 " lines (no unique field) and "INDEX %s %s" (name and one
 // column). At most 32 definitions per table. The file is replaced atomically
-// (temp file, fsync, rename, directory fsync).
+// (temp file, fsync, rename, directory fsync). Reading it must succeed whole:
+// a cut file, an unknown or malformed line, a repeated name, more than 32
+// definitions or an index over a column the table lacks stop start-up.
 //
 // <index>.idx (.../tables/<t>/<index>.idx): an append-only event log, lines
 // "%c\t%s\t%s\n": 'I' (the key has this value) or 'D' (the key left the index,
@@ -20,10 +22,12 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -42,19 +46,6 @@
 #include "storage/table.h"
 
 namespace {
-
-std::vector<std::string> split_blanks(const char* line) {
-    std::vector<std::string> out;
-    const char* p = line;
-    while (*p) {
-        while (*p == ' ' || *p == '\t') ++p;
-        if (!*p) break;
-        const char* s = p;
-        while (*p && *p != ' ' && *p != '\t') ++p;
-        out.emplace_back(s, (size_t)(p - s));
-    }
-    return out;
-}
 
 bool parse_num(const std::string& s, long* out) {
     char* end = nullptr;
@@ -100,7 +91,7 @@ bool parse_index_line(const char* line, bool with_unique, IndexDef* def) {
     }
     snprintf(def->column, sizeof def->column, "%s", def->columns[0].name);
     indexdef_ensure_defaults(def);
-    return true;
+    return i == f.size();  // nothing may follow the last column
 }
 
 using IdxEntry = IndexFileEntry;
@@ -258,7 +249,74 @@ int indexes_meta_save(Table* t, char* err, size_t errlen) {
     return 0;
 }
 
-int load_indexes_meta() {
+namespace {
+
+bool table_has_column_ci(const Table* t, const char* name) {
+    for (int c = 0; c < t->schema.column_count && c < KYREL_MAX_COLUMNS; ++c)
+        if (strcasecmp(t->schema.columns[c].name, name) == 0) return true;
+    return false;
+}
+
+// Reads one table's indexes.meta text into its definitions. -1 with
+// "<path>: <what is wrong>": the file is replaced whole, so a cut, a line of
+// no known form, a repeated name or an index over a column the table does not
+// have is damage, and skipping it would drop an index (a unique one lets
+// duplicates in) without a word.
+int parse_indexes_meta(Table* t, const char* path, const std::string& text, char* err,
+                       size_t errlen) {
+    if (!text.empty() && text.back() != '\n') {
+        set_errf(err, errlen, "%s: is cut short (its last line has no line feed)", path);
+        return -1;
+    }
+    auto bad = [&](int lineno, const char* what) {
+        set_errf(err, errlen, "%s: line %d: %s", path, lineno, what);
+        return -1;
+    };
+    std::vector<std::string> lines;
+    if (int n = text_lines(text, 2047, &lines)) return bad(n, "not an index line");
+    int lineno = 0;
+    for (const std::string& text_line : lines) {
+        lineno++;
+        const char* line = text_line.c_str();
+        if (!line[0]) continue;
+        IndexDef def;
+        bool ok = false;
+        if (ci_starts(line, "INDEX3 ")) {
+            ok = parse_index_line(line, true, &def);
+        } else if (ci_starts(line, "INDEX2 ")) {
+            ok = parse_index_line(line, false, &def);
+        } else if (ci_starts(line, "INDEX ")) {
+            std::vector<std::string> f = split_blanks(line);
+            if (f.size() == 3 && f[1].size() < 64 && f[2].size() < 64) {
+                indexdef_init(&def);
+                snprintf(def.name, sizeof def.name, "%s", f[1].c_str());
+                snprintf(def.column, sizeof def.column, "%s", f[2].c_str());
+                indexdef_ensure_defaults(&def);
+                ok = true;
+            }
+        }
+        if (!ok) return bad(lineno, "not an index line");
+        if (t->index_count >= KYREL_MAX_INDEXES)
+            return bad(lineno, "more indexes than a table can hold");
+        if (table_find_indexdef(t, def.name) >= 0) return bad(lineno, "index listed twice");
+        const int cols = def.column_count < 1 ? 1 : def.column_count;
+        for (int c = 0; c < cols && c < KYREL_MAX_INDEX_COLUMNS; ++c) {
+            const char* col = c == 0 && !def.columns[0].name[0] ? def.column : def.columns[c].name;
+            if (!table_has_column_ci(t, col)) {
+                set_errf(err, errlen,
+                         "%s: line %d: index %s is over column %s, which table %s does not have",
+                         path, lineno, def.name, col, t->schema.name);
+                return -1;
+            }
+        }
+        t->indexes[t->index_count++] = def;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int load_indexes_meta(char* err, size_t errlen) {
     RwWriteGuard g(&g_tables.lock);
     for (int i = 0; i < g_tables.count && i < KYREL_MAX_TABLES; ++i) {
         Table* t = &g_tables.slots[i];
@@ -266,37 +324,46 @@ int load_indexes_meta() {
         char path[512];
         table_indexes_meta_path(t->schema.name, path, sizeof path);
         meta_file_remove_leftover(path);
-        FilePtr f(fopen(path, "r"));
-        if (!f) {
+        std::string text;
+        int got = read_file_whole(path, &text, err, errlen);
+        if (got == 1) {
             legacy_table_indexes_meta_path(t->schema.name, path, sizeof path);
-            f.reset(fopen(path, "r"));
+            got = read_file_whole(path, &text, err, errlen);
         }
-        if (!f) continue;
-        char line[2048];
-        while (fgets(line, sizeof line, f.get())) {
-            trim_ws(line);
-            if (!line[0]) continue;
-            IndexDef def;
-            bool ok = false;
-            if (ci_starts(line, "INDEX3 ")) {
-                ok = parse_index_line(line, true, &def);
-            } else if (ci_starts(line, "INDEX2 ")) {
-                ok = parse_index_line(line, false, &def);
-            } else if (ci_starts(line, "INDEX ")) {
-                char name[64], col[64];
-                if (sscanf(line, "%*s %63s %63s", name, col) == 2) {
-                    indexdef_init(&def);
-                    snprintf(def.name, sizeof def.name, "%s", name);
-                    snprintf(def.column, sizeof def.column, "%s", col);
-                    indexdef_ensure_defaults(&def);
-                    ok = true;
-                }
-            }
-            if (ok && t->index_count < KYREL_MAX_INDEXES) t->indexes[t->index_count++] = def;
-        }
+        if (got < 0) return -1;
+        if (got == 1) continue;  // no indexes
+        if (parse_indexes_meta(t, path, text, err, errlen) != 0) return -1;
     }
     return 0;
 }
+
+namespace {
+
+// One .idx line, "%c\t%s\t%s\n" with value and key JSON-escaped, appended to
+// *out. -1 "oom".
+int index_line_text(char event, const char* value, const char* key, std::string* out, char* err,
+                    size_t errlen) {
+    CStr v(json_escape_string(event == 'D' ? "" : value));
+    CStr k(json_escape_string(key));
+    if (!v || !k) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    try {
+        out->push_back(event);
+        out->push_back('\t');
+        out->append(v.get());
+        out->push_back('\t');
+        out->append(k.get());
+        out->push_back('\n');
+    } catch (...) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
 
 int index_append_record_fp(FILE* fp, char event, const char* value, const char* key, char* err,
                            size_t errlen) {
@@ -304,13 +371,9 @@ int index_append_record_fp(FILE* fp, char event, const char* value, const char* 
         set_err(err, errlen, "invalid index file");
         return -1;
     }
-    CStr v(json_escape_string(event == 'D' ? "" : value));
-    CStr k(json_escape_string(key));
-    if (!v || !k) {
-        set_err(err, errlen, "oom");
-        return -1;
-    }
-    if (fprintf(fp, "%c\t%s\t%s\n", event, v.get(), k.get()) < 0) {
+    std::string line;
+    if (index_line_text(event, value, key, &line, err, errlen) != 0) return -1;
+    if (fwrite(line.data(), 1, line.size(), fp) != line.size()) {
         set_err(err, errlen, "cannot append index file");
         return -1;
     }
@@ -393,15 +456,38 @@ void index_files_mark_stale(Table* t, const char* why) {
 
 namespace {
 
-// Rewrites one index file from the newest live rows. -1 with the message.
+// True when a and b hold the same lines in any order. A rebuilt file has one
+// line per key, so the order carries nothing; a chain loaded from a segment
+// walks its keys in another order than the one the file was written in.
+bool same_lines(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    if (a == b) return true;
+    auto lines = [](const std::string& t) {
+        std::vector<std::string_view> out;
+        size_t pos = 0;
+        while (pos < t.size()) {
+            size_t nl = t.find('\n', pos);
+            if (nl == std::string::npos) nl = t.size();
+            out.emplace_back(t.data() + pos, nl - pos);
+            pos = nl + 1;
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    try {
+        return lines(a) == lines(b);
+    } catch (...) {
+        return false;
+    }
+}
+
+// Rewrites one index file from the newest live rows. A file that already
+// holds exactly those lines (in any order) is left alone: start-up rebuilds every index,
+// and must not need a write (a full disk still opens). -1 with the message.
 int write_index_file(Table* t, const IndexDef* d, char* err, size_t errlen) {
     char path[512];
     table_index_file_path(t->schema.name, d->name, path, sizeof path);
-    FilePtr f(fopen(path, "w"));
-    if (!f) {
-        set_err(err, errlen, "cannot write index file");
-        return -1;
-    }
+    std::string text;
     SeenKeyList seen;
     for (VersionedRow* v = t->rows; v; v = v->next) {
         int s = seen_key_list_add(&seen, v->key);
@@ -415,7 +501,18 @@ int write_index_file(Table* t, const IndexDef* d, char* err, size_t errlen) {
         CStr value(raw);
         if (b < 0) return -1;
         if (b == 1) continue;
-        if (index_append_record_fp(f.get(), 'I', value.get(), v->key, err, errlen) != 0) return -1;
+        if (index_line_text('I', value.get(), v->key, &text, err, errlen) != 0) return -1;
+    }
+    std::string current;
+    if (read_file_whole(path, &current, nullptr, 0) == 0 && same_lines(current, text)) return 0;
+    FilePtr f(fopen(path, "w"));
+    if (!f) {
+        set_err(err, errlen, "cannot write index file");
+        return -1;
+    }
+    if (fwrite(text.data(), 1, text.size(), f.get()) != text.size()) {
+        set_err(err, errlen, "cannot write index file");
+        return -1;
     }
     if (fclose(f.release()) != 0) {
         set_err(err, errlen, "cannot close index file");

@@ -20,7 +20,9 @@ int table_find_indexdef(const Table* t, const char* name);
 int table_find_indexdef_by_column(const Table* t, const char* column);
 
 int indexes_meta_save(Table* t, char* err, size_t errlen);
-int load_indexes_meta();
+// Start-up: every live table's indexes.meta (or its legacy file). -1 with
+// "<path>: <what is wrong>" for a file that cannot be read whole.
+int load_indexes_meta(char* err, size_t errlen);
 
 int index_append_record(Table* t, int index_pos, char event, const char* value, const char* key,
                         char* err, size_t errlen);

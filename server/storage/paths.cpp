@@ -12,17 +12,25 @@
 // bytes, internal name 129) so a path never holds more than one name's worth
 // of caller text. Directory creation ignores errors: the later open of a file
 // is where a missing directory surfaces.
+//
+// The tree is private to the server's user: directories are made 0700 and
+// every file 0600 (the process umask is 077 besides, see
+// data_dir_private_umask), and start-up tightens a tree left more open.
 #include "storage/paths.h"
 
 #include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
-#include <sys/types.h>
+
+#include "base/err.h"
 
 namespace {
 
@@ -140,7 +148,7 @@ void fsync_dir_of(const char* path) {
 void ensure_dir(const char* path) {
     if (!path) return;
     struct stat st;
-    if (stat(path, &st) != 0) (void)mkdir(path, 0755);
+    if (stat(path, &st) != 0) (void)mkdir(path, KYREL_DIR_MODE);
 }
 
 void ensure_database_storage_dirs(const char* db) {
@@ -163,4 +171,58 @@ uint64_t file_size_bytes(const char* path) {
     struct stat st;
     if (stat(path, &st) != 0) return 0;
     return st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+int read_file_whole(const char* path, std::string* out, char* err, size_t errlen) {
+    if (out) out->clear();
+    if (!path || !out) return 1;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return 1;
+        set_errf(err, errlen, "%s: cannot open: %s", path, strerror(errno));
+        return -1;
+    }
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int e = errno;
+            close(fd);
+            set_errf(err, errlen, "%s: cannot read: %s", path, strerror(e));
+            return -1;
+        }
+        if (n == 0) break;
+        try {
+            out->append(buf, (size_t)n);
+        } catch (...) {
+            close(fd);
+            set_errf(err, errlen, "%s: cannot read: out of memory", path);
+            return -1;
+        }
+    }
+    close(fd);
+    return 0;
+}
+
+void data_dir_private_umask() { umask(077); }
+
+namespace {
+
+long g_tightened = 0;  // start-up only (single thread)
+
+int tighten_entry(const char* path, const struct stat* st, int type, struct FTW*) {
+    if (type != FTW_F && type != FTW_D && type != FTW_DP) return 0;  // links are left alone
+    if (!S_ISREG(st->st_mode) && !S_ISDIR(st->st_mode)) return 0;
+    if ((st->st_mode & 077) == 0) return 0;
+    if (chmod(path, st->st_mode & 07700) == 0) g_tightened++;
+    return 0;
+}
+
+}  // namespace
+
+long data_dir_tighten_modes() {
+    g_tightened = 0;
+    nftw(KYREL_DATA_ROOT, tighten_entry, 16, FTW_PHYS);
+    return g_tightened;
 }

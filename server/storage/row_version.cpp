@@ -334,7 +334,6 @@ int pk_key_form(int type, const char* text, PkKeySource source, std::string* key
         strip_sql_or_json_quotes(v.data());
         decoded.assign(v.c_str());
         break;
-    case PK_FROM_DECODED: decoded = v; break;
     }
     try {
         switch (type) {

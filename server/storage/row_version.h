@@ -57,8 +57,8 @@ int schema_canonicalize_row_with_schema(const TableSchema* schema, const char* r
 // true or false.
 enum PkKeySource {
     PK_FROM_ROW_VALUE,  // the raw JSON value of a row: a string key must be a JSON string
-    PK_FROM_LITERAL,    // a statement's literal as written, quotes kept
-    PK_FROM_DECODED,    // a literal the statement parser already unquoted
+    PK_FROM_LITERAL,    // a statement's literal as written, quotes kept: trimmed
+                        // outside the quotes only, the word null is no key
 };
 // 0 and the key, or -1 when the text cannot be a key of that column type.
 int pk_key_form(int type, const char* text, PkKeySource source, std::string* key);

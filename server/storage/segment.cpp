@@ -12,15 +12,18 @@
 // One record per live key, in the order the keys' newest versions stand in
 // the chain (newest change first). A segment is written once: fsynced and its
 // directory fsynced before the manifest may name it.
-// Reading: a record whose lengths run past the end of the file, or a short
-// read, ends the load; the records before it stay loaded and the damage is
-// reported on standard error.
+// Reading: the file must be whole. A short or cut record, a seq that differs
+// from the file's, a tombstone, a row that is not a JSON object or whose key
+// member does not give the record's key stop start-up with a message naming
+// the file, the record and its offset.
 //
 // Manifest .../tables/<t>/manifest.meta, four lines:
 //   "TABLE=%s\n" "ACTIVE_SEGMENT=%llu\n" "NEXT_SEGMENT=%llu\n" "CHECKPOINT_SEQ=%llu\n"
 // Only the two segment lines are read back. It is replaced atomically
 // (temp file, fsync, rename, directory fsync). At start-up the manifest is
-// the truth: segment files it does not name are removed.
+// the truth: segment files it does not name are removed. A manifest that is
+// cut, holds another line or lacks ACTIVE_SEGMENT, one that names a missing
+// segment, and a missing manifest beside segment files stop start-up.
 #include "storage/segment.h"
 
 #include <dirent.h>
@@ -38,6 +41,7 @@
 #include <vector>
 
 #include "base/err.h"
+#include "base/json_text.h"
 #include "base/owned.h"
 #include "base/stats.h"
 #include "base/text_util.h"
@@ -180,7 +184,84 @@ int segment_remove_orphans(const Table* t) {
     return removed;
 }
 
-int manifests_load() {
+std::string segment_dir_first_file(const char* dir) {
+    std::string found;
+    DIR* d = opendir(dir);
+    if (!d) return found;
+    while (dirent* e = readdir(d)) {
+        const char* name = e->d_name;
+        if (strncmp(name, "seg_", 4) != 0) continue;
+        const size_t n = strspn(name + 4, "0123456789");
+        if (n == 0 || strcmp(name + 4 + n, ".dat") != 0) continue;
+        found = name;
+        break;
+    }
+    closedir(d);
+    return found;
+}
+
+namespace {
+
+// Parses a manifest's text into the table's numbers. -1 with
+// "<path>: <what is wrong>": the file is replaced whole, so a cut, a line of
+// another form or a missing ACTIVE_SEGMENT line is damage, and reading
+// around it would drop every checkpointed row.
+int parse_manifest(Table* t, const char* path, const std::string& text, bool* named_active,
+                   char* err, size_t errlen) {
+    if (text.empty() || text.back() != '\n') {
+        set_errf(err, errlen, "%s: is %s", path,
+                 text.empty() ? "empty" : "cut short (its last line has no line feed)");
+        return -1;
+    }
+    bool active_seen = false;
+    bool bad_line = false;
+    std::vector<std::string> lines;
+    int lineno = text_lines(text, 255, &lines);
+    if (lineno == 0) {
+        for (const std::string& line : lines) {
+            lineno++;
+            if (line.empty()) continue;
+            auto number = [&](size_t prefix, uint64_t* out) {
+                const char* digits = line.c_str() + prefix;
+                const size_t n = strspn(digits, "0123456789");
+                if (n == 0 || n > 20 || digits[n] != '\0') return false;
+                errno = 0;
+                *out = strtoull(digits, nullptr, 10);
+                return errno == 0;
+            };
+            uint64_t v = 0;
+            if (line.compare(0, 15, "ACTIVE_SEGMENT=") == 0) {
+                bad_line = !number(15, &v);
+                t->active_segment = v;
+                active_seen = true;
+            } else if (line.compare(0, 13, "NEXT_SEGMENT=") == 0) {
+                bad_line = !number(13, &v);
+                t->next_segment = v;
+            } else if (line.compare(0, 15, "CHECKPOINT_SEQ=") == 0) {
+                bad_line = !number(15, &v);
+            } else {
+                bad_line = line.compare(0, 6, "TABLE=") != 0;
+            }
+            if (bad_line) break;
+        }
+    } else {
+        bad_line = true;
+    }
+    if (bad_line) {
+        set_errf(err, errlen, "%s: line %d is not a manifest line", path, lineno);
+        return -1;
+    }
+    if (!active_seen) {
+        set_errf(err, errlen, "%s: has no ACTIVE_SEGMENT line", path);
+        return -1;
+    }
+    *named_active = true;
+    return 0;
+}
+
+}  // namespace
+
+int manifests_load(char* err, size_t errlen) {
     RwReadGuard g(&g_tables.lock);
     for (int i = 0; i < g_tables.count && i < KYREL_MAX_TABLES; ++i) {
         Table* t = &g_tables.slots[i];
@@ -188,41 +269,54 @@ int manifests_load() {
         char path[512];
         table_manifest_path(t->schema.name, path, sizeof path);
         meta_file_remove_leftover(path);
-        FilePtr f(fopen(path, "r"));
-        bool current = f != nullptr;
-        bool named_active = false;
-        if (!f) {
+        std::string text;
+        int got = read_file_whole(path, &text, err, errlen);
+        if (got < 0) return -1;
+        const bool current = got == 0;
+        if (!current) {
             legacy_table_manifest_path(t->schema.name, path, sizeof path);
-            f.reset(fopen(path, "r"));
+            got = read_file_whole(path, &text, err, errlen);
+            if (got < 0) return -1;
         }
-        if (f) {
-            char line[256];
-            while (fgets(line, sizeof line, f.get())) {
-                trim_ws(line);
-                if (strncmp(line, "ACTIVE_SEGMENT=", 15) == 0) {
-                    t->active_segment = strtoull(line + 15, nullptr, 10);
-                    const size_t digits = strspn(line + 15, "0123456789");
-                    named_active = digits > 0 && line[15 + digits] == '\0';
-                } else if (strncmp(line, "NEXT_SEGMENT=", 13) == 0)
-                    t->next_segment = strtoull(line + 13, nullptr, 10);
+        bool named_active = false;
+        if (got == 0) {
+            if (parse_manifest(t, path, text, &named_active, err, errlen) != 0) return -1;
+        } else {
+            // No manifest: a table that was never checkpointed, unless its
+            // directory holds segments, whose rows would then be lost.
+            char dir[512];
+            table_segments_dir_path(t->schema.name, dir, sizeof dir);
+            const std::string seg = segment_dir_first_file(dir);
+            table_manifest_path(t->schema.name, path, sizeof path);
+            if (!seg.empty()) {
+                set_errf(err, errlen, "%s: is missing, but %s/%s holds rows of table %s", path, dir,
+                         seg.c_str(), t->schema.name);
+                return -1;
             }
         }
         if (t->next_segment == 0) t->next_segment = 1;
+        // The segment a manifest names is written and synced before the
+        // manifest names it, so a missing one is damage.
+        if (named_active && t->active_segment != 0) {
+            char seg[512];
+            if (current)
+                table_segment_path(t->schema.name, t->active_segment, seg, sizeof seg);
+            else
+                legacy_table_segment_path(t->schema.name, t->active_segment, seg, sizeof seg);
+            if (access(seg, F_OK) != 0) {
+                set_errf(err, errlen, "%s: names segment %s, which is missing", path, seg);
+                return -1;
+            }
+        }
         // A crash between a checkpoint's manifest switch and the removal of
         // the old segment, or between a segment write and the switch, leaves
         // segment files the manifest does not name; nothing ever reads them.
-        // Only a manifest of the current layout that names its segment, and
-        // whose segment is there, decides this: a damaged one removes nothing.
-        if (current && named_active && t->active_segment != 0) {
-            table_segment_path(t->schema.name, t->active_segment, path, sizeof path);
-            current = access(path, F_OK) == 0;
-        }
         if (current && named_active) segment_remove_orphans(t);
     }
     return 0;
 }
 
-int segment_load_for_table(Table* t) {
+int segment_load_for_table(Table* t, char* err, size_t errlen) {
     if (t->active_segment == 0) return 0;
     char path[512];
     table_segment_path(t->schema.name, t->active_segment, path, sizeof path);
@@ -231,75 +325,121 @@ int segment_load_for_table(Table* t) {
         legacy_table_segment_path(t->schema.name, t->active_segment, path, sizeof path);
         f.reset(fopen(path, "rb"));
     }
-    if (!f) return 0;
+    if (!f) {
+        table_segment_path(t->schema.name, t->active_segment, path, sizeof path);
+        set_errf(err, errlen, "%s: cannot open: %s", path, strerror(errno));
+        return -1;
+    }
     struct stat st;
-    if (fstat(fileno(f.get()), &st) != 0) return 0;
+    if (fstat(fileno(f.get()), &st) != 0) {
+        set_errf(err, errlen, "%s: cannot read: %s", path, strerror(errno));
+        return -1;
+    }
     const uint64_t size = (uint64_t)st.st_size;
     uint64_t pos = 0;
     uint64_t loaded_mem = 0;
+    uint64_t record = 0;
+    uint64_t file_seq = 0;
     const int pk_col = schema_get_col(&t->schema, t->schema.primary_key);
     const int key_type = pk_col >= 0 ? t->schema.columns[pk_col].type : COL_TYPE_STRING;
-    while (pos < size) {
+    // A segment is written whole and synced before its manifest names it, so
+    // every record must be whole and hold what the writer writes: the same
+    // seq throughout, no tombstone, a JSON object whose key member gives the
+    // record's key. Anything else is damage; loading around it would lose
+    // rows or serve text that is not JSON.
+    std::string problem;
+    while (pos < size && problem.empty()) {
+        record++;
         unsigned char head[17];
-        const char* problem = nullptr;
         std::unique_ptr<char[]> key, json;
         if (size - pos < sizeof head || read_exact_file(f.get(), head, sizeof head) != 0) {
-            problem = "short record header";
-        } else {
-            const uint64_t seq = le64_load(head);
-            const uint32_t klen = le32_load(head + 9);
-            const uint32_t jlen = le32_load(head + 13);
-            const uint64_t left = size - pos - sizeof head;
-            if ((uint64_t)klen + jlen > left) {
-                problem = "record lengths past end of file";
-            } else {
-                key.reset(new (std::nothrow) char[(size_t)klen + 1]);
-                json.reset(new (std::nothrow) char[(size_t)jlen + 1]);
-                if (!key || !json) {
-                    problem = "out of memory";
-                } else if (read_exact_file(f.get(), key.get(), klen) != 0 ||
-                           read_exact_file(f.get(), json.get(), jlen) != 0) {
-                    problem = "short record";
-                } else {
-                    key[klen] = '\0';
-                    json[jlen] = '\0';
-                    // A tombstone (never written, but readable) carries no row text.
-                    const bool deleted = head[8] != 0;
-                    const std::string k = deleted ? std::string(key.get())
-                                                  : loaded_key(t, key_type, key.get(), json.get());
-                    VersionedRow* v =
-                        versioned_row_new(seq, k.c_str(), deleted ? nullptr : json.get(), deleted);
-                    if (!v) {
-                        problem = "out of memory";
-                    } else {
-                        v->next = t->rows;
-                        t->rows = v;
-                        pk_latest_map_update(t, v);
-                        t->row_memory_bytes += v->mem_size;
-                        loaded_mem += v->mem_size;
-                        if (seq > g_segment_max_seq) g_segment_max_seq = seq;
-                        pos += sizeof head + klen + jlen;
-                    }
-                }
-            }
-        }
-        if (problem) {
-            fprintf(stderr, "corrupt segment %s at offset %llu: %s; later records ignored\n", path,
-                    (unsigned long long)pos, problem);
+            problem = "short record header (the file is cut short)";
             break;
         }
+        const uint64_t seq = le64_load(head);
+        const uint32_t klen = le32_load(head + 9);
+        const uint32_t jlen = le32_load(head + 13);
+        const uint64_t left = size - pos - sizeof head;
+        if ((uint64_t)klen + jlen > left) {
+            problem = "record lengths run past the end of the file";
+            break;
+        }
+        if (record == 1) file_seq = seq;
+        if (seq != file_seq) {
+            problem = "record seq differs from the file's";
+            break;
+        }
+        if (head[8] != 0) {
+            problem = "record is marked deleted, which segments never hold";
+            break;
+        }
+        key.reset(new (std::nothrow) char[(size_t)klen + 1]);
+        json.reset(new (std::nothrow) char[(size_t)jlen + 1]);
+        if (!key || !json) {
+            problem = "out of memory";
+            break;
+        }
+        if (read_exact_file(f.get(), key.get(), klen) != 0 ||
+            read_exact_file(f.get(), json.get(), jlen) != 0) {
+            problem = "short record";
+            break;
+        }
+        key[klen] = '\0';
+        json[jlen] = '\0';
+        if (strlen(key.get()) != klen) {
+            problem = "record key holds a NUL byte";
+            break;
+        }
+        if (!json_text_is_object(json.get(), jlen)) {
+            problem = "row is not a valid JSON object";
+            break;
+        }
+        std::string k = key.get();
+        if (pk_col >= 0) {
+            std::vector<char> buf((size_t)jlen + 2);
+            char e[128] = "";
+            if (schema_get_pk_value(t, json.get(), buf.data(), buf.size(), e, sizeof e) != 0) {
+                problem = std::string("row lacks its key (") + e + ")";
+                break;
+            }
+            // Keys once kept in another form (see loaded_key) are taken from
+            // the row; every other key must be the row's own.
+            const std::string from_row = buf.data();
+            if (from_row != k && loaded_key(t, key_type, k.c_str(), json.get()) != from_row) {
+                problem = "record key differs from the row's key";
+                break;
+            }
+            k = from_row;
+        }
+        VersionedRow* v = versioned_row_new(seq, k.c_str(), json.get(), false);
+        if (!v) {
+            problem = "out of memory";
+            break;
+        }
+        v->next = t->rows;
+        t->rows = v;
+        pk_latest_map_update(t, v);
+        t->row_memory_bytes += v->mem_size;
+        loaded_mem += v->mem_size;
+        if (seq > g_segment_max_seq) g_segment_max_seq = seq;
+        pos += sizeof head + klen + jlen;
     }
     mem_add((int64_t)loaded_mem);
+    if (!problem.empty()) {
+        set_errf(err, errlen, "%s: record %llu at offset %llu: %s", path,
+                 (unsigned long long)record, (unsigned long long)pos, problem.c_str());
+        return -1;
+    }
     return 0;
 }
 
-int load_segments() {
+int load_segments(char* err, size_t errlen) {
     {
         RwReadGuard g(&g_tables.lock);
         for (int i = 0; i < g_tables.count && i < KYREL_MAX_TABLES; ++i) {
             Table* t = &g_tables.slots[i];
             if (t->dropped || !t->schema.name[0]) continue;
-            segment_load_for_table(t);
+            if (segment_load_for_table(t, err, errlen) != 0) return -1;
         }
     }
     // New writes must be numbered above every row loaded from a segment.

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <unordered_set>
 
@@ -28,15 +29,18 @@ int segment_write_latest(Table* t, uint64_t seq, uint64_t segno, char* err, size
 int manifest_save(Table* t, char* err, size_t errlen);
 // Start-up: active/next segment of every live table. A table whose manifest
 // was read loses its segment files other than the active one (left by a
-// crash during a checkpoint; see segment_remove_orphans). Always 0.
-int manifests_load();
+// crash during a checkpoint; see segment_remove_orphans). -1 with
+// "<path>: <what is wrong>" for a damaged or missing manifest (see segment.cpp).
+int manifests_load(char* err, size_t errlen);
 // Removes every "seg_<n>.dat" of the table's segments directory whose number
 // is not the table's active segment (all of them when it has none). Returns
 // how many were removed.
 int segment_remove_orphans(const Table* t);
-// Start-up: loads the active segment into the version chain. Always 0; a
-// corrupt segment is reported on standard error and loaded up to the damage.
-int segment_load_for_table(Table* t);
-int load_segments();
+// Start-up: loads the active segment into the version chain. -1 with
+// "<path>: record N at offset X: <what is wrong>" for a damaged segment.
+int segment_load_for_table(Table* t, char* err, size_t errlen);
+int load_segments(char* err, size_t errlen);
+// The first "seg_<n>.dat" in a segments directory, or "" when it has none.
+std::string segment_dir_first_file(const char* dir);
 // Highest record seq met by the segment loader (start-up sequence floor).
 uint64_t segment_max_loaded_seq();

@@ -369,7 +369,7 @@ int wal_writer_open_locked(const char* scope, char* err, size_t errlen) {
     wal_path_for_scope(s.scope, path, sizeof path);
     // A torn tail left by a crash is cut off here, before the first append
     // after opening (replay noted where the last good record ends).
-    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, KYREL_FILE_MODE);
     if (fd < 0) {
         set_err(err, errlen, "cannot open WAL");
         return -1;

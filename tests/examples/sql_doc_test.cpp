@@ -3,9 +3,7 @@
 // This test runs every such line, in the order of the page, on a fresh
 // server whose administrator password is "my password", and checks each
 // reply shown against the one the server gives ("..." stands for any text).
-#include <fstream>
-#include <sstream>
-
+#include "doc_blocks.h"
 #include "writes_helpers.h"
 
 namespace {
@@ -16,50 +14,19 @@ struct Step {
     std::string reply;    // the reply shown, or "" when none is shown
 };
 
-// Indented lines of paragraphs made only of indented lines, in page order.
+// The lines of every code block, in page order.
 std::vector<Step> doc_steps(const std::string& path) {
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
     std::vector<Step> steps;
-    size_t i = 0;
-    while (i < lines.size()) {
-        size_t end = i;
-        while (end < lines.size() && !lines[end].empty()) end++;
-        bool code = end > i;
-        for (size_t k = i; k < end; k++) code = code && lines[k].rfind("    ", 0) == 0;
-        for (size_t k = i; code && k < end; k++) {
-            std::string text = lines[k].substr(4);
+    for (const doc_test::CodeBlock& b : doc_test::code_blocks(path)) {
+        for (size_t k = 0; k < b.lines.size(); k++) {
+            const std::string& text = b.lines[k];
             if (text.rfind("-> ", 0) == 0 && !steps.empty())
                 steps.back().reply = text.substr(3);
             else
-                steps.push_back(Step{static_cast<int>(k) + 1, text, ""});
+                steps.push_back(Step{b.line + static_cast<int>(k), text, ""});
         }
-        i = end + 1;
     }
     return steps;
-}
-
-// True when text matches pattern, in which each "..." stands for any text.
-bool matches(const std::string& pattern, const std::string& text) {
-    std::vector<std::string> parts;
-    for (size_t from = 0;;) {
-        size_t at = pattern.find("...", from);
-        parts.push_back(pattern.substr(from, at == std::string::npos ? at : at - from));
-        if (at == std::string::npos) break;
-        from = at + 3;
-    }
-    if (parts.size() == 1) return pattern == text;
-    if (text.compare(0, parts.front().size(), parts.front()) != 0) return false;
-    size_t pos = parts.front().size();
-    for (size_t k = 1; k + 1 < parts.size(); k++) {
-        pos = text.find(parts[k], pos);
-        if (pos == std::string::npos) return false;
-        pos += parts[k].size();
-    }
-    const std::string& last = parts.back();
-    return text.size() >= pos + last.size() &&
-           text.compare(text.size() - last.size(), last.size(), last) == 0;
 }
 
 TEST(SqlDoc, ShownRepliesAreTheServersReplies) {
@@ -82,8 +49,9 @@ TEST(SqlDoc, ShownRepliesAreTheServersReplies) {
                               : "{\"action\":\"sql\",\"sql\":" + writes_test::jstr(s.request) + "}";
         ASSERT_TRUE(c.request(req, &reply)) << "sql.md:" << s.line << ": " << s.request;
         if (s.reply.empty()) continue;
-        EXPECT_TRUE(matches(s.reply, reply)) << "sql.md:" << s.line << ": " << s.request
-                                             << "\n shown: " << s.reply << "\n   got: " << reply;
+        EXPECT_TRUE(doc_test::matches(s.reply, reply))
+            << "sql.md:" << s.line << ": " << s.request << "\n shown: " << s.reply
+            << "\n   got: " << reply;
     }
 }
 

@@ -199,7 +199,7 @@ TEST_F(CursorsJoin, JoinRepliesAreExact) {
          R"({"o.id":2,"c.name":"ann"},{"o.id":1,"c.name":"ann"}]})"},
         {"SELECT o.amount FROM orders o JOIN customers c ON o.customer_id = c.id "
          "WHERE c.name = 'ann' ORDER BY o.amount",
-         R"({"ok":true,"rows":[{"o.amount":10},{"o.amount":9}]})"},
+         R"({"ok":true,"rows":[{"o.amount":9},{"o.amount":10}]})"},  // as numbers
         {"SELECT orders.id FROM orders JOIN customers ON orders.customer_id = customers.id LIMIT 0",
          R"({"ok":true,"rows":[]})"},
         {"SELECT * FROM orders o JOIN customers c ON o.customer_id > c.id",

@@ -131,19 +131,26 @@ TEST_F(TableNames, NamesReachingOtherDatabasesOrSystemTablesAreRefusedForEveryon
     EXPECT_EQ(error_of(walt.sql("USE config_db")), "permission denied");
 }
 
-// The system tables keep their rows to the statements made for them: rows are
-// not written into them by name even from inside config_db.
-TEST_F(TableNames, SystemTablesTakeNoRowsByName) {
+// The system tables keep their rows to the statements made for them and to
+// the administrator on the local host: a user granted FULL on config_db
+// writes no rows into them by name.
+TEST_F(TableNames, SystemTablesTakeNoRowsByNameFromAGrant) {
+    for (const char* s :
+         {"CREATE USER cora IDENTIFIED BY 'pw-names'", "GRANT FULL ON config_db TO cora"})
+        ASSERT_TRUE(ok(admin_.sql(s))) << s;
+    Client cora;
+    ASSERT_TRUE(cora.connect(srv_.port()));
+    cora.login_ready("cora", kPassword);
     const std::string before = state();
-    ASSERT_TRUE(ok(admin_.sql("USE config_db")));
+    ASSERT_TRUE(ok(cora.sql("USE config_db")));
     for (const char* s :
          {"INSERT INTO kyreldb_user_roles VALUES ('walt@otherdb', 'walt', 'otherdb', 'FULL')",
           "UPDATE kyreldb_user_roles SET role = 'FULL' WHERE grant_key = 'walt@default'",
           "DELETE FROM kyreldb_users WHERE username = 'rita'"}) {
-        EXPECT_EQ(error_of(admin_.sql(s)), "cannot change system table") << s;
+        EXPECT_EQ(error_of(cora.sql(s)), "cannot change system table") << s;
     }
     EXPECT_EQ(
-        error_of(admin_.ask(
+        error_of(cora.ask(
             R"J({"action":"insert","table":"kyreldb_user_roles","data":{"grant_key":"walt@otherdb","username":"walt","database_name":"otherdb","role":"FULL"}})J")),
         "cannot change system table");
     EXPECT_EQ(state(), before);

@@ -60,6 +60,14 @@ class Client {
         return bind(fd_, reinterpret_cast<sockaddr*>(&src), sizeof src) == 0 &&
                ::connect(fd_, reinterpret_cast<sockaddr*>(&dst), sizeof dst) == 0;
     }
+    // Talks over an already connected socket (taken over; -1 is refused),
+    // such as one made inside a test network namespace.
+    bool adopt(int fd) {
+        if (fd < 0) return false;
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+        return true;
+    }
     ~Client() {
         if (fd_ >= 0) ::close(fd_);
     }

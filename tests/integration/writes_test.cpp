@@ -264,6 +264,26 @@ std::string sql_lit(const std::string& text) {
     return out + "'";
 }
 
+// In table sk (k string key, v int) of c's database: each key's row read by
+// its literal (literals[i] for keys[i]) holds the expected v, or is absent,
+// and the table holds as many rows as expected.
+void expect_keyed_rows(Client& c, const std::vector<std::string>& keys,
+                       const std::vector<std::string>& literals,
+                       const std::map<std::string, int>& expected, const std::string& when) {
+    for (size_t i = 0; i < keys.size(); i++) {
+        auto it = expected.find(keys[i]);
+        std::string want =
+            it != expected.end() ? "[{\"v\":" + std::to_string(it->second) + "}]" : "[]";
+        EXPECT_EQ(json_get(c.sql("SELECT v FROM sk WHERE k = " + literals[i]), "rows"), want)
+            << when << ": [" << keys[i] << "]";
+    }
+    const std::string all = json_get(c.sql("SELECT k FROM sk"), "rows");
+    size_t rows = 0;
+    for (size_t p = all.find("{\"k\":"); p != std::string::npos; p = all.find("{\"k\":", p + 1))
+        rows++;
+    EXPECT_EQ(rows, expected.size()) << when << ": " << all;
+}
+
 // Keys that hold quotes, backslashes and a multi-byte character, that are
 // prefixes or escaped spellings of each other, and integer and double keys
 // written in several ways: every change reaches exactly the row it names, by
@@ -285,19 +305,10 @@ TEST_F(Writes, EveryKeyAddressesExactlyItsRow) {
         ASSERT_TRUE(ok(r)) << k << " -> " << r;
         expected[k] = static_cast<int>(i);
     }
-    // Each key's row, read by its own literal, and the number of rows.
+    std::vector<std::string> literals;
+    for (const std::string& k : keys) literals.push_back(sql_lit(k));
     auto check = [&](Client& c, const std::string& when) {
-        for (const std::string& k : keys) {
-            std::string want =
-                expected.count(k) ? "[{\"v\":" + std::to_string(expected[k]) + "}]" : "[]";
-            EXPECT_EQ(json_get(c.sql("SELECT v FROM sk WHERE k = " + sql_lit(k)), "rows"), want)
-                << when << ": " << k;
-        }
-        const std::string all = json_get(c.sql("SELECT k FROM sk"), "rows");
-        size_t rows = 0;
-        for (size_t p = all.find("{\"k\":"); p != std::string::npos; p = all.find("{\"k\":", p + 1))
-            rows++;
-        EXPECT_EQ(rows, expected.size()) << when << ": " << all;
+        expect_keyed_rows(c, keys, literals, expected, when);
     };
     check(c_, "inserted");
     // The same keys again, by the other form, are duplicates.
@@ -360,6 +371,68 @@ TEST_F(Writes, EveryKeyAddressesExactlyItsRow) {
         if (sql.find(" nk ") != std::string::npos && sql.find("08") != std::string::npos) continue;
         EXPECT_EQ(json_get(c.sql(sql), "rows"), rows) << "after a restart: " << sql;
     }
+}
+
+// Keys with blanks at either end, empty and blank-only: blanks inside the
+// quotes of a literal belong to the key, in SELECT, UPDATE and DELETE alike,
+// with single and double quotes, and so it stays after a restart. The word
+// null is no key, so it never reaches the row keyed 'null'.
+TEST_F(Writes, BlanksInsideQuotesBelongToTheKey) {
+    use_new_db("blankkeys");
+    ASSERT_TRUE(ok(c_.sql("CREATE TABLE sk (k string PRIMARY KEY, v int)")));
+    const std::vector<std::string> keys = {"b",  "b ",    " b",   " b ",  "",   " ",
+                                           "  ", " lead", "x  y", "null", "b  "};
+    auto dq_lit = [](const std::string& text) {
+        std::string out = "\"";
+        for (char c : text) {
+            if (c == '\\' || c == '"') out += '\\';
+            out += c;
+        }
+        return out + "\"";
+    };
+    // The literal of key i, in single or double quotes, with blanks around it.
+    auto lit = [&](size_t i) { return i % 2 ? " " + dq_lit(keys[i]) + "  " : sql_lit(keys[i]); };
+    std::map<std::string, int> expected;
+    for (size_t i = 0; i < keys.size(); i++) {
+        const std::string v = std::to_string(i);
+        std::string r = i % 2 ? c_.sql("INSERT INTO sk VALUES (" + lit(i) + ", " + v + ")")
+                              : c_.ask(R"J({"action":"insert","table":"sk","data":{"k":)J" +
+                                       jstr(keys[i]) + ",\"v\":" + v + "}}");
+        ASSERT_TRUE(ok(r)) << "[" << keys[i] << "] -> " << r;
+        expected[keys[i]] = static_cast<int>(i);
+    }
+    std::vector<std::string> literals;
+    for (size_t i = 0; i < keys.size(); i++) literals.push_back(lit(i));
+    auto check = [&](Client& c, const std::string& when) {
+        expect_keyed_rows(c, keys, literals, expected, when);
+    };
+    check(c_, "inserted");
+    for (const char* s : {"UPDATE sk SET v = 0 WHERE k = null", "DELETE FROM sk WHERE k = null"})
+        EXPECT_EQ(error_of(c_.sql(s)), "bad value type for column 'k'") << s;
+    for (size_t i = 0; i < keys.size(); i++) {
+        std::string r =
+            c_.sql("UPDATE sk SET v = " + std::to_string(100 + i) + " WHERE k = " + lit(i));
+        ASSERT_EQ(r, R"({"ok":true,"updated":1})") << "[" << keys[i] << "]";
+        expected[keys[i]] = static_cast<int>(100 + i);
+        check(c_, "updated [" + keys[i] + "]");
+    }
+    for (size_t i = 0; i < keys.size(); i += 3) {
+        std::string r = c_.sql("DELETE FROM sk WHERE k = " + lit(i));
+        ASSERT_EQ(r, R"({"ok":true,"deleted":1})") << "[" << keys[i] << "]";
+        expected.erase(keys[i]);
+        check(c_, "deleted [" + keys[i] + "]");
+    }
+    // A key that is gone: nothing else is reached.
+    EXPECT_EQ(error_of(c_.sql("UPDATE sk SET v = 1 WHERE k = " + lit(3))), "row not found");
+    EXPECT_EQ(c_.sql("DELETE FROM sk WHERE k = " + lit(3)), R"({"ok":true,"deleted":0})");
+    check(c_, "after changes to a missing key");
+
+    ASSERT_TRUE(srv_->restart());
+    Client c;
+    ASSERT_TRUE(c.connect(srv_->port()));
+    c.login_ready("admin", kAdminPassword);
+    ASSERT_TRUE(ok(c.sql("USE blankkeys")));
+    check(c, "after a restart");
 }
 
 // A request carries one statement: a second one after the first ';' is

@@ -57,6 +57,8 @@ TEST(RouterConfigGrammar, SettingsKeepRangesAndOnOff) {
         {"SP_CALL_ROLE=admin", &RouterConfig::sp_call_role, ROUTER_ROLE_FULL},
         {"AUTH_THROTTLE_SECONDS=-1", &RouterConfig::auth_throttle_seconds, 5},
         {"AUTH_MAX_FAILURES_PER_SESSION=0", &RouterConfig::auth_max_failures_per_session, 0},
+        {"LOGIN_TIMEOUT_SECONDS=5", &RouterConfig::login_timeout_seconds, 5},
+        {"LOGIN_TIMEOUT_SECONDS=0", &RouterConfig::login_timeout_seconds, 30},  // never off
     };
     for (const Case& c : cases) {
         Loaded l = load_text(dir, std::string(kBase) + c.line + "\n");
@@ -150,6 +152,10 @@ TEST(RouterConfigFile, DefaultFileIsWrittenWhenMissing) {
     std::string text = read_file(path);
     EXPECT_EQ(text.rfind("# KyrelDB Router configuration\n", 0), 0u);
     EXPECT_NE(text.find("\nUSER admin lumen406 admin lumen406\n"), std::string::npos);
+    // This host only until someone opens it on purpose.
+    EXPECT_NE(text.find("\nLISTEN_HOST=127.0.0.1\n"), std::string::npos);
+    EXPECT_STREQ(cfg->listen_host, "127.0.0.1");
+    EXPECT_EQ(cfg->login_timeout_seconds, 30);
     EXPECT_EQ(text.substr(text.size() - 19), "GRANT admin * FULL\n");
     EXPECT_EQ(cfg->user_count, 1);
     EXPECT_EQ(cfg->backends[0].port, 9191);
@@ -181,7 +187,7 @@ TEST(RouterConfigFile, SaveWritesGeneratedLinesAndReloads) {
         "STORED_PROCEDURE_CALL_ROLE=WRITE\nSTORED_PROCEDURE_CALL_REQUIRE_SAME_BACKEND_USER=ON\n"
         "AUTH_THROTTLE=ON\nAUTH_FAIL_WINDOW_SECONDS=60\nAUTH_FAIL_THRESHOLD=5\nAUTH_THROTTLE_"
         "SECONDS=5\n"
-        "AUTH_MAX_FAILURES_PER_SESSION=10\n\n"
+        "AUTH_MAX_FAILURES_PER_SESSION=10\nLOGIN_TIMEOUT_SECONDS=30\n\n"
         "BACKEND main 127.0.0.1 9191\n\nDATABASE default main\n\n"
         "ADMIN root pw root pw\nUSER bob pw2 bb bp\n\nGRANT bob default READ\n");
 

@@ -1,5 +1,5 @@
 // The router process: command line, default configuration file, SIGHUP and
-// in-band reload, SIGTERM stop, and login throttling.
+// in-band reload, SIGTERM stop, and login throttling by address and user.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -70,7 +70,7 @@ TEST(RouterProcessTest, WritesDefaultConfigAndStopsOnSigterm) {
                std::string::npos;
     }));
     EXPECT_NE(router.stdout_text().find(
-                  "KyrelDB Router 1.0 R8 Config Health Locking listening on 0.0.0.0:" +
+                  "KyrelDB Router 1.0 R8 Config Health Locking listening on 127.0.0.1:" +
                   std::to_string(router.port())),
               std::string::npos);
     FrameClient c;
@@ -139,8 +139,9 @@ TEST(RouterProcessTest, ThrottlesRepeatedFailedLogins) {
     ASSERT_TRUE(router.start()) << router.stderr_text();
     FrameClient c;
     ASSERT_TRUE(c.connect(router.port()));
-    for (int i = 0; i < 3; i++)
-        EXPECT_EQ(json_get(c.req(login_json("reader", "wrong")), "error"),
+    // The user name counts without regard to case.
+    for (const char* name : {"reader", "READER", "Reader"})
+        EXPECT_EQ(json_get(c.req(login_json(name, "wrong")), "error"),
                   "invalid username or password");
     std::string r = c.req(login_json("reader", "rpw"));
     EXPECT_EQ(json_get(r, "error"), "authentication temporarily throttled") << r;
@@ -152,6 +153,11 @@ TEST(RouterProcessTest, ThrottlesRepeatedFailedLogins) {
     ASSERT_TRUE(c2.connect(router.port()));
     EXPECT_EQ(json_get(c2.req(login_json("reader", "rpw")), "error"),
               "authentication temporarily throttled");
+    // The block holds that user only: another user behind the same address
+    // logs in.
+    FrameClient other;
+    ASSERT_TRUE(other.connect(router.port()));
+    EXPECT_EQ(json_get(other.req(login_json("admin", "apw")), "ok"), "true");
     // Once the block ends a correct login clears the entry; the case the
     // client typed does not matter, the configured spelling is returned.
     ASSERT_TRUE(

@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sched.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -231,6 +233,11 @@ std::string FrameClient::req(const std::string& json) {
 
 bool FrameClient::read_reply(std::string* reply) { return fd_ >= 0 && read_frame(fd_, reply); }
 
+void FrameClient::adopt(int fd) {
+    close();
+    fd_ = fd;
+}
+
 void FrameClient::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
@@ -304,6 +311,127 @@ int RouterProcess::stop() {
 
 void RouterProcess::signal(int sig) {
     if (pid_ > 0) kill(pid_, sig);
+}
+
+// Runs the ip tool with args, its output to out (when given); the exit status.
+static int run_ip(const std::vector<std::string>& args, std::string* out = nullptr) {
+    int pipefd[2];
+    if (pipe(pipefd) != 0) return -1;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, pipefd[1], 1);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addclose(&fa, pipefd[0]);
+    std::vector<std::string> copy = args;
+    std::vector<char*> argv;
+    std::string ip = "ip";
+    argv.push_back(ip.data());
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid;
+    int rc = posix_spawnp(&pid, "ip", &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(pipefd[1]);
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(pipefd[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    ::close(pipefd[0]);
+    if (rc != 0) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (out) *out = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TestNetns::TestNetns() {
+    static std::atomic<int> serial{0};
+    if (geteuid() != 0) {
+        reason_ = "making a network namespace needs root";
+        return;
+    }
+    int n = serial++;
+    int pid = static_cast<int>(getpid());
+    name_ = "kyrel_rt_" + std::to_string(pid) + "_" + std::to_string(n);
+    host_if_ = "krt" + std::to_string(pid % 1000000) + "h" + std::to_string(n % 10);
+    std::string inside_if = "krt" + std::to_string(pid % 1000000) + "n" + std::to_string(n % 10);
+    std::string addrs;
+    if (run_ip({"-o", "-4", "addr", "show"}, &addrs) != 0) {
+        reason_ = "the ip tool is not available";
+        return;
+    }
+    // A /30 block of 10.214.0.0/16 that no interface here uses yet.
+    for (int attempt = 0; attempt < 64 && host_addr_.empty(); attempt++) {
+        int block = (pid * 7 + n * 131 + attempt * 977) % 16384;
+        std::string base = "10.214." + std::to_string(block / 64) + ".";
+        int low = (block % 64) * 4;
+        bool used = false;
+        for (int k = 0; k < 4; k++)
+            if (addrs.find(" " + base + std::to_string(low + k) + "/") != std::string::npos)
+                used = true;
+        if (used) continue;
+        host_addr_ = base + std::to_string(low + 1);
+        inside_addr_ = base + std::to_string(low + 2);
+    }
+    if (host_addr_.empty()) {
+        reason_ = "no free private address block";
+        return;
+    }
+    if (run_ip({"netns", "add", name_}) != 0) {
+        reason_ = "cannot make a network namespace here";
+        return;
+    }
+    made_ = true;
+    const std::vector<std::vector<std::string>> steps = {
+        {"link", "add", host_if_, "type", "veth", "peer", "name", inside_if},
+        {"link", "set", inside_if, "netns", name_},
+        {"addr", "add", host_addr_ + "/30", "dev", host_if_},
+        {"link", "set", host_if_, "up"},
+        {"-n", name_, "addr", "add", inside_addr_ + "/30", "dev", inside_if},
+        {"-n", name_, "link", "set", inside_if, "up"},
+        {"-n", name_, "link", "set", "lo", "up"},
+    };
+    for (const auto& step : steps) {
+        if (run_ip(step) != 0) {
+            reason_ = "cannot set up the veth pair of the network namespace";
+            return;
+        }
+    }
+}
+
+TestNetns::~TestNetns() {
+    if (!made_) return;
+    run_ip({"netns", "del", name_});  // takes the veth pair with it
+    run_ip({"link", "del", host_if_});
+}
+
+int TestNetns::connect_from_inside(int port) {
+    if (!ok()) return -1;
+    int fd = -1;
+    // Only this thread enters the namespace; its socket stays there.
+    std::thread t([&] {
+        int ns = open(("/var/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
+        if (ns < 0) return;
+        int entered = setns(ns, CLONE_NEWNET);
+        ::close(ns);
+        if (entered != 0) return;
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        if (s < 0) return;
+        timeval tv{15, 0};
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, host_addr_.c_str(), &a.sin_addr);
+        if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            ::close(s);
+            return;
+        }
+        fd = s;
+    });
+    t.join();
+    return fd;
 }
 
 RunResult run_router_once(const TempDir& dir, const std::vector<std::string>& args) {

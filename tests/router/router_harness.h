@@ -75,6 +75,8 @@ class FrameClient {
     FrameClient() = default;
     ~FrameClient();
     bool connect(int port);
+    // Takes over a connected socket (the client then owns and closes it).
+    void adopt(int fd);
     bool send_raw(const std::string& bytes);
     bool request(const std::string& json, std::string* reply);
     // Convenience: the reply, or "<transport failure>".
@@ -105,6 +107,29 @@ class RouterProcess {
     const TempDir& dir_;
     int port_;
     pid_t pid_ = -1;
+};
+
+// A network namespace of the test's own, joined to this one by a veth pair
+// with two private addresses (10.214.x.y/30), so that a client can reach
+// the router from an address other than loopback. Removed when destroyed.
+// Traffic goes only between the two ends of the pair.
+class TestNetns {
+  public:
+    TestNetns();
+    ~TestNetns();
+    bool ok() const { return reason_.empty(); }
+    // Why the namespace could not be made (the test then skips).
+    const std::string& reason() const { return reason_; }
+    // This side's address, where a router listening on every address is reached.
+    const std::string& host_address() const { return host_addr_; }
+    const std::string& inside_address() const { return inside_addr_; }
+    // A TCP connection made inside the namespace to host_address():port;
+    // -1 when it fails.
+    int connect_from_inside(int port);
+
+  private:
+    std::string name_, host_if_, reason_, host_addr_, inside_addr_;
+    bool made_ = false;
 };
 
 struct RunResult {

@@ -135,10 +135,9 @@ TEST_F(RoutingTest, PermissionsFollowGrantsAndClasses) {
          "user is not allowed to use this database"},
         {"owner", "opw", R"({"action":"execute","sql":"use hr"})",
          "user is not allowed to use this database"},
-        {"owner", "opw", R"({"action":"sql","sql":"CREATE DATABASE x"})",
+        {"admin", "apw", R"({"action":"sql","sql":"CREATE DATABASE x"})",
          "CREATE DATABASE through router is not supported in phase 1; add the database route to "
          "kyreldb_router.config"},
-        {"owner", "opw", R"({"action":"create_database","database":"x"})", ""},
         {"owner", "opw", R"({"action":"sql","sql":"LOGIN x"})", "invalid LOGIN syntax"},
         {"owner", "opw", R"({"action":"sql"})", "missing sql"},
         {"twin1", "t1", R"j({"action":"sql","sql":"CALL p()"})j",
@@ -152,6 +151,57 @@ TEST_F(RoutingTest, PermissionsFollowGrantsAndClasses) {
         else
             EXPECT_EQ(json_get(r, "ok"), "true") << c.user << " " << c.request << " -> " << r;
     }
+}
+
+// The backend keeps its reports and its user and database management for
+// its administrators, and so does the router, whatever grants or backend
+// user a router user has.
+TEST_F(RoutingTest, ServerReportsAndManagementNeedARouterAdministrator) {
+    const char* const reports[] = {
+        R"({"action":"sql","sql":"SHOW STATS"})",
+        R"({"action":"sql","sql":"show wal"})",
+        R"({"action":"query","sql":"SHOW\nWORKERS"})",
+        R"({"action":"execute","sql":"  SHOW MEMORY;"})",
+        R"({"action":"sql","sql":"SHOW PERFORMANCE"})",
+        R"({"action":"sql","sql":"SHOW CURSORS"})",
+        R"({"action":"show_performance"})",
+        R"({"action":"show_memory"})",
+        R"({"action":"show_cursors"})",
+        R"({"action":"show_wal"})",
+        R"({"action":"Show_Workers"})",
+    };
+    const char* const management[] = {
+        R"({"action":"sql","sql":"CREATE USER spy IDENTIFIED BY 'pw'"})",
+        R"({"action":"sql","sql":"create\tuser spy identified by 'pw'"})",
+        R"({"action":"sql","sql":"GRANT\u0020FULL ON config_db TO spy"})",
+        R"({"action":"execute","sql":"GRANT FULL ON config_db TO spy"})",
+        R"({"action":"create_user","username":"spy","password":"pw"})",
+        R"({"action":"grant_role","username":"spy","database":"config_db","role":"FULL"})",
+        R"({"action":"create_database","database":"loot"})",
+        R"({"action":"sql","sql":"CREATE DATABASE loot"})",
+    };
+    // Requests other than the health probes' pings.
+    auto forwarded = [&] {
+        size_t n = 0;
+        for (const std::string& r : b1_.requests())
+            if (json_get(r, "action") != "ping") n++;
+        return n;
+    };
+    size_t seen = forwarded();
+    for (const char* user : {"reader", "owner", "writer"}) {
+        auto c = login(user, std::string(user).substr(0, 1) + "pw");
+        for (const char* req : reports)
+            EXPECT_EQ(json_get(c->req(req), "error"), "router admin permission required")
+                << user << " " << req;
+        for (const char* req : management)
+            EXPECT_EQ(json_get(c->req(req), "error"), "router admin permission required")
+                << user << " " << req;
+    }
+    EXPECT_EQ(forwarded(), seen) << "nothing refused reached the backend";
+    auto admin = login("admin", "apw");
+    for (const char* req : reports) EXPECT_EQ(json_get(admin->req(req), "backend"), "b1") << req;
+    for (size_t i = 0; i + 1 < sizeof management / sizeof management[0]; i++)
+        EXPECT_EQ(json_get(admin->req(management[i]), "backend"), "b1") << management[i];
 }
 
 TEST_F(RoutingTest, ReportsShowHealthAndClients) {

@@ -108,14 +108,20 @@ TEST_F(Checkpoint, PinnedTableKeepsWholeChainButMovesSegment) {
     EXPECT_FALSE(file_exists(std::string(kSegDir) + "seg_000001.dat"));
 }
 
-TEST_F(Checkpoint, SequenceFilesGiveZeroWhenAbsentAndRejectJunk) {
+TEST_F(Checkpoint, SequenceFilesGiveZeroWhenAbsentAndRefuseJunk) {
     EXPECT_EQ(db_checkpoint_get("nosuch"), 0u);
-    kt::write_file("kyreldb_data/bootstrap.checkpoint.meta", "12 13\n");
-    g_checkpoint_seq = 5;
-    checkpoint_meta_load();
-    EXPECT_EQ(g_checkpoint_seq.load(), 5u);
+    char err[512] = "";
+    for (const char* junk : {"12 13\n", "", "x\n", "12x\n"}) {
+        kt::write_file("kyreldb_data/bootstrap.checkpoint.meta", junk);
+        g_checkpoint_seq = 5;
+        EXPECT_EQ(checkpoint_meta_load(err, sizeof err), -1) << junk;
+        EXPECT_NE(strstr(err, "bootstrap.checkpoint.meta: does not hold a checkpoint number"),
+                  nullptr)
+            << err;
+        EXPECT_EQ(g_checkpoint_seq.load(), 5u);
+    }
     kt::write_file("kyreldb_data/bootstrap.checkpoint.meta", "900\n");
-    checkpoint_meta_load();
+    ASSERT_EQ(checkpoint_meta_load(err, sizeof err), 0) << err;
     EXPECT_EQ(g_checkpoint_seq.load(), 900u);
     EXPECT_GT(next_seq(), 900u);
 }

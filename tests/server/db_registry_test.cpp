@@ -51,7 +51,7 @@ TEST_F(RegistryTest, FreshDirectoryAndExistingList) {
     ASSERT_EQ(databases_load(err, sizeof err), 0) << err;
     EXPECT_EQ(meta(), "default\nconfig_db\n");
 
-    write_meta("  sales \n\nbad__name\nSALES\n");
+    write_meta("  sales \n\nbad__name\n");
     ASSERT_EQ(databases_load(err, sizeof err), 0) << err;
     // Stored names keep loading even when a client could not create them now.
     EXPECT_EQ(meta(), "sales\nbad__name\ndefault\nconfig_db\n");
@@ -59,6 +59,38 @@ TEST_F(RegistryTest, FreshDirectoryAndExistingList) {
     struct stat st;
     EXPECT_EQ(stat(KYREL_DATABASES_DIR "/sales/tables", &st), 0);
     EXPECT_NE(access(KYREL_DATA_ROOT "/databases.meta.tmp", F_OK), 0);  // temp file renamed
+
+    // A list that says nothing new is not written again (a full disk must
+    // still open): the file keeps its inode.
+    struct stat before, after;
+    ASSERT_EQ(stat(KYREL_DATA_ROOT "/databases.meta", &before), 0);
+    ASSERT_EQ(databases_load(err, sizeof err), 0) << err;
+    ASSERT_EQ(database_create_if_missing("sales", err, sizeof err), 0) << err;
+    ASSERT_EQ(stat(KYREL_DATA_ROOT "/databases.meta", &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino);
+}
+
+// Skipping a name would hide that database's tables: a damaged list is
+// refused with the file's name and what is wrong.
+TEST_F(RegistryTest, DamagedListIsRefusedWithItsName) {
+    const struct {
+        const char* text;
+        const char* what;
+    } cases[] = {
+        {"", "is empty"},
+        {"sales\ndefau", "cut short"},
+        {"sales\nSALES\n", "line 2: database SALES is listed twice"},
+        {"sales\nabcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyzabcdefghijklmnop\n",
+         "line 2: "},  // longer than a name may be
+    };
+    for (const auto& c : cases) {
+        write_meta(c.text);
+        char err[256] = "";
+        EXPECT_EQ(databases_load(err, sizeof err), -1) << c.text;
+        EXPECT_NE(strstr(err, "databases.meta: "), nullptr) << err;
+        EXPECT_NE(strstr(err, c.what), nullptr) << c.text << " -> " << err;
+        EXPECT_EQ(meta(), c.text);  // left as it was
+    }
 }
 
 TEST_F(RegistryTest, UnreadableFileIsAnErrorNotAReset) {

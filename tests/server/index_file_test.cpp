@@ -29,14 +29,11 @@ TEST_F(IndexFile, MetaLineFormatsAndLegacyForms) {
     EXPECT_EQ(read_file("kyreldb_data/databases/default/tables/t/indexes.meta"),
               "INDEX3 u btree 1 90 1 1 email 1 0\n");
 
-    std::string meta =
-        "INDEX by_name name\nINDEX2 two btree 80 off 2 email 0 1 n 1 0\n"
-        "INDEX3 bad btree 1 90 1 9 email 1 0\n";
-    for (int i = 0; i < 33; ++i) meta += "INDEX i" + std::to_string(i) + " n\n";
-    write_file("kyreldb_data/databases/default/tables/t/indexes.meta", meta);
+    const char* path = "kyreldb_data/databases/default/tables/t/indexes.meta";
+    write_file(path, "INDEX by_name email\nINDEX2 two btree 80 off 2 email 0 1 n 1 0\n\n");
     t_->index_count = 0;
-    load_indexes_meta();
-    ASSERT_EQ(t_->index_count, 32);
+    ASSERT_EQ(load_indexes_meta(err, sizeof err), 0) << err;
+    ASSERT_EQ(t_->index_count, 2);
     const IndexDef& legacy = t_->indexes[0];
     EXPECT_STREQ(legacy.name, "by_name");
     EXPECT_EQ(legacy.column_count, 1);
@@ -49,7 +46,35 @@ TEST_F(IndexFile, MetaLineFormatsAndLegacyForms) {
     EXPECT_EQ(two.columns[0].ascending, 0);
     EXPECT_EQ(two.columns[0].nulls_first, 1);
     EXPECT_STREQ(two.columns[1].name, "n");
-    EXPECT_STREQ(t_->indexes[2].name, "i0");  // the bad INDEX3 line is skipped
+}
+
+// A damaged indexes.meta would drop an index (a unique one lets duplicates
+// in): loading refuses it, naming the file and what is wrong.
+TEST_F(IndexFile, DamagedMetaIsRefusedWithItsName) {
+    std::string many;
+    for (int i = 0; i < 33; ++i) many += "INDEX i" + std::to_string(i) + " n\n";
+    const struct {
+        const char* text;
+        const char* what;
+    } cases[] = {
+        {"INDEX3 u btree 1 90 1 1 email 1 0", "cut short"},
+        {"INDEX3 u btree 1 90 1 1 email 1\n", "line 1: not an index line"},
+        {"INDEX3 bad btree 1 90 1 9 email 1 0\n", "line 1: not an index line"},
+        {"INDEX3 u btree 1 90 1 1 email 1 0 extra\n", "line 1: not an index line"},
+        {"INDEX3 u btree 1 90 1 1 email 1 0\nJUNK\n", "line 2: not an index line"},
+        {"INDEX3 u btree 1 90 1 1 emaik 1 0\n", "over column emaik"},
+        {"INDEX u email\nINDEX U n\n", "line 2: index listed twice"},
+        {many.c_str(), "line 33: more indexes than a table can hold"},
+    };
+    for (const auto& c : cases) {
+        write_file("kyreldb_data/databases/default/tables/t/indexes.meta", c.text);
+        t_->index_count = 0;
+        char err[512] = "";
+        EXPECT_EQ(load_indexes_meta(err, sizeof err), -1) << c.text;
+        EXPECT_NE(strstr(err, "kyreldb_data/databases/default/tables/t/indexes.meta: "), nullptr)
+            << err;
+        EXPECT_NE(strstr(err, c.what), nullptr) << c.text << " -> " << err;
+    }
 }
 
 TEST_F(IndexFile, LastEventPerKeyDecidesFileLookups) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -212,13 +213,13 @@ TEST_F(JoinTables, ProjectionOrderLimitAndLeftJoin) {
     } cases[] = {
         {"SELECT o.id, city FROM jorders o JOIN jcustomers c ON o.customer_id = c.id ORDER BY o.id",
          R"({"ok":true,"rows":[{"o.id":1,"city":"x"},{"o.id":2,"city":"x"},{"o.id":3,"city":"y"}]})"},
-        // Text order: "10" sorts before "9".
+        // An int column orders as numbers: 9 before 10.
         {"SELECT o.amount FROM jorders o JOIN jcustomers c ON o.customer_id = c.id "
          "WHERE c.id = 1 ORDER BY o.amount",
-         R"({"ok":true,"rows":[{"o.amount":10},{"o.amount":9}]})"},
+         R"({"ok":true,"rows":[{"o.amount":9},{"o.amount":10}]})"},
         {"SELECT o.amount FROM jorders o JOIN jcustomers c ON o.customer_id = c.id "
          "WHERE c.id = 1 ORDER BY o.amount DESC",
-         R"({"ok":true,"rows":[{"o.amount":9},{"o.amount":10}]})"},
+         R"({"ok":true,"rows":[{"o.amount":10},{"o.amount":9}]})"},
         {"SELECT o.id FROM jorders o JOIN jcustomers c ON o.customer_id = c.id ORDER BY o.id LIMIT "
          "2",
          R"({"ok":true,"rows":[{"o.id":1},{"o.id":2}]})"},
@@ -264,6 +265,109 @@ TEST_F(JoinTables, LooseOnMatchingNullsAndSelfJoin) {
     // A row without a parent matches nothing; the aliases keep the sides apart.
     EXPECT_EQ(run("SELECT a.id, b.id FROM jnodes a JOIN jnodes b ON a.parent = b.id ORDER BY a.id"),
               R"({"ok":true,"rows":[{"a.id":2,"b.id":1},{"a.id":3,"b.id":2}]})");
+}
+
+// Values of each numeric type on both sides of ON and under ORDER BY, and
+// strings written with and without escapes (run() as for JoinTables, over a
+// data directory of this suite's own).
+class JoinTyped : public JoinTables {
+  protected:
+    static void SetUpTestSuite() {
+        enter_data_dir("/tmp/kyrel_join_typed_XXXXXX");
+        for (const char* name : {"ja", "jb"})
+            create_table(name, {{"id", COL_TYPE_INT},
+                                {"i", COL_TYPE_INT},
+                                {"t", COL_TYPE_TIMESTAMP},
+                                {"d", COL_TYPE_DOUBLE},
+                                {"s", COL_TYPE_STRING}});
+        // 2^53 + 1 is an int no double holds: it must not meet the double 2^53.
+        for (const char* r : {R"({"id":1,"i":1,"t":100,"d":1,"s":"1"})",
+                              R"({"id":2,"i":0,"t":9,"d":2.5,"s":"caf\u00e9"})",
+                              R"({"id":3,"i":9007199254740993,"t":10,"d":10,"s":"b"})",
+                              R"({"id":4,"i":100,"d":9,"s":"a"})"})
+            insert_row("ja", r);
+        for (const char* r : {R"({"id":11,"i":1,"t":1,"d":1.0,"s":"1.0"})",
+                              R"({"id":12,"i":2,"t":100,"d":-0.0,"s":"caf\u00e9"})",
+                              R"({"id":13,"i":3,"t":2,"d":9007199254740992,"s":"1"})",
+                              R"({"id":14,"i":4,"t":3,"d":1e2,"s":"café"})",
+                              R"({"id":15,"i":5,"t":5,"d":2.50,"s":"a"})"})
+            insert_row("jb", r);
+    }
+    static void TearDownTestSuite() { leave_data_dir(); }
+    // The values of member key in the reply's rows, in reply order.
+    static std::vector<std::string> values(const std::string& reply, const char* key) {
+        std::vector<std::string> out;
+        const std::string needle = std::string("\"") + key + "\":";
+        for (size_t p = reply.find(needle); p != std::string::npos; p = reply.find(needle, p + 1)) {
+            size_t b = p + needle.size();
+            out.push_back(reply.substr(b, reply.find_first_of(",}", b) - b));
+        }
+        return out;
+    }
+    static std::string joined(const std::vector<std::string>& v) {
+        std::string out;
+        for (const std::string& x : v) out += (out.empty() ? "" : " ") + x;
+        return out;
+    }
+};
+
+TEST_F(JoinTyped, OnComparesNumbersBetweenNumericColumns) {
+    struct Case {
+        const char* on;
+        const char* pairs;  // "a.id:b.id" of the matches, sorted
+    } cases[] = {
+        // int against double: 1 = 1.0, 0 = -0.0, 100 = 1e2; 2^53 + 1 != 2^53.
+        {"a.i = b.d", "1:11 2:12 4:14"},
+        {"b.d = a.i", "1:11 2:12 4:14"},
+        {"a.d = b.d", "1:11 2:15"},  // 2.5 = 2.50
+        {"a.i = b.t", "1:11 4:12"},  // int against timestamp
+        {"a.t = b.d", "1:14"},
+        {"a.t = b.t", "1:12"},
+        // A numeric column against a string column keeps the text match: the
+        // int 1 meets "1" but not "1.0".
+        {"a.i = b.s", "1:13"},
+        // Strings match decoded: the escaped and the plain e-acute are one text.
+        {"a.s = b.s", "1:13 2:12 2:14 4:15"},
+        // Both references on one side: int 1 = double 1 in row 1.
+        {"a.i = a.d", "1:11 1:12 1:13 1:14 1:15"},
+    };
+    for (const Case& c : cases) {
+        std::string r = run(std::string("SELECT a.id, b.id FROM ja a JOIN jb b ON ") + c.on);
+        std::vector<std::string> a = values(r, "a.id"), b = values(r, "b.id"), pairs;
+        ASSERT_EQ(a.size(), b.size()) << r;
+        for (size_t i = 0; i < a.size(); ++i) pairs.push_back(a[i] + ":" + b[i]);
+        std::sort(pairs.begin(), pairs.end());
+        EXPECT_EQ(joined(pairs), c.pairs) << c.on << " -> " << r;
+    }
+}
+
+TEST_F(JoinTyped, OrderByFollowsTheColumnType) {
+    struct Case {
+        const char* sql;
+        const char* ids;  // a.id in reply order
+    } cases[] = {
+        // Every left row has one partner (a.id = b.i).
+        {"ON a.id = b.i ORDER BY a.i", "2 1 4 3"},  // int: 0, 1, 100, 2^53 + 1
+        {"ON a.id = b.i ORDER BY a.i DESC", "3 4 1 2"},
+        {"ON a.id = b.i ORDER BY a.d", "1 2 4 3"},  // double: 1, 2.5, 9, 10
+        {"ON a.id = b.i ORDER BY a.d DESC", "3 4 2 1"},
+        {"ON a.id = b.i ORDER BY a.t", "2 3 1 4"},       // timestamp: 9, 10, 100, no t last
+        {"ON a.id = b.i ORDER BY a.t DESC", "4 1 3 2"},  // ... and first descending
+        {"ON a.id = b.i ORDER BY a.s", "1 4 3 2"},       // bytes: "1", "a", "b", "café"
+        {"ON a.id = b.i ORDER BY a.s DESC", "2 3 4 1"},
+        // Left row 4 has no partner: its b.d is null, last ascending, first
+        // descending.
+        {"LEFT JOIN ON a.id = b.t ORDER BY b.d", "1 3 2 4"},  // 1.0, 1e2, 2^53, null
+        {"LEFT JOIN ON a.id = b.t ORDER BY b.d DESC", "4 2 3 1"},
+    };
+    for (const Case& c : cases) {
+        std::string tail = c.sql;
+        const bool left = tail.rfind("LEFT JOIN ", 0) == 0;
+        if (left) tail = tail.substr(10);
+        std::string r = run(std::string("SELECT a.id, b.d FROM ja a ") +
+                            (left ? "LEFT JOIN" : "JOIN") + " jb b " + tail);
+        EXPECT_EQ(joined(values(r, "a.id")), c.ids) << c.sql << " -> " << r;
+    }
 }
 
 TEST_F(JoinTables, OutputColumnErrorsFailTheQuery) {

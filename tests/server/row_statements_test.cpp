@@ -88,6 +88,25 @@ TEST_F(RowStatementsTest, WrittenNamesResolveInTheSessionDatabaseOnly) {
             EXPECT_STREQ(e, c.message) << c.name;
         }
     }
+    // Row changes to a system table: the administrator on a local connection
+    // only.
+    struct Who {
+        uint32_t admin, local;
+        bool allowed;
+    } whos[] = {{1, 1, true}, {1, 0, false}, {0, 1, false}};
+    for (const Who& w : whos) {
+        Session s = s_;
+        s.authenticated = 1;
+        s.is_admin = w.admin;
+        s.from_localhost = w.local;
+        SessionTable st;
+        char e[128] = "";
+        int rc = session_table_resolve(&s, "kyreldb_users", TableUse::Change, &st, e, sizeof e);
+        EXPECT_EQ(rc, w.allowed ? 0 : -1) << w.admin << w.local << ": " << e;
+        if (!w.allowed) {
+            EXPECT_STREQ(e, "cannot change system table");
+        }
+    }
     // In another database the plain name reaches that database's table.
     snprintf(s_.current_database, sizeof s_.current_database, "Sales");
     SessionTable st;

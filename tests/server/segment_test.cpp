@@ -33,18 +33,20 @@ class Segment : public kt::StorageTest {
         t_ = table("t");
         ASSERT_NE(t_, nullptr);
     }
-    // Writes `bytes` as segment 3 and loads it into a fresh table t.
-    void load_segment_bytes(const std::string& bytes) {
+    // Writes `bytes` as segment 3 and loads it into a fresh table t; the
+    // loaders' result, with their message in err_.
+    int load_segment_bytes(const std::string& bytes) {
         ensure_dir("kyreldb_data/databases/default/tables/t/segments");
         write_file("kyreldb_data/databases/default/tables/t/segments/seg_000003.dat", bytes);
         write_file("kyreldb_data/databases/default/tables/t/manifest.meta",
                    "TABLE=t\nACTIVE_SEGMENT=3\nNEXT_SEGMENT=4\nCHECKPOINT_SEQ=0\n");
         drop_and_load();
-        manifests_load();
-        load_segments();
         t_ = table("t");
-        ASSERT_NE(t_, nullptr);
+        err_[0] = '\0';
+        if (manifests_load(err_, sizeof err_) != 0) return -1;
+        return load_segments(err_, sizeof err_);
     }
+    char err_[512] = "";
     Table* t_ = nullptr;
 };
 
@@ -77,33 +79,55 @@ TEST_F(Segment, ManifestBytesAndNextSegmentDefault) {
         write_file("kyreldb_data/databases/default/tables/t/manifest.meta", text);
         t_->next_segment = 9;
         t_->active_segment = 0;
-        manifests_load();
+        ensure_dir("kyreldb_data/databases/default/tables/t/segments");
+        write_file("kyreldb_data/databases/default/tables/t/segments/seg_000002.dat", "");
+        ASSERT_EQ(manifests_load(err, sizeof err), 0) << err;
         EXPECT_EQ(t_->active_segment, 2u) << text;
         EXPECT_EQ(t_->next_segment, text[17] == 'N' ? 1u : 9u) << text;
     }
 }
 
-TEST_F(Segment, LoadStopsAtDamageAndKeepsEarlierRecords) {
+// A segment is synced before its manifest names it, so anything but whole
+// records of the writer's form is damage: loading refuses it, naming the
+// file, the record and what is wrong, rather than drop rows or serve a row
+// that is not JSON.
+TEST_F(Segment, DamagedSegmentIsRefusedWithItsName) {
     const std::string r1 = record(9, "k1", R"({"id":"k1","v":1})");
     const std::string r2 = record(9, "k2", R"({"id":"k2","v":2})");
     const std::string r3 = record(9, "k3", R"({"id":"k3","v":3})");
+    std::string tomb = r3;
+    tomb[8] = 1;
     struct Case {
         const char* name;
         std::string bytes;
+        const char* what;
     } cases[] = {
-        {"cut in the third record", r1 + r2 + r3.substr(0, r3.size() - 4)},
+        {"cut in the third record", r1 + r2 + r3.substr(0, r3.size() - 4), "record 3 at offset"},
         // A length of 4 GiB - 1 must not be allocated: it runs past the file.
         {"huge key length",
-         r1 + r2 + le64(9) + std::string(1, '\0') + le32(0xFFFFFFFFu) + le32(2) + "xx"},
+         r1 + r2 + le64(9) + std::string(1, '\0') + le32(0xFFFFFFFFu) + le32(2) + "xx",
+         "run past the end"},
         {"huge json length",
-         r1 + r2 + le64(9) + std::string(1, '\0') + le32(1) + le32(0xFFFFFFF0u) + "k"},
+         r1 + r2 + le64(9) + std::string(1, '\0') + le32(1) + le32(0xFFFFFFF0u) + "k",
+         "run past the end"},
+        {"flipped quote", r1 + record(9, "k2", R"({"id":"k2","v":2#)"), "not a valid JSON object"},
+        {"flipped colon", r1 + record(9, "k2", R"({"id";"k2","v":2})"), "not a valid JSON object"},
+        {"row text", r1 + record(9, "k2", "k2 v 2"), "not a valid JSON object"},
+        {"no key member", r1 + record(9, "k2", R"({"ie":"k2","v":2})"), "lacks its key"},
+        {"other key", r1 + record(9, "k2", R"({"id":"k9","v":2})"), "differs from the row's key"},
+        {"tombstone", r1 + tomb, "marked deleted"},
+        {"other seq", r1 + record(10, "k2", R"({"id":"k2","v":2})"), "seq differs"},
     };
     for (const Case& c : cases) {
-        load_segment_bytes(c.bytes);
-        EXPECT_EQ(chain_length(t_), 2) << c.name;
-        EXPECT_EQ(latest("t", "k2"), R"({"id":"k2","v":2})") << c.name;
-        EXPECT_EQ(latest("t", "k3"), "") << c.name;
+        EXPECT_EQ(load_segment_bytes(c.bytes), -1) << c.name;
+        EXPECT_NE(strstr(err_, "kyreldb_data/databases/default/tables/t/segments/seg_000003.dat: "),
+                  nullptr)
+            << c.name << ": " << err_;
+        EXPECT_NE(strstr(err_, c.what), nullptr) << c.name << ": " << err_;
     }
+    ASSERT_EQ(load_segment_bytes(r1 + r2 + r3), 0) << err_;
+    EXPECT_EQ(chain_length(t_), 3);
+    EXPECT_EQ(latest("t", "k3"), R"({"id":"k3","v":3})");
     // Rows from a segment push the sequence counter above their seq.
     EXPECT_GT(next_seq(), 9u);
 }
@@ -112,10 +136,12 @@ TEST_F(Segment, LoadStopsAtDamageAndKeepsEarlierRecords) {
 // escapes: loading takes the key from the row again, so a lookup by the
 // decoded text finds it, and keys already in form are kept as they are.
 TEST_F(Segment, OldEscapedKeysLoadInTheirDecodedForm) {
-    load_segment_bytes(record(9, "a\\\"b", R"({"id":"a\"b","v":1})") +
-                       record(9, "\\\\", R"({"id":"\\","v":2})") +
-                       record(9, "\\\\\\\\", R"({"id":"\\\\","v":3})") +
-                       record(9, "plain", R"({"id":"plain","v":4})"));
+    ASSERT_EQ(load_segment_bytes(record(9, "a\\\"b", R"({"id":"a\"b","v":1})") +
+                                 record(9, "\\\\", R"({"id":"\\","v":2})") +
+                                 record(9, "\\\\\\\\", R"({"id":"\\\\","v":3})") +
+                                 record(9, "plain", R"({"id":"plain","v":4})")),
+              0)
+        << err_;
     EXPECT_EQ(latest("t", "a\"b"), R"({"id":"a\"b","v":1})");
     EXPECT_EQ(latest("t", "\\"), R"({"id":"\\","v":2})");
     EXPECT_EQ(latest("t", "\\\\"), R"({"id":"\\\\","v":3})");
@@ -173,17 +199,34 @@ TEST_F(Segment, StartUpRemovesFilesACrashLeftBehind) {
     EXPECT_EQ(latest("t", "a"), R"({"id":"a","v":1})");
     EXPECT_EQ(latest("t", "b"), R"({"id":"b","v":2})");
 
-    // Manifests that cannot be trusted to name the only segment: none named,
-    // one that is not there, a number that does not read cleanly.
-    for (const char* manifest :
-         {"TABLE=t\nNEXT_SEGMENT=3\n", "TABLE=t\nACTIVE_SEGMENT=7\nNEXT_SEGMENT=8\n",
-          "TABLE=t\nACTIVE_SEGMENT=2x\nNEXT_SEGMENT=3\n",
-          "TABLE=t\nACTIVE_SEGMENT=\nNEXT_SEGMENT=3\n"}) {
+    // Manifests that cannot be trusted to name the only segment (none named,
+    // one that is not there, a number that does not read cleanly, a cut or
+    // missing file) refuse the start, naming the manifest, and remove nothing.
+    const struct {
+        const char* manifest;  // nullptr: the file is deleted
+        const char* what;
+    } damaged[] = {
+        {"TABLE=t\nNEXT_SEGMENT=3\n", "has no ACTIVE_SEGMENT line"},
+        {"TABLE=t\nACTIVE_SEGMENT=7\nNEXT_SEGMENT=8\n", "seg_000007.dat, which is missing"},
+        {"TABLE=t\nACTIVE_SEGMENT=2x\nNEXT_SEGMENT=3\n", "line 2 is not a manifest line"},
+        {"TABLE=t\nACTIVE_SEGMENT=\nNEXT_SEGMENT=3\n", "line 2 is not a manifest line"},
+        {"TABLE=t\nACTIVE_SEGMENT=2\nNEXT_SEGM", "cut short"},
+        {"", "is empty"},
+        {nullptr, "is missing, but"},
+    };
+    for (const auto& d : damaged) {
         write_file(segs + "/seg_000003.dat", segment);
-        write_file(tdir + "/manifest.meta", manifest);
-        kt::restart();
-        EXPECT_TRUE(kt::file_exists(segs + "/" + active)) << manifest;
-        EXPECT_TRUE(kt::file_exists(segs + "/seg_000003.dat")) << manifest;
+        if (d.manifest)
+            write_file(tdir + "/manifest.meta", d.manifest);
+        else
+            unlink((tdir + "/manifest.meta").c_str());
+        kt::drop_memory_state();
+        char err[512] = "";
+        EXPECT_EQ(kyrel_storage::load_storage(err, sizeof err), -1) << d.what;
+        EXPECT_NE(strstr(err, "tables/t/manifest.meta: "), nullptr) << err;
+        EXPECT_NE(strstr(err, d.what), nullptr) << err;
+        EXPECT_TRUE(kt::file_exists(segs + "/" + active)) << d.what;
+        EXPECT_TRUE(kt::file_exists(segs + "/seg_000003.dat")) << d.what;
     }
 }
 

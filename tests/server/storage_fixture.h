@@ -111,7 +111,7 @@ class StorageTest : public ::testing::Test {
         kt::drop_memory_state();
         char err[256];
         ASSERT_EQ(databases_load(err, sizeof err), 0) << err;
-        catalog_load();
+        ASSERT_EQ(catalog_load(err, sizeof err), 0) << err;
     }
 
     Table* table(const char* internal) {

@@ -68,12 +68,15 @@ TEST(UpdateParse, StatementsToFields) {
     EXPECT_EQ(u.cols, (std::vector<std::string>{"name", "score"}));
     EXPECT_EQ(u.vals, (std::vector<std::string>{"'x'", "5"}));
 
+    // The key literal comes back as written, trimmed outside its quotes only:
+    // the caller reads it the way SELECT reads its key literal.
     struct KeyCase {
         const char* where;
         const char* key;
     } keys[] = {
-        {"id = 'k1'", "k1"},     {"id = \"k1\"", "k1"},         {"id = 'a\\'b'", "a'b"},
-        {"id = 'a\\\\'", "a\\"}, {"id = 'x AND y'", "x AND y"},
+        {"id = 'k1'", "'k1'"},           {"id = \"k1\"", "\"k1\""},  {"id = 'a\\'b'", "'a\\'b'"},
+        {"id = 'x AND y'", "'x AND y'"}, {"id =  ' b '  ", "' b '"}, {"id = ''", "''"},
+        {"id = null", "null"},
     };
     for (const auto& k : keys) {
         Update r = update(std::string("UPDATE t SET a = 1 WHERE ") + k.where);
@@ -193,8 +196,9 @@ TEST(DeleteParse, StatementsToFields) {
         const char* key;
     } cases[] = {
         {"DELETE FROM t WHERE 'id' = 5", "t", "id", "5"},
-        {"delete from \"T\" where id = 'a\\'b';", "T", "id", "a'b"},
-        {"DELETE FROM t WHERE id='k=1'", "t", "id", "k=1"},
+        {"delete from \"T\" where id = 'a\\'b';", "T", "id", "'a\\'b'"},
+        {"DELETE FROM t WHERE id='k=1'", "t", "id", "'k=1'"},
+        {"DELETE FROM t WHERE id = \" lead\"", "t", "id", "\" lead\""},
     };
     for (const auto& c : cases) {
         Delete d = del(c.sql);

@@ -66,12 +66,12 @@ TEST_F(Replay, FlippedChecksumStopsOnlyItsOwnLog) {
     char err[256] = {0};
     kt::drop_memory_state();
     ASSERT_EQ(databases_load(err, sizeof err), 0);
-    checkpoint_meta_load();
-    db_checkpoint_load_all();
-    catalog_load();
-    manifests_load();
-    load_indexes_meta();
-    load_segments();
+    ASSERT_EQ(checkpoint_meta_load(err, sizeof err), 0) << err;
+    ASSERT_EQ(db_checkpoint_load_all(err, sizeof err), 0) << err;
+    ASSERT_EQ(catalog_load(err, sizeof err), 0) << err;
+    ASSERT_EQ(manifests_load(err, sizeof err), 0) << err;
+    ASSERT_EQ(load_indexes_meta(err, sizeof err), 0) << err;
+    ASSERT_EQ(load_segments(err, sizeof err), 0) << err;
     EXPECT_EQ(replay_wal(err, sizeof err), -1);
     EXPECT_STREQ(err, "WAL checksum mismatch");
     EXPECT_EQ(latest("t", "a"), R"({"id":"a","v":1})");

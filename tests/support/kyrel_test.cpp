@@ -64,8 +64,11 @@ bool write_file(const std::string& path, const std::string& text) {
 
 // Forks and execs the server in dir with its output captured there, in
 // "<out_name>.txt" and "<err_name>.txt".
+// env holds "NAME=value" entries that are added to (or replace those of) the
+// test's own environment.
 pid_t spawn_server(const std::string& dir, const std::vector<std::string>& args, int fd_limit,
-                   const std::string& out_name = "stdout", const std::string& err_name = "stderr") {
+                   const std::vector<std::string>& env = {}, const std::string& out_name = "stdout",
+                   const std::string& err_name = "stderr") {
     std::string bin = server_binary();
     std::vector<std::string> argv_s;
     argv_s.push_back(bin);
@@ -73,6 +76,19 @@ pid_t spawn_server(const std::string& dir, const std::vector<std::string>& args,
     std::vector<char*> argv;
     for (auto& a : argv_s) argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::vector<std::string> env_s;
+    for (char** e = environ; *e; e++) {
+        std::string entry = *e;
+        std::string name = entry.substr(0, entry.find('='));
+        bool replaced = false;
+        for (const auto& extra : env)
+            if (extra.compare(0, name.size() + 1, name + "=") == 0) replaced = true;
+        if (!replaced) env_s.push_back(entry);
+    }
+    env_s.insert(env_s.end(), env.begin(), env.end());
+    std::vector<char*> envp;
+    for (auto& e : env_s) envp.push_back(e.data());
+    envp.push_back(nullptr);
     std::string out_path = dir + "/" + out_name + ".txt";
     std::string err_path = dir + "/" + err_name + ".txt";
 
@@ -94,7 +110,7 @@ pid_t spawn_server(const std::string& dir, const std::vector<std::string>& args,
         rlimit rl{static_cast<rlim_t>(fd_limit), static_cast<rlim_t>(fd_limit)};
         setrlimit(RLIMIT_NOFILE, &rl);
     }
-    execv(argv[0], argv.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
 }
 
@@ -192,7 +208,7 @@ RunResult run_server_to_end(const std::string& dir, const std::string& name,
                             std::chrono::milliseconds timeout) {
     RunResult res;
     const std::string out_name = name + ".out", err_name = name + ".err";
-    pid_t pid = spawn_server(dir, args, 0, out_name, err_name);
+    pid_t pid = spawn_server(dir, args, 0, {}, out_name, err_name);
     if (pid > 0) {
         bool reaped = false;
         res.exit_status = wait_child(pid, Clock::now() + timeout, &reaped);
@@ -225,6 +241,15 @@ RunResult run_server_in(const std::string& dir, const std::vector<std::string>& 
 }
 
 TestServer::TestServer() : dir_(make_temp_dir()) {}
+
+void TestServer::set_env(const std::string& name, const std::string& value) {
+    std::string prefix = name + "=";
+    env_.erase(std::remove_if(
+                   env_.begin(), env_.end(),
+                   [&](const std::string& e) { return e.compare(0, prefix.size(), prefix) == 0; }),
+               env_.end());
+    env_.push_back(prefix + value);
+}
 
 TestServer::~TestServer() {
     if (pid_ > 0) stop();
@@ -274,7 +299,7 @@ TestServer::Launch TestServer::launch(std::chrono::milliseconds deadline) {
     if (args.empty()) args = {"--port", std::to_string(port_)};
     const size_t out_before = stdout_text().size();
     const size_t err_before = stderr_text().size();
-    pid_ = spawn_server(dir_, args, fd_limit_);
+    pid_ = spawn_server(dir_, args, fd_limit_, env_);
     if (pid_ < 0) return error_ = "fork failed", Launch::kFailed;
 
     // Listening means this server printed its banner (it does so once its

@@ -70,6 +70,9 @@ class TestServer {
     void set_port(int port) { port_ = port; }
     // Limit on open descriptors of the child (RLIMIT_NOFILE); 0 = inherit.
     void set_fd_limit(int n) { fd_limit_ = n; }
+    // Adds NAME=value to the child's environment at every later start (a
+    // second call for the same name replaces the first).
+    void set_env(const std::string& name, const std::string& value);
 
     // Starts the server on a free port (chosen on the first start and kept on
     // restart) and waits until it has printed its banner and the port accepts
@@ -98,6 +101,7 @@ class TestServer {
     std::string config_;
     std::vector<std::string> args_;
     int fd_limit_ = 0;
+    std::vector<std::string> env_;  // "NAME=value"
     int port_ = 0;
     pid_t pid_ = -1;
     std::string error_;

@@ -43,16 +43,15 @@ inline void drop_memory_state() {
 }
 
 // The storage part of start-up in the server's order: loaders, log replay,
-// index rebuild. The result is that of the registry load, the only step
-// whose failure stops a start; the others report on standard error.
+// index rebuild. -1 with the message when a loader refuses the directory
+// (as the server then refuses to start); replay and rebuild report on
+// standard error.
 inline int load_storage(char* err, size_t errlen) {
-    if (databases_load(err, errlen) != 0) return -1;
-    checkpoint_meta_load();
-    db_checkpoint_load_all();
-    catalog_load();
-    manifests_load();
-    load_indexes_meta();
-    load_segments();
+    if (databases_load(err, errlen) != 0 || checkpoint_meta_load(err, errlen) != 0 ||
+        db_checkpoint_load_all(err, errlen) != 0 || catalog_load(err, errlen) != 0 ||
+        manifests_load(err, errlen) != 0 || load_indexes_meta(err, errlen) != 0 ||
+        load_segments(err, errlen) != 0)
+        return -1;
     char ignored[256];
     replay_wal(ignored, sizeof ignored);
     rebuild_all_indexes(ignored, sizeof ignored);
