@@ -41,9 +41,6 @@
 //
 // Usage: kyrel_load --port P --password PW [--user U] [--seconds S]
 //                   [--clients 8] [--queries N] [--database NAME] [--only W1,W2]
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -61,50 +58,12 @@
 #include <thread>
 #include <vector>
 
-#include "kyrel_frame.h"
+#include "bench_client.h"
 
 namespace {
 
-std::string jstr(const std::string& s) {
-    std::string o = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') o += '\\';
-        o += c;
-    }
-    return o + "\"";
-}
-
-class Conn {
-  public:
-    ~Conn() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool open(int port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (fd_ < 0) return false;
-        int one = 1;
-        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    }
-    // One request frame (header and text in one send), one reply frame.
-    bool ask(const std::string& json, std::string* reply) {
-        if (kyrel_frame_send(fd_, json.data(), json.size(), MSG_NOSIGNAL) != 0) return false;
-        uint32_t n = 0;
-        if (kyrel_frame_recv_header(fd_, &n) != KYREL_FRAME_OK) return false;
-        reply->resize(n);
-        return kyrel_recv_all(fd_, reply->data(), reply->size()) == 0;
-    }
-    bool sql(const std::string& statement, std::string* reply) {
-        return ask("{\"action\":\"sql\",\"sql\":" + jstr(statement) + "}", reply);
-    }
-
-  private:
-    int fd_ = -1;
-};
+using bench::Conn;
+using bench::jstr;
 
 bool is_ok(const std::string& r) { return r.find("\"ok\":true") != std::string::npos; }
 

@@ -50,6 +50,8 @@ const ServerConfig kDefaults = {
     300,                                        // cursor_idle_timeout_seconds
     3600,                                       // cursor_max_lifetime_seconds
     30000,                                      // frame_timeout_ms
+    30,                                         // login_timeout_seconds
+    256 * kMiB,                                 // max_reply_bytes
     "./kyreldb.config",                         // config_path
     "./kyreldb_data/bootstrap.checkpoint.meta"  // bootstrap_checkpoint_path
 };
@@ -111,6 +113,13 @@ void apply_setting(const char* key, const char* value) {
         set_ranged(value, 0, 604800, &c.cursor_max_lifetime_seconds, nullptr);
     else if (!strcmp(key, "FRAME_TIMEOUT_MS"))
         set_ranged(value, 1, 3600000, &c.frame_timeout_ms, nullptr);
+    else if (!strcmp(key, "LOGIN_TIMEOUT_SECONDS"))
+        set_ranged(value, 1, 86400, &c.login_timeout_seconds, nullptr);
+    else if (!strcmp(key, "MAX_REPLY_MB")) {
+        // A reply travels in one frame: at most 4095 MiB.
+        uint64_t v = parse_size_mb(value);
+        if (v != 0 && v <= 4095 * kMiB) c.max_reply_bytes = v;
+    }
 }
 
 }  // namespace

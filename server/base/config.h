@@ -23,7 +23,9 @@ struct ServerConfig {
     int32_t commit_group_wait_ms;
     int32_t cursor_idle_timeout_seconds;
     int32_t cursor_max_lifetime_seconds;
-    int32_t frame_timeout_ms;  // a started request frame must be complete within this
+    int32_t frame_timeout_ms;       // a started request frame must be complete within this
+    int32_t login_timeout_seconds;  // a connection not logged in by then is closed
+    uint64_t max_reply_bytes;       // largest reply built; larger ones get "reply too large"
     char config_path[256];
     char bootstrap_checkpoint_path[256];
 };

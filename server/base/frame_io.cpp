@@ -53,69 +53,107 @@ int send_json_response(int fd, const char* json) {
     return send_json_response_len(fd, json, json ? strlen(json) : 0);
 }
 
-namespace {
-
-int64_t now_ms() {
+int64_t frame_clock_ms() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// read_exact that gives up at deadline (monotonic ms; 0 = never): 0, -1
-// (closed or error) or FRAME_TIMED_OUT. Bytes already there are taken at
-// once; poll waits only when none are.
-int read_exact_until(int fd, void* dst, size_t n, int64_t deadline) {
-    if (deadline == 0) return read_exact(fd, dst, n);
-    char* p = static_cast<char*>(dst);
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = recv(fd, p + got, n - got, MSG_DONTWAIT);
-        if (r > 0) {
-            got += static_cast<size_t>(r);
-            continue;
-        }
-        if (r == 0) return -1;
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-        const int64_t left = deadline - now_ms();
-        if (left <= 0) return FRAME_TIMED_OUT;
-        pollfd pfd{fd, POLLIN, 0};
-        const int ready = poll(&pfd, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
-        if (ready < 0 && errno != EINTR) return -1;
-        if (ready == 0) return FRAME_TIMED_OUT;
+void frame_reader_reset(FrameReader* r) {
+    if (!r) return;
+    free(r->body);
+    memset(r, 0, sizeof *r);
+}
+
+namespace {
+
+// The first body allocation; later ones double up to the announced length.
+constexpr uint32_t kFirstBodyBytes = 64u * 1024u;
+
+// Room for at least one more body byte (and the NUL): false on no memory.
+bool reader_grow_body(FrameReader* r) {
+    if (r->body && r->body_got < r->len) {
+        if (r->body_cap - 1 > r->body_got) return true;
     }
-    return 0;
+    uint64_t cap = r->body_cap ? static_cast<uint64_t>(r->body_cap) * 2 : kFirstBodyBytes;
+    if (cap > static_cast<uint64_t>(r->len) + 1) cap = static_cast<uint64_t>(r->len) + 1;
+    char* grown = static_cast<char*>(realloc(r->body, static_cast<size_t>(cap)));
+    if (!grown) return false;
+    r->body = grown;
+    r->body_cap = static_cast<uint32_t>(cap);
+    return true;
+}
+
+// One non-blocking receive: bytes received, 0 when none are there yet
+// (FRAME_PENDING for the caller), -1 on peer close or error.
+ssize_t recv_now(int fd, void* dst, size_t n) {
+    for (;;) {
+        ssize_t got = recv(fd, dst, n, MSG_DONTWAIT);
+        if (got > 0) return got;
+        if (got == 0) return -1;
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
 }
 
 }  // namespace
+
+int frame_reader_step(FrameReader* r, int fd, char** out, uint32_t* len) {
+    if (out) *out = nullptr;
+    if (len) *len = 0;
+    if (!r || !out || !len) return FRAME_CLOSED;
+    while (r->head_got < sizeof r->head) {
+        ssize_t got = recv_now(fd, r->head + r->head_got, sizeof r->head - r->head_got);
+        if (got < 0) return FRAME_CLOSED;
+        if (got == 0) return FRAME_PENDING;
+        if (r->started_ms == 0) r->started_ms = frame_clock_ms();
+        r->head_got += static_cast<uint32_t>(got);
+        if (r->head_got == sizeof r->head) {
+            r->len = kyrel_frame_header_get(r->head);
+            if (r->len == 0 || r->len > KYREL_MAX_REQUEST_BYTES) return FRAME_BAD_SIZE;
+        }
+    }
+    while (r->body_got < r->len) {
+        if (!reader_grow_body(r)) return FRAME_NO_MEMORY;
+        ssize_t got = recv_now(fd, r->body + r->body_got, r->body_cap - 1 - r->body_got);
+        if (got < 0) return FRAME_CLOSED;
+        if (got == 0) return FRAME_PENDING;
+        r->body_got += static_cast<uint32_t>(got);
+    }
+    r->body[r->len] = '\0';
+    *out = r->body;
+    *len = r->len;
+    r->body = nullptr;
+    frame_reader_reset(r);
+    return FRAME_OK;
+}
 
 int read_request_frame(int fd, char** out, uint32_t* len, int timeout_ms) {
     if (out) *out = nullptr;
     if (len) *len = 0;
     if (!out || !len) return FRAME_CLOSED;
-    // The wait for the first byte is the idle time between requests: no
-    // limit. Whatever part of the header came with it is kept.
-    unsigned char head[4];
-    ssize_t first;
-    do {
-        first = recv(fd, head, sizeof head, 0);
-    } while (first < 0 && errno == EINTR);
-    if (first <= 0) return FRAME_CLOSED;
-    const int64_t deadline = timeout_ms > 0 ? now_ms() + timeout_ms : 0;
-    const size_t have = static_cast<size_t>(first);
-    int rc =
-        have < sizeof head ? read_exact_until(fd, head + have, sizeof head - have, deadline) : 0;
-    if (rc != 0) return rc == FRAME_TIMED_OUT ? FRAME_TIMED_OUT : FRAME_CLOSED;
-    const uint32_t n = kyrel_frame_header_get(head);
-    if (n == 0 || n > KYREL_MAX_REQUEST_BYTES) return FRAME_BAD_SIZE;
-    char* body = static_cast<char*>(calloc(static_cast<size_t>(n) + 1, 1));
-    if (!body) return FRAME_NO_MEMORY;
-    rc = read_exact_until(fd, body, n, deadline);
-    if (rc != 0) {
-        free(body);
-        return rc == FRAME_TIMED_OUT ? FRAME_TIMED_OUT : FRAME_CLOSED;
+    FrameReader r{};
+    for (;;) {
+        int rc = frame_reader_step(&r, fd, out, len);
+        if (rc != FRAME_PENDING) {
+            frame_reader_reset(&r);
+            return rc;
+        }
+        // The wait for the first byte is the idle time between requests: no
+        // limit. From that byte on the frame has timeout_ms to complete.
+        int wait = -1;
+        if (r.started_ms != 0 && timeout_ms > 0) {
+            const int64_t left = r.started_ms + timeout_ms - frame_clock_ms();
+            if (left <= 0) {
+                frame_reader_reset(&r);
+                return FRAME_TIMED_OUT;
+            }
+            wait = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+        }
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, wait) < 0 && errno != EINTR) {
+            frame_reader_reset(&r);
+            return FRAME_CLOSED;
+        }
     }
-    *out = body;
-    *len = n;
-    return FRAME_OK;
 }

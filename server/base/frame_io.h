@@ -31,7 +31,32 @@ enum FrameReadResult {
     FRAME_BAD_SIZE = KYREL_FRAME_BAD_SIZE,    // length 0 or above KYREL_MAX_REQUEST_BYTES
     FRAME_NO_MEMORY = KYREL_FRAME_NO_MEMORY,  // body buffer could not be allocated: no reply
     FRAME_TIMED_OUT = -4,                     // the frame began but was not complete in time
+    FRAME_PENDING = -5,                       // FrameReader: no complete frame yet
 };
+
+// A request frame read in pieces, as bytes arrive, so that a reader never
+// waits for a slow client. The body grows with the bytes received (not with
+// the announced length), so a client that announces 8 MiB and sends nothing
+// holds little memory. A zeroed record is an empty reader.
+struct FrameReader {
+    unsigned char head[4];
+    uint32_t head_got;   // 0..4 header bytes received
+    uint32_t len;        // announced payload length, once the header is complete
+    uint32_t body_got;   // payload bytes received
+    uint32_t body_cap;   // bytes allocated for body (payload and a NUL)
+    char* body;          // owned
+    int64_t started_ms;  // monotonic ms of the frame's first byte; 0 = nothing read yet
+};
+// Takes the bytes that are already there without waiting (MSG_DONTWAIT):
+// FRAME_OK with the NUL-terminated body in *out (caller frees) and its length
+// in *len, the reader empty again; FRAME_PENDING when the socket has nothing
+// more yet; FRAME_CLOSED on peer close or error; FRAME_BAD_SIZE (nothing
+// after the header is read); FRAME_NO_MEMORY.
+int frame_reader_step(FrameReader* r, int fd, char** out, uint32_t* len);
+// Frees what the reader holds and empties it.
+void frame_reader_reset(FrameReader* r);
+// Monotonic clock in milliseconds (the clock of FrameReader::started_ms).
+int64_t frame_clock_ms();
 // Reads one request frame: *out receives a heap, NUL-terminated body of *len
 // bytes (caller frees with free()). On FRAME_BAD_SIZE nothing after the header
 // is read and the caller answers "invalid request size" and closes.

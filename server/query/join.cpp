@@ -399,13 +399,26 @@ int collect_join_tables(int li, int ri, RowsGuard* left, TableSchema* ls, RowsGu
 
 // The pairs the nested loop keeps, in its order: each left row with its ON
 // matches that pass the WHERE, and for LEFT JOIN a left row without matches
-// on its own when it passes.
-std::vector<JoinPair> match_pairs(const JoinSides& sides, const RowsGuard& left,
-                                  const RowsGuard& right) {
+// on its own when it passes. -1 with the reply-limit message once the pairs
+// alone take more memory than a reply may (json_buf.h).
+int match_pairs(const JoinSides& sides, const RowsGuard& left, const RowsGuard& right,
+                std::vector<JoinPair>* out, char* err, size_t errlen) {
     const JoinQuery* q = sides.q;
     const int where_type = q->has_where ? where_column_type(sides) : COL_TYPE_STRING;
     const OnMatcher on(sides, left.rows, left.count, right.rows, right.count);
-    std::vector<JoinPair> pairs;
+    std::vector<JoinPair>& pairs = *out;
+    // The pairs' memory, with the old array alive while it grows, stays
+    // within the reply limit.
+    auto keep = [&](const char* l, const char* r) {
+        if (pairs.size() == pairs.capacity()) {
+            const size_t grown = pairs.capacity() ? 2 * pairs.capacity() : 64;
+            if (reply_size_check((pairs.capacity() + grown) * sizeof(JoinPair), err, errlen) != 0)
+                return false;
+            pairs.reserve(grown);
+        }
+        pairs.push_back(JoinPair{l, r});
+        return true;
+    };
     std::vector<int> matches;
     for (int i = 0; i < left.count; ++i) {
         const char* lrow = left.rows[i].row_json;
@@ -413,13 +426,13 @@ std::vector<JoinPair> match_pairs(const JoinSides& sides, const RowsGuard& left,
         const bool matched = !matches.empty();
         for (int j : matches) {
             const char* rrow = right.rows[j].row_json;
-            if (pair_passes_where(sides, where_type, lrow, rrow))
-                pairs.push_back(JoinPair{lrow, rrow});
+            if (pair_passes_where(sides, where_type, lrow, rrow) && !keep(lrow, rrow)) return -1;
         }
-        if (q->left_join && !matched && pair_passes_where(sides, where_type, lrow, nullptr))
-            pairs.push_back(JoinPair{lrow, nullptr});
+        if (q->left_join && !matched && pair_passes_where(sides, where_type, lrow, nullptr) &&
+            !keep(lrow, nullptr))
+            return -1;
     }
-    return pairs;
+    return 0;
 }
 
 // ORDER BY over the pairs by the column's declared type, the order of a
@@ -477,6 +490,9 @@ int format_join_reply(const JoinSides& sides, const std::vector<JoinPair>& pairs
             set_err(err, errlen, msg ? msg : "oom");
             return -1;
         }
+        // The pairs count with the reply: both are this statement's memory.
+        if (reply_size_check(reply.size() + pairs.capacity() * sizeof(JoinPair), err, errlen) != 0)
+            return -1;
         ++written;
     }
     reply.append("]}");
@@ -509,7 +525,8 @@ int select_join_rows_json(const JoinQuery* q, char** out, char* err, size_t errl
     // The pairs and the reply live in growable containers: running out of
     // memory on the way ends the statement with its message.
     try {
-        std::vector<JoinPair> pairs = match_pairs(sides, left, right);
+        std::vector<JoinPair> pairs;
+        if (match_pairs(sides, left, right, &pairs, err, errlen) != 0) return -1;
         if (q->order_by[0] && pairs.size() > 1 && sort_pairs(sides, &pairs, err, errlen) != 0)
             return -1;
         return format_join_reply(sides, pairs, out, err, errlen);

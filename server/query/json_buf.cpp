@@ -1,5 +1,5 @@
-// JsonBuf growth and the small append helpers shared by every reply builder
-// of the query engine.
+// JsonBuf growth, the reply limit and the small append helpers shared by
+// every reply builder of the query engine.
 #include "query/json_buf.h"
 
 #include <cfloat>
@@ -8,15 +8,23 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/config.h"
 #include "base/err.h"
 #include "base/json_text.h"
 
-namespace {}  // namespace
+int reply_size_check(uint64_t bytes, char* err, size_t errlen) {
+    if (bytes <= g_cfg.max_reply_bytes) return 0;
+    set_errf(err, errlen, "reply too large (limit %llu MiB): narrow the query or use a cursor",
+             static_cast<unsigned long long>(g_cfg.max_reply_bytes >> 20));
+    return -1;
+}
 
 int ensure_json_buf_capacity(char** data, uint64_t* capacity, uint64_t needed, char* err,
                              size_t errlen) {
     if (!data || !capacity) return -1;
     if (*data && *capacity >= needed) return 0;
+    // needed counts the NUL after the text.
+    if (needed > 0 && reply_size_check(needed - 1, err, errlen) != 0) return -1;
     uint64_t cap = *capacity ? *capacity : JSON_BUF_INITIAL;
     while (cap < needed) {
         if (cap > UINT64_MAX / 2) {
@@ -25,6 +33,8 @@ int ensure_json_buf_capacity(char** data, uint64_t* capacity, uint64_t needed, c
         }
         cap *= 2;
     }
+    // Doubling stops at the reply limit: no reply buffer grows past it.
+    if (cap > g_cfg.max_reply_bytes + 1) cap = g_cfg.max_reply_bytes + 1;
     if (cap > SIZE_MAX) {
         set_err(err, errlen, "oom");
         return -1;

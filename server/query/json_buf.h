@@ -3,7 +3,7 @@
 //
 // A JsonBuf travels as three values: the heap text, the bytes allocated and
 // the bytes used (the text is NUL-terminated after every append). It grows
-// only by doubling. Reply buffers start at JSON_BUF_INITIAL bytes.
+// only by doubling, and never past the reply limit. Reply buffers start at JSON_BUF_INITIAL bytes.
 #pragma once
 
 #include <cstddef>
@@ -27,7 +27,13 @@ struct SelectRow {
     char* row_json;                // owned heap copy of the stored row JSON
 };
 
-// Makes sure *capacity >= needed: doubles *capacity until it reaches needed,
+// The reply limit (g_cfg.max_reply_bytes, MAX_REPLY_MB): 0 when a reply of
+// `bytes` bytes is allowed; else -1 with "reply too large (limit N MiB):
+// narrow the query or use a cursor". Every reply builder checks it while the
+// reply grows, so a reply's memory stops at the limit.
+int reply_size_check(uint64_t bytes, char* err, size_t errlen);
+
+// Makes sure *capacity >= needed (at most the reply limit, see above): doubles *capacity until it reaches needed,
 // then reallocates *data. 0 on success; -1 "oom" on allocation failure; -1
 // without a message when data or capacity is missing. A buffer with
 // capacity 0 starts from JSON_BUF_INITIAL.

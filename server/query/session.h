@@ -1,10 +1,11 @@
 // Session: the per-connection state of one client conversation.
 //
-// One Session lives on the connection worker's stack for the whole life of a
-// connection (handle_client). Jobs of that connection borrow it through
-// Job::session. No lock protects it: between requests only the connection
-// worker touches it, and while that worker waits for a write job the commit
-// thread is the only one that may change its login fields.
+// One Session lives in the connection's record (runtime/conn_events.h) for
+// the whole life of a connection. Jobs of that connection borrow it through
+// Job::session. No lock protects it: one connection worker at a time serves
+// the connection (the hand-over through the event set orders their
+// accesses), and while that worker waits for a write job the commit thread is
+// the only one that may change its login fields.
 #pragma once
 
 #include <cstdint>

@@ -182,6 +182,16 @@ int cursor_build_key_snapshot(Table* t, const char* internal, const SelectQuery*
         char** arr = nullptr;
         if (keys_to_array(&keys, &arr, err, errlen) != 0) return -1;
         const uint64_t mem = cursor_keys_memory_bytes(arr, total);
+        // What a cursor pins counts with the rows in memory: a snapshot that
+        // would take them past the memory limit is refused.
+        if (mem_current() + mem > g_cfg.memory_limit_bytes) {
+            free_string_array(arr, total);
+            set_errf(err, errlen,
+                     "cursor would exceed the memory limit (%llu MiB): close cursors or narrow "
+                     "the query",
+                     static_cast<unsigned long long>(g_cfg.memory_limit_bytes >> 20));
+            return -1;
+        }
         uint64_t token = 0;
         if (cursor_registry_register(internal, seq, mem, &token, err, errlen) != 0) {
             free_string_array(arr, total);

@@ -1,9 +1,12 @@
-// Connection loop: one Session per connection, one reply frame per request
-// frame (layout in connection.h). A bad frame length is answered with
-// "invalid request size" and ends the connection, as does a frame that is
-// not complete within g_cfg.frame_timeout_ms of its first byte; a request
-// that is not valid UTF-8, or that cannot be classified ("invalid request"),
-// gets its error reply and the connection stays.
+// Connection workers: one Session per connection, one reply frame per
+// request frame (layout in connection.h). A worker serves a connection only
+// while the event set (conn_events.h) reports bytes: it takes what is there,
+// answers a request once its frame is complete, and hands the connection
+// back. A bad frame length is answered with "invalid request size" and ends
+// the connection (a frame not complete within g_cfg.frame_timeout_ms of its
+// first byte is ended by the event set); a request that is not valid UTF-8,
+// or that cannot be classified ("invalid request"), gets its error reply and
+// the connection stays.
 #include "runtime/connection.h"
 
 #include <unistd.h>
@@ -18,11 +21,10 @@
 #include "base/text_util.h"
 #include "query/session.h"
 #include "runtime/classify.h"
+#include "runtime/conn_events.h"
 #include "runtime/dispatch.h"
 #include "runtime/job_queue.h"
-#include "runtime/peer_address.h"
 #include "runtime/server.h"
-#include "storage/roles.h"
 
 namespace {
 
@@ -32,70 +34,64 @@ void send_error(int fd, const char* message) {
     free(reply);
 }
 
-void session_init(Session* s, int fd) {
-    memset(s, 0, sizeof *s);
-    strcpy(s->current_database, "default");
-    if (peer_ip_string(fd, s->peer_address, sizeof s->peer_address) != 0 || !s->peer_address[0])
-        strcpy(s->peer_address, "unknown");
-    s->from_localhost = is_localhost_ip(s->peer_address) ? 1u : 0u;
+// Answers one complete request frame (body is freed here).
+void serve_request(Conn* c, char* body, uint32_t len) {
+    mark_activity();
+    // Nothing that is not UTF-8 gets past here, so names and values can
+    // only ever hold valid text and every reply that echoes them stays
+    // valid JSON. The frame was read whole: the connection goes on.
+    // An escaped lone surrogate would decode to no text either.
+    size_t bad_at = 0;
+    if (!utf8_valid(body, len, &bad_at) || !json_surrogates_paired(body, len, &bad_at)) {
+        free(body);
+        char msg[96];
+        snprintf(msg, sizeof msg, "request is not valid UTF-8 (byte %zu)", bad_at);
+        send_error(c->fd, msg);
+        return;
+    }
+    const char* refusal = nullptr;
+    Job* job = parse_request(body, &refusal);
+    free(body);
+    if (!job) {
+        send_error(c->fd, refusal ? refusal : "invalid request");
+        return;
+    }
+    job->client_fd = c->fd;
+    job->session = &c->session;
+    dispatch_job(job);
+    if (job->response) send_json_response(c->fd, job->response);
+    job_free(job);
+}
+
+// Takes the bytes a ready connection has and answers a request whose frame
+// is complete: true to keep the connection (back into the event set), false
+// to close it (peer gone, socket error, bad frame length).
+bool serve_ready_connection(Conn* c) {
+    char* body = nullptr;
+    uint32_t len = 0;
+    int rc = frame_reader_step(&c->reader, c->fd, &body, &len);
+    if (rc == FRAME_PENDING) return true;
+    if (rc == FRAME_BAD_SIZE) {
+        send_error(c->fd, "invalid request size");
+        return false;
+    }
+    if (rc != FRAME_OK) return false;  // peer closed, socket error or no memory
+    serve_request(c, body, len);
+    return true;
 }
 
 }  // namespace
-
-void handle_client(int fd) {
-    Session session;
-    session_init(&session, fd);
-
-    for (;;) {
-        char* body = nullptr;
-        uint32_t len = 0;
-        int rc = read_request_frame(fd, &body, &len, g_cfg.frame_timeout_ms);
-        if (rc == FRAME_BAD_SIZE) {
-            send_error(fd, "invalid request size");
-            break;
-        }
-        if (rc == FRAME_TIMED_OUT) {
-            // The frame can no longer be delimited: say why, then close.
-            send_error(fd, "request frame not completed in time");
-            break;
-        }
-        if (rc != FRAME_OK) break;  // peer closed, socket error or no memory
-
-        mark_activity();
-        // Nothing that is not UTF-8 gets past here, so names and values can
-        // only ever hold valid text and every reply that echoes them stays
-        // valid JSON. The frame was read whole: the connection goes on.
-        // An escaped lone surrogate would decode to no text either.
-        size_t bad_at = 0;
-        if (!utf8_valid(body, len, &bad_at) || !json_surrogates_paired(body, len, &bad_at)) {
-            free(body);
-            char msg[96];
-            snprintf(msg, sizeof msg, "request is not valid UTF-8 (byte %zu)", bad_at);
-            send_error(fd, msg);
-            continue;
-        }
-        const char* refusal = nullptr;
-        Job* job = parse_request(body, &refusal);
-        free(body);
-        if (!job) {
-            send_error(fd, refusal ? refusal : "invalid request");
-            continue;
-        }
-        job->client_fd = fd;
-        job->session = &session;
-        dispatch_job(job);
-        if (job->response) send_json_response(fd, job->response);
-        job_free(job);
-    }
-    session_cursors_free_all(&session);  // pins and accounted memory of this connection
-}
 
 void* connection_worker_thread(void*) {
     while (g_running) {
         int fd = conn_queue_pop();
         if (fd < 0) continue;
-        handle_client(fd);
-        close(fd);
+        Conn* c = conn_take(fd);
+        if (!c) continue;
+        if (serve_ready_connection(c))
+            conn_release(c);
+        else
+            conn_close(c);
     }
     return nullptr;
 }

@@ -9,7 +9,5 @@
 
 #include "base/frame_io.h"
 
-// Runs the whole conversation on a connected socket; does not close it.
-void handle_client(int fd);
-// Thread body of a connection worker: pops sockets until shutdown.
+// Thread body of a connection worker: pops ready sockets until shutdown.
 void* connection_worker_thread(void* arg);

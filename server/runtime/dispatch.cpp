@@ -47,6 +47,10 @@ void dispatch_job(Job* job) {
         return;
     }
     if (job->is_write) {
+        if (write_login_gate(job, msg, sizeof msg) != 0) {
+            job_mark_done(job, make_error_json(msg));
+            return;
+        }
         // What depends on the statement alone is read here, in parallel
         // with the other connections, rather than on the commit thread.
         write_read_ahead(job);

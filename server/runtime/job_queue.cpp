@@ -289,7 +289,7 @@ int conn_queue_pop() {
     while (g_conn_queue.count == 0 && g_running) ring_wait_not_empty(&g_conn_queue, -1);
     if (g_conn_queue.count >= 1) {
         int fd = ring_take(&g_conn_queue);
-        // Connection workers each keep their socket for a long time: another
+        // Each ready socket is one request's work for one worker: another
         // waiting socket needs another worker.
         if (g_conn_queue.count > 0 && ring_claim_wake(&g_conn_queue))
             pthread_cond_signal(&g_conn_queue.not_empty);

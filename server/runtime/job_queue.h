@@ -1,6 +1,7 @@
 // Job and the bounded rings that move work between the server's threads.
 //
-//   g_conn_queue   accepted sockets: main thread -> connection workers
+//   g_conn_queue   ready connections (bytes arrived): the event set on the
+//                  main thread -> connection workers (runtime/conn_events.h)
 //   g_write_queue  write jobs: connection workers -> write-ingress workers
 //   g_commit       write jobs: write-ingress workers -> the commit thread
 //   g_read_queue   started with its workers; no request path fills it
@@ -106,7 +107,8 @@ Job* queue_pop(JobQueue* q, int timeout_ms);
 // at shutdown).
 int queue_pop_batch(JobQueue* q, Job** out, int max, int timeout_ms);
 
-// 0 queued, -1 when kQueueSlots sockets already wait. Never blocks.
+// 0 queued, -1 when kQueueSlots sockets already wait (the event set keeps
+// the rest for later). Never blocks.
 int conn_queue_try_push(int fd);
 int conn_queue_depth();
 // The head socket; waits while empty and the server runs; -1 when empty at

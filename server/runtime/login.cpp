@@ -1,5 +1,6 @@
-// Login and password change (see login.h): the stored hash is compared, the
-// login time recorded, and the Session marked logged in.
+// Login and password change (see login.h): the throttle of failed logins is
+// consulted, the stored hash compared, the login time recorded, and the
+// Session marked logged in.
 #include "runtime/login.h"
 
 #include <strings.h>
@@ -13,6 +14,7 @@
 #include "base/owned.h"
 #include "exec/system_tables.h"
 #include "query/session.h"
+#include "runtime/login_throttle.h"
 #include "storage/db_registry.h"
 #include "storage/roles.h"
 
@@ -35,15 +37,9 @@ UserLookup read_user_hash(const char* user, CStr* row, char* hash, size_t cap) {
     return UserLookup::kFound;
 }
 
-}  // namespace
-
-int system_authenticate(Session* session, const char* user, const char* password, char* warning,
-                        size_t warning_cap, char* err, size_t errlen) {
-    if (warning && warning_cap) warning[0] = '\0';
-    if (!user || !password) {
-        set_err(err, errlen, "invalid username or password");
-        return -1;
-    }
+// The password check of a login: on success the Session is marked logged in.
+int check_password(Session* session, const char* user, const char* password, char* warning,
+                   size_t warning_cap, char* err, size_t errlen) {
     CStr row;
     char stored_hash[128];
     UserLookup looked = read_user_hash(user, &row, stored_hash, sizeof stored_hash);
@@ -91,6 +87,24 @@ int system_authenticate(Session* session, const char* user, const char* password
     if (warning && warning_cap && must_change)
         snprintf(warning, warning_cap, "%s", PASSWORD_CHANGE_WARNING);
     return 0;
+}
+
+}  // namespace
+
+int system_authenticate(Session* session, const char* user, const char* password, char* warning,
+                        size_t warning_cap, char* err, size_t errlen) {
+    if (warning && warning_cap) warning[0] = '\0';
+    if (!user || !password) {
+        set_err(err, errlen, "invalid username or password");
+        return -1;
+    }
+    // Attempts are counted per client address and user name; without a
+    // Session (start-up, tests) there is no client to count.
+    const char* address = session ? session->peer_address : nullptr;
+    if (address && login_throttle_check(address, user, err, errlen) != 0) return -1;
+    int rc = check_password(session, user, password, warning, warning_cap, err, errlen);
+    if (address) login_throttle_note(address, user, rc == 0);
+    return rc;
 }
 
 int system_change_password(Session* session, const char* new_password, char* err, size_t errlen) {

@@ -12,6 +12,7 @@
 #include "base/config.h"
 #include "exec/system_tables.h"
 #include "runtime/auto_vacuum.h"
+#include "runtime/conn_events.h"
 #include "runtime/connection.h"
 #include "runtime/read_path.h"
 #include "runtime/server.h"
@@ -151,6 +152,7 @@ int main(int argc, char** argv) {
     if (cli < 0) return 1;
 
     server_install_signals();
+    conn_raise_fd_limit();
     // Nothing the server creates is readable by other users: WAL and tables
     // hold every row and the password hashes.
     data_dir_private_umask();

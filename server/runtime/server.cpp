@@ -1,11 +1,10 @@
 // Server process pieces used by main: command line, signal routing, the
-// listener and the accept loop.
+// listener and the accept loop (run by the event set, conn_events.h).
 #include "runtime/server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,11 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
-#include "base/frame_io.h"
-#include "base/stats.h"
-#include "runtime/job_queue.h"
+#include "runtime/conn_events.h"
 
 std::atomic<int> g_running{1};
 int g_server_port = 9191;
@@ -34,11 +30,6 @@ sigset_t termination_signals() {
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     return set;
-}
-
-void sleep_ms(long ms) {
-    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR && g_running) {}
 }
 
 }  // namespace
@@ -90,7 +81,7 @@ void server_install_signals() {
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
     // Threads inherit the mask: only the main thread ever takes the signal,
-    // and it takes it only inside ppoll (see server_accept_loop).
+    // and it takes it only inside the event set's wait (see server_accept_loop).
     sigset_t set = termination_signals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
@@ -117,7 +108,8 @@ int server_listen(int port) {
         close(fd);
         return -1;
     }
-    if (listen(fd, 64) != 0) {
+    // Room for bursts of new clients: each one is accepted in microseconds.
+    if (listen(fd, 1024) != 0) {
         perror("listen");
         close(fd);
         return -1;
@@ -129,50 +121,12 @@ int server_listen(int port) {
 }
 
 void server_accept_loop(int listen_fd) {
-    static const char kBusy[] = "{\"ok\":false,\"error\":\"server busy: connection queue full\"}";
-    // The termination signals are blocked everywhere except inside ppoll,
-    // which unblocks them atomically: a signal can never slip in between the
-    // test of g_running and the wait.
+    // The termination signals are blocked everywhere except inside the
+    // event set's wait, which unblocks them atomically: a signal can never
+    // slip in between the test of g_running and the wait.
     sigset_t wait_mask;
     pthread_sigmask(SIG_SETMASK, nullptr, &wait_mask);
     sigdelset(&wait_mask, SIGINT);
     sigdelset(&wait_mask, SIGTERM);
-    bool reported_fd_shortage = false;
-
-    while (g_running) {
-        pollfd pfd{listen_fd, POLLIN, 0};
-        int ready = ppoll(&pfd, 1, nullptr, &wait_mask);
-        if (ready < 0) {
-            if (errno != EINTR) perror("poll");
-            continue;
-        }
-        if (ready == 0 || !g_running) continue;
-
-        int fd = accept(listen_fd, nullptr, nullptr);
-        if (fd < 0) {
-            int err = errno;
-            if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK || err == ECONNABORTED)
-                continue;
-            if (err == EMFILE || err == ENFILE) {
-                // Out of descriptors: the pending connection stays ready, so
-                // retrying at once would spin. Report once per shortage.
-                if (!reported_fd_shortage) perror("accept");
-                reported_fd_shortage = true;
-                sleep_ms(10);
-                continue;
-            }
-            perror("accept");
-            continue;
-        }
-        reported_fd_shortage = false;
-        // Accepted sockets do not inherit O_NONBLOCK on Linux; make sure.
-        int flags = fcntl(fd, F_GETFL);
-        if (flags >= 0 && (flags & O_NONBLOCK)) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-
-        stats_add(&g_stats.counters.total_connections, 1);
-        if (conn_queue_try_push(fd) != 0) {
-            send_json_response(fd, kBusy);
-            close(fd);
-        }
-    }
+    conn_events_run(listen_fd, &wait_mask);
 }

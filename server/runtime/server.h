@@ -2,8 +2,8 @@
 //
 // g_running only ever goes from 1 to 0 (on SIGINT/SIGTERM); every thread loop
 // tests it. SIGINT and SIGTERM are blocked in every thread but the main one,
-// and the main thread waits for connections in ppoll with them unblocked, so
-// a termination signal always ends the accept loop at once.
+// and the main thread waits for connections in epoll_pwait with them
+// unblocked, so a termination signal always ends the accept loop at once.
 #pragma once
 
 #include <atomic>
@@ -26,12 +26,13 @@ void on_signal(int sig);
 // inherit the block. Call from main before the first thread starts.
 void server_install_signals();
 
-// Socket, SO_REUSEADDR, bind 0.0.0.0:port, listen(64). The listener is
+// Socket, SO_REUSEADDR, bind 0.0.0.0:port, listen(1024). The listener is
 // non-blocking. -1 after perror("socket"/"bind"/"listen").
 int server_listen(int port);
 
-// Accepts until g_running drops; each socket goes to the connection queue,
-// or gets "server busy: connection queue full" and is closed.
+// Accepts and watches the connections in the event set (conn_events.h)
+// until g_running drops; a client that cannot be taken gets "server busy:
+// too many connections" and is closed.
 void server_accept_loop(int listen_fd);
 
 // After the accept loop: unblock SIGINT/SIGTERM in the main thread again so

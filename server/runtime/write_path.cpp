@@ -39,6 +39,7 @@
 #include "runtime/job_queue.h"
 #include "runtime/reply_text.h"
 #include "runtime/login.h"
+#include "runtime/login_throttle.h"
 #include "runtime/proc_apply.h"
 #include "runtime/request_members.h"
 #include "runtime/server.h"
@@ -63,25 +64,33 @@ std::string registered_database(const char* name) {
 
 // ---- login and users ------------------------------------------------------
 
-char* handle_login(Job* job, char* msg, size_t msglen) {
-    std::string user, password;
-    MemberRead ru = member_text(job->payload, "username", 64, true, &user, msg, msglen);
-    MemberRead rp = member_text(job->payload, "password", 256, false, &password, msg, msglen);
-    if (ru == MEMBER_REFUSED || rp == MEMBER_REFUSED) return nullptr;
+// The user name and password of a login request: the members, or the LOGIN
+// statement. 0, or -1 with the message.
+int read_login_credentials(Job* job, std::string* user, std::string* password, char* msg,
+                           size_t msglen) {
+    MemberRead ru = member_text(job->payload, "username", 64, true, user, msg, msglen);
+    MemberRead rp = member_text(job->payload, "password", 256, false, password, msg, msglen);
+    if (ru == MEMBER_REFUSED || rp == MEMBER_REFUSED) return -1;
     if (ru == MEMBER_ABSENT || rp == MEMBER_ABSENT) {
         std::string sql;
         MemberRead rs = job_sql_text(job, SIMPLE_SQL_MAX, &sql, msg, msglen);
-        if (rs == MEMBER_REFUSED) return nullptr;
+        if (rs == MEMBER_REFUSED) return -1;
         if (rs == MEMBER_ABSENT) {
             set_err(msg, msglen, "missing login payload");
-            return nullptr;
+            return -1;
         }
         char ubuf[64], pbuf[256];
         if (parse_login_sql(sql.c_str(), ubuf, sizeof ubuf, pbuf, sizeof pbuf, msg, msglen) != 0)
-            return nullptr;
-        user = ubuf;
-        password = pbuf;
+            return -1;
+        *user = ubuf;
+        *password = pbuf;
     }
+    return 0;
+}
+
+char* handle_login(Job* job, char* msg, size_t msglen) {
+    std::string user, password;
+    if (read_login_credentials(job, &user, &password, msg, msglen) != 0) return nullptr;
     char warning[256];
     if (system_authenticate(job->session, user.c_str(), password.c_str(), warning, sizeof warning,
                             msg, msglen) != 0)
@@ -435,6 +444,14 @@ void finish_row_change(void* owner, char* reply, const char* err) {
 
 // Reading ahead only saves the commit thread work: when it runs out of
 // memory, the commit side reads the statement itself and answers.
+int write_login_gate(Job* job, char* msg, size_t msglen) {
+    if (!job || job->kind != JOB_LOGIN || !job->session) return 0;
+    std::string user, password;
+    // A request the handler will refuse anyway is left to it.
+    if (read_login_credentials(job, &user, &password, msg, msglen) != 0) return 0;
+    return login_throttle_check(job->session->peer_address, user.c_str(), msg, msglen);
+}
+
 void write_read_ahead(Job* job) {
     if (!job || !is_row_change(job->kind) || job->request.row) return;
     run_unless_oom([job] { job->request.row = read_row_statement(job); });

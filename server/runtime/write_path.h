@@ -13,6 +13,10 @@ constexpr int COMMIT_POP_WAIT_MS = 200;
 void* write_ingress_worker(void* arg);
 void* commit_thread(void* arg);
 
+// On the connection worker, before the Job is queued: a login of a throttled
+// (address, user) pair is refused here (-1 with the message), so that it
+// costs the commit thread nothing; 0 for every other Job.
+int write_login_gate(Job* job, char* msg, size_t msglen);
 // On the connection worker, before the Job is queued: reads the statement of
 // a row change ahead (JobRequest::row), so that the commit thread does not.
 void write_read_ahead(Job* job);

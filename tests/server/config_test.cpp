@@ -118,6 +118,9 @@ TEST_F(ConfigTest, RangesAndFlags) {
         {"FRAME_TIMEOUT_MS=250", &g_cfg.frame_timeout_ms, 250, nullptr, 0},
         {"FRAME_TIMEOUT_MS=0", &g_cfg.frame_timeout_ms, 30000, nullptr, 0},
         {"FRAME_TIMEOUT_MS=3600001", &g_cfg.frame_timeout_ms, 30000, nullptr, 0},
+        {"LOGIN_TIMEOUT_SECONDS=5", &g_cfg.login_timeout_seconds, 5, nullptr, 0},
+        {"LOGIN_TIMEOUT_SECONDS=0", &g_cfg.login_timeout_seconds, 30, nullptr, 0},
+        {"LOGIN_TIMEOUT_SECONDS=86401", &g_cfg.login_timeout_seconds, 30, nullptr, 0},
         {"AUTO_TUNE=maybe", &g_cfg.auto_tune, 1, nullptr, 0},
         {"AUTO_TUNE=no", &g_cfg.auto_tune, 0, nullptr, 0},
         {"AUTO_VACUUM=2", &g_cfg.auto_vacuum, 1, nullptr, 0},
@@ -159,6 +162,21 @@ TEST_F(ConfigTest, SizesAreRangeChecked) {
     load("MEMORY_LIMIT_MB=512\n");
     EXPECT_EQ(g_cfg.memory_limit_bytes, 512 * kMiB);
     EXPECT_EQ(g_cfg_set.memory_limit, 1);
+
+    // A reply travels in one frame: MAX_REPLY_MB takes 1..4095.
+    const struct {
+        const char* line;
+        uint64_t want;
+    } reply_limits[] = {
+        {"MAX_REPLY_MB=1", kMiB},          {"MAX_REPLY_MB=4095", 4095 * kMiB},
+        {"MAX_REPLY_MB=4096", 256 * kMiB}, {"MAX_REPLY_MB=0", 256 * kMiB},
+        {"MAX_REPLY_MB=-5", 256 * kMiB},
+    };
+    for (const auto& c : reply_limits) {
+        config_reset_defaults();
+        load(std::string(c.line) + "\n");
+        EXPECT_EQ(g_cfg.max_reply_bytes, c.want) << c.line;
+    }
 }
 
 TEST_F(ConfigTest, HardStopCorrection) {

@@ -200,4 +200,45 @@ TEST_F(SocketPair, InterruptedReceiveIsRetried) {
     sigaction(SIGUSR1, &old, nullptr);
 }
 
+// The event-set reader takes what is there and never waits: a frame sent in
+// pieces is PENDING until its last byte, then whole; the reader is then empty
+// for the next frame, and a closed peer mid-frame is CLOSED.
+TEST_F(SocketPair, ReaderTakesAFrameInPieces) {
+    FrameReader r{};
+    char* body = nullptr;
+    uint32_t len = 0;
+    EXPECT_EQ(frame_reader_step(&r, fd_[0], &body, &len), FRAME_PENDING);
+    EXPECT_EQ(r.started_ms, 0) << "no byte yet: no frame clock";
+    const std::string text(100000, 'q');  // more than the first body allocation
+    uint32_t be = htonl(static_cast<uint32_t>(text.size()));
+    std::string wire(reinterpret_cast<const char*>(&be), 4);
+    wire += text;
+    const size_t cuts[] = {2, 4, 5, 70000, wire.size()};
+    size_t sent = 0;
+    for (size_t cut : cuts) {
+        ASSERT_EQ(write_exact(fd_[1], wire.data() + sent, cut - sent), 0);
+        sent = cut;
+        int rc = frame_reader_step(&r, fd_[0], &body, &len);
+        if (cut < wire.size()) {
+            EXPECT_EQ(rc, FRAME_PENDING) << cut;
+            EXPECT_NE(r.started_ms, 0) << cut;
+        } else {
+            ASSERT_EQ(rc, FRAME_OK);
+        }
+    }
+    ASSERT_NE(body, nullptr);
+    EXPECT_EQ(len, text.size());
+    EXPECT_EQ(std::string(body, len), text);
+    EXPECT_EQ(body[len], '\0');
+    free(body);
+    EXPECT_EQ(r.head_got, 0u);
+    EXPECT_EQ(r.body, nullptr);
+
+    ASSERT_EQ(write_exact(fd_[1], wire.data(), 10), 0);
+    EXPECT_EQ(frame_reader_step(&r, fd_[0], &body, &len), FRAME_PENDING);
+    close_end(1);
+    EXPECT_EQ(frame_reader_step(&r, fd_[0], &body, &len), FRAME_CLOSED);
+    frame_reader_reset(&r);
+}
+
 }  // namespace

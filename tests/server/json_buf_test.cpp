@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/config.h"
 #include "query/json_buf.h"
 
 namespace {
@@ -33,6 +34,25 @@ TEST(JsonBuf, GrowsByDoublingAndStaysTerminated) {
 // Every finite value near the end of the double range is written as a number
 // that reads back finite: the 15-digit text where it does, else 17 digits.
 // Values beyond the largest double are not written.
+// A reply stops growing at MAX_REPLY_MB: the append that would pass it fails
+// with the limit message, and the buffer never holds more than the limit.
+TEST(JsonBuf, StopsAtTheReplyLimit) {
+    const uint64_t saved = g_cfg.max_reply_bytes;
+    g_cfg.max_reply_bytes = 1u << 20;
+    JsonBuf b;
+    char err[128] = "";
+    ASSERT_EQ(json_buf_init(&b, 0, err, sizeof err), 0);
+    const std::string chunk(100000, 'r');
+    int rc = 0;
+    while ((rc = json_buf_append_str(&b, chunk.c_str(), err, sizeof err)) == 0) {}
+    g_cfg.max_reply_bytes = saved;
+    EXPECT_STREQ(err, "reply too large (limit 1 MiB): narrow the query or use a cursor");
+    EXPECT_LE(b.capacity, (1u << 20) + 1);
+    EXPECT_EQ(b.length, 10u * chunk.size());  // ten chunks fit, the eleventh does not
+    EXPECT_EQ(b.data[b.length], '\0');
+    json_buf_free(&b);
+}
+
 TEST(ReplyNumber, ReadsBackFiniteUpToTheLargestDouble) {
     int seventeen = 0;
     for (int k = 0; k <= 400; ++k) {

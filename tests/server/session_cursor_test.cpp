@@ -97,6 +97,20 @@ class Cursors : public SuiteDataDir {
     uint64_t mem_before_ = 0;
 };
 
+// The keys a cursor pins count with the rows in memory: with the memory
+// limit just above what is held now, a small cursor opens and a large one is
+// refused with nothing left pinned or accounted.
+TEST_F(Cursors, PinnedKeysCountAgainstTheMemoryLimit) {
+    const uint64_t saved = g_cfg.memory_limit_bytes;
+    g_cfg.memory_limit_bytes = mem_current() + 1024;
+    std::string small = open("SELECT * FROM small", 1);  // stays open
+    std::string big = open("SELECT * FROM big");
+    g_cfg.memory_limit_bytes = saved;
+    EXPECT_EQ(member(small, "ok"), "true") << small.substr(0, 200);
+    EXPECT_EQ(big.rfind("ERR:cursor would exceed the memory limit (", 0), 0u) << big.substr(0, 200);
+    EXPECT_EQ(g_cursor_registry.pin_count.load(), 1);
+}
+
 TEST_F(Cursors, BatchesUntilDoneThenTheCursorIsGone) {
     std::string r = open("SELECT * FROM big");
     ASSERT_EQ(member(r, "ok"), "true") << r.substr(0, 200);
