@@ -267,8 +267,10 @@ TEST(AutoVacuum, CheckpointsAnIdleServerOverItsLogThreshold) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     EXPECT_LT(size, 1024) << "log was not checkpointed";
+    // At least the one run that cut the log (a slow machine may have seen
+    // another interval pass since).
     std::string r = c.ask(R"({"action":"show_stats"})");
-    EXPECT_NE(r.find("\"auto_vacuum_runs\":1"), std::string::npos) << r;
+    EXPECT_GE(std::atoi(json_get(json_get(r, "stats"), "auto_vacuum_runs").c_str()), 1) << r;
 
     // The rows now come from the segments: all still there after a crash.
     srv.kill9();
