@@ -121,10 +121,7 @@ int catalog_load_single(const char* path, const char* db, int legacy, char* err,
     // The file is replaced whole, never appended to: every line ends with a
     // line feed and every table block is closed. Anything else is damage,
     // and reading around it would lose tables or columns without a word.
-    if (!text.empty() && text.back() != '\n') {
-        set_errf(err, errlen, "%s: is cut short (its last line has no line feed)", path);
-        return -1;
-    }
+    if (meta_text_check_whole(path, text, err, errlen) != 0) return -1;
     auto bad = [&](int lineno, const char* what) {
         set_errf(err, errlen, "%s: line %d: %s", path, lineno, what);
         return -1;

@@ -17,7 +17,11 @@
 //   2. every database's catalog.meta (and databases.meta when its last save
 //      failed): a schema change answered with a warning because its catalog
 //      could not be written is settled here, before its record leaves the
-//      log; the catalog follows the rows rewritten in its shape;
+//      log; the catalog follows the rows rewritten in its shape; then the
+//      directory of every dropped table whose files a DROP TABLE could not
+//      remove: once the log no longer holds the DROP, nothing but the
+//      catalog would tell such a directory from a table the catalog lost,
+//      and start-up refuses the latter;
 //   3. bootstrap checkpoint file, then every database's checkpoint file;
 //   4. every log truncated to 0 (and synced).
 // A crash before 4 replays records that the segments already hold; replaying
@@ -28,6 +32,7 @@
 // see checkpoint.h).
 #include "storage/checkpoint.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -279,6 +284,54 @@ int table_checkpoint_compact(Table* t, uint64_t checkpoint_seq, char* err, size_
     return rebuild_table_indexes(t, err, errlen);
 }
 
+namespace {
+
+// Removes every directory under the databases' tables directories that no
+// live table owns: what DROP TABLE could not remove after its record. -1
+// with the message when one cannot be removed (the logs then keep the DROP).
+// Under g_checkpoint_lock, so no table is created or dropped meanwhile.
+int remove_dropped_table_dirs(const std::vector<std::string>& dbs, char* err, size_t errlen) {
+    std::vector<std::string> live;
+    try {
+        RwReadGuard g(&g_tables.lock);
+        for (int i = 0; i < g_tables.count && i < KYREL_MAX_TABLES; ++i) {
+            const Table& t = g_tables.slots[i];
+            if (t.dropped || !t.schema.name[0]) continue;
+            char dir[512];
+            table_dir_path(t.schema.name, dir, sizeof dir);
+            live.emplace_back(dir);
+        }
+        for (const std::string& db : dbs) {
+            char tables[512];
+            db_tables_dir_path(db.c_str(), tables, sizeof tables);
+            DIR* d = opendir(tables);
+            if (!d) continue;
+            std::vector<std::string> leftovers;
+            while (dirent* e = readdir(d)) {
+                if (e->d_name[0] == '.') continue;
+                std::string dir = std::string(tables) + "/" + e->d_name;
+                bool owned = false;
+                for (const std::string& l : live) owned = owned || l == dir;
+                if (!owned) leftovers.push_back(dir);
+            }
+            closedir(d);
+            for (const std::string& dir : leftovers) {
+                char rmerr[256] = "";
+                if (remove_path_recursive(dir.c_str(), rmerr, sizeof rmerr) != 0) {
+                    set_errf(err, errlen, "cannot remove the files of a dropped table: %s", rmerr);
+                    return -1;
+                }
+            }
+        }
+    } catch (...) {
+        set_err(err, errlen, "oom");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int checkpoint_all_tables(char* err, size_t errlen) {
     // The database names are taken before anything changes, so a failed
     // allocation refuses the checkpoint instead of leaving it half done.
@@ -309,6 +362,7 @@ int checkpoint_all_tables(char* err, size_t errlen) {
     }
     if (catalog_save(err, errlen) != 0) return -1;
     if (databases_save_if_stale(err, errlen) != 0) return -1;
+    if (remove_dropped_table_dirs(names, err, errlen) != 0) return -1;
     g_checkpoint_seq = c;
     if (checkpoint_meta_save(err, errlen) != 0) return -1;
 

@@ -207,10 +207,7 @@ int parse_databases_meta(const std::string& text, std::vector<std::string>* name
                  path);
         return -1;
     }
-    if (text.back() != '\n') {
-        set_errf(err, errlen, "%s: is cut short (its last line has no line feed)", path);
-        return -1;
-    }
+    if (meta_text_check_whole(path, text, err, errlen) != 0) return -1;
     std::vector<std::string> lines;
     if (int n = text_lines(text, 255, &lines)) {
         set_errf(err, errlen, "%s: line %d is not a database name", path, n);

@@ -264,10 +264,7 @@ bool table_has_column_ci(const Table* t, const char* name) {
 // duplicates in) without a word.
 int parse_indexes_meta(Table* t, const char* path, const std::string& text, char* err,
                        size_t errlen) {
-    if (!text.empty() && text.back() != '\n') {
-        set_errf(err, errlen, "%s: is cut short (its last line has no line feed)", path);
-        return -1;
-    }
+    if (meta_text_check_whole(path, text, err, errlen) != 0) return -1;
     auto bad = [&](int lineno, const char* what) {
         set_errf(err, errlen, "%s: line %d: %s", path, lineno, what);
         return -1;

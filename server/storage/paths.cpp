@@ -173,6 +173,12 @@ uint64_t file_size_bytes(const char* path) {
     return st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
+int meta_text_check_whole(const char* path, const std::string& text, char* err, size_t errlen) {
+    if (text.empty() || text.back() == '\n') return 0;
+    set_errf(err, errlen, "%s: is cut short (its last line has no line feed)", path);
+    return -1;
+}
+
 int read_file_whole(const char* path, std::string* out, char* err, size_t errlen) {
     if (out) out->clear();
     if (!path || !out) return 1;

@@ -51,6 +51,10 @@ uint64_t file_size_bytes(const char* path);
 // Reads a whole file into *out: 0, 1 when it does not exist, -1 with
 // "<path>: cannot open/read: <reason>" when it exists but cannot be read.
 int read_file_whole(const char* path, std::string* out, char* err, size_t errlen);
+// The metadata files are replaced whole, so each ends its last line with a
+// line feed: 0 when text does (or is empty), -1 with "<path>: is cut short
+// (its last line has no line feed)" when it does not.
+int meta_text_check_whole(const char* path, const std::string& text, char* err, size_t errlen);
 // Sets the process umask to 077, so that no file or directory the server
 // makes is readable by others whatever mode its creator asks for.
 void data_dir_private_umask();

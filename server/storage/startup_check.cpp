@@ -10,8 +10,10 @@
 //     brings it back (an edited or damaged databases.meta would hide it);
 //   - a table directory holds data (a segment file, a manifest naming a
 //     segment, or index definitions) while its database's catalog has no
-//     such table and no logged DROP TABLE explains it (a cut, emptied or
-//     deleted catalog would lose the table's rows and indexes);
+//     such table and no logged CREATE TABLE or DROP TABLE explains it (a
+//     logged CREATE whose catalog save failed is created again by replay;
+//     a cut, emptied or deleted catalog would lose the table's rows and
+//     indexes);
 //   - a checkpoint file holds a number beyond every sequence number the logs
 //     and segments hold: every checkpoint stamps each table's segment with
 //     its number before any checkpoint file names it, so such a number can
@@ -55,6 +57,7 @@ struct LogEvidence {
     uint64_t max_seq = 0;
     std::set<std::string> created_databases;  // lower case
     std::set<std::string> dropped_tables;     // internal names, lower case
+    std::set<std::string> created_tables;     // internal names, lower case
 };
 
 int scan_log(const char* path, LogEvidence* ev, char* err, size_t errlen) {
@@ -72,6 +75,8 @@ int scan_log(const char* path, LogEvidence* ev, char* err, size_t errlen) {
             ev->created_databases.insert(lower(rec.table));
         else if (rec.h.op == WAL_OP_DROP_TABLE)
             ev->dropped_tables.insert(lower(rec.table));
+        else if (rec.h.op == WAL_OP_CREATE_TABLE && !rec.table.empty())
+            ev->created_tables.insert(lower(rec.table));
     }
     return 0;
 }
@@ -163,7 +168,9 @@ int check_table_dirs(const LogEvidence& ev, char* err, size_t errlen) {
             if (live_dirs.count(dir) || !table_dir_holds_data(dir)) continue;
             char internal[KYREL_INTERNAL_NAME_SIZE];
             make_internal_table_name(db.c_str(), name.c_str(), internal, sizeof internal);
-            if (ev.dropped_tables.count(lower(internal))) continue;
+            if (ev.dropped_tables.count(lower(internal)) ||
+                ev.created_tables.count(lower(internal)))
+                continue;
             char catalog[512];
             db_catalog_path(db.c_str(), catalog, sizeof catalog);
             set_errf(err, errlen,
