@@ -41,6 +41,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -291,16 +292,8 @@ namespace {
 // with the message when one cannot be removed (the logs then keep the DROP).
 // Under g_checkpoint_lock, so no table is created or dropped meanwhile.
 int remove_dropped_table_dirs(const std::vector<std::string>& dbs, char* err, size_t errlen) {
-    std::vector<std::string> live;
     try {
-        RwReadGuard g(&g_tables.lock);
-        for (int i = 0; i < g_tables.count && i < KYREL_MAX_TABLES; ++i) {
-            const Table& t = g_tables.slots[i];
-            if (t.dropped || !t.schema.name[0]) continue;
-            char dir[512];
-            table_dir_path(t.schema.name, dir, sizeof dir);
-            live.emplace_back(dir);
-        }
+        const std::set<std::string> live = live_table_dirs();
         for (const std::string& db : dbs) {
             char tables[512];
             db_tables_dir_path(db.c_str(), tables, sizeof tables);
@@ -310,9 +303,7 @@ int remove_dropped_table_dirs(const std::vector<std::string>& dbs, char* err, si
             while (dirent* e = readdir(d)) {
                 if (e->d_name[0] == '.') continue;
                 std::string dir = std::string(tables) + "/" + e->d_name;
-                bool owned = false;
-                for (const std::string& l : live) owned = owned || l == dir;
-                if (!owned) leftovers.push_back(dir);
+                if (!live.count(dir)) leftovers.push_back(dir);
             }
             closedir(d);
             for (const std::string& dir : leftovers) {

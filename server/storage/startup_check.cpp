@@ -149,17 +149,7 @@ bool table_dir_holds_data(const std::string& dir) {
 }
 
 int check_table_dirs(const LogEvidence& ev, char* err, size_t errlen) {
-    std::set<std::string> live_dirs;
-    {
-        RwReadGuard g(&g_tables.lock);
-        for (int i = 0; i < g_tables.count && i < KYREL_MAX_TABLES; ++i) {
-            const Table& t = g_tables.slots[i];
-            if (t.dropped || !t.schema.name[0]) continue;
-            char dir[512];
-            table_dir_path(t.schema.name, dir, sizeof dir);
-            live_dirs.insert(dir);
-        }
-    }
+    const std::set<std::string> live_dirs = live_table_dirs();
     for (const std::string& db : registered()) {
         char tables[512];
         db_tables_dir_path(db.c_str(), tables, sizeof tables);

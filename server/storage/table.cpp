@@ -625,6 +625,19 @@ int table_drop_internal(const char* internal_name, int if_exists, char* err, siz
     return 0;
 }
 
+std::set<std::string> live_table_dirs() {
+    std::set<std::string> dirs;
+    RwReadGuard g(&g_tables.lock);
+    for (int i = 0; i < g_tables.count && i < KYREL_MAX_TABLES; ++i) {
+        const Table& t = g_tables.slots[i];
+        if (t.dropped || !t.schema.name[0]) continue;
+        char dir[512];
+        table_dir_path(t.schema.name, dir, sizeof dir);
+        dirs.insert(dir);
+    }
+    return dirs;
+}
+
 int table_remove_files(const char* internal_name, char* err, size_t errlen) {
     char dir[512];
     table_dir_path(internal_name, dir, sizeof dir);

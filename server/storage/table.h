@@ -7,6 +7,9 @@
 // slot is live while dropped == 0 and schema.name is not empty.
 #pragma once
 
+#include <set>
+#include <string>
+
 #include <pthread.h>
 
 #include <cstddef>
@@ -150,6 +153,9 @@ int table_create_logged(const char* internal_name, const TableSchema* schema, co
 int table_is_protected_internal_name(const char* internal_name);
 int table_index_uses_column(const Table* table, const char* column);
 int remove_path_recursive(const char* path, char* err, size_t errlen);
+// The directory of every live table (table_dir_path of its stored name).
+// Throws std::bad_alloc.
+std::set<std::string> live_table_dirs();
 
 // Builds the row in the new schema's shape (heap text in *out_row).
 int row_rewrite_for_altered_schema(const char* row_json, const TableSchema* new_schema,
